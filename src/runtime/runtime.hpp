@@ -1,0 +1,254 @@
+// Threads, queues, one-shot results and cancellation: the blocking forms of the
+// design's asynchronous operations. Every wait honours a std::stop_token.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace rt {
+
+using Clock = std::chrono::steady_clock;
+
+// Thrown by a wait whose stop token was triggered.
+class Cancelled : public std::runtime_error {
+public:
+    Cancelled() : std::runtime_error("Cancelled") {}
+};
+
+// Thrown by a wait given a deadline that passed first.
+class TimedOut : public std::runtime_error {
+public:
+    TimedOut() : std::runtime_error("Timed out") {}
+};
+
+// Sleeps on the monotonic clock; throws Cancelled as soon as stop is requested.
+void sleepFor(Clock::duration duration, std::stop_token stop = {});
+
+namespace detail {
+// Waits on cv until pred holds; throws Cancelled on stop, TimedOut past deadline.
+template <class Lock, class Pred>
+void waitUntil(std::condition_variable_any& cv, Lock& lock, std::stop_token stop,
+               std::optional<Clock::time_point> deadline, Pred pred) {
+    while (!pred()) {
+        if (stop.stop_requested()) throw Cancelled();
+        if (deadline) {
+            if (!cv.wait_until(lock, stop, *deadline, pred)) {
+                if (stop.stop_requested()) throw Cancelled();
+                if (Clock::now() >= *deadline) throw TimedOut();
+            }
+        } else {
+            cv.wait(lock, stop, pred);
+        }
+    }
+}
+}  // namespace detail
+
+// Unbounded FIFO of received elements: many producers, one consumer. Shared by
+// handle (std::shared_ptr). After finish(), next() drains what is queued and
+// then reports the end (nullopt) or throws the finishing error.
+template <class T>
+class AsyncStream {
+public:
+    static std::shared_ptr<AsyncStream> make() { return std::make_shared<AsyncStream>(); }
+
+    // Queues an element; false (and the element dropped) once finished.
+    bool yield(T value) {
+        {
+            std::lock_guard lock(mutex_);
+            if (finished_) return false;
+            queue_.push_back(std::move(value));
+        }
+        cv_.notify_all();
+        return true;
+    }
+
+    // Ends the stream; later calls are ignored.
+    void finish(std::exception_ptr error = nullptr) {
+        {
+            std::lock_guard lock(mutex_);
+            if (finished_) return;
+            finished_ = true;
+            error_ = error;
+        }
+        cv_.notify_all();
+    }
+
+    // The next element; nullopt at the end; throws the finishing error after
+    // the queue drained, Cancelled on stop, TimedOut past the deadline.
+    std::optional<T> next(std::stop_token stop = {}, std::optional<Clock::time_point> deadline = {}) {
+        std::unique_lock lock(mutex_);
+        detail::waitUntil(cv_, lock, stop, deadline, [&] { return !queue_.empty() || finished_; });
+        if (!queue_.empty()) {
+            T value = std::move(queue_.front());
+            queue_.pop_front();
+            return value;
+        }
+        if (error_) std::rethrow_exception(error_);
+        return std::nullopt;
+    }
+
+    std::optional<T> nextFor(Clock::duration timeout, std::stop_token stop = {}) {
+        return next(stop, Clock::now() + timeout);
+    }
+
+    // An element if one is queued, without waiting.
+    std::optional<T> tryNext() {
+        std::lock_guard lock(mutex_);
+        if (queue_.empty()) return std::nullopt;
+        T value = std::move(queue_.front());
+        queue_.pop_front();
+        return value;
+    }
+
+    bool isFinished() const {
+        std::lock_guard lock(mutex_);
+        return finished_;
+    }
+    // Finished and drained: next() would not wait.
+    bool isEnded() const {
+        std::lock_guard lock(mutex_);
+        return finished_ && queue_.empty();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable_any cv_;
+    std::deque<T> queue_;
+    bool finished_ = false;
+    std::exception_ptr error_;
+};
+
+template <class T>
+using StreamHandle = std::shared_ptr<AsyncStream<T>>;
+
+// A continuation resumed at most once (later resumes are ignored), waited
+// with a stop token. Use OneShot<std::monostate> for a signal without a value.
+template <class T>
+class OneShot {
+public:
+    // True when this call resumed it.
+    bool resume(T value) { return set(std::variant<std::monostate, T, std::exception_ptr>(std::in_place_index<1>, std::move(value))); }
+    bool fail(std::exception_ptr error) { return set(std::variant<std::monostate, T, std::exception_ptr>(std::in_place_index<2>, error)); }
+
+    bool isResumed() const {
+        std::lock_guard lock(mutex_);
+        return state_.index() != 0;
+    }
+
+    // Blocks until resumed; rethrows a failure; Cancelled on stop; TimedOut past deadline.
+    T wait(std::stop_token stop = {}, std::optional<Clock::time_point> deadline = {}) {
+        std::unique_lock lock(mutex_);
+        detail::waitUntil(cv_, lock, stop, deadline, [&] { return state_.index() != 0; });
+        if (state_.index() == 2) std::rethrow_exception(std::get<2>(state_));
+        return std::get<1>(state_);
+    }
+    T waitFor(Clock::duration timeout, std::stop_token stop = {}) { return wait(stop, Clock::now() + timeout); }
+
+private:
+    bool set(std::variant<std::monostate, T, std::exception_ptr> v) {
+        {
+            std::lock_guard lock(mutex_);
+            if (state_.index() != 0) return false;
+            state_ = std::move(v);
+        }
+        cv_.notify_all();
+        return true;
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable_any cv_;
+    std::variant<std::monostate, T, std::exception_ptr> state_;
+};
+
+// A task: a thread plus its stop source. Destruction requests stop and joins.
+class Task {
+public:
+    Task() = default;
+    template <class F>
+        requires std::is_invocable_v<F, std::stop_token>
+    explicit Task(F&& body) : thread_(std::forward<F>(body)) {}
+
+    Task(Task&&) = default;
+    Task& operator=(Task&&) = default;
+
+    void cancel() { thread_.request_stop(); }
+    bool isCancelled() const { return thread_.get_stop_token().stop_requested(); }
+    // Waits for the body to return; a task joining itself only detaches the wait.
+    void join();
+    bool joinable() const { return thread_.joinable(); }
+    std::stop_token stopToken() const { return thread_.get_stop_token(); }
+    std::thread::id id() const { return thread_.get_id(); }
+
+private:
+    std::jthread thread_;
+};
+
+// The main actor: one thread running jobs in FIFO order.
+class MainExecutor {
+public:
+    using Job = std::function<void()>;
+
+    MainExecutor();
+    ~MainExecutor();  // runs the jobs already queued, then stops
+    MainExecutor(const MainExecutor&) = delete;
+    MainExecutor& operator=(const MainExecutor&) = delete;
+
+    // Queues a job. An exception escaping a posted job is reported on stderr.
+    void post(Job job);
+
+    // Runs fn on the executor and returns its result, rethrowing its exception.
+    // On the executor thread itself it runs inline. Waiting honours stop.
+    template <class F>
+    auto run(F&& fn, std::stop_token stop = {}) -> std::invoke_result_t<F> {
+        using R = std::invoke_result_t<F>;
+        if (isCurrent()) return fn();
+        using Stored = std::conditional_t<std::is_void_v<R>, std::monostate, R>;
+        auto done = std::make_shared<OneShot<Stored>>();
+        post([done, f = std::forward<F>(fn)]() mutable {
+            try {
+                if constexpr (std::is_void_v<R>) {
+                    f();
+                    done->resume(std::monostate{});
+                } else {
+                    done->resume(f());
+                }
+            } catch (...) {
+                done->fail(std::current_exception());
+            }
+        });
+        if constexpr (std::is_void_v<R>) {
+            done->wait(stop);
+        } else {
+            return done->wait(stop);
+        }
+    }
+
+    bool isCurrent() const { return std::this_thread::get_id() == threadId_; }
+
+    // Blocks until every job queued before this call has run.
+    void drain() { run([] {}); }
+
+private:
+    void loop();
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<Job> jobs_;
+    bool stopping_ = false;
+    std::thread::id threadId_;
+    std::thread thread_;
+};
+
+}  // namespace rt

@@ -1,0 +1,190 @@
+#include "runtime/runtime.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kBound = 5s;  // every wait in these tests ends within this
+
+TEST(AsyncStream, DeliversInOrderThenEnds) {
+    auto stream = rt::AsyncStream<int>::make();
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(stream->yield(i));
+    stream->finish();
+    EXPECT_FALSE(stream->yield(100)) << "a finished stream takes nothing";
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(stream->nextFor(kBound), i);
+    EXPECT_EQ(stream->nextFor(kBound), std::nullopt);
+    EXPECT_EQ(stream->nextFor(kBound), std::nullopt) << "the end is reported again";
+}
+
+TEST(AsyncStream, ManyProducersLoseNothing) {
+    auto stream = rt::AsyncStream<int>::make();
+    constexpr int kProducers = 8, kEach = 5000;
+    std::vector<std::jthread> producers;
+    for (int p = 0; p < kProducers; ++p)
+        producers.emplace_back([stream, p] {
+            for (int i = 0; i < kEach; ++i) stream->yield(p * kEach + i);
+        });
+    std::vector<int> lastSeen(kProducers, -1);
+    std::set<int> seen;
+    for (int n = 0; n < kProducers * kEach; ++n) {
+        auto v = stream->nextFor(kBound);
+        ASSERT_TRUE(v.has_value());
+        int p = *v / kEach;
+        EXPECT_GT(*v, lastSeen[p]) << "one producer's elements keep their order";
+        lastSeen[p] = *v;
+        seen.insert(*v);
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kProducers * kEach));
+}
+
+TEST(AsyncStream, ErrorComesAfterTheQueueDrains) {
+    auto stream = rt::AsyncStream<std::string>::make();
+    stream->yield("a");
+    stream->finish(std::make_exception_ptr(std::runtime_error("broken")));
+    EXPECT_EQ(stream->nextFor(kBound), "a");
+    EXPECT_THROW(
+        {
+            try {
+                stream->nextFor(kBound);
+            } catch (const std::runtime_error& e) {
+                EXPECT_STREQ(e.what(), "broken");
+                throw;
+            }
+        },
+        std::runtime_error);
+}
+
+TEST(AsyncStream, NextWakesOnStopAndOnDeadline) {
+    auto stream = rt::AsyncStream<int>::make();
+    std::stop_source source;
+    std::atomic<bool> cancelled{false};
+    std::jthread waiter([&] {
+        try {
+            stream->next(source.get_token(), rt::Clock::now() + kBound);
+        } catch (const rt::Cancelled&) {
+            cancelled = true;
+        }
+    });
+    source.request_stop();
+    waiter.join();
+    EXPECT_TRUE(cancelled);
+    EXPECT_THROW(stream->nextFor(10ms), rt::TimedOut);
+}
+
+TEST(AsyncStream, WakesAWaitingConsumer) {
+    auto stream = rt::AsyncStream<int>::make();
+    std::jthread producer([&] { stream->yield(7); });
+    EXPECT_EQ(stream->nextFor(kBound), 7);
+}
+
+TEST(OneShot, SecondResumeIsIgnored) {
+    rt::OneShot<int> shot;
+    EXPECT_TRUE(shot.resume(1));
+    EXPECT_FALSE(shot.resume(2));
+    EXPECT_FALSE(shot.fail(std::make_exception_ptr(std::runtime_error("late"))));
+    EXPECT_EQ(shot.waitFor(kBound), 1);
+    EXPECT_EQ(shot.waitFor(kBound), 1) << "waiting again gives the same value";
+}
+
+TEST(OneShot, FailureIsRethrown) {
+    rt::OneShot<int> shot;
+    shot.fail(std::make_exception_ptr(std::logic_error("no")));
+    EXPECT_THROW(shot.waitFor(kBound), std::logic_error);
+}
+
+TEST(OneShot, WaiterWakesOnStop) {
+    rt::OneShot<std::monostate> shot;
+    std::stop_source source;
+    std::jthread stopper([&] { source.request_stop(); });
+    EXPECT_THROW(shot.wait(source.get_token(), rt::Clock::now() + kBound), rt::Cancelled);
+}
+
+TEST(OneShot, ResumedFromAnotherThread) {
+    rt::OneShot<std::string> shot;
+    std::jthread resumer([&] { shot.resume("done"); });
+    EXPECT_EQ(shot.waitFor(kBound), "done");
+}
+
+TEST(MainExecutor, RunsJobsInOrder) {
+    rt::MainExecutor executor;
+    std::vector<int> order;
+    for (int i = 0; i < 1000; ++i) executor.post([&order, i] { order.push_back(i); });
+    executor.drain();
+    ASSERT_EQ(order.size(), 1000u);
+    for (int i = 0; i < 1000; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(MainExecutor, RunReturnsAndRethrows) {
+    rt::MainExecutor executor;
+    EXPECT_EQ(executor.run([] { return 41 + 1; }), 42);
+    EXPECT_THROW(executor.run([]() -> int { throw std::out_of_range("x"); }), std::out_of_range);
+    executor.run([] {});  // void jobs work too
+    EXPECT_FALSE(executor.isCurrent());
+    EXPECT_TRUE(executor.run([&] { return executor.isCurrent(); }));
+}
+
+TEST(MainExecutor, RunFromTheExecutorThreadRunsInline) {
+    rt::MainExecutor executor;
+    // Without inline execution the nested run would wait for itself forever.
+    int value = executor.run([&] { return executor.run([] { return 5; }) + 1; });
+    EXPECT_EQ(value, 6);
+}
+
+TEST(MainExecutor, AFailingPostedJobDoesNotStopTheExecutor) {
+    rt::MainExecutor executor;
+    executor.post([] { throw std::runtime_error("posted job failure (expected in this test)"); });
+    EXPECT_EQ(executor.run([] { return 3; }), 3);
+}
+
+TEST(MainExecutor, DestructionRunsQueuedJobs) {
+    std::atomic<int> ran{0};
+    {
+        rt::MainExecutor executor;
+        for (int i = 0; i < 100; ++i) executor.post([&] { ++ran; });
+    }
+    EXPECT_EQ(ran, 100);
+}
+
+TEST(SleepFor, ThrowsPromptlyOnStop) {
+    std::stop_source source;
+    auto started = rt::Clock::now();
+    std::jthread stopper([&] {
+        std::this_thread::sleep_for(20ms);
+        source.request_stop();
+    });
+    EXPECT_THROW(rt::sleepFor(60s, source.get_token()), rt::Cancelled);
+    EXPECT_LT(rt::Clock::now() - started, kBound);
+}
+
+TEST(SleepFor, SleepsAtLeastTheDuration) {
+    auto started = rt::Clock::now();
+    rt::sleepFor(15ms);
+    EXPECT_GE(rt::Clock::now() - started, 15ms);
+    std::stop_source stopped;
+    stopped.request_stop();
+    EXPECT_THROW(rt::sleepFor(0ms, stopped.get_token()), rt::Cancelled);
+}
+
+TEST(Task, CancelStopsTheBody) {
+    std::atomic<bool> sawCancel{false};
+    rt::Task task([&](std::stop_token stop) {
+        try {
+            rt::sleepFor(60s, stop);
+        } catch (const rt::Cancelled&) {
+            sawCancel = true;
+        }
+    });
+    task.cancel();
+    task.join();
+    EXPECT_TRUE(sawCancel);
+    EXPECT_TRUE(task.isCancelled());
+}
+
+}  // namespace
