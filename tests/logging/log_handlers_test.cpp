@@ -1,0 +1,277 @@
+#include "logging/logging.hpp"
+#include "logging/recording_handler.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <limits>
+#include <sstream>
+#include <thread>
+
+namespace logging {
+namespace {
+
+using Level = Logger::Level;
+using MV = Logger::MetadataValue;
+
+constexpr std::time_t kMay1st0930Plus1 = 1714552200;  // 2024-05-01T08:30:00Z
+constexpr const char* kStamp = "2024-05-01T09:30:00+0100";
+
+// A zone one hour east of UTC, without daylight saving.
+class FixedZone : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ::setenv("TZ", "UTC-1", 1);
+        ::tzset();
+    }
+};
+[[maybe_unused]] const auto* const kZone = ::testing::AddGlobalTestEnvironment(new FixedZone);
+
+// A temporary file standing in for standard error.
+class Capture {
+public:
+    Capture() : file_(std::tmpfile()) {}
+    ~Capture() { std::fclose(file_); }
+
+    StdioOutputStream stream() const { return {file_, StdioOutputStream::FlushMode::always}; }
+
+    StreamLogHandler handler(std::string label, std::optional<Logger::MetadataProvider> provider = std::nullopt) const {
+        StreamLogHandler h(stream(), std::move(label), std::move(provider));
+        h.setClock([] { return kMay1st0930Plus1; });
+        return h;
+    }
+
+    std::string contents() const {
+        std::fflush(file_);
+        std::string out;
+        char buffer[65536];
+        off_t offset = 0;
+        for (;;) {
+            ssize_t n = ::pread(fileno(file_), buffer, sizeof buffer, offset);
+            if (n <= 0) break;
+            out.append(buffer, static_cast<std::size_t>(n));
+            offset += n;
+        }
+        return out;
+    }
+
+private:
+    std::FILE* file_;
+};
+
+void logDirect(const LogHandler& h, Level level, std::string message,
+               std::optional<Logger::Metadata> metadata = std::nullopt, std::string_view source = "MCP") {
+    h.log(level, Logger::Message(std::move(message)), metadata, source, "MCP/x.cpp", "f", 1);
+}
+
+// ---- Line layout ------------------------------------------------------------------
+
+TEST(StreamLogHandler, ExactLines) {
+    struct Case {
+        const char* name;
+        const char* label;
+        Logger::Metadata handlerMetadata;
+        std::optional<Logger::Metadata> provided;
+        std::optional<Logger::Metadata> call;
+        std::string expected;
+    };
+    const std::string s = kStamp;
+    const Case cases[] = {
+        {"call item", "relay", {}, std::nullopt, Logger::Metadata{{"id", "7"}}, s + " info relay: id=7 [MCP] started\n"},
+        {"bare", "", {}, std::nullopt, std::nullopt, s + " info: [MCP] started\n"},
+        {"empty call map", "", {}, std::nullopt, Logger::Metadata{}, s + " info: [MCP] started\n"},
+        {"sorted", "r", {{"b", "2"}, {"a", "1"}}, std::nullopt, std::nullopt, s + " info r: a=1 b=2 [MCP] started\n"},
+        {"empty provider uses cache", "r", {{"a", "1"}}, Logger::Metadata{}, std::nullopt,
+         s + " info r: a=1 [MCP] started\n"},
+        {"provider over handler", "r", {{"k", "handler"}, {"z", "z"}}, Logger::Metadata{{"k", "provider"}},
+         std::nullopt, s + " info r: k=provider z=z [MCP] started\n"},
+        {"call over provider", "r", {{"k", "handler"}}, Logger::Metadata{{"k", "provider"}, {"p", "1"}},
+         Logger::Metadata{{"k", "call"}}, s + " info r: k=call p=1 [MCP] started\n"},
+        {"nested", "r", {}, std::nullopt, Logger::Metadata{{"d", MV::dictionary({{"k", "v"}})}},
+         s + " info r: d=[\"k\": \"v\"] [MCP] started\n"},
+    };
+    for (const auto& c : cases) {
+        Capture capture;
+        std::optional<Logger::MetadataProvider> provider;
+        if (c.provided) provider = testing::fixedProvider(*c.provided);
+        StreamLogHandler h = capture.handler(c.label, provider);
+        h.setMetadata(c.handlerMetadata);
+        logDirect(h, Level::info, "started", c.call);
+        EXPECT_EQ(capture.contents(), c.expected) << c.name;
+    }
+}
+
+TEST(StreamLogHandler, CallMetadataAffectsOnlyItsLine) {
+    Capture capture;
+    StreamLogHandler h = capture.handler("r");
+    h.setMetadataItem("k", MV("handler"));
+    logDirect(h, Level::warning, "one", Logger::Metadata{{"k", "call"}});
+    logDirect(h, Level::warning, "two");
+    h.setMetadataItem("k", std::nullopt);
+    logDirect(h, Level::warning, "three");
+    const std::string s = kStamp;
+    EXPECT_EQ(capture.contents(), s + " warning r: k=call [MCP] one\n" + s + " warning r: k=handler [MCP] two\n" + s +
+                                      " warning r: [MCP] three\n");
+}
+
+TEST(StreamLogHandler, WritesWhateverReachesItAndKeepsMessageUnchanged) {
+    Capture capture;
+    StreamLogHandler h = capture.handler("r");
+    ASSERT_EQ(h.logLevel(), Level::info);
+    logDirect(h, Level::trace, "two\nlines");  // only Logger tests the level
+    // Without a source the handler takes the directory of the file path.
+    h.log(Level::error, Logger::Message("m"), std::nullopt, "/src/Dir/file.cpp", "f", 3);
+    const std::string s = kStamp;
+    EXPECT_EQ(capture.contents(), s + " trace r: [MCP] two\nlines\n" + s + " error r: [Dir] m\n");
+}
+
+TEST(StreamLogHandler, ThroughLoggerWithFileIdentifier) {
+    Capture capture;
+    Logger logger("mcp.server", [&](const std::string& label) { return capture.handler(label); });
+    logger.setMetadataItem("session", MV("abc"));
+    int built = 0;
+    logger.debug("MCP/server.cpp", [&] { ++built; return "dropped"; });
+    logger.notice("MCP/server.cpp", [&] { ++built; return "kept " + std::to_string(3); });
+    EXPECT_EQ(built, 1);
+    EXPECT_EQ(capture.contents(), std::string(kStamp) + " notice mcp.server: session=abc [MCP] kept 3\n");
+}
+
+TEST(StreamLogHandler, TimestampFallsBackWhenTimeCannotBeConverted) {
+    EXPECT_EQ(StreamLogHandler::timestamp(kMay1st0930Plus1), kStamp);
+    EXPECT_EQ(StreamLogHandler::timestamp(std::numeric_limits<std::time_t>::max()), "<unknown>");
+    Capture capture;
+    StreamLogHandler h = capture.handler("");
+    h.setClock([] { return std::numeric_limits<std::time_t>::max(); });
+    logDirect(h, Level::info, "m");
+    EXPECT_EQ(capture.contents(), "<unknown> info: [MCP] m\n");
+}
+
+TEST(StreamLogHandler, StandardConstructors) {
+    const auto err = StreamLogHandler::standardErrorHandler("e");
+    const auto out = StreamLogHandler::standardOutputHandler("o", testing::fixedProvider({{"a", "b"}}));
+    EXPECT_EQ(err.stream().file(), stderr);
+    EXPECT_EQ(out.stream().file(), stdout);
+    EXPECT_EQ(err.stream().flushMode(), StdioOutputStream::FlushMode::always);
+    EXPECT_EQ(err.logLevel(), Level::info);
+    EXPECT_FALSE(err.metadataProvider().has_value());
+    ASSERT_TRUE(out.metadataProvider().has_value());
+    EXPECT_TRUE(err.metadata().empty());
+}
+
+TEST(NoOpLogHandler, IgnoresEveryWrite) {
+    NoOpLogHandler h;
+    h.setLogLevel(Level::trace);
+    h.setMetadataItem("k", MV("v"));
+    h.setMetadata({{"a", "b"}});
+    h.setMetadataProvider(testing::fixedProvider({{"p", "q"}}));
+    EXPECT_EQ(h.logLevel(), Level::critical);
+    EXPECT_EQ(h.metadataItem("k"), std::nullopt);
+    EXPECT_TRUE(h.metadata().empty());
+    EXPECT_FALSE(h.metadataProvider().has_value());
+
+    Logger logger("n", [](const std::string&) { return NoOpLogHandler(); });
+    logger.setLogLevel(Level::trace);
+    EXPECT_EQ(logger.logLevel(), Level::critical);
+}
+
+// ---- Concurrency -------------------------------------------------------------------
+
+// Checks that text is made of whole lines "… info t<k>: [MCP] <k>:<i>:<x * len(k, i)>".
+std::size_t countWholeLines(const std::string& text, int threads, int perThread) {
+    std::istringstream in(text);
+    std::string line;
+    std::size_t count = 0;
+    std::vector<int> next(static_cast<std::size_t>(threads), 0);
+    while (std::getline(in, line)) {
+        int k = -1, i = -1;
+        char tail[2] = {};
+        const auto at = line.find("[MCP] ");
+        if (at == std::string::npos || std::sscanf(line.c_str() + at + 6, "%d:%d:%1c", &k, &i, tail) != 3) return 0;
+        if (k < 0 || k >= threads || i != next[static_cast<std::size_t>(k)]++) return 0;  // per-thread order kept
+        const std::size_t len = static_cast<std::size_t>(1 + (k * 131 + i * 977) % 9000);
+        const std::string expected =
+            " info t" + std::to_string(k) + ": [MCP] " + std::to_string(k) + ":" + std::to_string(i) + ":" +
+            std::string(len, 'x');
+        if (line != std::string(kStamp) + expected) return 0;
+        ++count;
+    }
+    return count == static_cast<std::size_t>(threads * perThread) ? count : 0;
+}
+
+void logFromThreads(const StdioOutputStream& stream, int threads, int perThread) {
+    std::vector<std::thread> workers;
+    for (int k = 0; k < threads; ++k) {
+        workers.emplace_back([&stream, k, perThread] {
+            // A separate handler per thread, all on the one C stream.
+            Logger logger("t" + std::to_string(k), [&](const std::string& label) {
+                StreamLogHandler h(stream, label, std::nullopt);
+                h.setClock([] { return kMay1st0930Plus1; });
+                return h;
+            });
+            for (int i = 0; i < perThread; ++i) {
+                const std::size_t len = static_cast<std::size_t>(1 + (k * 131 + i * 977) % 9000);
+                logger.info("MCP/t.cpp", [&] {
+                    return std::to_string(k) + ":" + std::to_string(i) + ":" + std::string(len, 'x');
+                });
+            }
+        });
+    }
+    for (auto& w : workers) w.join();
+}
+
+TEST(StreamLogHandler, ManyThreadsProduceWholeLines) {
+    constexpr int kThreads = 8, kPerThread = 150;
+    Capture capture;
+    logFromThreads(capture.stream(), kThreads, kPerThread);
+    EXPECT_EQ(countWholeLines(capture.contents(), kThreads, kPerThread), static_cast<std::size_t>(kThreads * kPerThread));
+}
+
+// A non-blocking pipe smaller than the output: writers meet EAGAIN and must
+// still deliver every line whole.
+TEST(StreamLogHandler, NonBlockingPipeDeliversWholeLines) {
+    constexpr int kThreads = 4, kPerThread = 40;
+    std::signal(SIGPIPE, SIG_IGN);  // as the program does
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ASSERT_EQ(::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK), 0);
+    std::FILE* writeEnd = ::fdopen(fds[1], "w");
+    ASSERT_NE(writeEnd, nullptr);
+    const StdioOutputStream stream(writeEnd, StdioOutputStream::FlushMode::always);
+
+    std::thread writers([&] { logFromThreads(stream, kThreads, kPerThread); });
+
+    std::string received;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::size_t lines = 0;
+    char buffer[8192];
+    while (lines < kThreads * kPerThread && std::chrono::steady_clock::now() < deadline) {
+        pollfd pfd{fds[0], POLLIN, 0};
+        if (::poll(&pfd, 1, 100) <= 0) continue;
+        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+        if (n <= 0) break;
+        lines += static_cast<std::size_t>(std::count(buffer, buffer + n, '\n'));
+        received.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (lines < kThreads * kPerThread) {
+        // Unblock the writers before failing, so join cannot hang.
+        ::close(fds[0]);
+        writers.join();
+        std::fclose(writeEnd);
+        FAIL() << "timed out after " << lines << " lines";
+    }
+    writers.join();
+    std::fclose(writeEnd);
+    ::close(fds[0]);
+    EXPECT_EQ(countWholeLines(received, kThreads, kPerThread), static_cast<std::size_t>(kThreads * kPerThread));
+}
+
+}  // namespace
+}  // namespace logging

@@ -1,0 +1,295 @@
+#include "logging/level_json.hpp"
+#include "logging/logging.hpp"
+#include "logging/recording_handler.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+namespace logging {
+namespace {
+
+using testing::RecordingHandler;
+using testing::RecordSink;
+using Level = Logger::Level;
+using MV = Logger::MetadataValue;
+
+constexpr const char* kFile = "MCP/server.cpp";
+
+Logger recordingLogger(const std::shared_ptr<RecordSink>& sink, Level level, std::string label = "test") {
+    return Logger(std::move(label),
+                  [&](const std::string&) { return RecordingHandler(sink, "h", level); });
+}
+
+// ---- Levels -------------------------------------------------------------------
+
+TEST(LoggerLevel, OrderAndRawValues) {
+    const auto all = Level::allCases();
+    const char* names[] = {"trace", "debug", "info", "notice", "warning", "error", "critical"};
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(Level(all[i]).rawValue(), names[i]);
+        for (std::size_t j = 0; j < all.size(); ++j) {
+            EXPECT_EQ(Level(all[i]) < Level(all[j]), i < j);
+            EXPECT_EQ(Level(all[i]) >= Level(all[j]), i >= j);
+        }
+    }
+    EXPECT_TRUE(Level(Level::error) >= Level(Level::error));
+}
+
+TEST(LoggerLevel, ParsesText) {
+    struct Case {
+        const char* text;
+        std::optional<Level> fromText;
+        std::optional<Level> fromRaw;
+    };
+    const Case cases[] = {
+        {"warning", Level::warning, Level::warning}, {"WARNING", Level::warning, std::nullopt},
+        {"Info", Level::info, std::nullopt},         {"cRiTiCaL", Level::critical, std::nullopt},
+        {"warn", std::nullopt, std::nullopt},        {"err", std::nullopt, std::nullopt},
+        {" info", std::nullopt, std::nullopt},       {"", std::nullopt, std::nullopt},
+        {"trace", Level::trace, Level::trace},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Level::fromText(c.text), c.fromText) << c.text;
+        EXPECT_EQ(Level::fromRawValue(c.text), c.fromRaw) << c.text;
+    }
+}
+
+TEST(LoggerLevel, JsonForm) {
+    EXPECT_EQ(json::write(toJson(Level::notice)), "\"notice\"");
+    EXPECT_EQ(levelFromJson(json::Value("error")), Level::error);
+    for (const json::Value& bad : {json::Value("Error"), json::Value("warn"), json::Value(3), json::Value()}) {
+        EXPECT_THROW(levelFromJson(bad), json::DecodingError);
+    }
+}
+
+// ---- Sources ------------------------------------------------------------------
+
+TEST(LoggerSource, ModuleAndDirectory) {
+    struct Case {
+        const char* input;
+        const char* module;
+        const char* directory;
+    };
+    const Case cases[] = {
+        {"MCP/server.cpp", "MCP", "n/a"},
+        {"MCP/sub/server.cpp", "MCP", "sub"},
+        {"x/y/z", "x", "y"},
+        {"server.cpp", "n/a", "n/a"},
+        {"/server.cpp", "", "n/a"},
+        {"/src/MCP/server.cpp", "", "MCP"},
+        {"a//name", "a", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(moduleFromFileId(c.input), c.module) << c.input;
+        EXPECT_EQ(directoryFromFilePath(c.input), c.directory) << c.input;
+    }
+}
+
+// ---- Metadata values ------------------------------------------------------------
+
+struct Point {
+    int x, y;
+    std::string description() const { return "(" + std::to_string(x) + ", " + std::to_string(y) + ")"; }
+};
+
+TEST(LoggerMetadataValue, TextForms) {
+    struct Case {
+        MV value;
+        const char* text;
+    };
+    const Case cases[] = {
+        {MV("plain \"text\""), "plain \"text\""},
+        {MV::stringConvertible(42), "42"},
+        {MV::stringConvertible(Point{1, 2}), "(1, 2)"},
+        {MV::array({}), "[]"},
+        {MV::array({"a", "b\"c", MV::stringConvertible(7)}), R"(["a", "b\"c", "7"])"},
+        {MV(Logger::Metadata{}), "[:]"},
+        {MV::dictionary({{"k", "v"}}), R"(["k": "v"])"},
+        {MV::dictionary({{"o", MV::dictionary({{"k", "line\nbreak"}})}}), R"(["o": "[\"k\": \"line\\nbreak\"]"])"},
+        {MV::array({MV::array({"x"})}), R"(["[\"x\"]"])"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.value.description(), c.text);
+
+    // Entries come in the map's own order: both orders are acceptable.
+    const std::string two = MV::dictionary({{"a", "1"}, {"b", "2"}}).description();
+    EXPECT_THAT(two, ::testing::AnyOf(R"(["a": "1", "b": "2"])", R"(["b": "2", "a": "1"])"));
+}
+
+TEST(LoggerMetadataValue, Equality) {
+    EXPECT_EQ(MV("1"), MV("1"));
+    EXPECT_NE(MV("1"), MV::stringConvertible(1));  // different cases, same text
+    EXPECT_EQ(MV::stringConvertible(1), MV::stringConvertible(std::string("1")));
+    EXPECT_NE(MV::array({"a", "b"}), MV::array({"b", "a"}));
+    EXPECT_EQ(MV::dictionary({{"a", "1"}, {"b", "2"}}), MV::dictionary({{"b", "2"}, {"a", "1"}}));
+    EXPECT_NE(MV::dictionary({{"a", "1"}}), MV::dictionary({{"a", "2"}}));
+    EXPECT_NE(MV::array({}), MV(Logger::Metadata{}));
+    EXPECT_THROW(MV::dictionary({{"a", "1"}, {"a", "2"}}), std::invalid_argument);
+}
+
+// ---- Logger: level test and laziness ---------------------------------------------
+
+TEST(Logger, LevelTestComesBeforeAnyEvaluation) {
+    for (Level::Value handlerLevel : Level::allCases()) {
+        auto sink = std::make_shared<RecordSink>();
+        const Logger logger = recordingLogger(sink, handlerLevel);
+        for (Level::Value recordLevel : Level::allCases()) {
+            int built = 0;
+            logger.log(
+                recordLevel, [&] { ++built; return std::string("m"); },
+                [&] { ++built; return Logger::Metadata{}; }, [&] { ++built; return std::string("S"); }, kFile, "f",
+                1);
+            EXPECT_EQ(built, recordLevel >= handlerLevel ? 3 : 0)
+                << "handler " << Level(handlerLevel) << " record " << Level(recordLevel);
+        }
+        // Exactly the levels at or above the handler's reached it.
+        EXPECT_EQ(sink->snapshot().size(), 7u - handlerLevel);
+    }
+}
+
+TEST(Logger, NoOpHandlerBuildsNothingBelowCritical) {
+    const Logger logger("mcp.transport.stdio", [](const std::string&) { return NoOpLogHandler(); });
+    int built = 0;
+    logger.error(kFile, [&] { ++built; return "x"; });
+    logger.trace(kFile, [&] { ++built; return "x"; });
+    EXPECT_EQ(built, 0);
+    logger.critical(kFile, [&] { ++built; return "x"; });
+    EXPECT_EQ(built, 1);
+    EXPECT_EQ(logger.logLevel(), Level::critical);
+}
+
+TEST(Logger, PassesRecordWithDerivedOrExplicitSource) {
+    auto sink = std::make_shared<RecordSink>();
+    const Logger logger = recordingLogger(sink, Level::trace);
+    logger.notice(kFile, "derived", Logger::Metadata{{"id", "7"}});
+    logger.warning(kFile, "explicit", std::nullopt, "Custom");
+    logger.info(kFile, "none", std::nullopt, [] { return std::optional<std::string>(); });
+    logger.debug("NoSlash.cpp", Logger::Message("plain"));
+    const int expectedLine = __LINE__ - 1;
+
+    const auto records = sink->snapshot();
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].level, Level::notice);
+    EXPECT_EQ(records[0].source, "MCP");
+    ASSERT_TRUE(records[0].metadata.has_value());
+    EXPECT_EQ(records[0].metadata->at("id"), MV("7"));
+    EXPECT_EQ(records[1].source, "Custom");
+    EXPECT_FALSE(records[1].metadata.has_value());
+    EXPECT_EQ(records[2].source, "MCP");
+    EXPECT_EQ(records[3].source, "n/a");
+    EXPECT_EQ(records[3].file, "NoSlash.cpp");
+    EXPECT_EQ(records[3].line, expectedLine);
+}
+
+// ---- Logger: value semantics -------------------------------------------------------
+
+TEST(Logger, CopiesAreIndependentAfterAChange) {
+    auto sink = std::make_shared<RecordSink>();
+    Logger original = recordingLogger(sink, Level::info, "relay");
+    original.setMetadataItem("shared", MV("yes"));
+
+    Logger copy = original;
+    copy.setLogLevel(Level::debug);
+    copy.setMetadataItem("only", MV("copy"));
+    copy.setMetadataItem("shared", std::nullopt);
+
+    EXPECT_EQ(original.logLevel(), Level::info);
+    EXPECT_EQ(copy.logLevel(), Level::debug);
+    EXPECT_EQ(original.label(), "relay");
+    EXPECT_EQ(copy.label(), "relay");
+    EXPECT_EQ(original.metadataItem("shared"), MV("yes"));
+    EXPECT_EQ(original.metadataItem("only"), std::nullopt);
+    EXPECT_EQ(copy.metadataItem("shared"), std::nullopt);
+    EXPECT_EQ(copy.metadataItem("only"), MV("copy"));
+
+    // A handler read out is a copy: changing it alone changes nothing.
+    AnyLogHandler h = original.handler();
+    h->setLogLevel(Level::critical);
+    EXPECT_EQ(original.logLevel(), Level::info);
+    original.setHandler(h);
+    EXPECT_EQ(original.logLevel(), Level::critical);
+    EXPECT_EQ(copy.logLevel(), Level::debug);
+}
+
+TEST(Logger, ProviderConstructorSetsProviderOnHandler) {
+    const Logger logger("p", testing::fixedProvider({{"k", "v"}}));
+    ASSERT_TRUE(logger.metadataProvider().has_value());
+    EXPECT_EQ(logger.metadataProvider()->provideMetadata().at("k"), MV("v"));
+}
+
+// ---- Registry ----------------------------------------------------------------------
+
+TEST(LoggingSystem, DefaultHandlerIsStandardErrorAtInfo) {
+    const Logger logger("x");
+    EXPECT_EQ(logger.logLevel(), Level::info);
+    const AnyLogHandler handler = logger.handler();
+    const auto* stream = handler.as<StreamLogHandler>();
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->stream().file(), stderr);
+    EXPECT_EQ(stream->label(), "x");
+    EXPECT_FALSE(LoggingSystem::metadataProvider().has_value());
+
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const Logger child("brisolet.transport.http");
+            child.debug(kFile, "hidden line");
+            child.info(kFile, "shown line");
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0),
+        ::testing::AllOf(::testing::ContainsRegex(" info brisolet\\.transport\\.http: \\[MCP\\] shown line\n"),
+                         ::testing::Not(::testing::HasSubstr("hidden"))));
+}
+
+TEST(LoggingSystem, SecondBootstrapStopsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto noop = [](const std::string&) -> AnyLogHandler { return NoOpLogHandler(); };
+    EXPECT_DEATH(
+        {
+            LoggingSystem::bootstrap(noop);
+            LoggingSystem::bootstrap(noop);
+        },
+        "^logging system can only be initialized once per process\\.\n$");
+    // The provider form after a plain bootstrap replaces the provider, then
+    // fails on the factory.
+    EXPECT_DEATH(
+        {
+            LoggingSystem::bootstrap(noop);
+            LoggingSystem::bootstrap([](const std::string&, const std::optional<Logger::MetadataProvider>&)
+                                         -> AnyLogHandler { return NoOpLogHandler(); },
+                                     std::nullopt);
+        },
+        "logging system can only be initialized once per process\\.");
+}
+
+TEST(LoggingSystem, BootstrapChangesLaterLoggersOnly) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const Logger before("before");
+            auto sink = std::make_shared<RecordSink>();
+            LoggingSystem::bootstrap(
+                [sink](const std::string& label, const std::optional<Logger::MetadataProvider>& provider) {
+                    RecordingHandler h(sink, label, Level::trace);
+                    h.setMetadataProvider(provider);
+                    return h;
+                },
+                testing::fixedProvider({{"sys", "1"}}));
+            const Logger after("after");
+            after.trace(kFile, "recorded");
+            const AnyLogHandler beforeHandler = before.handler();
+            const AnyLogHandler afterHandler = after.handler();
+            const bool ok = beforeHandler.as<StreamLogHandler>() != nullptr &&
+                            afterHandler.as<RecordingHandler>() != nullptr &&
+                            after.metadataProvider().has_value() &&
+                            after.metadataProvider()->provideMetadata().count("sys") == 1 &&
+                            sink->snapshot().size() == 1 && sink->snapshot()[0].handlerName == "after";
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace logging
