@@ -1,0 +1,411 @@
+// JSON-RPC 2.0 envelopes over typed methods and notifications, their untyped
+// forms, and the type-erased handler boxes the server keeps in its tables.
+//
+// A method is a tag type:
+//     struct Ping {
+//         static constexpr std::string_view name = "ping";
+//         using Parameters = Empty;
+//         using Result = Empty;
+//     };
+// a notification likewise with `name` and `Parameters` only. Parameter types
+// that a message may leave out opt in with
+//     template <> inline constexpr bool enableNotRequired<ListTools::Parameters> = true;
+// (default-constructed when "params" is missing or null).
+//
+// Typed and untyped envelopes convert into each other only by encoding to JSON
+// and decoding again, never field by field.
+#pragma once
+
+#include "mcp/codec.hpp"
+#include "mcp/error.hpp"
+#include "mcp/hash.hpp"
+#include "mcp/id.hpp"
+#include "mcp/value.hpp"
+
+#include <concepts>
+#include <functional>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace mcp {
+
+// Parameters or result that carry nothing: written {}, read from any JSON value.
+struct Empty {
+    friend bool operator==(Empty, Empty) { return true; }
+    friend void hashInto(Hasher&, Empty) {}
+};
+inline json::Value toJson(Empty) { return json::Value(json::Object()); }
+inline Empty fromJson(const json::Value&, json::CodingPath&, std::type_identity<Empty>) { return {}; }
+
+// Parameter types that a message may leave out.
+template <class T>
+inline constexpr bool enableNotRequired = false;
+template <>
+inline constexpr bool enableNotRequired<Empty> = true;
+template <>
+inline constexpr bool enableNotRequired<Value> = true;
+
+template <class T>
+concept NotRequired = enableNotRequired<T> && std::default_initializable<T>;
+
+template <class T>
+concept Payload = Codable<T> && std::equality_comparable<T> && std::copy_constructible<T>;
+
+template <class M>
+concept Method = requires {
+    typename M::Parameters;
+    typename M::Result;
+    { M::name } -> std::convertible_to<std::string_view>;
+} && Payload<typename M::Parameters> && Payload<typename M::Result>;
+
+template <class N>
+concept Notification = requires {
+    typename N::Parameters;
+    { N::name } -> std::convertible_to<std::string_view>;
+} && Payload<typename N::Parameters>;
+
+// The untyped method: the method text comes from the message itself.
+struct AnyMethod {
+    static constexpr std::string_view name = "";
+    using Parameters = Value;
+    using Result = Value;
+};
+
+struct AnyNotification {
+    static constexpr std::string_view name = "";
+    using Parameters = Value;
+    friend bool operator==(AnyNotification, AnyNotification) { return true; }
+};
+inline json::Value toJson(AnyNotification) { return json::Value(json::Object()); }
+inline AnyNotification fromJson(const json::Value&, json::CodingPath&, std::type_identity<AnyNotification>) {
+    return {};
+}
+
+// ---- Envelopes ----------------------------------------------------------
+
+template <Method M>
+struct Request {
+    using Parameters = typename M::Parameters;
+    ID id;
+    std::string method;
+    Parameters params;
+
+    friend bool operator==(const Request&, const Request&) = default;
+};
+
+template <Method M>
+struct Response {
+    using Result = typename M::Result;
+    ID id;
+    std::variant<Result, MCPError> result;
+
+    Response(ID id, Result success) : id(std::move(id)), result(std::in_place_index<0>, std::move(success)) {}
+    Response(ID id, MCPError failure) : id(std::move(id)), result(std::in_place_index<1>, std::move(failure)) {}
+
+    bool isSuccess() const { return result.index() == 0; }
+    const Result* success() const { return std::get_if<0>(&result); }
+    const MCPError* error() const { return std::get_if<1>(&result); }
+
+    friend bool operator==(const Response&, const Response&) = default;
+};
+
+// A notification: no id.
+template <Notification N>
+struct Message {
+    using Parameters = typename N::Parameters;
+    std::string method;
+    Parameters params;
+
+    friend bool operator==(const Message&, const Message&) = default;
+};
+
+using AnyRequest = Request<AnyMethod>;
+using AnyResponse = Response<AnyMethod>;
+using AnyMessage = Message<AnyNotification>;
+
+template <Method M>
+    requires Hashable<typename M::Parameters>
+void hashInto(Hasher& h, const Request<M>& r) {
+    hashAll(h, r.id, r.method, r.params);
+}
+template <Method M>
+    requires Hashable<typename M::Result>
+void hashInto(Hasher& h, const Response<M>& r) {
+    hashInto(h, r.id);
+    if (const auto* s = r.success()) {
+        h.combine(0);
+        hashInto(h, *s);
+    } else {
+        h.combine(1);
+        hashInto(h, *r.error());
+    }
+}
+template <Notification N>
+    requires Hashable<typename N::Parameters>
+void hashInto(Hasher& h, const Message<N>& m) {
+    hashAll(h, m.method, m.params);
+}
+
+// ---- Builders -----------------------------------------------------------
+
+template <Method M>
+Request<M> request(ID id, typename M::Parameters params) {
+    return Request<M>{std::move(id), std::string(M::name), std::move(params)};
+}
+template <Method M>
+    requires std::same_as<typename M::Parameters, Empty>
+Request<M> request(ID id) {
+    return Request<M>{std::move(id), std::string(M::name), Empty{}};
+}
+template <Method M>
+Response<M> response(ID id, typename M::Result result) {
+    return Response<M>(std::move(id), std::move(result));
+}
+template <Method M>
+    requires std::same_as<typename M::Result, Empty>
+Response<M> response(ID id) {
+    return Response<M>(std::move(id), Empty{});
+}
+template <Method M>
+Response<M> response(ID id, MCPError error) {
+    return Response<M>(std::move(id), std::move(error));
+}
+template <Notification N>
+Message<N> message(typename N::Parameters params) {
+    return Message<N>{std::string(N::name), std::move(params)};
+}
+template <Notification N>
+    requires std::same_as<typename N::Parameters, Empty>
+Message<N> message() {
+    return Message<N>{std::string(N::name), Empty{}};
+}
+
+// ---- JSON form ----------------------------------------------------------
+
+namespace detail {
+inline constexpr std::string_view jsonrpcVersion = "2.0";
+
+// Reads and checks "jsonrpc" ("Invalid JSON-RPC version").
+void checkVersion(const ObjectDecoder& in);
+
+// Decodes one member, moving out of it when `move` is set.
+template <class T>
+T decodeMember(json::Value& member, bool move, json::CodingPath& path, std::string_view key) {
+    PathGuard guard(path, key);
+    if (move) return decode<T>(std::move(member), path);
+    return decode<T>(std::as_const(member), path);
+}
+
+template <class P>
+P decodeParams(const ObjectDecoder& in, json::Value& envelope, bool move) {
+    json::Value* params = envelope.asObject().find("params");
+    if constexpr (NotRequired<P>) {
+        if (!params || params->isNull()) return P();
+        return decodeMember<P>(*params, move, in.path(), "params");
+    } else {
+        try {
+            if (params) return decodeMember<P>(*params, move, in.path(), "params");
+        } catch (const json::DecodingError&) {
+            // Replaced by the envelope's own description below.
+        }
+        throw json::DecodingError::dataCorrupted(
+            (!params || params->isNull()) ? "Missing required params field" : "Invalid params field", in.path());
+    }
+}
+
+// `move` is only set when the caller handed over the envelope as an rvalue.
+template <Method M>
+Request<M> decodeRequest(json::Value& v, bool move, json::CodingPath& path) {
+    ObjectDecoder in(v, path);
+    checkVersion(in);
+    ID id = in.required<ID>("id");
+    std::string method = in.required<std::string>("method");
+    auto params = decodeParams<typename M::Parameters>(in, v, move);
+    return Request<M>{std::move(id), std::move(method), std::move(params)};
+}
+
+template <Notification N>
+Message<N> decodeMessage(json::Value& v, bool move, json::CodingPath& path) {
+    ObjectDecoder in(v, path);
+    checkVersion(in);
+    std::string method = in.required<std::string>("method");
+    auto params = decodeParams<typename N::Parameters>(in, v, move);
+    return Message<N>{std::move(method), std::move(params)};
+}
+
+template <Method M>
+Response<M> decodeResponse(json::Value& v, bool move, json::CodingPath& path) {
+    ObjectDecoder in(v, path);
+    checkVersion(in);
+    ID id = in.required<ID>("id");
+    if (json::Value* result = v.asObject().find("result")) {
+        try {
+            return Response<M>(std::move(id), decodeMember<typename M::Result>(*result, move, path, "result"));
+        } catch (const json::DecodingError&) {
+            // Not a success; try the error below.
+        }
+    }
+    if (json::Value* error = v.asObject().find("error")) {
+        try {
+            return Response<M>(std::move(id), decodeMember<MCPError>(*error, false, path, "error"));
+        } catch (const json::DecodingError&) {
+            // Neither reading fits.
+        }
+    }
+    throw json::DecodingError::dataCorrupted("Invalid response", path);
+}
+
+inline json::Object envelopeHead() {
+    json::Object o;
+    o.reserve(4);
+    o.appendUnchecked("jsonrpc", json::Value(std::string(jsonrpcVersion)));
+    return o;
+}
+}  // namespace detail
+
+// "jsonrpc", "id", "method", "params" (always written).
+template <Method M>
+json::Value toJson(const Request<M>& r) {
+    json::Object o = detail::envelopeHead();
+    o.appendUnchecked("id", encode(r.id));
+    o.appendUnchecked("method", json::Value(r.method));
+    o.appendUnchecked("params", encode(r.params));
+    return json::Value(std::move(o));
+}
+
+// "jsonrpc", "id", then "error" on failure or "result" on success.
+template <Method M>
+json::Value toJson(const Response<M>& r) {
+    json::Object o = detail::envelopeHead();
+    o.appendUnchecked("id", encode(r.id));
+    if (const auto* s = r.success()) {
+        o.appendUnchecked("result", encode(*s));
+    } else {
+        o.appendUnchecked("error", encode(*r.error()));
+    }
+    return json::Value(std::move(o));
+}
+
+// "jsonrpc", "method", "params" (left out when the parameters are Empty).
+template <Notification N>
+json::Value toJson(const Message<N>& m) {
+    json::Object o = detail::envelopeHead();
+    o.appendUnchecked("method", json::Value(m.method));
+    if constexpr (!std::is_same_v<typename N::Parameters, Empty>) {
+        o.appendUnchecked("params", encode(m.params));
+    }
+    return json::Value(std::move(o));
+}
+
+template <Method M>
+Request<M> fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Request<M>>) {
+    return detail::decodeRequest<M>(const_cast<json::Value&>(v), false, path);
+}
+template <Method M>
+Request<M> fromJson(json::Value&& v, json::CodingPath& path, std::type_identity<Request<M>>) {
+    return detail::decodeRequest<M>(v, true, path);
+}
+template <Method M>
+Response<M> fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Response<M>>) {
+    return detail::decodeResponse<M>(const_cast<json::Value&>(v), false, path);
+}
+template <Method M>
+Response<M> fromJson(json::Value&& v, json::CodingPath& path, std::type_identity<Response<M>>) {
+    return detail::decodeResponse<M>(v, true, path);
+}
+template <Notification N>
+Message<N> fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Message<N>>) {
+    return detail::decodeMessage<N>(const_cast<json::Value&>(v), false, path);
+}
+template <Notification N>
+Message<N> fromJson(json::Value&& v, json::CodingPath& path, std::type_identity<Message<N>>) {
+    return detail::decodeMessage<N>(v, true, path);
+}
+
+// Through JSON: encode the typed request, decode it as the untyped one.
+template <Method M>
+AnyRequest eraseToAnyRequest(const Request<M>& r) {
+    return decode<AnyRequest>(encode(r));
+}
+
+// ---- Handler boxes ------------------------------------------------------
+
+// A blocking handler call; `stop` is requested when the caller gives up.
+class RequestHandlerBox {
+public:
+    virtual ~RequestHandlerBox() = default;
+    virtual AnyResponse handle(const AnyRequest& request, std::stop_token stop) const = 0;
+};
+
+template <Method M>
+class TypedRequestHandler final : public RequestHandlerBox {
+public:
+    using Function = std::function<Response<M>(const Request<M>&, std::stop_token)>;
+
+    // Takes f(request, stop) or f(request).
+    template <class F>
+        requires std::invocable<const F&, const Request<M>&, std::stop_token> ||
+                 std::invocable<const F&, const Request<M>&>
+    explicit TypedRequestHandler(F f) : handle_(wrap(std::move(f))) {}
+
+    // Conversion and handler failures reach the caller as thrown.
+    AnyResponse handle(const AnyRequest& request, std::stop_token stop) const override {
+        Response<M> typed = handle_(decode<Request<M>>(encode(request)), std::move(stop));
+        if (const auto* s = typed.success()) return AnyResponse(std::move(typed.id), decode<Value>(encode(*s)));
+        return AnyResponse(std::move(typed.id), *typed.error());
+    }
+
+private:
+    template <class F>
+    static Function wrap(F f) {
+        if constexpr (std::invocable<const F&, const Request<M>&, std::stop_token>) {
+            return Function(std::move(f));
+        } else {
+            return [f = std::move(f)](const Request<M>& r, std::stop_token) { return f(r); };
+        }
+    }
+
+    const Function handle_;
+};
+
+class NotificationHandlerBox {
+public:
+    virtual ~NotificationHandlerBox() = default;
+    // The base does nothing.
+    virtual void handle(const AnyMessage&, std::stop_token) const {}
+};
+
+template <Notification N>
+class TypedNotificationHandler final : public NotificationHandlerBox {
+public:
+    using Function = std::function<void(const Message<N>&, std::stop_token)>;
+
+    // Takes f(message, stop) or f(message).
+    template <class F>
+        requires std::invocable<const F&, const Message<N>&, std::stop_token> ||
+                 std::invocable<const F&, const Message<N>&>
+    explicit TypedNotificationHandler(F f) : handle_(wrap(std::move(f))) {}
+
+    void handle(const AnyMessage& message, std::stop_token stop) const override {
+        handle_(decode<Message<N>>(encode(message)), std::move(stop));
+    }
+
+private:
+    template <class F>
+    static Function wrap(F f) {
+        if constexpr (std::invocable<const F&, const Message<N>&, std::stop_token>) {
+            return Function(std::move(f));
+        } else {
+            return [f = std::move(f)](const Message<N>& m, std::stop_token) { f(m); };
+        }
+    }
+
+    const Function handle_;
+};
+
+}  // namespace mcp

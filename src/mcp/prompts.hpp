@@ -1,0 +1,212 @@
+// The prompts feature: prompt templates and their arguments, the messages of a
+// filled-in prompt, references to prompts, the "prompts/list" and "prompts/get"
+// requests and the list-changed notification.
+#pragma once
+
+#include "mcp/codec.hpp"
+#include "mcp/envelope.hpp"
+#include "mcp/hash.hpp"
+#include "mcp/string_enum.hpp"
+#include "mcp/value.hpp"
+
+#include <array>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace mcp {
+
+struct Prompt {
+    // One named input of a prompt template; `required` has three states.
+    struct Argument {
+        std::string name{};
+        std::optional<std::string> description{};
+        std::optional<bool> required{};
+        friend bool operator==(const Argument&, const Argument&) = default;
+    };
+
+    struct Message {
+        enum class Role { user, assistant };
+
+        // A flat JSON object told apart by "type".
+        class Content {
+        public:
+            struct Text {
+                std::string text{};
+                friend bool operator==(const Text&, const Text&) = default;
+            };
+            struct Image {
+                std::string data{};
+                std::string mimeType{};
+                friend bool operator==(const Image&, const Image&) = default;
+            };
+            struct Audio {
+                std::string data{};
+                std::string mimeType{};
+                friend bool operator==(const Audio&, const Audio&) = default;
+            };
+            struct Resource {
+                std::string uri{};
+                std::string mimeType{};  // required here, unlike in Resource::Content
+                std::optional<std::string> text{};
+                std::optional<std::string> blob{};
+                friend bool operator==(const Resource&, const Resource&) = default;
+            };
+            // Case indices 0 to 3 in this order.
+            using Variant = std::variant<Text, Image, Audio, Resource>;
+
+            Content(Text c) : v_(std::move(c)) {}
+            Content(Image c) : v_(std::move(c)) {}
+            Content(Audio c) : v_(std::move(c)) {}
+            Content(Resource c) : v_(std::move(c)) {}
+            // From a text: the text case.
+            Content(std::string text) : v_(Text{std::move(text)}) {}
+            Content(const char* text) : v_(Text{text}) {}
+
+            static Content text(std::string text) { return Content(Text{std::move(text)}); }
+            static Content image(std::string data, std::string mimeType) {
+                return Content(Image{std::move(data), std::move(mimeType)});
+            }
+            static Content audio(std::string data, std::string mimeType) {
+                return Content(Audio{std::move(data), std::move(mimeType)});
+            }
+            static Content resource(std::string uri, std::string mimeType,
+                                    std::optional<std::string> text = std::nullopt,
+                                    std::optional<std::string> blob = std::nullopt) {
+                return Content(Resource{std::move(uri), std::move(mimeType), std::move(text), std::move(blob)});
+            }
+
+            std::size_t index() const { return v_.index(); }
+            const Variant& variant() const { return v_; }
+            template <class C>
+            const C* get() const {
+                return std::get_if<C>(&v_);
+            }
+
+            friend bool operator==(const Content&, const Content&) = default;
+
+        private:
+            Variant v_;
+        };
+
+        Role role;
+        Content content;
+
+        static Message userMessage(Content content) { return Message{Role::user, std::move(content)}; }
+        static Message assistantMessage(Content content) { return Message{Role::assistant, std::move(content)}; }
+
+        friend bool operator==(const Message&, const Message&) = default;
+    };
+
+    // Travels as {"type": "ref/prompt", "name": ...}.
+    struct Reference {
+        static constexpr std::string_view type = "ref/prompt";
+        std::string name{};
+        friend bool operator==(const Reference&, const Reference&) = default;
+    };
+
+    std::string name{};
+    std::optional<std::string> description{};
+    std::optional<std::vector<Argument>> arguments{};  // absent differs from empty
+
+    friend bool operator==(const Prompt&, const Prompt&) = default;
+};
+
+template <>
+struct StringEnumTraits<Prompt::Message::Role> {
+    static constexpr std::string_view typeName = "Role";
+    static constexpr std::array<std::pair<Prompt::Message::Role, std::string_view>, 2> cases{{
+        {Prompt::Message::Role::user, "user"},
+        {Prompt::Message::Role::assistant, "assistant"},
+    }};
+};
+
+struct ListPrompts {
+    static constexpr std::string_view name = "prompts/list";
+
+    struct Parameters {
+        std::optional<std::string> cursor{};
+        friend bool operator==(const Parameters&, const Parameters&) = default;
+    };
+    struct Result {
+        std::vector<Prompt> prompts{};
+        std::optional<std::string> nextCursor{};
+        friend bool operator==(const Result&, const Result&) = default;
+    };
+};
+template <>
+inline constexpr bool enableNotRequired<ListPrompts::Parameters> = true;
+
+struct GetPrompt {
+    static constexpr std::string_view name = "prompts/get";
+
+    struct Parameters {
+        std::string name{};
+        std::optional<std::map<std::string, Value>> arguments{};
+        friend bool operator==(const Parameters&, const Parameters&) = default;
+    };
+    struct Result {
+        std::optional<std::string> description{};
+        std::vector<Prompt::Message> messages{};
+        friend bool operator==(const Result&, const Result&) = default;
+    };
+};
+
+struct PromptListChangedNotification {
+    static constexpr std::string_view name = "notifications/prompts/list_changed";
+    using Parameters = Empty;
+    friend bool operator==(PromptListChangedNotification, PromptListChangedNotification) { return true; }
+};
+
+json::Value toJson(const Prompt& p);
+Prompt fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Prompt>);
+void hashInto(Hasher& h, const Prompt& p);
+
+json::Value toJson(const Prompt::Argument& a);
+Prompt::Argument fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Prompt::Argument>);
+void hashInto(Hasher& h, const Prompt::Argument& a);
+
+// An unknown "type" fails with "Unknown content type" at that key.
+json::Value toJson(const Prompt::Message::Content& c);
+Prompt::Message::Content fromJson(const json::Value& v, json::CodingPath& path,
+                                  std::type_identity<Prompt::Message::Content>);
+void hashInto(Hasher& h, const Prompt::Message::Content& c);
+
+json::Value toJson(const Prompt::Message& m);
+Prompt::Message fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Prompt::Message>);
+void hashInto(Hasher& h, const Prompt::Message& m);
+
+// Reading requires "type" to be a string but accepts any.
+json::Value toJson(const Prompt::Reference& r);
+Prompt::Reference fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Prompt::Reference>);
+void hashInto(Hasher& h, const Prompt::Reference& r);
+
+json::Value toJson(const ListPrompts::Parameters& p);
+ListPrompts::Parameters fromJson(const json::Value& v, json::CodingPath& path,
+                                 std::type_identity<ListPrompts::Parameters>);
+void hashInto(Hasher& h, const ListPrompts::Parameters& p);
+
+json::Value toJson(const ListPrompts::Result& r);
+ListPrompts::Result fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<ListPrompts::Result>);
+void hashInto(Hasher& h, const ListPrompts::Result& r);
+
+json::Value toJson(const GetPrompt::Parameters& p);
+GetPrompt::Parameters fromJson(const json::Value& v, json::CodingPath& path,
+                               std::type_identity<GetPrompt::Parameters>);
+void hashInto(Hasher& h, const GetPrompt::Parameters& p);
+
+json::Value toJson(const GetPrompt::Result& r);
+GetPrompt::Result fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<GetPrompt::Result>);
+void hashInto(Hasher& h, const GetPrompt::Result& r);
+
+json::Value toJson(PromptListChangedNotification);
+PromptListChangedNotification fromJson(const json::Value& v, json::CodingPath& path,
+                                       std::type_identity<PromptListChangedNotification>);
+void hashInto(Hasher& h, PromptListChangedNotification);
+
+}  // namespace mcp

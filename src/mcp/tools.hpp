@@ -1,0 +1,192 @@
+// The tools feature: tool descriptions, the items of a tool's answer, and the
+// "tools/list" and "tools/call" requests with their list-changed notification.
+#pragma once
+
+#include "mcp/codec.hpp"
+#include "mcp/envelope.hpp"
+#include "mcp/hash.hpp"
+#include "mcp/value.hpp"
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace mcp {
+
+struct Tool {
+    // Hints about a tool's behaviour; a false hint is present, not absent.
+    struct Annotations {
+        std::optional<std::string> title{};
+        std::optional<bool> destructiveHint{};
+        std::optional<bool> idempotentHint{};
+        std::optional<bool> openWorldHint{};
+        std::optional<bool> readOnlyHint{};
+
+        Annotations() = default;
+        // Note the order: title, then readOnly, destructive, idempotent, openWorld.
+        Annotations(std::optional<std::string> title, std::optional<bool> readOnlyHint,
+                    std::optional<bool> destructiveHint, std::optional<bool> idempotentHint,
+                    std::optional<bool> openWorldHint)
+            : title(std::move(title)),
+              destructiveHint(destructiveHint),
+              idempotentHint(idempotentHint),
+              openWorldHint(openWorldHint),
+              readOnlyHint(readOnlyHint) {}
+        // Wherever annotations are expected, null stands for empty ones.
+        Annotations(std::nullptr_t) {}
+
+        bool empty() const {
+            return !title && !destructiveHint && !idempotentHint && !openWorldHint && !readOnlyHint;
+        }
+        friend bool operator==(const Annotations&, const Annotations&) = default;
+    };
+
+    // One item of a tool's answer: a flat JSON object told apart by "type".
+    class Content {
+    public:
+        struct Text {
+            std::string text{};
+            friend bool operator==(const Text&, const Text&) = default;
+        };
+        struct Image {
+            std::string data{};  // usually base64; never checked here
+            std::string mimeType{};
+            std::optional<std::map<std::string, std::string>> metadata{};
+            friend bool operator==(const Image&, const Image&) = default;
+        };
+        struct Audio {
+            std::string data{};
+            std::string mimeType{};
+            friend bool operator==(const Audio&, const Audio&) = default;
+        };
+        struct Resource {
+            std::string uri{};
+            std::string mimeType{};
+            std::optional<std::string> text{};
+            friend bool operator==(const Resource&, const Resource&) = default;
+        };
+        // Case indices 0 to 3 in this order.
+        using Variant = std::variant<Text, Image, Audio, Resource>;
+
+        Content(Text c) : v_(std::move(c)) {}
+        Content(Image c) : v_(std::move(c)) {}
+        Content(Audio c) : v_(std::move(c)) {}
+        Content(Resource c) : v_(std::move(c)) {}
+        // From a text: the text case.
+        Content(std::string text) : v_(Text{std::move(text)}) {}
+        Content(const char* text) : v_(Text{text}) {}
+
+        static Content text(std::string text) { return Content(Text{std::move(text)}); }
+        static Content image(std::string data, std::string mimeType,
+                             std::optional<std::map<std::string, std::string>> metadata = std::nullopt) {
+            return Content(Image{std::move(data), std::move(mimeType), std::move(metadata)});
+        }
+        static Content audio(std::string data, std::string mimeType) {
+            return Content(Audio{std::move(data), std::move(mimeType)});
+        }
+        static Content resource(std::string uri, std::string mimeType, std::optional<std::string> text = std::nullopt) {
+            return Content(Resource{std::move(uri), std::move(mimeType), std::move(text)});
+        }
+
+        std::size_t index() const { return v_.index(); }
+        const Variant& variant() const { return v_; }
+        template <class C>
+        const C* get() const {
+            return std::get_if<C>(&v_);
+        }
+
+        friend bool operator==(const Content&, const Content&) = default;
+
+    private:
+        Variant v_;
+    };
+
+    std::string name{};
+    std::optional<std::string> description{};
+    Value inputSchema{};
+    Annotations annotations{};
+
+    friend bool operator==(const Tool&, const Tool&) = default;
+};
+
+struct ListTools {
+    static constexpr std::string_view name = "tools/list";
+
+    struct Parameters {
+        std::optional<std::string> cursor{};
+        friend bool operator==(const Parameters&, const Parameters&) = default;
+    };
+    struct Result {
+        std::vector<Tool> tools{};
+        std::optional<std::string> nextCursor{};
+        friend bool operator==(const Result&, const Result&) = default;
+    };
+};
+template <>
+inline constexpr bool enableNotRequired<ListTools::Parameters> = true;
+
+struct CallTool {
+    static constexpr std::string_view name = "tools/call";
+
+    struct Parameters {
+        std::string name{};
+        std::optional<std::map<std::string, Value>> arguments{};
+        friend bool operator==(const Parameters&, const Parameters&) = default;
+    };
+    struct Result {
+        std::vector<Tool::Content> content{};
+        std::optional<bool> isError{};
+        friend bool operator==(const Result&, const Result&) = default;
+    };
+};
+
+struct ToolListChangedNotification {
+    static constexpr std::string_view name = "notifications/tools/list_changed";
+    using Parameters = Empty;
+    friend bool operator==(ToolListChangedNotification, ToolListChangedNotification) { return true; }
+};
+
+// "description" is written as null when absent; "annotations" only when not empty.
+json::Value toJson(const Tool& t);
+Tool fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Tool>);
+void hashInto(Hasher& h, const Tool& t);
+
+json::Value toJson(const Tool::Annotations& a);
+// A null reads as empty annotations.
+Tool::Annotations fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Tool::Annotations>);
+void hashInto(Hasher& h, const Tool::Annotations& a);
+
+// An unknown "type" fails with "Unknown tool content type" at that key.
+json::Value toJson(const Tool::Content& c);
+Tool::Content fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Tool::Content>);
+void hashInto(Hasher& h, const Tool::Content& c);
+
+json::Value toJson(const ListTools::Parameters& p);
+ListTools::Parameters fromJson(const json::Value& v, json::CodingPath& path,
+                               std::type_identity<ListTools::Parameters>);
+void hashInto(Hasher& h, const ListTools::Parameters& p);
+
+json::Value toJson(const ListTools::Result& r);
+ListTools::Result fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<ListTools::Result>);
+void hashInto(Hasher& h, const ListTools::Result& r);
+
+json::Value toJson(const CallTool::Parameters& p);
+CallTool::Parameters fromJson(const json::Value& v, json::CodingPath& path,
+                              std::type_identity<CallTool::Parameters>);
+void hashInto(Hasher& h, const CallTool::Parameters& p);
+
+json::Value toJson(const CallTool::Result& r);
+CallTool::Result fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<CallTool::Result>);
+void hashInto(Hasher& h, const CallTool::Result& r);
+
+json::Value toJson(ToolListChangedNotification);
+ToolListChangedNotification fromJson(const json::Value& v, json::CodingPath& path,
+                                     std::type_identity<ToolListChangedNotification>);
+void hashInto(Hasher& h, ToolListChangedNotification);
+
+}  // namespace mcp
