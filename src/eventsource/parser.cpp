@@ -1,0 +1,213 @@
+#include "eventsource/parser.hpp"
+
+#include <charconv>
+#include <limits>
+
+namespace eventsource {
+
+std::string repairUtf8(std::string_view bytes) {
+    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(bytes.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char b0 = s[i];
+        if (b0 < 0x80) {
+            out.push_back(static_cast<char>(b0));
+            ++i;
+            continue;
+        }
+        std::size_t length;
+        unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            length = 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            length = 3;
+            if (b0 == 0xE0) low = 0xA0;   // no overlong forms
+            if (b0 == 0xED) high = 0x9F;  // no surrogates
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            length = 4;
+            if (b0 == 0xF0) low = 0x90;
+            if (b0 == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+        } else {
+            out.append(kReplacement);
+            ++i;
+            continue;
+        }
+        // Consume the longest valid prefix; an incomplete one is one U+FFFD.
+        std::size_t k = 1;
+        while (k < length && i + k < n) {
+            const unsigned char b = s[i + k];
+            const bool ok = k == 1 ? (b >= low && b <= high) : (b >= 0x80 && b <= 0xBF);
+            if (!ok) break;
+            ++k;
+        }
+        if (k == length) {
+            out.append(bytes.substr(i, length));
+        } else {
+            out.append(kReplacement);
+        }
+        i += k;
+    }
+    return out;
+}
+
+Parser::Parser(std::size_t sizeLimit) : sizeLimit_(sizeLimit == 0 ? 1 : sizeLimit) {}
+
+void Parser::parse(std::uint8_t byte) {
+    const char c = static_cast<char>(byte);
+    parse(std::string_view(&c, 1));
+}
+
+void Parser::parse(std::string_view bytes) {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const char c = bytes[i];
+        if (c == '\r') {
+            endLine();
+            sawCR_ = true;
+            ++i;
+        } else if (c == '\n') {
+            if (sawCR_) {
+                sawCR_ = false;  // the LF of a CR LF pair
+            } else {
+                endLine();
+            }
+            ++i;
+        } else {
+            sawCR_ = false;
+            std::size_t end = bytes.find_first_of("\r\n", i);
+            if (end == std::string_view::npos) end = bytes.size();
+            append(bytes.substr(i, end - i));
+            i = end;
+        }
+    }
+}
+
+void Parser::append(std::string_view bytes) {
+    if (lineBuffer_.size() + bytes.size() > sizeLimit_) overflow("line");
+    lineBuffer_.append(bytes);
+}
+
+void Parser::resetBlock() {
+    currentEventId_.reset();
+    currentEventType_.reset();
+    currentData_.clear();
+    currentRetry_.reset();
+}
+
+void Parser::discardIncomplete() {
+    lineBuffer_.clear();
+    sawCR_ = false;
+    resetBlock();
+    sawData_ = false;
+}
+
+void Parser::overflow(const char* what) {
+    discardIncomplete();
+    throw SizeLimitError(std::string("Server-sent event ") + what + " exceeds the limit of " +
+                         std::to_string(sizeLimit_) + " bytes");
+}
+
+void Parser::endLine() {
+    const std::string line = currentLine();
+    processLine(line);
+}
+
+std::string Parser::currentLine() {
+    std::string_view bytes = lineBuffer_;
+    if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+    std::string line = repairUtf8(bytes);
+    lineBuffer_.clear();  // keeps its capacity
+    return line;
+}
+
+std::optional<Event> Parser::nextEvent() {
+    if (eventQueue_.empty()) return std::nullopt;
+    Event event = std::move(eventQueue_.front());
+    eventQueue_.pop_front();
+    return event;
+}
+
+namespace {
+
+// An optional sign, then ASCII digits only, within a signed 64-bit integer.
+std::optional<std::int64_t> parseRetry(std::string_view text) {
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+    }
+    std::uint64_t magnitude = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (negative) {
+        if (magnitude > kMax + 1) return std::nullopt;
+        return magnitude == kMax + 1 ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(magnitude);
+    }
+    if (magnitude > kMax) return std::nullopt;
+    return static_cast<std::int64_t>(magnitude);
+}
+
+}  // namespace
+
+void Parser::processLine(std::string_view line) {
+    if (line.empty()) {
+        dispatchEvent();
+        sawData_ = false;
+        return;
+    }
+    if (line.front() == ':') return;  // a comment
+    std::string_view name = line;
+    std::string_view value;
+    if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+        name = line.substr(0, colon);
+        value = line.substr(colon + 1);
+        if (value.starts_with(' ')) value.remove_prefix(1);
+    }
+    if (name == "event") {
+        currentEventType_ = std::string(value);
+    } else if (name == "data") {
+        const std::size_t separator = currentData_.empty() ? 0 : 1;
+        if (currentData_.size() + separator + value.size() > sizeLimit_) overflow("data");
+        if (separator) currentData_.push_back('\n');
+        currentData_.append(value);
+        sawData_ = true;
+    } else if (name == "id") {
+        if (value.find('\0') == std::string_view::npos) {
+            currentEventId_ = std::string(value);
+            lastEventId_ = std::string(value);
+        }
+    } else if (name == "retry") {
+        if (const auto retry = parseRetry(value); retry && *retry > 0) {
+            reconnectionTime_ = *retry;
+            currentRetry_ = *retry;
+        }
+    }
+}
+
+void Parser::dispatchEvent() {
+    if (!currentData_.empty() || currentEventId_ || currentEventType_ || sawData_) {
+        eventQueue_.push_back(Event{std::move(currentEventId_), std::move(currentEventType_), std::move(currentData_),
+                                    currentRetry_});
+    }
+    resetBlock();
+}
+
+void Parser::finish() {
+    if (sawCR_) {
+        endLine();  // the buffer is empty right after a CR: one more blank line
+        sawCR_ = false;
+    }
+    if (!lineBuffer_.empty()) endLine();
+    if (!currentData_.empty() || currentEventId_ || currentEventType_) processLine({});
+}
+
+}  // namespace eventsource

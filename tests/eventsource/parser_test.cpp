@@ -1,0 +1,258 @@
+#include "eventsource/event_sequence.hpp"
+#include "eventsource/parser.hpp"
+#include "json/json.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <unordered_set>
+
+namespace {
+
+using eventsource::Event;
+using eventsource::Parser;
+
+Event data(std::string d) { return Event{std::nullopt, std::nullopt, std::move(d), std::nullopt}; }
+
+const std::string kFFFD = "\xEF\xBF\xBD";
+
+struct ParserCase {
+    const char* name;
+    std::vector<std::string> chunks;  // the input, in the pieces it arrives in
+    std::vector<Event> events;        // everything dispatched, finish() included
+    std::string lastEventId = "";
+    std::int64_t reconnectionTime = 3000;
+};
+
+const std::vector<ParserCase>& parserCases() {
+    static const std::vector<ParserCase> cases = {
+        {"one event", {"data: a\n\n"}, {data("a")}},
+        {"one space removed, CR LF endings", {"data:a\r\ndata:  b\r\n\r\n"}, {data("a\n b")}},
+        {"data without colon", {"data\n\n"}, {data("")}},
+        {"empty first data line adds no line feed", {"data:\ndata: x\n\n"}, {data("x")}},
+        {"empty later data line adds one", {"data: a\ndata:\n\n"}, {data("a\n")}},
+        {"colon inside the value", {"data: a:b\n\n"}, {data("a:b")}},
+        {"event type", {"event: ping\n\n"}, {Event{std::nullopt, "ping", "", std::nullopt}}},
+        {"empty event type counts", {"event:\n\n"}, {Event{std::nullopt, "", "", std::nullopt}}},
+        {"id belongs to its block only",
+         {"id: 7\n\ndata: y\n\n"},
+         {Event{"7", std::nullopt, "", std::nullopt}, data("y")},
+         "7"},
+        {"empty id", {"id\n\n"}, {Event{"", std::nullopt, "", std::nullopt}}, ""},
+        {"id with NUL ignored", {std::string("id: 1\n\nid: a\0b\n\nid: c\0\ndata: z\n\n", 32)},
+         {Event{"1", std::nullopt, "", std::nullopt}, data("z")},
+         "1"},
+        {"all fields",
+         {"id: 1\nevent: e\nretry: 10\ndata: d\n\n"},
+         {Event{"1", "e", "d", 10}},
+         "1",
+         10},
+        {"retry alone queues nothing", {"retry: 5000\n\n"}, {}, "", 5000},
+        {"retry with plus sign", {"retry: +20\n\n"}, {}, "", 20},
+        {"largest retry", {"retry: 9223372036854775807\ndata: r\n\n"},
+         {Event{std::nullopt, std::nullopt, "r", INT64_MAX}}, "", INT64_MAX},
+        {"bad retries ignored",
+         {"retry: 0\nretry: -5\nretry: 12a\nretry:  5\nretry: 9223372036854775808\nretry:\nretry: 1.5\nretry: ++1\n\n"},
+         {}},
+        {"comments and unknown fields", {": comment\nfoo: bar\nDATA: x\n\n"}, {}},
+        {"unknown field inside an event", {"data: a\n: c\nunknown\n\n"}, {data("a")}},
+        {"byte-order mark on any line",
+         {"\xEF\xBB\xBF" "data: a\n\xEF\xBB\xBF" "data: b\n\n"},
+         {data("a\nb")}},
+        {"only one byte-order mark removed", {"\xEF\xBB\xBF\xEF\xBB\xBF" "data: c\n\n"}, {}},
+        {"CR LF split across chunks", {"data: a\r", "\ndata: b\r", "\n\r", "\n"}, {data("a\nb")}},
+        {"CR CR ends two lines", {"data: a\r\rdata: b\n\n"}, {data("a"), data("b")}},
+        {"LF CR ends two lines", {"data: a\n\rdata: b\n\n"}, {data("a"), data("b")}},
+        {"invalid UTF-8 repaired",
+         {"data: a\xff" "b\xc3\n",
+          "data: \xc0\xaf|\xe0\x80\x80|\xed\xa0\x80|\xf0\x9f\x98|\xf4\x90\x80\x80|\xe2\x82\n\n"},
+         {data("a" + kFFFD + "b" + kFFFD + "\n" + kFFFD + kFFFD + "|" + kFFFD + kFFFD + kFFFD + "|" + kFFFD + kFFFD +
+               kFFFD + "|" + kFFFD + "|" + kFFFD + kFFFD + kFFFD + kFFFD + "|" + kFFFD)}},
+        {"character split across chunks", {"data: \xc3", "\xa9\xf0\x9f", "\x98\x80\n\n"},
+         {data("\xc3\xa9\xf0\x9f\x98\x80")}},
+        {"unterminated final block", {"data: a\n\ndata: z"}, {data("a"), data("z")}},
+        {"unterminated final id", {"id: 5"}, {Event{"5", std::nullopt, "", std::nullopt}}, "5"},
+        {"empty data then LF then end", {"data:\n"}, {}},
+        {"empty data then CR then end", {"data:\r"}, {data("")}},
+    };
+    return cases;
+}
+
+std::vector<Event> drain(Parser& parser) {
+    std::vector<Event> out;
+    while (auto e = parser.nextEvent()) out.push_back(*e);
+    return out;
+}
+
+enum class Feed { whole, chunks, bytes };
+
+TEST(Parser, EdgeCasesFedWholeInChunksAndByteByByte) {
+    for (const auto feed : {Feed::whole, Feed::chunks, Feed::bytes}) {
+        for (const auto& c : parserCases()) {
+            SCOPED_TRACE(std::string(c.name) + (feed == Feed::whole ? " (whole)" : feed == Feed::chunks ? " (chunks)" : " (bytes)"));
+            Parser parser;
+            std::string all;
+            for (const auto& chunk : c.chunks) all += chunk;
+            if (feed == Feed::whole) parser.parse(all);
+            if (feed == Feed::chunks) {
+                for (const auto& chunk : c.chunks) parser.parse(chunk);
+            }
+            if (feed == Feed::bytes) {
+                for (const char b : all) parser.parse(static_cast<std::uint8_t>(b));
+            }
+            std::vector<Event> events = drain(parser);
+            parser.finish();
+            for (auto& e : drain(parser)) events.push_back(e);
+            EXPECT_EQ(events, c.events);
+            EXPECT_EQ(parser.getLastEventId(), c.lastEventId);
+            EXPECT_EQ(parser.getReconnectionTime(), c.reconnectionTime);
+            parser.finish();  // a second end has nothing left
+            EXPECT_FALSE(parser.hasEvent());
+        }
+    }
+}
+
+TEST(Parser, LineAndEventSizeAreCapped) {
+    struct Case {
+        const char* name;
+        std::string input;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"line", "data: " + std::string(11, 'x') + "\n", "Server-sent event line exceeds the limit of 16 bytes"},
+        {"line without terminator", std::string(17, 'x'), "Server-sent event line exceeds the limit of 16 bytes"},
+        {"data of one event", "data: 0123456789\ndata: 0123456\n", "Server-sent event data exceeds the limit of 16 bytes"},
+    };
+    for (const bool bytewise : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (bytewise ? " (bytes)" : " (whole)"));
+            Parser parser(16);
+            try {
+                if (bytewise) {
+                    for (const char b : c.input) parser.parse(static_cast<std::uint8_t>(b));
+                } else {
+                    parser.parse(c.input);
+                }
+                FAIL() << "no error";
+            } catch (const eventsource::SizeLimitError& e) {
+                EXPECT_STREQ(e.what(), c.error);
+            }
+            // The offending line and event are gone; the next line starts afresh.
+            parser.parse("\ndata: ok\n\n");
+            EXPECT_EQ(drain(parser), std::vector<Event>{data("ok")});
+        }
+    }
+    Parser exact(16);
+    exact.parse("data: 0123456789\n\n");  // a line of exactly 16 bytes
+    EXPECT_EQ(drain(exact), std::vector<Event>{data("0123456789")});
+}
+
+// ---- Event sequence ------------------------------------------------------------
+
+struct SourceError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A byte source handing out the given pieces, then ending or failing.
+struct ScriptedSource {
+    std::vector<std::string> pieces;
+    bool failAtEnd = false;
+    std::size_t reads = 0;
+
+    eventsource::ByteSource source() {
+        return [this](std::stop_token) -> std::optional<std::string> {
+            const std::size_t i = reads++;
+            if (i < pieces.size()) return pieces[i];
+            if (failAtEnd) throw SourceError("connection lost");
+            return std::nullopt;
+        };
+    }
+};
+
+TEST(EventSequence, ReturnsQueuedEventsBeforeReadingMore) {
+    ScriptedSource bytes{{"data: 1\n\ndata: 2\n\n", "data: 3"}};
+    eventsource::AsyncServerSentEventsSequence events(bytes.source());
+    EXPECT_EQ(events.next(), data("1"));
+    EXPECT_EQ(bytes.reads, 1u);
+    EXPECT_EQ(events.next(), data("2"));
+    EXPECT_EQ(bytes.reads, 1u);
+    EXPECT_EQ(events.next(), data("3"));  // completed by the end of the stream
+    EXPECT_EQ(events.next(), std::nullopt);
+    EXPECT_EQ(events.next(), std::nullopt);
+}
+
+TEST(EventSequence, RethrowsTheSourceErrorUnchanged) {
+    ScriptedSource bytes{{"data: 1\n\n"}, true};
+    eventsource::AsyncServerSentEventsSequence events(bytes.source());
+    EXPECT_EQ(events.next(), data("1"));
+    try {
+        events.next();
+        FAIL() << "no error";
+    } catch (const SourceError& e) {
+        EXPECT_STREQ(e.what(), "connection lost");
+    }
+}
+
+TEST(EventSequence, HandsOutCompletedEventsBeforeASizeError) {
+    ScriptedSource bytes{{"data: 1\n\n" + std::string(40, 'x'), "data: never\n\n"}};
+    eventsource::AsyncServerSentEventsSequence events(bytes.source(), 32);
+    EXPECT_EQ(events.next(), data("1"));
+    EXPECT_THROW(events.next(), eventsource::SizeLimitError);
+    EXPECT_THROW(events.next(), eventsource::SizeLimitError);
+    EXPECT_EQ(bytes.reads, 1u);
+}
+
+// ---- Value types ----------------------------------------------------------------
+
+TEST(EventValues, EncodeOnlyPresentMembersAndDecodeBack) {
+    const std::vector<std::pair<Event, std::string>> cases = {
+        {data("x"), R"({"data":"x"})"},
+        {Event{"", "", "", 0}, R"({"id":"","event":"","data":"","retry":0})"},
+        {Event{"7", "ping", "a\nb", 500}, R"({"id":"7","event":"ping","data":"a\nb","retry":500})"},
+    };
+    std::unordered_set<Event> distinct;
+    for (const auto& [event, text] : cases) {
+        EXPECT_EQ(json::write(eventsource::encode(event)), text);
+        EXPECT_EQ(eventsource::decodeEvent(json::parse(text)), event);
+        distinct.insert(event);
+        distinct.insert(eventsource::decodeEvent(json::parse(text)));
+    }
+    EXPECT_EQ(distinct.size(), cases.size());
+    EXPECT_NE(data(""), (Event{"", std::nullopt, "", std::nullopt}));  // an absent id is not an empty one
+
+    try {
+        eventsource::decodeEvent(json::parse(R"({"id":"1"})"));
+        FAIL() << "no error";
+    } catch (const json::DecodingError& e) {
+        EXPECT_EQ(e.kind(), json::DecodingError::Kind::KeyNotFound);
+        EXPECT_STREQ(e.what(), "The data couldn\u2019t be read because it is missing.");
+    }
+    EXPECT_THROW(eventsource::decodeEvent(json::parse(R"({"data":1})")), json::DecodingError);
+    EXPECT_THROW(eventsource::decodeEvent(json::parse(R"({"data":"","retry":"5"})")), json::DecodingError);
+}
+
+TEST(EventValues, ReadyStateIsItsInteger) {
+    using eventsource::ReadyState;
+    EXPECT_EQ(eventsource::readyStateFromInt(0), ReadyState::connecting);
+    EXPECT_EQ(eventsource::readyStateFromInt(1), ReadyState::open);
+    EXPECT_EQ(eventsource::readyStateFromInt(2), ReadyState::closed);
+    EXPECT_EQ(eventsource::readyStateFromInt(3), std::nullopt);
+    EXPECT_EQ(eventsource::readyStateFromInt(-1), std::nullopt);
+    EXPECT_EQ(eventsource::toString(ReadyState::connecting), "connecting");
+    EXPECT_EQ(eventsource::toString(ReadyState::open), "open");
+    EXPECT_EQ(eventsource::toString(ReadyState::closed), "closed");
+    EXPECT_EQ(json::write(eventsource::encode(ReadyState::open)), "1");
+    EXPECT_EQ(eventsource::decodeReadyState(json::parse("2")), ReadyState::closed);
+    EXPECT_THROW(eventsource::decodeReadyState(json::parse("5")), json::DecodingError);
+}
+
+TEST(EventValues, ErrorTexts) {
+    using eventsource::EventSourceError;
+    EXPECT_STREQ(EventSourceError::invalidHTTPStatus(404).what(), "Invalid HTTP response status code: 404");
+    EXPECT_STREQ(EventSourceError::invalidContentType(std::nullopt).what(),
+                 "Missing Content-Type header in SSE response");
+    EXPECT_STREQ(EventSourceError::invalidContentType("Application/JSON").what(),
+                 "Invalid Content-Type for SSE: Application/JSON");
+}
+
+}  // namespace
