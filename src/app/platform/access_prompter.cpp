@@ -1,0 +1,139 @@
+#include "app/platform/access_prompter.hpp"
+
+#include <array>
+
+#include "app/platform/store_database.hpp"
+
+namespace app::platform {
+
+namespace {
+
+constexpr std::array<std::string_view, 1> decisionMigrations = {
+    "CREATE TABLE access_decisions("
+    " entity INTEGER NOT NULL,"
+    " application TEXT NOT NULL,"
+    " status INTEGER NOT NULL,"
+    " PRIMARY KEY(entity, application))",
+};
+
+std::string describe(const AccessSubject& subject) {
+    switch (subject.entity) {
+    case AccessEntity::Events: return "calendar access";
+    case AccessEntity::Reminders: return "reminders access";
+    case AccessEntity::Contacts: return "contacts access";
+    case AccessEntity::Automation: return "automation of " + subject.application;
+    }
+    return "access";
+}
+
+}  // namespace
+
+bool grantAccess(const AccessSubject&) { return true; }
+
+// SqliteAccessPrompter
+
+SqliteAccessPrompter::SqliteAccessPrompter(std::string path, AccessAsker asker)
+    : path_(std::move(path)), asker_(std::move(asker)) {}
+
+SqliteConnection& SqliteAccessPrompter::connection() {
+    if (!connection_) connection_.emplace(openStoreDatabase(path_, "access decisions", "access_decisions", decisionMigrations));
+    return *connection_;
+}
+
+std::optional<AuthorizationStatus> SqliteAccessPrompter::stored(const AccessSubject& subject) {
+    auto query = connection().prepare("SELECT status FROM access_decisions WHERE entity = ? AND application = ?");
+    query.bind(1, static_cast<int>(subject.entity)).bind(2, subject.application);
+    if (!query.step()) return std::nullopt;
+    return static_cast<AuthorizationStatus>(query.int32(0));
+}
+
+AuthorizationStatus SqliteAccessPrompter::authorizationStatus(const AccessSubject& subject) {
+    std::lock_guard lock(mutex_);
+    try {
+        return stored(subject).value_or(AuthorizationStatus::NotDetermined);
+    } catch (const SqliteError& error) {
+        throw PlatformError("read the decision on " + describe(subject), error.sqliteMessage());
+    }
+}
+
+bool SqliteAccessPrompter::requestAccess(const AccessSubject& subject) {
+    AuthorizationStatus status = authorizationStatus(subject);
+    if (status != AuthorizationStatus::NotDetermined) return status == AuthorizationStatus::FullAccess;
+    bool granted = asker_(subject);  // never under the lock: it may wait for the user
+    std::lock_guard lock(mutex_);
+    try {
+        // Of two questions asked at once the first answer recorded stands.
+        auto insert = connection().prepare(
+            "INSERT INTO access_decisions(entity, application, status) VALUES(?, ?, ?) "
+            "ON CONFLICT(entity, application) DO UPDATE SET status = excluded.status "
+            "WHERE access_decisions.status = 0");
+        insert.bind(1, static_cast<int>(subject.entity))
+            .bind(2, subject.application)
+            .bind(3, static_cast<int>(granted ? AuthorizationStatus::FullAccess : AuthorizationStatus::Denied))
+            .run();
+        return stored(subject) == AuthorizationStatus::FullAccess;
+    } catch (const SqliteError& error) {
+        throw PlatformError("record the decision on " + describe(subject), error.sqliteMessage());
+    }
+}
+
+void SqliteAccessPrompter::recordDecision(const AccessSubject& subject, AuthorizationStatus status) {
+    std::lock_guard lock(mutex_);
+    try {
+        auto upsert = connection().prepare(
+            "INSERT INTO access_decisions(entity, application, status) VALUES(?, ?, ?) "
+            "ON CONFLICT(entity, application) DO UPDATE SET status = excluded.status");
+        upsert.bind(1, static_cast<int>(subject.entity))
+            .bind(2, subject.application)
+            .bind(3, static_cast<int>(status))
+            .run();
+    } catch (const SqliteError& error) {
+        throw PlatformError("record the decision on " + describe(subject), error.sqliteMessage());
+    }
+}
+
+// FakeAccessPrompter
+
+FakeAccessPrompter::FakeAccessPrompter(AccessAsker asker) : asker_(std::move(asker)) {}
+
+AuthorizationStatus FakeAccessPrompter::authorizationStatus(const AccessSubject& subject) {
+    std::lock_guard lock(mutex_);
+    auto it = statuses_.find(subject);
+    return it == statuses_.end() ? AuthorizationStatus::NotDetermined : it->second;
+}
+
+bool FakeAccessPrompter::requestAccess(const AccessSubject& subject) {
+    AccessAsker asker;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = statuses_.find(subject);
+        if (it != statuses_.end() && it->second != AuthorizationStatus::NotDetermined)
+            return it->second == AuthorizationStatus::FullAccess;
+        ++prompts_[subject];
+        asker = asker_;
+    }
+    bool granted = asker(subject);
+    std::lock_guard lock(mutex_);
+    auto [it, inserted] = statuses_.try_emplace(subject, AuthorizationStatus::NotDetermined);
+    if (it->second == AuthorizationStatus::NotDetermined)
+        it->second = granted ? AuthorizationStatus::FullAccess : AuthorizationStatus::Denied;
+    return it->second == AuthorizationStatus::FullAccess;
+}
+
+void FakeAccessPrompter::setStatus(const AccessSubject& subject, AuthorizationStatus status) {
+    std::lock_guard lock(mutex_);
+    statuses_[subject] = status;
+}
+
+void FakeAccessPrompter::setAsker(AccessAsker asker) {
+    std::lock_guard lock(mutex_);
+    asker_ = std::move(asker);
+}
+
+int FakeAccessPrompter::promptCount(const AccessSubject& subject) const {
+    std::lock_guard lock(mutex_);
+    auto it = prompts_.find(subject);
+    return it == prompts_.end() ? 0 : it->second;
+}
+
+}  // namespace app::platform

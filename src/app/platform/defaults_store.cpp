@@ -1,0 +1,531 @@
+#include "app/platform/defaults_store.hpp"
+
+#include "app/platform/environment.hpp"
+#include "json/json.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <limits>
+#include <stdexcept>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace app::platform {
+
+namespace {
+
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+// A defaults file is a handful of keys; anything this large is not ours.
+constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
+
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+    }
+    return true;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// An optional sign and at least one digit, nothing else, some digit non-zero.
+bool isNonZeroIntegerText(std::string_view s) {
+    std::size_t i = 0;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    if (i == s.size()) return false;
+    bool nonZero = false;
+    for (; i < s.size(); ++i) {
+        if (!isDigit(s[i])) return false;
+        if (s[i] != '0') nonZero = true;
+    }
+    return nonZero;
+}
+
+// Leading white space, an optional sign, then as many digits as there are;
+// saturating; 0 when no digit follows.
+std::int64_t leadingInteger(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && (s[i] == ' ' || (s[i] >= '\t' && s[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    std::int64_t value = 0;  // accumulated negatively: kMin has no positive twin
+    for (; i < s.size() && isDigit(s[i]); ++i) {
+        int digit = s[i] - '0';
+        if (value < (kMin + digit) / 10) return negative ? kMin : kMax;
+        value = value * 10 - digit;
+    }
+    if (negative) return value;
+    return value == kMin ? kMax : -value;
+}
+
+std::int64_t truncated(double d) {
+    if (std::isnan(d)) return 0;
+    if (d >= 0x1p63) return kMax;
+    if (d < -0x1p63) return kMin;
+    return static_cast<std::int64_t>(d);
+}
+
+std::optional<DefaultsValue> fromJson(const json::Value& v) {
+    switch (v.kind()) {
+        case json::Kind::Bool: return DefaultsValue(v.asBool());
+        case json::Kind::Int: return DefaultsValue(v.asInt());
+        case json::Kind::Double: return DefaultsValue(v.asDouble());
+        case json::Kind::String: return DefaultsValue(v.asString());
+        default: return std::nullopt;
+    }
+}
+
+json::Value toJson(const DefaultsValue& v) {
+    return std::visit([](const auto& x) { return json::Value(x); }, v);
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+std::string parentDirectory(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// mkdir -p, private to the user.
+bool ensureDirectory(const std::string& dir, std::string& problem) {
+    struct stat st{};
+    if (::stat(dir.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        problem = dir + " is not a directory";
+        return false;
+    }
+    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
+        if (pos != dir.size() && dir[pos] != '/') continue;
+        std::string prefix = dir.substr(0, pos);
+        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
+            problem = "cannot create " + prefix + ": " + errnoText(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
+// An exclusive flock on the lock file beside the defaults file, released on
+// destruction. The data file itself is replaced by rename, so it cannot carry
+// the lock.
+class FileLock {
+public:
+    FileLock(const std::string& path, std::vector<std::string>& reports) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            reports.push_back("Defaults: cannot open lock file " + path + ": " + errnoText(errno));
+            return;
+        }
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno == EINTR) continue;
+            reports.push_back("Defaults: cannot lock " + path + ": " + errnoText(errno));
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+    }
+    ~FileLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+bool writeAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string utcStamp() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
+    return buf;
+}
+
+// rename without replacing an existing file.
+bool renameNoReplace(const std::string& from, const std::string& to, int& error) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    error = errno;
+    if (error != EINVAL && error != ENOSYS) return false;
+    // Filesystems without RENAME_NOREPLACE: link refuses an existing name too.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        error = errno;
+        return false;
+    }
+    ::unlink(from.c_str());
+    return true;
+}
+
+}  // namespace
+
+// ---- DefaultsStore ----------------------------------------------------------
+
+void DefaultsStore::set(std::string_view key, DefaultsValue value, WriteMode mode) {
+    if (auto* d = std::get_if<double>(&value); d && !std::isfinite(*d)) {
+        throw std::invalid_argument("Defaults: cannot store a non-finite number under \"" +
+                                    std::string(key) + "\"");
+    }
+    store(key, std::move(value), mode);
+}
+
+bool DefaultsStore::booleanReading(const std::optional<DefaultsValue>& value) {
+    if (!value) return false;
+    if (auto* b = std::get_if<bool>(&*value)) return *b;
+    if (auto* i = std::get_if<std::int64_t>(&*value)) return *i != 0;
+    if (auto* d = std::get_if<double>(&*value)) return *d != 0.0;
+    const auto& s = std::get<std::string>(*value);
+    return equalsIgnoringCase(s, "yes") || equalsIgnoringCase(s, "true") || isNonZeroIntegerText(s);
+}
+
+std::int64_t DefaultsStore::integerReading(const std::optional<DefaultsValue>& value) {
+    if (!value) return 0;
+    if (auto* b = std::get_if<bool>(&*value)) return *b ? 1 : 0;
+    if (auto* i = std::get_if<std::int64_t>(&*value)) return *i;
+    if (auto* d = std::get_if<double>(&*value)) return truncated(*d);
+    return leadingInteger(std::get<std::string>(*value));
+}
+
+std::string defaultsFilePath(const Environment& environment) {
+    return environment.configHome() + "/brisolet/defaults.json";
+}
+
+// ---- FileDefaultsStore ------------------------------------------------------
+
+struct FileDefaultsStore::Loaded {
+    enum class State { Missing, Ok, Corrupt, Unreadable };
+    State state = State::Missing;
+    json::Object object;
+    Stamp stamp;
+    std::string problem;
+};
+
+FileDefaultsStore::FileDefaultsStore(std::string path, std::shared_ptr<DiagnosticSink> sink)
+    : FileDefaultsStore(std::move(path), std::move(sink), Options{}) {}
+
+FileDefaultsStore::FileDefaultsStore(std::string path, std::shared_ptr<DiagnosticSink> sink,
+                                     Options options)
+    : path_(std::move(path)), sink_(std::move(sink)), options_(options) {
+    flusher_ = std::jthread([this](std::stop_token stop) { flusherLoop(stop); });
+}
+
+FileDefaultsStore::~FileDefaultsStore() {
+    flusher_.request_stop();
+    if (flusher_.joinable()) flusher_.join();
+    flush();
+}
+
+std::size_t FileDefaultsStore::fileWriteCount() const {
+    std::lock_guard lock(mutex_);
+    return writes_;
+}
+
+void FileDefaultsStore::report(const Reports& reports) {
+    if (!sink_) return;
+    for (const auto& line : reports) sink_->write(line);
+}
+
+std::optional<DefaultsValue> FileDefaultsStore::object(std::string_view key) {
+    Reports reports;
+    std::optional<DefaultsValue> result;
+    {
+        std::lock_guard lock(mutex_);
+        refreshLocked(reports);
+        if (auto it = pending_.find(key); it != pending_.end()) {
+            result = it->second;
+        } else if (const json::Value* v = cache_.find(key)) {
+            result = fromJson(*v);
+        }
+    }
+    report(reports);
+    return result;
+}
+
+void FileDefaultsStore::store(std::string_view key, DefaultsValue value, WriteMode mode) {
+    Reports reports;
+    {
+        std::lock_guard lock(mutex_);
+        if (mode == WriteMode::Coalesced) {
+            pending_.insert_or_assign(std::string(key), std::move(value));
+        } else {
+            if (auto it = pending_.find(key); it != pending_.end()) pending_.erase(it);
+            cache_.set(std::string(key), toJson(value));
+            writeKeysLocked({std::string(key)}, reports);
+        }
+    }
+    if (mode == WriteMode::Coalesced) wake_.notify_all();
+    report(reports);
+}
+
+void FileDefaultsStore::flush() {
+    Reports reports;
+    {
+        std::lock_guard lock(mutex_);
+        if (!pending_.empty()) flushPendingLocked(reports);
+    }
+    report(reports);
+}
+
+void FileDefaultsStore::flushPendingLocked(Reports& reports) {
+    std::vector<std::string> keys;
+    for (auto& [key, value] : pending_) {
+        cache_.set(key, toJson(value));
+        keys.push_back(key);
+    }
+    pending_.clear();
+    writeKeysLocked(keys, reports);
+    lastCoalescedWrite_ = std::chrono::steady_clock::now();
+}
+
+void FileDefaultsStore::flusherLoop(std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+        if (!wake_.wait(lock, stop, [&] { return !pending_.empty(); })) break;
+        auto due = lastCoalescedWrite_ + options_.coalesceInterval;
+        if (std::chrono::steady_clock::now() < due) {
+            // Wait out the interval; flush() may write meanwhile, so look again.
+            wake_.wait_until(lock, stop, due, [] { return false; });
+            continue;
+        }
+        Reports reports;
+        flushPendingLocked(reports);
+        lock.unlock();
+        report(reports);
+        lock.lock();
+    }
+}
+
+void FileDefaultsStore::refreshLocked(Reports& reports) {
+    struct stat st{};
+    if (::stat(path_.c_str(), &st) != 0) {
+        if (errno == ENOENT && stamp_) {
+            // Removed from outside: nothing is stored any more.
+            cache_ = json::Object();
+            stamp_.reset();
+        }
+        return;
+    }
+    Stamp seen{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+               static_cast<unsigned long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+               static_cast<long long>(st.st_mtim.tv_nsec)};
+    if (stamp_ && *stamp_ == seen) return;
+    Loaded loaded = loadLocked(reports, false);
+    switch (loaded.state) {
+        case Loaded::State::Ok:
+            cache_ = std::move(loaded.object);
+            stamp_ = loaded.stamp;
+            unreadableReported_ = false;
+            break;
+        case Loaded::State::Missing:
+            cache_ = json::Object();
+            stamp_.reset();
+            break;
+        case Loaded::State::Corrupt:
+        case Loaded::State::Unreadable:
+            // Keep what we had; retry on the next read.
+            if (!unreadableReported_) reports.push_back(loaded.problem);
+            unreadableReported_ = true;
+            break;
+    }
+}
+
+FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool haveFileLock) {
+    auto readFile = [this]() {
+        Loaded l;
+        int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno == ENOENT) return l;
+            l.state = Loaded::State::Unreadable;
+            l.problem = "Defaults: cannot read " + path_ + ": " + errnoText(errno);
+            return l;
+        }
+        struct stat st{};
+        std::string text;
+        bool ok = ::fstat(fd, &st) == 0;
+        if (ok && st.st_size > kMaxFileSize) {
+            ::close(fd);
+            l.state = Loaded::State::Corrupt;
+            l.problem = "file too large";
+            return l;
+        }
+        if (ok) {
+            l.stamp = Stamp{static_cast<unsigned long long>(st.st_dev),
+                            static_cast<unsigned long long>(st.st_ino),
+                            static_cast<unsigned long long>(st.st_size),
+                            static_cast<long long>(st.st_mtim.tv_sec),
+                            static_cast<long long>(st.st_mtim.tv_nsec)};
+            char buf[8192];
+            for (;;) {
+                ssize_t n = ::read(fd, buf, sizeof buf);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) {
+                    ok = false;
+                    break;
+                }
+                if (n == 0) break;
+                text.append(buf, static_cast<std::size_t>(n));
+                if (text.size() > static_cast<std::size_t>(kMaxFileSize)) break;
+            }
+        }
+        int error = errno;
+        ::close(fd);
+        if (!ok) {
+            l.state = Loaded::State::Unreadable;
+            l.problem = "Defaults: cannot read " + path_ + ": " + errnoText(error);
+            return l;
+        }
+        try {
+            json::Value v = json::parse(text);
+            if (!v.isObject()) {
+                l.state = Loaded::State::Corrupt;
+                l.problem = "not a JSON object";
+                return l;
+            }
+            l.state = Loaded::State::Ok;
+            l.object = std::move(v.asObject());
+        } catch (const json::DecodingError& e) {
+            l.state = Loaded::State::Corrupt;
+            l.problem = e.debugDescription();
+        }
+        return l;
+    };
+
+    Loaded l = readFile();
+    if (l.state != Loaded::State::Corrupt) return l;
+    // Set it aside under the lock, so a writer replacing it meanwhile is not
+    // mistaken for the broken file.
+    std::optional<FileLock> lock;
+    if (!haveFileLock) lock.emplace(path_ + ".lock", reports);
+    l = readFile();
+    if (l.state != Loaded::State::Corrupt) return l;
+
+    const std::string base = path_ + ".corrupt-" + utcStamp();
+    int error = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string aside = attempt == 0 ? base : base + "-" + std::to_string(attempt);
+        if (renameNoReplace(path_, aside, error)) {
+            reports.push_back("Defaults: " + path_ + " is not usable (" + l.problem + "); moved aside to " +
+                              aside + ", starting with empty defaults");
+            return Loaded{};
+        }
+        if (error != EEXIST) break;
+    }
+    // It stays where it is, and nothing overwrites it.
+    Loaded stuck;
+    stuck.state = Loaded::State::Unreadable;
+    stuck.problem = "Defaults: " + path_ + " is not usable (" + l.problem +
+                    ") and cannot be moved aside: " + errnoText(error);
+    return stuck;
+}
+
+void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Reports& reports) {
+    if (keys.empty()) return;
+    std::string problem;
+    if (!ensureDirectory(parentDirectory(path_), problem)) {
+        reports.push_back("Defaults: not saved: " + problem);
+        return;
+    }
+    FileLock lock(path_ + ".lock", reports);
+    if (!lock.held()) {
+        reports.push_back("Defaults: not saved without the lock: " + path_);
+        return;
+    }
+    Loaded current = loadLocked(reports, true);
+    if (current.state == Loaded::State::Unreadable) {
+        reports.push_back(current.problem + "; not saved");
+        return;
+    }
+    json::Object document = std::move(current.object);
+    for (const auto& key : keys) {
+        if (const json::Value* v = cache_.find(key)) document.set(key, *v);
+    }
+    std::string text;
+    try {
+        text = json::write(json::Value(document), {.sortedKeys = true, .escapeSlashes = false, .pretty = true});
+    } catch (const std::exception& e) {
+        reports.push_back(std::string("Defaults: not saved: ") + e.what());
+        return;
+    }
+    text += '\n';
+
+    const std::string temp =
+        path_ + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++tempCounter_);
+    mode_t mode = 0600;
+    if (current.state == Loaded::State::Ok) {
+        struct stat st{};
+        if (::stat(path_.c_str(), &st) == 0) mode = st.st_mode & 0777;
+    }
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) {
+        reports.push_back("Defaults: not saved: cannot create " + temp + ": " + errnoText(errno));
+        return;
+    }
+    struct stat st{};
+    bool ok = writeAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
+    int error = errno;
+    ::close(fd);
+    if (ok && ::rename(temp.c_str(), path_.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        reports.push_back("Defaults: not saved to " + path_ + ": " + errnoText(error));
+        return;
+    }
+    cache_ = std::move(document);
+    stamp_ = Stamp{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+                   static_cast<unsigned long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                   static_cast<long long>(st.st_mtim.tv_nsec)};
+    unreadableReported_ = false;
+    ++writes_;
+}
+
+// ---- MemoryDefaultsStore ----------------------------------------------------
+
+std::optional<DefaultsValue> MemoryDefaultsStore::object(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    auto it = values_.find(key);
+    if (it == values_.end()) return std::nullopt;
+    return it->second;
+}
+
+void MemoryDefaultsStore::store(std::string_view key, DefaultsValue value, WriteMode mode) {
+    std::lock_guard lock(mutex_);
+    values_.insert_or_assign(std::string(key), value);
+    writes_.push_back({std::string(key), std::move(value), mode});
+}
+
+std::vector<MemoryDefaultsStore::Write> MemoryDefaultsStore::writes() const {
+    std::lock_guard lock(mutex_);
+    return writes_;
+}
+
+void MemoryDefaultsStore::clearWrites() {
+    std::lock_guard lock(mutex_);
+    writes_.clear();
+}
+
+}  // namespace app::platform

@@ -1,0 +1,159 @@
+// The user defaults: typed values under text keys, kept across launches.
+#pragma once
+
+#include "app/platform/diagnostic_sink.hpp"
+#include "json/value.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace app::platform {
+
+class Environment;
+
+// A stored value: the four kinds stay apart (true is no integer, 1 is no boolean).
+using DefaultsValue = std::variant<bool, std::int64_t, double, std::string>;
+
+enum class WriteMode {
+    Immediate,  // reaches the file before set() returns
+    Coalesced,  // may be held back; at most one file write per interval, plus one at flush
+};
+
+class DefaultsStore {
+public:
+    virtual ~DefaultsStore() = default;
+
+    // The stored value; nullopt when the key is absent or holds something
+    // other than a boolean, integer, double or text.
+    virtual std::optional<DefaultsValue> object(std::string_view key) = 0;
+
+    // Visible to this process at once. Throws std::invalid_argument for a
+    // non-finite double (the file could not carry it).
+    void set(std::string_view key, DefaultsValue value, WriteMode mode = WriteMode::Immediate);
+
+    // Writes whatever coalescing holds back.
+    virtual void flush() {}
+
+    // The store's boolean reading: a boolean as is, a number non-zero, a text
+    // "yes"/"true" in any case or a non-zero integer text; else false.
+    bool boolean(std::string_view key) { return booleanReading(object(key)); }
+    // The store's integer reading: an integer as is, a double truncated, a
+    // boolean 0/1, a text's leading integer; else 0.
+    std::int64_t integer(std::string_view key) { return integerReading(object(key)); }
+
+    void setBool(std::string_view key, bool value) { set(key, value); }
+    void setInteger(std::string_view key, std::int64_t value, WriteMode mode = WriteMode::Immediate) {
+        set(key, value, mode);
+    }
+
+    static bool booleanReading(const std::optional<DefaultsValue>& value);
+    static std::int64_t integerReading(const std::optional<DefaultsValue>& value);
+
+protected:
+    virtual void store(std::string_view key, DefaultsValue value, WriteMode mode) = 0;
+};
+
+// $XDG_CONFIG_HOME/brisolet/defaults.json (or ~/.config/brisolet/defaults.json).
+std::string defaultsFilePath(const Environment& environment);
+
+// The program's store: one JSON object in a file. Every write is a
+// read-modify-write of its own key under an exclusive flock on a lock file
+// beside it, written to a temporary file and renamed into place, so keys the
+// user or another instance wrote meanwhile are kept. Reads first check the
+// file's identity and modification time and reload it when it changed. A file
+// that does not hold a JSON object is renamed aside and reported; the store
+// then starts from an empty object. File errors are reported, never thrown.
+class FileDefaultsStore : public DefaultsStore {
+public:
+    struct Options {
+        std::chrono::milliseconds coalesceInterval{200};
+    };
+
+    FileDefaultsStore(std::string path, std::shared_ptr<DiagnosticSink> sink);
+    FileDefaultsStore(std::string path, std::shared_ptr<DiagnosticSink> sink, Options options);
+    ~FileDefaultsStore() override;  // flushes
+
+    FileDefaultsStore(const FileDefaultsStore&) = delete;
+    FileDefaultsStore& operator=(const FileDefaultsStore&) = delete;
+
+    std::optional<DefaultsValue> object(std::string_view key) override;
+    void flush() override;
+
+    const std::string& path() const { return path_; }
+    // File writes made by this instance.
+    std::size_t fileWriteCount() const;
+
+protected:
+    void store(std::string_view key, DefaultsValue value, WriteMode mode) override;
+
+private:
+    struct Stamp {
+        unsigned long long device = 0, inode = 0, size = 0;
+        long long mtimeSec = 0, mtimeNsec = 0;
+        friend bool operator==(const Stamp&, const Stamp&) = default;
+    };
+    struct Loaded;
+    using Reports = std::vector<std::string>;
+
+    void refreshLocked(Reports& reports);
+    Loaded loadLocked(Reports& reports, bool haveFileLock);
+    void writeKeysLocked(const std::vector<std::string>& keys, Reports& reports);
+    void flushPendingLocked(Reports& reports);
+    void flusherLoop(std::stop_token stop);
+    void report(const Reports& reports);
+
+    const std::string path_;
+    const std::shared_ptr<DiagnosticSink> sink_;
+    const Options options_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable_any wake_;
+    json::Object cache_;                                         // the file as last seen and written
+    std::map<std::string, DefaultsValue, std::less<>> pending_;  // coalesced, not yet in the file
+    std::optional<Stamp> stamp_;                                 // nullopt: no file seen
+    bool unreadableReported_ = false;
+    std::chrono::steady_clock::time_point lastCoalescedWrite_{};
+    std::size_t writes_ = 0;
+    unsigned long tempCounter_ = 0;
+    std::jthread flusher_;
+};
+
+// For tests: a map in memory with a log of the writes.
+class MemoryDefaultsStore : public DefaultsStore {
+public:
+    struct Write {
+        std::string key;
+        DefaultsValue value;
+        WriteMode mode;
+    };
+
+    MemoryDefaultsStore() = default;
+    explicit MemoryDefaultsStore(std::map<std::string, DefaultsValue, std::less<>> initial)
+        : values_(std::move(initial)) {}
+
+    std::optional<DefaultsValue> object(std::string_view key) override;
+    std::vector<Write> writes() const;
+    void clearWrites();
+
+protected:
+    void store(std::string_view key, DefaultsValue value, WriteMode mode) override;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, DefaultsValue, std::less<>> values_;
+    std::vector<Write> writes_;
+};
+
+}  // namespace app::platform

@@ -1,0 +1,217 @@
+#include "app/platform/event_store.hpp"
+
+#include <algorithm>
+#include <ctime>
+#include <stdexcept>
+
+#include "app/platform/platform_error.hpp"
+
+namespace app::platform {
+
+namespace {
+
+bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int daysInMonth(int year, int month) {
+    static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && isLeapYear(year) ? 29 : days[month - 1];
+}
+
+AccessSubject subjectFor(EntityType type) {
+    return type == EntityType::Reminder ? AccessSubject::reminders() : AccessSubject::events();
+}
+
+}  // namespace
+
+bool DateComponents::isValid() const {
+    if (year < 1 || year > 9999 || month < 1 || month > 12) return false;
+    if (day < 1 || day > daysInMonth(year, month)) return false;
+    if (hour && (*hour < 0 || *hour > 23)) return false;
+    if (minute && (*minute < 0 || *minute > 59)) return false;
+    return true;
+}
+
+DateComponents localDateComponents(Instant instant) {
+    auto seconds = std::chrono::floor<std::chrono::seconds>(instant);
+    std::time_t time = static_cast<std::time_t>(seconds.time_since_epoch().count());
+    std::tm local{};
+    localtime_r(&time, &local);
+    return DateComponents{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min};
+}
+
+std::optional<Instant> localInstant(const DateComponents& components) {
+    if (!components.isValid()) return std::nullopt;
+    std::tm local{};
+    local.tm_year = components.year - 1900;
+    local.tm_mon = components.month - 1;
+    local.tm_mday = components.day;
+    local.tm_hour = components.hour.value_or(0);
+    local.tm_min = components.minute.value_or(0);
+    local.tm_isdst = -1;  // let the zone's rules decide
+    std::time_t time = std::mktime(&local);
+    return Instant(std::chrono::seconds(time));
+}
+
+std::optional<Instant> Reminder::dueDate() const {
+    if (!dueDateComponents) return std::nullopt;
+    return localInstant(*dueDateComponents);
+}
+
+bool ReminderPredicate::matches(const Reminder& reminder) const {
+    if (reminder.isCompleted != completed) return false;
+    if (calendars && std::find(calendars->begin(), calendars->end(), reminder.calendar.identifier) == calendars->end())
+        return false;
+    if (!start && !end) return true;
+    std::optional<Instant> date = completed ? reminder.completionDate : reminder.dueDate();
+    if (!date) return false;
+    if (start && *date < *start) return false;
+    if (end && !(*date < *end)) return false;
+    return true;
+}
+
+bool eventOccursWithin(const Event& event, Instant start, Instant end) {
+    if (!(start < end)) return false;
+    if (event.startDate >= start) return event.startDate < end;
+    return event.endDate > start;
+}
+
+// EventStore
+
+EventStore::EventStore(std::shared_ptr<AccessPrompter> prompter) : prompter_(std::move(prompter)) {
+    if (!prompter_) throw std::invalid_argument("an event store needs an access prompter");
+}
+
+AuthorizationStatus EventStore::authorizationStatus(EntityType type) {
+    return prompter_->authorizationStatus(subjectFor(type));
+}
+
+bool EventStore::requestFullAccess(EntityType type) { return prompter_->requestAccess(subjectFor(type)); }
+
+// InMemoryEventStore
+
+InMemoryEventStore::InMemoryEventStore(std::shared_ptr<AccessPrompter> prompter) : EventStore(std::move(prompter)) {
+    calendars_.push_back({"C1", "Calendar", EntityType::Event});
+    calendars_.push_back({"C2", "Reminders", EntityType::Reminder});
+    nextId_ = 3;
+}
+
+const Calendar* InMemoryEventStore::findCalendar(std::string_view identifier) const {
+    for (const auto& calendar : calendars_)
+        if (calendar.identifier == identifier) return &calendar;
+    return nullptr;
+}
+
+std::vector<Calendar> InMemoryEventStore::calendars(EntityType type) {
+    std::lock_guard lock(mutex_);
+    std::vector<Calendar> out;
+    for (const auto& calendar : calendars_)
+        if (calendar.type == type) out.push_back(calendar);
+    return out;
+}
+
+std::optional<Calendar> InMemoryEventStore::defaultCalendar(EntityType type) {
+    std::lock_guard lock(mutex_);
+    for (const auto& calendar : calendars_)
+        if (calendar.type == type) return calendar;
+    return std::nullopt;
+}
+
+Calendar InMemoryEventStore::addCalendar(std::string title, EntityType type) {
+    std::lock_guard lock(mutex_);
+    calendars_.push_back({"C" + std::to_string(nextId_++), std::move(title), type});
+    return calendars_.back();
+}
+
+std::vector<Event> InMemoryEventStore::events(Instant start, Instant end) {
+    std::lock_guard lock(mutex_);
+    std::vector<Event> out;
+    for (const auto& event : events_)
+        if (eventOccursWithin(event, start, end)) out.push_back(event);
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Event& a, const Event& b) { return a.startDate < b.startDate; });
+    return out;
+}
+
+std::optional<Event> InMemoryEventStore::event(std::string_view identifier) {
+    std::lock_guard lock(mutex_);
+    for (const auto& event : events_)
+        if (event.identifier == identifier) return event;
+    return std::nullopt;
+}
+
+Event InMemoryEventStore::saveEvent(const NewEvent& event) {
+    std::lock_guard lock(mutex_);
+    if (saveFailure_) throw PlatformError("save event", *saveFailure_);
+    const Calendar* calendar = nullptr;
+    if (event.calendarIdentifier) {
+        calendar = findCalendar(*event.calendarIdentifier);
+        if (!calendar) throw PlatformError("save event", "no calendar " + *event.calendarIdentifier);
+    } else {
+        for (const auto& candidate : calendars_)
+            if (candidate.type == EntityType::Event && !calendar) calendar = &candidate;
+        if (!calendar) throw PlatformError("save event", "there is no calendar for events");
+    }
+    if (calendar->type != EntityType::Event)
+        throw PlatformError("save event", "calendar " + calendar->title + " holds reminders, not events");
+    if (event.endDate < event.startDate)
+        throw PlatformError("save event", "the start date must be before the end date");
+    Event saved{"E" + std::to_string(nextId_++), event.title, event.location, event.notes, event.startDate,
+                event.endDate, event.isAllDay, event.url, *calendar};
+    events_.push_back(saved);
+    return saved;
+}
+
+std::vector<Reminder> InMemoryEventStore::reminders(const ReminderPredicate& predicate) {
+    std::lock_guard lock(mutex_);
+    std::vector<Reminder> out;
+    for (const auto& reminder : reminders_)
+        if (predicate.matches(reminder)) out.push_back(reminder);
+    return out;
+}
+
+std::optional<Reminder> InMemoryEventStore::reminder(std::string_view identifier) {
+    std::lock_guard lock(mutex_);
+    for (const auto& reminder : reminders_)
+        if (reminder.identifier == identifier) return reminder;
+    return std::nullopt;
+}
+
+Reminder InMemoryEventStore::saveReminder(const NewReminder& reminder) {
+    std::lock_guard lock(mutex_);
+    if (saveFailure_) throw PlatformError("save reminder", *saveFailure_);
+    const Calendar* calendar = nullptr;
+    if (reminder.calendarIdentifier) {
+        calendar = findCalendar(*reminder.calendarIdentifier);
+        if (!calendar) throw PlatformError("save reminder", "no reminder list " + *reminder.calendarIdentifier);
+    } else {
+        for (const auto& candidate : calendars_)
+            if (candidate.type == EntityType::Reminder && !calendar) calendar = &candidate;
+        if (!calendar) throw PlatformError("save reminder", "there is no reminder list");
+    }
+    if (calendar->type != EntityType::Reminder)
+        throw PlatformError("save reminder", "calendar " + calendar->title + " holds events, not reminders");
+    if (reminder.dueDateComponents && !reminder.dueDateComponents->isValid())
+        throw PlatformError("save reminder", "the due date components name no date");
+    Reminder saved{"R" + std::to_string(nextId_++), reminder.title, reminder.notes, reminder.priority,
+                   reminder.dueDateComponents, reminder.alarms, false, std::nullopt, *calendar};
+    reminders_.push_back(saved);
+    return saved;
+}
+
+void InMemoryEventStore::setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) {
+    std::lock_guard lock(mutex_);
+    for (auto& reminder : reminders_) {
+        if (reminder.identifier != identifier) continue;
+        reminder.isCompleted = completionDate.has_value();
+        reminder.completionDate = completionDate;
+        return;
+    }
+    throw PlatformError("complete reminder", "no reminder " + std::string(identifier));
+}
+
+void InMemoryEventStore::setSaveFailure(std::optional<std::string> cause) {
+    std::lock_guard lock(mutex_);
+    saveFailure_ = std::move(cause);
+}
+
+}  // namespace app::platform

@@ -1,0 +1,186 @@
+// Calendars, events and reminders (with due date components, alarms and
+// completion), and the consent to reach them. SqliteEventStore keeps them in
+// the program's SQLite file; InMemoryEventStore is the fake for tests.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/platform/access_prompter.hpp"
+
+namespace app::platform {
+
+// An instant, to the microsecond.
+using Instant = std::chrono::sys_time<std::chrono::microseconds>;
+
+enum class EntityType : int { Event = 0, Reminder = 1 };
+
+struct Calendar {
+    std::string identifier;
+    std::string title;
+    EntityType type = EntityType::Event;
+
+    bool operator==(const Calendar&) const = default;
+};
+
+struct Event {
+    std::string identifier;
+    std::string title;
+    std::optional<std::string> location;
+    std::optional<std::string> notes;
+    Instant startDate;
+    Instant endDate;
+    bool isAllDay = false;
+    std::optional<std::string> url;
+    Calendar calendar;
+
+    bool operator==(const Event&) const = default;
+};
+
+struct NewEvent {
+    std::string title;
+    Instant startDate;
+    Instant endDate;
+    std::optional<std::string> location;
+    std::optional<std::string> notes;
+    bool isAllDay = false;
+    std::optional<std::string> url;
+    // Absent: the default calendar for new events.
+    std::optional<std::string> calendarIdentifier;
+};
+
+// A wall-clock date in the user's time zone; a due date without hour and
+// minute is a whole day.
+struct DateComponents {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    std::optional<int> hour;
+    std::optional<int> minute;
+
+    bool isValid() const;
+    bool operator==(const DateComponents&) const = default;
+};
+
+// Year, month, day, hour and minute of an instant in the local time zone (seconds dropped).
+DateComponents localDateComponents(Instant instant);
+// The instant the components name in the local time zone (a missing hour or
+// minute counts as 0); nullopt for invalid components.
+std::optional<Instant> localInstant(const DateComponents& components);
+
+struct Reminder {
+    std::string identifier;
+    std::optional<std::string> title;
+    std::optional<std::string> notes;
+    std::int64_t priority = 0;  // 0 none, 1 highest … 9 lowest; other values kept as given
+    std::optional<DateComponents> dueDateComponents;
+    std::vector<Instant> alarms;  // absolute-date alarms
+    bool isCompleted = false;
+    std::optional<Instant> completionDate;
+    Calendar calendar;  // the reminder list
+
+    // The due date in the local time zone, when the components yield one.
+    std::optional<Instant> dueDate() const;
+    bool operator==(const Reminder&) const = default;
+};
+
+struct NewReminder {
+    std::optional<std::string> title;
+    std::optional<std::string> notes;
+    std::int64_t priority = 0;
+    std::optional<DateComponents> dueDateComponents;
+    std::vector<Instant> alarms;
+    // Absent: the default list for new reminders.
+    std::optional<std::string> calendarIdentifier;
+};
+
+// Which reminders a fetch returns. completed false: incomplete reminders
+// whose due date lies in [start, end); completed true: completed reminders
+// whose completion date lies in [start, end). An absent bound is no bound;
+// with a bound, reminders without that date are left out. `calendars`
+// absent: every reminder list.
+struct ReminderPredicate {
+    bool completed = false;
+    std::optional<Instant> start;
+    std::optional<Instant> end;
+    std::optional<std::vector<std::string>> calendars;
+
+    bool matches(const Reminder& reminder) const;
+};
+
+// True when the event occurs within [start, end): it starts in the range or
+// runs into it. A range whose end is not after its start holds nothing.
+bool eventOccursWithin(const Event& event, Instant start, Instant end);
+
+// Store order everywhere: calendars and reminders in the order they were
+// made; events by start date, equal starts in the order they were made.
+// Failures are PlatformErrors naming the operation.
+class EventStore {
+public:
+    explicit EventStore(std::shared_ptr<AccessPrompter> prompter);
+    virtual ~EventStore() = default;
+
+    // Consent, through the access prompter (Events or Reminders).
+    AuthorizationStatus authorizationStatus(EntityType type);
+    bool requestFullAccess(EntityType type);
+
+    virtual std::vector<Calendar> calendars(EntityType type) = 0;
+    virtual std::optional<Calendar> defaultCalendar(EntityType type) = 0;
+    virtual Calendar addCalendar(std::string title, EntityType type) = 0;
+
+    // Events of every event calendar that occur within [start, end), in store order.
+    virtual std::vector<Event> events(Instant start, Instant end) = 0;
+    virtual std::optional<Event> event(std::string_view identifier) = 0;
+    // Refused (nothing saved) when end is before start or the calendar is
+    // unknown or not an event calendar. Returns the saved event.
+    virtual Event saveEvent(const NewEvent& event) = 0;
+
+    virtual std::vector<Reminder> reminders(const ReminderPredicate& predicate) = 0;
+    virtual std::optional<Reminder> reminder(std::string_view identifier) = 0;
+    // Refused when the list is unknown or not a reminder list, or the due
+    // components are invalid. Returns the saved reminder.
+    virtual Reminder saveReminder(const NewReminder& reminder) = 0;
+    // Completed with the given date, or back to incomplete with nullopt.
+    virtual void setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) = 0;
+
+private:
+    std::shared_ptr<AccessPrompter> prompter_;
+};
+
+class InMemoryEventStore : public EventStore {
+public:
+    // Starts with one calendar "Calendar" and one reminder list "Reminders", the defaults.
+    explicit InMemoryEventStore(std::shared_ptr<AccessPrompter> prompter = std::make_shared<FakeAccessPrompter>());
+
+    std::vector<Calendar> calendars(EntityType type) override;
+    std::optional<Calendar> defaultCalendar(EntityType type) override;
+    Calendar addCalendar(std::string title, EntityType type) override;
+    std::vector<Event> events(Instant start, Instant end) override;
+    std::optional<Event> event(std::string_view identifier) override;
+    Event saveEvent(const NewEvent& event) override;
+    std::vector<Reminder> reminders(const ReminderPredicate& predicate) override;
+    std::optional<Reminder> reminder(std::string_view identifier) override;
+    Reminder saveReminder(const NewReminder& reminder) override;
+    void setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) override;
+
+    // Makes the next saves fail with this cause (nullopt: succeed again).
+    void setSaveFailure(std::optional<std::string> cause);
+
+private:
+    const Calendar* findCalendar(std::string_view identifier) const;
+
+    std::mutex mutex_;
+    std::vector<Calendar> calendars_;
+    std::vector<Event> events_;  // in the order made
+    std::vector<Reminder> reminders_;
+    std::optional<std::string> saveFailure_;
+    std::uint64_t nextId_ = 1;
+};
+
+}  // namespace app::platform

@@ -1,0 +1,246 @@
+#include "app/platform/sqlite.hpp"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+namespace app::platform {
+
+namespace {
+
+std::string messageOf(sqlite3* db, int code) {
+    if (db) return sqlite3_errmsg(db);
+    return sqlite3_errstr(code);
+}
+
+}  // namespace
+
+SqliteError::SqliteError(std::string operation, int code, std::string sqliteMessage)
+    : PlatformError(std::move(operation), sqliteMessage), code_(code), sqliteMessage_(std::move(sqliteMessage)) {}
+
+// Connection
+
+SqliteConnection::SqliteConnection(const std::string& path, SqliteOpenMode mode,
+                                   std::chrono::milliseconds busyTimeout)
+    : path_(path) {
+    int flags = 0;
+    switch (mode) {
+    case SqliteOpenMode::ReadOnly: flags = SQLITE_OPEN_READONLY; break;
+    case SqliteOpenMode::ReadWrite: flags = SQLITE_OPEN_READWRITE; break;
+    case SqliteOpenMode::ReadWriteCreate: flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE; break;
+    }
+    // Not a URI: a path holding '?' or '#' stays a path.
+    int code = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    if (code != SQLITE_OK) {
+        std::string message = messageOf(db_, code);
+        sqlite3_close(db_);  // a handle is given even on failure
+        db_ = nullptr;
+        throw SqliteError("open " + path, code, message);
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    auto ms = busyTimeout.count();
+    sqlite3_busy_timeout(db_, ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms));
+}
+
+SqliteConnection::~SqliteConnection() {
+    // Statements are finalized by their own destructors; close_v2 waits for
+    // any that outlive the connection rather than leaking the handle.
+    if (db_) sqlite3_close_v2(db_);
+}
+
+SqliteConnection::SqliteConnection(SqliteConnection&& other) noexcept
+    : db_(std::exchange(other.db_, nullptr)), path_(std::move(other.path_)) {}
+
+SqliteConnection& SqliteConnection::operator=(SqliteConnection&& other) noexcept {
+    if (this != &other) {
+        if (db_) sqlite3_close_v2(db_);
+        db_ = std::exchange(other.db_, nullptr);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+void SqliteConnection::exec(std::string_view sql) {
+    std::string text(sql);
+    char* error = nullptr;
+    int code = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &error);
+    if (code != SQLITE_OK) {
+        std::string message = error ? error : messageOf(db_, code);
+        sqlite3_free(error);
+        throw SqliteError("execute SQL on " + path_, code, message);
+    }
+}
+
+SqliteStatement SqliteConnection::prepare(std::string_view sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sql.size() > 0x7fffffff) throw SqliteError("prepare SQL on " + path_, SQLITE_TOOBIG, "statement too long");
+    int code = sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &statement, nullptr);
+    if (code != SQLITE_OK) {
+        sqlite3_finalize(statement);
+        throw SqliteError("prepare SQL on " + path_, code, messageOf(db_, code));
+    }
+    return SqliteStatement(db_, statement, std::string(sql));
+}
+
+std::int64_t SqliteConnection::lastInsertRowId() const { return sqlite3_last_insert_rowid(db_); }
+int SqliteConnection::changes() const { return sqlite3_changes(db_); }
+std::string SqliteConnection::errorMessage() const { return db_ ? sqlite3_errmsg(db_) : "no connection"; }
+
+// Statement
+
+SqliteStatement::SqliteStatement(sqlite3* db, sqlite3_stmt* statement, std::string sql)
+    : db_(db), statement_(statement), sql_(std::move(sql)) {}
+
+SqliteStatement::~SqliteStatement() {
+    if (statement_) sqlite3_finalize(statement_);
+}
+
+SqliteStatement::SqliteStatement(SqliteStatement&& other) noexcept
+    : db_(std::exchange(other.db_, nullptr)),
+      statement_(std::exchange(other.statement_, nullptr)),
+      sql_(std::move(other.sql_)) {}
+
+SqliteStatement& SqliteStatement::operator=(SqliteStatement&& other) noexcept {
+    if (this != &other) {
+        if (statement_) sqlite3_finalize(statement_);
+        db_ = std::exchange(other.db_, nullptr);
+        statement_ = std::exchange(other.statement_, nullptr);
+        sql_ = std::move(other.sql_);
+    }
+    return *this;
+}
+
+void SqliteStatement::fail(const std::string& operation, int code) const {
+    throw SqliteError(operation, code, messageOf(db_, code));
+}
+
+void SqliteStatement::checkBind(int index, int code) const {
+    if (code != SQLITE_OK) fail("bind parameter " + std::to_string(index), code);
+}
+
+SqliteStatement& SqliteStatement::bind(int index, std::string_view text) {
+    // An empty view may have a null data pointer, which SQLite reads as NULL.
+    static const char empty = '\0';
+    const char* data = text.empty() ? &empty : text.data();
+    checkBind(index, sqlite3_bind_text64(statement_, index, data, text.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
+    return *this;
+}
+
+SqliteStatement& SqliteStatement::bind(int index, std::int64_t value) {
+    checkBind(index, sqlite3_bind_int64(statement_, index, value));
+    return *this;
+}
+
+SqliteStatement& SqliteStatement::bind(int index, double value) {
+    checkBind(index, sqlite3_bind_double(statement_, index, value));
+    return *this;
+}
+
+SqliteStatement& SqliteStatement::bind(int index, std::nullopt_t) {
+    checkBind(index, sqlite3_bind_null(statement_, index));
+    return *this;
+}
+
+SqliteStatement& SqliteStatement::bind(int index, const std::optional<std::string>& text) {
+    return text ? bind(index, std::string_view(*text)) : bind(index, std::nullopt);
+}
+
+SqliteStatement& SqliteStatement::bind(int index, const std::optional<std::int64_t>& value) {
+    return value ? bind(index, *value) : bind(index, std::nullopt);
+}
+
+bool SqliteStatement::step() {
+    int code = sqlite3_step(statement_);
+    if (code == SQLITE_ROW) return true;
+    if (code == SQLITE_DONE) return false;
+    // sqlite3_errmsg holds the step's own message once the statement has been reset.
+    std::string message = messageOf(db_, code);
+    sqlite3_reset(statement_);
+    throw SqliteError("step SQL statement", code, message);
+}
+
+void SqliteStatement::run() {
+    while (step()) {
+    }
+}
+
+void SqliteStatement::reset() {
+    sqlite3_reset(statement_);
+    sqlite3_clear_bindings(statement_);
+}
+
+int SqliteStatement::columnCount() const { return sqlite3_column_count(statement_); }
+
+bool SqliteStatement::isNull(int column) const {
+    return sqlite3_column_type(statement_, column) == SQLITE_NULL;
+}
+
+std::string SqliteStatement::text(int column) const {
+    const unsigned char* data = sqlite3_column_text(statement_, column);
+    if (!data) return {};
+    int size = sqlite3_column_bytes(statement_, column);
+    return std::string(reinterpret_cast<const char*>(data), static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> SqliteStatement::optionalText(int column) const {
+    if (isNull(column)) return std::nullopt;
+    return text(column);
+}
+
+std::int64_t SqliteStatement::int64(int column) const { return sqlite3_column_int64(statement_, column); }
+int SqliteStatement::int32(int column) const { return sqlite3_column_int(statement_, column); }
+
+std::optional<std::int64_t> SqliteStatement::optionalInt64(int column) const {
+    if (isNull(column)) return std::nullopt;
+    return int64(column);
+}
+
+double SqliteStatement::real(int column) const { return sqlite3_column_double(statement_, column); }
+
+// Transaction
+
+SqliteTransaction::SqliteTransaction(SqliteConnection& connection, Kind kind) : connection_(connection) {
+    connection_.exec(kind == Kind::Immediate ? "BEGIN IMMEDIATE" : "BEGIN");
+}
+
+SqliteTransaction::~SqliteTransaction() {
+    if (!open_) return;
+    try {
+        connection_.exec("ROLLBACK");
+    } catch (const SqliteError&) {
+        // The failure that brought us here may already have rolled it back.
+    }
+}
+
+void SqliteTransaction::commit() {
+    connection_.exec("COMMIT");
+    open_ = false;
+}
+
+// Migrations
+
+void applyMigrations(SqliteConnection& connection, std::string_view component,
+                     std::span<const std::string_view> steps) {
+    SqliteTransaction transaction(connection);
+    connection.exec(
+        "CREATE TABLE IF NOT EXISTS schema_versions("
+        "component TEXT PRIMARY KEY NOT NULL, version INTEGER NOT NULL)");
+    auto read = connection.prepare("SELECT version FROM schema_versions WHERE component = ?");
+    read.bind(1, component);
+    std::int64_t version = read.step() ? read.int64(0) : 0;
+    auto known = static_cast<std::int64_t>(steps.size());
+    if (version > known || version < 0) {
+        throw PlatformError("migrate " + std::string(component) + " tables in " + connection.path(),
+                            "the database has schema version " + std::to_string(version) +
+                                ", newer than this program knows (" + std::to_string(known) + ")");
+    }
+    if (version == known) return;  // the transaction only read; rolling back is fine
+    for (auto i = static_cast<std::size_t>(version); i < steps.size(); ++i) connection.exec(steps[i]);
+    auto write = connection.prepare(
+        "INSERT INTO schema_versions(component, version) VALUES(?, ?) "
+        "ON CONFLICT(component) DO UPDATE SET version = excluded.version");
+    write.bind(1, component).bind(2, known).run();
+    transaction.commit();
+}
+
+}  // namespace app::platform

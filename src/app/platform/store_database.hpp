@@ -1,0 +1,28 @@
+// Opening the program's own SQLite file (store.sqlite): its folder is made
+// when missing, the journal is a write-ahead log so several connections can
+// share the file, and a failure names the store and the cause.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "app/platform/sqlite.hpp"
+
+namespace app::platform {
+
+class Environment;
+
+// Where the program keeps its stores: $XDG_DATA_HOME/brisolet/store.sqlite
+// and the vCard folder $XDG_DATA_HOME/brisolet/contacts.
+std::string storeDatabasePath(const Environment& environment);
+std::string contactsDirectoryPath(const Environment& environment);
+
+// Opens (creating when missing) and migrates `component` to the end of
+// `steps`. Throws PlatformError "open <what> <path>: <cause>"; an existing
+// file that is not a database, or one from a newer program, is reported and
+// left as it is.
+SqliteConnection openStoreDatabase(const std::string& path, std::string_view what, std::string_view component,
+                                   std::span<const std::string_view> steps);
+
+}  // namespace app::platform

@@ -1,0 +1,71 @@
+// Hands a URL to the desktop's handler for it (mail composer, browser).
+#pragma once
+
+#include "app/platform/diagnostic_sink.hpp"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace app::platform {
+
+class UrlOpener {
+public:
+    virtual ~UrlOpener() = default;
+    // Asks for the URL to be opened and returns without waiting for the
+    // handler; the outcome is not reported back.
+    virtual void open(const std::string& url) = 0;
+};
+
+// Runs the opener program (xdg-open) found on PATH, with the URL as its one
+// argument and no shell in between. Its standard input and output are
+// /dev/null, so it can neither read requests nor write into the protocol
+// stream; its standard error is ours. Descriptors beyond the standard three
+// are not inherited. A reaper thread collects finished children. Without an
+// opener on PATH, or when it cannot start, the URL goes to the diagnostic sink.
+class SpawnUrlOpener : public UrlOpener {
+public:
+    explicit SpawnUrlOpener(std::shared_ptr<DiagnosticSink> sink, std::string program = "xdg-open");
+    ~SpawnUrlOpener() override;
+
+    SpawnUrlOpener(const SpawnUrlOpener&) = delete;
+    SpawnUrlOpener& operator=(const SpawnUrlOpener&) = delete;
+
+    void open(const std::string& url) override;
+
+    // Started children not yet reaped.
+    std::size_t runningChildren() const;
+
+private:
+    void reaperLoop(std::stop_token stop);
+    bool reapLocked();  // true while children remain
+
+    const std::shared_ptr<DiagnosticSink> sink_;
+    const std::string program_;
+    mutable std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::vector<pid_t> children_;
+    std::jthread reaper_;
+};
+
+// For tests: remembers the URLs.
+class RecordingUrlOpener : public UrlOpener {
+public:
+    void open(const std::string& url) override;
+    std::vector<std::string> urls() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> urls_;
+};
+
+// The executable named program in the directories of path (a PATH value);
+// a name with a slash is taken as it is. Empty when there is none.
+std::string findExecutable(const std::string& program, const std::string& path);
+
+}  // namespace app::platform

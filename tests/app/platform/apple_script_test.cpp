@@ -1,0 +1,78 @@
+#include "app/platform/apple_script.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace app::platform {
+namespace {
+
+TEST(AppleScriptEscaped, BackslashFirstThenDoubleQuote) {
+    struct Case {
+        std::string value, expected;
+    };
+    const Case cases[] = {
+        {"plain", "plain"},
+        {"say \"hi\"", "say \\\"hi\\\""},
+        {"C:\\dir\\", "C:\\\\dir\\\\"},
+        {"\\\"", "\\\\\\\""},  // a backslash before a quote: each escaped on its own
+        {"line\nbreak\ttab\r", "line\nbreak\ttab\r"},
+        {"", ""},
+        {"中文 «class»", "中文 «class»"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(appleScriptEscaped(c.value), c.expected) << c.value;
+}
+
+TEST(LexAppleScript, SplitsCodeAndDecodedLiterals) {
+    struct Case {
+        std::string source;
+        std::vector<std::string> code, literals;
+    };
+    const Case cases[] = {
+        {"tell application \"Music\" to play", {"tell application ", " to play"}, {"Music"}},
+        {"", {""}, {}},
+        {"\"\"", {"", ""}, {""}},
+        {"\"a\"\"b\"", {"", "", ""}, {"a", "b"}},
+        {"x \"q\\\"uote\\\\ \\n\\r\\t\"", {"x ", ""}, {"q\"uote\\ \n\r\t"}},
+        {"\"raw\nline\"", {"", ""}, {"raw\nline"}},
+        // a quote inside a comment starts no literal
+        {"-- it's \"quoted\nset x to \"v\"", {"-- it's \"quoted\nset x to ", ""}, {"v"}},
+        {"# \"\nx", {"# \"\nx"}, {}},
+        {"(* a (* \"nested\" *) b *) \"v\"", {"(* a (* \"nested\" *) b *) ", ""}, {"v"}},
+        {"read file \"p\" as «class utf8»", {"read file ", " as «class utf8»"}, {"p"}},
+    };
+    for (const auto& c : cases) {
+        LexedScript lexed = lexAppleScript(c.source);
+        EXPECT_EQ(lexed.code, c.code) << c.source;
+        EXPECT_EQ(lexed.literals, c.literals) << c.source;
+    }
+}
+
+TEST(LexAppleScript, RefusesBrokenLiterals) {
+    const std::string sources[] = {
+        "send \"unterminated",
+        "send \"trailing backslash\\",
+        "send \"C:\\\" to buddy",  // a value ending in a backslash, quotes-only escaping
+        "send \"bad \\q escape\"",
+        "send \"\\u0041\"",
+        "(* never closed",
+    };
+    for (const auto& source : sources) EXPECT_THROW(lexAppleScript(source), ScriptCompileError) << source;
+}
+
+TEST(LexAppleScript, EscapedValuesReadBackUnchanged) {
+    std::mt19937 random(12345);
+    const std::string alphabet = "ab\"\\\n\r\t -#(*)";
+    for (int round = 0; round < 500; ++round) {
+        std::string value;
+        std::size_t length = random() % 12;
+        for (std::size_t i = 0; i < length; ++i) value.push_back(alphabet[random() % alphabet.size()]);
+        LexedScript lexed = lexAppleScript("set v to \"" + appleScriptEscaped(value) + "\" -- done");
+        ASSERT_EQ(lexed.literals.size(), 1u) << value;
+        EXPECT_EQ(lexed.literals[0], value);
+        EXPECT_EQ(lexed.code.back(), " -- done");
+    }
+}
+
+}  // namespace
+}  // namespace app::platform

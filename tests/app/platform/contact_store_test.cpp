@@ -1,0 +1,164 @@
+#include "app/platform/contact_store.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/platform/vcard.hpp"
+#include "stores_test_support.hpp"
+
+namespace app::platform {
+
+void PrintTo(const Contact& contact, std::ostream* out) {
+    *out << contact.identifier << " given=" << ::testing::PrintToString(contact.givenName)
+         << " family=" << ::testing::PrintToString(contact.familyName)
+         << " phones=" << ::testing::PrintToString(contact.phoneNumbers);
+}
+
+namespace {
+
+TEST(ParseVCards, ReadsNamesAndNumbers) {
+    struct Case {
+        std::string name;
+        std::string text;
+        std::vector<Contact> expected;
+    };
+    const std::vector<Case> cases = {
+        {"plain 3.0 with CRLF",
+         "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Doe;John;;;\r\nFN:John Doe\r\nTEL;TYPE=CELL:+1 (555) 010-0001\r\n"
+         "TEL;TYPE=HOME:555 0002\r\nEND:VCARD\r\n",
+         {{"f#1", "John", "Doe", {"+1 (555) 010-0001", "555 0002"}}}},
+        {"folded lines",
+         "BEGIN:VCARD\nN:Van der\n  Berg;Anna\n  Maria;;;\nTEL:+31 6\n\t1234 5678\nEND:VCARD\n",
+         {{"f#1", "Anna Maria", "Van der Berg", {"+31 61234 5678"}}}},
+        {"escapes",
+         "BEGIN:VCARD\nN:O\\;Brien;Se\\,an\\\\x\\nline;;;\nTEL:1\\,2\nEND:VCARD\n",
+         {{"f#1", "Se,an\\x\nline", "O;Brien", {"1,2"}}}},
+        {"groups, case and a tel URI",
+         "begin:vcard\nitem1.tel;value=uri:tel:+1-555-0100\nn:Lee;Ann\nend:vcard\n",
+         {{"f#1", "Ann", "Lee", {"+1-555-0100"}}}},
+        {"quoted parameter holding a colon",
+         "BEGIN:VCARD\nN:Kim;Min\nTEL;TYPE=\"voice:x\":010\nEND:VCARD\n",
+         {{"f#1", "Min", "Kim", {"010"}}}},
+        {"FN without N",
+         "BEGIN:VCARD\nVERSION:4.0\nFN:Prince\nTEL:1\nEND:VCARD\n",
+         {{"f#1", "Prince", "", {"1"}}}},
+        {"company card",
+         "BEGIN:VCARD\nFN:Acme Ltd\nORG:Acme Ltd;Sales\nTEL:2\nEND:VCARD\n",
+         {{"f#1", "", "", {"2"}}}},
+        {"several cards, empty TEL skipped, missing END kept",
+         "junk before\nBEGIN:VCARD\nN:A;B\nTEL:\nEND:VCARD\nBEGIN:VCARD\nN:C;D\nTEL:9",
+         {{"f#1", "B", "A", {}}, {"f#2", "D", "C", {"9"}}}},
+        {"embedded card ignored",
+         "BEGIN:VCARD\nN:Outer;O\nAGENT:BEGIN:VCARD\nBEGIN:VCARD\nN:Inner;I\nTEL:5\nEND:VCARD\nTEL:6\nEND:VCARD\n",
+         {{"f#1", "O", "Outer", {"6"}}}},
+        {"quoted-printable with soft breaks",
+         "BEGIN:VCARD\nVERSION:2.1\nN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:=E5=BC=A0;=E4=B8=\n=89\nTEL;CELL:138\nEND:VCARD\n",
+         {{"f#1", "三", "张", {"138"}}}},
+        {"Latin-1 charset",
+         "BEGIN:VCARD\nN;CHARSET=ISO-8859-1:M\xfcller;J\xfcrgen\nEND:VCARD\n",
+         {{"f#1", "Jürgen", "Müller", {}}}},
+        {"invalid UTF-8 repaired",
+         "BEGIN:VCARD\nN:M\xfcller;\xc3\nTEL:1\xff\nEND:VCARD\n",
+         {{"f#1", "\xEF\xBF\xBD", "M\xEF\xBF\xBDller", {"1\xEF\xBF\xBD"}}}},
+        {"byte-order mark",
+         "\xEF\xBB\xBF" "BEGIN:VCARD\nN:Z;Y\nEND:VCARD\n",
+         {{"f#1", "Y", "Z", {}}}},
+        {"nothing", "", {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parseVCards(c.text, "f"), c.expected) << c.name;
+}
+
+TEST(ContactNameMatches, EveryWordPrefixesTheGivenOrFamilyName) {
+    const Contact john{"1", "John", "Appleseed", {"1"}};
+    const Contact greek{"2", "Σοφία", "Παπαδοπούλου", {"2"}};
+    const Contact german{"3", "Jörg", "Straße", {"3"}};
+    struct Case {
+        const Contact& contact;
+        std::string query;
+        bool matches;
+    };
+    const Case cases[] = {
+        {john, "john", true},
+        {john, "JO APP", true},
+        {john, "  app\tjoh  ", true},
+        {john, "Appleseed John", true},
+        {john, "john smith", false},
+        {john, "ohn", false},
+        {john, "John Appleseed Jr", false},
+        {john, "", false},
+        {john, " \t\n", false},
+        {greek, "σοφ ΠΑΠΑ", true},
+        {german, "STRASSE", true},  // full case folding
+        {german, "jö", true},
+    };
+    for (const auto& c : cases) EXPECT_EQ(contactNameMatches(c.contact, c.query), c.matches) << c.query;
+}
+
+class VCardContactStoreTest : public ::testing::Test {
+protected:
+    storestest::TempDir dir;
+    std::string folder = dir.file("brisolet/contacts");
+    VCardContactStore store{folder, std::make_shared<FakeAccessPrompter>()};
+
+    std::vector<std::string> walk(std::size_t stopAfter = 1000) {
+        std::vector<std::string> ids;
+        store.enumerateContacts([&](const Contact& contact) {
+            ids.push_back(contact.identifier);
+            return ids.size() < stopAfter;
+        });
+        return ids;
+    }
+};
+
+TEST_F(VCardContactStoreTest, StoreOrderIsFileNameThenPosition) {
+    EXPECT_TRUE(walk().empty());  // no folder yet
+    std::filesystem::create_directories(folder);
+    storestest::writeFile(folder + "/b.vcf", "BEGIN:VCARD\nN:B;One\nEND:VCARD\nBEGIN:VCARD\nN:B;Two\nEND:VCARD\n");
+    storestest::writeFile(folder + "/a.VCF", "BEGIN:VCARD\nN:A;One\nEND:VCARD\n");
+    storestest::writeFile(folder + "/B.vcf", "BEGIN:VCARD\nN:Upper;One\nEND:VCARD\n");
+    storestest::writeFile(folder + "/notes.txt", "BEGIN:VCARD\nN:Txt;One\nEND:VCARD\n");
+    std::filesystem::create_directories(folder + "/dir.vcf");
+    EXPECT_EQ(walk(), (std::vector<std::string>{"B.vcf#1", "a.VCF#1", "b.vcf#1", "b.vcf#2"}));
+    EXPECT_EQ(walk(2), (std::vector<std::string>{"B.vcf#1", "a.VCF#1"}));  // stops after the current contact
+
+    auto found = store.contactsMatchingName("one");
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].familyName, "Upper");
+    EXPECT_TRUE(store.contactsMatchingName("").empty());
+    EXPECT_EQ(store.contactsMatchingName("b t").size(), 1u);
+}
+
+TEST_F(VCardContactStoreTest, UnreadableInputFailsTheWalk) {
+    std::filesystem::create_directories(folder);
+    std::string big = folder + "/big.vcf";
+    storestest::writeFile(big, "");
+    std::filesystem::resize_file(big, VCardContactStore::maxFileSize + 1);  // sparse: cheap
+    try {
+        walk();
+        FAIL();
+    } catch (const PlatformError& error) {
+        EXPECT_EQ(error.operation(), "read contacts file " + big);
+    }
+    std::filesystem::remove(big);
+    storestest::writeFile(dir.file("file"), "x");
+    VCardContactStore underFile(dir.file("file"), std::make_shared<FakeAccessPrompter>());
+    EXPECT_THROW(underFile.enumerateContacts([](const Contact&) { return true; }), PlatformError);
+}
+
+TEST(InMemoryContactStore, WalksInOrderAndFailsOnRequest) {
+    auto prompter = std::make_shared<FakeAccessPrompter>();
+    InMemoryContactStore store(prompter);
+    store.add({"", "Ann", "Lee", {"1"}});
+    store.add({"", "Bo", "Lee", {"2", "3"}});
+    EXPECT_EQ(store.contactsMatchingName("lee").size(), 2u);
+    EXPECT_EQ(store.contactsMatchingName("lee b")[0].phoneNumbers, (std::vector<std::string>{"2", "3"}));
+    store.setFailure("store unavailable");
+    EXPECT_THROW(store.contactsMatchingName("lee"), PlatformError);
+    EXPECT_EQ(store.authorizationStatus(), AuthorizationStatus::NotDetermined);
+    EXPECT_TRUE(store.requestAccess());
+    EXPECT_EQ(prompter->authorizationStatus(AccessSubject::contacts()), AuthorizationStatus::FullAccess);
+}
+
+}  // namespace
+}  // namespace app::platform

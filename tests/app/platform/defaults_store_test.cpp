@@ -1,0 +1,348 @@
+#include "app/platform/defaults_store.hpp"
+#include "app/platform/environment.hpp"
+#include "app/platform/scratch_dir.hpp"
+#include "json/json.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <limits>
+#include <sys/stat.h>
+#include <thread>
+
+namespace app::platform {
+namespace {
+
+using testsupport::readFile;
+using testsupport::ScratchDir;
+using testsupport::writeFile;
+using ::testing::HasSubstr;
+
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+
+struct BooleanCase {
+    std::optional<DefaultsValue> value;
+    bool expected;
+};
+
+TEST(DefaultsReadings, BooleanReading) {
+    const BooleanCase cases[] = {
+        {std::nullopt, false},
+        {true, true},
+        {false, false},
+        {std::int64_t{0}, false},
+        {std::int64_t{1}, true},
+        {std::int64_t{-3}, true},
+        {0.0, false},
+        {0.5, true},
+        {std::string("yes"), true},
+        {std::string("YES"), true},
+        {std::string("yEs"), true},
+        {std::string("true"), true},
+        {std::string("TRUE"), true},
+        {std::string("no"), false},
+        {std::string("false"), false},
+        {std::string("1"), true},
+        {std::string("-2"), true},
+        {std::string("+7"), true},
+        {std::string("007"), true},
+        {std::string("0"), false},
+        {std::string("000"), false},
+        {std::string("-0"), false},
+        {std::string("1.5"), false},
+        {std::string("1x"), false},
+        {std::string("y"), false},
+        {std::string(""), false},
+        {std::string("99999999999999999999999"), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? std::visit([](const auto& v) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>) return "text " + v;
+            else return "number/bool " + std::to_string(v);
+        }, *c.value) : std::string("absent"));
+        EXPECT_EQ(DefaultsStore::booleanReading(c.value), c.expected);
+    }
+}
+
+struct IntegerCase {
+    std::optional<DefaultsValue> value;
+    std::int64_t expected;
+};
+
+TEST(DefaultsReadings, IntegerReading) {
+    const IntegerCase cases[] = {
+        {std::nullopt, 0},
+        {std::int64_t{42}, 42},
+        {kMax, kMax},
+        {3.9, 3},
+        {-3.9, -3},
+        {1e300, kMax},
+        {-1e300, kMin},
+        {0x1p63, kMax},
+        {-0x1p63, kMin},
+        {true, 1},
+        {false, 0},
+        {std::string("42abc"), 42},
+        {std::string("  -17x"), -17},
+        {std::string("+5"), 5},
+        {std::string("abc"), 0},
+        {std::string(""), 0},
+        {std::string("3.9"), 3},
+        {std::string("99999999999999999999"), kMax},
+        {std::string("-99999999999999999999"), kMin},
+        {std::string("-9223372036854775808"), kMin},
+        {std::string("9223372036854775807"), kMax},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(DefaultsStore::integerReading(c.value), c.expected) << testing::PrintToString(c.expected);
+    }
+}
+
+TEST(DefaultsStore, RejectsNonFiniteDouble) {
+    MemoryDefaultsStore store;
+    EXPECT_THROW(store.set("k", std::numeric_limits<double>::infinity()), std::invalid_argument);
+    EXPECT_FALSE(store.object("k"));
+}
+
+TEST(DefaultsStore, FilePathFollowsXdgConfigHome) {
+    SystemEnvironment withXdg([](const char* name) -> std::optional<std::string> {
+        if (std::string(name) == "HOME") return "/home/u";
+        if (std::string(name) == "XDG_CONFIG_HOME") return "/cfg";
+        return std::nullopt;
+    });
+    EXPECT_EQ(defaultsFilePath(withXdg), "/cfg/brisolet/defaults.json");
+    SystemEnvironment without([](const char* name) -> std::optional<std::string> {
+        if (std::string(name) == "HOME") return "/home/u";
+        return std::nullopt;
+    });
+    EXPECT_EQ(defaultsFilePath(without), "/home/u/.config/brisolet/defaults.json");
+}
+
+class FileDefaultsTest : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    std::string path = dir.path() + "/config/brisolet/defaults.json";
+    std::shared_ptr<MemoryDiagnosticSink> sink = std::make_shared<MemoryDiagnosticSink>();
+
+    json::Value fileJson() { return json::parse(readFile(path)); }
+};
+
+TEST_F(FileDefaultsTest, KindsStayApartAcrossInstances) {
+    {
+        FileDefaultsStore store(path, sink);
+        store.set("flag", true);
+        store.set("count", std::int64_t{7});
+        store.set("ratio", 2.5);
+        store.set("name", std::string("Ada"));
+        store.set("one", std::string("1"));
+    }
+    FileDefaultsStore again(path, sink);
+    EXPECT_EQ(again.object("flag"), DefaultsValue(true));
+    EXPECT_EQ(again.object("count"), DefaultsValue(std::int64_t{7}));
+    EXPECT_EQ(again.object("ratio"), DefaultsValue(2.5));
+    EXPECT_EQ(again.object("name"), DefaultsValue(std::string("Ada")));
+    EXPECT_EQ(again.object("one"), DefaultsValue(std::string("1")));
+    EXPECT_FALSE(again.object("missing"));
+    EXPECT_TRUE(sink->lines().empty());
+}
+
+TEST_F(FileDefaultsTest, KeysWrittenOutsideSurviveLaterWrites) {
+    FileDefaultsStore store(path, sink);
+    store.setBool("isMailEnabled", true);
+    // Another instance (or the user) adds a key and changes none of ours.
+    json::Value doc = fileJson();
+    doc.asObject().set("mcp_server_port", 9000);
+    writeFile(path, json::write(doc));
+
+    store.setBool("isMusicEnabled", true);
+    store.setInteger("toolCallCount", 3, WriteMode::Coalesced);
+    store.flush();
+
+    json::Value after = fileJson();
+    ASSERT_TRUE(after.isObject());
+    EXPECT_EQ(*after.find("mcp_server_port"), json::Value(9000));
+    EXPECT_EQ(*after.find("isMailEnabled"), json::Value(true));
+    EXPECT_EQ(*after.find("isMusicEnabled"), json::Value(true));
+    EXPECT_EQ(*after.find("toolCallCount"), json::Value(3));
+}
+
+TEST_F(FileDefaultsTest, SecondInstanceWritesDoNotRevertEachOther) {
+    FileDefaultsStore a(path, sink);
+    FileDefaultsStore b(path, sink);
+    a.set("x", std::int64_t{1});
+    b.set("y", std::int64_t{2});  // b never read x
+    a.set("z", std::int64_t{3});  // a never read y
+    json::Value doc = fileJson();
+    EXPECT_EQ(*doc.find("x"), json::Value(1));
+    EXPECT_EQ(*doc.find("y"), json::Value(2));
+    EXPECT_EQ(*doc.find("z"), json::Value(3));
+    EXPECT_EQ(a.object("y"), DefaultsValue(std::int64_t{2}));
+}
+
+TEST_F(FileDefaultsTest, OutsideChangesArePickedUpBeforeReads) {
+    FileDefaultsStore store(path, sink);
+    store.set("k", std::int64_t{1});
+    EXPECT_EQ(store.object("k"), DefaultsValue(std::int64_t{1}));
+    writeFile(path, R"({"k": "changed", "new": true})");
+    EXPECT_EQ(store.object("k"), DefaultsValue(std::string("changed")));
+    EXPECT_EQ(store.object("new"), DefaultsValue(true));
+    ::unlink(path.c_str());
+    EXPECT_FALSE(store.object("k"));
+}
+
+TEST_F(FileDefaultsTest, NonScalarValuesReadAsAbsentButAreKept) {
+    ::mkdir((dir.path() + "/config").c_str(), 0700);
+    ::mkdir((dir.path() + "/config/brisolet").c_str(), 0700);
+    writeFile(path, R"({"list": [1, 2], "map": {"a": null}, "nothing": null})");
+    FileDefaultsStore store(path, sink);
+    EXPECT_FALSE(store.object("list"));
+    EXPECT_FALSE(store.object("map"));
+    EXPECT_FALSE(store.object("nothing"));
+    store.set("k", true);
+    json::Value doc = fileJson();
+    EXPECT_EQ(*doc.find("list"), json::Value(json::Array{1, 2}));
+    EXPECT_TRUE(doc.find("map")->isObject());
+}
+
+TEST_F(FileDefaultsTest, CorruptFileIsSetAsideAndReported) {
+    const std::string contents[] = {"{not json", "[1, 2]", "", "\"text\"", "{\"a\": 1} trailing", "\xff\xfe"};
+    for (const auto& content : contents) {
+        SCOPED_TRACE(content);
+        ScratchDir d;
+        std::string p = d.file("defaults.json");
+        writeFile(p, content);
+        auto s = std::make_shared<MemoryDiagnosticSink>();
+        {
+            FileDefaultsStore store(p, s);
+            EXPECT_FALSE(store.object("a"));  // never fatal
+            ASSERT_EQ(s->lines().size(), 1u);
+            EXPECT_THAT(s->lines()[0], HasSubstr("moved aside"));
+            store.set("a", std::int64_t{5});
+            EXPECT_EQ(store.object("a"), DefaultsValue(std::int64_t{5}));
+        }
+        EXPECT_EQ(json::parse(readFile(p)), json::Value(json::Object{{"a", 5}}));
+        // The broken file is kept, byte for byte, beside the new one.
+        int asideFiles = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(d.path())) {
+            auto name = entry.path().filename().string();
+            if (name.rfind("defaults.json.corrupt-", 0) == 0) {
+                ++asideFiles;
+                EXPECT_EQ(readFile(entry.path().string()), content);
+            }
+        }
+        EXPECT_EQ(asideFiles, 1);
+    }
+}
+
+TEST_F(FileDefaultsTest, CorruptFileFoundByAWriteIsSetAsideToo) {
+    FileDefaultsStore store(path, sink);
+    store.set("a", true);
+    writeFile(path, "{\"a\": tru");
+    store.set("b", true);
+    EXPECT_EQ(sink->lines().size(), 1u);
+    EXPECT_EQ(fileJson(), json::Value(json::Object{{"b", true}}));
+}
+
+TEST_F(FileDefaultsTest, UnwritableLocationIsReportedNotThrown) {
+    ScratchDir d;
+    writeFile(d.file("plain"), "x");
+    FileDefaultsStore store(d.file("plain") + "/brisolet/defaults.json", sink);
+    EXPECT_NO_THROW(store.set("k", true));
+    EXPECT_EQ(store.object("k"), DefaultsValue(true));  // visible in the process all the same
+    EXPECT_FALSE(sink->lines().empty());
+}
+
+TEST_F(FileDefaultsTest, ConcurrentWritersNeverLeaveATruncatedFileOrLoseAKey) {
+    constexpr int kWriters = 4;
+    constexpr int kWrites = 40;
+    {
+        FileDefaultsStore first(path, sink);
+        first.set("seed", true);  // so the reader always finds a file
+    }
+    std::atomic<bool> done{false};
+    std::atomic<int> badReads{0};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        // Bounded: stops when the writers are done or after 100000 reads.
+        for (int i = 0; i < 100000 && !done.load(); ++i) {
+            std::string text = readFile(path);
+            try {
+                if (!json::parse(text).isObject()) ++badReads;
+            } catch (const std::exception&) {
+                ++badReads;
+            }
+            ++reads;
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            // Each its own instance: separate lock descriptions, like separate processes.
+            FileDefaultsStore store(path, sink);
+            for (int i = 1; i <= kWrites; ++i) store.set("writer" + std::to_string(w), std::int64_t{i});
+        });
+    }
+    for (auto& t : writers) t.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(badReads.load(), 0) << "of " << reads.load() << " reads";
+    json::Value doc = fileJson();
+    for (int w = 0; w < kWriters; ++w) {
+        EXPECT_EQ(*doc.find("writer" + std::to_string(w)), json::Value(kWrites));
+    }
+    EXPECT_EQ(*doc.find("seed"), json::Value(true));
+    EXPECT_TRUE(sink->lines().empty());
+}
+
+TEST_F(FileDefaultsTest, CoalescedWritesAreVisibleAtOnceAndThrottled) {
+    FileDefaultsStore store(path, sink);
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 1; i <= 2000; ++i) {
+        store.setInteger("toolCallCount", i, WriteMode::Coalesced);
+        ASSERT_EQ(store.integer("toolCallCount"), i);
+    }
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    store.flush();
+    auto allowed = elapsed / std::chrono::milliseconds(200) + 2;  // one per interval, plus the flush
+    EXPECT_LE(store.fileWriteCount(), static_cast<std::size_t>(allowed));
+    EXPECT_EQ(fileJson(), json::Value(json::Object{{"toolCallCount", 2000}}));
+}
+
+TEST_F(FileDefaultsTest, HeldBackWriteReachesTheFileWithinTheInterval) {
+    FileDefaultsStore store(path, sink);
+    store.setInteger("toolCallCount", 1, WriteMode::Coalesced);
+    store.setInteger("toolCallCount", 2, WriteMode::Coalesced);
+    EXPECT_TRUE(testsupport::waitUntil([&] {
+        auto text = readFile(path);
+        if (text.empty()) return false;
+        json::Value doc = json::parse(text);
+        const json::Value* v = doc.find("toolCallCount");
+        return v && *v == json::Value(2);
+    }));
+}
+
+TEST_F(FileDefaultsTest, DestructionWritesWhatWasHeldBack) {
+    {
+        FileDefaultsStore store(path, sink, {.coalesceInterval = std::chrono::hours(1)});
+        store.setInteger("toolCallCount", 1, WriteMode::Coalesced);  // first write: at once
+        store.setInteger("toolCallCount", 99, WriteMode::Coalesced);  // held back an hour
+    }
+    EXPECT_EQ(fileJson(), json::Value(json::Object{{"toolCallCount", 99}}));
+}
+
+TEST(MemoryDefaultsStore, LogsWritesInOrder) {
+    MemoryDefaultsStore store({{"a", std::int64_t{1}}});
+    EXPECT_EQ(store.integer("a"), 1);
+    store.setBool("b", true);
+    store.setInteger("c", 2, WriteMode::Coalesced);
+    auto writes = store.writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].key, "b");
+    EXPECT_EQ(writes[1].key, "c");
+    EXPECT_EQ(writes[1].mode, WriteMode::Coalesced);
+}
+
+}  // namespace
+}  // namespace app::platform

@@ -1,0 +1,379 @@
+#include "app/platform/event_store.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "app/platform/sqlite.hpp"
+#include "app/platform/sqlite_event_store.hpp"
+#include "stores_test_support.hpp"
+
+namespace app::platform {
+namespace {
+
+using std::chrono::hours;
+using std::chrono::minutes;
+using std::chrono::seconds;
+
+const Instant base = Instant(std::chrono::sys_days(std::chrono::year(2025) / 3 / 1).time_since_epoch());
+
+Instant at(int hour) { return base + hours(hour); }
+
+std::vector<std::string> titles(const std::vector<Event>& events) {
+    std::vector<std::string> out;
+    for (const auto& event : events) out.push_back(event.title);
+    return out;
+}
+
+std::vector<std::string> titles(const std::vector<Reminder>& reminders) {
+    std::vector<std::string> out;
+    for (const auto& reminder : reminders) out.push_back(reminder.title.value_or("<none>"));
+    return out;
+}
+
+struct InMemoryFactory {
+    std::unique_ptr<EventStore> make() { return std::make_unique<InMemoryEventStore>(); }
+};
+
+struct SqliteFactory {
+    storestest::TempDir dir;
+    std::unique_ptr<EventStore> make() {
+        return std::make_unique<SqliteEventStore>(dir.file("data/brisolet/store.sqlite"),
+                                                  std::make_shared<FakeAccessPrompter>());
+    }
+};
+
+template <class Factory>
+class EventStoreTest : public ::testing::Test {
+protected:
+    Factory factory;
+    std::unique_ptr<EventStore> store = factory.make();
+
+    Event addEvent(const std::string& title, Instant start, Instant end) {
+        NewEvent event;
+        event.title = title;
+        event.startDate = start;
+        event.endDate = end;
+        return store->saveEvent(event);
+    }
+};
+
+using Factories = ::testing::Types<InMemoryFactory, SqliteFactory>;
+TYPED_TEST_SUITE(EventStoreTest, Factories);
+
+TYPED_TEST(EventStoreTest, StartsWithOneCalendarAndOneReminderList) {
+    auto calendars = this->store->calendars(EntityType::Event);
+    auto lists = this->store->calendars(EntityType::Reminder);
+    ASSERT_EQ(calendars.size(), 1u);
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(calendars[0].title, "Calendar");
+    EXPECT_EQ(lists[0].title, "Reminders");
+    EXPECT_EQ(this->store->defaultCalendar(EntityType::Event), calendars[0]);
+    EXPECT_EQ(this->store->defaultCalendar(EntityType::Reminder), lists[0]);
+    EXPECT_NE(calendars[0].identifier, lists[0].identifier);
+
+    // Added calendars follow in the order made; the defaults stay.
+    for (const char* title : {"Groceries", "Home Office", "home"}) this->store->addCalendar(title, EntityType::Reminder);
+    std::vector<std::string> order;
+    for (const auto& list : this->store->calendars(EntityType::Reminder)) order.push_back(list.title);
+    EXPECT_EQ(order, (std::vector<std::string>{"Reminders", "Groceries", "Home Office", "home"}));
+    EXPECT_EQ(this->store->defaultCalendar(EntityType::Reminder)->title, "Reminders");
+}
+
+TYPED_TEST(EventStoreTest, RangeQueriesReturnOverlappingEventsInStartOrder) {
+    this->addEvent("A", at(10), at(20));
+    this->addEvent("B", at(20), at(30));
+    this->addEvent("C", at(5), at(15));
+    this->addEvent("D", at(25), at(25));  // no duration
+    this->addEvent("E", at(0), at(100));
+    this->addEvent("F", at(10), at(12));  // same start as A, made later
+    this->addEvent("G", at(-10), at(10));  // ends where the range starts
+
+    struct Case {
+        int from, to;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {10, 20, {"E", "C", "A", "F"}},
+        {10, 11, {"E", "C", "A", "F"}},
+        {20, 25, {"E", "B"}},
+        {25, 26, {"E", "B", "D"}},
+        {-20, 200, {"G", "E", "C", "A", "F", "B", "D"}},
+        {100, 200, {}},
+        {30, 10, {}},  // reversed range
+        {15, 15, {}},  // empty range
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(titles(this->store->events(at(c.from), at(c.to))), c.expected) << c.from << ".." << c.to;
+}
+
+TYPED_TEST(EventStoreTest, EventsKeepTheirFields) {
+    auto work = this->store->addCalendar("Work \"shared\"", EntityType::Event);
+    NewEvent input;
+    input.title = "Team meeting";
+    input.startDate = base + seconds(1) + std::chrono::microseconds(250);
+    input.endDate = at(1);
+    input.location = "Room 1";
+    input.notes = "";
+    input.isAllDay = true;
+    input.url = "https://example.org/a/b";
+    input.calendarIdentifier = work.identifier;
+    Event saved = this->store->saveEvent(input);
+    EXPECT_FALSE(saved.identifier.empty());
+    EXPECT_EQ(saved.calendar, work);
+
+    auto found = this->store->event(saved.identifier);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, saved);
+    EXPECT_EQ(found->notes, std::optional<std::string>(""));
+    EXPECT_FALSE(this->store->event("no such id"));
+
+    Event plain = this->addEvent("Plain", at(2), at(3));
+    EXPECT_EQ(plain.calendar, *this->store->defaultCalendar(EntityType::Event));
+    EXPECT_FALSE(this->store->event(plain.identifier)->location);
+    EXPECT_FALSE(this->store->event(plain.identifier)->url);
+}
+
+TYPED_TEST(EventStoreTest, RefusedSavesLeaveNothingBehind) {
+    NewEvent inverted;
+    inverted.title = "Inverted";
+    inverted.startDate = at(2);
+    inverted.endDate = at(1);
+    EXPECT_THROW(this->store->saveEvent(inverted), PlatformError);
+
+    NewEvent toList;
+    toList.title = "In a reminder list";
+    toList.startDate = at(1);
+    toList.endDate = at(2);
+    toList.calendarIdentifier = this->store->defaultCalendar(EntityType::Reminder)->identifier;
+    EXPECT_THROW(this->store->saveEvent(toList), PlatformError);
+    toList.calendarIdentifier = "unknown";
+    EXPECT_THROW(this->store->saveEvent(toList), PlatformError);
+    EXPECT_TRUE(this->store->events(at(-100), at(100)).empty());
+
+    NewReminder badDue;
+    badDue.title = "Feb 30";
+    badDue.dueDateComponents = DateComponents{2025, 2, 30, 9, 0};
+    EXPECT_THROW(this->store->saveReminder(badDue), PlatformError);
+    NewReminder toCalendar;
+    toCalendar.calendarIdentifier = this->store->defaultCalendar(EntityType::Event)->identifier;
+    EXPECT_THROW(this->store->saveReminder(toCalendar), PlatformError);
+    EXPECT_TRUE(this->store->reminders({}).empty());
+    EXPECT_THROW(this->store->setReminderCompletion("unknown", at(0)), PlatformError);
+}
+
+TYPED_TEST(EventStoreTest, RemindersKeepTheirFields) {
+    DateComponents due = localDateComponents(at(9) + minutes(30) + seconds(45));
+    NewReminder input;
+    input.title = "Buy milk";
+    input.notes = "2 litres";
+    input.priority = 12;  // outside 0-9: kept as given
+    input.dueDateComponents = due;
+    input.alarms = {at(9) + minutes(30) + seconds(45), at(8)};
+    Reminder saved = this->store->saveReminder(input);
+    EXPECT_EQ(saved.calendar, *this->store->defaultCalendar(EntityType::Reminder));
+    EXPECT_EQ(due.hour, localDateComponents(at(9) + minutes(30)).hour);
+    EXPECT_EQ(saved.dueDate(), at(9) + minutes(30));  // seconds dropped
+
+    auto found = this->store->reminder(saved.identifier);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, saved);
+    EXPECT_FALSE(found->isCompleted);
+
+    NewReminder untitled;  // no title is not the empty title
+    Reminder none = this->store->saveReminder(untitled);
+    untitled.title = "";
+    Reminder empty = this->store->saveReminder(untitled);
+    EXPECT_EQ(this->store->reminder(none.identifier)->title, std::nullopt);
+    EXPECT_EQ(this->store->reminder(empty.identifier)->title, std::optional<std::string>(""));
+    EXPECT_FALSE(this->store->reminder(none.identifier)->dueDate());
+
+    this->store->setReminderCompletion(saved.identifier, at(12));
+    EXPECT_TRUE(this->store->reminder(saved.identifier)->isCompleted);
+    EXPECT_EQ(this->store->reminder(saved.identifier)->completionDate, at(12));
+    this->store->setReminderCompletion(saved.identifier, std::nullopt);
+    EXPECT_FALSE(this->store->reminder(saved.identifier)->isCompleted);
+    EXPECT_FALSE(this->store->reminder(saved.identifier)->completionDate);
+}
+
+TYPED_TEST(EventStoreTest, ReminderPredicatesFilterByStateWindowAndList) {
+    auto home = this->store->addCalendar("Home", EntityType::Reminder);
+    auto add = [&](const std::string& title, std::optional<Instant> due, std::optional<std::string> list = {}) {
+        NewReminder reminder;
+        reminder.title = title;
+        if (due) reminder.dueDateComponents = localDateComponents(*due);
+        reminder.calendarIdentifier = std::move(list);
+        return this->store->saveReminder(reminder);
+    };
+    const Instant now = at(24 * 40);
+    add("due day 1", at(24));
+    add("no due", std::nullopt, home.identifier);
+    auto recent = add("done recently", at(24 * 2));
+    add("due day 10", at(24 * 10));
+    auto old = add("done long ago", at(24 * 3), home.identifier);
+    this->store->setReminderCompletion(recent.identifier, now - hours(24 * 2));
+    this->store->setReminderCompletion(old.identifier, now - hours(24 * 31));
+
+    struct Case {
+        std::string name;
+        ReminderPredicate predicate;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {"incomplete, no bounds", {false, {}, {}, {}}, {"due day 1", "no due", "due day 10"}},
+        {"incomplete due from day 5", {false, at(24 * 5), {}, {}}, {"due day 10"}},
+        {"incomplete due before day 5", {false, {}, at(24 * 5), {}}, {"due day 1"}},
+        {"incomplete, end bound exclusive", {false, at(24), at(24 * 10), {}}, {"due day 1"}},
+        {"incomplete in Home", {false, {}, {}, std::vector<std::string>{home.identifier}}, {"no due"}},
+        {"incomplete in no list", {false, {}, {}, std::vector<std::string>{}}, {}},
+        {"completed, no bounds", {true, {}, {}, {}}, {"done recently", "done long ago"}},
+        // completion dates decide, not due dates
+        {"completed last week", {true, now - hours(24 * 7), {}, {}}, {"done recently"}},
+        {"completed in the last 30 days", {true, now - hours(24 * 30), now, {}}, {"done recently"}},
+        {"completed in Home", {true, {}, {}, std::vector<std::string>{home.identifier}}, {"done long ago"}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(titles(this->store->reminders(c.predicate)), c.expected) << c.name;
+}
+
+TYPED_TEST(EventStoreTest, AccessGoesThroughThePrompter) {
+    EXPECT_EQ(this->store->authorizationStatus(EntityType::Event), AuthorizationStatus::NotDetermined);
+    EXPECT_TRUE(this->store->requestFullAccess(EntityType::Event));
+    EXPECT_EQ(this->store->authorizationStatus(EntityType::Event), AuthorizationStatus::FullAccess);
+    EXPECT_EQ(this->store->authorizationStatus(EntityType::Reminder), AuthorizationStatus::NotDetermined);
+}
+
+TEST(DateComponents, ValidityAndLocalRoundTrip) {
+    EXPECT_TRUE((DateComponents{2024, 2, 29, 23, 59}.isValid()));
+    EXPECT_FALSE((DateComponents{2025, 2, 29, {}, {}}.isValid()));
+    EXPECT_FALSE((DateComponents{2025, 13, 1, {}, {}}.isValid()));
+    EXPECT_FALSE((DateComponents{2025, 1, 1, 24, {}}.isValid()));
+    EXPECT_FALSE((DateComponents{2025, 1, 1, 0, 60}.isValid()));
+    EXPECT_FALSE(localInstant(DateComponents{2025, 4, 31, {}, {}}));
+    DateComponents day{2025, 3, 1, std::nullopt, std::nullopt};
+    auto midnight = localInstant(day);
+    ASSERT_TRUE(midnight);
+    EXPECT_EQ(localDateComponents(*midnight), (DateComponents{2025, 3, 1, 0, 0}));
+}
+
+// The SQLite store on its own.
+
+class SqliteEventStoreTest : public ::testing::Test {
+protected:
+    storestest::TempDir dir;
+    std::string path = dir.file("brisolet/store.sqlite");
+    std::shared_ptr<FakeAccessPrompter> prompter = std::make_shared<FakeAccessPrompter>();
+};
+
+TEST_F(SqliteEventStoreTest, EverythingSurvivesReopening) {
+    std::string eventId, reminderId, listId;
+    {
+        SqliteEventStore store(path, prompter);
+        listId = store.addCalendar("Groceries", EntityType::Reminder).identifier;
+        NewEvent event;
+        event.title = "Dentist";
+        event.startDate = at(1);
+        event.endDate = at(2);
+        eventId = store.saveEvent(event).identifier;
+        NewReminder reminder;
+        reminder.title = "Milk";
+        reminder.dueDateComponents = DateComponents{2025, 3, 2, std::nullopt, std::nullopt};
+        reminder.alarms = {at(3)};
+        reminder.calendarIdentifier = listId;
+        reminderId = store.saveReminder(reminder).identifier;
+        store.setReminderCompletion(reminderId, at(4));
+    }
+    SqliteEventStore reopened(path, prompter);
+    EXPECT_EQ(reopened.calendars(EntityType::Event).size(), 1u);  // not seeded twice
+    EXPECT_EQ(reopened.calendars(EntityType::Reminder).size(), 2u);
+    ASSERT_TRUE(reopened.event(eventId));
+    EXPECT_EQ(reopened.event(eventId)->title, "Dentist");
+    auto reminder = reopened.reminder(reminderId);
+    ASSERT_TRUE(reminder);
+    EXPECT_EQ(reminder->calendar.identifier, listId);
+    EXPECT_EQ(reminder->dueDateComponents, (DateComponents{2025, 3, 2, std::nullopt, std::nullopt}));
+    EXPECT_EQ(reminder->alarms, std::vector<Instant>{at(3)});
+    EXPECT_EQ(reminder->completionDate, at(4));
+}
+
+TEST_F(SqliteEventStoreTest, TwoConnectionsShareOneFile) {
+    SqliteEventStore first(path, prompter);
+    SqliteEventStore second(path, prompter);
+    EXPECT_EQ(first.calendars(EntityType::Event), second.calendars(EntityType::Event));
+    NewEvent event;
+    event.title = "Seen by both";
+    event.startDate = at(1);
+    event.endDate = at(2);
+    auto saved = first.saveEvent(event);
+    EXPECT_EQ(second.event(saved.identifier), saved);
+
+    // Writers on both connections at once: every save lands.
+    constexpr int perThread = 25;
+    auto writer = [&](EventStore& store, const std::string& prefix) {
+        for (int i = 0; i < perThread; ++i) {
+            NewReminder reminder;
+            reminder.title = prefix + std::to_string(i);
+            store.saveReminder(reminder);
+        }
+    };
+    {
+        std::jthread a([&] { writer(first, "a"); });
+        std::jthread b([&] { writer(second, "b"); });
+    }
+    EXPECT_EQ(first.reminders({}).size(), 2u * perThread);
+    EXPECT_EQ(second.reminders({}).size(), 2u * perThread);
+}
+
+TEST_F(SqliteEventStoreTest, AStoreThatCannotBeOpenedFailsAtEachUseAndIsKept) {
+    struct Case {
+        std::string name;
+        std::function<std::string()> prepare;  // returns the store path
+        std::string cause;
+    };
+    const Case cases[] = {
+        {"a folder", [&] {
+             std::filesystem::create_directories(dir.file("folder.sqlite"));
+             return dir.file("folder.sqlite");
+         }, "unable to open database file"},
+        {"under a file", [&] {
+             storestest::writeFile(dir.file("plain"), "x");
+             return dir.file("plain/store.sqlite");
+         }, "cannot create"},
+        {"not a database", [&] {
+             storestest::writeFile(dir.file("garbage.sqlite"), std::string(4096, 'g'));
+             return dir.file("garbage.sqlite");
+         }, "file is not a database"},
+        {"from a newer program", [&] {
+             std::string newer = dir.file("newer.sqlite");
+             {
+                 SqliteEventStore store(newer, prompter);
+                 store.calendars(EntityType::Event);
+             }
+             SqliteConnection db(newer, SqliteOpenMode::ReadWrite);
+             db.exec("UPDATE schema_versions SET version = 99 WHERE component = 'event_store'");
+             return newer;
+         }, "newer than this program knows"},
+    };
+    for (const auto& c : cases) {
+        std::string storePath = c.prepare();
+        std::string before = std::filesystem::is_regular_file(storePath) ? storestest::readFile(storePath) : "";
+        SqliteEventStore store(storePath, prompter);
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            try {
+                store.calendars(EntityType::Event);
+                ADD_FAILURE() << c.name << ": no error";
+            } catch (const PlatformError& error) {
+                EXPECT_EQ(error.operation(), "open event store " + storePath) << c.name;
+                EXPECT_NE(error.cause().find(c.cause), std::string::npos) << c.name << ": " << error.what();
+            }
+        }
+        EXPECT_THROW(store.events(at(0), at(1)), PlatformError) << c.name;
+        EXPECT_THROW(store.events(at(1), at(0)), PlatformError) << c.name;
+        if (!before.empty()) {
+            EXPECT_EQ(storestest::readFile(storePath), before) << c.name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace app::platform

@@ -1,0 +1,12 @@
+brisolet_test(app_platform_stores
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/apple_script_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/script_host_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/sqlite_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/access_prompter_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/event_store_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/contact_store_test.cpp
+  DEPS
+    brisolet_app_platform
+    SQLite::SQLite3
+)

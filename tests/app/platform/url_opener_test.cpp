@@ -1,0 +1,85 @@
+#include "app/platform/url_opener.hpp"
+#include "app/platform/scratch_dir.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace app::platform {
+namespace {
+
+using testsupport::ScratchDir;
+using testsupport::writeFile;
+
+void writeScript(const std::string& path, const std::string& body) {
+    writeFile(path, "#!/bin/sh\n" + body);
+    ::chmod(path.c_str(), 0755);
+}
+
+// Puts dir first on PATH for the test's lifetime.
+class PathPrefix {
+public:
+    explicit PathPrefix(const std::string& dir) {
+        const char* old = std::getenv("PATH");
+        old_ = old ? old : "";
+        ::setenv("PATH", (dir + ":" + old_).c_str(), 1);
+    }
+    ~PathPrefix() { ::setenv("PATH", old_.c_str(), 1); }
+
+private:
+    std::string old_;
+};
+
+TEST(FindExecutable, SearchesPathInOrder) {
+    ScratchDir a, b;
+    writeScript(b.file("tool"), "exit 0\n");
+    writeFile(a.file("tool"), "not executable");
+    EXPECT_EQ(findExecutable("tool", a.path() + ":" + b.path()), b.file("tool"));
+    EXPECT_EQ(findExecutable("tool", a.path()), "");
+    EXPECT_EQ(findExecutable("missing", a.path() + ":" + b.path()), "");
+    EXPECT_EQ(findExecutable(b.file("tool"), ""), b.file("tool"));
+    EXPECT_EQ(findExecutable("", b.path()), "");
+}
+
+TEST(SpawnUrlOpener, PassesTheUrlAsOneArgumentWithoutAShellAndReapsTheChild) {
+    ScratchDir dir;
+    PathPrefix prefix(dir.path());
+    const std::string out = dir.file("args");
+    writeScript(dir.file("xdg-open"),
+                "printf '%s|' \"$#\" \"$@\" > '" + out + ".tmp'\nmv '" + out + ".tmp' '" + out + "'\n");
+    auto sink = std::make_shared<MemoryDiagnosticSink>();
+    SpawnUrlOpener opener(sink);
+    const std::string url = "mailto:a@b.c?subject=$(touch%20x);echo 'hi' `id` \"q\"";
+    opener.open(url);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return opener.runningChildren() == 0; }));
+    EXPECT_EQ(testsupport::readFile(out), "1|" + url + "|");
+    EXPECT_TRUE(sink->lines().empty());
+}
+
+TEST(SpawnUrlOpener, WithoutAnOpenerTheUrlBecomesADiagnostic) {
+    ScratchDir empty;
+    const char* old = std::getenv("PATH");
+    std::string saved = old ? old : "";
+    ::setenv("PATH", empty.path().c_str(), 1);
+    auto sink = std::make_shared<MemoryDiagnosticSink>();
+    SpawnUrlOpener opener(sink, "brisolet-no-such-opener");
+    opener.open("mailto:someone@example.com");
+    ::setenv("PATH", saved.c_str(), 1);
+    ASSERT_EQ(sink->lines().size(), 1u);
+    EXPECT_THAT(sink->lines()[0], ::testing::HasSubstr("mailto:someone@example.com"));
+    EXPECT_EQ(opener.runningChildren(), 0u);
+}
+
+TEST(SpawnUrlOpener, ManyOpensAreAllReaped) {
+    ScratchDir dir;
+    PathPrefix prefix(dir.path());
+    writeScript(dir.file("xdg-open"), "exit 3\n");
+    SpawnUrlOpener opener(std::make_shared<MemoryDiagnosticSink>());
+    for (int i = 0; i < 20; ++i) opener.open("https://example.com/" + std::to_string(i));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return opener.runningChildren() == 0; }));
+}
+
+}  // namespace
+}  // namespace app::platform
