@@ -1,0 +1,26 @@
+// The protocol methods the application serves, bridged to the tool registry.
+#pragma once
+
+#include "app/platform/diagnostic_sink.hpp"
+#include "app/tools/local_tool_service.hpp"
+#include "mcp/server.hpp"
+#include "mcp/tools.hpp"
+
+namespace app::hosting {
+
+// Registers, in this order, tools/list, tools/call, resources/list,
+// resources/read, prompts/list and prompts/get. Only the tool methods do work;
+// the others answer with empty lists, empty contents and "Prompt not found".
+void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry);
+
+// Sends "notifications/tools/list_changed" through the server after every
+// switch change of the registry, for as long as the subscription lives. A
+// notification that cannot be sent is reported to the diagnostics.
+tools::ChangeSignal::Subscription announceToolListChanges(const std::shared_ptr<mcp::Server>& server,
+                                                          tools::LocalToolService& registry,
+                                                          std::shared_ptr<platform::DiagnosticSink> diagnostics);
+
+// The protocol form of one tool definition.
+mcp::Tool protocolTool(const tools::MCPTool& tool);
+
+}  // namespace app::hosting

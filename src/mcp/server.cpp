@@ -1,0 +1,545 @@
+#include "mcp/server.hpp"
+
+#include "json/json.hpp"
+#include "logging/logger.hpp"
+
+#include <stdexcept>
+#include <utility>
+
+namespace mcp {
+
+namespace {
+
+constexpr const char* kLogFile = "MCP/Server";
+constexpr std::string_view kNoConnection = "Server connection not initialized";
+constexpr std::string_view kNotInitialized = "Server is not initialized";
+
+// Every message the server writes: sorted keys, plain slashes, compact.
+constexpr json::WriteOptions kWireOptions{.sortedKeys = true, .escapeSlashes = false, .pretty = false};
+
+logging::Logger::Site site(std::string_view function, std::int64_t line) {
+    return logging::Logger::Site(kLogFile, function, line);
+}
+
+// An MCPError as is; anything else as internalError with its description.
+MCPError protocolError(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const MCPError& e) {
+        return e;
+    } catch (const std::exception& e) {
+        return MCPError::internalError(std::string(e.what()));
+    } catch (...) {
+        return MCPError::internalError(std::string("Unknown error"));
+    }
+}
+
+// How a failure is written into a log line.
+std::string errorText(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const MCPError& e) {
+        return e.debugDescription();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
+// With Move set the elements' strings are moved out of `v`.
+template <bool Move>
+Server::Batch decodeBatch(const json::Value& v, json::CodingPath& path) {
+    expectKind(v, json::Kind::Array, typeName::array, path);
+    auto& elements = const_cast<json::Array&>(v.asArray());
+    Server::Batch batch;
+    batch.items.reserve(elements.size());
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        PathGuard guard(path, static_cast<long long>(i));
+        json::Value& element = elements[i];
+        // An item must be an object; whether it is a request goes by the key alone.
+        expectKind(element, json::Kind::Object, typeName::object, path);
+        const bool isRequest = element.asObject().contains("id");
+        if constexpr (Move) {
+            if (isRequest) {
+                batch.items.emplace_back(std::in_place_index<0>, decode<AnyRequest>(std::move(element), path));
+            } else {
+                batch.items.emplace_back(std::in_place_index<1>, decode<AnyMessage>(std::move(element), path));
+            }
+        } else {
+            if (isRequest) {
+                batch.items.emplace_back(std::in_place_index<0>, decode<AnyRequest>(std::as_const(element), path));
+            } else {
+                batch.items.emplace_back(std::in_place_index<1>, decode<AnyMessage>(std::as_const(element), path));
+            }
+        }
+    }
+    return batch;
+}
+
+}  // namespace
+
+// ---- Batch JSON ---------------------------------------------------------------
+
+json::Value toJson(const Server::Batch& batch) {
+    json::Array items;
+    items.reserve(batch.items.size());
+    for (const auto& item : batch.items) {
+        items.push_back(std::visit([](const auto& message) { return encode(message); }, item));
+    }
+    return json::Value(std::move(items));
+}
+
+Server::Batch fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Server::Batch>) {
+    return decodeBatch<false>(v, path);
+}
+
+Server::Batch fromJson(json::Value&& v, json::CodingPath& path, std::type_identity<Server::Batch>) {
+    return decodeBatch<true>(v, path);
+}
+
+// ---- Construction and state -----------------------------------------------------
+
+std::shared_ptr<Server> Server::make(std::string name, std::string version, std::optional<std::string> instructions,
+                                     Capabilities capabilities, Configuration configuration) {
+    return std::make_shared<Server>(PrivateTag(), std::move(name), std::move(version), std::move(instructions),
+                                    std::move(capabilities), configuration);
+}
+
+Server::Server(PrivateTag, std::string name, std::string version, std::optional<std::string> instructions,
+               Capabilities capabilities, Configuration configuration)
+    : serverInfo_{std::move(name), std::move(version)},
+      instructions_(std::move(instructions)),
+      capabilities_(std::move(capabilities)),
+      configuration_(configuration) {}
+
+Server::~Server() {
+    // Every loop holds the server, so a loop still running here is the one
+    // whose last reference is going away on its own thread: let it finish.
+    auto release = [](LoopRun& run) {
+        if (run.task.joinable() && run.task.id() == std::this_thread::get_id()) run.task.join();  // detaches
+    };
+    if (task_) release(*task_);
+    for (auto& run : retired_) release(run);
+}
+
+Server::Capabilities Server::capabilities() const {
+    std::lock_guard lock(mutex_);
+    return capabilities_;
+}
+
+void Server::setCapabilities(Capabilities capabilities) {
+    std::lock_guard lock(mutex_);
+    capabilities_ = std::move(capabilities);
+}
+
+Server::Configuration Server::configuration() const {
+    std::lock_guard lock(mutex_);
+    return configuration_;
+}
+
+void Server::setConfiguration(Configuration configuration) {
+    std::lock_guard lock(mutex_);
+    configuration_ = configuration;
+}
+
+bool Server::isInitialized() const {
+    std::lock_guard lock(mutex_);
+    return isInitialized_;
+}
+
+std::optional<ClientInfo> Server::clientInfo() const {
+    std::lock_guard lock(mutex_);
+    return clientInfo_;
+}
+
+std::optional<ClientCapabilities> Server::clientCapabilities() const {
+    std::lock_guard lock(mutex_);
+    return clientCapabilities_;
+}
+
+std::optional<std::string> Server::protocolVersion() const {
+    std::lock_guard lock(mutex_);
+    return protocolVersion_;
+}
+
+std::shared_ptr<Transport> Server::connection() const {
+    std::lock_guard lock(mutex_);
+    return connection_;
+}
+
+std::shared_ptr<Transport> Server::requireConnection() const {
+    auto transport = connection();
+    if (!transport) throw MCPError::internalError(std::string(kNoConnection));
+    return transport;
+}
+
+// ---- Registration ---------------------------------------------------------------
+
+void Server::setMethodHandler(std::string name, std::shared_ptr<const RequestHandlerBox> box) {
+    std::lock_guard lock(mutex_);
+    methodHandlers_.insert_or_assign(std::move(name), std::move(box));
+}
+
+// ---- Initialize handshake -------------------------------------------------------
+
+void Server::registerDefaultHandlers(InitializeHook initializeHook) {
+    std::weak_ptr<Server> weak = weak_from_this();
+    auto initialize = std::make_shared<const TypedRequestHandler<Initialize>>(
+        [weak, hook = std::move(initializeHook)](const Request<Initialize>& request, std::stop_token stop) {
+            auto server = weak.lock();
+            if (!server) throw MCPError::internalError(std::string("Server was deallocated"));
+            if (server->isInitialized()) throw MCPError::invalidRequest(std::string("Server is already initialized"));
+            const auto& params = request.params;
+            if (hook) hook(params.clientInfo, params.capabilities, stop);
+            const auto& supported = Version::supported();
+            std::string chosen =
+                supported.contains(params.protocolVersion) ? params.protocolVersion : Version::latest();
+            server->completeInitialization(params.clientInfo, params.capabilities, chosen);
+            return Response<Initialize>(request.id, server->initializeResult(std::move(chosen)));
+        });
+    auto ping = std::make_shared<const TypedRequestHandler<Ping>>(
+        [](const Request<Ping>& request) { return Response<Ping>(request.id, Empty{}); });
+    setMethodHandler(std::string(Initialize::name), std::move(initialize));
+    setMethodHandler(std::string(Ping::name), std::move(ping));
+}
+
+void Server::completeInitialization(ClientInfo clientInfo, ClientCapabilities clientCapabilities,
+                                    std::string protocolVersion) {
+    std::lock_guard lock(mutex_);
+    clientInfo_ = std::move(clientInfo);
+    clientCapabilities_ = std::move(clientCapabilities);
+    protocolVersion_ = std::move(protocolVersion);
+    isInitialized_ = true;
+}
+
+Initialize::Result Server::initializeResult(std::string protocolVersion) const {
+    std::lock_guard lock(mutex_);
+    return Initialize::Result{std::move(protocolVersion), capabilities_, serverInfo_, instructions_};
+}
+
+// ---- Start, loop, stop ----------------------------------------------------------
+
+std::vector<Server::LoopRun> Server::takeFinishedRunsLocked() {
+    std::vector<LoopRun> finished;
+    for (auto it = retired_.begin(); it != retired_.end();) {
+        if (it->done->isResumed() && it->task.id() != std::this_thread::get_id()) {
+            finished.push_back(std::move(*it));
+            it = retired_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return finished;
+}
+
+void Server::start(std::shared_ptr<Transport> transport, InitializeHook initializeHook, std::stop_token stop) {
+    if (!transport) throw std::invalid_argument("Server::start needs a transport");
+    auto self = shared_from_this();  // throws std::bad_weak_ptr unless owned by a shared_ptr
+    {
+        std::lock_guard lock(mutex_);
+        connection_ = transport;
+    }
+    registerDefaultHandlers(std::move(initializeHook));
+    transport->connect(stop);
+
+    if (auto current = connection()) {
+        current->logger().debug(site("start(transport:initializeHook:)", __LINE__), "Server started", [&] {
+            return logging::Logger::Metadata{{"name", serverInfo_.name}, {"version", serverInfo_.version}};
+        });
+    }
+
+    auto done = std::make_shared<rt::OneShot<std::monostate>>();
+    // The loop holds the server and this call's transport until it ends; it
+    // does not hold its own run, so it never destroys its own thread object.
+    rt::Task task([self, transport, done](std::stop_token loopStop) {
+        self->runLoop(transport, loopStop);
+        done->resume(std::monostate{});
+    });
+    std::vector<LoopRun> finished;
+    {
+        std::lock_guard lock(mutex_);
+        // An earlier loop is replaced, not cancelled: it keeps reading its own transport.
+        if (task_) retired_.push_back(std::move(*task_));
+        task_ = LoopRun{std::move(task), std::move(done)};
+        finished = takeFinishedRunsLocked();
+    }
+}
+
+void Server::stop() {
+    std::shared_ptr<Transport> transport;
+    std::vector<LoopRun> finished;
+    {
+        std::lock_guard lock(mutex_);
+        if (task_) {
+            task_->task.cancel();
+            // Kept, not joined: stop does not wait, and may run on the loop itself.
+            retired_.push_back(std::move(*task_));
+            task_.reset();
+        }
+        transport = connection_;
+        finished = takeFinishedRunsLocked();
+    }
+    if (!transport) return;
+    transport->disconnect();
+    std::lock_guard lock(mutex_);
+    connection_.reset();
+}
+
+void Server::waitUntilFinished(std::stop_token stop) {
+    std::shared_ptr<rt::OneShot<std::monostate>> done;
+    {
+        std::lock_guard lock(mutex_);
+        if (!task_ || task_->task.id() == std::this_thread::get_id()) return;
+        done = task_->done;
+    }
+    done->wait(std::move(stop));
+}
+
+void Server::runLoop(const std::shared_ptr<Transport>& transport, std::stop_token stop) {
+    try {
+        MessageStream stream = transport->receive();
+        while (!stop.stop_requested()) {
+            std::optional<std::string> element = stream->next(stop);
+            if (!element || stop.stop_requested()) break;
+            handleElement(std::move(*element), stop);
+        }
+    } catch (const rt::Cancelled&) {
+        if (!stop.stop_requested()) {
+            if (auto current = connection()) {
+                current->logger().error(site("start(transport:initializeHook:)", __LINE__),
+                                        "Fatal error in message handling loop", [&] {
+                                            return logging::Logger::Metadata{{"error", "Cancelled"}};
+                                        });
+            }
+        }
+    } catch (...) {
+        const auto error = std::current_exception();
+        if (auto current = connection()) {
+            current->logger().error(site("start(transport:initializeHook:)", __LINE__),
+                                    "Fatal error in message handling loop", [&] {
+                                        return logging::Logger::Metadata{{"error", errorText(error)}};
+                                    });
+        }
+    }
+    if (auto current = connection()) {
+        current->logger().debug(site("start(transport:initializeHook:)", __LINE__), "Server finished");
+    }
+}
+
+void Server::handleElement(std::string element, std::stop_token stop) {
+    enum class Form { unknown, batch, request, notification };
+    Form form = Form::unknown;
+    std::optional<ID> answerId;
+    try {
+        // One parse serves every reading of the message below.
+        json::Value parsed;
+        bool parsedOK = true;
+        try {
+            parsed = json::parse(element);
+        } catch (const json::DecodingError&) {
+            parsedOK = false;
+        }
+
+        if (parsedOK && parsed.isArray()) {
+            std::optional<Batch> batch;
+            try {
+                batch = decode<Batch>(std::move(parsed));
+            } catch (const json::DecodingError&) {
+                // Not a batch; an array is neither a request nor a notification.
+            }
+            if (batch) {
+                form = Form::batch;
+                handleBatch(*batch, stop);
+                return;
+            }
+        } else if (parsedOK && parsed.isObject()) {
+            // Without an "id" key an object can only be a notification.
+            if (parsed.asObject().contains("id")) {
+                std::optional<AnyRequest> request;
+                try {
+                    request = decode<AnyRequest>(std::move(parsed));  // fails, if at all, before it moves
+                } catch (const json::DecodingError&) {
+                    // Perhaps a notification with a stray id, or nothing.
+                }
+                if (request) {
+                    form = Form::request;
+                    answerId = request->id;
+                    handleRequest(*request, true, stop);
+                    return;
+                }
+            }
+            std::optional<AnyMessage> notification;
+            try {
+                notification = decode<AnyMessage>(std::move(parsed));
+            } catch (const json::DecodingError&) {
+                // Not a notification either.
+            }
+            if (notification) {
+                form = Form::notification;
+                handleMessage(*notification, stop);
+                return;
+            }
+            // The probe: answer under the message's own id when it reads as an
+            // integer or a plain text (a data URL text reads as data).
+            if (const json::Value* id = parsed.find("id")) {
+                if (id->isInt()) {
+                    answerId = ID(id->asInt());
+                } else if (id->isString() && !decodeDataURL(id->asString())) {
+                    answerId = ID(id->asString());
+                }
+            }
+        }
+        throw MCPError::parseError(std::string("Invalid message format"));
+    } catch (...) {
+        const auto error = std::current_exception();
+        // Never silently dropped: every failure is logged, and a request is answered.
+        if (auto current = connection()) {
+            current->logger().error(site("start(transport:initializeHook:)", __LINE__), "Error processing message",
+                                    [&] { return logging::Logger::Metadata{{"error", errorText(error)}}; });
+        }
+        if (form == Form::notification) return;
+        if (form == Form::batch) answerId.reset();
+        try {
+            sendErasedResponse(AnyResponse(answerId ? std::move(*answerId) : ID::random(), protocolError(error)),
+                               stop);
+        } catch (...) {
+            // Nothing more can be done for this message.
+        }
+    }
+}
+
+// ---- Dispatch -------------------------------------------------------------------
+
+std::optional<AnyResponse> Server::handleRequest(const AnyRequest& request, bool sendResponse, std::stop_token stop) {
+    if (!sendResponse && request.method.empty()) {
+        return AnyResponse(request.id, MCPError::invalidRequest(std::string("Invalid batch item format")));
+    }
+
+    std::shared_ptr<Transport> transport;
+    std::shared_ptr<const RequestHandlerBox> handler;
+    bool refused = false;
+    {
+        std::lock_guard lock(mutex_);
+        transport = connection_;
+        refused = configuration_.strict && !isInitialized_ && request.method != Initialize::name &&
+                  request.method != Ping::name;
+        if (!refused) {
+            if (auto it = methodHandlers_.find(request.method); it != methodHandlers_.end()) handler = it->second;
+        }
+    }
+    if (transport) {
+        transport->logger().trace(site("handleRequest(_:sendResponse:)", __LINE__), "Processing request", [&] {
+            return logging::Logger::Metadata{{"method", request.method}, {"id", request.id.description()}};
+        });
+    }
+    if (refused) throw MCPError::invalidRequest(std::string(kNotInitialized));
+
+    auto answer = [&](AnyResponse response) -> std::optional<AnyResponse> {
+        if (!sendResponse) return response;
+        sendErasedResponse(response, stop);
+        return std::nullopt;
+    };
+
+    if (!handler) return answer(AnyResponse(request.id, MCPError::methodNotFound("Unknown method: " + request.method)));
+
+    std::exception_ptr failure;
+    try {
+        return answer(handler->handle(request, stop));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    return answer(AnyResponse(request.id, protocolError(failure)));
+}
+
+void Server::handleMessage(const AnyMessage& message, std::stop_token stop) {
+    std::shared_ptr<Transport> transport;
+    std::shared_ptr<const NotificationHandlers> handlers;
+    bool refused = false;
+    {
+        std::lock_guard lock(mutex_);
+        transport = connection_;
+        refused = configuration_.strict && !isInitialized_ && message.method != InitializedNotification::name;
+        if (!refused) {
+            if (auto it = notificationHandlers_.find(message.method); it != notificationHandlers_.end()) {
+                handlers = it->second;
+            }
+        }
+    }
+    if (transport) {
+        transport->logger().trace(site("handleMessage(_:)", __LINE__), "Processing notification", [&] {
+            return logging::Logger::Metadata{{"method", message.method}};
+        });
+    }
+    if (refused) throw MCPError::invalidRequest(std::string(kNotInitialized));
+    if (!handlers) return;
+
+    for (const auto& handler : *handlers) {
+        try {
+            handler->handle(message, stop);
+        } catch (...) {
+            if (!transport) continue;
+            const auto error = std::current_exception();
+            transport->logger().error(site("handleMessage(_:)", __LINE__), "Error handling notification", [&] {
+                return logging::Logger::Metadata{{"method", message.method}, {"error", errorText(error)}};
+            });
+        }
+    }
+}
+
+void Server::handleBatch(const Batch& batch, std::stop_token stop) {
+    if (auto transport = connection()) {
+        transport->logger().trace(site("handleBatch(_:)", __LINE__), "Processing batch request", [&] {
+            return logging::Logger::Metadata{{"size", std::to_string(batch.items.size())}};
+        });
+    }
+    if (batch.items.empty()) {
+        sendErasedResponse(AnyResponse(ID::random(), MCPError::invalidRequest(std::string("Batch array must not be empty"))),
+                           stop);
+        return;
+    }
+
+    json::Array responses;
+    for (const auto& item : batch.items) {
+        if (const auto* request = std::get_if<AnyRequest>(&item)) {
+            try {
+                responses.push_back(encode(*handleRequest(*request, false, stop)));
+            } catch (...) {
+                responses.push_back(encode(AnyResponse(request->id, protocolError(std::current_exception()))));
+            }
+        } else {
+            try {
+                handleMessage(std::get<AnyMessage>(item), stop);
+            } catch (...) {
+                // Refused by the strict rule: a notification is never answered.
+            }
+        }
+    }
+    if (responses.empty()) return;
+
+    // One array, one transport call: the answers of a batch leave together.
+    std::string text = json::write(json::Value(std::move(responses)), kWireOptions);
+    auto transport = requireConnection();
+    transport->send(std::move(text), std::move(stop));
+}
+
+// ---- Sending --------------------------------------------------------------------
+
+void Server::sendJson(Transport& transport, const json::Value& message, std::stop_token stop) {
+    transport.send(json::write(message, kWireOptions), std::move(stop));
+}
+
+void Server::sendErasedResponse(const AnyResponse& response, std::stop_token stop) {
+    auto transport = requireConnection();
+    sendJson(*transport, encode(response), std::move(stop));
+}
+
+CreateSamplingMessage::Result Server::sendSamplingRequest(
+    std::vector<Sampling::Message>, std::optional<Sampling::ModelPreferences>, std::optional<std::string>,
+    std::optional<Sampling::ContextInclusion>, std::optional<double>, std::int64_t,
+    std::optional<std::vector<std::string>>, std::optional<std::map<std::string, Value>>) {
+    requireConnection();
+    throw MCPError::internalError(std::string("Bidirectional sampling requests not yet implemented in transport layer"));
+}
+
+}  // namespace mcp

@@ -1,0 +1,323 @@
+#include "mcp/stdio_transport.hpp"
+
+#include "logging/log_handlers.hpp"
+#include "mcp/error.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace mcp {
+
+namespace {
+
+constexpr const char* kLogFile = "MCP/StdioTransport";
+// Large enough that a burst of requests costs few reads.
+constexpr std::size_t kReadBufferSize = 64 * 1024;
+
+[[noreturn]] void throwErrno(int error) { throw MCPError::transportError(PlatformError::fromErrno(error)); }
+
+// Who switched which descriptor to non-blocking mode, so that the mode is put
+// back when the last user lets go, and at process exit for those still held.
+// Counting users matters when one descriptor serves two transports (or both
+// sides of one), and recording the mode found first keeps a descriptor that was
+// non-blocking before us non-blocking after us.
+class NonBlockingRegistry {
+public:
+    static NonBlockingRegistry& shared() {
+        // Never destroyed: the exit handler may run after static destructors.
+        static auto* registry = new NonBlockingRegistry();
+        return *registry;
+    }
+
+    void acquire(int fd) {
+        std::call_once(exitHandlerOnce_, [] { std::atexit([] { shared().restoreAll(); }); });
+        std::lock_guard lock(mutex_);
+        auto it = entries_.find(fd);
+        if (it != entries_.end()) {
+            ++it->second.users;
+            return;
+        }
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0) throwErrno(errno);
+        const bool wasBlocking = (flags & O_NONBLOCK) == 0;
+        if (wasBlocking && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) throwErrno(errno);
+        entries_.emplace(fd, Entry{1, wasBlocking});
+    }
+
+    void release(int fd) {
+        std::lock_guard lock(mutex_);
+        auto it = entries_.find(fd);
+        if (it == entries_.end()) return;
+        if (--it->second.users > 0) return;
+        if (it->second.wasBlocking) makeBlocking(fd);
+        entries_.erase(it);
+    }
+
+private:
+    struct Entry {
+        int users;
+        bool wasBlocking;
+    };
+
+    static void makeBlocking(int fd) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0 && (flags & O_NONBLOCK) != 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+
+    void restoreAll() {
+        std::lock_guard lock(mutex_);
+        for (const auto& [fd, entry] : entries_) {
+            if (entry.wasBlocking) makeBlocking(fd);
+        }
+        entries_.clear();
+    }
+
+    std::mutex mutex_;
+    std::map<int, Entry> entries_;
+    std::once_flag exitHandlerOnce_;
+};
+
+// A write to a closed pipe must fail with EPIPE, not end the process.
+void ignoreSigpipeIfDefault() {
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) != 0) return;
+    if (current.sa_handler != SIG_DFL || (current.sa_flags & SA_SIGINFO) != 0) return;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+logging::Logger discardingLogger() {
+    return logging::Logger("mcp.transport.stdio", logging::Logger::OneArgFactory([](const std::string&) {
+                               return logging::AnyLogHandler(logging::NoOpLogHandler());
+                           }));
+}
+
+void signalEventFd(int fd) {
+    const std::uint64_t one = 1;
+    while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void drainEventFd(int fd) {
+    std::uint64_t value = 0;
+    while (::read(fd, &value, sizeof value) < 0 && errno == EINTR) {
+    }
+}
+
+// poll() retrying on EINTR; on any other failure waits 10 ms so that callers
+// looping on it never spin.
+void pollOnce(pollfd* fds, nfds_t count, int timeoutMs = -1) {
+    for (;;) {
+        if (::poll(fds, count, timeoutMs) >= 0) return;
+        if (errno == EINTR) continue;
+        for (nfds_t i = 0; i < count; ++i) fds[i].revents = 0;
+        rt::sleepFor(std::chrono::milliseconds(10));
+        return;
+    }
+}
+
+}  // namespace
+
+StdioTransport::StdioTransport(int input, int output, std::optional<logging::Logger> logger)
+    : input_(input),
+      output_(output),
+      logger_(logger ? std::move(*logger) : discardingLogger()),
+      stream_(rt::AsyncStream<std::string>::make()) {
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) throwErrno(errno);
+}
+
+StdioTransport::~StdioTransport() {
+    disconnect();
+    if (reader_.joinable()) reader_.join();
+    ::close(wakeFd_);
+}
+
+void StdioTransport::connect(std::stop_token) {
+    std::lock_guard lifecycle(lifecycleMutex_);
+    if (connected_.load(std::memory_order_acquire)) return;
+    if (reader_.joinable()) reader_.join();
+    drainEventFd(wakeFd_);
+
+    auto& registry = NonBlockingRegistry::shared();
+    registry.acquire(input_);
+    try {
+        registry.acquire(output_);
+    } catch (...) {
+        registry.release(input_);
+        throw;
+    }
+    ignoreSigpipeIfDefault();
+    connected_.store(true, std::memory_order_release);
+    logger_.debug(logging::Logger::Site(kLogFile, "connect()", __LINE__), "Transport connected successfully");
+
+    // A finished stream can take nothing more: leave the input unread then.
+    if (!stream_->isFinished()) {
+        reader_ = rt::Task([this](std::stop_token) { readLoop(); });
+    }
+}
+
+void StdioTransport::disconnect() {
+    std::lock_guard lifecycle(lifecycleMutex_);
+    if (!connected_.load(std::memory_order_acquire)) return;
+    connected_.store(false, std::memory_order_release);
+    signalEventFd(wakeFd_);
+    stream_->finish();
+    {
+        // Wakes senders waiting for their turn, then waits for the one that is
+        // writing: it gives up at its next wait for room.
+        std::unique_lock lock(writeMutex_);
+        writeCv_.notify_all();
+        writeCv_.wait(lock, [&] { return !writing_; });
+    }
+    if (reader_.joinable()) reader_.join();
+    auto& registry = NonBlockingRegistry::shared();
+    registry.release(output_);
+    registry.release(input_);
+    logger_.debug(logging::Logger::Site(kLogFile, "disconnect()", __LINE__), "Transport disconnected");
+}
+
+bool StdioTransport::waitReadable() {
+    pollfd fds[2] = {{input_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    pollOnce(fds, 2);
+    return (fds[1].revents & POLLIN) == 0;
+}
+
+void StdioTransport::readLoop() {
+    auto buffer = std::make_unique<char[]>(kReadBufferSize);
+    std::string pending;
+
+    auto deliver = [&](std::string line) {
+        logger_.trace(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Message received", [&] {
+            return logging::Logger::Metadata{{"size", std::to_string(line.size())}};
+        });
+        stream_->yield(std::move(line));
+    };
+
+    // Waiting first (rather than reading until EAGAIN) costs one call less per
+    // message when requests arrive one at a time, and never blocks in read().
+    while (connected_.load(std::memory_order_acquire)) {
+        if (!waitReadable()) break;
+        const ssize_t n = ::read(input_, buffer.get(), kReadBufferSize);
+        if (n == 0) {
+            logger_.notice(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "EOF received");
+            break;
+        }
+        if (n < 0) {
+            const int error = errno;
+            if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) continue;
+            logger_.error(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Read error occurred", [&] {
+                return logging::Logger::Metadata{{"error", PlatformError::fromErrno(error).localizedDescription()}};
+            });
+            break;
+        }
+
+        const std::string_view chunk(buffer.get(), static_cast<std::size_t>(n));
+        std::size_t start = 0;
+        if (!pending.empty()) {
+            const auto newline = firstNewlineIndex(chunk);
+            if (!newline) {
+                pending.append(chunk);
+                continue;
+            }
+            pending.append(chunk.substr(0, *newline));
+            deliver(std::exchange(pending, std::string()));
+            start = *newline + 1;
+        }
+        while (const auto newline = firstNewlineIndex(chunk, start)) {
+            if (*newline > start) deliver(std::string(chunk.substr(start, *newline - start)));
+            start = *newline + 1;
+        }
+        pending.append(chunk.substr(start));
+    }
+    // Also after a read error: the consumer sees a plain end. An unterminated
+    // last line is dropped with the pending bytes.
+    stream_->finish();
+}
+
+void StdioTransport::waitWritable(std::stop_token& stop) {
+    // A stop callback cannot interrupt poll() by itself: it signals an eventfd
+    // of this wait. Only made when the wait is really needed.
+    int cancelFd = -1;
+    std::optional<std::stop_callback<std::function<void()>>> onStop;
+    if (stop.stop_possible()) {
+        cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (cancelFd >= 0) onStop.emplace(stop, std::function<void()>([cancelFd] { signalEventFd(cancelFd); }));
+    }
+    pollfd fds[3] = {{output_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+    // Without an eventfd for the stop token, fall back to waking every 10 ms.
+    const bool needsTimeout = stop.stop_possible() && cancelFd < 0;
+    pollOnce(fds, cancelFd >= 0 ? 3 : 2, needsTimeout ? 10 : -1);
+    onStop.reset();  // waits for a callback running on another thread
+    if (cancelFd >= 0) ::close(cancelFd);
+
+    if ((fds[1].revents & POLLIN) != 0 || !connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
+    if (stop.stop_requested()) throw rt::Cancelled();
+}
+
+void StdioTransport::writeAll(const std::string& message, std::stop_token& stop) {
+    static const char newline = '\n';
+    iovec parts[2] = {{const_cast<char*>(message.data()), message.size()}, {const_cast<char*>(&newline), 1}};
+    int first = message.empty() ? 1 : 0;
+    while (first < 2) {
+        const ssize_t n = ::writev(output_, parts + first, 2 - first);
+        if (n < 0) {
+            const int error = errno;
+            if (error == EINTR) continue;
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                waitWritable(stop);
+                continue;
+            }
+            throwErrno(error);
+        }
+        auto written = static_cast<std::size_t>(n);
+        while (first < 2 && written >= parts[first].iov_len) {
+            written -= parts[first].iov_len;
+            ++first;
+        }
+        if (first < 2) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + written;
+            parts[first].iov_len -= written;
+        }
+    }
+}
+
+void StdioTransport::send(std::string message, std::stop_token stop) {
+    if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
+    {
+        std::unique_lock lock(writeMutex_);
+        const bool free = writeCv_.wait(
+            lock, stop, [&] { return !writing_ || !connected_.load(std::memory_order_acquire); });
+        if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
+        if (!free) throw rt::Cancelled();
+        writing_ = true;
+    }
+    struct Release {
+        StdioTransport* self;
+        ~Release() {
+            {
+                std::lock_guard lock(self->writeMutex_);
+                self->writing_ = false;
+            }
+            self->writeCv_.notify_all();
+        }
+    } release{this};
+    writeAll(message, stop);
+}
+
+}  // namespace mcp

@@ -1,0 +1,75 @@
+// Newline-delimited messages over a pair of file descriptors (standard input
+// and output by default).
+#pragma once
+
+#include "logging/logger.hpp"
+#include "mcp/transport.hpp"
+#include "runtime/runtime.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+namespace mcp {
+
+// Reads the input in non-blocking mode on a thread of its own and delivers
+// each non-empty line (carriage return kept) as one message; an unterminated
+// last line is dropped at end of input. Writes each message followed by one
+// newline byte, whole: concurrent sends never interleave.
+//
+// While connected both descriptors are non-blocking; the mode is put back at
+// disconnect, at destruction and at process exit (standard descriptors share
+// it with the terminal and with standard error). Descriptors are never closed.
+class StdioTransport final : public Transport {
+public:
+    // Without a logger: label "mcp.transport.stdio", records discarded.
+    explicit StdioTransport(int input = 0, int output = 1, std::optional<logging::Logger> logger = std::nullopt);
+    ~StdioTransport() override;
+    StdioTransport(const StdioTransport&) = delete;
+    StdioTransport& operator=(const StdioTransport&) = delete;
+
+    const logging::Logger& logger() const override { return logger_; }
+
+    // Switches both descriptors to non-blocking mode and starts reading; a
+    // second call while connected does nothing. Throws MCPError::transportError
+    // with the errno of a failing fcntl. Ignores SIGPIPE if it is at its default.
+    void connect(std::stop_token stop = {}) override;
+    // Finishes the stream, stops the reader and puts the descriptors' mode back.
+    // A send waiting for room gives up with ENOTCONN.
+    void disconnect() override;
+    // Not connected: MCPError::transportError(ENOTCONN), nothing written.
+    // Waits for room with poll(); rt::Cancelled when `stop` is requested then
+    // (bytes already written stay written).
+    void send(std::string message, std::stop_token stop = {}) override;
+    // The same stream on every call, made at construction.
+    MessageStream receive() override { return stream_; }
+
+    bool isConnected() const { return connected_.load(std::memory_order_acquire); }
+
+private:
+    void readLoop();
+    // Blocks until input is readable or the transport is woken; false when woken.
+    bool waitReadable();
+    void waitWritable(std::stop_token& stop);
+    void writeAll(const std::string& message, std::stop_token& stop);
+
+    const int input_;
+    const int output_;
+    const logging::Logger logger_;
+    const MessageStream stream_;
+
+    std::atomic<bool> connected_{false};
+    int wakeFd_ = -1;  // eventfd: readable once disconnect() was called
+
+    std::mutex lifecycleMutex_;  // connect and disconnect, one at a time
+    rt::Task reader_;
+
+    std::mutex writeMutex_;  // guards writing_
+    std::condition_variable_any writeCv_;
+    bool writing_ = false;  // a send owns the output
+};
+
+}  // namespace mcp

@@ -1,0 +1,49 @@
+// How the protocol layer exchanges whole messages with one peer.
+#pragma once
+
+#include "logging/logger.hpp"
+#include "runtime/runtime.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+namespace mcp {
+
+// One message per element, without framing bytes.
+using MessageStream = rt::StreamHandle<std::string>;
+
+// Implementations are safe to call from any thread; they serialise their own
+// operations, and none holds a lock while it waits.
+class Transport {
+public:
+    virtual ~Transport() = default;
+
+    // Fixed for the transport's life: readable without waiting.
+    virtual const logging::Logger& logger() const = 0;
+
+    // May fail (with the transport's error).
+    virtual void connect(std::stop_token stop = {}) = 0;
+    // Never fails; ends the message stream.
+    virtual void disconnect() = 0;
+    // One encoded message without framing; the transport adds its own.
+    // Throws MCPError on failure, rt::Cancelled when `stop` is requested.
+    virtual void send(std::string message, std::stop_token stop = {}) = 0;
+    // The stream of received messages; one consumer.
+    virtual MessageStream receive() = 0;
+};
+
+// Position of the first `byte` in buffer at or after `from`, counted from the
+// start of buffer; nullopt when there is none.
+std::optional<std::size_t> firstNewlineIndex(std::string_view buffer, std::size_t from = 0, char byte = '\n');
+
+// Sleeps on the monotonic clock; throws rt::Cancelled when stop is requested.
+// The tolerance is accepted for the callers' sake and not used.
+void sleepOnContinuousClock(std::chrono::nanoseconds duration,
+                            std::optional<std::chrono::nanoseconds> tolerance = std::nullopt,
+                            std::stop_token stop = {});
+
+}  // namespace mcp
