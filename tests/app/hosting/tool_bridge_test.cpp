@@ -1,0 +1,130 @@
+// The bridge between the protocol server and the registry, over a captured transport.
+#include "app/hosting/tool_bridge.hpp"
+#include "app/platform/defaults_store.hpp"
+#include "app/platform/diagnostic_sink.hpp"
+#include "app/tools/tool_error.hpp"
+#include "logging/log_handlers.hpp"
+#include "mcp/server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <stdexcept>
+
+namespace {
+
+using namespace std::chrono_literals;
+using app::tools::Arguments;
+using app::tools::MCPTool;
+using app::tools::ToolSwitch;
+
+// Hands the server whatever a test pushes and records what it sends.
+class CapturingTransport : public mcp::Transport {
+public:
+    const logging::Logger& logger() const override { return logger_; }
+    void connect(std::stop_token) override {}
+    void disconnect() override { incoming_->finish(); }
+    void send(std::string message, std::stop_token) override { sent_->yield(std::move(message)); }
+    mcp::MessageStream receive() override { return incoming_; }
+
+    void push(std::string message) { incoming_->yield(std::move(message)); }
+    std::string nextSent() {
+        auto m = sent_->nextFor(5s);
+        if (!m) throw std::runtime_error("nothing sent");
+        return *m;
+    }
+
+private:
+    logging::Logger logger_{"test", [](const std::string&) { return logging::AnyLogHandler(logging::NoOpLogHandler()); }};
+    mcp::MessageStream incoming_ = rt::AsyncStream<std::string>::make();
+    mcp::MessageStream sent_ = rt::AsyncStream<std::string>::make();
+};
+
+// A family whose one tool answers with its "mode" argument's behaviour.
+class ScriptedFamily : public app::tools::ToolFamily {
+public:
+    ToolSwitch toolSwitch() const override { return ToolSwitch::Notes; }
+    std::vector<MCPTool> definitions() const override {
+        return {MCPTool::make("act", "Acts/reacts.", "动作",
+                              app::tools::AnyMap{{"type", "object"},
+                                                 {"properties", app::tools::AnyMap{}},
+                                                 {"minimum", 300.0}})};
+    }
+    std::string handle(const std::string&, const Arguments& arguments, std::stop_token) override {
+        auto mode = app::tools::textArgument(arguments, "mode").value_or("");
+        if (mode == "tool-error") throw app::tools::ToolError("Notes", 500, "Store unavailable");
+        if (mode == "other-error") throw std::runtime_error("disk on fire");
+        if (auto count = app::tools::intArgument(arguments, "count")) return "count " + std::to_string(*count);
+        return "done";
+    }
+};
+
+class Bridge : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::vector<std::unique_ptr<app::tools::ToolFamily>> families;
+        families.push_back(std::make_unique<ScriptedFamily>());
+        registry_ = std::make_unique<app::tools::LocalToolService>(defaults_, executor_, std::move(families));
+        mcp::ServerCapabilities capabilities;
+        capabilities.tools = mcp::ServerCapabilities::Tools{true};
+        server_ = mcp::Server::make("Kettleward", "1.0.0", std::nullopt, capabilities);
+        app::hosting::registerApplicationHandlers(*server_, *registry_);
+        server_->start(transport_);
+        transport_->push(
+            R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"t","version":"1"}}})");
+        transport_->nextSent();
+    }
+    void TearDown() override {
+        server_->stop();
+        server_->waitUntilFinished();
+    }
+
+    std::string ask(const std::string& request) {
+        transport_->push(request);
+        return transport_->nextSent();
+    }
+
+    rt::MainExecutor executor_;
+    std::shared_ptr<app::platform::MemoryDefaultsStore> defaults_ = std::make_shared<app::platform::MemoryDefaultsStore>();
+    std::unique_ptr<app::tools::LocalToolService> registry_;
+    std::shared_ptr<CapturingTransport> transport_ = std::make_shared<CapturingTransport>();
+    std::shared_ptr<mcp::Server> server_;
+};
+
+TEST_F(Bridge, ToolCallsAnswerWithOneTextItem) {
+    registry_->setNotesEnabled(true);
+    struct Case {
+        std::string arguments;
+        std::string content;
+    } cases[] = {
+        {R"({})", R"("content":[{"text":"done","type":"text"}]})"},
+        {R"({"count":300.0})", R"("content":[{"text":"count 300","type":"text"}]})"},
+        {R"({"mode":"tool-error"})", R"("content":[{"text":"Error: Store unavailable","type":"text"}],"isError":true})"},
+        {R"({"mode":"other-error"})", R"("content":[{"text":"Error: disk on fire","type":"text"}],"isError":true})"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"act","arguments":)" +
+                      c.arguments + "}}"),
+                  R"({"id":9,"jsonrpc":"2.0","result":{)" + c.content + "}")
+            << c.arguments;
+    }
+}
+
+TEST_F(Bridge, ASwitchedOffFamilyIsNeitherListedNorCalled) {
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"), R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})");
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"act"}})"),
+              R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Notes tool is disabled","type":"text"}],"isError":true}})");
+}
+
+TEST_F(Bridge, EverySwitchChangeAnnouncesTheToolList) {
+    auto diagnostics = std::make_shared<app::platform::MemoryDiagnosticSink>();
+    auto subscription = app::hosting::announceToolListChanges(server_, *registry_, diagnostics);
+    registry_->setNotesEnabled(true);
+    registry_->setNotesEnabled(true);  // unchanged values announce too
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(transport_->nextSent(), R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"),
+              R"({"id":1,"jsonrpc":"2.0","result":{"tools":[{"description":"Acts/reacts.","inputSchema":{"minimum":300,"properties":{},"type":"object"},"name":"act"}]}})");
+}
+
+}  // namespace
