@@ -1,0 +1,50 @@
+// The script "open_event" sends to Calendar, and what stands in for the
+// Calendar application on this system.
+#pragma once
+
+#include "app/platform/event_store.hpp"
+#include "app/platform/script_host.hpp"
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace app::tools {
+
+inline constexpr std::string_view kCalendarApplication = "Calendar";
+inline constexpr std::string_view kOpenEventTemplateId = "calendar.open_event";
+
+// The script that shows an event in Calendar, or the day of its start when
+// no calendar of that title yields it. Each value is quoted for its literal.
+std::string openEventScript(std::string_view calendarTitle, std::string_view eventIdentifier,
+                            std::string_view dateText);
+
+// The Calendar application here: it looks the event up in the event store
+// and keeps what it would show.
+class CalendarStandIn : public platform::ScriptStandIn {
+public:
+    struct View {
+        bool active = false;                     // brought to the front
+        std::optional<std::string> shownEvent;   // the identifier of the event shown
+        std::optional<std::string> dayViewDate;  // the date text of the day view, when no event was found
+        bool operator==(const View&) const = default;
+    };
+
+    explicit CalendarStandIn(std::shared_ptr<platform::EventStore> store);
+
+    std::optional<std::string> perform(const platform::ScriptCall& call) override;
+    View view() const;
+
+private:
+    std::shared_ptr<platform::EventStore> store_;
+    mutable std::mutex mutex_;
+    View view_;
+};
+
+// Teaches the host the open_event script and gives it the stand-in. False
+// (and nothing changed) when the host knows the script already.
+bool registerCalendarScripts(platform::TemplateScriptHost& host, std::shared_ptr<CalendarStandIn> standIn);
+
+}  // namespace app::tools

@@ -1,0 +1,33 @@
+// The script reminders_open_app sends to Reminders, and what stands in for
+// the Reminders application on this system.
+#pragma once
+
+#include "app/platform/script_host.hpp"
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace app::tools {
+
+inline constexpr std::string_view kRemindersApplication = "Reminders";
+inline constexpr std::string_view kActivateRemindersTemplateId = "reminders.activate";
+inline constexpr std::string_view kActivateRemindersScript = "tell application \"Reminders\" to activate";
+
+// The Reminders application here: it counts how often it was brought to the front.
+class RemindersStandIn : public platform::ScriptStandIn {
+public:
+    std::optional<std::string> perform(const platform::ScriptCall& call) override;
+    int activations() const { return activations_.load(); }
+
+private:
+    std::atomic<int> activations_{0};
+};
+
+// Teaches the host the activate script and gives it the stand-in. False (and
+// nothing changed) when the host knows the script already.
+bool registerRemindersScripts(platform::TemplateScriptHost& host, std::shared_ptr<RemindersStandIn> standIn);
+
+}  // namespace app::tools
