@@ -1,6 +1,7 @@
 #include "app/tools/tool_families.hpp"
 
 #include "app/tools/calendar_families.hpp"
+#include "app/tools/contacts_messages_notes_families.hpp"
 #include "app/tools/mail_tools.hpp"
 
 namespace app::tools {
@@ -9,6 +10,7 @@ std::vector<std::unique_ptr<ToolFamily>> makeToolFamilies(const platform::Platfo
     std::vector<std::unique_ptr<ToolFamily>> families;
     addCalendarAndRemindersFamilies(families, platform);
     families.push_back(std::make_unique<MailToolFamily>(platform.urlOpener));
+    addContactsMessagesAndNotesFamilies(families, platform);
     return families;
 }
 
