@@ -19,8 +19,10 @@ void addCalendarAndRemindersFamilies(std::vector<std::unique_ptr<ToolFamily>>& f
     if (auto environment = platform.environment) {
         clock = [environment] { return std::chrono::time_point_cast<std::chrono::microseconds>(environment->now()); };
     }
-    auto manager = std::make_shared<CalendarManager>(platform.eventStore, platform.diagnostics);
-    auto service = std::make_shared<EventKitService>(platform.eventStore, platform.diagnostics, clock);
+    // The process-wide instances: the window's permission panel reaches the
+    // same service (and its store) as the reminders tools.
+    auto manager = CalendarManager::shared(platform.eventStore, platform.diagnostics);
+    auto service = EventKitService::shared(platform.eventStore, platform.diagnostics, clock);
     families.push_back(std::make_unique<CalendarToolHandler>(manager, platform.scriptHost, clock));
     families.push_back(std::make_unique<RemindersToolHandler>(service, platform.scriptHost));
 }

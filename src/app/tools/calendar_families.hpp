@@ -9,9 +9,10 @@
 
 namespace app::tools {
 
-// Appends the calendar and the reminders family, both over the platform's
-// event store (none without one), and teaches a template script host the
-// Calendar and Reminders scripts with their stand-ins.
+// Appends the calendar and the reminders family over the shared
+// CalendarManager and EventKitService, made over the platform's event store
+// at the first call (no families without a store), and teaches a template
+// script host the Calendar and Reminders scripts with their stand-ins.
 void addCalendarAndRemindersFamilies(std::vector<std::unique_ptr<ToolFamily>>& families,
                                      const platform::Platform& platform);
 

@@ -54,12 +54,13 @@ EventKitService::EventKitService(std::shared_ptr<platform::EventStore> store,
 }
 
 std::shared_ptr<EventKitService> EventKitService::shared(std::shared_ptr<platform::EventStore> store,
-                                                         std::shared_ptr<platform::DiagnosticSink> diagnostics) {
+                                                         std::shared_ptr<platform::DiagnosticSink> diagnostics,
+                                                         Clock clock) {
     static std::once_flag once;
     static std::shared_ptr<EventKitService> instance;
     std::call_once(once, [&] {
         if (!store) store = openProgramEventStore();
-        instance = std::make_shared<EventKitService>(std::move(store), std::move(diagnostics));
+        instance = std::make_shared<EventKitService>(std::move(store), std::move(diagnostics), std::move(clock));
     });
     return instance;
 }

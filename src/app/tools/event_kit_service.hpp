@@ -39,7 +39,8 @@ public:
     // (the program passes its own), or over openProgramEventStore() when the
     // first caller gives none. Later calls return it and ignore the arguments.
     static std::shared_ptr<EventKitService> shared(std::shared_ptr<platform::EventStore> store = nullptr,
-                                                   std::shared_ptr<platform::DiagnosticSink> diagnostics = nullptr);
+                                                   std::shared_ptr<platform::DiagnosticSink> diagnostics = nullptr,
+                                                   Clock clock = nullptr);
 
     platform::EventStore& eventStore() const { return *store_; }
 

@@ -4,6 +4,7 @@
 #include "app/platform/platform.hpp"
 #include "app/tools/calendar_families.hpp"
 #include "app/tools/calendar_scripts.hpp"
+#include "app/tools/event_kit_service.hpp"
 #include "app/tools/local_tool_service.hpp"
 #include "json/json.hpp"
 #include "runtime/runtime.hpp"
@@ -581,6 +582,9 @@ TEST_F(CalendarToolsTest, FamiliesPlugIntoTheRegistry) {
         "create_event", {{"title", "Plugged"}, {"startDate", "2030-01-15"}, {"endDate", "2030-01-16"}});
     EXPECT_EQ(reply.rfind("✅ Event created: Plugged (ID: ", 0), 0u) << reply;
     EXPECT_EQ(registry.callTool("reminders_open_app", {}), "✅ Reminders app opened.");
+    // The families work through the process-wide instances the window uses too.
+    EXPECT_EQ(&CalendarManager::shared()->store(), p.store.get());
+    EXPECT_EQ(&EventKitService::shared()->eventStore(), p.store.get());
 
     std::vector<std::unique_ptr<ToolFamily>> none;
     addCalendarAndRemindersFamilies(none, platform::Platform{});
