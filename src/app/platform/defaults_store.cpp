@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 #include <sys/file.h>
@@ -470,8 +471,18 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
     }
     text += '\n';
 
+    // A defaults file kept as a link (as dotfile managers do) stays a link:
+    // the new contents replace the file it points to.
+    std::string target = path_;
+    {
+        std::error_code ec;
+        if (std::filesystem::is_symlink(path_, ec)) {
+            auto resolved = std::filesystem::weakly_canonical(path_, ec);
+            if (!ec) target = resolved.string();
+        }
+    }
     const std::string temp =
-        path_ + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++tempCounter_);
+        target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++tempCounter_);
     mode_t mode = 0600;
     if (current.state == Loaded::State::Ok) {
         struct stat st{};
@@ -486,7 +497,7 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
     bool ok = writeAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
     int error = errno;
     ::close(fd);
-    if (ok && ::rename(temp.c_str(), path_.c_str()) != 0) {
+    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
         ok = false;
         error = errno;
     }

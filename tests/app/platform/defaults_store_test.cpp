@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <atomic>
 #include <limits>
 #include <sys/stat.h>
@@ -146,6 +148,22 @@ TEST_F(FileDefaultsTest, KindsStayApartAcrossInstances) {
     EXPECT_EQ(again.object("one"), DefaultsValue(std::string("1")));
     EXPECT_FALSE(again.object("missing"));
     EXPECT_TRUE(sink->lines().empty());
+}
+
+TEST_F(FileDefaultsTest, ALinkedDefaultsFileStaysALink) {
+    const std::string real = dir.file("dotfiles-defaults.json");
+    writeFile(real, R"({"isMailEnabled": true})");
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::filesystem::create_symlink(real, path);
+    {
+        FileDefaultsStore store(path, sink);
+        EXPECT_EQ(store.object("isMailEnabled"), DefaultsValue(true));
+        store.setBool("isNotesEnabled", true);
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    json::Value saved = json::parse(readFile(real));
+    EXPECT_TRUE(saved.find("isMailEnabled")->asBool());
+    EXPECT_TRUE(saved.find("isNotesEnabled")->asBool());
 }
 
 TEST_F(FileDefaultsTest, KeysWrittenOutsideSurviveLaterWrites) {
