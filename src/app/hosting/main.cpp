@@ -9,14 +9,33 @@
 #include "runtime/runtime.hpp"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
-#include <pthread.h>
 #include <thread>
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
 namespace {
+
+// A standard descriptor that the parent left closed would be handed to the
+// next file the process opens, and the protocol would then be read from or
+// written to that file (or wait forever on an internal descriptor). Each
+// closed one is held open on /dev/null instead: no input, discarded output.
+void reserveStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened < 0 || opened == fd) continue;
+        ::dup2(opened, fd);
+        ::close(opened);
+    }
+}
 
 int serve() {
     // Termination signals are taken by one thread (below) so that the server
@@ -48,24 +67,29 @@ int serve() {
         sigwait(&termination, &signal);
         if (ending.load()) return;  // woken by ourselves at the end
         received = signal;
-        server->stop();
+        server->stop();  // also puts the descriptors' modes back
+        // A second signal: the user will not wait for a tool call that hangs.
+        sigwait(&termination, &signal);
+        if (ending.load()) return;
+        std::_Exit(128 + signal);
     });
 
     // Ends at the end of standard input, once every message read is answered.
     server->waitUntilFinished();
-    ending = true;
-    if (received.load() == 0) pthread_kill(signals.native_handle(), SIGTERM);
-    signals.join();
-
     server->stop();
     executor.drain();
     platform.defaults->flush();
+
+    ending = true;
+    pthread_kill(signals.native_handle(), SIGTERM);
+    signals.join();
     return received.load() == 0 ? 0 : 128 + received.load();
 }
 
 }  // namespace
 
 int main() {
+    reserveStandardDescriptors();
     std::signal(SIGPIPE, SIG_IGN);
     try {
         return serve();

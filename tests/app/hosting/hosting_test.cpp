@@ -4,11 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using testsupport::ChildProcess;
@@ -46,12 +54,15 @@ protected:
 
     void writeDefaults(const std::string& json) { writeFile(home_ / "config" / "brisolet" / "defaults.json", json); }
 
+    std::vector<std::string> environment() const {
+        return testsupport::environmentWith({{"HOME", home_.string()},
+                                             {"XDG_CONFIG_HOME", (home_ / "config").string()},
+                                             {"XDG_DATA_HOME", (home_ / "data").string()},
+                                             {"PATH", (home_ / "bin").string() + ":/usr/bin:/bin"}});
+    }
+
     std::unique_ptr<ChildProcess> start() {
-        auto env = testsupport::environmentWith({{"HOME", home_.string()},
-                                                 {"XDG_CONFIG_HOME", (home_ / "config").string()},
-                                                 {"XDG_DATA_HOME", (home_ / "data").string()},
-                                                 {"PATH", (home_ / "bin").string() + ":/usr/bin:/bin"}});
-        return std::make_unique<ChildProcess>(std::vector<std::string>{BRISOLET_EXECUTABLE}, env);
+        return std::make_unique<ChildProcess>(std::vector<std::string>{BRISOLET_EXECUTABLE}, environment());
     }
 
     // Sends the lines, closes input, and returns every output line; the
@@ -173,6 +184,80 @@ TEST_F(Program, ACorruptDefaultsFileIsNotFatal) {
     auto out = exchange({kInitialize, R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"});
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1], R"({"id":2,"jsonrpc":"2.0","result":{"tools":[]}})");
+}
+
+// Runs the program with standard input and/or output closed by its parent; an
+// open input is a pipe carrying `input` and then its end, an open output a pipe
+// read to its end. Returns the exit status (-1 past the time-out) and the output.
+std::pair<int, std::string> runWithClosedDescriptors(const std::vector<std::string>& environment, bool closeInput,
+                                                     bool closeOutput, const std::string& input) {
+    int in[2], out[2], exited[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(exited, O_CLOEXEC) != 0) return {-1, ""};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (closeInput) posix_spawn_file_actions_addclose(&actions, 0);
+    else posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    if (closeOutput) posix_spawn_file_actions_addclose(&actions, 1);
+    else posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    // Held by the program until it exits: its end tells the test the program is gone.
+    posix_spawn_file_actions_adddup2(&actions, exited[1], 3);
+    std::vector<std::string> argvStrings{BRISOLET_EXECUTABLE};
+    std::vector<std::string> envStrings = environment;
+    std::vector<char*> argv, envp;
+    for (auto& a : argvStrings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = ::posix_spawn(&pid, BRISOLET_EXECUTABLE, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    for (int fd : {in[0], out[1], exited[1]}) ::close(fd);
+    if (spawned != 0) {
+        for (int fd : {in[1], out[0], exited[0]}) ::close(fd);
+        return {-1, ""};
+    }
+    if (!closeInput) {
+        std::signal(SIGPIPE, SIG_IGN);
+        [[maybe_unused]] const ssize_t n = ::write(in[1], input.data(), input.size());
+    }
+    ::close(in[1]);
+
+    std::string output;
+    bool outputOpen = !closeOutput, running = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((outputOpen || running) && std::chrono::steady_clock::now() < deadline) {
+        pollfd fds[2] = {{exited[0], POLLIN, 0}, {outputOpen ? out[0] : -1, POLLIN, 0}};
+        if (::poll(fds, 2, 100) <= 0) continue;
+        char buffer[4096];
+        if (fds[0].revents != 0) running = ::read(exited[0], buffer, sizeof buffer) > 0;
+        if (fds[1].revents != 0) {
+            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
+            else outputOpen = false;
+        }
+    }
+    for (int fd : {out[0], exited[0]}) ::close(fd);
+    if (running) ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (running || !WIFEXITED(status)) return {-1, output};
+    return {WEXITSTATUS(status), output};
+}
+
+TEST_F(Program, ClosedStandardDescriptorsReadAsEmptyInputAndDiscardedOutput) {
+    struct Case {
+        const char* name;
+        bool closeInput;
+        bool closeOutput;
+    };
+    const Case cases[] = {{"input closed", true, false}, {"output closed", false, true}, {"both closed", true, true}};
+    const std::string requests = kInitialize + "\n" + R"({"jsonrpc":"2.0","id":2,"method":"ping"})" + "\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto [status, output] = runWithClosedDescriptors(environment(), c.closeInput, c.closeOutput, requests);
+        EXPECT_EQ(status, 0) << "the program must end at the end of its (empty) input";
+        EXPECT_EQ(output, "");
+    }
 }
 
 }  // namespace
