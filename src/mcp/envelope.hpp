@@ -25,6 +25,7 @@
 #include <concepts>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -244,11 +245,15 @@ Response<M> decodeResponse(json::Value& v, bool move, json::CodingPath& path) {
     checkVersion(in);
     ID id = in.required<ID>("id");
     if (json::Value* result = v.asObject().find("result")) {
+        // Decoded before `id` is handed over: argument order is unspecified, and a
+        // failed result must leave the id intact for the error reading below.
+        std::optional<typename M::Result> success;
         try {
-            return Response<M>(std::move(id), decodeMember<typename M::Result>(*result, move, path, "result"));
+            success.emplace(decodeMember<typename M::Result>(*result, move, path, "result"));
         } catch (const json::DecodingError&) {
             // Not a success; try the error below.
         }
+        if (success) return Response<M>(std::move(id), std::move(*success));
     }
     if (json::Value* error = v.asObject().find("error")) {
         try {

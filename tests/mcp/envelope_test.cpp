@@ -130,6 +130,9 @@ TEST(Envelope, DecodingSucceeds) {
          roundTrip<Response<Echo>>, R"({"id":1,"jsonrpc":"2.0","result":{"text":"r"}})"},
         {R"({"jsonrpc":"2.0","id":1,"result":{"wrong":1},"error":{"code":1,"message":"m"}})",
          roundTrip<Response<Echo>>, R"({"error":{"code":1,"message":"Server error: m"},"id":1,"jsonrpc":"2.0"})"},
+        // The id survives a result that does not fit.
+        {R"({"jsonrpc":"2.0","id":"abc","result":[1],"error":{"code":-32603,"message":"m"}})", roundTrip<Response<Echo>>,
+         R"({"error":{"code":-32603,"message":"Internal error"},"id":"abc","jsonrpc":"2.0"})"},
         {R"({"jsonrpc":"2.0","id":1,"result":null,"error":{"code":-32600,"message":"m"}})", roundTrip<AnyResponse>,
          R"({"id":1,"jsonrpc":"2.0","result":null})"},
         {R"({"jsonrpc":"2.0","id":"r","error":{"code":-32602,"message":"m"}})", roundTrip<AnyResponse>,
