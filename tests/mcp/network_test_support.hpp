@@ -1,0 +1,162 @@
+// Helpers of the network transport tests: a scriptable connection, a log
+// recorder that can be waited on, and a loopback listener.
+#pragma once
+
+#include "logging/logger.hpp"
+#include "mcp/network_connection.hpp"
+#include "runtime/runtime.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace networktest {
+
+using namespace std::chrono_literals;
+using State = mcp::NetworkConnection::State;
+
+constexpr auto kTimeout = 10s;
+
+// ---- Log recording ------------------------------------------------------------
+
+struct LogLine {
+    logging::Logger::Level level;
+    std::string message;
+    std::optional<logging::Logger::Metadata> metadata;
+    std::string source;
+    std::string function;
+};
+
+class LogRecorder {
+public:
+    // A logger labelled like the transport's own, at level trace.
+    logging::Logger logger();
+
+    std::vector<LogLine> lines() const;
+    std::vector<std::string> messages() const;
+    // "<level> <message>" for every line at or above `level`.
+    std::vector<std::string> describe(logging::Logger::Level level = logging::Logger::Level::trace) const;
+    std::size_t count(const std::string& message) const;
+    // Waits until `message` was logged `times` times; false on time-out.
+    bool waitFor(const std::string& message, std::size_t times = 1, rt::Clock::duration timeout = kTimeout) const;
+
+    void record(LogLine line);
+
+private:
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    std::vector<LogLine> lines_;
+};
+
+// ---- Fake connection ----------------------------------------------------------
+
+// Every operation is recorded; states are delivered on the thread that causes
+// them (start(), cancel(), deliver()), as a real connection may do.
+class FakeNetworkConnection final : public mcp::NetworkConnection {
+public:
+    // The states the next start() delivers, one list per call; a start without
+    // a list delivers nothing.
+    void scriptStart(std::vector<State> states);
+    // Sets the state and hands it to the handler, now, on this thread.
+    void deliver(const State& state);
+
+    // What receive() hands out, in order; it waits while there is nothing.
+    // cancel() drops what is still queued.
+    void pushChunk(std::string bytes);
+    void pushEmpty();
+    void pushEnd();
+    void pushError(int errnoValue);
+    // The next send fails with this error (one per call).
+    void failNextSend(int errnoValue);
+
+    std::vector<std::string> sent() const;
+    // Sends of exactly the 12 bytes of a heartbeat frame.
+    std::size_t heartbeatsSent() const;
+    int startCount() const;
+    int cancelCount() const;
+    std::vector<std::int64_t> receiveMaximums() const;
+    bool receiveWaiting() const;
+
+    // Waits until pred() holds, testing it after every change of the fake.
+    bool waitUntil(const std::function<bool()>& pred, rt::Clock::duration timeout = kTimeout) const;
+    bool waitForStarts(int count, rt::Clock::duration timeout = kTimeout) const;
+    bool waitForSends(std::size_t count, rt::Clock::duration timeout = kTimeout) const;
+
+    State state() const override;
+    StateUpdateHandler stateUpdateHandler() const override;
+    void setStateUpdateHandler(StateUpdateHandler handler) override;
+    void start() override;
+    void cancel() override;
+    std::optional<mcp::PlatformError> send(std::string_view content, bool isComplete,
+                                           std::stop_token stop = {}) override;
+    ReceiveResult receive(std::size_t minimumIncompleteLength, std::int64_t maximumLength,
+                          std::stop_token stop = {}) override;
+
+private:
+    void changed();
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable_any cv_;
+    std::recursive_mutex deliveryMutex_;
+    State state_ = State::setup();
+    StateUpdateHandler handler_;
+    std::deque<std::vector<State>> startScripts_;
+    std::deque<ReceiveResult> receives_;
+    std::deque<int> sendFailures_;
+    std::vector<std::string> sent_;
+    std::vector<std::int64_t> receiveMaximums_;
+    int starts_ = 0;
+    int cancels_ = 0;
+    std::uint64_t cancelEpoch_ = 0;
+    int waitingReceives_ = 0;
+    std::uint64_t version_ = 0;  // counts changes, for waitUntil
+};
+
+// ---- Loopback -----------------------------------------------------------------
+
+// A listening TCP socket on 127.0.0.1 (an ephemeral port unless one is given).
+class LoopbackListener {
+public:
+    explicit LoopbackListener(std::uint16_t port = 0);
+    ~LoopbackListener();
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // An accepted socket, or -1 on time-out.
+    int accept(rt::Clock::duration timeout = kTimeout);
+    void close();
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// A raw peer socket for the tests that drive the far end by hand.
+class RawPeer {
+public:
+    explicit RawPeer(int fd) : fd_(fd) {}
+    ~RawPeer();
+    RawPeer(const RawPeer&) = delete;
+    RawPeer& operator=(const RawPeer&) = delete;
+
+    bool write(std::string_view bytes);
+    // Reads until `count` newline-terminated lines arrived (heartbeat frames
+    // dropped); nullopt on time-out or end of stream.
+    std::optional<std::vector<std::string>> readLines(std::size_t count, rt::Clock::duration timeout = kTimeout);
+    // Closes with a reset (SO_LINGER 0).
+    void reset();
+
+private:
+    int fd_;
+    std::string pending_;
+};
+
+}  // namespace networktest
