@@ -12,3 +12,24 @@ void checkVersion(const ObjectDecoder& in) {
 }
 
 }  // namespace mcp::detail
+
+namespace mcp {
+
+std::string writeResponse(const ID& id, std::string_view writtenResult, const json::WriteOptions& options) {
+    json::Object o = detail::envelopeHead();
+    o.appendUnchecked("id", encode(id));
+    if (options.pretty) {
+        // Indentation depends on depth: write the result again in place.
+        o.appendUnchecked("result", json::parse(writtenResult));
+        return json::write(json::Value(std::move(o)), options);
+    }
+    // "result" comes last in either key order, so its placeholder is the
+    // last "null" of the text.
+    o.appendUnchecked("result", json::Value());
+    std::string text = json::write(json::Value(std::move(o)), options);
+    const std::size_t at = text.rfind("null");
+    text.replace(at, 4, writtenResult);
+    return text;
+}
+
+}  // namespace mcp

@@ -345,7 +345,20 @@ class RequestHandlerBox {
 public:
     virtual ~RequestHandlerBox() = default;
     virtual AnyResponse handle(const AnyRequest& request, std::stop_token stop) const = 0;
+
+    // The answer as the JSON text a server sends, written with `options`.
+    // Typed handlers write their answer straight from the typed result: the
+    // untyped value in between costs time, and would read a result text that
+    // looks like a data URL as data and write it back changed.
+    virtual std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
+                                      std::stop_token stop) const {
+        return json::write(encode(handle(request, std::move(stop))), options);
+    }
 };
+
+// The text of a successful response whose result was written beforehand with
+// the same options: lets a handler keep an answer that rarely changes.
+std::string writeResponse(const ID& id, std::string_view writtenResult, const json::WriteOptions& options);
 
 template <Method M>
 class TypedRequestHandler final : public RequestHandlerBox {
@@ -363,6 +376,11 @@ public:
         Response<M> typed = handle_(decode<Request<M>>(encode(request)), std::move(stop));
         if (const auto* s = typed.success()) return AnyResponse(std::move(typed.id), decode<Value>(encode(*s)));
         return AnyResponse(std::move(typed.id), *typed.error());
+    }
+
+    std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
+                              std::stop_token stop) const override {
+        return json::write(encode(handle_(decode<Request<M>>(encode(request)), std::move(stop))), options);
     }
 
 private:

@@ -181,6 +181,11 @@ void Server::setMethodHandler(std::string name, std::shared_ptr<const RequestHan
     methodHandlers_.insert_or_assign(std::move(name), std::move(box));
 }
 
+Server& Server::registerMethodHandlerBox(std::string name, std::shared_ptr<const RequestHandlerBox> box) {
+    setMethodHandler(std::move(name), std::move(box));
+    return *this;
+}
+
 // ---- Initialize handshake -------------------------------------------------------
 
 void Server::registerDefaultHandlers(InitializeHook initializeHook) {
@@ -412,8 +417,21 @@ void Server::handleElement(std::string element, std::stop_token stop) {
 // ---- Dispatch -------------------------------------------------------------------
 
 std::optional<AnyResponse> Server::handleRequest(const AnyRequest& request, bool sendResponse, std::stop_token stop) {
-    if (!sendResponse && request.method.empty()) {
-        return AnyResponse(request.id, MCPError::invalidRequest(std::string("Invalid batch item format")));
+    std::string answer = answerRequest(request, sendResponse, stop);
+    if (!sendResponse) return decode<AnyResponse>(json::parse(answer));
+    try {
+        requireConnection()->send(std::move(answer), stop);
+    } catch (...) {
+        // A failed send is answered like a failed handler.
+        sendErasedResponse(AnyResponse(request.id, protocolError(std::current_exception())), stop);
+    }
+    return std::nullopt;
+}
+
+std::string Server::answerRequest(const AnyRequest& request, bool single, std::stop_token stop) {
+    if (!single && request.method.empty()) {
+        return json::write(encode(AnyResponse(request.id, MCPError::invalidRequest(std::string("Invalid batch item format")))),
+                           kWireOptions);
     }
 
     std::shared_ptr<Transport> transport;
@@ -435,21 +453,17 @@ std::optional<AnyResponse> Server::handleRequest(const AnyRequest& request, bool
     }
     if (refused) throw MCPError::invalidRequest(std::string(kNotInitialized));
 
-    auto answer = [&](AnyResponse response) -> std::optional<AnyResponse> {
-        if (!sendResponse) return response;
-        sendErasedResponse(response, stop);
-        return std::nullopt;
-    };
-
-    if (!handler) return answer(AnyResponse(request.id, MCPError::methodNotFound("Unknown method: " + request.method)));
-
+    if (!handler) {
+        return json::write(encode(AnyResponse(request.id, MCPError::methodNotFound("Unknown method: " + request.method))),
+                           kWireOptions);
+    }
     std::exception_ptr failure;
     try {
-        return answer(handler->handle(request, stop));
+        return handler->handleWritten(request, kWireOptions, stop);
     } catch (...) {
         failure = std::current_exception();
     }
-    return answer(AnyResponse(request.id, protocolError(failure)));
+    return json::write(encode(AnyResponse(request.id, protocolError(failure))), kWireOptions);
 }
 
 void Server::handleMessage(const AnyMessage& message, std::stop_token stop) {
@@ -499,13 +513,18 @@ void Server::handleBatch(const Batch& batch, std::stop_token stop) {
         return;
     }
 
-    json::Array responses;
+    // Compact answers joined by commas make the array's text.
+    std::string text = "[";
+    bool any = false;
     for (const auto& item : batch.items) {
         if (const auto* request = std::get_if<AnyRequest>(&item)) {
+            if (any) text += ',';
+            any = true;
             try {
-                responses.push_back(encode(*handleRequest(*request, false, stop)));
+                text += answerRequest(*request, false, stop);
             } catch (...) {
-                responses.push_back(encode(AnyResponse(request->id, protocolError(std::current_exception()))));
+                text += json::write(encode(AnyResponse(request->id, protocolError(std::current_exception()))),
+                                    kWireOptions);
             }
         } else {
             try {
@@ -515,10 +534,10 @@ void Server::handleBatch(const Batch& batch, std::stop_token stop) {
             }
         }
     }
-    if (responses.empty()) return;
+    if (!any) return;
+    text += ']';
 
     // One array, one transport call: the answers of a batch leave together.
-    std::string text = json::write(json::Value(std::move(responses)), kWireOptions);
     auto transport = requireConnection();
     transport->send(std::move(text), std::move(stop));
 }

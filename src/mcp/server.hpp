@@ -102,6 +102,10 @@ public:
                  std::invocable<const F&, const typename M::Parameters&>
     Server& registerMethodHandler(F handler);
 
+    // A handler box of the caller's own under a method name; replaces a
+    // handler of the same name.
+    Server& registerMethodHandlerBox(std::string name, std::shared_ptr<const RequestHandlerBox> box);
+
     // handler(message, stop) or handler(message); every handler registered for
     // a name runs, in registration order, even when an earlier one throws.
     template <Notification N, class F>
@@ -159,6 +163,9 @@ private:
     };
 
     void setMethodHandler(std::string name, std::shared_ptr<const RequestHandlerBox> box);
+    // The written answer to one request (an error answer for a failing
+    // handler); throws only under the strict rule.
+    std::string answerRequest(const AnyRequest& request, bool single, std::stop_token stop);
     void registerDefaultHandlers(InitializeHook initializeHook);
     void completeInitialization(ClientInfo clientInfo, ClientCapabilities clientCapabilities,
                                 std::string protocolVersion);

@@ -345,6 +345,38 @@ TEST(ServerDispatch, AnswersWhatItCannotReadWithAParseError) {
               std::vector<std::string>(std::size(cases), "Error processing message"));
 }
 
+TEST(ServerDispatch, AResultTextThatLooksLikeADataURLLeavesUnchanged) {
+    Running run(makeServer());
+    run.server->registerMethodHandler<mcp::CallTool>([](const mcp::CallTool::Parameters&) {
+        mcp::CallTool::Result result;
+        result.content.push_back(mcp::Tool::Content::text("data:,hello"));
+        return result;
+    });
+    EXPECT_EQ(run.transport->exchange(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"x"}})"),
+              R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"data:,hello","type":"text"}]}})");
+}
+
+// Answers kept as written text: the id is spliced in, the rest stays as written.
+class WrittenListHandler : public mcp::RequestHandlerBox {
+public:
+    mcp::AnyResponse handle(const mcp::AnyRequest& request, std::stop_token) const override {
+        return mcp::AnyResponse(request.id, mcp::Value(mcp::Object{{"tools", mcp::Value(mcp::Array{})}}));
+    }
+    std::string handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
+                              std::stop_token) const override {
+        return mcp::writeResponse(request.id, R"({"tools":[]})", options);
+    }
+};
+
+TEST(ServerDispatch, CustomHandlerBoxesAnswerWithTheirWrittenText) {
+    Running run(makeServer());
+    run.server->registerMethodHandlerBox("tools/list", std::make_shared<WrittenListHandler>());
+    EXPECT_EQ(run.transport->exchange(R"({"jsonrpc":"2.0","id":"a/b","method":"tools/list"})"),
+              R"({"id":"a/b","jsonrpc":"2.0","result":{"tools":[]}})");
+    EXPECT_EQ(run.transport->exchange(R"([{"jsonrpc":"2.0","id":1,"method":"tools/list"},{"jsonrpc":"2.0","id":2,"method":"ping"}])"),
+              R"([{"id":1,"jsonrpc":"2.0","result":{"tools":[]}},{"id":2,"jsonrpc":"2.0","result":{}}])");
+}
+
 TEST(ServerDispatch, AFailedSendIsLoggedAndTheLoopGoesOn) {
     Running run(makeServer());
     // The answer fails, then dispatch's error answer; the loop's own answer gets through.

@@ -7,7 +7,11 @@
 #include "mcp/tools.hpp"
 #include "runtime/runtime.hpp"
 
+#include <cstdint>
 #include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -22,6 +26,69 @@ mcp::Tool protocolTool(const tools::MCPTool& tool) {
 }
 
 namespace {
+
+mcp::ListTools::Result listTools(tools::LocalToolService& registry) {
+    mcp::ListTools::Result result;
+    for (const tools::MCPTool& tool : registry.enabledTools()) result.tools.push_back(protocolTool(tool));
+    return result;
+}
+
+// tools/list answers from the written result, kept until the next switch
+// change: the definitions change rarely, and clients list often.
+class ToolListHandler final : public mcp::RequestHandlerBox {
+public:
+    explicit ToolListHandler(tools::LocalToolService& registry)
+        : registry_(registry), cache_(std::make_shared<Cache>()) {
+        std::weak_ptr<Cache> weak = cache_;
+        subscription_ = registry.toolsChanged().subscribe([weak] {
+            if (auto cache = weak.lock()) cache->invalidate();
+        });
+    }
+
+    mcp::AnyResponse handle(const mcp::AnyRequest& request, std::stop_token) const override {
+        return mcp::AnyResponse(request.id, mcp::decode<mcp::Value>(mcp::encode(listTools(registry_))));
+    }
+
+    std::string handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
+                              std::stop_token) const override {
+        return mcp::writeResponse(request.id, writtenResult(options), options);
+    }
+
+private:
+    struct Cache {
+        std::mutex mutex;
+        std::optional<std::pair<json::WriteOptions, std::string>> written;
+        std::uint64_t generation = 0;
+
+        void invalidate() {
+            std::lock_guard lock(mutex);
+            written.reset();
+            ++generation;
+        }
+    };
+
+    static bool sameOptions(const json::WriteOptions& a, const json::WriteOptions& b) {
+        return a.sortedKeys == b.sortedKeys && a.escapeSlashes == b.escapeSlashes && a.pretty == b.pretty;
+    }
+
+    std::string writtenResult(const json::WriteOptions& options) const {
+        std::uint64_t generation;
+        {
+            std::lock_guard lock(cache_->mutex);
+            if (cache_->written && sameOptions(cache_->written->first, options)) return cache_->written->second;
+            generation = cache_->generation;
+        }
+        std::string text = json::write(mcp::encode(listTools(registry_)), options);
+        std::lock_guard lock(cache_->mutex);
+        // A switch changed while the list was made: it may be stale, keep it not.
+        if (generation == cache_->generation) cache_->written.emplace(options, text);
+        return text;
+    }
+
+    tools::LocalToolService& registry_;
+    std::shared_ptr<Cache> cache_;
+    tools::ChangeSignal::Subscription subscription_;
+};
 
 mcp::CallTool::Result callTool(tools::LocalToolService& registry, const mcp::CallTool::Parameters& params,
                                std::stop_token stop) {
@@ -47,11 +114,7 @@ mcp::CallTool::Result callTool(tools::LocalToolService& registry, const mcp::Cal
 }  // namespace
 
 void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry) {
-    server.registerMethodHandler<mcp::ListTools>([&registry](const mcp::ListTools::Parameters&) {
-        mcp::ListTools::Result result;
-        for (const tools::MCPTool& tool : registry.enabledTools()) result.tools.push_back(protocolTool(tool));
-        return result;
-    });
+    server.registerMethodHandlerBox(std::string(mcp::ListTools::name), std::make_shared<ToolListHandler>(registry));
     server.registerMethodHandler<mcp::CallTool>(
         [&registry](const mcp::CallTool::Parameters& params, std::stop_token stop) {
             return callTool(registry, params, stop);

@@ -116,6 +116,22 @@ TEST_F(Bridge, ASwitchedOffFamilyIsNeitherListedNorCalled) {
               R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Notes tool is disabled","type":"text"}],"isError":true}})");
 }
 
+TEST_F(Bridge, TheListFollowsEverySwitchChange) {
+    const std::string empty = R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})";
+    const std::string one =
+        R"({"id":1,"jsonrpc":"2.0","result":{"tools":[{"description":"Acts/reacts.","inputSchema":{"minimum":300,"properties":{},"type":"object"},"name":"act"}]}})";
+    const std::string list = R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})";
+    EXPECT_EQ(ask(list), empty);
+    EXPECT_EQ(ask(list), empty);
+    registry_->setNotesEnabled(true);
+    executor_.drain();  // the change event has run
+    EXPECT_EQ(ask(list), one);
+    EXPECT_EQ(ask(list), one);
+    registry_->setNotesEnabled(false);
+    executor_.drain();
+    EXPECT_EQ(ask(list), empty);
+}
+
 TEST_F(Bridge, EverySwitchChangeAnnouncesTheToolList) {
     auto diagnostics = std::make_shared<app::platform::MemoryDiagnosticSink>();
     auto subscription = app::hosting::announceToolListChanges(server_, *registry_, diagnostics);
