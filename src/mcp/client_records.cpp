@@ -33,15 +33,6 @@ ClientInfo fromJson(const json::Value& v, json::CodingPath& path, std::type_iden
 
 void hashInto(Hasher& h, const ClientInfo& info) { hashAll(h, info.name, info.version); }
 
-json::Value toJson(const ClientCapabilities::Sampling&) { return json::Value(json::Object()); }
-
-ClientCapabilities::Sampling fromJson(const json::Value&, json::CodingPath&,
-                                      std::type_identity<ClientCapabilities::Sampling>) {
-    return {};
-}
-
-void hashInto(Hasher&, const ClientCapabilities::Sampling&) {}
-
 json::Value toJson(const ClientCapabilities::Roots& r) {
     ObjectEncoder out;
     out.setOptional("listChanged", r.listChanged);

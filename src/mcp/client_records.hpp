@@ -55,29 +55,14 @@ struct ClientCapabilities {
     friend bool operator==(const ClientCapabilities&, const ClientCapabilities&) = default;
 };
 
-json::Value toJson(const ClientConfiguration& c);
-ClientConfiguration fromJson(const json::Value& v, json::CodingPath& path,
-                             std::type_identity<ClientConfiguration>);
-void hashInto(Hasher& h, const ClientConfiguration& c);
+BRISOLET_MCP_CODABLE(ClientConfiguration);
+BRISOLET_MCP_CODABLE(ClientInfo);
 
-json::Value toJson(const ClientInfo& info);
-ClientInfo fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<ClientInfo>);
-void hashInto(Hasher& h, const ClientInfo& info);
-
-json::Value toJson(const ClientCapabilities::Sampling& s);
 // Any JSON value reads as present sampling; nothing in it is read.
-ClientCapabilities::Sampling fromJson(const json::Value& v, json::CodingPath& path,
-                                      std::type_identity<ClientCapabilities::Sampling>);
-void hashInto(Hasher& h, const ClientCapabilities::Sampling& s);
+template <>
+inline constexpr bool enableFieldless<ClientCapabilities::Sampling> = true;
 
-json::Value toJson(const ClientCapabilities::Roots& r);
-ClientCapabilities::Roots fromJson(const json::Value& v, json::CodingPath& path,
-                                   std::type_identity<ClientCapabilities::Roots>);
-void hashInto(Hasher& h, const ClientCapabilities::Roots& r);
-
-json::Value toJson(const ClientCapabilities& c);
-ClientCapabilities fromJson(const json::Value& v, json::CodingPath& path,
-                            std::type_identity<ClientCapabilities>);
-void hashInto(Hasher& h, const ClientCapabilities& c);
+BRISOLET_MCP_CODABLE(ClientCapabilities::Roots);
+BRISOLET_MCP_CODABLE(ClientCapabilities);
 
 }  // namespace mcp

@@ -38,9 +38,15 @@
 //
 // Keys a record does not know are ignored. Text failures of the protocol's own
 // rules use json::DecodingError::dataCorrupted(description, path).
+//
+// A record's header declares the pair, with the record's hash (mcp/hash.hpp),
+// in one line:
+//
+//     BRISOLET_MCP_CODABLE(Tool);
 #pragma once
 
 #include "json/json.hpp"
+#include "mcp/hash.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -51,6 +57,12 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+// Declares toJson, fromJson and hashInto for one record type.
+#define BRISOLET_MCP_CODABLE(Type)                                                         \
+    json::Value toJson(const Type& value);                                                 \
+    Type fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Type>); \
+    void hashInto(Hasher& h, const Type& value)
 
 namespace mcp {
 
@@ -174,6 +186,27 @@ std::map<std::string, T, C> fromJson(const json::Value& v, json::CodingPath& pat
     }
     return out;
 }
+
+// Records that carry nothing (Empty, the notifications without parameters)
+// opt in with
+//     template <> inline constexpr bool enableFieldless<ToolListChangedNotification> = true;
+// to be written {}, read from any JSON value and hashed as nothing.
+template <class T>
+inline constexpr bool enableFieldless = false;
+
+template <class T>
+    requires enableFieldless<T>
+json::Value toJson(const T&) {
+    return json::Value(json::Object());
+}
+template <class T>
+    requires enableFieldless<T>
+T fromJson(const json::Value&, json::CodingPath&, std::type_identity<T>) {
+    return T{};
+}
+template <class T>
+    requires enableFieldless<T>
+void hashInto(Hasher&, const T&) {}
 
 // ---- Generic entry points -----------------------------------------------
 

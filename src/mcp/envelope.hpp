@@ -9,7 +9,7 @@
 //     };
 // a notification likewise with `name` and `Parameters` only. Parameter types
 // that a message may leave out opt in with
-//     template <> inline constexpr bool enableNotRequired<ListTools::Parameters> = true;
+//     template <> inline constexpr bool enableNotRequired<ListParameters> = true;
 // (default-constructed when "params" is missing or null).
 //
 // Typed and untyped envelopes convert into each other only by encoding to JSON
@@ -35,13 +35,12 @@
 
 namespace mcp {
 
-// Parameters or result that carry nothing: written {}, read from any JSON value.
+// Parameters or result that carry nothing.
 struct Empty {
     friend bool operator==(Empty, Empty) { return true; }
-    friend void hashInto(Hasher&, Empty) {}
 };
-inline json::Value toJson(Empty) { return json::Value(json::Object()); }
-inline Empty fromJson(const json::Value&, json::CodingPath&, std::type_identity<Empty>) { return {}; }
+template <>
+inline constexpr bool enableFieldless<Empty> = true;
 
 // Parameter types that a message may leave out.
 template <class T>
@@ -53,6 +52,27 @@ inline constexpr bool enableNotRequired<Value> = true;
 
 template <class T>
 concept NotRequired = enableNotRequired<T> && std::default_initializable<T>;
+
+// The parameters of every list method ("tools/list", "prompts/list",
+// "resources/list", "resources/templates/list"): where the page starts.
+// "cursor" is left out when absent.
+struct ListParameters {
+    std::optional<std::string> cursor{};
+    friend bool operator==(const ListParameters&, const ListParameters&) = default;
+};
+template <>
+inline constexpr bool enableNotRequired<ListParameters> = true;
+
+inline json::Value toJson(const ListParameters& p) {
+    ObjectEncoder out;
+    out.setOptional("cursor", p.cursor);
+    return std::move(out).finish();
+}
+inline ListParameters fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<ListParameters>) {
+    ObjectDecoder in(v, path);
+    return ListParameters{in.optional<std::string>("cursor")};
+}
+inline void hashInto(Hasher& h, const ListParameters& p) { hashInto(h, p.cursor); }
 
 template <class T>
 concept Payload = Codable<T> && std::equality_comparable<T> && std::copy_constructible<T>;
@@ -82,10 +102,8 @@ struct AnyNotification {
     using Parameters = Value;
     friend bool operator==(AnyNotification, AnyNotification) { return true; }
 };
-inline json::Value toJson(AnyNotification) { return json::Value(json::Object()); }
-inline AnyNotification fromJson(const json::Value&, json::CodingPath&, std::type_identity<AnyNotification>) {
-    return {};
-}
+template <>
+inline constexpr bool enableFieldless<AnyNotification> = true;
 
 // ---- Envelopes ----------------------------------------------------------
 

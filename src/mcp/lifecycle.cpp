@@ -59,12 +59,4 @@ void hashInto(Hasher& h, const Initialize::Result& r) {
     hashAll(h, r.protocolVersion, r.capabilities, r.serverInfo, r.instructions);
 }
 
-json::Value toJson(InitializedNotification) { return json::Value(json::Object()); }
-
-InitializedNotification fromJson(const json::Value&, json::CodingPath&, std::type_identity<InitializedNotification>) {
-    return {};
-}
-
-void hashInto(Hasher&, InitializedNotification) {}
-
 }  // namespace mcp

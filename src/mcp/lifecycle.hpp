@@ -60,20 +60,13 @@ struct Ping {
 // Always writes all three members. Reading defaults each missing or null one:
 // protocolVersion to Version::latest(), capabilities to all absent, clientInfo
 // to {"unknown", "0.0.0"}.
-json::Value toJson(const Initialize::Parameters& p);
-Initialize::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                std::type_identity<Initialize::Parameters>);
-void hashInto(Hasher& h, const Initialize::Parameters& p);
+BRISOLET_MCP_CODABLE(Initialize::Parameters);
 
 // "instructions" only when present; the other three are required.
-json::Value toJson(const Initialize::Result& r);
-Initialize::Result fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Initialize::Result>);
-void hashInto(Hasher& h, const Initialize::Result& r);
+BRISOLET_MCP_CODABLE(Initialize::Result);
 
 // {} on its own; reads from any JSON value.
-json::Value toJson(InitializedNotification);
-InitializedNotification fromJson(const json::Value& v, json::CodingPath& path,
-                                 std::type_identity<InitializedNotification>);
-void hashInto(Hasher& h, InitializedNotification);
+template <>
+inline constexpr bool enableFieldless<InitializedNotification> = true;
 
 }  // namespace mcp

@@ -133,20 +133,6 @@ Prompt::Reference fromJson(const json::Value& v, json::CodingPath& path, std::ty
 
 void hashInto(Hasher& h, const Prompt::Reference& r) { hashInto(h, r.name); }
 
-json::Value toJson(const ListPrompts::Parameters& p) {
-    ObjectEncoder out;
-    out.setOptional("cursor", p.cursor);
-    return std::move(out).finish();
-}
-
-ListPrompts::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                 std::type_identity<ListPrompts::Parameters>) {
-    ObjectDecoder in(v, path);
-    return ListPrompts::Parameters{in.optional<std::string>("cursor")};
-}
-
-void hashInto(Hasher& h, const ListPrompts::Parameters& p) { hashInto(h, p.cursor); }
-
 json::Value toJson(const ListPrompts::Result& r) {
     ObjectEncoder out;
     out.set("prompts", r.prompts);
@@ -198,14 +184,5 @@ GetPrompt::Result fromJson(const json::Value& v, json::CodingPath& path, std::ty
 }
 
 void hashInto(Hasher& h, const GetPrompt::Result& r) { hashAll(h, r.description, r.messages); }
-
-json::Value toJson(PromptListChangedNotification) { return json::Value(json::Object()); }
-
-PromptListChangedNotification fromJson(const json::Value&, json::CodingPath&,
-                                       std::type_identity<PromptListChangedNotification>) {
-    return {};
-}
-
-void hashInto(Hasher&, PromptListChangedNotification) {}
 
 }  // namespace mcp

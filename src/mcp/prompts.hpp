@@ -129,18 +129,13 @@ struct StringEnumTraits<Prompt::Message::Role> {
 struct ListPrompts {
     static constexpr std::string_view name = "prompts/list";
 
-    struct Parameters {
-        std::optional<std::string> cursor{};
-        friend bool operator==(const Parameters&, const Parameters&) = default;
-    };
+    using Parameters = ListParameters;
     struct Result {
         std::vector<Prompt> prompts{};
         std::optional<std::string> nextCursor{};
         friend bool operator==(const Result&, const Result&) = default;
     };
 };
-template <>
-inline constexpr bool enableNotRequired<ListPrompts::Parameters> = true;
 
 struct GetPrompt {
     static constexpr std::string_view name = "prompts/get";
@@ -163,50 +158,22 @@ struct PromptListChangedNotification {
     friend bool operator==(PromptListChangedNotification, PromptListChangedNotification) { return true; }
 };
 
-json::Value toJson(const Prompt& p);
-Prompt fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Prompt>);
-void hashInto(Hasher& h, const Prompt& p);
-
-json::Value toJson(const Prompt::Argument& a);
-Prompt::Argument fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Prompt::Argument>);
-void hashInto(Hasher& h, const Prompt::Argument& a);
+BRISOLET_MCP_CODABLE(Prompt);
+BRISOLET_MCP_CODABLE(Prompt::Argument);
 
 // An unknown "type" fails with "Unknown content type" at that key.
-json::Value toJson(const Prompt::Message::Content& c);
-Prompt::Message::Content fromJson(const json::Value& v, json::CodingPath& path,
-                                  std::type_identity<Prompt::Message::Content>);
-void hashInto(Hasher& h, const Prompt::Message::Content& c);
+BRISOLET_MCP_CODABLE(Prompt::Message::Content);
 
-json::Value toJson(const Prompt::Message& m);
-Prompt::Message fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Prompt::Message>);
-void hashInto(Hasher& h, const Prompt::Message& m);
+BRISOLET_MCP_CODABLE(Prompt::Message);
 
 // Reading requires "type" to be a string but accepts any.
-json::Value toJson(const Prompt::Reference& r);
-Prompt::Reference fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Prompt::Reference>);
-void hashInto(Hasher& h, const Prompt::Reference& r);
+BRISOLET_MCP_CODABLE(Prompt::Reference);
 
-json::Value toJson(const ListPrompts::Parameters& p);
-ListPrompts::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                 std::type_identity<ListPrompts::Parameters>);
-void hashInto(Hasher& h, const ListPrompts::Parameters& p);
+BRISOLET_MCP_CODABLE(ListPrompts::Result);
+BRISOLET_MCP_CODABLE(GetPrompt::Parameters);
+BRISOLET_MCP_CODABLE(GetPrompt::Result);
 
-json::Value toJson(const ListPrompts::Result& r);
-ListPrompts::Result fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<ListPrompts::Result>);
-void hashInto(Hasher& h, const ListPrompts::Result& r);
-
-json::Value toJson(const GetPrompt::Parameters& p);
-GetPrompt::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                               std::type_identity<GetPrompt::Parameters>);
-void hashInto(Hasher& h, const GetPrompt::Parameters& p);
-
-json::Value toJson(const GetPrompt::Result& r);
-GetPrompt::Result fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<GetPrompt::Result>);
-void hashInto(Hasher& h, const GetPrompt::Result& r);
-
-json::Value toJson(PromptListChangedNotification);
-PromptListChangedNotification fromJson(const json::Value& v, json::CodingPath& path,
-                                       std::type_identity<PromptListChangedNotification>);
-void hashInto(Hasher& h, PromptListChangedNotification);
+template <>
+inline constexpr bool enableFieldless<PromptListChangedNotification> = true;
 
 }  // namespace mcp

@@ -80,20 +80,6 @@ void hashInto(Hasher& h, const Resource::Template& t) {
     hashAll(h, t.uriTemplate, t.name, t.description, t.mimeType);
 }
 
-json::Value toJson(const ListResources::Parameters& p) {
-    ObjectEncoder out;
-    out.setOptional("cursor", p.cursor);
-    return std::move(out).finish();
-}
-
-ListResources::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                   std::type_identity<ListResources::Parameters>) {
-    ObjectDecoder in(v, path);
-    return ListResources::Parameters{in.optional<std::string>("cursor")};
-}
-
-void hashInto(Hasher& h, const ListResources::Parameters& p) { hashInto(h, p.cursor); }
-
 json::Value toJson(const ListResources::Result& r) {
     ObjectEncoder out;
     out.set("resources", r.resources);
@@ -140,20 +126,6 @@ ReadResource::Result fromJson(const json::Value& v, json::CodingPath& path,
 
 void hashInto(Hasher& h, const ReadResource::Result& r) { hashInto(h, r.contents); }
 
-json::Value toJson(const ListResourceTemplates::Parameters& p) {
-    ObjectEncoder out;
-    out.setOptional("cursor", p.cursor);
-    return std::move(out).finish();
-}
-
-ListResourceTemplates::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                           std::type_identity<ListResourceTemplates::Parameters>) {
-    ObjectDecoder in(v, path);
-    return ListResourceTemplates::Parameters{in.optional<std::string>("cursor")};
-}
-
-void hashInto(Hasher& h, const ListResourceTemplates::Parameters& p) { hashInto(h, p.cursor); }
-
 json::Value toJson(const ListResourceTemplates::Result& r) {
     ObjectEncoder out;
     out.set("resourceTemplates", r.templates);
@@ -199,23 +171,5 @@ ResourceUpdatedNotification::Parameters fromJson(const json::Value& v, json::Cod
 }
 
 void hashInto(Hasher& h, const ResourceUpdatedNotification::Parameters& p) { hashInto(h, p.uri); }
-
-json::Value toJson(ResourceListChangedNotification) { return json::Value(json::Object()); }
-
-ResourceListChangedNotification fromJson(const json::Value&, json::CodingPath&,
-                                         std::type_identity<ResourceListChangedNotification>) {
-    return {};
-}
-
-void hashInto(Hasher&, ResourceListChangedNotification) {}
-
-json::Value toJson(ResourceUpdatedNotification) { return json::Value(json::Object()); }
-
-ResourceUpdatedNotification fromJson(const json::Value&, json::CodingPath&,
-                                     std::type_identity<ResourceUpdatedNotification>) {
-    return {};
-}
-
-void hashInto(Hasher&, ResourceUpdatedNotification) {}
 
 }  // namespace mcp

@@ -66,18 +66,13 @@ struct Resource {
 struct ListResources {
     static constexpr std::string_view name = "resources/list";
 
-    struct Parameters {
-        std::optional<std::string> cursor{};
-        friend bool operator==(const Parameters&, const Parameters&) = default;
-    };
+    using Parameters = ListParameters;
     struct Result {
         std::vector<Resource> resources{};
         std::optional<std::string> nextCursor{};
         friend bool operator==(const Result&, const Result&) = default;
     };
 };
-template <>
-inline constexpr bool enableNotRequired<ListResources::Parameters> = true;
 
 struct ReadResource {
     static constexpr std::string_view name = "resources/read";
@@ -95,18 +90,13 @@ struct ReadResource {
 struct ListResourceTemplates {
     static constexpr std::string_view name = "resources/templates/list";
 
-    struct Parameters {
-        std::optional<std::string> cursor{};
-        friend bool operator==(const Parameters&, const Parameters&) = default;
-    };
+    using Parameters = ListParameters;
     struct Result {
         std::vector<Resource::Template> templates{};  // travels as "resourceTemplates"
         std::optional<std::string> nextCursor{};
         friend bool operator==(const Result&, const Result&) = default;
     };
 };
-template <>
-inline constexpr bool enableNotRequired<ListResourceTemplates::Parameters> = true;
 
 struct ResourceSubscribe {
     static constexpr std::string_view name = "resources/subscribe";
@@ -134,66 +124,19 @@ struct ResourceUpdatedNotification {
     friend bool operator==(ResourceUpdatedNotification, ResourceUpdatedNotification) { return true; }
 };
 
-json::Value toJson(const Resource& r);
-Resource fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Resource>);
-void hashInto(Hasher& h, const Resource& r);
+BRISOLET_MCP_CODABLE(Resource);
+BRISOLET_MCP_CODABLE(Resource::Content);
+BRISOLET_MCP_CODABLE(Resource::Template);
+BRISOLET_MCP_CODABLE(ListResources::Result);
+BRISOLET_MCP_CODABLE(ReadResource::Parameters);
+BRISOLET_MCP_CODABLE(ReadResource::Result);
+BRISOLET_MCP_CODABLE(ListResourceTemplates::Result);
+BRISOLET_MCP_CODABLE(ResourceSubscribe::Parameters);
+BRISOLET_MCP_CODABLE(ResourceUpdatedNotification::Parameters);
 
-json::Value toJson(const Resource::Content& c);
-Resource::Content fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Resource::Content>);
-void hashInto(Hasher& h, const Resource::Content& c);
-
-json::Value toJson(const Resource::Template& t);
-Resource::Template fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Resource::Template>);
-void hashInto(Hasher& h, const Resource::Template& t);
-
-json::Value toJson(const ListResources::Parameters& p);
-ListResources::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                   std::type_identity<ListResources::Parameters>);
-void hashInto(Hasher& h, const ListResources::Parameters& p);
-
-json::Value toJson(const ListResources::Result& r);
-ListResources::Result fromJson(const json::Value& v, json::CodingPath& path,
-                               std::type_identity<ListResources::Result>);
-void hashInto(Hasher& h, const ListResources::Result& r);
-
-json::Value toJson(const ReadResource::Parameters& p);
-ReadResource::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                  std::type_identity<ReadResource::Parameters>);
-void hashInto(Hasher& h, const ReadResource::Parameters& p);
-
-json::Value toJson(const ReadResource::Result& r);
-ReadResource::Result fromJson(const json::Value& v, json::CodingPath& path,
-                              std::type_identity<ReadResource::Result>);
-void hashInto(Hasher& h, const ReadResource::Result& r);
-
-json::Value toJson(const ListResourceTemplates::Parameters& p);
-ListResourceTemplates::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                           std::type_identity<ListResourceTemplates::Parameters>);
-void hashInto(Hasher& h, const ListResourceTemplates::Parameters& p);
-
-json::Value toJson(const ListResourceTemplates::Result& r);
-ListResourceTemplates::Result fromJson(const json::Value& v, json::CodingPath& path,
-                                       std::type_identity<ListResourceTemplates::Result>);
-void hashInto(Hasher& h, const ListResourceTemplates::Result& r);
-
-json::Value toJson(const ResourceSubscribe::Parameters& p);
-ResourceSubscribe::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                       std::type_identity<ResourceSubscribe::Parameters>);
-void hashInto(Hasher& h, const ResourceSubscribe::Parameters& p);
-
-json::Value toJson(const ResourceUpdatedNotification::Parameters& p);
-ResourceUpdatedNotification::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                                 std::type_identity<ResourceUpdatedNotification::Parameters>);
-void hashInto(Hasher& h, const ResourceUpdatedNotification::Parameters& p);
-
-json::Value toJson(ResourceListChangedNotification);
-ResourceListChangedNotification fromJson(const json::Value& v, json::CodingPath& path,
-                                         std::type_identity<ResourceListChangedNotification>);
-void hashInto(Hasher& h, ResourceListChangedNotification);
-
-json::Value toJson(ResourceUpdatedNotification);
-ResourceUpdatedNotification fromJson(const json::Value& v, json::CodingPath& path,
-                                     std::type_identity<ResourceUpdatedNotification>);
-void hashInto(Hasher& h, ResourceUpdatedNotification);
+template <>
+inline constexpr bool enableFieldless<ResourceListChangedNotification> = true;
+template <>
+inline constexpr bool enableFieldless<ResourceUpdatedNotification> = true;
 
 }  // namespace mcp

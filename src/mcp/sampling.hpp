@@ -149,34 +149,15 @@ struct CreateSamplingMessage {
 };
 
 // An unknown "type" fails with "Unknown sampling message content type" at that key.
-json::Value toJson(const Sampling::Message::Content& c);
-Sampling::Message::Content fromJson(const json::Value& v, json::CodingPath& path,
-                                    std::type_identity<Sampling::Message::Content>);
-void hashInto(Hasher& h, const Sampling::Message::Content& c);
+BRISOLET_MCP_CODABLE(Sampling::Message::Content);
 
-json::Value toJson(const Sampling::Message& m);
-Sampling::Message fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Sampling::Message>);
-void hashInto(Hasher& h, const Sampling::Message& m);
-
-json::Value toJson(const Sampling::ModelPreferences::Hint& hint);
-Sampling::ModelPreferences::Hint fromJson(const json::Value& v, json::CodingPath& path,
-                                          std::type_identity<Sampling::ModelPreferences::Hint>);
-void hashInto(Hasher& h, const Sampling::ModelPreferences::Hint& hint);
+BRISOLET_MCP_CODABLE(Sampling::Message);
+BRISOLET_MCP_CODABLE(Sampling::ModelPreferences::Hint);
 
 // A priority outside 0...1 fails with the unit interval's range error.
-json::Value toJson(const Sampling::ModelPreferences& p);
-Sampling::ModelPreferences fromJson(const json::Value& v, json::CodingPath& path,
-                                    std::type_identity<Sampling::ModelPreferences>);
-void hashInto(Hasher& h, const Sampling::ModelPreferences& p);
+BRISOLET_MCP_CODABLE(Sampling::ModelPreferences);
 
-json::Value toJson(const CreateSamplingMessage::Parameters& p);
-CreateSamplingMessage::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                                           std::type_identity<CreateSamplingMessage::Parameters>);
-void hashInto(Hasher& h, const CreateSamplingMessage::Parameters& p);
-
-json::Value toJson(const CreateSamplingMessage::Result& r);
-CreateSamplingMessage::Result fromJson(const json::Value& v, json::CodingPath& path,
-                                       std::type_identity<CreateSamplingMessage::Result>);
-void hashInto(Hasher& h, const CreateSamplingMessage::Result& r);
+BRISOLET_MCP_CODABLE(CreateSamplingMessage::Parameters);
+BRISOLET_MCP_CODABLE(CreateSamplingMessage::Result);
 
 }  // namespace mcp

@@ -188,6 +188,26 @@ Server& Server::registerMethodHandlerBox(std::string name, std::shared_ptr<const
 
 // ---- Initialize handshake -------------------------------------------------------
 
+namespace {
+
+// Every ping gets the same empty answer (its parameters, whatever they are,
+// read as empty): written without a trip through the typed envelope.
+class PingHandler final : public RequestHandlerBox {
+public:
+    AnyResponse handle(const AnyRequest& request, std::stop_token) const override {
+        return AnyResponse(request.id, encodeEmpty());
+    }
+    std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
+                              std::stop_token) const override {
+        return writeResponse(request.id, "{}", options);
+    }
+
+private:
+    static Value encodeEmpty() { return decode<Value>(encode(Empty{})); }
+};
+
+}  // namespace
+
 void Server::registerDefaultHandlers(InitializeHook initializeHook) {
     std::weak_ptr<Server> weak = weak_from_this();
     auto initialize = std::make_shared<const TypedRequestHandler<Initialize>>(
@@ -203,8 +223,7 @@ void Server::registerDefaultHandlers(InitializeHook initializeHook) {
             server->completeInitialization(params.clientInfo, params.capabilities, chosen);
             return Response<Initialize>(request.id, server->initializeResult(std::move(chosen)));
         });
-    auto ping = std::make_shared<const TypedRequestHandler<Ping>>(
-        [](const Request<Ping>& request) { return Response<Ping>(request.id, Empty{}); });
+    auto ping = std::make_shared<const PingHandler>();
     setMethodHandler(std::string(Initialize::name), std::move(initialize));
     setMethodHandler(std::string(Ping::name), std::move(ping));
 }

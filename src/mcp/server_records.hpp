@@ -64,43 +64,13 @@ struct ServerCapabilities {
     friend bool operator==(const ServerCapabilities&, const ServerCapabilities&) = default;
 };
 
-json::Value toJson(const ServerConfiguration& c);
-ServerConfiguration fromJson(const json::Value& v, json::CodingPath& path,
-                             std::type_identity<ServerConfiguration>);
-void hashInto(Hasher& h, const ServerConfiguration& c);
-
-json::Value toJson(const ServerInfo& info);
-ServerInfo fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<ServerInfo>);
-void hashInto(Hasher& h, const ServerInfo& info);
-
-json::Value toJson(const ServerCapabilities::Logging&);
-ServerCapabilities::Logging fromJson(const json::Value& v, json::CodingPath& path,
-                                     std::type_identity<ServerCapabilities::Logging>);
-void hashInto(Hasher& h, const ServerCapabilities::Logging&);
-
-json::Value toJson(const ServerCapabilities::Prompts& p);
-ServerCapabilities::Prompts fromJson(const json::Value& v, json::CodingPath& path,
-                                     std::type_identity<ServerCapabilities::Prompts>);
-void hashInto(Hasher& h, const ServerCapabilities::Prompts& p);
-
-json::Value toJson(const ServerCapabilities::Resources& r);
-ServerCapabilities::Resources fromJson(const json::Value& v, json::CodingPath& path,
-                                       std::type_identity<ServerCapabilities::Resources>);
-void hashInto(Hasher& h, const ServerCapabilities::Resources& r);
-
-json::Value toJson(const ServerCapabilities::Sampling&);
-ServerCapabilities::Sampling fromJson(const json::Value& v, json::CodingPath& path,
-                                      std::type_identity<ServerCapabilities::Sampling>);
-void hashInto(Hasher& h, const ServerCapabilities::Sampling&);
-
-json::Value toJson(const ServerCapabilities::Tools& t);
-ServerCapabilities::Tools fromJson(const json::Value& v, json::CodingPath& path,
-                                   std::type_identity<ServerCapabilities::Tools>);
-void hashInto(Hasher& h, const ServerCapabilities::Tools& t);
-
-json::Value toJson(const ServerCapabilities& c);
-ServerCapabilities fromJson(const json::Value& v, json::CodingPath& path,
-                            std::type_identity<ServerCapabilities>);
-void hashInto(Hasher& h, const ServerCapabilities& c);
+BRISOLET_MCP_CODABLE(ServerConfiguration);
+BRISOLET_MCP_CODABLE(ServerInfo);
+BRISOLET_MCP_CODABLE(ServerCapabilities::Logging);
+BRISOLET_MCP_CODABLE(ServerCapabilities::Prompts);
+BRISOLET_MCP_CODABLE(ServerCapabilities::Resources);
+BRISOLET_MCP_CODABLE(ServerCapabilities::Sampling);
+BRISOLET_MCP_CODABLE(ServerCapabilities::Tools);
+BRISOLET_MCP_CODABLE(ServerCapabilities);
 
 }  // namespace mcp

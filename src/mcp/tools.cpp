@@ -118,20 +118,6 @@ void hashInto(Hasher& h, const Tool::Content& c) {
         c.variant());
 }
 
-json::Value toJson(const ListTools::Parameters& p) {
-    ObjectEncoder out;
-    out.setOptional("cursor", p.cursor);
-    return std::move(out).finish();
-}
-
-ListTools::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                               std::type_identity<ListTools::Parameters>) {
-    ObjectDecoder in(v, path);
-    return ListTools::Parameters{in.optional<std::string>("cursor")};
-}
-
-void hashInto(Hasher& h, const ListTools::Parameters& p) { hashInto(h, p.cursor); }
-
 json::Value toJson(const ListTools::Result& r) {
     ObjectEncoder out;
     out.set("tools", r.tools);
@@ -183,14 +169,5 @@ CallTool::Result fromJson(const json::Value& v, json::CodingPath& path, std::typ
 }
 
 void hashInto(Hasher& h, const CallTool::Result& r) { hashAll(h, r.content, r.isError); }
-
-json::Value toJson(ToolListChangedNotification) { return json::Value(json::Object()); }
-
-ToolListChangedNotification fromJson(const json::Value&, json::CodingPath&,
-                                     std::type_identity<ToolListChangedNotification>) {
-    return {};
-}
-
-void hashInto(Hasher&, ToolListChangedNotification) {}
 
 }  // namespace mcp

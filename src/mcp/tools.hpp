@@ -117,18 +117,13 @@ struct Tool {
 struct ListTools {
     static constexpr std::string_view name = "tools/list";
 
-    struct Parameters {
-        std::optional<std::string> cursor{};
-        friend bool operator==(const Parameters&, const Parameters&) = default;
-    };
+    using Parameters = ListParameters;
     struct Result {
         std::vector<Tool> tools{};
         std::optional<std::string> nextCursor{};
         friend bool operator==(const Result&, const Result&) = default;
     };
 };
-template <>
-inline constexpr bool enableNotRequired<ListTools::Parameters> = true;
 
 struct CallTool {
     static constexpr std::string_view name = "tools/call";
@@ -152,41 +147,19 @@ struct ToolListChangedNotification {
 };
 
 // "description" is written as null when absent; "annotations" only when not empty.
-json::Value toJson(const Tool& t);
-Tool fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Tool>);
-void hashInto(Hasher& h, const Tool& t);
+BRISOLET_MCP_CODABLE(Tool);
 
-json::Value toJson(const Tool::Annotations& a);
 // A null reads as empty annotations.
-Tool::Annotations fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Tool::Annotations>);
-void hashInto(Hasher& h, const Tool::Annotations& a);
+BRISOLET_MCP_CODABLE(Tool::Annotations);
 
 // An unknown "type" fails with "Unknown tool content type" at that key.
-json::Value toJson(const Tool::Content& c);
-Tool::Content fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Tool::Content>);
-void hashInto(Hasher& h, const Tool::Content& c);
+BRISOLET_MCP_CODABLE(Tool::Content);
 
-json::Value toJson(const ListTools::Parameters& p);
-ListTools::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                               std::type_identity<ListTools::Parameters>);
-void hashInto(Hasher& h, const ListTools::Parameters& p);
+BRISOLET_MCP_CODABLE(ListTools::Result);
+BRISOLET_MCP_CODABLE(CallTool::Parameters);
+BRISOLET_MCP_CODABLE(CallTool::Result);
 
-json::Value toJson(const ListTools::Result& r);
-ListTools::Result fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<ListTools::Result>);
-void hashInto(Hasher& h, const ListTools::Result& r);
-
-json::Value toJson(const CallTool::Parameters& p);
-CallTool::Parameters fromJson(const json::Value& v, json::CodingPath& path,
-                              std::type_identity<CallTool::Parameters>);
-void hashInto(Hasher& h, const CallTool::Parameters& p);
-
-json::Value toJson(const CallTool::Result& r);
-CallTool::Result fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<CallTool::Result>);
-void hashInto(Hasher& h, const CallTool::Result& r);
-
-json::Value toJson(ToolListChangedNotification);
-ToolListChangedNotification fromJson(const json::Value& v, json::CodingPath& path,
-                                     std::type_identity<ToolListChangedNotification>);
-void hashInto(Hasher& h, ToolListChangedNotification);
+template <>
+inline constexpr bool enableFieldless<ToolListChangedNotification> = true;
 
 }  // namespace mcp

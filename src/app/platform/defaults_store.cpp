@@ -254,8 +254,13 @@ std::optional<DefaultsValue> FileDefaultsStore::object(std::string_view key) {
     {
         std::lock_guard lock(mutex_);
         refreshLocked(reports);
-        if (auto it = pending_.find(key); it != pending_.end()) {
-            result = it->second;
+        std::optional<DefaultsValue> held;
+        {
+            std::lock_guard pending(pendingMutex_);
+            if (auto it = pending_.find(key); it != pending_.end()) held = it->second;
+        }
+        if (held) {
+            result = std::move(held);
         } else if (const json::Value* v = cache_.find(key)) {
             result = fromJson(*v);
         }
@@ -265,18 +270,28 @@ std::optional<DefaultsValue> FileDefaultsStore::object(std::string_view key) {
 }
 
 void FileDefaultsStore::store(std::string_view key, DefaultsValue value, WriteMode mode) {
+    if (mode == WriteMode::Coalesced) {
+        // Only the small pending lock: a caller never waits for a file write
+        // in progress (the call counter is written on every tool call).
+        bool first;
+        {
+            std::lock_guard pending(pendingMutex_);
+            first = pending_.empty();
+            pending_.insert_or_assign(std::string(key), std::move(value));
+        }
+        if (first) wake_.notify_all();
+        return;
+    }
     Reports reports;
     {
         std::lock_guard lock(mutex_);
-        if (mode == WriteMode::Coalesced) {
-            pending_.insert_or_assign(std::string(key), std::move(value));
-        } else {
+        {
+            std::lock_guard pending(pendingMutex_);
             if (auto it = pending_.find(key); it != pending_.end()) pending_.erase(it);
-            cache_.set(std::string(key), toJson(value));
-            writeKeysLocked({std::string(key)}, reports);
         }
+        cache_.set(std::string(key), toJson(value));
+        writeKeysLocked({std::string(key)}, reports);
     }
-    if (mode == WriteMode::Coalesced) wake_.notify_all();
     report(reports);
 }
 
@@ -284,37 +299,46 @@ void FileDefaultsStore::flush() {
     Reports reports;
     {
         std::lock_guard lock(mutex_);
-        if (!pending_.empty()) flushPendingLocked(reports);
+        flushPendingLocked(reports);
     }
     report(reports);
 }
 
 void FileDefaultsStore::flushPendingLocked(Reports& reports) {
+    std::map<std::string, DefaultsValue, std::less<>> taken;
+    {
+        std::lock_guard pending(pendingMutex_);
+        taken.swap(pending_);
+        lastCoalescedWrite_ = std::chrono::steady_clock::now();
+    }
+    if (taken.empty()) return;
+    // Readers take mutex_ first, so none sees a value between the two maps.
     std::vector<std::string> keys;
-    for (auto& [key, value] : pending_) {
+    for (auto& [key, value] : taken) {
         cache_.set(key, toJson(value));
         keys.push_back(key);
     }
-    pending_.clear();
     writeKeysLocked(keys, reports);
-    lastCoalescedWrite_ = std::chrono::steady_clock::now();
 }
 
 void FileDefaultsStore::flusherLoop(std::stop_token stop) {
-    std::unique_lock lock(mutex_);
     while (!stop.stop_requested()) {
-        if (!wake_.wait(lock, stop, [&] { return !pending_.empty(); })) break;
-        auto due = lastCoalescedWrite_ + options_.coalesceInterval;
-        if (std::chrono::steady_clock::now() < due) {
-            // Wait out the interval; flush() may write meanwhile, so look again.
-            wake_.wait_until(lock, stop, due, [] { return false; });
-            continue;
+        {
+            std::unique_lock pending(pendingMutex_);
+            if (!wake_.wait(pending, stop, [&] { return !pending_.empty(); })) break;
+            auto due = lastCoalescedWrite_ + options_.coalesceInterval;
+            if (std::chrono::steady_clock::now() < due) {
+                // Wait out the interval; flush() may write meanwhile, so look again.
+                wake_.wait_until(pending, stop, due, [] { return false; });
+                continue;
+            }
         }
         Reports reports;
-        flushPendingLocked(reports);
-        lock.unlock();
+        {
+            std::lock_guard lock(mutex_);
+            flushPendingLocked(reports);
+        }
         report(reports);
-        lock.lock();
     }
 }
 

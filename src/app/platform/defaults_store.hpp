@@ -118,12 +118,15 @@ private:
     const std::shared_ptr<DiagnosticSink> sink_;
     const Options options_;
 
-    mutable std::mutex mutex_;
-    std::condition_variable_any wake_;
-    json::Object cache_;                                         // the file as last seen and written
-    std::map<std::string, DefaultsValue, std::less<>> pending_;  // coalesced, not yet in the file
-    std::optional<Stamp> stamp_;                                 // nullopt: no file seen
+    mutable std::mutex mutex_;  // the file and the fields below up to pendingMutex_
+    json::Object cache_;          // the file as last seen and written
+    std::optional<Stamp> stamp_;  // nullopt: no file seen
     bool unreadableReported_ = false;
+
+    // Taken after mutex_ when both are needed, never the other way round.
+    mutable std::mutex pendingMutex_;
+    std::condition_variable_any wake_;
+    std::map<std::string, DefaultsValue, std::less<>> pending_;  // coalesced, not yet in the file
     std::chrono::steady_clock::time_point lastCoalescedWrite_{};
     std::size_t writes_ = 0;
     unsigned long tempCounter_ = 0;

@@ -87,6 +87,19 @@ AuthorizationStatus EventStore::authorizationStatus(EntityType type) {
 
 bool EventStore::requestFullAccess(EntityType type) { return prompter_->requestAccess(subjectFor(type)); }
 
+const Calendar& EventStore::checkedTarget(const Calendar* found, const std::optional<std::string>& identifier,
+                                          EntityType type) {
+    const bool events = type == EntityType::Event;
+    const char* operation = events ? "save event" : "save reminder";
+    if (!found && identifier)
+        throw PlatformError(operation, (events ? "no calendar " : "no reminder list ") + *identifier);
+    if (!found) throw PlatformError(operation, events ? "there is no calendar for events" : "there is no reminder list");
+    if (found->type != type)
+        throw PlatformError(operation, "calendar " + found->title +
+                                           (events ? " holds reminders, not events" : " holds events, not reminders"));
+    return *found;
+}
+
 // InMemoryEventStore
 
 InMemoryEventStore::InMemoryEventStore(std::shared_ptr<AccessPrompter> prompter) : EventStore(std::move(prompter)) {
@@ -101,6 +114,12 @@ const Calendar* InMemoryEventStore::findCalendar(std::string_view identifier) co
     return nullptr;
 }
 
+const Calendar* InMemoryEventStore::firstCalendar(EntityType type) const {
+    for (const auto& calendar : calendars_)
+        if (calendar.type == type) return &calendar;
+    return nullptr;
+}
+
 std::vector<Calendar> InMemoryEventStore::calendars(EntityType type) {
     std::lock_guard lock(mutex_);
     std::vector<Calendar> out;
@@ -111,8 +130,7 @@ std::vector<Calendar> InMemoryEventStore::calendars(EntityType type) {
 
 std::optional<Calendar> InMemoryEventStore::defaultCalendar(EntityType type) {
     std::lock_guard lock(mutex_);
-    for (const auto& calendar : calendars_)
-        if (calendar.type == type) return calendar;
+    if (const Calendar* calendar = firstCalendar(type)) return *calendar;
     return std::nullopt;
 }
 
@@ -142,21 +160,13 @@ std::optional<Event> InMemoryEventStore::event(std::string_view identifier) {
 Event InMemoryEventStore::saveEvent(const NewEvent& event) {
     std::lock_guard lock(mutex_);
     if (saveFailure_) throw PlatformError("save event", *saveFailure_);
-    const Calendar* calendar = nullptr;
-    if (event.calendarIdentifier) {
-        calendar = findCalendar(*event.calendarIdentifier);
-        if (!calendar) throw PlatformError("save event", "no calendar " + *event.calendarIdentifier);
-    } else {
-        for (const auto& candidate : calendars_)
-            if (candidate.type == EntityType::Event && !calendar) calendar = &candidate;
-        if (!calendar) throw PlatformError("save event", "there is no calendar for events");
-    }
-    if (calendar->type != EntityType::Event)
-        throw PlatformError("save event", "calendar " + calendar->title + " holds reminders, not events");
+    const Calendar& calendar = checkedTarget(
+        event.calendarIdentifier ? findCalendar(*event.calendarIdentifier) : firstCalendar(EntityType::Event),
+        event.calendarIdentifier, EntityType::Event);
     if (event.endDate < event.startDate)
         throw PlatformError("save event", "the start date must be before the end date");
     Event saved{"E" + std::to_string(nextId_++), event.title, event.location, event.notes, event.startDate,
-                event.endDate, event.isAllDay, event.url, *calendar};
+                event.endDate, event.isAllDay, event.url, calendar};
     events_.push_back(saved);
     return saved;
 }
@@ -179,21 +189,13 @@ std::optional<Reminder> InMemoryEventStore::reminder(std::string_view identifier
 Reminder InMemoryEventStore::saveReminder(const NewReminder& reminder) {
     std::lock_guard lock(mutex_);
     if (saveFailure_) throw PlatformError("save reminder", *saveFailure_);
-    const Calendar* calendar = nullptr;
-    if (reminder.calendarIdentifier) {
-        calendar = findCalendar(*reminder.calendarIdentifier);
-        if (!calendar) throw PlatformError("save reminder", "no reminder list " + *reminder.calendarIdentifier);
-    } else {
-        for (const auto& candidate : calendars_)
-            if (candidate.type == EntityType::Reminder && !calendar) calendar = &candidate;
-        if (!calendar) throw PlatformError("save reminder", "there is no reminder list");
-    }
-    if (calendar->type != EntityType::Reminder)
-        throw PlatformError("save reminder", "calendar " + calendar->title + " holds events, not reminders");
+    const Calendar& calendar = checkedTarget(
+        reminder.calendarIdentifier ? findCalendar(*reminder.calendarIdentifier) : firstCalendar(EntityType::Reminder),
+        reminder.calendarIdentifier, EntityType::Reminder);
     if (reminder.dueDateComponents && !reminder.dueDateComponents->isValid())
         throw PlatformError("save reminder", "the due date components name no date");
     Reminder saved{"R" + std::to_string(nextId_++), reminder.title, reminder.notes, reminder.priority,
-                   reminder.dueDateComponents, reminder.alarms, false, std::nullopt, *calendar};
+                   reminder.dueDateComponents, reminder.alarms, false, std::nullopt, calendar};
     reminders_.push_back(saved);
     return saved;
 }

@@ -149,6 +149,14 @@ public:
     // Completed with the given date, or back to incomplete with nullopt.
     virtual void setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) = 0;
 
+protected:
+    // The calendar a new event or reminder (`type`) goes into: `found` is the
+    // one `identifier` names, or without one the default calendar of `type`
+    // (null when there is none). Throws the PlatformError of "save event" or
+    // "save reminder" when it is missing or holds the other kind.
+    static const Calendar& checkedTarget(const Calendar* found, const std::optional<std::string>& identifier,
+                                         EntityType type);
+
 private:
     std::shared_ptr<AccessPrompter> prompter_;
 };
@@ -174,6 +182,7 @@ public:
 
 private:
     const Calendar* findCalendar(std::string_view identifier) const;
+    const Calendar* firstCalendar(EntityType type) const;
 
     std::mutex mutex_;
     std::vector<Calendar> calendars_;

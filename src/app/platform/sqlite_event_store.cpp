@@ -92,6 +92,22 @@ auto guarded(const std::string& operation, F body) -> decltype(body()) {
 SqliteEventStore::SqliteEventStore(std::string path, std::shared_ptr<AccessPrompter> prompter)
     : EventStore(std::move(prompter)), path_(std::move(path)) {}
 
+std::pair<std::int64_t, Calendar> SqliteEventStore::targetCalendar(SqliteConnection& db,
+                                                                   const std::optional<std::string>& identifier,
+                                                                   EntityType type) {
+    auto query = identifier ? db.prepare("SELECT seq, identifier, title, entity FROM calendars WHERE identifier = ?")
+                            : db.prepare("SELECT seq, identifier, title, entity FROM calendars WHERE entity = ? "
+                                         "ORDER BY is_default DESC, seq LIMIT 1");
+    if (identifier)
+        query.bind(1, *identifier);
+    else
+        query.bind(1, static_cast<int>(type));
+    std::optional<Calendar> found;
+    if (query.step()) found = readCalendar(query, 1);
+    const Calendar& calendar = checkedTarget(found ? &*found : nullptr, identifier, type);
+    return {query.int64(0), calendar};
+}
+
 SqliteConnection& SqliteEventStore::connection() {
     static const std::array<std::string_view, 1> steps = {firstSchema};
     if (!connection_) connection_.emplace(openStoreDatabase(path_, "event store", "event_store", steps));
@@ -162,22 +178,7 @@ Event SqliteEventStore::saveEvent(const NewEvent& event) {
     std::lock_guard lock(mutex_);
     return guarded("save event", [&] {
         auto& db = connection();
-        std::int64_t calendarSeq = 0;
-        Calendar calendar;
-        {
-            auto query = event.calendarIdentifier
-                             ? db.prepare("SELECT seq, identifier, title, entity FROM calendars WHERE identifier = ?")
-                             : db.prepare("SELECT seq, identifier, title, entity FROM calendars WHERE entity = 0 "
-                                          "ORDER BY is_default DESC, seq LIMIT 1");
-            if (event.calendarIdentifier) query.bind(1, *event.calendarIdentifier);
-            if (!query.step())
-                throw PlatformError("save event", event.calendarIdentifier ? "no calendar " + *event.calendarIdentifier
-                                                                           : "there is no calendar for events");
-            calendarSeq = query.int64(0);
-            calendar = readCalendar(query, 1);
-        }
-        if (calendar.type != EntityType::Event)
-            throw PlatformError("save event", "calendar " + calendar.title + " holds reminders, not events");
+        auto [calendarSeq, calendar] = targetCalendar(db, event.calendarIdentifier, EntityType::Event);
         if (event.endDate < event.startDate)
             throw PlatformError("save event", "the start date must be before the end date");
         Event saved{randomUuidString(), event.title, event.location, event.notes, event.startDate,
@@ -262,23 +263,7 @@ Reminder SqliteEventStore::saveReminder(const NewReminder& reminder) {
     std::lock_guard lock(mutex_);
     return guarded("save reminder", [&] {
         auto& db = connection();
-        std::int64_t calendarSeq = 0;
-        Calendar calendar;
-        {
-            auto query = reminder.calendarIdentifier
-                             ? db.prepare("SELECT seq, identifier, title, entity FROM calendars WHERE identifier = ?")
-                             : db.prepare("SELECT seq, identifier, title, entity FROM calendars WHERE entity = 1 "
-                                          "ORDER BY is_default DESC, seq LIMIT 1");
-            if (reminder.calendarIdentifier) query.bind(1, *reminder.calendarIdentifier);
-            if (!query.step())
-                throw PlatformError("save reminder", reminder.calendarIdentifier
-                                                         ? "no reminder list " + *reminder.calendarIdentifier
-                                                         : "there is no reminder list");
-            calendarSeq = query.int64(0);
-            calendar = readCalendar(query, 1);
-        }
-        if (calendar.type != EntityType::Reminder)
-            throw PlatformError("save reminder", "calendar " + calendar.title + " holds events, not reminders");
+        auto [calendarSeq, calendar] = targetCalendar(db, reminder.calendarIdentifier, EntityType::Reminder);
         const auto& due = reminder.dueDateComponents;
         if (due && !due->isValid()) throw PlatformError("save reminder", "the due date components name no date");
         Reminder saved{randomUuidString(), reminder.title, reminder.notes, reminder.priority, due, reminder.alarms,

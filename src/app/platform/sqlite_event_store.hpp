@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "app/platform/event_store.hpp"
 #include "app/platform/sqlite.hpp"
@@ -34,6 +35,10 @@ public:
 private:
     SqliteConnection& connection();  // caller holds mutex_
     std::vector<Reminder> loadReminders(std::string_view condition, std::string_view key);
+    // The row number and calendar a new item of `type` goes into (see checkedTarget).
+    static std::pair<std::int64_t, Calendar> targetCalendar(SqliteConnection& db,
+                                                            const std::optional<std::string>& identifier,
+                                                            EntityType type);
 
     std::string path_;
     std::mutex mutex_;

@@ -1,5 +1,6 @@
 #include "app/platform/unicode_text.hpp"
 
+#include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
@@ -37,6 +38,46 @@ void walkUtf8(std::string_view text, F onPoint) {
     }
 }
 
+// The repaired text through ICU: `change` edits it as UTF-16. Text too long
+// for ICU comes back repaired only.
+template <class F>
+std::string mapped(std::string_view text, F change) {
+    std::string repaired = repairUtf8(text);
+    if (repaired.size() > INT32_MAX) return repaired;
+    icu::UnicodeString unicode =
+        icu::UnicodeString::fromUTF8(icu::StringPiece(repaired.data(), static_cast<int32_t>(repaired.size())));
+    change(unicode);
+    std::string out;
+    unicode.toUTF8String(out);
+    return out;
+}
+
+// The text without the code points `isTrimmed` accepts at either end; an
+// ill-formed sequence is never trimmed.
+template <class F>
+std::string_view trimming(std::string_view text, F isTrimmed) {
+    if (text.size() > INT32_MAX) return text;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    int32_t start = 0;
+    while (start < length) {
+        int32_t next = start;
+        UChar32 c;
+        U8_NEXT(bytes, next, length, c);
+        if (c < 0 || !isTrimmed(c)) break;
+        start = next;
+    }
+    int32_t end = length;
+    while (end > start) {
+        int32_t previous = end;
+        UChar32 c;
+        U8_PREV(bytes, start, previous, c);
+        if (c < 0 || !isTrimmed(c)) break;
+        end = previous;
+    }
+    return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
+}
+
 }  // namespace
 
 bool isValidUtf8(std::string_view text) {
@@ -59,13 +100,20 @@ std::string repairUtf8(std::string_view text) {
     return out;
 }
 
+std::string lowercased(std::string_view text) {
+    return mapped(text, [](icu::UnicodeString& unicode) { unicode.toLower(icu::Locale::getRoot()); });
+}
+
 std::string foldCase(std::string_view text) {
-    std::string repaired = repairUtf8(text);
-    icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(repaired);
-    unicode.foldCase();
-    std::string out;
-    unicode.toUTF8String(out);
-    return out;
+    return mapped(text, [](icu::UnicodeString& unicode) { unicode.foldCase(); });
+}
+
+std::string_view trimmingBlanks(std::string_view text) {
+    return trimming(text, [](UChar32 c) { return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR; });
+}
+
+std::string_view trimmingWhiteSpace(std::string_view text) {
+    return trimming(text, [](UChar32 c) { return u_isUWhiteSpace(c) != 0; });
 }
 
 std::vector<std::string> splitAtWhiteSpace(std::string_view text) {

@@ -1,5 +1,6 @@
 #include "app/tools/calendar_tools.hpp"
 
+#include "app/platform/unicode_text.hpp"
 #include "app/tools/calendar_scripts.hpp"
 #include "app/tools/calendar_text.hpp"
 #include "app/tools/tool_error.hpp"
@@ -10,14 +11,6 @@
 namespace app::tools {
 
 namespace {
-
-AnyMap property(const char* type, const char* description) {
-    return AnyMap{{"type", type}, {"description", description}};
-}
-
-AnyMap schema(AnyMap properties, AnyList required) {
-    return AnyMap{{"type", "object"}, {"properties", std::move(properties)}, {"required", std::move(required)}};
-}
 
 const char* const kLimitDescription = "Maximum number of events to return (default: 10)";
 const char* const kFromDescription = "Start date (ISO format, default: today)";
@@ -35,30 +28,33 @@ std::vector<MCPTool> calendarToolDefinitions() {
     std::vector<MCPTool> tools;
     tools.push_back(MCPTool::make(
         "get_events", "Get calendar events within a specified date range.", "获取指定日期范围内的日历事件。",
-        schema(AnyMap{{"limit", property("integer", kLimitDescription)},
-                      {"fromDate", property("string", kFromDescription)},
-                      {"toDate", property("string", "End date (ISO format, default: 7 days from now)")}},
-               AnyList{})));
-    tools.push_back(
-        MCPTool::make("search_events", "Search for calendar events matching keywords.", "搜索匹配关键词的日历事件。",
-                      schema(AnyMap{{"searchText", property("string", "The text to search for")},
-                                    {"limit", property("integer", kLimitDescription)},
-                                    {"fromDate", property("string", kFromDescription)},
-                                    {"toDate", property("string", "End date (ISO format, default: 30 days from now)")}},
-                             AnyList{"searchText"})));
+        objectSchema(AnyMap{{"limit", schemaProperty("integer", kLimitDescription)},
+                            {"fromDate", schemaProperty("string", kFromDescription)},
+                            {"toDate", schemaProperty("string", "End date (ISO format, default: 7 days from now)")}},
+                     AnyList{})));
+    tools.push_back(MCPTool::make(
+        "search_events", "Search for calendar events matching keywords.", "搜索匹配关键词的日历事件。",
+        objectSchema(AnyMap{{"searchText", schemaProperty("string", "The text to search for")},
+                            {"limit", schemaProperty("integer", kLimitDescription)},
+                            {"fromDate", schemaProperty("string", kFromDescription)},
+                            {"toDate", schemaProperty("string", "End date (ISO format, default: 30 days from now)")}},
+                     AnyList{"searchText"})));
     tools.push_back(MCPTool::make(
         "create_event", "Create a new calendar event.", "创建新的日历事件。",
-        schema(AnyMap{{"title", property("string", "Event title")},
-                      {"startDate", property("string", "Start time (ISO format, e.g., 2024-01-15T09:00:00Z)")},
-                      {"endDate", property("string", "End time (ISO format, e.g., 2024-01-15T10:00:00Z)")},
-                      {"location", property("string", "Location (optional)")},
-                      {"notes", property("string", "Notes (optional)")},
-                      {"isAllDay", property("boolean", "Whether it's an all-day event (default: false)")},
-                      {"calendarName", property("string", "Calendar name (optional, defaults to primary calendar)")}},
-               AnyList{"title", "startDate", "endDate"})));
-    tools.push_back(MCPTool::make(
-        "open_event", "Open a specific event in the Calendar app.", "在日历应用中打开特定事件。",
-        schema(AnyMap{{"eventId", property("string", "The unique identifier of the event")}}, AnyList{"eventId"})));
+        objectSchema(
+            AnyMap{
+                {"title", schemaProperty("string", "Event title")},
+                {"startDate", schemaProperty("string", "Start time (ISO format, e.g., 2024-01-15T09:00:00Z)")},
+                {"endDate", schemaProperty("string", "End time (ISO format, e.g., 2024-01-15T10:00:00Z)")},
+                {"location", schemaProperty("string", "Location (optional)")},
+                {"notes", schemaProperty("string", "Notes (optional)")},
+                {"isAllDay", schemaProperty("boolean", "Whether it's an all-day event (default: false)")},
+                {"calendarName", schemaProperty("string", "Calendar name (optional, defaults to primary calendar)")}},
+            AnyList{"title", "startDate", "endDate"})));
+    tools.push_back(
+        MCPTool::make("open_event", "Open a specific event in the Calendar app.", "在日历应用中打开特定事件。",
+                      objectSchema(AnyMap{{"eventId", schemaProperty("string", "The unique identifier of the event")}},
+                                   AnyList{"eventId"})));
     return tools;
 }
 
@@ -103,9 +99,9 @@ std::string CalendarToolHandler::listEvents(const Arguments& arguments, int defa
 
     std::vector<platform::Event> events = manager_->store().events(start, end);
     if (query) {
-        std::string needle = lowercased(*query);
+        std::string needle = platform::lowercased(*query);
         std::erase_if(events,
-                      [&](const platform::Event& event) { return !containsText(lowercased(event.title), needle); });
+                      [&](const platform::Event& event) { return !containsText(platform::lowercased(event.title), needle); });
     }
     std::stable_sort(events.begin(), events.end(),
                      [](const platform::Event& a, const platform::Event& b) { return a.startDate < b.startDate; });
@@ -125,7 +121,7 @@ std::string CalendarToolHandler::searchEvents(const Arguments& arguments) {
 
 std::string CalendarToolHandler::createEvent(const Arguments& arguments) {
     auto title = textArgument(arguments, "title");
-    if (!title || trimmingBlanks(*title).empty()) throw calendarError(400, "Title is required");
+    if (!title || platform::trimmingBlanks(*title).empty()) throw calendarError(400, "Title is required");
     auto startText = textArgument(arguments, "startDate");
     auto endText = textArgument(arguments, "endDate");
     if (!startText || !endText) throw calendarError(400, "Invalid date format. Use ISO8601.");

@@ -5,11 +5,6 @@
 #include "app/platform/unicode_text.hpp"
 #include "app/tools/tool_error.hpp"
 
-#include <unicode/locid.h>
-#include <unicode/uchar.h>
-#include <unicode/unistr.h>
-#include <unicode/utf8.h>
-
 #include <mutex>
 #include <stdexcept>
 
@@ -46,37 +41,6 @@ std::string contactFullName(const platform::Contact& contact) {
         name += contact.familyName;
     }
     return name;
-}
-
-std::string lowercasedText(std::string_view text) {
-    icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(platform::repairUtf8(text));
-    unicode.toLower(icu::Locale::getRoot());
-    std::string out;
-    unicode.toUTF8String(out);
-    return out;
-}
-
-std::string trimmedText(std::string_view text) {
-    std::string repaired = platform::repairUtf8(text);
-    const auto* data = reinterpret_cast<const uint8_t*>(repaired.data());
-    auto length = static_cast<int32_t>(repaired.size());
-    int32_t start = 0;
-    while (start < length) {
-        int32_t next = start;
-        UChar32 c;
-        U8_NEXT(data, next, length, c);
-        if (!u_isUWhiteSpace(c)) break;
-        start = next;
-    }
-    int32_t end = length;
-    while (end > start) {
-        int32_t previous = end;
-        UChar32 c;
-        U8_PREV(data, 0, previous, c);
-        if (!u_isUWhiteSpace(c)) break;
-        end = previous;
-    }
-    return repaired.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
 }
 
 // ContactsManager
@@ -147,14 +111,14 @@ std::vector<std::string> ContactsManager::findPhoneNumbers(const std::string& na
     }
     if (!numbers.empty()) return numbers;
 
-    std::string key = trimmedText(lowercasedText(name));
+    std::string key(platform::trimmingWhiteSpace(platform::lowercased(name)));
     // Every name contains the empty text: a blank query would match a stranger.
     if (key.empty()) return {};
 
     ContactDirectory directory = fetchAllContacts(kScanLimit);
     std::vector<std::string> lowered;
     lowered.reserve(directory.size());
-    for (const auto& entry : directory.entries()) lowered.push_back(lowercasedText(entry.first));
+    for (const auto& entry : directory.entries()) lowered.push_back(platform::lowercased(entry.first));
 
     for (std::size_t i = 0; i < lowered.size(); ++i)
         if (lowered[i] == key) return directory.entries()[i].second;

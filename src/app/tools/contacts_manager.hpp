@@ -75,9 +75,4 @@ private:
 // The contact's given and family name, empty parts left out, joined by one blank.
 std::string contactFullName(const platform::Contact& contact);
 
-// Full Unicode lower-casing (root locale); ill-formed UTF-8 is repaired first.
-std::string lowercasedText(std::string_view text);
-// Unicode white space (line breaks included) removed from both ends.
-std::string trimmedText(std::string_view text);
-
 }  // namespace app::tools

@@ -13,14 +13,6 @@ namespace {
 constexpr const char* kDomain = "ContactsTool";
 constexpr std::int64_t kDefaultLimit = 1000;
 
-AnyMap property(const char* type, const char* description) {
-    return AnyMap{{"type", type}, {"description", description}};
-}
-
-AnyMap schema(AnyMap properties, AnyList required) {
-    return AnyMap{{"type", "object"}, {"properties", std::move(properties)}, {"required", std::move(required)}};
-}
-
 // The platform writer's pretty layout with its default slash escaping.
 constexpr json::WriteOptions kReplyFormat{.sortedKeys = false, .escapeSlashes = true, .pretty = true};
 
@@ -53,12 +45,12 @@ std::vector<MCPTool> contactsToolDefinitions() {
     std::vector<MCPTool> tools;
     tools.push_back(MCPTool::make(
         "get_all_contacts", "Get all contacts and their phone numbers.", "获取所有联系人及其电话号码。",
-        schema(AnyMap{{"limit", property("integer", "Maximum number of contacts to return (default: 1000)")}},
-               AnyList{})));
-    tools.push_back(MCPTool::make("find_phone_number", "Find a contact's phone number by name.",
-                                  "通过姓名查找联系人的电话号码。",
-                                  schema(AnyMap{{"name", property("string", "The name of the contact to find")}},
-                                         AnyList{"name"})));
+        objectSchema(
+            AnyMap{{"limit", schemaProperty("integer", "Maximum number of contacts to return (default: 1000)")}},
+            AnyList{})));
+    tools.push_back(MCPTool::make(
+        "find_phone_number", "Find a contact's phone number by name.", "通过姓名查找联系人的电话号码。",
+        objectSchema(AnyMap{{"name", schemaProperty("string", "The name of the contact to find")}}, AnyList{"name"})));
     return tools;
 }
 

@@ -1,5 +1,6 @@
 #include "app/tools/event_kit_service.hpp"
 
+#include "app/platform/unicode_text.hpp"
 #include "app/tools/calendar_manager.hpp"
 #include "app/tools/calendar_text.hpp"
 #include "app/tools/tool_error.hpp"
@@ -152,11 +153,11 @@ std::vector<platform::Reminder> EventKitService::searchReminders(const std::stri
     recentlyCompleted.start = addCalendarDays(clock_(), -30);
     for (auto& reminder : store_->reminders(recentlyCompleted)) candidates.push_back(std::move(reminder));
 
-    std::string needle = lowercased(query);
+    std::string needle = platform::lowercased(query);
     std::vector<platform::Reminder> found;
     for (auto& reminder : candidates) {
-        if (containsText(lowercased(reminder.title.value_or("")), needle) ||
-            containsText(lowercased(reminder.notes.value_or("")), needle))
+        if (containsText(platform::lowercased(reminder.title.value_or("")), needle) ||
+            containsText(platform::lowercased(reminder.notes.value_or("")), needle))
             found.push_back(std::move(reminder));
     }
     keepFirst(found, limit);

@@ -42,6 +42,13 @@ LocalToolService::LocalToolService(std::shared_ptr<platform::DefaultsStore> defa
         }
         slot = std::move(family);
     }
+    // A family's tool names never change: index them once, the first family
+    // in lookup order owning a name.
+    for (ToolSwitch s : kLookupOrder) {
+        if (ToolFamily* f = family(s)) {
+            for (const auto& tool : f->definitions()) owners_.emplace(tool.name, s);
+        }
+    }
     toolCallCount_ = defaults_->integer(kCounterKey);
     for (ToolSwitch s : kLookupOrder) enabled_[switchIndex(s)] = readSwitch(*defaults_, s);
 }
@@ -114,21 +121,11 @@ std::string LocalToolService::callOnMain(const std::string& name, const Argument
     std::int64_t count = toolCallCount();
     setToolCallCountOnMain(count == std::numeric_limits<std::int64_t>::max() ? count : count + 1);
 
-    for (ToolSwitch s : kLookupOrder) {
-        ToolFamily* f = family(s);
-        if (!f) continue;
-        bool owns = false;
-        for (const auto& tool : f->definitions()) {
-            if (tool.name == name) {
-                owns = true;
-                break;
-            }
-        }
-        if (!owns) continue;
-        if (!isEnabled(s)) throw ToolError("LocalTool", 403, std::string(familyWord(s)) + " tool is disabled");
-        return f->handle(name, arguments, stop);
-    }
-    throw ToolError("LocalTool", 404, "Tool not found: " + name);
+    auto owner = owners_.find(name);
+    if (owner == owners_.end()) throw ToolError("LocalTool", 404, "Tool not found: " + name);
+    const ToolSwitch s = owner->second;
+    if (!isEnabled(s)) throw ToolError("LocalTool", 403, std::string(familyWord(s)) + " tool is disabled");
+    return family(s)->handle(name, arguments, stop);
 }
 
 }  // namespace app::tools

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <stop_token>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace app::tools {
@@ -91,6 +92,7 @@ private:
     const std::shared_ptr<platform::DefaultsStore> defaults_;
     rt::MainExecutor& executor_;
     std::array<std::unique_ptr<ToolFamily>, kToolSwitchCount> families_;
+    std::unordered_map<std::string, ToolSwitch> owners_;  // tool name to the family that answers it
     ChangeSignal toolsChanged_;
     ChangeSignal objectChanged_;
 

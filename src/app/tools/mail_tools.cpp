@@ -1,5 +1,6 @@
 #include "app/tools/mail_tools.hpp"
 
+#include "app/platform/unicode_text.hpp"
 #include "app/tools/tool_error.hpp"
 
 #include <stdexcept>
@@ -23,48 +24,10 @@ bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
 
-bool isValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        auto c = static_cast<unsigned char>(s[i]);
-        std::size_t length;
-        char32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            length = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            length = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            length = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + length > s.size()) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < kMinimum[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += length;
-    }
-    return true;
-}
-
-AnyMap property(const char* description) {
-    return AnyMap{{"type", "string"}, {"description", description}};
-}
-
 }  // namespace
 
 std::optional<std::string> percentEncodedQueryValue(std::string_view text) {
-    if (!isValidUtf8(text)) return std::nullopt;
+    if (!platform::isValidUtf8(text)) return std::nullopt;
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
@@ -102,11 +65,10 @@ bool isValidURIReference(std::string_view text) {
 
 std::vector<MCPTool> mailToolDefinitions() {
     return {MCPTool::make("send_email", "Send an email.", "发送邮件。",
-                          AnyMap{{"type", "object"},
-                                 {"properties", AnyMap{{"recipient", property("Recipient's email address")},
-                                                       {"subject", property("Email subject")},
-                                                       {"body", property("Email body content")}}},
-                                 {"required", AnyList{"recipient"}}})};
+                          objectSchema(AnyMap{{"recipient", schemaProperty("string", "Recipient's email address")},
+                                              {"subject", schemaProperty("string", "Email subject")},
+                                              {"body", schemaProperty("string", "Email body content")}},
+                                       AnyList{"recipient"}))};
 }
 
 std::string mailtoURL(const std::string& recipient, const std::string& subject, const std::string& body) {

@@ -20,4 +20,9 @@ struct MCPTool {
                         AnyMap inputSchema);
 };
 
+// {"type": type, "description": description}: one property of an input schema.
+AnyMap schemaProperty(const char* type, const char* description);
+// {"type": "object", "properties": ..., "required": ...}: a tool's input schema.
+AnyMap objectSchema(AnyMap properties, AnyList required);
+
 }  // namespace app::tools

@@ -2,11 +2,10 @@
 
 #include "app/platform/store_database.hpp"
 #include "app/platform/unicode_text.hpp"
+#include "app/tools/calendar_dates.hpp"
 #include "app/tools/messages_tools.hpp"
 
 #include <array>
-#include <chrono>
-#include <ctime>
 #include <string_view>
 
 namespace app::tools {
@@ -24,15 +23,6 @@ constexpr std::array<std::string_view, 1> kMigrations = {
 
 // errAENoSuchObject: the script names something the application does not have.
 constexpr std::int64_t kNoSuchObject = -1728;
-
-std::string utcNowText() {
-    std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char buffer[32];
-    std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return std::string(buffer, n);
-}
 
 }  // namespace
 
@@ -53,7 +43,7 @@ std::optional<std::string> MessagesOutboxStandIn::perform(const platform::Script
 
     std::lock_guard lock(mutex_);
     auto insert = connection().prepare("INSERT INTO outbox(service, recipient, body, sent_at) VALUES(?, ?, ?, ?)");
-    insert.bind(1, "iMessage").bind(2, recipient).bind(3, body).bind(4, utcNowText()).run();
+    insert.bind(1, "iMessage").bind(2, recipient).bind(3, body).bind(4, formatInternetDateTime(systemNow())).run();
     return std::nullopt;
 }
 

@@ -62,14 +62,6 @@ constexpr std::string_view kUnreadTemplate =
     "  ORDER BY m.date DESC\n"
     "  LIMIT ";
 
-AnyMap property(const char* type, const char* description) {
-    return AnyMap{{"type", type}, {"description", description}};
-}
-
-AnyMap schema(AnyMap properties, AnyList required) {
-    return AnyMap{{"type", "object"}, {"properties", std::move(properties)}, {"required", std::move(required)}};
-}
-
 // Calls visit(code point) for each character; ill-formed bytes give a negative value.
 template <class Visit>
 void forEachCodePoint(std::string_view text, Visit visit) {
@@ -113,18 +105,20 @@ bool columnIsOne(const platform::SqliteStatement& statement, int column) {
 
 std::vector<MCPTool> messagesToolDefinitions() {
     std::vector<MCPTool> tools;
-    tools.push_back(MCPTool::make("send_message", "Send a text message or iMessage.", "发送短信或iMessage。",
-                                  schema(AnyMap{{"phoneNumber", property("string", "Recipient's phone number")},
-                                                {"message", property("string", "Message content")}},
-                                         AnyList{"phoneNumber", "message"})));
+    tools.push_back(
+        MCPTool::make("send_message", "Send a text message or iMessage.", "发送短信或iMessage。",
+                      objectSchema(AnyMap{{"phoneNumber", schemaProperty("string", "Recipient's phone number")},
+                                          {"message", schemaProperty("string", "Message content")}},
+                                   AnyList{"phoneNumber", "message"})));
     tools.push_back(MCPTool::make(
         "read_messages", "Read message history for a specific contact.", "读取特定联系人的历史消息。",
-        schema(AnyMap{{"phoneNumber", property("string", "Contact's phone number")},
-                      {"limit", property("integer", "Maximum number of messages (default: 10)")}},
-               AnyList{"phoneNumber"})));
+        objectSchema(AnyMap{{"phoneNumber", schemaProperty("string", "Contact's phone number")},
+                            {"limit", schemaProperty("integer", "Maximum number of messages (default: 10)")}},
+                     AnyList{"phoneNumber"})));
     tools.push_back(MCPTool::make(
         "get_unread_messages", "Fetch unread messages.", "获取未读消息。",
-        schema(AnyMap{{"limit", property("integer", "Maximum number of messages (default: 10)")}}, AnyList{})));
+        objectSchema(AnyMap{{"limit", schemaProperty("integer", "Maximum number of messages (default: 10)")}},
+                     AnyList{})));
     return tools;
 }
 

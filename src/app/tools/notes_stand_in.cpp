@@ -3,6 +3,7 @@
 #include "app/platform/platform_error.hpp"
 #include "app/platform/store_database.hpp"
 #include "app/platform/unicode_text.hpp"
+#include "app/tools/calendar_dates.hpp"
 #include "app/tools/notes_tools.hpp"
 
 #include <unicode/brkiter.h>
@@ -11,8 +12,6 @@
 
 #include <array>
 #include <cerrno>
-#include <chrono>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,15 +38,6 @@ constexpr std::size_t kSearchTextCharacters = 200;
 // The script runner's error numbers for a missing file and a failed read.
 constexpr std::int64_t kFileNotFound = -43;
 constexpr std::int64_t kReadError = -36;
-
-std::string utcNowText() {
-    std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char buffer[32];
-    std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return std::string(buffer, n);
-}
 
 // AppleScript's default comparison: case ignored, everything else considered.
 bool equalIgnoringCase(std::string_view a, std::string_view b) {
@@ -161,7 +151,7 @@ std::string NotesStandIn::create(const platform::ScriptBindings& bindings) {
         .bind(1, folderId)
         .bind(2, title)
         .bind(3, body)
-        .bind(4, utcNowText())
+        .bind(4, formatInternetDateTime(systemNow()))
         .run();
     if (folderId) return "Created note '" + title + "' in folder '" + folder + "'";
     return "Created note '" + title + "' in default folder";

@@ -5,9 +5,6 @@
 #include "app/platform/unicode_text.hpp"
 #include "app/tools/tool_error.hpp"
 
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -22,14 +19,6 @@ namespace {
 
 constexpr const char* kDomain = "NotesTool";
 constexpr std::int64_t kDefaultLimit = 50;
-
-AnyMap property(const char* type, const char* description) {
-    return AnyMap{{"type", type}, {"description", description}};
-}
-
-AnyMap schema(AnyMap properties, AnyList required) {
-    return AnyMap{{"type", "object"}, {"properties", std::move(properties)}, {"required", std::move(required)}};
-}
 
 // Puts each value where its slot stands, in one pass: a value is never
 // scanned for slots itself.
@@ -50,14 +39,6 @@ std::string filled(std::string_view source, const std::map<std::string_view, std
         i = end + close.size();
     }
     out.append(source.substr(i));
-    return out;
-}
-
-std::string lowercased(std::string_view text) {
-    icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(platform::repairUtf8(text));
-    unicode.toLower(icu::Locale::getRoot());
-    std::string out;
-    unicode.toUTF8String(out);
     return out;
 }
 
@@ -194,17 +175,19 @@ const std::string_view notesListTemplate =
 
 std::vector<MCPTool> notesToolDefinitions() {
     std::vector<MCPTool> tools;
-    tools.push_back(MCPTool::make("create_note", "Create a new note with a title and content.",
-                                  "创建具有标题和内容的新备忘录。",
-                                  schema(AnyMap{{"title", property("string", "Note Title")},
-                                                {"content", property("string", "Note Content")},
-                                                {"folder", property("string", "Folder name (default: Notes)")}},
-                                         AnyList{"title", "content"})));
-    tools.push_back(MCPTool::make("search_notes", "Search for notes matching a keyword.", "按关键词搜索备忘录。",
-                                  schema(AnyMap{{"query", property("string", "Search keyword")}}, AnyList{"query"})));
+    tools.push_back(
+        MCPTool::make("create_note", "Create a new note with a title and content.", "创建具有标题和内容的新备忘录。",
+                      objectSchema(AnyMap{{"title", schemaProperty("string", "Note Title")},
+                                          {"content", schemaProperty("string", "Note Content")},
+                                          {"folder", schemaProperty("string", "Folder name (default: Notes)")}},
+                                   AnyList{"title", "content"})));
+    tools.push_back(
+        MCPTool::make("search_notes", "Search for notes matching a keyword.", "按关键词搜索备忘录。",
+                      objectSchema(AnyMap{{"query", schemaProperty("string", "Search keyword")}}, AnyList{"query"})));
     tools.push_back(MCPTool::make(
         "list_notes", "List recent notes in the library.", "列出最近的备忘录。",
-        schema(AnyMap{{"limit", property("integer", "Maximum number of notes to return (default: 50)")}}, AnyList{})));
+        objectSchema(AnyMap{{"limit", schemaProperty("integer", "Maximum number of notes to return (default: 50)")}},
+                     AnyList{})));
     return tools;
 }
 
@@ -312,7 +295,7 @@ std::string NotesToolFamily::createNote(const Arguments& arguments) {
 std::string NotesToolFamily::searchNotes(const Arguments& arguments) {
     auto query = textArgument(arguments, "query");
     if (!query) throw ToolError(kDomain, 400, "Missing 'query' argument");
-    return runAppleScript(notesSearchScript(lowercased(*query)));
+    return runAppleScript(notesSearchScript(platform::lowercased(*query)));
 }
 
 std::string NotesToolFamily::listNotes(const Arguments& arguments) {

@@ -12,14 +12,6 @@ namespace {
 constexpr const char* kCompletedMark = "\u2611\uFE0F";  // ☑️
 constexpr const char* kOpenMark = "\u2610";             // ☐
 
-AnyMap property(const char* type, const char* description) {
-    return AnyMap{{"type", type}, {"description", description}};
-}
-
-AnyMap schema(AnyMap properties, AnyList required) {
-    return AnyMap{{"type", "object"}, {"properties", std::move(properties)}, {"required", std::move(required)}};
-}
-
 // Runs one service call; whatever it throws becomes "LocalTool" 500 with the
 // tool's own opening words before the cause.
 template <class F>
@@ -43,32 +35,34 @@ std::vector<MCPTool> reminderToolDefinitions() {
     std::vector<MCPTool> tools;
     tools.push_back(MCPTool::make(
         "reminders_add", "Create a new reminder.", "创建新提醒事项。",
-        schema(AnyMap{{"title", property("string", "The title of the reminder")},
-                      {"notes", property("string", "Optional notes for the reminder")},
-                      {"listName", property("string", "The name of the list to add to")},
-                      {"dueDate", property("string", "Due date in ISO 8601 format")},
-                      {"priority",
-                       property("integer", "Priority (1-9, where 1 is highest, 5 is medium, 9 is lowest, 0 is none)")}},
-               AnyList{"title"})));
-    AnyMap status = property("string", "Filter by status (default: incomplete)");
+        objectSchema(
+            AnyMap{
+                {"title", schemaProperty("string", "The title of the reminder")},
+                {"notes", schemaProperty("string", "Optional notes for the reminder")},
+                {"listName", schemaProperty("string", "The name of the list to add to")},
+                {"dueDate", schemaProperty("string", "Due date in ISO 8601 format")},
+                {"priority",
+                 schemaProperty("integer", "Priority (1-9, where 1 is highest, 5 is medium, 9 is lowest, 0 is none)")}},
+            AnyList{"title"})));
+    AnyMap status = schemaProperty("string", "Filter by status (default: incomplete)");
     status.emplace("enum", AnyList{"incomplete", "completed"});
     tools.push_back(MCPTool::make(
         "reminders_fetch", "Fetch a list of reminders.", "获取提醒事项列表。",
-        schema(AnyMap{{"listName", property("string", "Filter by list name")},
-                      {"status", std::move(status)},
-                      {"limit", property("integer", "Maximum number of reminders to return (default: 50)")},
-                      {"dueAfter", property("string", "Filter by due date after this time (ISO 8601)")},
-                      {"dueBefore", property("string", "Filter by due date before this time (ISO 8601)")}},
-               AnyList{})));
-    tools.push_back(
-        MCPTool::make("reminders_find", "Search for reminders matching a query.", "搜索提醒事项。",
-                      schema(AnyMap{{"query", property("string", "Search keyword")},
-                                    {"limit", property("integer", "Maximum number of results (default: 20)")}},
-                             AnyList{"query"})));
+        objectSchema(AnyMap{{"listName", schemaProperty("string", "Filter by list name")},
+                            {"status", std::move(status)},
+                            {"limit", schemaProperty("integer", "Maximum number of reminders to return (default: 50)")},
+                            {"dueAfter", schemaProperty("string", "Filter by due date after this time (ISO 8601)")},
+                            {"dueBefore", schemaProperty("string", "Filter by due date before this time (ISO 8601)")}},
+                     AnyList{})));
+    tools.push_back(MCPTool::make(
+        "reminders_find", "Search for reminders matching a query.", "搜索提醒事项。",
+        objectSchema(AnyMap{{"query", schemaProperty("string", "Search keyword")},
+                            {"limit", schemaProperty("integer", "Maximum number of results (default: 20)")}},
+                     AnyList{"query"})));
     tools.push_back(MCPTool::make("reminders_get_lists", "Get names of all reminder lists.",
-                                  "获取所有提醒事项列表名称。", schema(AnyMap{}, AnyList{})));
+                                  "获取所有提醒事项列表名称。", objectSchema(AnyMap{}, AnyList{})));
     tools.push_back(MCPTool::make("reminders_open_app", "Open the Reminders application.", "打开提醒事项应用。",
-                                  schema(AnyMap{}, AnyList{})));
+                                  objectSchema(AnyMap{}, AnyList{})));
     return tools;
 }
 

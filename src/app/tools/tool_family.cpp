@@ -35,4 +35,12 @@ MCPTool MCPTool::make(std::string name, std::string description, std::string dis
                    std::move(displayDescription), std::move(inputSchema)};
 }
 
+AnyMap schemaProperty(const char* type, const char* description) {
+    return AnyMap{{"type", type}, {"description", description}};
+}
+
+AnyMap objectSchema(AnyMap properties, AnyList required) {
+    return AnyMap{{"type", "object"}, {"properties", std::move(properties)}, {"required", std::move(required)}};
+}
+
 }  // namespace app::tools

@@ -2,15 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite_event_store.hpp"
-#include "stores_test_support.hpp"
 
 namespace app::platform {
 namespace {
 
 class SqliteAccessPrompterTest : public ::testing::Test {
 protected:
-    storestest::TempDir dir;
+    testsupport::ScratchDir dir;
     std::string path = dir.file("brisolet/store.sqlite");
     int questions = 0;
 

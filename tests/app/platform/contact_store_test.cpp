@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
+#include "app/platform/scratch_dir.hpp"
 #include "app/platform/vcard.hpp"
-#include "stores_test_support.hpp"
 
 namespace app::platform {
 
@@ -97,7 +97,7 @@ TEST(ContactNameMatches, EveryWordPrefixesTheGivenOrFamilyName) {
 
 class VCardContactStoreTest : public ::testing::Test {
 protected:
-    storestest::TempDir dir;
+    testsupport::ScratchDir dir;
     std::string folder = dir.file("brisolet/contacts");
     VCardContactStore store{folder, std::make_shared<FakeAccessPrompter>()};
 
@@ -114,10 +114,10 @@ protected:
 TEST_F(VCardContactStoreTest, StoreOrderIsFileNameThenPosition) {
     EXPECT_TRUE(walk().empty());  // no folder yet
     std::filesystem::create_directories(folder);
-    storestest::writeFile(folder + "/b.vcf", "BEGIN:VCARD\nN:B;One\nEND:VCARD\nBEGIN:VCARD\nN:B;Two\nEND:VCARD\n");
-    storestest::writeFile(folder + "/a.VCF", "BEGIN:VCARD\nN:A;One\nEND:VCARD\n");
-    storestest::writeFile(folder + "/B.vcf", "BEGIN:VCARD\nN:Upper;One\nEND:VCARD\n");
-    storestest::writeFile(folder + "/notes.txt", "BEGIN:VCARD\nN:Txt;One\nEND:VCARD\n");
+    testsupport::writeFile(folder + "/b.vcf", "BEGIN:VCARD\nN:B;One\nEND:VCARD\nBEGIN:VCARD\nN:B;Two\nEND:VCARD\n");
+    testsupport::writeFile(folder + "/a.VCF", "BEGIN:VCARD\nN:A;One\nEND:VCARD\n");
+    testsupport::writeFile(folder + "/B.vcf", "BEGIN:VCARD\nN:Upper;One\nEND:VCARD\n");
+    testsupport::writeFile(folder + "/notes.txt", "BEGIN:VCARD\nN:Txt;One\nEND:VCARD\n");
     std::filesystem::create_directories(folder + "/dir.vcf");
     EXPECT_EQ(walk(), (std::vector<std::string>{"B.vcf#1", "a.VCF#1", "b.vcf#1", "b.vcf#2"}));
     EXPECT_EQ(walk(2), (std::vector<std::string>{"B.vcf#1", "a.VCF#1"}));  // stops after the current contact
@@ -132,7 +132,7 @@ TEST_F(VCardContactStoreTest, StoreOrderIsFileNameThenPosition) {
 TEST_F(VCardContactStoreTest, UnreadableInputFailsTheWalk) {
     std::filesystem::create_directories(folder);
     std::string big = folder + "/big.vcf";
-    storestest::writeFile(big, "");
+    testsupport::writeFile(big, "");
     std::filesystem::resize_file(big, VCardContactStore::maxFileSize + 1);  // sparse: cheap
     try {
         walk();
@@ -141,7 +141,7 @@ TEST_F(VCardContactStoreTest, UnreadableInputFailsTheWalk) {
         EXPECT_EQ(error.operation(), "read contacts file " + big);
     }
     std::filesystem::remove(big);
-    storestest::writeFile(dir.file("file"), "x");
+    testsupport::writeFile(dir.file("file"), "x");
     VCardContactStore underFile(dir.file("file"), std::make_shared<FakeAccessPrompter>());
     EXPECT_THROW(underFile.enumerateContacts([](const Contact&) { return true; }), PlatformError);
 }

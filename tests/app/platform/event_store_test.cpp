@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"
 #include "app/platform/sqlite_event_store.hpp"
-#include "stores_test_support.hpp"
 
 namespace app::platform {
 namespace {
@@ -37,7 +37,7 @@ struct InMemoryFactory {
 };
 
 struct SqliteFactory {
-    storestest::TempDir dir;
+    testsupport::ScratchDir dir;
     std::unique_ptr<EventStore> make() {
         return std::make_unique<SqliteEventStore>(dir.file("data/brisolet/store.sqlite"),
                                                   std::make_shared<FakeAccessPrompter>());
@@ -135,32 +135,51 @@ TYPED_TEST(EventStoreTest, EventsKeepTheirFields) {
     EXPECT_FALSE(this->store->event(plain.identifier)->url);
 }
 
+// The PlatformError text a refused call throws.
+template <class F>
+std::string refusal(F call) {
+    try {
+        call();
+    } catch (const PlatformError& error) {
+        return error.what();
+    }
+    return "<not refused>";
+}
+
 TYPED_TEST(EventStoreTest, RefusedSavesLeaveNothingBehind) {
-    NewEvent inverted;
-    inverted.title = "Inverted";
-    inverted.startDate = at(2);
-    inverted.endDate = at(1);
-    EXPECT_THROW(this->store->saveEvent(inverted), PlatformError);
+    auto& store = *this->store;
+    const std::string calendarId = store.defaultCalendar(EntityType::Event)->identifier;
+    const std::string listId = store.defaultCalendar(EntityType::Reminder)->identifier;
+    const auto saveEvent = [&](std::optional<std::string> calendar, int start, int end) {
+        return refusal([&] {
+            NewEvent event;
+            event.title = "Refused";
+            event.startDate = at(start);
+            event.endDate = at(end);
+            event.calendarIdentifier = std::move(calendar);
+            store.saveEvent(event);
+        });
+    };
+    const auto saveReminder = [&](std::optional<std::string> list, std::optional<DateComponents> due) {
+        return refusal([&] {
+            NewReminder reminder;
+            reminder.title = "Refused";
+            reminder.calendarIdentifier = std::move(list);
+            reminder.dueDateComponents = due;
+            store.saveReminder(reminder);
+        });
+    };
+    EXPECT_EQ(saveEvent(std::nullopt, 2, 1), "save event: the start date must be before the end date");
+    EXPECT_EQ(saveEvent(listId, 1, 2), "save event: calendar Reminders holds reminders, not events");
+    EXPECT_EQ(saveEvent("unknown", 1, 2), "save event: no calendar unknown");
+    EXPECT_TRUE(store.events(at(-100), at(100)).empty());
 
-    NewEvent toList;
-    toList.title = "In a reminder list";
-    toList.startDate = at(1);
-    toList.endDate = at(2);
-    toList.calendarIdentifier = this->store->defaultCalendar(EntityType::Reminder)->identifier;
-    EXPECT_THROW(this->store->saveEvent(toList), PlatformError);
-    toList.calendarIdentifier = "unknown";
-    EXPECT_THROW(this->store->saveEvent(toList), PlatformError);
-    EXPECT_TRUE(this->store->events(at(-100), at(100)).empty());
-
-    NewReminder badDue;
-    badDue.title = "Feb 30";
-    badDue.dueDateComponents = DateComponents{2025, 2, 30, 9, 0};
-    EXPECT_THROW(this->store->saveReminder(badDue), PlatformError);
-    NewReminder toCalendar;
-    toCalendar.calendarIdentifier = this->store->defaultCalendar(EntityType::Event)->identifier;
-    EXPECT_THROW(this->store->saveReminder(toCalendar), PlatformError);
-    EXPECT_TRUE(this->store->reminders({}).empty());
-    EXPECT_THROW(this->store->setReminderCompletion("unknown", at(0)), PlatformError);
+    EXPECT_EQ(saveReminder(std::nullopt, DateComponents{2025, 2, 30, 9, 0}),
+              "save reminder: the due date components name no date");
+    EXPECT_EQ(saveReminder(calendarId, std::nullopt), "save reminder: calendar Calendar holds events, not reminders");
+    EXPECT_EQ(saveReminder("unknown", std::nullopt), "save reminder: no reminder list unknown");
+    EXPECT_TRUE(store.reminders({}).empty());
+    EXPECT_THROW(store.setReminderCompletion("unknown", at(0)), PlatformError);
 }
 
 TYPED_TEST(EventStoreTest, RemindersKeepTheirFields) {
@@ -260,7 +279,7 @@ TEST(DateComponents, ValidityAndLocalRoundTrip) {
 
 class SqliteEventStoreTest : public ::testing::Test {
 protected:
-    storestest::TempDir dir;
+    testsupport::ScratchDir dir;
     std::string path = dir.file("brisolet/store.sqlite");
     std::shared_ptr<FakeAccessPrompter> prompter = std::make_shared<FakeAccessPrompter>();
 };
@@ -336,11 +355,11 @@ TEST_F(SqliteEventStoreTest, AStoreThatCannotBeOpenedFailsAtEachUseAndIsKept) {
              return dir.file("folder.sqlite");
          }, "unable to open database file"},
         {"under a file", [&] {
-             storestest::writeFile(dir.file("plain"), "x");
+             testsupport::writeFile(dir.file("plain"), "x");
              return dir.file("plain/store.sqlite");
          }, "cannot create"},
         {"not a database", [&] {
-             storestest::writeFile(dir.file("garbage.sqlite"), std::string(4096, 'g'));
+             testsupport::writeFile(dir.file("garbage.sqlite"), std::string(4096, 'g'));
              return dir.file("garbage.sqlite");
          }, "file is not a database"},
         {"from a newer program", [&] {
@@ -356,7 +375,7 @@ TEST_F(SqliteEventStoreTest, AStoreThatCannotBeOpenedFailsAtEachUseAndIsKept) {
     };
     for (const auto& c : cases) {
         std::string storePath = c.prepare();
-        std::string before = std::filesystem::is_regular_file(storePath) ? storestest::readFile(storePath) : "";
+        std::string before = std::filesystem::is_regular_file(storePath) ? testsupport::readFile(storePath) : "";
         SqliteEventStore store(storePath, prompter);
         for (int attempt = 0; attempt < 2; ++attempt) {
             try {
@@ -370,7 +389,7 @@ TEST_F(SqliteEventStoreTest, AStoreThatCannotBeOpenedFailsAtEachUseAndIsKept) {
         EXPECT_THROW(store.events(at(0), at(1)), PlatformError) << c.name;
         EXPECT_THROW(store.events(at(1), at(0)), PlatformError) << c.name;
         if (!before.empty()) {
-            EXPECT_EQ(storestest::readFile(storePath), before) << c.name;
+            EXPECT_EQ(testsupport::readFile(storePath), before) << c.name;
         }
     }
 }

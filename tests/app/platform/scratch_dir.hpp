@@ -38,6 +38,7 @@ private:
 inline void writeFile(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
+    if (!out) throw std::runtime_error("cannot write " + path);
 }
 
 inline std::string readFile(const std::string& path) {

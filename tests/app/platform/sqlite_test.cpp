@@ -5,14 +5,14 @@
 
 #include <array>
 
-#include "stores_test_support.hpp"
+#include "app/platform/scratch_dir.hpp"
 
 namespace app::platform {
 namespace {
 
 class SqliteTest : public ::testing::Test {
 protected:
-    storestest::TempDir dir;
+    testsupport::ScratchDir dir;
     SqliteConnection db{dir.file("test.sqlite"), SqliteOpenMode::ReadWriteCreate};
 };
 

@@ -6,6 +6,7 @@ brisolet_test(app_platform_stores
     ${CMAKE_CURRENT_LIST_DIR}/access_prompter_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/event_store_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/contact_store_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/unicode_text_test.cpp
   DEPS
     brisolet_app_platform
     SQLite::SQLite3

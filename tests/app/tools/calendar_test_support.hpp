@@ -8,6 +8,7 @@
 #include "app/platform/script_host.hpp"
 #include "app/tools/calendar_dates.hpp"
 #include "app/tools/tool_error.hpp"
+#include "app/tools/tool_test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -47,18 +48,6 @@ inline Instant at(std::string_view text) {
     auto instant = parseInternetDateTime(text);
     EXPECT_TRUE(instant.has_value()) << text;
     return instant.value_or(Instant{});
-}
-
-// The error a call throws, or a failed expectation when it throws none.
-template <class F>
-std::optional<ToolError> thrownToolError(F call) {
-    try {
-        call();
-    } catch (const ToolError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "no ToolError was thrown";
-    return std::nullopt;
 }
 
 // The in-memory store, its consent, a template host and the diagnostics.

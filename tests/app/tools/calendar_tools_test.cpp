@@ -74,57 +74,37 @@ protected:
     std::unique_ptr<CalendarToolHandler> handler;
 };
 
-std::vector<std::string> propertyNames(const MCPTool& tool) {
-    std::vector<std::string> names;
-    for (const auto& [name, value] : *tool.inputSchema.at("properties").ifMap()) names.push_back(name);
-    return names;
-}
-
 TEST(CalendarToolDefinitions, NamesTextsAndSchemas) {
-    auto tools = calendarToolDefinitions();
-    struct Expected {
-        const char* name;
-        const char* description;
-        const char* display;
-        AnyList required;
-        std::vector<std::string> properties;  // sorted
-    };
-    const Expected expected[] = {
-        {"get_events",
-         "Get calendar events within a specified date range.",
-         "获取指定日期范围内的日历事件。",
-         {},
-         {"fromDate", "limit", "toDate"}},
-        {"search_events",
-         "Search for calendar events matching keywords.",
-         "搜索匹配关键词的日历事件。",
-         {"searchText"},
-         {"fromDate", "limit", "searchText", "toDate"}},
-        {"create_event",
-         "Create a new calendar event.",
-         "创建新的日历事件。",
-         {"title", "startDate", "endDate"},
-         {"calendarName", "endDate", "isAllDay", "location", "notes", "startDate", "title"}},
-        {"open_event",
-         "Open a specific event in the Calendar app.",
-         "在日历应用中打开特定事件。",
-         {"eventId"},
-         {"eventId"}},
-    };
-    ASSERT_EQ(tools.size(), std::size(expected));
-    for (std::size_t i = 0; i < tools.size(); ++i) {
-        SCOPED_TRACE(expected[i].name);
-        EXPECT_EQ(tools[i].name, expected[i].name);
-        EXPECT_EQ(tools[i].serverName, "Local");
-        EXPECT_EQ(tools[i].description, expected[i].description);
-        EXPECT_EQ(tools[i].displayDescription, expected[i].display);
-        EXPECT_EQ(tools[i].inputSchema.at("type"), AnyValue("object"));
-        EXPECT_EQ(tools[i].inputSchema.at("required"), AnyValue(expected[i].required));
-        EXPECT_EQ(propertyNames(tools[i]), expected[i].properties);
-    }
-    EXPECT_EQ(tools[2].inputSchema.at("properties").ifMap()->at("isAllDay"),
-              AnyValue(AnyMap{{"type", "boolean"}, {"description", "Whether it's an all-day event (default: false)"}}));
-    EXPECT_NE(calendarToolDefinitions()[0].serverId, tools[0].serverId);
+    using testing::inputSchema;
+    using testing::property;
+    const auto limit = property("integer", "Maximum number of events to return (default: 10)");
+    const auto from = property("string", "Start date (ISO format, default: today)");
+    testing::expectToolDefinitions(
+        calendarToolDefinitions,
+        {
+            {"get_events", "Get calendar events within a specified date range.", "获取指定日期范围内的日历事件。",
+             inputSchema({{"limit", limit},
+                          {"fromDate", from},
+                          {"toDate", property("string", "End date (ISO format, default: 7 days from now)")}},
+                         {})},
+            {"search_events", "Search for calendar events matching keywords.", "搜索匹配关键词的日历事件。",
+             inputSchema({{"searchText", property("string", "The text to search for")},
+                          {"limit", limit},
+                          {"fromDate", from},
+                          {"toDate", property("string", "End date (ISO format, default: 30 days from now)")}},
+                         {"searchText"})},
+            {"create_event", "Create a new calendar event.", "创建新的日历事件。",
+             inputSchema({{"title", property("string", "Event title")},
+                          {"startDate", property("string", "Start time (ISO format, e.g., 2024-01-15T09:00:00Z)")},
+                          {"endDate", property("string", "End time (ISO format, e.g., 2024-01-15T10:00:00Z)")},
+                          {"location", property("string", "Location (optional)")},
+                          {"notes", property("string", "Notes (optional)")},
+                          {"isAllDay", property("boolean", "Whether it's an all-day event (default: false)")},
+                          {"calendarName", property("string", "Calendar name (optional, defaults to primary calendar)")}},
+                         {"title", "startDate", "endDate"})},
+            {"open_event", "Open a specific event in the Calendar app.", "在日历应用中打开特定事件。",
+             inputSchema({{"eventId", property("string", "The unique identifier of the event")}}, {"eventId"})},
+        });
 }
 
 class CalendarListTest : public CalendarToolsTest {

@@ -3,14 +3,10 @@
 #pragma once
 
 #include "app/platform/environment.hpp"
-#include "app/tools/tool_error.hpp"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,19 +37,6 @@ inline std::vector<std::string> folderEntries(const std::string& path) {
     for (const auto& entry : std::filesystem::directory_iterator(path)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
-}
-
-// Runs fn, expecting a ToolError equal to `expected`.
-inline void expectToolError(const std::function<void()>& fn, const app::tools::ToolError& expected) {
-    try {
-        fn();
-        ADD_FAILURE() << "no error; expected " << expected.domain() << " " << expected.code() << " "
-                      << expected.message();
-    } catch (const app::tools::ToolError& error) {
-        EXPECT_EQ(error.domain(), expected.domain());
-        EXPECT_EQ(error.code(), expected.code());
-        EXPECT_EQ(error.message(), expected.message());
-    }
 }
 
 }  // namespace cmntest

@@ -5,6 +5,7 @@
 #include "app/platform/platform_error.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/tools/contacts_messages_notes_support.hpp"
+#include "app/tools/tool_test_support.hpp"
 #include "json/json.hpp"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@
 namespace app::tools {
 namespace {
 
-using cmntest::expectToolError;
+using testing::expectToolError;
 using platform::AccessSubject;
 using platform::AuthorizationStatus;
 
@@ -228,33 +229,16 @@ TEST_F(ContactsToolsTest, StoreFailuresPassOnAndAFailedSearchIsReported) {
 }
 
 TEST(ContactsToolDefinitions, NamesTextsAndSchemas) {
-    auto tools = contactsToolDefinitions();
-    ASSERT_EQ(tools.size(), 2u);
-    EXPECT_EQ(tools[0].name, "get_all_contacts");
-    EXPECT_EQ(tools[0].description, "Get all contacts and their phone numbers.");
-    EXPECT_EQ(tools[0].displayDescription, "获取所有联系人及其电话号码。");
-    EXPECT_EQ(tools[0].inputSchema,
-              (AnyMap{{"type", "object"},
-                      {"properties",
-                       AnyMap{{"limit", AnyMap{{"type", "integer"},
-                                               {"description", "Maximum number of contacts to return (default: 1000)"}}}}},
-                      {"required", AnyList{}}}));
-    EXPECT_EQ(tools[1].name, "find_phone_number");
-    EXPECT_EQ(tools[1].description, "Find a contact's phone number by name.");
-    EXPECT_EQ(tools[1].displayDescription, "通过姓名查找联系人的电话号码。");
-    EXPECT_EQ(tools[1].inputSchema,
-              (AnyMap{{"type", "object"},
-                      {"properties",
-                       AnyMap{{"name", AnyMap{{"type", "string"}, {"description", "The name of the contact to find"}}}}},
-                      {"required", AnyList{"name"}}}));
-    for (const auto& tool : tools) EXPECT_EQ(tool.serverName, "Local");
-    EXPECT_NE(contactsToolDefinitions()[0].serverId, tools[0].serverId);
-}
-
-TEST(ContactsText, LowerCasingAndTrimming) {
-    EXPECT_EQ(lowercasedText("ÉMILE İstanbul ΣΑΣ Straße"), "émile i̇stanbul σας straße");
-    EXPECT_EQ(trimmedText("\u3000\t Ann Lee \n\u2028"), "Ann Lee");
-    EXPECT_EQ(trimmedText(" \n "), "");
+    using testing::inputSchema;
+    using testing::property;
+    testing::expectToolDefinitions(
+        contactsToolDefinitions,
+        {
+            {"get_all_contacts", "Get all contacts and their phone numbers.", "获取所有联系人及其电话号码。",
+             inputSchema({{"limit", property("integer", "Maximum number of contacts to return (default: 1000)")}}, {})},
+            {"find_phone_number", "Find a contact's phone number by name.", "通过姓名查找联系人的电话号码。",
+             inputSchema({{"name", property("string", "The name of the contact to find")}}, {"name"})},
+        });
 }
 
 }  // namespace

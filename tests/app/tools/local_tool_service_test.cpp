@@ -2,7 +2,7 @@
 
 #include "app/platform/scratch_dir.hpp"
 #include "app/tools/mail_tools.hpp"
-#include "app/tools/tool_error.hpp"
+#include "app/tools/tool_test_support.hpp"
 #include "json/json.hpp"
 
 #include <gmock/gmock.h>
@@ -90,13 +90,9 @@ protected:
     }
 
     static ToolError callError(LocalToolService& service, const std::string& name, Arguments args = {}) {
-        try {
-            service.callTool(name, std::move(args));
-        } catch (const ToolError& e) {
-            return e;
-        }
-        ADD_FAILURE() << "no ToolError for " << name;
-        return ToolError("", 0, "");
+        SCOPED_TRACE(name);
+        return testing::thrownToolError([&] { service.callTool(name, std::move(args)); })
+            .value_or(ToolError("", 0, "nothing thrown"));
     }
 };
 
@@ -128,10 +124,24 @@ TEST_F(RegistryTest, ListingOrderPutsMailBeforeNotes) {
 
 TEST_F(RegistryTest, SwitchedOffFamiliesAreNeitherListedNorAsked) {
     auto service = makeFullService();
+    const int before = fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load();
     service->setMailEnabled(true);
     service->setVisionEnabled(true);
     EXPECT_THAT(names(service->enabledTools()), ElementsAre("mail_one", "mail_two", "vision_one", "vision_two"));
-    EXPECT_EQ(fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load(), 0);
+    EXPECT_EQ(fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load(), before);
+}
+
+TEST_F(RegistryTest, ACallFindsItsFamilyWithoutBuildingDefinitions) {
+    auto service = makeFullService();
+    service->setMailEnabled(true);
+    std::vector<int> before;
+    for (auto* fake : fakes) before.push_back(fake ? fake->definitionCalls.load() : 0);
+    service->callTool("mail_two", {});
+    EXPECT_EQ(callError(*service, "nothing_by_this_name"), ToolError("LocalTool", 404, "Tool not found: nothing_by_this_name"));
+    for (std::size_t i = 0; i < fakes.size(); ++i)
+        if (fakes[i]) {
+            EXPECT_EQ(fakes[i]->definitionCalls.load(), before[i]) << i;
+        }
 }
 
 TEST_F(RegistryTest, LookupOrderPutsNotesBeforeMail) {

@@ -1,7 +1,7 @@
 #include "app/tools/mail_tools.hpp"
 
 #include "app/platform/scratch_dir.hpp"
-#include "app/tools/tool_error.hpp"
+#include "app/tools/tool_test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -80,12 +80,7 @@ TEST(MailTools, RefusesMissingRecipientInvalidUrlAndUnknownName) {
     };
     for (const auto& c : cases) {
         RecordingUrlOpener opener;
-        try {
-            handleMailTool(opener, c.name, c.arguments);
-            ADD_FAILURE() << "accepted " << c.name;
-        } catch (const ToolError& e) {
-            EXPECT_EQ(e, c.expected) << e.domain() << " " << e.code() << " " << e.message();
-        }
+        testing::expectToolError([&] { handleMailTool(opener, c.name, c.arguments); }, c.expected);
         EXPECT_TRUE(opener.urls().empty());
     }
     // A valid escape in the recipient is fine.
@@ -95,22 +90,16 @@ TEST(MailTools, RefusesMissingRecipientInvalidUrlAndUnknownName) {
 }
 
 TEST(MailTools, Definition) {
-    auto tools = mailToolDefinitions();
-    ASSERT_EQ(tools.size(), 1u);
-    const MCPTool& t = tools[0];
-    EXPECT_EQ(t.serverName, "Local");
-    EXPECT_EQ(t.name, "send_email");
-    EXPECT_EQ(t.description, "Send an email.");
-    EXPECT_EQ(t.displayDescription, "发送邮件。");
-    EXPECT_EQ(t.serverId.size(), 36u);
-    auto prop = [](const char* d) { return AnyValue(AnyMap{{"type", "string"}, {"description", d}}); };
-    AnyMap expected{{"type", "object"},
-                    {"properties", AnyMap{{"recipient", prop("Recipient's email address")},
-                                          {"subject", prop("Email subject")},
-                                          {"body", prop("Email body content")}}},
-                    {"required", AnyList{"recipient"}}};
-    EXPECT_EQ(t.inputSchema, expected);
-    EXPECT_NE(mailToolDefinitions()[0].serverId, t.serverId);
+    using testing::inputSchema;
+    using testing::property;
+    testing::expectToolDefinitions(mailToolDefinitions,
+                                   {
+                                       {"send_email", "Send an email.", "发送邮件。",
+                                        inputSchema({{"recipient", property("string", "Recipient's email address")},
+                                                     {"subject", property("string", "Email subject")},
+                                                     {"body", property("string", "Email body content")}},
+                                                    {"recipient"})},
+                                   });
 }
 
 // Replaces a standard descriptor with one end of a pipe, and puts it back.

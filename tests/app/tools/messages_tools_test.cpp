@@ -5,6 +5,7 @@
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"
 #include "app/tools/contacts_messages_notes_support.hpp"
+#include "app/tools/tool_test_support.hpp"
 #include "app/tools/messages_stand_in.hpp"
 #include "json/json.hpp"
 
@@ -22,7 +23,7 @@
 namespace app::tools {
 namespace {
 
-using cmntest::expectToolError;
+using testing::expectToolError;
 using platform::SqliteConnection;
 using platform::SqliteOpenMode;
 
@@ -465,33 +466,22 @@ TEST(MessagesRunner, OutcomesAndTheExactScript) {
 }
 
 TEST(MessagesToolDefinitions, NamesTextsAndSchemas) {
-    auto tools = messagesToolDefinitions();
-    ASSERT_EQ(tools.size(), 3u);
-    auto prop = [](const char* type, const char* description) {
-        return AnyValue(AnyMap{{"type", type}, {"description", description}});
-    };
-    EXPECT_EQ(tools[0].name, "send_message");
-    EXPECT_EQ(tools[0].description, "Send a text message or iMessage.");
-    EXPECT_EQ(tools[0].displayDescription, "发送短信或iMessage。");
-    EXPECT_EQ(tools[0].inputSchema, (AnyMap{{"type", "object"},
-                                            {"properties", AnyMap{{"phoneNumber", prop("string", "Recipient's phone number")},
-                                                                  {"message", prop("string", "Message content")}}},
-                                            {"required", AnyList{"phoneNumber", "message"}}}));
-    EXPECT_EQ(tools[1].name, "read_messages");
-    EXPECT_EQ(tools[1].description, "Read message history for a specific contact.");
-    EXPECT_EQ(tools[1].displayDescription, "读取特定联系人的历史消息。");
-    EXPECT_EQ(tools[1].inputSchema,
-              (AnyMap{{"type", "object"},
-                      {"properties", AnyMap{{"phoneNumber", prop("string", "Contact's phone number")},
-                                            {"limit", prop("integer", "Maximum number of messages (default: 10)")}}},
-                      {"required", AnyList{"phoneNumber"}}}));
-    EXPECT_EQ(tools[2].name, "get_unread_messages");
-    EXPECT_EQ(tools[2].description, "Fetch unread messages.");
-    EXPECT_EQ(tools[2].displayDescription, "获取未读消息。");
-    EXPECT_EQ(tools[2].inputSchema,
-              (AnyMap{{"type", "object"},
-                      {"properties", AnyMap{{"limit", prop("integer", "Maximum number of messages (default: 10)")}}},
-                      {"required", AnyList{}}}));
+    using testing::inputSchema;
+    using testing::property;
+    testing::expectToolDefinitions(
+        messagesToolDefinitions,
+        {
+            {"send_message", "Send a text message or iMessage.", "发送短信或iMessage。",
+             inputSchema({{"phoneNumber", property("string", "Recipient's phone number")},
+                          {"message", property("string", "Message content")}},
+                         {"phoneNumber", "message"})},
+            {"read_messages", "Read message history for a specific contact.", "读取特定联系人的历史消息。",
+             inputSchema({{"phoneNumber", property("string", "Contact's phone number")},
+                          {"limit", property("integer", "Maximum number of messages (default: 10)")}},
+                         {"phoneNumber"})},
+            {"get_unread_messages", "Fetch unread messages.", "获取未读消息。",
+             inputSchema({{"limit", property("integer", "Maximum number of messages (default: 10)")}}, {})},
+        });
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "app/platform/url_opener.hpp"
 #include "app/tools/contacts_manager.hpp"
 #include "app/tools/contacts_messages_notes_support.hpp"
+#include "app/tools/tool_test_support.hpp"
 #include "app/tools/local_tool_service.hpp"
 #include "app/tools/notes_stand_in.hpp"
 #include "app/tools/tool_families.hpp"
@@ -24,7 +25,7 @@
 namespace app::tools {
 namespace {
 
-using cmntest::expectToolError;
+using testing::expectToolError;
 
 // Passes scripts on, noting each note file the script names while it still exists.
 class InspectingHost : public platform::ScriptHost {
@@ -395,32 +396,21 @@ TEST(NotesRunner, ArgumentErrors) {
 }
 
 TEST(NotesToolDefinitions, NamesTextsAndSchemas) {
-    auto tools = notesToolDefinitions();
-    ASSERT_EQ(tools.size(), 3u);
-    auto prop = [](const char* type, const char* description) {
-        return AnyValue(AnyMap{{"type", type}, {"description", description}});
-    };
-    EXPECT_EQ(tools[0].name, "create_note");
-    EXPECT_EQ(tools[0].description, "Create a new note with a title and content.");
-    EXPECT_EQ(tools[0].displayDescription, "创建具有标题和内容的新备忘录。");
-    EXPECT_EQ(tools[0].inputSchema, (AnyMap{{"type", "object"},
-                                            {"properties", AnyMap{{"title", prop("string", "Note Title")},
-                                                                  {"content", prop("string", "Note Content")},
-                                                                  {"folder", prop("string", "Folder name (default: Notes)")}}},
-                                            {"required", AnyList{"title", "content"}}}));
-    EXPECT_EQ(tools[1].name, "search_notes");
-    EXPECT_EQ(tools[1].description, "Search for notes matching a keyword.");
-    EXPECT_EQ(tools[1].displayDescription, "按关键词搜索备忘录。");
-    EXPECT_EQ(tools[1].inputSchema, (AnyMap{{"type", "object"},
-                                            {"properties", AnyMap{{"query", prop("string", "Search keyword")}}},
-                                            {"required", AnyList{"query"}}}));
-    EXPECT_EQ(tools[2].name, "list_notes");
-    EXPECT_EQ(tools[2].description, "List recent notes in the library.");
-    EXPECT_EQ(tools[2].displayDescription, "列出最近的备忘录。");
-    EXPECT_EQ(tools[2].inputSchema,
-              (AnyMap{{"type", "object"},
-                      {"properties", AnyMap{{"limit", prop("integer", "Maximum number of notes to return (default: 50)")}}},
-                      {"required", AnyList{}}}));
+    using testing::inputSchema;
+    using testing::property;
+    testing::expectToolDefinitions(
+        notesToolDefinitions,
+        {
+            {"create_note", "Create a new note with a title and content.", "创建具有标题和内容的新备忘录。",
+             inputSchema({{"title", property("string", "Note Title")},
+                          {"content", property("string", "Note Content")},
+                          {"folder", property("string", "Folder name (default: Notes)")}},
+                         {"title", "content"})},
+            {"search_notes", "Search for notes matching a keyword.", "按关键词搜索备忘录。",
+             inputSchema({{"query", property("string", "Search keyword")}}, {"query"})},
+            {"list_notes", "List recent notes in the library.", "列出最近的备忘录。",
+             inputSchema({{"limit", property("integer", "Maximum number of notes to return (default: 50)")}}, {})},
+        });
 }
 
 TEST(NotesText, LeadingCharacters) {

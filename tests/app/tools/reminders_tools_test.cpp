@@ -87,36 +87,35 @@ protected:
 };
 
 TEST(ReminderToolDefinitions, NamesTextsAndSchemas) {
-    auto tools = reminderToolDefinitions();
-    struct Expected {
-        const char* name;
-        const char* description;
-        const char* display;
-        AnyList required;
-        std::size_t properties;
-    };
-    const Expected expected[] = {
-        {"reminders_add", "Create a new reminder.", "创建新提醒事项。", {"title"}, 5},
-        {"reminders_fetch", "Fetch a list of reminders.", "获取提醒事项列表。", {}, 5},
-        {"reminders_find", "Search for reminders matching a query.", "搜索提醒事项。", {"query"}, 2},
-        {"reminders_get_lists", "Get names of all reminder lists.", "获取所有提醒事项列表名称。", {}, 0},
-        {"reminders_open_app", "Open the Reminders application.", "打开提醒事项应用。", {}, 0},
-    };
-    ASSERT_EQ(tools.size(), std::size(expected));
-    for (std::size_t i = 0; i < tools.size(); ++i) {
-        SCOPED_TRACE(expected[i].name);
-        EXPECT_EQ(tools[i].name, expected[i].name);
-        EXPECT_EQ(tools[i].serverName, "Local");
-        EXPECT_EQ(tools[i].description, expected[i].description);
-        EXPECT_EQ(tools[i].displayDescription, expected[i].display);
-        EXPECT_EQ(tools[i].inputSchema.at("type"), AnyValue("object"));
-        EXPECT_EQ(tools[i].inputSchema.at("required"), AnyValue(expected[i].required));
-        EXPECT_EQ(tools[i].inputSchema.at("properties").ifMap()->size(), expected[i].properties);
-    }
-    EXPECT_EQ(tools[1].inputSchema.at("properties").ifMap()->at("status"),
-              AnyValue(AnyMap{{"type", "string"},
-                              {"description", "Filter by status (default: incomplete)"},
-                              {"enum", AnyList{"incomplete", "completed"}}}));
+    using testing::inputSchema;
+    using testing::property;
+    AnyMap status = *property("string", "Filter by status (default: incomplete)").ifMap();
+    status.emplace("enum", AnyList{"incomplete", "completed"});
+    testing::expectToolDefinitions(
+        reminderToolDefinitions,
+        {
+            {"reminders_add", "Create a new reminder.", "创建新提醒事项。",
+             inputSchema({{"title", property("string", "The title of the reminder")},
+                          {"notes", property("string", "Optional notes for the reminder")},
+                          {"listName", property("string", "The name of the list to add to")},
+                          {"dueDate", property("string", "Due date in ISO 8601 format")},
+                          {"priority", property("integer",
+                                                "Priority (1-9, where 1 is highest, 5 is medium, 9 is lowest, 0 is none)")}},
+                         {"title"})},
+            {"reminders_fetch", "Fetch a list of reminders.", "获取提醒事项列表。",
+             inputSchema({{"listName", property("string", "Filter by list name")},
+                          {"status", status},
+                          {"limit", property("integer", "Maximum number of reminders to return (default: 50)")},
+                          {"dueAfter", property("string", "Filter by due date after this time (ISO 8601)")},
+                          {"dueBefore", property("string", "Filter by due date before this time (ISO 8601)")}},
+                         {})},
+            {"reminders_find", "Search for reminders matching a query.", "搜索提醒事项。",
+             inputSchema({{"query", property("string", "Search keyword")},
+                          {"limit", property("integer", "Maximum number of results (default: 20)")}},
+                         {"query"})},
+            {"reminders_get_lists", "Get names of all reminder lists.", "获取所有提醒事项列表名称。", inputSchema({}, {})},
+            {"reminders_open_app", "Open the Reminders application.", "打开提醒事项应用。", inputSchema({}, {})},
+        });
 }
 
 TEST(EventKitServiceStatus, TextsForEveryRawStatus) {
