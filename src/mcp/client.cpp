@@ -301,15 +301,15 @@ void Client::runLoop(std::stop_token stop) {
     std::exception_ptr lastError;  // how the previous stream failed, if it did
     bool streamGone = false;       // left because no further message can come
     while (!stop.stop_requested()) {
-        MessageStream stream = transport->receive();
-        // The same stream again after it ended: nothing more will arrive on it.
-        if (!stream || stream == previous) {
-            streamGone = true;
-            break;
-        }
-        previous = stream;
         bool yielded = false;
         try {
+            MessageStream stream = transport->receive();
+            // The same stream again after it ended: nothing more will arrive on it.
+            if (!stream || stream == previous) {
+                streamGone = true;
+                break;
+            }
+            previous = stream;
             while (std::optional<std::string> element = stream->next(stop)) {
                 yielded = true;
                 if (stop.stop_requested()) break;
@@ -317,8 +317,14 @@ void Client::runLoop(std::stop_token stop) {
             }
             lastError = nullptr;
             if (stop.stop_requested()) break;
-            // A fresh stream that ended at once: do not spin on the next one.
-            if (!yielded) sleepOnContinuousClock(kReadPause, std::nullopt, stop);
+            if (!yielded) {
+                // A fresh stream that ended at once: the transport is not
+                // connected, so answers still awaited can no longer arrive
+                // (a transport drops what comes while it is disconnected).
+                // Do not spin on the next one either.
+                connectionLost(transport, MCPError::connectionClosed(), /*final=*/false);
+                sleepOnContinuousClock(kReadPause, std::nullopt, stop);
+            }
         } catch (const rt::Cancelled&) {
             break;
         } catch (...) {
@@ -391,13 +397,15 @@ void Client::handleReceived(const std::string& bytes, std::stop_token stop) {
     }
 }
 
-void Client::connectionLost(const std::shared_ptr<Transport>& transport, MCPError error) {
+void Client::connectionLost(const std::shared_ptr<Transport>& transport, MCPError error, bool final) {
     std::unordered_map<ID, Record> pending;
     {
         std::lock_guard lock(mutex_);
         if (connection_ != transport) return;
-        lostTransport_ = transport;
-        lostError_ = error;
+        if (final) {
+            lostTransport_ = transport;
+            lostError_ = error;
+        }
         pending.swap(pendingRequests_);
     }
     for (auto& [id, record] : pending) record.request.resume(std::make_exception_ptr(error));

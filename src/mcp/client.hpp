@@ -277,7 +277,8 @@ private:
     void runLoop(std::stop_token stop);
     void handleReceived(const std::string& bytes, std::stop_token stop);
     // The loop of `transport` read its stream's end: fail the waiting requests.
-    void connectionLost(const std::shared_ptr<Transport>& transport, MCPError error);
+    // When final, later requests over it fail at once too.
+    void connectionLost(const std::shared_ptr<Transport>& transport, MCPError error, bool final = true);
     std::vector<LoopRun> takeFinishedRunsLocked();
 
     const Info clientInfo_;

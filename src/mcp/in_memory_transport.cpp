@@ -125,8 +125,12 @@ void InMemoryTransport::deliverMessage(std::string message) {
     }
     const std::size_t size = message.size();
     // The element goes to the stream or the queue before the lock is released,
-    // so messages from one sender keep their order.
-    if (!messageContinuation_ || !messageContinuation_->yield(message)) {
+    // so messages from one sender keep their order. A stored stream is
+    // finished only under this lock (receive() while disconnected), so the
+    // check holds for the yield and the message is moved, never copied.
+    if (messageContinuation_ && !messageContinuation_->isFinished()) {
+        messageContinuation_->yield(std::move(message));
+    } else {
         incomingMessages_.push_back(std::move(message));
     }
     lock.unlock();

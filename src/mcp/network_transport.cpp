@@ -13,6 +13,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace mcp {
@@ -138,6 +139,13 @@ struct NetworkTransport::Core {
         const char* context = "";
     };
 
+    // Signals once the core and everything it holds are gone: declared first,
+    // so it is destroyed last.
+    struct GoneSignal {
+        std::shared_ptr<rt::OneShot<std::monostate>> signal = std::make_shared<rt::OneShot<std::monostate>>();
+        ~GoneSignal() { signal->resume({}); }
+    };
+
     Core(std::shared_ptr<NetworkConnection> connection, std::optional<logging::Logger> logger,
          HeartbeatConfiguration heartbeatConfig, ReconnectionConfiguration reconnectionConfig,
          BufferConfiguration bufferConfig)
@@ -148,6 +156,7 @@ struct NetworkTransport::Core {
           bufferConfig(bufferConfig),
           stream(rt::AsyncStream<std::string>::make()) {}
 
+    const GoneSignal gone;
     const std::shared_ptr<NetworkConnection> connection;
     const logging::Logger logger;
     const HeartbeatConfiguration heartbeatConfig;
@@ -779,7 +788,17 @@ NetworkTransport::NetworkTransport(std::shared_ptr<NetworkConnection> connection
     core_->self = core_;
 }
 
-NetworkTransport::~NetworkTransport() { core_->shutdown(); }
+NetworkTransport::~NetworkTransport() {
+    core_->shutdown();
+    // A state delivery in progress may still hold the core. Were the core's
+    // reference the connection's last, the connection would be destroyed on
+    // its own delivering thread, under its own feet; so the last reference is
+    // released here, once the core is gone (a delivery only sees `closed`).
+    const std::shared_ptr<NetworkConnection> connection = core_->connection;
+    const auto gone = core_->gone.signal;
+    core_.reset();
+    gone->wait();
+}
 
 const logging::Logger& NetworkTransport::logger() const { return core_->logger; }
 

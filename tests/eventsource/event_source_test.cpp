@@ -317,20 +317,21 @@ TEST(EventSource, NothingIsDeliveredOnceCloseReturned) {
         std::atomic<bool> closed{false};
         std::atomic<int> afterClose{0};
         rt::OneShot<std::monostate> third;
-        EventSource* self = nullptr;
+        // Set once the constructor returned; the handler may run before that.
+        rt::OneShot<EventSource*> self;
         EventSource::Options options;
         options.onMessage = [&](const eventsource::Event&) {
             if (closed) ++afterClose;
             if (++delivered == 3) {
                 if (c.fromHandler) {
-                    self->close();
+                    self.waitFor(kBound)->close();
                     closed = true;
                 }
                 third.resume({});
             }
         };
         auto source = std::make_unique<EventSource>(streamRequest(server), http::Configuration{}, options);
-        self = source.get();
+        self.resume(source.get());
         third.waitFor(kBound);
         if (!c.fromHandler) {
             source->close();

@@ -30,19 +30,35 @@ http::Request get(const ScriptedHttpServer& server, std::string path = "/") {
     return r;
 }
 
-// Runs fn on its own thread and hands back what it returned or threw.
+// fn running on its own thread; what it returned or threw is waited for with
+// waitFor. Destroying the handle joins the thread, so it never outlives what
+// fn refers to, even when a check failed early.
+template <class R>
+class Background {
+public:
+    template <class F>
+    explicit Background(F fn)
+        : thread_([this, fn = std::move(fn)]() mutable {
+              try {
+                  result_.resume(fn());
+              } catch (...) {
+                  result_.fail(std::current_exception());
+              }
+          }) {}
+    ~Background() { thread_.join(); }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    R waitFor(rt::Clock::duration timeout) { return result_.waitFor(timeout); }
+
+private:
+    rt::OneShot<R> result_;
+    std::thread thread_;
+};
+
 template <class F>
 auto inBackground(F fn) {
-    using R = std::invoke_result_t<F>;
-    auto result = std::make_shared<rt::OneShot<R>>();
-    std::thread([result, fn = std::move(fn)]() mutable {
-        try {
-            result->resume(fn());
-        } catch (...) {
-            result->fail(std::current_exception());
-        }
-    }).detach();
-    return result;
+    return std::make_unique<Background<std::invoke_result_t<F>>>(std::move(fn));
 }
 
 // ---- Responses as the client sees them ----------------------------------------

@@ -211,4 +211,30 @@ TEST_F(ClientEndToEndTest, ServerSideGoingAwayFailsTheWaitingRequest) {
     EXPECT_EQ(failureText([&] { client.ping(stop()); }), "Connection closed");
 }
 
+TEST_F(ClientEndToEndTest, OwnSideDisconnectedUnderneathFailsTheWaitingRequest) {
+    auto [clientSide, serverSide] = InMemoryTransport::createConnectedPair();
+    auto entered = std::make_shared<rt::OneShot<std::monostate>>();
+    auto release = std::make_shared<rt::OneShot<std::monostate>>();
+    server->registerMethodHandler<mcp::CallTool>([entered, release](const mcp::CallTool::Parameters&, std::stop_token stop) {
+        entered->resume({});
+        try {
+            release->waitFor(kTimeout, stop);
+        } catch (...) {
+        }
+        return mcp::CallTool::Result{};
+    });
+    server->start(serverSide);
+    client.connect(clientSide, stop());
+
+    auto call = std::async(std::launch::async,
+                           [&] { return failureText([&] { client.callTool("slow", std::nullopt, stop()); }); });
+    entered->waitFor(kTimeout, stop());
+    // Not through the client: its stream ends cleanly, the answer can never come.
+    clientSide->disconnect();
+    ASSERT_EQ(call.wait_for(kTimeout + 1s), std::future_status::ready);
+    EXPECT_EQ(call.get(), "Connection closed");
+    release->resume({});
+    EXPECT_EQ(failureText([&] { client.ping(stop()); }), "Internal error: Transport not connected");
+}
+
 }  // namespace

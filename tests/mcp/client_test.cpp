@@ -809,6 +809,24 @@ TEST_F(ClientTest, FreshStreamsThatEndAtOnceArePolledSlowly) {
     client->disconnect();
 }
 
+TEST_F(ClientTest, FreshStreamThatEndsAtOnceFailsWaitersButKeepsReading) {
+    connect();
+    auto call = std::async(std::launch::async, [&] { return failureText([&] { client->ping(stop()); }); });
+    transport->nextSent();
+    // The transport went down underneath the client: every new stream it hands
+    // out has ended, so the answer can no longer come.
+    transport->setFreshEndedStreams(true);
+    transport->endStream(nullptr, /*replace=*/true);
+    ASSERT_TRUE(ready(call));
+    EXPECT_EQ(call.get(), "Connection closed");
+    EXPECT_TRUE(client->pendingRequestIds().empty());
+
+    // Once it hands out a live stream again, the loop reads it.
+    transport->setFreshEndedStreams(false);
+    transport->setResponder(answering({{"ping", json::Value(json::Object())}}));
+    EXPECT_EQ(failureText([&] { client->ping(stop()); }), "no error");
+}
+
 TEST_F(ClientTest, SecondConnectKeepsTheFirstLoopReadingItsTransport) {
     connect();
     std::atomic<int> notes{0};

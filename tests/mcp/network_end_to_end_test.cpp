@@ -3,6 +3,7 @@
 #include "mcp/network_transport.hpp"
 #include "mcp/server.hpp"
 
+#include "mcp/client_test_support.hpp"
 #include "mcp/network_test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -58,32 +59,35 @@ TEST(NetworkTransportEndToEnd, OurClientTalksToOurServer) {
     });
 
     Client client("Probe", "0.1.0");
-    std::stop_source deadline;
-    const auto result = client.connect(clientTransport, deadline.get_token());
+    // Every blocking call below gives up when the test has used up its time.
+    const clienttest::Deadline deadline(2 * kTimeout);
+    const std::stop_token stop = deadline.token();
+    const auto result = client.connect(clientTransport, stop);
     ASSERT_EQ(serving.wait_for(kTimeout), std::future_status::ready);
     serving.get();
     EXPECT_EQ(result.serverInfo, (mcp::ServerInfo{"Kettleward", "1.0.0"}));
     EXPECT_EQ(result.protocolVersion, "2025-03-26");
 
-    client.ping();
+    client.ping(stop);
     EXPECT_TRUE(server->isInitialized());
     EXPECT_EQ(server->clientInfo(), (mcp::ClientInfo{"Probe", "0.1.0"}));
-    ASSERT_EQ(client.listTools().tools.size(), 1u);
+    ASSERT_EQ(client.listTools(std::nullopt, stop).tools.size(), 1u);
 
     // Long enough for heartbeats to pass both ways between the calls.
     const auto heartbeatSeen = rt::Clock::now() + kTimeout;
-    while (!clientTransport->lastHeartbeatTime() && rt::Clock::now() < heartbeatSeen) {
+    for (int i = 0; i < 100000 && !clientTransport->lastHeartbeatTime() && rt::Clock::now() < heartbeatSeen; ++i) {
         const std::string text(1000, 'h');
-        const auto answer = client.callTool("echo", std::map<std::string, mcp::Value>{{"text", text}});
+        const auto answer = client.callTool("echo", std::map<std::string, mcp::Value>{{"text", text}}, stop);
         ASSERT_EQ(answer.content, std::vector<mcp::Tool::Content>{mcp::Tool::Content::text(text)});
     }
     EXPECT_TRUE(clientTransport->lastHeartbeatTime().has_value());
-    const auto answer = client.callTool("echo", std::map<std::string, mcp::Value>{{"text", "x\xF0\x9F\x92\x93y"}});
+    const auto answer =
+        client.callTool("echo", std::map<std::string, mcp::Value>{{"text", "x\xF0\x9F\x92\x93y"}}, stop);
     EXPECT_EQ(answer.content, std::vector<mcp::Tool::Content>{mcp::Tool::Content::text("x\xF0\x9F\x92\x93y")});
 
     client.disconnect();
     server->stop();
-    server->waitUntilFinished();
+    server->waitUntilFinished(stop);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <future>
 #include <limits>
+#include <thread>
 
 namespace {
 
@@ -694,6 +695,120 @@ TEST(NetworkTransportLifecycle, DestructionStopsEveryTaskButLeavesTheConnection)
     const auto lines = log->lines().size();
     connection->deliver(State::setup());
     EXPECT_EQ(log->lines().size(), lines);
+}
+
+// A connection that notes the thread it is destroyed on.
+class NotingConnection final : public mcp::NetworkConnection {
+public:
+    explicit NotingConnection(std::shared_ptr<rt::OneShot<std::thread::id>> destroyedOn)
+        : destroyedOn_(std::move(destroyedOn)) {}
+    ~NotingConnection() override { destroyedOn_->resume(std::this_thread::get_id()); }
+
+    // Hands the state to the handler on this thread, as a connection does.
+    void deliver(const State& state) {
+        StateUpdateHandler handler;
+        {
+            std::lock_guard lock(mutex_);
+            handler = handler_;
+        }
+        if (handler) handler(state);
+    }
+
+    State state() const override { return State::setup(); }
+    StateUpdateHandler stateUpdateHandler() const override {
+        std::lock_guard lock(mutex_);
+        return handler_;
+    }
+    void setStateUpdateHandler(StateUpdateHandler handler) override {
+        std::lock_guard lock(mutex_);
+        handler_ = std::move(handler);
+    }
+    void start() override { started.resume({}); }
+    void cancel() override {}
+    std::optional<PlatformError> send(std::string_view, bool, std::stop_token) override { return std::nullopt; }
+
+    rt::OneShot<std::monostate> started;
+    ReceiveResult receive(std::size_t, std::int64_t, std::stop_token) override { return {std::nullopt, true, {}}; }
+
+private:
+    std::shared_ptr<rt::OneShot<std::thread::id>> destroyedOn_;
+    mutable std::mutex mutex_;
+    StateUpdateHandler handler_;
+};
+
+// Holds the line "Connection setup..." until released, and so the delivery
+// that writes it.
+class HoldingHandler final : public logging::LogHandler {
+public:
+    struct Gates {
+        rt::OneShot<std::monostate> entered;
+        rt::OneShot<std::monostate> release;
+    };
+    explicit HoldingHandler(std::shared_ptr<Gates> gates) : gates_(std::move(gates)) {}
+    std::unique_ptr<LogHandler> clone() const override { return std::make_unique<HoldingHandler>(*this); }
+
+    using LogHandler::log;
+    void log(Level, const logging::Logger::Message& message, const std::optional<logging::Logger::Metadata>&,
+             std::string_view, std::string_view, std::string_view, std::int64_t) const override {
+        if (message.value != "Connection setup...") return;
+        gates_->entered.resume({});
+        gates_->release.waitFor(kTimeout);
+    }
+    std::optional<logging::Logger::MetadataValue> metadataItem(std::string_view) const override {
+        return std::nullopt;
+    }
+    void setMetadataItem(const std::string&, std::optional<logging::Logger::MetadataValue>) override {}
+    logging::Logger::Metadata metadata() const override { return {}; }
+    void setMetadata(logging::Logger::Metadata) override {}
+    Level logLevel() const override { return Level::trace; }
+    void setLogLevel(Level) override {}
+
+private:
+    std::shared_ptr<Gates> gates_;
+};
+
+TEST(NetworkTransportLifecycle, AConnectionOwnedByTheTransportIsNeverDestroyedOnItsDeliveringThread) {
+    auto destroyedOn = std::make_shared<rt::OneShot<std::thread::id>>();
+    auto gates = std::make_shared<HoldingHandler::Gates>();
+    auto owned = std::make_shared<NotingConnection>(destroyedOn);
+    NotingConnection* connection = owned.get();
+    auto transport = std::make_unique<NetworkTransport>(
+        std::move(owned),
+        logging::Logger("test", logging::Logger::OneArgFactory([gates](const std::string&) {
+                            return logging::AnyLogHandler(HoldingHandler(gates));
+                        })),
+        NetworkTransport::HeartbeatConfiguration::disabled, NetworkTransport::ReconnectionConfiguration::disabled);
+    // connect() installs the transport's handler; the connection never reports.
+    std::stop_source abandon;
+    auto connecting = std::async(std::launch::async, [&] {
+        try {
+            transport->connect(abandon.get_token());
+        } catch (...) {
+        }
+    });
+    connection->started.waitFor(kTimeout);
+    abandon.request_stop();
+    ASSERT_EQ(connecting.wait_for(kTimeout), std::future_status::ready);
+
+    // A delivery is under way on its own thread when the transport goes.
+    std::thread::id deliveringThread;
+    auto delivering = std::async(std::launch::async, [&] {
+        deliveringThread = std::this_thread::get_id();
+        connection->deliver(State::setup());
+    });
+    gates->entered.waitFor(kTimeout);
+    auto destroying = std::async(std::launch::async, [&] {
+        transport.reset();
+        return std::this_thread::get_id();
+    });
+    // The destruction waits for the delivery rather than leaving the connection to it.
+    EXPECT_EQ(destroying.wait_for(200ms), std::future_status::timeout);
+    gates->release.resume({});
+    ASSERT_EQ(delivering.wait_for(kTimeout), std::future_status::ready);
+    ASSERT_EQ(destroying.wait_for(kTimeout), std::future_status::ready);
+    const auto destroyer = destroying.get();
+    EXPECT_EQ(destroyedOn->waitFor(kTimeout), destroyer);
+    EXPECT_NE(destroyer, deliveringThread);
 }
 
 }  // namespace
