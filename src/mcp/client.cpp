@@ -36,18 +36,6 @@ void logTo(const std::shared_ptr<Transport>& transport, Level level, std::string
     logTo(transport, level, function, line, std::forward<M>(message), std::nullopt);
 }
 
-// How an error is written into a log line.
-std::string errorText(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const MCPError& e) {
-        return e.debugDescription();
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error";
-    }
-}
 
 // A read error as the failure of the requests that can no longer be answered.
 MCPError asProtocolError(const std::exception_ptr& error) {
@@ -338,7 +326,7 @@ void Client::runLoop(std::stop_token stop) {
                 continue;
             }
             logTo(connection(), Level::error, "connect(transport:)", __LINE__, "Error in message handling loop",
-                  [&] { return Metadata{{"error", errorText(lastError)}}; });
+                  [&] { return Metadata{{"error", errorLogText(lastError)}}; });
             streamGone = true;
             break;
         }
@@ -514,7 +502,7 @@ void Client::handleMessage(const AnyMessage& message, std::stop_token stop) {
         } catch (...) {
             const auto error = std::current_exception();
             logTo(connection(), Level::error, "handleMessage(_:)", __LINE__, "Error handling notification",
-                  [&] { return Metadata{{"method", message.method}, {"error", errorText(error)}}; });
+                  [&] { return Metadata{{"method", message.method}, {"error", errorLogText(error)}}; });
         }
     }
 }

@@ -187,4 +187,16 @@ MCPError fromJson(const json::Value& v, json::CodingPath& path, std::type_identi
     }
 }
 
+std::string errorLogText(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const MCPError& e) {
+        return e.debugDescription();
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown error";
+    }
+}
+
 }  // namespace mcp

@@ -111,6 +111,10 @@ private:
 json::Value toJson(const MCPError& error);
 MCPError fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<MCPError>);
 
+// How a failure is written into a log line: an MCPError's debug description,
+// another exception's what(), or "Unknown error".
+std::string errorLogText(const std::exception_ptr& error);
+
 }  // namespace mcp
 
 template <>

@@ -34,18 +34,6 @@ MCPError protocolError(const std::exception_ptr& error) {
     }
 }
 
-// How a failure is written into a log line.
-std::string errorText(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const MCPError& e) {
-        return e.debugDescription();
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error";
-    }
-}
 
 // With Move set the elements' strings are moved out of `v`.
 template <bool Move>
@@ -342,7 +330,7 @@ void Server::runLoop(const std::shared_ptr<Transport>& transport, std::stop_toke
         if (auto current = connection()) {
             current->logger().error(site("start(transport:initializeHook:)", __LINE__),
                                     "Fatal error in message handling loop", [&] {
-                                        return logging::Logger::Metadata{{"error", errorText(error)}};
+                                        return logging::Logger::Metadata{{"error", errorLogText(error)}};
                                     });
         }
     }
@@ -420,7 +408,7 @@ void Server::handleElement(std::string element, std::stop_token stop) {
         // Never silently dropped: every failure is logged, and a request is answered.
         if (auto current = connection()) {
             current->logger().error(site("start(transport:initializeHook:)", __LINE__), "Error processing message",
-                                    [&] { return logging::Logger::Metadata{{"error", errorText(error)}}; });
+                                    [&] { return logging::Logger::Metadata{{"error", errorLogText(error)}}; });
         }
         if (form == Form::notification) return;
         if (form == Form::batch) answerId.reset();
@@ -514,7 +502,7 @@ void Server::handleMessage(const AnyMessage& message, std::stop_token stop) {
             if (!transport) continue;
             const auto error = std::current_exception();
             transport->logger().error(site("handleMessage(_:)", __LINE__), "Error handling notification", [&] {
-                return logging::Logger::Metadata{{"method", message.method}, {"error", errorText(error)}};
+                return logging::Logger::Metadata{{"method", message.method}, {"error", errorLogText(error)}};
             });
         }
     }
