@@ -141,7 +141,10 @@ std::optional<std::string> MCPError::recoverySuggestion() const {
 }
 
 std::string MCPError::debugDescription() const {
-    std::string out = "[" + std::to_string(code()) + "] " + description_;
+    std::string out = "[";
+    out += std::to_string(code());
+    out += "] ";
+    out += description_;
     if (kind_ == Kind::TransportError) out += " (Underlying error: " + underlying_->debugDescription() + ")";
     return out;
 }
