@@ -1,58 +1,11 @@
 #include "eventsource/parser.hpp"
 
+#include "json/utf8.hpp"
+
 #include <charconv>
 #include <limits>
 
 namespace eventsource {
-
-std::string repairUtf8(std::string_view bytes) {
-    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(bytes.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char b0 = s[i];
-        if (b0 < 0x80) {
-            out.push_back(static_cast<char>(b0));
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            length = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            length = 3;
-            if (b0 == 0xE0) low = 0xA0;   // no overlong forms
-            if (b0 == 0xED) high = 0x9F;  // no surrogates
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            length = 4;
-            if (b0 == 0xF0) low = 0x90;
-            if (b0 == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-        } else {
-            out.append(kReplacement);
-            ++i;
-            continue;
-        }
-        // Consume the longest valid prefix; an incomplete one is one U+FFFD.
-        std::size_t k = 1;
-        while (k < length && i + k < n) {
-            const unsigned char b = s[i + k];
-            const bool ok = k == 1 ? (b >= low && b <= high) : (b >= 0x80 && b <= 0xBF);
-            if (!ok) break;
-            ++k;
-        }
-        if (k == length) {
-            out.append(bytes.substr(i, length));
-        } else {
-            out.append(kReplacement);
-        }
-        i += k;
-    }
-    return out;
-}
 
 Parser::Parser(std::size_t sizeLimit) : sizeLimit_(sizeLimit == 0 ? 1 : sizeLimit) {}
 
@@ -119,7 +72,7 @@ void Parser::endLine() {
 std::string Parser::currentLine() {
     std::string_view bytes = lineBuffer_;
     if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
-    std::string line = repairUtf8(bytes);
+    std::string line = json::repairUtf8(bytes);
     lineBuffer_.clear();  // keeps its capacity
     return line;
 }

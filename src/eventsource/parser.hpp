@@ -18,9 +18,6 @@ namespace eventsource {
 // Default limit on one line and on the data of one event.
 inline constexpr std::size_t kDefaultSizeLimit = std::size_t{64} << 20;
 
-// Ill-formed UTF-8 sequences replaced by U+FFFD, one per maximal subpart.
-std::string repairUtf8(std::string_view bytes);
-
 class Parser {
 public:
     explicit Parser(std::size_t sizeLimit = kDefaultSizeLimit);

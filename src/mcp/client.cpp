@@ -1,6 +1,7 @@
 #include "mcp/client.hpp"
 
 #include "json/json.hpp"
+#include "json/utf8.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -63,43 +64,6 @@ bool isTryAgain(const std::exception_ptr& error) {
     } catch (...) {
         return false;
     }
-}
-
-bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        std::size_t extra;
-        std::uint32_t cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= text.size()) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const auto d = static_cast<unsigned char>(text[i + k]);
-            if ((d & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF.
-        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
-            (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
 }
 
 }  // namespace
@@ -377,7 +341,7 @@ void Client::handleReceived(const std::string& bytes, std::stop_token stop) {
         }
     }
     const char* text = "Unexpected message received by client (not single/batch response or notification)";
-    if (isValidUtf8(bytes)) {
+    if (json::isValidUtf8(bytes)) {
         logTo(connection(), Level::warning, "connect(transport:)", __LINE__, text,
               [&] { return Metadata{{"message", bytes}}; });
     } else {

@@ -2,6 +2,8 @@
 // per character and overflows the stack on multi-megabyte payloads.
 #include "mcp/value.hpp"
 
+#include "json/utf8.hpp"
+
 #include <array>
 
 namespace mcp {
@@ -59,44 +61,6 @@ int hexDigit(char c) {
     return -1;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(const Bytes& b) {
-    std::size_t i = 0, n = b.size();
-    while (i < n) {
-        std::uint8_t c = b[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        std::uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            std::uint8_t cc = b[i + k];
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
 std::optional<Bytes> percentDecode(std::string_view text) {
     Bytes out;
     out.reserve(text.size());
@@ -113,7 +77,8 @@ std::optional<Bytes> percentDecode(std::string_view text) {
         out.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
         i += 2;
     }
-    if (!isValidUtf8(out)) return std::nullopt;
+    const std::string_view decoded(reinterpret_cast<const char*>(out.data()), out.size());
+    if (!json::isValidUtf8(decoded)) return std::nullopt;
     return out;
 }
 

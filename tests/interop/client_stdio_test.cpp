@@ -1,6 +1,7 @@
 // Our client against the example server of the protocol's reference
 // implementation, over the pipes of a child process.
 #include "mcp/client.hpp"
+#include "mcp/client_test_support.hpp"
 #include "mcp/stdio_transport.hpp"
 #include "support/child_process.hpp"
 
@@ -11,34 +12,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
-#include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
 
 using namespace std::chrono_literals;
+using clienttest::Deadline;
 using mcp::Client;
 
+// The whole test, peer start-up included.
 constexpr auto kBudget = 60s;
-
-// Requests stop once the whole test has used up its time.
-class Deadline {
-public:
-    explicit Deadline(std::chrono::steady_clock::duration duration)
-        : thread_([this, duration](std::stop_token own) {
-              std::mutex mutex;
-              std::condition_variable_any cv;
-              std::unique_lock lock(mutex);
-              cv.wait_for(lock, own, duration, [] { return false; });
-              if (!own.stop_requested()) source_.request_stop();
-          }) {}
-    std::stop_token token() const { return source_.get_token(); }
-
-private:
-    std::stop_source source_;
-    std::jthread thread_;
-};
 
 bool onPath(const std::string& program) {
     const char* path = std::getenv("PATH");

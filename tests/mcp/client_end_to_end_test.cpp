@@ -18,15 +18,6 @@ using mcp::InMemoryTransport;
 using mcp::MCPError;
 using mcp::Server;
 
-std::string failureText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 mcp::Tool echoTool() {
     mcp::Tool tool;
     tool.name = "echo";

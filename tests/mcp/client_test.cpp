@@ -53,15 +53,6 @@ bool ready(std::future<T>& f) {
     return f.wait_for(kTimeout + 1s) == std::future_status::ready;
 }
 
-std::string failureText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
-}
-
 class ClientTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -1,5 +1,6 @@
-// Helpers for the client tests: a deadline that cancels blocking calls, a
-// recording logger, and a transport scripted by the test.
+// Helpers for the client and transport tests: a deadline that cancels
+// blocking calls, a recording logger, the text of a failure, and a transport
+// scripted by the test.
 #pragma once
 
 #include "json/json.hpp"
@@ -57,6 +58,16 @@ inline Logger recordingLogger(const std::shared_ptr<RecordSink>& sink, std::stri
     return Logger(std::move(label), Logger::OneArgFactory([sink](const std::string& label) {
                       return logging::AnyLogHandler(RecordingHandler(sink, label, Logger::Level::trace));
                   }));
+}
+
+// What the call threw, or "no error".
+inline std::string failureText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "no error";
 }
 
 inline std::string metadataText(const Record& record, const std::string& key) {

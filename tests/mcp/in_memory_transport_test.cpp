@@ -1,13 +1,13 @@
 #include "mcp/in_memory_transport.hpp"
 
-#include "logging/recording_handler.hpp"
 #include "mcp/error.hpp"
+
+#include "mcp/client_test_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,35 +15,14 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-using logging::Logger;
-using logging::testing::Record;
-using logging::testing::RecordingHandler;
-using logging::testing::RecordSink;
+using namespace clienttest;
 using mcp::InMemoryTransport;
 using mcp::MCPError;
-
-constexpr auto kTimeout = 10s;
-
-Logger recordingLogger(const std::shared_ptr<RecordSink>& sink, std::string label = "test") {
-    return Logger(std::move(label), Logger::OneArgFactory([sink](const std::string& label) {
-                      return logging::AnyLogHandler(RecordingHandler(sink, label, Logger::Level::trace));
-                  }));
-}
 
 std::vector<std::string> messagesOf(const std::vector<Record>& records) {
     std::vector<std::string> out;
     for (const auto& r : records) out.push_back(r.message);
     return out;
-}
-
-std::string failureText(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "no error";
 }
 
 TEST(InMemoryTransportTest, LoneTransportCannotConnect) {

@@ -1,6 +1,6 @@
 #include "app/platform/script_host.hpp"
 
-#include "app/platform/unicode_text.hpp"
+#include "json/utf8.hpp"
 
 namespace app::platform {
 
@@ -81,7 +81,7 @@ std::optional<ScriptCall> TemplateScriptHost::recognise(std::string_view source)
 }
 
 ScriptRun TemplateScriptHost::run(std::string_view source) {
-    if (!isValidUtf8(source)) return ScriptRun::notMade();
+    if (!json::isValidUtf8(source)) return ScriptRun::notMade();
     std::optional<ScriptCall> call;
     try {
         call = recognise(source);

@@ -1,5 +1,7 @@
 #include "app/platform/unicode_text.hpp"
 
+#include "json/utf8.hpp"
+
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -42,7 +44,7 @@ void walkUtf8(std::string_view text, F onPoint) {
 // for ICU comes back repaired only.
 template <class F>
 std::string mapped(std::string_view text, F change) {
-    std::string repaired = repairUtf8(text);
+    std::string repaired = json::repairUtf8(text);
     if (repaired.size() > INT32_MAX) return repaired;
     icu::UnicodeString unicode =
         icu::UnicodeString::fromUTF8(icu::StringPiece(repaired.data(), static_cast<int32_t>(repaired.size())));
@@ -79,26 +81,6 @@ std::string_view trimming(std::string_view text, F isTrimmed) {
 }
 
 }  // namespace
-
-bool isValidUtf8(std::string_view text) {
-    bool valid = true;
-    walkUtf8(text, [&](UChar32 c, std::size_t, std::size_t) {
-        if (c < 0) valid = false;
-    });
-    return valid;
-}
-
-std::string repairUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    walkUtf8(text, [&](UChar32 c, std::size_t start, std::size_t length) {
-        if (c < 0)
-            out.append("\xEF\xBF\xBD");
-        else
-            out.append(text.substr(start, length));
-    });
-    return out;
-}
 
 std::string lowercased(std::string_view text) {
     return mapped(text, [](icu::UnicodeString& unicode) { unicode.toLower(icu::Locale::getRoot()); });

@@ -1,6 +1,6 @@
-// Unicode helpers for the stores and the tool families: UTF-8 checks and
-// repair, lower-casing and case folding, trimming and splitting at white
-// space (ICU).
+// Unicode helpers for the stores and the tool families: lower-casing and
+// case folding, trimming and splitting at white space (ICU). UTF-8 checks and
+// repair are in json/utf8.hpp.
 #pragma once
 
 #include <string>
@@ -9,9 +9,6 @@
 
 namespace app::platform {
 
-bool isValidUtf8(std::string_view text);
-// Each ill-formed sequence becomes U+FFFD; valid text is returned unchanged.
-std::string repairUtf8(std::string_view text);
 // Full Unicode lower-casing, the same in every locale (root); ill-formed
 // UTF-8 is repaired first.
 std::string lowercased(std::string_view text);

@@ -1,10 +1,10 @@
 #include "app/platform/vcard.hpp"
 
+#include "json/utf8.hpp"
+
 #include <unicode/ucnv.h>
 
 #include <optional>
-
-#include "app/platform/unicode_text.hpp"
 
 namespace app::platform {
 
@@ -160,7 +160,7 @@ std::optional<Property> parseProperty(std::string_view line) {
     std::string raw(line.substr(colon + 1));
     if (quotedPrintable) raw = decodeQuotedPrintable(raw);
     if (!charset.empty()) raw = convertToUtf8(raw, charset);
-    property.value = repairUtf8(raw);
+    property.value = json::repairUtf8(raw);
     return property;
 }
 

@@ -3,9 +3,9 @@
 #include "app/platform/access_prompter.hpp"
 #include "app/platform/environment.hpp"
 #include "app/platform/sqlite_event_store.hpp"
-#include "app/platform/unicode_text.hpp"
 #include "app/tools/calendar_dates.hpp"
 #include "json/json.hpp"
+#include "json/utf8.hpp"
 
 #include <mutex>
 #include <stdexcept>
@@ -114,7 +114,7 @@ CalendarEvent decodeCalendarEvent(const json::Value& value) {
 }
 
 CalendarEvent calendarEvent(const platform::Event& event) {
-    auto text = [](const std::string& s) { return platform::repairUtf8(s); };
+    auto text = [](const std::string& s) { return json::repairUtf8(s); };
     auto optional = [&](const std::optional<std::string>& s) -> std::optional<std::string> {
         if (!s) return std::nullopt;
         return text(*s);

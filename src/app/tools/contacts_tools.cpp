@@ -1,8 +1,8 @@
 #include "app/tools/contacts_tools.hpp"
 
-#include "app/platform/unicode_text.hpp"
 #include "app/tools/tool_error.hpp"
 #include "json/json.hpp"
+#include "json/utf8.hpp"
 
 #include <stdexcept>
 
@@ -22,12 +22,12 @@ std::string directoryJson(const ContactDirectory& directory) {
     for (const auto& [name, numbers] : directory.entries()) {
         json::Array list;
         list.reserve(numbers.size());
-        for (const auto& number : numbers) list.emplace_back(platform::repairUtf8(number));
+        for (const auto& number : numbers) list.emplace_back(json::repairUtf8(number));
         // Repairing may make two names equal; the later one wins, as in the directory.
-        object.set(platform::repairUtf8(name), std::move(list));
+        object.set(json::repairUtf8(name), std::move(list));
     }
     std::string text = json::write(std::move(object), kReplyFormat);
-    return platform::isValidUtf8(text) ? text : "{}";
+    return json::isValidUtf8(text) ? text : "{}";
 }
 
 std::string joined(const std::vector<std::string>& numbers) {

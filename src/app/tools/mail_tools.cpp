@@ -1,7 +1,7 @@
 #include "app/tools/mail_tools.hpp"
 
-#include "app/platform/unicode_text.hpp"
 #include "app/tools/tool_error.hpp"
+#include "json/utf8.hpp"
 
 #include <stdexcept>
 
@@ -27,7 +27,7 @@ bool isHexDigit(char c) {
 }  // namespace
 
 std::optional<std::string> percentEncodedQueryValue(std::string_view text) {
-    if (!platform::isValidUtf8(text)) return std::nullopt;
+    if (!json::isValidUtf8(text)) return std::nullopt;
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());

@@ -2,9 +2,9 @@
 
 #include "app/platform/apple_script.hpp"
 #include "app/platform/sqlite.hpp"
-#include "app/platform/unicode_text.hpp"
 #include "app/tools/tool_error.hpp"
 #include "json/json.hpp"
+#include "json/utf8.hpp"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -93,7 +93,7 @@ std::int64_t clampedLimit(const Arguments& arguments) {
 
 std::string columnText(const platform::SqliteStatement& statement, int column) {
     if (column >= statement.columnCount()) return {};
-    return platform::repairUtf8(statement.text(column));
+    return json::repairUtf8(statement.text(column));
 }
 
 bool columnIsOne(const platform::SqliteStatement& statement, int column) {
@@ -192,7 +192,7 @@ std::string queryMessages(const std::string& databasePath, std::string_view sql,
     }
 
     std::string text = json::write(json::Value(std::move(rows)), kReplyFormat);
-    return platform::isValidUtf8(text) ? text : "[]";
+    return json::isValidUtf8(text) ? text : "[]";
 }
 
 // MessagesToolFamily

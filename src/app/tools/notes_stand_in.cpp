@@ -5,6 +5,7 @@
 #include "app/platform/unicode_text.hpp"
 #include "app/tools/calendar_dates.hpp"
 #include "app/tools/notes_tools.hpp"
+#include "json/utf8.hpp"
 
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
@@ -76,13 +77,13 @@ std::string readBodyFile(const std::string& path) {
         if (bytes.size() > NotesStandIn::maxBodySize)
             throw platform::ScriptFailure("Can’t read file " + path + ": it is too large.", kReadError);
     }
-    return platform::repairUtf8(bytes);
+    return json::repairUtf8(bytes);
 }
 
 }  // namespace
 
 std::pair<std::string, bool> leadingCharacters(std::string_view text, std::size_t count) {
-    std::string repaired = platform::repairUtf8(text);
+    std::string repaired = json::repairUtf8(text);
     UErrorCode status = U_ZERO_ERROR;
     UText* utext = utext_openUTF8(nullptr, repaired.data(), static_cast<int64_t>(repaired.size()), &status);
     std::unique_ptr<icu::BreakIterator> characters(
