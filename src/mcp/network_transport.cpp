@@ -63,19 +63,6 @@ std::string describe(const std::optional<PlatformError>& error) {
     return error ? error->localizedDescription() : std::string("Unknown error");
 }
 
-// The text form of a failure: an MCPError's debug description, else what().
-std::string textForm(const std::exception_ptr& failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const MCPError& e) {
-        return e.debugDescription();
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "Unknown error";
-    }
-}
-
 // The bytes received after the last complete message. Heartbeat frames are
 // taken only where a message would begin, so the magic bytes inside a message
 // stay data however TCP splits or merges the writes.
@@ -749,7 +736,7 @@ struct NetworkTransport::Core {
             return false;
         }
 
-        logger.error(site("receiveLoop()", __LINE__), [&] { return "Receive error: " + textForm(failure); });
+        logger.error(site("receiveLoop()", __LINE__), [&] { return "Receive error: " + errorLogText(failure); });
         recoverOrFinish(failure, runGeneration, "Error during receive, attempting reconnection (");
         return false;
     }

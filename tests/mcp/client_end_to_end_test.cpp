@@ -177,55 +177,50 @@ TEST_F(ClientEndToEndTest, ServerNotificationsReachTheHandlers) {
     EXPECT_EQ(received->waitFor(kTimeout, stop()), "notifications/tools/list_changed");
 }
 
-TEST_F(ClientEndToEndTest, ServerSideGoingAwayFailsTheWaitingRequest) {
-    auto [clientSide, serverSide] = InMemoryTransport::createConnectedPair();
-    auto entered = std::make_shared<rt::OneShot<std::monostate>>();
-    auto release = std::make_shared<rt::OneShot<std::monostate>>();
-    server->registerMethodHandler<mcp::CallTool>([entered, release](const mcp::CallTool::Parameters&, std::stop_token stop) {
-        entered->resume({});
-        try {
-            release->waitFor(kTimeout, stop);
-        } catch (...) {
+// Either side going away while a request waits: the waiting request fails at
+// once, and so does the next one.
+TEST_F(ClientEndToEndTest, ADisconnectedSideFailsTheWaitingRequest) {
+    struct Case {
+        bool clientSide;  // disconnected underneath the client, not through it
+        const char* nextPing;
+    } cases[] = {
+        {false, "Connection closed"},
+        {true, "Internal error: Transport not connected"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.clientSide ? "client side" : "server side");
+        // A fresh pair of peers per case.
+        mcp::Client peer("test-client", "1.0");
+        auto host = makeServer();
+        auto [clientSide, serverSide] = InMemoryTransport::createConnectedPair();
+        auto entered = std::make_shared<rt::OneShot<std::monostate>>();
+        auto release = std::make_shared<rt::OneShot<std::monostate>>();
+        host->registerMethodHandler<mcp::CallTool>(
+            [entered, release](const mcp::CallTool::Parameters&, std::stop_token stop) {
+                entered->resume({});
+                try {
+                    release->waitFor(kTimeout, stop);
+                } catch (...) {
+                }
+                return mcp::CallTool::Result{};
+            });
+        host->start(serverSide);
+        peer.connect(clientSide, stop());
+
+        auto call = std::async(std::launch::async,
+                               [&] { return failureText([&] { peer.callTool("slow", std::nullopt, stop()); }); });
+        entered->waitFor(kTimeout, stop());
+        if (c.clientSide) {
+            clientSide->disconnect();
+        } else {
+            serverSide->disconnect();
         }
-        return mcp::CallTool::Result{};
-    });
-    server->start(serverSide);
-    client.connect(clientSide, stop());
-
-    auto call = std::async(std::launch::async,
-                           [&] { return failureText([&] { client.callTool("slow", std::nullopt, stop()); }); });
-    entered->waitFor(kTimeout, stop());
-    serverSide->disconnect();
-    ASSERT_EQ(call.wait_for(kTimeout + 1s), std::future_status::ready);
-    EXPECT_EQ(call.get(), "Connection closed");
-    release->resume({});
-    EXPECT_EQ(failureText([&] { client.ping(stop()); }), "Connection closed");
-}
-
-TEST_F(ClientEndToEndTest, OwnSideDisconnectedUnderneathFailsTheWaitingRequest) {
-    auto [clientSide, serverSide] = InMemoryTransport::createConnectedPair();
-    auto entered = std::make_shared<rt::OneShot<std::monostate>>();
-    auto release = std::make_shared<rt::OneShot<std::monostate>>();
-    server->registerMethodHandler<mcp::CallTool>([entered, release](const mcp::CallTool::Parameters&, std::stop_token stop) {
-        entered->resume({});
-        try {
-            release->waitFor(kTimeout, stop);
-        } catch (...) {
-        }
-        return mcp::CallTool::Result{};
-    });
-    server->start(serverSide);
-    client.connect(clientSide, stop());
-
-    auto call = std::async(std::launch::async,
-                           [&] { return failureText([&] { client.callTool("slow", std::nullopt, stop()); }); });
-    entered->waitFor(kTimeout, stop());
-    // Not through the client: its stream ends cleanly, the answer can never come.
-    clientSide->disconnect();
-    ASSERT_EQ(call.wait_for(kTimeout + 1s), std::future_status::ready);
-    EXPECT_EQ(call.get(), "Connection closed");
-    release->resume({});
-    EXPECT_EQ(failureText([&] { client.ping(stop()); }), "Internal error: Transport not connected");
+        ASSERT_EQ(call.wait_for(kTimeout + 1s), std::future_status::ready);
+        EXPECT_EQ(call.get(), "Connection closed");
+        release->resume({});
+        EXPECT_EQ(failureText([&] { peer.ping(stop()); }), c.nextPing);
+        host->stop();
+    }
 }
 
 }  // namespace
