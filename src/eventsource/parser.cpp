@@ -93,10 +93,7 @@ std::optional<std::int64_t> parseRetry(std::string_view text) {
         negative = text.front() == '-';
         text.remove_prefix(1);
     }
-    if (text.empty()) return std::nullopt;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-    }
+    // An unsigned parse takes digits only: no second sign, no space.
     std::uint64_t magnitude = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
     if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;

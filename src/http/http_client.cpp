@@ -16,6 +16,11 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+bool containsIgnoringCase(std::string_view text, std::string_view part) {
+    return std::search(text.begin(), text.end(), part.begin(), part.end(),
+                       [](char a, char b) { return lowerAscii(a) == lowerAscii(b); }) != text.end();
+}
+
 void Headers::add(std::string name, std::string value) { fields_.push_back({std::move(name), std::move(value)}); }
 
 void Headers::set(std::string name, std::string value) {

@@ -48,6 +48,8 @@ private:
 };
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b);
+// Whether `text` holds `part` anywhere, ASCII case ignored.
+bool containsIgnoringCase(std::string_view text, std::string_view part);
 
 struct Request {
     std::string method = "GET";

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <charconv>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <system_error>
@@ -234,19 +235,12 @@ private:
         auto res = std::from_chars(first, last, d);
         if (res.ptr != last) {
             // nlohmann swaps '.' for the locale's decimal point; undo that.
-            char buf[512];
-            std::string copy;
-            char* p = buf;
-            if (raw.size() > sizeof buf) {
-                copy.resize(raw.size());
-                p = copy.data();
-            }
-            for (std::size_t i = 0; i < raw.size(); ++i) {
-                const char c = raw[i];
+            std::string copy(raw);
+            for (char& c : copy) {
                 const bool numeric = (c >= '0' && c <= '9') || c == '-' || c == '+' || c == 'e' || c == 'E';
-                p[i] = numeric ? c : '.';
+                if (!numeric) c = '.';
             }
-            res = std::from_chars(p, p + raw.size(), d);
+            res = std::from_chars(copy.data(), copy.data() + copy.size(), d);
         }
         if (res.ec == std::errc::result_out_of_range) {
             // nlohmann has refused overflow already, so this is underflow: the

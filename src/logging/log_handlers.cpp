@@ -126,12 +126,6 @@ void StreamLogHandler::log(Logger::Level level, const Logger::Message& message,
     stream_.write(line);
 }
 
-void StreamLogHandler::log(Logger::Level level, const Logger::Message& message,
-                           const std::optional<Logger::Metadata>& metadata, std::string_view file,
-                           std::string_view function, std::int64_t line) const {
-    log(level, message, metadata, directoryFromFilePath(file), file, function, line);
-}
-
 std::optional<Logger::MetadataValue> StreamLogHandler::metadataItem(std::string_view key) const {
     auto it = metadata_.find(std::string(key));
     if (it == metadata_.end()) return std::nullopt;

@@ -62,11 +62,10 @@ public:
         metadataProvider_ = std::move(provider);
     }
 
+    using LogHandler::log;
     void log(Logger::Level level, const Logger::Message& message, const std::optional<Logger::Metadata>& metadata,
              std::string_view source, std::string_view file, std::string_view function,
              std::int64_t line) const override;
-    void log(Logger::Level level, const Logger::Message& message, const std::optional<Logger::Metadata>& metadata,
-             std::string_view file, std::string_view function, std::int64_t line) const override;
 
     std::optional<Logger::MetadataValue> metadataItem(std::string_view key) const override;
     void setMetadataItem(const std::string& key, std::optional<Logger::MetadataValue> value) override;

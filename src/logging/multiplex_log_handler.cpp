@@ -7,9 +7,8 @@ namespace logging {
 namespace {
 
 Logger::Level lowestLevel(const std::vector<AnyLogHandler>& handlers) {
-    Logger::Level lowest = Logger::Level::trace;
-    if (handlers.empty()) return lowest;
-    lowest = handlers.front()->logLevel();
+    if (handlers.empty()) return Logger::Level::trace;
+    Logger::Level::Value lowest = Logger::Level::critical;
     for (const auto& handler : handlers) lowest = std::min<Logger::Level::Value>(lowest, handler->logLevel());
     return lowest;
 }
@@ -56,12 +55,6 @@ void MultiplexLogHandler::log(Logger::Level level, const Logger::Message& messag
     }
 }
 
-void MultiplexLogHandler::log(Logger::Level level, const Logger::Message& message,
-                              const std::optional<Logger::Metadata>& metadata, std::string_view file,
-                              std::string_view function, std::int64_t line) const {
-    log(level, message, metadata, directoryFromFilePath(file), file, function, line);
-}
-
 std::optional<Logger::MetadataValue> MultiplexLogHandler::metadataItem(std::string_view key) const {
     for (const auto& handler : handlers_) {
         if (auto value = handler->metadataItem(key)) return value;
@@ -97,11 +90,7 @@ std::optional<Logger::MetadataProvider> multiplexProviders(std::vector<Logger::M
     if (providers.empty()) return std::nullopt;
     return Logger::MetadataProvider([providers = std::move(providers)] {
         Logger::Metadata merged;
-        for (const auto& provider : providers) {
-            Logger::Metadata provided = provider.provideMetadata();
-            if (provided.empty()) continue;
-            mergeInto(merged, std::move(provided));
-        }
+        for (const auto& provider : providers) mergeInto(merged, provider.provideMetadata());
         return merged;
     });
 }

@@ -23,11 +23,10 @@ public:
     void setMetadataProvider(std::optional<Logger::MetadataProvider> provider) override;
 
     // Delivers to each handler, in order, whose level is at or below the record's.
+    using LogHandler::log;
     void log(Logger::Level level, const Logger::Message& message, const std::optional<Logger::Metadata>& metadata,
              std::string_view source, std::string_view file, std::string_view function,
              std::int64_t line) const override;
-    void log(Logger::Level level, const Logger::Message& message, const std::optional<Logger::Metadata>& metadata,
-             std::string_view file, std::string_view function, std::int64_t line) const override;
 
     // The first handler's value for the key; providers are not consulted.
     std::optional<Logger::MetadataValue> metadataItem(std::string_view key) const override;

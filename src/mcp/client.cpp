@@ -453,7 +453,7 @@ void Client::handleBatchResponse(const std::vector<AnyResponse>& responses) {
 void Client::handleMessage(const AnyMessage& message, std::stop_token stop) {
     logTo(connection(), Level::trace, "handleMessage(_:)", __LINE__, "Processing notification",
           [&] { return Metadata{{"method", message.method}}; });
-    std::shared_ptr<const NotificationHandlers> handlers;
+    std::shared_ptr<const NotificationHandlerList> handlers;
     {
         std::lock_guard lock(mutex_);
         auto it = notificationHandlers_.find(message.method);

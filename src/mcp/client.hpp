@@ -244,7 +244,6 @@ private:
         rt::Task task;
         std::shared_ptr<std::atomic<bool>> finished;
     };
-    using NotificationHandlers = std::vector<std::shared_ptr<const NotificationHandlerBox>>;
 
     // Throws internalError "Client connection not initialized" without a transport.
     Outbound requireConnection() const;
@@ -290,8 +289,7 @@ private:
     std::optional<ServerCapabilities> serverCapabilities_;
     std::optional<std::string> serverVersion_;
     std::optional<std::string> instructions_;
-    // Replaced, never changed in place, so dispatch can hold a list unlocked.
-    std::unordered_map<std::string, std::shared_ptr<const NotificationHandlers>> notificationHandlers_;
+    NotificationHandlerMap notificationHandlers_;
     std::optional<LoopRun> task_;
     // Loops replaced by a later connect; they read their own transport until it ends.
     std::vector<LoopRun> retired_;
@@ -311,10 +309,7 @@ template <Notification N, class F>
 Client& Client::registerNotificationHandler(F handler) {
     auto box = std::make_shared<const TypedNotificationHandler<N>>(std::move(handler));
     std::lock_guard lock(mutex_);
-    auto& list = notificationHandlers_[std::string(N::name)];
-    auto extended = list ? std::make_shared<NotificationHandlers>(*list) : std::make_shared<NotificationHandlers>();
-    extended->push_back(std::move(box));
-    list = std::move(extended);
+    appendNotificationHandler(notificationHandlers_, N::name, std::move(box));
     return *this;
 }
 

@@ -32,4 +32,12 @@ std::string writeResponse(const ID& id, std::string_view writtenResult, const js
     return text;
 }
 
+void appendNotificationHandler(NotificationHandlerMap& handlers, std::string_view name,
+                               std::shared_ptr<const NotificationHandlerBox> box) {
+    auto& list = handlers[std::string(name)];
+    auto extended = list ? std::make_shared<NotificationHandlerList>(*list) : std::make_shared<NotificationHandlerList>();
+    extended->push_back(std::move(box));
+    list = std::move(extended);
+}
+
 }  // namespace mcp

@@ -30,8 +30,10 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <variant>
+#include <vector>
 
 namespace mcp {
 
@@ -420,6 +422,16 @@ public:
     // The base does nothing.
     virtual void handle(const AnyMessage&, std::stop_token) const {}
 };
+
+// Handlers per notification name. A list is replaced, never changed in place,
+// so dispatch can run a list it took under a lock after letting the lock go.
+using NotificationHandlerList = std::vector<std::shared_ptr<const NotificationHandlerBox>>;
+using NotificationHandlerMap = std::unordered_map<std::string, std::shared_ptr<const NotificationHandlerList>>;
+
+// Adds `box` after the handlers already registered for `name`. The caller
+// holds the lock that guards `handlers`.
+void appendNotificationHandler(NotificationHandlerMap& handlers, std::string_view name,
+                               std::shared_ptr<const NotificationHandlerBox> box);
 
 template <Notification N>
 class TypedNotificationHandler final : public NotificationHandlerBox {

@@ -23,12 +23,6 @@ constexpr std::chrono::milliseconds kMaxReconnectionPause = std::chrono::hours(2
 
 using Metadata = logging::Logger::Metadata;
 
-logging::Logger discardingLogger() {
-    return logging::Logger("mcp.transport.http.client", logging::Logger::OneArgFactory([](const std::string&) {
-                               return logging::AnyLogHandler(logging::NoOpLogHandler());
-                           }));
-}
-
 std::chrono::nanoseconds clampedSeconds(double seconds) {
     if (!(seconds > 0)) return std::chrono::nanoseconds::zero();  // also NaN
     seconds = std::min(seconds, kMaxInitializationTimeoutSeconds);
@@ -40,14 +34,6 @@ HTTPClientTransport::Configuration clamped(HTTPClientTransport::Configuration co
     configuration.reconnectionPause =
         std::clamp(configuration.reconnectionPause, std::chrono::milliseconds::zero(), kMaxReconnectionPause);
     return configuration;
-}
-
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Media types are case-insensitive: "Application/JSON" is JSON.
-bool containsIgnoringCase(std::string_view text, std::string_view part) {
-    return std::search(text.begin(), text.end(), part.begin(), part.end(),
-                       [](char a, char b) { return lowerAscii(a) == lowerAscii(b); }) != text.end();
 }
 
 std::string describe(std::exception_ptr error) {
@@ -100,7 +86,7 @@ HTTPClientTransport::HTTPClientTransport(std::string endpoint, Configuration con
       streaming_(streaming),
       sseInitializationTimeout_(clampedSeconds(sseInitializationTimeout)),
       requestModifier_(std::move(requestModifier)),
-      logger_(logger ? std::move(*logger) : discardingLogger()),
+      logger_(logger ? std::move(*logger) : discardingLogger("mcp.transport.http.client")),
       stream_(rt::AsyncStream<std::string>::make()) {}
 
 HTTPClientTransport::~HTTPClientTransport() {
@@ -224,10 +210,11 @@ void HTTPClientTransport::processResponse(http::Response& response, std::stop_to
 
     processHTTPResponse(response.status(), contentType);
 
-    if (containsIgnoringCase(contentType, "text/event-stream")) {
+    // Media types are case-insensitive: "Application/JSON" is JSON.
+    if (http::containsIgnoringCase(contentType, "text/event-stream")) {
         logger_.trace(kLogFile, "Received SSE response, processing in streaming task");
         processSSE(response, stop);
-    } else if (containsIgnoringCase(contentType, "application/json")) {
+    } else if (http::containsIgnoringCase(contentType, "application/json")) {
         const std::size_t limit = configuration_.messageSizeLimit;
         std::string body;
         while (auto chunk = response.readChunk(stop)) {

@@ -16,14 +16,8 @@ logging::Logger::Site site(std::string_view function, std::int64_t line) {
     return logging::Logger::Site(kLogFile, function, line);
 }
 
-logging::Logger discardingLogger(std::string label) {
-    return logging::Logger(std::move(label), logging::Logger::OneArgFactory([](const std::string&) {
-                               return logging::AnyLogHandler(logging::NoOpLogHandler());
-                           }));
-}
-
-logging::Logger::Metadata sizeMetadata(const std::string& message) {
-    return logging::Logger::Metadata{{"size", std::to_string(message.size())}};
+logging::Logger::Metadata sizeMetadata(std::size_t size) {
+    return logging::Logger::Metadata{{"size", std::to_string(size)}};
 }
 
 }  // namespace
@@ -111,7 +105,7 @@ void InMemoryTransport::send(std::string message, std::stop_token) {
         other = pairedTransport_.lock();
     }
     if (!other) throw MCPError::internalError(std::string("No paired transport"));
-    logger_.debug(site("send(_:)", __LINE__), "Sending message", [&] { return sizeMetadata(message); });
+    logger_.debug(site("send(_:)", __LINE__), "Sending message", [&] { return sizeMetadata(message.size()); });
     // No lock of ours is held while the peer takes the message.
     other->deliverMessage(std::move(message));
 }
@@ -135,7 +129,7 @@ void InMemoryTransport::deliverMessage(std::string message) {
     }
     lock.unlock();
     logger_.debug(site("deliverMessage(_:)", __LINE__), "Message received",
-                  [&] { return logging::Logger::Metadata{{"size", std::to_string(size)}}; });
+                  [&] { return sizeMetadata(size); });
 }
 
 MessageStream InMemoryTransport::receive() {

@@ -33,12 +33,6 @@ using State = NetworkConnection::State;
 
 Logger::Site site(const char* function, std::int64_t line) { return Logger::Site(kLogFile, function, line); }
 
-logging::Logger discardingLogger() {
-    return logging::Logger("mcp.transport.network", logging::Logger::OneArgFactory([](const std::string&) {
-                               return logging::AnyLogHandler(logging::NoOpLogHandler());
-                           }));
-}
-
 // Errors that mean the connection is gone, by name: numbers differ between
 // platforms.
 bool isConnectionLoss(std::int64_t code) {
@@ -137,7 +131,7 @@ struct NetworkTransport::Core {
          HeartbeatConfiguration heartbeatConfig, ReconnectionConfiguration reconnectionConfig,
          BufferConfiguration bufferConfig)
         : connection(std::move(connection)),
-          logger(logger ? std::move(*logger) : discardingLogger()),
+          logger(logger ? std::move(*logger) : discardingLogger("mcp.transport.network")),
           heartbeatConfig(heartbeatConfig),
           reconnectionConfig(reconnectionConfig),
           bufferConfig(bufferConfig),

@@ -475,7 +475,7 @@ std::string Server::answerRequest(const AnyRequest& request, bool single, std::s
 
 void Server::handleMessage(const AnyMessage& message, std::stop_token stop) {
     std::shared_ptr<Transport> transport;
-    std::shared_ptr<const NotificationHandlers> handlers;
+    std::shared_ptr<const NotificationHandlerList> handlers;
     bool refused = false;
     {
         std::lock_guard lock(mutex_);

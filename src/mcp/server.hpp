@@ -188,9 +188,7 @@ private:
     Capabilities capabilities_;
     Configuration configuration_;
     std::unordered_map<std::string, std::shared_ptr<const RequestHandlerBox>> methodHandlers_;
-    // Replaced, never changed in place, so dispatch can hold a list unlocked.
-    using NotificationHandlers = std::vector<std::shared_ptr<const NotificationHandlerBox>>;
-    std::unordered_map<std::string, std::shared_ptr<const NotificationHandlers>> notificationHandlers_;
+    NotificationHandlerMap notificationHandlers_;
     bool isInitialized_ = false;
     std::optional<ClientInfo> clientInfo_;
     std::optional<ClientCapabilities> clientCapabilities_;
@@ -231,10 +229,7 @@ template <Notification N, class F>
 Server& Server::registerNotificationHandler(F handler) {
     auto box = std::make_shared<const TypedNotificationHandler<N>>(std::move(handler));
     std::lock_guard lock(mutex_);
-    auto& list = notificationHandlers_[std::string(N::name)];
-    auto extended = list ? std::make_shared<NotificationHandlers>(*list) : std::make_shared<NotificationHandlers>();
-    extended->push_back(std::move(box));
-    list = std::move(extended);
+    appendNotificationHandler(notificationHandlers_, N::name, std::move(box));
     return *this;
 }
 

@@ -101,12 +101,6 @@ void ignoreSigpipeIfDefault() {
     ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-logging::Logger discardingLogger() {
-    return logging::Logger("mcp.transport.stdio", logging::Logger::OneArgFactory([](const std::string&) {
-                               return logging::AnyLogHandler(logging::NoOpLogHandler());
-                           }));
-}
-
 void signalEventFd(int fd) {
     const std::uint64_t one = 1;
     while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
@@ -136,7 +130,7 @@ void pollOnce(pollfd* fds, nfds_t count, int timeoutMs = -1) {
 StdioTransport::StdioTransport(int input, int output, std::optional<logging::Logger> logger)
     : input_(input),
       output_(output),
-      logger_(logger ? std::move(*logger) : discardingLogger()),
+      logger_(logger ? std::move(*logger) : discardingLogger("mcp.transport.stdio")),
       stream_(rt::AsyncStream<std::string>::make()) {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) throwErrno(errno);

@@ -36,6 +36,9 @@ public:
     virtual MessageStream receive() = 0;
 };
 
+// The logger of a transport given none: labelled, and discarding every record.
+logging::Logger discardingLogger(std::string label);
+
 // Position of the first `byte` in buffer at or after `from`, counted from the
 // start of buffer; nullopt when there is none.
 std::optional<std::size_t> firstNewlineIndex(std::string_view buffer, std::size_t from = 0, char byte = '\n');

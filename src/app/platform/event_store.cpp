@@ -100,6 +100,16 @@ const Calendar& EventStore::checkedTarget(const Calendar* found, const std::opti
     return *found;
 }
 
+void EventStore::checkSavable(const NewEvent& event) {
+    if (event.endDate < event.startDate)
+        throw PlatformError("save event", "the start date must be before the end date");
+}
+
+void EventStore::checkSavable(const NewReminder& reminder) {
+    if (reminder.dueDateComponents && !reminder.dueDateComponents->isValid())
+        throw PlatformError("save reminder", "the due date components name no date");
+}
+
 // InMemoryEventStore
 
 InMemoryEventStore::InMemoryEventStore(std::shared_ptr<AccessPrompter> prompter) : EventStore(std::move(prompter)) {
@@ -163,8 +173,7 @@ Event InMemoryEventStore::saveEvent(const NewEvent& event) {
     const Calendar& calendar = checkedTarget(
         event.calendarIdentifier ? findCalendar(*event.calendarIdentifier) : firstCalendar(EntityType::Event),
         event.calendarIdentifier, EntityType::Event);
-    if (event.endDate < event.startDate)
-        throw PlatformError("save event", "the start date must be before the end date");
+    checkSavable(event);
     Event saved{"E" + std::to_string(nextId_++), event.title, event.location, event.notes, event.startDate,
                 event.endDate, event.isAllDay, event.url, calendar};
     events_.push_back(saved);
@@ -192,8 +201,7 @@ Reminder InMemoryEventStore::saveReminder(const NewReminder& reminder) {
     const Calendar& calendar = checkedTarget(
         reminder.calendarIdentifier ? findCalendar(*reminder.calendarIdentifier) : firstCalendar(EntityType::Reminder),
         reminder.calendarIdentifier, EntityType::Reminder);
-    if (reminder.dueDateComponents && !reminder.dueDateComponents->isValid())
-        throw PlatformError("save reminder", "the due date components name no date");
+    checkSavable(reminder);
     Reminder saved{"R" + std::to_string(nextId_++), reminder.title, reminder.notes, reminder.priority,
                    reminder.dueDateComponents, reminder.alarms, false, std::nullopt, calendar};
     reminders_.push_back(saved);

@@ -156,6 +156,10 @@ protected:
     // "save reminder" when it is missing or holds the other kind.
     static const Calendar& checkedTarget(const Calendar* found, const std::optional<std::string>& identifier,
                                          EntityType type);
+    // Throws the PlatformError for an event ending before it starts, or a
+    // reminder whose due components name no date.
+    static void checkSavable(const NewEvent& event);
+    static void checkSavable(const NewReminder& reminder);
 
 private:
     std::shared_ptr<AccessPrompter> prompter_;

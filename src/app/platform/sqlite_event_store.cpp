@@ -179,8 +179,7 @@ Event SqliteEventStore::saveEvent(const NewEvent& event) {
     return guarded("save event", [&] {
         auto& db = connection();
         auto [calendarSeq, calendar] = targetCalendar(db, event.calendarIdentifier, EntityType::Event);
-        if (event.endDate < event.startDate)
-            throw PlatformError("save event", "the start date must be before the end date");
+        checkSavable(event);
         Event saved{randomUuidString(), event.title, event.location, event.notes, event.startDate,
                     event.endDate, event.isAllDay, event.url, calendar};
         auto insert = db.prepare(
@@ -264,8 +263,8 @@ Reminder SqliteEventStore::saveReminder(const NewReminder& reminder) {
     return guarded("save reminder", [&] {
         auto& db = connection();
         auto [calendarSeq, calendar] = targetCalendar(db, reminder.calendarIdentifier, EntityType::Reminder);
+        checkSavable(reminder);
         const auto& due = reminder.dueDateComponents;
-        if (due && !due->isValid()) throw PlatformError("save reminder", "the due date components name no date");
         Reminder saved{randomUuidString(), reminder.title, reminder.notes, reminder.priority, due, reminder.alarms,
                        false, std::nullopt, calendar};
         SqliteTransaction transaction(db);

@@ -23,44 +23,35 @@ constexpr std::int64_t kMaxLimit = 50;
 // The platform writer's pretty layout with its default slash escaping.
 constexpr json::WriteOptions kReplyFormat{.sortedKeys = false, .escapeSlashes = true, .pretty = true};
 
-constexpr std::string_view kHistoryTemplate =
-    "  SELECT\n"
-    "      CASE\n"
-    "          WHEN m.text IS NOT NULL AND m.text != '' THEN m.text\n"
-    "          WHEN m.attributedBody IS NOT NULL THEN '[Rich text message]'\n"
-    "          ELSE '[Attachment]'\n"
-    "      END as content,\n"
-    "      datetime(m.date/1000000000 + strftime('%s', '2001-01-01'), 'unixepoch', 'localtime') as date,\n"
-    "      COALESCE(h.id, 'Me') as sender,\n"
-    "      m.is_from_me,\n"
-    "      m.cache_has_attachments\n"
-    "  FROM message m\n"
-    "  LEFT JOIN handle h ON h.ROWID = m.handle_id\n"
-    "  WHERE h.id = ?\n"
-    "      AND (m.text IS NOT NULL OR m.attributedBody IS NOT NULL OR m.cache_has_attachments = 1)\n"
-    "      AND m.item_type = 0\n"
-    "  ORDER BY m.date DESC\n"
-    "  LIMIT ";
-
-constexpr std::string_view kUnreadTemplate =
-    "  SELECT\n"
-    "      CASE\n"
-    "          WHEN m.text IS NOT NULL AND m.text != '' THEN m.text\n"
-    "          WHEN m.attributedBody IS NOT NULL THEN '[Rich text message]'\n"
-    "          ELSE '[Attachment]'\n"
-    "      END as content,\n"
-    "      datetime(m.date/1000000000 + strftime('%s', '2001-01-01'), 'unixepoch', 'localtime') as date,\n"
-    "      COALESCE(h.id, 'Unknown') as sender,\n"
-    "      m.is_from_me,\n"
-    "      m.cache_has_attachments\n"
-    "  FROM message m\n"
-    "  LEFT JOIN handle h ON h.ROWID = m.handle_id\n"
-    "  WHERE m.is_from_me = 0\n"
-    "      AND m.is_read = 0\n"
-    "      AND (m.text IS NOT NULL OR m.attributedBody IS NOT NULL OR m.cache_has_attachments = 1)\n"
-    "      AND m.item_type = 0\n"
-    "  ORDER BY m.date DESC\n"
-    "  LIMIT ";
+// The history and unread queries differ only in the fallback sender and the filter.
+std::string messagesStatement(std::string_view fallbackSender, std::string_view filter, std::int64_t limit) {
+    std::string sql =
+        "  SELECT\n"
+        "      CASE\n"
+        "          WHEN m.text IS NOT NULL AND m.text != '' THEN m.text\n"
+        "          WHEN m.attributedBody IS NOT NULL THEN '[Rich text message]'\n"
+        "          ELSE '[Attachment]'\n"
+        "      END as content,\n"
+        "      datetime(m.date/1000000000 + strftime('%s', '2001-01-01'), 'unixepoch', 'localtime') as date,\n"
+        "      COALESCE(h.id, '";
+    sql += fallbackSender;
+    sql +=
+        "') as sender,\n"
+        "      m.is_from_me,\n"
+        "      m.cache_has_attachments\n"
+        "  FROM message m\n"
+        "  LEFT JOIN handle h ON h.ROWID = m.handle_id\n"
+        "  WHERE ";
+    sql += filter;
+    sql +=
+        "\n"
+        "      AND (m.text IS NOT NULL OR m.attributedBody IS NOT NULL OR m.cache_has_attachments = 1)\n"
+        "      AND m.item_type = 0\n"
+        "  ORDER BY m.date DESC\n"
+        "  LIMIT ";
+    sql += std::to_string(limit);
+    return sql;
+}
 
 // Calls visit(code point) for each character; ill-formed bytes give a negative value.
 template <class Visit>
@@ -150,12 +141,10 @@ std::string messagesSendScript(std::string_view recipient, std::string_view body
     return source;
 }
 
-std::string messagesHistoryStatement(std::int64_t limit) {
-    return std::string(kHistoryTemplate) + std::to_string(limit);
-}
+std::string messagesHistoryStatement(std::int64_t limit) { return messagesStatement("Me", "h.id = ?", limit); }
 
 std::string messagesUnreadStatement(std::int64_t limit) {
-    return std::string(kUnreadTemplate) + std::to_string(limit);
+    return messagesStatement("Unknown", "m.is_from_me = 0\n      AND m.is_read = 0", limit);
 }
 
 std::string queryMessages(const std::string& databasePath, std::string_view sql,

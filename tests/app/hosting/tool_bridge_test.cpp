@@ -35,7 +35,7 @@ public:
     }
 
 private:
-    logging::Logger logger_{"test", [](const std::string&) { return logging::AnyLogHandler(logging::NoOpLogHandler()); }};
+    logging::Logger logger_ = mcp::discardingLogger("test");
     mcp::MessageStream incoming_ = rt::AsyncStream<std::string>::make();
     mcp::MessageStream sent_ = rt::AsyncStream<std::string>::make();
 };
