@@ -2,7 +2,7 @@
 #include "app/hosting/linux_platform.hpp"
 #include "app/hosting/tool_bridge.hpp"
 #include "app/platform/defaults_store.hpp"
-#include "app/tools/local_tool_service.hpp"
+#include "app/tools/registry/local_tool_service.hpp"
 #include "app/tools/tool_families.hpp"
 #include "mcp/server.hpp"
 #include "mcp/stdio_transport.hpp"

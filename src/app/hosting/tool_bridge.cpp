@@ -1,7 +1,7 @@
 #include "app/hosting/tool_bridge.hpp"
 
-#include "app/tools/any_from_value.hpp"
-#include "app/tools/tool_error.hpp"
+#include "app/tools/registry/any_from_value.hpp"
+#include "app/tools/registry/tool_error.hpp"
 #include "mcp/prompts.hpp"
 #include "mcp/resources.hpp"
 #include "mcp/tools.hpp"

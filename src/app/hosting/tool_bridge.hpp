@@ -2,7 +2,7 @@
 #pragma once
 
 #include "app/platform/diagnostic_sink.hpp"
-#include "app/tools/local_tool_service.hpp"
+#include "app/tools/registry/local_tool_service.hpp"
 #include "mcp/server.hpp"
 #include "mcp/tools.hpp"
 

@@ -15,6 +15,7 @@ class ScriptHost;
 class EventStore;
 class ContactStore;
 class AccessPrompter;
+class AccessibilityTrust;
 
 struct Platform {
     std::shared_ptr<DefaultsStore> defaults;
@@ -25,6 +26,7 @@ struct Platform {
     std::shared_ptr<EventStore> eventStore;
     std::shared_ptr<ContactStore> contactStore;
     std::shared_ptr<AccessPrompter> accessPrompter;
+    std::shared_ptr<AccessibilityTrust> accessibilityTrust;
 };
 
 }  // namespace app::platform

@@ -1,10 +1,40 @@
 #include "app/tools/tool_families.hpp"
 
-#include "app/tools/calendar_families.hpp"
-#include "app/tools/contacts_messages_notes_families.hpp"
-#include "app/tools/mail_tools.hpp"
+#include "app/platform/environment.hpp"
+#include "app/platform/store_database.hpp"
+#include "app/tools/calendar/calendar_families.hpp"
+#include "app/tools/contacts/contacts_tools.hpp"
+#include "app/tools/mail/mail_tools.hpp"
+#include "app/tools/messages/messages_stand_in.hpp"
+#include "app/tools/messages/messages_tools.hpp"
+#include "app/tools/notes/notes_stand_in.hpp"
+#include "app/tools/notes/notes_tools.hpp"
 
 namespace app::tools {
+
+namespace {
+
+// Contacts over the shared ContactsManager (none without a contact store);
+// messages and notes need an environment and a script host, and teach a
+// template host their scripts with the stand-ins on the program's store.
+void addContactsMessagesAndNotesFamilies(std::vector<std::unique_ptr<ToolFamily>>& families,
+                                         const platform::Platform& platform) {
+    if (platform.contactStore) {
+        families.push_back(std::make_unique<ContactsToolFamily>(
+            ContactsManager::shared(platform.contactStore, platform.diagnostics)));
+    }
+    if (!platform.environment || !platform.scriptHost) return;
+    if (auto* host = dynamic_cast<platform::TemplateScriptHost*>(platform.scriptHost.get())) {
+        std::string store = platform::storeDatabasePath(*platform.environment);
+        registerMessagesScripts(*host, std::make_shared<MessagesOutboxStandIn>(store));
+        registerNotesScripts(*host, std::make_shared<NotesStandIn>(store));
+    }
+    families.push_back(std::make_unique<MessagesToolFamily>(platform.environment, platform.scriptHost));
+    families.push_back(std::make_unique<NotesToolFamily>(platform.environment, platform.scriptHost,
+                                                         platform.diagnostics));
+}
+
+}  // namespace
 
 std::vector<std::unique_ptr<ToolFamily>> makeToolFamilies(const platform::Platform& platform) {
     std::vector<std::unique_ptr<ToolFamily>> families;

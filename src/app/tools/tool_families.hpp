@@ -2,7 +2,7 @@
 #pragma once
 
 #include "app/platform/platform.hpp"
-#include "app/tools/tool_family.hpp"
+#include "app/tools/registry/tool_family.hpp"
 
 #include <memory>
 #include <vector>

@@ -2,7 +2,7 @@
 #include "app/hosting/tool_bridge.hpp"
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/diagnostic_sink.hpp"
-#include "app/tools/tool_error.hpp"
+#include "app/tools/registry/tool_error.hpp"
 #include "logging/log_handlers.hpp"
 #include "mcp/server.hpp"
 

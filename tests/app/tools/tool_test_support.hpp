@@ -2,9 +2,9 @@
 // and checking the tools a family describes.
 #pragma once
 
-#include "app/tools/any_value.hpp"
-#include "app/tools/mcp_tool.hpp"
-#include "app/tools/tool_error.hpp"
+#include "app/tools/registry/any_value.hpp"
+#include "app/tools/registry/mcp_tool.hpp"
+#include "app/tools/registry/tool_error.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,114 @@
+#include "app/tools/mail/mail_tools.hpp"
+
+#include "app/tools/registry/tool_error.hpp"
+#include "json/utf8.hpp"
+
+#include <stdexcept>
+
+namespace app::tools {
+
+namespace {
+
+bool isUnreserved(unsigned char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
+    switch (c) {
+        case '-': case '.': case '_': case '~': case '!': case '$': case '\'': case '(': case ')':
+        case '*': case '+': case ',': case ';': case ':': case '/': case '?': case '@':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool isHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+}  // namespace
+
+std::optional<std::string> percentEncodedQueryValue(std::string_view text) {
+    if (!json::isValidUtf8(text)) return std::nullopt;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        if (isUnreserved(c)) {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+bool isValidURIReference(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c <= 0x20 || c >= 0x7F) return false;
+        switch (c) {
+            case '"': case '<': case '>': case '\\': case '^': case '`': case '{': case '|': case '}':
+                return false;
+            case '%':
+                if (i + 2 >= text.size()) return false;
+                if (!isHexDigit(text[i + 1]) || !isHexDigit(text[i + 2])) return false;
+                i += 2;
+                break;
+            default:
+                break;
+        }
+    }
+    return true;
+}
+
+std::vector<MCPTool> mailToolDefinitions() {
+    return {MCPTool::make("send_email", "Send an email.", "发送邮件。",
+                          objectSchema(AnyMap{{"recipient", schemaProperty("string", "Recipient's email address")},
+                                              {"subject", schemaProperty("string", "Email subject")},
+                                              {"body", schemaProperty("string", "Email body content")}},
+                                       AnyList{"recipient"}))};
+}
+
+std::string mailtoURL(const std::string& recipient, const std::string& subject, const std::string& body) {
+    std::string url = "mailto:" + recipient;
+    std::vector<std::string> items;
+    if (!subject.empty()) {
+        if (auto encoded = percentEncodedQueryValue(subject)) items.push_back("subject=" + *encoded);
+    }
+    if (!body.empty()) {
+        if (auto encoded = percentEncodedQueryValue(body)) items.push_back("body=" + *encoded);
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        url += i == 0 ? '?' : '&';
+        url += items[i];
+    }
+    if (!isValidURIReference(url)) throw ToolError("LocalTool", 400, "Invalid mailto URL");
+    return url;
+}
+
+std::string sendEmail(platform::UrlOpener& opener, const std::string& recipient, const std::string& subject,
+                      const std::string& body) {
+    opener.open(mailtoURL(recipient, subject, body));
+    return "Mail composer opened for " + recipient + ".";
+}
+
+std::string handleMailTool(platform::UrlOpener& opener, const std::string& name, const Arguments& arguments) {
+    if (name != "send_email") throw ToolError("MailTool", 404, "Unknown mail tool: " + name);
+    auto recipient = textArgument(arguments, "recipient");
+    if (!recipient) throw ToolError("LocalTool", 400, "Missing recipient");
+    auto subject = textArgument(arguments, "subject");
+    auto body = textArgument(arguments, "body");
+    return sendEmail(opener, *recipient, subject.value_or(""), body.value_or(""));
+}
+
+MailToolFamily::MailToolFamily(std::shared_ptr<platform::UrlOpener> opener) : opener_(std::move(opener)) {
+    if (!opener_) throw std::invalid_argument("MailToolFamily needs a URL opener");
+}
+
+std::string MailToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
+    return handleMailTool(*opener_, name, arguments);
+}
+
+}  // namespace app::tools

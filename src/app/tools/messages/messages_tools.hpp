@@ -1,0 +1,73 @@
+// The messages family: "send_message" asks the Messages application to send
+// a text, "read_messages" and "get_unread_messages" read the Messages
+// database ($HOME/Library/Messages/chat.db) read-only and answer with its
+// rows as JSON.
+#pragma once
+
+#include "app/platform/environment.hpp"
+#include "app/platform/script_host.hpp"
+#include "app/tools/registry/tool_family.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace app::tools {
+
+std::vector<MCPTool> messagesToolDefinitions();
+
+// Keeps the numeric characters (by their Unicode numeric type) and "+";
+// ten characters without a leading "+" get "+1" in front.
+std::string normalizePhoneNumber(std::string_view text);
+
+// The send script; both values are quoted for their string literals.
+std::string messagesSendScript(std::string_view recipient, std::string_view body);
+
+// The two statements, with their LIMIT.
+std::string messagesHistoryStatement(std::int64_t limit);
+std::string messagesUnreadStatement(std::int64_t limit);
+
+// How long a read waits while the Messages application holds a lock.
+inline constexpr std::chrono::milliseconds messagesBusyTimeout{1000};
+
+// Runs one statement on the database at `databasePath`, opened read-only,
+// with `parameters` bound as text at 1, 2, ...; returns the rows as a
+// pretty-printed JSON array of {"content", "date", "sender", "isFromMe",
+// "hasAttachments"}. Throws ToolError "MessagesTool" 500 "Failed to open
+// messages DB: <cause>. Please enable Full Disk Access.", "Query prepare
+// failed: <cause>" or "Query failed: <cause>" (a step failing part-way: no
+// partial answer).
+std::string queryMessages(const std::string& databasePath, std::string_view sql,
+                          const std::vector<std::string>& parameters);
+
+class MessagesToolFamily : public ToolFamily {
+public:
+    // Throws std::invalid_argument for a null environment or script host.
+    MessagesToolFamily(std::shared_ptr<platform::Environment> environment,
+                       std::shared_ptr<platform::ScriptHost> scriptHost);
+
+    ToolSwitch toolSwitch() const override { return ToolSwitch::Messages; }
+    std::vector<MCPTool> definitions() const override { return messagesToolDefinitions(); }
+    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
+
+    // The home directory followed by "/Library/Messages/chat.db".
+    std::string messagesDatabasePath() const;
+
+    // "✅ Message sent to <recipient>" when the script gave a result; "❌
+    // Unknown error" when it could not be made or failed without information;
+    // otherwise throws ToolError "MessagesTool" 500 "Failed to send: <message>".
+    std::string runAppleScript(std::string_view source, const std::string& recipient);
+
+private:
+    std::string sendMessage(const Arguments& arguments);
+    std::string readMessages(const Arguments& arguments);
+    std::string unreadMessages(const Arguments& arguments);
+
+    std::shared_ptr<platform::Environment> environment_;
+    std::shared_ptr<platform::ScriptHost> scriptHost_;
+};
+
+}  // namespace app::tools

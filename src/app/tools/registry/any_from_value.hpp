@@ -1,0 +1,18 @@
+// Between the protocol's values and the plain values the tool families read.
+#pragma once
+
+#include "app/tools/registry/any_value.hpp"
+#include "mcp/value.hpp"
+
+namespace app::tools {
+
+// A protocol value as a plain value, recursively. A double without a
+// fractional part within the signed 64-bit range becomes an integer (300.0
+// arrives as 300); every other double stays one. Never fails.
+AnyValue anyFromValue(const mcp::Value& value);
+Arguments anyFromValue(const mcp::Object& object);
+
+// The way back, for input schemas sent to clients: each kind to its own case.
+mcp::Value valueFromAny(const AnyValue& value);
+
+}  // namespace app::tools

@@ -1,0 +1,104 @@
+// The tool registry: the ten family switches and the call counter, kept in
+// the user defaults; the list of enabled tools; and the call that routes a
+// tool name to the family that owns it.
+#pragma once
+
+#include "app/platform/defaults_store.hpp"
+#include "app/tools/registry/change_signal.hpp"
+#include "app/tools/registry/tool_family.hpp"
+#include "runtime/runtime.hpp"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace app::tools {
+
+// Everything that changes state runs on the main executor (called from
+// elsewhere, it is run there and waited for); the getters may be read from
+// any thread.
+class LocalToolService {
+public:
+    // Each family fills the slot of its switch; slots nobody fills contribute
+    // no tools. Reads the counter and the switches from the store; writes
+    // nothing and sends nothing. Throws std::invalid_argument for a null
+    // store, a null family or two families on one switch.
+    LocalToolService(std::shared_ptr<platform::DefaultsStore> defaults, rt::MainExecutor& executor,
+                     std::vector<std::unique_ptr<ToolFamily>> families);
+
+    LocalToolService(const LocalToolService&) = delete;
+    LocalToolService& operator=(const LocalToolService&) = delete;
+
+    // One event after every switch write, on the main executor; none for the counter.
+    ChangeSignal& toolsChanged() { return toolsChanged_; }
+    // One event after every change of the counter or a switch, once the new
+    // value is readable and before it is stored: what the window observes.
+    ChangeSignal& objectChanged() { return objectChanged_; }
+
+    std::int64_t toolCallCount() const;
+    // Stores the value under "toolCallCount" (file writes coalesced).
+    void setToolCallCount(std::int64_t value);
+
+    bool isEnabled(ToolSwitch s) const;
+    // Publishes, stores the key, sends one toolsChanged event; also when the
+    // value is unchanged.
+    void setEnabled(ToolSwitch s, bool value);
+
+    bool isCalendarEnabled() const { return isEnabled(ToolSwitch::Calendar); }
+    bool isRemindersEnabled() const { return isEnabled(ToolSwitch::Reminders); }
+    bool isContactsEnabled() const { return isEnabled(ToolSwitch::Contacts); }
+    bool isMessagesEnabled() const { return isEnabled(ToolSwitch::Messages); }
+    bool isNotesEnabled() const { return isEnabled(ToolSwitch::Notes); }
+    bool isMailEnabled() const { return isEnabled(ToolSwitch::Mail); }
+    bool isMusicEnabled() const { return isEnabled(ToolSwitch::Music); }
+    bool isMapsEnabled() const { return isEnabled(ToolSwitch::Maps); }
+    bool isMacOSEnabled() const { return isEnabled(ToolSwitch::MacOS); }
+    bool isVisionEnabled() const { return isEnabled(ToolSwitch::Vision); }
+    void setCalendarEnabled(bool v) { setEnabled(ToolSwitch::Calendar, v); }
+    void setRemindersEnabled(bool v) { setEnabled(ToolSwitch::Reminders, v); }
+    void setContactsEnabled(bool v) { setEnabled(ToolSwitch::Contacts, v); }
+    void setMessagesEnabled(bool v) { setEnabled(ToolSwitch::Messages, v); }
+    void setNotesEnabled(bool v) { setEnabled(ToolSwitch::Notes, v); }
+    void setMailEnabled(bool v) { setEnabled(ToolSwitch::Mail, v); }
+    void setMusicEnabled(bool v) { setEnabled(ToolSwitch::Music, v); }
+    void setMapsEnabled(bool v) { setEnabled(ToolSwitch::Maps, v); }
+    void setMacOSEnabled(bool v) { setEnabled(ToolSwitch::MacOS, v); }
+    void setVisionEnabled(bool v) { setEnabled(ToolSwitch::Vision, v); }
+
+    // All ten switches to false in field order: ten writes, ten events.
+    void disableAllTools();
+
+    // The tools of the switched-on families, in listing order, built anew.
+    std::vector<MCPTool> enabledTools();
+
+    // Counts the call, finds the owning family in lookup order and runs its
+    // handler; the handler's text or error comes back unchanged. Throws
+    // ToolError "LocalTool" 403 for a switched-off family, 404 for an unknown
+    // name; rt::Cancelled when stop is requested before the call finished.
+    std::string callTool(const std::string& name, Arguments arguments, std::stop_token stop = {});
+
+    // The family in a slot, or null; the window lists every family's tools.
+    ToolFamily* family(ToolSwitch s) const { return families_[switchIndex(s)].get(); }
+
+private:
+    std::string callOnMain(const std::string& name, const Arguments& arguments, std::stop_token stop);
+    void setToolCallCountOnMain(std::int64_t value);
+
+    const std::shared_ptr<platform::DefaultsStore> defaults_;
+    rt::MainExecutor& executor_;
+    std::array<std::unique_ptr<ToolFamily>, kToolSwitchCount> families_;
+    std::unordered_map<std::string, ToolSwitch> owners_;  // tool name to the family that answers it
+    ChangeSignal toolsChanged_;
+    ChangeSignal objectChanged_;
+
+    mutable std::mutex mutex_;  // the fields below; never held while calling out
+    std::int64_t toolCallCount_ = 0;
+    std::array<bool, kToolSwitchCount> enabled_{};
+};
+
+}  // namespace app::tools

@@ -1,0 +1,65 @@
+// What the calendar and reminders tests share: a fixed time zone for
+// one test, instants written as text, and the fake platform.
+#pragma once
+
+#include "app/platform/access_prompter.hpp"
+#include "app/platform/diagnostic_sink.hpp"
+#include "app/platform/event_store.hpp"
+#include "app/platform/script_host.hpp"
+#include "app/tools/calendar/calendar_dates.hpp"
+#include "app/tools/registry/tool_error.hpp"
+#include "app/tools/tool_test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace app::tools::testing {
+
+// Sets TZ for the lifetime of the object and restores it afterwards.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) saved_ = old;
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~ScopedTimeZone() {
+        if (saved_)
+            ::setenv("TZ", saved_->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+        ::tzset();
+    }
+    ScopedTimeZone(const ScopedTimeZone&) = delete;
+    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+private:
+    std::optional<std::string> saved_;
+};
+
+// An instant from its internet date-time text; fails the test for bad text.
+inline Instant at(std::string_view text) {
+    auto instant = parseInternetDateTime(text);
+    EXPECT_TRUE(instant.has_value()) << text;
+    return instant.value_or(Instant{});
+}
+
+// The in-memory store, its consent, a template host and the diagnostics.
+struct FakeCalendarPlatform {
+    std::shared_ptr<platform::FakeAccessPrompter> prompter = std::make_shared<platform::FakeAccessPrompter>();
+    std::shared_ptr<platform::InMemoryEventStore> store = std::make_shared<platform::InMemoryEventStore>(prompter);
+    std::shared_ptr<platform::TemplateScriptHost> host = std::make_shared<platform::TemplateScriptHost>(prompter);
+    std::shared_ptr<platform::MemoryDiagnosticSink> diagnostics = std::make_shared<platform::MemoryDiagnosticSink>();
+
+    void grant(platform::AccessSubject subject) {
+        prompter->setStatus(subject, platform::AuthorizationStatus::FullAccess);
+    }
+};
+
+}  // namespace app::tools::testing

@@ -1,0 +1,575 @@
+#include "app/tools/calendar/calendar_tools.hpp"
+
+#include "app/platform/defaults_store.hpp"
+#include "app/platform/platform.hpp"
+#include "app/tools/calendar/calendar_families.hpp"
+#include "app/tools/calendar/calendar_scripts.hpp"
+#include "app/tools/calendar/event_kit_service.hpp"
+#include "app/tools/registry/local_tool_service.hpp"
+#include "json/json.hpp"
+#include "runtime/runtime.hpp"
+
+#include "calendar_test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace app::tools {
+namespace {
+
+using platform::AccessSubject;
+using platform::AuthorizationStatus;
+using platform::EntityType;
+using testing::at;
+using testing::FakeCalendarPlatform;
+using testing::ScopedTimeZone;
+using testing::thrownToolError;
+using Titles = std::vector<std::string>;
+
+Titles titlesOf(const std::string& text) {
+    Titles titles;
+    json::Value value = json::parse(text);
+    for (const auto& item : value.asArray()) titles.push_back(item.find("title")->asString());
+    return titles;
+}
+
+class CalendarToolsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        p.grant(AccessSubject::events());
+        registerCalendarScripts(*p.host, calendarApp);
+        handler = makeHandler(p.host);
+    }
+
+    std::unique_ptr<CalendarToolHandler> makeHandler(std::shared_ptr<platform::ScriptHost> scripts) {
+        return std::make_unique<CalendarToolHandler>(std::make_shared<CalendarManager>(p.store, p.diagnostics),
+                                                     std::move(scripts), [this] { return now; });
+    }
+
+    std::string call(const std::string& name, const Arguments& arguments = {}) {
+        return handler->handle(name, arguments, {});
+    }
+
+    platform::Event addEvent(std::string title, const char* start, const char* end,
+                             std::optional<std::string> calendar = std::nullopt,
+                             std::optional<std::string> location = std::nullopt) {
+        platform::NewEvent event;
+        event.title = std::move(title);
+        event.startDate = at(start);
+        event.endDate = at(end);
+        event.location = std::move(location);
+        event.calendarIdentifier = std::move(calendar);
+        return p.store->saveEvent(event);
+    }
+
+    std::vector<platform::Event> allEvents() {
+        return p.store->events(at("1970-01-01T00:00:00Z"), at("2100-01-01T00:00:00Z"));
+    }
+
+    ScopedTimeZone zone{"UTC"};
+    FakeCalendarPlatform p;
+    std::shared_ptr<CalendarStandIn> calendarApp = std::make_shared<CalendarStandIn>(p.store);
+    Instant now = at("2024-03-05T12:00:00Z");
+    std::unique_ptr<CalendarToolHandler> handler;
+};
+
+TEST(CalendarToolDefinitions, NamesTextsAndSchemas) {
+    using testing::inputSchema;
+    using testing::property;
+    const auto limit = property("integer", "Maximum number of events to return (default: 10)");
+    const auto from = property("string", "Start date (ISO format, default: today)");
+    testing::expectToolDefinitions(
+        calendarToolDefinitions,
+        {
+            {"get_events", "Get calendar events within a specified date range.", "获取指定日期范围内的日历事件。",
+             inputSchema({{"limit", limit},
+                          {"fromDate", from},
+                          {"toDate", property("string", "End date (ISO format, default: 7 days from now)")}},
+                         {})},
+            {"search_events", "Search for calendar events matching keywords.", "搜索匹配关键词的日历事件。",
+             inputSchema({{"searchText", property("string", "The text to search for")},
+                          {"limit", limit},
+                          {"fromDate", from},
+                          {"toDate", property("string", "End date (ISO format, default: 30 days from now)")}},
+                         {"searchText"})},
+            {"create_event", "Create a new calendar event.", "创建新的日历事件。",
+             inputSchema({{"title", property("string", "Event title")},
+                          {"startDate", property("string", "Start time (ISO format, e.g., 2024-01-15T09:00:00Z)")},
+                          {"endDate", property("string", "End time (ISO format, e.g., 2024-01-15T10:00:00Z)")},
+                          {"location", property("string", "Location (optional)")},
+                          {"notes", property("string", "Notes (optional)")},
+                          {"isAllDay", property("boolean", "Whether it's an all-day event (default: false)")},
+                          {"calendarName", property("string", "Calendar name (optional, defaults to primary calendar)")}},
+                         {"title", "startDate", "endDate"})},
+            {"open_event", "Open a specific event in the Calendar app.", "在日历应用中打开特定事件。",
+             inputSchema({{"eventId", property("string", "The unique identifier of the event")}}, {"eventId"})},
+        });
+}
+
+class CalendarListTest : public CalendarToolsTest {
+protected:
+    void SetUp() override {
+        CalendarToolsTest::SetUp();
+        addEvent("Past meeting", "2024-03-04T09:00:00Z", "2024-03-04T10:00:00Z");
+        addEvent("Running sync", "2024-03-05T11:00:00Z", "2024-03-05T13:00:00Z");
+        addEvent("Team meeting", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z");
+        addEvent("Lunch", "2024-03-06T12:00:00Z", "2024-03-06T13:00:00Z", std::nullopt, "Meeting room");
+        // Equal starts: the store's order (B made first) must survive the sort.
+        addEvent("Standup B", "2024-03-07T09:00:00Z", "2024-03-07T09:15:00Z");
+        addEvent("Standup A", "2024-03-07T09:00:00Z", "2024-03-07T09:15:00Z");
+        addEvent("Dentist", "2024-03-11T09:00:00Z", "2024-03-11T10:00:00Z");
+        addEvent("Late call", "2024-03-12T11:30:00Z", "2024-03-12T12:30:00Z");
+        addEvent("Week end", "2024-03-12T12:00:00Z", "2024-03-12T13:00:00Z");
+        addEvent("Quarterly MEETING review", "2024-03-25T09:00:00Z", "2024-03-25T10:00:00Z");
+        addEvent("Far meeting", "2024-04-14T09:00:00Z", "2024-04-14T10:00:00Z");
+    }
+};
+
+TEST_F(CalendarListTest, GetEventsRangesLimitsAndOrder) {
+    const Titles week = {"Running sync", "Team meeting", "Lunch", "Standup B", "Standup A", "Dentist", "Late call"};
+    struct Case {
+        const char* what;
+        Arguments arguments;
+        Titles titles;
+    };
+    const Case cases[] = {
+        {"defaults: now to seven days on", {}, week},
+        {"limit", {{"limit", 2}}, {"Running sync", "Team meeting"}},
+        {"limit 0", {{"limit", 0}}, {}},
+        {"negative limit keeps nothing", {{"limit", -3}}, {}},
+        {"limit as text counts as absent", {{"limit", "2"}}, week},
+        {"fractional limit counts as absent", {{"limit", 2.5}}, week},
+        {"plain day starts at local midnight",
+         {{"fromDate", "2024-03-07"}},
+         {"Standup B", "Standup A", "Dentist", "Late call"}},
+        {"offset date",
+         {{"fromDate", "2024-03-07T09:00:00+08:00"}},
+         {"Standup B", "Standup A", "Dentist", "Late call"}},
+        {"end is exclusive", {{"toDate", "2024-03-07"}}, {"Running sync", "Team meeting", "Lunch"}},
+        {"unparseable start is now", {{"fromDate", "garbage"}}, week},
+        {"fractional seconds do not parse", {{"fromDate", "2024-03-07T00:00:00.000Z"}}, week},
+        {"start as a number is absent", {{"fromDate", 5}}, week},
+        {"start past the default end", {{"fromDate", "2024-03-20"}}, {}},
+        {"both given",
+         {{"fromDate", "2024-03-20"}, {"toDate", "2024-04-30"}},
+         {"Quarterly MEETING review", "Far meeting"}},
+        {"the past", {{"fromDate", "2024-03-04"}, {"toDate", "2024-03-05"}}, {"Past meeting"}},
+        {"impossible day falls back", {{"fromDate", "2024-02-30"}}, week},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(titlesOf(call("get_events", c.arguments)), c.titles);
+    }
+    EXPECT_EQ(call("get_events", {{"limit", 0}}), "[]");
+}
+
+TEST_F(CalendarListTest, SearchEventsMatchesTitlesOnlyIgnoringCase) {
+    struct Case {
+        const char* what;
+        Arguments arguments;
+        Titles titles;
+    };
+    const Case cases[] = {
+        {"thirty days by default", {{"searchText", "MEET"}}, {"Team meeting", "Quarterly MEETING review"}},
+        {"limit", {{"searchText", "meeting"}, {"limit", 1}}, {"Team meeting"}},
+        {"negative limit", {{"searchText", "meeting"}, {"limit", -1}}, {}},
+        {"stable order", {{"searchText", "standup"}}, {"Standup B", "Standup A"}},
+        {"location is not searched", {{"searchText", "room"}}, {}},
+        {"empty text finds nothing", {{"searchText", ""}}, {}},
+        {"range", {{"searchText", "meet"}, {"fromDate", "2024-03-04"}, {"toDate", "2024-03-05"}}, {"Past meeting"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(titlesOf(call("search_events", c.arguments)), c.titles);
+    }
+    EXPECT_EQ(call("search_events"), "Error: Missing searchText");
+    EXPECT_EQ(call("search_events", {{"searchText", 5}}), "Error: Missing searchText");
+    EXPECT_EQ(call("search_events", {{"searchText", ""}}), "[]");
+    // get_events covers seven days, search_events thirty.
+    EXPECT_EQ(titlesOf(call("get_events")).size(), 7u);
+}
+
+TEST_F(CalendarToolsTest, ListsAtMostTenByDefault) {
+    for (int i = 0; i < 12; ++i) {
+        std::string hour = (i < 10 ? "0" : "") + std::to_string(i);
+        addEvent("Event " + std::to_string(i), ("2024-03-06T" + hour + ":00:00Z").c_str(),
+                 ("2024-03-06T" + hour + ":30:00Z").c_str());
+    }
+    Titles titles = titlesOf(call("get_events"));
+    ASSERT_EQ(titles.size(), 10u);
+    EXPECT_EQ(titles.front(), "Event 0");
+    EXPECT_EQ(titles.back(), "Event 9");
+    EXPECT_EQ(titlesOf(call("search_events", {{"searchText", "event"}})).size(), 10u);
+    EXPECT_EQ(titlesOf(call("get_events", {{"limit", 11}})).size(), 11u);
+}
+
+TEST_F(CalendarToolsTest, SevenCalendarDaysAcrossTheChangeToSummerTime) {
+    ScopedTimeZone newYork("America/New_York");
+    now = at("2024-03-05T17:00:00Z");  // 12:00 EST; seven days on is 12:00 EDT, 16:00Z
+    addEvent("Inside", "2024-03-12T15:59:59Z", "2024-03-12T16:30:00Z");
+    addEvent("Past the end", "2024-03-12T16:00:00Z", "2024-03-12T16:30:00Z");
+    EXPECT_EQ(titlesOf(call("get_events")), Titles{"Inside"});
+}
+
+TEST_F(CalendarToolsTest, EventJsonIsPrettyUnsortedWithEscapedSlashes) {
+    ScopedTimeZone shanghai("Asia/Shanghai");
+    auto work = p.store->addCalendar("Work/Home", EntityType::Event);
+    platform::NewEvent first;
+    first.title = "Say \"hi\" \\ there";
+    first.startDate = at("2024-01-15T09:00:00+08:00");
+    first.endDate = at("2024-01-15T10:00:00+08:00");
+    first.location = "Room 1";
+    first.notes = "Line1\nLine2";
+    first.url = "https://example.com/a?b=c";
+    first.calendarIdentifier = work.identifier;
+    auto saved = p.store->saveEvent(first);
+    std::string created =
+        call("create_event",
+             {{"title", "假期"}, {"startDate", "2024-01-16"}, {"endDate", "2024-01-17"}, {"isAllDay", true}});
+    auto all = allEvents();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(created, "✅ Event created: 假期 (ID: " + all[1].identifier + ")");
+
+    std::string expected =
+        "[\n"
+        "  {\n"
+        "    \"id\" : \"" +
+        saved.identifier +
+        "\",\n"
+        "    \"title\" : \"Say \\\"hi\\\" \\\\ there\",\n"
+        "    \"location\" : \"Room 1\",\n"
+        "    \"notes\" : \"Line1\\nLine2\",\n"
+        "    \"startDate\" : \"2024-01-15T01:00:00Z\",\n"
+        "    \"endDate\" : \"2024-01-15T02:00:00Z\",\n"
+        "    \"calendarName\" : \"Work\\/Home\",\n"
+        "    \"isAllDay\" : false,\n"
+        "    \"url\" : \"https:\\/\\/example.com\\/a?b=c\"\n"
+        "  },\n"
+        "  {\n"
+        "    \"id\" : \"" +
+        all[1].identifier +
+        "\",\n"
+        "    \"title\" : \"假期\",\n"
+        "    \"startDate\" : \"2024-01-15T16:00:00Z\",\n"
+        "    \"endDate\" : \"2024-01-16T16:00:00Z\",\n"
+        "    \"calendarName\" : \"Calendar\",\n"
+        "    \"isAllDay\" : true\n"
+        "  }\n"
+        "]";
+    EXPECT_EQ(call("get_events", {{"fromDate", "2024-01-15"}, {"toDate", "2024-01-17"}}), expected);
+    EXPECT_EQ(eventsToJSON({}), "[]");
+
+    // The record reads back from its own JSON.
+    json::Value parsed = json::parse(expected);
+    EXPECT_EQ(decodeCalendarEvent(parsed.asArray()[0]), calendarEvent(saved));
+    EXPECT_EQ(decodeCalendarEvent(parsed.asArray()[1]), calendarEvent(all[1]));
+}
+
+TEST(CalendarEventRecord, DecodingRequiresItsFourFields) {
+    auto decode = [](const char* text) { return decodeCalendarEvent(json::parse(text)); };
+    CalendarEvent minimal = decode(R"({"id":"1","title":"t","calendarName":"c","isAllDay":false,"notes":null})");
+    EXPECT_EQ(minimal, (CalendarEvent{"1", "t", {}, {}, {}, {}, "c", false, {}}));
+    const char* broken[] = {
+        R"({"title":"t","calendarName":"c","isAllDay":false})",
+        R"({"id":"1","title":"t","calendarName":"c"})",
+        R"({"id":"1","title":"t","calendarName":"c","isAllDay":"yes"})",
+        R"({"id":"1","title":null,"calendarName":"c","isAllDay":true})",
+        R"({"id":"1","title":"t","calendarName":"c","isAllDay":true,"url":5})",
+        R"([])",
+    };
+    for (const char* text : broken) {
+        SCOPED_TRACE(text);
+        EXPECT_THROW(decode(text), json::DecodingError);
+    }
+    // Ill-formed UTF-8 from the store still gives valid JSON.
+    platform::Event event{"E1",
+                          "bad \xFF title",
+                          {},
+                          {},
+                          at("2024-01-15T09:00:00Z"),
+                          at("2024-01-15T10:00:00Z"),
+                          false,
+                          {},
+                          {"C1", "Calendar", EntityType::Event}};
+    EXPECT_NE(eventsToJSON({event}).find("bad \xEF\xBF\xBD title"), std::string::npos);
+}
+
+TEST_F(CalendarToolsTest, CreateEventRefusals) {
+    struct Case {
+        const char* what;
+        Arguments arguments;
+        const char* message;
+    };
+    const char* title = "Title is required";
+    const char* format = "Invalid date format. Use ISO8601.";
+    const char* order = "End date must be after start date";
+    const Case cases[] = {
+        {"no title", {}, title},
+        {"title not text", {{"title", 5}, {"startDate", "2024-01-15"}, {"endDate", "2024-01-16"}}, title},
+        {"blank title", {{"title", "   "}, {"startDate", "2024-01-15"}, {"endDate", "2024-01-16"}}, title},
+        {"tab and ideographic space", {{"title", "\t\u3000"}}, title},
+        {"title comes first", {{"title", ""}, {"startDate", "x"}}, title},
+        {"no dates", {{"title", "T"}}, format},
+        {"no end", {{"title", "T"}, {"startDate", "2024-01-15T09:00:00Z"}}, format},
+        {"start not text", {{"title", "T"}, {"startDate", 5}, {"endDate", "2024-01-16"}}, format},
+        {"impossible day", {{"title", "T"}, {"startDate", "2024-02-30"}, {"endDate", "2024-03-02"}}, format},
+        {"fractional seconds",
+         {{"title", "T"}, {"startDate", "2024-01-15T09:00:00.000Z"}, {"endDate", "2024-01-15T10:00:00Z"}},
+         format},
+        {"no zone",
+         {{"title", "T"}, {"startDate", "2024-01-15T09:00:00"}, {"endDate", "2024-01-15T10:00:00Z"}},
+         format},
+        {"equal",
+         {{"title", "T"}, {"startDate", "2024-01-15T09:00:00Z"}, {"endDate", "2024-01-15T17:00:00+08:00"}},
+         order},
+        {"reversed",
+         {{"title", "T"}, {"startDate", "2024-01-15T10:00:00Z"}, {"endDate", "2024-01-15T09:00:00Z"}},
+         order},
+        {"equal all-day",
+         {{"title", "T"}, {"startDate", "2024-01-15"}, {"endDate", "2024-01-15"}, {"isAllDay", true}},
+         order},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto error = thrownToolError([&] { call("create_event", c.arguments); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(*error, ToolError("CalendarTool", 400, c.message));
+    }
+    EXPECT_TRUE(allEvents().empty());
+
+    p.store->setSaveFailure("disk full");
+    auto error = thrownToolError([&] {
+        call("create_event", {{"title", "T"}, {"startDate", "2024-01-15"}, {"endDate", "2024-01-16"}});
+    });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, ToolError("EventStore", 500, "save event: disk full"));
+    EXPECT_TRUE(allEvents().empty());
+}
+
+TEST_F(CalendarToolsTest, CreateEventSavesWhatItWasGiven) {
+    p.store->addCalendar("Work", EntityType::Event);
+    struct Case {
+        const char* what;
+        Arguments extra;
+        std::string title, calendar;
+        bool allDay;
+        std::optional<std::string> location, notes;
+    };
+    const Case cases[] = {
+        {"offsets", {{"title", "Review"}}, "Review", "Calendar", false, {}, {}},
+        {"untrimmed title", {{"title", "  Padded  "}}, "  Padded  ", "Calendar", false, {}, {}},
+        {"a line break is a title", {{"title", "\n"}}, "\n", "Calendar", false, {}, {}},
+        {"named calendar", {{"title", "W"}, {"calendarName", "Work"}}, "W", "Work", false, {}, {}},
+        {"name is case-sensitive", {{"title", "w"}, {"calendarName", "work"}}, "w", "Calendar", false, {}, {}},
+        {"unknown name", {{"title", "N"}, {"calendarName", "Nope"}}, "N", "Calendar", false, {}, {}},
+        {"all-day as text is not all-day", {{"title", "A"}, {"isAllDay", "true"}}, "A", "Calendar", false, {}, {}},
+        {"all-day", {{"title", "A"}, {"isAllDay", true}}, "A", "Calendar", true, {}, {}},
+        {"location and notes",
+         {{"title", "L"}, {"location", "Room"}, {"notes", "Bring / slides"}},
+         "L",
+         "Calendar",
+         false,
+         "Room",
+         "Bring / slides"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Arguments arguments = {{"startDate", "2024-01-15T09:00:00+08:00"}, {"endDate", "2024-01-15T10:00:00+08:00"}};
+        for (const auto& [key, value] : c.extra) arguments[key] = value;
+        std::string reply = call("create_event", arguments);
+        const platform::Event saved = allEvents().back();  // equal starts keep the order made
+        EXPECT_EQ(reply, "✅ Event created: " + c.title + " (ID: " + saved.identifier + ")");
+        EXPECT_EQ(saved.title, c.title);
+        EXPECT_EQ(saved.startDate, at("2024-01-15T01:00:00Z"));
+        EXPECT_EQ(saved.endDate, at("2024-01-15T02:00:00Z"));
+        EXPECT_EQ(saved.calendar.title, c.calendar);
+        EXPECT_EQ(saved.isAllDay, c.allDay);
+        EXPECT_EQ(saved.location, c.location);
+        EXPECT_EQ(saved.notes, c.notes);
+    }
+    EXPECT_EQ(allEvents().size(), std::size(cases));
+    call("create_event", {{"title", "D"}, {"startDate", "2024-01-16"}, {"endDate", "2024-01-17"}});
+    EXPECT_EQ(allEvents().back().startDate, at("2024-01-16T00:00:00Z"));
+    EXPECT_EQ(allEvents().back().endDate, at("2024-01-17T00:00:00Z"));
+}
+
+TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {
+    struct Case {
+        const char* what;
+        std::optional<AuthorizationStatus> status;  // none: undetermined
+        bool answer;
+        bool allowed;
+        int prompts;
+    };
+    const Case cases[] = {
+        {"undetermined, granted on asking", std::nullopt, true, true, 1},
+        {"undetermined, refused on asking", std::nullopt, false, false, 1},
+        {"full access", AuthorizationStatus::FullAccess, false, true, 0},
+        {"restricted", AuthorizationStatus::Restricted, true, false, 0},
+        {"denied", AuthorizationStatus::Denied, true, false, 0},
+        {"write only", AuthorizationStatus::WriteOnly, true, false, 0},
+        {"unknown raw value", static_cast<AuthorizationStatus>(7), true, false, 0},
+    };
+    const ToolError denied("CalendarTool", 403, "Calendar access denied. Please grant access in System Settings.");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeCalendarPlatform fresh;
+        if (c.status) fresh.prompter->setStatus(AccessSubject::events(), *c.status);
+        bool answer = c.answer;
+        fresh.prompter->setAsker([answer](const AccessSubject&) { return answer; });
+        CalendarToolHandler tools(std::make_shared<CalendarManager>(fresh.store, fresh.diagnostics), fresh.host,
+                                  [this] { return now; });
+        for (const char* name : {"get_events", "open_event", "no_such_tool"}) {
+            SCOPED_TRACE(name);
+            if (c.allowed && std::string(name) == "get_events") {
+                EXPECT_EQ(tools.handle(name, {}, {}), "[]");
+                continue;
+            }
+            auto error = thrownToolError([&] { tools.handle(name, {}, {}); });
+            ASSERT_TRUE(error);
+            if (!c.allowed)
+                EXPECT_EQ(*error, denied);
+            else if (std::string(name) == "open_event")
+                EXPECT_EQ(*error, ToolError("CalendarTool", 400, "Missing eventId"));
+            else
+                EXPECT_EQ(*error, ToolError("CalendarTool", 404, "Unknown calendar tool: no_such_tool"));
+        }
+        EXPECT_EQ(fresh.prompter->promptCount(AccessSubject::events()), c.prompts);
+    }
+
+    // A request that fails counts as no access, and says why on the diagnostics.
+    FakeCalendarPlatform failing;
+    failing.prompter->setAsker([](const AccessSubject&) -> bool { throw std::runtime_error("no prompt today"); });
+    CalendarToolHandler tools(std::make_shared<CalendarManager>(failing.store, failing.diagnostics), failing.host);
+    auto error = thrownToolError([&] { tools.handle("get_events", {}, {}); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, denied);
+    EXPECT_EQ(failing.diagnostics->lines(),
+              std::vector<std::string>{"Calendar access request failed: no prompt today"});
+}
+
+TEST_F(CalendarToolsTest, OpenEventRefusalsAndNotFound) {
+    auto error = thrownToolError([&] { call("open_event"); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, ToolError("CalendarTool", 400, "Missing eventId"));
+    error = thrownToolError([&] { call("open_event", {{"eventId", 12}}); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, ToolError("CalendarTool", 400, "Missing eventId"));
+    EXPECT_EQ(call("open_event", {{"eventId", "E999"}}), "❌ Event not found");
+    EXPECT_EQ(call("open_event", {{"eventId", ""}}), "❌ Event not found");
+    EXPECT_FALSE(calendarApp->view().active);
+}
+
+TEST_F(CalendarToolsTest, OpenEventScriptIsExactAndQuotesEveryValue) {
+    auto calendar = p.store->addCalendar("Q\"\\", EntityType::Event);
+    auto event = addEvent("Anything", "2024-01-15T09:00:00Z", "2024-01-15T10:00:00Z", calendar.identifier);
+    auto fake = std::make_shared<platform::FakeScriptHost>();
+    auto tools = makeHandler(fake);
+    EXPECT_EQ(tools->handle("open_event", {{"eventId", event.identifier}}, {}), "✅ Event opened in Calendar");
+    std::string date = formatFullDateMediumTime(event.startDate);
+    std::string expected =
+        "  tell application \"Calendar\"\n      activate\n      set found to false\n      repeat with cal in "
+        "calendars\n          if name of cal is \"Q\\\"\\\\\" then\n              try\n                  set evt to "
+        "(first event of cal whose uid is \"" +
+        event.identifier +
+        "\")\n                  show evt\n                  "
+        "set found to true\n                  exit repeat\n              end try\n          end if\n      end "
+        "repeat\n      if not found then\n          switch view to day view\n          view calendar date (date \"" +
+        date + "\")\n      end if\n  end tell";
+    ASSERT_EQ(fake->sources().size(), 1u);
+    EXPECT_EQ(fake->sources()[0], expected);
+}
+
+TEST_F(CalendarToolsTest, CalendarTitlesWithQuotesAndBackslashesRoundTripThroughTheStandIn) {
+    const char* titles[] = {
+        "Team \"A\" \\ B", "ends in a backslash \\", "\\\"", "\" & (do shell script \"touch /tmp/pwned\") & \"",
+        "line\nbreak",
+    };
+    for (const char* title : titles) {
+        SCOPED_TRACE(title);
+        auto calendar = p.store->addCalendar(title, EntityType::Event);
+        auto event = addEvent("Meeting", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z", calendar.identifier);
+        EXPECT_EQ(call("open_event", {{"eventId", event.identifier}}), "✅ Event opened in Calendar");
+        // The stand-in shows the event only when it got the title back exactly.
+        EXPECT_EQ(calendarApp->view(), (CalendarStandIn::View{true, event.identifier, std::nullopt}));
+        auto recognised = p.host->recognise(openEventScript(title, event.identifier, "Wednesday"));
+        ASSERT_TRUE(recognised);
+        EXPECT_EQ(recognised->bindings.text("calendarName"), title);
+        EXPECT_EQ(recognised->bindings.text("eventId"), event.identifier);
+        EXPECT_EQ(recognised->bindings.text("date"), "Wednesday");
+    }
+    // No calendar of that title: Calendar shows the day instead.
+    auto event = addEvent("Lost", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z");
+    auto run = p.host->run(openEventScript("No such calendar", event.identifier, "Wednesday, March 6"));
+    EXPECT_EQ(run.outcome, platform::ScriptRun::Outcome::Succeeded);
+    EXPECT_EQ(calendarApp->view(), (CalendarStandIn::View{true, std::nullopt, "Wednesday, March 6"}));
+}
+
+TEST_F(CalendarToolsTest, OpenEventReportsScriptFailuresAsText) {
+    auto event = addEvent("Meeting", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z");
+    const Arguments arguments = {{"eventId", event.identifier}};
+    struct Case {
+        const char* what;
+        std::optional<platform::ScriptRun> run;  // none: no host at all
+        const char* reply;
+    };
+    const Case cases[] = {
+        {"no host", std::nullopt, "❌ Failed to open event: Unknown AppleScript error"},
+        {"not made", platform::ScriptRun::notMade(), "❌ Failed to open event: Unknown AppleScript error"},
+        {"failed without information", platform::ScriptRun::failed(std::nullopt),
+         "❌ Failed to open event: Unknown AppleScript error"},
+        {"failed without a message", platform::ScriptRun::failed(platform::ScriptErrorInfo{std::nullopt, -1728, {}}),
+         "❌ Failed to open event: Unknown AppleScript error"},
+        {"failed with a message",
+         platform::ScriptRun::failed(platform::ScriptErrorInfo{"Calendar got an error.", -1, {}}),
+         "❌ Failed to open event: Calendar got an error."},
+        {"result with text", platform::ScriptRun::succeeded("whatever"), "✅ Event opened in Calendar"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::shared_ptr<platform::ScriptHost> host;
+        if (c.run) host = std::make_shared<platform::FakeScriptHost>(*c.run);
+        EXPECT_EQ(makeHandler(host)->handle("open_event", arguments, {}), c.reply);
+    }
+    // Consent to automate Calendar refused.
+    p.prompter->setStatus(AccessSubject::automation("Calendar"), AuthorizationStatus::Denied);
+    EXPECT_EQ(call("open_event", arguments),
+              "❌ Failed to open event: Not authorized to send Apple events to Calendar.");
+}
+
+TEST_F(CalendarToolsTest, FamiliesPlugIntoTheRegistry) {
+    rt::MainExecutor executor;
+    platform::Platform platform;
+    platform.eventStore = p.store;
+    platform.scriptHost = p.host;
+    platform.diagnostics = p.diagnostics;
+    std::vector<std::unique_ptr<ToolFamily>> families;
+    addCalendarAndRemindersFamilies(families, platform);
+    // A second set over the same host registers nothing twice.
+    std::vector<std::unique_ptr<ToolFamily>> again;
+    EXPECT_NO_THROW(addCalendarAndRemindersFamilies(again, platform));
+
+    LocalToolService registry(std::make_shared<platform::MemoryDefaultsStore>(), executor, std::move(families));
+    registry.setCalendarEnabled(true);
+    registry.setRemindersEnabled(true);
+    std::vector<std::string> names;
+    for (const auto& tool : registry.enabledTools()) names.push_back(tool.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"get_events", "search_events", "create_event", "open_event",
+                                               "reminders_add", "reminders_fetch", "reminders_find",
+                                               "reminders_get_lists", "reminders_open_app"}));
+    std::string reply = registry.callTool(
+        "create_event", {{"title", "Plugged"}, {"startDate", "2030-01-15"}, {"endDate", "2030-01-16"}});
+    EXPECT_EQ(reply.rfind("✅ Event created: Plugged (ID: ", 0), 0u) << reply;
+    EXPECT_EQ(registry.callTool("reminders_open_app", {}), "✅ Reminders app opened.");
+    // The families work through the process-wide instances the window uses too.
+    EXPECT_EQ(&CalendarManager::shared()->store(), p.store.get());
+    EXPECT_EQ(&EventKitService::shared()->eventStore(), p.store.get());
+
+    std::vector<std::unique_ptr<ToolFamily>> none;
+    addCalendarAndRemindersFamilies(none, platform::Platform{});
+    EXPECT_TRUE(none.empty());
+}
+
+}  // namespace
+}  // namespace app::tools

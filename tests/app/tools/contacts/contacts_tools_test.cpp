@@ -1,0 +1,245 @@
+#include "app/tools/contacts/contacts_tools.hpp"
+
+#include "app/platform/contact_store.hpp"
+#include "app/platform/diagnostic_sink.hpp"
+#include "app/platform/platform_error.hpp"
+#include "app/platform/scratch_dir.hpp"
+#include "app/tools/contacts_messages_notes_support.hpp"
+#include "app/tools/tool_test_support.hpp"
+#include "json/json.hpp"
+
+#include <gtest/gtest.h>
+
+namespace app::tools {
+namespace {
+
+using testing::expectToolError;
+using platform::AccessSubject;
+using platform::AuthorizationStatus;
+
+std::string card(const std::string& n, const std::string& fn, const std::vector<std::string>& phones,
+                 const std::string& extra = "") {
+    std::string text = "BEGIN:VCARD\r\nVERSION:3.0\r\n";
+    if (!n.empty()) text += "N:" + n + "\r\n";
+    text += "FN:" + fn + "\r\n" + extra;
+    for (const auto& phone : phones) text += "TEL;TYPE=CELL:" + phone + "\r\n";
+    return text + "END:VCARD\r\n";
+}
+
+// Store order is file name, then position in the file.
+class ContactsToolsTest : public ::testing::Test {
+protected:
+    ContactsToolsTest()
+        : prompter(std::make_shared<platform::FakeAccessPrompter>()),
+          store(std::make_shared<platform::VCardContactStore>(dir.path(), prompter)),
+          diagnostics(std::make_shared<platform::MemoryDiagnosticSink>()),
+          manager(std::make_shared<ContactsManager>(store, diagnostics)),
+          family(manager) {
+        prompter->setStatus(AccessSubject::contacts(), AuthorizationStatus::FullAccess);
+        testsupport::writeFile(dir.file("a.vcf"),
+                               card("Appleseed;John;;;", "John Appleseed", {"+1 (555) 010-0001", "555-0002"}) +
+                                   card(";Cher;;;", "Cher", {"+33 1 23 45 67 89"}) +
+                                   card("", "Acme Inc", {"800-555-0199"}, "ORG:Acme Inc\r\n") +
+                                   card("Nonumber;Nina;;;", "Nina Nonumber", {}));
+        testsupport::writeFile(dir.file("b.vcf"),
+                               card("der Bergman;Ivan;;;", "Ivan der Bergman", {"111"}) +
+                                   card("der Berg;Van;;;", "Van der Berg", {"222"}) +
+                                   card("Appleseed;John;;;", "John Appleseed", {"555-0003"}) +
+                                   card("Zola;Émile;;;", "Émile Zola", {"+33 6 00 00 00 00"}));
+        // Not a vCard file: never read.
+        testsupport::writeFile(dir.file("notes.txt"), card("Hidden;Harry;;;", "Harry", {"999"}));
+    }
+
+    std::string call(const std::string& name, const Arguments& arguments = {}) {
+        return family.handle(name, arguments, {});
+    }
+
+    testsupport::ScratchDir dir;
+    std::shared_ptr<platform::FakeAccessPrompter> prompter;
+    std::shared_ptr<platform::VCardContactStore> store;
+    std::shared_ptr<platform::MemoryDiagnosticSink> diagnostics;
+    std::shared_ptr<ContactsManager> manager;
+    ContactsToolFamily family;
+};
+
+TEST_F(ContactsToolsTest, ListsNamedPeopleWithNumbersAsPrettyJson) {
+    // The second John Appleseed replaces the first one's numbers where they
+    // stand; the organisation and the person without a number are left out.
+    EXPECT_EQ(call("get_all_contacts"),
+              "{\n"
+              "  \"John Appleseed\" : [\n"
+              "    \"555-0003\"\n"
+              "  ],\n"
+              "  \"Cher\" : [\n"
+              "    \"+33 1 23 45 67 89\"\n"
+              "  ],\n"
+              "  \"Ivan der Bergman\" : [\n"
+              "    \"111\"\n"
+              "  ],\n"
+              "  \"Van der Berg\" : [\n"
+              "    \"222\"\n"
+              "  ],\n"
+              "  \"Émile Zola\" : [\n"
+              "    \"+33 6 00 00 00 00\"\n"
+              "  ]\n"
+              "}");
+}
+
+TEST_F(ContactsToolsTest, LimitCountsPeopleTakenIncludingReplacedNames) {
+    struct Case {
+        const char* label;
+        Arguments arguments;
+        std::vector<std::string> names;
+    };
+    const std::vector<std::string> everyone = {"John Appleseed", "Cher", "Ivan der Bergman", "Van der Berg", "Émile Zola"};
+    const Case cases[] = {
+        {"absent", {}, everyone},
+        {"1", {{"limit", 1}}, {"John Appleseed"}},
+        {"2", {{"limit", 2}}, {"John Appleseed", "Cher"}},
+        // The second John is the fifth taken: the sixth person is never read.
+        {"5", {{"limit", 5}}, {"John Appleseed", "Cher", "Ivan der Bergman", "Van der Berg"}},
+        {"0", {{"limit", 0}}, {}},
+        {"negative", {{"limit", -4}}, {}},
+        {"text", {{"limit", "2"}}, everyone},
+        {"fraction", {{"limit", 2.5}}, everyone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        json::Value reply = json::parse(call("get_all_contacts", c.arguments));
+        ASSERT_TRUE(reply.isObject());
+        std::vector<std::string> names;
+        for (const auto& [name, numbers] : reply.asObject()) names.push_back(name);
+        EXPECT_EQ(names, c.names);
+    }
+    EXPECT_EQ(call("get_all_contacts", {{"limit", 0}}), "{}");
+    // Four taken: the first John's numbers are still in place.
+    EXPECT_EQ(json::parse(call("get_all_contacts", {{"limit", 4}})).find("John Appleseed")->asArray().size(), 2u);
+}
+
+TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {
+    struct Case {
+        const char* name;
+        const char* reply;
+    };
+    const Case cases[] = {
+        // The store's own search: every match, each contact's numbers in order.
+        {"John", "+1 (555) 010-0001, 555-0002, 555-0003"},
+        {"appleseed jo", "+1 (555) 010-0001, 555-0002, 555-0003"},
+        // Scan, containment: one person only, the directory's (later) John.
+        {"  Mr JOHN appleseed\n", "555-0003"},
+        {"ppleseed", "555-0003"},
+        // Scan with Unicode lower-casing.
+        {"ÉMILE ZOLA JR", "+33 6 00 00 00 00"},
+        // The exact pass runs before containment: "ivan der bergman" comes
+        // first and contains the key, "van der berg" equals it.
+        {"VAN DER BERG", "222"},
+        {"Nobody Known", "No phone numbers found for 'Nobody Known'"},
+        // Blank: nobody, never the first name the containment pass meets.
+        {"", "No phone numbers found for ''"},
+        {" \t\n ", "No phone numbers found for ' \t\n '"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(call("find_phone_number", {{"name", c.name}}), c.reply);
+    }
+}
+
+TEST_F(ContactsToolsTest, ArgumentAndNameErrors) {
+    expectToolError([&] { call("find_phone_number"); }, ToolError("ContactsTool", 400, "Missing name argument"));
+    expectToolError([&] { call("find_phone_number", {{"name", 42}}); },
+                    ToolError("ContactsTool", 400, "Missing name argument"));
+    expectToolError([&] { call("Get_All_Contacts"); },
+                    ToolError("ContactsTool", 404, "Unknown contacts tool: Get_All_Contacts"));
+}
+
+TEST_F(ContactsToolsTest, AccessIsCheckedFirstForEveryName) {
+    struct Case {
+        const char* label;
+        AuthorizationStatus status;
+        bool answer;  // the prompt's answer, when asked
+        std::optional<std::string> first;  // the first call's error
+        std::optional<std::string> later;  // the next calls'
+        int prompts;
+    };
+    const Case cases[] = {
+        {"denied", AuthorizationStatus::Denied, true, "Access denied or restricted", "Access denied or restricted", 0},
+        {"restricted", AuthorizationStatus::Restricted, true, "Access denied or restricted",
+         "Access denied or restricted", 0},
+        {"write only", AuthorizationStatus::WriteOnly, true, "Unknown authorization status",
+         "Unknown authorization status", 0},
+        // The refusal is kept: later calls are refused without asking.
+        {"prompt refused", AuthorizationStatus::NotDetermined, false, "Access denied", "Access denied or restricted", 1},
+        {"prompt granted", AuthorizationStatus::NotDetermined, true, std::nullopt, std::nullopt, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto fresh = std::make_shared<platform::FakeAccessPrompter>();
+        fresh->setStatus(AccessSubject::contacts(), c.status);
+        fresh->setAsker([answer = c.answer](const AccessSubject&) { return answer; });
+        ContactsToolFamily guarded(
+            std::make_shared<ContactsManager>(std::make_shared<platform::VCardContactStore>(dir.path(), fresh)));
+        const char* tools[] = {"find_phone_number", "no_such_tool", "get_all_contacts"};
+        for (int i = 0; i < 3; ++i) {
+            const auto& error = i == 0 ? c.first : c.later;
+            if (error) {
+                expectToolError([&] { guarded.handle(tools[i], {}, {}); }, ToolError("ContactsManager", 1, *error));
+            } else if (i < 2) {
+                // Past the access step: the tool's own errors.
+                EXPECT_THROW(
+                    {
+                        try {
+                            guarded.handle(tools[i], {}, {});
+                        } catch (const ToolError& e) {
+                            EXPECT_EQ(e.domain(), "ContactsTool");
+                            throw;
+                        }
+                    },
+                    ToolError);
+            } else {
+                EXPECT_NO_THROW(guarded.handle(tools[i], {}, {}));
+            }
+        }
+        EXPECT_EQ(fresh->promptCount(AccessSubject::contacts()), c.prompts);
+    }
+}
+
+TEST_F(ContactsToolsTest, AFailedPromptPassesOnUnchanged) {
+    auto fresh = std::make_shared<platform::FakeAccessPrompter>(
+        [](const AccessSubject&) -> bool { throw std::runtime_error("the prompt could not be shown"); });
+    ContactsToolFamily guarded(
+        std::make_shared<ContactsManager>(std::make_shared<platform::VCardContactStore>(dir.path(), fresh)));
+    try {
+        guarded.handle("get_all_contacts", {}, {});
+        ADD_FAILURE() << "no error";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "the prompt could not be shown");
+    }
+}
+
+TEST_F(ContactsToolsTest, StoreFailuresPassOnAndAFailedSearchIsReported) {
+    auto memory = std::make_shared<platform::InMemoryContactStore>();
+    memory->add({"", "Ann", "Lee", {"123"}});
+    memory->setFailure("the address book is gone");
+    ContactsToolFamily failing(std::make_shared<ContactsManager>(memory, diagnostics));
+    EXPECT_THROW(failing.handle("get_all_contacts", {}, {}), platform::PlatformError);
+    // The search's failure is dropped (reported), then the scan's is thrown.
+    EXPECT_THROW(failing.handle("find_phone_number", {{"name", "Ann"}}, {}), platform::PlatformError);
+    ASSERT_EQ(diagnostics->lines().size(), 1u);
+    EXPECT_NE(diagnostics->lines()[0].find("the address book is gone"), std::string::npos);
+}
+
+TEST(ContactsToolDefinitions, NamesTextsAndSchemas) {
+    using testing::inputSchema;
+    using testing::property;
+    testing::expectToolDefinitions(
+        contactsToolDefinitions,
+        {
+            {"get_all_contacts", "Get all contacts and their phone numbers.", "获取所有联系人及其电话号码。",
+             inputSchema({{"limit", property("integer", "Maximum number of contacts to return (default: 1000)")}}, {})},
+            {"find_phone_number", "Find a contact's phone number by name.", "通过姓名查找联系人的电话号码。",
+             inputSchema({{"name", property("string", "The name of the contact to find")}}, {"name"})},
+        });
+}
+
+}  // namespace
+}  // namespace app::tools

@@ -1,0 +1,488 @@
+#include "app/tools/messages/messages_tools.hpp"
+
+#include "app/platform/access_prompter.hpp"
+#include "app/platform/apple_script.hpp"
+#include "app/platform/scratch_dir.hpp"
+#include "app/platform/sqlite.hpp"
+#include "app/tools/contacts_messages_notes_support.hpp"
+#include "app/tools/tool_test_support.hpp"
+#include "app/tools/messages/messages_stand_in.hpp"
+#include "json/json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <unistd.h>
+
+namespace app::tools {
+namespace {
+
+using testing::expectToolError;
+using platform::SqliteConnection;
+using platform::SqliteOpenMode;
+
+// Nanoseconds since 2001-01-01 00:00:00 UTC for a Unix time.
+std::int64_t appleNanoseconds(std::int64_t unixSeconds) { return (unixSeconds - 978307200) * 1000000000; }
+
+constexpr std::int64_t kJan2 = 1704164645;  // 2024-01-02 03:04:05 UTC
+
+struct Row {
+    std::optional<std::string> text;
+    bool attributedBody = false;
+    std::optional<std::int64_t> date;
+    std::int64_t handle = 0;
+    std::int64_t fromMe = 0;
+    std::int64_t read = 1;
+    std::int64_t attachments = 0;
+    std::int64_t itemType = 0;
+};
+
+class MessagesToolsTest : public ::testing::Test {
+protected:
+    MessagesToolsTest()
+        : environment(std::make_shared<cmntest::FixedEnvironment>(dir.path())),
+          host(std::make_shared<platform::FakeScriptHost>()),
+          family(environment, host) {
+        // The statements give local time; the expected texts are UTC.
+        ::setenv("TZ", "UTC", 1);
+        ::tzset();
+    }
+
+    std::string databasePath() const { return environment->home + "/Library/Messages/chat.db"; }
+
+    SqliteConnection& database() {
+        if (!db) {
+            std::filesystem::create_directories(environment->home + "/Library/Messages");
+            db.emplace(databasePath(), SqliteOpenMode::ReadWriteCreate);
+            db->exec(
+                "CREATE TABLE handle(ROWID INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT NOT NULL);"
+                "CREATE TABLE message(ROWID INTEGER PRIMARY KEY AUTOINCREMENT, text TEXT, attributedBody BLOB, "
+                "date INTEGER, handle_id INTEGER DEFAULT 0, is_from_me INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, "
+                "cache_has_attachments INTEGER DEFAULT 0, item_type INTEGER DEFAULT 0);");
+        }
+        return *db;
+    }
+
+    std::int64_t addHandle(const std::string& id) {
+        database().prepare("INSERT INTO handle(id) VALUES(?)").bind(1, id).run();
+        return db->lastInsertRowId();
+    }
+
+    void add(const Row& row) {
+        auto insert = database().prepare(
+            "INSERT INTO message(text, attributedBody, date, handle_id, is_from_me, is_read, cache_has_attachments, "
+            "item_type) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+        insert.bind(1, row.text);
+        if (row.attributedBody) {
+            insert.bind(2, std::string_view("streamtyped"));
+        } else {
+            insert.bind(2, std::nullopt);
+        }
+        insert.bind(3, row.date).bind(4, row.handle).bind(5, row.fromMe).bind(6, row.read);
+        insert.bind(7, row.attachments).bind(8, row.itemType).run();
+    }
+
+    std::string call(const std::string& name, const Arguments& arguments = {}) {
+        return family.handle(name, arguments, {});
+    }
+
+    std::size_t rowCount(const std::string& reply) { return json::parse(reply).asArray().size(); }
+
+    testsupport::ScratchDir dir;
+    std::shared_ptr<cmntest::FixedEnvironment> environment;
+    std::shared_ptr<platform::FakeScriptHost> host;
+    MessagesToolFamily family;
+    std::optional<SqliteConnection> db;
+};
+
+TEST_F(MessagesToolsTest, ReadsAConversationNewestFirst) {
+    std::int64_t alice = addHandle("+12025550100");
+    std::int64_t bob = addHandle("+12025550199");
+    add({"Hi there", false, appleNanoseconds(kJan2), alice, 0, 1});
+    add({"Reply with \"quotes\" and a / slash", false, appleNanoseconds(kJan2 + 60), alice, 1, 1});
+    add({std::nullopt, true, appleNanoseconds(kJan2 + 120), alice, 0, 0});
+    add({"", false, appleNanoseconds(kJan2 + 180), alice, 0, 1, 1});
+    // Left out: nothing to show, another item type, another person.
+    add({std::nullopt, false, appleNanoseconds(kJan2 + 240), alice, 0, 1, 0});
+    add({"group renamed", false, appleNanoseconds(kJan2 + 300), alice, 0, 1, 0, 2});
+    add({"for Bob", false, appleNanoseconds(kJan2 + 360), bob});
+
+    EXPECT_EQ(call("read_messages", {{"phoneNumber", "(202) 555-0100"}}),
+              "[\n"
+              "  {\n"
+              "    \"content\" : \"[Attachment]\",\n"
+              "    \"date\" : \"2024-01-02 03:07:05\",\n"
+              "    \"sender\" : \"+12025550100\",\n"
+              "    \"isFromMe\" : false,\n"
+              "    \"hasAttachments\" : true\n"
+              "  },\n"
+              "  {\n"
+              "    \"content\" : \"[Rich text message]\",\n"
+              "    \"date\" : \"2024-01-02 03:06:05\",\n"
+              "    \"sender\" : \"+12025550100\",\n"
+              "    \"isFromMe\" : false,\n"
+              "    \"hasAttachments\" : false\n"
+              "  },\n"
+              "  {\n"
+              "    \"content\" : \"Reply with \\\"quotes\\\" and a \\/ slash\",\n"
+              "    \"date\" : \"2024-01-02 03:05:05\",\n"
+              "    \"sender\" : \"+12025550100\",\n"
+              "    \"isFromMe\" : true,\n"
+              "    \"hasAttachments\" : false\n"
+              "  },\n"
+              "  {\n"
+              "    \"content\" : \"Hi there\",\n"
+              "    \"date\" : \"2024-01-02 03:04:05\",\n"
+              "    \"sender\" : \"+12025550100\",\n"
+              "    \"isFromMe\" : false,\n"
+              "    \"hasAttachments\" : false\n"
+              "  }\n"
+              "]");
+    EXPECT_EQ(call("read_messages", {{"phoneNumber", "+1 202 555 0177"}}), "[]");
+    // An e-mail address keeps no digits: nobody's conversation.
+    EXPECT_EQ(call("read_messages", {{"phoneNumber", "alice@example.com"}}), "[]");
+}
+
+TEST_F(MessagesToolsTest, UnreadMessagesAreIncomingAndUnread) {
+    std::int64_t alice = addHandle("+12025550100");
+    add({"old unread", false, appleNanoseconds(kJan2), alice, 0, 0});
+    add({"already read", false, appleNanoseconds(kJan2 + 60), alice, 0, 1});
+    add({"mine", false, appleNanoseconds(kJan2 + 120), alice, 1, 0});
+    add({"from nobody known", false, appleNanoseconds(kJan2 + 180), 0, 0, 0});
+    add({"deleted handle", false, appleNanoseconds(kJan2 + 240), 99, 0, 0});
+
+    EXPECT_EQ(call("get_unread_messages"),
+              "[\n"
+              "  {\n"
+              "    \"content\" : \"deleted handle\",\n"
+              "    \"date\" : \"2024-01-02 03:08:05\",\n"
+              "    \"sender\" : \"Unknown\",\n"
+              "    \"isFromMe\" : false,\n"
+              "    \"hasAttachments\" : false\n"
+              "  },\n"
+              "  {\n"
+              "    \"content\" : \"from nobody known\",\n"
+              "    \"date\" : \"2024-01-02 03:07:05\",\n"
+              "    \"sender\" : \"Unknown\",\n"
+              "    \"isFromMe\" : false,\n"
+              "    \"hasAttachments\" : false\n"
+              "  },\n"
+              "  {\n"
+              "    \"content\" : \"old unread\",\n"
+              "    \"date\" : \"2024-01-02 03:04:05\",\n"
+              "    \"sender\" : \"+12025550100\",\n"
+              "    \"isFromMe\" : false,\n"
+              "    \"hasAttachments\" : false\n"
+              "  }\n"
+              "]");
+}
+
+TEST_F(MessagesToolsTest, LimitsAreClampedToZeroThroughFifty) {
+    std::int64_t alice = addHandle("+12025550100");
+    for (int i = 0; i < 60; ++i) add({"unread " + std::to_string(i), false, appleNanoseconds(kJan2 + i), alice, 0, 0});
+    struct Case {
+        const char* label;
+        std::optional<AnyValue> limit;
+        std::size_t rows;
+    };
+    const Case cases[] = {
+        {"absent", std::nullopt, 10}, {"3", 3, 3},          {"50", 50, 50},         {"500", 500, 50},
+        {"0", 0, 0},                  {"negative", -1, 0}, {"text", "3", 10},      {"fraction", 2.5, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Arguments read{{"phoneNumber", "+12025550100"}};
+        Arguments unread;
+        if (c.limit) {
+            read["limit"] = *c.limit;
+            unread["limit"] = *c.limit;
+        }
+        EXPECT_EQ(rowCount(call("read_messages", read)), c.rows);
+        EXPECT_EQ(rowCount(call("get_unread_messages", unread)), c.rows);
+    }
+    // Newest first.
+    EXPECT_EQ(json::parse(call("get_unread_messages", {{"limit", 1}})).asArray()[0].find("content")->asString(),
+              "unread 59");
+}
+
+TEST_F(MessagesToolsTest, NullAndIllFormedColumnsAreGuarded) {
+    std::int64_t bad = addHandle("+1555\xFF");
+    std::int64_t alice = addHandle("+12025550100");
+    // Text stored as bytes that are not UTF-8, a NULL date, NULL and odd flags.
+    database().exec(
+        "INSERT INTO message(text, date, handle_id, is_from_me, is_read, cache_has_attachments, item_type) VALUES"
+        "(CAST(X'48C3FF69' AS TEXT), NULL, " + std::to_string(bad) + ", 0, 0, NULL, 0),"
+        "(X'FE', 0, " + std::to_string(alice) + ", NULL, 1, 2, 0)");
+    EXPECT_EQ(call("get_unread_messages"),
+              "[\n"
+              "  {\n"
+              "    \"content\" : \"H\xEF\xBF\xBD\xEF\xBF\xBDi\",\n"
+              "    \"date\" : \"\",\n"
+              "    \"sender\" : \"+1555\xEF\xBF\xBD\",\n"
+              "    \"isFromMe\" : false,\n"
+              "    \"hasAttachments\" : false\n"
+              "  }\n"
+              "]");
+    // A blob where text belongs, a NULL sender flag, an attachment flag of 2.
+    EXPECT_EQ(call("read_messages", {{"phoneNumber", "+12025550100"}}),
+              "[\n"
+              "  {\n"
+              "    \"content\" : \"\xEF\xBF\xBD\",\n"
+              "    \"date\" : \"2001-01-01 00:00:00\",\n"
+              "    \"sender\" : \"+12025550100\",\n"
+              "    \"isFromMe\" : false,\n"
+              "    \"hasAttachments\" : false\n"
+              "  }\n"
+              "]");
+}
+
+TEST_F(MessagesToolsTest, AMissingOrUnusableDatabaseIsAnError) {
+    const ToolError cannotOpen("MessagesTool", 500,
+                               "Failed to open messages DB: unable to open database file. Please enable Full Disk "
+                               "Access.");
+    // No file: the read-only open never makes one.
+    expectToolError([&] { call("get_unread_messages"); }, cannotOpen);
+    expectToolError([&] { call("read_messages", {{"phoneNumber", "5550100"}}); }, cannotOpen);
+    EXPECT_FALSE(std::filesystem::exists(databasePath()));
+
+    // A file where the folder should be.
+    std::filesystem::create_directories(environment->home + "/Library");
+    testsupport::writeFile(environment->home + "/Library/Messages", "not a folder");
+    expectToolError([&] { call("get_unread_messages"); }, cannotOpen);
+    std::filesystem::remove(environment->home + "/Library/Messages");
+
+    // A file that is not a database.
+    std::filesystem::create_directories(environment->home + "/Library/Messages");
+    testsupport::writeFile(databasePath(), std::string(4096, 'x'));
+    expectToolError([&] { call("get_unread_messages"); },
+                    ToolError("MessagesTool", 500, "Query prepare failed: file is not a database"));
+
+    // A database of another layout.
+    std::filesystem::remove(databasePath());
+    {
+        SqliteConnection other(databasePath(), SqliteOpenMode::ReadWriteCreate);
+        other.exec("CREATE TABLE message(text TEXT)");
+    }
+    expectToolError([&] { call("get_unread_messages"); },
+                    ToolError("MessagesTool", 500, "Query prepare failed: no such table: handle"));
+
+    // Unreadable for this user (root reads everything).
+    if (::geteuid() != 0) {
+        std::filesystem::permissions(databasePath(), std::filesystem::perms::none);
+        expectToolError([&] { call("get_unread_messages"); }, cannotOpen);
+        std::filesystem::permissions(databasePath(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    }
+}
+
+TEST_F(MessagesToolsTest, AStepFailingPartWayIsAnErrorNotAPartialAnswer) {
+    std::int64_t alice = addHandle("+12025550100");
+    database().exec("PRAGMA page_size = 1024; VACUUM;");
+    const std::string text(300, 'm');
+    for (int i = 0; i < 200; ++i) add({text, false, appleNanoseconds(kJan2 + i), alice, 0, 0});
+    db.reset();
+    // Damage the last page, a leaf of the message table.
+    auto size = std::filesystem::file_size(databasePath());
+    ASSERT_GT(size, 8u * 1024u);
+    {
+        std::fstream file(databasePath(), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(size - 1024));
+        const std::string garbage(1024, '\x7F');
+        file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    }
+    expectToolError([&] { call("get_unread_messages", {{"limit", 50}}); },
+                    ToolError("MessagesTool", 500, "Query failed: database disk image is malformed"));
+}
+
+TEST_F(MessagesToolsTest, ALockedDatabaseIsWaitedForAboutOneSecond) {
+    std::int64_t alice = addHandle("+12025550100");
+    add({"hello", false, appleNanoseconds(kJan2), alice, 0, 0});
+    EXPECT_EQ(rowCount(call("get_unread_messages")), 1u);
+    // The Messages application writing: a rollback-journal exclusive lock keeps readers out.
+    database().exec("BEGIN EXCLUSIVE; UPDATE message SET is_read = 0;");
+    auto start = std::chrono::steady_clock::now();
+    try {
+        call("get_unread_messages");
+        ADD_FAILURE() << "no error";
+    } catch (const ToolError& error) {
+        EXPECT_EQ(error.code(), 500);
+        EXPECT_NE(error.message().find("database is locked"), std::string::npos) << error.message();
+    }
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(900));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    database().exec("ROLLBACK");
+    EXPECT_EQ(rowCount(call("get_unread_messages")), 1u);
+}
+
+TEST_F(MessagesToolsTest, ReadingNeverWritesTheDatabase) {
+    std::int64_t alice = addHandle("+12025550100");
+    add({"hello", false, appleNanoseconds(kJan2), alice, 0, 0});
+    db.reset();
+    std::string before = testsupport::readFile(databasePath());
+    call("get_unread_messages");
+    call("read_messages", {{"phoneNumber", "+12025550100"}});
+    EXPECT_EQ(testsupport::readFile(databasePath()), before);
+    EXPECT_EQ(cmntest::folderEntries(environment->home + "/Library/Messages"), std::vector<std::string>{"chat.db"});
+}
+
+TEST(MessagesPhoneNumbers, Normalisation) {
+    struct Case {
+        const char* in;
+        const char* out;
+    };
+    const Case cases[] = {
+        {"(202) 555-0100", "+12025550100"},
+        {"+44 20 7946 0958", "+442079460958"},
+        {"1-202-555-0100", "12025550100"},
+        {"555-0100", "5550100"},
+        {"john@example.com", ""},
+        {"", ""},
+        {"++1 2", "++12"},
+        {"202.555.0100 ext", "+12025550100"},
+        // Numeric characters of every script, and the other numeric ones.
+        {"٠١٢٣٤٥٦٧٨٩", "+1٠١٢٣٤٥٦٧٨٩"},
+        {"½²", "½²"},
+        {"5+5", "5+5"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(normalizePhoneNumber(c.in), c.out) << c.in;
+}
+
+class MessagesSendTest : public ::testing::Test {
+protected:
+    MessagesSendTest()
+        : environment(std::make_shared<cmntest::FixedEnvironment>(dir.path())),
+          prompter(std::make_shared<platform::FakeAccessPrompter>()),
+          host(std::make_shared<platform::TemplateScriptHost>(prompter)),
+          standIn(std::make_shared<MessagesOutboxStandIn>(dir.file("store.sqlite"))),
+          family(environment, host) {
+        EXPECT_TRUE(registerMessagesScripts(*host, standIn));
+    }
+
+    std::string send(const AnyValue& phoneNumber, const AnyValue& message) {
+        return family.handle("send_message", {{"phoneNumber", phoneNumber}, {"message", message}}, {});
+    }
+
+    testsupport::ScratchDir dir;
+    std::shared_ptr<cmntest::FixedEnvironment> environment;
+    std::shared_ptr<platform::FakeAccessPrompter> prompter;
+    std::shared_ptr<platform::TemplateScriptHost> host;
+    std::shared_ptr<MessagesOutboxStandIn> standIn;
+    MessagesToolFamily family;
+};
+
+TEST_F(MessagesSendTest, ASentMessageLandsInTheOutboxIntact) {
+    const std::string bodies[] = {
+        "plain",
+        "She said \"hi\"",
+        "C:\\path\\ and \\\" both",
+        "two\nlines\r\nand a tab\t",
+        "\" to targetBuddy\nend tell\ndo shell script \"touch /tmp/owned",
+        "中文 ⟦body⟧ «class utf8»",
+        "",
+    };
+    for (const auto& body : bodies) EXPECT_EQ(send("(202) 555-0100", body), "✅ Message sent to +12025550100");
+    auto outbox = standIn->outbox();
+    ASSERT_EQ(outbox.size(), std::size(bodies));
+    for (std::size_t i = 0; i < outbox.size(); ++i) {
+        EXPECT_EQ(outbox[i].body, bodies[i]);
+        EXPECT_EQ(outbox[i].recipient, "+12025550100");
+        EXPECT_EQ(outbox[i].service, "iMessage");
+    }
+    EXPECT_FALSE(std::filesystem::exists("/tmp/owned"));
+    // A second registration changes nothing.
+    EXPECT_FALSE(registerMessagesScripts(*host, std::make_shared<MessagesOutboxStandIn>(dir.file("other.sqlite"))));
+}
+
+TEST_F(MessagesSendTest, RefusedArgumentsSendNothing) {
+    struct Case {
+        const char* label;
+        Arguments arguments;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"no number", {{"message", "hi"}}, "Missing phoneNumber or message"},
+        {"no message", {{"phoneNumber", "5550100"}}, "Missing phoneNumber or message"},
+        {"number as a number", {{"phoneNumber", 2025550100}, {"message", "hi"}}, "Missing phoneNumber or message"},
+        {"e-mail address", {{"phoneNumber", "bob@example.com"}, {"message", "hi"}}, "Invalid phoneNumber"},
+        {"letters", {{"phoneNumber", "1-800-FLOWERS"}, {"message", "hi"}}, "Invalid phoneNumber"},
+        {"words", {{"phoneNumber", "call 555 0100"}, {"message", "hi"}}, "Invalid phoneNumber"},
+        {"other script", {{"phoneNumber", "555 ПЯТЬ"}, {"message", "hi"}}, "Invalid phoneNumber"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        expectToolError([&] { family.handle("send_message", c.arguments, {}); }, ToolError("MessagesTool", 400, c.message));
+    }
+    EXPECT_TRUE(standIn->outbox().empty());
+}
+
+TEST_F(MessagesSendTest, FailuresOfTheApplicationAreReported) {
+    // Nothing to send to: Messages finds no such buddy.
+    expectToolError([&] { send("---", "hi"); },
+                    ToolError("MessagesTool", 500, "Failed to send: Can’t get buddy \"\"."));
+    prompter->setStatus(platform::AccessSubject::automation("Messages"), platform::AuthorizationStatus::Denied);
+    expectToolError([&] { send("5550100", "hi"); },
+                    ToolError("MessagesTool", 500, "Failed to send: Not authorized to send Apple events to Messages."));
+    EXPECT_TRUE(standIn->outbox().empty());
+}
+
+TEST(MessagesRunner, OutcomesAndTheExactScript) {
+    testsupport::ScratchDir dir;
+    auto host = std::make_shared<platform::FakeScriptHost>();
+    MessagesToolFamily family(std::make_shared<cmntest::FixedEnvironment>(dir.path()), host);
+    const Arguments arguments{{"phoneNumber", "202 555 0100"}, {"message", "Say \"hi\" \\o/"}};
+
+    host->enqueue(platform::ScriptRun::succeeded(std::nullopt));
+    EXPECT_EQ(family.handle("send_message", arguments, {}), "✅ Message sent to +12025550100");
+    ASSERT_EQ(host->sources().size(), 1u);
+    EXPECT_EQ(host->sources()[0],
+              "tell application \"Messages\"\n"
+              "    set targetService to 1st service whose service type = iMessage\n"
+              "    set targetBuddy to buddy \"+12025550100\" of targetService\n"
+              "    send \"Say \\\"hi\\\" \\\\o/\" to targetBuddy\n"
+              "end tell");
+
+    host->enqueue(platform::ScriptRun::notMade());
+    EXPECT_EQ(family.handle("send_message", arguments, {}), "❌ Unknown error");
+    host->enqueue(platform::ScriptRun::failed(std::nullopt));
+    EXPECT_EQ(family.handle("send_message", arguments, {}), "❌ Unknown error");
+    host->enqueue(platform::ScriptRun::failed(platform::ScriptErrorInfo{std::nullopt, -1708, std::nullopt}));
+    expectToolError([&] { family.handle("send_message", arguments, {}); },
+                    ToolError("MessagesTool", 500, "Failed to send: Unknown AppleScript error"));
+    host->enqueue(platform::ScriptRun::failed(platform::ScriptErrorInfo{"Messages got an error.", -1708, "Messages"}));
+    expectToolError([&] { family.handle("send_message", arguments, {}); },
+                    ToolError("MessagesTool", 500, "Failed to send: Messages got an error."));
+
+    expectToolError([&] { family.handle("read_messages", {}, {}); },
+                    ToolError("MessagesTool", 400, "Missing phoneNumber"));
+    expectToolError([&] { family.handle("Send_Message", {}, {}); },
+                    ToolError("MessagesTool", 404, "Unknown messages tool: Send_Message"));
+    EXPECT_EQ(family.messagesDatabasePath(), dir.path() + "/home/Library/Messages/chat.db");
+}
+
+TEST(MessagesToolDefinitions, NamesTextsAndSchemas) {
+    using testing::inputSchema;
+    using testing::property;
+    testing::expectToolDefinitions(
+        messagesToolDefinitions,
+        {
+            {"send_message", "Send a text message or iMessage.", "发送短信或iMessage。",
+             inputSchema({{"phoneNumber", property("string", "Recipient's phone number")},
+                          {"message", property("string", "Message content")}},
+                         {"phoneNumber", "message"})},
+            {"read_messages", "Read message history for a specific contact.", "读取特定联系人的历史消息。",
+             inputSchema({{"phoneNumber", property("string", "Contact's phone number")},
+                          {"limit", property("integer", "Maximum number of messages (default: 10)")}},
+                         {"phoneNumber"})},
+            {"get_unread_messages", "Fetch unread messages.", "获取未读消息。",
+             inputSchema({{"limit", property("integer", "Maximum number of messages (default: 10)")}}, {})},
+        });
+}
+
+}  // namespace
+}  // namespace app::tools

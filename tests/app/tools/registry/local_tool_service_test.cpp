@@ -1,0 +1,414 @@
+#include "app/tools/registry/local_tool_service.hpp"
+
+#include "app/platform/scratch_dir.hpp"
+#include "app/tools/mail/mail_tools.hpp"
+#include "app/tools/tool_test_support.hpp"
+#include "json/json.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <limits>
+#include <thread>
+
+namespace app::tools {
+namespace {
+
+using platform::DefaultsValue;
+using platform::MemoryDefaultsStore;
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+// A family whose tools are "<prefix>_one" and "<prefix>_two" (or the names given).
+class FakeFamily : public ToolFamily {
+public:
+    FakeFamily(ToolSwitch s, std::vector<std::string> names) : switch_(s), names_(std::move(names)) {}
+
+    ToolSwitch toolSwitch() const override { return switch_; }
+    std::vector<MCPTool> definitions() const override {
+        ++definitionCalls;
+        std::vector<MCPTool> tools;
+        for (const auto& n : names_) tools.push_back(MCPTool::make(n, "d", "显示", AnyMap{{"type", "object"}}));
+        return tools;
+    }
+    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token) override {
+        calls.push_back(name);
+        onMain = executor && executor->isCurrent();
+        if (onHandle) onHandle();
+        if (error) throw *error;
+        auto text = textArgument(arguments, "echo");
+        return familyName() + ":" + name + (text ? ":" + *text : "");
+    }
+    std::string familyName() const { return std::string(switchKey(switch_)); }
+
+    mutable std::atomic<int> definitionCalls{0};
+    std::vector<std::string> calls;
+    std::optional<ToolError> error;
+    std::function<void()> onHandle;
+    rt::MainExecutor* executor = nullptr;
+    bool onMain = false;
+
+private:
+    ToolSwitch switch_;
+    std::vector<std::string> names_;
+};
+
+std::string prefixOf(ToolSwitch s) {
+    std::string key(switchKey(s));  // "isCalendarEnabled" -> "calendar"
+    std::string word = key.substr(2, key.size() - 2 - std::string("Enabled").size());
+    for (auto& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return word;
+}
+
+class RegistryTest : public ::testing::Test {
+protected:
+    rt::MainExecutor executor;
+    std::shared_ptr<MemoryDefaultsStore> store = std::make_shared<MemoryDefaultsStore>();
+    std::array<FakeFamily*, kToolSwitchCount> fakes{};
+
+    std::unique_ptr<LocalToolService> makeService(std::vector<std::unique_ptr<ToolFamily>> families) {
+        return std::make_unique<LocalToolService>(store, executor, std::move(families));
+    }
+
+    // One fake per slot, tools "<family>_one" and "<family>_two".
+    std::unique_ptr<LocalToolService> makeFullService() {
+        std::vector<std::unique_ptr<ToolFamily>> families;
+        for (ToolSwitch s : kLookupOrder) {
+            auto f = std::make_unique<FakeFamily>(s, std::vector<std::string>{prefixOf(s) + "_one", prefixOf(s) + "_two"});
+            f->executor = &executor;
+            fakes[switchIndex(s)] = f.get();
+            families.push_back(std::move(f));
+        }
+        return makeService(std::move(families));
+    }
+
+    static std::vector<std::string> names(const std::vector<MCPTool>& tools) {
+        std::vector<std::string> out;
+        for (const auto& t : tools) out.push_back(t.name);
+        return out;
+    }
+
+    static ToolError callError(LocalToolService& service, const std::string& name, Arguments args = {}) {
+        SCOPED_TRACE(name);
+        return testing::thrownToolError([&] { service.callTool(name, std::move(args)); })
+            .value_or(ToolError("", 0, "nothing thrown"));
+    }
+};
+
+TEST_F(RegistryTest, EmptyStoreListsNothingAndRefusesEverything) {
+    std::vector<std::unique_ptr<ToolFamily>> families;
+    families.push_back(std::make_unique<MailToolFamily>(std::make_shared<platform::RecordingUrlOpener>()));
+    auto service = makeService(std::move(families));
+    EXPECT_TRUE(service->enabledTools().empty());
+    EXPECT_EQ(service->toolCallCount(), 0);
+    EXPECT_TRUE(store->writes().empty());  // construction writes nothing
+
+    EXPECT_EQ(callError(*service, "send_email"), ToolError("LocalTool", 403, "Mail tool is disabled"));
+    EXPECT_EQ(callError(*service, "no_such_tool"), ToolError("LocalTool", 404, "Tool not found: no_such_tool"));
+    EXPECT_EQ(service->toolCallCount(), 2);
+    EXPECT_EQ(store->integer("toolCallCount"), 2);
+}
+
+TEST_F(RegistryTest, ListingOrderPutsMailBeforeNotes) {
+    auto service = makeFullService();
+    for (ToolSwitch s : kLookupOrder) service->setEnabled(s, true);
+    std::vector<std::string> expected;
+    for (const char* f : {"calendar", "reminders", "contacts", "messages", "mail", "notes", "music", "maps", "macos",
+                          "vision"}) {
+        expected.push_back(std::string(f) + "_one");
+        expected.push_back(std::string(f) + "_two");
+    }
+    EXPECT_THAT(names(service->enabledTools()), ElementsAreArray(expected));
+}
+
+TEST_F(RegistryTest, SwitchedOffFamiliesAreNeitherListedNorAsked) {
+    auto service = makeFullService();
+    const int before = fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load();
+    service->setMailEnabled(true);
+    service->setVisionEnabled(true);
+    EXPECT_THAT(names(service->enabledTools()), ElementsAre("mail_one", "mail_two", "vision_one", "vision_two"));
+    EXPECT_EQ(fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load(), before);
+}
+
+TEST_F(RegistryTest, ACallFindsItsFamilyWithoutBuildingDefinitions) {
+    auto service = makeFullService();
+    service->setMailEnabled(true);
+    std::vector<int> before;
+    for (auto* fake : fakes) before.push_back(fake ? fake->definitionCalls.load() : 0);
+    service->callTool("mail_two", {});
+    EXPECT_EQ(callError(*service, "nothing_by_this_name"), ToolError("LocalTool", 404, "Tool not found: nothing_by_this_name"));
+    for (std::size_t i = 0; i < fakes.size(); ++i)
+        if (fakes[i]) {
+            EXPECT_EQ(fakes[i]->definitionCalls.load(), before[i]) << i;
+        }
+}
+
+TEST_F(RegistryTest, LookupOrderPutsNotesBeforeMail) {
+    std::vector<std::unique_ptr<ToolFamily>> families;
+    auto mail = std::make_unique<FakeFamily>(ToolSwitch::Mail, std::vector<std::string>{"shared", "m"});
+    auto notes = std::make_unique<FakeFamily>(ToolSwitch::Notes, std::vector<std::string>{"n", "shared"});
+    auto* mailPtr = mail.get();
+    auto* notesPtr = notes.get();
+    families.push_back(std::move(mail));  // registration order does not matter
+    families.push_back(std::move(notes));
+    auto service = makeService(std::move(families));
+    service->setMailEnabled(true);
+    service->setNotesEnabled(true);
+    EXPECT_EQ(service->callTool("shared", {}), "isNotesEnabled:shared");
+    EXPECT_THAT(notesPtr->calls, ElementsAre("shared"));
+    EXPECT_TRUE(mailPtr->calls.empty());
+    // With notes off, the name is still the notes family's: refused, not passed on.
+    service->setNotesEnabled(false);
+    EXPECT_EQ(callError(*service, "shared"), ToolError("LocalTool", 403, "Notes tool is disabled"));
+    EXPECT_TRUE(mailPtr->calls.empty());
+}
+
+TEST_F(RegistryTest, EverySwitchedOffFamilyIsRefusedWithItsOwnText) {
+    auto service = makeFullService();
+    const std::pair<ToolSwitch, const char*> cases[] = {
+        {ToolSwitch::Calendar, "Calendar tool is disabled"}, {ToolSwitch::Reminders, "Reminders tool is disabled"},
+        {ToolSwitch::Contacts, "Contacts tool is disabled"}, {ToolSwitch::Messages, "Messages tool is disabled"},
+        {ToolSwitch::Notes, "Notes tool is disabled"},       {ToolSwitch::Mail, "Mail tool is disabled"},
+        {ToolSwitch::Music, "Music tool is disabled"},       {ToolSwitch::Maps, "Maps tool is disabled"},
+        {ToolSwitch::MacOS, "macOS Control tool is disabled"}, {ToolSwitch::Vision, "Vision tool is disabled"},
+    };
+    for (const auto& [s, text] : cases) {
+        EXPECT_EQ(callError(*service, prefixOf(s) + "_two"), ToolError("LocalTool", 403, text));
+        EXPECT_TRUE(fakes[switchIndex(s)]->calls.empty());
+    }
+    EXPECT_EQ(service->toolCallCount(), 10);
+}
+
+TEST_F(RegistryTest, NamesMatchExactly) {
+    auto service = makeFullService();
+    service->setMailEnabled(true);
+    EXPECT_EQ(callError(*service, "Mail_one"), ToolError("LocalTool", 404, "Tool not found: Mail_one"));
+    EXPECT_EQ(callError(*service, "mail_one "), ToolError("LocalTool", 404, "Tool not found: mail_one "));
+    EXPECT_EQ(service->callTool("mail_one", {{"echo", "x"}}), "isMailEnabled:mail_one:x");
+}
+
+TEST_F(RegistryTest, CounterIsStoredBeforeTheFamilyRuns) {
+    store->set("toolCallCount", std::int64_t{41});
+    auto service = makeFullService();
+    service->setMapsEnabled(true);
+    auto* maps = fakes[switchIndex(ToolSwitch::Maps)];
+    std::int64_t seenByHandler = -1, storedForHandler = -1;
+    maps->onHandle = [&] {
+        seenByHandler = service->toolCallCount();
+        storedForHandler = store->integer("toolCallCount");
+    };
+    EXPECT_EQ(service->callTool("maps_one", {}), "isMapsEnabled:maps_one");
+    EXPECT_EQ(seenByHandler, 42);
+    EXPECT_EQ(storedForHandler, 42);
+    EXPECT_TRUE(maps->onMain);
+
+    // A failing handler's error passes unchanged, and the call still counts.
+    maps->error = ToolError("MapsTool", 500, "boom");
+    EXPECT_EQ(callError(*service, "maps_one"), ToolError("MapsTool", 500, "boom"));
+    EXPECT_EQ(service->toolCallCount(), 43);
+    auto writes = store->writes();
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.back().key, "toolCallCount");
+    EXPECT_EQ(writes.back().value, DefaultsValue(std::int64_t{43}));
+    EXPECT_EQ(writes.back().mode, platform::WriteMode::Coalesced);
+}
+
+TEST_F(RegistryTest, CounterStopsAtItsLargestValue) {
+    store->set("toolCallCount", std::numeric_limits<std::int64_t>::max());
+    auto service = makeFullService();
+    callError(*service, "nothing");
+    EXPECT_EQ(service->toolCallCount(), std::numeric_limits<std::int64_t>::max());
+}
+
+TEST_F(RegistryTest, ConcurrentCallsLoseNoCount) {
+    auto service = makeFullService();
+    service->setMusicEnabled(true);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) service->callTool(i % 2 ? "music_one" : "music_two", {});
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(service->toolCallCount(), 400);
+    EXPECT_EQ(store->integer("toolCallCount"), 400);
+}
+
+TEST_F(RegistryTest, EverySwitchWriteStoresItsKeyAndSendsOneEvent) {
+    auto service = makeFullService();
+    int events = 0;
+    bool allOnMain = true;
+    auto subscription = service->toolsChanged().subscribe([&] {
+        ++events;
+        allOnMain = allOnMain && executor.isCurrent();
+    });
+    int expectedEvents = 0;
+    for (ToolSwitch s : kLookupOrder) {
+        for (bool value : {true, true, false, false}) {  // unchanged values count too
+            store->clearWrites();
+            service->setEnabled(s, value);
+            ++expectedEvents;
+            EXPECT_EQ(events, expectedEvents);
+            EXPECT_EQ(service->isEnabled(s), value);
+            auto writes = store->writes();
+            ASSERT_EQ(writes.size(), 1u);
+            EXPECT_EQ(writes[0].key, switchKey(s));
+            EXPECT_EQ(writes[0].value, DefaultsValue(value));
+        }
+    }
+    EXPECT_TRUE(allOnMain);
+    // The counter has no part in the tool list.
+    service->setToolCallCount(5);
+    EXPECT_EQ(events, expectedEvents);
+    EXPECT_EQ(store->integer("toolCallCount"), 5);
+}
+
+TEST_F(RegistryTest, DisableAllToolsWritesTenKeysAndSendsTenEventsInOrder) {
+    auto service = makeFullService();
+    std::vector<std::string> seen;
+    auto subscription = service->toolsChanged().subscribe([&] {
+        // Which keys have been written by the time of each event.
+        seen.push_back(store->writes().back().key);
+    });
+    service->disableAllTools();
+    std::vector<std::string> keys;
+    for (ToolSwitch s : kLookupOrder) keys.emplace_back(switchKey(s));
+    EXPECT_EQ(seen, keys);
+    std::vector<std::string> written;
+    for (const auto& w : store->writes()) {
+        written.push_back(w.key);
+        EXPECT_EQ(w.value, DefaultsValue(false));
+    }
+    EXPECT_EQ(written, keys);
+}
+
+TEST_F(RegistryTest, ObserversSeeTheNewValueWhenTold) {
+    auto service = makeFullService();
+    std::vector<bool> observed;
+    auto subscription = service->objectChanged().subscribe([&] { observed.push_back(service->isMailEnabled()); });
+    service->setMailEnabled(true);
+    service->setMailEnabled(false);
+    EXPECT_THAT(observed, ElementsAre(true, false));
+}
+
+TEST_F(RegistryTest, UnsubscribedHandlersAreNotCalled) {
+    auto service = makeFullService();
+    int events = 0;
+    {
+        auto subscription = service->toolsChanged().subscribe([&] { ++events; });
+        service->setMailEnabled(true);
+    }
+    service->setMailEnabled(true);
+    EXPECT_EQ(events, 1);
+}
+
+struct StoredSwitchCase {
+    DefaultsValue stored;
+    bool exactRule;     // the six switches that count only a stored boolean
+    bool coercingRule;  // the four that use the store's boolean reading
+};
+
+TEST_F(RegistryTest, TheTwoBooleanReadingRules) {
+    const StoredSwitchCase cases[] = {
+        {true, true, true},
+        {false, false, false},
+        {std::string("YES"), false, true},
+        {std::string("true"), false, true},
+        {std::string("1"), false, true},
+        {std::string("0"), false, false},
+        {std::string("no"), false, false},
+        {std::int64_t{1}, false, true},
+        {std::int64_t{0}, false, false},
+        {2.5, false, true},
+    };
+    for (const auto& c : cases) {
+        store = std::make_shared<MemoryDefaultsStore>();
+        for (ToolSwitch s : kLookupOrder) store->set(switchKey(s), c.stored);
+        store->clearWrites();
+        auto service = makeFullService();
+        for (ToolSwitch s : kLookupOrder) {
+            bool coercing = s == ToolSwitch::Music || s == ToolSwitch::Maps || s == ToolSwitch::MacOS ||
+                            s == ToolSwitch::Vision;
+            EXPECT_EQ(service->isEnabled(s), coercing ? c.coercingRule : c.exactRule) << switchKey(s);
+        }
+        EXPECT_TRUE(store->writes().empty());
+    }
+}
+
+TEST_F(RegistryTest, CounterUsesTheIntegerReading) {
+    const std::pair<DefaultsValue, std::int64_t> cases[] = {
+        {std::string("12abc"), 12}, {3.9, 3}, {true, 1}, {std::string("x"), 0}, {std::int64_t{-4}, -4}};
+    for (const auto& [stored, expected] : cases) {
+        store = std::make_shared<MemoryDefaultsStore>();
+        store->set("toolCallCount", stored);
+        EXPECT_EQ(makeFullService()->toolCallCount(), expected);
+    }
+}
+
+TEST_F(RegistryTest, DefinitionsAreBuiltAnewEachRead) {
+    std::vector<std::unique_ptr<ToolFamily>> families;
+    families.push_back(std::make_unique<MailToolFamily>(std::make_shared<platform::RecordingUrlOpener>()));
+    auto service = makeService(std::move(families));
+    service->setMailEnabled(true);
+    auto first = service->enabledTools();
+    auto second = service->enabledTools();
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(first[0].name, second[0].name);
+    EXPECT_EQ(first[0].description, second[0].description);
+    EXPECT_EQ(first[0].inputSchema, second[0].inputSchema);
+    EXPECT_NE(first[0].serverId, second[0].serverId);
+}
+
+TEST_F(RegistryTest, TwoFamiliesOnOneSwitchAreRefused) {
+    std::vector<std::unique_ptr<ToolFamily>> families;
+    families.push_back(std::make_unique<FakeFamily>(ToolSwitch::Mail, std::vector<std::string>{"a"}));
+    families.push_back(std::make_unique<FakeFamily>(ToolSwitch::Mail, std::vector<std::string>{"b"}));
+    EXPECT_THROW(makeService(std::move(families)), std::invalid_argument);
+}
+
+// The same rules, with the values written into the defaults file by hand.
+TEST(RegistryWithDefaultsFile, ReadsSwitchesFromTheFileAndKeepsOutsideKeys) {
+    testsupport::ScratchDir dir;
+    const std::string path = dir.file("defaults.json");
+    testsupport::writeFile(path, R"({
+  "isMailEnabled" : "YES",
+  "isMusicEnabled" : "YES",
+  "isNotesEnabled" : 1,
+  "isMapsEnabled" : 1,
+  "isCalendarEnabled" : true,
+  "isVisionEnabled" : "0",
+  "isMacOSEnabled" : 0.25,
+  "toolCallCount" : "7 calls"
+})");
+    rt::MainExecutor executor;
+    auto sink = std::make_shared<platform::MemoryDiagnosticSink>();
+    auto store = std::make_shared<platform::FileDefaultsStore>(path, sink);
+    LocalToolService service(store, executor, {});
+    EXPECT_FALSE(service.isMailEnabled());
+    EXPECT_TRUE(service.isMusicEnabled());
+    EXPECT_FALSE(service.isNotesEnabled());
+    EXPECT_TRUE(service.isMapsEnabled());
+    EXPECT_TRUE(service.isCalendarEnabled());
+    EXPECT_FALSE(service.isVisionEnabled());
+    EXPECT_TRUE(service.isMacOSEnabled());
+    EXPECT_EQ(service.toolCallCount(), 7);
+
+    // Another instance writes the port; our next writes keep it.
+    json::Value doc = json::parse(testsupport::readFile(path));
+    doc.asObject().set("mcp_server_port", 9100);
+    testsupport::writeFile(path, json::write(doc));
+    service.setMailEnabled(true);
+    EXPECT_THROW(service.callTool("anything", {}), ToolError);
+    store->flush();
+    json::Value after = json::parse(testsupport::readFile(path));
+    EXPECT_EQ(*after.find("mcp_server_port"), json::Value(9100));
+    EXPECT_EQ(*after.find("isMailEnabled"), json::Value(true));
+    EXPECT_EQ(*after.find("toolCallCount"), json::Value(8));
+    EXPECT_EQ(*after.find("isMusicEnabled"), json::Value("YES"));  // never rewritten from our copy
+    EXPECT_TRUE(sink->lines().empty());
+}
+
+}  // namespace
+}  // namespace app::tools
