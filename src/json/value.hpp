@@ -28,19 +28,20 @@ public:
 
     const Value* find(std::string_view key) const;
     Value* find(std::string_view key);
-    bool contains(std::string_view key) const { return find(key) != nullptr; }
+    bool contains(std::string_view key) const;
     // Inserts at the end, or replaces the value in place when the key exists.
     Value& set(std::string key, Value value);
     Value& operator[](std::string_view key);  // inserts null when missing
     bool erase(std::string_view key);
 
-    std::size_t size() const { return members_.size(); }
-    bool empty() const { return members_.empty(); }
-    void reserve(std::size_t n) { members_.reserve(n); }
-    iterator begin() { return members_.begin(); }
-    iterator end() { return members_.end(); }
-    const_iterator begin() const { return members_.begin(); }
-    const_iterator end() const { return members_.end(); }
+    // Defined below Value: the members need it complete.
+    std::size_t size() const;
+    bool empty() const;
+    void reserve(std::size_t n);
+    iterator begin();
+    iterator end();
+    const_iterator begin() const;
+    const_iterator end() const;
     const std::vector<Member>& members() const { return members_; }
 
     // Appends without checking for a duplicate key (the reader checks itself).
@@ -102,5 +103,14 @@ public:
 private:
     std::variant<std::nullptr_t, bool, std::int64_t, double, std::string, Array, Object> v_{nullptr};
 };
+
+inline bool Object::contains(std::string_view key) const { return find(key) != nullptr; }
+inline std::size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
+inline void Object::reserve(std::size_t n) { members_.reserve(n); }
+inline Object::iterator Object::begin() { return members_.begin(); }
+inline Object::iterator Object::end() { return members_.end(); }
+inline Object::const_iterator Object::begin() const { return members_.begin(); }
+inline Object::const_iterator Object::end() const { return members_.end(); }
 
 }  // namespace json

@@ -33,6 +33,23 @@
 
 namespace logging {
 
+// The caller's function and line. std::source_location where the library has
+// it; clang 14 with libstdc++ 12 lacks it, and the same builtins serve there.
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+struct SourceLocation {
+    static constexpr SourceLocation current(const char* function = __builtin_FUNCTION(),
+                                            unsigned line = __builtin_LINE()) noexcept {
+        return SourceLocation{function, line};
+    }
+    constexpr const char* function_name() const noexcept { return function_; }
+    constexpr unsigned line() const noexcept { return line_; }
+    const char* function_;
+    unsigned line_;
+};
+#endif
+
 class LogHandler;
 class AnyLogHandler;
 
@@ -175,9 +192,9 @@ public:
         std::string_view function;
         std::int64_t line;
 
-        Site(const char* fileId, std::source_location loc = std::source_location::current())
+        Site(const char* fileId, SourceLocation loc = SourceLocation::current())
             : file(fileId), function(loc.function_name()), line(loc.line()) {}
-        Site(std::string_view fileId, std::source_location loc = std::source_location::current())
+        Site(std::string_view fileId, SourceLocation loc = SourceLocation::current())
             : file(fileId), function(loc.function_name()), line(loc.line()) {}
         Site(std::string_view fileId, std::string_view fn, std::int64_t ln) : file(fileId), function(fn), line(ln) {}
     };

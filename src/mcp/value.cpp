@@ -85,11 +85,12 @@ bool optionalTextEquals(const std::optional<std::string>& a, const std::optional
 
 bool objectsEqual(const Object& a, const Object& b) {
     if (a.size() != b.size()) return false;
-    for (const auto& [key, item] : a) {
+    for (const auto& member : a) {
+        const auto& [key, item] = member;
         auto it = b.find(key);
         if (it == b.end()) {
             // A key spelled in another normal form is still the same key.
-            it = std::find_if(b.begin(), b.end(), [&](const auto& entry) { return textEquals(entry.first, key); });
+            it = std::find_if(b.begin(), b.end(), [&](const auto& entry) { return textEquals(entry.first, member.first); });
             if (it == b.end()) return false;
         }
         if (!(it->second == item)) return false;

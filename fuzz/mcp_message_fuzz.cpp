@@ -1,0 +1,36 @@
+// A peer's message as the server and the client decode it: any request,
+// notification, response or batch. Decoding refuses with its own errors only.
+#include "fuzz_check.hpp"
+#include "json/json.hpp"
+#include "mcp/codec.hpp"
+#include "mcp/error.hpp"
+#include "mcp/server.hpp"
+#include "mcp/value.hpp"
+
+namespace {
+
+template <typename T>
+void tryDecode(const json::Value& value) {
+    try {
+        (void)mcp::decode<T>(value);
+    } catch (const json::DecodingError&) {
+    } catch (const mcp::MCPError&) {
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    json::Value value;
+    try {
+        value = json::parse(fuzzText(data, size));
+    } catch (const json::DecodingError&) {
+        return 0;
+    }
+    tryDecode<mcp::Server::Batch>(value);
+    tryDecode<mcp::AnyRequest>(value);
+    tryDecode<mcp::AnyMessage>(value);
+    tryDecode<mcp::AnyResponse>(value);
+    tryDecode<mcp::Value>(value);
+    return 0;
+}
