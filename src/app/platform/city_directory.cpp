@@ -61,7 +61,7 @@ GeonamesCityDirectory::Library& GeonamesCityDirectory::library() {
     auto lib = std::make_unique<Library>();
     auto bind = [&](auto& slot, const char* symbol) {
         slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(::dlsym(handle, symbol));
-        if (!slot) throw PlatformError("load the city directory", std::string(symbol) + " not found in " + libraryName_);
+        if (!slot) throw PlatformError("load the city directory", std::string(symbol) + " missing in " + libraryName_);
     };
     bind(lib->query, "geonames_query_cities_sync");
     bind(lib->city, "geonames_get_city");

@@ -3,63 +3,78 @@
 #include "app/platform/access_prompter.hpp"
 #include "app/platform/platform_error.hpp"
 #include "app/tools/maps/maps_stand_in.hpp"
+#include "app/tools/maps/offline_routes.hpp"
 #include "app/tools/tool_test_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 
 namespace app::tools {
 namespace {
 
-using testing::expectToolError;
+using platform::ScriptRun;
+using Places = std::optional<std::vector<MapItem>>;
+using Routes = std::optional<std::vector<Route>>;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
-// Answers each query from a table: an entry, no response (nullopt) or a thrown error.
-class FakeSearch : public LocalSearch {
-public:
-    std::optional<std::vector<MapItem>> search(const std::string& query) override {
+// Answers from a table (an unknown query finds nothing); "broken" fails.
+struct FakeSearch : LocalSearch {
+    Places search(const std::string& query) override {
         queries.push_back(query);
         if (query == "broken") throw platform::PlatformError("search places", "the index is damaged");
-        auto it = answers.find(query);
-        if (it == answers.end()) return std::vector<MapItem>{};
-        return it->second;
+        return answers.contains(query) ? answers[query] : std::vector<MapItem>{};
     }
-    std::map<std::string, std::optional<std::vector<MapItem>>> answers;
+    std::map<std::string, Places> answers;
     std::vector<std::string> queries;
 };
 
-class FakeDirections : public DirectionsProvider {
-public:
-    std::optional<std::vector<Route>> calculate(const MapItem&, const MapItem&, TransportType transport,
-                                                bool alternates) override {
-        transports.push_back(transport);
-        alternateRequests += alternates;
+struct FakeDirections : DirectionsProvider {
+    Routes calculate(const MapItem&, const MapItem&, TransportType mode, bool alternates) override {
+        transports.push_back(static_cast<int>(mode) + (alternates ? 100 : 0));
         return routes;
     }
-    std::optional<std::vector<Route>> routes = std::vector<Route>{{7500, 3900}};
-    std::vector<TransportType> transports;
-    int alternateRequests = 0;
+    Routes routes;
+    std::vector<int> transports;
 };
 
-class FakeFormatters : public MapsFormatters {
-public:
-    std::optional<std::string> duration(double seconds) override {
-        if (!durationText) return std::nullopt;
-        return *durationText + "<" + std::to_string(static_cast<long long>(seconds)) + ">";
+// Shows the value it was given, to prove which route was worded.
+struct FakeFormatters : MapsFormatters {
+    std::optional<std::string> duration(double s) override {
+        return withDuration ? std::optional(std::to_string(std::lround(s)) + "s") : std::nullopt;
     }
-    std::string distance(double metres) override { return "D<" + std::to_string(static_cast<long long>(metres)) + ">"; }
-    std::optional<std::string> durationText = "T";
+    std::string distance(double m) override { return std::to_string(std::lround(m)) + "m"; }
+    bool withDuration = true;
+};
+
+struct ThrowingOpener : platform::UrlOpener {
+    void open(const std::string&) override { throw platform::PlatformError("open URL", "xdg-open was not found"); }
 };
 
 MapItem item(std::optional<std::string> name, Placemark placemark = {}) { return MapItem{std::move(name), placemark}; }
+Placemark at(double latitude, double longitude) { return {{}, {}, {}, {}, latitude, longitude}; }
+
+// "<domain> <code> <message>" of a ToolError, what() of another error.
+std::string failure(const std::function<void()>& call) try {
+    call();
+    return "no error";
+} catch (const ToolError& e) {
+    return e.domain() + " " + std::to_string(e.code()) + " " + e.message();
+} catch (const std::exception& e) {
+    return e.what();
+}
 
 class MapsToolsTest : public ::testing::Test {
 protected:
     MapsToolsTest() {
         EXPECT_TRUE(registerMapsScripts(*host, std::make_shared<MapsStandIn>(opener)));
         EXPECT_FALSE(registerMapsScripts(*host, std::make_shared<MapsStandIn>(opener)));
+        search->answers["A"] = std::vector<MapItem>{item("A")};
+        search->answers["silent"] = std::nullopt;
     }
     std::string call(const std::string& name, const Arguments& arguments) {
         MapsService service(search, directions, formatters, scriptHost ? scriptHost : host);
@@ -76,8 +91,7 @@ protected:
 };
 
 TEST(MapsToolDefinitions, ThreeToolsInOrder) {
-    using testing::inputSchema;
-    using testing::property;
+    using testing::inputSchema, testing::property;
     testing::expectToolDefinitions(
         mapsToolDefinitions,
         {{"search_locations", "Search for locations using a query.", "搜索地点。",
@@ -93,130 +107,81 @@ TEST(MapsToolDefinitions, ThreeToolsInOrder) {
           inputSchema({{"query", property("string", "Location name or address")}}, {"query"})}});
 }
 
-TEST_F(MapsToolsTest, BadCallsAreRefusedBeforeAnySearch) {
-    struct Row {
-        std::string name;
-        Arguments arguments;
-        ToolError expected;
+TEST_F(MapsToolsTest, BadCallsAndSearchErrors) {
+    const std::string damaged = "search places: the index is damaged";
+    const std::vector<std::tuple<std::string, Arguments, std::string>> rows = {
+        {"search_locations", {}, "MapsTool 400 Missing query"},
+        {"open_map", {{"query", 4.5}}, "MapsTool 400 Missing query"},
+        {"get_directions", {{"from", "A"}, {"to", nullptr}}, "MapsTool 400 Missing from/to"},
+        {"Search_Locations", {{"query", "A"}}, "MapsTool 404 Unknown maps tool: Search_Locations"},
+        {"search_locations", {{"query", "broken"}}, damaged},
+        {"get_directions", {{"from", "broken"}, {"to", "A"}}, damaged},
+        {"get_directions", {{"from", "A"}, {"to", "broken"}}, damaged},
     };
-    const std::vector<Row> rows = {
-        {"search_locations", {}, {"MapsTool", 400, "Missing query"}},
-        {"search_locations", {{"query", 42}}, {"MapsTool", 400, "Missing query"}},
-        {"open_map", {{"query", 4.5}}, {"MapsTool", 400, "Missing query"}},
-        {"get_directions", {{"from", "Paris"}}, {"MapsTool", 400, "Missing from/to"}},
-        {"get_directions", {{"from", "Paris"}, {"to", nullptr}}, {"MapsTool", 400, "Missing from/to"}},
-        {"Search_Locations", {{"query", "Paris"}}, {"MapsTool", 404, "Unknown maps tool: Search_Locations"}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        expectToolError([&] { call(row.name, row.arguments); }, row.expected);
-    }
-    EXPECT_TRUE(search->queries.empty());
-    EXPECT_TRUE(opener->urls().empty());
+    for (const auto& [name, arguments, expected] : rows) EXPECT_EQ(failure([&] { call(name, arguments); }), expected);
+    EXPECT_EQ(search->queries, (std::vector<std::string>{"broken", "broken", "A", "broken"}));
 }
 
 TEST_F(MapsToolsTest, SearchKeepsTheFirstLimitPlacesAsNameAndAddress) {
-    std::vector<MapItem> five;
-    for (int i = 0; i < 5; ++i) five.push_back(item("P" + std::to_string(i)));
-    search->answers["many"] = five;
-    const std::vector<std::pair<AnyValue, std::size_t>> rows = {
-        {AnyValue(), 5},  {AnyValue("3"), 5}, {AnyValue(2.5), 5}, {AnyValue(0), 0},
-        {AnyValue(-1), 0}, {AnyValue(2), 2},  {AnyValue(99), 5},
-        {AnyValue(std::numeric_limits<std::int64_t>::min()), 0},
-    };
-    for (const auto& [limit, count] : rows) {
-        Arguments arguments{{"query", "many"}};
-        if (!limit.isNull()) arguments["limit"] = limit;
-        json::Value reply = json::parse(call("search_locations", arguments));
-        SCOPED_TRACE(json::write(reply));
-        ASSERT_EQ(reply.asArray().size(), count);
-        if (count > 1) {
-            EXPECT_EQ(reply.asArray()[1].asObject().find("name")->asString(), "P1");
-        }
-    }
-    EXPECT_EQ(call("search_locations", {{"query", "nothing"}}), "[]");
-    search->answers["silent"] = std::nullopt;
-    EXPECT_EQ(call("search_locations", {{"query", "silent"}}), "[]");
-}
-
-TEST_F(MapsToolsTest, SearchReplyWordsNamelessPlacesAndAddresses) {
     Placemark cityAndCode{std::nullopt, "Lyon", std::nullopt, "69001", 45.75, 4.85};
     Placemark emptyStreet{"", "Nice", "Provence", std::nullopt, 43.7, 7.26};
     search->answers["q/1"] = std::vector<MapItem>{item(std::nullopt, cityAndCode), item("Nowhere"),
-                                                   item("A \"B\"", emptyStreet)};
-    EXPECT_EQ(call("search_locations", {{"query", "q/1"}}),
+                                                   item("A \"B\"", emptyStreet), item("P3"), item("P4")};
+    const std::vector<std::pair<AnyValue, std::size_t>> rows = {
+        {AnyValue(), 5}, {"3", 5}, {2.5, 5}, {0, 0}, {-1, 0}, {2, 2}, {99, 5},
+        {std::numeric_limits<std::int64_t>::min(), 0},
+    };
+    for (const auto& [limit, count] : rows) {
+        Arguments arguments{{"query", "q/1"}};
+        if (!limit.isNull()) arguments["limit"] = limit;
+        EXPECT_EQ(json::parse(call("search_locations", arguments)).asArray().size(), count);
+    }
+    EXPECT_EQ(call("search_locations", {{"query", "silent"}}), "[]");
+    EXPECT_EQ(call("search_locations", {{"query", "q/1"}, {"limit", 3}}),
               "[\n  {\n    \"name\" : \"q\\/1\",\n    \"address\" : \"Lyon, 69001\"\n  },\n"
               "  {\n    \"name\" : \"Nowhere\",\n    \"address\" : \"\"\n  },\n"
               "  {\n    \"name\" : \"A \\\"B\\\"\",\n    \"address\" : \", Nice, Provence\"\n  }\n]");
 }
 
-TEST_F(MapsToolsTest, DirectionsNameTheModeAsWrittenAndRouteByItsFlag) {
-    search->answers["A"] = std::vector<MapItem>{item("A")};
-    search->answers["B"] = std::vector<MapItem>{item("B")};
-    const std::vector<std::pair<std::optional<std::string>, TransportType>> rows = {
-        {std::nullopt, TransportType::Automobile}, {"automobile", TransportType::Automobile},
-        {"Walking", TransportType::Walking},       {"TRANSIT", TransportType::Transit},
-        {"car", TransportType::Automobile},        {"bicycle", TransportType::Automobile},
-    };
-    for (const auto& [transport, flag] : rows) {
-        Arguments arguments{{"from", "A"}, {"to", "B"}};
-        if (transport) arguments["transport"] = *transport;
-        SCOPED_TRACE(transport.value_or("(absent)"));
-        EXPECT_EQ(call("get_directions", arguments),
-                  "Route found: D<7500>, T<3900> via " + transport.value_or("automobile"));
-        EXPECT_EQ(directions->transports.back(), flag);
-    }
-    EXPECT_EQ(directions->alternateRequests, 0);
-}
-
-TEST_F(MapsToolsTest, DirectionsOutcomesOtherThanARoute) {
-    search->answers["A"] = std::vector<MapItem>{item("A")};
-    search->answers["silent"] = std::nullopt;
-    const double nan = std::numeric_limits<double>::quiet_NaN();
+TEST_F(MapsToolsTest, DirectionsReplies) {
+    const Routes route = std::vector<Route>{{7500, 3900}, {1, 1}}, none = std::vector<Route>{};
     struct Row {
         std::string from, to;
-        std::optional<std::vector<Route>> routes;
-        bool durationText;
+        std::optional<std::string> transport;
+        Routes routes;
         std::string expected;
         std::vector<std::string> queries;
+        std::vector<int> flags;  // the transport flags directions were asked with
     };
     const std::vector<Row> rows = {
-        {"nowhere", "A", {}, true, "Could not find start location: nowhere", {"nowhere"}},
-        {"silent", "A", {}, true, "Could not find start location: silent", {"silent"}},
-        {"A", "", {}, true, "Could not find destination: ", {"A", ""}},
-        {"A", "A", std::nullopt, true, "No route found.", {"A", "A"}},
-        {"A", "A", std::vector<Route>{}, true, "No route found.", {"A", "A"}},
-        {"A", "A", std::vector<Route>{{nan, 60}}, true, "No route found.", {"A", "A"}},
-        {"A", "A", std::vector<Route>{{10, -INFINITY}}, false, "No route found.", {"A", "A"}},
-        {"A", "A", std::vector<Route>{{850, 125}, {1, 1}}, false, "Route found: D<850>, 2 mins via automobile",
-         {"A", "A"}},
-        {"A", "A", std::vector<Route>{{850, 1e300}}, false, "No route found.", {"A", "A"}},
+        {"A", "A", std::nullopt, route, "Route found: 7500m, 3900s via automobile", {"A", "A"}, {1}},
+        {"A", "A", "Walking", route, "Route found: 7500m, 3900s via Walking", {"A", "A"}, {2}},
+        {"A", "A", "TRANSIT", route, "Route found: 7500m, 3900s via TRANSIT", {"A", "A"}, {4}},
+        {"A", "A", "bicycle", route, "Route found: 7500m, 3900s via bicycle", {"A", "A"}, {1}},
+        {"nowhere", "A", {}, route, "Could not find start location: nowhere", {"nowhere"}, {}},
+        {"silent", "A", {}, route, "Could not find start location: silent", {"silent"}, {}},
+        {"A", "", {}, route, "Could not find destination: ", {"A", ""}, {}},
+        {"A", "A", {}, std::nullopt, "No route found.", {"A", "A"}, {1}},
+        {"A", "A", {}, none, "No route found.", {"A", "A"}, {1}},
+        {"A", "A", {}, std::vector<Route>{{kNaN, 60}}, "No route found.", {"A", "A"}, {1}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.expected);
         search->queries.clear();
+        directions->transports.clear();
         directions->routes = row.routes;
-        formatters->durationText = row.durationText ? std::optional<std::string>("T") : std::nullopt;
-        EXPECT_EQ(call("get_directions", {{"from", row.from}, {"to", row.to}}), row.expected);
+        Arguments arguments{{"from", row.from}, {"to", row.to}};
+        if (row.transport) arguments["transport"] = *row.transport;
+        EXPECT_EQ(call("get_directions", arguments), row.expected);
         EXPECT_EQ(search->queries, row.queries);
+        EXPECT_EQ(directions->transports, row.flags);
     }
-}
-
-TEST_F(MapsToolsTest, SearchErrorsPassThroughUnchanged) {
-    search->answers["A"] = std::vector<MapItem>{item("A")};
-    for (const auto& [name, arguments] : std::vector<std::pair<std::string, Arguments>>{
-             {"search_locations", {{"query", "broken"}}},
-             {"get_directions", {{"from", "broken"}, {"to", "A"}}},
-             {"get_directions", {{"from", "A"}, {"to", "broken"}}}}) {
-        SCOPED_TRACE(name);
-        EXPECT_THROW(
-            try { call(name, arguments); } catch (const platform::PlatformError& e) {
-                EXPECT_STREQ(e.what(), "search places: the index is damaged");
-                throw;
-            },
-            platform::PlatformError);
+    formatters->withDuration = false;  // the time then is whole minutes
+    for (const auto& [seconds, expected] : std::vector<std::pair<double, std::string>>{
+             {125, "Route found: 850m, 2 mins via automobile"}, {1e300, "No route found."}}) {
+        directions->routes = std::vector<Route>{{850, seconds}};
+        EXPECT_EQ(call("get_directions", {{"from", "A"}, {"to", "A"}}), expected);
     }
-    EXPECT_EQ(search->queries, (std::vector<std::string>{"broken", "broken", "A", "broken"}));
 }
 
 TEST_F(MapsToolsTest, OpenMapSendsTheEncodedQueryToASearchPage) {
@@ -224,81 +189,78 @@ TEST_F(MapsToolsTest, OpenMapSendsTheEncodedQueryToASearchPage) {
         {"Barnes & Noble", "Barnes%20%26%20Noble"},
         {"Café de Flore, Paris", "Caf%C3%A9%20de%20Flore,%20Paris"},
         {"say \"hi\" C++ 50%=#1", "say%20%22hi%22%20C%2B%2B%2050%25%3D%231"},
-        {"", ""},
     };
     for (const auto& [query, encoded] : rows) {
-        SCOPED_TRACE(query);
         EXPECT_EQ(call("open_map", {{"query", query}}), "Opened Maps for: " + query);
         EXPECT_EQ(opener->urls().back(), "https://www.openstreetmap.org/search?query=" + encoded);
     }
     EXPECT_EQ(opener->urls().size(), rows.size());
+    EXPECT_EQ(mapsOpenScript("Zürich \"HB\", CH"),
+              "tell application \"Maps\"\n    activate\n    open location \"maps://?q=Z%C3%BCrich%20%22HB%22,%20CH\"\n"
+              "end tell");
 }
-
-TEST_F(MapsToolsTest, OpenMapScriptCarriesTheEncodedQuery) {
-    auto fake = std::make_shared<platform::FakeScriptHost>();
-    scriptHost = fake;
-    EXPECT_EQ(call("open_map", {{"query", "Zürich \"HB\", CH"}}), "Opened Maps for: Zürich \"HB\", CH");
-    EXPECT_EQ(fake->sources(), std::vector<std::string>{"tell application \"Maps\"\n    activate\n    open location "
-                                                        "\"maps://?q=Z%C3%BCrich%20%22HB%22,%20CH\"\nend tell"});
-}
-
-class ThrowingOpener : public platform::UrlOpener {
-public:
-    void open(const std::string&) override { throw platform::PlatformError("open URL", "xdg-open was not found"); }
-};
 
 TEST_F(MapsToolsTest, FailuresToOpenMaps) {
-    using platform::ScriptRun;
-    const std::vector<std::pair<ScriptRun, std::string>> texts = {
-        {ScriptRun::notMade(), "Failed to open Maps"},
-        {ScriptRun::failed(std::nullopt), "Failed to open Maps"},
-    };
-    for (const auto& [run, text] : texts) {
+    for (const auto& run : {ScriptRun::notMade(), ScriptRun::failed(std::nullopt)}) {
         scriptHost = std::make_shared<platform::FakeScriptHost>(run);
-        EXPECT_EQ(call("open_map", {{"query", "x"}}), text);
+        EXPECT_EQ(call("open_map", {{"query", "x"}}), "Failed to open Maps");
     }
+    auto openFailure = [&] { return failure([&] { call("open_map", {{"query", "x"}}); }); };
     scriptHost = std::make_shared<platform::FakeScriptHost>(ScriptRun::failed(platform::ScriptErrorInfo{}));
-    expectToolError([&] { call("open_map", {{"query", "x"}}); },
-                    {"MapsTool", 500, "Failed to open Maps: Unknown AppleScript error"});
-
+    EXPECT_EQ(openFailure(), "MapsTool 500 Failed to open Maps: Unknown AppleScript error");
     scriptHost.reset();
     host->registerStandIn("Maps", std::make_shared<MapsStandIn>(std::make_shared<ThrowingOpener>()));
-    expectToolError([&] { call("open_map", {{"query", "x"}}); },
-                    {"MapsTool", 500, "Failed to open Maps: open URL: xdg-open was not found"});
-    prompter->setStatus(platform::AccessSubject::automation("Maps"), platform::AuthorizationStatus::Denied);
-    expectToolError([&] { call("open_map", {{"query", "x"}}); },
-                    {"MapsTool", 500, "Failed to open Maps: Not authorized to send Apple events to Maps."});
+    EXPECT_EQ(openFailure(), "MapsTool 500 Failed to open Maps: open URL: xdg-open was not found");
 }
 
-TEST(MapLocationCoding, WritesFourKeysInOrderAndReadsThemBack) {
-    MapLocation location{"Paris", "Paris, Île-de-France Region", 48.85341, 2.3488};
-    const std::string text = json::write(encodeMapLocation(location));
-    EXPECT_EQ(text, "{\"name\":\"Paris\",\"address\":\"Paris, Île-de-France Region\",\"latitude\":48.85341,"
-                    "\"longitude\":2.3488}");
-    EXPECT_EQ(decodeMapLocation(json::parse(text)), location);
+TEST(MapLocationCoding, FourKeysInOrderAllRequired) {
+    EXPECT_EQ(json::write(encodeMapLocation({"Paris", "Paris, Île-de-France", 48.85341, 2.3488})),
+              R"({"name":"Paris","address":"Paris, Île-de-France","latitude":48.85341,"longitude":2.3488})");
     EXPECT_EQ(decodeMapLocation(json::parse(R"({"longitude":2,"latitude":-1,"address":"","name":"x","extra":1})")),
               (MapLocation{"x", "", -1, 2}));
     EXPECT_THROW(encodeMapLocation({"x", "", std::nan(""), 0}), json::EncodingError);
+    for (const auto& [bad, expected] : std::vector<std::pair<std::string, std::string>>{
+             {R"({"Name":"x","address":"","latitude":1,"longitude":2})", "it is missing."},
+             {R"({"name":"x","address":"","latitude":"1","longitude":2})", "it isn’t in the correct format."}}) {
+        EXPECT_EQ(failure([&] { decodeMapLocation(json::parse(bad)); }), "The data couldn’t be read because " + expected)
+            << bad;
+    }
 }
 
-TEST(MapLocationCoding, RefusesIncompleteOrMistypedObjects) {
-    using Kind = json::DecodingError::Kind;
-    const std::vector<std::pair<std::string, Kind>> rows = {
-        {R"({"name":"x","address":"","latitude":1})", Kind::KeyNotFound},
-        {R"({"Name":"x","address":"","latitude":1,"longitude":2})", Kind::KeyNotFound},
-        {R"({"name":"x","address":null,"latitude":1,"longitude":2})", Kind::ValueNotFound},
-        {R"({"name":"x","address":"","latitude":"1","longitude":2})", Kind::TypeMismatch},
-        {R"({"name":1,"address":"","latitude":1,"longitude":2})", Kind::TypeMismatch},
-        {R"(["x","",1,2])", Kind::TypeMismatch},
+TEST(EnglishMapsFormatters, DurationAndDistanceTexts) {
+    EnglishMapsFormatters formatters;
+    for (const auto& [seconds, text] : std::vector<std::pair<double, std::optional<std::string>>>{
+             {0, "0 minutes"}, {29.9, "0 minutes"}, {30, "1 minute"}, {90, "2 minutes"}, {3600, "1 hour"},
+             {3630, "1 hour, 1 minute"}, {3900, "1 hour, 5 minutes"}, {7170, "2 hours"}, {4'320'000, "1,200 hours"},
+             {-1, std::nullopt}, {kNaN, std::nullopt}, {kInfinity, std::nullopt}, {1e30, std::nullopt}}) {
+        EXPECT_EQ(formatters.duration(seconds), text) << seconds;
+    }
+    for (const auto& [metres, text] : std::vector<std::pair<double, std::string>>{
+             {0, "0 m"}, {4.9, "0 m"}, {5, "10 m"}, {849, "850 m"}, {994, "990 m"}, {995, "1 km"}, {1049, "1 km"},
+             {1050, "1.1 km"}, {7500, "7.5 km"}, {9949, "9.9 km"}, {9950, "10 km"}, {1'234'567, "1,235 km"},
+             {1e12, "1,000,000,000 km"}, {-1, ""}, {kNaN, ""}, {kInfinity, ""}}) {
+        EXPECT_EQ(formatters.distance(metres), text) << metres;
+    }
+}
+
+TEST_F(MapsToolsTest, EstimatedRouteTextsForEachMode) {
+    const std::vector<std::tuple<Placemark, Placemark, std::string, std::string>> rows = {
+        {at(0, 0), at(0, 1), "automobile", "Route found: 145 km, 1 hour, 48 minutes via automobile"},
+        {at(0, 0), at(0, 1), "Walking", "Route found: 145 km, 28 hours, 55 minutes via Walking"},
+        {at(0, 0), at(0, 1), "transit", "Route found: 145 km, 3 hours, 37 minutes via transit"},
+        {at(0, 0), at(0, 0.005), "walking", "Route found: 720 m, 9 minutes via walking"},
+        {at(10, 170), at(10, -170), "transit", "Route found: 2,847 km, 71 hours, 10 minutes via transit"},
+        {at(0, 1), at(0, 1), "automobile", "No route found."},
+        {at(0, 0), at(kNaN, 1), "automobile", "No route found."},
+        {at(0, kInfinity), at(0, 1), "automobile", "No route found."},
+        {at(0, 0), at(91, 0), "automobile", "No route found."},
     };
-    for (const auto& [text, kind] : rows) {
-        SCOPED_TRACE(text);
-        try {
-            decodeMapLocation(json::parse(text));
-            ADD_FAILURE() << "decoded";
-        } catch (const json::DecodingError& error) {
-            EXPECT_EQ(error.kind(), kind);
-        }
+    MapsService service(search, std::make_shared<EstimatedDirections>(), std::make_shared<EnglishMapsFormatters>(),
+                        host);
+    for (const auto& [from, to, transport, expected] : rows) {
+        search->answers["from"] = std::vector<MapItem>{item("from", from)};
+        search->answers["to"] = std::vector<MapItem>{item("to", to)};
+        EXPECT_EQ(service.getDirections("from", "to", transport), expected);
     }
 }
 

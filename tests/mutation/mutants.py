@@ -1,0 +1,23 @@
+# Planted faults in the maps family and the city directory (same format as the shared list).
+M = [
+('MP1', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'Nameless place not listed under the query', 'item.name.value_or(query)', 'item.name.value_or("")'),
+('MP2', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'Empty address component skipped', 'if (!*part) continue;', 'if (!*part || (*part)->empty()) continue;'),
+('MP3', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'One place beyond the limit kept', 'if (static_cast<std::uint64_t>(limit) < count)', 'if (static_cast<std::uint64_t>(limit) + 1 < count)'),
+('MP4', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'Destination searched before the start is checked', '    if (!source) return "Could not find start location: " + from;\n    std::optional<MapItem> destination = resolveItem(to);', '    std::optional<MapItem> destination = resolveItem(to);\n    if (!source) return "Could not find start location: " + from;'),
+('MP5', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'Transport word not lower-cased', 'std::string word = platform::lowercased(transport);', 'std::string word = transport;'),
+('MP6', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'Script error without message: empty message', 'value_or("Unknown AppleScript error")', 'value_or("")'),
+('MP7', 'app/tools', 'src/app/tools/maps/maps_service.cpp', '"+" left unencoded in map queries', "if (c == '+') {", "if (c == '\\x01') {"),
+('MP8', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'Non-finite route worded', 'if (!std::isfinite(route.distance) || !std::isfinite(route.expectedTravelTime) || route.distance < 0 ||', 'if (route.distance < 0 ||'),
+('MP9', 'app/tools', 'src/app/tools/maps/place_search.cpp', 'Qualifier matches inside a word', 'if (startsWord && endsWord) return true;', 'if (startsWord) return true;'),
+('MP10', 'app/tools', 'src/app/tools/maps/place_search.cpp', 'Accents not folded in qualifiers', 'if (u_charType(c) != U_NON_SPACING_MARK) bare.append(c);', 'bare.append(c);'),
+('MP11', 'app/tools', 'src/app/tools/maps/place_search.cpp', 'Any one qualifier is enough', 'if (!containsWords(state, part) && !containsWords(country, part) && part != code) return false;\n    }\n    return true;', 'if (containsWords(state, part) || containsWords(country, part) || part == code) return true;\n    }\n    return parts.empty();'),
+('MP12', 'app/platform', 'src/app/platform/city_directory.cpp', 'C locale not pinned around the library', 'if (c) previous_ = ::uselocale(c);', '(void)c;'),
+('MP13', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Detour factor left out', 'double length = straight * detourFactor;', 'double length = straight;'),
+('MP14', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Route between identical points', 'if (!(straight > 0)) return std::vector<Route>{};', 'if (std::isnan(straight)) return std::vector<Route>{};'),
+('MP15', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Minutes truncated instead of rounded', 'double minutes = std::round(seconds / 60);', 'double minutes = std::floor(seconds / 60);'),
+('MP16', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Whole kilometres written with ".0"', 'if (tenths % 10 != 0)', 'if (true)'),
+('MP17', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Thousands grouped by four', '(digits.size() - i) % 3 == 0', '(digits.size() - i) % 4 == 0'),
+('MP18', 'app/tools', 'src/app/tools/maps/maps_stand_in.cpp', 'Map address not decoded before the search URL', 'percentDecoded(call.bindings.text("query"))', 'call.bindings.text("query")'),
+('MP19', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'Integral coordinates refused when decoding', '    if (value.isInt()) return static_cast<double>(value.asInt());\n', ''),
+('MP20', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Latitude beyond 90 degrees routed', '&& std::abs(p.latitude) <= 90', ''),
+]
