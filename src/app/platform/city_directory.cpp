@@ -1,6 +1,7 @@
 #include "app/platform/city_directory.hpp"
 
 #include "app/platform/platform_error.hpp"
+#include "json/utf8.hpp"
 
 #include <geonames.h>
 
@@ -79,8 +80,9 @@ GeonamesCityDirectory::Library& GeonamesCityDirectory::library() {
 }
 
 std::vector<City> GeonamesCityDirectory::search(std::string_view text) {
-    if (text.empty() || text.size() > maxQueryBytes) return {};
-    const std::string query(text);  // NUL-terminated; an embedded NUL ends the query early
+    // No city name holds a NUL, which would also cut the C string short.
+    if (text.empty() || text.size() > maxQueryBytes || text.find('\0') != std::string_view::npos) return {};
+    const std::string query = json::repairUtf8(text);
     std::lock_guard lock(mutex_);
     Library& lib = library();
     CLocaleScope locale;

@@ -35,7 +35,8 @@ public:
 // texts are always the English ones, whatever the process locale.
 class GeonamesCityDirectory : public CityDirectory {
 public:
-    // Longer queries cannot name a city; they find nothing without a search.
+    // Longer queries, and those holding a NUL, cannot name a city: they find
+    // nothing without a search.
     static constexpr std::size_t maxQueryBytes = 1024;
 
     explicit GeonamesCityDirectory(std::string library = "libgeonames.so.0");

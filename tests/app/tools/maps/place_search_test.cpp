@@ -40,7 +40,7 @@ TEST(CitySearch, FindsCitiesByNameStateAndCountry) {
         {"Paris , TEXAS,", {paris[1]}}, {"Paris, US", {paris[1]}}, {"Paris, Fran", {}},
         {"Paris, Texas, France", {}}, {"Sao Paulo", {"São Paulo | São Paulo, São Paulo"}},
         {"München", {}},  // the data knows it only as Munich
-        {"Munich", {"Munich | Munich, Bavaria"}}, {"", {}}, {std::string(5000, 'a'), {}},
+        {"Munich", {"Munich | Munich, Bavaria"}}, {"", {}}, {std::string(5000, 'a'), {}}, {std::string("Paris\0x", 7), {}},
     };
     for (const auto& [query, expected] : rows) EXPECT_EQ(places(query), expected) << query.substr(0, 40);
 }
