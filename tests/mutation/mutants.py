@@ -18,6 +18,5 @@ M = [
 ('MP16', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Whole kilometres written with ".0"', 'if (tenths % 10 != 0)', 'if (true)'),
 ('MP17', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Thousands grouped by four', '(digits.size() - i) % 3 == 0', '(digits.size() - i) % 4 == 0'),
 ('MP18', 'app/tools', 'src/app/tools/maps/maps_stand_in.cpp', 'Map address not decoded before the search URL', 'percentDecoded(call.bindings.text("query"))', 'call.bindings.text("query")'),
-('MP19', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'Integral coordinates refused when decoding', '    if (value.isInt()) return static_cast<double>(value.asInt());\n', ''),
 ('MP20', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Latitude beyond 90 degrees routed', '&& std::abs(p.latitude) <= 90', ''),
 ]

@@ -4,36 +4,14 @@
 #include "app/tools/mail/mail_tools.hpp"
 #include "app/tools/registry/tool_error.hpp"
 #include "json/utf8.hpp"
+#include "mcp/codec.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <stdexcept>
 
 namespace app::tools {
 
 namespace {
-
-json::CodingPath pathTo(std::string_view key) { return {json::PathElement::member(std::string(key))}; }
-
-const json::Value& member(const json::Object& object, std::string_view key, std::string_view type) {
-    const json::Value* value = object.find(key);
-    if (!value) throw json::DecodingError::keyNotFound(key);
-    if (value->isNull()) throw json::DecodingError::valueNotFound(type, pathTo(key));
-    return *value;
-}
-
-std::string textMember(const json::Object& object, std::string_view key) {
-    const json::Value& value = member(object, key, "String");
-    if (!value.isString()) throw json::DecodingError::typeMismatch("String", pathTo(key));
-    return value.asString();
-}
-
-double numberMember(const json::Object& object, std::string_view key) {
-    const json::Value& value = member(object, key, "Double");
-    if (value.isInt()) return static_cast<double>(value.asInt());
-    if (!value.isDouble()) throw json::DecodingError::typeMismatch("Double", pathTo(key));
-    return value.asDouble();
-}
 
 TransportType transportType(const std::string& transport) {
     std::string word = platform::lowercased(transport);
@@ -52,25 +30,17 @@ std::optional<std::int64_t> wholeMinutes(double seconds) {
 }  // namespace
 
 json::Value encodeMapLocation(const MapLocation& location) {
-    if (!std::isfinite(location.latitude) || !std::isfinite(location.longitude))
-        throw json::EncodingError("MapLocation coordinates must be finite");
-    json::Object object;
-    object.appendUnchecked("name", location.name);
-    object.appendUnchecked("address", location.address);
-    object.appendUnchecked("latitude", location.latitude);
-    object.appendUnchecked("longitude", location.longitude);
-    return object;
+    mcp::ObjectEncoder out;
+    out.set("name", location.name).set("address", location.address);
+    out.set("latitude", location.latitude).set("longitude", location.longitude);
+    return std::move(out).finish();
 }
 
 MapLocation decodeMapLocation(const json::Value& value) {
-    if (!value.isObject()) throw json::DecodingError::typeMismatch("Dictionary<String, Any>");
-    const json::Object& object = value.asObject();
-    MapLocation location;
-    location.name = textMember(object, "name");
-    location.address = textMember(object, "address");
-    location.latitude = numberMember(object, "latitude");
-    location.longitude = numberMember(object, "longitude");
-    return location;
+    json::CodingPath path;
+    mcp::ObjectDecoder in(value, path);
+    return MapLocation{in.required<std::string>("name"), in.required<std::string>("address"),
+                       in.required<double>("latitude"), in.required<double>("longitude")};
 }
 
 std::string addressOf(const Placemark& placemark) {

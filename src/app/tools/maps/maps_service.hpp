@@ -76,8 +76,8 @@ struct MapLocation {
     bool operator==(const MapLocation&) const = default;
 };
 
-// {"name", "address", "latitude", "longitude"} in that order. Throws
-// json::EncodingError for a coordinate that is not finite.
+// {"name", "address", "latitude", "longitude"} in that order (a coordinate
+// that is not finite cannot be written).
 json::Value encodeMapLocation(const MapLocation& location);
 // All four keys required (matched exactly); coordinates are JSON numbers.
 // Throws json::DecodingError.

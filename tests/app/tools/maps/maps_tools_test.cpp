@@ -146,12 +146,8 @@ TEST_F(MapsToolsTest, SearchKeepsTheFirstLimitPlacesAsNameAndAddress) {
 TEST_F(MapsToolsTest, DirectionsReplies) {
     const Routes route = std::vector<Route>{{7500, 3900}, {1, 1}}, none = std::vector<Route>{};
     struct Row {
-        std::string from, to;
-        std::optional<std::string> transport;
-        Routes routes;
-        std::string expected;
-        std::vector<std::string> queries;
-        std::vector<int> flags;  // the transport flags directions were asked with
+        std::string from, to; std::optional<std::string> transport; Routes routes; std::string expected;
+        std::vector<std::string> queries; std::vector<int> flags;  // the flags directions were asked with
     };
     const std::vector<Row> rows = {
         {"A", "A", std::nullopt, route, "Route found: 7500m, 3900s via automobile", {"A", "A"}, {1}},
@@ -166,15 +162,14 @@ TEST_F(MapsToolsTest, DirectionsReplies) {
         {"A", "A", {}, std::vector<Route>{{kNaN, 60}}, "No route found.", {"A", "A"}, {1}},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.expected);
         search->queries.clear();
         directions->transports.clear();
         directions->routes = row.routes;
         Arguments arguments{{"from", row.from}, {"to", row.to}};
         if (row.transport) arguments["transport"] = *row.transport;
         EXPECT_EQ(call("get_directions", arguments), row.expected);
-        EXPECT_EQ(search->queries, row.queries);
-        EXPECT_EQ(directions->transports, row.flags);
+        EXPECT_EQ(search->queries, row.queries) << row.expected;
+        EXPECT_EQ(directions->transports, row.flags) << row.expected;
     }
     formatters->withDuration = false;  // the time then is whole minutes
     for (const auto& [seconds, expected] : std::vector<std::pair<double, std::string>>{
@@ -194,7 +189,6 @@ TEST_F(MapsToolsTest, OpenMapSendsTheEncodedQueryToASearchPage) {
         EXPECT_EQ(call("open_map", {{"query", query}}), "Opened Maps for: " + query);
         EXPECT_EQ(opener->urls().back(), "https://www.openstreetmap.org/search?query=" + encoded);
     }
-    EXPECT_EQ(opener->urls().size(), rows.size());
     EXPECT_EQ(mapsOpenScript("Zürich \"HB\", CH"),
               "tell application \"Maps\"\n    activate\n    open location \"maps://?q=Z%C3%BCrich%20%22HB%22,%20CH\"\n"
               "end tell");
@@ -218,13 +212,11 @@ TEST(MapLocationCoding, FourKeysInOrderAllRequired) {
               R"({"name":"Paris","address":"Paris, Île-de-France","latitude":48.85341,"longitude":2.3488})");
     EXPECT_EQ(decodeMapLocation(json::parse(R"({"longitude":2,"latitude":-1,"address":"","name":"x","extra":1})")),
               (MapLocation{"x", "", -1, 2}));
-    EXPECT_THROW(encodeMapLocation({"x", "", std::nan(""), 0}), json::EncodingError);
-    for (const auto& [bad, expected] : std::vector<std::pair<std::string, std::string>>{
-             {R"({"Name":"x","address":"","latitude":1,"longitude":2})", "it is missing."},
-             {R"({"name":"x","address":"","latitude":"1","longitude":2})", "it isn’t in the correct format."}}) {
-        EXPECT_EQ(failure([&] { decodeMapLocation(json::parse(bad)); }), "The data couldn’t be read because " + expected)
-            << bad;
-    }
+    EXPECT_THROW(json::write(encodeMapLocation({"x", "", kNaN, 0})), json::EncodingError);
+    EXPECT_EQ(failure([] { decodeMapLocation(json::parse(R"({"Name":"x"})")); }),
+              "The data couldn’t be read because it is missing.");
+    EXPECT_EQ(failure([] { decodeMapLocation(json::parse(R"({"name":"x","address":"","latitude":"1"})")); }),
+              "The data couldn’t be read because it isn’t in the correct format.");
 }
 
 TEST(EnglishMapsFormatters, DurationAndDistanceTexts) {

@@ -5,7 +5,6 @@
 #include "app/tools/maps/offline_routes.hpp"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstdlib>
@@ -36,11 +35,11 @@ TEST(CitySearch, FindsCitiesByNameStateAndCountry) {
                         "Fond Parisien | Fond Parisien, Ouest"};
     const List inFrance = {paris[0], paris[2]};
     const std::vector<std::pair<std::string, List>> rows = {
-        {"Paris", paris},          {"paris, france", inFrance}, {"Paris, Ile-de-France", inFrance},
-        {"Paris , TEXAS,", {paris[1]}}, {"Paris, US", {paris[1]}}, {"Paris, Fran", {}},
-        {"Paris, Texas, France", {}}, {"Sao Paulo", {"São Paulo | São Paulo, São Paulo"}},
+        {"Paris", paris}, {"paris, france", inFrance}, {"Paris, Ile-de-France", inFrance}, {"Paris, Fran", {}},
+        {"Paris , TEXAS,", {paris[1]}}, {"Paris, US", {paris[1]}}, {"Paris, Texas, France", {}},
+        {"Sao Paulo", {"São Paulo | São Paulo, São Paulo"}}, {"Munich", {"Munich | Munich, Bavaria"}},
         {"München", {}},  // the data knows it only as Munich
-        {"Munich", {"Munich | Munich, Bavaria"}}, {"", {}}, {std::string(5000, 'a'), {}}, {std::string("Paris\0x", 7), {}},
+        {"", {}}, {std::string(5000, 'a'), {}}, {std::string("Paris\0x", 7), {}},
     };
     for (const auto& [query, expected] : rows) EXPECT_EQ(places(query), expected) << query.substr(0, 40);
 }
@@ -62,9 +61,8 @@ TEST(CitySearch, NamesStayEnglishUnderAUserLocale) {
     std::setlocale(LC_ALL, "C");
 }
 
-bool loaded() { return ::dlopen("libgeonames.so.0", RTLD_NOW | RTLD_NOLOAD) != nullptr; }
-
 bool loadsAtFirstSearch() {
+    auto loaded = [] { return ::dlopen("libgeonames.so.0", RTLD_NOW | RTLD_NOLOAD) != nullptr; };
     platform::GeonamesCityDirectory directory;
     bool before = loaded(), blank = directory.search("").empty(), afterBlank = loaded();
     return !before && blank && !afterBlank && !directory.search("Lyon").empty() && loaded();
@@ -75,11 +73,10 @@ TEST(GeonamesCityDirectory, LoadsItsLibraryAtTheFirstSearchOnly) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(loadsAtFirstSearch() ? 0 : 1), ::testing::ExitedWithCode(0), "");
     platform::GeonamesCityDirectory missing("libgeonames-missing.so.0");
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    for (int attempt = 0; attempt < 2; ++attempt)
         EXPECT_THAT([&] { missing.search("Lyon"); },
                     ::testing::ThrowsMessage<platform::PlatformError>(::testing::StartsWith(
                         "load the city directory: libgeonames-missing.so.0: cannot open shared object file")));
-    }
 }
 
 }  // namespace
