@@ -19,4 +19,7 @@ M = [
 ('MP17', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Thousands grouped by four', '(digits.size() - i) % 3 == 0', '(digits.size() - i) % 4 == 0'),
 ('MP18', 'app/tools', 'src/app/tools/maps/maps_stand_in.cpp', 'Map address not decoded before the search URL', 'percentDecoded(call.bindings.text("query"))', 'call.bindings.text("query")'),
 ('MP20', 'app/tools', 'src/app/tools/maps/offline_routes.cpp', 'Latitude beyond 90 degrees routed', '&& std::abs(p.latitude) <= 90', ''),
+('MP21', 'app/tools', 'src/app/tools/maps/maps_tools.cpp', 'Directions without a destination not refused', 'if (!from || !to) throw', 'if (!from) throw'),
+('MP22', 'app/platform', 'src/app/platform/city_directory.cpp', 'A blank query loads the library', 'if (text.empty() || text.size() > maxQueryBytes', 'if (text.size() > maxQueryBytes'),
+('MP23', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'MapLocation keys written out of order', 'out.set("name", location.name).set("address", location.address);', 'out.set("address", location.address).set("name", location.name);'),
 ]
