@@ -1,6 +1,7 @@
 #include "app/hosting/linux_platform.hpp"
 
 #include "app/platform/access_prompter.hpp"
+#include "app/platform/city_directory.hpp"
 #include "app/platform/contact_store.hpp"
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/diagnostic_sink.hpp"
@@ -28,6 +29,7 @@ platform::Platform makeLinuxPlatform() {
     p.eventStore = std::make_shared<platform::SqliteEventStore>(database, p.accessPrompter);
     p.contactStore = std::make_shared<platform::VCardContactStore>(platform::contactsDirectoryPath(*p.environment),
                                                                    p.accessPrompter);
+    p.cityDirectory = std::make_shared<platform::GeonamesCityDirectory>();
     return p;
 }
 

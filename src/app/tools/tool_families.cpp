@@ -5,6 +5,7 @@
 #include "app/tools/calendar/calendar_families.hpp"
 #include "app/tools/contacts/contacts_tools.hpp"
 #include "app/tools/mail/mail_tools.hpp"
+#include "app/tools/maps/maps_tools.hpp"
 #include "app/tools/messages/messages_stand_in.hpp"
 #include "app/tools/messages/messages_tools.hpp"
 #include "app/tools/notes/notes_stand_in.hpp"
@@ -41,6 +42,7 @@ std::vector<std::unique_ptr<ToolFamily>> makeToolFamilies(const platform::Platfo
     addCalendarAndRemindersFamilies(families, platform);
     families.push_back(std::make_unique<MailToolFamily>(platform.urlOpener));
     addContactsMessagesAndNotesFamilies(families, platform);
+    if (auto maps = makeMapsToolFamily(platform)) families.push_back(std::move(maps));
     return families;
 }
 
