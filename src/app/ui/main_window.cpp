@@ -104,9 +104,11 @@ PermissionsPanelWidget::PermissionsPanelWidget(std::shared_ptr<PermissionsPanelM
         auto request = r.request;
         connect(*r.button, &QPushButton::clicked, this,
                 [this, request] { scheduler_.post([model = model_, request] { ((*model).*request)(); }); });
+        (*r.button)->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         grid->addWidget(*r.button, line, 2);
         ++line;
     }
+    grid->setColumnStretch(1, 1);
     subscription_ = renderOnGuiThread(this, model_->changed());
     render();
 }
@@ -143,7 +145,7 @@ MainWindow::MainWindow(std::shared_ptr<EndpointRowModel> endpoint, std::shared_p
     panel->setObjectName(QStringLiteral("permissionsPanel"));
     layout->addWidget(panel);
     layout->addStretch();
-    resize(460, 420);
+    resize(520, 420);
 }
 
 }  // namespace app::ui

@@ -160,7 +160,9 @@ QWidget* OnboardingWindow::buildWelcome() {
     title->setObjectName(QStringLiteral("welcomeTitle"));
     layout->addWidget(title, 0, Qt::AlignHCenter);
     layout->addSpacing(12);
-    layout->addWidget(text(QStringLiteral("让 AI 驱动你的电脑，释放生产力"), pageFont(16), 0.6), 0, Qt::AlignHCenter);
+    auto* line = text(QStringLiteral("让 AI 驱动你的电脑，释放生产力"), pageFont(16), 0.6);
+    line->setObjectName(QStringLiteral("welcomeLine"));
+    layout->addWidget(line, 0, Qt::AlignHCenter);
     layout->addSpacing(12);
     QPushButton* enter = primaryButton(QStringLiteral("立即进入"), "enterButton");
     connect(enter, &QPushButton::clicked, this, [this] { act(&OnboardingModel::enter); });
@@ -276,6 +278,10 @@ QWidget* OnboardingWindow::buildTools() {
         line->addLayout(texts);
         line->addStretch();
         auto* toggle = new QCheckBox;
+        toggle->setCursor(Qt::PointingHandCursor);
+        toggle->setStyleSheet(QStringLiteral(  // a small switch
+            "QCheckBox::indicator { width: 30px; height: 18px; border-radius: 9px; background: rgba(0, 0, 0, 40); }"
+            "QCheckBox::indicator:checked { background: palette(highlight); }"));
         toggle->setObjectName(QStringLiteral("toolSwitch%1").arg(i));
         connect(toggle, &QCheckBox::clicked, this, [this, i, toggle](bool on) {
             // The click only asks: the box shows the registry until it answers.
