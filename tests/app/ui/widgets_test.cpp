@@ -59,7 +59,7 @@ TEST_F(Program, ClickingThroughEveryPageOfTheGuide) {
     // The poll picks up a database that became readable, without a click.
     QDir().mkpath(QString::fromStdString(home + "/Library/Messages"));
     std::ofstream(home + "/Library/Messages/chat.db") << "x";
-    ASSERT_TRUE(uitest::waitFor([&] { return child<QWidget>(guide, "fullDiskAccessButtonGranted")->isVisible(); }, 3000));
+    ASSERT_TRUE(uitest::waitFor([&] { return child<QWidget>(guide, "fullDiskAccessButtonGranted")->isVisible(); }));
     uitest::saveScreenshot(guide, "onboarding-2");
     uitest::expectCjkDrawn(child(guide, "permissionsTitle"));
 
