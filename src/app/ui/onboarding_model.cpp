@@ -11,9 +11,20 @@ OnboardingModel::OnboardingModel(std::shared_ptr<tools::LocalToolService> regist
     : registry_(std::move(registry)), permissions_(std::move(permissions)), scheduler_(scheduler),
       onFinished_(std::move(onFinished)) {
     if (!registry_ || !permissions_) throw std::invalid_argument("OnboardingModel needs the registry and permissions");
-    // The switches show what the registry holds, whoever wrote it.
-    registryChanges_ = registry_->objectChanged().subscribe([this] { publish(); });
     publish();
+}
+
+std::shared_ptr<OnboardingModel> OnboardingModel::make(std::shared_ptr<tools::LocalToolService> registry,
+                                                       std::shared_ptr<PermissionManager> permissions,
+                                                       Scheduler& scheduler, std::function<void()> onFinished) {
+    auto model = std::make_shared<OnboardingModel>(std::move(registry), std::move(permissions), scheduler,
+                                                   std::move(onFinished));
+    // The switches show what the registry holds, whoever wrote it; a change
+    // announced while the model goes away finds it gone.
+    model->registryChanges_ = model->registry_->objectChanged().subscribe([weak = model->weak_from_this()] {
+        if (auto self = weak.lock()) self->publish();
+    });
+    return model;
 }
 
 OnboardingModel::~OnboardingModel() {

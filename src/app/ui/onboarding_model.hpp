@@ -1,7 +1,7 @@
 // The first-run guide's view model: four steps (welcome, permissions, tool
 // choice, done), the one-second permission poll, the six tool switches and
 // the finish; and the presenter that opens the guide at start and ends it.
-// Lives on the main executor like the window models (made with make_shared;
+// Lives on the main executor like the window models (made with make();
 // state() readable from any thread; changed() fires on the executor).
 #pragma once
 
@@ -54,8 +54,11 @@ public:
     };
 
     // Throws std::invalid_argument for a null registry or permission manager.
+    static std::shared_ptr<OnboardingModel> make(std::shared_ptr<tools::LocalToolService> registry,
+                                                 std::shared_ptr<PermissionManager> permissions, Scheduler& scheduler,
+                                                 std::function<void()> onFinished);
     OnboardingModel(std::shared_ptr<tools::LocalToolService> registry, std::shared_ptr<PermissionManager> permissions,
-                    Scheduler& scheduler, std::function<void()> onFinished);
+                    Scheduler& scheduler, std::function<void()> onFinished);  // use make()
     ~OnboardingModel();
 
     State state() const;

@@ -148,7 +148,7 @@ void SettingsApp::showMainWindow() {
 }
 
 void SettingsApp::openOnboarding() {
-    auto model = std::make_shared<OnboardingModel>(registry_, permissions_, scheduler_, [self = QPointer(this)] {
+    auto model = OnboardingModel::make(registry_, permissions_, scheduler_, [self = QPointer(this)] {
         // Called on the executor; the window belongs to the GUI thread.
         onGuiThread([self] {
             if (self) self->presenter_.finishOnboarding();

@@ -273,7 +273,7 @@ struct Onboarding : ::testing::Test {
         defaults, executor, std::vector<std::unique_ptr<tools::ToolFamily>>{});
     int finished = 0;
     std::shared_ptr<OnboardingModel> model =
-        std::make_shared<OnboardingModel>(registry, services.manager(), scheduler, [this] { ++finished; });
+        OnboardingModel::make(registry, services.manager(), scheduler, [this] { ++finished; });
 
     auto switches() { return executor.drain(), model->state().switches; }  // changes are announced there
 };
@@ -320,7 +320,7 @@ TEST_F(Onboarding, RowSwitchesWriteTheEnableActionsAnswer) {
         SCOPED_TRACE(&c - cases);
         Services services;
         c.setup(services);
-        auto m = std::make_shared<OnboardingModel>(registry, services.manager(), scheduler, [] {});
+        auto m = OnboardingModel::make(registry, services.manager(), scheduler, [] {});
         const tools::ToolSwitch toolSwitch = kToolRows[c.row].toolSwitch;
         registry->disableAllTools();
         defaults->clearWrites();

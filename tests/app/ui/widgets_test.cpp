@@ -67,7 +67,7 @@ TEST_F(Program, ClickingThroughEveryPageOfTheGuide) {
     ASSERT_TRUE(onStep(guide, 3));
     ASSERT_TRUE(uitest::click(guide, "toolSwitch4"));  // mail
     ASSERT_TRUE(shows(guide, "toolSwitch4", true));
-    EXPECT_TRUE(uitest::storedBoolean(home, "isMailEnabled"));
+    EXPECT_TRUE(uitest::waitFor([&] { return uitest::storedBoolean(home, "isMailEnabled"); }));  // shown, then stored
     uitest::saveScreenshot(guide, "onboarding-3");
     uitest::expectCjkDrawn(child(guide, "toolsTitle"));
 
