@@ -2,9 +2,13 @@
 #pragma once
 
 #include "app/tools/registry/change_signal.hpp"
+#include "app/ui/scheduler.hpp"
 
 #include <QCoreApplication>
 #include <QPointer>
+
+#include <memory>
+#include <type_traits>
 
 namespace app::ui {
 
@@ -24,6 +28,13 @@ tools::ChangeSignal::Subscription renderOnGuiThread(Widget* widget, tools::Chang
 template <class F>
 void onGuiThread(F job) {
     QMetaObject::invokeMethod(qApp, std::move(job), Qt::QueuedConnection);
+}
+
+// Runs (model->*action)(args...) on the main executor, where models live.
+template <class Model, class... Args>
+void postAction(Scheduler& scheduler, const std::shared_ptr<Model>& model, void (Model::*action)(Args...),
+                std::type_identity_t<Args>... args) {
+    scheduler.post([model, action, args...] { ((*model).*action)(args...); });
 }
 
 }  // namespace app::ui

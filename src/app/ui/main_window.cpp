@@ -36,7 +36,7 @@ EndpointRowWidget::EndpointRowWidget(std::shared_ptr<EndpointRowModel> model, Sc
         button->setObjectName(QLatin1String(name));
         button->setFont(pageFont(12));
         connect(button, &QPushButton::clicked, this,
-                [this, action] { scheduler_.post([model = model_, action] { ((*model).*action)(); }); });
+                [this, action] { postAction(scheduler_, model_, action); });
         head->addWidget(button);
     };
     addCopy(fields.copyLink, QStringLiteral("复制链接"), "copyLinkButton", &EndpointRowModel::copyLink);
@@ -55,12 +55,12 @@ EndpointRowWidget::~EndpointRowWidget() { subscription_.cancel(); }
 
 void EndpointRowWidget::enterEvent(QEnterEvent* event) {
     QFrame::enterEvent(event);
-    scheduler_.post([model = model_] { model->setHovered(true); });
+    postAction(scheduler_, model_, &EndpointRowModel::setHovered, true);
 }
 
 void EndpointRowWidget::leaveEvent(QEvent* event) {
     QFrame::leaveEvent(event);
-    scheduler_.post([model = model_] { model->setHovered(false); });
+    postAction(scheduler_, model_, &EndpointRowModel::setHovered, false);
 }
 
 void EndpointRowWidget::render() {
@@ -103,7 +103,7 @@ PermissionsPanelWidget::PermissionsPanelWidget(std::shared_ptr<PermissionsPanelM
         (*r.button)->setFont(pageFont(13));
         auto request = r.request;
         connect(*r.button, &QPushButton::clicked, this,
-                [this, request] { scheduler_.post([model = model_, request] { ((*model).*request)(); }); });
+                [this, request] { postAction(scheduler_, model_, request); });
         (*r.button)->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         grid->addWidget(*r.button, line, 2);
         ++line;
@@ -117,7 +117,7 @@ PermissionsPanelWidget::~PermissionsPanelWidget() { subscription_.cancel(); }
 
 void PermissionsPanelWidget::showEvent(QShowEvent* event) {
     QFrame::showEvent(event);
-    scheduler_.post([model = model_] { model->appear(); });
+    postAction(scheduler_, model_, &PermissionsPanelModel::appear);
 }
 
 void PermissionsPanelWidget::render() {

@@ -114,7 +114,7 @@ QWidget* OnboardingWindow::page(int step) const {
 }
 
 void OnboardingWindow::act(void (OnboardingModel::*action)()) {
-    scheduler_.post([model = model_, action] { ((*model).*action)(); });
+    postAction(scheduler_, model_, action);
 }
 
 void OnboardingWindow::showEvent(QShowEvent* event) {
@@ -289,7 +289,7 @@ QWidget* OnboardingWindow::buildTools() {
                 QSignalBlocker block(toggle);
                 toggle->setChecked(model_->state().switches[i]);
             }
-            scheduler_.post([model = model_, i, on] { model->setRowSwitch(i, on); });
+            postAction(scheduler_, model_, &OnboardingModel::setRowSwitch, i, on);
         });
         switches_[i] = toggle;
         line->addWidget(toggle);
