@@ -1,10 +1,8 @@
-// For the window tests: a fresh home folder, clicks by object name, bounded
-// waits, screenshots, and the check that Chinese text was drawn with a font
-// that has it.
+// For the window tests: a fresh home, clicks by name, bounded waits,
+// screenshots, and the check that Chinese text was drawn with a font having it.
 #pragma once
 
 #include "app/platform/defaults_store.hpp"
-#include "app/platform/diagnostic_sink.hpp"
 #include "app/ui/settings_app.hpp"
 
 #include <QAbstractButton>

@@ -2,9 +2,6 @@
 
 #include "app/hosting/linux_platform.hpp"
 #include "app/ui/artwork.hpp"
-#include "app/ui/main_window.hpp"
-#include "app/ui/onboarding_window.hpp"
-#include "app/ui/window_models.hpp"
 
 #include <QApplication>
 #include <QClipboard>
@@ -22,14 +19,9 @@ struct Program : ::testing::Test {
                                                  SettingsApp::Options{"/opt/brisolet/brisolet", false});
         settings->start();
     }
-    void TearDown() override {
-        settings.reset();
-        executor.drain();
-    }
+    void TearDown() override { settings.reset(), executor.drain(); }
     template <class T = QLabel>
-    T* child(QWidget* root, const char* name) {
-        return root->findChild<T*>(QLatin1String(name));
-    }
+    T* child(QWidget* root, const char* name) { return root->findChild<T*>(QLatin1String(name)); }
     bool onStep(OnboardingWindow* window, int step) {
         return uitest::waitFor([&] { return window->shownStep() == step && window->isSettled(); });
     }
