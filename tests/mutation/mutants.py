@@ -1,4 +1,5 @@
-# Planted faults in the maps family and the city directory (same format as the shared list).
+# Planted faults in the project's own code (same format as ../shared/mutation/mutants.py):
+# id, module, file, description, text in the file, text that replaces it
 M = [
 ('MP1', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'Nameless place not listed under the query', 'item.name.value_or(query)', 'item.name.value_or("")'),
 ('MP2', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'Empty address component skipped', 'if (!*part) continue;', 'if (!*part || (*part)->empty()) continue;'),
@@ -22,4 +23,14 @@ M = [
 ('MP21', 'app/tools', 'src/app/tools/maps/maps_tools.cpp', 'Directions without a destination not refused', 'if (!from || !to) throw', 'if (!from) throw'),
 ('MP22', 'app/platform', 'src/app/platform/city_directory.cpp', 'A blank query loads the library', 'if (text.empty() || text.size() > maxQueryBytes', 'if (text.size() > maxQueryBytes'),
 ('MP23', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'MapLocation keys written out of order', 'out.set("name", location.name).set("address", location.address);', 'out.set("address", location.address).set("name", location.name);'),
+('U1', 'app/ui', 'src/app/ui/window_models.cpp', 'A second copy leaves the first tip task running', '    if (tipTask_) tipTask_->cancel();\n', ''),
+('U2', 'app/ui', 'src/app/ui/permission_manager.cpp', 'Write-only access counts as granted', '    case 3: return PermissionStatus::Granted;', '    case 3:\n    case 4: return PermissionStatus::Granted;'),
+('U3', 'app/ui', 'src/app/ui/onboarding_model.cpp', 'A refused request leaves the switch unwritten', '(bool answer) { registry->setEnabled(s, answer); };', '(bool answer) { if (answer) registry->setEnabled(s, answer); };'),
+('U4', 'app/ui', 'src/app/ui/onboarding_model.cpp', 'The guide switches everything off on every step', '    if (state().currentStep == 1) registry_->disableAllTools();', '    registry_->disableAllTools();'),
+('U5', 'app/ui', 'src/app/ui/window_models.cpp', 'A second request while one runs is not refused', '        if (state_.isRequesting) return;\n', ''),
+('U6', 'app/ui', 'src/app/ui/permission_manager.cpp', 'Checking accessibility prompts the user', 'services_.trust->isProcessTrusted(false)', 'services_.trust->isProcessTrusted(true)'),
+('U8', 'app/ui', 'src/app/ui/onboarding_model.cpp', 'Finishing with the guide closed stores nothing', '    defaults_->setBool(kCompletedKey, true);\n    if (!open_) return;', '    if (!open_) return;\n    defaults_->setBool(kCompletedKey, true);'),
+('U9', 'app/ui', 'src/app/ui/window_models.cpp', 'Client configuration path not escaped', '    json::writeString(text, command);', '    text += "\\"" + command + "\\"";'),
+('U12', 'app/ui', 'src/app/ui/scheduler.cpp', 'A timer cancelled after it fell due still runs', '                if (!timer->isCancelled()) job();', '                job();'),
+('U13', 'app/ui', 'src/app/ui/window_models.cpp', 'The panel stays requesting after the answer', 'if (auto self = weak.lock()) self->refresh(false);', 'if (auto self = weak.lock()) self->refresh(std::nullopt);'),
 ]

@@ -1,0 +1,23 @@
+// The settings program's own pictures and type: the guide's illustrations,
+// the row symbols, and the page fonts.
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QPixmap>
+#include <QString>
+
+namespace app::ui {
+
+// "PingFang SC" first; on Linux it resolves through "Noto Sans CJK SC".
+QFont pageFont(int pixelSize, QFont::Weight weight = QFont::Normal);
+
+// "图一", "图二" or "图三", width wide; any other name is an empty pixmap.
+QPixmap illustration(const QString& name, int width);
+
+// A symbol ("calendar", "checklist", "person.circle", "message", "envelope",
+// "music.note", "checkmark", "server.rack") size pixels square, drawn in
+// colour; an unknown name is a plain circle.
+QPixmap symbol(const QString& name, int size, const QColor& colour);
+
+}  // namespace app::ui
