@@ -16,6 +16,8 @@ class EventStore;
 class ContactStore;
 class AccessPrompter;
 class AccessibilityTrust;
+class MediaPlayers;
+class MusicLibrary;
 
 struct Platform {
     std::shared_ptr<DefaultsStore> defaults;
@@ -27,6 +29,8 @@ struct Platform {
     std::shared_ptr<ContactStore> contactStore;
     std::shared_ptr<AccessPrompter> accessPrompter;
     std::shared_ptr<AccessibilityTrust> accessibilityTrust;
+    std::shared_ptr<MediaPlayers> mediaPlayers;
+    std::shared_ptr<MusicLibrary> musicLibrary;
 };
 
 }  // namespace app::platform

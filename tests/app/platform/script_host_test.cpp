@@ -130,6 +130,25 @@ TEST_F(TemplateHostTest, IntegerSlotsTakeCanonicalDecimals) {
     }
 }
 
+TEST(ScriptTemplate, CodeSlotsTakeTheBooleanWords) {
+    ScriptTemplate shuffle("t", "Music", "set shuffle enabled to " + scriptSlot("s") + "\n    play");
+    struct Case {
+        std::string code;
+        std::optional<ScriptBindings::Value> bound;
+    };
+    const Case cases[] = {
+        {"true", true},          {"false", false},       {"12", std::int64_t{12}},
+        {"True", std::nullopt},  {"truex", std::nullopt}, {"true true", std::nullopt},
+        {"yes", std::nullopt},   {"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        auto bindings = shuffle.match(lexAppleScript("set shuffle enabled to " + c.code + "\n    play"));
+        ASSERT_EQ(bindings.has_value(), c.bound.has_value());
+        if (bindings) EXPECT_EQ(*bindings->find("s"), *c.bound);
+    }
+}
+
 TEST_F(TemplateHostTest, MixedLiteralsBindUnambiguously) {
     // The title holds the fixed text between the two values of the reply literal.
     auto call = host.recognise(createScript("a' in folder 'b", "Work"));
@@ -275,6 +294,7 @@ TEST(ScriptTemplate, RefusesMalformedTemplates) {
         {"two open slots", "set x to \"" + scriptSlot("a") + scriptSlot("b") + "\""},
         {"two open slots with text", "set x to \"" + scriptSlot("a") + "-" + scriptSlot("b") + "\""},
         {"digit after code slot", "if n > " + scriptSlot("n") + "0 then"},
+        {"letter after code slot", "set shuffle to " + scriptSlot("s") + "x"},
         {"touching code slots", "if n > " + scriptSlot("n") + scriptSlot("m") + " then"},
         {"name in code and literal", "if n > " + scriptSlot("n") + " then \"" + scriptSlot("n") + "\""},
         {"unclosed slot", "set x to \"\u27E6name\""},

@@ -20,28 +20,6 @@ namespace {
 constexpr const char* kDomain = "NotesTool";
 constexpr std::int64_t kDefaultLimit = 50;
 
-// Puts each value where its slot stands, in one pass: a value is never
-// scanned for slots itself.
-std::string filled(std::string_view source, const std::map<std::string_view, std::string>& values) {
-    static constexpr std::string_view open = "\u27E6", close = "\u27E7";
-    std::string out;
-    out.reserve(source.size() + 256);
-    std::size_t i = 0;
-    while (i < source.size()) {
-        std::size_t start = source.find(open, i);
-        if (start == std::string_view::npos) break;
-        std::size_t end = source.find(close, start + open.size());
-        if (end == std::string_view::npos) break;
-        auto value = values.find(source.substr(start + open.size(), end - start - open.size()));
-        if (value == values.end()) throw std::logic_error("a script slot has no value");
-        out.append(source.substr(i, start - i));
-        out.append(value->second);
-        i = end + close.size();
-    }
-    out.append(source.substr(i));
-    return out;
-}
-
 void writeAll(int fd, std::string_view bytes, const std::string& path) {
     while (!bytes.empty()) {
         ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -192,17 +170,17 @@ std::vector<MCPTool> notesToolDefinitions() {
 }
 
 std::string notesCreateScript(std::string_view title, std::string_view folder, std::string_view path) {
-    return filled(notesCreateTemplate, {{"title", platform::appleScriptEscaped(title)},
-                                        {"folder", platform::appleScriptEscaped(folder)},
-                                        {"path", platform::appleScriptEscaped(path)}});
+    return platform::filledScript(notesCreateTemplate, {{"title", platform::appleScriptEscaped(title)},
+                                                        {"folder", platform::appleScriptEscaped(folder)},
+                                                        {"path", platform::appleScriptEscaped(path)}});
 }
 
 std::string notesSearchScript(std::string_view searchTerm) {
-    return filled(notesSearchTemplate, {{"query", platform::appleScriptEscaped(searchTerm)}});
+    return platform::filledScript(notesSearchTemplate, {{"query", platform::appleScriptEscaped(searchTerm)}});
 }
 
 std::string notesListScript(std::int64_t limit) {
-    return filled(notesListTemplate, {{"limit", std::to_string(limit)}});
+    return platform::filledScript(notesListTemplate, {{"limit", std::to_string(limit)}});
 }
 
 // NoteContentFile
