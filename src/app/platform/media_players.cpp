@@ -73,21 +73,31 @@ std::string secondsText(double seconds) {
 
 // SessionMediaPlayers
 
-MediaPlayers& SessionMediaPlayers::client() {
+// The bus connection is not shared between threads: one call at a time.
+template <class F>
+auto SessionMediaPlayers::withClient(F call) {
     std::lock_guard lock(mutex_);
     if (!client_) client_ = musicModule().makeSessionMediaPlayers();
-    return *client_;
+    return call(*client_);
 }
 
-std::vector<std::string> SessionMediaPlayers::playerNames() { return client().playerNames(); }
-PlayerStatus SessionMediaPlayers::status(const std::string& player) { return client().status(player); }
+std::vector<std::string> SessionMediaPlayers::playerNames() {
+    return withClient([](MediaPlayers& c) { return c.playerNames(); });
+}
+PlayerStatus SessionMediaPlayers::status(const std::string& player) {
+    return withClient([&](MediaPlayers& c) { return c.status(player); });
+}
 void SessionMediaPlayers::command(const std::string& player, std::string_view method) {
-    client().command(player, method);
+    withClient([&](MediaPlayers& c) { c.command(player, method); });
 }
-void SessionMediaPlayers::setVolume(const std::string& player, double volume) { client().setVolume(player, volume); }
+void SessionMediaPlayers::setVolume(const std::string& player, double volume) {
+    withClient([&](MediaPlayers& c) { c.setVolume(player, volume); });
+}
 bool SessionMediaPlayers::setShuffle(const std::string& player, bool shuffle) {
-    return client().setShuffle(player, shuffle);
+    return withClient([&](MediaPlayers& c) { return c.setShuffle(player, shuffle); });
 }
-void SessionMediaPlayers::openUri(const std::string& player, const std::string& uri) { client().openUri(player, uri); }
+void SessionMediaPlayers::openUri(const std::string& player, const std::string& uri) {
+    withClient([&](MediaPlayers& c) { c.openUri(player, uri); });
+}
 
 }  // namespace app::platform

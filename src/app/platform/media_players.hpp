@@ -77,7 +77,8 @@ public:
     void openUri(const std::string& player, const std::string& uri) override;
 
 private:
-    MediaPlayers& client();
+    template <class F>
+    auto withClient(F call);
 
     std::mutex mutex_;
     std::unique_ptr<MediaPlayers> client_;

@@ -41,7 +41,8 @@ inline constexpr const char* musicModuleEntry = "brisolet_music_module";
 // Throws std::runtime_error when it cannot be loaded or does not match.
 const MusicModuleApi& musicModule();
 
-// The tag reader of the module, loaded at its first read.
+// The tag reader of the module, loaded at its first read. One caller at a
+// time (the library reads under its lock).
 class ModuleAudioTagReader : public AudioTagReader {
 public:
     std::optional<AudioTags> read(const std::string& path) override;
