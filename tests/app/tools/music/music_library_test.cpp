@@ -14,41 +14,16 @@ namespace app::platform {
 namespace {
 
 TEST(MusicLibraryText, M3uEntries) {
-    struct Case {
-        std::string label, text;
-        std::vector<std::string> entries;
-    };
-    const Case cases[] = {
-        {"relative, absolute, URIs", "#EXTM3U\n#EXTINF:12,A - B\na.mp3\n/x/b.flac\nhttp://h/s.mp3\n",
-         {"/m/a.mp3", "/x/b.flac", "http://h/s.mp3"}},
-        {"line ends, blanks, BOM", "\xEF\xBB\xBF  one.mp3 \r\n\r\ntwo.mp3\rthree.mp3", {"/m/one.mp3", "/m/two.mp3", "/m/three.mp3"}},
-        {"file URIs decoded", "file:///a%20b/c%C3%A9.mp3\nfile://localhost/d.mp3\nfile:/e.mp3\nfile:///bad%zz",
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"#EXTM3U\n#EXTINF:12,A - B\na.mp3\n/x/b.flac\nhttp://h/s.mp3\n", {"/m/a.mp3", "/x/b.flac", "http://h/s.mp3"}},
+        {"\xEF\xBB\xBF  one.mp3 \r\n\r\ntwo.mp3\rthree.mp3", {"/m/one.mp3", "/m/two.mp3", "/m/three.mp3"}},
+        {"file:///a%20b/c%C3%A9.mp3\nfile://localhost/d.mp3\nfile:/e.mp3\nfile:///bad%zz",
          {"/a b/cé.mp3", "/d.mp3", "/e.mp3", "/bad%zz"}},
-        {"comments only", "#EXTM3U\n# note\n", {}},
-        {"not a scheme", "C:\\x.mp3\n1://y", {"/m/C:\\x.mp3", "1://y"}},
-        {"invalid UTF-8 repaired", "a\xFF.mp3", {"/m/a\xEF\xBF\xBD.mp3"}},
-        {"empty", "", {}},
+        {"C:\\x.mp3\n1://y\n# note\n", {"/m/C:\\x.mp3", "1://y"}},
+        {"a\xFF.mp3", {"/m/a\xEF\xBF\xBD.mp3"}},
+        {"", {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        EXPECT_EQ(parseM3u(c.text, "/m"), c.entries);
-    }
-}
-
-TEST(MusicLibraryText, FileUrisRoundTrip) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"/m/a b.mp3", "file:///m/a%20b.mp3"},
-        {"/m/Café/#1?%.wav", "file:///m/Caf%C3%A9/%231%3F%25.wav"},
-        {"/A-z_0.9~/x", "file:///A-z_0.9~/x"},
-        {"/q\"&'\\", "file:///q%22%26%27%5C"},
-    };
-    for (const auto& [path, uri] : cases) {
-        EXPECT_EQ(fileUri(path), uri);
-        EXPECT_EQ(percentDecoded(uri.substr(7)), path);
-    }
-    EXPECT_EQ(percentDecoded("100%"), "100%");
-    EXPECT_EQ(percentDecoded("%4"), "%4");
-    EXPECT_EQ(percentDecoded("%+1x"), "%+1x");
+    for (const auto& [text, entries] : cases) EXPECT_EQ(parseM3u(text, "/m"), entries) << text;
 }
 
 TEST(MusicLibraryText, MusicFolderFromUserDirs) {
@@ -56,64 +31,34 @@ TEST(MusicLibraryText, MusicFolderFromUserDirs) {
         {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_MUSIC_DIR=\"$HOME/Musik\"\n", "/home/u/Musik"},
         {"# comment\nXDG_MUSIC_DIR=\"/srv/audio/\"", "/srv/audio"},
         {"XDG_MUSIC_DIR=\"$HOME/My \\\"Tunes\\\"\"", "/home/u/My \"Tunes\""},
-        {"XDG_MUSIC_DIR=\"$HOME/\"", "/home/u"},
-        {"XDG_MUSIC_DIR=\"$HOMEx/a\"", std::nullopt},
-        {"XDG_MUSIC_DIR=\"relative/a\"", std::nullopt},
-        {"XDG_MUSIC_DIR=$HOME/Music", std::nullopt},
-        {"XDG_MUSIC_DIRS=\"/a\"", std::nullopt},
-        {"", std::nullopt},
+        {"XDG_MUSIC_DIR=\"$HOMEx/a\"\nXDG_MUSIC_DIR=\"relative/a\"\nXDG_MUSIC_DIR=$HOME/Music", std::nullopt},
     };
-    for (const auto& [text, folder] : cases) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(musicDirectoryFromUserDirs(text, "/home/u"), folder);
-    }
+    for (const auto& [text, folder] : cases) EXPECT_EQ(musicDirectoryFromUserDirs(text, "/home/u"), folder) << text;
 }
 
 TEST(MusicPlayers, TrackFromMetadata) {
-    using Strings = std::vector<std::string>;
-    struct Case {
-        std::string label;
-        MprisMetadata metadata;
-        TrackInfo track;
+    // Lists, URLs and integer lengths are read on the bus in the family's tests.
+    const std::pair<MprisMetadata, TrackInfo> cases[] = {
+        {{{"xesam:artist", std::vector<std::string>{"A", "", "B"}}, {"mpris:length", 2e6}}, {"", "A, B", "", 2.0}},
+        {{{"xesam:artist", "Solo"}, {"mpris:length", std::int64_t{-1}}}, {"", "Solo", "", {}}},
+        {{{"xesam:url", "file:///a/b%20c.ogg?x=1"}}, {"b c.ogg", "", "", {}}},
+        {{{"xesam:title", std::int64_t{3}}, {"mpris:length", "5"}, {"xesam:album", true}}, {}},
     };
-    const Case cases[] = {
-        {"full", {{"xesam:title", "T"}, {"xesam:artist", Strings{"A", "", "B"}}, {"xesam:album", "L"},
-                  {"mpris:length", std::int64_t{1500000}}},
-         {"T", "A, B", "L", 1.5}},
-        {"artist as one text, length as double", {{"xesam:artist", "Solo"}, {"mpris:length", 2e6}}, {"", "Solo", "", 2.0}},
-        {"negative length unknown", {{"xesam:title", "T"}, {"mpris:length", std::int64_t{-1}}}, {"T", "", "", {}}},
-        {"title from URL", {{"xesam:url", "file:///a/b%20c.ogg?x=1"}}, {"b c.ogg", "", "", {}}},
-        {"wrong types ignored", {{"xesam:title", std::int64_t{3}}, {"mpris:length", "5"}, {"xesam:album", true}},
-         {"", "", "", {}}},
-        {"empty", {}, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        EXPECT_EQ(trackFromMetadata(c.metadata), c.track);
-    }
-}
-
-TEST(MusicPlayers, SecondsInShortestText) {
-    const std::pair<double, std::string> cases[] = {{215.5, "215.5"}, {3, "3"}, {0.1, "0.1"}, {0, "0"}, {1e-6, "1e-06"}};
-    for (const auto& [seconds, text] : cases) EXPECT_EQ(secondsText(seconds), text);
+    for (const auto& [metadata, track] : cases) EXPECT_EQ(trackFromMetadata(metadata), track);
 }
 
 TEST(MusicPlayers, PlayerChoice) {
-    struct Case {
-        std::map<std::string, std::string> statuses;
-        std::optional<std::string> chosen;
-    };
-    const Case cases[] = {
+    const std::pair<std::map<std::string, std::string>, std::optional<std::string>> cases[] = {
         {{}, std::nullopt},
         {{{"b", "Stopped"}, {"a", "Stopped"}}, "a"},
         {{{"a", "Stopped"}, {"c", "Paused"}, {"b", "Paused"}}, "b"},
         {{{"a", "Paused"}, {"d", "Playing"}, {"c", "Playing"}}, "c"},
         {{{"a", ""}, {"b", "Paused"}}, "b"},
     };
-    for (const auto& c : cases) {
-        std::vector<std::string> names;
-        for (auto it = c.statuses.rbegin(); it != c.statuses.rend(); ++it) names.push_back(it->first);
-        EXPECT_EQ(tools::choosePlayer(names, [&](const std::string& n) { return c.statuses.at(n); }), c.chosen);
+    for (const auto& [statuses, chosen] : cases) {
+        std::vector<std::string> names;  // in reverse, so the choice must sort them
+        for (auto it = statuses.rbegin(); it != statuses.rend(); ++it) names.push_back(it->first);
+        EXPECT_EQ(tools::choosePlayer(names, [&](const std::string& n) { return statuses.at(n); }), chosen);
     }
 }
 
@@ -133,10 +78,8 @@ TEST(FolderMusicLibrary, WalksRegularFilesOnceAndRereadsOnlyChangedOnes) {
     testsupport::ScratchDir scratch;
     const std::string root = scratch.file("m");
     fs::create_directories(root + "/sub");
-    testsupport::writeFile(root + "/named.mp3", "x");
-    testsupport::writeFile(root + "/sub/plain.flac", "x");
-    testsupport::writeFile(root + "/broken.ogg", "x");
-    testsupport::writeFile(root + "/notes.txt", "x");
+    for (const char* name : {"/named.mp3", "/sub/plain.flac", "/broken.ogg", "/notes.txt"})
+        testsupport::writeFile(root + name, "x");
     testsupport::writeFile(root + "/list.m3u8", "named.mp3\n");
     ASSERT_EQ(::mkfifo((root + "/pipe.mp3").c_str(), 0600), 0);  // opening it would block
     fs::create_directory_symlink(root, root + "/sub/loop");
@@ -145,11 +88,9 @@ TEST(FolderMusicLibrary, WalksRegularFilesOnceAndRereadsOnlyChangedOnes) {
     auto reader = std::make_shared<CountingReader>();
     FolderMusicLibrary library([&] { return root; }, reader);
     auto first = library.contents();
-    ASSERT_EQ(first->tracks.size(), 2u);
-    EXPECT_EQ(first->tracks[0], (LibraryTrack{root + "/named.mp3", "Named", "", ""}));
-    EXPECT_EQ(first->tracks[1], (LibraryTrack{root + "/sub/plain.flac", "plain", "", ""}));
-    ASSERT_EQ(first->playlists.size(), 1u);
-    EXPECT_EQ(first->playlists[0], (LibraryPlaylist{"list", root + "/list.m3u8", {root + "/named.mp3"}}));
+    EXPECT_EQ(first->tracks, (std::vector<LibraryTrack>{{root + "/named.mp3", "Named", "", ""},
+                                                         {root + "/sub/plain.flac", "plain", "", ""}}));
+    EXPECT_EQ(first->playlists, (std::vector<LibraryPlaylist>{{"list", root + "/list.m3u8", {root + "/named.mp3"}}}));
     EXPECT_EQ(reader->paths.size(), 3u);  // named, plain, broken: each once, the loop not entered
 
     reader->paths.clear();
@@ -161,16 +102,13 @@ TEST(FolderMusicLibrary, WalksRegularFilesOnceAndRereadsOnlyChangedOnes) {
     testsupport::writeFile(root + "/two.m3u", "sub/plain.flac");
     auto second = library.contents();
     EXPECT_EQ(reader->paths, std::vector<std::string>{root + "/sub/plain.flac"});
-    ASSERT_EQ(second->tracks.size(), 1u);
+    EXPECT_EQ(second->tracks.size(), 1u);
     EXPECT_EQ(second->playlists.size(), 2u);
 }
 
 TEST(FolderMusicLibrary, AMissingFolderIsAnEmptyLibrary) {
-    FolderMusicLibrary library([] { return std::string("/nonexistent/brisolet/music"); },
-                               std::make_shared<CountingReader>());
-    auto contents = library.contents();
-    EXPECT_TRUE(contents->tracks.empty());
-    EXPECT_TRUE(contents->playlists.empty());
+    FolderMusicLibrary library([] { return std::string("/nonexistent/m"); }, std::make_shared<CountingReader>());
+    EXPECT_TRUE(library.contents()->tracks.empty());
 }
 
 }  // namespace

@@ -24,18 +24,14 @@ const std::string kNoPlayer = "AppleScript Error: No MPRIS media player is runni
 class MusicFamilyTest : public ::testing::Test {
 protected:
     MusicFamilyTest() {
-        namespace fs = std::filesystem;
-        fs::create_directories(music + "/Rock");
-        fs::create_directories(music + "/Jazz Café");
+        std::filesystem::create_directories(music + "/Rock"), std::filesystem::create_directories(music + "/Jazz Café");
         musictest::writeTaggedWav(music + "/Rock/blue.wav",
                                   {{"TITLE", {"Blue Skies"}}, {"ARTIST", {"The Quotes"}}, {"ALBUM", {"Open Air"}}});
-        musictest::writeTaggedWav(music + "/Jazz Café/hi #1.wav", {{"TITLE", {"Say \"Hi\" & beep"}},
-                                                                    {"ARTIST", {"Ann", "Bob"}},
-                                                                    {"ALBUM", {"Night Blue"}}});
+        musictest::writeTaggedWav(music + "/Jazz Café/hi #1.wav",
+                                  {{"TITLE", {"Say \"Hi\" & beep"}}, {"ARTIST", {"Ann", "Bob"}}, {"ALBUM", {"Night Blue"}}});
         musictest::writeTaggedWav(music + "/untagged track.wav", {});
         testsupport::writeFile(music + "/Road Trip.m3u", "#EXTM3U\n#EXTINF:1,The Quotes - Blue Skies\nRock/blue.wav\n");
         testsupport::writeFile(music + "/Empty.m3u8", "#EXTM3U\n");
-        testsupport::writeFile(music + "/cover.txt", "not music");
 
         auto host = std::make_shared<platform::TemplateScriptHost>(std::make_shared<platform::FakeAccessPrompter>());
         auto library = std::make_shared<platform::FolderMusicLibrary>(
@@ -57,36 +53,11 @@ protected:
 
 TEST_F(MusicFamilyTest, CommandsGoToThePlayingPlayer) {
     FakePlayer stopped("a", "Stopped"), paused("b", "Paused"), playing("c", "Playing");
-    struct Case {
-        std::string tool;
-        Arguments arguments;
-        std::string received;
-    };
-    const Case cases[] = {
-        {"music_play", {}, "Play"},
-        {"music_pause", {}, "Pause"},
-        {"music_next", {}, "Next"},
-        {"music_prev", {}, "Previous"},
-        {"music_set_volume", {{"level", std::int64_t{42}}}, "Volume 0.420000"},
-        {"music_set_volume", {{"level", std::int64_t{150}}}, "Volume 1.000000"},
-        {"music_set_volume", {{"level", std::int64_t{-5}}}, "Volume 0.000000"},
-    };
-    std::vector<std::string> expected;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.received);
-        EXPECT_EQ(call(c.tool, c.arguments), "Success");
-        expected.push_back(c.received);
-    }
-    EXPECT_EQ(playing.calls(), expected);
-    EXPECT_TRUE(paused.calls().empty());
-    EXPECT_TRUE(stopped.calls().empty());
-}
-
-TEST_F(MusicFamilyTest, APausedPlayerComesBeforeTheFirstName) {
-    FakePlayer first("a", "Stopped"), paused("z", "Paused");
-    EXPECT_EQ(call("music_pause"), "Success");
-    EXPECT_EQ(paused.calls(), std::vector<std::string>{"Pause"});
-    EXPECT_TRUE(first.calls().empty());
+    const std::pair<std::string, Arguments> cases[] = {{"music_play", {}}, {"music_pause", {}}, {"music_next", {}},
+                                                       {"music_prev", {}}, {"music_set_volume", {{"level", std::int64_t{42}}}}};
+    for (const auto& [tool, arguments] : cases) EXPECT_EQ(call(tool, arguments), "Success") << tool;
+    EXPECT_EQ(playing.calls(), (std::vector<std::string>{"Play", "Pause", "Next", "Previous", "Volume 0.420000"}));
+    EXPECT_EQ(paused.calls().size() + stopped.calls().size(), 0u);
 }
 
 TEST_F(MusicFamilyTest, CurrentTrackReply) {
@@ -107,8 +78,6 @@ TEST_F(MusicFamilyTest, CurrentTrackReply) {
          {{"xesam:url", sdbus::Variant(std::string("file:///m/My%20Song.flac"))},
           {"mpris:length", sdbus::Variant(std::uint64_t{180000000})}},
          0, "Playing: My Song.flac\nArtist: \nAlbum: \nDuration: 180s\nPosition: 0s\nState: paused"},
-        {"a title holding the separator", "Playing", {{"xesam:title", sdbus::Variant(std::string("a|||b"))}}, 0,
-         "Playing: a\nArtist: b\nAlbum: \nDuration: s\nPosition: 0s\nState: 0"},
         {"stopped", "Stopped", {{"xesam:title", sdbus::Variant(std::string("T"))}}, 0,
          "No track is currently playing."},
     };
@@ -122,16 +91,14 @@ TEST_F(MusicFamilyTest, CurrentTrackReply) {
 
 TEST_F(MusicFamilyTest, NoPlayerRunning) {
     EXPECT_EQ(call("music_get_current_track"), "No track is currently playing.");
-    for (const char* tool : {"music_play", "music_pause", "music_next", "music_prev"}) {
-        SCOPED_TRACE(tool);
-        expectToolError([&] { call(tool); }, {"MusicTool", 500, kNoPlayer});
-    }
-    expectToolError([&] { call("music_set_volume", {{"level", std::int64_t{5}}}); }, {"MusicTool", 500, kNoPlayer});
-    expectToolError([&] { call("music_play_song", {{"song", "blue"}}); }, {"MusicTool", 500, kNoPlayer});
-    expectToolError([&] { call("music_play_playlist", {{"playlist", "Road Trip"}}); }, {"MusicTool", 500, kNoPlayer});
+    const std::pair<std::string, Arguments> commands[] = {
+        {"music_play", {}}, {"music_pause", {}}, {"music_next", {}}, {"music_prev", {}},
+        {"music_set_volume", {{"level", std::int64_t{5}}}}, {"music_play_song", {{"song", "blue"}}},
+        {"music_play_playlist", {{"playlist", "Road Trip"}}}};
+    for (const auto& [tool, arguments] : commands)
+        expectToolError([&] { call(tool, arguments); }, {"MusicTool", 500, kNoPlayer});
     // The library needs no player.
     EXPECT_EQ(call("music_play_song", {{"song", "nothing like it"}}), "Song not found: nothing like it");
-    EXPECT_EQ(call("music_get_library_stats"), "Library: 3 tracks, 2 playlists.");
 }
 
 TEST_F(MusicFamilyTest, LibraryStatisticsListingAndSearch) {
@@ -147,16 +114,11 @@ TEST_F(MusicFamilyTest, LibraryStatisticsListingAndSearch) {
         {"music_list_playlists", {{"limit", std::int64_t{-1}}}, ""},
         {"music_search", {{"query", "BLUE"}}, "Say \"Hi\" & beep - Ann, Bob (Night Blue)\nBlue Skies - The Quotes (Open Air)"},
         {"music_search", {{"query", "blue"}, {"limit", std::int64_t{1}}}, "Say \"Hi\" & beep - Ann, Bob (Night Blue)"},
-        {"music_search", {{"query", "quotes"}}, "Blue Skies - The Quotes (Open Air)"},
         {"music_search", {{"query", "night"}}, "Say \"Hi\" & beep - Ann, Bob (Night Blue)"},
         {"music_search", {{"query", "untagged"}}, "untagged track -  ()"},
         {"music_search", {{"query", "blue"}, {"limit", std::int64_t{-2}}}, "No songs found."},
-        {"music_search", {{"query", "zzz"}}, "No songs found."},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.tool);
-        EXPECT_EQ(call(c.tool, c.arguments), c.reply);
-    }
+    for (const auto& c : cases) EXPECT_EQ(call(c.tool, c.arguments), c.reply) << c.tool;
 }
 
 TEST_F(MusicFamilyTest, PlayingHandsThePlayerTheFileUri) {

@@ -10,15 +10,11 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
-#include <string>
-#include <sys/types.h>
-#include <vector>
 
 namespace musictest {
 
@@ -28,81 +24,56 @@ public:
     PrivateBus() {
         FILE* out = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>&1", "r");
         if (!out) throw std::runtime_error("cannot start dbus-daemon");
-        char line[1024];
-        std::vector<std::string> lines;
-        while (lines.size() < 2 && std::fgets(line, sizeof line, out)) {
-            std::string text(line);
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-            lines.push_back(text);
-        }
+        char address[1024] = "", pid[64] = "";
+        bool read = std::fgets(address, sizeof address, out) && std::fgets(pid, sizeof pid, out);
         ::pclose(out);
-        if (lines.size() < 2 || lines[0].find('=') == std::string::npos)
-            throw std::runtime_error("dbus-daemon did not start (is the dbus-daemon package installed?): " +
-                                     (lines.empty() ? std::string("no output") : lines[0]));
-        address_ = lines[0];
-        pid_ = static_cast<pid_t>(std::stol(lines[1]));
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+        if (!read || !std::strchr(address, '='))
+            throw std::runtime_error(std::string("dbus-daemon (package dbus-daemon) did not start: ") + address);
+        pid_ = std::atoi(pid);
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", std::string(address, std::strcspn(address, "\n")).c_str(), 1);
     }
-    ~PrivateBus() {
-        ::kill(pid_, SIGTERM);
-        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
+    ~PrivateBus() { ::kill(pid_, SIGTERM); }
 
 private:
-    std::string address_;
     pid_t pid_ = 0;
 };
 
-// An MPRIS player: records the methods called on it and answers with the
-// state the test gives it. Without `canShuffle` it has no Shuffle property.
+// An MPRIS player that records the calls made on it and shows the state the
+// test gives it. Without `canShuffle` it has no Shuffle property.
 class FakePlayer {
 public:
-    static constexpr const char* interface = "org.mpris.MediaPlayer2.Player";
-
     FakePlayer(const std::string& name, std::string status, bool canShuffle = true)
-        : status_(std::move(status)), connection_(sdbus::createSessionBusConnection("org.mpris.MediaPlayer2." + name)) {
-        object_ = sdbus::createObject(*connection_, "/org/mpris/MediaPlayer2");
-        for (const char* method : {"Play", "Pause", "Next", "Previous"})
-            object_->registerMethod(method).onInterface(interface).implementedAs([this, method] { record(method); });
-        object_->registerMethod("OpenUri").onInterface(interface).implementedAs(
+        : status_(std::move(status)), bus_(sdbus::createSessionBusConnection("org.mpris.MediaPlayer2." + name)),
+          object_(sdbus::createObject(*bus_, "/org/mpris/MediaPlayer2")) {
+        const char* player = "org.mpris.MediaPlayer2.Player";
+        for (std::string method : {"Play", "Pause", "Next", "Previous"})
+            object_->registerMethod(method).onInterface(player).implementedAs([this, method] { record(method); });
+        object_->registerMethod("OpenUri").onInterface(player).implementedAs(
             [this](const std::string& uri) { record("OpenUri " + uri); });
-        object_->registerProperty("PlaybackStatus").onInterface(interface).withGetter([this] { return get(status_); });
-        object_->registerProperty("Metadata").onInterface(interface).withGetter([this] { return get(metadata_); });
-        object_->registerProperty("Position").onInterface(interface).withGetter([this] { return get(position_); });
-        object_->registerProperty("Volume")
-            .onInterface(interface)
-            .withGetter([this] { return get(volume_); })
-            .withSetter([this](const double& v) { record("Volume " + std::to_string(v)), set(volume_, v); });
+        object_->registerProperty("PlaybackStatus").onInterface(player).withGetter([this] { return status_; });
+        object_->registerProperty("Metadata").onInterface(player).withGetter([this] { return locked(metadata_); });
+        object_->registerProperty("Position").onInterface(player).withGetter([this] { return locked(position_); });
+        object_->registerProperty("Volume").onInterface(player).withGetter([] { return 1.0; }).withSetter(
+            [this](const double& v) { record("Volume " + std::to_string(v)); });
         if (canShuffle)
-            object_->registerProperty("Shuffle")
-                .onInterface(interface)
-                .withGetter([this] { return get(shuffle_); })
-                .withSetter([this](const bool& v) { record(std::string("Shuffle ") + (v ? "true" : "false")); });
+            object_->registerProperty("Shuffle").onInterface(player).withGetter([] { return false; }).withSetter(
+                [this](const bool& v) { record(v ? "Shuffle true" : "Shuffle false"); });
         object_->finishRegistration();
-        connection_->enterEventLoopAsync();
+        bus_->enterEventLoopAsync();
     }
-    ~FakePlayer() { connection_->leaveEventLoop(); }
+    ~FakePlayer() { bus_->leaveEventLoop(); }
 
     void setTrack(std::map<std::string, sdbus::Variant> metadata, std::int64_t position) {
         std::lock_guard lock(mutex_);
-        metadata_ = std::move(metadata);
-        position_ = position;
+        metadata_ = std::move(metadata), position_ = position;
     }
-    double volume() const { return get(volume_); }
-    std::vector<std::string> calls() const { return get(calls_); }
+    std::vector<std::string> calls() const { return locked(calls_); }
 
 private:
     template <class T>
-    T get(const T& field) const {
+    T locked(const T& field) const {
         std::lock_guard lock(mutex_);
         return field;
-    }
-    template <class T>
-    void set(T& field, const T& value) {
-        std::lock_guard lock(mutex_);
-        field = value;
     }
     void record(std::string call) {
         std::lock_guard lock(mutex_);
@@ -110,42 +81,29 @@ private:
     }
 
     mutable std::mutex mutex_;
-    std::string status_;
+    const std::string status_;
     std::map<std::string, sdbus::Variant> metadata_;
     std::int64_t position_ = 0;
-    double volume_ = 1.0;
-    bool shuffle_ = false;
     std::vector<std::string> calls_;
-    std::unique_ptr<sdbus::IConnection> connection_;
+    std::unique_ptr<sdbus::IConnection> bus_;
     std::unique_ptr<sdbus::IObject> object_;
 };
 
-// A short silent PCM WAV file, then its tags (only those given) written by TagLib.
+// A short silent PCM WAV file, then the given tags written by TagLib.
 inline void writeTaggedWav(const std::string& path, const std::map<std::string, std::vector<std::string>>& tags) {
     {
+        const std::uint32_t header[] = {0x46464952, 36 + 1600, 0x45564157, 0x20746d66, 16, 0x00010001,
+                                         8000,       16000,     0x00100002, 0x61746164, 1600};  // RIFF..data
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-        auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-        const std::uint32_t samples = 800, bytes = samples * 2;
-        out.write("RIFF", 4);
-        u32(36 + bytes);
-        out.write("WAVEfmt ", 8);
-        u32(16), u16(1), u16(1), u32(8000), u32(16000), u16(2), u16(16);
-        out.write("data", 4);
-        u32(bytes);
-        out << std::string(bytes, '\0');
+        out.write(reinterpret_cast<const char*>(header), sizeof header);
+        out << std::string(1600, '\0');
     }
-    if (tags.empty()) return;
     TagLib::FileRef file(path.c_str());
-    ASSERT_FALSE(file.isNull()) << path;
     TagLib::PropertyMap properties;
-    for (const auto& [key, values] : tags) {
-        TagLib::StringList list;
-        for (const auto& v : values) list.append(TagLib::String(v, TagLib::String::UTF8));
-        properties.insert(key, list);
-    }
+    for (const auto& [key, values] : tags)
+        for (const auto& v : values) properties[key].append(TagLib::String(v, TagLib::String::UTF8));
     file.file()->setProperties(properties);
-    ASSERT_TRUE(file.save()) << path;
+    ASSERT_TRUE(tags.empty() || file.save()) << path;
 }
 
 }  // namespace musictest
