@@ -15,6 +15,5 @@ M = [
 ('MU13', 'app/platform', 'src/app/platform/music_library.cpp', 'A lone CR no longer ends an M3U line', 'std::size_t end = rest.find_first_of("\\r\\n");', "std::size_t end = rest.find('\\n');"),
 ('MU14', 'app/platform', 'src/app/platform/media_players.cpp', 'Artists joined without a blank', 'track.artist += ", ";', 'track.artist += ",";'),
 ('MU15', 'app/platform', 'src/app/platform/music/mpris_client.cpp', 'Unsigned lengths not read', '    if (type == "t") return value.get<std::uint64_t>();\n', ''),
-('MU16', 'app/platform', 'src/app/platform/script_template.cpp', 'Boolean words matched without a word boundary', '(end == code.size() || !isNameChar(code[end]))', 'true'),
 ('MU17', 'app/tools', 'src/app/tools/music/music_stand_in.cpp', 'A negative search limit returns everything', 'if (static_cast<std::int64_t>(found.size()) >= limit) break;', 'if (found.size() >= static_cast<std::size_t>(limit)) break;'),
 ]

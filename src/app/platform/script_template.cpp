@@ -159,14 +159,14 @@ bool ScriptTemplate::matchCode(const Pieces& pieces, std::string_view code, Scri
             pos += piece.text.size();
             continue;
         }
-        // The words a family writes for a boolean, as whole words.
+        // The words a family writes for a boolean. No name character follows
+        // a code slot in a template, so "truex" cannot match either.
         std::optional<ScriptBindings::Value> word;
         for (auto [text, flag] : {std::pair<std::string_view, bool>{"true", true}, {"false", false}}) {
-            std::size_t end = pos + text.size();
-            if (code.substr(pos, text.size()) == text && (end == code.size() || !isNameChar(code[end]))) {
-                word = flag;
-                pos = end;
-            }
+            if (code.substr(pos, text.size()) != text) continue;
+            word = flag;
+            pos += text.size();
+            break;
         }
         if (word) {
             if (const auto* existing = bindings.find(piece.text); existing && *existing != *word) return false;

@@ -145,7 +145,7 @@ std::string MusicStandIn::search(const std::string& query, std::int64_t limit) {
             platform::foldCase(track.album).find(folded) != std::string::npos)
             found.push_back(&track);
     }
-    return joined<const platform::LibraryTrack*>(found, limit, "\n", [](const auto* track) {
+    return joined<const platform::LibraryTrack*>(found, static_cast<std::int64_t>(found.size()), "\n", [](const auto* track) {
         return track->title + " - " + track->artist + " (" + track->album + ")";
     });
 }
