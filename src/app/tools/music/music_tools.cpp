@@ -1,6 +1,7 @@
 #include "app/tools/music/music_tools.hpp"
 
 #include "app/platform/apple_script.hpp"
+#include "app/tools/registry/script_reply.hpp"
 #include "app/tools/registry/tool_error.hpp"
 
 #include <algorithm>
@@ -196,18 +197,7 @@ std::string MusicToolFamily::handle(const std::string& name, const Arguments& ar
 }
 
 std::string MusicToolFamily::runAppleScript(std::string_view source) {
-    platform::ScriptRun run = scriptHost_->run(source);
-    switch (run.outcome) {
-        case platform::ScriptRun::Outcome::NotMade:
-            throw ToolError(kDomain, 500, "Failed to compile AppleScript");
-        case platform::ScriptRun::Outcome::Failed: {
-            std::string message = run.error && run.error->message ? *run.error->message : "Unknown error";
-            throw ToolError(kDomain, 500, "AppleScript Error: " + message);
-        }
-        case platform::ScriptRun::Outcome::Succeeded:
-            break;
-    }
-    return run.text.value_or("Success");
+    return scriptReply(scriptHost_->run(source), kDomain);
 }
 
 std::string MusicToolFamily::currentTrack() {

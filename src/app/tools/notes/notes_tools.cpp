@@ -3,6 +3,7 @@
 #include "app/platform/apple_script.hpp"
 #include "app/platform/platform_error.hpp"
 #include "app/platform/unicode_text.hpp"
+#include "app/tools/registry/script_reply.hpp"
 #include "app/tools/registry/tool_error.hpp"
 
 #include <cerrno>
@@ -239,18 +240,7 @@ std::string NotesToolFamily::handle(const std::string& name, const Arguments& ar
 }
 
 std::string NotesToolFamily::runAppleScript(std::string_view source) {
-    platform::ScriptRun run = scriptHost_->run(source);
-    switch (run.outcome) {
-        case platform::ScriptRun::Outcome::NotMade:
-            throw ToolError(kDomain, 500, "Failed to compile AppleScript");
-        case platform::ScriptRun::Outcome::Failed: {
-            std::string message = run.error && run.error->message ? *run.error->message : "Unknown error";
-            throw ToolError(kDomain, 500, "AppleScript Error: " + message);
-        }
-        case platform::ScriptRun::Outcome::Succeeded:
-            break;
-    }
-    return run.text.value_or("Success");
+    return scriptReply(scriptHost_->run(source), kDomain);
 }
 
 std::string NotesToolFamily::createNote(const Arguments& arguments) {
