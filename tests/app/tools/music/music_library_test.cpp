@@ -92,7 +92,6 @@ TEST(FolderMusicLibrary, WalksRegularFilesOnceAndRereadsOnlyChangedOnes) {
                                                          {root + "/sub/plain.flac", "plain", "", ""}}));
     EXPECT_EQ(first->playlists, (std::vector<LibraryPlaylist>{{"list", root + "/list.m3u8", {root + "/named.mp3"}}}));
     EXPECT_EQ(reader->paths.size(), 3u);  // named, plain, broken: each once, the loop not entered
-
     reader->paths.clear();
     EXPECT_EQ(library.contents()->tracks, first->tracks);
     EXPECT_TRUE(reader->paths.empty());
@@ -102,8 +101,7 @@ TEST(FolderMusicLibrary, WalksRegularFilesOnceAndRereadsOnlyChangedOnes) {
     testsupport::writeFile(root + "/two.m3u", "sub/plain.flac");
     auto second = library.contents();
     EXPECT_EQ(reader->paths, std::vector<std::string>{root + "/sub/plain.flac"});
-    EXPECT_EQ(second->tracks.size(), 1u);
-    EXPECT_EQ(second->playlists.size(), 2u);
+    EXPECT_TRUE(second->tracks.size() == 1 && second->playlists.size() == 2);
 }
 
 TEST(FolderMusicLibrary, AMissingFolderIsAnEmptyLibrary) {

@@ -41,9 +41,7 @@ protected:
         family = std::make_unique<MusicToolFamily>(host);
     }
 
-    std::string call(const std::string& tool, const Arguments& arguments = {}) {
-        return family->handle(tool, arguments, {});
-    }
+    std::string call(const std::string& tool, const Arguments& arguments = {}) { return family->handle(tool, arguments, {}); }
 
     musictest::PrivateBus bus;
     testsupport::ScratchDir scratch;

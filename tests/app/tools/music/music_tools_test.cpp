@@ -106,7 +106,6 @@ TEST(MusicTools, Errors) {
     };
     const Case cases[] = {
         {"music_set_volume", {{"level", 50.5}}, bad, 400, "Missing 'level' argument"},
-        {"music_set_volume", {{"level", "50"}}, bad, 400, "Missing 'level' argument"},
         {"music_search", {{"limit", std::int64_t{3}}}, bad, 400, "Missing 'query' argument"},
         {"music_play_song", {{"song", std::int64_t{3}}}, bad, 400, "Missing 'song' argument"},
         {"music_play_playlist", {{"shuffle", true}}, bad, 400, "Missing 'playlist' argument"},
@@ -115,7 +114,6 @@ TEST(MusicTools, Errors) {
         {"music_next", {}, ScriptRun::failed(platform::ScriptErrorInfo{"Gone.", -2700, "Music"}), 500,
          "AppleScript Error: Gone."},
         {"music_get_current_track", {}, bad, 500, "AppleScript Error: Unknown error"},
-        {"music_get_library_stats", {}, ScriptRun::failed(std::nullopt), 500, "AppleScript Error: Unknown error"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tool);
