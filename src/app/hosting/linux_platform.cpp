@@ -6,6 +6,9 @@
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/diagnostic_sink.hpp"
 #include "app/platform/environment.hpp"
+#include "app/platform/media_players.hpp"
+#include "app/platform/music_library.hpp"
+#include "app/platform/music_module.hpp"
 #include "app/platform/script_host.hpp"
 #include "app/platform/sqlite_event_store.hpp"
 #include "app/platform/store_database.hpp"
@@ -30,6 +33,11 @@ platform::Platform makeLinuxPlatform() {
     p.contactStore = std::make_shared<platform::VCardContactStore>(platform::contactsDirectoryPath(*p.environment),
                                                                    p.accessPrompter);
     p.cityDirectory = std::make_shared<platform::GeonamesCityDirectory>();
+    // Neither connects nor reads anything before the first music call.
+    p.mediaPlayers = std::make_shared<platform::SessionMediaPlayers>();
+    p.musicLibrary = std::make_shared<platform::FolderMusicLibrary>(
+        [environment = p.environment] { return platform::musicDirectory(*environment); },
+        std::make_shared<platform::ModuleAudioTagReader>());
     return p;
 }
 

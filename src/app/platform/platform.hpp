@@ -17,6 +17,8 @@ class ContactStore;
 class AccessPrompter;
 class AccessibilityTrust;
 class CityDirectory;
+class MediaPlayers;
+class MusicLibrary;
 
 struct Platform {
     std::shared_ptr<DefaultsStore> defaults;
@@ -29,6 +31,8 @@ struct Platform {
     std::shared_ptr<AccessPrompter> accessPrompter;
     std::shared_ptr<AccessibilityTrust> accessibilityTrust;
     std::shared_ptr<CityDirectory> cityDirectory;
+    std::shared_ptr<MediaPlayers> mediaPlayers;
+    std::shared_ptr<MusicLibrary> musicLibrary;
 };
 
 }  // namespace app::platform

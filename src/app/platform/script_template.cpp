@@ -28,6 +28,25 @@ std::string scriptSlot(std::string_view name) {
     return out;
 }
 
+std::string filledScript(std::string_view source, const std::map<std::string_view, std::string>& values) {
+    std::string out;
+    out.reserve(source.size() + 256);
+    std::size_t i = 0;
+    while (i < source.size()) {
+        std::size_t start = source.find(slotOpen, i);
+        if (start == std::string_view::npos) break;
+        std::size_t end = source.find(slotClose, start + slotOpen.size());
+        if (end == std::string_view::npos) break;
+        auto value = values.find(source.substr(start + slotOpen.size(), end - start - slotOpen.size()));
+        if (value == values.end()) throw std::logic_error("a script slot has no value");
+        out.append(source.substr(i, start - i));
+        out.append(value->second);
+        i = end + slotClose.size();
+    }
+    out.append(source.substr(i));
+    return out;
+}
+
 const ScriptBindings::Value* ScriptBindings::find(std::string_view name) const {
     auto it = values_.find(name);
     return it == values_.end() ? nullptr : &it->second;
@@ -45,6 +64,13 @@ std::int64_t ScriptBindings::integer(std::string_view name) const {
     if (!value || !std::holds_alternative<std::int64_t>(*value))
         throw std::out_of_range("no integer bound to slot " + std::string(name));
     return std::get<std::int64_t>(*value);
+}
+
+bool ScriptBindings::boolean(std::string_view name) const {
+    const Value* value = find(name);
+    if (!value || !std::holds_alternative<bool>(*value))
+        throw std::out_of_range("no boolean bound to slot " + std::string(name));
+    return std::get<bool>(*value);
 }
 
 ScriptTemplate::Pieces ScriptTemplate::splitSlots(std::string_view text, const std::string& id) {
@@ -89,7 +115,8 @@ ScriptTemplate::ScriptTemplate(std::string id, std::string application, std::str
             codeNames.insert(pieces[i].text);
             if (i + 1 < pieces.size()) {
                 if (pieces[i + 1].slot) invalid(id_, "two code slots touch");
-                if (isDigit(pieces[i + 1].text[0])) invalid(id_, "a digit follows code slot " + pieces[i].text);
+                if (isNameChar(pieces[i + 1].text[0]))
+                    invalid(id_, "a name character follows code slot " + pieces[i].text);
             }
         }
         code_.push_back(std::move(pieces));
@@ -130,6 +157,20 @@ bool ScriptTemplate::matchCode(const Pieces& pieces, std::string_view code, Scri
         if (!piece.slot) {
             if (code.substr(pos, piece.text.size()) != piece.text) return false;
             pos += piece.text.size();
+            continue;
+        }
+        // The words a family writes for a boolean. No name character follows
+        // a code slot in a template, so "truex" cannot match either.
+        std::optional<ScriptBindings::Value> word;
+        for (auto [text, flag] : {std::pair<std::string_view, bool>{"true", true}, {"false", false}}) {
+            if (code.substr(pos, text.size()) != text) continue;
+            word = flag;
+            pos += text.size();
+            break;
+        }
+        if (word) {
+            if (const auto* existing = bindings.find(piece.text); existing && *existing != *word) return false;
+            bindings.set(piece.text, *word);
             continue;
         }
         // Only the canonical decimal form a family writes: -?(0|[1-9][0-9]*), never "-0".

@@ -8,6 +8,8 @@
 #include "app/tools/maps/maps_tools.hpp"
 #include "app/tools/messages/messages_stand_in.hpp"
 #include "app/tools/messages/messages_tools.hpp"
+#include "app/tools/music/music_stand_in.hpp"
+#include "app/tools/music/music_tools.hpp"
 #include "app/tools/notes/notes_stand_in.hpp"
 #include "app/tools/notes/notes_tools.hpp"
 
@@ -35,6 +37,16 @@ void addContactsMessagesAndNotesFamilies(std::vector<std::unique_ptr<ToolFamily>
                                                          platform.diagnostics));
 }
 
+// Music over the script host; a template host gets the stand-in on the
+// platform's media players and library.
+void addMusicFamily(std::vector<std::unique_ptr<ToolFamily>>& families, const platform::Platform& platform) {
+    if (!platform.scriptHost) return;
+    auto* host = dynamic_cast<platform::TemplateScriptHost*>(platform.scriptHost.get());
+    if (host && platform.mediaPlayers && platform.musicLibrary)
+        registerMusicScripts(*host, std::make_shared<MusicStandIn>(platform.mediaPlayers, platform.musicLibrary));
+    families.push_back(std::make_unique<MusicToolFamily>(platform.scriptHost));
+}
+
 }  // namespace
 
 std::vector<std::unique_ptr<ToolFamily>> makeToolFamilies(const platform::Platform& platform) {
@@ -43,6 +55,7 @@ std::vector<std::unique_ptr<ToolFamily>> makeToolFamilies(const platform::Platfo
     families.push_back(std::make_unique<MailToolFamily>(platform.urlOpener));
     addContactsMessagesAndNotesFamilies(families, platform);
     if (auto maps = makeMapsToolFamily(platform)) families.push_back(std::move(maps));
+    addMusicFamily(families, platform);
     return families;
 }
 

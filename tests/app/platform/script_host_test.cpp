@@ -130,6 +130,16 @@ TEST_F(TemplateHostTest, IntegerSlotsTakeCanonicalDecimals) {
     }
 }
 
+TEST(ScriptTemplate, CodeSlotsTakeTheBooleanWords) {
+    ScriptTemplate shuffle("t", "Music", "set shuffle to " + scriptSlot("s") + "\n    play");
+    const std::pair<std::string, std::optional<ScriptBindings::Value>> cases[] = {
+        {"true", true}, {"false", false}, {"12", std::int64_t{12}}, {"True", {}}, {"truex", {}}, {"true true", {}}};
+    for (const auto& [code, bound] : cases) {
+        auto bindings = shuffle.match(lexAppleScript("set shuffle to " + code + "\n    play"));
+        EXPECT_EQ(bindings ? std::optional(*bindings->find("s")) : std::nullopt, bound) << code;
+    }
+}
+
 TEST_F(TemplateHostTest, MixedLiteralsBindUnambiguously) {
     // The title holds the fixed text between the two values of the reply literal.
     auto call = host.recognise(createScript("a' in folder 'b", "Work"));
@@ -275,6 +285,7 @@ TEST(ScriptTemplate, RefusesMalformedTemplates) {
         {"two open slots", "set x to \"" + scriptSlot("a") + scriptSlot("b") + "\""},
         {"two open slots with text", "set x to \"" + scriptSlot("a") + "-" + scriptSlot("b") + "\""},
         {"digit after code slot", "if n > " + scriptSlot("n") + "0 then"},
+        {"letter after code slot", "set shuffle to " + scriptSlot("s") + "x"},
         {"touching code slots", "if n > " + scriptSlot("n") + scriptSlot("m") + " then"},
         {"name in code and literal", "if n > " + scriptSlot("n") + " then \"" + scriptSlot("n") + "\""},
         {"unclosed slot", "set x to \"\u27E6name\""},

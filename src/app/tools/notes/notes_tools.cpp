@@ -3,6 +3,7 @@
 #include "app/platform/apple_script.hpp"
 #include "app/platform/platform_error.hpp"
 #include "app/platform/unicode_text.hpp"
+#include "app/tools/registry/script_reply.hpp"
 #include "app/tools/registry/tool_error.hpp"
 
 #include <cerrno>
@@ -19,28 +20,6 @@ namespace {
 
 constexpr const char* kDomain = "NotesTool";
 constexpr std::int64_t kDefaultLimit = 50;
-
-// Puts each value where its slot stands, in one pass: a value is never
-// scanned for slots itself.
-std::string filled(std::string_view source, const std::map<std::string_view, std::string>& values) {
-    static constexpr std::string_view open = "\u27E6", close = "\u27E7";
-    std::string out;
-    out.reserve(source.size() + 256);
-    std::size_t i = 0;
-    while (i < source.size()) {
-        std::size_t start = source.find(open, i);
-        if (start == std::string_view::npos) break;
-        std::size_t end = source.find(close, start + open.size());
-        if (end == std::string_view::npos) break;
-        auto value = values.find(source.substr(start + open.size(), end - start - open.size()));
-        if (value == values.end()) throw std::logic_error("a script slot has no value");
-        out.append(source.substr(i, start - i));
-        out.append(value->second);
-        i = end + close.size();
-    }
-    out.append(source.substr(i));
-    return out;
-}
 
 void writeAll(int fd, std::string_view bytes, const std::string& path) {
     while (!bytes.empty()) {
@@ -192,17 +171,17 @@ std::vector<MCPTool> notesToolDefinitions() {
 }
 
 std::string notesCreateScript(std::string_view title, std::string_view folder, std::string_view path) {
-    return filled(notesCreateTemplate, {{"title", platform::appleScriptEscaped(title)},
-                                        {"folder", platform::appleScriptEscaped(folder)},
-                                        {"path", platform::appleScriptEscaped(path)}});
+    return platform::filledScript(notesCreateTemplate, {{"title", platform::appleScriptEscaped(title)},
+                                                        {"folder", platform::appleScriptEscaped(folder)},
+                                                        {"path", platform::appleScriptEscaped(path)}});
 }
 
 std::string notesSearchScript(std::string_view searchTerm) {
-    return filled(notesSearchTemplate, {{"query", platform::appleScriptEscaped(searchTerm)}});
+    return platform::filledScript(notesSearchTemplate, {{"query", platform::appleScriptEscaped(searchTerm)}});
 }
 
 std::string notesListScript(std::int64_t limit) {
-    return filled(notesListTemplate, {{"limit", std::to_string(limit)}});
+    return platform::filledScript(notesListTemplate, {{"limit", std::to_string(limit)}});
 }
 
 // NoteContentFile
@@ -261,18 +240,7 @@ std::string NotesToolFamily::handle(const std::string& name, const Arguments& ar
 }
 
 std::string NotesToolFamily::runAppleScript(std::string_view source) {
-    platform::ScriptRun run = scriptHost_->run(source);
-    switch (run.outcome) {
-        case platform::ScriptRun::Outcome::NotMade:
-            throw ToolError(kDomain, 500, "Failed to compile AppleScript");
-        case platform::ScriptRun::Outcome::Failed: {
-            std::string message = run.error && run.error->message ? *run.error->message : "Unknown error";
-            throw ToolError(kDomain, 500, "AppleScript Error: " + message);
-        }
-        case platform::ScriptRun::Outcome::Succeeded:
-            break;
-    }
-    return run.text.value_or("Success");
+    return scriptReply(scriptHost_->run(source), kDomain);
 }
 
 std::string NotesToolFamily::createNote(const Arguments& arguments) {

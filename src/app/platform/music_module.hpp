@@ -1,0 +1,54 @@
+// The music module: the MPRIS client (sdbus-c++) and the tag reader (TagLib),
+// built as a shared object of its own and loaded on first use, so that
+// neither library weighs on the program's start-up.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace app::platform {
+
+class MediaPlayers;
+
+// The tags of one audio file; empty texts where a tag is absent.
+struct AudioTags {
+    std::string title;
+    std::string artist;  // several artists joined with ", "
+    std::string album;
+
+    bool operator==(const AudioTags&) const = default;
+};
+
+class AudioTagReader {
+public:
+    virtual ~AudioTagReader() = default;
+    // None when the file cannot be read as audio.
+    virtual std::optional<AudioTags> read(const std::string& path) = 0;
+};
+
+// What the module hands out; bumped with any change of these signatures.
+struct MusicModuleApi {
+    int version;
+    std::unique_ptr<MediaPlayers> (*makeSessionMediaPlayers)();
+    std::unique_ptr<AudioTagReader> (*makeAudioTagReader)();
+};
+
+inline constexpr int musicModuleApiVersion = 1;
+inline constexpr const char* musicModuleEntry = "brisolet_music_module";
+
+// Loads the module once (later calls share it) and returns its entry points.
+// Throws std::runtime_error when it cannot be loaded or does not match.
+const MusicModuleApi& musicModule();
+
+// The tag reader of the module, loaded at its first read. One caller at a
+// time (the library reads under its lock).
+class ModuleAudioTagReader : public AudioTagReader {
+public:
+    std::optional<AudioTags> read(const std::string& path) override;
+
+private:
+    std::unique_ptr<AudioTagReader> reader_;
+};
+
+}  // namespace app::platform

@@ -1,0 +1,58 @@
+// What stands in for the Music application on this system: the family's
+// scripts are recognised by the script host; transport, volume, shuffle and
+// the current track go to an MPRIS media player, and the library is the
+// user's music folder with its M3U playlists.
+#pragma once
+
+#include "app/platform/media_players.hpp"
+#include "app/platform/music_library.hpp"
+#include "app/platform/script_host.hpp"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace app::tools {
+
+// The player the scripts act on: the first playing one (by name), else the
+// first paused one, else the first name; none without players.
+std::optional<std::string> choosePlayer(std::vector<std::string> names,
+                                        const std::function<std::string(const std::string&)>& playbackStatusOf);
+
+class MusicStandIn : public platform::ScriptStandIn {
+public:
+    // Throws std::invalid_argument for a null player client or library.
+    MusicStandIn(std::shared_ptr<platform::MediaPlayers> players, std::shared_ptr<platform::MusicLibrary> library);
+
+    // Transport commands and the volume give no text; the current track is
+    // "STOPPED" or "title|||artist|||album|||length|||position|||state" (seconds
+    // in shortest decimal text, the state in lower case); statistics "N|||M";
+    // playlists joined by ", "; search lines "title - artist (album)". Songs
+    // and playlists are opened on the player by their file:// URI. A command
+    // without any player fails with one fixed message, as does shuffle on a
+    // player that has none.
+    std::optional<std::string> perform(const platform::ScriptCall& call) override;
+
+private:
+    struct Chosen {
+        std::string name;
+        platform::PlayerStatus status;
+    };
+    std::optional<Chosen> chosenPlayer();
+    std::string requirePlayer();
+    std::string currentTrack();
+    std::string search(const std::string& query, std::int64_t limit);
+    std::string playSong(const std::string& song);
+    std::string playPlaylist(const std::string& name, bool shuffle);
+
+    std::shared_ptr<platform::MediaPlayers> players_;
+    std::shared_ptr<platform::MusicLibrary> library_;
+};
+
+// Teaches the host the eleven scripts (application "Music") and gives it the
+// stand-in. False (and nothing changed) when the host knows them already.
+bool registerMusicScripts(platform::TemplateScriptHost& host, std::shared_ptr<platform::ScriptStandIn> standIn);
+
+}  // namespace app::tools

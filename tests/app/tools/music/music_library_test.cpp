@@ -1,0 +1,113 @@
+#include "app/platform/music_library.hpp"
+
+#include <gtest/gtest.h>
+
+#include "app/platform/media_players.hpp"
+#include "app/platform/music_module.hpp"
+#include "app/platform/scratch_dir.hpp"
+#include "app/tools/music/music_stand_in.hpp"
+
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace app::platform {
+namespace {
+
+TEST(MusicLibraryText, M3uEntries) {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"#EXTM3U\n#EXTINF:12,A - B\na.mp3\n/x/b.flac\nhttp://h/s.mp3\n", {"/m/a.mp3", "/x/b.flac", "http://h/s.mp3"}},
+        {"\xEF\xBB\xBF  one.mp3 \r\n\r\ntwo.mp3\rthree.mp3", {"/m/one.mp3", "/m/two.mp3", "/m/three.mp3"}},
+        {"file:///a%20b/c%C3%A9.mp3\nfile://localhost/d.mp3\nfile:/e.mp3\nfile:///bad%zz",
+         {"/a b/cé.mp3", "/d.mp3", "/e.mp3", "/bad%zz"}},
+        {"C:\\x.mp3\n1://y\n# note\n", {"/m/C:\\x.mp3", "1://y"}},
+        {"a\xFF.mp3", {"/m/a\xEF\xBF\xBD.mp3"}},
+        {"", {}},
+    };
+    for (const auto& [text, entries] : cases) EXPECT_EQ(parseM3u(text, "/m"), entries) << text;
+}
+
+TEST(MusicLibraryText, MusicFolderFromUserDirs) {
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_MUSIC_DIR=\"$HOME/Musik\"\n", "/home/u/Musik"},
+        {"# comment\nXDG_MUSIC_DIR=\"/srv/audio/\"", "/srv/audio"},
+        {"XDG_MUSIC_DIR=\"$HOME/My \\\"Tunes\\\"\"", "/home/u/My \"Tunes\""},
+        {"XDG_MUSIC_DIR=\"$HOMEx/a\"\nXDG_MUSIC_DIR=\"relative/a\"\nXDG_MUSIC_DIR=$HOME/Music", std::nullopt},
+    };
+    for (const auto& [text, folder] : cases) EXPECT_EQ(musicDirectoryFromUserDirs(text, "/home/u"), folder) << text;
+}
+
+TEST(MusicPlayers, TrackFromMetadata) {
+    // Lists, URLs and integer lengths are read on the bus in the family's tests.
+    const std::pair<MprisMetadata, TrackInfo> cases[] = {
+        {{{"xesam:artist", std::vector<std::string>{"A", "", "B"}}, {"mpris:length", 2e6}}, {"", "A, B", "", 2.0}},
+        {{{"xesam:artist", "Solo"}, {"mpris:length", std::int64_t{-1}}}, {"", "Solo", "", {}}},
+        {{{"xesam:url", "file:///a/b%20c.ogg?x=1"}}, {"b c.ogg", "", "", {}}},
+        {{{"xesam:title", std::int64_t{3}}, {"mpris:length", "5"}, {"xesam:album", true}}, {}},
+    };
+    for (const auto& [metadata, track] : cases) EXPECT_EQ(trackFromMetadata(metadata), track);
+}
+
+TEST(MusicPlayers, PlayerChoice) {
+    const std::pair<std::map<std::string, std::string>, std::optional<std::string>> cases[] = {
+        {{}, std::nullopt},
+        {{{"b", "Stopped"}, {"a", "Stopped"}}, "a"},
+        {{{"a", "Stopped"}, {"c", "Paused"}, {"b", "Paused"}}, "b"},
+        {{{"a", "Paused"}, {"d", "Playing"}, {"c", "Playing"}}, "c"},
+        {{{"a", ""}, {"b", "Paused"}}, "b"},
+    };
+    for (const auto& [statuses, chosen] : cases) {
+        std::vector<std::string> names;  // in reverse, so the choice must sort them
+        for (auto it = statuses.rbegin(); it != statuses.rend(); ++it) names.push_back(it->first);
+        EXPECT_EQ(tools::choosePlayer(names, [&](const std::string& n) { return statuses.at(n); }), chosen);
+    }
+}
+
+// Counts the files the library asks to read.
+class CountingReader : public AudioTagReader {
+public:
+    std::optional<AudioTags> read(const std::string& path) override {
+        paths.push_back(path);
+        if (path.find("broken") != std::string::npos) return std::nullopt;
+        return AudioTags{path.find("named") != std::string::npos ? "Named" : "", "", ""};
+    }
+    std::vector<std::string> paths;
+};
+
+TEST(FolderMusicLibrary, WalksRegularFilesOnceAndRereadsOnlyChangedOnes) {
+    namespace fs = std::filesystem;
+    testsupport::ScratchDir scratch;
+    const std::string root = scratch.file("m");
+    fs::create_directories(root + "/sub");
+    for (const char* name : {"/named.mp3", "/sub/plain.flac", "/broken.ogg", "/notes.txt"})
+        testsupport::writeFile(root + name, "x");
+    testsupport::writeFile(root + "/list.m3u8", "named.mp3\n");
+    ASSERT_EQ(::mkfifo((root + "/pipe.mp3").c_str(), 0600), 0);  // opening it would block
+    fs::create_directory_symlink(root, root + "/sub/loop");
+    fs::create_symlink(root + "/gone.mp3", root + "/dangling.mp3");
+
+    auto reader = std::make_shared<CountingReader>();
+    FolderMusicLibrary library([&] { return root; }, reader);
+    auto first = library.contents();
+    EXPECT_EQ(first->tracks, (std::vector<LibraryTrack>{{root + "/named.mp3", "Named", "", ""},
+                                                         {root + "/sub/plain.flac", "plain", "", ""}}));
+    EXPECT_EQ(first->playlists, (std::vector<LibraryPlaylist>{{"list", root + "/list.m3u8", {root + "/named.mp3"}}}));
+    EXPECT_EQ(reader->paths.size(), 3u);  // named, plain, broken: each once, the loop not entered
+    reader->paths.clear();
+    EXPECT_EQ(library.contents()->tracks, first->tracks);
+    EXPECT_TRUE(reader->paths.empty());
+
+    testsupport::writeFile(root + "/sub/plain.flac", "longer");
+    fs::remove(root + "/named.mp3");
+    testsupport::writeFile(root + "/two.m3u", "sub/plain.flac");
+    auto second = library.contents();
+    EXPECT_EQ(reader->paths, std::vector<std::string>{root + "/sub/plain.flac"});
+    EXPECT_TRUE(second->tracks.size() == 1 && second->playlists.size() == 2);
+}
+
+TEST(FolderMusicLibrary, AMissingFolderIsAnEmptyLibrary) {
+    FolderMusicLibrary library([] { return std::string("/nonexistent/m"); }, std::make_shared<CountingReader>());
+    EXPECT_TRUE(library.contents()->tracks.empty());
+}
+
+}  // namespace
+}  // namespace app::platform

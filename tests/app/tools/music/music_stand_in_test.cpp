@@ -1,0 +1,157 @@
+#include "app/tools/music/music_stand_in.hpp"
+
+#include <gtest/gtest.h>
+
+#include "app/platform/access_prompter.hpp"
+#include "app/platform/music_module.hpp"
+#include "app/platform/scratch_dir.hpp"
+#include "app/tools/music/music_tools.hpp"
+#include "app/tools/music/music_test_support.hpp"
+#include "app/tools/tool_test_support.hpp"
+
+#include <filesystem>
+
+namespace app::tools {
+namespace {
+
+using musictest::FakePlayer;
+using testing::expectToolError;
+
+const std::string kNoPlayer = "AppleScript Error: No MPRIS media player is running.";
+
+// The whole road: family, template host, stand-in, the MPRIS client module
+// on a private bus, and a music folder of tagged WAV files and playlists.
+class MusicFamilyTest : public ::testing::Test {
+protected:
+    MusicFamilyTest() {
+        std::filesystem::create_directories(music + "/Rock"), std::filesystem::create_directories(music + "/Jazz Café");
+        musictest::writeTaggedWav(music + "/Rock/blue.wav",
+                                  {{"TITLE", {"Blue Skies"}}, {"ARTIST", {"The Quotes"}}, {"ALBUM", {"Open Air"}}});
+        musictest::writeTaggedWav(music + "/Jazz Café/hi #1.wav",
+                                  {{"TITLE", {"Say \"Hi\" & beep"}}, {"ARTIST", {"Ann", "Bob"}}, {"ALBUM", {"Night Blue"}}});
+        musictest::writeTaggedWav(music + "/untagged track.wav", {});
+        testsupport::writeFile(music + "/Road Trip.m3u", "#EXTM3U\n#EXTINF:1,The Quotes - Blue Skies\nRock/blue.wav\n");
+        testsupport::writeFile(music + "/Empty.m3u8", "#EXTM3U\n");
+
+        auto host = std::make_shared<platform::TemplateScriptHost>(std::make_shared<platform::FakeAccessPrompter>());
+        auto library = std::make_shared<platform::FolderMusicLibrary>(
+            [folder = music] { return folder; }, std::make_shared<platform::ModuleAudioTagReader>());
+        registerMusicScripts(*host, std::make_shared<MusicStandIn>(std::make_shared<platform::SessionMediaPlayers>(),
+                                                                   library));
+        family = std::make_unique<MusicToolFamily>(host);
+    }
+
+    std::string call(const std::string& tool, const Arguments& arguments = {}) { return family->handle(tool, arguments, {}); }
+
+    musictest::PrivateBus bus;
+    testsupport::ScratchDir scratch;
+    std::string music = scratch.file("Music");
+    std::unique_ptr<MusicToolFamily> family;
+};
+
+TEST_F(MusicFamilyTest, CommandsGoToThePlayingPlayer) {
+    FakePlayer stopped("a", "Stopped"), paused("b", "Paused"), playing("c", "Playing");
+    const std::pair<std::string, Arguments> cases[] = {{"music_play", {}}, {"music_pause", {}}, {"music_next", {}},
+                                                       {"music_prev", {}}, {"music_set_volume", {{"level", std::int64_t{42}}}}};
+    for (const auto& [tool, arguments] : cases) EXPECT_EQ(call(tool, arguments), "Success") << tool;
+    EXPECT_EQ(playing.calls(), (std::vector<std::string>{"Play", "Pause", "Next", "Previous", "Volume 0.420000"}));
+    EXPECT_EQ(paused.calls().size() + stopped.calls().size(), 0u);
+}
+
+TEST_F(MusicFamilyTest, CurrentTrackReply) {
+    struct Case {
+        std::string label, status;
+        std::map<std::string, sdbus::Variant> metadata;
+        std::int64_t position;
+        std::string reply;
+    };
+    const Case cases[] = {
+        {"playing, two artists", "Playing",
+         {{"xesam:title", sdbus::Variant(std::string("T"))},
+          {"xesam:artist", sdbus::Variant(std::vector<std::string>{"Ann", "Bob"})},
+          {"xesam:album", sdbus::Variant(std::string("B"))},
+          {"mpris:length", sdbus::Variant(std::int64_t{215500000})}},
+         3250000, "Playing: T\nArtist: Ann, Bob\nAlbum: B\nDuration: 215.5s\nPosition: 3.25s\nState: playing"},
+        {"paused, length as uint64, title from the URL", "Paused",
+         {{"xesam:url", sdbus::Variant(std::string("file:///m/My%20Song.flac"))},
+          {"mpris:length", sdbus::Variant(std::uint64_t{180000000})}},
+         0, "Playing: My Song.flac\nArtist: \nAlbum: \nDuration: 180s\nPosition: 0s\nState: paused"},
+        {"stopped", "Stopped", {{"xesam:title", sdbus::Variant(std::string("T"))}}, 0,
+         "No track is currently playing."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        FakePlayer player("p", c.status);
+        player.setTrack(c.metadata, c.position);
+        EXPECT_EQ(call("music_get_current_track"), c.reply);
+    }
+}
+
+TEST_F(MusicFamilyTest, NoPlayerRunning) {
+    EXPECT_EQ(call("music_get_current_track"), "No track is currently playing.");
+    const std::pair<std::string, Arguments> commands[] = {
+        {"music_play", {}}, {"music_pause", {}}, {"music_next", {}}, {"music_prev", {}},
+        {"music_set_volume", {{"level", std::int64_t{5}}}}, {"music_play_song", {{"song", "blue"}}},
+        {"music_play_playlist", {{"playlist", "Road Trip"}}}};
+    for (const auto& [tool, arguments] : commands)
+        expectToolError([&] { call(tool, arguments); }, {"MusicTool", 500, kNoPlayer});
+    // The library needs no player.
+    EXPECT_EQ(call("music_play_song", {{"song", "nothing like it"}}), "Song not found: nothing like it");
+}
+
+TEST_F(MusicFamilyTest, LibraryStatisticsListingAndSearch) {
+    struct Case {
+        std::string tool;
+        Arguments arguments;
+        std::string reply;
+    };
+    const Case cases[] = {
+        {"music_get_library_stats", {}, "Library: 3 tracks, 2 playlists."},
+        {"music_list_playlists", {}, "Empty, Road Trip"},
+        {"music_list_playlists", {{"limit", std::int64_t{1}}}, "Empty"},
+        {"music_list_playlists", {{"limit", std::int64_t{-1}}}, ""},
+        {"music_search", {{"query", "BLUE"}}, "Say \"Hi\" & beep - Ann, Bob (Night Blue)\nBlue Skies - The Quotes (Open Air)"},
+        {"music_search", {{"query", "blue"}, {"limit", std::int64_t{1}}}, "Say \"Hi\" & beep - Ann, Bob (Night Blue)"},
+        {"music_search", {{"query", "night"}}, "Say \"Hi\" & beep - Ann, Bob (Night Blue)"},
+        {"music_search", {{"query", "untagged"}}, "untagged track -  ()"},
+        {"music_search", {{"query", "blue"}, {"limit", std::int64_t{-2}}}, "No songs found."},
+    };
+    for (const auto& c : cases) EXPECT_EQ(call(c.tool, c.arguments), c.reply) << c.tool;
+}
+
+TEST_F(MusicFamilyTest, PlayingHandsThePlayerTheFileUri) {
+    FakePlayer player("vlc", "Paused");
+    const std::string base = "file://" + music;
+    EXPECT_EQ(call("music_play_song", {{"song", "skies"}}), "Playing: Blue Skies by The Quotes");
+    // A quote and an ampersand in the name stay plain text of the search.
+    EXPECT_EQ(call("music_play_song", {{"song", "Say \"Hi\" & beep"}}), "Playing: Say \"Hi\" & beep by Ann, Bob");
+    EXPECT_EQ(call("music_play_song", {{"song", "\" & (do shell script \"touch /tmp/x\") & \""}}),
+              "Song not found: \" & (do shell script \"touch /tmp/x\") & \"");
+    EXPECT_EQ(call("music_play_playlist", {{"playlist", "road trip"}, {"shuffle", true}}),
+              "Playing playlist: Road Trip");
+    EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road Trip"}}), "Playing playlist: Road Trip");
+    EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road"}}), "Playlist not found: Road");
+    EXPECT_EQ(player.calls(), (std::vector<std::string>{
+                                  "OpenUri " + base + "/Rock/blue.wav",
+                                  "OpenUri " + base + "/Jazz%20Caf%C3%A9/hi%20%231.wav",
+                                  "Shuffle true",
+                                  "OpenUri " + base + "/Road%20Trip.m3u",
+                                  "Shuffle false",
+                                  "OpenUri " + base + "/Road%20Trip.m3u",
+                              }));
+    // Handing a player an empty playlist would report success while nothing plays.
+    expectToolError([&] { call("music_play_playlist", {{"playlist", "Empty"}}); },
+                    {"MusicTool", 500, "AppleScript Error: The playlist \"Empty\" has no tracks to play."});
+}
+
+TEST_F(MusicFamilyTest, ShuffleUnsupportedIsAnErrorNotNotFound) {
+    FakePlayer player("plain", "Playing", /*canShuffle=*/false);
+    expectToolError([&] { call("music_play_playlist", {{"playlist", "Road Trip"}, {"shuffle", true}}); },
+                    {"MusicTool", 500, "AppleScript Error: The media player plain does not support shuffle."});
+    EXPECT_TRUE(player.calls().empty());
+    EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road Trip"}}), "Playing playlist: Road Trip");
+    EXPECT_EQ(player.calls().size(), 1u);
+}
+
+}  // namespace
+}  // namespace app::tools

@@ -1,0 +1,128 @@
+#include "app/tools/music/music_tools.hpp"
+
+#include <gtest/gtest.h>
+
+#include "app/tools/tool_test_support.hpp"
+
+namespace app::tools {
+namespace {
+
+using platform::ScriptRun;
+using testing::expectToolError;
+
+TEST(MusicToolDefinitions, ElevenToolsInOrder) {
+    using testing::inputSchema, testing::property;
+    const AnyMap none = inputSchema({}, {});
+    const AnyValue limit10 = property("integer", "Maximum number of results to return (default: 10)");
+    testing::expectToolDefinitions(
+        musicToolDefinitions,
+        {{"music_play", "Resume or start playing music.", "恢复或开始播放音乐。", none},
+         {"music_pause", "Pause music playback.", "暂停播放音乐。", none},
+         {"music_next", "Skip to the next track.", "跳到下一首。", none},
+         {"music_prev", "Return to the previous track.", "返回上一首。", none},
+         {"music_set_volume", "Set the playback volume (0-100).", "设置音量 (0-100)。",
+          inputSchema({{"level", property("integer", "Volume level (0-100)")}}, {"level"})},
+         {"music_get_current_track", "Get information about the currently playing track.", "获取当前播放的曲目信息。", none},
+         {"music_get_library_stats", "Get music library statistics (count of tracks and playlists).",
+          "获取音乐库统计信息（曲目数量和播放列表数量）。", none},
+         {"music_list_playlists", "List playlists in the user's music library.", "列出用户音乐库中的播放列表。",
+          inputSchema({{"limit", property("integer", "Maximum number of results to return (default: 25)")}}, {})},
+         {"music_search", "Search for songs in the music library.", "在音乐库中搜索歌曲。",
+          inputSchema({{"query", property("string", "Search keyword")}, {"limit", limit10}}, {"query"})},
+         {"music_play_song", "Search for and play a specific song.", "搜索并播放指定的歌曲。",
+          inputSchema({{"song", property("string", "The name of the song to play")}}, {"song"})},
+         {"music_play_playlist", "Play a specific playlist.", "播放指定的播放列表。",
+          inputSchema({{"playlist", property("string", "Playlist name")},
+                       {"shuffle", property("boolean", "Whether to shuffle playback (default: false)")}},
+                      {"playlist"})}});
+}
+
+ScriptRun text(std::string t) { return ScriptRun::succeeded(std::move(t)); }
+
+// One call: the arguments, what the script host answers, a part of the
+// script sent (where the values stand) and the reply.
+struct ScriptCase {
+    std::string tool;
+    Arguments arguments;
+    ScriptRun run;
+    std::string scriptPart;
+    std::string reply;
+};
+
+TEST(MusicTools, ScriptsSentAndRepliesRead) {
+    const ScriptRun none = ScriptRun::succeeded(std::nullopt);
+    const std::string track = "track & \"|||\" & player position & \"|||\" & (player state as string)\nend tell";
+    const std::string stats = "(count of tracks of library playlist 1) & \"|||\" & (count of playlists)\nend tell";
+    const ScriptCase cases[] = {
+        {"music_play", {}, none, "tell application \"Music\" to play", "Success"},
+        {"music_pause", {}, text("paused"), "tell application \"Music\" to pause", "paused"},
+        {"music_next", {}, none, "tell application \"Music\" to next track", "Success"},
+        {"music_prev", {}, none, "tell application \"Music\" to previous track", "Success"},
+        {"music_set_volume", {{"level", std::int64_t{42}}}, none, "\" to set sound volume to 42", "Success"},
+        {"music_set_volume", {{"level", std::int64_t{150}}}, none, "\" to set sound volume to 100", "Success"},
+        {"music_set_volume", {{"level", std::int64_t{-5}}}, none, "\" to set sound volume to 0", "Success"},
+        {"music_get_current_track", {}, text("T|||A|||B|||215.5|||3|||playing|||x"), track,
+         "Playing: T\nArtist: A\nAlbum: B\nDuration: 215.5s\nPosition: 3s\nState: playing"},
+        {"music_get_current_track", {}, text(" STOPPED\n"), track, "No track is currently playing."},
+        {"music_get_current_track", {}, text("T|||A|||B|||1|||2"), track, "Failed to parse track info: T|||A|||B|||1|||2"},
+        {"music_get_library_stats", {}, text("12|||3"), stats, "Library: 12 tracks, 3 playlists."},
+        {"music_get_library_stats", {}, text("12"), stats, "Failed to get stats: 12"},
+        {"music_list_playlists", {{"limit", "7"}}, text("A, B"), "        if i > 25 then exit repeat\n", "A, B"},
+        {"music_search", {{"query", "Blue"}, {"limit", std::int64_t{2}}}, text("S - A (B)"),
+         "for \"Blue\" only songs\n    set resultList to {}\n    repeat with i from 1 to (count of searchResults)\n"
+         "        if i > 2 then exit repeat\n",
+         "S - A (B)"},
+        {"music_search", {{"query", "x"}, {"limit", 1.5}}, text(""), "        if i > 10 then exit", "No songs found."},
+        {"music_search", {{"query", "a\"b\\c\nd"}}, text(""), "for \"a\\\"b\\\\c\nd\" only", "No songs found."},
+        {"music_play_song", {{"song", "say \"hi\""}}, text("NOT_FOUND"), "for \"say \\\"hi\\\"\" only",
+         "Song not found: say \"hi\""},
+        {"music_play_song", {{"song", "x"}}, text("Playing: NOT_FOUND by A"), "for \"x\"", "Song not found: x"},
+        {"music_play_playlist", {{"playlist", "Trip"}}, text("Playing playlist: Trip"),
+         "playlist \"Trip\"\n        set shuffle enabled to false\n        play thePlaylist\n", "Playing playlist: Trip"},
+        {"music_play_playlist", {{"playlist", "T\""}, {"shuffle", true}}, text("NOT_FOUND"),
+         "playlist \"T\\\"\"\n        set shuffle enabled to true\n", "Playlist not found: T\""},
+        {"music_play_playlist", {{"playlist", "T"}, {"shuffle", std::int64_t{1}}}, text("x"),
+         "set shuffle enabled to false\n", "x"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tool + " " + c.scriptPart);
+        auto host = std::make_shared<platform::FakeScriptHost>();
+        host->enqueue(c.run);
+        MusicToolFamily family(host);
+        EXPECT_EQ(family.handle(c.tool, c.arguments, {}), c.reply);
+        ASSERT_EQ(host->sources().size(), 1u);
+        EXPECT_NE(host->sources()[0].find(c.scriptPart), std::string::npos) << host->sources()[0];
+    }
+}
+
+TEST(MusicTools, Errors) {
+    const ScriptRun bad = ScriptRun::failed(platform::ScriptErrorInfo{std::nullopt, -2700, std::nullopt});
+    struct Case {
+        std::string tool;
+        Arguments arguments;
+        ScriptRun run;  // runs only when the arguments are usable
+        int code;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"music_set_volume", {{"level", 50.5}}, bad, 400, "Missing 'level' argument"},
+        {"music_search", {{"limit", std::int64_t{3}}}, bad, 400, "Missing 'query' argument"},
+        {"music_play_song", {{"song", std::int64_t{3}}}, bad, 400, "Missing 'song' argument"},
+        {"music_play_playlist", {{"shuffle", true}}, bad, 400, "Missing 'playlist' argument"},
+        {"Music_Play", {}, bad, 404, "Unknown music tool: Music_Play"},
+        {"music_play", {}, ScriptRun::notMade(), 500, "Failed to compile AppleScript"},
+        {"music_next", {}, ScriptRun::failed(platform::ScriptErrorInfo{"Gone.", -2700, "Music"}), 500,
+         "AppleScript Error: Gone."},
+        {"music_get_current_track", {}, bad, 500, "AppleScript Error: Unknown error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tool);
+        auto host = std::make_shared<platform::FakeScriptHost>(c.run);
+        MusicToolFamily family(host);
+        expectToolError([&] { family.handle(c.tool, c.arguments, {}); }, {"MusicTool", c.code, c.message});
+        EXPECT_EQ(host->sources().size(), c.code == 500 ? 1u : 0u);
+    }
+}
+
+}  // namespace
+}  // namespace app::tools
