@@ -3,6 +3,7 @@
 #include "app/platform/access_prompter.hpp"
 #include "app/platform/contact_store.hpp"
 #include "app/platform/defaults_store.hpp"
+#include "app/platform/desktop_control.hpp"
 #include "app/platform/diagnostic_sink.hpp"
 #include "app/platform/environment.hpp"
 #include "app/platform/script_host.hpp"
@@ -28,6 +29,10 @@ platform::Platform makeLinuxPlatform() {
     p.eventStore = std::make_shared<platform::SqliteEventStore>(database, p.accessPrompter);
     p.contactStore = std::make_shared<platform::VCardContactStore>(platform::contactsDirectoryPath(*p.environment),
                                                                    p.accessPrompter);
+    // Loads its X11 and AT-SPI module on first use, never here.
+    auto desktopModule = std::make_shared<platform::DesktopModuleLoader>(p.diagnostics);
+    p.accessibilityTrust = std::make_shared<platform::X11AccessibilityTrust>(desktopModule);
+    p.desktopControl = std::make_shared<platform::X11DesktopControl>(desktopModule);
     return p;
 }
 

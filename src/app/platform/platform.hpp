@@ -16,6 +16,7 @@ class EventStore;
 class ContactStore;
 class AccessPrompter;
 class AccessibilityTrust;
+class DesktopControl;
 
 struct Platform {
     std::shared_ptr<DefaultsStore> defaults;
@@ -27,6 +28,7 @@ struct Platform {
     std::shared_ptr<ContactStore> contactStore;
     std::shared_ptr<AccessPrompter> accessPrompter;
     std::shared_ptr<AccessibilityTrust> accessibilityTrust;
+    std::shared_ptr<DesktopControl> desktopControl;
 };
 
 }  // namespace app::platform

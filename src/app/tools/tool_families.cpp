@@ -4,6 +4,7 @@
 #include "app/platform/store_database.hpp"
 #include "app/tools/calendar/calendar_families.hpp"
 #include "app/tools/contacts/contacts_tools.hpp"
+#include "app/tools/desktop/macos_control_tools.hpp"
 #include "app/tools/mail/mail_tools.hpp"
 #include "app/tools/messages/messages_stand_in.hpp"
 #include "app/tools/messages/messages_tools.hpp"
@@ -41,6 +42,9 @@ std::vector<std::unique_ptr<ToolFamily>> makeToolFamilies(const platform::Platfo
     addCalendarAndRemindersFamilies(families, platform);
     families.push_back(std::make_unique<MailToolFamily>(platform.urlOpener));
     addContactsMessagesAndNotesFamilies(families, platform);
+    if (platform.accessibilityTrust && platform.desktopControl) {
+        families.push_back(std::make_unique<MacOSControlToolFamily>(platform.accessibilityTrust, platform.desktopControl));
+    }
     return families;
 }
 
