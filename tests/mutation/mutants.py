@@ -3,16 +3,12 @@
 M = [
 ('D1', 'app/tools', 'src/app/tools/desktop/macos_control_tools.cpp', 'Working tools no longer ask the trust check', '        if (!trust.isProcessTrusted(true)) return kDenied;\n', ''),
 ('D2', 'app/tools', 'src/app/tools/desktop/macos_control_service.cpp', 'One level too many kept (depth limit off by one)', 'if (depth > maxDepth || budget == 0) return std::nullopt;', 'if (depth > maxDepth + 1 || budget == 0) return std::nullopt;'),
-('D3', 'app/tools', 'src/app/tools/desktop/macos_control_service.cpp', 'Frame text repeats the width for the height', '", " + json::describeDouble(r.height)', '", " + json::describeDouble(r.width)'),
-('D4', 'app/tools', 'src/app/tools/desktop/macos_control_service.cpp', 'Numeric values written with a trailing .0', 'return std::isfinite(x) ? json::formatDouble(x)', 'return std::isfinite(x) ? json::describeDouble(x)'),
 ('D5', 'app/tools', 'src/app/tools/desktop/macos_control_tools.cpp', 'A pid beyond 32 bits is truncated instead of refused', ' || *pid > std::numeric_limits<std::int32_t>::max()', ''),
 ('D6', 'app/tools', 'src/app/tools/desktop/macos_control_tools.cpp', 'Whole-number coordinates refused', '    if (auto i = intArgument(arguments, key)) return static_cast<double>(*i);\n', ''),
-('D7', 'app/tools', 'src/app/tools/desktop/macos_control_service.cpp', 'Empty text still ends a typing session', '    if (text.empty()) return;\n', ''),
 ('D8', 'app/platform', 'src/app/platform/desktop_control.cpp', 'Several windows of one process listed several times', '        if (!seen.insert(window.pid).second) continue;\n', ''),
 ('D9', 'app/platform', 'src/app/platform/desktop_control.cpp', 'Desktop ids not tried in lower case', 'for (std::string each : {id, asciiLower(id)})', 'for (std::string each : {id})'),
 ('D10', 'app/platform', 'src/app/platform/desktop_x11/desktop_module.cpp', 'X errors end the process (handler not installed)', '        XSetErrorHandler(recordXError);\n', ''),
 ('D11', 'app/platform', 'src/app/platform/desktop_x11/desktop_module.cpp', 'Shifted characters typed without Shift', 'shifted = level == 1;', 'shifted = false;'),
 ('D12', 'app/platform', 'src/app/platform/desktop_x11/desktop_module.cpp', 'Characters the keymap lacks are dropped (no spare keycode)', '        if (keycode == 0) keycode = bind(sym);\n', ''),
-('D13', 'app/platform', 'src/app/platform/desktop_control.cpp', 'Coordinates clamped to the int range, beyond what X11 carries', 'std::clamp(value, -32768.0, 32767.0)', 'std::clamp(value, -2147483648.0, 2147483647.0)'),
 ('D14', 'app/tools', 'src/app/tools/desktop/macos_control_tools.cpp', 'Slashes left unescaped in the JSON replies', '.escapeSlashes = true', '.escapeSlashes = false'),
 ]

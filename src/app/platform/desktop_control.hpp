@@ -38,7 +38,6 @@ struct ElementAttributes {
     std::string description;
     std::optional<double> numericValue;  // the element's Value interface
     std::string textValue;               // else its Text contents
-    std::string subrole;
     std::optional<ElementRect> frame;
 };
 

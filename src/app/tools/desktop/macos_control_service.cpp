@@ -103,9 +103,10 @@ std::optional<UIElement> MacOSControlService::elementTree(platform::AccessibleEl
 
 void MacOSControlService::click(double x, double y) { desktop_->click(x, y); }
 
-void MacOSControlService::typeText(const std::string& text) {
+void MacOSControlService::typeText(const std::string& text, std::stop_token stop) {
     if (text.empty()) return;
     for (const auto& cluster : platform::graphemeClusters(text)) {
+        if (stop.stop_requested()) break;
         desktop_->typeCluster(cluster);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

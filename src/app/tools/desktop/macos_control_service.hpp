@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,8 @@ public:
     std::optional<UIElement> elementTree(platform::AccessibleElement& element, int depth, int maxDepth);
     void click(double x, double y);
     // Each grapheme cluster's code points, then 5 ms; nothing for empty text.
-    void typeText(const std::string& text);
+    // Stops between clusters once `stop` is requested.
+    void typeText(const std::string& text, std::stop_token stop = {});
 
 private:
     std::optional<UIElement> elementTree(platform::AccessibleElement& element, int depth, int maxDepth,

@@ -33,7 +33,7 @@ std::optional<std::string> prettyJson(const T& value) {
     }
 }
 
-std::string uiTree(MacOSControlService& service, const Arguments& arguments) {
+std::string uiTree(MacOSControlService& service, const Arguments& arguments, std::stop_token) {
     auto pid = intArgument(arguments, "pid");
     if (!pid || *pid < std::numeric_limits<std::int32_t>::min() || *pid > std::numeric_limits<std::int32_t>::max()) {
         throw ToolError("LocalTool", 400, "Missing 'pid' argument or invalid type");
@@ -45,7 +45,7 @@ std::string uiTree(MacOSControlService& service, const Arguments& arguments) {
     return prettyJson(*tree).value_or("Failed to encode UI tree");
 }
 
-std::string clickElement(MacOSControlService& service, const Arguments& arguments) {
+std::string clickElement(MacOSControlService& service, const Arguments& arguments, std::stop_token) {
     auto x = coordinate(arguments, "x");
     auto y = coordinate(arguments, "y");
     if (!x || !y) throw ToolError("LocalTool", 400, "Missing 'x' or 'y' argument");
@@ -53,10 +53,10 @@ std::string clickElement(MacOSControlService& service, const Arguments& argument
     return "Clicked at (" + json::describeDouble(*x) + ", " + json::describeDouble(*y) + ")";
 }
 
-std::string typeText(MacOSControlService& service, const Arguments& arguments) {
+std::string typeText(MacOSControlService& service, const Arguments& arguments, std::stop_token stop) {
     auto text = textArgument(arguments, "text");
     if (!text) throw ToolError("LocalTool", 400, "Missing 'text' argument");
-    service.typeText(*text);
+    service.typeText(*text, stop);
     return "Typed: " + *text;
 }
 
@@ -85,11 +85,11 @@ std::vector<MCPTool> macOSControlToolDefinitions() {
 }
 
 std::string handleMacOSControlTool(MacOSControlService& service, platform::AccessibilityTrust& trust,
-                                   const std::string& name, const Arguments& arguments) {
-    using Tool = std::string (*)(MacOSControlService&, const Arguments&);
+                                   const std::string& name, const Arguments& arguments, std::stop_token stop) {
+    using Tool = std::string (*)(MacOSControlService&, const Arguments&, std::stop_token);
     static const std::pair<const char*, Tool> kTools[] = {
         {"macos_list_apps",
-         [](MacOSControlService& s, const Arguments&) {
+         [](MacOSControlService& s, const Arguments&, std::stop_token) {
              return prettyJson(s.listRunningApps()).value_or("Failed to list apps");
          }},
         {"macos_get_ui_tree", uiTree},
@@ -105,7 +105,7 @@ std::string handleMacOSControlTool(MacOSControlService& service, platform::Acces
         if (name != toolName) continue;
         // Asked before the arguments are looked at.
         if (!trust.isProcessTrusted(true)) return kDenied;
-        return run(service, arguments);
+        return run(service, arguments, stop);
     }
     throw ToolError("MacOSControlTool", 404, "Unknown macOS control tool: " + name);
 }
@@ -116,8 +116,9 @@ MacOSControlToolFamily::MacOSControlToolFamily(std::shared_ptr<platform::Accessi
     if (!trust_) throw std::invalid_argument("MacOSControlToolFamily needs a trust check");
 }
 
-std::string MacOSControlToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
-    return handleMacOSControlTool(service_, *trust_, name, arguments);
+std::string MacOSControlToolFamily::handle(const std::string& name, const Arguments& arguments,
+                                          std::stop_token stop) {
+    return handleMacOSControlTool(service_, *trust_, name, arguments, stop);
 }
 
 }  // namespace app::tools

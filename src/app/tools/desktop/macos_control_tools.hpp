@@ -18,8 +18,9 @@ std::vector<MCPTool> macOSControlToolDefinitions();
 
 // Throws ToolError "MacOSControlTool" 404 for another name (before any
 // permission check) and "LocalTool" 400 for a missing or unusable argument.
+// Typing stops early once `stop` is requested.
 std::string handleMacOSControlTool(MacOSControlService& service, platform::AccessibilityTrust& trust,
-                                   const std::string& name, const Arguments& arguments);
+                                   const std::string& name, const Arguments& arguments, std::stop_token stop = {});
 
 class MacOSControlToolFamily : public ToolFamily {
 public:

@@ -1,48 +1,49 @@
-// A small window for the desktop-control tests: a text area that reports on
-// standard output where it was clicked ("click X Y", screen coordinates) and
-// each change of its text ("text HEX", the UTF-8 bytes in hexadecimal), after
-// "ready" once it is on screen.
+// A window for the desktop-control tests: a text area reporting "click X Y"
+// (screen coordinates) and "text HEX" (its UTF-8 text) after "ready". A line
+// on standard input makes it create and destroy windows for 3 s, then say
+// "churned N".
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
-#include <QTimer>
-#include <QWindow>
+#include <QSocketNotifier>
+#include <QTest>
 
 #include <cstdio>
+#include <memory>
+#include <unistd.h>
+#include <vector>
 
-namespace {
-
-class ReportingEdit : public QPlainTextEdit {
-protected:
+struct ReportingEdit : QPlainTextEdit {
     void mousePressEvent(QMouseEvent* event) override {
-        const QPoint at = event->globalPosition().toPoint();
-        std::printf("click %d %d\n", at.x(), at.y());
-        std::fflush(stdout);
+        std::printf("click %d %d\n", event->globalPosition().toPoint().x(), event->globalPosition().toPoint().y());
         QPlainTextEdit::mousePressEvent(event);
     }
 };
 
-}  // namespace
-
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     ReportingEdit edit;
-    edit.setWindowTitle("Brisolet test window");
     edit.setGeometry(100, 100, 400, 300);
     QObject::connect(&edit, &QPlainTextEdit::textChanged, [&edit] {
         std::printf("text %s\n", edit.toPlainText().toUtf8().toHex().constData());
-        std::fflush(stdout);
     });
     edit.show();
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (!edit.windowHandle() || !edit.windowHandle()->isExposed()) return;
-        poll.stop();
-        edit.activateWindow();
-        edit.setFocus();
-        std::printf("ready\n");
-        std::fflush(stdout);
+    edit.activateWindow();
+    std::printf(QTest::qWaitForWindowExposed(&edit, 15000) ? "ready\n" : "not exposed\n");
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char line[256];
+        if (::read(STDIN_FILENO, line, sizeof line) <= 0) return input.setEnabled(false);
+        QElapsedTimer clock;
+        int rounds = 0;
+        for (clock.start(); clock.elapsed() < 3000; ++rounds) {
+            std::vector<std::unique_ptr<QWidget>> windows(20);
+            for (auto& w : windows) (w = std::make_unique<QWidget>())->show();
+            app.processEvents();
+        }
+        std::printf("churned %d\n", rounds);
     });
-    poll.start(20);
     return app.exec();
 }
