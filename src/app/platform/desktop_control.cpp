@@ -98,8 +98,8 @@ DesktopModule* DesktopModuleLoader::module() {
             if (entry && (module_ = entry())) return;
             failures += " " + path + ": no " + kDesktopModuleEntry;
         }
-        if (diagnostics_) diagnostics_->write("Desktop control unavailable: cannot load " +
-                                              std::string(kModuleFileName) + failures);
+        if (diagnostics_)
+            diagnostics_->write("Desktop control unavailable: cannot load " + std::string(kModuleFileName) + failures);
     });
     return module_;
 }
@@ -205,10 +205,12 @@ std::vector<std::u32string> graphemeClusters(std::string_view text) {
     const icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(repaired);
     std::vector<std::u32string> out;
     UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> breaks(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    std::unique_ptr<icu::BreakIterator> breaks(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
     const auto codePoints = [&](int32_t from, int32_t to) {
         std::u32string cluster;
-        for (int32_t i = from; i < to; i = unicode.moveIndex32(i, 1)) cluster += static_cast<char32_t>(unicode.char32At(i));
+        for (int32_t i = from; i < to; i = unicode.moveIndex32(i, 1))
+            cluster += static_cast<char32_t>(unicode.char32At(i));
         return cluster;
     };
     if (U_FAILURE(status) || !breaks) {  // one cluster per code point
@@ -218,7 +220,8 @@ std::vector<std::u32string> graphemeClusters(std::string_view text) {
         return out;
     }
     breaks->setText(unicode);
-    for (int32_t from = breaks->first(), to = breaks->next(); to != icu::BreakIterator::DONE; from = to, to = breaks->next()) {
+    for (int32_t from = breaks->first(), to = breaks->next(); to != icu::BreakIterator::DONE;
+         from = to, to = breaks->next()) {
         out.push_back(codePoints(from, to));
     }
     return out;

@@ -76,8 +76,8 @@ std::vector<Item> readProperty(Display* dpy, Window w, Atom property, Atom type,
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     std::vector<Item> items;
-    if (XGetWindowProperty(dpy, w, property, 0, kMaxPropertyWords, False, type, &actualType, &format, &count,
-                           &after, &data) != Success) {
+    if (XGetWindowProperty(dpy, w, property, 0, kMaxPropertyWords, False, type, &actualType, &format, &count, &after,
+                           &data) != Success) {
         return items;
     }
     if (data && format == wantFormat && actualType == type) {
@@ -217,8 +217,8 @@ public:
         }
         if (AtspiComponent* component = atspi_accessible_get_component_iface(accessible_)) {
             AtspiRect* rect = atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, &error);
-            if (ok() && rect) out.frame = ElementRect{double(rect->x), double(rect->y), double(rect->width),
-                                                      double(rect->height)};
+            if (ok() && rect)
+                out.frame = ElementRect{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
             g_free(rect);
             g_object_unref(component);
         }
@@ -249,10 +249,15 @@ private:
 
 KeySym keysymFor(char32_t c) {
     switch (c) {
-        case U'\n': case U'\r': return XK_Return;
-        case U'\t': return XK_Tab;
-        case U'\b': return XK_BackSpace;
-        default: break;
+        case U'\n':
+        case U'\r':
+            return XK_Return;
+        case U'\t':
+            return XK_Tab;
+        case U'\b':
+            return XK_BackSpace;
+        default:
+            break;
     }
     if (c < 0x20 || (c >= 0x7F && c < 0xA0) || c > 0x10FFFF) return NoSymbol;
     if (c < 0x100) return c;  // Latin-1 keysyms are the code points

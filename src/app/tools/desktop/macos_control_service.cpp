@@ -12,7 +12,9 @@ namespace app::platform {
 
 json::Value toJson(const AppInfo& app) {
     mcp::ObjectEncoder out;
-    out.set("name", app.name).set("bundleIdentifier", app.bundleIdentifier).set("processIdentifier", app.processIdentifier);
+    out.set("name", app.name)
+        .set("bundleIdentifier", app.bundleIdentifier)
+        .set("processIdentifier", app.processIdentifier);
     return std::move(out).finish();
 }
 
@@ -33,8 +35,8 @@ struct TextField {
     std::string UIElement::*field;
 };
 constexpr TextField kTextFields[] = {
-    {"role", &UIElement::role},       {"title", &UIElement::title},           {"description", &UIElement::description},
-    {"value", &UIElement::value},     {"subrole", &UIElement::subrole},       {"identifier", &UIElement::identifier},
+    {"role", &UIElement::role},   {"title", &UIElement::title},     {"description", &UIElement::description},
+    {"value", &UIElement::value}, {"subrole", &UIElement::subrole}, {"identifier", &UIElement::identifier},
     {"frame", &UIElement::frame},
 };
 
@@ -79,8 +81,8 @@ std::optional<UIElement> MacOSControlService::elementTree(platform::AccessibleEl
     return elementTree(element, depth, maxDepth, budget);
 }
 
-std::optional<UIElement> MacOSControlService::elementTree(platform::AccessibleElement& element, int depth,
-                                                          int maxDepth, std::size_t& budget) {
+std::optional<UIElement> MacOSControlService::elementTree(platform::AccessibleElement& element, int depth, int maxDepth,
+                                                          std::size_t& budget) {
     if (depth > maxDepth || budget == 0) return std::nullopt;
     --budget;
     const platform::ElementAttributes a = element.attributes();

@@ -14,7 +14,8 @@ namespace {
 
 constexpr int kTreeDepth = 5;
 constexpr json::WriteOptions kPretty{.sortedKeys = false, .escapeSlashes = true, .pretty = true};
-constexpr const char* kDenied = "Permission Denied. Please grant accessibility permission to 'brisolet' in System Settings.";
+constexpr const char* kDenied =
+    "Permission Denied. Please grant accessibility permission to 'brisolet' in System Settings.";
 
 // A coordinate given as a double, or as a whole number the bridge made an
 // integer of.
@@ -70,10 +71,10 @@ std::vector<MCPTool> macOSControlToolDefinitions() {
                       "检查应用是否具有辅助功能权限。在执行其他 macOS 控制操作前执行此检查。", objectSchema({}, {})),
         MCPTool::make("macos_list_apps", "List currently running GUI applications.", "列出当前运行的图形界面应用程序。",
                       objectSchema({}, {})),
-        MCPTool::make("macos_get_ui_tree", "Get the accessibility UI element tree of a specific application.",
-                      "获取特定应用程序的辅助功能 UI 元素树。",
-                      objectSchema(AnyMap{{"pid", schemaProperty("integer", "Process ID of the application")}},
-                                   AnyList{"pid"})),
+        MCPTool::make(
+            "macos_get_ui_tree", "Get the accessibility UI element tree of a specific application.",
+            "获取特定应用程序的辅助功能 UI 元素树。",
+            objectSchema(AnyMap{{"pid", schemaProperty("integer", "Process ID of the application")}}, AnyList{"pid"})),
         MCPTool::make("macos_click_element", "Click at a specific screen coordinate (x, y).",
                       "点击特定的屏幕坐标 (x, y)。",
                       objectSchema(AnyMap{{"x", schemaProperty("number", "X coordinate")},
@@ -116,8 +117,7 @@ MacOSControlToolFamily::MacOSControlToolFamily(std::shared_ptr<platform::Accessi
     if (!trust_) throw std::invalid_argument("MacOSControlToolFamily needs a trust check");
 }
 
-std::string MacOSControlToolFamily::handle(const std::string& name, const Arguments& arguments,
-                                          std::stop_token stop) {
+std::string MacOSControlToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token stop) {
     return handleMacOSControlTool(service_, *trust_, name, arguments, stop);
 }
 

@@ -53,7 +53,7 @@ protected:
         try {
             for (const char* tool : {"/usr/bin/setsid", "/usr/bin/Xvfb", "/usr/bin/dbus-daemon",
                                      "/usr/libexec/at-spi-bus-launcher", DESKTOP_TEST_WINDOW}) {
-                if (::access(tool, X_OK) != 0) throw std::runtime_error(std::string("required program missing: ") + tool);
+                if (::access(tool, X_OK) != 0) throw std::runtime_error(std::string("missing program: ") + tool);
             }
             ::setenv("DISPLAY", startXvfb().c_str(), 1);
             Helper& bus = start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"});
@@ -96,7 +96,8 @@ TEST_F(DesktopSession, ClickAndTypeReachTheWindowExactly) {
     }
 
     std::string reply;
-    for (int i = 0; i < 200 && (reply = call("macos_get_ui_tree", {{"pid", window_->process.pid()}})).front() != '{'; ++i) {
+    const Arguments window = {{"pid", window_->process.pid()}};
+    for (int i = 0; i < 200 && (reply = call("macos_get_ui_tree", window)).front() != '{'; ++i) {
         std::this_thread::sleep_for(100ms);
     }
     EXPECT_TRUE(reply.starts_with("{\n  \"role\" : \"application\",")) << reply;
@@ -115,7 +116,8 @@ TEST_F(DesktopSession, ListsTheWindowWhileOthersComeAndGo) {
         ASSERT_EQ(std::count(apps.asArray().begin(), apps.asArray().end(), expected), 1) << json::write(apps);
     }
     window_->waitFor("churned ");
-    EXPECT_EQ(call("macos_get_ui_tree", {{"pid", 999999999}}), "Failed to get UI tree or app not found (PID: 999999999)");
+    EXPECT_EQ(call("macos_get_ui_tree", {{"pid", 999999999}}),
+              "Failed to get UI tree or app not found (PID: 999999999)");
 }
 
 TEST_F(DesktopSession, TrustFollowsTheDisplayAndItsXTest) {

@@ -78,7 +78,9 @@ struct Fixture {
     std::shared_ptr<FakeDesktop> desktop = std::make_shared<FakeDesktop>();
     std::shared_ptr<FakeTrust> trust = std::make_shared<FakeTrust>();
     MacOSControlToolFamily family{trust, desktop};
-    std::string call(const std::string& name, const Arguments& arguments = {}) { return family.handle(name, arguments, {}); }
+    std::string call(const std::string& name, const Arguments& arguments = {}) {
+        return family.handle(name, arguments, {});
+    }
 };
 
 TEST(MacOSControlTools, Definitions) {
@@ -95,7 +97,8 @@ TEST(MacOSControlTools, Definitions) {
           "获取特定应用程序的辅助功能 UI 元素树。",
           inputSchema({{"pid", property("integer", "Process ID of the application")}}, {"pid"})},
          {"macos_click_element", "Click at a specific screen coordinate (x, y).", "点击特定的屏幕坐标 (x, y)。",
-          inputSchema({{"x", property("number", "X coordinate")}, {"y", property("number", "Y coordinate")}}, {"x", "y"})},
+          inputSchema({{"x", property("number", "X coordinate")}, {"y", property("number", "Y coordinate")}},
+                      {"x", "y"})},
          {"macos_type_text", "Type text at the current keyboard focus.", "在当前键盘焦点处输入文本。",
           inputSchema({{"text", property("string", "Text to type")}}, {"text"})}});
 }
@@ -113,7 +116,8 @@ TEST(MacOSControlTools, RepliesErrorsAndWhatReachesTheDesktop) {
         int asked = 1;
         bool callerGaveUp = false;
     };
-    const std::string denied = "Permission Denied. Please grant accessibility permission to 'brisolet' in System Settings.";
+    const std::string denied =
+        "Permission Denied. Please grant accessibility permission to 'brisolet' in System Settings.";
     const ToolError noPid("LocalTool", 400, "Missing 'pid' argument or invalid type");
     const ToolError noXY("LocalTool", 400, "Missing 'x' or 'y' argument");
     const ToolError noText("LocalTool", 400, "Missing 'text' argument");
@@ -130,7 +134,8 @@ TEST(MacOSControlTools, RepliesErrorsAndWhatReachesTheDesktop) {
         {"macos_get_ui_tree", {{"pid", std::int64_t{1} << 31}}, true, noPid},
         {"macos_click_element", {{"x", "10"}, {"y", 5.5}}, true, noXY},
         {"macos_click_element", {{"x", 10.5}}, true, noXY},
-        {"macos_type", {}, false, ToolError("MacOSControlTool", 404, "Unknown macOS control tool: macos_type"), {}, {}, 0},
+        {"macos_type", {}, false, ToolError("MacOSControlTool", 404, "Unknown macOS control tool: macos_type"), {}, {},
+         0},
         {"macos_click_element", {{"x", 1e300}, {"y", 300}}, true, "Clicked at (1e+300, 300.0)", {{1e300, 300}}},
         {"macos_click_element", {{"x", std::int64_t{1} << 60}, {"y", 0}}, true,
          "Clicked at (1.152921504606847e+18, 0.0)", {{1152921504606846976.0, 0}}},
@@ -208,6 +213,8 @@ TEST(MacOSControlTools, TreeIsBoundedInDepthWidthAndSize) {
         EXPECT_EQ(depthAndWidth(json::parse(f.call("macos_get_ui_tree", {{"pid", 1}}))), std::make_pair(depth, widest));
         EXPECT_LE(reads, static_cast<int>(MacOSControlService::kMaxElements));
     }
+    MacOSControlService service(std::make_shared<FakeDesktop>());
+    EXPECT_EQ(service.elementTree(*endlessTree(1, nullptr), 6, 5), std::nullopt);
 }
 
 TEST(DesktopPlatform, AppsAreNamedFromDesktopEntriesOnePerPid) {
