@@ -23,17 +23,17 @@ namespace app::platform {
 namespace {
 
 // Xlib's default handlers end the process. A request on a window that went
-// away between listing and reading is recorded and skipped; a lost
-// connection marks the display dead instead of exiting.
-int recordXError(Display*, XErrorEvent*) { return 0; }
-int recordXIOError(Display*) { return 0; }
+// away between listing and reading fails with its own status and the window
+// is skipped; a lost connection marks the display dead instead of exiting.
+int skipXError(Display*, XErrorEvent*) { return 0; }
+int skipXIOError(Display*) { return 0; }
 void keepProcessOnIOError(Display*, void* dead) { *static_cast<bool*>(dead) = true; }
 
 void installXErrorHandlers() {
     static std::once_flag once;
     std::call_once(once, [] {
-        XSetErrorHandler(recordXError);
-        XSetIOErrorHandler(recordXIOError);
+        XSetErrorHandler(skipXError);
+        XSetIOErrorHandler(skipXIOError);
     });
 }
 
@@ -144,13 +144,18 @@ bool busAnswers(const std::string& address, DBusConnection** keep = nullptr) {
     return ok;
 }
 
-// libatspi aborts the process when it finds no accessibility bus, and GLib
-// would start a session bus of its own when none is set: ask first, with
-// time-outs, through the buses the environment names.
+// libatspi aborts the process when it finds no accessibility bus, and would
+// start a session bus of its own when none is set: ask first, with time-outs,
+// at the address it would take (environment, root window, session bus).
 bool accessibilityBusExists() {
-    if (const char* direct = std::getenv("AT_SPI_BUS_ADDRESS"); direct && *direct) return busAnswers(direct);
     const char* session = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     if (!session || !*session) return false;
+    if (const char* direct = std::getenv("AT_SPI_BUS_ADDRESS"); direct && *direct) return busAnswers(direct);
+    if (Connection x; x) {
+        auto bytes = readProperty<char>(x.get(), DefaultRootWindow(x.get()), XInternAtom(x.get(), "AT_SPI_BUS", False),
+                                        XA_STRING, 8);
+        if (!bytes.empty()) return busAnswers(std::string(bytes.begin(), bytes.end()));
+    }
     DBusConnection* connection = nullptr;
     if (!busAnswers(session, &connection)) return false;
     std::string address;

@@ -32,7 +32,7 @@ struct Helper {
     }
     // The rest of the next line starting with `prefix`; throws when none comes.
     std::string waitFor(const std::string& prefix, const std::string& what = "an answer") {
-        while (auto line = process.readLine(20s)) {
+        while (auto line = process.readLine(60s)) {
             if (line->starts_with(prefix)) return line->substr(prefix.size());
         }
         throw std::runtime_error("no " + what);

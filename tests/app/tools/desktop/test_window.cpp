@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     });
     edit.show();
     edit.activateWindow();
-    std::printf(QTest::qWaitForWindowExposed(&edit, 15000) ? "ready\n" : "not exposed\n");
+    std::printf(QTest::qWaitForWindowExposed(&edit, 60000) ? "ready\n" : "not exposed\n");
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
         char line[256];
