@@ -1,7 +1,5 @@
-// A window for the desktop-control tests: a text area reporting "click X Y"
-// (screen coordinates) and "text HEX" (its UTF-8 text) after "ready". A line
-// on standard input makes it create and destroy windows for 3 s, then say
-// "churned N".
+// The desktop tests' window: "ready", then "click X Y" and "text HEX" (UTF-8);
+// a line on standard input: windows made and destroyed for 3 s, "churned N".
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMouseEvent>
