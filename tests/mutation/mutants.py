@@ -11,4 +11,5 @@ M = [
 ('D11', 'app/platform', 'src/app/platform/desktop_x11/desktop_module.cpp', 'Shifted characters typed without Shift', 'shifted = level == 1;', 'shifted = false;'),
 ('D12', 'app/platform', 'src/app/platform/desktop_x11/desktop_module.cpp', 'Characters the keymap lacks are dropped (no spare keycode)', '        if (keycode == 0) keycode = bind(sym);\n', ''),
 ('D14', 'app/tools', 'src/app/tools/desktop/macos_control_tools.cpp', 'Slashes left unescaped in the JSON replies', '.escapeSlashes = true', '.escapeSlashes = false'),
+('D15', 'app/platform', 'src/app/platform/desktop_x11/desktop_module.cpp', 'CR LF typed as two line breaks', '        if (codePoints == U"\\r\\n") codePoints.remove_prefix(1);\n', ''),
 ]

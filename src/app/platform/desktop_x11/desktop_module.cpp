@@ -447,6 +447,8 @@ public:
 
     void typeCodePoints(std::u32string_view codePoints) override {
         if (!keyboard_) keyboard_ = std::make_unique<Keyboard>();
+        // A CR LF pair is one line break, not two presses of Return.
+        if (codePoints == U"\r\n") codePoints.remove_prefix(1);
         for (char32_t c : codePoints) keyboard_->type(c);
     }
 
