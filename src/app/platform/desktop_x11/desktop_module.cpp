@@ -2,7 +2,6 @@
 // the program on first use so that these libraries never slow its start-up.
 #include "app/platform/desktop_module.hpp"
 
-#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -14,7 +13,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
