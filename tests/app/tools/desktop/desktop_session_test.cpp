@@ -26,7 +26,7 @@ struct Helper {
         ::kill(-process.pid(), SIGTERM);  // Xvfb removes its lock and socket
         try {
             process.wait(5s);
-        } catch (...) {
+        } catch (...) {  // still running: killed below
         }
         ::kill(-process.pid(), SIGKILL);
     }

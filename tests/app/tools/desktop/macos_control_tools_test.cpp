@@ -193,19 +193,18 @@ TEST(MacOSControlTools, TreesAsPrettyJson) {
     }
 }
 
-// The levels below the application along its first children, and the widest.
-std::pair<int, std::size_t> depthAndWidth(const json::Value& v) {
-    const json::Value* children = v.find("children");
-    if (!children) return {0, 0};
-    auto [depth, width] = depthAndWidth(children->asArray().front());
-    return {depth + 1, std::max(children->asArray().size(), width)};
-}
-
 TEST(MacOSControlTools, TreeIsBoundedInDepthWidthAndSize) {
     Fixture f;
     int reads = 0;
     f.desktop->elements[1] = [&] { return endlessTree(60, &reads); };
-    EXPECT_EQ(depthAndWidth(json::parse(f.call("macos_get_ui_tree", {{"pid", 1}}))), std::make_pair(5, std::size_t{50}));
+    const json::Value tree = json::parse(f.call("macos_get_ui_tree", {{"pid", 1}}));
+    int depth = 0;  // levels below the application along the first children, and the widest
+    std::size_t widest = 0;
+    for (const json::Value* e = &tree; const json::Value* children = e->find("children"); ++depth) {
+        widest = std::max(widest, children->asArray().size());
+        e = &children->asArray().front();
+    }
+    EXPECT_EQ(std::make_pair(depth, widest), std::make_pair(5, std::size_t{50}));
     EXPECT_LE(reads, static_cast<int>(MacOSControlService::kMaxElements));
     MacOSControlService service(std::make_shared<FakeDesktop>());
     EXPECT_EQ(service.elementTree(*endlessTree(1, nullptr), 6, 5), std::nullopt);
