@@ -4,6 +4,7 @@
 #include "app/platform/city_directory.hpp"
 #include "app/platform/contact_store.hpp"
 #include "app/platform/defaults_store.hpp"
+#include "app/platform/desktop_control.hpp"
 #include "app/platform/diagnostic_sink.hpp"
 #include "app/platform/environment.hpp"
 #include "app/platform/media_players.hpp"
@@ -38,6 +39,10 @@ platform::Platform makeLinuxPlatform() {
     p.musicLibrary = std::make_shared<platform::FolderMusicLibrary>(
         [environment = p.environment] { return platform::musicDirectory(*environment); },
         std::make_shared<platform::ModuleAudioTagReader>());
+    // Loads its X11 and AT-SPI module on first use, never here.
+    auto desktopModule = std::make_shared<platform::DesktopModuleLoader>(p.diagnostics);
+    p.accessibilityTrust = std::make_shared<platform::X11AccessibilityTrust>(desktopModule);
+    p.desktopControl = std::make_shared<platform::X11DesktopControl>(desktopModule);
     return p;
 }
 

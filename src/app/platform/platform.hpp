@@ -19,6 +19,7 @@ class AccessibilityTrust;
 class CityDirectory;
 class MediaPlayers;
 class MusicLibrary;
+class DesktopControl;
 
 struct Platform {
     std::shared_ptr<DefaultsStore> defaults;
@@ -33,6 +34,7 @@ struct Platform {
     std::shared_ptr<CityDirectory> cityDirectory;
     std::shared_ptr<MediaPlayers> mediaPlayers;
     std::shared_ptr<MusicLibrary> musicLibrary;
+    std::shared_ptr<DesktopControl> desktopControl;
 };
 
 }  // namespace app::platform

@@ -4,6 +4,7 @@
 #include "app/platform/store_database.hpp"
 #include "app/tools/calendar/calendar_families.hpp"
 #include "app/tools/contacts/contacts_tools.hpp"
+#include "app/tools/desktop/macos_control_tools.hpp"
 #include "app/tools/mail/mail_tools.hpp"
 #include "app/tools/maps/maps_tools.hpp"
 #include "app/tools/messages/messages_stand_in.hpp"
@@ -56,6 +57,9 @@ std::vector<std::unique_ptr<ToolFamily>> makeToolFamilies(const platform::Platfo
     addContactsMessagesAndNotesFamilies(families, platform);
     if (auto maps = makeMapsToolFamily(platform)) families.push_back(std::move(maps));
     addMusicFamily(families, platform);
+    if (platform.accessibilityTrust && platform.desktopControl) {
+        families.push_back(std::make_unique<MacOSControlToolFamily>(platform.accessibilityTrust, platform.desktopControl));
+    }
     return families;
 }
 

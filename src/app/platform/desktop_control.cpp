@@ -1,0 +1,230 @@
+#include "app/platform/desktop_control.hpp"
+
+#include "app/platform/desktop_module.hpp"
+#include "app/platform/diagnostic_sink.hpp"
+#include "json/utf8.hpp"
+
+#include <unicode/brkiter.h>
+#include <unicode/unistr.h>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+
+#ifndef BRISOLET_DESKTOP_MODULE_BUILD_PATH
+#define BRISOLET_DESKTOP_MODULE_BUILD_PATH ""
+#endif
+
+namespace app::platform {
+
+namespace {
+
+constexpr const char* kModuleFileName = "libbrisolet_desktop.so";
+
+std::string executableDirectory() {
+    std::string path(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
+    if (n <= 0) return {};
+    path.resize(static_cast<std::size_t>(n));
+    return path.substr(0, path.rfind('/'));
+}
+
+std::string asciiLower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    return text;
+}
+
+// A desktop-file id is a file name: nothing that walks out of the folder.
+bool isPlainId(const std::string& id) {
+    return !id.empty() && id.size() < 256 && id.find('/') == std::string::npos && id != "." && id != "..";
+}
+
+// The unlocalised Name of the [Desktop Entry] group, if the file has one.
+std::optional<std::string> desktopEntryName(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) return std::nullopt;
+    std::string line;
+    bool inEntry = false;
+    for (int lines = 0; lines < 10000 && std::getline(in, line); ++lines) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.front() == '[') {
+            inEntry = line == "[Desktop Entry]";
+            continue;
+        }
+        if (inEntry && line.rfind("Name", 0) == 0) {
+            std::size_t i = 4;
+            while (i < line.size() && line[i] == ' ') ++i;
+            if (i < line.size() && line[i] == '=') {
+                std::string value = line.substr(i + 1);
+                value.erase(0, value.find_first_not_of(' '));
+                if (!value.empty()) return value;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<std::string> desktopModuleCandidates() {
+    std::vector<std::string> out;
+    if (auto dir = executableDirectory(); !dir.empty()) out.push_back(dir + "/" + kModuleFileName);
+    if (*BRISOLET_DESKTOP_MODULE_BUILD_PATH) out.emplace_back(BRISOLET_DESKTOP_MODULE_BUILD_PATH);
+    return out;
+}
+
+DesktopModuleLoader::DesktopModuleLoader(std::shared_ptr<DiagnosticSink> diagnostics,
+                                         std::vector<std::string> candidates)
+    : diagnostics_(std::move(diagnostics)), candidates_(std::move(candidates)) {}
+
+DesktopModule* DesktopModuleLoader::module() {
+    std::call_once(once_, [this] {
+        std::string failures;
+        for (const auto& path : candidates_) {
+            if (::access(path.c_str(), R_OK) != 0) continue;
+            void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!handle) {
+                const char* why = ::dlerror();
+                failures += std::string(" ") + (why ? why : path);
+                continue;
+            }
+            auto entry = reinterpret_cast<DesktopModuleEntry>(::dlsym(handle, kDesktopModuleEntry));
+            if (entry && (module_ = entry())) return;
+            failures += " " + path + ": no " + kDesktopModuleEntry;
+        }
+        if (diagnostics_)
+            diagnostics_->write("Desktop control unavailable: cannot load " + std::string(kModuleFileName) + failures);
+    });
+    return module_;
+}
+
+X11DesktopControl::X11DesktopControl(std::shared_ptr<DesktopModuleLoader> loader) : loader_(std::move(loader)) {}
+
+std::vector<AppInfo> X11DesktopControl::runningApplications() {
+    DesktopModule* module = loader_->module();
+    if (!module) return {};
+    return appsFromWindows(module->windowClients(), xdgDataDirectories());
+}
+
+std::unique_ptr<AccessibleElement> X11DesktopControl::applicationElement(std::int32_t pid) {
+    DesktopModule* module = loader_->module();
+    return module ? module->applicationElement(pid) : nullptr;
+}
+
+void X11DesktopControl::click(double x, double y) {
+    if (DesktopModule* module = loader_->module()) module->click(screenCoordinate(x), screenCoordinate(y));
+}
+
+void X11DesktopControl::typeCluster(std::u32string_view cluster) {
+    if (DesktopModule* module = loader_->module()) module->typeCodePoints(cluster);
+}
+
+void X11DesktopControl::finishTyping() {
+    if (DesktopModule* module = loader_->module()) module->restoreKeyboard();
+}
+
+X11AccessibilityTrust::X11AccessibilityTrust(std::shared_ptr<DesktopModuleLoader> loader)
+    : loader_(std::move(loader)) {}
+
+bool X11AccessibilityTrust::isProcessTrusted(bool) {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) return false;  // no X server (pure Wayland included)
+    DesktopModule* module = loader_->module();
+    return module && module->displayHasXTest();
+}
+
+std::vector<std::string> xdgDataDirectories() {
+    std::vector<std::string> out;
+    const char* home = std::getenv("XDG_DATA_HOME");
+    if (home && *home == '/') {
+        out.emplace_back(home);
+    } else if (const char* h = std::getenv("HOME"); h && *h) {
+        out.push_back(std::string(h) + "/.local/share");
+    }
+    const char* dirs = std::getenv("XDG_DATA_DIRS");
+    std::string list = dirs && *dirs ? dirs : "/usr/local/share:/usr/share";
+    for (std::size_t start = 0; start <= list.size();) {
+        std::size_t end = list.find(':', start);
+        if (end == std::string::npos) end = list.size();
+        if (end > start && list[start] == '/') out.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+std::optional<DesktopEntry> findDesktopEntry(const std::vector<std::string>& candidateIds,
+                                             const std::vector<std::string>& dataDirectories) {
+    std::vector<std::string> ids;
+    for (const auto& id : candidateIds) {
+        for (std::string each : {id, asciiLower(id)}) {
+            if (each.size() > 8 && each.ends_with(".desktop")) each.resize(each.size() - 8);
+            if (isPlainId(each) && std::find(ids.begin(), ids.end(), each) == ids.end()) ids.push_back(each);
+        }
+    }
+    for (const auto& id : ids) {
+        for (const auto& dir : dataDirectories) {
+            if (auto name = desktopEntryName(dir + "/applications/" + id + ".desktop")) {
+                return DesktopEntry{json::repairUtf8(id), json::repairUtf8(*name)};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<AppInfo> appsFromWindows(const std::vector<WindowClient>& windows,
+                                     const std::vector<std::string>& dataDirectories) {
+    std::vector<AppInfo> out;
+    std::set<std::int32_t> seen;
+    for (const auto& window : windows) {
+        if (!seen.insert(window.pid).second) continue;
+        AppInfo app{"Unknown", "", window.pid};
+        if (auto entry = findDesktopEntry(window.desktopIds, dataDirectories)) {
+            app.name = entry->name;
+            app.bundleIdentifier = entry->id;
+        } else if (!window.className.empty()) {
+            app.name = json::repairUtf8(window.className);
+        }
+        out.push_back(std::move(app));
+    }
+    return out;
+}
+
+int screenCoordinate(double value) {
+    if (std::isnan(value)) return 0;
+    return static_cast<int>(std::lround(std::clamp(value, -32768.0, 32767.0)));
+}
+
+std::vector<std::u32string> graphemeClusters(std::string_view text) {
+    const std::string repaired = json::repairUtf8(text);
+    const icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(repaired);
+    std::vector<std::u32string> out;
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> breaks(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    const auto codePoints = [&](int32_t from, int32_t to) {
+        std::u32string cluster;
+        for (int32_t i = from; i < to; i = unicode.moveIndex32(i, 1))
+            cluster += static_cast<char32_t>(unicode.char32At(i));
+        return cluster;
+    };
+    if (U_FAILURE(status) || !breaks) {  // one cluster per code point
+        for (int32_t i = 0; i < unicode.length(); i = unicode.moveIndex32(i, 1)) {
+            out.push_back(codePoints(i, unicode.moveIndex32(i, 1)));
+        }
+        return out;
+    }
+    breaks->setText(unicode);
+    for (int32_t from = breaks->first(), to = breaks->next(); to != icu::BreakIterator::DONE;
+         from = to, to = breaks->next()) {
+        out.push_back(codePoints(from, to));
+    }
+    return out;
+}
+
+}  // namespace app::platform

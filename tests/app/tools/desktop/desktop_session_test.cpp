@@ -1,0 +1,144 @@
+// The family on a real desktop: a private Xvfb, session bus and
+// accessibility bus started here, and a small Qt window to act on.
+#include "app/platform/desktop_control.hpp"
+#include "app/tools/desktop/macos_control_tools.hpp"
+#include "json/json.hpp"
+#include "support/child_process.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <thread>
+#include <unistd.h>
+
+namespace app::tools {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A program in a session of its own, so that the helpers it starts end with it.
+struct Helper {
+    testsupport::ChildProcess process;
+    explicit Helper(std::vector<std::string> argv)
+        : process((argv.insert(argv.begin(), "/usr/bin/setsid"), argv), testsupport::environmentWith({}), true) {}
+    ~Helper() {
+        ::kill(-process.pid(), SIGTERM);  // Xvfb removes its lock and socket
+        try {
+            process.wait(5s);
+        } catch (...) {  // still running: killed below
+        }
+        ::kill(-process.pid(), SIGKILL);
+    }
+    // The rest of the next line starting with `prefix`; throws when none comes.
+    std::string waitFor(const std::string& prefix, const std::string& what = "an answer") {
+        while (auto line = process.readLine(60s)) {
+            if (line->starts_with(prefix)) return line->substr(prefix.size());
+        }
+        throw std::runtime_error("no " + what);
+    }
+};
+
+const std::vector<std::string> kAskForA11yBus = {"/usr/bin/dbus-send", "--session", "--print-reply",
+                                                 "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                 "org.freedesktop.DBus.NameHasOwner", "string:org.a11y.Bus"};
+
+// One desktop for the whole suite; a missing program fails every test.
+class DesktopSession : public ::testing::Test {
+protected:
+    static Helper& start(std::vector<std::string> argv) {
+        return *helpers_.emplace_back(std::make_unique<Helper>(std::move(argv)));
+    }
+    static std::string startXvfb(std::vector<std::string> extra = {}) {
+        extra.insert(extra.begin(), {"/usr/bin/Xvfb", "-displayfd", "1", "-nolisten", "tcp"});
+        return ":" + start(extra).waitFor("", "display from Xvfb");
+    }
+    static void SetUpTestSuite() {
+        try {
+            for (const char* tool : {"/usr/bin/setsid", "/usr/bin/Xvfb", "/usr/bin/dbus-daemon", "/usr/bin/dbus-send",
+                                     "/usr/libexec/at-spi-bus-launcher", DESKTOP_TEST_WINDOW}) {
+                if (::access(tool, X_OK) != 0) throw std::runtime_error(std::string("missing program: ") + tool);
+            }
+            ::setenv("DISPLAY", startXvfb().c_str(), 1);
+            Helper& bus = start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"});
+            ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.waitFor("", "address from dbus-daemon").c_str(), 1);
+            start({"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"});
+            // The window looks for the accessibility bus as it starts: have it there first.
+            for (int i = 0; i < 100 && Helper(kAskForA11yBus).waitFor("   boolean ") != "true"; ++i) {
+                std::this_thread::sleep_for(100ms);
+            }
+            ::setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
+            window_ = &start({DESKTOP_TEST_WINDOW, "-platform", "xcb"});
+            window_->waitFor("ready", "test window");
+        } catch (const std::exception& e) {
+            error_ = e.what();
+        }
+    }
+    static void TearDownTestSuite() {
+        while (!helpers_.empty()) helpers_.pop_back();
+    }
+    void SetUp() override { ASSERT_EQ(error_, ""); }
+
+    std::string call(const std::string& name, const Arguments& arguments = {}) {
+        return family_.handle(name, arguments, {});
+    }
+
+    static inline std::string error_;
+    static inline std::vector<std::unique_ptr<Helper>> helpers_;
+    static inline Helper* window_ = nullptr;
+
+    std::shared_ptr<platform::DesktopModuleLoader> loader_ = std::make_shared<platform::DesktopModuleLoader>(nullptr);
+    MacOSControlToolFamily family_{std::make_shared<platform::X11AccessibilityTrust>(loader_),
+                                   std::make_shared<platform::X11DesktopControl>(loader_)};
+};
+
+TEST_F(DesktopSession, ClickAndTypeReachTheWindowExactly) {
+    EXPECT_EQ(call("macos_click_element", {{"x", 300}, {"y", 250.4}}), "Clicked at (300.0, 250.4)");
+    EXPECT_EQ(window_->waitFor("click "), "300 250");
+
+    const std::string text = "日本語のテキスト\tab\nA😀!\r\n", shown = "日本語のテキスト\tab\nA😀!\n";
+    EXPECT_EQ(call("macos_type_text", {{"text", text}}), "Typed: " + text);
+    std::string hex;
+    for (unsigned char c : shown) hex += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
+    while (window_->waitFor("text ", "typed text") != hex) {
+    }
+
+    std::string reply;
+    const Arguments window = {{"pid", window_->process.pid()}};
+    for (int i = 0; i < 200 && (reply = call("macos_get_ui_tree", window)).front() != '{'; ++i) {
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(reply.starts_with("{\n  \"role\" : \"application\",")) << reply;
+    EXPECT_NE(reply.find("\"role\" : \"text\",\n"), std::string::npos) << reply;
+    EXPECT_NE(reply.find("\"value\" : " + json::write(json::Value(shown)) + ",\n"), std::string::npos) << reply;
+}
+
+// Listed by pid, named from WM_CLASS, while windows come and go:
+// a window gone between listing and reading is skipped, the process lives on.
+TEST_F(DesktopSession, ListsTheWindowWhileOthersComeAndGo) {
+    window_->process.writeLine("churn");
+    const json::Value expected = json::Object{
+        {"name", "desktop_test_window"}, {"bundleIdentifier", ""}, {"processIdentifier", window_->process.pid()}};
+    for (int i = 0; i < 300; ++i) {
+        const json::Value apps = json::parse(call("macos_list_apps"));
+        ASSERT_EQ(std::count(apps.asArray().begin(), apps.asArray().end(), expected), 1) << json::write(apps);
+    }
+    window_->waitFor("churned ");
+    EXPECT_EQ(call("macos_get_ui_tree", {{"pid", 999999999}}),
+              "Failed to get UI tree or app not found (PID: 999999999)");
+}
+
+TEST_F(DesktopSession, TrustFollowsTheDisplayAndItsXTest) {
+    const std::string session = std::getenv("DISPLAY"), withoutXTest = startXvfb({"-extension", "XTEST"});
+    const std::string denied = "Permission Denied. Please grant accessibility permission in System Settings.";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", denied}, {":4242", denied}, {withoutXTest, denied}, {session, "Permission Granted"}};
+    for (const auto& [display, reply] : cases) {
+        ::setenv("DISPLAY", display.c_str(), 1);
+        EXPECT_EQ(call("macos_check_permission"), reply) << display;
+    }
+    ::setenv("DISPLAY", session.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace app::tools
