@@ -133,7 +133,8 @@ std::vector<std::string> parseM3u(std::string_view raw, std::string_view baseDir
                 path.remove_prefix(2);
                 path.remove_prefix(std::min(path.find('/'), path.size()));  // the host, usually empty
             }
-            entries.push_back(percentDecoded(path));
+            // "file://host" alone names no file.
+            if (!path.empty()) entries.push_back(percentDecoded(path));
         } else if (hasScheme(line)) {
             entries.emplace_back(line);
         } else if (line.front() == '/') {

@@ -22,6 +22,7 @@ TEST(MusicLibraryText, M3uEntries) {
         {"C:\\x.mp3\n1://y\n# note\n", {"/m/C:\\x.mp3", "1://y"}},
         {"a\xFF.mp3", {"/m/a\xEF\xBF\xBD.mp3"}},
         {"", {}},
+        {"file://host\nfile:///a.mp3", {"/a.mp3"}},
     };
     for (const auto& [text, entries] : cases) EXPECT_EQ(parseM3u(text, "/m"), entries) << text;
 }
