@@ -10,6 +10,7 @@
 
 #include "app/vision/vision_observations.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <stop_token>
 #include <string>
@@ -17,7 +18,7 @@
 
 namespace app::vision {
 
-inline constexpr int kVisionInterfaceVersion = 1;
+inline constexpr int kVisionInterfaceVersion = 2;
 
 // A decoded bitmap, owned by the module.
 class VisionImage {
@@ -27,6 +28,16 @@ public:
     virtual int height() const = 0;
 };
 using ImageRef = std::shared_ptr<const VisionImage>;
+
+// An opened video file, read by frame index.
+class VisionVideo {
+public:
+    virtual ~VisionVideo() = default;
+    virtual std::int64_t frameCount() const = 0;
+    virtual double framesPerSecond() const = 0;
+    // Absent when the frame cannot be decoded.
+    virtual ImageRef frame(std::int64_t index) = 0;
+};
 
 enum class SaliencyKind { Attention, Objectness };
 
@@ -45,6 +56,11 @@ public:
     // nothing exists there, 400 when it is no regular file or does not
     // decode (also a picture above the decoder's pixel limit).
     virtual ImageRef loadImage(const std::string& path) = 0;
+
+    // The video in the regular file at an absolute path (never a name the
+    // decoder would take for a protocol). Throws ToolError "VisionService"
+    // 400 "Failed to load video from path: <path>" when it does not open.
+    virtual std::shared_ptr<VisionVideo> openVideo(const std::string& path) = 0;
 
     // The image rotated counter-clockwise by radians around its centre, on a
     // canvas as large as the rotated rectangle's bounds (truncated to whole

@@ -11,6 +11,9 @@
 
 namespace app::vision {
 
+// The analyses the video analysis can run on each sampled frame.
+enum class VideoFeature { Text, Faces, Animals, BodyPose, HandPose };
+
 class VisionService {
 public:
     // Every analysis throws rt::Cancelled once stop is requested.
@@ -36,6 +39,19 @@ public:
     json::Value detectHandPose(const VisionImage& image);
     // Objectness for the type word "objectness" exactly, attention otherwise.
     json::Value analyzeSaliency(const std::string& imagePath, const std::string& type);
+
+    // The video file at path, made absolute. ToolError "VisionService": 404
+    // "Video file not found at path: <path>", 400 "Failed to load video from
+    // path: <path>" for anything but a regular file that opens, 400 "Invalid
+    // video duration" when frame count and rate give no positive duration.
+    std::shared_ptr<VisionVideo> loadVideo(const std::string& path);
+
+    // Frames 0, interval, 2 x interval, ... (an interval below 1 counts as
+    // 1): for each its time in seconds and the result maps of the features,
+    // with the default text recognition. A frame that does not decode is
+    // skipped.
+    json::Value analyzeVideo(const std::string& path, std::int64_t sampleInterval,
+                             const std::vector<VideoFeature>& features);
 
 private:
     void checkStop() const;

@@ -6,6 +6,7 @@
 #include "app/vision/vision_service.hpp"
 #include "json/json.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace app::vision {
@@ -112,6 +113,27 @@ std::vector<std::string> textLanguages(const Arguments& arguments) {
     return languages;
 }
 
+std::vector<VideoFeature> videoFeatures(const Arguments& arguments) {
+    static const std::map<std::string, VideoFeature, std::less<>> names = {
+        {"text", VideoFeature::Text},          {"faces", VideoFeature::Faces},
+        {"animals", VideoFeature::Animals},    {"body_pose", VideoFeature::BodyPose},
+        {"hand_pose", VideoFeature::HandPose}};
+    const AnyList* given = tools::listArgument(arguments, "features");
+    if (!given) {
+        return {VideoFeature::Text, VideoFeature::Faces, VideoFeature::Animals, VideoFeature::BodyPose,
+                VideoFeature::HandPose};
+    }
+    std::vector<VideoFeature> features;
+    for (const auto& entry : *given) {
+        const std::string* name = entry.ifText();
+        if (!name) continue;
+        auto found = names.find(*name);
+        if (found == names.end()) throw ToolError("VisionTool", 400, "Unknown feature: " + *name);
+        if (std::find(features.begin(), features.end(), found->second) == features.end()) features.push_back(found->second);
+    }
+    return features;
+}
+
 json::Value runTool(const std::string& name, const Arguments& arguments, const std::string& home,
                     VisionEngine& engine, std::stop_token stop) {
     VisionService service(engine, std::move(stop));
@@ -129,8 +151,11 @@ json::Value runTool(const std::string& name, const Arguments& arguments, const s
     if (name == "vision_analyze_saliency") {
         return service.analyzeSaliency(path("image_path"), tools::textArgument(arguments, "type").value_or("attention"));
     }
-    // Image comparison, face search and video analysis come with the face
-    // prints and the video reader.
+    if (name == "vision_analyze_video") {
+        return service.analyzeVideo(path("video_path"), tools::intArgument(arguments, "sample_interval").value_or(30),
+                                    videoFeatures(arguments));
+    }
+    // Image comparison and face search come with the face prints.
     throw ToolError("VisionTool", 500, name + " is not available yet");
 }
 

@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
 #include <opencv2/saliency.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <ZXing/ReadBarcode.h>
 
@@ -212,8 +213,44 @@ void readLinearCodes(cv::Mat gray, std::vector<std::optional<BarcodeObservation>
     }
 }
 
+class CaptureVideo : public VisionVideo {
+public:
+    explicit CaptureVideo(cv::VideoCapture capture) : capture_(std::move(capture)) {}
+    std::int64_t frameCount() const override {
+        return static_cast<std::int64_t>(capture_.get(cv::CAP_PROP_FRAME_COUNT));
+    }
+    double framesPerSecond() const override { return capture_.get(cv::CAP_PROP_FPS); }
+    ImageRef frame(std::int64_t index) override {
+        cv::Mat frame;
+        try {
+            if (!capture_.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(index)) || !capture_.read(frame)) {
+                return nullptr;
+            }
+        } catch (const cv::Exception&) {
+            return nullptr;
+        }
+        if (frame.empty()) return nullptr;
+        return std::make_shared<MatImage>(std::move(frame));
+    }
+
+private:
+    mutable cv::VideoCapture capture_;
+};
+
 class Engine : public VisionEngine {
 public:
+    std::shared_ptr<VisionVideo> openVideo(const std::string& path) override {
+        const ToolError unreadable("VisionService", 400, "Failed to load video from path: " + path);
+        if (path.empty() || path[0] != '/') throw unreadable;
+        cv::VideoCapture capture;
+        try {
+            if (!capture.open(path, cv::CAP_FFMPEG)) throw unreadable;
+        } catch (const cv::Exception&) {
+            throw unreadable;
+        }
+        return std::make_shared<CaptureVideo>(std::move(capture));
+    }
+
     ImageRef loadImage(const std::string& path) override {
         std::vector<unsigned char> bytes = readImageFile(path);
         cv::Mat decoded;
