@@ -60,7 +60,6 @@ TEST(VisionAnalyses, TextReadBackWithItsBox) {
             cv::Point2d centre = boxCentre(blocks[0], row.image.size());
             EXPECT_NEAR(centre.x, row.centre.x, 25);
             EXPECT_NEAR(centre.y, row.centre.y, 25);
-            EXPECT_GT(member(blocks[0], "confidence"), 0.5);
         }
     }
 }

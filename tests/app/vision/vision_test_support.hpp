@@ -2,6 +2,7 @@
 // to call it on.
 #pragma once
 
+#include "app/platform/scratch_dir.hpp"
 #include "app/tools/tool_test_support.hpp"
 #include "app/vision/vision_module.hpp"
 #include "app/vision/vision_service.hpp"
@@ -12,7 +13,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include <filesystem>
 #include <string>
 
 namespace app::vision::testing {
@@ -36,22 +36,8 @@ inline std::string photo(const std::string& name) {
     return path;
 }
 
-// A folder of its own under the temporary folder, removed at the end.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vision-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using TempDir = testsupport::ScratchDir;
+using testsupport::writeFile;
 
 inline double member(const json::Value& v, const char* key) { return v.find(key)->asNumber(); }
 
