@@ -108,9 +108,15 @@ json::Value VisionService::analyzeVideo(const std::string& path, std::int64_t sa
     const std::int64_t interval = std::max<std::int64_t>(1, sampleInterval);
     const double fps = video->framesPerSecond();
     json::Array frames;
-    for (std::int64_t index = 0; index < count; index = count - index > interval ? index + interval : count) {
+    // A frame count the file does not hold would keep the loop seeking past
+    // its end: sampling ends after this many unreadable frames in a row.
+    constexpr int kMaxUnreadableInARow = 30;
+    int unreadable = 0;
+    for (std::int64_t index = 0; index < count && unreadable < kMaxUnreadableInARow;
+         index = count - index > interval ? index + interval : count) {
         checkStop();
         ImageRef image = video->frame(index);
+        unreadable = image ? 0 : unreadable + 1;
         if (!image) continue;
         json::Object frame{{"time", static_cast<double>(index) / fps}};
         for (VideoFeature feature : features) {

@@ -49,7 +49,7 @@ public:
     // Frames 0, interval, 2 x interval, ... (an interval below 1 counts as
     // 1): for each its time in seconds and the result maps of the features,
     // with the default text recognition. A frame that does not decode is
-    // skipped.
+    // skipped; thirty in a row end the sampling.
     json::Value analyzeVideo(const std::string& path, std::int64_t sampleInterval,
                              const std::vector<VideoFeature>& features);
 

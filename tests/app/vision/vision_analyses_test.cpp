@@ -168,5 +168,18 @@ TEST(VisionAnalyses, CatPhotoAndHandPose) {
               "{\n  \"count\" : 0,\n  \"hands\" : [],\n  \"success\" : true\n}");
 }
 
+// Pictures smaller than any detector's window give empty results, not errors.
+TEST(VisionAnalyses, TinyPicturesThroughEveryTool) {
+    TempDir dir;
+    for (cv::Size size : {cv::Size(1, 1), cv::Size(7, 3)}) {
+        const std::string path = saved(dir, "tiny.png", cv::Mat(size, CV_8UC3, cv::Scalar(20, 200, 90)));
+        for (const auto& tool : visionTools()) {
+            if (!tool.inputSchema.at("properties").ifMap()->contains("image_path")) continue;
+            SCOPED_TRACE(tool.name + " " + std::to_string(size.width));
+            EXPECT_TRUE(callToolJson(tool.name, {{"image_path", path}}).find("success")->asBool());
+        }
+    }
+}
+
 }  // namespace
 }  // namespace app::vision

@@ -217,7 +217,9 @@ class CaptureVideo : public VisionVideo {
 public:
     explicit CaptureVideo(cv::VideoCapture capture) : capture_(std::move(capture)) {}
     std::int64_t frameCount() const override {
-        return static_cast<std::int64_t>(capture_.get(cv::CAP_PROP_FRAME_COUNT));
+        // A broken header may claim anything, NaN included.
+        const double count = capture_.get(cv::CAP_PROP_FRAME_COUNT);
+        return count >= 0 && count < 1e15 ? static_cast<std::int64_t>(count) : 0;
     }
     double framesPerSecond() const override { return capture_.get(cv::CAP_PROP_FPS); }
     ImageRef frame(std::int64_t index) override {
@@ -367,6 +369,9 @@ public:
             std::vector<cv::Rect> people;
             std::vector<double> weights;
             cv::HOGDescriptor hog;
+            // On a picture smaller than its window the detector writes past
+            // its buffers: no person fits there anyway.
+            if (work.cols < hog.winSize.width || work.rows < hog.winSize.height) return std::vector<std::optional<PoseObservation>>{};
             hog.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
             hog.detectMultiScale(work, people, weights, 0, cv::Size(8, 8), cv::Size(16, 16), 1.05, 2);
             if (stop.stop_requested()) return std::nullopt;
