@@ -4,6 +4,7 @@
 #include "app/platform/defaults_store.hpp"
 #include "app/tools/registry/local_tool_service.hpp"
 #include "app/tools/tool_families.hpp"
+#include "app/vision/vision_tools.hpp"
 #include "mcp/server.hpp"
 #include "mcp/stdio_transport.hpp"
 #include "runtime/runtime.hpp"
@@ -49,7 +50,9 @@ int serve() {
 
     rt::MainExecutor executor;
     app::platform::Platform platform = app::hosting::makeLinuxPlatform();
-    app::tools::LocalToolService registry(platform.defaults, executor, app::tools::makeToolFamilies(platform));
+    auto families = app::tools::makeToolFamilies(platform);
+    families.push_back(std::make_unique<app::vision::VisionToolFamily>(platform.environment));
+    app::tools::LocalToolService registry(platform.defaults, executor, std::move(families));
 
     mcp::ServerCapabilities capabilities;
     capabilities.tools = mcp::ServerCapabilities::Tools{true};

@@ -1,0 +1,466 @@
+// The analysis module's engine: image loading and rotation, and the
+// detectors on OpenCV, zxing-cpp, dlib (face_landmarks.cpp) and Tesseract
+// (text_recognition.cpp).
+#include "app/tools/registry/tool_error.hpp"
+#include "app/vision/module/face_landmarks.hpp"
+#include "app/vision/module/module_image.hpp"
+#include "app/vision/module/text_recognition.hpp"
+#include "app/vision/vision_engine.hpp"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/objdetect.hpp>
+#include <opencv2/saliency.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <ZXing/ReadBarcode.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <mutex>
+#include <numeric>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace app::vision::module {
+
+namespace {
+
+using tools::ToolError;
+
+// Larger files are refused before they are read.
+constexpr off_t kMaxImageFileBytes = off_t{256} << 20;
+constexpr const char* kCatFaceCascade = "/usr/share/opencv4/lbpcascades/lbpcascade_frontalcatface.xml";
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The file's bytes, read only from a regular file: a FIFO or a terminal
+// would block or swallow someone else's input. Opened without blocking so
+// that a FIFO put in place after the caller's check cannot hang us.
+std::vector<unsigned char> readImageFile(const std::string& path) {
+    const ToolError unreadable("VisionService", 400, "Failed to load image from path: " + path);
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (file.get() < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            throw ToolError("VisionService", 404, "Image file not found at path: " + path);
+        }
+        throw unreadable;
+    }
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxImageFileBytes) throw unreadable;
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::read(file.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw unreadable;
+        done += static_cast<std::size_t>(n);
+    }
+    return bytes;
+}
+
+cv::Mat grayOf(const cv::Mat& bgr) {
+    cv::Mat gray;
+    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
+    return gray;
+}
+
+cv::Point2d meanOf(const std::array<cv::Point2d, 68>& points, int first, int last) {
+    cv::Point2d sum(0, 0);
+    for (int i = first; i <= last; ++i) sum += points[i];
+    return sum * (1.0 / (last - first + 1));
+}
+
+// Counter-clockwise tilt of the line between the eyes: rotating the image by
+// minus this angle makes the eyes level.
+double rollOf(const LandmarkedFace& face) {
+    const cv::Point2d left = meanOf(face.points, 36, 41), right = meanOf(face.points, 42, 47);
+    return std::atan2(-(right.y - left.y), right.x - left.x);
+}
+
+// Turn of the head about the vertical axis, from a generic 3-D face model
+// fitted to six landmarks; absent when the fit fails.
+std::optional<double> yawOf(const LandmarkedFace& face, cv::Size image) {
+    static const std::vector<cv::Point3d> model = {{0, 0, 0},          {0, -330, -65},     {-225, 170, -135},
+                                                   {225, 170, -135},   {-150, -150, -125}, {150, -150, -125}};
+    const std::vector<cv::Point2d> seen = {face.points[30], face.points[8],  face.points[36],
+                                           face.points[45], face.points[48], face.points[54]};
+    const double focal = image.width;
+    cv::Matx33d camera(focal, 0, image.width / 2.0, 0, focal, image.height / 2.0, 0, 0, 1);
+    cv::Mat rotation, translation;
+    if (!cv::solvePnP(model, seen, camera, cv::noArray(), rotation, translation)) return std::nullopt;
+    cv::Matx33d r;
+    cv::Rodrigues(rotation, r);
+    return std::atan2(-r(2, 0), std::hypot(r(2, 1), r(2, 2)));
+}
+
+std::vector<SalientObject> salientRegions(const cv::Mat& bgr, SaliencyKind kind) {
+    // Maps are made on a reduced copy: the regions are fractions anyway.
+    cv::Mat small;
+    const double scale = std::min(1.0, 256.0 / std::max(bgr.cols, bgr.rows));
+    cv::resize(bgr, small, cv::Size(), scale, scale, cv::INTER_AREA);
+    cv::Mat map;
+    if (kind == SaliencyKind::Objectness) {
+        auto saliency = cv::saliency::StaticSaliencyFineGrained::create();
+        saliency->computeSaliency(small, map);
+    } else {
+        auto saliency = cv::saliency::StaticSaliencySpectralResidual::create();
+        saliency->computeSaliency(small, map);
+        cv::GaussianBlur(map, map, cv::Size(0, 0), 3);
+    }
+    cv::Mat map8;
+    cv::normalize(map, map8, 0, 255, cv::NORM_MINMAX, CV_8U);
+    cv::Mat mask, labels, stats, centroids;
+    cv::threshold(map8, mask, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+    const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8);
+
+    struct Region {
+        cv::Rect box;
+        int area;
+        float confidence;
+    };
+    std::vector<Region> regions;
+    const int minArea = std::max(1, map8.rows * map8.cols / 200);
+    for (int label = 1; label < count; ++label) {
+        const int area = stats.at<int>(label, cv::CC_STAT_AREA);
+        if (area < minArea) continue;
+        cv::Rect box(stats.at<int>(label, cv::CC_STAT_LEFT), stats.at<int>(label, cv::CC_STAT_TOP),
+                     stats.at<int>(label, cv::CC_STAT_WIDTH), stats.at<int>(label, cv::CC_STAT_HEIGHT));
+        const double mean = cv::mean(map8(box), labels(box) == label)[0];
+        regions.push_back({box, area, static_cast<float>(mean / 255.0)});
+    }
+    std::sort(regions.begin(), regions.end(), [](const Region& a, const Region& b) { return a.area > b.area; });
+    if (regions.size() > 16) regions.resize(16);
+    std::vector<SalientObject> objects;
+    for (const Region& region : regions) {
+        objects.push_back({region.confidence, normalizedBox(region.box, map8.size())});
+    }
+    return objects;
+}
+
+// The box of a decoded code in the original picture. turnedFrom: the
+// decoded picture was the original turned clockwise by 90 degrees, and this
+// is the original's height.
+cv::Rect codeBox(const ZXing::Result& result, cv::Size original, int turnedFrom) {
+    const auto& p = result.position();
+    std::vector<cv::Point> corners;
+    for (const auto& corner : {p.topLeft(), p.topRight(), p.bottomRight(), p.bottomLeft()}) {
+        corners.push_back(turnedFrom ? cv::Point(corner.y, turnedFrom - 1 - corner.x) : cv::Point(corner.x, corner.y));
+    }
+    return cv::boundingRect(corners) & cv::Rect(cv::Point(0, 0), original);
+}
+
+// Appends a code unless one of the same kind and payload is there already.
+void addCode(const ZXing::Result& result, cv::Size original, int turnedFrom,
+             std::vector<std::optional<BarcodeObservation>>& codes) {
+    BarcodeObservation code;
+    code.symbology = ZXing::ToString(result.format());
+    if (result.contentType() != ZXing::ContentType::Binary) code.payload = result.text();
+    const bool known = std::any_of(codes.begin(), codes.end(), [&](const auto& c) {
+        return c->symbology == code.symbology && c->payload == code.payload;
+    });
+    if (known) return;
+    code.box = normalizedBox(codeBox(result, original, turnedFrom), original);
+    codes.emplace_back(std::move(code));
+}
+
+ZXing::ImageView viewOf(const cv::Mat& gray) {
+    return {gray.data, gray.cols, gray.rows, ZXing::ImageFormat::Lum, static_cast<int>(gray.step)};
+}
+
+// Matrix codes, any number, in any orientation.
+void readMatrixCodes(const cv::Mat& gray, std::vector<std::optional<BarcodeObservation>>& codes) {
+    ZXing::DecodeHints hints;
+    hints.setFormats(ZXing::BarcodeFormat::MatrixCodes).setTryHarder(true).setTryRotate(true);
+    for (const ZXing::Result& result : ZXing::ReadBarcodes(viewOf(gray), hints)) {
+        if (result.isValid()) addCode(result, gray.size(), 0, codes);
+    }
+}
+
+// Linear codes one at a time, each blanked out before the next read: asking
+// zxing-cpp 1.4 for several linear codes at once aborts the process on a
+// failed assertion when a code spans several rows.
+void readLinearCodes(cv::Mat gray, std::vector<std::optional<BarcodeObservation>>& codes, int turnedFrom,
+                     std::stop_token stop) {
+    const cv::Size original = turnedFrom ? cv::Size(gray.rows, gray.cols) : gray.size();
+    ZXing::DecodeHints hints;
+    hints.setFormats(ZXing::BarcodeFormat::LinearCodes).setTryHarder(true).setTryRotate(false);
+    for (int round = 0; round < 8 && !stop.stop_requested(); ++round) {
+        ZXing::Result result = ZXing::ReadBarcode(viewOf(gray), hints);
+        if (!result.isValid()) return;
+        addCode(result, original, turnedFrom, codes);
+        cv::Rect seen = codeBox(result, gray.size(), 0);
+        seen = cv::Rect(seen.x - 8, seen.y - 8, seen.width + 16, seen.height + 16) & cv::Rect(cv::Point(0, 0), gray.size());
+        if (seen.area() == 0) return;
+        gray(seen).setTo(255);
+    }
+}
+
+class CaptureVideo : public VisionVideo {
+public:
+    explicit CaptureVideo(cv::VideoCapture capture) : capture_(std::move(capture)) {}
+    std::int64_t frameCount() const override {
+        // A broken header may claim anything, NaN included.
+        const double count = capture_.get(cv::CAP_PROP_FRAME_COUNT);
+        return count >= 0 && count < 1e15 ? static_cast<std::int64_t>(count) : 0;
+    }
+    double framesPerSecond() const override { return capture_.get(cv::CAP_PROP_FPS); }
+    ImageRef frame(std::int64_t index) override {
+        cv::Mat frame;
+        try {
+            if (!capture_.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(index)) || !capture_.read(frame)) {
+                return nullptr;
+            }
+        } catch (const cv::Exception&) {
+            return nullptr;
+        }
+        if (frame.empty()) return nullptr;
+        return std::make_shared<MatImage>(std::move(frame));
+    }
+
+private:
+    mutable cv::VideoCapture capture_;
+};
+
+class Engine : public VisionEngine {
+public:
+    std::shared_ptr<VisionVideo> openVideo(const std::string& path) override {
+        const ToolError unreadable("VisionService", 400, "Failed to load video from path: " + path);
+        if (path.empty() || path[0] != '/') throw unreadable;
+        cv::VideoCapture capture;
+        try {
+            if (!capture.open(path, cv::CAP_FFMPEG)) throw unreadable;
+        } catch (const cv::Exception&) {
+            throw unreadable;
+        }
+        return std::make_shared<CaptureVideo>(std::move(capture));
+    }
+
+    ImageRef loadImage(const std::string& path) override {
+        std::vector<unsigned char> bytes = readImageFile(path);
+        cv::Mat decoded;
+        try {
+            decoded = cv::imdecode(bytes, cv::IMREAD_COLOR);
+        } catch (const cv::Exception&) {
+            decoded.release();  // a header claiming more pixels than the limit
+        }
+        if (decoded.empty()) throw ToolError("VisionService", 400, "Failed to load image from path: " + path);
+        return std::make_shared<MatImage>(std::move(decoded));
+    }
+
+    ImageRef rotateImage(const VisionImage& image, double radians) override {
+        return guarded([&]() -> ImageRef {
+            const cv::Mat& src = pixels(image);
+            const double c = std::abs(std::cos(radians)), s = std::abs(std::sin(radians));
+            const double w = src.cols * c + src.rows * s, h = src.cols * s + src.rows * c;
+            if (!(w >= 1 && h >= 1 && w < 1 << 15 && h < 1 << 15)) return nullptr;
+            const cv::Size canvas(static_cast<int>(w), static_cast<int>(h));
+            cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(src.cols / 2.0f, src.rows / 2.0f),
+                                                radians * 180.0 / CV_PI, 1.0);
+            m.at<double>(0, 2) += canvas.width / 2.0 - src.cols / 2.0;
+            m.at<double>(1, 2) += canvas.height / 2.0 - src.rows / 2.0;
+            cv::Mat out;
+            cv::warpAffine(src, out, m, canvas, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+            return std::make_shared<MatImage>(std::move(out));
+        });
+    }
+
+    Results<TextObservation> recognizeText(const VisionImage& image, const TextRequest& request,
+                                           std::stop_token stop) override {
+        return guarded([&] { return recognizeTextLines(pixels(image), request, stop); });
+    }
+
+    Results<FaceObservation> detectFaces(const VisionImage& image, std::stop_token stop) override {
+        return guarded([&]() -> Results<FaceObservation> {
+            const cv::Mat& bgr = pixels(image);
+            std::vector<std::optional<FaceObservation>> faces;
+            for (const LandmarkedFace& face : detectLandmarkedFaces(grayOf(bgr), stop)) {
+                FaceObservation observation;
+                observation.box = normalizedBox(clipped(face.box, bgr.size()), bgr.size());
+                observation.roll = rollOf(face);
+                observation.yaw = yawOf(face, bgr.size());
+                // The 68-point layout: eyes 36-41 and 42-47, nose 27-35, outer lips 48-59.
+                observation.landmarks = FaceLandmarkCounts{6, 6, 9, 12};
+                faces.emplace_back(observation);
+            }
+            return faces;
+        });
+    }
+
+    Results<BarcodeObservation> detectBarcodes(const VisionImage& image, std::stop_token stop) override {
+        return guarded([&]() -> Results<BarcodeObservation> {
+            const cv::Mat gray = grayOf(pixels(image));
+            std::vector<std::optional<BarcodeObservation>> codes;
+            // Linear codes upright, then turned a quarter.
+            readMatrixCodes(gray, codes);
+            readLinearCodes(gray.clone(), codes, 0, stop);
+            cv::Mat turned;
+            cv::rotate(gray, turned, cv::ROTATE_90_CLOCKWISE);
+            readLinearCodes(turned, codes, gray.rows, stop);
+            return codes;
+        });
+    }
+
+    Results<AnimalObservation> recognizeAnimals(const VisionImage& image, std::stop_token stop) override {
+        return guarded([&]() -> Results<AnimalObservation> {
+            const cv::Mat gray = grayOf(pixels(image));
+            // The cascade wants a face well inside the frame and of a middling
+            // size, and it is brittle about the exact scale: the picture is
+            // reduced to several sizes, each with a quarter of its size added
+            // as border all round (a close-up fills the frame), and a face
+            // counts when at least two sizes agree on it.
+            constexpr std::array<double, 7> sizes = {200, 240, 280, 320, 360, 400, 440};
+            std::vector<cv::Rect> found;
+            for (double size : sizes) {
+                if (stop.stop_requested()) return std::nullopt;
+                const double scale = size / std::max(gray.cols, gray.rows);
+                cv::Mat work;
+                cv::resize(gray, work, cv::Size(), scale, scale, scale > 1 ? cv::INTER_LINEAR : cv::INTER_AREA);
+                const int pad = std::max(work.cols, work.rows) / 4;
+                cv::copyMakeBorder(work, work, pad, pad, pad, pad, cv::BORDER_REPLICATE);
+                std::vector<cv::Rect> faces;
+                {
+                    std::lock_guard lock(catMutex_);
+                    catCascade().detectMultiScale(work, faces, 1.1, 2, 0, cv::Size(24, 24));
+                }
+                for (const cv::Rect& r : faces) {
+                    found.emplace_back(cvRound((r.x - pad) / scale), cvRound((r.y - pad) / scale),
+                                       cvRound(r.width / scale), cvRound(r.height / scale));
+                }
+            }
+            std::vector<int> agreeing;
+            cv::groupRectangles(found, agreeing, 1, 0.3);
+            std::vector<std::optional<AnimalObservation>> animals;
+            for (std::size_t i = 0; i < found.size(); ++i) {
+                AnimalObservation animal;
+                // The share of the sizes that found it.
+                const double share = std::min(1.0, (agreeing.size() > i ? agreeing[i] : 0) / double(sizes.size()));
+                animal.labels.push_back({"Cat", static_cast<float>(share)});
+                animal.box = normalizedBox(clipped(found[i], gray.size()), gray.size());
+                animals.emplace_back(std::move(animal));
+            }
+            return animals;
+        });
+    }
+
+    Results<PoseObservation> detectBodyPose(const VisionImage& image, std::stop_token stop) override {
+        return guarded([&]() -> Results<PoseObservation> {
+            const cv::Mat gray = grayOf(pixels(image));
+            const double scale = std::min(1.0, 800.0 / std::max(gray.cols, gray.rows));
+            cv::Mat work;
+            cv::resize(gray, work, cv::Size(), scale, scale, cv::INTER_AREA);
+            std::vector<cv::Rect> people;
+            std::vector<double> weights;
+            cv::HOGDescriptor hog;
+            // On a picture smaller than its window the detector writes past
+            // its buffers: no person fits there anyway.
+            if (work.cols < hog.winSize.width || work.rows < hog.winSize.height) return std::vector<std::optional<PoseObservation>>{};
+            hog.setSVMDetector(cv::HOGDescriptor::getDefaultPeopleDetector());
+            hog.detectMultiScale(work, people, weights, 0, cv::Size(8, 8), cv::Size(16, 16), 1.05, 2);
+            if (stop.stop_requested()) return std::nullopt;
+            const std::vector<LandmarkedFace> faces =
+                people.empty() ? std::vector<LandmarkedFace>{} : detectLandmarkedFaces(gray, stop);
+            std::vector<std::optional<PoseObservation>> poses;
+            for (std::size_t i = 0; i < people.size(); ++i) {
+                const cv::Rect2d body(people[i].x / scale, people[i].y / scale, people[i].width / scale,
+                                      people[i].height / scale);
+                PoseObservation pose;
+                pose.confidence = scoreConfidence(weights.size() > i ? weights[i] : 0.0);
+                if (const LandmarkedFace* face = headOf(body, faces)) addHeadJoints(pose, *face, gray.size());
+                poses.emplace_back(std::move(pose));
+            }
+            return poses;
+        });
+    }
+
+    Results<SaliencyObservation> analyzeSaliency(const VisionImage& image, SaliencyKind kind,
+                                                 std::stop_token) override {
+        return guarded([&]() -> Results<SaliencyObservation> {
+            return std::vector<std::optional<SaliencyObservation>>{SaliencyObservation{salientRegions(pixels(image), kind)}};
+        });
+    }
+
+private:
+    // No library exception leaves the module.
+    template <class F>
+    static auto guarded(F work) -> decltype(work()) {
+        try {
+            return work();
+        } catch (const ToolError&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw ToolError("VisionService", 500, std::string("Vision analysis failed: ") + e.what());
+        }
+    }
+
+    static cv::Rect2d clipped(const cv::Rect2d& r, cv::Size image) {
+        return r & cv::Rect2d(0, 0, image.width, image.height);
+    }
+
+    // The highest face whose centre lies within the body's box.
+    static const LandmarkedFace* headOf(const cv::Rect2d& body, const std::vector<LandmarkedFace>& faces) {
+        const LandmarkedFace* head = nullptr;
+        for (const LandmarkedFace& face : faces) {
+            if (!body.contains((face.box.tl() + face.box.br()) * 0.5)) continue;
+            if (!head || face.box.y < head->box.y) head = &face;
+        }
+        return head;
+    }
+
+    // The person's own left and right: their left eye is on the image's right.
+    static void addHeadJoints(PoseObservation& pose, const LandmarkedFace& face, cv::Size image) {
+        const float confidence = scoreConfidence(face.score);
+        auto put = [&](const char* joint, cv::Point2d p) {
+            auto [x, y] = normalizedPoint(p, image);
+            pose.joints[joint] = PosePoint{x, y, confidence};
+        };
+        put("nose", face.points[30]);
+        put("left_eye", meanOf(face.points, 42, 47));
+        put("right_eye", meanOf(face.points, 36, 41));
+        put("left_ear", face.points[16]);
+        put("right_ear", face.points[0]);
+    }
+
+    cv::CascadeClassifier& catCascade() {
+        if (catCascade_.empty() && !catCascade_.load(kCatFaceCascade)) {
+            throw std::runtime_error(std::string("cannot read the cat face model ") + kCatFaceCascade);
+        }
+        return catCascade_;
+    }
+
+    std::mutex catMutex_;
+    cv::CascadeClassifier catCascade_;
+};
+
+}  // namespace
+
+}  // namespace app::vision::module
+
+extern "C" {
+
+__attribute__((visibility("default"))) int brisolet_vision_interface_version() {
+    return app::vision::kVisionInterfaceVersion;
+}
+
+__attribute__((visibility("default"))) app::vision::VisionEngine* brisolet_vision_engine() {
+    static app::vision::module::Engine engine;
+    return &engine;
+}
+}

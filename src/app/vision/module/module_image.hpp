@@ -1,0 +1,44 @@
+// Inside the analysis module: the bitmap behind a VisionImage, and the
+// conversion of pixel rectangles to the normalised lower-left convention.
+#pragma once
+
+#include "app/vision/vision_engine.hpp"
+
+#include <opencv2/core.hpp>
+
+#include <cmath>
+#include <utility>
+
+namespace app::vision::module {
+
+// An 8-bit, three-channel (BGR) bitmap.
+class MatImage : public VisionImage {
+public:
+    explicit MatImage(cv::Mat bgr) : bgr_(std::move(bgr)) {}
+    int width() const override { return bgr_.cols; }
+    int height() const override { return bgr_.rows; }
+    const cv::Mat& bgr() const { return bgr_; }
+
+private:
+    cv::Mat bgr_;
+};
+
+// Every image an engine sees was made by this module.
+inline const cv::Mat& pixels(const VisionImage& image) { return static_cast<const MatImage&>(image).bgr(); }
+
+// A rectangle in pixels (top-left origin) of an image of the given size, as
+// fractions with the origin at the lower-left corner.
+inline NormalizedBox normalizedBox(const cv::Rect2d& r, cv::Size image) {
+    const double w = image.width, h = image.height;
+    return {r.x / w, (h - r.y - r.height) / h, r.width / w, r.height / h};
+}
+
+// A point in pixels as fractions, origin at the lower-left corner.
+inline std::pair<double, double> normalizedPoint(const cv::Point2d& p, cv::Size image) {
+    return {p.x / image.width, (image.height - p.y) / image.height};
+}
+
+// The logistic of a detector's raw score: a confidence in (0, 1).
+inline float scoreConfidence(double score) { return static_cast<float>(1.0 / (1.0 + std::exp(-score))); }
+
+}  // namespace app::vision::module

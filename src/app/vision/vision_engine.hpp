@@ -1,0 +1,89 @@
+// The interface of the analysis module (brisolet-vision). The program never
+// links the image libraries: it loads the module on the first vision call and
+// reaches every detector through VisionEngine. Both sides are built from this
+// one header; kVisionInterfaceVersion changes whenever it does.
+//
+// Failures cross as app::tools::ToolError (domain "VisionService"); no
+// library exception leaves the module. A requested stop makes a detector
+// return early with whatever it has; the caller checks the token afterwards.
+#pragma once
+
+#include "app/vision/vision_observations.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+namespace app::vision {
+
+inline constexpr int kVisionInterfaceVersion = 2;
+
+// A decoded bitmap, owned by the module.
+class VisionImage {
+public:
+    virtual ~VisionImage() = default;
+    virtual int width() const = 0;
+    virtual int height() const = 0;
+};
+using ImageRef = std::shared_ptr<const VisionImage>;
+
+// An opened video file, read by frame index.
+class VisionVideo {
+public:
+    virtual ~VisionVideo() = default;
+    virtual std::int64_t frameCount() const = 0;
+    virtual double framesPerSecond() const = 0;
+    // Absent when the frame cannot be decoded.
+    virtual ImageRef frame(std::int64_t index) = 0;
+};
+
+enum class SaliencyKind { Attention, Objectness };
+
+struct TextRequest {
+    bool fast = false;
+    // BCP 47 codes; empty means the module's default (English and
+    // Simplified Chinese).
+    std::vector<std::string> languages;
+};
+
+class VisionEngine {
+public:
+    virtual ~VisionEngine() = default;
+
+    // The whole image at the path. Throws ToolError "VisionService" 404 when
+    // nothing exists there, 400 when it is no regular file or does not
+    // decode (also a picture above the decoder's pixel limit).
+    virtual ImageRef loadImage(const std::string& path) = 0;
+
+    // The video in the regular file at an absolute path (never a name the
+    // decoder would take for a protocol). Throws ToolError "VisionService"
+    // 400 "Failed to load video from path: <path>" when it does not open.
+    virtual std::shared_ptr<VisionVideo> openVideo(const std::string& path) = 0;
+
+    // The image rotated counter-clockwise by radians around its centre, on a
+    // canvas as large as the rotated rectangle's bounds (truncated to whole
+    // pixels); absent when such a canvas cannot be made.
+    virtual ImageRef rotateImage(const VisionImage& image, double radians) = 0;
+
+    // Text lines in reading order. Throws ToolError "VisionService" 400
+    // "Unsupported language: <code>" for a language it cannot read.
+    virtual Results<TextObservation> recognizeText(const VisionImage& image, const TextRequest& request,
+                                                   std::stop_token stop) = 0;
+    virtual Results<FaceObservation> detectFaces(const VisionImage& image, std::stop_token stop) = 0;
+    virtual Results<BarcodeObservation> detectBarcodes(const VisionImage& image, std::stop_token stop) = 0;
+    virtual Results<AnimalObservation> recognizeAnimals(const VisionImage& image, std::stop_token stop) = 0;
+    virtual Results<PoseObservation> detectBodyPose(const VisionImage& image, std::stop_token stop) = 0;
+    virtual Results<SaliencyObservation> analyzeSaliency(const VisionImage& image, SaliencyKind kind,
+                                                         std::stop_token stop) = 0;
+};
+
+}  // namespace app::vision
+
+// The module's two entry points, looked up by name after dlopen.
+extern "C" {
+int brisolet_vision_interface_version();
+// The module's one engine; it lives as long as the process.
+app::vision::VisionEngine* brisolet_vision_engine();
+}

@@ -1,0 +1,142 @@
+#include "app/vision/vision_service.hpp"
+
+#include "app/tools/registry/tool_error.hpp"
+#include "app/vision/vision_paths.hpp"
+#include "app/vision/vision_results.hpp"
+#include "runtime/runtime.hpp"
+
+#include <cmath>
+#include <filesystem>
+
+namespace app::vision {
+
+void VisionService::checkStop() const {
+    if (stop_.stop_requested()) throw rt::Cancelled();
+}
+
+ImageRef VisionService::loadCGImage(const std::string& path) {
+    switch (pathKind(path)) {
+        case PathKind::Missing:
+            throw tools::ToolError("VisionService", 404, "Image file not found at path: " + path);
+        case PathKind::Other:
+            throw tools::ToolError("VisionService", 400, "Failed to load image from path: " + path);
+        case PathKind::RegularFile:
+            break;
+    }
+    return engine_.loadImage(path);
+}
+
+ImageRef VisionService::rotateImage(const VisionImage& image, double radians) {
+    return engine_.rotateImage(image, radians);
+}
+
+json::Value VisionService::recognizeText(const VisionImage& image, const std::string& recognitionLevel,
+                                         const std::vector<std::string>& languages) {
+    TextRequest request{.fast = recognitionLevel == "fast", .languages = languages};
+    auto results = engine_.recognizeText(image, request, stop_);
+    checkStop();
+    return textResult(results);
+}
+
+json::Value VisionService::detectFaces(const VisionImage& image) {
+    auto results = engine_.detectFaces(image, stop_);
+    checkStop();
+    return faceResult(results);
+}
+
+json::Value VisionService::detectBarcodes(const std::string& imagePath, const std::vector<std::string>&) {
+    ImageRef image = loadCGImage(imagePath);
+    auto results = engine_.detectBarcodes(*image, stop_);
+    checkStop();
+    return barcodeResult(results);
+}
+
+json::Value VisionService::recognizeAnimals(const VisionImage& image) {
+    auto results = engine_.recognizeAnimals(image, stop_);
+    checkStop();
+    return animalResult(results);
+}
+
+json::Value VisionService::detectBodyPose(const VisionImage& image) {
+    auto results = engine_.detectBodyPose(image, stop_);
+    checkStop();
+    return bodyPoseResult(results);
+}
+
+json::Value VisionService::detectHandPose(const VisionImage&) {
+    checkStop();
+    return handPoseResult(std::nullopt);
+}
+
+json::Value VisionService::analyzeSaliency(const std::string& imagePath, const std::string& type) {
+    ImageRef image = loadCGImage(imagePath);
+    auto kind = type == "objectness" ? SaliencyKind::Objectness : SaliencyKind::Attention;
+    auto results = engine_.analyzeSaliency(*image, kind, stop_);
+    checkStop();
+    return saliencyResult(results);
+}
+
+std::shared_ptr<VisionVideo> VisionService::loadVideo(const std::string& path) {
+    switch (pathKind(path)) {
+        case PathKind::Missing:
+            throw tools::ToolError("VisionService", 404, "Video file not found at path: " + path);
+        case PathKind::Other:
+            throw tools::ToolError("VisionService", 400, "Failed to load video from path: " + path);
+        case PathKind::RegularFile:
+            break;
+    }
+    // Only ever an absolute file name: the decoder would take "pipe:0" or
+    // "http:..." for a stream to open.
+    std::error_code error;
+    std::string absolute = std::filesystem::absolute(path, error).lexically_normal().string();
+    if (error) throw tools::ToolError("VisionService", 400, "Failed to load video from path: " + path);
+    std::shared_ptr<VisionVideo> video;
+    try {
+        video = engine_.openVideo(absolute);
+    } catch (const tools::ToolError&) {
+        throw tools::ToolError("VisionService", 400, "Failed to load video from path: " + path);
+    }
+    const double duration = static_cast<double>(video->frameCount()) / video->framesPerSecond();
+    if (!std::isfinite(duration) || !(duration > 0)) throw tools::ToolError("VisionService", 400, "Invalid video duration");
+    return video;
+}
+
+json::Value VisionService::analyzeVideo(const std::string& path, std::int64_t sampleInterval,
+                                        const std::vector<VideoFeature>& features) {
+    std::shared_ptr<VisionVideo> video = loadVideo(path);
+    const std::int64_t count = video->frameCount();
+    const std::int64_t interval = std::max<std::int64_t>(1, sampleInterval);
+    const double fps = video->framesPerSecond();
+    json::Array frames;
+    // A frame count the file does not hold would keep the loop seeking past
+    // its end: sampling ends after this many unreadable frames in a row.
+    constexpr int kMaxUnreadableInARow = 30;
+    int unreadable = 0;
+    for (std::int64_t index = 0; index < count && unreadable < kMaxUnreadableInARow;
+         index = count - index > interval ? index + interval : count) {
+        checkStop();
+        ImageRef image = video->frame(index);
+        unreadable = image ? 0 : unreadable + 1;
+        if (!image) continue;
+        json::Object frame{{"time", static_cast<double>(index) / fps}};
+        for (VideoFeature feature : features) {
+            switch (feature) {
+                case VideoFeature::Text: frame.set("text", recognizeText(*image, "accurate", {})); break;
+                case VideoFeature::Faces: frame.set("faces", detectFaces(*image)); break;
+                case VideoFeature::Animals: frame.set("animals", recognizeAnimals(*image)); break;
+                case VideoFeature::BodyPose: frame.set("body_pose", detectBodyPose(*image)); break;
+                case VideoFeature::HandPose: frame.set("hand_pose", detectHandPose(*image)); break;
+            }
+        }
+        frames.push_back(std::move(frame));
+    }
+    return json::Object{{"success", true},
+                        {"video_path", path},
+                        {"duration", static_cast<double>(count) / fps},
+                        {"frame_count", static_cast<long long>(count)},
+                        {"sample_interval", static_cast<long long>(interval)},
+                        {"frames_analyzed", static_cast<long long>(frames.size())},
+                        {"frames", std::move(frames)}};
+}
+
+}  // namespace app::vision

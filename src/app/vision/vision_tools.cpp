@@ -1,0 +1,193 @@
+#include "app/vision/vision_tools.hpp"
+
+#include "app/tools/registry/tool_error.hpp"
+#include "app/vision/vision_module.hpp"
+#include "app/vision/vision_paths.hpp"
+#include "app/vision/vision_service.hpp"
+#include "json/json.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace app::vision {
+
+using tools::AnyList;
+using tools::AnyMap;
+using tools::Arguments;
+using tools::MCPTool;
+using tools::ToolError;
+using tools::objectSchema;
+using tools::schemaProperty;
+
+namespace {
+
+constexpr json::WriteOptions kResultFormat{.sortedKeys = true, .escapeSlashes = true, .pretty = true};
+
+AnyMap withMembers(AnyMap property, AnyMap extra) {
+    for (auto& [key, value] : extra) property.insert_or_assign(key, std::move(value));
+    return property;
+}
+
+AnyMap imagePathSchema() {
+    return objectSchema(AnyMap{{"image_path", schemaProperty("string", "Absolute path to the image file")}},
+                        AnyList{"image_path"});
+}
+
+AnyMap textSchema() {
+    return objectSchema(
+        AnyMap{{"image_path", schemaProperty("string", "Absolute path to the image file")},
+               {"recognition_level",
+                withMembers(schemaProperty("string", "Recognition level: fast or accurate (default: accurate)"),
+                            AnyMap{{"enum", AnyList{"fast", "accurate"}}, {"default", "accurate"}})},
+               {"languages",
+                withMembers(schemaProperty("array", "Language codes (BCP 47) to recognize (default: en-US, zh-Hans)"),
+                            AnyMap{{"items", AnyMap{{"type", "string"}}}, {"default", AnyList{"en-US", "zh-Hans"}}})}},
+        AnyList{"image_path"});
+}
+
+AnyMap saliencySchema() {
+    return objectSchema(
+        AnyMap{{"image_path", schemaProperty("string", "Absolute path to the image file")},
+               {"type", withMembers(schemaProperty("string", "Saliency type: attention or objectness (default: attention)"),
+                                    AnyMap{{"enum", AnyList{"attention", "objectness"}}, {"default", "attention"}})}},
+        AnyList{"image_path"});
+}
+
+AnyMap compareSchema() {
+    return objectSchema(AnyMap{{"image_path_1", schemaProperty("string", "Absolute path to the first image")},
+                               {"image_path_2", schemaProperty("string", "Absolute path to the second image")}},
+                        AnyList{"image_path_1", "image_path_2"});
+}
+
+AnyMap sampleIntervalProperty() {
+    return withMembers(schemaProperty("integer", "Analyze every Nth frame (default: 30)"), AnyMap{{"default", 30}});
+}
+
+AnyMap searchFaceSchema() {
+    return objectSchema(
+        AnyMap{{"target_image_path", schemaProperty("string", "Absolute path to an image showing the face to find")},
+               {"search_path", schemaProperty("string", "Absolute path to the video, image or folder to search")},
+               {"search_type", withMembers(schemaProperty("string", "What search_path is: video, image or folder"),
+                                           AnyMap{{"enum", AnyList{"video", "image", "folder"}}})},
+               {"threshold", withMembers(schemaProperty("number", "Similarity threshold from 0 to 1 (default: 0.6)"),
+                                         AnyMap{{"default", 0.6}})},
+               {"sample_interval", sampleIntervalProperty()}},
+        AnyList{"target_image_path", "search_path", "search_type"});
+}
+
+AnyMap videoSchema() {
+    AnyList features{"text", "faces", "animals", "body_pose", "hand_pose"};
+    return objectSchema(
+        AnyMap{{"video_path", schemaProperty("string", "Absolute path to the video file")},
+               {"sample_interval", sampleIntervalProperty()},
+               {"features", withMembers(schemaProperty("array", "Analyses to run on each sampled frame (default: all)"),
+                                        AnyMap{{"items", AnyMap{{"type", "string"}, {"enum", features}}},
+                                               {"default", features}})}},
+        AnyList{"video_path"});
+}
+
+std::vector<std::string> textLanguages(const Arguments& arguments) {
+    const AnyList* given = tools::listArgument(arguments, "languages");
+    if (!given) return {"en-US", "zh-Hans"};
+    std::vector<std::string> languages;
+    for (const auto& entry : *given) {
+        if (const std::string* code = entry.ifText()) languages.push_back(*code);
+    }
+    return languages;
+}
+
+std::vector<VideoFeature> videoFeatures(const Arguments& arguments) {
+    static const std::map<std::string, VideoFeature, std::less<>> names = {
+        {"text", VideoFeature::Text},          {"faces", VideoFeature::Faces},
+        {"animals", VideoFeature::Animals},    {"body_pose", VideoFeature::BodyPose},
+        {"hand_pose", VideoFeature::HandPose}};
+    const AnyList* given = tools::listArgument(arguments, "features");
+    if (!given) {
+        return {VideoFeature::Text, VideoFeature::Faces, VideoFeature::Animals, VideoFeature::BodyPose,
+                VideoFeature::HandPose};
+    }
+    std::vector<VideoFeature> features;
+    for (const auto& entry : *given) {
+        const std::string* name = entry.ifText();
+        if (!name) continue;
+        auto found = names.find(*name);
+        if (found == names.end()) throw ToolError("VisionTool", 400, "Unknown feature: " + *name);
+        if (std::find(features.begin(), features.end(), found->second) == features.end()) features.push_back(found->second);
+    }
+    return features;
+}
+
+json::Value runTool(const std::string& name, const Arguments& arguments, const std::string& home,
+                    VisionEngine& engine, std::stop_token stop) {
+    VisionService service(engine, std::move(stop));
+    auto path = [&](const char* key) { return expandTilde(tools::textArgument(arguments, key).value_or(""), home); };
+
+    if (name == "vision_recognize_text") {
+        ImageRef image = service.loadCGImage(path("image_path"));
+        return service.recognizeText(*image, tools::textArgument(arguments, "recognition_level").value_or("accurate"),
+                                     textLanguages(arguments));
+    }
+    if (name == "vision_detect_barcodes") return service.detectBarcodes(path("image_path"), {});
+    if (name == "vision_recognize_animals") return service.recognizeAnimals(*service.loadCGImage(path("image_path")));
+    if (name == "vision_detect_body_pose") return service.detectBodyPose(*service.loadCGImage(path("image_path")));
+    if (name == "vision_detect_hand_pose") return service.detectHandPose(*service.loadCGImage(path("image_path")));
+    if (name == "vision_analyze_saliency") {
+        return service.analyzeSaliency(path("image_path"), tools::textArgument(arguments, "type").value_or("attention"));
+    }
+    if (name == "vision_analyze_video") {
+        return service.analyzeVideo(path("video_path"), tools::intArgument(arguments, "sample_interval").value_or(30),
+                                    videoFeatures(arguments));
+    }
+    // Image comparison and face search come with the face prints.
+    throw ToolError("VisionTool", 500, name + " is not available yet");
+}
+
+}  // namespace
+
+std::vector<MCPTool> visionTools() {
+    return {
+        MCPTool::make("vision_recognize_text", "Recognize text in an image, with the position of each line.",
+                      "识别图片中的文字及每行文字的位置。", textSchema()),
+        MCPTool::make("vision_detect_barcodes", "Detect and decode barcodes and QR codes in an image.",
+                      "检测并解码图片中的条形码和二维码。", imagePathSchema()),
+        MCPTool::make("vision_recognize_animals", "Recognize animals (cats) in an image.", "识别图片中的动物（猫）。",
+                      imagePathSchema()),
+        MCPTool::make("vision_detect_body_pose", "Detect human body poses in an image.", "检测图片中的人体姿态。",
+                      imagePathSchema()),
+        MCPTool::make("vision_detect_hand_pose", "Detect human hand poses in an image.", "检测图片中的手部姿态。",
+                      imagePathSchema()),
+        MCPTool::make("vision_analyze_saliency", "Find the salient regions of an image.", "分析图片中的显著区域。",
+                      saliencySchema()),
+        MCPTool::make("vision_compare_images", "Compare two images and rate how similar they are.",
+                      "比较两张图片的相似度。", compareSchema()),
+        MCPTool::make("vision_search_face", "Search for the face of a reference image in a video, an image or a folder.",
+                      "在视频、图片或文件夹中搜索参考图片中的人脸。", searchFaceSchema()),
+        MCPTool::make("vision_analyze_video", "Analyze sampled frames of a video: text, faces, animals and poses.",
+                      "分析视频的采样帧：文字、人脸、动物和姿态。", videoSchema()),
+    };
+}
+
+std::string handleVisionTool(const std::string& name, const Arguments& arguments, const std::string& home,
+                             const EngineSource& engine, std::stop_token stop) {
+    // The schema's required keys, checked before any module is loaded.
+    const std::vector<MCPTool> tools = visionTools();
+    auto tool = std::find_if(tools.begin(), tools.end(), [&](const MCPTool& t) { return t.name == name; });
+    if (tool == tools.end()) throw ToolError("VisionTool", 404, "Unknown vision tool: " + name);
+    for (const auto& key : *tool->inputSchema.at("required").ifList()) {
+        if (!tools::textArgument(arguments, *key.ifText())) {
+            throw ToolError("VisionTool", 400, "Missing required parameter: " + *key.ifText());
+        }
+    }
+    return json::write(runTool(name, arguments, home, engine(), std::move(stop)), kResultFormat);
+}
+
+VisionToolFamily::VisionToolFamily(std::shared_ptr<platform::Environment> environment, EngineSource engine)
+    : environment_(std::move(environment)), engine_(engine ? std::move(engine) : EngineSource(loadVisionEngine)) {
+    if (!environment_) throw std::invalid_argument("VisionToolFamily needs an environment");
+}
+
+std::string VisionToolFamily::handle(const std::string& name, const tools::Arguments& arguments, std::stop_token stop) {
+    return handleVisionTool(name, arguments, environment_->homeDirectory(), engine_, std::move(stop));
+}
+
+}  // namespace app::vision

@@ -1,0 +1,189 @@
+// The analyses on the real module: drawn text and codes, a drawn blob, and
+// photos of a face and a cat.
+#include "vision_test_support.hpp"
+
+#include <opencv2/freetype.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <ZXing/BitMatrix.h>
+#include <ZXing/MultiFormatWriter.h>
+
+#include <cmath>
+#include <numbers>
+
+namespace app::vision {
+namespace {
+
+using namespace testing;
+
+std::string saved(const TempDir& dir, const std::string& name, const cv::Mat& image) {
+    std::string path = dir.file(name);
+    EXPECT_TRUE(cv::imwrite(path, image));
+    return path;
+}
+
+TEST(VisionAnalyses, TextReadBackWithItsBox) {
+    TempDir dir;
+    const cv::Point origin(60, 150);  // of the text's baseline
+    int baseline = 0;
+    cv::Mat latin(240, 900, CV_8UC3, cv::Scalar::all(255));
+    cv::putText(latin, "Invoice 2024 paid", origin, cv::FONT_HERSHEY_SIMPLEX, 2.0, cv::Scalar::all(0), 4);
+    const cv::Size latinSize = cv::getTextSize("Invoice 2024 paid", cv::FONT_HERSHEY_SIMPLEX, 2.0, 4, &baseline);
+    cv::Mat chinese(240, 900, CV_8UC3, cv::Scalar::all(255));
+    auto font = cv::freetype::createFreeType2();
+    font->loadFontData("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc", 0);
+    font->putText(chinese, "你好世界", origin, 90, cv::Scalar::all(0), -1, cv::LINE_AA, true);
+    const cv::Size chineseSize = font->getTextSize("你好世界", 90, -1, &baseline);
+    auto centreOf = [&](cv::Size text) { return cv::Point2d(origin.x + text.width / 2.0, origin.y - text.height / 2.0); };
+
+    struct Row {
+        const char* name;
+        cv::Mat image;
+        const char* text;
+        cv::Point2d centre;  // of the drawn line, top-left origin
+        tools::AnyList languages;
+    };
+    const std::vector<Row> rows = {
+        {"latin.png", latin, "Invoice 2024 paid", centreOf(latinSize), {"en-US"}},
+        {"chinese.png", chinese, "你好世界", centreOf(chineseSize), {"zh-Hans", "en-US"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (const char* level : {"accurate", "fast"}) {
+            json::Value result = callToolJson("vision_recognize_text", {{"image_path", saved(dir, row.name, row.image)},
+                                                                        {"recognition_level", level},
+                                                                        {"languages", row.languages}});
+            EXPECT_EQ(result.find("full_text")->asString(), row.text) << level;
+            const auto& blocks = result.find("text_blocks")->asArray();
+            ASSERT_EQ(blocks.size(), 1u) << level;
+            cv::Point2d centre = boxCentre(blocks[0], row.image.size());
+            EXPECT_NEAR(centre.x, row.centre.x, 25);
+            EXPECT_NEAR(centre.y, row.centre.y, 25);
+        }
+    }
+}
+
+TEST(VisionAnalyses, BarcodesWrittenAndReadBackInPlace) {
+    struct Row {
+        ZXing::BarcodeFormat format;
+        std::string payload;
+        int width, height;
+        cv::Point at;
+        const char* symbology;
+    };
+    const std::vector<Row> rows = {
+        {ZXing::BarcodeFormat::QRCode, "https://example.org/brisolet?q=1", 240, 240, {520, 60}, "QRCode"},
+        {ZXing::BarcodeFormat::EAN13, "4006381333931", 380, 160, {60, 300}, "EAN-13"},
+    };
+    cv::Mat canvas(560, 900, CV_8UC3, cv::Scalar::all(255));
+    for (const Row& row : rows) {
+        auto matrix = ZXing::MultiFormatWriter(row.format).setMargin(10).encode(row.payload, row.width, row.height);
+        cv::Mat code(matrix.height(), matrix.width(), CV_8UC1);
+        for (int y = 0; y < matrix.height(); ++y)
+            for (int x = 0; x < matrix.width(); ++x) code.at<unsigned char>(y, x) = matrix.get(x, y) ? 0 : 255;
+        cv::cvtColor(code, code, cv::COLOR_GRAY2BGR);
+        code.copyTo(canvas(cv::Rect(row.at, code.size())));
+    }
+    TempDir dir;
+    json::Value result = callToolJson("vision_detect_barcodes", {{"image_path", saved(dir, "codes.png", canvas)}});
+    const auto& found = result.find("barcodes")->asArray();
+    ASSERT_EQ(result.find("count")->asInt(), 2);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.symbology);
+        auto match = std::find_if(found.begin(), found.end(),
+                                  [&](const json::Value& b) { return b.find("symbology")->asString() == row.symbology; });
+        ASSERT_NE(match, found.end());
+        EXPECT_EQ(match->find("payload")->asString(), row.payload);
+        // A linear code's box is the band of rows it was read on.
+        cv::Point2d centre = boxCentre(*match, canvas.size());
+        EXPECT_NEAR(centre.x, row.at.x + row.width / 2.0, 25);
+        EXPECT_GE(centre.y, row.at.y);
+        EXPECT_LE(centre.y, row.at.y + row.height);
+    }
+}
+
+TEST(VisionAnalyses, SalientBlobFoundInPlace) {
+    cv::Mat image(600, 800, CV_8UC3);
+    cv::RNG rng(7);
+    rng.fill(image, cv::RNG::UNIFORM, cv::Scalar::all(110), cv::Scalar::all(140));
+    const cv::Point blob(560, 200);
+    cv::circle(image, blob, 70, cv::Scalar(30, 30, 230), cv::FILLED);
+    TempDir dir;
+    const std::string path = saved(dir, "blob.png", image);
+    auto saliency = [&](const char* type) { return callTool("vision_analyze_saliency", {{"image_path", path}, {"type", type}}); };
+    // Only the exact word selects objectness.
+    EXPECT_NE(saliency("objectness"), saliency("attention"));
+    EXPECT_EQ(saliency("Objectness"), saliency("attention"));
+    for (const char* type : {"attention", "objectness"}) {
+        SCOPED_TRACE(type);
+        json::Value result = json::parse(saliency(type));
+        const auto& regions = result.find("regions")->asArray();
+        ASSERT_GE(regions.size(), 1u);
+        EXPECT_EQ(result.find("count")->asInt(), static_cast<std::int64_t>(regions.size()));
+        cv::Point2d centre = boxCentre(regions[0], image.size());
+        EXPECT_NEAR(centre.x, blob.x, 50);
+        EXPECT_NEAR(centre.y, blob.y, 50);
+    }
+}
+
+// One face with its landmarks, its roll near 0; rotated by 20 degrees it
+// reads back as a roll of 20 degrees, and turning by minus that straightens it.
+TEST(VisionAnalyses, FaceRollOnTheAstronautAndARotatedCopy) {
+    VisionEngine& engine = loadVisionEngine();
+    VisionService service(engine, {});
+    ImageRef astronaut = service.loadCGImage(photo("astronaut.png"));
+    ASSERT_TRUE(astronaut);
+    const double twenty = 20 * std::numbers::pi / 180;
+    ImageRef rotated = service.rotateImage(*astronaut, twenty);
+    ASSERT_TRUE(rotated);
+    // 512 * (cos 20 + sin 20) = 656.2: truncated, not rounded outward.
+    EXPECT_EQ(rotated->width(), 656);
+    EXPECT_EQ(rotated->height(), 656);
+    ImageRef straightened = service.rotateImage(*rotated, -twenty);
+
+    struct Row {
+        const char* name;
+        ImageRef image;
+        double roll;
+    };
+    for (const Row& row : std::vector<Row>{{"upright", astronaut, 0.0}, {"rotated", rotated, twenty},
+                                           {"straightened", straightened, 0.0}}) {
+        SCOPED_TRACE(row.name);
+        json::Value result = service.detectFaces(*row.image);
+        ASSERT_EQ(result.find("face_count")->asInt(), 1);
+        const json::Value& face = result.find("faces")->asArray()[0];
+        EXPECT_NEAR(face.find("roll")->asNumber(), row.roll, 0.06);
+        EXPECT_EQ(json::write(*face.find("landmarks_summary"), {.sortedKeys = true}),
+                  R"({"left_eye_count":6,"mouth_point_count":12,"nose_point_count":9,"right_eye_count":6})");
+        EXPECT_LT(std::abs(face.find("yaw")->asNumber()), 0.6);
+    }
+}
+
+TEST(VisionAnalyses, CatPhotoAndHandPose) {
+    json::Value cat = callToolJson("vision_recognize_animals", {{"image_path", photo("chelsea.png")}});
+    ASSERT_GE(cat.find("count")->asInt(), 1);
+    const json::Value& animal = cat.find("animals")->asArray()[0];
+    EXPECT_EQ(animal.find("labels")->asArray()[0].find("identifier")->asString(), "Cat");
+    // Chelsea's face is in the right half of the picture.
+    EXPECT_GT(boxCentre(animal, {451, 300}).x, 225);
+
+    EXPECT_EQ(callTool("vision_detect_hand_pose", {{"image_path", photo("astronaut.png")}}),
+              "{\n  \"count\" : 0,\n  \"hands\" : [],\n  \"success\" : true\n}");
+}
+
+// Pictures smaller than any detector's window give empty results, not errors.
+TEST(VisionAnalyses, TinyPicturesThroughEveryTool) {
+    TempDir dir;
+    for (cv::Size size : {cv::Size(1, 1), cv::Size(7, 3)}) {
+        const std::string path = saved(dir, "tiny.png", cv::Mat(size, CV_8UC3, cv::Scalar(20, 200, 90)));
+        for (const auto& tool : visionTools()) {
+            if (!tool.inputSchema.at("properties").ifMap()->contains("image_path")) continue;
+            SCOPED_TRACE(tool.name + " " + std::to_string(size.width));
+            EXPECT_TRUE(callToolJson(tool.name, {{"image_path", path}}).find("success")->asBool());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace app::vision

@@ -1,0 +1,159 @@
+// The tool list, the handler's own errors, paths, and loading the module.
+#include "vision_test_support.hpp"
+
+#include "app/vision/vision_paths.hpp"
+#include "runtime/runtime.hpp"
+
+#include <array>
+#include <future>
+
+#include <zlib.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace app::vision {
+namespace {
+
+using tools::AnyList;
+using tools::Arguments;
+using tools::ToolError;
+using tools::testing::expectToolError;
+using namespace testing;
+
+// Required arguments are checked in the program, before the module is loaded:
+// each missing one, or one of another type than text, is reported.
+TEST(VisionTools, NineToolsInOrderAndTheArgumentsTheyRequire) {
+    struct Row {
+        const char* name;
+        AnyList required;
+    };
+    const std::vector<Row> rows = {
+        {"vision_recognize_text", {"image_path"}},
+        {"vision_detect_barcodes", {"image_path"}},
+        {"vision_recognize_animals", {"image_path"}},
+        {"vision_detect_body_pose", {"image_path"}},
+        {"vision_detect_hand_pose", {"image_path"}},
+        {"vision_analyze_saliency", {"image_path"}},
+        {"vision_compare_images", {"image_path_1", "image_path_2"}},
+        {"vision_search_face", {"target_image_path", "search_path", "search_type"}},
+        {"vision_analyze_video", {"video_path"}},
+    };
+    EngineSource noEngine = []() -> VisionEngine& { throw std::logic_error("the module was loaded"); };
+    auto call = [&](const std::string& name, const Arguments& arguments) {
+        handleVisionTool(name, arguments, kHome, noEngine, {});
+    };
+    auto tools = visionTools();
+    ASSERT_EQ(tools.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        EXPECT_EQ(tools[i].name, rows[i].name);
+        EXPECT_EQ(*tools[i].inputSchema.at("required").ifList(), rows[i].required);
+        Arguments arguments;
+        for (const auto& key : rows[i].required) {
+            const std::string& missing = *key.ifText();
+            expectToolError([&] { call(rows[i].name, arguments); },
+                            ToolError("VisionTool", 400, "Missing required parameter: " + missing));
+            arguments[missing] = 5;
+            expectToolError([&] { call(rows[i].name, arguments); },
+                            ToolError("VisionTool", 400, "Missing required parameter: " + missing));
+            arguments[missing] = "/nonexistent";
+        }
+    }
+    EXPECT_NE(visionTools()[0].serverId, tools[0].serverId);
+    for (const char* unknown : {"vision_unknown", "Vision_Recognize_Text"}) {
+        expectToolError([&] { call(unknown, {{"image_path", "/a.png"}}); },
+                        ToolError("VisionTool", 404, std::string("Unknown vision tool: ") + unknown));
+    }
+}
+
+TEST(VisionTools, ModuleThatCannotLoadIsAnErrorNamingTheCause) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {  // candidates, cause
+        {{"/nonexistent/brisolet-vision.so"}, "brisolet-vision.so not found (looked in: /nonexistent/brisolet-vision.so)"},
+        {{"/etc/os-release"}, "/etc/os-release: invalid ELF header"},
+        {{"/nonexistent/x.so", "/lib/x86_64-linux-gnu/libm.so.6"}, "/lib/x86_64-linux-gnu/libm.so.6 is not a vision module"},
+    };
+    for (const auto& [candidates, cause] : rows) {
+        auto error = tools::testing::thrownToolError([&] { loadVisionEngineFrom(candidates); });
+        ASSERT_TRUE(error);
+        EXPECT_EQ(std::pair(error->domain(), error->code()), std::pair(std::string("VisionService"), 500));
+        EXPECT_NE(error->message().find(cause), std::string::npos) << error->message();
+    }
+}
+
+TEST(VisionTools, TildeExpansion) {
+    const std::vector<std::array<const char*, 3>> rows = {  // path, home, expanded
+        {"~", "/home/u", "/home/u"},
+        {"~/a/b.png", "/home/u", "/home/u/a/b.png"},
+        {"~/a.png", "/home/u/", "/home/u/a.png"},
+        {"~root/a.png", "/home/u", "/root/a.png"},
+        {"~no_such_user_zz/a.png", "/home/u", "~no_such_user_zz/a.png"},
+        {"/x/~/a.png", "/home/u", "/x/~/a.png"}};
+    for (const auto& [path, home, expanded] : rows) EXPECT_EQ(expandTilde(path, home), expanded) << path;
+}
+
+// Every image-taking tool refuses what is no readable image, at once.
+TEST(VisionTools, ImageLoadingErrors) {
+    TempDir dir;
+    const std::string text = dir.file("notes.png"), fifo = dir.file("pipe.png"), bomb = dir.file("bomb.png");
+    writeFile(text, "not an image");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    {
+        // A valid PNG header claiming 100000 x 100000 pixels.
+        cv::Mat small(1, 1, CV_8UC1, cv::Scalar(0));
+        std::vector<unsigned char> png;
+        cv::imencode(".png", small, png);
+        png[16] = 0, png[17] = 1, png[18] = 0x86, png[19] = 0xA0;  // width
+        png[20] = 0, png[21] = 1, png[22] = 0x86, png[23] = 0xA0;  // height
+        // The header's checksum, so that only the size is wrong.
+        const uLong crc = ::crc32(0, png.data() + 12, 17);
+        for (int k = 0; k < 4; ++k) png[29 + k] = static_cast<unsigned char>(crc >> (24 - 8 * k));
+        writeFile(bomb, std::string(png.begin(), png.end()));
+    }
+    struct Row {
+        const char* tool;
+        std::string path;
+        ToolError error;
+    };
+    const std::string home(kHome);
+    const std::vector<Row> rows = {
+        {"vision_recognize_text", "~/missing.png", {"VisionService", 404, "Image file not found at path: " + home + "/missing.png"}},
+        {"vision_detect_barcodes", "", {"VisionService", 404, "Image file not found at path: "}},
+        {"vision_analyze_saliency", text + "/x", {"VisionService", 404, "Image file not found at path: " + text + "/x"}},
+        {"vision_recognize_animals", text, {"VisionService", 400, "Failed to load image from path: " + text}},
+        {"vision_detect_body_pose", dir.file(""), {"VisionService", 400, "Failed to load image from path: " + dir.file("")}},
+        {"vision_detect_hand_pose", fifo, {"VisionService", 400, "Failed to load image from path: " + fifo}},
+        {"vision_detect_barcodes", "/dev/stdin", {"VisionService", 400, "Failed to load image from path: /dev/stdin"}},
+        {"vision_analyze_saliency", bomb, {"VisionService", 400, "Failed to load image from path: " + bomb}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.tool + (" " + row.path));
+        auto call = std::async(std::launch::async, [&] {
+            return tools::testing::thrownToolError([&] { callTool(row.tool, {{"image_path", row.path}}); });
+        });
+        if (call.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+            ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // let a blocked reader go
+            FAIL() << "the call waited on its input";
+        }
+        EXPECT_EQ(call.get(), std::optional<ToolError>(row.error));
+    }
+}
+
+// Non-text entries are ignored; a language without installed data is refused.
+TEST(VisionTools, LanguagesTheRecognizerCannotRead) {
+    for (const auto& [languages, code] : std::vector<std::pair<AnyList, const char*>>{{{"xx"}, "xx"}, {{"en-US", 7, "fr"}, "fr"}}) {
+        expectToolError([&] { callTool("vision_recognize_text", {{"image_path", photo("page.png")}, {"languages", languages}}); },
+                        ToolError("VisionService", 400, std::string("Unsupported language: ") + code));
+    }
+}
+
+TEST(VisionTools, StopRequestedEndsTheCall) {
+    std::stop_source source;
+    source.request_stop();
+    EXPECT_THROW(callTool("vision_recognize_text", {{"image_path", photo("page.png")}}, source.get_token()),
+                 rt::Cancelled);
+}
+
+}  // namespace
+}  // namespace app::vision
