@@ -1,5 +1,7 @@
 #include "app/platform/url_opener.hpp"
 
+#include "app/platform/platform_error.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <chrono>
@@ -26,6 +28,15 @@ bool isExecutableFile(const std::string& path) {
 }
 
 }  // namespace
+
+std::string diagnosticExcerpt(std::string_view text) {
+    constexpr std::size_t kShown = 300;
+    if (text.size() <= kShown) return std::string(text);
+    std::size_t cut = kShown;
+    // Back up to the start of a UTF-8 sequence.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(text.substr(0, cut)) + "… (" + std::to_string(text.size()) + " bytes)";
+}
 
 std::string findExecutable(const std::string& program, const std::string& path) {
     if (program.empty()) return {};
@@ -56,11 +67,17 @@ SpawnUrlOpener::~SpawnUrlOpener() {
 }
 
 void SpawnUrlOpener::open(const std::string& url) {
+    if (url.size() > maxOpenedUrlSize) {
+        std::string cause = "the URL is too long to hand over (" + std::to_string(url.size()) +
+                            " bytes, at most " + std::to_string(maxOpenedUrlSize) + ")";
+        if (sink_) sink_->write("Cannot open " + diagnosticExcerpt(url) + ": " + cause);
+        throw PlatformError("open URL", cause);
+    }
     const char* pathValue = std::getenv("PATH");
     std::string executable = findExecutable(program_, pathValue ? pathValue : "/usr/local/bin:/usr/bin:/bin");
     if (executable.empty()) {
-        if (sink_) sink_->write("No " + program_ + " to open the URL; open it yourself: " + url);
-        return;
+        if (sink_) sink_->write("No " + program_ + " to open the URL; open it yourself: " + diagnosticExcerpt(url));
+        throw PlatformError("open URL", "no " + program_ + " is installed");
     }
 
     posix_spawn_file_actions_t actions;
@@ -93,9 +110,9 @@ void SpawnUrlOpener::open(const std::string& url) {
     if (error != 0) {
         if (sink_) {
             sink_->write("Cannot start " + executable + " (" + std::strerror(error) +
-                         "); open the URL yourself: " + url);
+                         "); open the URL yourself: " + diagnosticExcerpt(url));
         }
-        return;
+        throw PlatformError("open URL", "cannot start " + executable + ": " + std::strerror(error));
     }
     {
         std::lock_guard lock(mutex_);
