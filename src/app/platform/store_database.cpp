@@ -12,6 +12,10 @@ std::string storeDatabasePath(const Environment& environment) {
     return environment.dataHome() + "/brisolet/store.sqlite";
 }
 
+std::string accessDecisionsPath(const Environment& environment) {
+    return environment.dataHome() + "/brisolet/access.sqlite";
+}
+
 std::string contactsDirectoryPath(const Environment& environment) {
     return environment.dataHome() + "/brisolet/contacts";
 }

@@ -17,6 +17,8 @@ class DefaultsStore;
 // Where the program keeps its stores: $XDG_DATA_HOME/brisolet/store.sqlite
 // and the vCard folder $XDG_DATA_HOME/brisolet/contacts.
 std::string storeDatabasePath(const Environment& environment);
+// The access decisions: $XDG_DATA_HOME/brisolet/access.sqlite.
+std::string accessDecisionsPath(const Environment& environment);
 std::string contactsDirectoryPath(const Environment& environment);
 
 // A data folder the user may point elsewhere: the text under `key` in the
