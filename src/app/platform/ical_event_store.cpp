@@ -15,6 +15,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -476,6 +477,16 @@ void IcalEventStore::prepareLocked() {
     fs::create_directories(root_, ec);
     if (ec) throw PlatformError("open calendars " + root_, ec.message());
     prepared_ = true;
+    // Two programs starting on a new root: one of them sets it up.
+    int lock = ::open((root_ + "/.brisolet-lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    while (lock >= 0 && ::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    struct Unlock {
+        int fd;
+        ~Unlock() {
+            if (fd >= 0) ::close(fd);
+        }
+    } unlock{lock};
     const std::string marker = root_ + "/" + kCarriedOverMarker;
     if (oldStorePath_ && !fs::exists(marker) && fs::exists(*oldStorePath_)) {
         carryOverLocked(*oldStorePath_);
