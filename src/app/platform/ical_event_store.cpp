@@ -15,7 +15,9 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <dirent.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -271,6 +273,7 @@ struct IcalItem {
     std::int64_t modified = 0;  // the stamp it was read with
     std::uint64_t inode = 0, size = 0;
     std::int64_t order = 0;  // when it was made
+    std::uint64_t generation = 0;  // the last refresh that saw the file
     bool broken = false;
     bool todo = false;
     std::string uid;
@@ -460,9 +463,14 @@ void expand(const IcalItem& item, const Calendar& calendar, Instant start, Insta
 IcalEventStore::IcalEventStore(std::string root, std::shared_ptr<AccessPrompter> prompter,
                                std::shared_ptr<DiagnosticSink> sink, std::optional<std::string> oldStorePath)
     : EventStore(std::move(prompter)), root_(std::move(root)), sink_(std::move(sink)),
-      oldStorePath_(std::move(oldStorePath)) {}
+      oldStorePath_(std::move(oldStorePath)) {
+    // Without inotify every call scans the folders.
+    watch_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+}
 
-IcalEventStore::~IcalEventStore() = default;
+IcalEventStore::~IcalEventStore() {
+    if (watch_ >= 0) ::close(watch_);
+}
 
 std::int64_t IcalEventStore::nextOrderLocked() {
     struct timespec now {};
@@ -611,7 +619,31 @@ void IcalEventStore::writeItemLocked(const Collection& collection, const std::st
     }
 }
 
+bool IcalEventStore::changedSinceLastLook() {
+    if (watch_ < 0 || !watchComplete_) return true;
+    bool changed = false;
+    alignas(inotify_event) char buffer[16 * 1024];
+    for (;;) {
+        ssize_t n = ::read(watch_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        changed = true;
+    }
+    return changed;
+}
+
+void IcalEventStore::watchFolder(const std::string& path) {
+    constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                    IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+    if (watch_ >= 0 && ::inotify_add_watch(watch_, path.c_str(), kMask) < 0) watchComplete_ = false;
+}
+
 void IcalEventStore::refreshLocked() {
+    // Folders unchanged since the last look (inotify says so) need no scan:
+    // a large calendar answers without a stat per file.
+    if (!changedSinceLastLook()) return;
+    watchComplete_ = true;
+    watchFolder(root_);
     std::vector<std::string> ordered;
     {
         std::ifstream in(root_ + "/" + kOrderFile);
@@ -645,43 +677,44 @@ void IcalEventStore::refreshLocked() {
         std::string title = trimmed(readSmallFile(collection->path + "/displayname", ok));
         collection->marked = fs::exists(collection->path + "/" + kReminderMarker);
 
-        std::map<std::string, Item> items;
-        std::error_code listError;
-        for (fs::directory_iterator it(collection->path, listError), end; !listError && it != end;
-             it.increment(listError)) {
-            std::string file = it->path().filename().string();
-            if (file.starts_with('.') || !file.ends_with(".ics")) continue;
-            struct stat info {};
-            if (::stat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-            auto old = collection->items.find(file);
-            if (old != collection->items.end() && old->second.modified == nanoseconds(info.st_mtim) &&
-                old->second.inode == info.st_ino && old->second.size == static_cast<std::uint64_t>(info.st_size)) {
-                items.emplace(file, std::move(old->second));
-                continue;
+        // Changed files are read again; the rest stay as they are.
+        watchFolder(collection->path);
+        ++generation_;
+        if (DIR* folder = ::opendir(collection->path.c_str())) {
+            const int folderFd = ::dirfd(folder);
+            while (dirent* entry = ::readdir(folder)) {
+                std::string_view file = entry->d_name;
+                if (file.starts_with('.') || !file.ends_with(".ics")) continue;
+                struct stat info {};
+                if (::fstatat(folderFd, entry->d_name, &info, 0) != 0 || !S_ISREG(info.st_mode)) continue;
+                auto [slot, added] = collection->items.try_emplace(std::string(file));
+                Item& item = slot->second;
+                item.generation = generation_;
+                if (!added && item.modified == nanoseconds(info.st_mtim) && item.inode == info.st_ino &&
+                    item.size == static_cast<std::uint64_t>(info.st_size))
+                    continue;
+                item = Item{};
+                item.generation = generation_;
+                item.file = std::string(file);
+                item.modified = item.order = nanoseconds(info.st_mtim);
+                item.inode = info.st_ino;
+                item.size = static_cast<std::uint64_t>(info.st_size);
+                const std::string path = collection->path + "/" + item.file;
+                bool read = false;
+                std::string text = readSmallFile(path, read);
+                if (!read || !parseItem(item, text, item.file.substr(0, item.file.size() - 4))) {
+                    item.broken = true;
+                    if (sink_) sink_->write("Calendars: skipping " + path + ": not a readable iCalendar item");
+                }
+                lastOrder_ = std::max(lastOrder_, item.order);
             }
-            Item item;
-            item.file = file;
-            item.modified = item.order = nanoseconds(info.st_mtim);
-            item.inode = info.st_ino;
-            item.size = static_cast<std::uint64_t>(info.st_size);
-            bool read = false;
-            std::string text = readSmallFile(it->path().string(), read);
-            if (!read || !parseItem(item, text, file.substr(0, file.size() - 4))) {
-                item.broken = true;
-                if (sink_) sink_->write("Calendars: skipping " + it->path().string() + ": not a readable iCalendar item");
-            }
-            lastOrder_ = std::max(lastOrder_, item.order);
-            items.emplace(file, std::move(item));
+            ::closedir(folder);
         }
-        collection->items = std::move(items);
+        std::erase_if(collection->items, [&](const auto& entry) { return entry.second.generation != generation_; });
         bool holdsTodo = collection->marked;
         for (const auto& [file, item] : collection->items) holdsTodo = holdsTodo || (!item.broken && item.todo);
         collection->calendar = {name, ok && !title.empty() ? title : name,
                                 holdsTodo ? EntityType::Reminder : EntityType::Event};
-        for (auto& [file, item] : collection->items) {
-            item.event.calendar = collection->calendar;
-            item.reminder.calendar = collection->calendar;
-        }
         next.push_back(std::move(collection));
     }
     collections_ = std::move(next);
@@ -751,6 +784,7 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
                 expand(item, c->calendar, start, end, found);
             } else if (eventOccursWithin(item.event, start, end)) {
                 found.emplace_back(item.event, item.order);
+                found.back().first.calendar = c->calendar;
             }
         }
     }
@@ -768,9 +802,12 @@ std::optional<Event> IcalEventStore::event(std::string_view identifier) {
     std::lock_guard lock(mutex_);
     prepareLocked();
     refreshLocked();
-    const Item* item = findItem(identifier, false);
+    const Collection* owner = nullptr;
+    const Item* item = findItem(identifier, false, &owner);
     if (!item) return std::nullopt;
-    return item->event;
+    Event out = item->event;
+    out.calendar = owner->calendar;
+    return out;
 }
 
 Event IcalEventStore::saveEvent(const NewEvent& event) {
@@ -783,24 +820,31 @@ Event IcalEventStore::saveEvent(const NewEvent& event) {
     const std::string uid = newUid();
     writeItemLocked(*target, uid + ".ics", eventText(uid, event), nextOrderLocked(), "save event");
     refreshLocked();
-    const Item* saved = findItem(uid, false);
+    const Collection* owner = nullptr;
+    const Item* saved = findItem(uid, false, &owner);
     if (!saved) throw PlatformError("save event", "the saved event cannot be read back");
-    return saved->event;
+    Event out = saved->event;
+    out.calendar = owner->calendar;
+    return out;
 }
 
 std::vector<Reminder> IcalEventStore::reminders(const ReminderPredicate& predicate) {
     std::lock_guard lock(mutex_);
     prepareLocked();
     refreshLocked();
-    std::vector<std::pair<const Reminder*, std::int64_t>> found;
+    std::vector<std::pair<Reminder, std::int64_t>> found;
     for (auto& c : collections_) {
         if (c->calendar.type != EntityType::Reminder) continue;
-        for (auto& [file, item] : c->items)
-            if (!item.broken && item.todo && predicate.matches(item.reminder)) found.emplace_back(&item.reminder, item.order);
+        for (auto& [file, item] : c->items) {
+            if (item.broken || !item.todo) continue;
+            Reminder reminder = item.reminder;
+            reminder.calendar = c->calendar;
+            if (predicate.matches(reminder)) found.emplace_back(std::move(reminder), item.order);
+        }
     }
     std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
     std::vector<Reminder> out;
-    for (auto& f : found) out.push_back(*f.first);
+    for (auto& f : found) out.push_back(std::move(f.first));
     return out;
 }
 
@@ -808,9 +852,12 @@ std::optional<Reminder> IcalEventStore::reminder(std::string_view identifier) {
     std::lock_guard lock(mutex_);
     prepareLocked();
     refreshLocked();
-    const Item* item = findItem(identifier, true);
+    const Collection* owner = nullptr;
+    const Item* item = findItem(identifier, true, &owner);
     if (!item) return std::nullopt;
-    return item->reminder;
+    Reminder out = item->reminder;
+    out.calendar = owner->calendar;
+    return out;
 }
 
 Reminder IcalEventStore::saveReminder(const NewReminder& reminder) {
@@ -824,9 +871,12 @@ Reminder IcalEventStore::saveReminder(const NewReminder& reminder) {
     const std::string uid = newUid();
     writeItemLocked(*target, uid + ".ics", reminderText(uid, reminder, std::nullopt), nextOrderLocked(), "save reminder");
     refreshLocked();
-    const Item* saved = findItem(uid, true);
+    const Collection* owner = nullptr;
+    const Item* saved = findItem(uid, true, &owner);
     if (!saved) throw PlatformError("save reminder", "the saved reminder cannot be read back");
-    return saved->reminder;
+    Reminder out = saved->reminder;
+    out.calendar = owner->calendar;
+    return out;
 }
 
 void IcalEventStore::setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) {

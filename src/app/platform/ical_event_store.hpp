@@ -54,6 +54,8 @@ private:
     using Collection = IcalCollection;
 
     void refreshLocked();
+    bool changedSinceLastLook();
+    void watchFolder(const std::string& path);
     void prepareLocked();
     void carryOverLocked(const std::string& storePath);
     Collection* findCollection(std::string_view identifier);
@@ -72,6 +74,9 @@ private:
     bool prepared_ = false;
     std::vector<std::unique_ptr<Collection>> collections_;  // store order
     std::int64_t lastOrder_ = 0;
+    std::uint64_t generation_ = 0;
+    int watch_ = -1;               // inotify on the root and every collection
+    bool watchComplete_ = false;  // every folder is watched
 };
 
 }  // namespace app::platform
