@@ -15,26 +15,21 @@ extern char** environ;
 
 namespace app::platform {
 
-ProgramRun runProgram(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,
-                      std::size_t maxOutput) {
-    ProgramRun run;
-    if (arguments.empty()) return run;
-    const char* pathValue = std::getenv("PATH");
-    const std::string executable =
-        findExecutable(arguments[0], pathValue ? pathValue : "/usr/local/bin:/usr/bin:/bin");
-    if (executable.empty()) return run;
-
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return run;
+int spawnProgram(const std::string& executable, const std::vector<std::string>& arguments, int output) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    if (output >= 0)
+        posix_spawn_file_actions_adddup2(&actions, output, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // Sockets and files opened without close-on-exec stay with us.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 #endif
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
+    // We ignore SIGPIPE; the child starts with the defaults.
     sigset_t defaults, empty;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
@@ -51,8 +46,23 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, std::chrono::mi
     int error = ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
+    return error != 0 ? -error : pid;
+}
+
+ProgramRun runProgram(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,
+                      std::size_t maxOutput) {
+    ProgramRun run;
+    if (arguments.empty()) return run;
+    const char* pathValue = std::getenv("PATH");
+    const std::string executable =
+        findExecutable(arguments[0], pathValue ? pathValue : "/usr/local/bin:/usr/bin:/bin");
+    if (executable.empty()) return run;
+
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return run;
+    const int pid = spawnProgram(executable, arguments, pipeFds[1]);
     ::close(pipeFds[1]);
-    if (error != 0) {
+    if (pid < 0) {
         ::close(pipeFds[0]);
         return run;
     }

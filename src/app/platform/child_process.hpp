@@ -15,6 +15,12 @@ struct ProgramRun {
     std::string output;            // standard output, at most maxOutput bytes
 };
 
+// Starts `executable` with the argument vector (no shell): standard input
+// /dev/null, standard output `output` (-1: /dev/null), our standard error,
+// no other descriptor, default signal dispositions and an empty mask.
+// Returns the child's pid, or -errno when it could not start.
+int spawnProgram(const std::string& executable, const std::vector<std::string>& arguments, int output = -1);
+
 // `arguments[0]` is looked up on PATH. Standard error stays ours; the child
 // gets no other descriptor. A child past `timeout` is killed and reaped.
 ProgramRun runProgram(const std::vector<std::string>& arguments, std::chrono::milliseconds timeout,

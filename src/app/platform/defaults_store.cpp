@@ -2,6 +2,7 @@
 
 #include "app/platform/directory_watch.hpp"
 #include "app/platform/environment.hpp"
+#include "app/platform/stamped_file.hpp"
 #include "json/json.hpp"
 
 #include <cerrno>
@@ -150,17 +151,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 std::string utcStamp() {
     std::time_t t = std::time(nullptr);

@@ -3,6 +3,7 @@
 #include "app/platform/environment.hpp"
 #include "app/platform/platform_error.hpp"
 #include "app/platform/sqlite.hpp"
+#include "app/platform/stamped_file.hpp"
 
 #include <libical/ical.h>
 
@@ -13,6 +14,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <type_traits>
 #include <set>
 #include <sstream>
 #include <dirent.h>
@@ -41,8 +44,6 @@ ComponentPtr own(icalcomponent* component) {
         if (c) icalcomponent_free(c);
     });
 }
-
-std::int64_t nanoseconds(const struct timespec& t) { return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
 
 std::string readSmallFile(const std::string& path, bool& ok) {
     ok = false;
@@ -473,9 +474,7 @@ IcalEventStore::~IcalEventStore() {
 }
 
 std::int64_t IcalEventStore::nextOrderLocked() {
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    lastOrder_ = std::max(nanoseconds(now), lastOrder_ + 1);
+    lastOrder_ = stampAfter(lastOrder_);
     return lastOrder_;
 }
 
@@ -595,25 +594,9 @@ void IcalEventStore::writeItemLocked(const Collection& collection, const std::st
                                      std::int64_t order, const std::string& operation) {
     const std::string target = collection.path + "/" + name;
     const std::string temp = collection.path + "/." + name + ".tmp-" + std::to_string(::getpid());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw errnoError(operation, errno);
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
-    struct timespec times[2] = {{order / 1'000'000'000, order % 1'000'000'000},
-                                {order / 1'000'000'000, order % 1'000'000'000}};
-    ok = ok && ::futimens(fd, times) == 0 && ::fsync(fd) == 0;
-    int error = errno;
-    ::close(fd);
-    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
+    if (int error = writeStampedFile(temp, text, order)) throw errnoError(operation, error);
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        int error = errno;
         ::unlink(temp.c_str());
         throw errnoError(operation, error);
     }
@@ -690,13 +673,13 @@ void IcalEventStore::refreshLocked() {
                 auto [slot, added] = collection->items.try_emplace(std::string(file));
                 Item& item = slot->second;
                 item.generation = generation_;
-                if (!added && item.modified == nanoseconds(info.st_mtim) && item.inode == info.st_ino &&
+                if (!added && item.modified == nanosecondsOf(info.st_mtim) && item.inode == info.st_ino &&
                     item.size == static_cast<std::uint64_t>(info.st_size))
                     continue;
                 item = Item{};
                 item.generation = generation_;
                 item.file = std::string(file);
-                item.modified = item.order = nanoseconds(info.st_mtim);
+                item.modified = item.order = nanosecondsOf(info.st_mtim);
                 item.inode = info.st_ino;
                 item.size = static_cast<std::uint64_t>(info.st_size);
                 const std::string path = collection->path + "/" + item.file;
@@ -798,34 +781,49 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
     return out;
 }
 
+template <class Record>
+std::optional<Record> IcalEventStore::recordLocked(std::string_view identifier) {
+    constexpr bool todo = std::is_same_v<Record, Reminder>;
+    const Collection* owner = nullptr;
+    const Item* item = findItem(identifier, todo, &owner);
+    if (!item) return std::nullopt;
+    Record out;
+    if constexpr (todo)
+        out = item->reminder;
+    else
+        out = item->event;
+    out.calendar = owner->calendar;
+    return out;
+}
+
+template <class Record>
+Record IcalEventStore::saveLocked(const std::optional<std::string>& calendarIdentifier,
+                                  const std::function<std::string(const std::string&)>& text) {
+    constexpr EntityType type = std::is_same_v<Record, Reminder> ? EntityType::Reminder : EntityType::Event;
+    const char* operation = type == EntityType::Reminder ? "save reminder" : "save event";
+    prepareLocked();
+    refreshLocked();
+    Collection* target = calendarIdentifier ? findCollection(*calendarIdentifier) : firstCollection(type);
+    checkedTarget(target ? &target->calendar : nullptr, calendarIdentifier, type);
+    const std::string uid = newUid();
+    writeItemLocked(*target, uid + ".ics", text(uid), nextOrderLocked(), operation);
+    refreshLocked();
+    auto saved = recordLocked<Record>(uid);
+    if (!saved) throw PlatformError(operation, "the saved item cannot be read back");
+    return *saved;
+}
+
 std::optional<Event> IcalEventStore::event(std::string_view identifier) {
     std::lock_guard lock(mutex_);
     prepareLocked();
     refreshLocked();
-    const Collection* owner = nullptr;
-    const Item* item = findItem(identifier, false, &owner);
-    if (!item) return std::nullopt;
-    Event out = item->event;
-    out.calendar = owner->calendar;
-    return out;
+    return recordLocked<Event>(identifier);
 }
 
 Event IcalEventStore::saveEvent(const NewEvent& event) {
     checkSavable(event);
     std::lock_guard lock(mutex_);
-    prepareLocked();
-    refreshLocked();
-    Collection* target = event.calendarIdentifier ? findCollection(*event.calendarIdentifier) : firstCollection(EntityType::Event);
-    checkedTarget(target ? &target->calendar : nullptr, event.calendarIdentifier, EntityType::Event);
-    const std::string uid = newUid();
-    writeItemLocked(*target, uid + ".ics", eventText(uid, event), nextOrderLocked(), "save event");
-    refreshLocked();
-    const Collection* owner = nullptr;
-    const Item* saved = findItem(uid, false, &owner);
-    if (!saved) throw PlatformError("save event", "the saved event cannot be read back");
-    Event out = saved->event;
-    out.calendar = owner->calendar;
-    return out;
+    return saveLocked<Event>(event.calendarIdentifier, [&](const std::string& uid) { return eventText(uid, event); });
 }
 
 std::vector<Reminder> IcalEventStore::reminders(const ReminderPredicate& predicate) {
@@ -852,31 +850,14 @@ std::optional<Reminder> IcalEventStore::reminder(std::string_view identifier) {
     std::lock_guard lock(mutex_);
     prepareLocked();
     refreshLocked();
-    const Collection* owner = nullptr;
-    const Item* item = findItem(identifier, true, &owner);
-    if (!item) return std::nullopt;
-    Reminder out = item->reminder;
-    out.calendar = owner->calendar;
-    return out;
+    return recordLocked<Reminder>(identifier);
 }
 
 Reminder IcalEventStore::saveReminder(const NewReminder& reminder) {
     checkSavable(reminder);
     std::lock_guard lock(mutex_);
-    prepareLocked();
-    refreshLocked();
-    Collection* target =
-        reminder.calendarIdentifier ? findCollection(*reminder.calendarIdentifier) : firstCollection(EntityType::Reminder);
-    checkedTarget(target ? &target->calendar : nullptr, reminder.calendarIdentifier, EntityType::Reminder);
-    const std::string uid = newUid();
-    writeItemLocked(*target, uid + ".ics", reminderText(uid, reminder, std::nullopt), nextOrderLocked(), "save reminder");
-    refreshLocked();
-    const Collection* owner = nullptr;
-    const Item* saved = findItem(uid, true, &owner);
-    if (!saved) throw PlatformError("save reminder", "the saved reminder cannot be read back");
-    Reminder out = saved->reminder;
-    out.calendar = owner->calendar;
-    return out;
+    return saveLocked<Reminder>(reminder.calendarIdentifier,
+                                [&](const std::string& uid) { return reminderText(uid, reminder, std::nullopt); });
 }
 
 void IcalEventStore::setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) {

@@ -5,6 +5,7 @@
 // name; a folder holding a VTODO, or marked as a list, is a reminder list.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,13 @@ private:
                          std::int64_t order, const std::string& operation);
     std::int64_t nextOrderLocked();
     const Item* findItem(std::string_view identifier, bool todo, const Collection** owner = nullptr);
+    // The event or reminder, with its calendar.
+    template <class Record>
+    std::optional<Record> recordLocked(std::string_view identifier);
+    // Writes a new item of text(uid) into the calendar named (or the default) and reads it back.
+    template <class Record>
+    Record saveLocked(const std::optional<std::string>& calendarIdentifier,
+                      const std::function<std::string(const std::string&)>& text);
 
     const std::string root_;
     const std::shared_ptr<DiagnosticSink> sink_;

@@ -2,6 +2,7 @@
 
 #include "app/platform/platform_error.hpp"
 #include "app/platform/sqlite.hpp"
+#include "app/platform/stamped_file.hpp"
 #include "app/platform/unicode_text.hpp"
 #include "app/tools/calendar/calendar_dates.hpp"
 #include "app/tools/notes/notes_tools.hpp"
@@ -82,8 +83,6 @@ struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
 };
-
-std::int64_t nanoseconds(const struct timespec& t) { return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
 
 // The body of a note file; nullopt for what is no readable regular file.
 std::optional<std::string> readNoteFile(const std::string& path) {
@@ -217,31 +216,13 @@ std::string NotesStandIn::writeNote(const std::string& folderPath, const std::st
     std::int64_t newest = 0;
     for (const auto& note : notesLocked(false)) {
         struct stat info {};
-        if (::stat(note.path.c_str(), &info) == 0) newest = std::max(newest, nanoseconds(info.st_mtim));
+        if (::stat(note.path.c_str(), &info) == 0) newest = std::max(newest, platform::nanosecondsOf(info.st_mtim));
     }
     const std::string stem = noteFileStem(title);
     const std::string temp = folderPath + "/.note-" + std::to_string(::getpid()) + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw platform::ScriptFailure("Can’t write note " + title + ": " + platform::errnoError("open", errno).cause() + ".");
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < body.size();) {
-        ssize_t n = ::write(fd, body.data() + done, body.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
-    struct timespec now {};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    std::int64_t stamp = std::max(nanoseconds(now), newest + 1);
-    struct timespec times[2] = {{stamp / 1'000'000'000, stamp % 1'000'000'000}, {stamp / 1'000'000'000, stamp % 1'000'000'000}};
-    ok = ok && ::futimens(fd, times) == 0 && ::fsync(fd) == 0;
-    int error = errno;
-    ::close(fd);
-    if (!ok) {
-        ::unlink(temp.c_str());
+    int error = platform::writeStampedFile(temp, body, platform::stampAfter(newest));
+    if (error)
         throw platform::ScriptFailure("Can’t write note " + title + ": " + platform::errnoError("write", error).cause() + ".");
-    }
     // A free name: an existing note (ours or another program's) is never replaced.
     for (int suffix = 1; suffix < 10000; ++suffix) {
         std::string path = folderPath + "/" + stem + (suffix == 1 ? "" : " " + std::to_string(suffix)) +
@@ -283,7 +264,7 @@ std::vector<StoredNote> NotesStandIn::notesLocked(bool withBodies) {
                 if (!body) continue;
                 note.body = std::move(*body);
             }
-            found.push_back({std::move(note), nanoseconds(info.st_mtim)});
+            found.push_back({std::move(note), platform::nanosecondsOf(info.st_mtim)});
         }
     };
     scan(root_, std::nullopt);
