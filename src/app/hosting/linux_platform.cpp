@@ -11,7 +11,7 @@
 #include "app/platform/music_library.hpp"
 #include "app/platform/music_module.hpp"
 #include "app/platform/script_host.hpp"
-#include "app/platform/sqlite_event_store.hpp"
+#include "app/platform/ical_event_store.hpp"
 #include "app/platform/store_database.hpp"
 #include "app/platform/url_opener.hpp"
 
@@ -28,9 +28,12 @@ platform::Platform makeLinuxPlatform() {
     p.urlOpener = std::make_shared<platform::SpawnUrlOpener>(p.diagnostics);
 
     const std::string database = platform::storeDatabasePath(*p.environment);
-    p.accessPrompter = std::make_shared<platform::SqliteAccessPrompter>(database);
+    p.accessPrompter = std::make_shared<platform::SqliteAccessPrompter>(platform::accessDecisionsPath(*p.environment),
+                                                                        platform::grantAccess, database);
     p.scriptHost = std::make_shared<platform::TemplateScriptHost>(p.accessPrompter);
-    p.eventStore = std::make_shared<platform::SqliteEventStore>(database, p.accessPrompter);
+    p.eventStore = std::make_shared<platform::IcalEventStore>(
+        platform::dataFolderPath(*p.environment, p.defaults.get(), "calendarsDirectory", "calendars"), p.accessPrompter,
+        p.diagnostics, database);
     p.contactStore = std::make_shared<platform::VCardContactStore>(platform::contactsDirectoryPath(*p.environment),
                                                                    p.accessPrompter);
     p.cityDirectory = std::make_shared<platform::GeonamesCityDirectory>();

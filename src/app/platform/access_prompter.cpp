@@ -1,6 +1,7 @@
 #include "app/platform/access_prompter.hpp"
 
 #include <array>
+#include <filesystem>
 
 #include "app/platform/store_database.hpp"
 
@@ -32,11 +33,31 @@ bool grantAccess(const AccessSubject&) { return true; }
 
 // SqliteAccessPrompter
 
-SqliteAccessPrompter::SqliteAccessPrompter(std::string path, AccessAsker asker)
-    : path_(std::move(path)), asker_(std::move(asker)) {}
+SqliteAccessPrompter::SqliteAccessPrompter(std::string path, AccessAsker asker, std::optional<std::string> oldStorePath)
+    : path_(std::move(path)), asker_(std::move(asker)), oldStorePath_(std::move(oldStorePath)) {}
 
 SqliteConnection& SqliteAccessPrompter::connection() {
-    if (!connection_) connection_.emplace(openStoreDatabase(path_, "access decisions", "access_decisions", decisionMigrations));
+    if (connection_) return *connection_;
+    SqliteConnection db = openStoreDatabase(path_, "access decisions", "access_decisions", decisionMigrations);
+    if (oldStorePath_ && std::filesystem::is_regular_file(*oldStorePath_)) {
+        // Decisions made under the earlier layout stand; newer ones win.
+        try {
+            db.prepare("ATTACH DATABASE ? AS old").bind(1, *oldStorePath_).run();
+            bool present = false;
+            {
+                auto has = db.prepare(
+                    "SELECT count(*) FROM old.sqlite_master WHERE type = 'table' AND name = 'access_decisions'");
+                present = has.step() && has.int64(0) == 1;
+            }
+            if (present)
+                db.exec("INSERT OR IGNORE INTO access_decisions(entity, application, status) "
+                        "SELECT entity, application, status FROM old.access_decisions");
+            db.exec("DETACH DATABASE old");
+        } catch (const SqliteError&) {
+            // An unreadable old store keeps nothing from us: decisions are asked again.
+        }
+    }
+    connection_.emplace(std::move(db));
     return *connection_;
 }
 

@@ -56,12 +56,16 @@ using AccessAsker = std::function<bool(const AccessSubject&)>;
 // On Linux the user owns these local stores, so a question is granted.
 bool grantAccess(const AccessSubject& subject);
 
-// Decisions kept in the table access_decisions of an SQLite database (the
-// program's store.sqlite). The file is opened at first use; one that cannot
-// be opened is a PlatformError at each use, and is never replaced.
+// Decisions kept in the table access_decisions of an SQLite database of
+// their own (the program uses access.sqlite), apart from the data stores so
+// that a broken data store never breaks consent. The file is opened at first
+// use; one that cannot be opened is a PlatformError at each use, and is never
+// replaced. Decisions found in the same table of `oldStorePath` (the earlier
+// layout) are taken over where this file has none.
 class SqliteAccessPrompter : public AccessPrompter {
 public:
-    explicit SqliteAccessPrompter(std::string path, AccessAsker asker = grantAccess);
+    explicit SqliteAccessPrompter(std::string path, AccessAsker asker = grantAccess,
+                                  std::optional<std::string> oldStorePath = std::nullopt);
 
     AuthorizationStatus authorizationStatus(const AccessSubject& subject) override;
     bool requestAccess(const AccessSubject& subject) override;
@@ -74,6 +78,7 @@ private:
 
     std::string path_;
     AccessAsker asker_;
+    std::optional<std::string> oldStorePath_;
     std::mutex mutex_;
     std::optional<SqliteConnection> connection_;
 };

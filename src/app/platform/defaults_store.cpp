@@ -1,6 +1,8 @@
 #include "app/platform/defaults_store.hpp"
 
+#include "app/platform/directory_watch.hpp"
 #include "app/platform/environment.hpp"
+#include "app/platform/stamped_file.hpp"
 #include "json/json.hpp"
 
 #include <cerrno>
@@ -12,6 +14,7 @@
 #include <filesystem>
 #include <limits>
 #include <stdexcept>
+#include <thread>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +25,9 @@ namespace {
 
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+// How long a file that does not parse gets to finish being written before
+// it counts as corrupt.
+constexpr auto kSecondLookDelay = std::chrono::milliseconds(150);
 // A defaults file is a handful of keys; anything this large is not ours.
 constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
 
@@ -146,17 +152,6 @@ private:
     int fd_ = -1;
 };
 
-bool writeAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 std::string utcStamp() {
     std::time_t t = std::time(nullptr);
     std::tm tm{};
@@ -191,6 +186,22 @@ void DefaultsStore::set(std::string_view key, DefaultsValue value, WriteMode mod
     }
     store(key, std::move(value), mode);
 }
+
+namespace {
+
+std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) return b > 0 ? kMax : kMin;
+    return sum;
+}
+
+}  // namespace
+
+void DefaultsStore::addInteger(std::string_view key, std::int64_t delta) {
+    set(key, saturatingAdd(integer(key), delta), WriteMode::Coalesced);
+}
+
+std::unique_ptr<DirectoryWatch> DefaultsStore::watchChanges(std::function<void()>) { return nullptr; }
 
 bool DefaultsStore::booleanReading(const std::optional<DefaultsValue>& value) {
     if (!value) return false;
@@ -255,18 +266,37 @@ std::optional<DefaultsValue> FileDefaultsStore::object(std::string_view key) {
         std::lock_guard lock(mutex_);
         refreshLocked(reports);
         std::optional<DefaultsValue> held;
+        std::optional<std::int64_t> added;
         {
             std::lock_guard pending(pendingMutex_);
             if (auto it = pending_.find(key); it != pending_.end()) held = it->second;
+            if (auto it = increments_.find(key); it != increments_.end()) added = it->second;
         }
         if (held) {
             result = std::move(held);
         } else if (const json::Value* v = cache_.find(key)) {
             result = fromJson(*v);
         }
+        if (added) result = saturatingAdd(integerReading(result), *added);
     }
     report(reports);
     return result;
+}
+
+void FileDefaultsStore::addInteger(std::string_view key, std::int64_t delta) {
+    bool first;
+    {
+        std::lock_guard pending(pendingMutex_);
+        first = pending_.empty() && increments_.empty();
+        if (auto it = pending_.find(key); it != pending_.end()) {
+            // A value set and not yet written: the sum replaces it.
+            it->second = saturatingAdd(integerReading(it->second), delta);
+        } else {
+            auto [slot, added] = increments_.try_emplace(std::string(key), 0);
+            slot->second = saturatingAdd(slot->second, delta);
+        }
+    }
+    if (first) wake_.notify_all();
 }
 
 void FileDefaultsStore::store(std::string_view key, DefaultsValue value, WriteMode mode) {
@@ -276,7 +306,8 @@ void FileDefaultsStore::store(std::string_view key, DefaultsValue value, WriteMo
         bool first;
         {
             std::lock_guard pending(pendingMutex_);
-            first = pending_.empty();
+            first = pending_.empty() && increments_.empty();
+            increments_.erase(std::string(key));
             pending_.insert_or_assign(std::string(key), std::move(value));
         }
         if (first) wake_.notify_all();
@@ -288,6 +319,7 @@ void FileDefaultsStore::store(std::string_view key, DefaultsValue value, WriteMo
         {
             std::lock_guard pending(pendingMutex_);
             if (auto it = pending_.find(key); it != pending_.end()) pending_.erase(it);
+            if (auto it = increments_.find(key); it != increments_.end()) increments_.erase(it);
         }
         cache_.set(std::string(key), toJson(value));
         writeKeysLocked({std::string(key)}, reports);
@@ -306,26 +338,28 @@ void FileDefaultsStore::flush() {
 
 void FileDefaultsStore::flushPendingLocked(Reports& reports) {
     std::map<std::string, DefaultsValue, std::less<>> taken;
+    std::map<std::string, std::int64_t, std::less<>> increments;
     {
         std::lock_guard pending(pendingMutex_);
         taken.swap(pending_);
+        increments.swap(increments_);
         lastCoalescedWrite_ = std::chrono::steady_clock::now();
     }
-    if (taken.empty()) return;
+    if (taken.empty() && increments.empty()) return;
     // Readers take mutex_ first, so none sees a value between the two maps.
     std::vector<std::string> keys;
     for (auto& [key, value] : taken) {
         cache_.set(key, toJson(value));
         keys.push_back(key);
     }
-    writeKeysLocked(keys, reports);
+    writeKeysLocked(keys, reports, increments);
 }
 
 void FileDefaultsStore::flusherLoop(std::stop_token stop) {
     while (!stop.stop_requested()) {
         {
             std::unique_lock pending(pendingMutex_);
-            if (!wake_.wait(pending, stop, [&] { return !pending_.empty(); })) break;
+            if (!wake_.wait(pending, stop, [&] { return !pending_.empty() || !increments_.empty(); })) break;
             auto due = lastCoalescedWrite_ + options_.coalesceInterval;
             if (std::chrono::steady_clock::now() < due) {
                 // Wait out the interval; flush() may write meanwhile, so look again.
@@ -439,6 +473,10 @@ FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool h
 
     Loaded l = readFile();
     if (l.state != Loaded::State::Corrupt) return l;
+    // Another program may be saving it in place right now.
+    std::this_thread::sleep_for(kSecondLookDelay);
+    l = readFile();
+    if (l.state != Loaded::State::Corrupt) return l;
     // Set it aside under the lock, so a writer replacing it meanwhile is not
     // mistaken for the broken file.
     std::optional<FileLock> lock;
@@ -465,8 +503,9 @@ FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool h
     return stuck;
 }
 
-void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Reports& reports) {
-    if (keys.empty()) return;
+void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Reports& reports,
+                                        const std::map<std::string, std::int64_t, std::less<>>& increments) {
+    if (keys.empty() && increments.empty()) return;
     std::string problem;
     if (!ensureDirectory(parentDirectory(path_), problem)) {
         reports.push_back("Defaults: not saved: " + problem);
@@ -485,6 +524,11 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
     json::Object document = std::move(current.object);
     for (const auto& key : keys) {
         if (const json::Value* v = cache_.find(key)) document.set(key, *v);
+    }
+    // Counted into the value on disk, as other processes count into it too.
+    for (const auto& [key, delta] : increments) {
+        const json::Value* v = document.find(key);
+        document.set(key, json::Value(saturatingAdd(integerReading(v ? fromJson(*v) : std::nullopt), delta)));
     }
     std::string text;
     try {
@@ -536,6 +580,11 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
                    static_cast<long long>(st.st_mtim.tv_nsec)};
     unreadableReported_ = false;
     ++writes_;
+}
+
+std::unique_ptr<DirectoryWatch> FileDefaultsStore::watchChanges(std::function<void()> onChange) {
+    return std::make_unique<DirectoryWatch>(parentDirectory(path_), path_.substr(path_.rfind('/') + 1),
+                                            std::move(onChange));
 }
 
 // ---- MemoryDefaultsStore ----------------------------------------------------

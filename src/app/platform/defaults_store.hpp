@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,7 @@
 namespace app::platform {
 
 class Environment;
+class DirectoryWatch;
 
 // A stored value: the four kinds stay apart (true is no integer, 1 is no boolean).
 using DefaultsValue = std::variant<bool, std::int64_t, double, std::string>;
@@ -43,8 +45,18 @@ public:
     // non-finite double (the file could not carry it).
     void set(std::string_view key, DefaultsValue value, WriteMode mode = WriteMode::Immediate);
 
+    // Adds delta to the integer reading of key (saturating), coalesced. A
+    // store shared by several processes adds it to the value in the file, so
+    // no process overwrites another's count.
+    virtual void addInteger(std::string_view key, std::int64_t delta);
+
     // Writes whatever coalescing holds back.
     virtual void flush() {}
+
+    // Calls onChange on a thread of its own when another program may have
+    // changed the stored keys, until the returned watch is destroyed. Null
+    // for a store no other program writes.
+    virtual std::unique_ptr<DirectoryWatch> watchChanges(std::function<void()> onChange);
 
     // The store's boolean reading: a boolean as is, a number non-zero, a text
     // "yes"/"true" in any case or a non-zero integer text; else false.
@@ -74,7 +86,9 @@ std::string defaultsFilePath(const Environment& environment);
 // user or another instance wrote meanwhile are kept. Reads first check the
 // file's identity and modification time and reload it when it changed. A file
 // that does not hold a JSON object is renamed aside and reported; the store
-// then starts from an empty object. File errors are reported, never thrown.
+// then starts from an empty object, but only after a second look a moment
+// later, since an editor saving in place shows it empty or half-written for
+// a moment. File errors are reported, never thrown.
 class FileDefaultsStore : public DefaultsStore {
 public:
     struct Options {
@@ -89,7 +103,10 @@ public:
     FileDefaultsStore& operator=(const FileDefaultsStore&) = delete;
 
     std::optional<DefaultsValue> object(std::string_view key) override;
+    void addInteger(std::string_view key, std::int64_t delta) override;
     void flush() override;
+    // Watches the file's folder (inotify).
+    std::unique_ptr<DirectoryWatch> watchChanges(std::function<void()> onChange) override;
 
     const std::string& path() const { return path_; }
     // File writes made by this instance.
@@ -109,7 +126,9 @@ private:
 
     void refreshLocked(Reports& reports);
     Loaded loadLocked(Reports& reports, bool haveFileLock);
-    void writeKeysLocked(const std::vector<std::string>& keys, Reports& reports);
+    // Writes `keys` from the cache and adds `increments` to the file's values.
+    void writeKeysLocked(const std::vector<std::string>& keys, Reports& reports,
+                         const std::map<std::string, std::int64_t, std::less<>>& increments = {});
     void flushPendingLocked(Reports& reports);
     void flusherLoop(std::stop_token stop);
     void report(const Reports& reports);
@@ -127,6 +146,7 @@ private:
     mutable std::mutex pendingMutex_;
     std::condition_variable_any wake_;
     std::map<std::string, DefaultsValue, std::less<>> pending_;  // coalesced, not yet in the file
+    std::map<std::string, std::int64_t, std::less<>> increments_;  // added since the last write
     std::chrono::steady_clock::time_point lastCoalescedWrite_{};
     std::size_t writes_ = 0;
     unsigned long tempCounter_ = 0;

@@ -85,6 +85,8 @@ AuthorizationStatus EventStore::authorizationStatus(EntityType type) {
     return prompter_->authorizationStatus(subjectFor(type));
 }
 
+std::optional<std::string> EventStore::location(std::optional<std::string_view>, EntityType) { return std::nullopt; }
+
 bool EventStore::requestFullAccess(EntityType type) { return prompter_->requestAccess(subjectFor(type)); }
 
 const Calendar& EventStore::checkedTarget(const Calendar* found, const std::optional<std::string>& identifier,

@@ -1,6 +1,6 @@
 // Calendars, events and reminders (with due date components, alarms and
-// completion), and the consent to reach them. SqliteEventStore keeps them in
-// the program's SQLite file; InMemoryEventStore is the fake for tests.
+// completion), and the consent to reach them. IcalEventStore keeps them in
+// iCalendar collections; InMemoryEventStore is the fake for tests.
 #pragma once
 
 #include <chrono>
@@ -148,6 +148,11 @@ public:
     virtual Reminder saveReminder(const NewReminder& reminder) = 0;
     // Completed with the given date, or back to incomplete with nullopt.
     virtual void setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) = 0;
+
+    // The file an item (`identifier`) or, without one, the default collection
+    // of `type` is kept in, for the user's own programs to open; nullopt when
+    // there is none or the store keeps no files.
+    virtual std::optional<std::string> location(std::optional<std::string_view> identifier, EntityType type);
 
 protected:
     // The calendar a new event or reminder (`type`) goes into: `found` is the

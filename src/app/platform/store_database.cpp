@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "app/platform/defaults_store.hpp"
 #include "app/platform/environment.hpp"
 
 namespace app::platform {
@@ -11,8 +12,24 @@ std::string storeDatabasePath(const Environment& environment) {
     return environment.dataHome() + "/brisolet/store.sqlite";
 }
 
+std::string accessDecisionsPath(const Environment& environment) {
+    return environment.dataHome() + "/brisolet/access.sqlite";
+}
+
 std::string contactsDirectoryPath(const Environment& environment) {
     return environment.dataHome() + "/brisolet/contacts";
+}
+
+std::string dataFolderPath(const Environment& environment, DefaultsStore* defaults, std::string_view key,
+                           std::string_view name) {
+    if (defaults) {
+        auto value = defaults->object(key);
+        if (const auto* text = value ? std::get_if<std::string>(&*value) : nullptr; text && !text->empty()) {
+            if (text->starts_with("~/")) return environment.homeDirectory() + text->substr(1);
+            return *text;
+        }
+    }
+    return environment.dataHome() + "/brisolet/" + std::string(name);
 }
 
 SqliteConnection openStoreDatabase(const std::string& path, std::string_view what, std::string_view component,

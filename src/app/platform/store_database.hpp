@@ -12,11 +12,20 @@
 namespace app::platform {
 
 class Environment;
+class DefaultsStore;
 
 // Where the program keeps its stores: $XDG_DATA_HOME/brisolet/store.sqlite
 // and the vCard folder $XDG_DATA_HOME/brisolet/contacts.
 std::string storeDatabasePath(const Environment& environment);
+// The access decisions: $XDG_DATA_HOME/brisolet/access.sqlite.
+std::string accessDecisionsPath(const Environment& environment);
 std::string contactsDirectoryPath(const Environment& environment);
+
+// A data folder the user may point elsewhere: the text under `key` in the
+// defaults (a leading "~/" is the home folder) when there is one, else
+// $XDG_DATA_HOME/brisolet/<name>.
+std::string dataFolderPath(const Environment& environment, DefaultsStore* defaults, std::string_view key,
+                           std::string_view name);
 
 // Opens (creating when missing) and migrates `component` to the end of
 // `steps`. Throws PlatformError "open <what> <path>: <cause>"; an existing

@@ -1,5 +1,8 @@
 #include "app/platform/url_opener.hpp"
 
+#include "app/platform/child_process.hpp"
+#include "app/platform/platform_error.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <chrono>
@@ -26,6 +29,15 @@ bool isExecutableFile(const std::string& path) {
 }
 
 }  // namespace
+
+std::string diagnosticExcerpt(std::string_view text) {
+    constexpr std::size_t kShown = 300;
+    if (text.size() <= kShown) return std::string(text);
+    std::size_t cut = kShown;
+    // Back up to the start of a UTF-8 sequence.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    return std::string(text.substr(0, cut)) + "… (" + std::to_string(text.size()) + " bytes)";
+}
 
 std::string findExecutable(const std::string& program, const std::string& path) {
     if (program.empty()) return {};
@@ -56,46 +68,27 @@ SpawnUrlOpener::~SpawnUrlOpener() {
 }
 
 void SpawnUrlOpener::open(const std::string& url) {
+    if (url.size() > maxOpenedUrlSize) {
+        std::string cause = "the URL is too long to hand over (" + std::to_string(url.size()) +
+                            " bytes, at most " + std::to_string(maxOpenedUrlSize) + ")";
+        if (sink_) sink_->write("Cannot open " + diagnosticExcerpt(url) + ": " + cause);
+        throw PlatformError("open URL", cause);
+    }
     const char* pathValue = std::getenv("PATH");
     std::string executable = findExecutable(program_, pathValue ? pathValue : "/usr/local/bin:/usr/bin:/bin");
     if (executable.empty()) {
-        if (sink_) sink_->write("No " + program_ + " to open the URL; open it yourself: " + url);
-        return;
+        if (sink_) sink_->write("No " + program_ + " to open the URL; open it yourself: " + diagnosticExcerpt(url));
+        throw PlatformError("open URL", "no " + program_ + " is installed");
     }
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Sockets and files opened without close-on-exec stay with us.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-#endif
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // The child starts with default signal dispositions (we ignore SIGPIPE)
-    // and an empty mask.
-    sigset_t defaults, empty;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigemptyset(&empty);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &empty);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    std::string arg0 = program_;
-    std::string arg1 = url;
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
-    pid_t pid = 0;
-    int error = ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    const int pid = spawnProgram(executable, {program_, url});
+    const int error = pid < 0 ? -pid : 0;
     if (error != 0) {
         if (sink_) {
             sink_->write("Cannot start " + executable + " (" + std::strerror(error) +
-                         "); open the URL yourself: " + url);
+                         "); open the URL yourself: " + diagnosticExcerpt(url));
         }
-        return;
+        throw PlatformError("open URL", "cannot start " + executable + ": " + std::strerror(error));
     }
     {
         std::lock_guard lock(mutex_);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <thread>
 #include <vector>
@@ -18,16 +19,26 @@ class UrlOpener {
 public:
     virtual ~UrlOpener() = default;
     // Asks for the URL to be opened and returns without waiting for the
-    // handler; the outcome is not reported back.
+    // handler; what the handler then does is not reported back. Throws
+    // PlatformError naming the cause when the handler cannot be started.
     virtual void open(const std::string& url) = 0;
 };
+
+// A URL longer than this cannot be handed over as one argument.
+inline constexpr std::size_t maxOpenedUrlSize = 128 * 1024;
+
+// The text itself when short, else its first few hundred bytes (cut at a
+// character boundary) and how much was left out: diagnostics never repeat a
+// caller-sized text in full.
+std::string diagnosticExcerpt(std::string_view text);
 
 // Runs the opener program (xdg-open) found on PATH, with the URL as its one
 // argument and no shell in between. Its standard input and output are
 // /dev/null, so it can neither read requests nor write into the protocol
 // stream; its standard error is ours. Descriptors beyond the standard three
 // are not inherited. A reaper thread collects finished children. Without an
-// opener on PATH, or when it cannot start, the URL goes to the diagnostic sink.
+// opener on PATH, with a URL over maxOpenedUrlSize, or when the spawn fails,
+// open() reports the URL (cut short) to the diagnostic sink and throws.
 class SpawnUrlOpener : public UrlOpener {
 public:
     explicit SpawnUrlOpener(std::shared_ptr<DiagnosticSink> sink, std::string program = "xdg-open");

@@ -31,7 +31,10 @@ void addContactsMessagesAndNotesFamilies(std::vector<std::unique_ptr<ToolFamily>
     if (auto* host = dynamic_cast<platform::TemplateScriptHost*>(platform.scriptHost.get())) {
         std::string store = platform::storeDatabasePath(*platform.environment);
         registerMessagesScripts(*host, std::make_shared<MessagesOutboxStandIn>(store));
-        registerNotesScripts(*host, std::make_shared<NotesStandIn>(store));
+        registerNotesScripts(*host, std::make_shared<NotesStandIn>(
+                                        platform::dataFolderPath(*platform.environment, platform.defaults.get(),
+                                                                 "notesDirectory", "notes"),
+                                        store));
     }
     families.push_back(std::make_unique<MessagesToolFamily>(platform.environment, platform.scriptHost));
     families.push_back(std::make_unique<NotesToolFamily>(platform.environment, platform.scriptHost,

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "app/platform/scratch_dir.hpp"
-#include "app/platform/sqlite_event_store.hpp"
 
 namespace app::platform {
 namespace {
@@ -77,14 +76,16 @@ TEST_F(SqliteAccessPrompterTest, RecordedStatusesAreReadBackAsTheyAre) {
     EXPECT_EQ(questions, 1);
 }
 
-TEST_F(SqliteAccessPrompterTest, SharesTheFileWithTheEventStore) {
-    auto prompter = std::make_shared<SqliteAccessPrompter>(path, answering(true));
-    SqliteEventStore store(path, prompter);
-    EXPECT_EQ(store.authorizationStatus(EntityType::Reminder), AuthorizationStatus::NotDetermined);
-    EXPECT_TRUE(store.requestFullAccess(EntityType::Reminder));
-    EXPECT_EQ(store.calendars(EntityType::Reminder).size(), 1u);
-    EXPECT_EQ(SqliteAccessPrompter(path).authorizationStatus(AccessSubject::reminders()),
-              AuthorizationStatus::FullAccess);
+TEST_F(SqliteAccessPrompterTest, DecisionsOfTheOldStoreAreTakenOverOnce) {
+    const std::string old = dir.file("old.sqlite");
+    SqliteAccessPrompter(old).recordDecision(AccessSubject::contacts(), AuthorizationStatus::Denied);
+    SqliteAccessPrompter(old).recordDecision(AccessSubject::events(), AuthorizationStatus::Denied);
+    SqliteAccessPrompter first(path, grantAccess, old);
+    first.recordDecision(AccessSubject::events(), AuthorizationStatus::FullAccess);
+    SqliteAccessPrompter again(path, grantAccess, old);
+    EXPECT_EQ(again.authorizationStatus(AccessSubject::contacts()), AuthorizationStatus::Denied);
+    EXPECT_EQ(again.authorizationStatus(AccessSubject::events()), AuthorizationStatus::FullAccess);
+    EXPECT_EQ(again.authorizationStatus(AccessSubject::reminders()), AuthorizationStatus::NotDetermined);
 }
 
 TEST_F(SqliteAccessPrompterTest, AnUnopenableFileIsAnError) {

@@ -7,7 +7,7 @@
 
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"
-#include "app/platform/sqlite_event_store.hpp"
+#include "app/platform/ical_event_store.hpp"
 
 namespace app::platform {
 namespace {
@@ -36,11 +36,11 @@ struct InMemoryFactory {
     std::unique_ptr<EventStore> make() { return std::make_unique<InMemoryEventStore>(); }
 };
 
-struct SqliteFactory {
+struct IcalFactory {
     testsupport::ScratchDir dir;
     std::unique_ptr<EventStore> make() {
-        return std::make_unique<SqliteEventStore>(dir.file("data/brisolet/store.sqlite"),
-                                                  std::make_shared<FakeAccessPrompter>());
+        return std::make_unique<IcalEventStore>(dir.file("calendars"), std::make_shared<FakeAccessPrompter>(),
+                                                std::make_shared<MemoryDiagnosticSink>());
     }
 };
 
@@ -59,7 +59,7 @@ protected:
     }
 };
 
-using Factories = ::testing::Types<InMemoryFactory, SqliteFactory>;
+using Factories = ::testing::Types<InMemoryFactory, IcalFactory>;
 TYPED_TEST_SUITE(EventStoreTest, Factories);
 
 TYPED_TEST(EventStoreTest, StartsWithOneCalendarAndOneReminderList) {
@@ -273,125 +273,6 @@ TEST(DateComponents, ValidityAndLocalRoundTrip) {
     auto midnight = localInstant(day);
     ASSERT_TRUE(midnight);
     EXPECT_EQ(localDateComponents(*midnight), (DateComponents{2025, 3, 1, 0, 0}));
-}
-
-// The SQLite store on its own.
-
-class SqliteEventStoreTest : public ::testing::Test {
-protected:
-    testsupport::ScratchDir dir;
-    std::string path = dir.file("brisolet/store.sqlite");
-    std::shared_ptr<FakeAccessPrompter> prompter = std::make_shared<FakeAccessPrompter>();
-};
-
-TEST_F(SqliteEventStoreTest, EverythingSurvivesReopening) {
-    std::string eventId, reminderId, listId;
-    {
-        SqliteEventStore store(path, prompter);
-        listId = store.addCalendar("Groceries", EntityType::Reminder).identifier;
-        NewEvent event;
-        event.title = "Dentist";
-        event.startDate = at(1);
-        event.endDate = at(2);
-        eventId = store.saveEvent(event).identifier;
-        NewReminder reminder;
-        reminder.title = "Milk";
-        reminder.dueDateComponents = DateComponents{2025, 3, 2, std::nullopt, std::nullopt};
-        reminder.alarms = {at(3)};
-        reminder.calendarIdentifier = listId;
-        reminderId = store.saveReminder(reminder).identifier;
-        store.setReminderCompletion(reminderId, at(4));
-    }
-    SqliteEventStore reopened(path, prompter);
-    EXPECT_EQ(reopened.calendars(EntityType::Event).size(), 1u);  // not seeded twice
-    EXPECT_EQ(reopened.calendars(EntityType::Reminder).size(), 2u);
-    ASSERT_TRUE(reopened.event(eventId));
-    EXPECT_EQ(reopened.event(eventId)->title, "Dentist");
-    auto reminder = reopened.reminder(reminderId);
-    ASSERT_TRUE(reminder);
-    EXPECT_EQ(reminder->calendar.identifier, listId);
-    EXPECT_EQ(reminder->dueDateComponents, (DateComponents{2025, 3, 2, std::nullopt, std::nullopt}));
-    EXPECT_EQ(reminder->alarms, std::vector<Instant>{at(3)});
-    EXPECT_EQ(reminder->completionDate, at(4));
-}
-
-TEST_F(SqliteEventStoreTest, TwoConnectionsShareOneFile) {
-    SqliteEventStore first(path, prompter);
-    SqliteEventStore second(path, prompter);
-    EXPECT_EQ(first.calendars(EntityType::Event), second.calendars(EntityType::Event));
-    NewEvent event;
-    event.title = "Seen by both";
-    event.startDate = at(1);
-    event.endDate = at(2);
-    auto saved = first.saveEvent(event);
-    EXPECT_EQ(second.event(saved.identifier), saved);
-
-    // Writers on both connections at once: every save lands.
-    constexpr int perThread = 25;
-    auto writer = [&](EventStore& store, const std::string& prefix) {
-        for (int i = 0; i < perThread; ++i) {
-            NewReminder reminder;
-            reminder.title = prefix + std::to_string(i);
-            store.saveReminder(reminder);
-        }
-    };
-    {
-        std::jthread a([&] { writer(first, "a"); });
-        std::jthread b([&] { writer(second, "b"); });
-    }
-    EXPECT_EQ(first.reminders({}).size(), 2u * perThread);
-    EXPECT_EQ(second.reminders({}).size(), 2u * perThread);
-}
-
-TEST_F(SqliteEventStoreTest, AStoreThatCannotBeOpenedFailsAtEachUseAndIsKept) {
-    struct Case {
-        std::string name;
-        std::function<std::string()> prepare;  // returns the store path
-        std::string cause;
-    };
-    const Case cases[] = {
-        {"a folder", [&] {
-             std::filesystem::create_directories(dir.file("folder.sqlite"));
-             return dir.file("folder.sqlite");
-         }, "unable to open database file"},
-        {"under a file", [&] {
-             testsupport::writeFile(dir.file("plain"), "x");
-             return dir.file("plain/store.sqlite");
-         }, "cannot create"},
-        {"not a database", [&] {
-             testsupport::writeFile(dir.file("garbage.sqlite"), std::string(4096, 'g'));
-             return dir.file("garbage.sqlite");
-         }, "file is not a database"},
-        {"from a newer program", [&] {
-             std::string newer = dir.file("newer.sqlite");
-             {
-                 SqliteEventStore store(newer, prompter);
-                 store.calendars(EntityType::Event);
-             }
-             SqliteConnection db(newer, SqliteOpenMode::ReadWrite);
-             db.exec("UPDATE schema_versions SET version = 99 WHERE component = 'event_store'");
-             return newer;
-         }, "newer than this program knows"},
-    };
-    for (const auto& c : cases) {
-        std::string storePath = c.prepare();
-        std::string before = std::filesystem::is_regular_file(storePath) ? testsupport::readFile(storePath) : "";
-        SqliteEventStore store(storePath, prompter);
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            try {
-                store.calendars(EntityType::Event);
-                ADD_FAILURE() << c.name << ": no error";
-            } catch (const PlatformError& error) {
-                EXPECT_EQ(error.operation(), "open event store " + storePath) << c.name;
-                EXPECT_NE(error.cause().find(c.cause), std::string::npos) << c.name << ": " << error.what();
-            }
-        }
-        EXPECT_THROW(store.events(at(0), at(1)), PlatformError) << c.name;
-        EXPECT_THROW(store.events(at(1), at(0)), PlatformError) << c.name;
-        if (!before.empty()) {
-            EXPECT_EQ(testsupport::readFile(storePath), before) << c.name;
-        }
-    }
 }
 
 }  // namespace

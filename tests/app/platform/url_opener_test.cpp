@@ -1,4 +1,5 @@
 #include "app/platform/url_opener.hpp"
+#include "app/platform/platform_error.hpp"
 #include "app/platform/scratch_dir.hpp"
 
 #include <gmock/gmock.h>
@@ -58,18 +59,37 @@ TEST(SpawnUrlOpener, PassesTheUrlAsOneArgumentWithoutAShellAndReapsTheChild) {
     EXPECT_TRUE(sink->lines().empty());
 }
 
-TEST(SpawnUrlOpener, WithoutAnOpenerTheUrlBecomesADiagnostic) {
-    ScratchDir empty;
-    const char* old = std::getenv("PATH");
-    std::string saved = old ? old : "";
-    ::setenv("PATH", empty.path().c_str(), 1);
-    auto sink = std::make_shared<MemoryDiagnosticSink>();
-    SpawnUrlOpener opener(sink, "brisolet-no-such-opener");
-    opener.open("mailto:someone@example.com");
-    ::setenv("PATH", saved.c_str(), 1);
-    ASSERT_EQ(sink->lines().size(), 1u);
-    EXPECT_THAT(sink->lines()[0], ::testing::HasSubstr("mailto:someone@example.com"));
-    EXPECT_EQ(opener.runningChildren(), 0u);
+TEST(SpawnUrlOpener, RefusesWhatItCannotStartAndKeepsDiagnosticsShort) {
+    ScratchDir dir;
+    PathPrefix prefix(dir.path());
+    writeScript(dir.file("xdg-open"), "exit 0\n");
+    writeFile(dir.file("broken-opener"), "#!/nonexistent/interpreter\n");
+    ::chmod(dir.file("broken-opener").c_str(), 0755);
+    struct Row {
+        std::string program;
+        std::string url;
+        std::string cause;
+    };
+    const Row rows[] = {
+        {"brisolet-no-such-opener", "mailto:someone@example.com", "no brisolet-no-such-opener is installed"},
+        {"xdg-open", "mailto:a@b.c?body=" + std::string(200 * 1024, 'x'), "too long"},
+        {dir.file("broken-opener"), "https://example.com/" + std::string(5000, 'y'), "cannot start"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.program);
+        auto sink = std::make_shared<MemoryDiagnosticSink>();
+        SpawnUrlOpener opener(sink, row.program);
+        try {
+            opener.open(row.url);
+            ADD_FAILURE() << "no error";
+        } catch (const PlatformError& e) {
+            EXPECT_THAT(e.cause(), ::testing::HasSubstr(row.cause));
+        }
+        ASSERT_EQ(sink->lines().size(), 1u);
+        EXPECT_THAT(sink->lines()[0], ::testing::HasSubstr(row.url.substr(0, 20)));
+        EXPECT_LT(sink->lines()[0].size(), 600u);
+        EXPECT_TRUE(testsupport::waitUntil([&] { return opener.runningChildren() == 0; }));
+    }
 }
 
 TEST(SpawnUrlOpener, ManyOpensAreAllReaped) {

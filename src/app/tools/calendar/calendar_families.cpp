@@ -12,8 +12,8 @@ void addCalendarAndRemindersFamilies(std::vector<std::unique_ptr<ToolFamily>>& f
                                      const platform::Platform& platform) {
     if (!platform.eventStore) return;
     if (auto* host = dynamic_cast<platform::TemplateScriptHost*>(platform.scriptHost.get())) {
-        registerCalendarScripts(*host, std::make_shared<CalendarStandIn>(platform.eventStore));
-        registerRemindersScripts(*host, std::make_shared<RemindersStandIn>());
+        registerCalendarScripts(*host, std::make_shared<CalendarStandIn>(platform.eventStore, platform.urlOpener));
+        registerRemindersScripts(*host, std::make_shared<RemindersStandIn>(platform.eventStore, platform.urlOpener));
     }
     Clock clock = systemNow;
     if (auto environment = platform.environment) {

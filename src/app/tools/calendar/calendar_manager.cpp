@@ -2,7 +2,9 @@
 
 #include "app/platform/access_prompter.hpp"
 #include "app/platform/environment.hpp"
-#include "app/platform/sqlite_event_store.hpp"
+#include "app/platform/diagnostic_sink.hpp"
+#include "app/platform/ical_event_store.hpp"
+#include "app/platform/store_database.hpp"
 #include "app/tools/calendar/calendar_dates.hpp"
 #include "json/json.hpp"
 #include "json/utf8.hpp"
@@ -14,8 +16,10 @@ namespace app::tools {
 
 std::shared_ptr<platform::EventStore> openProgramEventStore() {
     platform::SystemEnvironment environment;
-    std::string path = environment.dataHome() + "/brisolet/store.sqlite";
-    return std::make_shared<platform::SqliteEventStore>(path, std::make_shared<platform::SqliteAccessPrompter>(path));
+    return std::make_shared<platform::IcalEventStore>(
+        platform::dataFolderPath(environment, nullptr, "calendarsDirectory", "calendars"),
+        std::make_shared<platform::SqliteAccessPrompter>(platform::accessDecisionsPath(environment)),
+        std::make_shared<platform::StderrDiagnosticSink>(), platform::storeDatabasePath(environment));
 }
 
 // CalendarManager

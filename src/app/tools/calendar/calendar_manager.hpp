@@ -14,9 +14,9 @@
 
 namespace app::tools {
 
-// The program's own event store: $XDG_DATA_HOME/brisolet/store.sqlite, with
-// the access decisions in the same file. Used by the shared instances when
-// nobody handed them a store.
+// The program's own event store: the collections under
+// $XDG_DATA_HOME/brisolet/calendars, access decisions in access.sqlite. Used
+// by the shared instances when nobody handed them a store.
 std::shared_ptr<platform::EventStore> openProgramEventStore();
 
 class CalendarManager {

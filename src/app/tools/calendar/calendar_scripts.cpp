@@ -1,6 +1,7 @@
 #include "app/tools/calendar/calendar_scripts.hpp"
 
 #include "app/platform/apple_script.hpp"
+#include "app/platform/platform_error.hpp"
 #include "app/platform/script_template.hpp"
 
 #include <stdexcept>
@@ -57,7 +58,9 @@ std::string openEventScript(std::string_view calendarTitle, std::string_view eve
                     platform::appleScriptEscaped(dateText));
 }
 
-CalendarStandIn::CalendarStandIn(std::shared_ptr<platform::EventStore> store) : store_(std::move(store)) {
+CalendarStandIn::CalendarStandIn(std::shared_ptr<platform::EventStore> store,
+                                 std::shared_ptr<platform::UrlOpener> opener)
+    : store_(std::move(store)), opener_(std::move(opener)) {
     if (!store_) throw std::invalid_argument("CalendarStandIn needs an event store");
 }
 
@@ -79,6 +82,15 @@ std::optional<std::string> CalendarStandIn::perform(const platform::ScriptCall& 
                 break;
             }
         } catch (const std::exception&) {
+        }
+    }
+    if (shown && opener_) {
+        if (auto file = store_->location(*shown, platform::EntityType::Event)) {
+            try {
+                opener_->open(*file);
+            } catch (const platform::PlatformError& error) {
+                throw platform::ScriptFailure("Calendar cannot show the event: " + error.cause());
+            }
         }
     }
     std::lock_guard lock(mutex_);

@@ -4,6 +4,7 @@
 
 #include "app/platform/event_store.hpp"
 #include "app/platform/script_host.hpp"
+#include "app/platform/url_opener.hpp"
 
 #include <memory>
 #include <mutex>
@@ -21,8 +22,9 @@ inline constexpr std::string_view kOpenEventTemplateId = "calendar.open_event";
 std::string openEventScript(std::string_view calendarTitle, std::string_view eventIdentifier,
                             std::string_view dateText);
 
-// The Calendar application here: it looks the event up in the event store
-// and keeps what it would show.
+// The Calendar application here: it looks the event up in the event store,
+// keeps what it would show, and hands the event's file to the user's
+// calendar program through the opener (when there are both).
 class CalendarStandIn : public platform::ScriptStandIn {
 public:
     struct View {
@@ -32,13 +34,15 @@ public:
         bool operator==(const View&) const = default;
     };
 
-    explicit CalendarStandIn(std::shared_ptr<platform::EventStore> store);
+    explicit CalendarStandIn(std::shared_ptr<platform::EventStore> store,
+                             std::shared_ptr<platform::UrlOpener> opener = nullptr);
 
     std::optional<std::string> perform(const platform::ScriptCall& call) override;
     View view() const;
 
 private:
     std::shared_ptr<platform::EventStore> store_;
+    std::shared_ptr<platform::UrlOpener> opener_;
     mutable std::mutex mutex_;
     View view_;
 };

@@ -2,7 +2,9 @@
 // the Reminders application on this system.
 #pragma once
 
+#include "app/platform/event_store.hpp"
 #include "app/platform/script_host.hpp"
+#include "app/platform/url_opener.hpp"
 
 #include <atomic>
 #include <memory>
@@ -16,13 +18,19 @@ inline constexpr std::string_view kRemindersApplication = "Reminders";
 inline constexpr std::string_view kActivateRemindersTemplateId = "reminders.activate";
 inline constexpr std::string_view kActivateRemindersScript = "tell application \"Reminders\" to activate";
 
-// The Reminders application here: it counts how often it was brought to the front.
+// The Reminders application here: it counts how often it was brought to the
+// front, and opens the default reminder list's folder through the opener
+// (when there are a store and an opener).
 class RemindersStandIn : public platform::ScriptStandIn {
 public:
+    RemindersStandIn(std::shared_ptr<platform::EventStore> store = nullptr,
+                     std::shared_ptr<platform::UrlOpener> opener = nullptr);
     std::optional<std::string> perform(const platform::ScriptCall& call) override;
     int activations() const { return activations_.load(); }
 
 private:
+    std::shared_ptr<platform::EventStore> store_;
+    std::shared_ptr<platform::UrlOpener> opener_;
     std::atomic<int> activations_{0};
 };
 

@@ -1,5 +1,6 @@
 #include "app/tools/mail/mail_tools.hpp"
 
+#include "app/platform/platform_error.hpp"
 #include "app/tools/registry/tool_error.hpp"
 #include "json/utf8.hpp"
 
@@ -90,7 +91,12 @@ std::string mailtoURL(const std::string& recipient, const std::string& subject, 
 
 std::string sendEmail(platform::UrlOpener& opener, const std::string& recipient, const std::string& subject,
                       const std::string& body) {
-    opener.open(mailtoURL(recipient, subject, body));
+    try {
+        opener.open(mailtoURL(recipient, subject, body));
+    } catch (const platform::PlatformError& error) {
+        // Never claim the composer opened when nothing was started.
+        throw ToolError("MailTool", 500, "Mail composer not opened: " + error.cause());
+    }
     return "Mail composer opened for " + recipient + ".";
 }
 

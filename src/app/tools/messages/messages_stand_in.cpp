@@ -1,11 +1,13 @@
 #include "app/tools/messages/messages_stand_in.hpp"
 
+#include "app/platform/child_process.hpp"
 #include "app/platform/store_database.hpp"
 #include "app/platform/unicode_text.hpp"
 #include "app/tools/calendar/calendar_dates.hpp"
 #include "app/tools/messages/messages_tools.hpp"
 
 #include <array>
+#include <sstream>
 #include <string_view>
 
 namespace app::tools {
@@ -24,9 +26,29 @@ constexpr std::array<std::string_view, 1> kMigrations = {
 // errAENoSuchObject: the script names something the application does not have.
 constexpr std::int64_t kNoSuchObject = -1728;
 
+// A phone that does not answer must not hold the tool call for long.
+constexpr auto kDeviceTimeout = std::chrono::seconds(10);
+
 }  // namespace
 
-MessagesOutboxStandIn::MessagesOutboxStandIn(std::string storePath) : storePath_(std::move(storePath)) {}
+MessagesOutboxStandIn::MessagesOutboxStandIn(std::string storePath, std::string sender)
+    : storePath_(std::move(storePath)), sender_(std::move(sender)) {}
+
+bool MessagesOutboxStandIn::sendThroughDevice(const std::string& recipient, const std::string& body) {
+    // Paired and reachable devices, one id a line.
+    platform::ProgramRun listed = platform::runProgram({sender_, "--list-available", "--id-only"}, kDeviceTimeout);
+    if (!listed.started || listed.exitCode != 0) return false;
+    std::istringstream lines(listed.output);
+    for (std::string device; std::getline(lines, device);) {
+        if (device.empty() || device.find_first_of(" \t") != std::string::npos) continue;
+        // Values joined to their options, so a body starting with "-" stays a
+        // value. A device without the SMS plugin refuses with a non-zero status.
+        platform::ProgramRun sent = platform::runProgram(
+            {sender_, "--device=" + device, "--send-sms=" + body, "--destination=" + recipient}, kDeviceTimeout);
+        if (sent.started && sent.exitCode == 0) return true;
+    }
+    return false;
+}
 
 platform::SqliteConnection& MessagesOutboxStandIn::connection() {
     if (!connection_) connection_.emplace(platform::openStoreDatabase(storePath_, "messages outbox", "messages", kMigrations));
@@ -41,6 +63,7 @@ std::optional<std::string> MessagesOutboxStandIn::perform(const platform::Script
     if (platform::splitAtWhiteSpace(recipient).empty())
         throw platform::ScriptFailure("Can’t get buddy \"" + recipient + "\".", kNoSuchObject);
 
+    if (sendThroughDevice(recipient, body)) return std::nullopt;
     std::lock_guard lock(mutex_);
     auto insert = connection().prepare("INSERT INTO outbox(service, recipient, body, sent_at) VALUES(?, ?, ?, ?)");
     insert.bind(1, "iMessage").bind(2, recipient).bind(3, body).bind(4, formatInternetDateTime(systemNow())).run();

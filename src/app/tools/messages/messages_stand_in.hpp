@@ -1,6 +1,8 @@
 // What stands in for the Messages application on this system: the send
 // script is recognised by the script host, and a message it is asked to send
-// is appended to the outbox table of the program's SQLite store.
+// goes out as an SMS through KDE Connect (kdeconnect-cli) when a paired phone
+// is reachable; otherwise it waits in the outbox table of the program's
+// SQLite store.
 #pragma once
 
 #include "app/platform/script_host.hpp"
@@ -31,10 +33,13 @@ public:
     // `storePath` is the program's store (the program uses
     // $XDG_DATA_HOME/brisolet/store.sqlite), opened and migrated at first use;
     // one that cannot be opened fails that run and is tried again next time.
-    explicit MessagesOutboxStandIn(std::string storePath);
+    // `sender` names the KDE Connect command-line program (looked up on PATH).
+    explicit MessagesOutboxStandIn(std::string storePath, std::string sender = "kdeconnect-cli");
 
-    // "messages.send": appends the message and gives a result without text.
-    // A blank buddy fails the run, as Messages can find no such buddy.
+    // "messages.send": sends the message through the first reachable paired
+    // device that takes it, else appends it to the outbox; a result without
+    // text either way. A blank buddy fails the run, as Messages can find no
+    // such buddy.
     std::optional<std::string> perform(const platform::ScriptCall& call) override;
 
     // The outbox, oldest first.
@@ -42,8 +47,10 @@ public:
 
 private:
     platform::SqliteConnection& connection();  // caller holds mutex_
+    bool sendThroughDevice(const std::string& recipient, const std::string& body);
 
     std::string storePath_;
+    std::string sender_;
     std::mutex mutex_;
     std::optional<platform::SqliteConnection> connection_;
 };

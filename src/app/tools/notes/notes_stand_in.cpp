@@ -1,7 +1,8 @@
 #include "app/tools/notes/notes_stand_in.hpp"
 
 #include "app/platform/platform_error.hpp"
-#include "app/platform/store_database.hpp"
+#include "app/platform/sqlite.hpp"
+#include "app/platform/stamped_file.hpp"
 #include "app/platform/unicode_text.hpp"
 #include "app/tools/calendar/calendar_dates.hpp"
 #include "app/tools/notes/notes_tools.hpp"
@@ -11,7 +12,10 @@
 #include <unicode/locid.h>
 #include <unicode/utext.h>
 
+#include <algorithm>
 #include <array>
+#include <filesystem>
+#include <ctime>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,17 +25,11 @@ namespace app::tools {
 
 namespace {
 
-constexpr std::array<std::string_view, 1> kMigrations = {
-    "CREATE TABLE note_folders("
-    "id INTEGER PRIMARY KEY AUTOINCREMENT, "
-    "name TEXT NOT NULL);"
-    "CREATE TABLE notes("
-    "id INTEGER PRIMARY KEY AUTOINCREMENT, "
-    "folder_id INTEGER REFERENCES note_folders(id) ON DELETE SET NULL, "
-    "name TEXT NOT NULL, "
-    "body TEXT NOT NULL, "
-    "created_at TEXT NOT NULL)",
-};
+constexpr std::string_view kNoteExtension = ".md";
+constexpr std::string_view kSlashStandIn = "\u2215";
+constexpr std::size_t kMaxStemBytes = 200;
+// Present in the root once notes of an older store were carried over.
+constexpr const char* kCarriedOverMarker = ".carried-over-from-store";
 
 constexpr std::size_t kSearchMatches = 20;
 constexpr std::size_t kSearchTextCharacters = 200;
@@ -80,7 +78,75 @@ std::string readBodyFile(const std::string& path) {
     return json::repairUtf8(bytes);
 }
 
+
+struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+};
+
+// The body of a note file; nullopt for what is no readable regular file.
+std::optional<std::string> readNoteFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::nullopt;
+    Closer closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::uint64_t>(info.st_size) > NotesStandIn::maxBodySize)
+        return std::nullopt;
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+        if (bytes.size() > NotesStandIn::maxBodySize) return std::nullopt;
+    }
+    return json::repairUtf8(bytes);
+}
+
+bool isNoteFile(const std::filesystem::directory_entry& entry) {
+    const std::string name = entry.path().filename().string();
+    std::error_code ec;
+    return !name.starts_with('.') && name.ends_with(kNoteExtension) && name.size() > kNoteExtension.size() &&
+           entry.is_regular_file(ec);
+}
+
+std::string errorText(const std::error_code& ec) { return ec.message(); }
+
 }  // namespace
+
+std::string noteFileStem(std::string_view title) {
+    std::string stem;
+    for (char c : json::repairUtf8(title)) {
+        if (c == '/') stem += kSlashStandIn;
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) stem += ' ';
+        else stem += c;
+    }
+    if (stem.empty()) stem = "Untitled";
+    if (stem.starts_with('.')) stem.insert(0, "_");
+    if (stem.size() > kMaxStemBytes) {
+        std::size_t cut = kMaxStemBytes;
+        while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+        stem.resize(cut);
+    }
+    return stem;
+}
+
+std::string titleFromFileStem(std::string_view stem) {
+    std::string title;
+    for (std::size_t at = 0; at < stem.size();) {
+        if (stem.substr(at).starts_with(kSlashStandIn)) {
+            title += '/';
+            at += kSlashStandIn.size();
+        } else {
+            title += stem[at++];
+        }
+    }
+    return title;
+}
+
 
 std::pair<std::string, bool> leadingCharacters(std::string_view text, std::size_t count) {
     std::string repaired = json::repairUtf8(text);
@@ -109,11 +175,107 @@ std::pair<std::string, bool> leadingCharacters(std::string_view text, std::size_
     return {repaired.substr(0, static_cast<std::size_t>(end)), true};
 }
 
-NotesStandIn::NotesStandIn(std::string storePath) : storePath_(std::move(storePath)) {}
+NotesStandIn::NotesStandIn(std::string root, std::optional<std::string> oldStorePath)
+    : root_(std::move(root)), oldStorePath_(std::move(oldStorePath)) {}
 
-platform::SqliteConnection& NotesStandIn::connection() {
-    if (!connection_) connection_.emplace(platform::openStoreDatabase(storePath_, "notes store", "notes", kMigrations));
-    return *connection_;
+void NotesStandIn::prepareLocked() {
+    if (prepared_) return;
+    std::error_code ec;
+    std::filesystem::create_directories(root_, ec);
+    if (ec) throw platform::ScriptFailure("Can’t make the notes folder " + root_ + ": " + errorText(ec) + ".");
+    const std::string marker = root_ + "/" + kCarriedOverMarker;
+    if (oldStorePath_ && !std::filesystem::exists(marker) && std::filesystem::exists(*oldStorePath_)) {
+        carryOver(*oldStorePath_);
+    }
+    prepared_ = true;
+}
+
+void NotesStandIn::carryOver(const std::string& storePath) {
+    platform::SqliteConnection db(storePath, platform::SqliteOpenMode::ReadOnly);
+    {
+        auto check = db.prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('notes', 'note_folders')");
+        if (!check.step() || check.int64(0) != 2) return;
+    }
+    auto select = db.prepare(
+        "SELECT n.name, n.body, f.name FROM notes n LEFT JOIN note_folders f ON f.id = n.folder_id ORDER BY n.id");
+    while (select.step()) {
+        std::optional<std::string> folder = select.optionalText(2);
+        std::string folderPath = folder ? root_ + "/" + noteFileStem(*folder) : root_;
+        std::error_code ec;
+        std::filesystem::create_directories(folderPath, ec);
+        if (ec) throw platform::ScriptFailure("Can’t make the notes folder " + folderPath + ": " + errorText(ec) + ".");
+        writeNote(folderPath, select.text(0), select.text(1));
+    }
+    int fd = ::open((root_ + "/" + kCarriedOverMarker).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+}
+
+std::string NotesStandIn::writeNote(const std::string& folderPath, const std::string& title, const std::string& body) {
+    // Strictly newer than every note so far, so "newest first" holds even
+    // within one tick of the file system clock.
+    std::int64_t newest = 0;
+    for (const auto& note : notesLocked(false)) {
+        struct stat info {};
+        if (::stat(note.path.c_str(), &info) == 0) newest = std::max(newest, platform::nanosecondsOf(info.st_mtim));
+    }
+    const std::string stem = noteFileStem(title);
+    const std::string temp = folderPath + "/.note-" + std::to_string(::getpid()) + ".tmp";
+    int error = platform::writeStampedFile(temp, body, platform::stampAfter(newest));
+    if (error)
+        throw platform::ScriptFailure("Can’t write note " + title + ": " + platform::errnoError("write", error).cause() + ".");
+    // A free name: an existing note (ours or another program's) is never replaced.
+    for (int suffix = 1; suffix < 10000; ++suffix) {
+        std::string path = folderPath + "/" + stem + (suffix == 1 ? "" : " " + std::to_string(suffix)) +
+                           std::string(kNoteExtension);
+        if (::link(temp.c_str(), path.c_str()) == 0) {
+            ::unlink(temp.c_str());
+            return path;
+        }
+        if (errno != EEXIST) {
+            error = errno;
+            break;
+        }
+        error = EEXIST;
+    }
+    ::unlink(temp.c_str());
+    throw platform::ScriptFailure("Can’t write note " + title + ": " + platform::errnoError("link", error).cause() + ".");
+}
+
+std::vector<StoredNote> NotesStandIn::notesLocked(bool withBodies) {
+    struct Found {
+        StoredNote note;
+        std::int64_t modified;
+    };
+    std::vector<Found> found;
+    auto scan = [&](const std::string& folderPath, const std::optional<std::string>& folder) {
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(folderPath, ec), end; !ec && it != end; it.increment(ec)) {
+            if (!isNoteFile(*it)) continue;
+            struct stat info {};
+            if (::stat(it->path().c_str(), &info) != 0) continue;
+            StoredNote note;
+            note.path = it->path().string();
+            std::string stem = it->path().filename().string();
+            stem.resize(stem.size() - kNoteExtension.size());
+            note.name = titleFromFileStem(stem);
+            note.folder = folder;
+            if (withBodies) {
+                auto body = readNoteFile(note.path);
+                if (!body) continue;
+                note.body = std::move(*body);
+            }
+            found.push_back({std::move(note), platform::nanosecondsOf(info.st_mtim)});
+        }
+    };
+    scan(root_, std::nullopt);
+    for (const auto& folder : folders()) scan(root_ + "/" + noteFileStem(folder), folder);
+    std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        if (a.modified != b.modified) return a.modified > b.modified;
+        return a.note.path < b.note.path;
+    });
+    std::vector<StoredNote> out;
+    for (auto& f : found) out.push_back(std::move(f.note));
+    return out;
 }
 
 std::optional<std::string> NotesStandIn::perform(const platform::ScriptCall& call) {
@@ -129,32 +291,23 @@ std::string NotesStandIn::create(const platform::ScriptBindings& bindings) {
     const std::string& path = bindings.text("path");
 
     std::lock_guard lock(mutex_);
-    platform::SqliteConnection& db = connection();
-
-    std::optional<std::int64_t> folderId;
-    {
-        auto select = db.prepare("SELECT id, name FROM note_folders ORDER BY id");
-        while (select.step()) {
-            if (equalIgnoringCase(select.text(1), folder)) {
-                folderId = select.int64(0);
-                break;
-            }
+    prepareLocked();
+    std::optional<std::string> folderName;
+    for (const auto& name : folders()) {
+        if (equalIgnoringCase(name, folder)) {
+            folderName = name;
+            break;
         }
     }
     // The script's try block: a folder that cannot be made leaves the default place.
-    if (!folderId && !equalIgnoringCase(folder, "Notes") && !platform::splitAtWhiteSpace(folder).empty()) {
-        db.prepare("INSERT INTO note_folders(name) VALUES(?)").bind(1, folder).run();
-        folderId = db.lastInsertRowId();
+    if (!folderName && !equalIgnoringCase(folder, "Notes") && !platform::splitAtWhiteSpace(folder).empty()) {
+        std::error_code ec;
+        if (std::filesystem::create_directory(root_ + "/" + noteFileStem(folder), ec) || !ec) folderName = folder;
     }
 
     std::string body = readBodyFile(path);
-    db.prepare("INSERT INTO notes(folder_id, name, body, created_at) VALUES(?, ?, ?, ?)")
-        .bind(1, folderId)
-        .bind(2, title)
-        .bind(3, body)
-        .bind(4, formatInternetDateTime(systemNow()))
-        .run();
-    if (folderId) return "Created note '" + title + "' in folder '" + folder + "'";
+    writeNote(folderName ? root_ + "/" + noteFileStem(*folderName) : root_, title, body);
+    if (folderName) return "Created note '" + title + "' in folder '" + folder + "'";
     return "Created note '" + title + "' in default folder";
 }
 
@@ -163,17 +316,16 @@ std::string NotesStandIn::search(const platform::ScriptBindings& bindings) {
     std::string foldedTerm = platform::foldCase(term);
 
     std::lock_guard lock(mutex_);
-    auto select = connection().prepare("SELECT name, body FROM notes ORDER BY id DESC");
+    prepareLocked();
     std::vector<std::string> matches;
-    while (matches.size() < kSearchMatches && select.step()) {
-        std::string name = select.text(0);
-        std::string text = select.text(1);
-        if (platform::foldCase(name).find(foldedTerm) == std::string::npos &&
-            platform::foldCase(text).find(foldedTerm) == std::string::npos)
+    for (const auto& note : notesLocked(true)) {
+        if (matches.size() >= kSearchMatches) break;
+        if (platform::foldCase(note.name).find(foldedTerm) == std::string::npos &&
+            platform::foldCase(note.body).find(foldedTerm) == std::string::npos)
             continue;
-        auto [shown, cut] = leadingCharacters(text, kSearchTextCharacters);
+        auto [shown, cut] = leadingCharacters(note.body, kSearchTextCharacters);
         if (cut) shown += "...";
-        matches.push_back("Title: " + name + "\nContent: " + shown + "\n---");
+        matches.push_back("Title: " + note.name + "\nContent: " + shown + "\n---");
     }
     if (matches.empty()) return "No notes found matching '" + term + "'";
     std::string out;
@@ -189,13 +341,13 @@ std::string NotesStandIn::list(const platform::ScriptBindings& bindings) {
     if (limit <= 0) return "No notes found.";
 
     std::lock_guard lock(mutex_);
-    auto select = connection().prepare("SELECT name FROM notes ORDER BY id DESC LIMIT ?");
-    select.bind(1, limit);
+    prepareLocked();
     std::string out;
     std::int64_t number = 0;
-    while (select.step()) {
+    for (const auto& note : notesLocked(false)) {
+        if (number >= limit) break;
         if (number) out += '\n';
-        out += std::to_string(++number) + ". " + select.text(0);
+        out += std::to_string(++number) + ". " + note.name;
     }
     if (number == 0) return "No notes found.";
     return out;
@@ -203,19 +355,19 @@ std::string NotesStandIn::list(const platform::ScriptBindings& bindings) {
 
 std::vector<StoredNote> NotesStandIn::notes() {
     std::lock_guard lock(mutex_);
-    auto select = connection().prepare(
-        "SELECT n.id, n.name, n.body, f.name FROM notes n LEFT JOIN note_folders f ON f.id = n.folder_id "
-        "ORDER BY n.id DESC");
-    std::vector<StoredNote> out;
-    while (select.step()) out.push_back({select.int64(0), select.text(1), select.text(2), select.optionalText(3)});
-    return out;
+    prepareLocked();
+    return notesLocked(true);
 }
 
 std::vector<std::string> NotesStandIn::folders() {
-    std::lock_guard lock(mutex_);
-    auto select = connection().prepare("SELECT name FROM note_folders ORDER BY id");
     std::vector<std::string> out;
-    while (select.step()) out.push_back(select.text(0));
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(root_, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        std::error_code dirError;
+        if (!name.starts_with('.') && it->is_directory(dirError)) out.push_back(titleFromFileStem(name));
+    }
+    std::sort(out.begin(), out.end());
     return out;
 }
 

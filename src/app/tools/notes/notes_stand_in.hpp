@@ -1,6 +1,8 @@
 // What stands in for the Notes application on this system: the create,
-// search and list scripts are recognised by the script host, and folders and
-// notes live in the program's SQLite store.
+// search and list scripts are recognised by the script host, and notes are
+// Markdown files any editor can change: the default place is the root
+// folder, each notes folder a folder under it, each note a "<title>.md" file
+// holding its body. Newest first means most recently modified first.
 #pragma once
 
 #include "app/platform/script_host.hpp"
@@ -18,7 +20,7 @@
 namespace app::tools {
 
 struct StoredNote {
-    std::int64_t id = 0;
+    std::string path;
     std::string name;
     std::string body;                   // its plain text
     std::optional<std::string> folder;  // none: the default place
@@ -31,10 +33,10 @@ public:
     // A note body file larger than this is refused, as are files that are not regular.
     static constexpr std::size_t maxBodySize = 64 * 1024 * 1024;
 
-    // `storePath` is the program's store (the program uses
-    // $XDG_DATA_HOME/brisolet/store.sqlite), opened and migrated at first use;
-    // one that cannot be opened fails that run and is tried again next time.
-    explicit NotesStandIn(std::string storePath);
+    // `root` is the notes folder (made at first use). Notes kept in the
+    // tables of an older program store at `oldStorePath` are copied into it
+    // once, at first use; the tables are left as they are.
+    explicit NotesStandIn(std::string root, std::optional<std::string> oldStorePath = std::nullopt);
 
     // "notes.create": takes the first folder whose name equals the folder
     // text ignoring case; otherwise makes one unless the text is "Notes"
@@ -45,21 +47,33 @@ public:
     // numbered. Notes are visited newest first, as Notes lists them.
     std::optional<std::string> perform(const platform::ScriptCall& call) override;
 
-    // Every note, newest first.
+    // Every note, newest first; unreadable files are left out.
     std::vector<StoredNote> notes();
-    // Folder names, oldest first.
+    // Folder names, in name order.
     std::vector<std::string> folders();
 
 private:
-    platform::SqliteConnection& connection();  // caller holds mutex_
+    void prepareLocked();  // makes the root and carries old notes over, once
+    std::vector<StoredNote> notesLocked(bool withBodies);
+    // Writes a new note file under a free name; returns its path.
+    std::string writeNote(const std::string& folderPath, const std::string& title, const std::string& body);
+    void carryOver(const std::string& storePath);
     std::string create(const platform::ScriptBindings& bindings);
     std::string search(const platform::ScriptBindings& bindings);
     std::string list(const platform::ScriptBindings& bindings);
 
-    std::string storePath_;
+    std::string root_;
+    std::optional<std::string> oldStorePath_;
     std::mutex mutex_;
-    std::optional<platform::SqliteConnection> connection_;
+    bool prepared_ = false;
 };
+
+// The file name (without extension) a title is kept under, and back: "/" is
+// written as U+2215 and back; control characters become spaces, a leading
+// "." gets a "_" before it, an empty title is "Untitled", and a name over
+// 200 bytes is cut at a character boundary.
+std::string noteFileStem(std::string_view title);
+std::string titleFromFileStem(std::string_view stem);
 
 // Template ids of the three scripts.
 inline constexpr const char* notesCreateTemplateId = "notes.create";

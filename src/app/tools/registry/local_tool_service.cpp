@@ -2,10 +2,16 @@
 
 #include "app/tools/registry/tool_error.hpp"
 
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
 
 namespace app::tools {
+
+struct LocalToolService::WatchGuard {
+    std::mutex mutex;
+    LocalToolService* service = nullptr;
+};
 
 namespace {
 
@@ -51,6 +57,51 @@ LocalToolService::LocalToolService(std::shared_ptr<platform::DefaultsStore> defa
     }
     toolCallCount_ = defaults_->integer(kCounterKey);
     for (ToolSwitch s : kLookupOrder) enabled_[switchIndex(s)] = readSwitch(*defaults_, s);
+
+    watchGuard_ = std::make_shared<WatchGuard>();
+    watchGuard_->service = this;
+    try {
+        watch_ = defaults_->watchChanges([guard = watchGuard_, &executor] {
+            executor.post([guard] {
+                std::lock_guard lock(guard->mutex);
+                if (guard->service) guard->service->reloadOnMain();
+            });
+        });
+    } catch (const std::exception& e) {
+        // The switches still work; only changes made elsewhere wait for a restart.
+        std::fprintf(stderr, "Switch changes made elsewhere are not seen: %s\n", e.what());
+    }
+}
+
+LocalToolService::~LocalToolService() {
+    watch_.reset();  // no new job after this
+    std::lock_guard lock(watchGuard_->mutex);
+    watchGuard_->service = nullptr;
+}
+
+void LocalToolService::reloadFromStore() {
+    executor_.run([&] { reloadOnMain(); });
+}
+
+void LocalToolService::reloadOnMain() {
+    const std::int64_t count = defaults_->integer(kCounterKey);
+    bool countChanged;
+    {
+        std::lock_guard lock(mutex_);
+        countChanged = count != toolCallCount_;
+        toolCallCount_ = count;
+    }
+    if (countChanged) objectChanged_.send();
+    for (ToolSwitch s : kLookupOrder) {
+        const bool value = readSwitch(*defaults_, s);
+        {
+            std::lock_guard lock(mutex_);
+            if (enabled_[switchIndex(s)] == value) continue;
+            enabled_[switchIndex(s)] = value;
+        }
+        objectChanged_.send();
+        toolsChanged_.send();
+    }
 }
 
 std::int64_t LocalToolService::toolCallCount() const {
@@ -118,8 +169,17 @@ std::string LocalToolService::callTool(const std::string& name, Arguments argume
 std::string LocalToolService::callOnMain(const std::string& name, const Arguments& arguments, std::stop_token stop) {
     // Counted first, so unknown, refused and failing calls all count. The
     // counter stops at its largest value rather than wrapping.
-    std::int64_t count = toolCallCount();
-    setToolCallCountOnMain(count == std::numeric_limits<std::int64_t>::max() ? count : count + 1);
+    bool counted = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (toolCallCount_ != std::numeric_limits<std::int64_t>::max()) {
+            ++toolCallCount_;
+            counted = true;
+        }
+    }
+    objectChanged_.send();
+    // Added to the value in the file: other processes count into it too.
+    if (counted) defaults_->addInteger(kCounterKey, 1);
 
     auto owner = owners_.find(name);
     if (owner == owners_.end()) throw ToolError("LocalTool", 404, "Tool not found: " + name);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/platform/defaults_store.hpp"
+#include "app/platform/directory_watch.hpp"
 #include "app/tools/registry/change_signal.hpp"
 #include "app/tools/registry/tool_family.hpp"
 #include "runtime/runtime.hpp"
@@ -27,9 +28,12 @@ public:
     // Each family fills the slot of its switch; slots nobody fills contribute
     // no tools. Reads the counter and the switches from the store; writes
     // nothing and sends nothing. Throws std::invalid_argument for a null
-    // store, a null family or two families on one switch.
+    // store, a null family or two families on one switch. Watches the store
+    // for changes other programs make (see reloadFromStore). The executor
+    // must outlive the service.
     LocalToolService(std::shared_ptr<platform::DefaultsStore> defaults, rt::MainExecutor& executor,
                      std::vector<std::unique_ptr<ToolFamily>> families);
+    ~LocalToolService();
 
     LocalToolService(const LocalToolService&) = delete;
     LocalToolService& operator=(const LocalToolService&) = delete;
@@ -73,6 +77,12 @@ public:
     // All ten switches to false in field order: ten writes, ten events.
     void disableAllTools();
 
+    // Reads the switches and the counter again from the store: each switch
+    // whose value differs is published and sends one toolsChanged event, as
+    // a switch set here does (without writing it back). Run when the store
+    // reports a change made elsewhere.
+    void reloadFromStore();
+
     // The tools of the switched-on families, in listing order, built anew.
     std::vector<MCPTool> enabledTools();
 
@@ -86,8 +96,11 @@ public:
     ToolFamily* family(ToolSwitch s) const { return families_[switchIndex(s)].get(); }
 
 private:
+    struct WatchGuard;
+
     std::string callOnMain(const std::string& name, const Arguments& arguments, std::stop_token stop);
     void setToolCallCountOnMain(std::int64_t value);
+    void reloadOnMain();
 
     const std::shared_ptr<platform::DefaultsStore> defaults_;
     rt::MainExecutor& executor_;
@@ -99,6 +112,10 @@ private:
     mutable std::mutex mutex_;  // the fields below; never held while calling out
     std::int64_t toolCallCount_ = 0;
     std::array<bool, kToolSwitchCount> enabled_{};
+
+    // Jobs the watch posted may still be queued when the service goes.
+    std::shared_ptr<WatchGuard> watchGuard_;
+    std::unique_ptr<platform::DirectoryWatch> watch_;
 };
 
 }  // namespace app::tools

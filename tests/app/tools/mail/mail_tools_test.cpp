@@ -180,5 +180,35 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
     EXPECT_TRUE(sink->lines().empty());
 }
 
+// A composer that cannot be started is an error naming the cause, never "opened".
+TEST(MailTools, UnstartableComposerIsAnErrorNamingTheCause) {
+    testsupport::ScratchDir dir;
+    testsupport::writeFile(dir.file("xdg-open"), "#!/bin/sh\nexit 0\n");
+    ::chmod(dir.file("xdg-open").c_str(), 0755);
+    const char* oldPath = std::getenv("PATH");
+    const std::string savedPath = oldPath ? oldPath : "";
+    struct Row {
+        std::string path;
+        std::string body;
+        std::string message;
+    };
+    const Row rows[] = {
+        {dir.path() + "/none", "hello", "Mail composer not opened: no xdg-open is installed"},
+        {dir.path(), std::string(200 * 1000, 'b'),
+         "Mail composer not opened: the URL is too long to hand over (200018 bytes, at most 131072)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.message);
+        ::setenv("PATH", row.path.c_str(), 1);
+        auto sink = std::make_shared<platform::MemoryDiagnosticSink>();
+        platform::SpawnUrlOpener opener(sink);
+        testing::expectToolError(
+            [&] { handleMailTool(opener, "send_email", {{"recipient", "a@b.c"}, {"body", row.body}}); },
+            ToolError("MailTool", 500, row.message));
+        for (const auto& line : sink->lines()) EXPECT_LT(line.size(), 600u);
+    }
+    ::setenv("PATH", savedPath.c_str(), 1);
+}
+
 }  // namespace
 }  // namespace app::tools

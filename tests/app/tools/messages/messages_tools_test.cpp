@@ -18,6 +18,7 @@
 #include <fstream>
 #include <thread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace app::tools {
@@ -482,6 +483,59 @@ TEST(MessagesToolDefinitions, NamesTextsAndSchemas) {
             {"get_unread_messages", "Fetch unread messages.", "获取未读消息。",
              inputSchema({{"limit", property("integer", "Maximum number of messages (default: 10)")}}, {})},
         });
+}
+
+// A fake kdeconnect-cli: lists the devices given, records every argument
+// vector (NUL-separated, one run a line), refuses SMS on the device "nosms".
+TEST_F(MessagesSendTest, SendsThroughAReachableDeviceElseQueues) {
+    struct Row {
+        const char* label;
+        const char* devices;  // printed by --list-available --id-only; null: no program
+        std::vector<std::string> sends;
+        bool queued;
+    };
+    const std::string body = "--help \"quoted\" $(id) `id`\nline two";
+    const Row rows[] = {
+        {"no kdeconnect-cli", nullptr, {}, true},
+        {"no device", "", {}, true},
+        {"one device", "phone1\n", {"--device=phone1", "--send-sms=" + body, "--destination=+12025550100"}, false},
+        {"first without SMS", "nosms\nphone2\n",
+         {"--device=nosms", "--send-sms=" + body, "--destination=+12025550100", "--device=phone2",
+          "--send-sms=" + body, "--destination=+12025550100"},
+         false},
+    };
+    const char* oldPath = std::getenv("PATH");
+    const std::string savedPath = oldPath ? oldPath : "";
+    std::size_t queuedBefore = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        testsupport::ScratchDir bin;
+        const std::string log = bin.file("log");
+        if (row.devices) {
+            testsupport::writeFile(bin.file("devices"), row.devices);
+            testsupport::writeFile(bin.file("kdeconnect-cli"),
+                                   "#!/bin/sh\n"
+                                   "if [ \"$1\" = --list-available ]; then cat '" + bin.file("devices") + "'; exit 0; fi\n"
+                                   "for a in \"$@\"; do printf '%s\\0' \"$a\" >> '" + log + "'; done\n"
+                                   "[ \"$1\" != --device=nosms ]\n");
+            ::chmod(bin.file("kdeconnect-cli").c_str(), 0755);
+        }
+        ::setenv("PATH", (bin.path() + ":/usr/bin:/bin").c_str(), 1);
+        EXPECT_EQ(send("(202) 555-0100", body), "✅ Message sent to +12025550100");
+        ::setenv("PATH", savedPath.c_str(), 1);
+
+        std::vector<std::string> recorded;
+        if (std::filesystem::exists(log)) {
+            std::string all = testsupport::readFile(log);
+            for (std::size_t start = 0, end; (end = all.find('\0', start)) != std::string::npos; start = end + 1)
+                recorded.push_back(all.substr(start, end - start));
+        }
+        EXPECT_EQ(recorded, row.sends);
+        auto outbox = standIn->outbox();
+        EXPECT_EQ(outbox.size(), queuedBefore + (row.queued ? 1 : 0));
+        if (row.queued && !outbox.empty()) EXPECT_EQ(outbox.back().body, body);
+        queuedBefore = outbox.size();
+    }
 }
 
 }  // namespace

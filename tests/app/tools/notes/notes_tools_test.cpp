@@ -7,6 +7,7 @@
 #include "app/platform/diagnostic_sink.hpp"
 #include "app/platform/platform.hpp"
 #include "app/platform/scratch_dir.hpp"
+#include "app/platform/sqlite.hpp"
 #include "app/platform/url_opener.hpp"
 #include "app/tools/contacts/contacts_manager.hpp"
 #include "app/tools/contacts_messages_notes_support.hpp"
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <regex>
 
 #include <sys/stat.h>
@@ -80,7 +82,7 @@ protected:
 
     testsupport::ScratchDir dir;
     std::shared_ptr<platform::FakeAccessPrompter> prompter = std::make_shared<platform::FakeAccessPrompter>();
-    std::shared_ptr<NotesStandIn> standIn = std::make_shared<NotesStandIn>(dir.file("data/store.sqlite"));
+    std::shared_ptr<NotesStandIn> standIn = std::make_shared<NotesStandIn>(dir.file("data/notes"));
     std::shared_ptr<platform::MemoryDiagnosticSink> diagnostics = std::make_shared<platform::MemoryDiagnosticSink>();
     std::shared_ptr<cmntest::FixedEnvironment> environment;
     std::shared_ptr<InspectingHost> inspecting;
@@ -436,6 +438,70 @@ TEST(ContactsMessagesNotesFamilies, PluggedIntoTheRegistry) {
     // The shared manager is the one over the platform's store.
     ASSERT_NE(ContactsManager::shared(), nullptr);
     EXPECT_EQ(ContactsManager::shared()->store(), contacts);
+}
+
+// Notes are files other editors share: what they change is seen on the next call.
+TEST_F(NotesToolsTest, FilesChangedOnDiskAreSeenOnTheNextCall) {
+    create("Plan a/b", "first draft");
+    create("Plan a/b", "second note, same title");
+    const std::string root = dir.file("data/notes");
+    EXPECT_EQ(testsupport::readFile(root + "/Plan a\u2215b.md"), "first draft");
+    EXPECT_EQ(testsupport::readFile(root + "/Plan a\u2215b 2.md"), "second note, same title");
+    EXPECT_EQ(call("list_notes"), "1. Plan a/b 2\n2. Plan a/b");
+
+    // Another editor rewrites one note and adds one in a folder of its own.
+    testsupport::writeFile(root + "/Plan a\u2215b.md", "edited elsewhere: zebra");
+    std::filesystem::create_directories(root + "/Home");
+    testsupport::writeFile(root + "/Home/Shopping.md", "milk");
+    testsupport::writeFile(root + "/.hidden.md", "zebra");
+    testsupport::writeFile(root + "/readme.txt", "zebra");
+    EXPECT_EQ(call("search_notes", {{"query", "ZEBRA"}}), "Title: Plan a/b\nContent: edited elsewhere: zebra\n---");
+    EXPECT_EQ(call("create_note", {{"title", "Eggs"}, {"content", "x"}, {"folder", "home"}}),
+              "Created note 'Eggs' in folder 'home'");
+    EXPECT_EQ(testsupport::readFile(root + "/Home/Eggs.md"), "x");
+    EXPECT_EQ(standIn->folders(), std::vector<std::string>{"Home"});
+    std::filesystem::remove(root + "/Plan a\u2215b 2.md");
+    EXPECT_EQ(call("list_notes", {{"limit", 2}}), "1. Eggs\n2. Shopping");
+}
+
+TEST(NotesFiles, TitlesBecomeSafeFileNames) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"a/b", "a\u2215b"},
+        {"", "Untitled"},
+        {".profile", "_.profile"},
+        {"tab\there\nnew", "tab here new"},
+        {std::string(199, 'x') + "中", std::string(199, 'x')},
+    };
+    for (const auto& [title, stem] : rows) EXPECT_EQ(noteFileStem(title), stem) << title;
+}
+
+// Notes of the earlier single-file store are carried over once, tables kept.
+TEST(NotesFiles, CarriedOverOnceFromTheOldStore) {
+    testsupport::ScratchDir dir;
+    const std::string store = dir.file("store.sqlite");
+    {
+        platform::SqliteConnection db(store, platform::SqliteOpenMode::ReadWriteCreate);
+        db.exec("CREATE TABLE note_folders(id INTEGER PRIMARY KEY, name TEXT NOT NULL);"
+                "CREATE TABLE notes(id INTEGER PRIMARY KEY, folder_id INTEGER, name TEXT NOT NULL, "
+                "body TEXT NOT NULL, created_at TEXT NOT NULL);"
+                "INSERT INTO note_folders VALUES (1, 'Work');"
+                "INSERT INTO notes VALUES (1, NULL, 'old one', 'body 1', '2024-01-01T00:00:00Z');"
+                "INSERT INTO notes VALUES (2, 1, 'old two', 'body 2', '2024-01-02T00:00:00Z');");
+    }
+    for (int round = 0; round < 2; ++round) {
+        NotesStandIn standIn(dir.file("notes"), store);
+        auto notes = standIn.notes();
+        ASSERT_EQ(notes.size(), 2u) << "round " << round;
+        EXPECT_EQ(notes[0].name, "old two");
+        EXPECT_EQ(notes[0].folder, "Work");
+        EXPECT_EQ(notes[0].body, "body 2");
+        EXPECT_EQ(notes[1].name, "old one");
+        EXPECT_EQ(notes[1].folder, std::nullopt);
+    }
+    platform::SqliteConnection db(store, platform::SqliteOpenMode::ReadOnly);
+    auto count = db.prepare("SELECT count(*) FROM notes");
+    ASSERT_TRUE(count.step());
+    EXPECT_EQ(count.int64(0), 2);
 }
 
 }  // namespace

@@ -1,0 +1,90 @@
+// The event store on iCalendar collections, the layout calendar programs on
+// Linux share (khal, todoman, vdirsyncer): under a root folder, one folder
+// per calendar or reminder list, one "<uid>.ics" file per event (VEVENT) or
+// reminder (VTODO). A folder's title is its "displayname" file, else its
+// name; a folder holding a VTODO, or marked as a list, is a reminder list.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/platform/diagnostic_sink.hpp"
+#include "app/platform/event_store.hpp"
+
+namespace app::platform {
+
+struct IcalItem;
+struct IcalCollection;
+
+// Store order: collections in the order made (then others by name), items
+// by when they were made (the file's modification time, kept on rewrite).
+// Files are read again when they change on disk; a file that does not parse
+// is skipped with one diagnostic and never rewritten. Writes go to a
+// temporary file in the same folder renamed into place; rewriting an item
+// keeps the properties this store does not use. Recurring events (RRULE,
+// EXDATE, RDATE, overridden occurrences) are expanded within the asked window.
+class IcalEventStore : public EventStore {
+public:
+    // An empty or missing root gets a calendar "Calendar" and a reminder list
+    // "Reminders" at first use, unless `oldStorePath` names a program store
+    // of the earlier layout, whose calendars, events and reminders are then
+    // carried over once (its tables are left as they are).
+    IcalEventStore(std::string root, std::shared_ptr<AccessPrompter> prompter, std::shared_ptr<DiagnosticSink> sink,
+                   std::optional<std::string> oldStorePath = std::nullopt);
+    ~IcalEventStore() override;
+
+    std::vector<Calendar> calendars(EntityType type) override;
+    std::optional<Calendar> defaultCalendar(EntityType type) override;
+    Calendar addCalendar(std::string title, EntityType type) override;
+    std::vector<Event> events(Instant start, Instant end) override;
+    std::optional<Event> event(std::string_view identifier) override;
+    Event saveEvent(const NewEvent& event) override;
+    std::vector<Reminder> reminders(const ReminderPredicate& predicate) override;
+    std::optional<Reminder> reminder(std::string_view identifier) override;
+    Reminder saveReminder(const NewReminder& reminder) override;
+    void setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) override;
+    std::optional<std::string> location(std::optional<std::string_view> identifier, EntityType type) override;
+
+private:
+    using Item = IcalItem;
+    using Collection = IcalCollection;
+
+    void refreshLocked();
+    bool changedSinceLastLook();
+    void watchFolder(const std::string& path);
+    void prepareLocked();
+    void carryOverLocked(const std::string& storePath);
+    Collection* findCollection(std::string_view identifier);
+    Collection* firstCollection(EntityType type);
+    std::string makeCollectionLocked(const std::string& title, EntityType type);
+    // Writes the text as the collection's file `name`, with the given order stamp.
+    void writeItemLocked(const Collection& collection, const std::string& name, const std::string& text,
+                         std::int64_t order, const std::string& operation);
+    std::int64_t nextOrderLocked();
+    const Item* findItem(std::string_view identifier, bool todo, const Collection** owner = nullptr);
+    // The event or reminder, with its calendar.
+    template <class Record>
+    std::optional<Record> recordLocked(std::string_view identifier);
+    // Writes a new item of text(uid) into the calendar named (or the default) and reads it back.
+    template <class Record>
+    Record saveLocked(const std::optional<std::string>& calendarIdentifier,
+                      const std::function<std::string(const std::string&)>& text);
+
+    const std::string root_;
+    const std::shared_ptr<DiagnosticSink> sink_;
+    const std::optional<std::string> oldStorePath_;
+    std::mutex mutex_;
+    bool prepared_ = false;
+    std::vector<std::unique_ptr<Collection>> collections_;  // store order
+    std::int64_t lastOrder_ = 0;
+    std::uint64_t generation_ = 0;
+    int watch_ = -1;               // inotify on the root and every collection
+    bool watchComplete_ = false;  // every folder is watched
+};
+
+}  // namespace app::platform
