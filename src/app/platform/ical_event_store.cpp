@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <type_traits>
 #include <set>
 #include <sstream>
@@ -75,7 +76,11 @@ std::string trimmed(std::string text) {
     return text;
 }
 
-Instant fromSeconds(std::int64_t seconds) { return Instant(std::chrono::seconds(seconds)); }
+// A file may name any year; instants hold about 292,000 years either way.
+Instant fromSeconds(std::int64_t seconds) {
+    constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max() / 1'000'000 - 1;
+    return Instant(std::chrono::seconds(std::clamp(seconds, -kLimit, kLimit)));
+}
 std::int64_t secondsOf(Instant instant) {
     return std::chrono::floor<std::chrono::seconds>(instant).time_since_epoch().count();
 }

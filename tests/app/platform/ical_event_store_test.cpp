@@ -208,3 +208,11 @@ TEST(IcalStore, CarriesTheOldStoreOverOnce) {
 
 }  // namespace
 }  // namespace app::platform
+
+TEST_F(IcalStoreTest, AnyDateAFileNamesIsReadWithoutOverflow) {
+    writeFile(root + "/tasks/odd.ics", item("BEGIN:VTODO\r\nUID:odd-1\r\nSUMMARY:Odd\r\n"
+                                            "COMPLETED:10125151T100000Z\r\nEND:VTODO\r\n"));
+    auto odd = store.reminder("odd-1");
+    ASSERT_TRUE(odd);
+    EXPECT_TRUE(odd->isCompleted);
+}
