@@ -206,9 +206,6 @@ TEST(IcalStore, CarriesTheOldStoreOverOnce) {
     EXPECT_EQ(count.int64(0), 1);
 }
 
-}  // namespace
-}  // namespace app::platform
-
 TEST_F(IcalStoreTest, AnyDateAFileNamesIsReadWithoutOverflow) {
     writeFile(root + "/tasks/odd.ics", item("BEGIN:VTODO\r\nUID:odd-1\r\nSUMMARY:Odd\r\n"
                                             "COMPLETED:10125151T100000Z\r\nEND:VTODO\r\n"));
@@ -216,3 +213,6 @@ TEST_F(IcalStoreTest, AnyDateAFileNamesIsReadWithoutOverflow) {
     ASSERT_TRUE(odd);
     EXPECT_TRUE(odd->isCompleted);
 }
+
+}  // namespace
+}  // namespace app::platform
