@@ -118,7 +118,7 @@ TEST_F(MapsToolsTest, BadCallsAndSearchErrors) {
         {"get_directions", {{"from", "broken"}, {"to", "A"}}, damaged},
         {"get_directions", {{"from", "A"}, {"to", "broken"}}, damaged},
     };
-    for (const auto& [name, arguments, expected] : rows) EXPECT_EQ(failure([&] { call(name, arguments); }), expected);
+    for (const auto& [name, arguments, expected] : rows) EXPECT_EQ(failure([&, &name = name, &arguments = arguments] { call(name, arguments); }), expected);
     EXPECT_EQ(search->queries, (std::vector<std::string>{"broken", "broken", "A", "broken"}));
 }
 

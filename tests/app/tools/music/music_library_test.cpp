@@ -59,7 +59,7 @@ TEST(MusicPlayers, PlayerChoice) {
     for (const auto& [statuses, chosen] : cases) {
         std::vector<std::string> names;  // in reverse, so the choice must sort them
         for (auto it = statuses.rbegin(); it != statuses.rend(); ++it) names.push_back(it->first);
-        EXPECT_EQ(tools::choosePlayer(names, [&](const std::string& n) { return statuses.at(n); }), chosen);
+        EXPECT_EQ(tools::choosePlayer(names, [&statuses = statuses](const std::string& n) { return statuses.at(n); }), chosen);
     }
 }
 

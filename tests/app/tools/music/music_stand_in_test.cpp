@@ -94,7 +94,7 @@ TEST_F(MusicFamilyTest, NoPlayerRunning) {
         {"music_set_volume", {{"level", std::int64_t{5}}}}, {"music_play_song", {{"song", "blue"}}},
         {"music_play_playlist", {{"playlist", "Road Trip"}}}};
     for (const auto& [tool, arguments] : commands)
-        expectToolError([&] { call(tool, arguments); }, {"MusicTool", 500, kNoPlayer});
+        expectToolError([&, &tool = tool, &arguments = arguments] { call(tool, arguments); }, {"MusicTool", 500, kNoPlayer});
     // The library needs no player.
     EXPECT_EQ(call("music_play_song", {{"song", "nothing like it"}}), "Song not found: nothing like it");
 }
