@@ -134,18 +134,6 @@ TEST(EventSource, OpensDeliversAndSendsItsHeaders) {
     EXPECT_EQ(source.readyState(), ReadyState::closed);
 }
 
-TEST(EventSource, UrlConstructorAsksForAnUncachedEventStream) {
-    ScriptedHttpServer server([](Exchange& e) {
-        openStream(e);
-        e.waitForClientClose(kBound);
-    });
-    EventSource source(server.url("/events"));
-    const auto request = server.waitForRequests(1, kBound)[0];
-    EXPECT_EQ(request.method, "GET");
-    EXPECT_EQ(request.header("Accept"), "text/event-stream");
-    EXPECT_EQ(request.header("Cache-Control"), "no-cache");
-}
-
 TEST(EventSource, RefusedAnswersCloseWithoutRetry) {
     struct Case {
         const char* name;
@@ -243,59 +231,6 @@ TEST(EventSource, FailedStreamsAreReportedAndRetried) {
         EXPECT_EQ(journal.next(), "message - again");
         EXPECT_EQ(server.waitForRequests(2, kBound)[1].header("Last-Event-ID"), "9");
     }
-}
-
-TEST(EventSource, LastUnterminatedBlockDependsOnTheFinalizationCount) {
-    for (const std::int64_t count : {100, 0, -1}) {
-        SCOPED_TRACE(count);
-        ScriptedHttpServer server([](Exchange& e) {
-            openStream(e);
-            // The largest retry the stream can send: the client must wait, not fail.
-            e.sendChunk("retry: 9223372036854775807\n\ndata: last");
-            e.endChunked();
-        });
-        Journal journal;
-        rt::OneShot<std::monostate> configured;
-        auto options = journal.options();
-        options.onOpen = [&, calls = journal.calls] {
-            configured.wait();  // the count is set before the stream is read
-            calls->yield("open");
-        };
-        EventSource source(streamRequest(server), http::Configuration{}, options);
-        source.setMaximumFinalizationEventCount(count);
-        EXPECT_EQ(source.maximumFinalizationEventCount(), count);
-        configured.resume({});
-        EXPECT_EQ(journal.next(), "open");
-        if (count > 0) {
-            EXPECT_EQ(journal.next(), "message - last");
-        }
-        EXPECT_EQ(journal.next(), "end");
-        // Now waiting for ever to reconnect; closing ends that at once.
-        const auto closing = rt::Clock::now();
-        source.close();
-        EXPECT_EQ(source.readyState(), ReadyState::closed);
-        EXPECT_LT(rt::Clock::now() - closing, 5s);
-        EXPECT_EQ(server.requests().size(), 1u);
-    }
-}
-
-TEST(EventSource, HandlersSetAfterConstructionApplyFromTheNextEventAndEmptyOnesAreIgnored) {
-    rt::OneShot<std::monostate> handlersSet;
-    ScriptedHttpServer server([&](Exchange& e) {
-        handlersSet.wait(e.stopToken());
-        openStream(e);
-        e.sendChunk("data: 1\n\n");
-        e.waitForClientClose(kBound);
-    });
-    auto calls = rt::AsyncStream<std::string>::make();
-    EventSource source(streamRequest(server), http::Configuration{});
-    source.onOpen([calls] { calls->yield("open"); });
-    source.onMessage([calls](const eventsource::Event& e) { calls->yield("message " + e.data); });
-    source.onMessage(nullptr);  // keeps the handler above
-    source.onError({});
-    handlersSet.resume({});
-    EXPECT_EQ(calls->nextFor(kBound), "open");
-    EXPECT_EQ(calls->nextFor(kBound), "message 1");
 }
 
 TEST(EventSource, NothingIsDeliveredOnceCloseReturned) {

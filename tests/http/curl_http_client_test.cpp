@@ -116,14 +116,6 @@ TEST(CurlHttpClient, DeliversStatusHeadersAndBody) {
     }
 }
 
-TEST(CurlHttpClient, RepeatedHeaderFieldsKeepEveryValueInOrder) {
-    ScriptedHttpServer server([](Exchange& e) { e.respond(200, {{"Set-Thing", "a"}, {"set-thing", "b"}}); });
-    http::CurlHttpClient client;
-    const auto response = client.start(get(server));
-    EXPECT_THAT(response->headers().getAll("SET-THING"), ::testing::ElementsAre("a", "b"));
-    EXPECT_EQ(response->headers().get("Set-Thing"), "a");
-}
-
 // ---- Requests as the server sees them -------------------------------------------
 
 TEST(CurlHttpClient, SendsMethodHeadersAndBodyExactly) {
@@ -227,45 +219,31 @@ TEST(CurlHttpClient, RefusesRequestsThatCannotBeSentAsGiven) {
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST(CurlHttpClient, ReportsARefusedConnection) {
+TEST(CurlHttpClient, ReportsARefusedConnectionWithoutUserInformation) {
     std::string url;
     {
         ScriptedHttpServer gone([](Exchange&) {});
         url = gone.url("/mcp");
     }
-    http::CurlHttpClient client;
-    http::Request r;
-    r.method = "POST";
-    r.url = url;
-    try {
-        client.start(r);
-        FAIL() << "no error";
-    } catch (const http::Error& e) {
-        EXPECT_EQ(e.kind(), http::Error::Kind::connectionFailed);
-        EXPECT_THAT(e.what(), ::testing::HasSubstr("HTTP POST " + url + " failed: "));
+    const std::string withUser = "http://user:secret@" + url.substr(std::string("http://").size());
+    for (const std::string& requested : {url, withUser}) {
+        SCOPED_TRACE(requested);
+        http::CurlHttpClient client;
+        http::Request r;
+        r.method = "POST";
+        r.url = requested;
+        try {
+            client.start(r);
+            FAIL() << "no error";
+        } catch (const http::Error& e) {
+            EXPECT_EQ(e.kind(), http::Error::Kind::connectionFailed);
+            EXPECT_THAT(e.what(), ::testing::HasSubstr("HTTP POST " + url + " failed: "));
+            EXPECT_THAT(e.what(), ::testing::Not(::testing::HasSubstr("secret")));
+        }
     }
 }
 
 // ---- Streaming ------------------------------------------------------------------
-
-TEST(CurlHttpClient, HandsOutTheHeadAndEachPieceAsTheyArrive) {
-    rt::OneShot<std::monostate> headSeen, firstSeen;
-    ScriptedHttpServer server([&](Exchange& e) {
-        e.startChunked(200, {{"Content-Type", "text/event-stream"}});
-        headSeen.wait(e.stopToken());
-        e.sendChunk("first");
-        firstSeen.wait(e.stopToken());
-        e.sendChunk("second");
-        e.endChunked();
-    });
-    http::CurlHttpClient client;
-    const auto response = client.start(get(server));  // returns before any body byte was sent
-    EXPECT_EQ(response->status(), 200);
-    headSeen.resume({});
-    EXPECT_EQ(response->readChunk(), "first");
-    firstSeen.resume({});
-    EXPECT_EQ(readAll(*response), "second");
-}
 
 TEST(CurlHttpClient, ASlowReaderPausesTheTransferInsteadOfBufferingEverything) {
     constexpr std::size_t kTotal = 32u << 20;  // far beyond the kernel's socket buffers
@@ -411,65 +389,6 @@ TEST(CurlHttpClient, CancelWakesABlockedReaderAndDropsTheConnection) {
         EXPECT_THROW(response->readChunk(), rt::Cancelled);
         EXPECT_TRUE(streams.nextClientClosed());
     }
-}
-
-TEST(CurlHttpClient, StopWhileWaitingForTheHeadCancels) {
-    rt::OneShot<std::monostate> arrived;
-    ScriptedHttpServer server([&](Exchange& e) {
-        arrived.resume({});
-        e.waitForClientClose(kBound);
-    });
-    http::CurlHttpClient client;
-    std::stop_source stop;
-    auto outcome = inBackground([&]() -> std::string {
-        try {
-            client.start(get(server), stop.get_token());
-            return "head";
-        } catch (const rt::Cancelled&) {
-            return "cancelled";
-        }
-    });
-    arrived.waitFor(kBound);
-    stop.request_stop();
-    EXPECT_EQ(outcome->waitFor(kBound), "cancelled");
-}
-
-TEST(CurlHttpClient, CancelAllEndsEveryTransferAndLaterRequestsStillWork) {
-    EndlessStreams streams;
-    http::CurlHttpClient client;
-    const auto a = client.start(get(streams.server));
-    const auto b = client.start(get(streams.server));
-    client.cancelAll();
-    EXPECT_THROW(a->readChunk(), rt::Cancelled);
-    EXPECT_THROW(b->readChunk(), rt::Cancelled);
-    EXPECT_TRUE(streams.nextClientClosed());
-    EXPECT_TRUE(streams.nextClientClosed());
-    const auto c = client.start(get(streams.server));
-    EXPECT_EQ(c->readChunk(), ": open\n\n");
-}
-
-TEST(CurlHttpClient, InvalidateEndsEveryTransferAndRefusesLaterOnes) {
-    EndlessStreams streams;
-    http::CurlHttpClient client;
-    const auto a = client.start(get(streams.server));
-    client.invalidate();
-    EXPECT_THROW(a->readChunk(), rt::Cancelled);
-    EXPECT_THROW(client.start(get(streams.server)), rt::Cancelled);
-    EXPECT_TRUE(streams.nextClientClosed());
-    EXPECT_EQ(streams.server.requests().size(), 1u);
-}
-
-TEST(CurlHttpClient, DroppingAResponseOrTheClientEndsItsTransfer) {
-    EndlessStreams streams;
-    std::unique_ptr<http::Response> outlives;
-    {
-        http::CurlHttpClient client;
-        client.start(get(streams.server)).reset();
-        EXPECT_TRUE(streams.nextClientClosed());
-        outlives = client.start(get(streams.server));
-    }
-    EXPECT_THROW(outlives->readChunk(), rt::Cancelled);
-    EXPECT_TRUE(streams.nextClientClosed());
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -42,24 +41,17 @@ TEST(JsonNumberText, DescriptionAndJsonForms) {
         {5e-324, "5e-324", "5e-324"},
         {-5e-324, "-5e-324", "-5e-324"},
         {1.0, "1.0", "1"},
-        {2.0, "2.0", "2"},
-        {100.0, "100.0", "100"},
         {0.0001, "0.0001", "0.0001"},
-        {0.00012345, "0.00012345", "0.00012345"},
         {0.000099, "9.9e-05", "9.9e-05"},
         {9007199254740992.0, "9007199254740992.0", "9007199254740992"},
-        {-9007199254740992.0, "-9007199254740992.0", "-9007199254740992"},
         {9007199254740994.0, "9.007199254740994e+15", "9.007199254740994e+15"},
-        {9007199254740991.0, "9007199254740991.0", "9007199254740991"},
         {1e15, "1000000000000000.0", "1000000000000000"},
         {1234567890123456.7, "1234567890123456.8", "1234567890123456.8"},
         {0.0, "0.0", "0"},
         {-0.0, "-0.0", "-0"},
         {0.1, "0.1", "0.1"},
-        {-0.1, "-0.1", "-0.1"},
         {1.5, "1.5", "1.5"},
         {123456.789, "123456.789", "123456.789"},
-        {1.0 / 3.0, "0.3333333333333333", "0.3333333333333333"},
         {1e100, "1e+100", "1e+100"},
         {1.7976931348623157e308, "1.7976931348623157e+308", "1.7976931348623157e+308"},
         {-1.25e-7, "-1.25e-07", "-1.25e-07"},
@@ -142,45 +134,6 @@ TEST(JsonWriter, EveryOptionCombinationByteExact) {
          R"("empty":{"o":{},"a":[]},)"
          R"("doubles":[1e-05,1e+16,5e-324,2,-0,0.1,1.5,123456.789,9007199254740992,9.007199254740994e+15],)"
          R"("ints":[9223372036854775807,-9223372036854775808,0,-1],"flags":[true,false,null],"Zeta":1,"é":2})"},
-        {true, false,
-         R"({"Zeta":1,"ctl":"q\"b\\s\n\r\t\b\f\u0001\u001f<DEL>",)"
-         R"("doubles":[1e-05,1e+16,5e-324,2,-0,0.1,1.5,123456.789,9007199254740992,9.007199254740994e+15],)"
-         R"("empty":{"a":[],"o":{}},"flags":[true,false,null],)"
-         R"("ints":[9223372036854775807,-9223372036854775808,0,-1],"name":"Grüße 日本 😀","z/path":"a/b","é":2})"},
-        {false, true, R"({
-  "z/path" : "a/b",
-  "name" : "Grüße 日本 😀",
-  "ctl" : "q\"b\\s\n\r\t\b\f\u0001\u001f<DEL>",
-  "empty" : {
-    "o" : {},
-    "a" : []
-  },
-  "doubles" : [
-    1e-05,
-    1e+16,
-    5e-324,
-    2,
-    -0,
-    0.1,
-    1.5,
-    123456.789,
-    9007199254740992,
-    9.007199254740994e+15
-  ],
-  "ints" : [
-    9223372036854775807,
-    -9223372036854775808,
-    0,
-    -1
-  ],
-  "flags" : [
-    true,
-    false,
-    null
-  ],
-  "Zeta" : 1,
-  "é" : 2
-})"},
         {true, true, R"({
   "Zeta" : 1,
   "ctl" : "q\"b\\s\n\r\t\b\f\u0001\u001f<DEL>",
@@ -232,53 +185,6 @@ TEST(JsonWriter, EveryOptionCombinationByteExact) {
     }
 }
 
-TEST(JsonWriter, TopLevelScalarsAndEmptyContainers) {
-    const WriteOptions pretty{false, false, true};
-    EXPECT_EQ(json::write(Value()), "null");
-    EXPECT_EQ(json::write(Value(Array{})), "[]");
-    EXPECT_EQ(json::write(Value(Array{}), pretty), "[]");
-    EXPECT_EQ(json::write(Value(Object{}), pretty), "{}");
-    EXPECT_EQ(json::write(Value(Array{Value(Array{})}), pretty), "[\n  []\n]");
-    EXPECT_EQ(json::write(Value("/"), {false, true, true}), "\"\\/\"");
-    EXPECT_EQ(json::write(Value(-42)), "-42");
-}
-
-TEST(JsonWriter, EscapesEveryControlCharacter) {
-    const char* expected[32] = {
-        "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
-        "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
-        "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
-        "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f",
-    };
-    for (int c = 0; c < 32; ++c) {
-        std::string out;
-        json::writeString(out, std::string(1, static_cast<char>(c)));
-        EXPECT_EQ(out, std::string("\"") + expected[c] + "\"") << "control " << c;
-    }
-}
-
-TEST(JsonWriter, IllFormedUtf8BecomesReplacementCharacters) {
-    const std::string fffd = "\xEF\xBF\xBD";
-    const struct {
-        std::string input;
-        std::string expected;
-    } cases[] = {
-        {"a\xff" "b", "a" + fffd + "b"},
-        {"\xc0\xaf", fffd + fffd},                      // overlong
-        {"\xed\xa0\x80", fffd + fffd + fffd},           // encoded surrogate
-        {"\xf0\x9f\x98" "x", fffd + "x"},               // truncated four-byte sequence
-        {"\xe2\x82", fffd},                             // truncated at the end
-        {"\xf4\x90\x80\x80", fffd + fffd + fffd + fffd},  // beyond U+10FFFF
-        {"\xe2\x82\xac\xf0\x9f\x98\x80", "\xe2\x82\xac\xf0\x9f\x98\x80"},  // well-formed stays
-    };
-    for (const auto& c : cases) {
-        std::string out;
-        json::writeString(out, c.input);
-        EXPECT_EQ(out, "\"" + c.expected + "\"");
-        EXPECT_NO_THROW(json::parse(out));
-    }
-}
-
 // ---- Reader -----------------------------------------------------------------
 
 TEST(JsonReader, NumberClassification) {
@@ -319,48 +225,6 @@ TEST(JsonReader, NumberClassification) {
             EXPECT_EQ(v.asInt(), c.integer);
         else
             EXPECT_EQ(bits(v.asDouble()), bits(c.real));
-    }
-}
-
-TEST(JsonReader, UnderflowReadsAsSignedZeroDouble) {
-    const Value pos = json::parse("1e-400");
-    ASSERT_TRUE(pos.isDouble());
-    EXPECT_EQ(bits(pos.asDouble()), bits(0.0));
-    const Value neg = json::parse("-1e-400");
-    ASSERT_TRUE(neg.isDouble());
-    EXPECT_EQ(bits(neg.asDouble()), bits(-0.0));
-}
-
-TEST(JsonReader, RandomDoublesWrittenByOurWriterReadBackBitIdentical) {
-    std::mt19937_64 rng(20240611);
-    constexpr std::size_t kCount = 200000;
-    Array values;
-    values.reserve(kCount + 8);
-    for (double d : {5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, 0.1,
-                     9007199254740993.0, 9223372036854775808.0, -9223372036854775808.0})
-        values.emplace_back(d);
-    while (values.size() < kCount + 8) {
-        const double d = std::bit_cast<double>(rng());
-        if (std::isfinite(d) && bits(d) != bits(-0.0)) values.emplace_back(d);  // -0 reads as Int 0
-    }
-    const Value back = json::parse(json::write(Value(values)));
-    ASSERT_TRUE(back.isArray());
-    const Array& read = back.asArray();
-    ASSERT_EQ(read.size(), values.size());
-    std::size_t mismatches = 0;
-    for (std::size_t i = 0; i < read.size() && mismatches < 10; ++i) {
-        const double want = values[i].asDouble();
-        const Value& got = read[i];
-        // An integral double within 64-bit range comes back as that Int.
-        const bool integral =
-            std::trunc(want) == want && want >= -9223372036854775808.0 && want < 9223372036854775808.0;
-        const bool ok = integral ? (got.isInt() && bits(static_cast<double>(got.asInt())) == bits(want))
-                                 : (got.isDouble() && bits(got.asDouble()) == bits(want));
-        if (!ok) {
-            ++mismatches;
-            ADD_FAILURE() << "element " << i << " written " << json::formatDouble(want) << " read "
-                          << json::write(got);
-        }
     }
 }
 
@@ -469,29 +333,6 @@ TEST(JsonReader, RejectsWithClearError) {
 }
 
 // ---- Values and errors --------------------------------------------------------
-
-TEST(JsonValue, EqualityFollowsKindsAndIgnoresMemberOrder) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    EXPECT_NE(Value(1), Value(1.0));
-    EXPECT_NE(Value(nan), Value(nan));
-    EXPECT_EQ(Value(-0.0), Value(0.0));
-    EXPECT_EQ(Value(Object{{"a", 1}, {"b", 2}}), Value(Object{{"b", 2}, {"a", 1}}));
-    EXPECT_NE(Value(Object{{"a", 1}}), Value(Object{{"a", 1}, {"b", 2}}));
-    EXPECT_NE(Value(Array{1, 2}), Value(Array{2, 1}));
-}
-
-TEST(JsonValue, ObjectKeysStayUnique) {
-    Object o{{"a", 1}, {"b", 2}, {"a", 3}};
-    ASSERT_EQ(o.size(), 2u);
-    EXPECT_EQ(o.members()[0].first, "a");
-    EXPECT_EQ(*o.find("a"), Value(3));
-    o.set("b", "x");
-    o["c"] = true;
-    EXPECT_EQ(json::write(Value(o)), R"({"a":3,"b":"x","c":true})");
-    EXPECT_TRUE(o.erase("a"));
-    EXPECT_FALSE(o.erase("a"));
-    EXPECT_EQ(json::write(Value(o)), R"({"b":"x","c":true})");
-}
 
 TEST(JsonErrors, UserTextsByKind) {
     EXPECT_STREQ(DecodingError::keyNotFound("id").what(), kMissingText);

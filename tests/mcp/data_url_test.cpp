@@ -91,31 +91,5 @@ TEST(DataURL, EncodeUsesTextPlainByDefault) {
     EXPECT_EQ(encodeDataURL({}, ""), "data:;base64,");
 }
 
-TEST(DataURL, TenMegabytePayloadsDecodeWithoutTrouble) {
-    Bytes big(10 * 1024 * 1024);
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
-    std::string url = encodeDataURL(big, "application/octet-stream");
-
-    auto decoded = decodeDataURL(url);
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->bytes, big);
-
-    // The same through the JSON reader, as a message would carry it.
-    std::string text = "{\"blob\":";
-    json::writeString(text, url);
-    text += "}";
-    Value v = decodeText<Value>(text);
-    const auto* data = v.objectValue()->at("blob").dataValue();
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(data->bytes.size(), big.size());
-
-    // A large percent payload and a large non-matching text fail cleanly.
-    std::string percent = "data:," + std::string(10 * 1024 * 1024, 'a') + "%";
-    EXPECT_TRUE(matchesDataURL(percent));
-    EXPECT_FALSE(decodeDataURL(percent));
-    std::string bad = "data:" + std::string(10 * 1024 * 1024, 'x');
-    EXPECT_FALSE(matchesDataURL(bad));
-}
-
 }  // namespace
 }  // namespace mcp

@@ -44,6 +44,9 @@ private:
     std::optional<int> status_;
 };
 
+// Whether an executable of that name is on PATH.
+bool onPath(const std::string& program);
+
 // The current environment with some variables replaced or added.
 std::vector<std::string> environmentWith(const std::vector<std::pair<std::string, std::string>>& overrides);
 

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+#include <memory>
+
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite_event_store.hpp"
 
@@ -63,47 +67,31 @@ TEST_F(SqliteAccessPrompterTest, AFailedQuestionRecordsNothing) {
     EXPECT_EQ(prompter.authorizationStatus(AccessSubject::events()), AuthorizationStatus::NotDetermined);
 }
 
-TEST_F(SqliteAccessPrompterTest, RecordedStatusesAreReadBackAsTheyAre) {
-    SqliteAccessPrompter prompter(path, answering(true));
-    const AuthorizationStatus statuses[] = {AuthorizationStatus::Restricted, AuthorizationStatus::Denied,
-                                            AuthorizationStatus::WriteOnly, AuthorizationStatus{7}};
-    for (auto status : statuses) {
-        prompter.recordDecision(AccessSubject::events(), status);
-        EXPECT_EQ(prompter.authorizationStatus(AccessSubject::events()), status);
-        EXPECT_FALSE(prompter.requestAccess(AccessSubject::events()));
-    }
-    prompter.recordDecision(AccessSubject::events(), AuthorizationStatus::NotDetermined);
-    EXPECT_TRUE(prompter.requestAccess(AccessSubject::events()));  // undecided again: asked
-    EXPECT_EQ(questions, 1);
-}
-
-TEST_F(SqliteAccessPrompterTest, SharesTheFileWithTheEventStore) {
-    auto prompter = std::make_shared<SqliteAccessPrompter>(path, answering(true));
-    SqliteEventStore store(path, prompter);
-    EXPECT_EQ(store.authorizationStatus(EntityType::Reminder), AuthorizationStatus::NotDetermined);
-    EXPECT_TRUE(store.requestFullAccess(EntityType::Reminder));
-    EXPECT_EQ(store.calendars(EntityType::Reminder).size(), 1u);
-    EXPECT_EQ(SqliteAccessPrompter(path).authorizationStatus(AccessSubject::reminders()),
-              AuthorizationStatus::FullAccess);
-}
-
-TEST_F(SqliteAccessPrompterTest, AnUnopenableFileIsAnError) {
-    std::filesystem::create_directories(dir.file("taken"));
-    SqliteAccessPrompter prompter(dir.file("taken"));
-    EXPECT_THROW(prompter.authorizationStatus(AccessSubject::events()), PlatformError);
-    EXPECT_THROW(prompter.requestAccess(AccessSubject::events()), PlatformError);
-}
-
-TEST(FakeAccessPrompter, CountsQuestionsAndKeepsSetStatuses) {
-    FakeAccessPrompter prompter([](const AccessSubject& subject) { return subject.entity != AccessEntity::Contacts; });
-    EXPECT_TRUE(prompter.requestAccess(AccessSubject::events()));
-    EXPECT_FALSE(prompter.requestAccess(AccessSubject::contacts()));
-    EXPECT_FALSE(prompter.requestAccess(AccessSubject::contacts()));
-    EXPECT_EQ(prompter.promptCount(AccessSubject::contacts()), 1);
-    EXPECT_EQ(prompter.authorizationStatus(AccessSubject::contacts()), AuthorizationStatus::Denied);
-    prompter.setStatus(AccessSubject::automation("Mail"), AuthorizationStatus::WriteOnly);
-    EXPECT_FALSE(prompter.requestAccess(AccessSubject::automation("Mail")));
-    EXPECT_EQ(prompter.promptCount(AccessSubject::automation("Mail")), 0);
+// Two questions in flight at once: the answer recorded first stands for both.
+TEST_F(SqliteAccessPrompterTest, OfTwoRacingAnswersTheFirstStands) {
+    const AccessSubject subject = AccessSubject::contacts();
+    std::atomic<int> asked{0};
+    std::promise<void> bothAsked;
+    std::shared_future<void> bothAskedSeen = bothAsked.get_future().share();
+    std::unique_ptr<SqliteAccessPrompter> prompter;
+    prompter = std::make_unique<SqliteAccessPrompter>(path, [&](const AccessSubject&) {
+        if (asked++ == 0) {
+            bothAskedSeen.wait_for(std::chrono::seconds(10));
+            return true;
+        }
+        bothAsked.set_value();
+        // The later answer comes once the first is on record.
+        testsupport::waitUntil(
+            [&] { return prompter->authorizationStatus(subject) != AuthorizationStatus::NotDetermined; });
+        return false;
+    });
+    auto first = std::async(std::launch::async, [&] { return prompter->requestAccess(subject); });
+    auto second = std::async(std::launch::async, [&] { return prompter->requestAccess(subject); });
+    ASSERT_EQ(first.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_TRUE(first.get());
+    EXPECT_TRUE(second.get());
+    EXPECT_EQ(prompter->authorizationStatus(subject), AuthorizationStatus::FullAccess);
 }
 
 }  // namespace

@@ -129,36 +129,5 @@ TEST_F(VCardContactStoreTest, StoreOrderIsFileNameThenPosition) {
     EXPECT_EQ(store.contactsMatchingName("b t").size(), 1u);
 }
 
-TEST_F(VCardContactStoreTest, UnreadableInputFailsTheWalk) {
-    std::filesystem::create_directories(folder);
-    std::string big = folder + "/big.vcf";
-    testsupport::writeFile(big, "");
-    std::filesystem::resize_file(big, VCardContactStore::maxFileSize + 1);  // sparse: cheap
-    try {
-        walk();
-        FAIL();
-    } catch (const PlatformError& error) {
-        EXPECT_EQ(error.operation(), "read contacts file " + big);
-    }
-    std::filesystem::remove(big);
-    testsupport::writeFile(dir.file("file"), "x");
-    VCardContactStore underFile(dir.file("file"), std::make_shared<FakeAccessPrompter>());
-    EXPECT_THROW(underFile.enumerateContacts([](const Contact&) { return true; }), PlatformError);
-}
-
-TEST(InMemoryContactStore, WalksInOrderAndFailsOnRequest) {
-    auto prompter = std::make_shared<FakeAccessPrompter>();
-    InMemoryContactStore store(prompter);
-    store.add({"", "Ann", "Lee", {"1"}});
-    store.add({"", "Bo", "Lee", {"2", "3"}});
-    EXPECT_EQ(store.contactsMatchingName("lee").size(), 2u);
-    EXPECT_EQ(store.contactsMatchingName("lee b")[0].phoneNumbers, (std::vector<std::string>{"2", "3"}));
-    store.setFailure("store unavailable");
-    EXPECT_THROW(store.contactsMatchingName("lee"), PlatformError);
-    EXPECT_EQ(store.authorizationStatus(), AuthorizationStatus::NotDetermined);
-    EXPECT_TRUE(store.requestAccess());
-    EXPECT_EQ(prompter->authorizationStatus(AccessSubject::contacts()), AuthorizationStatus::FullAccess);
-}
-
 }  // namespace
 }  // namespace app::platform

@@ -42,24 +42,6 @@ TEST(SystemEnvironment, DirectoriesAndFallbacks) {
     }
 }
 
-TEST(SystemEnvironment, HomeWithoutVariableComesFromThePasswordDatabase) {
-    SystemEnvironment env([](const char*) -> std::optional<std::string> { return std::nullopt; });
-    EXPECT_EQ(env.homeDirectory().front(), '/');
-    EXPECT_NE(env.configHome().find("/.config"), std::string::npos);
-}
-
-TEST(SystemEnvironment, UuidsAreVersion4TextsAndDistinct) {
-    SystemEnvironment env;
-    std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-    std::set<std::string> seen;
-    for (int i = 0; i < 200; ++i) {
-        std::string id = env.makeUuid();
-        EXPECT_TRUE(std::regex_match(id, form)) << id;
-        seen.insert(id);
-    }
-    EXPECT_EQ(seen.size(), 200u);
-}
-
 TEST(StderrDiagnosticSink, OneLinePerCallEvenFromManyThreads) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);

@@ -62,25 +62,6 @@ protected:
 using Factories = ::testing::Types<InMemoryFactory, SqliteFactory>;
 TYPED_TEST_SUITE(EventStoreTest, Factories);
 
-TYPED_TEST(EventStoreTest, StartsWithOneCalendarAndOneReminderList) {
-    auto calendars = this->store->calendars(EntityType::Event);
-    auto lists = this->store->calendars(EntityType::Reminder);
-    ASSERT_EQ(calendars.size(), 1u);
-    ASSERT_EQ(lists.size(), 1u);
-    EXPECT_EQ(calendars[0].title, "Calendar");
-    EXPECT_EQ(lists[0].title, "Reminders");
-    EXPECT_EQ(this->store->defaultCalendar(EntityType::Event), calendars[0]);
-    EXPECT_EQ(this->store->defaultCalendar(EntityType::Reminder), lists[0]);
-    EXPECT_NE(calendars[0].identifier, lists[0].identifier);
-
-    // Added calendars follow in the order made; the defaults stay.
-    for (const char* title : {"Groceries", "Home Office", "home"}) this->store->addCalendar(title, EntityType::Reminder);
-    std::vector<std::string> order;
-    for (const auto& list : this->store->calendars(EntityType::Reminder)) order.push_back(list.title);
-    EXPECT_EQ(order, (std::vector<std::string>{"Reminders", "Groceries", "Home Office", "home"}));
-    EXPECT_EQ(this->store->defaultCalendar(EntityType::Reminder)->title, "Reminders");
-}
-
 TYPED_TEST(EventStoreTest, RangeQueriesReturnOverlappingEventsInStartOrder) {
     this->addEvent("A", at(10), at(20));
     this->addEvent("B", at(20), at(30));
@@ -106,33 +87,6 @@ TYPED_TEST(EventStoreTest, RangeQueriesReturnOverlappingEventsInStartOrder) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(titles(this->store->events(at(c.from), at(c.to))), c.expected) << c.from << ".." << c.to;
-}
-
-TYPED_TEST(EventStoreTest, EventsKeepTheirFields) {
-    auto work = this->store->addCalendar("Work \"shared\"", EntityType::Event);
-    NewEvent input;
-    input.title = "Team meeting";
-    input.startDate = base + seconds(1) + std::chrono::microseconds(250);
-    input.endDate = at(1);
-    input.location = "Room 1";
-    input.notes = "";
-    input.isAllDay = true;
-    input.url = "https://example.org/a/b";
-    input.calendarIdentifier = work.identifier;
-    Event saved = this->store->saveEvent(input);
-    EXPECT_FALSE(saved.identifier.empty());
-    EXPECT_EQ(saved.calendar, work);
-
-    auto found = this->store->event(saved.identifier);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(*found, saved);
-    EXPECT_EQ(found->notes, std::optional<std::string>(""));
-    EXPECT_FALSE(this->store->event("no such id"));
-
-    Event plain = this->addEvent("Plain", at(2), at(3));
-    EXPECT_EQ(plain.calendar, *this->store->defaultCalendar(EntityType::Event));
-    EXPECT_FALSE(this->store->event(plain.identifier)->location);
-    EXPECT_FALSE(this->store->event(plain.identifier)->url);
 }
 
 // The PlatformError text a refused call throws.
@@ -255,26 +209,6 @@ TYPED_TEST(EventStoreTest, ReminderPredicatesFilterByStateWindowAndList) {
     for (const auto& c : cases) EXPECT_EQ(titles(this->store->reminders(c.predicate)), c.expected) << c.name;
 }
 
-TYPED_TEST(EventStoreTest, AccessGoesThroughThePrompter) {
-    EXPECT_EQ(this->store->authorizationStatus(EntityType::Event), AuthorizationStatus::NotDetermined);
-    EXPECT_TRUE(this->store->requestFullAccess(EntityType::Event));
-    EXPECT_EQ(this->store->authorizationStatus(EntityType::Event), AuthorizationStatus::FullAccess);
-    EXPECT_EQ(this->store->authorizationStatus(EntityType::Reminder), AuthorizationStatus::NotDetermined);
-}
-
-TEST(DateComponents, ValidityAndLocalRoundTrip) {
-    EXPECT_TRUE((DateComponents{2024, 2, 29, 23, 59}.isValid()));
-    EXPECT_FALSE((DateComponents{2025, 2, 29, {}, {}}.isValid()));
-    EXPECT_FALSE((DateComponents{2025, 13, 1, {}, {}}.isValid()));
-    EXPECT_FALSE((DateComponents{2025, 1, 1, 24, {}}.isValid()));
-    EXPECT_FALSE((DateComponents{2025, 1, 1, 0, 60}.isValid()));
-    EXPECT_FALSE(localInstant(DateComponents{2025, 4, 31, {}, {}}));
-    DateComponents day{2025, 3, 1, std::nullopt, std::nullopt};
-    auto midnight = localInstant(day);
-    ASSERT_TRUE(midnight);
-    EXPECT_EQ(localDateComponents(*midnight), (DateComponents{2025, 3, 1, 0, 0}));
-}
-
 // The SQLite store on its own.
 
 class SqliteEventStoreTest : public ::testing::Test {
@@ -341,57 +275,6 @@ TEST_F(SqliteEventStoreTest, TwoConnectionsShareOneFile) {
     }
     EXPECT_EQ(first.reminders({}).size(), 2u * perThread);
     EXPECT_EQ(second.reminders({}).size(), 2u * perThread);
-}
-
-TEST_F(SqliteEventStoreTest, AStoreThatCannotBeOpenedFailsAtEachUseAndIsKept) {
-    struct Case {
-        std::string name;
-        std::function<std::string()> prepare;  // returns the store path
-        std::string cause;
-    };
-    const Case cases[] = {
-        {"a folder", [&] {
-             std::filesystem::create_directories(dir.file("folder.sqlite"));
-             return dir.file("folder.sqlite");
-         }, "unable to open database file"},
-        {"under a file", [&] {
-             testsupport::writeFile(dir.file("plain"), "x");
-             return dir.file("plain/store.sqlite");
-         }, "cannot create"},
-        {"not a database", [&] {
-             testsupport::writeFile(dir.file("garbage.sqlite"), std::string(4096, 'g'));
-             return dir.file("garbage.sqlite");
-         }, "file is not a database"},
-        {"from a newer program", [&] {
-             std::string newer = dir.file("newer.sqlite");
-             {
-                 SqliteEventStore store(newer, prompter);
-                 store.calendars(EntityType::Event);
-             }
-             SqliteConnection db(newer, SqliteOpenMode::ReadWrite);
-             db.exec("UPDATE schema_versions SET version = 99 WHERE component = 'event_store'");
-             return newer;
-         }, "newer than this program knows"},
-    };
-    for (const auto& c : cases) {
-        std::string storePath = c.prepare();
-        std::string before = std::filesystem::is_regular_file(storePath) ? testsupport::readFile(storePath) : "";
-        SqliteEventStore store(storePath, prompter);
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            try {
-                store.calendars(EntityType::Event);
-                ADD_FAILURE() << c.name << ": no error";
-            } catch (const PlatformError& error) {
-                EXPECT_EQ(error.operation(), "open event store " + storePath) << c.name;
-                EXPECT_NE(error.cause().find(c.cause), std::string::npos) << c.name << ": " << error.what();
-            }
-        }
-        EXPECT_THROW(store.events(at(0), at(1)), PlatformError) << c.name;
-        EXPECT_THROW(store.events(at(1), at(0)), PlatformError) << c.name;
-        if (!before.empty()) {
-            EXPECT_EQ(testsupport::readFile(storePath), before) << c.name;
-        }
-    }
 }
 
 }  // namespace

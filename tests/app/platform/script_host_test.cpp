@@ -130,44 +130,6 @@ TEST_F(TemplateHostTest, IntegerSlotsTakeCanonicalDecimals) {
     }
 }
 
-TEST_F(TemplateHostTest, MixedLiteralsBindUnambiguously) {
-    // The title holds the fixed text between the two values of the reply literal.
-    auto call = host.recognise(createScript("a' in folder 'b", "Work"));
-    ASSERT_TRUE(call);
-    EXPECT_EQ(call->templateId, "notes.create");
-    EXPECT_EQ(call->bindings.text("title"), "a' in folder 'b");
-    EXPECT_EQ(call->bindings.text("folder"), "Work");
-
-    auto maps = host.recognise(mapsScript("caf%C3%A9%20%22x%22"));
-    ASSERT_TRUE(maps);
-    EXPECT_EQ(maps->bindings.text("query"), "caf%C3%A9%20%22x%22");
-}
-
-TEST_F(TemplateHostTest, OneSlotUsedTwiceMustAgree) {
-    std::string source = createScript("T", "Work");
-    auto at = source.rfind("'Work'");
-    source.replace(at, 6, "'Home'");
-    EXPECT_FALSE(host.recognise(source));
-}
-
-TEST_F(TemplateHostTest, OtherTextsAreUnknownScripts) {
-    const std::string sources[] = {
-        "tell application \"Reminders\" to quit",
-        "tell application \"Reminders\"  to activate",
-        "tell application \"Reminders\" to activate\n",
-        "tell application \"Calendar\" to activate",
-        "do shell script \"id\"",
-        sendScript("x", "y") + "\ndo shell script \"id\"",
-    };
-    for (const auto& source : sources) {
-        EXPECT_FALSE(host.recognise(source)) << source;
-        ScriptRun run = host.run(source);
-        ASSERT_EQ(run.outcome, ScriptRun::Outcome::Failed) << source;
-        ASSERT_TRUE(run.error && run.error->message);
-        EXPECT_EQ(*run.error->message, "This script is not one this system can run.");
-    }
-}
-
 TEST_F(TemplateHostTest, RunCallsTheStandInWithTheBindings) {
     prompter->setStatus(AccessSubject::automation("Notes"), AuthorizationStatus::FullAccess);
     auto standIn = std::make_shared<RecordingStandIn>([](const ScriptCall& call) -> std::optional<std::string> {
@@ -219,17 +181,6 @@ TEST_F(TemplateHostTest, ConsentIsAskedOnceAndARefusalIsErrorInformation) {
     EXPECT_EQ(standIn->calls().size(), 1u);
 }
 
-TEST_F(TemplateHostTest, AFailedConsentQuestionIsErrorInformation) {
-    auto standIn = std::make_shared<RecordingStandIn>();
-    host.registerStandIn("Maps", standIn);
-    prompter->setAsker([](const AccessSubject&) -> bool { throw std::runtime_error("no prompt available"); });
-    ScriptRun run = host.run(mapsScript("x"));
-    ASSERT_EQ(run.outcome, ScriptRun::Outcome::Failed);
-    EXPECT_EQ(run.error->message, "Could not ask for consent to automate Maps: no prompt available");
-    EXPECT_EQ(prompter->authorizationStatus(AccessSubject::automation("Maps")), AuthorizationStatus::NotDetermined);
-    EXPECT_TRUE(standIn->calls().empty());
-}
-
 TEST_F(TemplateHostTest, FailuresReachTheRunnerAsErrorInformation) {
     struct Case {
         std::string name;
@@ -262,47 +213,6 @@ TEST_F(TemplateHostTest, FailuresReachTheRunnerAsErrorInformation) {
         if (c.registerStandIn) fresh.registerStandIn("Maps", std::make_shared<RecordingStandIn>(c.handler));
         EXPECT_EQ(fresh.run(c.source), c.expected) << c.name;
     }
-}
-
-TEST(ScriptErrorInfo, TextFormQuotesItsTexts) {
-    EXPECT_EQ(ScriptErrorInfo{}.description(), "{}");
-    EXPECT_EQ((ScriptErrorInfo{"say \"x\" \\ y", 1, std::nullopt}.description()),
-              "{NSAppleScriptErrorMessage = \"say \\\"x\\\" \\\\ y\"; NSAppleScriptErrorNumber = 1;}");
-}
-
-TEST(ScriptTemplate, RefusesMalformedTemplates) {
-    const std::pair<std::string, std::string> templates[] = {
-        {"two open slots", "set x to \"" + scriptSlot("a") + scriptSlot("b") + "\""},
-        {"two open slots with text", "set x to \"" + scriptSlot("a") + "-" + scriptSlot("b") + "\""},
-        {"digit after code slot", "if n > " + scriptSlot("n") + "0 then"},
-        {"touching code slots", "if n > " + scriptSlot("n") + scriptSlot("m") + " then"},
-        {"name in code and literal", "if n > " + scriptSlot("n") + " then \"" + scriptSlot("n") + "\""},
-        {"unclosed slot", "set x to \"\u27E6name\""},
-        {"stray close", "set x to \"name\u27E7\""},
-        {"bad name", "set x to \"" + scriptSlot("9a") + "\""},
-        {"empty name", "set x to \"" + scriptSlot("") + "\""},
-        {"does not lex", "set x to \"open"},
-    };
-    for (const auto& [name, source] : templates)
-        EXPECT_THROW(ScriptTemplate("t", "App", source), std::invalid_argument) << name;
-    // Two slots in one literal are fine when another literal binds one of them.
-    EXPECT_NO_THROW(ScriptTemplate("t", "App", "\"" + scriptSlot("a") + "\" & \"" + scriptSlot("a") + "-" +
-                                                   scriptSlot("b") + "\""));
-}
-
-TEST(TemplateScriptHost, RefusesADuplicateId) {
-    TemplateScriptHost host(std::make_shared<FakeAccessPrompter>());
-    host.registerTemplate("music.play", "Music", "tell application \"Music\" to play");
-    EXPECT_THROW(host.registerTemplate("music.play", "Music", "tell application \"Music\" to pause"),
-                 std::invalid_argument);
-}
-
-TEST(FakeScriptHost, AnswersQueuedRunsThenTheFallback) {
-    FakeScriptHost host(ScriptRun::failed(std::nullopt));
-    host.enqueue(ScriptRun::succeeded("1|||2"));
-    EXPECT_EQ(host.run("a"), ScriptRun::succeeded("1|||2"));
-    EXPECT_EQ(host.run("b"), ScriptRun::failed(std::nullopt));
-    EXPECT_EQ(host.sources(), (std::vector<std::string>{"a", "b"}));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <sys/stat.h>
 
 namespace app::platform {
@@ -33,14 +34,27 @@ private:
 };
 
 TEST(FindExecutable, SearchesPathInOrder) {
-    ScratchDir a, b;
+    ScratchDir a, b, current;
     writeScript(b.file("tool"), "exit 0\n");
+    writeScript(current.file("tool"), "exit 0\n");
     writeFile(a.file("tool"), "not executable");
-    EXPECT_EQ(findExecutable("tool", a.path() + ":" + b.path()), b.file("tool"));
-    EXPECT_EQ(findExecutable("tool", a.path()), "");
-    EXPECT_EQ(findExecutable("missing", a.path() + ":" + b.path()), "");
-    EXPECT_EQ(findExecutable(b.file("tool"), ""), b.file("tool"));
-    EXPECT_EQ(findExecutable("", b.path()), "");
+    const auto here = std::filesystem::current_path();
+    std::filesystem::current_path(current.path());
+    const struct {
+        std::string program, path, found;
+    } rows[] = {
+        {"tool", a.path() + ":" + b.path(), b.file("tool")},
+        {"tool", a.path(), ""},
+        {"missing", a.path() + ":" + b.path(), ""},
+        {b.file("tool"), "", b.file("tool")},
+        {"", b.path(), ""},
+        // An empty entry is the current folder, wherever it stands.
+        {"tool", a.path() + "::" + b.path(), "./tool"},
+        {"tool", ":" + b.path(), "./tool"},
+        {"tool", a.path() + ":", "./tool"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(findExecutable(row.program, row.path), row.found) << row.path;
+    std::filesystem::current_path(here);
 }
 
 TEST(SpawnUrlOpener, PassesTheUrlAsOneArgumentWithoutAShellAndReapsTheChild) {

@@ -74,39 +74,6 @@ protected:
     std::unique_ptr<CalendarToolHandler> handler;
 };
 
-TEST(CalendarToolDefinitions, NamesTextsAndSchemas) {
-    using testing::inputSchema;
-    using testing::property;
-    const auto limit = property("integer", "Maximum number of events to return (default: 10)");
-    const auto from = property("string", "Start date (ISO format, default: today)");
-    testing::expectToolDefinitions(
-        calendarToolDefinitions,
-        {
-            {"get_events", "Get calendar events within a specified date range.", "获取指定日期范围内的日历事件。",
-             inputSchema({{"limit", limit},
-                          {"fromDate", from},
-                          {"toDate", property("string", "End date (ISO format, default: 7 days from now)")}},
-                         {})},
-            {"search_events", "Search for calendar events matching keywords.", "搜索匹配关键词的日历事件。",
-             inputSchema({{"searchText", property("string", "The text to search for")},
-                          {"limit", limit},
-                          {"fromDate", from},
-                          {"toDate", property("string", "End date (ISO format, default: 30 days from now)")}},
-                         {"searchText"})},
-            {"create_event", "Create a new calendar event.", "创建新的日历事件。",
-             inputSchema({{"title", property("string", "Event title")},
-                          {"startDate", property("string", "Start time (ISO format, e.g., 2024-01-15T09:00:00Z)")},
-                          {"endDate", property("string", "End time (ISO format, e.g., 2024-01-15T10:00:00Z)")},
-                          {"location", property("string", "Location (optional)")},
-                          {"notes", property("string", "Notes (optional)")},
-                          {"isAllDay", property("boolean", "Whether it's an all-day event (default: false)")},
-                          {"calendarName", property("string", "Calendar name (optional, defaults to primary calendar)")}},
-                         {"title", "startDate", "endDate"})},
-            {"open_event", "Open a specific event in the Calendar app.", "在日历应用中打开特定事件。",
-             inputSchema({{"eventId", property("string", "The unique identifier of the event")}}, {"eventId"})},
-        });
-}
-
 class CalendarListTest : public CalendarToolsTest {
 protected:
     void SetUp() override {
@@ -190,20 +157,6 @@ TEST_F(CalendarListTest, SearchEventsMatchesTitlesOnlyIgnoringCase) {
     EXPECT_EQ(titlesOf(call("get_events")).size(), 7u);
 }
 
-TEST_F(CalendarToolsTest, ListsAtMostTenByDefault) {
-    for (int i = 0; i < 12; ++i) {
-        std::string hour = (i < 10 ? "0" : "") + std::to_string(i);
-        addEvent("Event " + std::to_string(i), ("2024-03-06T" + hour + ":00:00Z").c_str(),
-                 ("2024-03-06T" + hour + ":30:00Z").c_str());
-    }
-    Titles titles = titlesOf(call("get_events"));
-    ASSERT_EQ(titles.size(), 10u);
-    EXPECT_EQ(titles.front(), "Event 0");
-    EXPECT_EQ(titles.back(), "Event 9");
-    EXPECT_EQ(titlesOf(call("search_events", {{"searchText", "event"}})).size(), 10u);
-    EXPECT_EQ(titlesOf(call("get_events", {{"limit", 11}})).size(), 11u);
-}
-
 TEST_F(CalendarToolsTest, SevenCalendarDaysAcrossTheChangeToSummerTime) {
     ScopedTimeZone newYork("America/New_York");
     now = at("2024-03-05T17:00:00Z");  // 12:00 EST; seven days on is 12:00 EDT, 16:00Z
@@ -264,35 +217,6 @@ TEST_F(CalendarToolsTest, EventJsonIsPrettyUnsortedWithEscapedSlashes) {
     json::Value parsed = json::parse(expected);
     EXPECT_EQ(decodeCalendarEvent(parsed.asArray()[0]), calendarEvent(saved));
     EXPECT_EQ(decodeCalendarEvent(parsed.asArray()[1]), calendarEvent(all[1]));
-}
-
-TEST(CalendarEventRecord, DecodingRequiresItsFourFields) {
-    auto decode = [](const char* text) { return decodeCalendarEvent(json::parse(text)); };
-    CalendarEvent minimal = decode(R"({"id":"1","title":"t","calendarName":"c","isAllDay":false,"notes":null})");
-    EXPECT_EQ(minimal, (CalendarEvent{"1", "t", {}, {}, {}, {}, "c", false, {}}));
-    const char* broken[] = {
-        R"({"title":"t","calendarName":"c","isAllDay":false})",
-        R"({"id":"1","title":"t","calendarName":"c"})",
-        R"({"id":"1","title":"t","calendarName":"c","isAllDay":"yes"})",
-        R"({"id":"1","title":null,"calendarName":"c","isAllDay":true})",
-        R"({"id":"1","title":"t","calendarName":"c","isAllDay":true,"url":5})",
-        R"([])",
-    };
-    for (const char* text : broken) {
-        SCOPED_TRACE(text);
-        EXPECT_THROW(decode(text), json::DecodingError);
-    }
-    // Ill-formed UTF-8 from the store still gives valid JSON.
-    platform::Event event{"E1",
-                          "bad \xFF title",
-                          {},
-                          {},
-                          at("2024-01-15T09:00:00Z"),
-                          at("2024-01-15T10:00:00Z"),
-                          false,
-                          {},
-                          {"C1", "Calendar", EntityType::Event}};
-    EXPECT_NE(eventsToJSON({event}).find("bad \xEF\xBF\xBD title"), std::string::npos);
 }
 
 TEST_F(CalendarToolsTest, CreateEventRefusals) {
@@ -449,38 +373,6 @@ TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {
               std::vector<std::string>{"Calendar access request failed: no prompt today"});
 }
 
-TEST_F(CalendarToolsTest, OpenEventRefusalsAndNotFound) {
-    auto error = thrownToolError([&] { call("open_event"); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error, ToolError("CalendarTool", 400, "Missing eventId"));
-    error = thrownToolError([&] { call("open_event", {{"eventId", 12}}); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error, ToolError("CalendarTool", 400, "Missing eventId"));
-    EXPECT_EQ(call("open_event", {{"eventId", "E999"}}), "❌ Event not found");
-    EXPECT_EQ(call("open_event", {{"eventId", ""}}), "❌ Event not found");
-    EXPECT_FALSE(calendarApp->view().active);
-}
-
-TEST_F(CalendarToolsTest, OpenEventScriptIsExactAndQuotesEveryValue) {
-    auto calendar = p.store->addCalendar("Q\"\\", EntityType::Event);
-    auto event = addEvent("Anything", "2024-01-15T09:00:00Z", "2024-01-15T10:00:00Z", calendar.identifier);
-    auto fake = std::make_shared<platform::FakeScriptHost>();
-    auto tools = makeHandler(fake);
-    EXPECT_EQ(tools->handle("open_event", {{"eventId", event.identifier}}, {}), "✅ Event opened in Calendar");
-    std::string date = formatFullDateMediumTime(event.startDate);
-    std::string expected =
-        "  tell application \"Calendar\"\n      activate\n      set found to false\n      repeat with cal in "
-        "calendars\n          if name of cal is \"Q\\\"\\\\\" then\n              try\n                  set evt to "
-        "(first event of cal whose uid is \"" +
-        event.identifier +
-        "\")\n                  show evt\n                  "
-        "set found to true\n                  exit repeat\n              end try\n          end if\n      end "
-        "repeat\n      if not found then\n          switch view to day view\n          view calendar date (date \"" +
-        date + "\")\n      end if\n  end tell";
-    ASSERT_EQ(fake->sources().size(), 1u);
-    EXPECT_EQ(fake->sources()[0], expected);
-}
-
 TEST_F(CalendarToolsTest, CalendarTitlesWithQuotesAndBackslashesRoundTripThroughTheStandIn) {
     const char* titles[] = {
         "Team \"A\" \\ B", "ends in a backslash \\", "\\\"", "\" & (do shell script \"touch /tmp/pwned\") & \"",
@@ -536,39 +428,6 @@ TEST_F(CalendarToolsTest, OpenEventReportsScriptFailuresAsText) {
     p.prompter->setStatus(AccessSubject::automation("Calendar"), AuthorizationStatus::Denied);
     EXPECT_EQ(call("open_event", arguments),
               "❌ Failed to open event: Not authorized to send Apple events to Calendar.");
-}
-
-TEST_F(CalendarToolsTest, FamiliesPlugIntoTheRegistry) {
-    rt::MainExecutor executor;
-    platform::Platform platform;
-    platform.eventStore = p.store;
-    platform.scriptHost = p.host;
-    platform.diagnostics = p.diagnostics;
-    std::vector<std::unique_ptr<ToolFamily>> families;
-    addCalendarAndRemindersFamilies(families, platform);
-    // A second set over the same host registers nothing twice.
-    std::vector<std::unique_ptr<ToolFamily>> again;
-    EXPECT_NO_THROW(addCalendarAndRemindersFamilies(again, platform));
-
-    LocalToolService registry(std::make_shared<platform::MemoryDefaultsStore>(), executor, std::move(families));
-    registry.setCalendarEnabled(true);
-    registry.setRemindersEnabled(true);
-    std::vector<std::string> names;
-    for (const auto& tool : registry.enabledTools()) names.push_back(tool.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"get_events", "search_events", "create_event", "open_event",
-                                               "reminders_add", "reminders_fetch", "reminders_find",
-                                               "reminders_get_lists", "reminders_open_app"}));
-    std::string reply = registry.callTool(
-        "create_event", {{"title", "Plugged"}, {"startDate", "2030-01-15"}, {"endDate", "2030-01-16"}});
-    EXPECT_EQ(reply.rfind("✅ Event created: Plugged (ID: ", 0), 0u) << reply;
-    EXPECT_EQ(registry.callTool("reminders_open_app", {}), "✅ Reminders app opened.");
-    // The families work through the process-wide instances the window uses too.
-    EXPECT_EQ(&CalendarManager::shared()->store(), p.store.get());
-    EXPECT_EQ(&EventKitService::shared()->eventStore(), p.store.get());
-
-    std::vector<std::unique_ptr<ToolFamily>> none;
-    addCalendarAndRemindersFamilies(none, platform::Platform{});
-    EXPECT_TRUE(none.empty());
 }
 
 }  // namespace

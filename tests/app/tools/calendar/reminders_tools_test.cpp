@@ -86,73 +86,6 @@ protected:
     std::unique_ptr<RemindersToolHandler> handler;
 };
 
-TEST(ReminderToolDefinitions, NamesTextsAndSchemas) {
-    using testing::inputSchema;
-    using testing::property;
-    AnyMap status = *property("string", "Filter by status (default: incomplete)").ifMap();
-    status.emplace("enum", AnyList{"incomplete", "completed"});
-    testing::expectToolDefinitions(
-        reminderToolDefinitions,
-        {
-            {"reminders_add", "Create a new reminder.", "创建新提醒事项。",
-             inputSchema({{"title", property("string", "The title of the reminder")},
-                          {"notes", property("string", "Optional notes for the reminder")},
-                          {"listName", property("string", "The name of the list to add to")},
-                          {"dueDate", property("string", "Due date in ISO 8601 format")},
-                          {"priority", property("integer",
-                                                "Priority (1-9, where 1 is highest, 5 is medium, 9 is lowest, 0 is none)")}},
-                         {"title"})},
-            {"reminders_fetch", "Fetch a list of reminders.", "获取提醒事项列表。",
-             inputSchema({{"listName", property("string", "Filter by list name")},
-                          {"status", status},
-                          {"limit", property("integer", "Maximum number of reminders to return (default: 50)")},
-                          {"dueAfter", property("string", "Filter by due date after this time (ISO 8601)")},
-                          {"dueBefore", property("string", "Filter by due date before this time (ISO 8601)")}},
-                         {})},
-            {"reminders_find", "Search for reminders matching a query.", "搜索提醒事项。",
-             inputSchema({{"query", property("string", "Search keyword")},
-                          {"limit", property("integer", "Maximum number of results (default: 20)")}},
-                         {"query"})},
-            {"reminders_get_lists", "Get names of all reminder lists.", "获取所有提醒事项列表名称。", inputSchema({}, {})},
-            {"reminders_open_app", "Open the Reminders application.", "打开提醒事项应用。", inputSchema({}, {})},
-        });
-}
-
-TEST(EventKitServiceStatus, TextsForEveryRawStatus) {
-    struct Case {
-        int raw;
-        const char* text;
-        const char* name;
-    };
-    const Case cases[] = {
-        {0, "⏳ 未请求 (notDetermined)", "notDetermined"},
-        {1, "🚫 受限制 (restricted)", "restricted"},
-        {2, "❌ 已拒绝 (denied)", "denied"},
-        {3, "✅ 已授权 (authorized)", "fullAccess"},
-        {4, "📝 仅写入权限 (writeOnly)", "writeOnly"},
-        {5, "❓ 未知状态 (raw: 5)", "unknown"},
-        {7, "❓ 未知状态 (raw: 7)", "unknown"},
-        {-2, "❓ 未知状态 (raw: -2)", "unknown"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.raw);
-        EXPECT_EQ(authorizationStatusText(c.raw), c.text);
-        FakeCalendarPlatform p;
-        auto status = static_cast<AuthorizationStatus>(c.raw);
-        p.prompter->setStatus(AccessSubject::events(), status);
-        p.prompter->setStatus(AccessSubject::reminders(), status);
-        EventKitService service(p.store, p.diagnostics);
-        EXPECT_EQ(service.calendarStatusText(), c.text);
-        EXPECT_EQ(service.reminderStatusText(), c.text);
-        std::string raw = std::to_string(c.raw);
-        EXPECT_EQ(p.diagnostics->lines(),
-                  (Lines{"[EventKitService] Calendar status: " + std::string(c.name) + ", rawValue: " + raw,
-                         "[EventKitService] Reminder status: " + std::string(c.name) + ", rawValue: " + raw}));
-        // Reading a status never asks.
-        EXPECT_EQ(p.prompter->promptCount(AccessSubject::events()), 0);
-    }
-}
-
 TEST(EventKitServiceAccess, ChecksRequestsAndSaysWhy) {
     struct Case {
         const char* what;
@@ -220,27 +153,6 @@ TEST(EventKitServiceAccess, ChecksRequestsAndSaysWhy) {
     EXPECT_THROW(service.requestCalendarAccess(), std::runtime_error);
     EXPECT_THROW(service.requestRemindersAccess(), std::runtime_error);
     EXPECT_THROW(service.fetchReminderLists(), std::runtime_error);  // the platform's own, not a tool error
-}
-
-TEST(EventKitServiceAccess, DiagnosticsNeverReachStandardOutput) {
-    FakeCalendarPlatform p;
-    p.prompter->setStatus(AccessSubject::reminders(), AuthorizationStatus::Denied);
-    p.prompter->setStatus(AccessSubject::events(), AuthorizationStatus::Restricted);
-    EventKitService service(p.store, p.diagnostics);
-    RemindersToolHandler tools(std::make_shared<EventKitService>(p.store, p.diagnostics), p.host);
-    ::testing::internal::CaptureStdout();
-    service.calendarStatusText();
-    service.requestCalendarAccess();
-    auto error = thrownToolError([&] { tools.handle("reminders_get_lists", {}, {}); });
-    std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error, ToolError("LocalTool", 500, "Failed to get reminder lists: Reminders access denied"));
-    EXPECT_EQ(
-        p.diagnostics->lines(),
-        (Lines{
-            "[EventKitService] Calendar status: restricted, rawValue: 1", "❌ Calendar access restricted by system",
-            "❌ Reminders access denied by user. Please enable in System Settings > Privacy & Security > Reminders"}));
 }
 
 TEST_F(RemindersTest, FirstReminderCallAsksOnceAndAFailedPromptRefuses) {
@@ -423,32 +335,6 @@ TEST_F(RemindersFetchTest, FiltersAndWritesEachReminder) {
               ToolError("LocalTool", 500, "Failed to fetch reminders: Reminders access denied"));
 }
 
-TEST_F(RemindersFetchTest, DueTimesAreShownInTheLocalZone) {
-    ScopedTimeZone shanghai("Asia/Shanghai");
-    // Due at 09:00 wall-clock time, which in this zone is 01:00Z.
-    EXPECT_EQ(
-        call("reminders_fetch", {{"dueBefore", "2024-03-06T01:00:01Z"}}),
-        "✅ Found 1 reminders:\n☐ Buy milk (List: Reminders, Due: 2024-03-06 09:00, Priority: 1)\n   Notes: 2 litres\n");
-    EXPECT_EQ(call("reminders_fetch", {{"dueBefore", "2024-03-06T01:00:00Z"}}), "No reminders found.");
-}
-
-TEST(RemindersOddStore, ListlessRemindersAndNoLists) {
-    auto prompter = std::make_shared<platform::FakeAccessPrompter>();
-    prompter->setStatus(AccessSubject::reminders(), AuthorizationStatus::FullAccess);
-    auto store = std::make_shared<OddStore>(prompter);
-    platform::NewReminder solo;
-    solo.title = "Solo";
-    solo.notes = "";
-    store->saveReminder(solo);
-    store->listless = true;
-    store->noLists = true;
-    RemindersToolHandler tools(
-        std::make_shared<EventKitService>(store, std::make_shared<platform::MemoryDiagnosticSink>()), nullptr);
-    EXPECT_EQ(tools.handle("reminders_fetch", {}, {}), "✅ Found 1 reminders:\n☐ Solo\n");
-    EXPECT_EQ(tools.handle("reminders_find", {{"query", "so"}}, {}), "✅ Found 1 matching reminders:\n☐ Solo\n");
-    EXPECT_EQ(tools.handle("reminders_get_lists", {}, {}), "No reminder lists found.");
-}
-
 TEST_F(RemindersTest, FindSearchesTitlesThenNotesOfOpenAndRecentReminders) {
     auto cow = addReminder("Milk the cow");
     p.store->setReminderCompletion(cow.identifier, at("2024-02-24T12:00:00Z"));  // ten days ago
@@ -492,15 +378,6 @@ TEST_F(RemindersTest, FindSearchesTitlesThenNotesOfOpenAndRecentReminders) {
               ToolError("LocalTool", 500, "Failed to search reminders: Reminders access denied"));
 }
 
-TEST_F(RemindersTest, FindKeepsTwentyByDefault) {
-    for (int i = 0; i < 25; ++i) addReminder("Task " + std::to_string(i));
-    std::string reply = call("reminders_find", {{"query", "task"}});
-    EXPECT_EQ(reply.rfind("✅ Found 20 matching reminders:\n☐ Task 0 [Reminders]\n", 0), 0u) << reply;
-    EXPECT_NE(reply.find("☐ Task 19 [Reminders]\n"), std::string::npos);
-    EXPECT_EQ(reply.find("Task 20"), std::string::npos);
-    EXPECT_EQ(call("reminders_find", {{"query", "task"}, {"limit", 30}}).rfind("✅ Found 25 ", 0), 0u);
-}
-
 TEST_F(RemindersTest, FindLooksBackThirtyCalendarDaysAcrossTheClockChange) {
     ScopedTimeZone newYork("America/New_York");
     now = at("2024-03-20T16:00:00Z");  // 12:00 EDT; thirty days back is 12:00 EST, 17:00Z
@@ -510,48 +387,6 @@ TEST_F(RemindersTest, FindLooksBackThirtyCalendarDaysAcrossTheClockChange) {
     p.store->setReminderCompletion(outside.identifier, at("2024-02-19T16:30:00Z"));
     EXPECT_EQ(call("reminders_find", {{"query", "task"}}),
               "✅ Found 1 matching reminders:\n☑️ Inside task [Reminders]\n");
-}
-
-TEST_F(RemindersTest, GetListsAndOpenApp) {
-    p.store->addCalendar("Home", EntityType::Reminder);
-    p.store->addCalendar("Work", EntityType::Event);
-    EXPECT_EQ(call("reminders_get_lists", {{"ignored", 1}}), "✅ Found 2 reminder lists:\n- Reminders\n- Home\n");
-
-    EXPECT_EQ(call("reminders_open_app", {{"anything", "at all"}}), "✅ Reminders app opened.");
-    EXPECT_EQ(remindersApp->activations(), 1);
-
-    p.prompter->setStatus(AccessSubject::automation("Reminders"), AuthorizationStatus::Denied);
-    EXPECT_EQ(failure("reminders_open_app"),
-              ToolError("LocalTool", 500,
-                        "AppleScript Error: {NSAppleScriptErrorAppName = \"Reminders\"; NSAppleScriptErrorMessage = "
-                        "\"Not authorized to send Apple events to Reminders.\"; NSAppleScriptErrorNumber = -1743;}"));
-    EXPECT_EQ(remindersApp->activations(), 1);
-
-    struct Case {
-        std::optional<platform::ScriptRun> run;
-        std::optional<ToolError> error;
-    };
-    const Case cases[] = {
-        {std::nullopt, ToolError("LocalTool", 500, "Failed to create AppleScript")},
-        {platform::ScriptRun::notMade(), ToolError("LocalTool", 500, "Failed to create AppleScript")},
-        {platform::ScriptRun::failed(std::nullopt), ToolError("LocalTool", 500, "AppleScript Error: {}")},
-        {platform::ScriptRun::succeeded(std::nullopt), std::nullopt},
-    };
-    for (const auto& c : cases) {
-        std::shared_ptr<platform::FakeScriptHost> host;
-        if (c.run) host = std::make_shared<platform::FakeScriptHost>(*c.run);
-        RemindersToolHandler tools(service, host);
-        if (c.error) {
-            auto error = thrownToolError([&] { tools.handle("reminders_open_app", {}, {}); });
-            ASSERT_TRUE(error);
-            EXPECT_EQ(*error, *c.error);
-        } else {
-            EXPECT_EQ(tools.handle("reminders_open_app", {}, {}), "✅ Reminders app opened.");
-        }
-        if (host) {
-            EXPECT_EQ(host->sources(), std::vector<std::string>{"tell application \"Reminders\" to activate"});
-        }
-    }
 }
 
 }  // namespace

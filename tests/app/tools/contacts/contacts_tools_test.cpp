@@ -144,14 +144,6 @@ TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {
     }
 }
 
-TEST_F(ContactsToolsTest, ArgumentAndNameErrors) {
-    expectToolError([&] { call("find_phone_number"); }, ToolError("ContactsTool", 400, "Missing name argument"));
-    expectToolError([&] { call("find_phone_number", {{"name", 42}}); },
-                    ToolError("ContactsTool", 400, "Missing name argument"));
-    expectToolError([&] { call("Get_All_Contacts"); },
-                    ToolError("ContactsTool", 404, "Unknown contacts tool: Get_All_Contacts"));
-}
-
 TEST_F(ContactsToolsTest, AccessIsCheckedFirstForEveryName) {
     struct Case {
         const char* label;
@@ -201,44 +193,6 @@ TEST_F(ContactsToolsTest, AccessIsCheckedFirstForEveryName) {
         }
         EXPECT_EQ(fresh->promptCount(AccessSubject::contacts()), c.prompts);
     }
-}
-
-TEST_F(ContactsToolsTest, AFailedPromptPassesOnUnchanged) {
-    auto fresh = std::make_shared<platform::FakeAccessPrompter>(
-        [](const AccessSubject&) -> bool { throw std::runtime_error("the prompt could not be shown"); });
-    ContactsToolFamily guarded(
-        std::make_shared<ContactsManager>(std::make_shared<platform::VCardContactStore>(dir.path(), fresh)));
-    try {
-        guarded.handle("get_all_contacts", {}, {});
-        ADD_FAILURE() << "no error";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "the prompt could not be shown");
-    }
-}
-
-TEST_F(ContactsToolsTest, StoreFailuresPassOnAndAFailedSearchIsReported) {
-    auto memory = std::make_shared<platform::InMemoryContactStore>();
-    memory->add({"", "Ann", "Lee", {"123"}});
-    memory->setFailure("the address book is gone");
-    ContactsToolFamily failing(std::make_shared<ContactsManager>(memory, diagnostics));
-    EXPECT_THROW(failing.handle("get_all_contacts", {}, {}), platform::PlatformError);
-    // The search's failure is dropped (reported), then the scan's is thrown.
-    EXPECT_THROW(failing.handle("find_phone_number", {{"name", "Ann"}}, {}), platform::PlatformError);
-    ASSERT_EQ(diagnostics->lines().size(), 1u);
-    EXPECT_NE(diagnostics->lines()[0].find("the address book is gone"), std::string::npos);
-}
-
-TEST(ContactsToolDefinitions, NamesTextsAndSchemas) {
-    using testing::inputSchema;
-    using testing::property;
-    testing::expectToolDefinitions(
-        contactsToolDefinitions,
-        {
-            {"get_all_contacts", "Get all contacts and their phone numbers.", "获取所有联系人及其电话号码。",
-             inputSchema({{"limit", property("integer", "Maximum number of contacts to return (default: 1000)")}}, {})},
-            {"find_phone_number", "Find a contact's phone number by name.", "通过姓名查找联系人的电话号码。",
-             inputSchema({{"name", property("string", "The name of the contact to find")}}, {"name"})},
-        });
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "app/tools/mail/mail_tools.hpp"
 
 #include "app/platform/scratch_dir.hpp"
+#include "support/pipe.hpp"
 #include "app/tools/tool_test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -89,19 +90,6 @@ TEST(MailTools, RefusesMissingRecipientInvalidUrlAndUnknownName) {
     EXPECT_EQ(opener.urls().at(0), "mailto:a%20b@c.d");
 }
 
-TEST(MailTools, Definition) {
-    using testing::inputSchema;
-    using testing::property;
-    testing::expectToolDefinitions(mailToolDefinitions,
-                                   {
-                                       {"send_email", "Send an email.", "发送邮件。",
-                                        inputSchema({{"recipient", property("string", "Recipient's email address")},
-                                                     {"subject", property("string", "Email subject")},
-                                                     {"body", property("string", "Email body content")}},
-                                                    {"recipient"})},
-                                   });
-}
-
 // Replaces a standard descriptor with one end of a pipe, and puts it back.
 class RedirectedFd {
 public:
@@ -121,13 +109,6 @@ private:
     int saved_;
 };
 
-std::string drain(int fd) {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    std::string out;
-    char buf[256];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(n));
-    return out;
-}
 
 // The opener writes to its standard output and reads its standard input; the
 // protocol stream (our standard output and input) must not notice.
@@ -145,11 +126,9 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
     const std::string savedPath = oldPath ? oldPath : "";
     ::setenv("PATH", (dir.path() + ":" + savedPath).c_str(), 1);
 
-    int out[2], in[2];
-    ASSERT_EQ(::pipe(out), 0);
-    ASSERT_EQ(::pipe(in), 0);
+    testsupport::Pipe out, in;
     const std::string request = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n";
-    ASSERT_EQ(::write(in[1], request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    ASSERT_TRUE(testsupport::writeAll(in.writeEnd, request));
 
     auto sink = std::make_shared<platform::MemoryDiagnosticSink>();
     std::string result;
@@ -157,20 +136,18 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
     std::fflush(stdout);
     std::cout.flush();
     {
-        RedirectedFd stdoutToPipe(1, out[1]);
-        RedirectedFd stdinFromPipe(0, in[0]);
+        RedirectedFd stdoutToPipe(1, out.writeEnd);
+        RedirectedFd stdinFromPipe(0, in.readEnd);
         platform::SpawnUrlOpener opener(sink);
         result = handleMailTool(opener, "send_email",
                                 {{"recipient", "a@b.c"}, {"subject", "Tom & Jerry"}, {"body", "x\ny"}});
         finished = testsupport::waitUntil([&] { return opener.runningChildren() == 0; });
     }
     ::setenv("PATH", savedPath.c_str(), 1);
-    ::close(out[1]);
-    ::close(in[1]);
-    const std::string leaked = drain(out[0]);
-    const std::string stillThere = drain(in[0]);
-    ::close(out[0]);
-    ::close(in[0]);
+    out.closeWrite();
+    in.closeWrite();
+    const std::string leaked = testsupport::readAvailable(out.readEnd);
+    const std::string stillThere = testsupport::readAvailable(in.readEnd);
 
     ASSERT_TRUE(finished);
     EXPECT_EQ(result, "Mail composer opened for a@b.c.");

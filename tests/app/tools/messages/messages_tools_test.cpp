@@ -299,38 +299,6 @@ TEST_F(MessagesToolsTest, AStepFailingPartWayIsAnErrorNotAPartialAnswer) {
                     ToolError("MessagesTool", 500, "Query failed: database disk image is malformed"));
 }
 
-TEST_F(MessagesToolsTest, ALockedDatabaseIsWaitedForAboutOneSecond) {
-    std::int64_t alice = addHandle("+12025550100");
-    add({"hello", false, appleNanoseconds(kJan2), alice, 0, 0});
-    EXPECT_EQ(rowCount(call("get_unread_messages")), 1u);
-    // The Messages application writing: a rollback-journal exclusive lock keeps readers out.
-    database().exec("BEGIN EXCLUSIVE; UPDATE message SET is_read = 0;");
-    auto start = std::chrono::steady_clock::now();
-    try {
-        call("get_unread_messages");
-        ADD_FAILURE() << "no error";
-    } catch (const ToolError& error) {
-        EXPECT_EQ(error.code(), 500);
-        EXPECT_NE(error.message().find("database is locked"), std::string::npos) << error.message();
-    }
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(900));
-    EXPECT_LT(waited, std::chrono::seconds(5));
-    database().exec("ROLLBACK");
-    EXPECT_EQ(rowCount(call("get_unread_messages")), 1u);
-}
-
-TEST_F(MessagesToolsTest, ReadingNeverWritesTheDatabase) {
-    std::int64_t alice = addHandle("+12025550100");
-    add({"hello", false, appleNanoseconds(kJan2), alice, 0, 0});
-    db.reset();
-    std::string before = testsupport::readFile(databasePath());
-    call("get_unread_messages");
-    call("read_messages", {{"phoneNumber", "+12025550100"}});
-    EXPECT_EQ(testsupport::readFile(databasePath()), before);
-    EXPECT_EQ(cmntest::folderEntries(environment->home + "/Library/Messages"), std::vector<std::string>{"chat.db"});
-}
-
 TEST(MessagesPhoneNumbers, Normalisation) {
     struct Case {
         const char* in;
@@ -429,59 +397,6 @@ TEST_F(MessagesSendTest, FailuresOfTheApplicationAreReported) {
     expectToolError([&] { send("5550100", "hi"); },
                     ToolError("MessagesTool", 500, "Failed to send: Not authorized to send Apple events to Messages."));
     EXPECT_TRUE(standIn->outbox().empty());
-}
-
-TEST(MessagesRunner, OutcomesAndTheExactScript) {
-    testsupport::ScratchDir dir;
-    auto host = std::make_shared<platform::FakeScriptHost>();
-    MessagesToolFamily family(std::make_shared<cmntest::FixedEnvironment>(dir.path()), host);
-    const Arguments arguments{{"phoneNumber", "202 555 0100"}, {"message", "Say \"hi\" \\o/"}};
-
-    host->enqueue(platform::ScriptRun::succeeded(std::nullopt));
-    EXPECT_EQ(family.handle("send_message", arguments, {}), "✅ Message sent to +12025550100");
-    ASSERT_EQ(host->sources().size(), 1u);
-    EXPECT_EQ(host->sources()[0],
-              "tell application \"Messages\"\n"
-              "    set targetService to 1st service whose service type = iMessage\n"
-              "    set targetBuddy to buddy \"+12025550100\" of targetService\n"
-              "    send \"Say \\\"hi\\\" \\\\o/\" to targetBuddy\n"
-              "end tell");
-
-    host->enqueue(platform::ScriptRun::notMade());
-    EXPECT_EQ(family.handle("send_message", arguments, {}), "❌ Unknown error");
-    host->enqueue(platform::ScriptRun::failed(std::nullopt));
-    EXPECT_EQ(family.handle("send_message", arguments, {}), "❌ Unknown error");
-    host->enqueue(platform::ScriptRun::failed(platform::ScriptErrorInfo{std::nullopt, -1708, std::nullopt}));
-    expectToolError([&] { family.handle("send_message", arguments, {}); },
-                    ToolError("MessagesTool", 500, "Failed to send: Unknown AppleScript error"));
-    host->enqueue(platform::ScriptRun::failed(platform::ScriptErrorInfo{"Messages got an error.", -1708, "Messages"}));
-    expectToolError([&] { family.handle("send_message", arguments, {}); },
-                    ToolError("MessagesTool", 500, "Failed to send: Messages got an error."));
-
-    expectToolError([&] { family.handle("read_messages", {}, {}); },
-                    ToolError("MessagesTool", 400, "Missing phoneNumber"));
-    expectToolError([&] { family.handle("Send_Message", {}, {}); },
-                    ToolError("MessagesTool", 404, "Unknown messages tool: Send_Message"));
-    EXPECT_EQ(family.messagesDatabasePath(), dir.path() + "/home/Library/Messages/chat.db");
-}
-
-TEST(MessagesToolDefinitions, NamesTextsAndSchemas) {
-    using testing::inputSchema;
-    using testing::property;
-    testing::expectToolDefinitions(
-        messagesToolDefinitions,
-        {
-            {"send_message", "Send a text message or iMessage.", "发送短信或iMessage。",
-             inputSchema({{"phoneNumber", property("string", "Recipient's phone number")},
-                          {"message", property("string", "Message content")}},
-                         {"phoneNumber", "message"})},
-            {"read_messages", "Read message history for a specific contact.", "读取特定联系人的历史消息。",
-             inputSchema({{"phoneNumber", property("string", "Contact's phone number")},
-                          {"limit", property("integer", "Maximum number of messages (default: 10)")}},
-                         {"phoneNumber"})},
-            {"get_unread_messages", "Fetch unread messages.", "获取未读消息。",
-             inputSchema({{"limit", property("integer", "Maximum number of messages (default: 10)")}}, {})},
-        });
 }
 
 }  // namespace

@@ -180,14 +180,6 @@ TEST_F(RegistryTest, EverySwitchedOffFamilyIsRefusedWithItsOwnText) {
     EXPECT_EQ(service->toolCallCount(), 10);
 }
 
-TEST_F(RegistryTest, NamesMatchExactly) {
-    auto service = makeFullService();
-    service->setMailEnabled(true);
-    EXPECT_EQ(callError(*service, "Mail_one"), ToolError("LocalTool", 404, "Tool not found: Mail_one"));
-    EXPECT_EQ(callError(*service, "mail_one "), ToolError("LocalTool", 404, "Tool not found: mail_one "));
-    EXPECT_EQ(service->callTool("mail_one", {{"echo", "x"}}), "isMailEnabled:mail_one:x");
-}
-
 TEST_F(RegistryTest, CounterIsStoredBeforeTheFamilyRuns) {
     store->set("toolCallCount", std::int64_t{41});
     auto service = makeFullService();
@@ -283,26 +275,6 @@ TEST_F(RegistryTest, DisableAllToolsWritesTenKeysAndSendsTenEventsInOrder) {
     EXPECT_EQ(written, keys);
 }
 
-TEST_F(RegistryTest, ObserversSeeTheNewValueWhenTold) {
-    auto service = makeFullService();
-    std::vector<bool> observed;
-    auto subscription = service->objectChanged().subscribe([&] { observed.push_back(service->isMailEnabled()); });
-    service->setMailEnabled(true);
-    service->setMailEnabled(false);
-    EXPECT_THAT(observed, ElementsAre(true, false));
-}
-
-TEST_F(RegistryTest, UnsubscribedHandlersAreNotCalled) {
-    auto service = makeFullService();
-    int events = 0;
-    {
-        auto subscription = service->toolsChanged().subscribe([&] { ++events; });
-        service->setMailEnabled(true);
-    }
-    service->setMailEnabled(true);
-    EXPECT_EQ(events, 1);
-}
-
 struct StoredSwitchCase {
     DefaultsValue stored;
     bool exactRule;     // the six switches that count only a stored boolean
@@ -334,38 +306,6 @@ TEST_F(RegistryTest, TheTwoBooleanReadingRules) {
         }
         EXPECT_TRUE(store->writes().empty());
     }
-}
-
-TEST_F(RegistryTest, CounterUsesTheIntegerReading) {
-    const std::pair<DefaultsValue, std::int64_t> cases[] = {
-        {std::string("12abc"), 12}, {3.9, 3}, {true, 1}, {std::string("x"), 0}, {std::int64_t{-4}, -4}};
-    for (const auto& [stored, expected] : cases) {
-        store = std::make_shared<MemoryDefaultsStore>();
-        store->set("toolCallCount", stored);
-        EXPECT_EQ(makeFullService()->toolCallCount(), expected);
-    }
-}
-
-TEST_F(RegistryTest, DefinitionsAreBuiltAnewEachRead) {
-    std::vector<std::unique_ptr<ToolFamily>> families;
-    families.push_back(std::make_unique<MailToolFamily>(std::make_shared<platform::RecordingUrlOpener>()));
-    auto service = makeService(std::move(families));
-    service->setMailEnabled(true);
-    auto first = service->enabledTools();
-    auto second = service->enabledTools();
-    ASSERT_EQ(first.size(), 1u);
-    ASSERT_EQ(second.size(), 1u);
-    EXPECT_EQ(first[0].name, second[0].name);
-    EXPECT_EQ(first[0].description, second[0].description);
-    EXPECT_EQ(first[0].inputSchema, second[0].inputSchema);
-    EXPECT_NE(first[0].serverId, second[0].serverId);
-}
-
-TEST_F(RegistryTest, TwoFamiliesOnOneSwitchAreRefused) {
-    std::vector<std::unique_ptr<ToolFamily>> families;
-    families.push_back(std::make_unique<FakeFamily>(ToolSwitch::Mail, std::vector<std::string>{"a"}));
-    families.push_back(std::make_unique<FakeFamily>(ToolSwitch::Mail, std::vector<std::string>{"b"}));
-    EXPECT_THROW(makeService(std::move(families)), std::invalid_argument);
 }
 
 // The same rules, with the values written into the defaults file by hand.

@@ -14,12 +14,6 @@ using namespace std::chrono_literals;
 
 std::string waitText(const WebPageFetcher::Continuation& c) { return c->waitFor(1s); }
 
-TEST(WebPageFetcher, StartsEmpty) {
-    WebPageFetcher fetcher;
-    EXPECT_EQ(fetcher.webView(), nullptr);
-    EXPECT_EQ(fetcher.continuation(), nullptr);
-}
-
 TEST(WebPageFetcher, FinishedLoadDeliversTheHtmlAndClearsBothFields) {
     WebPageFetcher fetcher;
     auto view = std::make_shared<FakeWebView>();
@@ -61,26 +55,6 @@ TEST(WebPageFetcher, NoTextGivesTheEvaluationErrorOrFailedToGetHtml) {
         }
         EXPECT_EQ(fetcher.webView(), nullptr);
         EXPECT_EQ(fetcher.continuation(), nullptr);
-    }
-}
-
-TEST(WebPageFetcher, LoadFailuresPassTheirErrorOn) {
-    for (bool provisional : {false, true}) {
-        WebPageFetcher fetcher;
-        auto view = std::make_shared<FakeWebView>();
-        auto continuation = std::make_shared<rt::OneShot<std::string>>();
-        fetcher.setWebView(view);
-        fetcher.setContinuation(continuation);
-        auto error = std::make_exception_ptr(std::runtime_error("offline"));
-        if (provisional) {
-            fetcher.didFailProvisionalNavigation(*view, error);
-        } else {
-            fetcher.didFail(*view, error);
-        }
-        EXPECT_THROW(waitText(continuation), std::runtime_error);
-        EXPECT_EQ(fetcher.webView(), nullptr);
-        EXPECT_EQ(fetcher.continuation(), nullptr);
-        EXPECT_TRUE(view->scripts().empty());
     }
 }
 
