@@ -79,39 +79,6 @@ void waitForState(const EventSource& source, ReadyState state) {
     EXPECT_EQ(source.readyState(), state);
 }
 
-TEST(EventSequence, ReadsAResponseBodyAndHonoursStop) {
-    rt::OneShot<std::monostate> more;
-    ScriptedHttpServer server([&](Exchange& e) {
-        openStream(e);
-        e.sendChunk("event: a\ndata: 1\n\ndata: 2\n");
-        e.sendChunk("\n");
-        if (e.index() == 1) {
-            e.waitForClientClose(kBound);  // the second stream stays open
-            return;
-        }
-        more.wait(e.stopToken());
-        e.sendChunk("data: 3");
-        e.endChunked();
-    });
-    http::CurlHttpClient client;
-    {
-        const auto response = client.start(streamRequest(server));
-        auto events = eventsource::events(*response);
-        EXPECT_EQ(events.next(), (eventsource::Event{std::nullopt, "a", "1", std::nullopt}));
-        EXPECT_EQ(events.next()->data, "2");
-        more.resume({});
-        EXPECT_EQ(events.next()->data, "3");
-        EXPECT_EQ(events.next(), std::nullopt);
-    }
-    const auto response = client.start(streamRequest(server));
-    auto events = eventsource::events(*response);
-    EXPECT_EQ(events.next()->data, "1");
-    EXPECT_EQ(events.next()->data, "2");
-    std::stop_source stop;
-    stop.request_stop();
-    EXPECT_THROW(events.next(stop.get_token()), rt::Cancelled);
-}
-
 TEST(EventSource, OpensDeliversAndSendsItsHeaders) {
     ScriptedHttpServer server([](Exchange& e) {
         openStream(e, "Text/Event-Stream; charset=utf-8");
@@ -230,53 +197,6 @@ TEST(EventSource, FailedStreamsAreReportedAndRetried) {
         EXPECT_EQ(journal.next(), "open");
         EXPECT_EQ(journal.next(), "message - again");
         EXPECT_EQ(server.waitForRequests(2, kBound)[1].header("Last-Event-ID"), "9");
-    }
-}
-
-TEST(EventSource, NothingIsDeliveredOnceCloseReturned) {
-    struct Case {
-        const char* name;
-        bool fromHandler;
-    };
-    for (const auto& c : {Case{"from another thread", false}, Case{"from a handler", true}}) {
-        SCOPED_TRACE(c.name);
-        auto clientLeft = std::make_shared<rt::OneShot<bool>>();
-        ScriptedHttpServer server([clientLeft](Exchange& e) {
-            openStream(e);
-            // Events as fast as the client takes them, until it leaves.
-            for (int i = 0; i < 100000 && e.sendChunk("data: " + std::to_string(i) + "\n\n"); ++i) {
-            }
-            clientLeft->resume(e.waitForClientClose(kBound));
-        });
-        std::atomic<int> delivered{0};
-        std::atomic<bool> closed{false};
-        std::atomic<int> afterClose{0};
-        rt::OneShot<std::monostate> third;
-        // Set once the constructor returned; the handler may run before that.
-        rt::OneShot<EventSource*> self;
-        EventSource::Options options;
-        options.onMessage = [&](const eventsource::Event&) {
-            if (closed) ++afterClose;
-            if (++delivered == 3) {
-                if (c.fromHandler) {
-                    self.waitFor(kBound)->close();
-                    closed = true;
-                }
-                third.resume({});
-            }
-        };
-        auto source = std::make_unique<EventSource>(streamRequest(server), http::Configuration{}, options);
-        self.resume(source.get());
-        third.waitFor(kBound);
-        if (!c.fromHandler) {
-            source->close();
-            closed = true;
-        }
-        EXPECT_EQ(source->readyState(), ReadyState::closed);
-        EXPECT_TRUE(clientLeft->waitFor(kBound));
-        source.reset();  // joins the loop
-        EXPECT_EQ(afterClose, 0);
-        EXPECT_EQ(server.requests().size(), 1u);
     }
 }
 

@@ -155,49 +155,6 @@ TEST(Parser, LineAndEventSizeAreCapped) {
     }
 }
 
-// ---- Event sequence ------------------------------------------------------------
-
-struct SourceError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// A byte source handing out the given pieces, then ending or failing.
-struct ScriptedSource {
-    std::vector<std::string> pieces;
-    bool failAtEnd = false;
-    std::size_t reads = 0;
-
-    eventsource::ByteSource source() {
-        return [this](std::stop_token) -> std::optional<std::string> {
-            const std::size_t i = reads++;
-            if (i < pieces.size()) return pieces[i];
-            if (failAtEnd) throw SourceError("connection lost");
-            return std::nullopt;
-        };
-    }
-};
-
-TEST(EventSequence, ReturnsQueuedEventsBeforeReadingMore) {
-    ScriptedSource bytes{{"data: 1\n\ndata: 2\n\n", "data: 3"}};
-    eventsource::AsyncServerSentEventsSequence events(bytes.source());
-    EXPECT_EQ(events.next(), data("1"));
-    EXPECT_EQ(bytes.reads, 1u);
-    EXPECT_EQ(events.next(), data("2"));
-    EXPECT_EQ(bytes.reads, 1u);
-    EXPECT_EQ(events.next(), data("3"));  // completed by the end of the stream
-    EXPECT_EQ(events.next(), std::nullopt);
-    EXPECT_EQ(events.next(), std::nullopt);
-}
-
-TEST(EventSequence, HandsOutCompletedEventsBeforeASizeError) {
-    ScriptedSource bytes{{"data: 1\n\n" + std::string(40, 'x'), "data: never\n\n"}};
-    eventsource::AsyncServerSentEventsSequence events(bytes.source(), 32);
-    EXPECT_EQ(events.next(), data("1"));
-    EXPECT_THROW(events.next(), eventsource::SizeLimitError);
-    EXPECT_THROW(events.next(), eventsource::SizeLimitError);
-    EXPECT_EQ(bytes.reads, 1u);
-}
-
 // ---- Value types ----------------------------------------------------------------
 
 TEST(EventValues, EncodeOnlyPresentMembersAndDecodeBack) {

@@ -124,27 +124,6 @@ TEST(StreamLogHandler, CallMetadataAffectsOnlyItsLine) {
                                       " warning r: [MCP] three\n");
 }
 
-TEST(StreamLogHandler, WritesWhateverReachesItAndKeepsMessageUnchanged) {
-    Capture capture;
-    StreamLogHandler h = capture.handler("r");
-    ASSERT_EQ(h.logLevel(), Level::info);
-    logDirect(h, Level::trace, "two\nlines");  // only Logger tests the level
-    // Without a source the handler takes the directory of the file path.
-    h.log(Level::error, Logger::Message("m"), std::nullopt, "/src/Dir/file.cpp", "f", 3);
-    const std::string s = kStamp;
-    EXPECT_EQ(capture.contents(), s + " trace r: [MCP] two\nlines\n" + s + " error r: [Dir] m\n");
-}
-
-TEST(StreamLogHandler, TimestampFallsBackWhenTimeCannotBeConverted) {
-    EXPECT_EQ(StreamLogHandler::timestamp(kMay1st0930Plus1), kStamp);
-    EXPECT_EQ(StreamLogHandler::timestamp(std::numeric_limits<std::time_t>::max()), "<unknown>");
-    Capture capture;
-    StreamLogHandler h = capture.handler("");
-    h.setClock([] { return std::numeric_limits<std::time_t>::max(); });
-    logDirect(h, Level::info, "m");
-    EXPECT_EQ(capture.contents(), "<unknown> info: [MCP] m\n");
-}
-
 // ---- Concurrency -------------------------------------------------------------------
 
 // Checks that text is made of whole lines "… info t<k>: [MCP] <k>:<i>:<x * len(k, i)>".

@@ -172,32 +172,5 @@ TEST(LoggingSystem, SecondBootstrapStopsTheProcess) {
         "logging system can only be initialized once per process\\.");
 }
 
-TEST(LoggingSystem, BootstrapChangesLaterLoggersOnly) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            const Logger before("before");
-            auto sink = std::make_shared<RecordSink>();
-            LoggingSystem::bootstrap(
-                [sink](const std::string& label, const std::optional<Logger::MetadataProvider>& provider) {
-                    RecordingHandler h(sink, label, Level::trace);
-                    h.setMetadataProvider(provider);
-                    return h;
-                },
-                testing::fixedProvider({{"sys", "1"}}));
-            const Logger after("after");
-            after.trace(kFile, "recorded");
-            const AnyLogHandler beforeHandler = before.handler();
-            const AnyLogHandler afterHandler = after.handler();
-            const bool ok = beforeHandler.as<StreamLogHandler>() != nullptr &&
-                            afterHandler.as<RecordingHandler>() != nullptr &&
-                            after.metadataProvider().has_value() &&
-                            after.metadataProvider()->provideMetadata().count("sys") == 1 &&
-                            sink->snapshot().size() == 1 && sink->snapshot()[0].handlerName == "after";
-            std::exit(ok ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
-
 }  // namespace
 }  // namespace logging

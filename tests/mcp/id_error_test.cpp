@@ -9,7 +9,6 @@
 namespace mcp {
 namespace {
 
-std::string sortedText(const json::Value& v) { return json::write(v, {.sortedKeys = true}); }
 
 template <class T>
 json::DecodingError decodeFailure(std::string_view text) {
@@ -88,27 +87,6 @@ TEST(MCPError, TextsAndCodesOfEveryCase) {
         EXPECT_EQ(c.error.helpAnchor(), std::nullopt);
         EXPECT_EQ(c.error.debugDescription(), c.debug);
     }
-}
-
-TEST(MCPError, Encoding) {
-    struct Case {
-        MCPError error;
-        const char* json;
-    };
-    const Case cases[] = {
-        {MCPError::parseError(), R"({"code":-32700,"message":"Parse error: Invalid JSON"})"},
-        {MCPError::invalidParams(), R"({"code":-32602,"message":"Invalid params"})"},
-        {MCPError::invalidParams("x"), R"({"code":-32602,"data":{"detail":"x"},"message":"Invalid params: x"})"},
-        {MCPError::internalError(), R"({"code":-32603,"message":"Internal error"})"},
-        {MCPError::serverError(-32601, "m"), R"({"code":-32601,"message":"Server error: m"})"},
-        {MCPError::transportError(PlatformError("d", 1, "gone")),
-         R"({"code":-32001,"data":{"error":"gone"},"message":"Transport error: gone"})"},
-        {MCPError::connectionClosed(), R"({"code":-32000,"message":"Connection closed"})"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(sortedText(encode(c.error)), c.json);
-    // Writing order: code, message, data.
-    EXPECT_EQ(encodeText(MCPError::methodNotFound("y")),
-              R"({"code":-32601,"message":"Method not found: y","data":{"detail":"y"}})");
 }
 
 TEST(MCPError, DecodingMapsCodesToCases) {

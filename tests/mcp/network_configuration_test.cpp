@@ -22,39 +22,6 @@ TEST(NetworkHeartbeat, EncodesMagicAndLittleEndianMilliseconds) {
               "2024-05-01 09:30:00 +0000");
 }
 
-TEST(NetworkHeartbeat, DecodesOnlyFramesWithTheMagicAndTwelveBytes) {
-    const Bytes frame = Heartbeat(1.5).rawValue();
-    struct Case {
-        const char* name;
-        Bytes bytes;
-        std::optional<double> timestamp;
-    };
-    Bytes shortFrame(frame.begin(), frame.end() - 1);
-    Bytes wrongHead = frame;
-    wrongHead[0] = 0xF1;
-    Bytes longer = frame;
-    longer.push_back(0x7B);
-    const std::vector<Case> cases = {
-        {"11 bytes", shortFrame, std::nullopt},
-        {"wrong first byte", wrongHead, std::nullopt},
-        {"12 bytes", frame, 1.5},
-        {"13 bytes", longer, 1.5},
-        {"magic only", Bytes{0xF0, 0x9F, 0x92, 0x93}, std::nullopt},
-        {"empty", Bytes{}, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto raw = Heartbeat::fromRawValue(c.bytes);
-        const auto data = Heartbeat::fromData(std::string(c.bytes.begin(), c.bytes.end()));
-        ASSERT_EQ(raw.has_value(), c.timestamp.has_value());
-        ASSERT_EQ(data.has_value(), c.timestamp.has_value());
-        if (c.timestamp) {
-            EXPECT_EQ(raw->timestamp(), *c.timestamp);
-            EXPECT_EQ(*raw, *data);
-        }
-    }
-}
-
 TEST(NetworkReconnection, BackoffGrowsByTheMultiplier) {
     const auto& preset = Transport::ReconnectionConfiguration::defaultConfiguration;
     const std::vector<double> expected{0.5, 0.75, 1.125, 1.6875, 2.53125};

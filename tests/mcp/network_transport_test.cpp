@@ -148,27 +148,6 @@ TEST(NetworkTransportDisconnect, EndsTheStreamAndTheOutstandingReceive) {
 
 // ---- Sending --------------------------------------------------------------------
 
-TEST(NetworkTransportSend, RefusesWhileNotConnected) {
-    Rig rig;
-    const auto error = mcpErrorOf([&] { rig.transport->send("{}"); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(std::string(error->what()), "Internal error: Transport not connected");
-    EXPECT_TRUE(rig.connection->sent().empty());
-}
-
-TEST(NetworkTransportSend, AnOrdinaryErrorIsReportedWithoutRecovery) {
-    Rig rig(NetworkTransport::HeartbeatConfiguration::disabled,
-            NetworkTransport::ReconnectionConfiguration::defaultConfiguration);
-    rig.connectReady();
-    rig.connection->failNextSend(EMSGSIZE);
-    const auto error = mcpErrorOf([&] { rig.transport->send("{}"); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(std::string(error->what()), "Internal error: Send error: Message too long");
-    EXPECT_TRUE(rig.transport->isConnected());
-    rig.transport->send("{}");
-    EXPECT_EQ(rig.connection->sent(), (Lines{"{}\n"}));
-}
-
 TEST(NetworkTransportSend, EveryConnectionLossStartsARecovery) {
     for (int code : {ENOTCONN, ECONNRESET, EPIPE, ECONNABORTED, ETIMEDOUT, ENETRESET}) {
         const std::string description = PlatformError::fromErrno(code).localizedDescription();
@@ -255,30 +234,6 @@ TEST(NetworkTransportReceive, HeartbeatsBetweenMessagesAreDroppedUnderEveryChunk
 
 }
 
-TEST(NetworkTransportReceive, WarnsAfterFiveEmptyReadsAndLeavesWhenNotReady) {
-    const std::string warning = "Multiple consecutive empty reads (5), possible connection issue";
-    Rig rig;
-    rig.connectReady();
-    for (int i = 0; i < 4; ++i) rig.connection->pushEmpty();
-    EXPECT_EQ(rig.receiveThrough({"A\n"}), (Lines{"A"}));
-    EXPECT_EQ(rig.log->count(warning), 0u);
-    for (int i = 0; i < 5; ++i) rig.connection->pushEmpty();
-    EXPECT_EQ(rig.receiveThrough({}), Lines{});
-    EXPECT_EQ(rig.log->count(warning), 1u);
-
-    // A heartbeat counts as a non-empty chunk and sets the count back.
-    for (int i = 0; i < 4; ++i) rig.connection->pushEmpty();
-    rig.connection->pushChunk(kHeartbeat);
-    for (int i = 0; i < 4; ++i) rig.connection->pushEmpty();
-    EXPECT_EQ(rig.receiveThrough({}), Lines{});
-    EXPECT_EQ(rig.log->count(warning), 1u);
-
-    rig.connection->deliver(State::failed(PlatformError::fromErrno(ECONNRESET)));  // ignored after ready
-    for (int i = 0; i < 5; ++i) rig.connection->pushEmpty();
-    ASSERT_TRUE(rig.log->waitFor("Connection no longer ready, exiting receive loop"));
-    EXPECT_FALSE(rig.transport->receive()->isFinished());
-}
-
 TEST(NetworkTransportReceive, ThePeersEndFinishesTheStreamAfterQueuedMessages) {
     Rig rig;
     rig.connectReady();
@@ -359,37 +314,6 @@ TEST(NetworkTransportReconnect, AttemptsAreCountedUntilTheStreamEndsWithTheLastE
     rig.connectReady();
     EXPECT_TRUE(rig.transport->isConnected());
     EXPECT_EQ(rig.transport->reconnectAttempt(), 0);
-}
-
-TEST(NetworkTransportReconnect, DisconnectDuringThePauseStopsIt) {
-    Rig rig(NetworkTransport::HeartbeatConfiguration::disabled,
-            NetworkTransport::ReconnectionConfiguration::defaultConfiguration);
-    rig.connectReady();
-    rig.connection->pushError(ECONNRESET);
-    ASSERT_TRUE(rig.log->waitFor("Network connection lost, attempting reconnection (1/5)..."));
-    rig.transport->disconnect();
-
-    EXPECT_EQ(rig.next(), std::nullopt);
-    EXPECT_EQ(rig.connection->startCount(), 1);
-    EXPECT_EQ(rig.connection->cancelCount(), 1);
-}
-
-TEST(NetworkTransportReconnect, SendAndReceiveSeeingTheLossStartOneRecovery) {
-    Rig rig(NetworkTransport::HeartbeatConfiguration::disabled,
-            NetworkTransport::ReconnectionConfiguration::defaultConfiguration);
-    rig.connectReady();
-    rig.connection->scriptStart({State::ready()});
-    rig.connection->failNextSend(EPIPE);
-    rig.connection->pushError(ECONNRESET);
-    EXPECT_THROW(rig.transport->send("{}"), MCPError);
-    ASSERT_TRUE(rig.log->waitFor("Network transport connected successfully", 2));
-
-    rig.connection->pushChunk("B\n");
-    EXPECT_EQ(rig.next(), "B");
-    EXPECT_EQ(rig.connection->startCount(), 2);
-    EXPECT_EQ(rig.log->count("Network connection lost, attempting reconnection (1/5)...") +
-                  rig.log->count("Connection appears broken, will attempt to reconnect..."),
-              1u);
 }
 
 // A connection that notes the thread it is destroyed on.

@@ -120,45 +120,6 @@ TEST(ServerInitialize, ChoosesTheRequestedRevisionWhenSupportedElseTheLatest) {
     }
 }
 
-TEST(ServerInitialize, RecordsTheClientAndRefusesASecondHandshake) {
-    Running run(makeServer());
-    run.transport->exchange(initializeRequest("1", clientParams("2024-11-05")));
-    EXPECT_EQ(run.server->clientInfo(), (mcp::ClientInfo{"c", "1"}));
-    ASSERT_TRUE(run.server->clientCapabilities().has_value());
-    EXPECT_TRUE(run.server->clientCapabilities()->roots.has_value());
-
-    const std::string second =
-        initializeRequest("\"again\"", R"({"protocolVersion":"2025-03-26","clientInfo":{"name":"d","version":"2"}})");
-    EXPECT_EQ(run.transport->exchange(second),
-              errorAnswer("\"again\"", -32600, "Invalid Request", "Server is already initialized"));
-    EXPECT_EQ(run.server->clientInfo(), (mcp::ClientInfo{"c", "1"}));
-    EXPECT_EQ(run.server->protocolVersion(), "2024-11-05");
-}
-
-TEST(ServerInitialize, HookRunsFirstAndItsFailureRecordsNothing) {
-    int calls = 0;
-    std::weak_ptr<Server> weak;
-    Running run(makeServer(), [&](const mcp::ClientInfo& info, const mcp::ClientCapabilities&, std::stop_token) {
-        ++calls;
-        auto server = weak.lock();
-        EXPECT_FALSE(server->isInitialized());
-        EXPECT_FALSE(server->clientInfo().has_value());
-        if (info.name == "bad") throw MCPError::invalidParams(std::string("no bad clients"));
-        if (info.name == "odd") throw std::runtime_error("odd client");
-    });
-    weak = run.server;
-    const auto request = [](const std::string& name) {
-        return initializeRequest("1", R"({"clientInfo":{"name":")" + name + R"(","version":"1"}})");
-    };
-    EXPECT_EQ(run.transport->exchange(request("bad")),
-              errorAnswer("1", -32602, "Invalid params", "no bad clients"));
-    EXPECT_EQ(run.transport->exchange(request("odd")), errorAnswer("1", -32603, "Internal error", "odd client"));
-    EXPECT_FALSE(run.server->isInitialized());
-    EXPECT_EQ(run.transport->exchange(request("good")), initializeAnswer("1", "2025-03-26"));
-    EXPECT_EQ(calls, 3);
-    EXPECT_TRUE(run.server->isInitialized());
-}
-
 // ---- Requests -----------------------------------------------------------------
 
 TEST(ServerDispatch, AnswersRequestsAndTheirFailuresUnderTheRequestId) {

@@ -155,21 +155,6 @@ TEST(StdioTransport, ConcurrentLargeSendsNeverInterleave) {
     EXPECT_EQ(counts[1], kPerThread);
 }
 
-TEST(StdioTransport, FullPipeWithASlowReaderLosesNothing) {
-    Pipe in, out;
-    ::fcntl(out.writeEnd, F_SETPIPE_SZ, 4096);  // the smallest pipe: the send must wait many times
-    StdioTransport transport(in.readEnd, out.writeEnd);
-    transport.connect();
-    std::string message(3 << 20, '\0');
-    for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<char>('A' + i % 26);
-    std::thread sender([&] { transport.send(message); });
-    const std::string received = readFor(out.readEnd, message.size() + 1, kTimeout, 1000);
-    sender.join();
-    ASSERT_EQ(received.size(), message.size() + 1);
-    EXPECT_TRUE(std::string_view(received).substr(0, message.size()) == message);
-    EXPECT_EQ(received.back(), '\n');
-}
-
 TEST(StdioTransport, SendWaitingForRoomGivesUpAtDisconnectOrStop) {
     for (const bool byStop : {false, true}) {
         SCOPED_TRACE(byStop ? "stop requested" : "disconnected");

@@ -51,23 +51,6 @@ TEST(AsyncStream, ErrorComesAfterTheQueueDrains) {
         std::runtime_error);
 }
 
-TEST(AsyncStream, NextWakesOnStopAndOnDeadline) {
-    auto stream = rt::AsyncStream<int>::make();
-    std::stop_source source;
-    std::atomic<bool> cancelled{false};
-    std::jthread waiter([&] {
-        try {
-            stream->next(source.get_token(), rt::Clock::now() + kBound);
-        } catch (const rt::Cancelled&) {
-            cancelled = true;
-        }
-    });
-    source.request_stop();
-    waiter.join();
-    EXPECT_TRUE(cancelled);
-    EXPECT_THROW(stream->nextFor(10ms), rt::TimedOut);
-}
-
 TEST(OneShot, SecondResumeIsIgnored) {
     rt::OneShot<int> shot;
     EXPECT_TRUE(shot.resume(1));

@@ -154,18 +154,6 @@ TEST_F(Program, ListsEveryToolAsRecorded) {
     EXPECT_EQ(json::write(result(out[1]), {.pretty = true}) + "\n", readFile(golden));
 }
 
-TEST_F(Program, ASwitchedOffFamilyIsRefused) {
-    writeDefaults(R"({"isMailEnabled": false})");
-    auto out = exchange({
-        kInitialize,
-        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"send_email","arguments":{"recipient":"a@b.c"}}})",
-    });
-    ASSERT_EQ(out.size(), 2u);
-    json::Value r = result(out[1]);
-    EXPECT_TRUE(r.find("isError")->asBool());
-    EXPECT_EQ(r.find("content")->asArray()[0].find("text")->asString().rfind("Error: ", 0), 0u);
-}
-
 TEST_F(Program, AnswersWhatItReadBeforeInputEndsAndDropsAnUnterminatedLine) {
     auto child = start();
     child->write(kInitialize + "\n" + R"({"jsonrpc":"2.0","id":2,"method":"ping"})" + "\n" +

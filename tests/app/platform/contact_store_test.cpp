@@ -69,32 +69,6 @@ TEST(ParseVCards, ReadsNamesAndNumbers) {
     for (const auto& c : cases) EXPECT_EQ(parseVCards(c.text, "f"), c.expected) << c.name;
 }
 
-TEST(ContactNameMatches, EveryWordPrefixesTheGivenOrFamilyName) {
-    const Contact john{"1", "John", "Appleseed", {"1"}};
-    const Contact greek{"2", "Σοφία", "Παπαδοπούλου", {"2"}};
-    const Contact german{"3", "Jörg", "Straße", {"3"}};
-    struct Case {
-        const Contact& contact;
-        std::string query;
-        bool matches;
-    };
-    const Case cases[] = {
-        {john, "john", true},
-        {john, "JO APP", true},
-        {john, "  app\tjoh  ", true},
-        {john, "Appleseed John", true},
-        {john, "john smith", false},
-        {john, "ohn", false},
-        {john, "John Appleseed Jr", false},
-        {john, "", false},
-        {john, " \t\n", false},
-        {greek, "σοφ ΠΑΠΑ", true},
-        {german, "STRASSE", true},  // full case folding
-        {german, "jö", true},
-    };
-    for (const auto& c : cases) EXPECT_EQ(contactNameMatches(c.contact, c.query), c.matches) << c.query;
-}
-
 class VCardContactStoreTest : public ::testing::Test {
 protected:
     testsupport::ScratchDir dir;

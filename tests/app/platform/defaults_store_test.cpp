@@ -260,45 +260,6 @@ TEST_F(FileDefaultsTest, CoalescedWritesAreVisibleAtOnceAndThrottled) {
     EXPECT_EQ(fileJson(), json::Value(json::Object{{"toolCallCount", 2000}}));
 }
 
-TEST_F(FileDefaultsTest, HeldBackWriteReachesTheFileWithinTheInterval) {
-    FileDefaultsStore store(path, sink);
-    store.setInteger("toolCallCount", 1, WriteMode::Coalesced);
-    store.setInteger("toolCallCount", 2, WriteMode::Coalesced);
-    EXPECT_TRUE(testsupport::waitUntil([&] {
-        auto text = readFile(path);
-        if (text.empty()) return false;
-        json::Value doc = json::parse(text);
-        const json::Value* v = doc.find("toolCallCount");
-        return v && *v == json::Value(2);
-    }));
-}
-
-TEST_F(FileDefaultsTest, ACoalescedWriteNeverWaitsForAFileWriteInProgress) {
-    FileDefaultsStore store(path, sink);
-    store.setBool("isMailEnabled", true);  // the file and its lock file exist
-    // Another process holds the file lock: the flusher's write waits for it.
-    const int held = ::open((path + ".lock").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(::flock(held, LOCK_EX), 0);
-    store.setInteger("toolCallCount", 1, WriteMode::Coalesced);
-    // The kernel lists a waiting lock with "->": the flusher is now inside its write.
-    const std::string waiting = " -> FLOCK  ADVISORY  WRITE " + std::to_string(::getpid()) + " ";
-    ASSERT_TRUE(testsupport::waitUntil([&] { return readFile("/proc/locks").find(waiting) != std::string::npos; }))
-        << readFile("/proc/locks");
-
-    std::atomic<bool> returned{false};
-    std::thread caller([&] {
-        store.setInteger("toolCallCount", 2, WriteMode::Coalesced);
-        returned = true;
-    });
-    EXPECT_TRUE(testsupport::waitUntil([&] { return returned.load(); }, std::chrono::seconds(2)));
-    ::flock(held, LOCK_UN);
-    ::close(held);
-    caller.join();
-    store.flush();
-    EXPECT_EQ(fileJson().find("toolCallCount")->asInt(), 2);
-}
-
 TEST_F(FileDefaultsTest, DestructionWritesWhatWasHeldBack) {
     {
         FileDefaultsStore store(path, sink, {.coalesceInterval = std::chrono::hours(1)});

@@ -136,40 +136,6 @@ TYPED_TEST(EventStoreTest, RefusedSavesLeaveNothingBehind) {
     EXPECT_THROW(store.setReminderCompletion("unknown", at(0)), PlatformError);
 }
 
-TYPED_TEST(EventStoreTest, RemindersKeepTheirFields) {
-    DateComponents due = localDateComponents(at(9) + minutes(30) + seconds(45));
-    NewReminder input;
-    input.title = "Buy milk";
-    input.notes = "2 litres";
-    input.priority = 12;  // outside 0-9: kept as given
-    input.dueDateComponents = due;
-    input.alarms = {at(9) + minutes(30) + seconds(45), at(8)};
-    Reminder saved = this->store->saveReminder(input);
-    EXPECT_EQ(saved.calendar, *this->store->defaultCalendar(EntityType::Reminder));
-    EXPECT_EQ(due.hour, localDateComponents(at(9) + minutes(30)).hour);
-    EXPECT_EQ(saved.dueDate(), at(9) + minutes(30));  // seconds dropped
-
-    auto found = this->store->reminder(saved.identifier);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(*found, saved);
-    EXPECT_FALSE(found->isCompleted);
-
-    NewReminder untitled;  // no title is not the empty title
-    Reminder none = this->store->saveReminder(untitled);
-    untitled.title = "";
-    Reminder empty = this->store->saveReminder(untitled);
-    EXPECT_EQ(this->store->reminder(none.identifier)->title, std::nullopt);
-    EXPECT_EQ(this->store->reminder(empty.identifier)->title, std::optional<std::string>(""));
-    EXPECT_FALSE(this->store->reminder(none.identifier)->dueDate());
-
-    this->store->setReminderCompletion(saved.identifier, at(12));
-    EXPECT_TRUE(this->store->reminder(saved.identifier)->isCompleted);
-    EXPECT_EQ(this->store->reminder(saved.identifier)->completionDate, at(12));
-    this->store->setReminderCompletion(saved.identifier, std::nullopt);
-    EXPECT_FALSE(this->store->reminder(saved.identifier)->isCompleted);
-    EXPECT_FALSE(this->store->reminder(saved.identifier)->completionDate);
-}
-
 TYPED_TEST(EventStoreTest, ReminderPredicatesFilterByStateWindowAndList) {
     auto home = this->store->addCalendar("Home", EntityType::Reminder);
     auto add = [&](const std::string& title, std::optional<Instant> due, std::optional<std::string> list = {}) {
@@ -247,34 +213,6 @@ TEST_F(SqliteEventStoreTest, EverythingSurvivesReopening) {
     EXPECT_EQ(reminder->dueDateComponents, (DateComponents{2025, 3, 2, std::nullopt, std::nullopt}));
     EXPECT_EQ(reminder->alarms, std::vector<Instant>{at(3)});
     EXPECT_EQ(reminder->completionDate, at(4));
-}
-
-TEST_F(SqliteEventStoreTest, TwoConnectionsShareOneFile) {
-    SqliteEventStore first(path, prompter);
-    SqliteEventStore second(path, prompter);
-    EXPECT_EQ(first.calendars(EntityType::Event), second.calendars(EntityType::Event));
-    NewEvent event;
-    event.title = "Seen by both";
-    event.startDate = at(1);
-    event.endDate = at(2);
-    auto saved = first.saveEvent(event);
-    EXPECT_EQ(second.event(saved.identifier), saved);
-
-    // Writers on both connections at once: every save lands.
-    constexpr int perThread = 25;
-    auto writer = [&](EventStore& store, const std::string& prefix) {
-        for (int i = 0; i < perThread; ++i) {
-            NewReminder reminder;
-            reminder.title = prefix + std::to_string(i);
-            store.saveReminder(reminder);
-        }
-    };
-    {
-        std::jthread a([&] { writer(first, "a"); });
-        std::jthread b([&] { writer(second, "b"); });
-    }
-    EXPECT_EQ(first.reminders({}).size(), 2u * perThread);
-    EXPECT_EQ(second.reminders({}).size(), 2u * perThread);
 }
 
 }  // namespace

@@ -100,52 +100,6 @@ TEST_F(TemplateHostTest, QuotesOnlyEscapingCannotInject) {
     EXPECT_TRUE(standIn->calls().empty());
 }
 
-TEST_F(TemplateHostTest, IntegerSlotsTakeCanonicalDecimals) {
-    struct Case {
-        std::string limit;
-        std::optional<std::int64_t> bound;
-    };
-    const Case cases[] = {
-        {"50", 50},
-        {"0", 0},
-        {"-5", -5},
-        {"9223372036854775807", INT64_MAX},
-        {"-9223372036854775808", INT64_MIN},
-        {"9223372036854775808", std::nullopt},  // beyond 64 bits
-        {"07", std::nullopt},
-        {"-0", std::nullopt},
-        {"+5", std::nullopt},
-        {"5 then beep\n        if noteCount >= 6", std::nullopt},
-        {"", std::nullopt},
-        {"x", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        auto call = host.recognise(listScript(c.limit));
-        if (!c.bound) {
-            EXPECT_FALSE(call) << c.limit;
-            continue;
-        }
-        ASSERT_TRUE(call) << c.limit;
-        EXPECT_EQ(call->bindings.integer("limit"), *c.bound);
-    }
-}
-
-TEST_F(TemplateHostTest, RunCallsTheStandInWithTheBindings) {
-    prompter->setStatus(AccessSubject::automation("Notes"), AuthorizationStatus::FullAccess);
-    auto standIn = std::make_shared<RecordingStandIn>([](const ScriptCall& call) -> std::optional<std::string> {
-        return "Created note '" + call.bindings.text("title") + "'";
-    });
-    host.registerStandIn("Notes", standIn);
-    ScriptRun run = host.run(createScript("Budget \"Q1\"", "Notes"));
-    EXPECT_EQ(run, ScriptRun::succeeded("Created note 'Budget \"Q1\"'"));
-    ASSERT_EQ(standIn->calls().size(), 1u);
-    EXPECT_EQ(standIn->calls()[0].bindings.text("folder"), "Notes");
-
-    standIn->setHandler({});  // a result without text
-    EXPECT_EQ(host.run(listScript("3")), ScriptRun::succeeded(std::nullopt));
-    EXPECT_EQ(standIn->calls()[1].bindings.integer("limit"), 3);
-}
-
 TEST_F(TemplateHostTest, ConsentIsAskedOnceAndARefusalIsErrorInformation) {
     auto standIn = std::make_shared<RecordingStandIn>();
     host.registerStandIn("Messages", standIn);
@@ -179,40 +133,6 @@ TEST_F(TemplateHostTest, ConsentIsAskedOnceAndARefusalIsErrorInformation) {
         EXPECT_EQ(host.run("tell application \"Reminders\" to activate").outcome, ScriptRun::Outcome::Failed);
     }
     EXPECT_EQ(standIn->calls().size(), 1u);
-}
-
-TEST_F(TemplateHostTest, FailuresReachTheRunnerAsErrorInformation) {
-    struct Case {
-        std::string name;
-        std::string source;
-        std::function<std::optional<std::string>(const ScriptCall&)> handler;
-        bool registerStandIn;
-        ScriptRun expected;
-    };
-    const Case cases[] = {
-        {"not UTF-8", "tell application \"Maps\" to \xff", {}, true, ScriptRun::notMade()},
-        {"compile error", "tell application \"Maps\" to \"open", {}, true,
-         ScriptRun::failed(ScriptErrorInfo{"Syntax Error: unterminated string literal", scriptSyntaxErrorNumber, {}})},
-        {"no stand-in", mapsScript("x"), {}, false,
-         ScriptRun::failed(ScriptErrorInfo{"Application \"Maps\" is not available on this system.",
-                                           scriptApplicationMissingErrorNumber, "Maps"})},
-        {"script error", mapsScript("x"), [](const ScriptCall&) -> std::optional<std::string> {
-             throw ScriptFailure("Can't get folder \"Work\".", -1728);
-         }, true, ScriptRun::failed(ScriptErrorInfo{"Can't get folder \"Work\".", -1728, "Maps"})},
-        {"error without message", mapsScript("x"), [](const ScriptCall&) -> std::optional<std::string> {
-             throw ScriptFailure::withoutMessage();
-         }, true, ScriptRun::failed(ScriptErrorInfo{std::nullopt, scriptGenericErrorNumber, "Maps"})},
-        {"other exception", mapsScript("x"), [](const ScriptCall&) -> std::optional<std::string> {
-             throw std::runtime_error("save note: disk I/O error");
-         }, true, ScriptRun::failed(ScriptErrorInfo{"save note: disk I/O error", scriptGenericErrorNumber, "Maps"})},
-    };
-    prompter->setStatus(AccessSubject::automation("Maps"), AuthorizationStatus::FullAccess);
-    for (const auto& c : cases) {
-        TemplateScriptHost fresh(prompter);
-        fresh.registerTemplate("maps.open", "Maps", mapsScript(scriptSlot("query")));
-        if (c.registerStandIn) fresh.registerStandIn("Maps", std::make_shared<RecordingStandIn>(c.handler));
-        EXPECT_EQ(fresh.run(c.source), c.expected) << c.name;
-    }
 }
 
 }  // namespace

@@ -65,40 +65,6 @@ TEST(CalendarDates, InternetDateTimeIsStrict) {
     }
 }
 
-TEST(CalendarDates, ParseDateTakesInternetDateTimesThenLocalDays) {
-    struct Case {
-        const char* zone;
-        std::optional<std::string> text;
-        std::optional<std::string> utc;
-    };
-    const Case cases[] = {
-        {"UTC", "2024-01-15", "2024-01-15T00:00:00Z"},
-        {"Asia/Shanghai", "2024-01-15", "2024-01-14T16:00:00Z"},
-        {"America/New_York", "2024-01-15", "2024-01-15T05:00:00Z"},
-        {"America/New_York", "2024-07-15", "2024-07-15T04:00:00Z"},
-        // The day the clocks go forward still starts at local midnight.
-        {"America/New_York", "2024-03-10", "2024-03-10T05:00:00Z"},
-        // Where midnight itself is skipped, the day starts at the first valid time (01:00).
-        {"America/Sao_Paulo", "2018-11-04", "2018-11-04T03:00:00Z"},
-        {"Asia/Shanghai", "2024-01-15T09:00:00Z", "2024-01-15T09:00:00Z"},
-        {"Asia/Shanghai", "2024-02-30", std::nullopt},
-        {"Asia/Shanghai", "2023-02-29", std::nullopt},
-        {"Asia/Shanghai", "2024-1-5", std::nullopt},
-        {"Asia/Shanghai", "2024-01-15T09:00:00", std::nullopt},
-        {"Asia/Shanghai", "2024-01-15 ", std::nullopt},
-        {"Asia/Shanghai", "garbage", std::nullopt},
-        {"Asia/Shanghai", "", std::nullopt},
-        {"Asia/Shanghai", std::nullopt, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.zone) + " " + c.text.value_or("(none)"));
-        ScopedTimeZone zone(c.zone);
-        std::optional<std::string_view> text;
-        if (c.text) text = *c.text;
-        EXPECT_EQ(utcText(parseDate(text)), c.utc);
-    }
-}
-
 TEST(CalendarDates, CalendarDaysKeepTheWallClockAcrossOffsetChanges) {
     using namespace std::chrono;
     struct Case {

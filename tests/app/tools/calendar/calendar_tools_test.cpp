@@ -131,32 +131,6 @@ TEST_F(CalendarListTest, GetEventsRangesLimitsAndOrder) {
     EXPECT_EQ(call("get_events", {{"limit", 0}}), "[]");
 }
 
-TEST_F(CalendarListTest, SearchEventsMatchesTitlesOnlyIgnoringCase) {
-    struct Case {
-        const char* what;
-        Arguments arguments;
-        Titles titles;
-    };
-    const Case cases[] = {
-        {"thirty days by default", {{"searchText", "MEET"}}, {"Team meeting", "Quarterly MEETING review"}},
-        {"limit", {{"searchText", "meeting"}, {"limit", 1}}, {"Team meeting"}},
-        {"negative limit", {{"searchText", "meeting"}, {"limit", -1}}, {}},
-        {"stable order", {{"searchText", "standup"}}, {"Standup B", "Standup A"}},
-        {"location is not searched", {{"searchText", "room"}}, {}},
-        {"empty text finds nothing", {{"searchText", ""}}, {}},
-        {"range", {{"searchText", "meet"}, {"fromDate", "2024-03-04"}, {"toDate", "2024-03-05"}}, {"Past meeting"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(titlesOf(call("search_events", c.arguments)), c.titles);
-    }
-    EXPECT_EQ(call("search_events"), "Error: Missing searchText");
-    EXPECT_EQ(call("search_events", {{"searchText", 5}}), "Error: Missing searchText");
-    EXPECT_EQ(call("search_events", {{"searchText", ""}}), "[]");
-    // get_events covers seven days, search_events thirty.
-    EXPECT_EQ(titlesOf(call("get_events")).size(), 7u);
-}
-
 TEST_F(CalendarToolsTest, SevenCalendarDaysAcrossTheChangeToSummerTime) {
     ScopedTimeZone newYork("America/New_York");
     now = at("2024-03-05T17:00:00Z");  // 12:00 EST; seven days on is 12:00 EDT, 16:00Z
@@ -271,53 +245,6 @@ TEST_F(CalendarToolsTest, CreateEventRefusals) {
     EXPECT_TRUE(allEvents().empty());
 }
 
-TEST_F(CalendarToolsTest, CreateEventSavesWhatItWasGiven) {
-    p.store->addCalendar("Work", EntityType::Event);
-    struct Case {
-        const char* what;
-        Arguments extra;
-        std::string title, calendar;
-        bool allDay;
-        std::optional<std::string> location, notes;
-    };
-    const Case cases[] = {
-        {"offsets", {{"title", "Review"}}, "Review", "Calendar", false, {}, {}},
-        {"untrimmed title", {{"title", "  Padded  "}}, "  Padded  ", "Calendar", false, {}, {}},
-        {"a line break is a title", {{"title", "\n"}}, "\n", "Calendar", false, {}, {}},
-        {"named calendar", {{"title", "W"}, {"calendarName", "Work"}}, "W", "Work", false, {}, {}},
-        {"name is case-sensitive", {{"title", "w"}, {"calendarName", "work"}}, "w", "Calendar", false, {}, {}},
-        {"unknown name", {{"title", "N"}, {"calendarName", "Nope"}}, "N", "Calendar", false, {}, {}},
-        {"all-day as text is not all-day", {{"title", "A"}, {"isAllDay", "true"}}, "A", "Calendar", false, {}, {}},
-        {"all-day", {{"title", "A"}, {"isAllDay", true}}, "A", "Calendar", true, {}, {}},
-        {"location and notes",
-         {{"title", "L"}, {"location", "Room"}, {"notes", "Bring / slides"}},
-         "L",
-         "Calendar",
-         false,
-         "Room",
-         "Bring / slides"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Arguments arguments = {{"startDate", "2024-01-15T09:00:00+08:00"}, {"endDate", "2024-01-15T10:00:00+08:00"}};
-        for (const auto& [key, value] : c.extra) arguments[key] = value;
-        std::string reply = call("create_event", arguments);
-        const platform::Event saved = allEvents().back();  // equal starts keep the order made
-        EXPECT_EQ(reply, "✅ Event created: " + c.title + " (ID: " + saved.identifier + ")");
-        EXPECT_EQ(saved.title, c.title);
-        EXPECT_EQ(saved.startDate, at("2024-01-15T01:00:00Z"));
-        EXPECT_EQ(saved.endDate, at("2024-01-15T02:00:00Z"));
-        EXPECT_EQ(saved.calendar.title, c.calendar);
-        EXPECT_EQ(saved.isAllDay, c.allDay);
-        EXPECT_EQ(saved.location, c.location);
-        EXPECT_EQ(saved.notes, c.notes);
-    }
-    EXPECT_EQ(allEvents().size(), std::size(cases));
-    call("create_event", {{"title", "D"}, {"startDate", "2024-01-16"}, {"endDate", "2024-01-17"}});
-    EXPECT_EQ(allEvents().back().startDate, at("2024-01-16T00:00:00Z"));
-    EXPECT_EQ(allEvents().back().endDate, at("2024-01-17T00:00:00Z"));
-}
-
 TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {
     struct Case {
         const char* what;
@@ -396,38 +323,6 @@ TEST_F(CalendarToolsTest, CalendarTitlesWithQuotesAndBackslashesRoundTripThrough
     auto run = p.host->run(openEventScript("No such calendar", event.identifier, "Wednesday, March 6"));
     EXPECT_EQ(run.outcome, platform::ScriptRun::Outcome::Succeeded);
     EXPECT_EQ(calendarApp->view(), (CalendarStandIn::View{true, std::nullopt, "Wednesday, March 6"}));
-}
-
-TEST_F(CalendarToolsTest, OpenEventReportsScriptFailuresAsText) {
-    auto event = addEvent("Meeting", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z");
-    const Arguments arguments = {{"eventId", event.identifier}};
-    struct Case {
-        const char* what;
-        std::optional<platform::ScriptRun> run;  // none: no host at all
-        const char* reply;
-    };
-    const Case cases[] = {
-        {"no host", std::nullopt, "❌ Failed to open event: Unknown AppleScript error"},
-        {"not made", platform::ScriptRun::notMade(), "❌ Failed to open event: Unknown AppleScript error"},
-        {"failed without information", platform::ScriptRun::failed(std::nullopt),
-         "❌ Failed to open event: Unknown AppleScript error"},
-        {"failed without a message", platform::ScriptRun::failed(platform::ScriptErrorInfo{std::nullopt, -1728, {}}),
-         "❌ Failed to open event: Unknown AppleScript error"},
-        {"failed with a message",
-         platform::ScriptRun::failed(platform::ScriptErrorInfo{"Calendar got an error.", -1, {}}),
-         "❌ Failed to open event: Calendar got an error."},
-        {"result with text", platform::ScriptRun::succeeded("whatever"), "✅ Event opened in Calendar"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::shared_ptr<platform::ScriptHost> host;
-        if (c.run) host = std::make_shared<platform::FakeScriptHost>(*c.run);
-        EXPECT_EQ(makeHandler(host)->handle("open_event", arguments, {}), c.reply);
-    }
-    // Consent to automate Calendar refused.
-    p.prompter->setStatus(AccessSubject::automation("Calendar"), AuthorizationStatus::Denied);
-    EXPECT_EQ(call("open_event", arguments),
-              "❌ Failed to open event: Not authorized to send Apple events to Calendar.");
 }
 
 }  // namespace

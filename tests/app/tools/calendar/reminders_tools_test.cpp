@@ -22,25 +22,6 @@ using testing::ScopedTimeZone;
 using testing::thrownToolError;
 using Lines = std::vector<std::string>;
 
-// A store whose reminders come without a list, or that has no lists at all.
-class OddStore : public platform::InMemoryEventStore {
-public:
-    using InMemoryEventStore::InMemoryEventStore;
-    bool listless = false;
-    bool noLists = false;
-
-    std::vector<platform::Reminder> reminders(const platform::ReminderPredicate& predicate) override {
-        auto found = InMemoryEventStore::reminders(predicate);
-        if (listless)
-            for (auto& reminder : found) reminder.calendar = {};
-        return found;
-    }
-    std::vector<platform::Calendar> calendars(EntityType type) override {
-        if (noLists && type == EntityType::Reminder) return {};
-        return InMemoryEventStore::calendars(type);
-    }
-};
-
 class RemindersTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -85,75 +66,6 @@ protected:
     std::shared_ptr<EventKitService> service;
     std::unique_ptr<RemindersToolHandler> handler;
 };
-
-TEST(EventKitServiceAccess, ChecksRequestsAndSaysWhy) {
-    struct Case {
-        const char* what;
-        std::optional<AuthorizationStatus> status;
-        bool answer;
-        bool calendarResult, remindersResult;
-        int prompts;
-        Lines lines;
-    };
-    const Case cases[] = {
-        {"undetermined, granted",
-         std::nullopt,
-         true,
-         true,
-         true,
-         1,
-         {"[EventKitService] Requesting calendar access...", "[EventKitService] Calendar access result: true"}},
-        {"undetermined, refused",
-         std::nullopt,
-         false,
-         false,
-         false,
-         1,
-         {"[EventKitService] Requesting calendar access...", "[EventKitService] Calendar access result: false"}},
-        {"restricted",
-         AuthorizationStatus::Restricted,
-         true,
-         false,
-         false,
-         0,
-         {"❌ Calendar access restricted by system", "❌ Reminders access restricted by system"}},
-        {"denied",
-         AuthorizationStatus::Denied,
-         true,
-         false,
-         false,
-         0,
-         {"❌ Calendar access denied by user. Please enable in System Settings > Privacy & Security > Calendars",
-          "❌ Reminders access denied by user. Please enable in System Settings > Privacy & Security > Reminders"}},
-        {"full access", AuthorizationStatus::FullAccess, false, true, true, 0, {}},
-        {"write only", AuthorizationStatus::WriteOnly, true, false, false, 0, {}},
-        {"unknown raw value", static_cast<AuthorizationStatus>(9), true, false, false, 0, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        FakeCalendarPlatform p;
-        if (c.status) {
-            p.prompter->setStatus(AccessSubject::events(), *c.status);
-            p.prompter->setStatus(AccessSubject::reminders(), *c.status);
-        }
-        bool answer = c.answer;
-        p.prompter->setAsker([answer](const AccessSubject&) { return answer; });
-        EventKitService service(p.store, p.diagnostics);
-        EXPECT_EQ(service.requestCalendarAccess(), c.calendarResult);
-        EXPECT_EQ(service.requestRemindersAccess(), c.remindersResult);
-        EXPECT_EQ(p.prompter->promptCount(AccessSubject::events()), c.prompts);
-        EXPECT_EQ(p.prompter->promptCount(AccessSubject::reminders()), c.prompts);
-        EXPECT_EQ(p.diagnostics->lines(), c.lines);
-    }
-
-    // A request that fails passes its error on to the caller.
-    FakeCalendarPlatform p;
-    p.prompter->setAsker([](const AccessSubject&) -> bool { throw std::runtime_error("prompt failed"); });
-    EventKitService service(p.store, p.diagnostics);
-    EXPECT_THROW(service.requestCalendarAccess(), std::runtime_error);
-    EXPECT_THROW(service.requestRemindersAccess(), std::runtime_error);
-    EXPECT_THROW(service.fetchReminderLists(), std::runtime_error);  // the platform's own, not a tool error
-}
 
 TEST_F(RemindersTest, FirstReminderCallAsksOnceAndAFailedPromptRefuses) {
     FakeCalendarPlatform fresh;
@@ -258,83 +170,6 @@ TEST_F(RemindersTest, AddReadsItsArgumentsAndDueDates) {
         EXPECT_EQ(saved->calendar.title, "Reminders");
     }
 }
-
-TEST_F(RemindersTest, AddRefusals) {
-    auto before = allReminders().size();
-    EXPECT_EQ(failure("reminders_add"), ToolError("LocalTool", 400, "Missing required parameter: title"));
-    EXPECT_EQ(failure("reminders_add", {{"title", 42}}),
-              ToolError("LocalTool", 400, "Missing required parameter: title"));
-    EXPECT_EQ(failure("reminders_add", {{"title", "T"}, {"listName", "Nope"}}),
-              ToolError("LocalTool", 500, "Failed to create reminder: Reminder list 'Nope' not found"));
-    p.store->setSaveFailure("disk full");
-    EXPECT_EQ(failure("reminders_add", {{"title", "T"}}),
-              ToolError("LocalTool", 500, "Failed to create reminder: save reminder: disk full"));
-    p.store->setSaveFailure(std::nullopt);
-    p.prompter->setStatus(AccessSubject::reminders(), AuthorizationStatus::WriteOnly);
-    EXPECT_EQ(failure("reminders_add", {{"title", "T"}}),
-              ToolError("LocalTool", 500, "Failed to create reminder: Reminders access denied"));
-    EXPECT_EQ(allReminders().size(), before);
-    EXPECT_EQ(failure("reminders_delete"), ToolError("RemindersTool", 404, "Unknown reminders tool: reminders_delete"));
-    EXPECT_EQ(failure("Reminders_add"), ToolError("RemindersTool", 404, "Unknown reminders tool: Reminders_add"));
-}
-
-class RemindersFetchTest : public RemindersTest {
-protected:
-    void SetUp() override {
-        RemindersTest::SetUp();
-        auto homeList = p.store->addCalendar("Home", EntityType::Reminder);
-        addReminder("Buy milk", "2 litres", std::nullopt, DateComponents{2024, 3, 6, 9, 0}, 1);
-        addReminder("Call mom", "", homeList.identifier);
-        auto rent = addReminder("Pay rent", std::nullopt, std::nullopt, DateComponents{2024, 2, 28, {}, {}}, 0);
-        p.store->setReminderCompletion(rent.identifier, at("2024-03-01T10:00:00Z"));
-        // Due inside the window below, but completed long before it.
-        auto old = addReminder("Old task", std::nullopt, std::nullopt, DateComponents{2024, 3, 1, 8, 0}, 5);
-        p.store->setReminderCompletion(old.identifier, at("2024-02-01T10:00:00Z"));
-        addReminder(std::nullopt);
-    }
-};
-
-TEST_F(RemindersFetchTest, FiltersAndWritesEachReminder) {
-    const std::string milk = "☐ Buy milk (List: Reminders, Due: 2024-03-06 09:00, Priority: 1)\n   Notes: 2 litres\n";
-    const std::string mom = "☐ Call mom (List: Home)\n";
-    const std::string untitled = "☐ No Title (List: Reminders)\n";
-    const std::string rent = "☑️ Pay rent (List: Reminders, Due: 2024-02-28 00:00)\n";
-    const std::string old = "☑️ Old task (List: Reminders, Due: 2024-03-01 08:00, Priority: 5)\n";
-    struct Case {
-        const char* what;
-        Arguments arguments;
-        std::string reply;
-    };
-    const Case cases[] = {
-        {"every incomplete reminder", {}, "✅ Found 3 reminders:\n" + milk + mom + untitled},
-        {"completed", {{"status", "completed"}}, "✅ Found 2 reminders:\n" + rent + old},
-        {"the status word is exact", {{"status", "Completed"}}, "✅ Found 3 reminders:\n" + milk + mom + untitled},
-        {"status not text", {{"status", true}}, "✅ Found 3 reminders:\n" + milk + mom + untitled},
-        {"completed in the last week",
-         {{"status", "completed"}, {"dueAfter", "2024-02-27"}},
-         "✅ Found 1 reminders:\n" + rent},
-        {"due window",
-         {{"dueAfter", "2024-03-06"}, {"dueBefore", "2024-03-07T00:00:00+08:00"}},
-         "✅ Found 1 reminders:\n" + milk},
-        {"unreadable bound is no bound", {{"dueAfter", "soon"}}, "✅ Found 3 reminders:\n" + milk + mom + untitled},
-        {"limit", {{"limit", 1}}, "✅ Found 1 reminders:\n" + milk},
-        {"limit 0", {{"limit", 0}}, "No reminders found."},
-        {"negative limit", {{"limit", -1}}, "No reminders found."},
-        {"limit as text", {{"limit", "1"}}, "✅ Found 3 reminders:\n" + milk + mom + untitled},
-        {"list", {{"listName", "HOM"}}, "✅ Found 1 reminders:\n" + mom},
-        {"nothing due", {{"dueAfter", "2030-01-01"}}, "No reminders found."},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(call("reminders_fetch", c.arguments), c.reply);
-    }
-    EXPECT_EQ(failure("reminders_fetch", {{"listName", "nope"}}),
-              ToolError("LocalTool", 500, "Failed to fetch reminders: Reminder list 'nope' not found"));
-    p.prompter->setStatus(AccessSubject::reminders(), AuthorizationStatus::Denied);
-    EXPECT_EQ(failure("reminders_fetch"),
-              ToolError("LocalTool", 500, "Failed to fetch reminders: Reminders access denied"));
-}
-
 TEST_F(RemindersTest, FindSearchesTitlesThenNotesOfOpenAndRecentReminders) {
     auto cow = addReminder("Milk the cow");
     p.store->setReminderCompletion(cow.identifier, at("2024-02-24T12:00:00Z"));  // ten days ago
@@ -376,17 +211,6 @@ TEST_F(RemindersTest, FindSearchesTitlesThenNotesOfOpenAndRecentReminders) {
     p.prompter->setStatus(AccessSubject::reminders(), AuthorizationStatus::Restricted);
     EXPECT_EQ(failure("reminders_find", {{"query", "milk"}}),
               ToolError("LocalTool", 500, "Failed to search reminders: Reminders access denied"));
-}
-
-TEST_F(RemindersTest, FindLooksBackThirtyCalendarDaysAcrossTheClockChange) {
-    ScopedTimeZone newYork("America/New_York");
-    now = at("2024-03-20T16:00:00Z");  // 12:00 EDT; thirty days back is 12:00 EST, 17:00Z
-    auto inside = addReminder("Inside task");
-    p.store->setReminderCompletion(inside.identifier, at("2024-02-19T17:00:00Z"));
-    auto outside = addReminder("Outside task");
-    p.store->setReminderCompletion(outside.identifier, at("2024-02-19T16:30:00Z"));
-    EXPECT_EQ(call("reminders_find", {{"query", "task"}}),
-              "✅ Found 1 matching reminders:\n☑️ Inside task [Reminders]\n");
 }
 
 }  // namespace

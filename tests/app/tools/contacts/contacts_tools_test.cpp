@@ -85,37 +85,6 @@ TEST_F(ContactsToolsTest, ListsNamedPeopleWithNumbersAsPrettyJson) {
               "}");
 }
 
-TEST_F(ContactsToolsTest, LimitCountsPeopleTakenIncludingReplacedNames) {
-    struct Case {
-        const char* label;
-        Arguments arguments;
-        std::vector<std::string> names;
-    };
-    const std::vector<std::string> everyone = {"John Appleseed", "Cher", "Ivan der Bergman", "Van der Berg", "Émile Zola"};
-    const Case cases[] = {
-        {"absent", {}, everyone},
-        {"1", {{"limit", 1}}, {"John Appleseed"}},
-        {"2", {{"limit", 2}}, {"John Appleseed", "Cher"}},
-        // The second John is the fifth taken: the sixth person is never read.
-        {"5", {{"limit", 5}}, {"John Appleseed", "Cher", "Ivan der Bergman", "Van der Berg"}},
-        {"0", {{"limit", 0}}, {}},
-        {"negative", {{"limit", -4}}, {}},
-        {"text", {{"limit", "2"}}, everyone},
-        {"fraction", {{"limit", 2.5}}, everyone},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        json::Value reply = json::parse(call("get_all_contacts", c.arguments));
-        ASSERT_TRUE(reply.isObject());
-        std::vector<std::string> names;
-        for (const auto& [name, numbers] : reply.asObject()) names.push_back(name);
-        EXPECT_EQ(names, c.names);
-    }
-    EXPECT_EQ(call("get_all_contacts", {{"limit", 0}}), "{}");
-    // Four taken: the first John's numbers are still in place.
-    EXPECT_EQ(json::parse(call("get_all_contacts", {{"limit", 4}})).find("John Appleseed")->asArray().size(), 2u);
-}
-
 TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {
     struct Case {
         const char* name;

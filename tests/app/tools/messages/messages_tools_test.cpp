@@ -183,34 +183,6 @@ TEST_F(MessagesToolsTest, UnreadMessagesAreIncomingAndUnread) {
               "]");
 }
 
-TEST_F(MessagesToolsTest, LimitsAreClampedToZeroThroughFifty) {
-    std::int64_t alice = addHandle("+12025550100");
-    for (int i = 0; i < 60; ++i) add({"unread " + std::to_string(i), false, appleNanoseconds(kJan2 + i), alice, 0, 0});
-    struct Case {
-        const char* label;
-        std::optional<AnyValue> limit;
-        std::size_t rows;
-    };
-    const Case cases[] = {
-        {"absent", std::nullopt, 10}, {"3", 3, 3},          {"50", 50, 50},         {"500", 500, 50},
-        {"0", 0, 0},                  {"negative", -1, 0}, {"text", "3", 10},      {"fraction", 2.5, 10},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        Arguments read{{"phoneNumber", "+12025550100"}};
-        Arguments unread;
-        if (c.limit) {
-            read["limit"] = *c.limit;
-            unread["limit"] = *c.limit;
-        }
-        EXPECT_EQ(rowCount(call("read_messages", read)), c.rows);
-        EXPECT_EQ(rowCount(call("get_unread_messages", unread)), c.rows);
-    }
-    // Newest first.
-    EXPECT_EQ(json::parse(call("get_unread_messages", {{"limit", 1}})).asArray()[0].find("content")->asString(),
-              "unread 59");
-}
-
 TEST_F(MessagesToolsTest, NullAndIllFormedColumnsAreGuarded) {
     std::int64_t bad = addHandle("+1555\xFF");
     std::int64_t alice = addHandle("+12025550100");
@@ -280,25 +252,6 @@ TEST_F(MessagesToolsTest, AMissingOrUnusableDatabaseIsAnError) {
     }
 }
 
-TEST_F(MessagesToolsTest, AStepFailingPartWayIsAnErrorNotAPartialAnswer) {
-    std::int64_t alice = addHandle("+12025550100");
-    database().exec("PRAGMA page_size = 1024; VACUUM;");
-    const std::string text(300, 'm');
-    for (int i = 0; i < 200; ++i) add({text, false, appleNanoseconds(kJan2 + i), alice, 0, 0});
-    db.reset();
-    // Damage the last page, a leaf of the message table.
-    auto size = std::filesystem::file_size(databasePath());
-    ASSERT_GT(size, 8u * 1024u);
-    {
-        std::fstream file(databasePath(), std::ios::in | std::ios::out | std::ios::binary);
-        file.seekp(static_cast<std::streamoff>(size - 1024));
-        const std::string garbage(1024, '\x7F');
-        file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
-    }
-    expectToolError([&] { call("get_unread_messages", {{"limit", 50}}); },
-                    ToolError("MessagesTool", 500, "Query failed: database disk image is malformed"));
-}
-
 TEST(MessagesPhoneNumbers, Normalisation) {
     struct Case {
         const char* in;
@@ -365,38 +318,6 @@ TEST_F(MessagesSendTest, ASentMessageLandsInTheOutboxIntact) {
     EXPECT_FALSE(std::filesystem::exists("/tmp/owned"));
     // A second registration changes nothing.
     EXPECT_FALSE(registerMessagesScripts(*host, std::make_shared<MessagesOutboxStandIn>(dir.file("other.sqlite"))));
-}
-
-TEST_F(MessagesSendTest, RefusedArgumentsSendNothing) {
-    struct Case {
-        const char* label;
-        Arguments arguments;
-        const char* message;
-    };
-    const Case cases[] = {
-        {"no number", {{"message", "hi"}}, "Missing phoneNumber or message"},
-        {"no message", {{"phoneNumber", "5550100"}}, "Missing phoneNumber or message"},
-        {"number as a number", {{"phoneNumber", 2025550100}, {"message", "hi"}}, "Missing phoneNumber or message"},
-        {"e-mail address", {{"phoneNumber", "bob@example.com"}, {"message", "hi"}}, "Invalid phoneNumber"},
-        {"letters", {{"phoneNumber", "1-800-FLOWERS"}, {"message", "hi"}}, "Invalid phoneNumber"},
-        {"words", {{"phoneNumber", "call 555 0100"}, {"message", "hi"}}, "Invalid phoneNumber"},
-        {"other script", {{"phoneNumber", "555 ПЯТЬ"}, {"message", "hi"}}, "Invalid phoneNumber"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        expectToolError([&] { family.handle("send_message", c.arguments, {}); }, ToolError("MessagesTool", 400, c.message));
-    }
-    EXPECT_TRUE(standIn->outbox().empty());
-}
-
-TEST_F(MessagesSendTest, FailuresOfTheApplicationAreReported) {
-    // Nothing to send to: Messages finds no such buddy.
-    expectToolError([&] { send("---", "hi"); },
-                    ToolError("MessagesTool", 500, "Failed to send: Can’t get buddy \"\"."));
-    prompter->setStatus(platform::AccessSubject::automation("Messages"), platform::AuthorizationStatus::Denied);
-    expectToolError([&] { send("5550100", "hi"); },
-                    ToolError("MessagesTool", 500, "Failed to send: Not authorized to send Apple events to Messages."));
-    EXPECT_TRUE(standIn->outbox().empty());
 }
 
 }  // namespace

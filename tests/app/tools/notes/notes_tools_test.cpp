@@ -148,26 +148,6 @@ TEST_F(NotesToolsTest, ValuesThatTryToLeaveTheirLiteralStayText) {
     EXPECT_EQ(call("search_notes", {{"query", "\\\" & \"x"}}), "No notes found matching '\\\" & \"x'");
 }
 
-TEST_F(NotesToolsTest, TheTemporaryFileGoesWhateverTheOutcome) {
-    prompter->setStatus(platform::AccessSubject::automation("Notes"), platform::AuthorizationStatus::Denied);
-    expectToolError([&] { create("t", "secret body"); },
-                    ToolError("NotesTool", 500, "AppleScript Error: Not authorized to send Apple events to Notes."));
-    ASSERT_EQ(inspecting->files.size(), 1u);
-    EXPECT_EQ(inspecting->files[0].content, "secret body");
-    EXPECT_TRUE(cmntest::folderEntries(environment->temp).empty());
-    EXPECT_TRUE(standIn->notes().empty());
-}
-
-TEST_F(NotesToolsTest, AnUnwritableTemporaryFolderStopsBeforeTheScript) {
-    auto missing = std::make_shared<cmntest::FixedEnvironment>(dir.path());
-    missing->temp = dir.path() + "/no/such/folder";
-    makeFamily(missing);
-    expectToolError([&] { create("t", "c"); }, ToolError("NotesTool", 500, "Failed to write temporary file"));
-    EXPECT_EQ(inspecting->runs, 0);
-    ASSERT_EQ(diagnostics->lines().size(), 1u);
-    EXPECT_NE(diagnostics->lines()[0].find("no/such/folder"), std::string::npos);
-}
-
 TEST_F(NotesToolsTest, ANameTakenAtTheFinalPathIsNeverReplaced) {
     environment->uuid = "0F1E2D3C-4B5A-4978-8796-A5B4C3D2E1F0";
     const std::string taken = environment->temp + "/note-content-" + environment->uuid + ".txt";
@@ -242,30 +222,6 @@ TEST_F(NotesToolsTest, ListNumbersNamesNewestFirst) {
         if (c.limit) arguments["limit"] = *c.limit;
         EXPECT_EQ(call("list_notes", arguments), c.reply);
     }
-}
-
-TEST(NotesRunner, ArgumentErrors) {
-    testsupport::ScratchDir dir;
-    auto host = std::make_shared<platform::FakeScriptHost>();
-    NotesToolFamily family(std::make_shared<cmntest::FixedEnvironment>(dir.path()), host);
-    struct Case {
-        const char* tool;
-        Arguments arguments;
-        ToolError error;
-    };
-    const Case cases[] = {
-        {"create_note", {{"content", "c"}}, {"NotesTool", 400, "Missing 'title' or 'content'"}},
-        {"create_note", {{"title", "t"}}, {"NotesTool", 400, "Missing 'title' or 'content'"}},
-        {"create_note", {{"title", 1}, {"content", "c"}}, {"NotesTool", 400, "Missing 'title' or 'content'"}},
-        {"search_notes", {}, {"NotesTool", 400, "Missing 'query' argument"}},
-        {"search_notes", {{"query", AnyList{"a"}}}, {"NotesTool", 400, "Missing 'query' argument"}},
-        {"List_Notes", {}, {"NotesTool", 404, "Unknown notes tool: List_Notes"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.tool);
-        expectToolError([&] { family.handle(c.tool, c.arguments, {}); }, c.error);
-    }
-    EXPECT_TRUE(host->sources().empty());
 }
 
 }  // namespace

@@ -110,18 +110,6 @@ TEST_F(RegistryTest, EmptyStoreListsNothingAndRefusesEverything) {
     EXPECT_EQ(store->integer("toolCallCount"), 2);
 }
 
-TEST_F(RegistryTest, ListingOrderPutsMailBeforeNotes) {
-    auto service = makeFullService();
-    for (ToolSwitch s : kLookupOrder) service->setEnabled(s, true);
-    std::vector<std::string> expected;
-    for (const char* f : {"calendar", "reminders", "contacts", "messages", "mail", "notes", "music", "maps", "macos",
-                          "vision"}) {
-        expected.push_back(std::string(f) + "_one");
-        expected.push_back(std::string(f) + "_two");
-    }
-    EXPECT_THAT(names(service->enabledTools()), ElementsAreArray(expected));
-}
-
 TEST_F(RegistryTest, SwitchedOffFamiliesAreNeitherListedNorAsked) {
     auto service = makeFullService();
     const int before = fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load();
@@ -129,39 +117,6 @@ TEST_F(RegistryTest, SwitchedOffFamiliesAreNeitherListedNorAsked) {
     service->setVisionEnabled(true);
     EXPECT_THAT(names(service->enabledTools()), ElementsAre("mail_one", "mail_two", "vision_one", "vision_two"));
     EXPECT_EQ(fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load(), before);
-}
-
-TEST_F(RegistryTest, ACallFindsItsFamilyWithoutBuildingDefinitions) {
-    auto service = makeFullService();
-    service->setMailEnabled(true);
-    std::vector<int> before;
-    for (auto* fake : fakes) before.push_back(fake ? fake->definitionCalls.load() : 0);
-    service->callTool("mail_two", {});
-    EXPECT_EQ(callError(*service, "nothing_by_this_name"), ToolError("LocalTool", 404, "Tool not found: nothing_by_this_name"));
-    for (std::size_t i = 0; i < fakes.size(); ++i)
-        if (fakes[i]) {
-            EXPECT_EQ(fakes[i]->definitionCalls.load(), before[i]) << i;
-        }
-}
-
-TEST_F(RegistryTest, LookupOrderPutsNotesBeforeMail) {
-    std::vector<std::unique_ptr<ToolFamily>> families;
-    auto mail = std::make_unique<FakeFamily>(ToolSwitch::Mail, std::vector<std::string>{"shared", "m"});
-    auto notes = std::make_unique<FakeFamily>(ToolSwitch::Notes, std::vector<std::string>{"n", "shared"});
-    auto* mailPtr = mail.get();
-    auto* notesPtr = notes.get();
-    families.push_back(std::move(mail));  // registration order does not matter
-    families.push_back(std::move(notes));
-    auto service = makeService(std::move(families));
-    service->setMailEnabled(true);
-    service->setNotesEnabled(true);
-    EXPECT_EQ(service->callTool("shared", {}), "isNotesEnabled:shared");
-    EXPECT_THAT(notesPtr->calls, ElementsAre("shared"));
-    EXPECT_TRUE(mailPtr->calls.empty());
-    // With notes off, the name is still the notes family's: refused, not passed on.
-    service->setNotesEnabled(false);
-    EXPECT_EQ(callError(*service, "shared"), ToolError("LocalTool", 403, "Notes tool is disabled"));
-    EXPECT_TRUE(mailPtr->calls.empty());
 }
 
 TEST_F(RegistryTest, EverySwitchedOffFamilyIsRefusedWithItsOwnText) {
@@ -254,25 +209,6 @@ TEST_F(RegistryTest, EverySwitchWriteStoresItsKeyAndSendsOneEvent) {
     service->setToolCallCount(5);
     EXPECT_EQ(events, expectedEvents);
     EXPECT_EQ(store->integer("toolCallCount"), 5);
-}
-
-TEST_F(RegistryTest, DisableAllToolsWritesTenKeysAndSendsTenEventsInOrder) {
-    auto service = makeFullService();
-    std::vector<std::string> seen;
-    auto subscription = service->toolsChanged().subscribe([&] {
-        // Which keys have been written by the time of each event.
-        seen.push_back(store->writes().back().key);
-    });
-    service->disableAllTools();
-    std::vector<std::string> keys;
-    for (ToolSwitch s : kLookupOrder) keys.emplace_back(switchKey(s));
-    EXPECT_EQ(seen, keys);
-    std::vector<std::string> written;
-    for (const auto& w : store->writes()) {
-        written.push_back(w.key);
-        EXPECT_EQ(w.value, DefaultsValue(false));
-    }
-    EXPECT_EQ(written, keys);
 }
 
 struct StoredSwitchCase {

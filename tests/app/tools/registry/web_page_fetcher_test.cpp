@@ -28,36 +28,6 @@ TEST(WebPageFetcher, FinishedLoadDeliversTheHtmlAndClearsBothFields) {
     EXPECT_EQ(fetcher.continuation(), nullptr);
 }
 
-TEST(WebPageFetcher, NoTextGivesTheEvaluationErrorOrFailedToGetHtml) {
-    struct Case {
-        std::exception_ptr error;
-        std::string expectedMessage;
-    };
-    const Case cases[] = {
-        {std::make_exception_ptr(std::runtime_error("script failed")), "script failed"},
-        {nullptr, "Failed to get HTML"},
-    };
-    for (const auto& c : cases) {
-        WebPageFetcher fetcher;
-        auto view = std::make_shared<FakeWebView>();
-        view->error = c.error;
-        auto continuation = std::make_shared<rt::OneShot<std::string>>();
-        fetcher.setWebView(view);
-        fetcher.setContinuation(continuation);
-        fetcher.didFinish(*view);
-        try {
-            waitText(continuation);
-            ADD_FAILURE() << "no error";
-        } catch (const ToolError& e) {
-            EXPECT_EQ(e, ToolError("WebPageFetcher", 500, c.expectedMessage));
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()), c.expectedMessage);
-        }
-        EXPECT_EQ(fetcher.webView(), nullptr);
-        EXPECT_EQ(fetcher.continuation(), nullptr);
-    }
-}
-
 TEST(WebPageFetcher, AContinuationIsResumedAtMostOnce) {
     WebPageFetcher fetcher;
     auto view = std::make_shared<FakeWebView>();
