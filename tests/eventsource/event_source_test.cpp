@@ -66,13 +66,6 @@ void openStream(Exchange& e, std::string contentType = "text/event-stream") {
     e.startChunked(200, {{"Content-Type", contentType}});
 }
 
-// One piece of a chunked body, framed by hand.
-std::string chunk(const std::string& bytes) {
-    char size[32];
-    std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
-    return size + bytes + "\r\n";
-}
-
 void waitForState(const EventSource& source, ReadyState state) {
     const auto deadline = rt::Clock::now() + kBound;
     while (source.readyState() != state && rt::Clock::now() < deadline) rt::sleepFor(1ms);
@@ -156,48 +149,6 @@ TEST(EventSource, ReconnectsAfterTheServersRetryWithTheLastEventId) {
     const auto requests = server.waitForRequests(2, kBound);
     EXPECT_FALSE(requests[0].header("Last-Event-ID").has_value());
     EXPECT_EQ(requests[1].header("Last-Event-ID"), "42");
-}
-
-TEST(EventSource, FailedStreamsAreReportedAndRetried) {
-    struct Case {
-        const char* name;
-        std::string firstBytes;  // raw chunked body bytes before the connection drops
-        bool closeFirst;         // drop the connection after them
-        std::string error;
-    };
-    const std::vector<Case> cases = {
-        // The cut-off block and line must not run into the next stream.
-        {"broken transfer", chunk("retry: 50\nid: 9\ndata: one\n\ndata: half\n") + "5\r\nda", true, "http error"},
-        {"oversized line", chunk("retry: 50\nid: 9\ndata: one\n\n") + chunk(std::string(80, 'x')), false,
-         "size error: Server-sent event line exceeds the limit of 64 bytes"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedHttpServer server([&](Exchange& e) {
-            openStream(e);
-            if (e.index() == 0) {
-                e.sendRaw(c.firstBytes);
-                if (c.closeFirst) {
-                    e.closeConnection();
-                } else {
-                    e.waitForClientClose(kBound);
-                }
-                return;
-            }
-            e.sendChunk("data: again\n\n");
-            e.waitForClientClose(kBound);
-        });
-        Journal journal;
-        auto options = journal.options();
-        options.sizeLimit = 64;
-        EventSource source(streamRequest(server), http::Configuration{}, options);
-        EXPECT_EQ(journal.next(), "open");
-        EXPECT_EQ(journal.next(), "message 9 one");
-        EXPECT_EQ(journal.next(), c.error);
-        EXPECT_EQ(journal.next(), "open");
-        EXPECT_EQ(journal.next(), "message - again");
-        EXPECT_EQ(server.waitForRequests(2, kBound)[1].header("Last-Event-ID"), "9");
-    }
 }
 
 }  // namespace

@@ -30,37 +30,6 @@ http::Request get(const ScriptedHttpServer& server, std::string path = "/") {
     return r;
 }
 
-// fn running on its own thread; what it returned or threw is waited for with
-// waitFor. Destroying the handle joins the thread, so it never outlives what
-// fn refers to, even when a check failed early.
-template <class R>
-class Background {
-public:
-    template <class F>
-    explicit Background(F fn)
-        : thread_([this, fn = std::move(fn)]() mutable {
-              try {
-                  result_.resume(fn());
-              } catch (...) {
-                  result_.fail(std::current_exception());
-              }
-          }) {}
-    ~Background() { thread_.join(); }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-
-    R waitFor(rt::Clock::duration timeout) { return result_.waitFor(timeout); }
-
-private:
-    rt::OneShot<R> result_;
-    std::thread thread_;
-};
-
-template <class F>
-auto inBackground(F fn) {
-    return std::make_unique<Background<std::invoke_result_t<F>>>(std::move(fn));
-}
-
 // ---- Responses as the client sees them ----------------------------------------
 
 struct ResponseCase {
@@ -272,58 +241,5 @@ TEST(CurlHttpClient, ASlowReaderPausesTheTransferInsteadOfBufferingEverything) {
 // ---- Idle time-out ------------------------------------------------------------------
 
 // ---- Cancellation -------------------------------------------------------------------
-
-// A server whose every answer is an endless stream, reporting when clients leave.
-struct EndlessStreams {
-    // One entry per handler, in the order they started: resumed with whether
-    // the client closed the connection.
-    rt::StreamHandle<std::shared_ptr<rt::OneShot<bool>>> started =
-        rt::AsyncStream<std::shared_ptr<rt::OneShot<bool>>>::make();
-    ScriptedHttpServer server{[this](Exchange& e) {
-        auto done = std::make_shared<rt::OneShot<bool>>();
-        started->yield(done);
-        e.startChunked(200, {{"Content-Type", "text/event-stream"}});
-        e.sendChunk(": open\n\n");
-        done->resume(e.waitForClientClose(kBound));
-    }};
-
-    // Whether the next handler saw its client leave.
-    bool nextClientClosed() {
-        const auto done = started->nextFor(kBound);
-        return done && (*done)->waitFor(kBound);
-    }
-};
-
-TEST(CurlHttpClient, CancelWakesABlockedReaderAndDropsTheConnection) {
-    struct Case {
-        const char* name;
-        std::function<void(http::Response&, std::stop_source&, http::CurlHttpClient&)> cancel;
-    };
-    const std::vector<Case> cases = {
-        {"response cancel", [](http::Response& r, std::stop_source&, http::CurlHttpClient&) { r.cancel(); }},
-        {"reader's stop token", [](http::Response&, std::stop_source& s, http::CurlHttpClient&) { s.request_stop(); }},
-        {"cancel all", [](http::Response&, std::stop_source&, http::CurlHttpClient& c) { c.cancelAll(); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EndlessStreams streams;
-        http::CurlHttpClient client;
-        const auto response = client.start(get(streams.server));
-        EXPECT_EQ(response->readChunk(), ": open\n\n");
-        std::stop_source stop;
-        auto reader = inBackground([&]() -> std::string {
-            try {
-                response->readChunk(stop.get_token());
-                return "read";
-            } catch (const rt::Cancelled&) {
-                return "cancelled";
-            }
-        });
-        c.cancel(*response, stop, client);
-        EXPECT_EQ(reader->waitFor(kBound), "cancelled");
-        EXPECT_THROW(response->readChunk(), rt::Cancelled);
-        EXPECT_TRUE(streams.nextClientClosed());
-    }
-}
 
 }  // namespace

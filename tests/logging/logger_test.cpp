@@ -96,29 +96,6 @@ TEST(Logger, LevelTestComesBeforeAnyEvaluation) {
     }
 }
 
-TEST(Logger, PassesRecordWithDerivedOrExplicitSource) {
-    auto sink = std::make_shared<RecordSink>();
-    const Logger logger = recordingLogger(sink, Level::trace);
-    logger.notice(kFile, "derived", Logger::Metadata{{"id", "7"}});
-    logger.warning(kFile, "explicit", std::nullopt, "Custom");
-    logger.info(kFile, "none", std::nullopt, [] { return std::optional<std::string>(); });
-    logger.debug("NoSlash.cpp", Logger::Message("plain"));
-    const int expectedLine = __LINE__ - 1;
-
-    const auto records = sink->snapshot();
-    ASSERT_EQ(records.size(), 4u);
-    EXPECT_EQ(records[0].level, Level::notice);
-    EXPECT_EQ(records[0].source, "MCP");
-    ASSERT_TRUE(records[0].metadata.has_value());
-    EXPECT_EQ(records[0].metadata->at("id"), MV("7"));
-    EXPECT_EQ(records[1].source, "Custom");
-    EXPECT_FALSE(records[1].metadata.has_value());
-    EXPECT_EQ(records[2].source, "MCP");
-    EXPECT_EQ(records[3].source, "n/a");
-    EXPECT_EQ(records[3].file, "NoSlash.cpp");
-    EXPECT_EQ(records[3].line, expectedLine);
-}
-
 // ---- Logger: value semantics -------------------------------------------------------
 
 TEST(Logger, CopiesAreIndependentAfterAChange) {

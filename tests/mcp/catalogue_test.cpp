@@ -53,60 +53,6 @@ void runRoundTrips(const std::vector<RoundTrip>& table) {
     }
 }
 
-TEST(CatalogueRecords, LifecycleAndClientServerRecordsRoundTrip) {
-    runRoundTrips({
-        roundTrip<ClientInfo>("client info", R"({"name":"c","version":"1"})"),
-        roundTrip<ClientConfiguration>("client configuration", R"({"strict":true})"),
-        roundTrip<ClientCapabilities>("no client capabilities", R"({})"),
-        roundTrip<ClientCapabilities>("all client capabilities",
-                                      R"({"sampling":{},"experimental":{"a":"x"},"roots":{"listChanged":false}})"),
-        roundTrip<ClientCapabilities>("sampling of any shape", R"({"sampling":true})", R"({"sampling":{}})"),
-        roundTrip<ClientCapabilities>("null sampling is absent", R"({"sampling":null,"roots":null})", R"({})"),
-        roundTrip<ClientCapabilities>("roots without flag", R"({"roots":{}})"),
-        roundTrip<ClientCapabilities>("empty experimental kept", R"({"experimental":{}})"),
-        roundTrip<ClientCapabilities>(
-            "experimental objects and data-like strings kept",
-            R"({"experimental":{"feature":{"enabled":true,"n":[1,2.5]},"s":"data:,abc","x":null}})"),
-        roundTrip<ClientCapabilities>("unknown capabilities ignored", R"({"elicitation":{},"roots":{"listChanged":true}})",
-                                      R"({"roots":{"listChanged":true}})"),
-        roundTrip<ServerInfo>("server info", R"({"name":"Kettleward","version":"1.0.0"})"),
-        roundTrip<ServerConfiguration>("server configuration", R"({"strict":false})"),
-        roundTrip<ServerCapabilities>("no server capabilities", R"({})"),
-        roundTrip<ServerCapabilities>("logging only", R"({"logging":{}})"),
-        roundTrip<ServerCapabilities>("hosting capabilities", R"({"tools":{"listChanged":true}})"),
-        roundTrip<ServerCapabilities>("tools without flag", R"({"tools":{}})"),
-        roundTrip<ServerCapabilities>("resources subscribe only", R"({"resources":{"subscribe":true}})"),
-        roundTrip<ServerCapabilities>(
-            "every server capability",
-            R"({"logging":{},"prompts":{"listChanged":false},"resources":{"subscribe":false,"listChanged":true},
-                "sampling":{},"tools":{"listChanged":true},"completions":{}})",
-            R"({"logging":{},"prompts":{"listChanged":false},"resources":{"subscribe":false,"listChanged":true},
-                "sampling":{},"tools":{"listChanged":true}})"),
-        roundTrip<Initialize::Parameters>(
-            "empty initialize params take the defaults", R"({})",
-            R"({"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"unknown","version":"0.0.0"}})"),
-        roundTrip<Initialize::Parameters>(
-            "null members take the defaults", R"({"protocolVersion":null,"capabilities":null,"clientInfo":null})",
-            R"({"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"unknown","version":"0.0.0"}})"),
-        roundTrip<Initialize::Parameters>(
-            "older revision",
-            R"({"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"c","version":"1"}})"),
-        roundTrip<Initialize::Parameters>(
-            "unsupported revision still decodes",
-            R"({"protocolVersion":"1999-01-01","capabilities":{"sampling":{}},"clientInfo":{"name":"c","version":"1"}})"),
-        roundTrip<Initialize::Result>(
-            "result without instructions",
-            R"({"protocolVersion":"2025-03-26","capabilities":{"tools":{"listChanged":true}},
-                "serverInfo":{"name":"s","version":"1"},"instructions":null})",
-            R"({"protocolVersion":"2025-03-26","capabilities":{"tools":{"listChanged":true}},
-                "serverInfo":{"name":"s","version":"1"}})"),
-        roundTrip<Initialize::Result>("result with instructions",
-                                      R"({"protocolVersion":"2024-11-05","capabilities":{},
-                                          "serverInfo":{"name":"s","version":"1"},"instructions":"be kind"})"),
-        roundTrip<InitializedNotification>("initialized notification reads anything", R"([1,2])", R"({})"),
-    });
-}
-
 TEST(CatalogueRecords, ResourcesRoundTrip) {
     runRoundTrips({
         roundTrip<Resource>("resource with name and uri", R"({"name":"a","uri":"b"})"),
@@ -136,72 +82,6 @@ TEST(CatalogueRecords, ResourcesRoundTrip) {
 }
 
 // ---- Failures -------------------------------------------------------------
-
-std::string describePath(const json::CodingPath& path) {
-    std::string out;
-    for (const auto& element : path) {
-        if (!out.empty()) out += '/';
-        out += element.index >= 0 ? std::to_string(element.index) : element.key;
-    }
-    return out;
-}
-
-struct Failure {
-    std::string label;
-    std::function<void(const json::Value&)> run;
-    std::string input;
-    json::DecodingError::Kind kind;
-    std::string description;  // empty: not checked (the decoder's own text)
-    std::string path;
-};
-
-template <class T>
-Failure failure(std::string label, std::string input, json::DecodingError::Kind kind, std::string path,
-                std::string description = {}) {
-    return {std::move(label), [](const json::Value& v) { (void)decode<T>(v); }, std::move(input), kind,
-            std::move(description), std::move(path)};
-}
-
-void runFailures(const std::vector<Failure>& table) {
-    for (const auto& row : table) {
-        SCOPED_TRACE(row.label);
-        try {
-            row.run(json::parse(row.input));
-            ADD_FAILURE() << "decoded without error";
-        } catch (const json::DecodingError& e) {
-            EXPECT_EQ(e.kind(), row.kind) << e.debugDescription();
-            if (!row.description.empty()) {
-                EXPECT_EQ(e.debugDescription(), row.description);
-            }
-            EXPECT_EQ(describePath(e.codingPath()), row.path);
-        }
-    }
-}
-
-using Kind = json::DecodingError::Kind;
-
-TEST(CatalogueFailures, UnknownContentTypesHaveTheirOwnTexts) {
-    runFailures({
-        failure<Tool::Content>("tool video", R"({"type":"video"})", Kind::DataCorrupted, "type",
-                               "Unknown tool content type"),
-        failure<Tool::Content>("tool capital Text", R"({"type":"Text","text":"x"})", Kind::DataCorrupted, "type",
-                               "Unknown tool content type"),
-        failure<CallTool::Result>("inside a call result",
-                                  R"({"content":[{"type":"text","text":"ok"},{"type":"video"}]})",
-                                  Kind::DataCorrupted, "content/1/type", "Unknown tool content type"),
-        failure<Prompt::Message::Content>("prompt video", R"({"type":"video"})", Kind::DataCorrupted, "type",
-                                          "Unknown content type"),
-        failure<GetPrompt::Result>("inside a prompt message",
-                                   R"({"messages":[{"role":"user","content":{"type":"Text","text":"x"}}]})",
-                                   Kind::DataCorrupted, "messages/0/content/type", "Unknown content type"),
-        failure<Sampling::Message::Content>("sampling audio", R"({"type":"audio","data":"","mimeType":"a"})",
-                                            Kind::DataCorrupted, "type", "Unknown sampling message content type"),
-        failure<Sampling::Message::Content>("sampling capital Image", R"({"type":"Image","data":"","mimeType":"a"})",
-                                            Kind::DataCorrupted, "type", "Unknown sampling message content type"),
-        failure<Tool::Content>("type missing", R"({"text":"x"})", Kind::KeyNotFound, ""),
-        failure<Tool::Content>("type not a string", R"({"type":1})", Kind::TypeMismatch, "type"),
-    });
-}
 
 // ---- Wire bytes -------------------------------------------------------------
 
@@ -235,44 +115,6 @@ TEST(CatalogueWire, ExactBytesWithSortedKeys) {
 }
 
 // ---- Envelopes ----------------------------------------------------------------
-
-template <class T>
-std::string decodeFailure(std::string_view text) {
-    try {
-        (void)decodeText<T>(text);
-    } catch (const json::DecodingError& e) {
-        return e.debugDescription();
-    }
-    return "decoded";
-}
-
-TEST(CatalogueEnvelopes, ParametersThatMayBeLeftOut) {
-    auto list = decodeText<Request<ListTools>>(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})");
-    EXPECT_FALSE(list.params.cursor);
-    EXPECT_FALSE(decodeText<Request<ListResources>>(R"({"jsonrpc":"2.0","id":1,"method":"resources/list"})")
-                     .params.cursor);
-    EXPECT_FALSE(decodeText<Request<ListResourceTemplates>>(
-                     R"({"jsonrpc":"2.0","id":1,"method":"resources/templates/list","params":null})")
-                     .params.cursor);
-    EXPECT_FALSE(decodeText<Request<ListPrompts>>(R"({"jsonrpc":"2.0","id":1,"method":"prompts/list"})").params.cursor);
-
-    EXPECT_EQ(decodeFailure<Request<CallTool>>(R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})"),
-              "Missing required params field");
-    EXPECT_EQ(decodeFailure<Request<ReadResource>>(R"({"jsonrpc":"2.0","id":1,"method":"resources/read"})"),
-              "Missing required params field");
-    EXPECT_EQ(decodeFailure<Request<GetPrompt>>(R"({"jsonrpc":"2.0","id":1,"method":"prompts/get","params":null})"),
-              "Missing required params field");
-    EXPECT_EQ(decodeFailure<Request<CreateSamplingMessage>>(
-                  R"({"jsonrpc":"2.0","id":1,"method":"sampling/createMessage"})"),
-              "Missing required params field");
-    EXPECT_EQ(decodeFailure<Message<ResourceUpdatedNotification>>(
-                  R"({"jsonrpc":"2.0","method":"notifications/resources/updated"})"),
-              "Missing required params field");
-
-    auto call = decodeText<Request<CallTool>>(R"({"jsonrpc":"2.0","id":"a","method":"tools/call","params":{"name":"t"}})");
-    EXPECT_EQ(call.params.name, "t");
-    EXPECT_FALSE(call.params.arguments);
-}
 
 }  // namespace
 }  // namespace mcp

@@ -261,20 +261,6 @@ TEST_F(ClientTest, DisconnectFailsWaiters) {
     EXPECT_EQ(notes.load(), 1);
 }
 
-TEST_F(ClientTest, DisconnectFromAHandlerDoesNotWaitForItself) {
-    connect();
-    auto done = std::make_shared<rt::OneShot<std::monostate>>();
-    client->registerNotificationHandler<Note>([this, done](const auto&) {
-        client->disconnect();
-        done->resume({});
-    });
-    transport->push(R"({"jsonrpc":"2.0","method":"test/note","params":{"text":"bye"}})");
-    done->waitFor(kTimeout);
-    EXPECT_EQ(client->connection(), nullptr);
-    EXPECT_EQ(transport->disconnects(), 1);
-    client.reset();  // joins the loop that disconnected itself
-}
-
 TEST_F(ClientTest, CancelledWaitForgetsTheRequest) {
     connect();
     std::stop_source source;
@@ -317,41 +303,6 @@ TEST_F(ClientTest, BatchGoesOutAsOneArrayAndResolvesEachHandle) {
     EXPECT_EQ(failureText([&] { ping->waitFor(kTimeout); }), "Method not found: No ping here");
 }
 
-TEST_F(ClientTest, FailingBodyOrSendFailsTheBatchRequests) {
-    connect();
-    Client::Pending<mcp::Empty> ping;
-    EXPECT_EQ(failureText([&] {
-                  client->withBatch(
-                      [&](Client::Batch& batch) {
-                          ping = batch.addRequest(mcp::request<mcp::Ping>(mcp::ID(1)));
-                          throw std::runtime_error("body gave up");
-                      },
-                      stop());
-              }),
-              "body gave up");
-    EXPECT_EQ(transport->sentCount(), 2);
-    EXPECT_EQ(failureText([&] { ping->waitFor(kTimeout); }), "body gave up");
-    EXPECT_TRUE(client->pendingRequestIds().empty());
-
-    transport->setSendError(std::make_exception_ptr(MCPError::connectionClosed()));
-    EXPECT_EQ(failureText([&] {
-                  client->withBatch([&](Client::Batch& batch) { ping = batch.addRequest(mcp::request<mcp::Ping>(mcp::ID(1))); },
-                                    stop());
-              }),
-              "Connection closed");
-    EXPECT_EQ(failureText([&] { ping->waitFor(kTimeout); }), "Connection closed");
-    EXPECT_TRUE(client->pendingRequestIds().empty());
-}
-
-TEST_F(ClientTest, BatchHandlesOutlivingTheClientAreFailed) {
-    connect();
-    Client::Pending<mcp::Empty> ping;
-    client->withBatch([&](Client::Batch& batch) { ping = batch.addRequest(mcp::request<mcp::Ping>(mcp::ID(1))); },
-                      stop());
-    client.reset();
-    EXPECT_EQ(failureText([&] { ping->waitFor(kTimeout); }), "Internal error: Client disconnected");
-}
-
 // ---- The message loop and the end of the stream ---------------------------------------------
 
 TEST_F(ClientTest, EndOfTheStreamFailsWaitersAndLaterRequests) {
@@ -364,15 +315,6 @@ TEST_F(ClientTest, EndOfTheStreamFailsWaitersAndLaterRequests) {
     EXPECT_EQ(failureText([&] { client->ping(stop()); }), "Connection closed");
     EXPECT_LE(transport->receives(), 2) << "the loop must not spin on an ended stream";
     EXPECT_TRUE(client->pendingRequestIds().empty());
-}
-
-TEST_F(ClientTest, ReadErrorEndsTheLoopAndFailsWaitersWithIt) {
-    connect();
-    auto call = std::async(std::launch::async, [&] { return failureText([&] { client->ping(stop()); }); });
-    transport->nextSent();
-    transport->endStream(std::make_exception_ptr(std::runtime_error("wire cut")));
-    ASSERT_TRUE(ready(call));
-    EXPECT_EQ(call.get(), "Transport error: wire cut");
 }
 
 }  // namespace

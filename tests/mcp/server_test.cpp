@@ -189,88 +189,9 @@ TEST(ServerDispatch, AnswersWhatItCannotReadWithAParseError) {
               std::vector<std::string>(std::size(cases), "Error processing message"));
 }
 
-TEST(ServerDispatch, AFailedSendIsLoggedAndTheLoopGoesOn) {
-    Running run(makeServer());
-    // The answer fails, then dispatch's error answer; the loop's own answer gets through.
-    const auto pipeError = std::make_exception_ptr(MCPError::transportError(mcp::PlatformError::fromErrno(EPIPE)));
-    run.transport->setSendError(pipeError, 2);
-    EXPECT_EQ(run.transport->exchange(R"({"jsonrpc":"2.0","id":1,"method":"ping"})"),
-              R"({"error":{"code":-32001,"data":{"error":"Broken pipe"},"message":"Transport error: Broken pipe"},)"
-              R"("id":1,"jsonrpc":"2.0"})");
-    // Even when that fails too, the next message is served.
-    run.transport->setSendError(pipeError, 3);
-    run.transport->push(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
-    expectNothingMoreSent(*run.transport);
-    const auto records = run.sink->snapshot();
-    const auto logged = std::find_if(records.begin(), records.end(),
-                                     [](const auto& r) { return r.message == "Error processing message"; });
-    ASSERT_NE(logged, records.end());
-    EXPECT_EQ(logged->metadata->at("error").description().rfind("[-32001] Transport error: ", 0), 0u);
-}
-
 // ---- Notifications ------------------------------------------------------------
 
-TEST(ServerDispatch, NotificationHandlersRunInRegistrationOrderAndAreNeverAnswered) {
-    Running run(makeServer());
-    std::vector<std::string> calls;
-    run.server
-        ->registerNotificationHandler<Note>([&](const mcp::Message<Note>& m) {
-            calls.push_back("first " + m.params.text);
-            throw std::runtime_error("first failed");
-        })
-        .registerNotificationHandler<Note>(
-            [&](const mcp::Message<Note>& m) { calls.push_back("second " + m.params.text); });
-    run.transport->push(R"({"jsonrpc":"2.0","method":"test/note","params":{"text":"x"}})");
-    // Accepted silently: nobody listens, or the id is unreadable so it is no request.
-    run.transport->push(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
-    run.transport->push(R"({"jsonrpc":"2.0","method":"notifications/unknown","params":{"a":1}})");
-    run.transport->push(R"({"jsonrpc":"2.0","id":1.5,"method":"test/note","params":{"text":"y"}})");
-    expectNothingMoreSent(*run.transport);
-    EXPECT_EQ(calls, (std::vector<std::string>{"first x", "second x", "first y", "second y"}));
-
-    std::vector<logging::testing::Record> failures;
-    for (const auto& r : run.sink->snapshot()) {
-        if (r.message == "Error handling notification") failures.push_back(r);
-    }
-    ASSERT_EQ(failures.size(), 2u);
-    EXPECT_EQ(failures[0].level, logging::Logger::Level::error);
-    EXPECT_EQ(failures[0].metadata->at("method").description(), "test/note");
-    EXPECT_EQ(failures[0].metadata->at("error").description(), "first failed");
-}
-
 // ---- Strict mode --------------------------------------------------------------
-
-TEST(ServerDispatch, StrictModeRefusesTrafficUntilInitialized) {
-    Running run(makeServer(mcp::ServerConfiguration::strictConfiguration));
-    int notified = 0;
-    run.server->registerNotificationHandler<Note>([&](const auto&) { ++notified; });
-    run.server->registerMethodHandler<mcp::ListTools>(
-        [](const mcp::ListTools::Parameters&) { return mcp::ListTools::Result{}; });
-    const std::string list = R"({"jsonrpc":"2.0","id":3,"method":"tools/list"})";
-    const std::string refused = errorAnswer("3", -32600, "Invalid Request", "Server is not initialized");
-
-    EXPECT_EQ(run.transport->exchange(list), refused);
-    run.transport->push(R"({"jsonrpc":"2.0","method":"test/note","params":{"text":"t"}})");
-    run.transport->push(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
-    expectNothingMoreSent(*run.transport);
-    EXPECT_EQ(notified, 0);
-    // The refused request and the refused notification; not the initialized notification.
-    EXPECT_EQ(run.logMessages(logging::Logger::Level::error),
-              std::vector<std::string>(2, "Error processing message"));
-
-    // Inside a batch: the request gets its own error, the notification is dropped.
-    EXPECT_EQ(run.transport->exchange(R"([{"jsonrpc":"2.0","method":"test/note","params":{"text":"t"}},)"
-                                      R"({"jsonrpc":"2.0","id":3,"method":"tools/list"},)"
-                                      R"({"jsonrpc":"2.0","id":4,"method":"ping"}])"),
-              "[" + refused + R"(,{"id":4,"jsonrpc":"2.0","result":{}}])");
-    EXPECT_EQ(notified, 0);
-
-    run.transport->exchange(initializeRequest("1", "{}"));
-    EXPECT_EQ(run.transport->exchange(list), R"({"id":3,"jsonrpc":"2.0","result":{"tools":[]}})");
-    run.transport->push(R"({"jsonrpc":"2.0","method":"test/note","params":{"text":"t"}})");
-    expectNothingMoreSent(*run.transport);
-    EXPECT_EQ(notified, 1);
-}
 
 // ---- Batches ------------------------------------------------------------------
 

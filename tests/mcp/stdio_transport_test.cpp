@@ -83,25 +83,6 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
     }
 }
 
-TEST(StdioTransport, SendFramesEachMessageWithOneNewline) {
-    Pipe in, out;
-    StdioTransport transport(in.readEnd, out.writeEnd);
-    try {
-        transport.send("{}");
-        FAIL() << "send before connect must fail";
-    } catch (const MCPError& e) {
-        EXPECT_EQ(e.kind(), MCPError::Kind::TransportError);
-        EXPECT_EQ(errnoOf(e), ENOTCONN);
-    }
-    EXPECT_EQ(bytesQueued(out.readEnd), 0);
-
-    transport.connect();
-    transport.send("");
-    transport.send("{\"a\":\"b/c\"}");
-    transport.send("x\ny");  // not inspected
-    EXPECT_EQ(readFor(out.readEnd, 17), "\n{\"a\":\"b/c\"}\nx\ny\n");
-}
-
 TEST(StdioTransport, RestoresBlockingModeAtDisconnectButKeepsAModeItFound) {
     Pipe in, out;
     ASSERT_EQ(::fcntl(out.writeEnd, F_SETFL, ::fcntl(out.writeEnd, F_GETFL) | O_NONBLOCK), 0);

@@ -116,35 +116,5 @@ TEST(Value, Conversions) {
     }
 }
 
-TEST(UnitInterval, ReadsOnlyValuesInRange) {
-    struct Case {
-        const char* json;
-        std::optional<double> value;  // absent: refused
-        const char* error;
-    };
-    const Case cases[] = {
-        {"0", 0.0, ""},
-        {"1", 1.0, ""},
-        {"0.5", 0.5, ""},
-        {"-0.01", {}, "Value -0.01 is not in range 0...1"},
-        {"1.0000001", {}, "Value 1.0000001 is not in range 0...1"},
-        {"1.5", {}, "Value 1.5 is not in range 0...1"},
-    };
-    for (const auto& c : cases) {
-        if (c.value) {
-            EXPECT_EQ(decodeText<UnitInterval>(c.json).value(), *c.value) << c.json;
-        } else {
-            try {
-                decodeText<UnitInterval>(c.json);
-                ADD_FAILURE() << c.json;
-            } catch (const json::DecodingError& e) {
-                EXPECT_EQ(e.kind(), json::DecodingError::Kind::DataCorrupted);
-                EXPECT_EQ(e.debugDescription(), c.error);
-            }
-        }
-    }
-    EXPECT_THROW(decodeText<UnitInterval>("\"0.5\""), json::DecodingError);
-}
-
 }  // namespace
 }  // namespace mcp

@@ -154,17 +154,6 @@ TEST_F(Program, ListsEveryToolAsRecorded) {
     EXPECT_EQ(json::write(result(out[1]), {.pretty = true}) + "\n", readFile(golden));
 }
 
-TEST_F(Program, AnswersWhatItReadBeforeInputEndsAndDropsAnUnterminatedLine) {
-    auto child = start();
-    child->write(kInitialize + "\n" + R"({"jsonrpc":"2.0","id":2,"method":"ping"})" + "\n" +
-                 R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
-    child->closeInput();
-    EXPECT_EQ(child->readLine(), kInitializeResult);
-    EXPECT_EQ(child->readLine(), R"({"id":2,"jsonrpc":"2.0","result":{}})");
-    EXPECT_EQ(child->readLine(), std::nullopt);
-    EXPECT_EQ(child->wait(), 0);
-}
-
 TEST_F(Program, StopsCleanlyOnTermination) {
     auto child = start();
     child->writeLine(kInitialize);

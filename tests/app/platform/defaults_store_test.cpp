@@ -24,9 +24,6 @@ using testsupport::ScratchDir;
 using testsupport::writeFile;
 using ::testing::HasSubstr;
 
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
-
 struct BooleanCase {
     std::optional<DefaultsValue> value;
     bool expected;
@@ -71,40 +68,6 @@ TEST(DefaultsReadings, BooleanReading) {
     }
 }
 
-struct IntegerCase {
-    std::optional<DefaultsValue> value;
-    std::int64_t expected;
-};
-
-TEST(DefaultsReadings, IntegerReading) {
-    const IntegerCase cases[] = {
-        {std::nullopt, 0},
-        {std::int64_t{42}, 42},
-        {kMax, kMax},
-        {3.9, 3},
-        {-3.9, -3},
-        {1e300, kMax},
-        {-1e300, kMin},
-        {0x1p63, kMax},
-        {-0x1p63, kMin},
-        {true, 1},
-        {false, 0},
-        {std::string("42abc"), 42},
-        {std::string("  -17x"), -17},
-        {std::string("+5"), 5},
-        {std::string("abc"), 0},
-        {std::string(""), 0},
-        {std::string("3.9"), 3},
-        {std::string("99999999999999999999"), kMax},
-        {std::string("-99999999999999999999"), kMin},
-        {std::string("-9223372036854775808"), kMin},
-        {std::string("9223372036854775807"), kMax},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(DefaultsStore::integerReading(c.value), c.expected) << testing::PrintToString(c.expected);
-    }
-}
-
 class FileDefaultsTest : public ::testing::Test {
 protected:
     ScratchDir dir;
@@ -113,22 +76,6 @@ protected:
 
     json::Value fileJson() { return json::parse(readFile(path)); }
 };
-
-TEST_F(FileDefaultsTest, ALinkedDefaultsFileStaysALink) {
-    const std::string real = dir.file("dotfiles-defaults.json");
-    writeFile(real, R"({"isMailEnabled": true})");
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::filesystem::create_symlink(real, path);
-    {
-        FileDefaultsStore store(path, sink);
-        EXPECT_EQ(store.object("isMailEnabled"), DefaultsValue(true));
-        store.setBool("isNotesEnabled", true);
-    }
-    EXPECT_TRUE(std::filesystem::is_symlink(path));
-    json::Value saved = json::parse(readFile(real));
-    EXPECT_TRUE(saved.find("isMailEnabled")->asBool());
-    EXPECT_TRUE(saved.find("isNotesEnabled")->asBool());
-}
 
 TEST_F(FileDefaultsTest, KeysWrittenOutsideSurviveLaterWrites) {
     FileDefaultsStore store(path, sink);

@@ -89,53 +89,6 @@ TYPED_TEST(EventStoreTest, RangeQueriesReturnOverlappingEventsInStartOrder) {
         EXPECT_EQ(titles(this->store->events(at(c.from), at(c.to))), c.expected) << c.from << ".." << c.to;
 }
 
-// The PlatformError text a refused call throws.
-template <class F>
-std::string refusal(F call) {
-    try {
-        call();
-    } catch (const PlatformError& error) {
-        return error.what();
-    }
-    return "<not refused>";
-}
-
-TYPED_TEST(EventStoreTest, RefusedSavesLeaveNothingBehind) {
-    auto& store = *this->store;
-    const std::string calendarId = store.defaultCalendar(EntityType::Event)->identifier;
-    const std::string listId = store.defaultCalendar(EntityType::Reminder)->identifier;
-    const auto saveEvent = [&](std::optional<std::string> calendar, int start, int end) {
-        return refusal([&] {
-            NewEvent event;
-            event.title = "Refused";
-            event.startDate = at(start);
-            event.endDate = at(end);
-            event.calendarIdentifier = std::move(calendar);
-            store.saveEvent(event);
-        });
-    };
-    const auto saveReminder = [&](std::optional<std::string> list, std::optional<DateComponents> due) {
-        return refusal([&] {
-            NewReminder reminder;
-            reminder.title = "Refused";
-            reminder.calendarIdentifier = std::move(list);
-            reminder.dueDateComponents = due;
-            store.saveReminder(reminder);
-        });
-    };
-    EXPECT_EQ(saveEvent(std::nullopt, 2, 1), "save event: the start date must be before the end date");
-    EXPECT_EQ(saveEvent(listId, 1, 2), "save event: calendar Reminders holds reminders, not events");
-    EXPECT_EQ(saveEvent("unknown", 1, 2), "save event: no calendar unknown");
-    EXPECT_TRUE(store.events(at(-100), at(100)).empty());
-
-    EXPECT_EQ(saveReminder(std::nullopt, DateComponents{2025, 2, 30, 9, 0}),
-              "save reminder: the due date components name no date");
-    EXPECT_EQ(saveReminder(calendarId, std::nullopt), "save reminder: calendar Calendar holds events, not reminders");
-    EXPECT_EQ(saveReminder("unknown", std::nullopt), "save reminder: no reminder list unknown");
-    EXPECT_TRUE(store.reminders({}).empty());
-    EXPECT_THROW(store.setReminderCompletion("unknown", at(0)), PlatformError);
-}
-
 TYPED_TEST(EventStoreTest, ReminderPredicatesFilterByStateWindowAndList) {
     auto home = this->store->addCalendar("Home", EntityType::Reminder);
     auto add = [&](const std::string& title, std::optional<Instant> due, std::optional<std::string> list = {}) {

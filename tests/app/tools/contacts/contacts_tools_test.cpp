@@ -113,56 +113,5 @@ TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {
     }
 }
 
-TEST_F(ContactsToolsTest, AccessIsCheckedFirstForEveryName) {
-    struct Case {
-        const char* label;
-        AuthorizationStatus status;
-        bool answer;  // the prompt's answer, when asked
-        std::optional<std::string> first;  // the first call's error
-        std::optional<std::string> later;  // the next calls'
-        int prompts;
-    };
-    const Case cases[] = {
-        {"denied", AuthorizationStatus::Denied, true, "Access denied or restricted", "Access denied or restricted", 0},
-        {"restricted", AuthorizationStatus::Restricted, true, "Access denied or restricted",
-         "Access denied or restricted", 0},
-        {"write only", AuthorizationStatus::WriteOnly, true, "Unknown authorization status",
-         "Unknown authorization status", 0},
-        // The refusal is kept: later calls are refused without asking.
-        {"prompt refused", AuthorizationStatus::NotDetermined, false, "Access denied", "Access denied or restricted", 1},
-        {"prompt granted", AuthorizationStatus::NotDetermined, true, std::nullopt, std::nullopt, 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        auto fresh = std::make_shared<platform::FakeAccessPrompter>();
-        fresh->setStatus(AccessSubject::contacts(), c.status);
-        fresh->setAsker([answer = c.answer](const AccessSubject&) { return answer; });
-        ContactsToolFamily guarded(
-            std::make_shared<ContactsManager>(std::make_shared<platform::VCardContactStore>(dir.path(), fresh)));
-        const char* tools[] = {"find_phone_number", "no_such_tool", "get_all_contacts"};
-        for (int i = 0; i < 3; ++i) {
-            const auto& error = i == 0 ? c.first : c.later;
-            if (error) {
-                expectToolError([&] { guarded.handle(tools[i], {}, {}); }, ToolError("ContactsManager", 1, *error));
-            } else if (i < 2) {
-                // Past the access step: the tool's own errors.
-                EXPECT_THROW(
-                    {
-                        try {
-                            guarded.handle(tools[i], {}, {});
-                        } catch (const ToolError& e) {
-                            EXPECT_EQ(e.domain(), "ContactsTool");
-                            throw;
-                        }
-                    },
-                    ToolError);
-            } else {
-                EXPECT_NO_THROW(guarded.handle(tools[i], {}, {}));
-            }
-        }
-        EXPECT_EQ(fresh->promptCount(AccessSubject::contacts()), c.prompts);
-    }
-}
-
 }  // namespace
 }  // namespace app::tools

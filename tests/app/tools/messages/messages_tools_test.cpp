@@ -149,40 +149,6 @@ TEST_F(MessagesToolsTest, ReadsAConversationNewestFirst) {
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "alice@example.com"}}), "[]");
 }
 
-TEST_F(MessagesToolsTest, UnreadMessagesAreIncomingAndUnread) {
-    std::int64_t alice = addHandle("+12025550100");
-    add({"old unread", false, appleNanoseconds(kJan2), alice, 0, 0});
-    add({"already read", false, appleNanoseconds(kJan2 + 60), alice, 0, 1});
-    add({"mine", false, appleNanoseconds(kJan2 + 120), alice, 1, 0});
-    add({"from nobody known", false, appleNanoseconds(kJan2 + 180), 0, 0, 0});
-    add({"deleted handle", false, appleNanoseconds(kJan2 + 240), 99, 0, 0});
-
-    EXPECT_EQ(call("get_unread_messages"),
-              "[\n"
-              "  {\n"
-              "    \"content\" : \"deleted handle\",\n"
-              "    \"date\" : \"2024-01-02 03:08:05\",\n"
-              "    \"sender\" : \"Unknown\",\n"
-              "    \"isFromMe\" : false,\n"
-              "    \"hasAttachments\" : false\n"
-              "  },\n"
-              "  {\n"
-              "    \"content\" : \"from nobody known\",\n"
-              "    \"date\" : \"2024-01-02 03:07:05\",\n"
-              "    \"sender\" : \"Unknown\",\n"
-              "    \"isFromMe\" : false,\n"
-              "    \"hasAttachments\" : false\n"
-              "  },\n"
-              "  {\n"
-              "    \"content\" : \"old unread\",\n"
-              "    \"date\" : \"2024-01-02 03:04:05\",\n"
-              "    \"sender\" : \"+12025550100\",\n"
-              "    \"isFromMe\" : false,\n"
-              "    \"hasAttachments\" : false\n"
-              "  }\n"
-              "]");
-}
-
 TEST_F(MessagesToolsTest, NullAndIllFormedColumnsAreGuarded) {
     std::int64_t bad = addHandle("+1555\xFF");
     std::int64_t alice = addHandle("+12025550100");

@@ -196,33 +196,5 @@ TEST_F(NotesToolsTest, LongTextsAreCutAtTwoHundredCharactersNotBytes) {
     }
 }
 
-TEST_F(NotesToolsTest, ListNumbersNamesNewestFirst) {
-    EXPECT_EQ(call("list_notes"), "No notes found.");
-    create("first", "a");
-    create("second \"quoted\"", "b");
-    create("third", "c");
-    struct Case {
-        const char* label;
-        std::optional<AnyValue> limit;
-        const char* reply;
-    };
-    const Case cases[] = {
-        {"absent", std::nullopt, "1. third\n2. second \"quoted\"\n3. first"},
-        {"2", 2, "1. third\n2. second \"quoted\""},
-        {"0", 0, "No notes found."},
-        {"negative", -3, "No notes found."},
-        {"text", "1", "1. third\n2. second \"quoted\"\n3. first"},
-        {"fraction", 1.5, "1. third\n2. second \"quoted\"\n3. first"},
-        {"largest", std::numeric_limits<std::int64_t>::max(), "1. third\n2. second \"quoted\"\n3. first"},
-        {"smallest", std::numeric_limits<std::int64_t>::min(), "No notes found."},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        Arguments arguments;
-        if (c.limit) arguments["limit"] = *c.limit;
-        EXPECT_EQ(call("list_notes", arguments), c.reply);
-    }
-}
-
 }  // namespace
 }  // namespace app::tools

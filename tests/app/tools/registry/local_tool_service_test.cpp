@@ -161,13 +161,6 @@ TEST_F(RegistryTest, CounterIsStoredBeforeTheFamilyRuns) {
     EXPECT_EQ(writes.back().mode, platform::WriteMode::Coalesced);
 }
 
-TEST_F(RegistryTest, CounterStopsAtItsLargestValue) {
-    store->set("toolCallCount", std::numeric_limits<std::int64_t>::max());
-    auto service = makeFullService();
-    callError(*service, "nothing");
-    EXPECT_EQ(service->toolCallCount(), std::numeric_limits<std::int64_t>::max());
-}
-
 TEST_F(RegistryTest, ConcurrentCallsLoseNoCount) {
     auto service = makeFullService();
     service->setMusicEnabled(true);
@@ -242,48 +235,6 @@ TEST_F(RegistryTest, TheTwoBooleanReadingRules) {
         }
         EXPECT_TRUE(store->writes().empty());
     }
-}
-
-// The same rules, with the values written into the defaults file by hand.
-TEST(RegistryWithDefaultsFile, ReadsSwitchesFromTheFileAndKeepsOutsideKeys) {
-    testsupport::ScratchDir dir;
-    const std::string path = dir.file("defaults.json");
-    testsupport::writeFile(path, R"({
-  "isMailEnabled" : "YES",
-  "isMusicEnabled" : "YES",
-  "isNotesEnabled" : 1,
-  "isMapsEnabled" : 1,
-  "isCalendarEnabled" : true,
-  "isVisionEnabled" : "0",
-  "isMacOSEnabled" : 0.25,
-  "toolCallCount" : "7 calls"
-})");
-    rt::MainExecutor executor;
-    auto sink = std::make_shared<platform::MemoryDiagnosticSink>();
-    auto store = std::make_shared<platform::FileDefaultsStore>(path, sink);
-    LocalToolService service(store, executor, {});
-    EXPECT_FALSE(service.isMailEnabled());
-    EXPECT_TRUE(service.isMusicEnabled());
-    EXPECT_FALSE(service.isNotesEnabled());
-    EXPECT_TRUE(service.isMapsEnabled());
-    EXPECT_TRUE(service.isCalendarEnabled());
-    EXPECT_FALSE(service.isVisionEnabled());
-    EXPECT_TRUE(service.isMacOSEnabled());
-    EXPECT_EQ(service.toolCallCount(), 7);
-
-    // Another instance writes the port; our next writes keep it.
-    json::Value doc = json::parse(testsupport::readFile(path));
-    doc.asObject().set("mcp_server_port", 9100);
-    testsupport::writeFile(path, json::write(doc));
-    service.setMailEnabled(true);
-    EXPECT_THROW(service.callTool("anything", {}), ToolError);
-    store->flush();
-    json::Value after = json::parse(testsupport::readFile(path));
-    EXPECT_EQ(*after.find("mcp_server_port"), json::Value(9100));
-    EXPECT_EQ(*after.find("isMailEnabled"), json::Value(true));
-    EXPECT_EQ(*after.find("toolCallCount"), json::Value(8));
-    EXPECT_EQ(*after.find("isMusicEnabled"), json::Value("YES"));  // never rewritten from our copy
-    EXPECT_TRUE(sink->lines().empty());
 }
 
 }  // namespace
