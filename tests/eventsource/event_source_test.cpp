@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
 using namespace std::chrono_literals;
 using eventsource::EventSource;
 using eventsource::ReadyState;

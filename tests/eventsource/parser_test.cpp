@@ -8,7 +8,6 @@
 #include <unordered_set>
 
 namespace {
-
 using eventsource::Event;
 using eventsource::Parser;
 

@@ -8,7 +8,6 @@
 #include <thread>
 
 namespace {
-
 using namespace std::chrono_literals;
 using testsupport::Exchange;
 using testsupport::ScriptedHttpServer;
@@ -213,30 +212,6 @@ TEST(CurlHttpClient, ReportsARefusedConnectionWithoutUserInformation) {
 }
 
 // ---- Streaming ------------------------------------------------------------------
-
-TEST(CurlHttpClient, ASlowReaderPausesTheTransferInsteadOfBufferingEverything) {
-    constexpr std::size_t kTotal = 32u << 20;  // far beyond the kernel's socket buffers
-    std::string body(kTotal, '\0');
-    for (std::size_t i = 0; i < kTotal; ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
-    auto stalledAt = std::make_shared<rt::OneShot<std::size_t>>();
-    ScriptedHttpServer server([&](Exchange& e) {
-        e.sendRaw("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kTotal) + "\r\n\r\n");
-        // The stall outlasts the idle time-out: a paused transfer is not idle.
-        const std::size_t sent = e.sendUntilStalled(body, 800ms);
-        stalledAt->resume(sent);
-        e.sendRaw(std::string_view(body).substr(sent));
-    });
-    http::Configuration configuration;
-    configuration.bodyBufferLimit = 64 * 1024;
-    configuration.idleTimeout = 300ms;
-    http::CurlHttpClient client(configuration);
-    const auto response = client.start(get(server));
-    const std::size_t sent = stalledAt->waitFor(kBound);
-    EXPECT_LT(sent, kTotal);
-    const std::string received = readAll(*response);
-    EXPECT_EQ(received.size(), kTotal);
-    EXPECT_TRUE(received == body);
-}
 
 // ---- Idle time-out ------------------------------------------------------------------
 

@@ -21,7 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 

@@ -16,7 +16,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
 using namespace std::chrono_literals;
 using clienttest::Deadline;
 using mcp::Client;

@@ -11,7 +11,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
 TEST(InteropSdkClient, DrivesTheProgramOverStdio) {
     const fs::path interop = BRISOLET_INTEROP_DIR;
     ASSERT_TRUE(fs::exists(interop / "node_modules" / "@modelcontextprotocol" / "sdk"))

@@ -7,7 +7,6 @@
 #include <string>
 
 namespace {
-
 const std::string R = "\xEF\xBF\xBD";
 
 struct Case {

@@ -20,7 +20,6 @@
 
 namespace logging {
 namespace {
-
 using Level = Logger::Level;
 using MV = Logger::MetadataValue;
 
@@ -109,19 +108,6 @@ TEST(StreamLogHandler, ExactLines) {
         logDirect(h, Level::info, "started", c.call);
         EXPECT_EQ(capture.contents(), c.expected) << c.name;
     }
-}
-
-TEST(StreamLogHandler, CallMetadataAffectsOnlyItsLine) {
-    Capture capture;
-    StreamLogHandler h = capture.handler("r");
-    h.setMetadataItem("k", MV("handler"));
-    logDirect(h, Level::warning, "one", Logger::Metadata{{"k", "call"}});
-    logDirect(h, Level::warning, "two");
-    h.setMetadataItem("k", std::nullopt);
-    logDirect(h, Level::warning, "three");
-    const std::string s = kStamp;
-    EXPECT_EQ(capture.contents(), s + " warning r: k=call [MCP] one\n" + s + " warning r: k=handler [MCP] two\n" + s +
-                                      " warning r: [MCP] three\n");
 }
 
 // ---- Concurrency -------------------------------------------------------------------

@@ -8,7 +8,6 @@
 
 namespace logging {
 namespace {
-
 using testing::RecordingHandler;
 using testing::RecordSink;
 using Level = Logger::Level;
@@ -24,27 +23,6 @@ Logger recordingLogger(const std::shared_ptr<RecordSink>& sink, Level level, std
 // ---- Levels -------------------------------------------------------------------
 
 // ---- Sources ------------------------------------------------------------------
-
-TEST(LoggerSource, ModuleAndDirectory) {
-    struct Case {
-        const char* input;
-        const char* module;
-        const char* directory;
-    };
-    const Case cases[] = {
-        {"MCP/server.cpp", "MCP", "n/a"},
-        {"MCP/sub/server.cpp", "MCP", "sub"},
-        {"x/y/z", "x", "y"},
-        {"server.cpp", "n/a", "n/a"},
-        {"/server.cpp", "", "n/a"},
-        {"/src/MCP/server.cpp", "", "MCP"},
-        {"a//name", "a", ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(moduleFromFileId(c.input), c.module) << c.input;
-        EXPECT_EQ(directoryFromFilePath(c.input), c.directory) << c.input;
-    }
-}
 
 // ---- Metadata values ------------------------------------------------------------
 
@@ -127,27 +105,6 @@ TEST(Logger, CopiesAreIndependentAfterAChange) {
 }
 
 // ---- Registry ----------------------------------------------------------------------
-
-TEST(LoggingSystem, SecondBootstrapStopsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto noop = [](const std::string&) -> AnyLogHandler { return NoOpLogHandler(); };
-    EXPECT_DEATH(
-        {
-            LoggingSystem::bootstrap(noop);
-            LoggingSystem::bootstrap(noop);
-        },
-        "^logging system can only be initialized once per process\\.\n$");
-    // The provider form after a plain bootstrap replaces the provider, then
-    // fails on the factory.
-    EXPECT_DEATH(
-        {
-            LoggingSystem::bootstrap(noop);
-            LoggingSystem::bootstrap([](const std::string&, const std::optional<Logger::MetadataProvider>&)
-                                         -> AnyLogHandler { return NoOpLogHandler(); },
-                                     std::nullopt);
-        },
-        "logging system can only be initialized once per process\\.");
-}
 
 }  // namespace
 }  // namespace logging

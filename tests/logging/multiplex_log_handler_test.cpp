@@ -5,7 +5,6 @@
 
 namespace logging {
 namespace {
-
 using testing::fixedProvider;
 using testing::RecordingHandler;
 using testing::RecordSink;

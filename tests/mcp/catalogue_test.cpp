@@ -17,7 +17,6 @@
 
 namespace mcp {
 namespace {
-
 // Decodes `input` as T, re-encodes it, and checks that a second decode of the
 // output gives an equal value with an equal hash.
 struct RoundTrip {

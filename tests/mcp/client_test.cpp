@@ -12,7 +12,6 @@
 #include <system_error>
 
 namespace {
-
 using namespace clienttest;
 using mcp::Client;
 using mcp::MCPError;
@@ -73,7 +72,6 @@ protected:
         ASSERT_TRUE(syncCv.wait_for(lock, kTimeout, [&] { return syncs >= target; }));
     }
 
-
     std::shared_ptr<RecordSink> log = std::make_shared<RecordSink>();
     std::shared_ptr<ScriptedTransport> transport = std::make_shared<ScriptedTransport>(log);
     Deadline deadline{kTimeout};
@@ -119,7 +117,6 @@ TEST_F(ClientTest, HandshakeSendsInitializeThenInitializedAndStoresTheAnswer) {
     EXPECT_EQ(client->serverCapabilities()->tools->listChanged, true);
     EXPECT_TRUE(client->serverCapabilities()->logging);
     EXPECT_FALSE(client->serverCapabilities()->prompts);
-
 
     // A later initialize replaces every stored value, instructions included.
     transport->setResponder(answering({{"initialize", initializeResult(json::parse(R"({"prompts":{}})"))}}));
@@ -259,17 +256,6 @@ TEST_F(ClientTest, DisconnectFailsWaiters) {
     transport = other;
     sync();
     EXPECT_EQ(notes.load(), 1);
-}
-
-TEST_F(ClientTest, CancelledWaitForgetsTheRequest) {
-    connect();
-    std::stop_source source;
-    auto call = std::async(std::launch::async, [&] { client->ping(source.get_token()); });
-    transport->nextSent();
-    source.request_stop();
-    ASSERT_TRUE(ready(call));
-    EXPECT_THROW(call.get(), rt::Cancelled);
-    EXPECT_TRUE(client->pendingRequestIds().empty());
 }
 
 // ---- Batches ------------------------------------------------------------------------------

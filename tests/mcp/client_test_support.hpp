@@ -25,7 +25,6 @@
 #include <vector>
 
 namespace clienttest {
-
 using namespace std::chrono_literals;
 using logging::Logger;
 using logging::testing::Record;

@@ -4,7 +4,6 @@
 
 namespace mcp {
 namespace {
-
 Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 struct DataURLCase {

@@ -7,7 +7,6 @@
 
 namespace mcp {
 namespace {
-
 using testsupport::Echo;
 
 struct List {
@@ -31,7 +30,6 @@ List::Parameters fromJson(const json::Value& v, json::CodingPath& path, std::typ
 template <>
 inline constexpr bool enableNotRequired<List::Parameters> = true;
 namespace {
-
 struct Ping {
     using Parameters = Empty;
     using Result = Empty;
@@ -52,7 +50,6 @@ static_assert(Method<Echo> && Method<List> && Method<Ping> && Method<AnyMethod>)
 static_assert(Notification<Changed> && Notification<Said> && Notification<AnyNotification>);
 static_assert(NotRequired<List::Parameters> && NotRequired<Empty> && NotRequired<Value>);
 static_assert(!NotRequired<Echo::Parameters>);
-
 
 TEST(Envelope, DecodingFailures) {
     using K = json::DecodingError::Kind;

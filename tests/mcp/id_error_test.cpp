@@ -8,8 +8,6 @@
 
 namespace mcp {
 namespace {
-
-
 template <class T>
 json::DecodingError decodeFailure(std::string_view text) {
     try {

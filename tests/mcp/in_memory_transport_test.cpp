@@ -14,7 +14,6 @@
 #include <vector>
 
 namespace {
-
 using namespace clienttest;
 using mcp::InMemoryTransport;
 using mcp::MCPError;

@@ -8,7 +8,6 @@
 #include <unordered_set>
 
 namespace {
-
 using Transport = mcp::NetworkTransport;
 using Heartbeat = Transport::Heartbeat;
 using Bytes = std::vector<std::uint8_t>;

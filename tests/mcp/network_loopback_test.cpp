@@ -10,7 +10,6 @@
 #include <thread>
 
 namespace {
-
 using namespace networktest;
 using mcp::MCPError;
 using mcp::NetworkTransport;
@@ -39,10 +38,6 @@ public:
         for (const auto& s : shared_->states) kinds.push_back(s.kind());
         return kinds;
     }
-    State last() {
-        std::lock_guard lock(shared_->mutex);
-        return shared_->states.back();
-    }
 
 private:
     struct Shared {
@@ -56,30 +51,6 @@ private:
 using K = State::Kind;
 
 // ---- TcpConnection --------------------------------------------------------------
-
-TEST(TcpConnection, ThePeersEndIsACompleteReceiveAndAResetAnError) {
-    LoopbackListener listener;
-    TcpConnection connection("127.0.0.1", listener.port());
-    StateLog states(connection);
-    connection.start();
-    ASSERT_EQ(states.waitFor(2).back(), K::ready);
-    {
-        RawPeer peer(listener.accept());
-        ASSERT_TRUE(peer.write("last"));
-    }  // closed: end of stream
-    EXPECT_EQ(connection.receive(1, 1 << 20).content, "last");
-    const auto end = connection.receive(1, 1 << 20);
-    EXPECT_EQ(end.content, std::nullopt);
-    EXPECT_TRUE(end.isComplete);
-    EXPECT_FALSE(end.error.has_value());
-
-    // Writing into the closed peer fails with an error, never with SIGPIPE.
-    std::optional<mcp::PlatformError> failure;
-    for (int i = 0; i < 1000 && !failure; ++i) failure = connection.send(std::string(4096, 'x'), true);
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_TRUE(failure->code() == EPIPE || failure->code() == ECONNRESET) << failure->debugDescription();
-    EXPECT_EQ(states.waitFor(3).back(), K::failed);
-}
 
 // ---- NetworkTransport over loopback -----------------------------------------------
 

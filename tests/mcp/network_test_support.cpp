@@ -14,7 +14,6 @@
 #include <stdexcept>
 
 namespace networktest {
-
 // ---- FakeNetworkConnection ------------------------------------------------------
 
 void FakeNetworkConnection::changed() { cv_.notify_all(); }

@@ -19,7 +19,6 @@
 #include <vector>
 
 namespace networktest {
-
 using namespace std::chrono_literals;
 using State = mcp::NetworkConnection::State;
 
@@ -55,7 +54,6 @@ public:
     int startCount() const;
     int cancelCount() const;
     bool receiveWaiting() const;
-
 
     State state() const override;
     StateUpdateHandler stateUpdateHandler() const override;

@@ -14,7 +14,6 @@
 #include <thread>
 
 namespace {
-
 using namespace networktest;
 using mcp::MCPError;
 using mcp::NetworkTransport;
@@ -212,7 +211,6 @@ TEST(NetworkTransportReceive, HeartbeatsBetweenMessagesAreDroppedUnderEveryChunk
     Lines single;
     for (char c : bytes) single.emplace_back(1, c);
     check(single);
-
 }
 
 TEST(NetworkTransportReceive, ThePeersEndFinishesTheStreamAfterQueuedMessages) {
@@ -240,19 +238,6 @@ TEST(NetworkTransportReceive, ALostConnectionWithoutReconnectionEndsTheStream) {
         ASSERT_EQ(error->kind(), MCPError::Kind::TransportError);
         EXPECT_EQ(error->underlying()->code(), code);
     }
-}
-
-TEST(NetworkTransportReceive, AMessageBeyondTheLimitIsAReceiveFailure) {
-    NetworkTransport::BufferConfiguration buffer;
-    buffer.maxMessageSize = 8;
-    Rig rig(NetworkTransport::HeartbeatConfiguration::disabled, NetworkTransport::ReconnectionConfiguration::disabled,
-            buffer);
-    rig.connectReady();
-    EXPECT_EQ(rig.receiveThrough({"0123", "4567", "\n"}), (Lines{"01234567"}));  // at the limit
-    rig.connection->pushChunk("012345678");
-    const auto error = mcpErrorOf([&] { rig.next(); });
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(std::string(error->what()), "Internal error: Received message exceeds the limit of 8 bytes");
 }
 
 // ---- Reconnection ---------------------------------------------------------------

@@ -21,7 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
 using namespace std::chrono_literals;
 using mcp::MCPError;
 using mcp::StdioTransport;
@@ -38,7 +37,6 @@ int errnoOf(const MCPError& error) {
 }
 
 bool isNonBlocking(int fd) { return (::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
-
 
 // Each chunk is written only after the reader has taken the previous one, so a
 // line really arrives over several reads.

@@ -8,7 +8,6 @@
 
 namespace mcp {
 namespace {
-
 Value read(std::string_view text) { return decodeText<Value>(text); }
 
 TEST(Value, DecodingOrderPicksTheFirstReadingThatFits) {

@@ -10,7 +10,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
 constexpr auto kBound = 5s;  // every wait in these tests ends within this
 
 TEST(AsyncStream, ManyProducersLoseNothing) {

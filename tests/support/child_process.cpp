@@ -17,9 +17,7 @@
 extern char** environ;
 
 namespace testsupport {
-
 namespace {
-
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> out;
     for (auto& s : strings) out.push_back(s.data());

@@ -8,7 +8,6 @@
 #include <vector>
 
 namespace testsupport {
-
 class ChildProcess {
 public:
     // Starts argv[0] (searched on PATH) with exactly the given environment

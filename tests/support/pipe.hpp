@@ -17,7 +17,6 @@
 #include <vector>
 
 namespace testsupport {
-
 struct Pipe {
     int readEnd = -1;
     int writeEnd = -1;

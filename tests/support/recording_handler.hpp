@@ -14,7 +14,6 @@
 #include <vector>
 
 namespace logging::testing {
-
 struct Record {
     std::string handlerName;
     Logger::Level level;

@@ -15,9 +15,7 @@
 #include <stdexcept>
 
 namespace testsupport {
-
 namespace {
-
 constexpr std::size_t kMaxHead = 1 << 20;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {

@@ -19,7 +19,6 @@
 #include <vector>
 
 namespace testsupport {
-
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct RecordedRequest {

@@ -20,7 +20,6 @@
 #include <vector>
 
 namespace testsupport {
-
 // What the test returns for one message sent: the replies to push.
 using Responder = std::function<std::vector<std::string>(const json::Value& sent)>;
 

@@ -8,7 +8,6 @@
 #include <string_view>
 
 namespace testsupport {
-
 struct Text {
     std::string text;
     friend bool operator==(const Text&, const Text&) = default;

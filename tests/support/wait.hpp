@@ -5,7 +5,6 @@
 #include <thread>
 
 namespace testsupport {
-
 // Polls pred until it holds or the time is up; true when it held.
 template <class Pred>
 bool waitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {

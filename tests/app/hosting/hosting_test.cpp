@@ -22,7 +22,6 @@ namespace fs = std::filesystem;
 using testsupport::ChildProcess;
 
 namespace {
-
 const std::string kInitialize =
     R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})";
 const std::string kInitializeResult =

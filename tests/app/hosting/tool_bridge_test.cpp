@@ -13,7 +13,6 @@
 #include <stdexcept>
 
 namespace {
-
 using namespace std::chrono_literals;
 using app::tools::Arguments;
 using app::tools::MCPTool;

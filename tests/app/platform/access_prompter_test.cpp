@@ -11,7 +11,6 @@
 
 namespace app::platform {
 namespace {
-
 class SqliteAccessPrompterTest : public ::testing::Test {
 protected:
     testsupport::ScratchDir dir;

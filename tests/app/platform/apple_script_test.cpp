@@ -6,7 +6,6 @@
 
 namespace app::platform {
 namespace {
-
 TEST(AppleScriptEscaped, BackslashFirstThenDoubleQuote) {
     struct Case {
         std::string value, expected;

@@ -8,7 +8,6 @@
 #include "app/platform/vcard.hpp"
 
 namespace app::platform {
-
 void PrintTo(const Contact& contact, std::ostream* out) {
     *out << contact.identifier << " given=" << ::testing::PrintToString(contact.givenName)
          << " family=" << ::testing::PrintToString(contact.familyName)
@@ -16,7 +15,6 @@ void PrintTo(const Contact& contact, std::ostream* out) {
 }
 
 namespace {
-
 TEST(ParseVCards, ReadsNamesAndNumbers) {
     struct Case {
         std::string name;

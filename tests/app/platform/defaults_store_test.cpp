@@ -18,7 +18,6 @@
 
 namespace app::platform {
 namespace {
-
 using testsupport::readFile;
 using testsupport::ScratchDir;
 using testsupport::writeFile;
@@ -108,17 +107,6 @@ TEST_F(FileDefaultsTest, SecondInstanceWritesDoNotRevertEachOther) {
     EXPECT_EQ(*doc.find("y"), json::Value(2));
     EXPECT_EQ(*doc.find("z"), json::Value(3));
     EXPECT_EQ(a.object("y"), DefaultsValue(std::int64_t{2}));
-}
-
-TEST_F(FileDefaultsTest, OutsideChangesArePickedUpBeforeReads) {
-    FileDefaultsStore store(path, sink);
-    store.set("k", std::int64_t{1});
-    EXPECT_EQ(store.object("k"), DefaultsValue(std::int64_t{1}));
-    writeFile(path, R"({"k": "changed", "new": true})");
-    EXPECT_EQ(store.object("k"), DefaultsValue(std::string("changed")));
-    EXPECT_EQ(store.object("new"), DefaultsValue(true));
-    ::unlink(path.c_str());
-    EXPECT_FALSE(store.object("k"));
 }
 
 TEST_F(FileDefaultsTest, CorruptFileIsSetAsideAndReported) {

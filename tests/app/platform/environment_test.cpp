@@ -12,7 +12,6 @@
 
 namespace app::platform {
 namespace {
-
 struct EnvCase {
     std::map<std::string, std::string> variables;
     std::string home, temp, config, data;

@@ -11,7 +11,6 @@
 
 namespace app::platform {
 namespace {
-
 using std::chrono::hours;
 using std::chrono::minutes;
 using std::chrono::seconds;

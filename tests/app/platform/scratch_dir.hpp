@@ -12,7 +12,6 @@
 #include "support/wait.hpp"
 
 namespace testsupport {
-
 class ScratchDir {
 public:
     ScratchDir() {

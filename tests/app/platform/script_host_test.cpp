@@ -6,7 +6,6 @@
 
 namespace app::platform {
 namespace {
-
 // The send script as the messages family builds it.
 std::string sendScript(std::string_view recipient, std::string_view body) {
     return "tell application \"Messages\"\n"

@@ -9,7 +9,6 @@
 
 namespace app::platform {
 namespace {
-
 class SqliteTest : public ::testing::Test {
 protected:
     testsupport::ScratchDir dir;

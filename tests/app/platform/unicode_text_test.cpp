@@ -6,7 +6,6 @@
 
 namespace app::platform {
 namespace {
-
 // Blanks are tabs and space separators; white space adds the line breaks.
 TEST(UnicodeText, TrimsBlanksOrWhiteSpaceAtBothEnds) {
     struct Case {

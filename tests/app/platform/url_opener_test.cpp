@@ -10,7 +10,6 @@
 
 namespace app::platform {
 namespace {
-
 using testsupport::ScratchDir;
 using testsupport::writeFile;
 

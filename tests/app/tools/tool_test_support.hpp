@@ -12,14 +12,12 @@
 #include <string>
 
 namespace app::tools {
-
 // Failed expectations show a ToolError as its three parts.
 inline void PrintTo(const ToolError& error, std::ostream* out) {
     *out << error.domain() << " " << error.code() << " " << error.message();
 }
 
 namespace testing {
-
 // The error a call throws, or a failed expectation when it throws none.
 template <class F>
 std::optional<ToolError> thrownToolError(F call) {

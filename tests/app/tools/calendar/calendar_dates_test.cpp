@@ -11,7 +11,6 @@
 
 namespace app::tools {
 namespace {
-
 using testing::at;
 using testing::ScopedTimeZone;
 

@@ -17,7 +17,6 @@
 
 namespace app::tools {
 namespace {
-
 using platform::AccessSubject;
 using platform::AuthorizationStatus;
 using platform::EntityType;

@@ -11,7 +11,6 @@
 
 namespace app::tools {
 namespace {
-
 using platform::AccessSubject;
 using platform::AuthorizationStatus;
 using platform::DateComponents;
@@ -35,22 +34,6 @@ protected:
         return handler->handle(name, arguments, {});
     }
 
-    ToolError failure(const std::string& name, const Arguments& arguments = {}) {
-        return thrownToolError([&] { call(name, arguments); }).value_or(ToolError("", 0, "nothing thrown"));
-    }
-
-    platform::Reminder addReminder(std::optional<std::string> title, std::optional<std::string> notes = std::nullopt,
-                                   std::optional<std::string> list = std::nullopt,
-                                   std::optional<DateComponents> due = std::nullopt, std::int64_t priority = 0) {
-        platform::NewReminder reminder;
-        reminder.title = std::move(title);
-        reminder.notes = std::move(notes);
-        reminder.calendarIdentifier = std::move(list);
-        reminder.dueDateComponents = due;
-        reminder.priority = priority;
-        return p.store->saveReminder(reminder);
-    }
-
     std::vector<platform::Reminder> allReminders() {
         auto open = p.store->reminders({});
         platform::ReminderPredicate done;
@@ -66,19 +49,6 @@ protected:
     std::shared_ptr<EventKitService> service;
     std::unique_ptr<RemindersToolHandler> handler;
 };
-
-TEST_F(RemindersTest, FirstReminderCallAsksOnceAndAFailedPromptRefuses) {
-    FakeCalendarPlatform fresh;
-    fresh.prompter->setAsker([](const AccessSubject&) { return false; });
-    EventKitService undecided(fresh.store, fresh.diagnostics);
-    auto error = thrownToolError([&] { undecided.createReminder("x", std::nullopt, 0, std::nullopt, std::nullopt); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error, ToolError("EventKitService", 403, "Reminders access denied"));
-    EXPECT_EQ(fresh.prompter->promptCount(AccessSubject::reminders()), 1);
-    error = thrownToolError([&] { undecided.createReminder("x", std::nullopt, 0, std::nullopt, std::nullopt); });
-    EXPECT_EQ(fresh.prompter->promptCount(AccessSubject::reminders()), 1);  // decided now: not asked again
-    EXPECT_TRUE(fresh.store->reminders({}).empty());
-}
 
 TEST_F(RemindersTest, ListsAreChosenByPartOfTheirNameIgnoringCase) {
     auto groceries = p.store->addCalendar("Groceries", EntityType::Reminder);
@@ -169,48 +139,6 @@ TEST_F(RemindersTest, AddReadsItsArgumentsAndDueDates) {
         EXPECT_EQ(saved->notes, c.notes);
         EXPECT_EQ(saved->calendar.title, "Reminders");
     }
-}
-TEST_F(RemindersTest, FindSearchesTitlesThenNotesOfOpenAndRecentReminders) {
-    auto cow = addReminder("Milk the cow");
-    p.store->setReminderCompletion(cow.identifier, at("2024-02-24T12:00:00Z"));  // ten days ago
-    auto shake = addReminder("milk shake");
-    p.store->setReminderCompletion(shake.identifier, at("2024-02-04T11:00:00Z"));  // thirty days and an hour ago
-    addReminder("Buy milk");
-    addReminder("Groceries", "oat MILK");
-    addReminder("Bread", "white");
-    auto work = p.store->addCalendar("Work", EntityType::Reminder);
-    addReminder("Milk report", std::nullopt, work.identifier);
-
-    struct Case {
-        const char* what;
-        Arguments arguments;
-        std::string reply;
-    };
-    const Case cases[] = {
-        {"title or notes, open before completed",
-         {{"query", "MILK"}},
-         "✅ Found 4 matching reminders:\n☐ Buy milk [Reminders]\n☐ Groceries [Reminders]\n☐ Milk report [Work]\n"
-         "☑️ Milk the cow [Reminders]\n"},
-        {"limit", {{"query", "milk"}, {"limit", 1}}, "✅ Found 1 matching reminders:\n☐ Buy milk [Reminders]\n"},
-        {"limit as text is the default",
-         {{"query", "milk"}, {"limit", "1"}},
-         "✅ Found 4 matching reminders:\n☐ Buy milk [Reminders]\n☐ Groceries [Reminders]\n☐ Milk report [Work]\n"
-         "☑️ Milk the cow [Reminders]\n"},
-        {"no match keeps the query as written", {{"query", "Cheese"}}, "No reminders found matching 'Cheese'."},
-        {"an empty query finds nothing", {{"query", ""}}, "No reminders found matching ''."},
-        {"negative limit", {{"query", "milk"}, {"limit", -2}}, "No reminders found matching 'milk'."},
-        {"limit 0", {{"query", "milk"}, {"limit", 0}}, "No reminders found matching 'milk'."},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(call("reminders_find", c.arguments), c.reply);
-    }
-    EXPECT_EQ(failure("reminders_find"), ToolError("LocalTool", 400, "Missing required parameter: query"));
-    EXPECT_EQ(failure("reminders_find", {{"query", 3}}),
-              ToolError("LocalTool", 400, "Missing required parameter: query"));
-    p.prompter->setStatus(AccessSubject::reminders(), AuthorizationStatus::Restricted);
-    EXPECT_EQ(failure("reminders_find", {{"query", "milk"}}),
-              ToolError("LocalTool", 500, "Failed to search reminders: Reminders access denied"));
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 
 namespace app::tools {
 namespace {
-
 using testing::expectToolError;
 using platform::AccessSubject;
 using platform::AuthorizationStatus;

@@ -15,7 +15,6 @@
 
 namespace app::tools {
 namespace {
-
 using platform::RecordingUrlOpener;
 
 struct UrlCase {
@@ -99,7 +98,6 @@ private:
     int target_;
     int saved_;
 };
-
 
 // The opener writes to its standard output and reads its standard input; the
 // protocol stream (our standard output and input) must not notice.

@@ -22,7 +22,6 @@
 
 namespace app::tools {
 namespace {
-
 using testing::expectToolError;
 using platform::SqliteConnection;
 using platform::SqliteOpenMode;
@@ -178,44 +177,6 @@ TEST_F(MessagesToolsTest, NullAndIllFormedColumnsAreGuarded) {
               "    \"hasAttachments\" : false\n"
               "  }\n"
               "]");
-}
-
-TEST_F(MessagesToolsTest, AMissingOrUnusableDatabaseIsAnError) {
-    const ToolError cannotOpen("MessagesTool", 500,
-                               "Failed to open messages DB: unable to open database file. Please enable Full Disk "
-                               "Access.");
-    // No file: the read-only open never makes one.
-    expectToolError([&] { call("get_unread_messages"); }, cannotOpen);
-    expectToolError([&] { call("read_messages", {{"phoneNumber", "5550100"}}); }, cannotOpen);
-    EXPECT_FALSE(std::filesystem::exists(databasePath()));
-
-    // A file where the folder should be.
-    std::filesystem::create_directories(environment->home + "/Library");
-    testsupport::writeFile(environment->home + "/Library/Messages", "not a folder");
-    expectToolError([&] { call("get_unread_messages"); }, cannotOpen);
-    std::filesystem::remove(environment->home + "/Library/Messages");
-
-    // A file that is not a database.
-    std::filesystem::create_directories(environment->home + "/Library/Messages");
-    testsupport::writeFile(databasePath(), std::string(4096, 'x'));
-    expectToolError([&] { call("get_unread_messages"); },
-                    ToolError("MessagesTool", 500, "Query prepare failed: file is not a database"));
-
-    // A database of another layout.
-    std::filesystem::remove(databasePath());
-    {
-        SqliteConnection other(databasePath(), SqliteOpenMode::ReadWriteCreate);
-        other.exec("CREATE TABLE message(text TEXT)");
-    }
-    expectToolError([&] { call("get_unread_messages"); },
-                    ToolError("MessagesTool", 500, "Query prepare failed: no such table: handle"));
-
-    // Unreadable for this user (root reads everything).
-    if (::geteuid() != 0) {
-        std::filesystem::permissions(databasePath(), std::filesystem::perms::none);
-        expectToolError([&] { call("get_unread_messages"); }, cannotOpen);
-        std::filesystem::permissions(databasePath(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    }
 }
 
 TEST(MessagesPhoneNumbers, Normalisation) {

@@ -24,7 +24,6 @@
 
 namespace app::tools {
 namespace {
-
 using testing::expectToolError;
 
 // Passes scripts on, noting each note file the script names while it still exists.

@@ -7,7 +7,6 @@
 
 namespace app::tools {
 namespace {
-
 struct NumberCase {
     double input;
     AnyValue expected;

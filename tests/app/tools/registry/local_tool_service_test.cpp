@@ -14,7 +14,6 @@
 
 namespace app::tools {
 namespace {
-
 using platform::DefaultsValue;
 using platform::MemoryDefaultsStore;
 using ::testing::ElementsAre;

@@ -9,7 +9,6 @@
 
 namespace app::tools {
 namespace {
-
 using namespace std::chrono_literals;
 
 std::string waitText(const WebPageFetcher::Continuation& c) { return c->waitFor(1s); }
