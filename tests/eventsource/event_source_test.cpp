@@ -71,28 +71,6 @@ void waitForState(const EventSource& source, ReadyState state) {
     EXPECT_EQ(source.readyState(), state);
 }
 
-TEST(EventSource, OpensDeliversAndSendsItsHeaders) {
-    ScriptedHttpServer server([](Exchange& e) {
-        openStream(e, "Text/Event-Stream; charset=utf-8");
-        e.sendChunk("id: 1\ndata: first\n\ndata: sec");
-        e.sendChunk("ond\n\n");
-        e.waitForClientClose(kBound);
-    });
-    Journal journal;
-    EventSource source(streamRequest(server), http::Configuration{}, journal.options());
-    EXPECT_EQ(journal.next(), "open");
-    EXPECT_EQ(source.readyState(), ReadyState::open);
-    EXPECT_EQ(journal.next(), "message 1 first");
-    EXPECT_EQ(journal.next(), "message - second");
-    const auto first = server.waitForRequests(1, kBound)[0];
-    EXPECT_EQ(first.method, "GET");
-    EXPECT_EQ(first.header("Accept"), "text/event-stream");
-    EXPECT_FALSE(first.header("Last-Event-ID").has_value());
-    EXPECT_EQ(source.url(), server.url("/events"));
-    source.close();
-    EXPECT_EQ(source.readyState(), ReadyState::closed);
-}
-
 TEST(EventSource, RefusedAnswersCloseWithoutRetry) {
     struct Case {
         const char* name;

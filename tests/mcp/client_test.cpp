@@ -153,71 +153,7 @@ TEST_F(ClientTest, AnswersReachTheirOwnCallersById) {
     EXPECT_TRUE(client->pendingRequestIds().empty());
 }
 
-TEST_F(ClientTest, ErrorAnswersAndResultsOfTheWrongShape) {
-    connect();
-    struct Case {
-        std::string name;
-        std::function<void()> call;
-        std::function<std::string(const json::Value& id)> answer;
-        std::string expected;
-    };
-    const std::vector<Case> cases = {
-        {"error object", [&] { client->listTools(std::nullopt, stop()); },
-         [](const json::Value& id) { return errorReply(id, -32601, "Unknown method"); },
-         "Method not found: Unknown method"},
-        {"server-defined code", [&] { client->callTool("echo", std::nullopt, stop()); },
-         [](const json::Value& id) { return errorReply(id, -32099, "Busy"); }, "Server error: Busy"},
-        {"string for an object", [&] { client->listTools(std::nullopt, stop()); },
-         [](const json::Value& id) { return reply(id, "tools"); },
-         "The operation couldn\u2019t be completed. (MCP.TypeMismatchError error 1.)"},
-        {"missing member", [&] { client->listTools(std::nullopt, stop()); },
-         [](const json::Value& id) { return reply(id, json::Value(json::Object())); },
-         "The operation couldn\u2019t be completed. (MCP.TypeMismatchError error 1.)"},
-        {"unknown content", [&] { client->callTool("echo", std::nullopt, stop()); },
-         [](const json::Value& id) { return reply(id, json::parse(R"({"content":[{"type":"resource_link"}]})")); },
-         "The operation couldn\u2019t be completed. (MCP.TypeMismatchError error 1.)"},
-        {"empty result for an empty type", [&] { client->ping(stop()); },
-         [](const json::Value& id) { return reply(id, json::Value(json::Object())); }, "no error"},
-    };
-    for (const auto& c : cases) {
-        auto call = std::async(std::launch::async, [&] { return failureText(c.call); });
-        json::Value sent = transport->nextSent();
-        transport->push(c.answer(*sent.find("id")));
-        ASSERT_TRUE(ready(call)) << c.name;
-        EXPECT_EQ(call.get(), c.expected) << c.name;
-        EXPECT_TRUE(client->pendingRequestIds().empty()) << c.name;
-    }
-
-    // The thrown types themselves.
-    auto typed = std::async(std::launch::async, [&] { client->listTools(std::nullopt, stop()); });
-    transport->push(reply(*transport->nextSent().find("id"), 42));
-    ASSERT_TRUE(ready(typed));
-    EXPECT_THROW(typed.get(), mcp::TypeMismatchError);
-}
-
 // ---- Notifications -----------------------------------------------------------------
-
-TEST_F(ClientTest, NotificationHandlersRunInOrderAndSurviveAFailingOne) {
-    connect();
-    std::vector<std::string> calls;
-    client->registerNotificationHandler<Note>([&](const mcp::Message<Note>& m) {
-        calls.push_back("first:" + m.params.text);
-        throw MCPError::internalError(std::string("handler broke"));
-    });
-    client->registerNotificationHandler<Note>(
-        [&](const mcp::Message<Note>& m, std::stop_token) { calls.push_back("second:" + m.params.text); });
-
-    transport->push(R"({"jsonrpc":"2.0","method":"test/note","params":{"text":"hello"}})");
-    // A request from the server is read as a notification of its method; nothing is answered.
-    transport->push(R"({"jsonrpc":"2.0","id":5,"method":"test/note","params":{"text":"asked"}})");
-    transport->push(R"({"jsonrpc":"2.0","method":"test/unheard"})");
-    // Parameters the handler cannot read: the typed box fails like a handler.
-    transport->push(R"({"jsonrpc":"2.0","method":"test/note","params":{"nope":1}})");
-    sync();
-
-    EXPECT_EQ(calls, (std::vector<std::string>{"first:hello", "second:hello", "first:asked", "second:asked"}));
-    EXPECT_EQ(transport->sentCount(), 2) << "the client answers nothing";
-}
 
 // ---- Sending and disconnecting ----------------------------------------------------------
 

@@ -8,41 +8,6 @@
 
 namespace mcp {
 namespace {
-template <class T>
-json::DecodingError decodeFailure(std::string_view text) {
-    try {
-        decodeText<T>(text);
-    } catch (const json::DecodingError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "decoded: " << text;
-    return json::DecodingError::dataCorrupted("");
-}
-
-TEST(ID, DecodesStringsIntegersAndNull) {
-    struct Case {
-        const char* json;
-        ID id;
-        const char* written;
-    };
-    const Case cases[] = {
-        {"\"abc\"", "abc", "\"abc\""},
-        {"\"7\"", "7", "\"7\""},
-        {"7", 7, "7"},
-        {"-9223372036854775808", std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
-        {"null", "", "\"\""},
-    };
-    for (const auto& c : cases) {
-        ID id = decodeText<ID>(c.json);
-        EXPECT_EQ(id, c.id) << c.json;
-        EXPECT_EQ(encodeText(id), c.written) << c.json;
-    }
-    for (const char* bad : {"true", "1.5", "[]", "{}", "1e300"}) {
-        auto e = decodeFailure<ID>(bad);
-        EXPECT_EQ(e.kind(), json::DecodingError::Kind::DataCorrupted) << bad;
-        EXPECT_EQ(e.debugDescription(), "ID must be string or number") << bad;
-    }
-}
 
 TEST(MCPError, DecodingMapsCodesToCases) {
     struct Case {

@@ -54,66 +54,6 @@ using K = State::Kind;
 
 // ---- NetworkTransport over loopback -----------------------------------------------
 
-TEST(NetworkTransportLoopback, TwoTransportsExchangeMessagesAndHeartbeats) {
-    const NetworkTransport::HeartbeatConfiguration heartbeat{true, 0.002};
-    auto clientLog = std::make_shared<logging::testing::RecordSink>();
-    auto serverLog = std::make_shared<logging::testing::RecordSink>();
-    LoopbackListener listener;
-    auto client = std::make_shared<NetworkTransport>(std::make_shared<TcpConnection>("127.0.0.1", listener.port()),
-                                                     networkLogger(clientLog), heartbeat,
-                                                     NetworkTransport::ReconnectionConfiguration::disabled);
-    auto connecting = std::async(std::launch::async, [&] { client->connect(); });
-    const int accepted = listener.accept();
-    ASSERT_GE(accepted, 0);
-    auto server = std::make_shared<NetworkTransport>(std::make_shared<TcpConnection>(accepted), networkLogger(serverLog),
-                                                     heartbeat, NetworkTransport::ReconnectionConfiguration::disabled);
-    server->connect();
-    ASSERT_EQ(connecting.wait_for(kTimeout), std::future_status::ready);
-    connecting.get();
-
-    client->send(R"({"hello":"server"})");
-    server->send(R"({"hello":"client"})");
-    EXPECT_EQ(server->receive()->nextFor(kTimeout), R"({"hello":"server"})");
-    EXPECT_EQ(client->receive()->nextFor(kTimeout), R"({"hello":"client"})");
-
-    // With heartbeats flowing both ways, bursts of messages arrive whole and in order.
-    ASSERT_TRUE(serverLog->waitFor("Received heartbeat from peer", 20));
-    ASSERT_TRUE(clientLog->waitFor("Received heartbeat from peer", 20));
-    constexpr int kCount = 300;
-    auto burst = [](const std::shared_ptr<NetworkTransport>& from, const std::string& who) {
-        for (int i = 0; i < kCount; ++i) {
-            from->send(R"({"from":")" + who + R"(","n":)" + std::to_string(i) + R"(,"pad":")" +
-                       std::string(static_cast<std::size_t>(i % 97), 'x') + "\xF0\x9F\x92\x93\"}");
-        }
-    };
-    std::thread clientBurst(burst, client, "client");
-    std::thread serverBurst(burst, server, "server");
-    for (int i = 0; i < kCount; ++i) {
-        const auto atServer = server->receive()->nextFor(kTimeout);
-        const auto atClient = client->receive()->nextFor(kTimeout);
-        ASSERT_TRUE(atServer && atClient);
-        EXPECT_NE(atServer->find(R"("from":"client","n":)" + std::to_string(i) + ","), std::string::npos);
-        EXPECT_NE(atClient->find(R"("from":"server","n":)" + std::to_string(i) + ","), std::string::npos);
-    }
-    clientBurst.join();
-    serverBurst.join();
-    EXPECT_TRUE(client->lastHeartbeatTime().has_value());
-    EXPECT_TRUE(server->lastHeartbeatTime().has_value());
-
-    EXPECT_EQ(clientLog->count("Network error occurred") + serverLog->count("Network error occurred"), 0u);
-
-    // The client leaves: its stream ends plainly, the server sees the peer's end.
-    client->disconnect();
-    EXPECT_EQ(client->receive()->nextFor(kTimeout), std::nullopt);
-    try {
-        server->receive()->nextFor(kTimeout);
-        ADD_FAILURE() << "the server's stream should end with the peer";
-    } catch (const MCPError& e) {
-        EXPECT_EQ(e.kind(), MCPError::Kind::ConnectionClosed);
-    }
-    server->disconnect();
-}
-
 TEST(NetworkTransportLoopback, APeerResetLeadsToAReconnectionToTheRelisteningPeer) {
     auto log = std::make_shared<logging::testing::RecordSink>();
     auto listener = std::make_unique<LoopbackListener>();

@@ -43,14 +43,6 @@ void FakeNetworkConnection::pushChunk(std::string bytes) {
     changed();
 }
 
-void FakeNetworkConnection::pushEmpty() {
-    {
-        std::lock_guard lock(mutex_);
-        receives_.push_back({std::string(), false, std::nullopt});
-    }
-    changed();
-}
-
 void FakeNetworkConnection::pushEnd() {
     {
         std::lock_guard lock(mutex_);
@@ -70,11 +62,6 @@ void FakeNetworkConnection::pushError(int errnoValue) {
 void FakeNetworkConnection::failNextSend(int errnoValue) {
     std::lock_guard lock(mutex_);
     sendFailures_.push_back(errnoValue);
-}
-
-std::vector<std::string> FakeNetworkConnection::sent() const {
-    std::lock_guard lock(mutex_);
-    return sent_;
 }
 
 int FakeNetworkConnection::startCount() const {

@@ -44,13 +44,11 @@ public:
     // What receive() hands out, in order; it waits while there is nothing.
     // cancel() drops what is still queued.
     void pushChunk(std::string bytes);
-    void pushEmpty();
     void pushEnd();
     void pushError(int errnoValue);
     // The next send fails with this error (one per call).
     void failNextSend(int errnoValue);
 
-    std::vector<std::string> sent() const;
     int startCount() const;
     int cancelCount() const;
     bool receiveWaiting() const;

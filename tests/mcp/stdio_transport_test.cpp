@@ -32,10 +32,6 @@ using testsupport::writeAll;
 
 constexpr auto kTimeout = 10s;
 
-int errnoOf(const MCPError& error) {
-    return error.underlying() ? static_cast<int>(error.underlying()->code()) : 0;
-}
-
 bool isNonBlocking(int fd) { return (::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
 
 // Each chunk is written only after the reader has taken the previous one, so a
@@ -132,44 +128,6 @@ TEST(StdioTransport, ConcurrentLargeSendsNeverInterleave) {
     }
     EXPECT_EQ(counts[0], kPerThread);
     EXPECT_EQ(counts[1], kPerThread);
-}
-
-TEST(StdioTransport, SendWaitingForRoomGivesUpAtDisconnectOrStop) {
-    for (const bool byStop : {false, true}) {
-        SCOPED_TRACE(byStop ? "stop requested" : "disconnected");
-        Pipe in, out;
-        ::fcntl(out.writeEnd, F_SETPIPE_SZ, 4096);
-        const int capacity = ::fcntl(out.writeEnd, F_GETPIPE_SZ);
-        StdioTransport transport(in.readEnd, out.writeEnd);
-        transport.connect();
-        std::stop_source stop;
-        std::exception_ptr outcome;
-        std::thread sender([&] {
-            try {
-                transport.send(std::string(1 << 20, 'z'), stop.get_token());
-            } catch (...) {
-                outcome = std::current_exception();
-            }
-        });
-        ASSERT_TRUE(waitUntil([&] { return bytesQueued(out.readEnd) >= capacity; })) << "the pipe never filled";
-        if (byStop) {
-            stop.request_stop();
-        } else {
-            transport.disconnect();
-        }
-        sender.join();
-        ASSERT_TRUE(outcome);
-        try {
-            std::rethrow_exception(outcome);
-        } catch (const rt::Cancelled&) {
-            EXPECT_TRUE(byStop);
-        } catch (const MCPError& e) {
-            EXPECT_FALSE(byStop);
-            EXPECT_EQ(errnoOf(e), ENOTCONN);
-        }
-        // Still connected after a cancelled send; a disconnect gets through at once.
-        transport.disconnect();
-    }
 }
 
 }  // namespace

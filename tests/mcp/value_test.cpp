@@ -8,33 +8,6 @@
 
 namespace mcp {
 namespace {
-Value read(std::string_view text) { return decodeText<Value>(text); }
-
-TEST(Value, DecodingOrderPicksTheFirstReadingThatFits) {
-    struct Case {
-        const char* json;
-        Value::Kind kind;
-        Value expected;
-    };
-    const Case cases[] = {
-        {"null", Value::Kind::Null, Value()},
-        {"true", Value::Kind::Bool, true},
-        {"false", Value::Kind::Bool, false},
-        {"1", Value::Kind::Int, 1},
-        {"-9223372036854775808", Value::Kind::Int, std::numeric_limits<std::int64_t>::min()},
-        {"1.5", Value::Kind::Double, 1.5},
-        {"9223372036854775808", Value::Kind::Double, 9223372036854775808.0},
-        {"\"abc\"", Value::Kind::String, "abc"},
-        {"\"data:,hi\"", Value::Kind::Data, Value::data({'h', 'i'}, "text/plain")},
-        {"[1,\"a\",null]", Value::Kind::Array, Array{1, "a", nullptr}},
-        {"{\"a\":[true],\"b\":{}}", Value::Kind::Object, Value::object({{"a", Array{true}}, {"b", Object{}}})},
-    };
-    for (const auto& c : cases) {
-        Value v = read(c.json);
-        EXPECT_EQ(v.kind(), c.kind) << c.json;
-        EXPECT_EQ(v, c.expected) << c.json;
-    }
-}
 
 TEST(Value, Conversions) {
     using B = std::optional<bool>;

@@ -90,30 +90,4 @@ TEST(MainExecutor, DestructionRunsQueuedJobs) {
     EXPECT_EQ(ran, 100);
 }
 
-TEST(SleepFor, ThrowsPromptlyOnStop) {
-    std::stop_source source;
-    auto started = rt::Clock::now();
-    std::jthread stopper([&] {
-        std::this_thread::sleep_for(20ms);
-        source.request_stop();
-    });
-    EXPECT_THROW(rt::sleepFor(60s, source.get_token()), rt::Cancelled);
-    EXPECT_LT(rt::Clock::now() - started, kBound);
-}
-
-TEST(Task, CancelStopsTheBody) {
-    std::atomic<bool> sawCancel{false};
-    rt::Task task([&](std::stop_token stop) {
-        try {
-            rt::sleepFor(60s, stop);
-        } catch (const rt::Cancelled&) {
-            sawCancel = true;
-        }
-    });
-    task.cancel();
-    task.join();
-    EXPECT_TRUE(sawCancel);
-    EXPECT_TRUE(task.isCancelled());
-}
-
 }  // namespace

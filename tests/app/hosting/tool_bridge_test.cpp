@@ -69,31 +69,6 @@ protected:
     std::shared_ptr<mcp::Server> server_;
 };
 
-TEST_F(Bridge, ToolCallsAnswerWithOneTextItem) {
-    registry_->setNotesEnabled(true);
-    struct Case {
-        std::string arguments;
-        std::string content;
-    } cases[] = {
-        {R"({})", R"("content":[{"text":"done","type":"text"}]})"},
-        {R"({"count":300.0})", R"("content":[{"text":"count 300","type":"text"}]})"},
-        {R"({"mode":"tool-error"})", R"("content":[{"text":"Error: Store unavailable","type":"text"}],"isError":true})"},
-        {R"({"mode":"other-error"})", R"("content":[{"text":"Error: disk on fire","type":"text"}],"isError":true})"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"act","arguments":)" +
-                      c.arguments + "}}"),
-                  R"({"id":9,"jsonrpc":"2.0","result":{)" + c.content + "}")
-            << c.arguments;
-    }
-}
-
-TEST_F(Bridge, ASwitchedOffFamilyIsNeitherListedNorCalled) {
-    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"), R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})");
-    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"act"}})"),
-              R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Notes tool is disabled","type":"text"}],"isError":true}})");
-}
-
 TEST_F(Bridge, TheListFollowsEverySwitchChange) {
     const std::string empty = R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})";
     const std::string one =

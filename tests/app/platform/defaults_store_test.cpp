@@ -109,36 +109,6 @@ TEST_F(FileDefaultsTest, SecondInstanceWritesDoNotRevertEachOther) {
     EXPECT_EQ(a.object("y"), DefaultsValue(std::int64_t{2}));
 }
 
-TEST_F(FileDefaultsTest, CorruptFileIsSetAsideAndReported) {
-    const std::string contents[] = {"{not json", "[1, 2]", "", "\"text\"", "{\"a\": 1} trailing", "\xff\xfe"};
-    for (const auto& content : contents) {
-        SCOPED_TRACE(content);
-        ScratchDir d;
-        std::string p = d.file("defaults.json");
-        writeFile(p, content);
-        auto s = std::make_shared<MemoryDiagnosticSink>();
-        {
-            FileDefaultsStore store(p, s);
-            EXPECT_FALSE(store.object("a"));  // never fatal
-            ASSERT_EQ(s->lines().size(), 1u);
-            EXPECT_THAT(s->lines()[0], HasSubstr("moved aside"));
-            store.set("a", std::int64_t{5});
-            EXPECT_EQ(store.object("a"), DefaultsValue(std::int64_t{5}));
-        }
-        EXPECT_EQ(json::parse(readFile(p)), json::Value(json::Object{{"a", 5}}));
-        // The broken file is kept, byte for byte, beside the new one.
-        int asideFiles = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(d.path())) {
-            auto name = entry.path().filename().string();
-            if (name.rfind("defaults.json.corrupt-", 0) == 0) {
-                ++asideFiles;
-                EXPECT_EQ(readFile(entry.path().string()), content);
-            }
-        }
-        EXPECT_EQ(asideFiles, 1);
-    }
-}
-
 TEST_F(FileDefaultsTest, ConcurrentWritersNeverLeaveATruncatedFileOrLoseAKey) {
     constexpr int kWriters = 4;
     constexpr int kWrites = 40;

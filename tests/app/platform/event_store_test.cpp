@@ -25,12 +25,6 @@ std::vector<std::string> titles(const std::vector<Event>& events) {
     return out;
 }
 
-std::vector<std::string> titles(const std::vector<Reminder>& reminders) {
-    std::vector<std::string> out;
-    for (const auto& reminder : reminders) out.push_back(reminder.title.value_or("<none>"));
-    return out;
-}
-
 struct InMemoryFactory {
     std::unique_ptr<EventStore> make() { return std::make_unique<InMemoryEventStore>(); }
 };
@@ -86,45 +80,6 @@ TYPED_TEST(EventStoreTest, RangeQueriesReturnOverlappingEventsInStartOrder) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(titles(this->store->events(at(c.from), at(c.to))), c.expected) << c.from << ".." << c.to;
-}
-
-TYPED_TEST(EventStoreTest, ReminderPredicatesFilterByStateWindowAndList) {
-    auto home = this->store->addCalendar("Home", EntityType::Reminder);
-    auto add = [&](const std::string& title, std::optional<Instant> due, std::optional<std::string> list = {}) {
-        NewReminder reminder;
-        reminder.title = title;
-        if (due) reminder.dueDateComponents = localDateComponents(*due);
-        reminder.calendarIdentifier = std::move(list);
-        return this->store->saveReminder(reminder);
-    };
-    const Instant now = at(24 * 40);
-    add("due day 1", at(24));
-    add("no due", std::nullopt, home.identifier);
-    auto recent = add("done recently", at(24 * 2));
-    add("due day 10", at(24 * 10));
-    auto old = add("done long ago", at(24 * 3), home.identifier);
-    this->store->setReminderCompletion(recent.identifier, now - hours(24 * 2));
-    this->store->setReminderCompletion(old.identifier, now - hours(24 * 31));
-
-    struct Case {
-        std::string name;
-        ReminderPredicate predicate;
-        std::vector<std::string> expected;
-    };
-    const std::vector<Case> cases = {
-        {"incomplete, no bounds", {false, {}, {}, {}}, {"due day 1", "no due", "due day 10"}},
-        {"incomplete due from day 5", {false, at(24 * 5), {}, {}}, {"due day 10"}},
-        {"incomplete due before day 5", {false, {}, at(24 * 5), {}}, {"due day 1"}},
-        {"incomplete, end bound exclusive", {false, at(24), at(24 * 10), {}}, {"due day 1"}},
-        {"incomplete in Home", {false, {}, {}, std::vector<std::string>{home.identifier}}, {"no due"}},
-        {"incomplete in no list", {false, {}, {}, std::vector<std::string>{}}, {}},
-        {"completed, no bounds", {true, {}, {}, {}}, {"done recently", "done long ago"}},
-        // completion dates decide, not due dates
-        {"completed last week", {true, now - hours(24 * 7), {}, {}}, {"done recently"}},
-        {"completed in the last 30 days", {true, now - hours(24 * 30), now, {}}, {"done recently"}},
-        {"completed in Home", {true, {}, {}, std::vector<std::string>{home.identifier}}, {"done long ago"}},
-    };
-    for (const auto& c : cases) EXPECT_EQ(titles(this->store->reminders(c.predicate)), c.expected) << c.name;
 }
 
 // The SQLite store on its own.

@@ -71,28 +71,5 @@ TEST(SpawnUrlOpener, PassesTheUrlAsOneArgumentWithoutAShellAndReapsTheChild) {
     EXPECT_TRUE(sink->lines().empty());
 }
 
-TEST(SpawnUrlOpener, WithoutAnOpenerTheUrlBecomesADiagnostic) {
-    ScratchDir empty;
-    const char* old = std::getenv("PATH");
-    std::string saved = old ? old : "";
-    ::setenv("PATH", empty.path().c_str(), 1);
-    auto sink = std::make_shared<MemoryDiagnosticSink>();
-    SpawnUrlOpener opener(sink, "brisolet-no-such-opener");
-    opener.open("mailto:someone@example.com");
-    ::setenv("PATH", saved.c_str(), 1);
-    ASSERT_EQ(sink->lines().size(), 1u);
-    EXPECT_THAT(sink->lines()[0], ::testing::HasSubstr("mailto:someone@example.com"));
-    EXPECT_EQ(opener.runningChildren(), 0u);
-}
-
-TEST(SpawnUrlOpener, ManyOpensAreAllReaped) {
-    ScratchDir dir;
-    PathPrefix prefix(dir.path());
-    writeScript(dir.file("xdg-open"), "exit 3\n");
-    SpawnUrlOpener opener(std::make_shared<MemoryDiagnosticSink>());
-    for (int i = 0; i < 20; ++i) opener.open("https://example.com/" + std::to_string(i));
-    EXPECT_TRUE(testsupport::waitUntil([&] { return opener.runningChildren() == 0; }));
-}
-
 }  // namespace
 }  // namespace app::platform

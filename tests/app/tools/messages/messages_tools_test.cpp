@@ -148,37 +148,6 @@ TEST_F(MessagesToolsTest, ReadsAConversationNewestFirst) {
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "alice@example.com"}}), "[]");
 }
 
-TEST_F(MessagesToolsTest, NullAndIllFormedColumnsAreGuarded) {
-    std::int64_t bad = addHandle("+1555\xFF");
-    std::int64_t alice = addHandle("+12025550100");
-    // Text stored as bytes that are not UTF-8, a NULL date, NULL and odd flags.
-    database().exec(
-        "INSERT INTO message(text, date, handle_id, is_from_me, is_read, cache_has_attachments, item_type) VALUES"
-        "(CAST(X'48C3FF69' AS TEXT), NULL, " + std::to_string(bad) + ", 0, 0, NULL, 0),"
-        "(X'FE', 0, " + std::to_string(alice) + ", NULL, 1, 2, 0)");
-    EXPECT_EQ(call("get_unread_messages"),
-              "[\n"
-              "  {\n"
-              "    \"content\" : \"H\xEF\xBF\xBD\xEF\xBF\xBDi\",\n"
-              "    \"date\" : \"\",\n"
-              "    \"sender\" : \"+1555\xEF\xBF\xBD\",\n"
-              "    \"isFromMe\" : false,\n"
-              "    \"hasAttachments\" : false\n"
-              "  }\n"
-              "]");
-    // A blob where text belongs, a NULL sender flag, an attachment flag of 2.
-    EXPECT_EQ(call("read_messages", {{"phoneNumber", "+12025550100"}}),
-              "[\n"
-              "  {\n"
-              "    \"content\" : \"\xEF\xBF\xBD\",\n"
-              "    \"date\" : \"2001-01-01 00:00:00\",\n"
-              "    \"sender\" : \"+12025550100\",\n"
-              "    \"isFromMe\" : false,\n"
-              "    \"hasAttachments\" : false\n"
-              "  }\n"
-              "]");
-}
-
 TEST(MessagesPhoneNumbers, Normalisation) {
     struct Case {
         const char* in;

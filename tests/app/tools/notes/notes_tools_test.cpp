@@ -108,36 +108,6 @@ TEST_F(NotesToolsTest, CreateKeepsQuotesBackslashesAndLineBreaks) {
     EXPECT_TRUE(cmntest::folderEntries(environment->temp).empty());
 }
 
-TEST_F(NotesToolsTest, FoldersAreFoundIgnoringCaseOrMadeUnlessDefault) {
-    struct Step {
-        std::optional<AnyValue> folder;
-        std::string reply;
-        std::vector<std::string> folders;  // afterwards
-    };
-    const Step steps[] = {
-        {std::nullopt, "Created note 'n' in default folder", {}},
-        {"Notes", "Created note 'n' in default folder", {}},
-        {"NOTES", "Created note 'n' in default folder", {}},
-        {"  ", "Created note 'n' in default folder", {}},
-        {42, "Created note 'n' in default folder", {}},
-        {"Work", "Created note 'n' in folder 'Work'", {"Work"}},
-        {"wORK", "Created note 'n' in folder 'wORK'", {"Work"}},
-        {"Ärger", "Created note 'n' in folder 'Ärger'", {"Work", "Ärger"}},
-        {"äRGER", "Created note 'n' in folder 'äRGER'", {"Work", "Ärger"}},
-    };
-    for (const auto& step : steps) {
-        Arguments arguments{{"title", "n"}, {"content", "c"}};
-        if (step.folder) arguments["folder"] = *step.folder;
-        EXPECT_EQ(call("create_note", arguments), step.reply);
-        EXPECT_EQ(standIn->folders(), step.folders);
-    }
-    auto notes = standIn->notes();
-    ASSERT_EQ(notes.size(), std::size(steps));
-    EXPECT_EQ(notes[0].folder, "Ärger");
-    EXPECT_EQ(notes.back().folder, std::nullopt);
-    EXPECT_TRUE(cmntest::folderEntries(environment->temp).empty());
-}
-
 TEST_F(NotesToolsTest, ValuesThatTryToLeaveTheirLiteralStayText) {
     const std::string title = "\" & (do shell script \"touch /tmp/owned-by-notes\") & \"";
     EXPECT_EQ(call("create_note", {{"title", title}, {"content", "x"}, {"folder", title}}),

@@ -95,20 +95,6 @@ protected:
     }
 };
 
-TEST_F(RegistryTest, EmptyStoreListsNothingAndRefusesEverything) {
-    std::vector<std::unique_ptr<ToolFamily>> families;
-    families.push_back(std::make_unique<MailToolFamily>(std::make_shared<platform::RecordingUrlOpener>()));
-    auto service = makeService(std::move(families));
-    EXPECT_TRUE(service->enabledTools().empty());
-    EXPECT_EQ(service->toolCallCount(), 0);
-    EXPECT_TRUE(store->writes().empty());  // construction writes nothing
-
-    EXPECT_EQ(callError(*service, "send_email"), ToolError("LocalTool", 403, "Mail tool is disabled"));
-    EXPECT_EQ(callError(*service, "no_such_tool"), ToolError("LocalTool", 404, "Tool not found: no_such_tool"));
-    EXPECT_EQ(service->toolCallCount(), 2);
-    EXPECT_EQ(store->integer("toolCallCount"), 2);
-}
-
 TEST_F(RegistryTest, SwitchedOffFamiliesAreNeitherListedNorAsked) {
     auto service = makeFullService();
     const int before = fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load();

@@ -13,20 +13,6 @@ using namespace std::chrono_literals;
 
 std::string waitText(const WebPageFetcher::Continuation& c) { return c->waitFor(1s); }
 
-TEST(WebPageFetcher, FinishedLoadDeliversTheHtmlAndClearsBothFields) {
-    WebPageFetcher fetcher;
-    auto view = std::make_shared<FakeWebView>();
-    view->result = "<html><body>hi</body></html>";
-    auto continuation = std::make_shared<rt::OneShot<std::string>>();
-    fetcher.setWebView(view);
-    fetcher.setContinuation(continuation);
-    fetcher.didFinish(*view);
-    EXPECT_EQ(waitText(continuation), "<html><body>hi</body></html>");
-    EXPECT_EQ(view->scripts(), std::vector<std::string>{"document.documentElement.outerHTML"});
-    EXPECT_EQ(fetcher.webView(), nullptr);
-    EXPECT_EQ(fetcher.continuation(), nullptr);
-}
-
 TEST(WebPageFetcher, AContinuationIsResumedAtMostOnce) {
     WebPageFetcher fetcher;
     auto view = std::make_shared<FakeWebView>();
