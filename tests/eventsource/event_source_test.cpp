@@ -2,6 +2,7 @@
 #include "eventsource/event_source.hpp"
 #include "http/curl_http_client.hpp"
 #include "support/scripted_http_server.hpp"
+#include "support/wait.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -66,9 +67,7 @@ void openStream(Exchange& e, std::string contentType = "text/event-stream") {
 }
 
 void waitForState(const EventSource& source, ReadyState state) {
-    const auto deadline = rt::Clock::now() + kBound;
-    while (source.readyState() != state && rt::Clock::now() < deadline) rt::sleepFor(1ms);
-    EXPECT_EQ(source.readyState(), state);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return source.readyState() == state; }, kBound));
 }
 
 TEST(EventSource, RefusedAnswersCloseWithoutRetry) {

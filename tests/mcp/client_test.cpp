@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <future>
-#include <set>
 #include <system_error>
 
 namespace {

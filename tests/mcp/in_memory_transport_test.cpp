@@ -10,7 +10,6 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {

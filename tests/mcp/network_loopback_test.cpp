@@ -1,4 +1,4 @@
-// The TCP connection and the network transport over real loopback sockets.
+// The network transport over a real TCP connection on loopback.
 #include "mcp/network_transport.hpp"
 
 #include "mcp/network_test_support.hpp"
@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <future>
-#include <thread>
 
 namespace {
 using namespace networktest;
@@ -15,42 +14,6 @@ using mcp::MCPError;
 using mcp::NetworkTransport;
 using mcp::TcpConnection;
 using Lines = std::vector<std::string>;
-
-// Records the states a connection reports and lets the test wait for them.
-// The record is shared with the handler, which may still run on the
-// connection's thread while the test ends.
-class StateLog {
-public:
-    explicit StateLog(mcp::NetworkConnection& connection) {
-        connection.setStateUpdateHandler([shared = shared_](const State& state) {
-            {
-                std::lock_guard lock(shared->mutex);
-                shared->states.push_back(state);
-            }
-            shared->cv.notify_all();
-        });
-    }
-    // The kinds seen so far, once `count` arrived (or at the time-out).
-    std::vector<State::Kind> waitFor(std::size_t count) {
-        std::unique_lock lock(shared_->mutex);
-        shared_->cv.wait_for(lock, kTimeout, [&] { return shared_->states.size() >= count; });
-        std::vector<State::Kind> kinds;
-        for (const auto& s : shared_->states) kinds.push_back(s.kind());
-        return kinds;
-    }
-
-private:
-    struct Shared {
-        std::mutex mutex;
-        std::condition_variable cv;
-        std::vector<State> states;
-    };
-    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
-};
-
-using K = State::Kind;
-
-// ---- TcpConnection --------------------------------------------------------------
 
 // ---- NetworkTransport over loopback -----------------------------------------------
 

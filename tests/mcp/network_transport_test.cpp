@@ -7,11 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <future>
 #include <limits>
-#include <thread>
 
 namespace {
 using namespace networktest;

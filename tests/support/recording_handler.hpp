@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,8 +35,6 @@ struct RecordSink {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Record> records;
-    // Runs for every record after it is stored, on the logging thread.
-    std::function<void(const Record&)> onRecord;
 
     std::vector<Record> snapshot() {
         std::lock_guard lock(mutex);
@@ -82,14 +79,12 @@ public:
     void log(Logger::Level level, const Logger::Message& message, const std::optional<Logger::Metadata>& metadata,
              std::string_view source, std::string_view file, std::string_view function,
              std::int64_t line) const override {
-        Record record{name_, level, message.value, metadata, std::string(source), std::string(file),
-                      std::string(function), line};
         {
             std::lock_guard lock(sink_->mutex);
-            sink_->records.push_back(record);
+            sink_->records.push_back({name_, level, message.value, metadata, std::string(source), std::string(file),
+                                      std::string(function), line});
         }
         sink_->changed.notify_all();
-        if (sink_->onRecord) sink_->onRecord(record);
     }
 
     std::optional<Logger::MetadataValue> metadataItem(std::string_view key) const override {

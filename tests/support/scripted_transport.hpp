@@ -12,7 +12,6 @@
 #include <chrono>
 #include <exception>
 #include <functional>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -23,8 +22,8 @@ namespace testsupport {
 // What the test returns for one message sent: the replies to push.
 using Responder = std::function<std::vector<std::string>(const json::Value& sent)>;
 
-// Records what its user (client or server) sends and hands it what the test pushes. By default
-// receive() returns the same stream every time, as the system's transports do.
+// Records what its user (client or server) sends and hands it what the test
+// pushes; receive() returns the same stream every time, as real transports do.
 class ScriptedTransport final : public mcp::Transport {
 public:
     explicit ScriptedTransport(std::shared_ptr<logging::testing::RecordSink> sink =
@@ -36,7 +35,6 @@ public:
     void connect(std::stop_token) override {
         std::lock_guard lock(mutex_);
         ++connects_;
-        if (connectError_) std::rethrow_exception(connectError_);
     }
     void disconnect() override {
         MessageStreamHandle stream;
@@ -51,10 +49,6 @@ public:
         Responder responder;
         {
             std::lock_guard lock(mutex_);
-            if (sendError_ && sendFailures_ > 0) {
-                --sendFailures_;
-                std::rethrow_exception(sendError_);
-            }
             responder = responder_;
         }
         sentCount_.fetch_add(1);
@@ -66,11 +60,6 @@ public:
     mcp::MessageStream receive() override {
         std::lock_guard lock(mutex_);
         ++receives_;
-        if (freshEndedStreams_) {
-            auto stream = rt::AsyncStream<std::string>::make();
-            stream->finish();
-            return stream;
-        }
         return current_;
     }
 
@@ -80,34 +69,9 @@ public:
         std::lock_guard lock(mutex_);
         responder_ = std::move(responder);
     }
-    void setConnectError(std::exception_ptr error) {
-        std::lock_guard lock(mutex_);
-        connectError_ = std::move(error);
-    }
-    // The next `times` sends fail with `error`.
-    void setSendError(std::exception_ptr error, int times = std::numeric_limits<int>::max()) {
-        std::lock_guard lock(mutex_);
-        sendError_ = std::move(error);
-        sendFailures_ = times;
-    }
-    // Every later receive() hands out a new stream that has already ended.
-    void setFreshEndedStreams(bool on) {
-        std::lock_guard lock(mutex_);
-        freshEndedStreams_ = on;
-    }
-
     void push(std::string message) { currentStream()->yield(std::move(message)); }
-    // Ends the current stream (with error when given); with `replace` later
-    // receive() calls hand out a new live stream.
-    void endStream(std::exception_ptr error = nullptr, bool replace = false) {
-        MessageStreamHandle old;
-        {
-            std::lock_guard lock(mutex_);
-            old = current_;
-            if (replace) current_ = rt::AsyncStream<std::string>::make();
-        }
-        old->finish(std::move(error));
-    }
+    // Ends the stream, with the error when one is given.
+    void endStream(std::exception_ptr error = nullptr) { currentStream()->finish(std::move(error)); }
 
     std::string nextSentRaw() {
         auto message = sent_->nextFor(std::chrono::seconds(10));
@@ -148,10 +112,6 @@ private:
     const MessageStreamHandle sent_ = rt::AsyncStream<std::string>::make();
     std::atomic<int> sentCount_{0};
     Responder responder_;
-    std::exception_ptr connectError_;
-    std::exception_ptr sendError_;
-    int sendFailures_ = 0;
-    bool freshEndedStreams_ = false;
     int receives_ = 0;
     int connects_ = 0;
     int disconnects_ = 0;

@@ -1,6 +1,7 @@
 // The program end to end: the brisolet executable on pipes, with a fresh home.
 #include "json/json.hpp"
 #include "support/child_process.hpp"
+#include "support/wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,11 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -92,8 +89,6 @@ TEST_F(Program, AnswersTheHandshakeAndTheFixedMethods) {
         R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
         R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})",
         R"({"jsonrpc":"2.0","id":3,"method":"resources/list"})",
-        R"({"jsonrpc":"2.0","id":4,"method":"resources/read","params":{"uri":"file:///x"}})",
-        R"({"jsonrpc":"2.0","id":5,"method":"prompts/list"})",
         R"({"jsonrpc":"2.0","id":6,"method":"prompts/get","params":{"name":"any"}})",
         R"({"jsonrpc":"2.0","id":7,"method":"ping"})",
     });
@@ -101,8 +96,6 @@ TEST_F(Program, AnswersTheHandshakeAndTheFixedMethods) {
         kInitializeResult,
         R"({"id":2,"jsonrpc":"2.0","result":{"tools":[]}})",
         R"({"id":3,"jsonrpc":"2.0","result":{"resources":[]}})",
-        R"({"id":4,"jsonrpc":"2.0","result":{"contents":[]}})",
-        R"({"id":5,"jsonrpc":"2.0","result":{"prompts":[]}})",
         R"({"id":6,"jsonrpc":"2.0","result":{"description":"Prompt not found","messages":[]}})",
         R"({"id":7,"jsonrpc":"2.0","result":{}})",
     };
@@ -133,7 +126,7 @@ TEST_F(Program, ListsAndCallsTheToolsOfASwitchedOnFamily) {
               R"({"id":6,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Missing recipient","type":"text"}],"isError":true}})");
 
     // The opener ran in the background; its record appears once it has run.
-    for (int i = 0; i < 200 && readFile(home_ / "opened").empty(); ++i) usleep(10'000);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return !readFile(home_ / "opened").empty(); }));
     EXPECT_EQ(readFile(home_ / "opened"), "mailto:a@example.org?subject=Tom%20%26%20Jerry\n");
 
     // Every call counts, refused or not; the count outlives the process.

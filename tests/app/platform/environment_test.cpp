@@ -6,8 +6,6 @@
 #include <fcntl.h>
 #include <map>
 #include <regex>
-#include <set>
-#include <thread>
 #include <unistd.h>
 
 namespace app::platform {

@@ -1,8 +1,6 @@
-// What every tool family test shares: catching the ToolError a call throws,
-// and checking the tools a family describes.
+// What every tool family test shares: catching the ToolError a call throws.
 #pragma once
 
-#include "app/tools/registry/any_value.hpp"
 #include "app/tools/registry/tool_error.hpp"
 
 #include <gtest/gtest.h>
@@ -12,12 +10,14 @@
 #include <string>
 
 namespace app::tools {
+
 // Failed expectations show a ToolError as its three parts.
 inline void PrintTo(const ToolError& error, std::ostream* out) {
     *out << error.domain() << " " << error.code() << " " << error.message();
 }
 
 namespace testing {
+
 // The error a call throws, or a failed expectation when it throws none.
 template <class F>
 std::optional<ToolError> thrownToolError(F call) {

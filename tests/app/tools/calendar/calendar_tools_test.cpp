@@ -149,32 +149,27 @@ TEST_F(CalendarToolsTest, EventJsonIsPrettyUnsortedWithEscapedSlashes) {
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(created, "✅ Event created: 假期 (ID: " + all[1].identifier + ")");
 
-    std::string expected =
-        "[\n"
-        "  {\n"
-        "    \"id\" : \"" +
-        saved.identifier +
-        "\",\n"
-        "    \"title\" : \"Say \\\"hi\\\" \\\\ there\",\n"
-        "    \"location\" : \"Room 1\",\n"
-        "    \"notes\" : \"Line1\\nLine2\",\n"
-        "    \"startDate\" : \"2024-01-15T01:00:00Z\",\n"
-        "    \"endDate\" : \"2024-01-15T02:00:00Z\",\n"
-        "    \"calendarName\" : \"Work\\/Home\",\n"
-        "    \"isAllDay\" : false,\n"
-        "    \"url\" : \"https:\\/\\/example.com\\/a?b=c\"\n"
-        "  },\n"
-        "  {\n"
-        "    \"id\" : \"" +
-        all[1].identifier +
-        "\",\n"
-        "    \"title\" : \"假期\",\n"
-        "    \"startDate\" : \"2024-01-15T16:00:00Z\",\n"
-        "    \"endDate\" : \"2024-01-16T16:00:00Z\",\n"
-        "    \"calendarName\" : \"Calendar\",\n"
-        "    \"isAllDay\" : true\n"
-        "  }\n"
-        "]";
+    const std::string expected = R"([
+  {
+    "id" : ")" + saved.identifier + R"(",
+    "title" : "Say \"hi\" \\ there",
+    "location" : "Room 1",
+    "notes" : "Line1\nLine2",
+    "startDate" : "2024-01-15T01:00:00Z",
+    "endDate" : "2024-01-15T02:00:00Z",
+    "calendarName" : "Work\/Home",
+    "isAllDay" : false,
+    "url" : "https:\/\/example.com\/a?b=c"
+  },
+  {
+    "id" : ")" + all[1].identifier + R"(",
+    "title" : "假期",
+    "startDate" : "2024-01-15T16:00:00Z",
+    "endDate" : "2024-01-16T16:00:00Z",
+    "calendarName" : "Calendar",
+    "isAllDay" : true
+  }
+])";
     EXPECT_EQ(call("get_events", {{"fromDate", "2024-01-15"}, {"toDate", "2024-01-17"}}), expected);
     EXPECT_EQ(eventsToJSON({}), "[]");
 

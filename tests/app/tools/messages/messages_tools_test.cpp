@@ -16,7 +16,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include <unistd.h>
 

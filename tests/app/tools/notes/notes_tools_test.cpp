@@ -17,7 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <regex>
 
 #include <sys/stat.h>
@@ -144,12 +143,10 @@ TEST_F(NotesToolsTest, LongTextsAreCutAtTwoHundredCharactersNotBytes) {
         for (int i = 0; i < n; ++i) out += unit;
         return out;
     };
-    struct Case {
+    const struct {
         const char* label;
-        std::string body;
-        std::string shown;
-    };
-    const Case cases[] = {
+        std::string body, shown;
+    } cases[] = {
         {"300 Chinese", repeat("中", 300), repeat("中", 200) + "..."},
         {"exactly 200", repeat("文", 200), repeat("文", 200)},
         {"201 ASCII", repeat("a", 201), repeat("a", 200) + "..."},
