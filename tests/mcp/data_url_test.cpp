@@ -25,15 +25,11 @@ TEST(DataURL, MatchDecodeAndRoundTrip) {
         {"data:text/plain;name=x,abc", false, {}},
         {"data:;base64;charset=x,abc", false, {}},
         {"data:,a%20b", true, DataURL{"text/plain", bytesOf("a b")}, "data:text/plain;base64,YSBi"},
-        {"data:,%4", true, {}},
         {"data:,%C3%A9+", true, DataURL{"text/plain", bytesOf("\xC3\xA9+")}, "data:text/plain;base64,w6kr"},
         {"data:,%ED%A0%80", true, {}},  // an encoded surrogate is not UTF-8
         {"data:,a\nb", true, DataURL{"text/plain", bytesOf("a\nb")}, "data:text/plain;base64,YQpi"},
-        {"data:,abc;base64,xyz", true, {}},
         {"data:;base64,AA==", true, DataURL{"text/plain", {0}}, "data:text/plain;base64,AA=="},
         {"data:;base64,AAA=", true, DataURL{"text/plain", {0, 0}}, "data:text/plain;base64,AAA="},
-        {"data:;base64,A===", true, {}},
-        {"data:;base64,AA\nAA", true, {}},
         {"data:;base64,+/+/", true, DataURL{"text/plain", {0xFB, 0xFF, 0xBF}}, "data:text/plain;base64,+/+/"},
     };
     for (const auto& c : cases) {

@@ -27,8 +27,6 @@ TEST(MCPError, DecodingMapsCodesToCases) {
          "Invalid params: m"},
         {R"({"code":-32603,"message":"Internal error"})", MCPError::Kind::InternalError, -32603, std::nullopt,
          "Internal error"},
-        {R"({"code":-32603,"message":"m","data":{"detail":"d"}})", MCPError::Kind::InternalError, -32603, "d",
-         "Internal error: d"},
         {R"({"code":42,"message":"busy","data":{"detail":"x"}})", MCPError::Kind::ServerError, 42, std::nullopt,
          "Server error: busy"},
         {R"({"code":-32001,"message":"Transport error: gone","data":{"error":"gone"}})",

@@ -143,6 +143,19 @@ TEST(NetworkTransportDisconnect, EndsTheStreamAndTheOutstandingReceive) {
     rig.transport->disconnect();  // harmless twice
 }
 
+TEST(NetworkTransportDisconnect, StopsAConnectThatIsWaiting) {
+    Rig rig;
+    rig.connection->scriptStart({State::waiting(PlatformError::fromErrno(ENETUNREACH))});
+    auto connecting = std::async(std::launch::async, [&] { rig.transport->connect(); });
+    ASSERT_TRUE(rig.log->waitFor("Connection waiting: Network is unreachable"));
+    rig.transport->disconnect();
+    EXPECT_TRUE(rig.transport->receive()->isFinished());
+    ASSERT_EQ(connecting.wait_for(kTimeout), std::future_status::ready);
+    const auto error = mcpErrorOf([&] { connecting.get(); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(std::string(error->what()), "Internal error: Connection cancelled");
+}
+
 // ---- Sending --------------------------------------------------------------------
 
 TEST(NetworkTransportSend, EveryConnectionLossStartsARecovery) {

@@ -53,9 +53,7 @@ TEST(MailTools, RefusesMissingRecipientInvalidUrlAndUnknownName) {
     const ErrorCase cases[] = {
         {"send_email", {}, missing},
         {"send_email", {{"recipient", 42}}, missing},
-        {"send_email", {{"recipient", AnyList{"a@b.c"}}}, missing},
         {"send_email", {{"recipient", "a b@c.d"}}, invalid},
-        {"send_email", {{"recipient", "a<b@c.d"}}, invalid},
         {"send_email", {{"recipient", "a@b.c%zz"}}, invalid},
         {"send_email", {{"recipient", "é@b.c"}}, invalid},
         {"send_email", {{"recipient", "a@b.c\n"}}, invalid},

@@ -20,6 +20,7 @@ TEST(WebPageFetcher, AContinuationIsResumedAtMostOnce) {
     auto continuation = std::make_shared<rt::OneShot<std::string>>();
     fetcher.setContinuation(continuation);
     fetcher.didFinish(*view);
+    EXPECT_EQ(fetcher.continuation(), nullptr) << "a resumed continuation is let go";
     view->result = "second";
     fetcher.didFinish(*view);  // nothing left to resume
     fetcher.didFail(*view, std::make_exception_ptr(std::runtime_error("late")));
