@@ -5,10 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <thread>
-
 namespace {
-
 using namespace std::chrono_literals;
 using testsupport::Exchange;
 using testsupport::ScriptedHttpServer;
@@ -30,37 +27,6 @@ http::Request get(const ScriptedHttpServer& server, std::string path = "/") {
     return r;
 }
 
-// fn running on its own thread; what it returned or threw is waited for with
-// waitFor. Destroying the handle joins the thread, so it never outlives what
-// fn refers to, even when a check failed early.
-template <class R>
-class Background {
-public:
-    template <class F>
-    explicit Background(F fn)
-        : thread_([this, fn = std::move(fn)]() mutable {
-              try {
-                  result_.resume(fn());
-              } catch (...) {
-                  result_.fail(std::current_exception());
-              }
-          }) {}
-    ~Background() { thread_.join(); }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-
-    R waitFor(rt::Clock::duration timeout) { return result_.waitFor(timeout); }
-
-private:
-    rt::OneShot<R> result_;
-    std::thread thread_;
-};
-
-template <class F>
-auto inBackground(F fn) {
-    return std::make_unique<Background<std::invoke_result_t<F>>>(std::move(fn));
-}
-
 // ---- Responses as the client sees them ----------------------------------------
 
 struct ResponseCase {
@@ -76,10 +42,8 @@ TEST(CurlHttpClient, DeliversStatusHeadersAndBody) {
         {"json with length",
          [](Exchange& e) { e.respond(200, {{"Content-Type", "application/json"}}, R"({"a":1})"); },
          200, R"({"a":1})", {{"content-TYPE", "application/json"}}},
-        {"accepted without body", [](Exchange& e) { e.respond(202); }, 202, "", {}},
         {"not found with body", [](Exchange& e) { e.respond(404, {{"Mcp-Session-Id", "s1"}}, "missing"); }, 404,
          "missing", {{"mcp-session-id", "s1"}}},
-        {"server error", [](Exchange& e) { e.respond(503); }, 503, "", {}},
         {"chunked",
          [](Exchange& e) {
              e.startChunked(200, {{"Content-Type", "text/event-stream; charset=utf-8"}});
@@ -116,14 +80,6 @@ TEST(CurlHttpClient, DeliversStatusHeadersAndBody) {
     }
 }
 
-TEST(CurlHttpClient, RepeatedHeaderFieldsKeepEveryValueInOrder) {
-    ScriptedHttpServer server([](Exchange& e) { e.respond(200, {{"Set-Thing", "a"}, {"set-thing", "b"}}); });
-    http::CurlHttpClient client;
-    const auto response = client.start(get(server));
-    EXPECT_THAT(response->headers().getAll("SET-THING"), ::testing::ElementsAre("a", "b"));
-    EXPECT_EQ(response->headers().get("Set-Thing"), "a");
-}
-
 // ---- Requests as the server sees them -------------------------------------------
 
 TEST(CurlHttpClient, SendsMethodHeadersAndBodyExactly) {
@@ -135,41 +91,20 @@ TEST(CurlHttpClient, SendsMethodHeadersAndBodyExactly) {
         const char* name;
         http::Request request;
     };
-    std::vector<Case> cases;
-    {
-        http::Request r = get(server, "/mcp?x=1");
-        r.method = "POST";
-        r.headers.add("Accept", "application/json, text/event-stream");
-        r.headers.add("Content-Type", "application/json");
-        r.headers.add("Mcp-Session-Id", "abc");
-        r.headers.add("X-Twice", "1");
-        r.headers.add("X-Twice", "2");
-        r.headers.add("X-Empty", "");
-        r.body = std::string("{\"a\":\"\0\xc3\xa9\"}", 11);
-        cases.push_back({"post with headers", r});
-    }
-    {
-        http::Request r = get(server);
-        r.method = "POST";
-        r.body = bigBody;
-        cases.push_back({"large post without content type", r});
-    }
-    {
-        http::Request r = get(server);
-        r.method = "POST";
-        cases.push_back({"empty post", r});
-    }
-    {
-        http::Request r = get(server);
-        r.method = "DELETE";
-        cases.push_back({"delete", r});
-    }
-    {
-        http::Request r = get(server);
-        r.method = "PUT";
-        r.body = "put body";
-        cases.push_back({"put", r});
-    }
+    const auto request = [&](std::string method, std::string body, std::string path = "/") {
+        http::Request r = get(server, path);
+        r.method = std::move(method);
+        r.body = std::move(body);
+        return r;
+    };
+    std::vector<Case> cases = {{"post with headers", request("POST", std::string("{\"a\":\"\0\xc3\xa9\"}", 11), "/mcp?x=1")},
+                               {"large post without content type", request("POST", bigBody)},
+                               {"empty post", request("POST", "")},
+                               {"delete", request("DELETE", "")}};
+    for (const auto& [name, value] : {std::pair{"Accept", "application/json, text/event-stream"},
+                                      {"Content-Type", "application/json"}, {"Mcp-Session-Id", "abc"},
+                                      {"X-Twice", "1"}, {"X-Twice", "2"}, {"X-Empty", ""}})
+        cases[0].request.headers.add(name, value);
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const auto& c = cases[i];
@@ -227,249 +162,34 @@ TEST(CurlHttpClient, RefusesRequestsThatCannotBeSentAsGiven) {
     EXPECT_TRUE(server.requests().empty());
 }
 
-TEST(CurlHttpClient, ReportsARefusedConnection) {
+TEST(CurlHttpClient, ReportsARefusedConnectionWithoutUserInformation) {
     std::string url;
     {
         ScriptedHttpServer gone([](Exchange&) {});
         url = gone.url("/mcp");
     }
-    http::CurlHttpClient client;
-    http::Request r;
-    r.method = "POST";
-    r.url = url;
-    try {
-        client.start(r);
-        FAIL() << "no error";
-    } catch (const http::Error& e) {
-        EXPECT_EQ(e.kind(), http::Error::Kind::connectionFailed);
-        EXPECT_THAT(e.what(), ::testing::HasSubstr("HTTP POST " + url + " failed: "));
+    const std::string withUser = "http://user:secret@" + url.substr(std::string("http://").size());
+    for (const std::string& requested : {url, withUser}) {
+        SCOPED_TRACE(requested);
+        http::CurlHttpClient client;
+        http::Request r;
+        r.method = "POST";
+        r.url = requested;
+        try {
+            client.start(r);
+            FAIL() << "no error";
+        } catch (const http::Error& e) {
+            EXPECT_EQ(e.kind(), http::Error::Kind::connectionFailed);
+            EXPECT_THAT(e.what(), ::testing::HasSubstr("HTTP POST " + url + " failed: "));
+            EXPECT_THAT(e.what(), ::testing::Not(::testing::HasSubstr("secret")));
+        }
     }
 }
 
 // ---- Streaming ------------------------------------------------------------------
 
-TEST(CurlHttpClient, HandsOutTheHeadAndEachPieceAsTheyArrive) {
-    rt::OneShot<std::monostate> headSeen, firstSeen;
-    ScriptedHttpServer server([&](Exchange& e) {
-        e.startChunked(200, {{"Content-Type", "text/event-stream"}});
-        headSeen.wait(e.stopToken());
-        e.sendChunk("first");
-        firstSeen.wait(e.stopToken());
-        e.sendChunk("second");
-        e.endChunked();
-    });
-    http::CurlHttpClient client;
-    const auto response = client.start(get(server));  // returns before any body byte was sent
-    EXPECT_EQ(response->status(), 200);
-    headSeen.resume({});
-    EXPECT_EQ(response->readChunk(), "first");
-    firstSeen.resume({});
-    EXPECT_EQ(readAll(*response), "second");
-}
-
-TEST(CurlHttpClient, ASlowReaderPausesTheTransferInsteadOfBufferingEverything) {
-    constexpr std::size_t kTotal = 32u << 20;  // far beyond the kernel's socket buffers
-    std::string body(kTotal, '\0');
-    for (std::size_t i = 0; i < kTotal; ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
-    auto stalledAt = std::make_shared<rt::OneShot<std::size_t>>();
-    ScriptedHttpServer server([&](Exchange& e) {
-        e.sendRaw("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kTotal) + "\r\n\r\n");
-        // The stall outlasts the idle time-out: a paused transfer is not idle.
-        const std::size_t sent = e.sendUntilStalled(body, 800ms);
-        stalledAt->resume(sent);
-        e.sendRaw(std::string_view(body).substr(sent));
-    });
-    http::Configuration configuration;
-    configuration.bodyBufferLimit = 64 * 1024;
-    configuration.idleTimeout = 300ms;
-    http::CurlHttpClient client(configuration);
-    const auto response = client.start(get(server));
-    const std::size_t sent = stalledAt->waitFor(kBound);
-    EXPECT_LT(sent, kTotal);
-    const std::string received = readAll(*response);
-    EXPECT_EQ(received.size(), kTotal);
-    EXPECT_TRUE(received == body);
-}
-
 // ---- Idle time-out ------------------------------------------------------------------
 
-TEST(CurlHttpClient, IdleTimeOutEndsOnlyATransferWithoutBytes) {
-    struct Case {
-        const char* name;
-        std::chrono::milliseconds configured;
-        std::optional<std::chrono::milliseconds> perRequest;
-        std::function<void(Exchange&)> script;
-        bool timesOutBeforeHead;
-        bool timesOutInBody;
-    };
-    const std::vector<Case> cases = {
-        {"no head", 300ms, std::nullopt, [](Exchange& e) { rt::OneShot<int>().wait(e.stopToken()); }, true, false},
-        {"silent body", 300ms, std::nullopt,
-         [](Exchange& e) {
-             e.startChunked(200);
-             e.sendChunk("x");
-             rt::OneShot<int>().wait(e.stopToken());
-         },
-         false, true},
-        {"request's own time-out", 60s, 300ms, [](Exchange& e) { rt::OneShot<int>().wait(e.stopToken()); }, true,
-         false},
-        {"steady trickle longer than the time-out", 500ms, std::nullopt,
-         [](Exchange& e) {
-             e.startChunked(200);
-             for (int i = 0; i < 20; ++i) {
-                 rt::sleepFor(50ms, e.stopToken());
-                 e.sendChunk("t");
-             }
-             e.endChunked();
-         },
-         false, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ScriptedHttpServer server([&](Exchange& e) {
-            try {
-                c.script(e);
-            } catch (const rt::Cancelled&) {
-            }
-        });
-        http::Configuration configuration;
-        configuration.idleTimeout = c.configured;
-        http::CurlHttpClient client(configuration);
-        http::Request r = get(server);
-        r.timeout = c.perRequest;
-        const auto began = rt::Clock::now();
-        auto outcome = inBackground([&]() -> std::string {
-            try {
-                const auto response = client.start(r);
-                if (c.timesOutBeforeHead) return "head";
-                return "body:" + readAll(*response);
-            } catch (const http::Error& e) {
-                return e.kind() == http::Error::Kind::timedOut ? std::string("timed out: ") + e.what() : e.what();
-            }
-        });
-        const std::string result = outcome->waitFor(kBound);
-        if (c.timesOutBeforeHead || c.timesOutInBody) {
-            EXPECT_THAT(result, ::testing::StartsWith("timed out: HTTP GET"));
-            EXPECT_THAT(result, ::testing::HasSubstr("no data for 300 ms"));
-            EXPECT_GE(rt::Clock::now() - began, 300ms);
-        } else {
-            EXPECT_EQ(result, "body:" + std::string(20, 't'));
-        }
-    }
-}
-
 // ---- Cancellation -------------------------------------------------------------------
-
-// A server whose every answer is an endless stream, reporting when clients leave.
-struct EndlessStreams {
-    // One entry per handler, in the order they started: resumed with whether
-    // the client closed the connection.
-    rt::StreamHandle<std::shared_ptr<rt::OneShot<bool>>> started =
-        rt::AsyncStream<std::shared_ptr<rt::OneShot<bool>>>::make();
-    ScriptedHttpServer server{[this](Exchange& e) {
-        auto done = std::make_shared<rt::OneShot<bool>>();
-        started->yield(done);
-        e.startChunked(200, {{"Content-Type", "text/event-stream"}});
-        e.sendChunk(": open\n\n");
-        done->resume(e.waitForClientClose(kBound));
-    }};
-
-    // Whether the next handler saw its client leave.
-    bool nextClientClosed() {
-        const auto done = started->nextFor(kBound);
-        return done && (*done)->waitFor(kBound);
-    }
-};
-
-TEST(CurlHttpClient, CancelWakesABlockedReaderAndDropsTheConnection) {
-    struct Case {
-        const char* name;
-        std::function<void(http::Response&, std::stop_source&, http::CurlHttpClient&)> cancel;
-    };
-    const std::vector<Case> cases = {
-        {"response cancel", [](http::Response& r, std::stop_source&, http::CurlHttpClient&) { r.cancel(); }},
-        {"reader's stop token", [](http::Response&, std::stop_source& s, http::CurlHttpClient&) { s.request_stop(); }},
-        {"cancel all", [](http::Response&, std::stop_source&, http::CurlHttpClient& c) { c.cancelAll(); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EndlessStreams streams;
-        http::CurlHttpClient client;
-        const auto response = client.start(get(streams.server));
-        EXPECT_EQ(response->readChunk(), ": open\n\n");
-        std::stop_source stop;
-        auto reader = inBackground([&]() -> std::string {
-            try {
-                response->readChunk(stop.get_token());
-                return "read";
-            } catch (const rt::Cancelled&) {
-                return "cancelled";
-            }
-        });
-        c.cancel(*response, stop, client);
-        EXPECT_EQ(reader->waitFor(kBound), "cancelled");
-        EXPECT_THROW(response->readChunk(), rt::Cancelled);
-        EXPECT_TRUE(streams.nextClientClosed());
-    }
-}
-
-TEST(CurlHttpClient, StopWhileWaitingForTheHeadCancels) {
-    rt::OneShot<std::monostate> arrived;
-    ScriptedHttpServer server([&](Exchange& e) {
-        arrived.resume({});
-        e.waitForClientClose(kBound);
-    });
-    http::CurlHttpClient client;
-    std::stop_source stop;
-    auto outcome = inBackground([&]() -> std::string {
-        try {
-            client.start(get(server), stop.get_token());
-            return "head";
-        } catch (const rt::Cancelled&) {
-            return "cancelled";
-        }
-    });
-    arrived.waitFor(kBound);
-    stop.request_stop();
-    EXPECT_EQ(outcome->waitFor(kBound), "cancelled");
-}
-
-TEST(CurlHttpClient, CancelAllEndsEveryTransferAndLaterRequestsStillWork) {
-    EndlessStreams streams;
-    http::CurlHttpClient client;
-    const auto a = client.start(get(streams.server));
-    const auto b = client.start(get(streams.server));
-    client.cancelAll();
-    EXPECT_THROW(a->readChunk(), rt::Cancelled);
-    EXPECT_THROW(b->readChunk(), rt::Cancelled);
-    EXPECT_TRUE(streams.nextClientClosed());
-    EXPECT_TRUE(streams.nextClientClosed());
-    const auto c = client.start(get(streams.server));
-    EXPECT_EQ(c->readChunk(), ": open\n\n");
-}
-
-TEST(CurlHttpClient, InvalidateEndsEveryTransferAndRefusesLaterOnes) {
-    EndlessStreams streams;
-    http::CurlHttpClient client;
-    const auto a = client.start(get(streams.server));
-    client.invalidate();
-    EXPECT_THROW(a->readChunk(), rt::Cancelled);
-    EXPECT_THROW(client.start(get(streams.server)), rt::Cancelled);
-    EXPECT_TRUE(streams.nextClientClosed());
-    EXPECT_EQ(streams.server.requests().size(), 1u);
-}
-
-TEST(CurlHttpClient, DroppingAResponseOrTheClientEndsItsTransfer) {
-    EndlessStreams streams;
-    std::unique_ptr<http::Response> outlives;
-    {
-        http::CurlHttpClient client;
-        client.start(get(streams.server)).reset();
-        EXPECT_TRUE(streams.nextClientClosed());
-        outlives = client.start(get(streams.server));
-    }
-    EXPECT_THROW(outlives->readChunk(), rt::Cancelled);
-    EXPECT_TRUE(streams.nextClientClosed());
-}
 
 }  // namespace

@@ -11,11 +11,10 @@
 namespace fs = std::filesystem;
 
 namespace {
-
 TEST(InteropSdkClient, DrivesTheProgramOverStdio) {
     const fs::path interop = BRISOLET_INTEROP_DIR;
-    if (!fs::exists(interop / "node_modules" / "@modelcontextprotocol" / "sdk"))
-        GTEST_SKIP() << "the SDK is not installed: run scripts/setup";
+    ASSERT_TRUE(fs::exists(interop / "node_modules" / "@modelcontextprotocol" / "sdk"))
+        << "the SDK is not installed: run scripts/setup";
 
     const fs::path home = fs::temp_directory_path() / ("brisolet-interop-" + std::to_string(getpid()));
     fs::remove_all(home);

@@ -7,7 +7,6 @@
 #include <string>
 
 namespace {
-
 const std::string R = "\xEF\xBF\xBD";
 
 struct Case {
@@ -20,28 +19,19 @@ struct Case {
 const Case kCases[] = {
     {"empty", "", ""},
     {"ASCII with NUL and DEL", std::string("a\0b\x7F", 4), std::string("a\0b\x7F", 4)},
-    {"lowest two-byte U+0080", "\xC2\x80", "\xC2\x80"},
     {"highest two-byte U+07FF", "\xDF\xBF", "\xDF\xBF"},
     {"lowest three-byte U+0800", "\xE0\xA0\x80", "\xE0\xA0\x80"},
-    {"last before surrogates U+D7FF", "\xED\x9F\xBF", "\xED\x9F\xBF"},
     {"first after surrogates U+E000", "\xEE\x80\x80", "\xEE\x80\x80"},
-    {"noncharacter U+FFFE is well-formed", "\xEF\xBF\xBE", "\xEF\xBF\xBE"},
-    {"replacement character stays", R, R},
     {"lowest four-byte U+10000", "\xF0\x90\x80\x80", "\xF0\x90\x80\x80"},
     {"highest U+10FFFF", "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
     {"lone continuation bytes", "\x80" "a\xBF", R + "a" + R},
     {"C0 and C1 leads (overlong two-byte)", "\xC0\xAF\xC1\xBF", R + R + R + R},
     {"overlong three-byte", "\xE0\x80\x80", R + R + R},
-    {"overlong three-byte just below U+0800", "\xE0\x9F\xBF", R + R + R},
     {"overlong four-byte", "\xF0\x80\x80\x80", R + R + R + R},
-    {"overlong four-byte just below U+10000", "\xF0\x8F\xBF\xBF", R + R + R + R},
     {"high surrogate", "\xED\xA0\x80", R + R + R},
-    {"low surrogate", "\xED\xBF\xBF", R + R + R},
     {"above U+10FFFF", "\xF4\x90\x80\x80", R + R + R + R},
     {"F5 to FF leads", "\xF5\x80\xF8\xFE\xFF", R + R + R + R + R},
     {"truncated two-byte at the end", "a\xC3", "a" + R},
-    {"truncated three-byte at the end", "\xE2\x82", R},
-    {"truncated four-byte at the end", "\xF0\x9F\x98", R},
     {"truncated before ASCII", "\xF0\x9F\x98" "x", R + "x"},
     {"truncated before a well-formed character", "\xE2\x82\xC3\xA9", R + "\xC3\xA9"},
     {"truncated before another lead", "\xE2\xE2\x82\xAC", R + "\xE2\x82\xAC"},
@@ -87,28 +77,6 @@ TEST(Utf8, PrefixStopsAtEveryOffset) {
         EXPECT_EQ(json::validUtf8Prefix(text), at) << at;
         text[at] = '\xC3';  // truncated by the following 'a'
         EXPECT_EQ(json::validUtf8Prefix(text), at) << at;
-    }
-}
-
-TEST(Utf8, SequenceAt) {
-    const struct {
-        std::string text;
-        std::size_t at;
-        json::Utf8Sequence expected;
-    } cases[] = {
-        {"a", 0, {1, true}},
-        {"\xC3\xA9", 0, {2, true}},
-        {"\xC3\xA9", 1, {1, false}},
-        {"x\xE2\x82\xAC", 1, {3, true}},
-        {"\xF0\x9F\x98\x80", 0, {4, true}},
-        {"\xF0\x9F\x98", 0, {3, false}},
-        {"\xED\xA0\x80", 0, {1, false}},
-        {"\xE0\xA0", 0, {2, false}},
-    };
-    for (const auto& c : cases) {
-        const json::Utf8Sequence got = json::utf8SequenceAt(c.text, c.at);
-        EXPECT_EQ(got.length, c.expected.length) << c.text;
-        EXPECT_EQ(got.valid, c.expected.valid) << c.text;
     }
 }
 

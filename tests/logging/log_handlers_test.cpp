@@ -1,5 +1,6 @@
 #include "logging/logging.hpp"
-#include "logging/recording_handler.hpp"
+#include "support/pipe.hpp"
+#include "support/recording_handler.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -8,17 +9,16 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <sstream>
 #include <thread>
 
 namespace logging {
 namespace {
-
 using Level = Logger::Level;
 using MV = Logger::MetadataValue;
 
@@ -109,79 +109,6 @@ TEST(StreamLogHandler, ExactLines) {
     }
 }
 
-TEST(StreamLogHandler, CallMetadataAffectsOnlyItsLine) {
-    Capture capture;
-    StreamLogHandler h = capture.handler("r");
-    h.setMetadataItem("k", MV("handler"));
-    logDirect(h, Level::warning, "one", Logger::Metadata{{"k", "call"}});
-    logDirect(h, Level::warning, "two");
-    h.setMetadataItem("k", std::nullopt);
-    logDirect(h, Level::warning, "three");
-    const std::string s = kStamp;
-    EXPECT_EQ(capture.contents(), s + " warning r: k=call [MCP] one\n" + s + " warning r: k=handler [MCP] two\n" + s +
-                                      " warning r: [MCP] three\n");
-}
-
-TEST(StreamLogHandler, WritesWhateverReachesItAndKeepsMessageUnchanged) {
-    Capture capture;
-    StreamLogHandler h = capture.handler("r");
-    ASSERT_EQ(h.logLevel(), Level::info);
-    logDirect(h, Level::trace, "two\nlines");  // only Logger tests the level
-    // Without a source the handler takes the directory of the file path.
-    h.log(Level::error, Logger::Message("m"), std::nullopt, "/src/Dir/file.cpp", "f", 3);
-    const std::string s = kStamp;
-    EXPECT_EQ(capture.contents(), s + " trace r: [MCP] two\nlines\n" + s + " error r: [Dir] m\n");
-}
-
-TEST(StreamLogHandler, ThroughLoggerWithFileIdentifier) {
-    Capture capture;
-    Logger logger("mcp.server", [&](const std::string& label) { return capture.handler(label); });
-    logger.setMetadataItem("session", MV("abc"));
-    int built = 0;
-    logger.debug("MCP/server.cpp", [&] { ++built; return "dropped"; });
-    logger.notice("MCP/server.cpp", [&] { ++built; return "kept " + std::to_string(3); });
-    EXPECT_EQ(built, 1);
-    EXPECT_EQ(capture.contents(), std::string(kStamp) + " notice mcp.server: session=abc [MCP] kept 3\n");
-}
-
-TEST(StreamLogHandler, TimestampFallsBackWhenTimeCannotBeConverted) {
-    EXPECT_EQ(StreamLogHandler::timestamp(kMay1st0930Plus1), kStamp);
-    EXPECT_EQ(StreamLogHandler::timestamp(std::numeric_limits<std::time_t>::max()), "<unknown>");
-    Capture capture;
-    StreamLogHandler h = capture.handler("");
-    h.setClock([] { return std::numeric_limits<std::time_t>::max(); });
-    logDirect(h, Level::info, "m");
-    EXPECT_EQ(capture.contents(), "<unknown> info: [MCP] m\n");
-}
-
-TEST(StreamLogHandler, StandardConstructors) {
-    const auto err = StreamLogHandler::standardErrorHandler("e");
-    const auto out = StreamLogHandler::standardOutputHandler("o", testing::fixedProvider({{"a", "b"}}));
-    EXPECT_EQ(err.stream().file(), stderr);
-    EXPECT_EQ(out.stream().file(), stdout);
-    EXPECT_EQ(err.stream().flushMode(), StdioOutputStream::FlushMode::always);
-    EXPECT_EQ(err.logLevel(), Level::info);
-    EXPECT_FALSE(err.metadataProvider().has_value());
-    ASSERT_TRUE(out.metadataProvider().has_value());
-    EXPECT_TRUE(err.metadata().empty());
-}
-
-TEST(NoOpLogHandler, IgnoresEveryWrite) {
-    NoOpLogHandler h;
-    h.setLogLevel(Level::trace);
-    h.setMetadataItem("k", MV("v"));
-    h.setMetadata({{"a", "b"}});
-    h.setMetadataProvider(testing::fixedProvider({{"p", "q"}}));
-    EXPECT_EQ(h.logLevel(), Level::critical);
-    EXPECT_EQ(h.metadataItem("k"), std::nullopt);
-    EXPECT_TRUE(h.metadata().empty());
-    EXPECT_FALSE(h.metadataProvider().has_value());
-
-    Logger logger("n", [](const std::string&) { return NoOpLogHandler(); });
-    logger.setLogLevel(Level::trace);
-    EXPECT_EQ(logger.logLevel(), Level::critical);
-}
-
 // ---- Concurrency -------------------------------------------------------------------
 
 // Checks that text is made of whole lines "… info t<k>: [MCP] <k>:<i>:<x * len(k, i)>".
@@ -227,49 +154,29 @@ void logFromThreads(const StdioOutputStream& stream, int threads, int perThread)
     for (auto& w : workers) w.join();
 }
 
-TEST(StreamLogHandler, ManyThreadsProduceWholeLines) {
-    constexpr int kThreads = 8, kPerThread = 150;
-    Capture capture;
-    logFromThreads(capture.stream(), kThreads, kPerThread);
-    EXPECT_EQ(countWholeLines(capture.contents(), kThreads, kPerThread), static_cast<std::size_t>(kThreads * kPerThread));
-}
-
 // A non-blocking pipe smaller than the output: writers meet EAGAIN and must
 // still deliver every line whole.
 TEST(StreamLogHandler, NonBlockingPipeDeliversWholeLines) {
     constexpr int kThreads = 4, kPerThread = 40;
     std::signal(SIGPIPE, SIG_IGN);  // as the program does
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    ASSERT_EQ(::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK), 0);
-    std::FILE* writeEnd = ::fdopen(fds[1], "w");
+    testsupport::Pipe pipe;
+    ASSERT_EQ(::fcntl(pipe.writeEnd, F_SETFL, ::fcntl(pipe.writeEnd, F_GETFL) | O_NONBLOCK), 0);
+    std::FILE* writeEnd = ::fdopen(::dup(pipe.writeEnd), "w");
     ASSERT_NE(writeEnd, nullptr);
+    pipe.closeWrite();
     const StdioOutputStream stream(writeEnd, StdioOutputStream::FlushMode::always);
 
+    std::size_t total = 0;
+    for (int k = 0; k < kThreads; ++k)
+        for (int i = 0; i < kPerThread; ++i)
+            total += std::strlen(kStamp) + (" info t" + std::to_string(k) + ": [MCP] " + std::to_string(k) + ":" +
+                                            std::to_string(i) + ":\n").size() +
+                     static_cast<std::size_t>(1 + (k * 131 + i * 977) % 9000);
     std::thread writers([&] { logFromThreads(stream, kThreads, kPerThread); });
-
-    std::string received;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::size_t lines = 0;
-    char buffer[8192];
-    while (lines < kThreads * kPerThread && std::chrono::steady_clock::now() < deadline) {
-        pollfd pfd{fds[0], POLLIN, 0};
-        if (::poll(&pfd, 1, 100) <= 0) continue;
-        ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        lines += static_cast<std::size_t>(std::count(buffer, buffer + n, '\n'));
-        received.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (lines < kThreads * kPerThread) {
-        // Unblock the writers before failing, so join cannot hang.
-        ::close(fds[0]);
-        writers.join();
-        std::fclose(writeEnd);
-        FAIL() << "timed out after " << lines << " lines";
-    }
+    const std::string received = testsupport::readFor(pipe.readEnd, total);
+    pipe.closeRead();  // unblocks writers left waiting when the read timed out
     writers.join();
     std::fclose(writeEnd);
-    ::close(fds[0]);
     EXPECT_EQ(countWholeLines(received, kThreads, kPerThread), static_cast<std::size_t>(kThreads * kPerThread));
 }
 

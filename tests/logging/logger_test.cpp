@@ -1,6 +1,5 @@
-#include "logging/level_json.hpp"
 #include "logging/logging.hpp"
-#include "logging/recording_handler.hpp"
+#include "support/recording_handler.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,7 +8,6 @@
 
 namespace logging {
 namespace {
-
 using testing::RecordingHandler;
 using testing::RecordSink;
 using Level = Logger::Level;
@@ -24,68 +22,7 @@ Logger recordingLogger(const std::shared_ptr<RecordSink>& sink, Level level, std
 
 // ---- Levels -------------------------------------------------------------------
 
-TEST(LoggerLevel, OrderAndRawValues) {
-    const auto all = Level::allCases();
-    const char* names[] = {"trace", "debug", "info", "notice", "warning", "error", "critical"};
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        EXPECT_EQ(Level(all[i]).rawValue(), names[i]);
-        for (std::size_t j = 0; j < all.size(); ++j) {
-            EXPECT_EQ(Level(all[i]) < Level(all[j]), i < j);
-            EXPECT_EQ(Level(all[i]) >= Level(all[j]), i >= j);
-        }
-    }
-    EXPECT_TRUE(Level(Level::error) >= Level(Level::error));
-}
-
-TEST(LoggerLevel, ParsesText) {
-    struct Case {
-        const char* text;
-        std::optional<Level> fromText;
-        std::optional<Level> fromRaw;
-    };
-    const Case cases[] = {
-        {"warning", Level::warning, Level::warning}, {"WARNING", Level::warning, std::nullopt},
-        {"Info", Level::info, std::nullopt},         {"cRiTiCaL", Level::critical, std::nullopt},
-        {"warn", std::nullopt, std::nullopt},        {"err", std::nullopt, std::nullopt},
-        {" info", std::nullopt, std::nullopt},       {"", std::nullopt, std::nullopt},
-        {"trace", Level::trace, Level::trace},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(Level::fromText(c.text), c.fromText) << c.text;
-        EXPECT_EQ(Level::fromRawValue(c.text), c.fromRaw) << c.text;
-    }
-}
-
-TEST(LoggerLevel, JsonForm) {
-    EXPECT_EQ(json::write(toJson(Level::notice)), "\"notice\"");
-    EXPECT_EQ(levelFromJson(json::Value("error")), Level::error);
-    for (const json::Value& bad : {json::Value("Error"), json::Value("warn"), json::Value(3), json::Value()}) {
-        EXPECT_THROW(levelFromJson(bad), json::DecodingError);
-    }
-}
-
 // ---- Sources ------------------------------------------------------------------
-
-TEST(LoggerSource, ModuleAndDirectory) {
-    struct Case {
-        const char* input;
-        const char* module;
-        const char* directory;
-    };
-    const Case cases[] = {
-        {"MCP/server.cpp", "MCP", "n/a"},
-        {"MCP/sub/server.cpp", "MCP", "sub"},
-        {"x/y/z", "x", "y"},
-        {"server.cpp", "n/a", "n/a"},
-        {"/server.cpp", "", "n/a"},
-        {"/src/MCP/server.cpp", "", "MCP"},
-        {"a//name", "a", ""},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(moduleFromFileId(c.input), c.module) << c.input;
-        EXPECT_EQ(directoryFromFilePath(c.input), c.directory) << c.input;
-    }
-}
 
 // ---- Metadata values ------------------------------------------------------------
 
@@ -117,17 +54,6 @@ TEST(LoggerMetadataValue, TextForms) {
     EXPECT_THAT(two, ::testing::AnyOf(R"(["a": "1", "b": "2"])", R"(["b": "2", "a": "1"])"));
 }
 
-TEST(LoggerMetadataValue, Equality) {
-    EXPECT_EQ(MV("1"), MV("1"));
-    EXPECT_NE(MV("1"), MV::stringConvertible(1));  // different cases, same text
-    EXPECT_EQ(MV::stringConvertible(1), MV::stringConvertible(std::string("1")));
-    EXPECT_NE(MV::array({"a", "b"}), MV::array({"b", "a"}));
-    EXPECT_EQ(MV::dictionary({{"a", "1"}, {"b", "2"}}), MV::dictionary({{"b", "2"}, {"a", "1"}}));
-    EXPECT_NE(MV::dictionary({{"a", "1"}}), MV::dictionary({{"a", "2"}}));
-    EXPECT_NE(MV::array({}), MV(Logger::Metadata{}));
-    EXPECT_THROW(MV::dictionary({{"a", "1"}, {"a", "2"}}), std::invalid_argument);
-}
-
 // ---- Logger: level test and laziness ---------------------------------------------
 
 TEST(Logger, LevelTestComesBeforeAnyEvaluation) {
@@ -146,40 +72,6 @@ TEST(Logger, LevelTestComesBeforeAnyEvaluation) {
         // Exactly the levels at or above the handler's reached it.
         EXPECT_EQ(sink->snapshot().size(), 7u - handlerLevel);
     }
-}
-
-TEST(Logger, NoOpHandlerBuildsNothingBelowCritical) {
-    const Logger logger("mcp.transport.stdio", [](const std::string&) { return NoOpLogHandler(); });
-    int built = 0;
-    logger.error(kFile, [&] { ++built; return "x"; });
-    logger.trace(kFile, [&] { ++built; return "x"; });
-    EXPECT_EQ(built, 0);
-    logger.critical(kFile, [&] { ++built; return "x"; });
-    EXPECT_EQ(built, 1);
-    EXPECT_EQ(logger.logLevel(), Level::critical);
-}
-
-TEST(Logger, PassesRecordWithDerivedOrExplicitSource) {
-    auto sink = std::make_shared<RecordSink>();
-    const Logger logger = recordingLogger(sink, Level::trace);
-    logger.notice(kFile, "derived", Logger::Metadata{{"id", "7"}});
-    logger.warning(kFile, "explicit", std::nullopt, "Custom");
-    logger.info(kFile, "none", std::nullopt, [] { return std::optional<std::string>(); });
-    logger.debug("NoSlash.cpp", Logger::Message("plain"));
-    const int expectedLine = __LINE__ - 1;
-
-    const auto records = sink->snapshot();
-    ASSERT_EQ(records.size(), 4u);
-    EXPECT_EQ(records[0].level, Level::notice);
-    EXPECT_EQ(records[0].source, "MCP");
-    ASSERT_TRUE(records[0].metadata.has_value());
-    EXPECT_EQ(records[0].metadata->at("id"), MV("7"));
-    EXPECT_EQ(records[1].source, "Custom");
-    EXPECT_FALSE(records[1].metadata.has_value());
-    EXPECT_EQ(records[2].source, "MCP");
-    EXPECT_EQ(records[3].source, "n/a");
-    EXPECT_EQ(records[3].file, "NoSlash.cpp");
-    EXPECT_EQ(records[3].line, expectedLine);
 }
 
 // ---- Logger: value semantics -------------------------------------------------------
@@ -212,84 +104,7 @@ TEST(Logger, CopiesAreIndependentAfterAChange) {
     EXPECT_EQ(copy.logLevel(), Level::debug);
 }
 
-TEST(Logger, ProviderConstructorSetsProviderOnHandler) {
-    const Logger logger("p", testing::fixedProvider({{"k", "v"}}));
-    ASSERT_TRUE(logger.metadataProvider().has_value());
-    EXPECT_EQ(logger.metadataProvider()->provideMetadata().at("k"), MV("v"));
-}
-
 // ---- Registry ----------------------------------------------------------------------
-
-TEST(LoggingSystem, DefaultHandlerIsStandardErrorAtInfo) {
-    const Logger logger("x");
-    EXPECT_EQ(logger.logLevel(), Level::info);
-    const AnyLogHandler handler = logger.handler();
-    const auto* stream = handler.as<StreamLogHandler>();
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(stream->stream().file(), stderr);
-    EXPECT_EQ(stream->label(), "x");
-    EXPECT_FALSE(LoggingSystem::metadataProvider().has_value());
-
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            const Logger child("brisolet.transport.http");
-            child.debug(kFile, "hidden line");
-            child.info(kFile, "shown line");
-            std::exit(0);
-        },
-        ::testing::ExitedWithCode(0),
-        ::testing::AllOf(::testing::ContainsRegex(" info brisolet\\.transport\\.http: \\[MCP\\] shown line\n"),
-                         ::testing::Not(::testing::HasSubstr("hidden"))));
-}
-
-TEST(LoggingSystem, SecondBootstrapStopsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const auto noop = [](const std::string&) -> AnyLogHandler { return NoOpLogHandler(); };
-    EXPECT_DEATH(
-        {
-            LoggingSystem::bootstrap(noop);
-            LoggingSystem::bootstrap(noop);
-        },
-        "^logging system can only be initialized once per process\\.\n$");
-    // The provider form after a plain bootstrap replaces the provider, then
-    // fails on the factory.
-    EXPECT_DEATH(
-        {
-            LoggingSystem::bootstrap(noop);
-            LoggingSystem::bootstrap([](const std::string&, const std::optional<Logger::MetadataProvider>&)
-                                         -> AnyLogHandler { return NoOpLogHandler(); },
-                                     std::nullopt);
-        },
-        "logging system can only be initialized once per process\\.");
-}
-
-TEST(LoggingSystem, BootstrapChangesLaterLoggersOnly) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            const Logger before("before");
-            auto sink = std::make_shared<RecordSink>();
-            LoggingSystem::bootstrap(
-                [sink](const std::string& label, const std::optional<Logger::MetadataProvider>& provider) {
-                    RecordingHandler h(sink, label, Level::trace);
-                    h.setMetadataProvider(provider);
-                    return h;
-                },
-                testing::fixedProvider({{"sys", "1"}}));
-            const Logger after("after");
-            after.trace(kFile, "recorded");
-            const AnyLogHandler beforeHandler = before.handler();
-            const AnyLogHandler afterHandler = after.handler();
-            const bool ok = beforeHandler.as<StreamLogHandler>() != nullptr &&
-                            afterHandler.as<RecordingHandler>() != nullptr &&
-                            after.metadataProvider().has_value() &&
-                            after.metadataProvider()->provideMetadata().count("sys") == 1 &&
-                            sink->snapshot().size() == 1 && sink->snapshot()[0].handlerName == "after";
-            std::exit(ok ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
 
 }  // namespace
 }  // namespace logging

@@ -4,7 +4,6 @@
 
 namespace mcp {
 namespace {
-
 Bytes bytesOf(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 struct DataURLCase {
@@ -22,35 +21,15 @@ TEST(DataURL, MatchDecodeAndRoundTrip) {
          "data:text/plain;charset=utf-8;base64,aGVsbG8="},
         {"data:image/png;charset=utf-8;base64,AAAA", true, DataURL{"image/png", {0, 0, 0}},
          "data:image/png;base64,AAAA"},
-        {"data:;charset=x;base64,AA==", true, DataURL{"text/plain;charset=x", {0}}, "data:text/plain;charset=x;base64,AA=="},
-        {"data:text/html,<b>", true, DataURL{"text/html", bytesOf("<b>")}, "data:text/html;base64,PGI+"},
         {"data:image/png;base64,not base64!", true, {}},
         {"data:text/plain;name=x,abc", false, {}},
-        {"DATA:,abc", false, {}},
         {"data:;base64;charset=x,abc", false, {}},
-        {"data:;charset=,abc", false, {}},
-        {"data:text/plain", false, {}},
-        {"data:;base64x,abc", false, {}},
-        {"xdata:,a", false, {}},
         {"data:,a%20b", true, DataURL{"text/plain", bytesOf("a b")}, "data:text/plain;base64,YSBi"},
-        {"data:,100%", true, {}},
-        {"data:,%4", true, {}},
-        {"data:,%zz", true, {}},
-        {"data:,%FF", true, {}},
         {"data:,%C3%A9+", true, DataURL{"text/plain", bytesOf("\xC3\xA9+")}, "data:text/plain;base64,w6kr"},
         {"data:,%ED%A0%80", true, {}},  // an encoded surrogate is not UTF-8
         {"data:,a\nb", true, DataURL{"text/plain", bytesOf("a\nb")}, "data:text/plain;base64,YQpi"},
-        {"data:,abc;base64,xyz", true, {}},
-        {"data:,abc;base64,QUJD", true, {}},
         {"data:;base64,AA==", true, DataURL{"text/plain", {0}}, "data:text/plain;base64,AA=="},
         {"data:;base64,AAA=", true, DataURL{"text/plain", {0, 0}}, "data:text/plain;base64,AAA="},
-        {"data:;base64,AAA", true, {}},
-        {"data:;base64,AA=A", true, {}},
-        {"data:;base64,A===", true, {}},
-        {"data:;base64,====", true, {}},
-        {"data:;base64,AA\nAA", true, {}},
-        {"data:;base64,AAAA ", true, {}},
-        {"data:;base64,-_-_", true, {}},
         {"data:;base64,+/+/", true, DataURL{"text/plain", {0xFB, 0xFF, 0xBF}}, "data:text/plain;base64,+/+/"},
     };
     for (const auto& c : cases) {
@@ -89,32 +68,6 @@ TEST(DataURL, EncodeUsesTextPlainByDefault) {
     EXPECT_EQ(encodeDataURL(bytesOf("hi")), "data:text/plain;base64,aGk=");
     EXPECT_EQ(encodeDataURL(bytesOf("hi"), "image/gif"), "data:image/gif;base64,aGk=");
     EXPECT_EQ(encodeDataURL({}, ""), "data:;base64,");
-}
-
-TEST(DataURL, TenMegabytePayloadsDecodeWithoutTrouble) {
-    Bytes big(10 * 1024 * 1024);
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
-    std::string url = encodeDataURL(big, "application/octet-stream");
-
-    auto decoded = decodeDataURL(url);
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->bytes, big);
-
-    // The same through the JSON reader, as a message would carry it.
-    std::string text = "{\"blob\":";
-    json::writeString(text, url);
-    text += "}";
-    Value v = decodeText<Value>(text);
-    const auto* data = v.objectValue()->at("blob").dataValue();
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(data->bytes.size(), big.size());
-
-    // A large percent payload and a large non-matching text fail cleanly.
-    std::string percent = "data:," + std::string(10 * 1024 * 1024, 'a') + "%";
-    EXPECT_TRUE(matchesDataURL(percent));
-    EXPECT_FALSE(decodeDataURL(percent));
-    std::string bad = "data:" + std::string(10 * 1024 * 1024, 'x');
-    EXPECT_FALSE(matchesDataURL(bad));
 }
 
 }  // namespace

@@ -14,94 +14,9 @@
 #include <stdexcept>
 
 namespace networktest {
-
-// ---- LogRecorder ----------------------------------------------------------------
-
-namespace {
-
-class RecorderHandler final : public logging::LogHandler {
-public:
-    explicit RecorderHandler(LogRecorder* recorder) : recorder_(recorder) {}
-    std::unique_ptr<LogHandler> clone() const override { return std::make_unique<RecorderHandler>(*this); }
-
-    using LogHandler::log;
-    void log(logging::Logger::Level level, const logging::Logger::Message& message,
-             const std::optional<logging::Logger::Metadata>& metadata, std::string_view source, std::string_view,
-             std::string_view function, std::int64_t) const override {
-        recorder_->record({level, message.value, metadata, std::string(source), std::string(function)});
-    }
-    std::optional<logging::Logger::MetadataValue> metadataItem(std::string_view) const override {
-        return std::nullopt;
-    }
-    void setMetadataItem(const std::string&, std::optional<logging::Logger::MetadataValue>) override {}
-    logging::Logger::Metadata metadata() const override { return {}; }
-    void setMetadata(logging::Logger::Metadata) override {}
-    logging::Logger::Level logLevel() const override { return logging::Logger::Level::trace; }
-    void setLogLevel(logging::Logger::Level) override {}
-
-private:
-    LogRecorder* recorder_;
-};
-
-}  // namespace
-
-logging::Logger LogRecorder::logger() {
-    return logging::Logger("mcp.transport.network", logging::Logger::OneArgFactory([this](const std::string&) {
-                               return logging::AnyLogHandler(RecorderHandler(this));
-                           }));
-}
-
-void LogRecorder::record(LogLine line) {
-    {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(std::move(line));
-    }
-    cv_.notify_all();
-}
-
-std::vector<LogLine> LogRecorder::lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-}
-
-std::vector<std::string> LogRecorder::messages() const {
-    std::vector<std::string> out;
-    for (const auto& line : lines()) out.push_back(line.message);
-    return out;
-}
-
-std::vector<std::string> LogRecorder::describe(logging::Logger::Level level) const {
-    std::vector<std::string> out;
-    for (const auto& line : lines()) {
-        if (line.level >= level) out.push_back(std::string(line.level.rawValue()) + " " + line.message);
-    }
-    return out;
-}
-
-std::size_t LogRecorder::count(const std::string& message) const {
-    std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(
-        std::count_if(lines_.begin(), lines_.end(), [&](const LogLine& l) { return l.message == message; }));
-}
-
-bool LogRecorder::waitFor(const std::string& message, std::size_t times, rt::Clock::duration timeout) const {
-    std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, timeout, [&] {
-        return static_cast<std::size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const LogLine& l) {
-                   return l.message == message;
-               })) >= times;
-    });
-}
-
 // ---- FakeNetworkConnection ------------------------------------------------------
 
-void FakeNetworkConnection::changed() {
-    {
-        std::lock_guard lock(mutex_);
-        ++version_;
-    }
-    cv_.notify_all();
-}
+void FakeNetworkConnection::changed() { cv_.notify_all(); }
 
 void FakeNetworkConnection::scriptStart(std::vector<State> states) {
     std::lock_guard lock(mutex_);
@@ -128,14 +43,6 @@ void FakeNetworkConnection::pushChunk(std::string bytes) {
     changed();
 }
 
-void FakeNetworkConnection::pushEmpty() {
-    {
-        std::lock_guard lock(mutex_);
-        receives_.push_back({std::string(), false, std::nullopt});
-    }
-    changed();
-}
-
 void FakeNetworkConnection::pushEnd() {
     {
         std::lock_guard lock(mutex_);
@@ -157,18 +64,6 @@ void FakeNetworkConnection::failNextSend(int errnoValue) {
     sendFailures_.push_back(errnoValue);
 }
 
-std::vector<std::string> FakeNetworkConnection::sent() const {
-    std::lock_guard lock(mutex_);
-    return sent_;
-}
-
-std::size_t FakeNetworkConnection::heartbeatsSent() const {
-    std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(sent_.begin(), sent_.end(), [](const std::string& s) {
-        return s.size() == mcp::NetworkHeartbeat::frameSize && mcp::NetworkHeartbeat::isHeartbeat(s);
-    }));
-}
-
 int FakeNetworkConnection::startCount() const {
     std::lock_guard lock(mutex_);
     return starts_;
@@ -179,37 +74,9 @@ int FakeNetworkConnection::cancelCount() const {
     return cancels_;
 }
 
-std::vector<std::int64_t> FakeNetworkConnection::receiveMaximums() const {
-    std::lock_guard lock(mutex_);
-    return receiveMaximums_;
-}
-
 bool FakeNetworkConnection::receiveWaiting() const {
     std::lock_guard lock(mutex_);
     return waitingReceives_ > 0;
-}
-
-bool FakeNetworkConnection::waitUntil(const std::function<bool()>& pred, rt::Clock::duration timeout) const {
-    const auto deadline = rt::Clock::now() + timeout;
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        const auto seen = version_;
-        lock.unlock();
-        if (pred()) return true;
-        lock.lock();
-        if (!cv_.wait_until(lock, deadline, [&] { return version_ != seen; })) {
-            lock.unlock();
-            return pred();
-        }
-    }
-}
-
-bool FakeNetworkConnection::waitForStarts(int count, rt::Clock::duration timeout) const {
-    return waitUntil([&] { return startCount() >= count; }, timeout);
-}
-
-bool FakeNetworkConnection::waitForSends(std::size_t count, rt::Clock::duration timeout) const {
-    return waitUntil([&] { return sent().size() >= count; }, timeout);
 }
 
 State FakeNetworkConnection::state() const {
@@ -273,20 +140,17 @@ std::optional<mcp::PlatformError> FakeNetworkConnection::send(std::string_view c
     return result;
 }
 
-mcp::NetworkConnection::ReceiveResult FakeNetworkConnection::receive(std::size_t, std::int64_t maximumLength,
+mcp::NetworkConnection::ReceiveResult FakeNetworkConnection::receive(std::size_t, std::int64_t,
                                                                       std::stop_token stop) {
     std::unique_lock lock(mutex_);
-    receiveMaximums_.push_back(maximumLength);
     if (state_.kind() == State::Kind::cancelled) {
         return {std::nullopt, false, mcp::PlatformError::fromErrno(ECANCELED)};
     }
     const auto epoch = cancelEpoch_;
     ++waitingReceives_;
-    ++version_;
     cv_.notify_all();
     const bool woken = cv_.wait(lock, stop, [&] { return !receives_.empty() || cancelEpoch_ != epoch; });
     --waitingReceives_;
-    ++version_;
     if (!woken) throw rt::Cancelled();
     if (cancelEpoch_ != epoch) return {std::nullopt, false, mcp::PlatformError::fromErrno(ECANCELED)};
     auto result = std::move(receives_.front());

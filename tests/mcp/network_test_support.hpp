@@ -1,8 +1,9 @@
-// Helpers of the network transport tests: a scriptable connection, a log
-// recorder that can be waited on, and a loopback listener.
+// Helpers of the network transport tests: a scriptable connection and a
+// loopback listener.
 #pragma once
 
 #include "logging/logger.hpp"
+#include "support/recording_handler.hpp"
 #include "mcp/network_connection.hpp"
 #include "runtime/runtime.hpp"
 
@@ -18,42 +19,15 @@
 #include <vector>
 
 namespace networktest {
-
 using namespace std::chrono_literals;
 using State = mcp::NetworkConnection::State;
 
 constexpr auto kTimeout = 10s;
 
-// ---- Log recording ------------------------------------------------------------
-
-struct LogLine {
-    logging::Logger::Level level;
-    std::string message;
-    std::optional<logging::Logger::Metadata> metadata;
-    std::string source;
-    std::string function;
-};
-
-class LogRecorder {
-public:
-    // A logger labelled like the transport's own, at level trace.
-    logging::Logger logger();
-
-    std::vector<LogLine> lines() const;
-    std::vector<std::string> messages() const;
-    // "<level> <message>" for every line at or above `level`.
-    std::vector<std::string> describe(logging::Logger::Level level = logging::Logger::Level::trace) const;
-    std::size_t count(const std::string& message) const;
-    // Waits until `message` was logged `times` times; false on time-out.
-    bool waitFor(const std::string& message, std::size_t times = 1, rt::Clock::duration timeout = kTimeout) const;
-
-    void record(LogLine line);
-
-private:
-    mutable std::mutex mutex_;
-    mutable std::condition_variable cv_;
-    std::vector<LogLine> lines_;
-};
+// A logger labelled like the transport's own, recording at level trace.
+inline logging::Logger networkLogger(const std::shared_ptr<logging::testing::RecordSink>& sink) {
+    return logging::testing::recordingLogger(sink, "mcp.transport.network");
+}
 
 // ---- Fake connection ----------------------------------------------------------
 
@@ -70,24 +44,14 @@ public:
     // What receive() hands out, in order; it waits while there is nothing.
     // cancel() drops what is still queued.
     void pushChunk(std::string bytes);
-    void pushEmpty();
     void pushEnd();
     void pushError(int errnoValue);
     // The next send fails with this error (one per call).
     void failNextSend(int errnoValue);
 
-    std::vector<std::string> sent() const;
-    // Sends of exactly the 12 bytes of a heartbeat frame.
-    std::size_t heartbeatsSent() const;
     int startCount() const;
     int cancelCount() const;
-    std::vector<std::int64_t> receiveMaximums() const;
     bool receiveWaiting() const;
-
-    // Waits until pred() holds, testing it after every change of the fake.
-    bool waitUntil(const std::function<bool()>& pred, rt::Clock::duration timeout = kTimeout) const;
-    bool waitForStarts(int count, rt::Clock::duration timeout = kTimeout) const;
-    bool waitForSends(std::size_t count, rt::Clock::duration timeout = kTimeout) const;
 
     State state() const override;
     StateUpdateHandler stateUpdateHandler() const override;
@@ -111,12 +75,10 @@ private:
     std::deque<ReceiveResult> receives_;
     std::deque<int> sendFailures_;
     std::vector<std::string> sent_;
-    std::vector<std::int64_t> receiveMaximums_;
     int starts_ = 0;
     int cancels_ = 0;
     std::uint64_t cancelEpoch_ = 0;
     int waitingReceives_ = 0;
-    std::uint64_t version_ = 0;  // counts changes, for waitUntil
 };
 
 // ---- Loopback -----------------------------------------------------------------

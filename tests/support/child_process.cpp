@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
@@ -15,9 +17,7 @@
 extern char** environ;
 
 namespace testsupport {
-
 namespace {
-
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> out;
     for (auto& s : strings) out.push_back(s.data());
@@ -122,6 +122,19 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
 
 void ChildProcess::kill() {
     if (!status_ && pid_ > 0) ::kill(pid_, SIGKILL);
+}
+
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::string_view rest = path ? path : "";
+    while (!rest.empty()) {
+        const auto colon = rest.find(':');
+        const std::string candidate = std::string(rest.substr(0, colon)) + "/" + program;
+        if (::access(candidate.c_str(), X_OK) == 0) return true;
+        if (colon == std::string_view::npos) break;
+        rest.remove_prefix(colon + 1);
+    }
+    return false;
 }
 
 std::vector<std::string> environmentWith(const std::vector<std::pair<std::string, std::string>>& overrides) {

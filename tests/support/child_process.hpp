@@ -8,7 +8,6 @@
 #include <vector>
 
 namespace testsupport {
-
 class ChildProcess {
 public:
     // Starts argv[0] (searched on PATH) with exactly the given environment
@@ -43,6 +42,9 @@ private:
     bool eof_ = false;
     std::optional<int> status_;
 };
+
+// Whether an executable of that name is on PATH.
+bool onPath(const std::string& program);
 
 // The current environment with some variables replaced or added.
 std::vector<std::string> environmentWith(const std::vector<std::pair<std::string, std::string>>& overrides);

@@ -15,9 +15,7 @@
 #include <stdexcept>
 
 namespace testsupport {
-
 namespace {
-
 constexpr std::size_t kMaxHead = 1 << 20;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -105,26 +103,6 @@ bool Exchange::endChunked() {
 }
 
 bool Exchange::sendRaw(std::string_view bytes) { return writeAll(fd_, bytes); }
-
-std::size_t Exchange::sendUntilStalled(std::string_view bytes, std::chrono::milliseconds stall) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        pollfd p{fd_, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(stall.count()));
-        if (ready == 0) break;
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            break;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return sent;
-}
 
 void Exchange::closeConnection() {
     ::shutdown(fd_, SHUT_RDWR);

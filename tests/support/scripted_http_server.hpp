@@ -19,7 +19,6 @@
 #include <vector>
 
 namespace testsupport {
-
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
 struct RecordedRequest {
@@ -49,9 +48,6 @@ public:
     bool endChunked();
     // Exactly these bytes.
     bool sendRaw(std::string_view bytes);
-    // Writes until done or until no byte could be written for `stall`;
-    // returns how many bytes went out.
-    std::size_t sendUntilStalled(std::string_view bytes, std::chrono::milliseconds stall);
     // Closes the connection now.
     void closeConnection();
     // True once the client closed its side, false after the time-out.

@@ -1,6 +1,7 @@
 // The program end to end: the brisolet executable on pipes, with a fresh home.
 #include "json/json.hpp"
 #include "support/child_process.hpp"
+#include "support/wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,18 +12,13 @@
 #include <sstream>
 #include <string>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 using testsupport::ChildProcess;
 
 namespace {
-
 const std::string kInitialize =
     R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})";
 const std::string kInitializeResult =
@@ -93,8 +89,6 @@ TEST_F(Program, AnswersTheHandshakeAndTheFixedMethods) {
         R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
         R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})",
         R"({"jsonrpc":"2.0","id":3,"method":"resources/list"})",
-        R"({"jsonrpc":"2.0","id":4,"method":"resources/read","params":{"uri":"file:///x"}})",
-        R"({"jsonrpc":"2.0","id":5,"method":"prompts/list"})",
         R"({"jsonrpc":"2.0","id":6,"method":"prompts/get","params":{"name":"any"}})",
         R"({"jsonrpc":"2.0","id":7,"method":"ping"})",
     });
@@ -102,8 +96,6 @@ TEST_F(Program, AnswersTheHandshakeAndTheFixedMethods) {
         kInitializeResult,
         R"({"id":2,"jsonrpc":"2.0","result":{"tools":[]}})",
         R"({"id":3,"jsonrpc":"2.0","result":{"resources":[]}})",
-        R"({"id":4,"jsonrpc":"2.0","result":{"contents":[]}})",
-        R"({"id":5,"jsonrpc":"2.0","result":{"prompts":[]}})",
         R"({"id":6,"jsonrpc":"2.0","result":{"description":"Prompt not found","messages":[]}})",
         R"({"id":7,"jsonrpc":"2.0","result":{}})",
     };
@@ -122,12 +114,7 @@ TEST_F(Program, ListsAndCallsTheToolsOfASwitchedOnFamily) {
     });
     ASSERT_EQ(out.size(), 6u);
 
-    json::Value tools = result(out[1]);
-    ASSERT_EQ(tools.find("tools")->asArray().size(), 1u);
-    const json::Value& mail = tools.find("tools")->asArray()[0];
-    EXPECT_EQ(mail.find("name")->asString(), "send_email");
-    EXPECT_EQ(mail.find("description")->asString(), "Send an email.");
-    EXPECT_EQ(json::write(*mail.find("inputSchema")->find("required")), R"(["recipient"])");
+    EXPECT_EQ(result(out[1]).find("tools")->asArray().size(), 1u);
 
     EXPECT_EQ(out[2],
               R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"Mail composer opened for a@example.org.","type":"text"}]}})");
@@ -139,7 +126,7 @@ TEST_F(Program, ListsAndCallsTheToolsOfASwitchedOnFamily) {
               R"({"id":6,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Missing recipient","type":"text"}],"isError":true}})");
 
     // The opener ran in the background; its record appears once it has run.
-    for (int i = 0; i < 200 && readFile(home_ / "opened").empty(); ++i) usleep(10'000);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return !readFile(home_ / "opened").empty(); }));
     EXPECT_EQ(readFile(home_ / "opened"), "mailto:a@example.org?subject=Tom%20%26%20Jerry\n");
 
     // Every call counts, refused or not; the count outlives the process.
@@ -148,27 +135,15 @@ TEST_F(Program, ListsAndCallsTheToolsOfASwitchedOnFamily) {
     EXPECT_TRUE(defaults.find("isMailEnabled")->asBool()) << "a key the user wrote survives";
 }
 
-TEST_F(Program, ASwitchedOffFamilyIsRefused) {
-    writeDefaults(R"({"isMailEnabled": false})");
-    auto out = exchange({
-        kInitialize,
-        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"send_email","arguments":{"recipient":"a@b.c"}}})",
-    });
+// Every family switched on: the answer must stay byte for byte the recorded one.
+TEST_F(Program, ListsEveryToolAsRecorded) {
+    writeDefaults(R"({"isCalendarEnabled":true,"isRemindersEnabled":true,"isContactsEnabled":true,
+        "isMessagesEnabled":true,"isNotesEnabled":true,"isMailEnabled":true,"isMusicEnabled":true,
+        "isMapsEnabled":true,"isMacOSEnabled":true,"isVisionEnabled":true})");
+    auto out = exchange({kInitialize, R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"});
     ASSERT_EQ(out.size(), 2u);
-    json::Value r = result(out[1]);
-    EXPECT_TRUE(r.find("isError")->asBool());
-    EXPECT_EQ(r.find("content")->asArray()[0].find("text")->asString().rfind("Error: ", 0), 0u);
-}
-
-TEST_F(Program, AnswersWhatItReadBeforeInputEndsAndDropsAnUnterminatedLine) {
-    auto child = start();
-    child->write(kInitialize + "\n" + R"({"jsonrpc":"2.0","id":2,"method":"ping"})" + "\n" +
-                 R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
-    child->closeInput();
-    EXPECT_EQ(child->readLine(), kInitializeResult);
-    EXPECT_EQ(child->readLine(), R"({"id":2,"jsonrpc":"2.0","result":{}})");
-    EXPECT_EQ(child->readLine(), std::nullopt);
-    EXPECT_EQ(child->wait(), 0);
+    const fs::path golden = BRISOLET_TOOLS_LIST;
+    EXPECT_EQ(json::write(result(out[1]), {.pretty = true}) + "\n", readFile(golden));
 }
 
 TEST_F(Program, StopsCleanlyOnTermination) {
@@ -184,80 +159,6 @@ TEST_F(Program, ACorruptDefaultsFileIsNotFatal) {
     auto out = exchange({kInitialize, R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"});
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1], R"({"id":2,"jsonrpc":"2.0","result":{"tools":[]}})");
-}
-
-// Runs the program with standard input and/or output closed by its parent; an
-// open input is a pipe carrying `input` and then its end, an open output a pipe
-// read to its end. Returns the exit status (-1 past the time-out) and the output.
-std::pair<int, std::string> runWithClosedDescriptors(const std::vector<std::string>& environment, bool closeInput,
-                                                     bool closeOutput, const std::string& input) {
-    int in[2], out[2], exited[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(exited, O_CLOEXEC) != 0) return {-1, ""};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (closeInput) posix_spawn_file_actions_addclose(&actions, 0);
-    else posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    if (closeOutput) posix_spawn_file_actions_addclose(&actions, 1);
-    else posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    // Held by the program until it exits: its end tells the test the program is gone.
-    posix_spawn_file_actions_adddup2(&actions, exited[1], 3);
-    std::vector<std::string> argvStrings{BRISOLET_EXECUTABLE};
-    std::vector<std::string> envStrings = environment;
-    std::vector<char*> argv, envp;
-    for (auto& a : argvStrings) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : envStrings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = ::posix_spawn(&pid, BRISOLET_EXECUTABLE, &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    for (int fd : {in[0], out[1], exited[1]}) ::close(fd);
-    if (spawned != 0) {
-        for (int fd : {in[1], out[0], exited[0]}) ::close(fd);
-        return {-1, ""};
-    }
-    if (!closeInput) {
-        std::signal(SIGPIPE, SIG_IGN);
-        [[maybe_unused]] const ssize_t n = ::write(in[1], input.data(), input.size());
-    }
-    ::close(in[1]);
-
-    std::string output;
-    bool outputOpen = !closeOutput, running = true;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while ((outputOpen || running) && std::chrono::steady_clock::now() < deadline) {
-        pollfd fds[2] = {{exited[0], POLLIN, 0}, {outputOpen ? out[0] : -1, POLLIN, 0}};
-        if (::poll(fds, 2, 100) <= 0) continue;
-        char buffer[4096];
-        if (fds[0].revents != 0) running = ::read(exited[0], buffer, sizeof buffer) > 0;
-        if (fds[1].revents != 0) {
-            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-            if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
-            else outputOpen = false;
-        }
-    }
-    for (int fd : {out[0], exited[0]}) ::close(fd);
-    if (running) ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (running || !WIFEXITED(status)) return {-1, output};
-    return {WEXITSTATUS(status), output};
-}
-
-TEST_F(Program, ClosedStandardDescriptorsReadAsEmptyInputAndDiscardedOutput) {
-    struct Case {
-        const char* name;
-        bool closeInput;
-        bool closeOutput;
-    };
-    const Case cases[] = {{"input closed", true, false}, {"output closed", false, true}, {"both closed", true, true}};
-    const std::string requests = kInitialize + "\n" + R"({"jsonrpc":"2.0","id":2,"method":"ping"})" + "\n";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto [status, output] = runWithClosedDescriptors(environment(), c.closeInput, c.closeOutput, requests);
-        EXPECT_EQ(status, 0) << "the program must end at the end of its (empty) input";
-        EXPECT_EQ(output, "");
-    }
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
-// The bridge between the protocol server and the registry, over a captured transport.
+// The bridge between the protocol server and the registry, over a scripted transport.
 #include "app/hosting/tool_bridge.hpp"
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/diagnostic_sink.hpp"
 #include "app/tools/registry/tool_error.hpp"
 #include "logging/log_handlers.hpp"
 #include "mcp/server.hpp"
+#include "support/scripted_transport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,33 +13,10 @@
 #include <stdexcept>
 
 namespace {
-
 using namespace std::chrono_literals;
 using app::tools::Arguments;
 using app::tools::MCPTool;
 using app::tools::ToolSwitch;
-
-// Hands the server whatever a test pushes and records what it sends.
-class CapturingTransport : public mcp::Transport {
-public:
-    const logging::Logger& logger() const override { return logger_; }
-    void connect(std::stop_token) override {}
-    void disconnect() override { incoming_->finish(); }
-    void send(std::string message, std::stop_token) override { sent_->yield(std::move(message)); }
-    mcp::MessageStream receive() override { return incoming_; }
-
-    void push(std::string message) { incoming_->yield(std::move(message)); }
-    std::string nextSent() {
-        auto m = sent_->nextFor(5s);
-        if (!m) throw std::runtime_error("nothing sent");
-        return *m;
-    }
-
-private:
-    logging::Logger logger_ = mcp::discardingLogger("test");
-    mcp::MessageStream incoming_ = rt::AsyncStream<std::string>::make();
-    mcp::MessageStream sent_ = rt::AsyncStream<std::string>::make();
-};
 
 // A family whose one tool answers with its "mode" argument's behaviour.
 class ScriptedFamily : public app::tools::ToolFamily {
@@ -72,7 +50,7 @@ protected:
         server_->start(transport_);
         transport_->push(
             R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"t","version":"1"}}})");
-        transport_->nextSent();
+        transport_->nextSentRaw();
     }
     void TearDown() override {
         server_->stop();
@@ -81,40 +59,15 @@ protected:
 
     std::string ask(const std::string& request) {
         transport_->push(request);
-        return transport_->nextSent();
+        return transport_->nextSentRaw();
     }
 
     rt::MainExecutor executor_;
     std::shared_ptr<app::platform::MemoryDefaultsStore> defaults_ = std::make_shared<app::platform::MemoryDefaultsStore>();
     std::unique_ptr<app::tools::LocalToolService> registry_;
-    std::shared_ptr<CapturingTransport> transport_ = std::make_shared<CapturingTransport>();
+    std::shared_ptr<testsupport::ScriptedTransport> transport_ = std::make_shared<testsupport::ScriptedTransport>();
     std::shared_ptr<mcp::Server> server_;
 };
-
-TEST_F(Bridge, ToolCallsAnswerWithOneTextItem) {
-    registry_->setNotesEnabled(true);
-    struct Case {
-        std::string arguments;
-        std::string content;
-    } cases[] = {
-        {R"({})", R"("content":[{"text":"done","type":"text"}]})"},
-        {R"({"count":300.0})", R"("content":[{"text":"count 300","type":"text"}]})"},
-        {R"({"mode":"tool-error"})", R"("content":[{"text":"Error: Store unavailable","type":"text"}],"isError":true})"},
-        {R"({"mode":"other-error"})", R"("content":[{"text":"Error: disk on fire","type":"text"}],"isError":true})"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"act","arguments":)" +
-                      c.arguments + "}}"),
-                  R"({"id":9,"jsonrpc":"2.0","result":{)" + c.content + "}")
-            << c.arguments;
-    }
-}
-
-TEST_F(Bridge, ASwitchedOffFamilyIsNeitherListedNorCalled) {
-    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"), R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})");
-    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"act"}})"),
-              R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Notes tool is disabled","type":"text"}],"isError":true}})");
-}
 
 TEST_F(Bridge, TheListFollowsEverySwitchChange) {
     const std::string empty = R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})";
@@ -138,7 +91,7 @@ TEST_F(Bridge, EverySwitchChangeAnnouncesTheToolList) {
     registry_->setNotesEnabled(true);
     registry_->setNotesEnabled(true);  // unchanged values announce too
     for (int i = 0; i < 2; ++i)
-        EXPECT_EQ(transport_->nextSent(), R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
+        EXPECT_EQ(transport_->nextSentRaw(), R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
     EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"),
               R"({"id":1,"jsonrpc":"2.0","result":{"tools":[{"description":"Acts/reacts.","inputSchema":{"minimum":300,"properties":{},"type":"object"},"name":"act"}]}})");
 }

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+#include <memory>
+
 #include "app/platform/scratch_dir.hpp"
 
 namespace app::platform {
 namespace {
-
 class SqliteAccessPrompterTest : public ::testing::Test {
 protected:
     testsupport::ScratchDir dir;
@@ -62,18 +65,31 @@ TEST_F(SqliteAccessPrompterTest, AFailedQuestionRecordsNothing) {
     EXPECT_EQ(prompter.authorizationStatus(AccessSubject::events()), AuthorizationStatus::NotDetermined);
 }
 
-TEST_F(SqliteAccessPrompterTest, RecordedStatusesAreReadBackAsTheyAre) {
-    SqliteAccessPrompter prompter(path, answering(true));
-    const AuthorizationStatus statuses[] = {AuthorizationStatus::Restricted, AuthorizationStatus::Denied,
-                                            AuthorizationStatus::WriteOnly, AuthorizationStatus{7}};
-    for (auto status : statuses) {
-        prompter.recordDecision(AccessSubject::events(), status);
-        EXPECT_EQ(prompter.authorizationStatus(AccessSubject::events()), status);
-        EXPECT_FALSE(prompter.requestAccess(AccessSubject::events()));
-    }
-    prompter.recordDecision(AccessSubject::events(), AuthorizationStatus::NotDetermined);
-    EXPECT_TRUE(prompter.requestAccess(AccessSubject::events()));  // undecided again: asked
-    EXPECT_EQ(questions, 1);
+// Two questions in flight at once: the answer recorded first stands for both.
+TEST_F(SqliteAccessPrompterTest, OfTwoRacingAnswersTheFirstStands) {
+    const AccessSubject subject = AccessSubject::contacts();
+    std::atomic<int> asked{0};
+    std::promise<void> bothAsked;
+    std::shared_future<void> bothAskedSeen = bothAsked.get_future().share();
+    std::unique_ptr<SqliteAccessPrompter> prompter;
+    prompter = std::make_unique<SqliteAccessPrompter>(path, [&](const AccessSubject&) {
+        if (asked++ == 0) {
+            bothAskedSeen.wait_for(std::chrono::seconds(10));
+            return true;
+        }
+        bothAsked.set_value();
+        // The later answer comes once the first is on record.
+        testsupport::waitUntil(
+            [&] { return prompter->authorizationStatus(subject) != AuthorizationStatus::NotDetermined; });
+        return false;
+    });
+    auto first = std::async(std::launch::async, [&] { return prompter->requestAccess(subject); });
+    auto second = std::async(std::launch::async, [&] { return prompter->requestAccess(subject); });
+    ASSERT_EQ(first.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_TRUE(first.get());
+    EXPECT_TRUE(second.get());
+    EXPECT_EQ(prompter->authorizationStatus(subject), AuthorizationStatus::FullAccess);
 }
 
 TEST_F(SqliteAccessPrompterTest, DecisionsOfTheOldStoreAreTakenOverOnce) {
@@ -86,25 +102,6 @@ TEST_F(SqliteAccessPrompterTest, DecisionsOfTheOldStoreAreTakenOverOnce) {
     EXPECT_EQ(again.authorizationStatus(AccessSubject::contacts()), AuthorizationStatus::Denied);
     EXPECT_EQ(again.authorizationStatus(AccessSubject::events()), AuthorizationStatus::FullAccess);
     EXPECT_EQ(again.authorizationStatus(AccessSubject::reminders()), AuthorizationStatus::NotDetermined);
-}
-
-TEST_F(SqliteAccessPrompterTest, AnUnopenableFileIsAnError) {
-    std::filesystem::create_directories(dir.file("taken"));
-    SqliteAccessPrompter prompter(dir.file("taken"));
-    EXPECT_THROW(prompter.authorizationStatus(AccessSubject::events()), PlatformError);
-    EXPECT_THROW(prompter.requestAccess(AccessSubject::events()), PlatformError);
-}
-
-TEST(FakeAccessPrompter, CountsQuestionsAndKeepsSetStatuses) {
-    FakeAccessPrompter prompter([](const AccessSubject& subject) { return subject.entity != AccessEntity::Contacts; });
-    EXPECT_TRUE(prompter.requestAccess(AccessSubject::events()));
-    EXPECT_FALSE(prompter.requestAccess(AccessSubject::contacts()));
-    EXPECT_FALSE(prompter.requestAccess(AccessSubject::contacts()));
-    EXPECT_EQ(prompter.promptCount(AccessSubject::contacts()), 1);
-    EXPECT_EQ(prompter.authorizationStatus(AccessSubject::contacts()), AuthorizationStatus::Denied);
-    prompter.setStatus(AccessSubject::automation("Mail"), AuthorizationStatus::WriteOnly);
-    EXPECT_FALSE(prompter.requestAccess(AccessSubject::automation("Mail")));
-    EXPECT_EQ(prompter.promptCount(AccessSubject::automation("Mail")), 0);
 }
 
 }  // namespace

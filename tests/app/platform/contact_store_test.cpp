@@ -8,7 +8,6 @@
 #include "app/platform/vcard.hpp"
 
 namespace app::platform {
-
 void PrintTo(const Contact& contact, std::ostream* out) {
     *out << contact.identifier << " given=" << ::testing::PrintToString(contact.givenName)
          << " family=" << ::testing::PrintToString(contact.familyName)
@@ -16,7 +15,6 @@ void PrintTo(const Contact& contact, std::ostream* out) {
 }
 
 namespace {
-
 TEST(ParseVCards, ReadsNamesAndNumbers) {
     struct Case {
         std::string name;
@@ -69,32 +67,6 @@ TEST(ParseVCards, ReadsNamesAndNumbers) {
     for (const auto& c : cases) EXPECT_EQ(parseVCards(c.text, "f"), c.expected) << c.name;
 }
 
-TEST(ContactNameMatches, EveryWordPrefixesTheGivenOrFamilyName) {
-    const Contact john{"1", "John", "Appleseed", {"1"}};
-    const Contact greek{"2", "Σοφία", "Παπαδοπούλου", {"2"}};
-    const Contact german{"3", "Jörg", "Straße", {"3"}};
-    struct Case {
-        const Contact& contact;
-        std::string query;
-        bool matches;
-    };
-    const Case cases[] = {
-        {john, "john", true},
-        {john, "JO APP", true},
-        {john, "  app\tjoh  ", true},
-        {john, "Appleseed John", true},
-        {john, "john smith", false},
-        {john, "ohn", false},
-        {john, "John Appleseed Jr", false},
-        {john, "", false},
-        {john, " \t\n", false},
-        {greek, "σοφ ΠΑΠΑ", true},
-        {german, "STRASSE", true},  // full case folding
-        {german, "jö", true},
-    };
-    for (const auto& c : cases) EXPECT_EQ(contactNameMatches(c.contact, c.query), c.matches) << c.query;
-}
-
 class VCardContactStoreTest : public ::testing::Test {
 protected:
     testsupport::ScratchDir dir;
@@ -127,37 +99,6 @@ TEST_F(VCardContactStoreTest, StoreOrderIsFileNameThenPosition) {
     EXPECT_EQ(found[0].familyName, "Upper");
     EXPECT_TRUE(store.contactsMatchingName("").empty());
     EXPECT_EQ(store.contactsMatchingName("b t").size(), 1u);
-}
-
-TEST_F(VCardContactStoreTest, UnreadableInputFailsTheWalk) {
-    std::filesystem::create_directories(folder);
-    std::string big = folder + "/big.vcf";
-    testsupport::writeFile(big, "");
-    std::filesystem::resize_file(big, VCardContactStore::maxFileSize + 1);  // sparse: cheap
-    try {
-        walk();
-        FAIL();
-    } catch (const PlatformError& error) {
-        EXPECT_EQ(error.operation(), "read contacts file " + big);
-    }
-    std::filesystem::remove(big);
-    testsupport::writeFile(dir.file("file"), "x");
-    VCardContactStore underFile(dir.file("file"), std::make_shared<FakeAccessPrompter>());
-    EXPECT_THROW(underFile.enumerateContacts([](const Contact&) { return true; }), PlatformError);
-}
-
-TEST(InMemoryContactStore, WalksInOrderAndFailsOnRequest) {
-    auto prompter = std::make_shared<FakeAccessPrompter>();
-    InMemoryContactStore store(prompter);
-    store.add({"", "Ann", "Lee", {"1"}});
-    store.add({"", "Bo", "Lee", {"2", "3"}});
-    EXPECT_EQ(store.contactsMatchingName("lee").size(), 2u);
-    EXPECT_EQ(store.contactsMatchingName("lee b")[0].phoneNumbers, (std::vector<std::string>{"2", "3"}));
-    store.setFailure("store unavailable");
-    EXPECT_THROW(store.contactsMatchingName("lee"), PlatformError);
-    EXPECT_EQ(store.authorizationStatus(), AuthorizationStatus::NotDetermined);
-    EXPECT_TRUE(store.requestAccess());
-    EXPECT_EQ(prompter->authorizationStatus(AccessSubject::contacts()), AuthorizationStatus::FullAccess);
 }
 
 }  // namespace

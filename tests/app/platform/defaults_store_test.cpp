@@ -18,14 +18,10 @@
 
 namespace app::platform {
 namespace {
-
 using testsupport::readFile;
 using testsupport::ScratchDir;
 using testsupport::writeFile;
 using ::testing::HasSubstr;
-
-constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 
 struct BooleanCase {
     std::optional<DefaultsValue> value;
@@ -34,32 +30,12 @@ struct BooleanCase {
 
 TEST(DefaultsReadings, BooleanReading) {
     const BooleanCase cases[] = {
-        {std::nullopt, false},
-        {true, true},
-        {false, false},
-        {std::int64_t{0}, false},
-        {std::int64_t{1}, true},
-        {std::int64_t{-3}, true},
-        {0.0, false},
-        {0.5, true},
-        {std::string("yes"), true},
-        {std::string("YES"), true},
-        {std::string("yEs"), true},
-        {std::string("true"), true},
-        {std::string("TRUE"), true},
-        {std::string("no"), false},
-        {std::string("false"), false},
-        {std::string("1"), true},
-        {std::string("-2"), true},
-        {std::string("+7"), true},
-        {std::string("007"), true},
-        {std::string("0"), false},
-        {std::string("000"), false},
-        {std::string("-0"), false},
-        {std::string("1.5"), false},
-        {std::string("1x"), false},
-        {std::string("y"), false},
-        {std::string(""), false},
+        {std::nullopt, false},           {true, true},                      {false, false},
+        {std::int64_t{0}, false},        {std::int64_t{-3}, true},          {0.0, false},
+        {0.5, true},                     {std::string("yEs"), true},        {std::string("TRUE"), true},
+        {std::string("no"), false},      {std::string("-2"), true},         {std::string("+7"), true},
+        {std::string("000"), false},     {std::string("-0"), false},        {std::string("1.5"), false},
+        {std::string("1x"), false},      {std::string("y"), false},         {std::string(""), false},
         {std::string("99999999999999999999999"), true},
     };
     for (const auto& c : cases) {
@@ -71,60 +47,6 @@ TEST(DefaultsReadings, BooleanReading) {
     }
 }
 
-struct IntegerCase {
-    std::optional<DefaultsValue> value;
-    std::int64_t expected;
-};
-
-TEST(DefaultsReadings, IntegerReading) {
-    const IntegerCase cases[] = {
-        {std::nullopt, 0},
-        {std::int64_t{42}, 42},
-        {kMax, kMax},
-        {3.9, 3},
-        {-3.9, -3},
-        {1e300, kMax},
-        {-1e300, kMin},
-        {0x1p63, kMax},
-        {-0x1p63, kMin},
-        {true, 1},
-        {false, 0},
-        {std::string("42abc"), 42},
-        {std::string("  -17x"), -17},
-        {std::string("+5"), 5},
-        {std::string("abc"), 0},
-        {std::string(""), 0},
-        {std::string("3.9"), 3},
-        {std::string("99999999999999999999"), kMax},
-        {std::string("-99999999999999999999"), kMin},
-        {std::string("-9223372036854775808"), kMin},
-        {std::string("9223372036854775807"), kMax},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(DefaultsStore::integerReading(c.value), c.expected) << testing::PrintToString(c.expected);
-    }
-}
-
-TEST(DefaultsStore, RejectsNonFiniteDouble) {
-    MemoryDefaultsStore store;
-    EXPECT_THROW(store.set("k", std::numeric_limits<double>::infinity()), std::invalid_argument);
-    EXPECT_FALSE(store.object("k"));
-}
-
-TEST(DefaultsStore, FilePathFollowsXdgConfigHome) {
-    SystemEnvironment withXdg([](const char* name) -> std::optional<std::string> {
-        if (std::string(name) == "HOME") return "/home/u";
-        if (std::string(name) == "XDG_CONFIG_HOME") return "/cfg";
-        return std::nullopt;
-    });
-    EXPECT_EQ(defaultsFilePath(withXdg), "/cfg/brisolet/defaults.json");
-    SystemEnvironment without([](const char* name) -> std::optional<std::string> {
-        if (std::string(name) == "HOME") return "/home/u";
-        return std::nullopt;
-    });
-    EXPECT_EQ(defaultsFilePath(without), "/home/u/.config/brisolet/defaults.json");
-}
-
 class FileDefaultsTest : public ::testing::Test {
 protected:
     ScratchDir dir;
@@ -133,41 +55,6 @@ protected:
 
     json::Value fileJson() { return json::parse(readFile(path)); }
 };
-
-TEST_F(FileDefaultsTest, KindsStayApartAcrossInstances) {
-    {
-        FileDefaultsStore store(path, sink);
-        store.set("flag", true);
-        store.set("count", std::int64_t{7});
-        store.set("ratio", 2.5);
-        store.set("name", std::string("Ada"));
-        store.set("one", std::string("1"));
-    }
-    FileDefaultsStore again(path, sink);
-    EXPECT_EQ(again.object("flag"), DefaultsValue(true));
-    EXPECT_EQ(again.object("count"), DefaultsValue(std::int64_t{7}));
-    EXPECT_EQ(again.object("ratio"), DefaultsValue(2.5));
-    EXPECT_EQ(again.object("name"), DefaultsValue(std::string("Ada")));
-    EXPECT_EQ(again.object("one"), DefaultsValue(std::string("1")));
-    EXPECT_FALSE(again.object("missing"));
-    EXPECT_TRUE(sink->lines().empty());
-}
-
-TEST_F(FileDefaultsTest, ALinkedDefaultsFileStaysALink) {
-    const std::string real = dir.file("dotfiles-defaults.json");
-    writeFile(real, R"({"isMailEnabled": true})");
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::filesystem::create_symlink(real, path);
-    {
-        FileDefaultsStore store(path, sink);
-        EXPECT_EQ(store.object("isMailEnabled"), DefaultsValue(true));
-        store.setBool("isNotesEnabled", true);
-    }
-    EXPECT_TRUE(std::filesystem::is_symlink(path));
-    json::Value saved = json::parse(readFile(real));
-    EXPECT_TRUE(saved.find("isMailEnabled")->asBool());
-    EXPECT_TRUE(saved.find("isNotesEnabled")->asBool());
-}
 
 TEST_F(FileDefaultsTest, KeysWrittenOutsideSurviveLaterWrites) {
     FileDefaultsStore store(path, sink);
@@ -200,79 +87,6 @@ TEST_F(FileDefaultsTest, SecondInstanceWritesDoNotRevertEachOther) {
     EXPECT_EQ(*doc.find("y"), json::Value(2));
     EXPECT_EQ(*doc.find("z"), json::Value(3));
     EXPECT_EQ(a.object("y"), DefaultsValue(std::int64_t{2}));
-}
-
-TEST_F(FileDefaultsTest, OutsideChangesArePickedUpBeforeReads) {
-    FileDefaultsStore store(path, sink);
-    store.set("k", std::int64_t{1});
-    EXPECT_EQ(store.object("k"), DefaultsValue(std::int64_t{1}));
-    writeFile(path, R"({"k": "changed", "new": true})");
-    EXPECT_EQ(store.object("k"), DefaultsValue(std::string("changed")));
-    EXPECT_EQ(store.object("new"), DefaultsValue(true));
-    ::unlink(path.c_str());
-    EXPECT_FALSE(store.object("k"));
-}
-
-TEST_F(FileDefaultsTest, NonScalarValuesReadAsAbsentButAreKept) {
-    ::mkdir((dir.path() + "/config").c_str(), 0700);
-    ::mkdir((dir.path() + "/config/brisolet").c_str(), 0700);
-    writeFile(path, R"({"list": [1, 2], "map": {"a": null}, "nothing": null})");
-    FileDefaultsStore store(path, sink);
-    EXPECT_FALSE(store.object("list"));
-    EXPECT_FALSE(store.object("map"));
-    EXPECT_FALSE(store.object("nothing"));
-    store.set("k", true);
-    json::Value doc = fileJson();
-    EXPECT_EQ(*doc.find("list"), json::Value(json::Array{1, 2}));
-    EXPECT_TRUE(doc.find("map")->isObject());
-}
-
-TEST_F(FileDefaultsTest, CorruptFileIsSetAsideAndReported) {
-    const std::string contents[] = {"{not json", "[1, 2]", "", "\"text\"", "{\"a\": 1} trailing", "\xff\xfe"};
-    for (const auto& content : contents) {
-        SCOPED_TRACE(content);
-        ScratchDir d;
-        std::string p = d.file("defaults.json");
-        writeFile(p, content);
-        auto s = std::make_shared<MemoryDiagnosticSink>();
-        {
-            FileDefaultsStore store(p, s);
-            EXPECT_FALSE(store.object("a"));  // never fatal
-            ASSERT_EQ(s->lines().size(), 1u);
-            EXPECT_THAT(s->lines()[0], HasSubstr("moved aside"));
-            store.set("a", std::int64_t{5});
-            EXPECT_EQ(store.object("a"), DefaultsValue(std::int64_t{5}));
-        }
-        EXPECT_EQ(json::parse(readFile(p)), json::Value(json::Object{{"a", 5}}));
-        // The broken file is kept, byte for byte, beside the new one.
-        int asideFiles = 0;
-        for (const auto& entry : std::filesystem::directory_iterator(d.path())) {
-            auto name = entry.path().filename().string();
-            if (name.rfind("defaults.json.corrupt-", 0) == 0) {
-                ++asideFiles;
-                EXPECT_EQ(readFile(entry.path().string()), content);
-            }
-        }
-        EXPECT_EQ(asideFiles, 1);
-    }
-}
-
-TEST_F(FileDefaultsTest, CorruptFileFoundByAWriteIsSetAsideToo) {
-    FileDefaultsStore store(path, sink);
-    store.set("a", true);
-    writeFile(path, "{\"a\": tru");
-    store.set("b", true);
-    EXPECT_EQ(sink->lines().size(), 1u);
-    EXPECT_EQ(fileJson(), json::Value(json::Object{{"b", true}}));
-}
-
-TEST_F(FileDefaultsTest, UnwritableLocationIsReportedNotThrown) {
-    ScratchDir d;
-    writeFile(d.file("plain"), "x");
-    FileDefaultsStore store(d.file("plain") + "/brisolet/defaults.json", sink);
-    EXPECT_NO_THROW(store.set("k", true));
-    EXPECT_EQ(store.object("k"), DefaultsValue(true));  // visible in the process all the same
-    EXPECT_FALSE(sink->lines().empty());
 }
 
 TEST_F(FileDefaultsTest, ConcurrentWritersNeverLeaveATruncatedFileOrLoseAKey) {
@@ -331,45 +145,6 @@ TEST_F(FileDefaultsTest, CoalescedWritesAreVisibleAtOnceAndThrottled) {
     EXPECT_EQ(fileJson(), json::Value(json::Object{{"toolCallCount", 2000}}));
 }
 
-TEST_F(FileDefaultsTest, HeldBackWriteReachesTheFileWithinTheInterval) {
-    FileDefaultsStore store(path, sink);
-    store.setInteger("toolCallCount", 1, WriteMode::Coalesced);
-    store.setInteger("toolCallCount", 2, WriteMode::Coalesced);
-    EXPECT_TRUE(testsupport::waitUntil([&] {
-        auto text = readFile(path);
-        if (text.empty()) return false;
-        json::Value doc = json::parse(text);
-        const json::Value* v = doc.find("toolCallCount");
-        return v && *v == json::Value(2);
-    }));
-}
-
-TEST_F(FileDefaultsTest, ACoalescedWriteNeverWaitsForAFileWriteInProgress) {
-    FileDefaultsStore store(path, sink);
-    store.setBool("isMailEnabled", true);  // the file and its lock file exist
-    // Another process holds the file lock: the flusher's write waits for it.
-    const int held = ::open((path + ".lock").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(::flock(held, LOCK_EX), 0);
-    store.setInteger("toolCallCount", 1, WriteMode::Coalesced);
-    // The kernel lists a waiting lock with "->": the flusher is now inside its write.
-    const std::string waiting = " -> FLOCK  ADVISORY  WRITE " + std::to_string(::getpid()) + " ";
-    ASSERT_TRUE(testsupport::waitUntil([&] { return readFile("/proc/locks").find(waiting) != std::string::npos; }))
-        << readFile("/proc/locks");
-
-    std::atomic<bool> returned{false};
-    std::thread caller([&] {
-        store.setInteger("toolCallCount", 2, WriteMode::Coalesced);
-        returned = true;
-    });
-    EXPECT_TRUE(testsupport::waitUntil([&] { return returned.load(); }, std::chrono::seconds(2)));
-    ::flock(held, LOCK_UN);
-    ::close(held);
-    caller.join();
-    store.flush();
-    EXPECT_EQ(fileJson().find("toolCallCount")->asInt(), 2);
-}
-
 TEST_F(FileDefaultsTest, DestructionWritesWhatWasHeldBack) {
     {
         FileDefaultsStore store(path, sink, {.coalesceInterval = std::chrono::hours(1)});
@@ -377,18 +152,6 @@ TEST_F(FileDefaultsTest, DestructionWritesWhatWasHeldBack) {
         store.setInteger("toolCallCount", 99, WriteMode::Coalesced);  // held back an hour
     }
     EXPECT_EQ(fileJson(), json::Value(json::Object{{"toolCallCount", 99}}));
-}
-
-TEST(MemoryDefaultsStore, LogsWritesInOrder) {
-    MemoryDefaultsStore store({{"a", std::int64_t{1}}});
-    EXPECT_EQ(store.integer("a"), 1);
-    store.setBool("b", true);
-    store.setInteger("c", 2, WriteMode::Coalesced);
-    auto writes = store.writes();
-    ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(writes[0].key, "b");
-    EXPECT_EQ(writes[1].key, "c");
-    EXPECT_EQ(writes[1].mode, WriteMode::Coalesced);
 }
 
 }  // namespace

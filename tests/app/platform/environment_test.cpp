@@ -6,13 +6,10 @@
 #include <fcntl.h>
 #include <map>
 #include <regex>
-#include <set>
-#include <thread>
 #include <unistd.h>
 
 namespace app::platform {
 namespace {
-
 struct EnvCase {
     std::map<std::string, std::string> variables;
     std::string home, temp, config, data;
@@ -39,55 +36,6 @@ TEST(SystemEnvironment, DirectoriesAndFallbacks) {
         EXPECT_EQ(env.temporaryDirectory(), c.temp);
         EXPECT_EQ(env.configHome(), c.config);
         EXPECT_EQ(env.dataHome(), c.data);
-    }
-}
-
-TEST(SystemEnvironment, HomeWithoutVariableComesFromThePasswordDatabase) {
-    SystemEnvironment env([](const char*) -> std::optional<std::string> { return std::nullopt; });
-    EXPECT_EQ(env.homeDirectory().front(), '/');
-    EXPECT_NE(env.configHome().find("/.config"), std::string::npos);
-}
-
-TEST(SystemEnvironment, UuidsAreVersion4TextsAndDistinct) {
-    SystemEnvironment env;
-    std::regex form("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
-    std::set<std::string> seen;
-    for (int i = 0; i < 200; ++i) {
-        std::string id = env.makeUuid();
-        EXPECT_TRUE(std::regex_match(id, form)) << id;
-        seen.insert(id);
-    }
-    EXPECT_EQ(seen.size(), 200u);
-}
-
-TEST(StderrDiagnosticSink, OneLinePerCallEvenFromManyThreads) {
-    int fds[2];
-    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    {
-        StderrDiagnosticSink sink(fds[1]);
-        sink.write("first\nsecond\r");
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&, t] {
-                for (int i = 0; i < 25; ++i) sink.write(std::string(100, static_cast<char>('a' + t)));
-            });
-        }
-        for (auto& th : threads) th.join();
-    }
-    ::close(fds[1]);
-    std::string all;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) all.append(buf, static_cast<std::size_t>(n));
-    ::close(fds[0]);
-    std::vector<std::string> lines;
-    for (std::size_t start = 0, end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(all.substr(start, end - start));
-    }
-    ASSERT_EQ(lines.size(), 101u);
-    EXPECT_EQ(lines[0], "first\\nsecond\\r");
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        ASSERT_EQ(lines[i].size(), 100u);
-        EXPECT_EQ(lines[i], std::string(100, lines[i][0]));
     }
 }
 

@@ -1,5 +1,4 @@
-// Test helpers: a private temporary directory, whole-file reads and writes,
-// and a bounded wait for a condition.
+// Test helpers: a private temporary directory and whole-file reads and writes.
 #pragma once
 
 #include <chrono>
@@ -9,10 +8,10 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
-#include <thread>
+
+#include "support/wait.hpp"
 
 namespace testsupport {
-
 class ScratchDir {
 public:
     ScratchDir() {
@@ -44,17 +43,6 @@ inline void writeFile(const std::string& path, const std::string& text) {
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Polls pred until it holds or the time is up; true when it held.
-template <class Pred>
-bool waitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 }  // namespace testsupport

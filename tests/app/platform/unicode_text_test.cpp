@@ -6,26 +6,6 @@
 
 namespace app::platform {
 namespace {
-
-TEST(UnicodeText, LowerCasesInTheRootLocaleAndRepairsFirst) {
-    struct Case {
-        std::string text;
-        std::string lowered;
-    };
-    const Case cases[] = {
-        {"Team MEETING", "team meeting"},
-        {"ÄÖÜ Σ", "äöü σ"},
-        {"ÉMILE İstanbul ΣΑΣ Straße", "émile i̇stanbul σας straße"},
-        {"\xFF" "A", "\xEF\xBF\xBD" "a"},
-        {"\xE2\x82" "B", "\xEF\xBF\xBD" "b"},
-        {"", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        EXPECT_EQ(lowercased(c.text), c.lowered);
-    }
-}
-
 // Blanks are tabs and space separators; white space adds the line breaks.
 TEST(UnicodeText, TrimsBlanksOrWhiteSpaceAtBothEnds) {
     struct Case {

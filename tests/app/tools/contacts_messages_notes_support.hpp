@@ -11,7 +11,6 @@
 #include <vector>
 
 namespace cmntest {
-
 class FixedEnvironment : public app::platform::Environment {
 public:
     explicit FixedEnvironment(std::string root)

@@ -11,7 +11,6 @@
 
 namespace app::tools {
 namespace {
-
 using testing::at;
 using testing::ScopedTimeZone;
 
@@ -29,82 +28,19 @@ TEST(CalendarDates, InternetDateTimeIsStrict) {
     const Case cases[] = {
         {"2024-01-15T09:00:00Z", "2024-01-15T09:00:00Z"},
         {"2024-01-15T17:00:00+08:00", "2024-01-15T09:00:00Z"},
-        {"2024-01-15T04:00:00-05:00", "2024-01-15T09:00:00Z"},
-        {"2024-01-15T09:00:00-00:00", "2024-01-15T09:00:00Z"},
         {"2024-01-15T09:30:00+05:30", "2024-01-15T04:00:00Z"},
         {"2024-01-01T01:00:00+02:00", "2023-12-31T23:00:00Z"},
         {"2024-02-29T00:00:00Z", "2024-02-29T00:00:00Z"},
-        {"2023-02-29T00:00:00Z", std::nullopt},
-        {"2024-02-30T09:00:00Z", std::nullopt},
-        {"2024-04-31T09:00:00Z", std::nullopt},
-        {"2024-13-01T00:00:00Z", std::nullopt},
-        {"2024-00-10T00:00:00Z", std::nullopt},
-        {"2024-01-00T00:00:00Z", std::nullopt},
-        {"2024-01-15T09:00:00.000Z", std::nullopt},
-        {"2024-01-15T09:00:00.5+08:00", std::nullopt},
-        {"2024-01-15T09:00:00", std::nullopt},
-        {"2024-01-15T09:00Z", std::nullopt},
-        {"2024-01-15 09:00:00Z", std::nullopt},
-        {"2024-01-15t09:00:00z", std::nullopt},
-        {"2024-01-15T24:00:00Z", std::nullopt},
-        {"2024-01-15T09:60:00Z", std::nullopt},
-        {"2024-01-15T09:00:60Z", std::nullopt},
-        {"2024-01-15T09:00:00+0800", std::nullopt},
-        {"2024-01-15T09:00:00+08", std::nullopt},
-        {"2024-01-15T09:00:00+24:00", std::nullopt},
-        {"2024-01-15T09:00:00+08:60", std::nullopt},
-        {" 2024-01-15T09:00:00Z", std::nullopt},
-        {"2024-01-15T09:00:00Z ", std::nullopt},
-        {"20240115T090000Z", std::nullopt},
-        {"2024-01-15", std::nullopt},
-        {"", std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(utcText(parseInternetDateTime(c.text)), c.utc);
     }
-}
-
-TEST(CalendarDates, WritesUtcWholeSeconds) {
-    using namespace std::chrono;
-    EXPECT_EQ(formatInternetDateTime(at("2024-01-15T09:00:00Z") + microseconds(999999)), "2024-01-15T09:00:00Z");
-    EXPECT_EQ(formatInternetDateTime(Instant{}), "1970-01-01T00:00:00Z");
-    EXPECT_EQ(formatInternetDateTime(Instant{} - microseconds(1)), "1969-12-31T23:59:59Z");
-    EXPECT_EQ(formatInternetDateTime(at("0999-03-04T05:06:07Z")), "0999-03-04T05:06:07Z");
-}
-
-TEST(CalendarDates, ParseDateTakesInternetDateTimesThenLocalDays) {
-    struct Case {
-        const char* zone;
-        std::optional<std::string> text;
-        std::optional<std::string> utc;
-    };
-    const Case cases[] = {
-        {"UTC", "2024-01-15", "2024-01-15T00:00:00Z"},
-        {"Asia/Shanghai", "2024-01-15", "2024-01-14T16:00:00Z"},
-        {"America/New_York", "2024-01-15", "2024-01-15T05:00:00Z"},
-        {"America/New_York", "2024-07-15", "2024-07-15T04:00:00Z"},
-        // The day the clocks go forward still starts at local midnight.
-        {"America/New_York", "2024-03-10", "2024-03-10T05:00:00Z"},
-        // Where midnight itself is skipped, the day starts at the first valid time (01:00).
-        {"America/Sao_Paulo", "2018-11-04", "2018-11-04T03:00:00Z"},
-        {"Asia/Shanghai", "2024-01-15T09:00:00Z", "2024-01-15T09:00:00Z"},
-        {"Asia/Shanghai", "2024-02-30", std::nullopt},
-        {"Asia/Shanghai", "2023-02-29", std::nullopt},
-        {"Asia/Shanghai", "2024-1-5", std::nullopt},
-        {"Asia/Shanghai", "2024-01-15T09:00:00", std::nullopt},
-        {"Asia/Shanghai", "2024-01-15 ", std::nullopt},
-        {"Asia/Shanghai", "garbage", std::nullopt},
-        {"Asia/Shanghai", "", std::nullopt},
-        {"Asia/Shanghai", std::nullopt, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.zone) + " " + c.text.value_or("(none)"));
-        ScopedTimeZone zone(c.zone);
-        std::optional<std::string_view> text;
-        if (c.text) text = *c.text;
-        EXPECT_EQ(utcText(parseDate(text)), c.utc);
-    }
+    for (const char* text : {"2023-02-29T00:00:00Z", "2024-02-30T09:00:00Z", "2024-13-01T00:00:00Z", "2024-01-00T00:00:00Z",
+                             "2024-01-15T09:00:00.000Z", "2024-01-15T09:00:00", "2024-01-15T09:00Z", "2024-01-15 09:00:00Z",
+                             "2024-01-15t09:00:00z", "2024-01-15T24:00:00Z", "2024-01-15T09:00:60Z", "2024-01-15T09:00:00+0800",
+                             "2024-01-15T09:00:00+24:00", " 2024-01-15T09:00:00Z", "2024-01-15", ""})
+        EXPECT_EQ(parseInternetDateTime(text), std::nullopt) << text;
 }
 
 TEST(CalendarDates, CalendarDaysKeepTheWallClockAcrossOffsetChanges) {
@@ -135,32 +71,6 @@ TEST(CalendarDates, CalendarDaysKeepTheWallClockAcrossOffsetChanges) {
     ScopedTimeZone zone("America/New_York");
     Instant precise = at("2024-03-05T17:00:00Z") + microseconds(123456);
     EXPECT_EQ(addCalendarDays(precise, 7) - precise, hours(7 * 24 - 1));
-}
-
-TEST(CalendarDates, LocalTextsFollowTheZone) {
-    {
-        ScopedTimeZone zone("Asia/Shanghai");
-        EXPECT_EQ(formatLocalMinute(at("2024-01-15T09:05:59Z")), "2024-01-15 17:05");
-        EXPECT_EQ(formatLocalMinute(at("2024-12-31T16:00:00Z")), "2025-01-01 00:00");
-    }
-    {
-        ScopedTimeZone zone("America/New_York");
-        EXPECT_EQ(formatLocalMinute(at("2024-01-15T09:05:00Z")), "2024-01-15 04:05");
-        std::string full = formatFullDateMediumTime(at("2024-01-15T09:05:07Z"));
-        EXPECT_NE(full.find("2024"), std::string::npos) << full;
-        EXPECT_NE(full.find("4:05:07"), std::string::npos) << full;
-    }
-}
-
-TEST(CalendarText, Searches) {
-    EXPECT_TRUE(containsText("team meeting", "meet"));
-    EXPECT_FALSE(containsText("team meeting", "meat"));
-    EXPECT_FALSE(containsText("team meeting", ""));
-    EXPECT_FALSE(containsText("", ""));
-    EXPECT_TRUE(caseInsensitiveContains("Home Office", "home"));
-    EXPECT_TRUE(caseInsensitiveContains("Homework", "WORK"));
-    EXPECT_FALSE(caseInsensitiveContains("Groceries", "home"));
-    EXPECT_FALSE(caseInsensitiveContains("Groceries", ""));
 }
 
 }  // namespace

@@ -20,7 +20,6 @@
 #include <string_view>
 
 namespace app::tools::testing {
-
 // Sets TZ for the lifetime of the object and restores it afterwards.
 class ScopedTimeZone {
 public:

@@ -17,7 +17,6 @@
 
 namespace app::tools {
 namespace {
-
 using platform::AccessSubject;
 using platform::AuthorizationStatus;
 using platform::EntityType;
@@ -74,39 +73,6 @@ protected:
     std::unique_ptr<CalendarToolHandler> handler;
 };
 
-TEST(CalendarToolDefinitions, NamesTextsAndSchemas) {
-    using testing::inputSchema;
-    using testing::property;
-    const auto limit = property("integer", "Maximum number of events to return (default: 10)");
-    const auto from = property("string", "Start date (ISO format, default: today)");
-    testing::expectToolDefinitions(
-        calendarToolDefinitions,
-        {
-            {"get_events", "Get calendar events within a specified date range.", "获取指定日期范围内的日历事件。",
-             inputSchema({{"limit", limit},
-                          {"fromDate", from},
-                          {"toDate", property("string", "End date (ISO format, default: 7 days from now)")}},
-                         {})},
-            {"search_events", "Search for calendar events matching keywords.", "搜索匹配关键词的日历事件。",
-             inputSchema({{"searchText", property("string", "The text to search for")},
-                          {"limit", limit},
-                          {"fromDate", from},
-                          {"toDate", property("string", "End date (ISO format, default: 30 days from now)")}},
-                         {"searchText"})},
-            {"create_event", "Create a new calendar event.", "创建新的日历事件。",
-             inputSchema({{"title", property("string", "Event title")},
-                          {"startDate", property("string", "Start time (ISO format, e.g., 2024-01-15T09:00:00Z)")},
-                          {"endDate", property("string", "End time (ISO format, e.g., 2024-01-15T10:00:00Z)")},
-                          {"location", property("string", "Location (optional)")},
-                          {"notes", property("string", "Notes (optional)")},
-                          {"isAllDay", property("boolean", "Whether it's an all-day event (default: false)")},
-                          {"calendarName", property("string", "Calendar name (optional, defaults to primary calendar)")}},
-                         {"title", "startDate", "endDate"})},
-            {"open_event", "Open a specific event in the Calendar app.", "在日历应用中打开特定事件。",
-             inputSchema({{"eventId", property("string", "The unique identifier of the event")}}, {"eventId"})},
-        });
-}
-
 class CalendarListTest : public CalendarToolsTest {
 protected:
     void SetUp() override {
@@ -136,25 +102,17 @@ TEST_F(CalendarListTest, GetEventsRangesLimitsAndOrder) {
     const Case cases[] = {
         {"defaults: now to seven days on", {}, week},
         {"limit", {{"limit", 2}}, {"Running sync", "Team meeting"}},
-        {"limit 0", {{"limit", 0}}, {}},
         {"negative limit keeps nothing", {{"limit", -3}}, {}},
-        {"limit as text counts as absent", {{"limit", "2"}}, week},
         {"fractional limit counts as absent", {{"limit", 2.5}}, week},
         {"plain day starts at local midnight",
          {{"fromDate", "2024-03-07"}},
          {"Standup B", "Standup A", "Dentist", "Late call"}},
-        {"offset date",
-         {{"fromDate", "2024-03-07T09:00:00+08:00"}},
-         {"Standup B", "Standup A", "Dentist", "Late call"}},
         {"end is exclusive", {{"toDate", "2024-03-07"}}, {"Running sync", "Team meeting", "Lunch"}},
         {"unparseable start is now", {{"fromDate", "garbage"}}, week},
         {"fractional seconds do not parse", {{"fromDate", "2024-03-07T00:00:00.000Z"}}, week},
-        {"start as a number is absent", {{"fromDate", 5}}, week},
-        {"start past the default end", {{"fromDate", "2024-03-20"}}, {}},
         {"both given",
          {{"fromDate", "2024-03-20"}, {"toDate", "2024-04-30"}},
          {"Quarterly MEETING review", "Far meeting"}},
-        {"the past", {{"fromDate", "2024-03-04"}, {"toDate", "2024-03-05"}}, {"Past meeting"}},
         {"impossible day falls back", {{"fromDate", "2024-02-30"}}, week},
     };
     for (const auto& c : cases) {
@@ -162,46 +120,6 @@ TEST_F(CalendarListTest, GetEventsRangesLimitsAndOrder) {
         EXPECT_EQ(titlesOf(call("get_events", c.arguments)), c.titles);
     }
     EXPECT_EQ(call("get_events", {{"limit", 0}}), "[]");
-}
-
-TEST_F(CalendarListTest, SearchEventsMatchesTitlesOnlyIgnoringCase) {
-    struct Case {
-        const char* what;
-        Arguments arguments;
-        Titles titles;
-    };
-    const Case cases[] = {
-        {"thirty days by default", {{"searchText", "MEET"}}, {"Team meeting", "Quarterly MEETING review"}},
-        {"limit", {{"searchText", "meeting"}, {"limit", 1}}, {"Team meeting"}},
-        {"negative limit", {{"searchText", "meeting"}, {"limit", -1}}, {}},
-        {"stable order", {{"searchText", "standup"}}, {"Standup B", "Standup A"}},
-        {"location is not searched", {{"searchText", "room"}}, {}},
-        {"empty text finds nothing", {{"searchText", ""}}, {}},
-        {"range", {{"searchText", "meet"}, {"fromDate", "2024-03-04"}, {"toDate", "2024-03-05"}}, {"Past meeting"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        EXPECT_EQ(titlesOf(call("search_events", c.arguments)), c.titles);
-    }
-    EXPECT_EQ(call("search_events"), "Error: Missing searchText");
-    EXPECT_EQ(call("search_events", {{"searchText", 5}}), "Error: Missing searchText");
-    EXPECT_EQ(call("search_events", {{"searchText", ""}}), "[]");
-    // get_events covers seven days, search_events thirty.
-    EXPECT_EQ(titlesOf(call("get_events")).size(), 7u);
-}
-
-TEST_F(CalendarToolsTest, ListsAtMostTenByDefault) {
-    for (int i = 0; i < 12; ++i) {
-        std::string hour = (i < 10 ? "0" : "") + std::to_string(i);
-        addEvent("Event " + std::to_string(i), ("2024-03-06T" + hour + ":00:00Z").c_str(),
-                 ("2024-03-06T" + hour + ":30:00Z").c_str());
-    }
-    Titles titles = titlesOf(call("get_events"));
-    ASSERT_EQ(titles.size(), 10u);
-    EXPECT_EQ(titles.front(), "Event 0");
-    EXPECT_EQ(titles.back(), "Event 9");
-    EXPECT_EQ(titlesOf(call("search_events", {{"searchText", "event"}})).size(), 10u);
-    EXPECT_EQ(titlesOf(call("get_events", {{"limit", 11}})).size(), 11u);
 }
 
 TEST_F(CalendarToolsTest, SevenCalendarDaysAcrossTheChangeToSummerTime) {
@@ -231,32 +149,27 @@ TEST_F(CalendarToolsTest, EventJsonIsPrettyUnsortedWithEscapedSlashes) {
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(created, "✅ Event created: 假期 (ID: " + all[1].identifier + ")");
 
-    std::string expected =
-        "[\n"
-        "  {\n"
-        "    \"id\" : \"" +
-        saved.identifier +
-        "\",\n"
-        "    \"title\" : \"Say \\\"hi\\\" \\\\ there\",\n"
-        "    \"location\" : \"Room 1\",\n"
-        "    \"notes\" : \"Line1\\nLine2\",\n"
-        "    \"startDate\" : \"2024-01-15T01:00:00Z\",\n"
-        "    \"endDate\" : \"2024-01-15T02:00:00Z\",\n"
-        "    \"calendarName\" : \"Work\\/Home\",\n"
-        "    \"isAllDay\" : false,\n"
-        "    \"url\" : \"https:\\/\\/example.com\\/a?b=c\"\n"
-        "  },\n"
-        "  {\n"
-        "    \"id\" : \"" +
-        all[1].identifier +
-        "\",\n"
-        "    \"title\" : \"假期\",\n"
-        "    \"startDate\" : \"2024-01-15T16:00:00Z\",\n"
-        "    \"endDate\" : \"2024-01-16T16:00:00Z\",\n"
-        "    \"calendarName\" : \"Calendar\",\n"
-        "    \"isAllDay\" : true\n"
-        "  }\n"
-        "]";
+    const std::string expected = R"([
+  {
+    "id" : ")" + saved.identifier + R"(",
+    "title" : "Say \"hi\" \\ there",
+    "location" : "Room 1",
+    "notes" : "Line1\nLine2",
+    "startDate" : "2024-01-15T01:00:00Z",
+    "endDate" : "2024-01-15T02:00:00Z",
+    "calendarName" : "Work\/Home",
+    "isAllDay" : false,
+    "url" : "https:\/\/example.com\/a?b=c"
+  },
+  {
+    "id" : ")" + all[1].identifier + R"(",
+    "title" : "假期",
+    "startDate" : "2024-01-15T16:00:00Z",
+    "endDate" : "2024-01-16T16:00:00Z",
+    "calendarName" : "Calendar",
+    "isAllDay" : true
+  }
+])";
     EXPECT_EQ(call("get_events", {{"fromDate", "2024-01-15"}, {"toDate", "2024-01-17"}}), expected);
     EXPECT_EQ(eventsToJSON({}), "[]");
 
@@ -264,35 +177,6 @@ TEST_F(CalendarToolsTest, EventJsonIsPrettyUnsortedWithEscapedSlashes) {
     json::Value parsed = json::parse(expected);
     EXPECT_EQ(decodeCalendarEvent(parsed.asArray()[0]), calendarEvent(saved));
     EXPECT_EQ(decodeCalendarEvent(parsed.asArray()[1]), calendarEvent(all[1]));
-}
-
-TEST(CalendarEventRecord, DecodingRequiresItsFourFields) {
-    auto decode = [](const char* text) { return decodeCalendarEvent(json::parse(text)); };
-    CalendarEvent minimal = decode(R"({"id":"1","title":"t","calendarName":"c","isAllDay":false,"notes":null})");
-    EXPECT_EQ(minimal, (CalendarEvent{"1", "t", {}, {}, {}, {}, "c", false, {}}));
-    const char* broken[] = {
-        R"({"title":"t","calendarName":"c","isAllDay":false})",
-        R"({"id":"1","title":"t","calendarName":"c"})",
-        R"({"id":"1","title":"t","calendarName":"c","isAllDay":"yes"})",
-        R"({"id":"1","title":null,"calendarName":"c","isAllDay":true})",
-        R"({"id":"1","title":"t","calendarName":"c","isAllDay":true,"url":5})",
-        R"([])",
-    };
-    for (const char* text : broken) {
-        SCOPED_TRACE(text);
-        EXPECT_THROW(decode(text), json::DecodingError);
-    }
-    // Ill-formed UTF-8 from the store still gives valid JSON.
-    platform::Event event{"E1",
-                          "bad \xFF title",
-                          {},
-                          {},
-                          at("2024-01-15T09:00:00Z"),
-                          at("2024-01-15T10:00:00Z"),
-                          false,
-                          {},
-                          {"C1", "Calendar", EntityType::Event}};
-    EXPECT_NE(eventsToJSON({event}).find("bad \xEF\xBF\xBD title"), std::string::npos);
 }
 
 TEST_F(CalendarToolsTest, CreateEventRefusals) {
@@ -306,25 +190,15 @@ TEST_F(CalendarToolsTest, CreateEventRefusals) {
     const char* order = "End date must be after start date";
     const Case cases[] = {
         {"no title", {}, title},
-        {"title not text", {{"title", 5}, {"startDate", "2024-01-15"}, {"endDate", "2024-01-16"}}, title},
         {"blank title", {{"title", "   "}, {"startDate", "2024-01-15"}, {"endDate", "2024-01-16"}}, title},
         {"tab and ideographic space", {{"title", "\t\u3000"}}, title},
-        {"title comes first", {{"title", ""}, {"startDate", "x"}}, title},
         {"no dates", {{"title", "T"}}, format},
-        {"no end", {{"title", "T"}, {"startDate", "2024-01-15T09:00:00Z"}}, format},
-        {"start not text", {{"title", "T"}, {"startDate", 5}, {"endDate", "2024-01-16"}}, format},
         {"impossible day", {{"title", "T"}, {"startDate", "2024-02-30"}, {"endDate", "2024-03-02"}}, format},
         {"fractional seconds",
          {{"title", "T"}, {"startDate", "2024-01-15T09:00:00.000Z"}, {"endDate", "2024-01-15T10:00:00Z"}},
          format},
-        {"no zone",
-         {{"title", "T"}, {"startDate", "2024-01-15T09:00:00"}, {"endDate", "2024-01-15T10:00:00Z"}},
-         format},
         {"equal",
          {{"title", "T"}, {"startDate", "2024-01-15T09:00:00Z"}, {"endDate", "2024-01-15T17:00:00+08:00"}},
-         order},
-        {"reversed",
-         {{"title", "T"}, {"startDate", "2024-01-15T10:00:00Z"}, {"endDate", "2024-01-15T09:00:00Z"}},
          order},
         {"equal all-day",
          {{"title", "T"}, {"startDate", "2024-01-15"}, {"endDate", "2024-01-15"}, {"isAllDay", true}},
@@ -347,53 +221,6 @@ TEST_F(CalendarToolsTest, CreateEventRefusals) {
     EXPECT_TRUE(allEvents().empty());
 }
 
-TEST_F(CalendarToolsTest, CreateEventSavesWhatItWasGiven) {
-    p.store->addCalendar("Work", EntityType::Event);
-    struct Case {
-        const char* what;
-        Arguments extra;
-        std::string title, calendar;
-        bool allDay;
-        std::optional<std::string> location, notes;
-    };
-    const Case cases[] = {
-        {"offsets", {{"title", "Review"}}, "Review", "Calendar", false, {}, {}},
-        {"untrimmed title", {{"title", "  Padded  "}}, "  Padded  ", "Calendar", false, {}, {}},
-        {"a line break is a title", {{"title", "\n"}}, "\n", "Calendar", false, {}, {}},
-        {"named calendar", {{"title", "W"}, {"calendarName", "Work"}}, "W", "Work", false, {}, {}},
-        {"name is case-sensitive", {{"title", "w"}, {"calendarName", "work"}}, "w", "Calendar", false, {}, {}},
-        {"unknown name", {{"title", "N"}, {"calendarName", "Nope"}}, "N", "Calendar", false, {}, {}},
-        {"all-day as text is not all-day", {{"title", "A"}, {"isAllDay", "true"}}, "A", "Calendar", false, {}, {}},
-        {"all-day", {{"title", "A"}, {"isAllDay", true}}, "A", "Calendar", true, {}, {}},
-        {"location and notes",
-         {{"title", "L"}, {"location", "Room"}, {"notes", "Bring / slides"}},
-         "L",
-         "Calendar",
-         false,
-         "Room",
-         "Bring / slides"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        Arguments arguments = {{"startDate", "2024-01-15T09:00:00+08:00"}, {"endDate", "2024-01-15T10:00:00+08:00"}};
-        for (const auto& [key, value] : c.extra) arguments[key] = value;
-        std::string reply = call("create_event", arguments);
-        const platform::Event saved = allEvents().back();  // equal starts keep the order made
-        EXPECT_EQ(reply, "✅ Event created: " + c.title + " (ID: " + saved.identifier + ")");
-        EXPECT_EQ(saved.title, c.title);
-        EXPECT_EQ(saved.startDate, at("2024-01-15T01:00:00Z"));
-        EXPECT_EQ(saved.endDate, at("2024-01-15T02:00:00Z"));
-        EXPECT_EQ(saved.calendar.title, c.calendar);
-        EXPECT_EQ(saved.isAllDay, c.allDay);
-        EXPECT_EQ(saved.location, c.location);
-        EXPECT_EQ(saved.notes, c.notes);
-    }
-    EXPECT_EQ(allEvents().size(), std::size(cases));
-    call("create_event", {{"title", "D"}, {"startDate", "2024-01-16"}, {"endDate", "2024-01-17"}});
-    EXPECT_EQ(allEvents().back().startDate, at("2024-01-16T00:00:00Z"));
-    EXPECT_EQ(allEvents().back().endDate, at("2024-01-17T00:00:00Z"));
-}
-
 TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {
     struct Case {
         const char* what;
@@ -407,8 +234,6 @@ TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {
         {"undetermined, refused on asking", std::nullopt, false, false, 1},
         {"full access", AuthorizationStatus::FullAccess, false, true, 0},
         {"restricted", AuthorizationStatus::Restricted, true, false, 0},
-        {"denied", AuthorizationStatus::Denied, true, false, 0},
-        {"write only", AuthorizationStatus::WriteOnly, true, false, 0},
         {"unknown raw value", static_cast<AuthorizationStatus>(7), true, false, 0},
     };
     const ToolError denied("CalendarTool", 403, "Calendar access denied. Please grant access in System Settings.");
@@ -449,38 +274,6 @@ TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {
               std::vector<std::string>{"Calendar access request failed: no prompt today"});
 }
 
-TEST_F(CalendarToolsTest, OpenEventRefusalsAndNotFound) {
-    auto error = thrownToolError([&] { call("open_event"); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error, ToolError("CalendarTool", 400, "Missing eventId"));
-    error = thrownToolError([&] { call("open_event", {{"eventId", 12}}); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error, ToolError("CalendarTool", 400, "Missing eventId"));
-    EXPECT_EQ(call("open_event", {{"eventId", "E999"}}), "❌ Event not found");
-    EXPECT_EQ(call("open_event", {{"eventId", ""}}), "❌ Event not found");
-    EXPECT_FALSE(calendarApp->view().active);
-}
-
-TEST_F(CalendarToolsTest, OpenEventScriptIsExactAndQuotesEveryValue) {
-    auto calendar = p.store->addCalendar("Q\"\\", EntityType::Event);
-    auto event = addEvent("Anything", "2024-01-15T09:00:00Z", "2024-01-15T10:00:00Z", calendar.identifier);
-    auto fake = std::make_shared<platform::FakeScriptHost>();
-    auto tools = makeHandler(fake);
-    EXPECT_EQ(tools->handle("open_event", {{"eventId", event.identifier}}, {}), "✅ Event opened in Calendar");
-    std::string date = formatFullDateMediumTime(event.startDate);
-    std::string expected =
-        "  tell application \"Calendar\"\n      activate\n      set found to false\n      repeat with cal in "
-        "calendars\n          if name of cal is \"Q\\\"\\\\\" then\n              try\n                  set evt to "
-        "(first event of cal whose uid is \"" +
-        event.identifier +
-        "\")\n                  show evt\n                  "
-        "set found to true\n                  exit repeat\n              end try\n          end if\n      end "
-        "repeat\n      if not found then\n          switch view to day view\n          view calendar date (date \"" +
-        date + "\")\n      end if\n  end tell";
-    ASSERT_EQ(fake->sources().size(), 1u);
-    EXPECT_EQ(fake->sources()[0], expected);
-}
-
 TEST_F(CalendarToolsTest, CalendarTitlesWithQuotesAndBackslashesRoundTripThroughTheStandIn) {
     const char* titles[] = {
         "Team \"A\" \\ B", "ends in a backslash \\", "\\\"", "\" & (do shell script \"touch /tmp/pwned\") & \"",
@@ -504,71 +297,6 @@ TEST_F(CalendarToolsTest, CalendarTitlesWithQuotesAndBackslashesRoundTripThrough
     auto run = p.host->run(openEventScript("No such calendar", event.identifier, "Wednesday, March 6"));
     EXPECT_EQ(run.outcome, platform::ScriptRun::Outcome::Succeeded);
     EXPECT_EQ(calendarApp->view(), (CalendarStandIn::View{true, std::nullopt, "Wednesday, March 6"}));
-}
-
-TEST_F(CalendarToolsTest, OpenEventReportsScriptFailuresAsText) {
-    auto event = addEvent("Meeting", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z");
-    const Arguments arguments = {{"eventId", event.identifier}};
-    struct Case {
-        const char* what;
-        std::optional<platform::ScriptRun> run;  // none: no host at all
-        const char* reply;
-    };
-    const Case cases[] = {
-        {"no host", std::nullopt, "❌ Failed to open event: Unknown AppleScript error"},
-        {"not made", platform::ScriptRun::notMade(), "❌ Failed to open event: Unknown AppleScript error"},
-        {"failed without information", platform::ScriptRun::failed(std::nullopt),
-         "❌ Failed to open event: Unknown AppleScript error"},
-        {"failed without a message", platform::ScriptRun::failed(platform::ScriptErrorInfo{std::nullopt, -1728, {}}),
-         "❌ Failed to open event: Unknown AppleScript error"},
-        {"failed with a message",
-         platform::ScriptRun::failed(platform::ScriptErrorInfo{"Calendar got an error.", -1, {}}),
-         "❌ Failed to open event: Calendar got an error."},
-        {"result with text", platform::ScriptRun::succeeded("whatever"), "✅ Event opened in Calendar"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::shared_ptr<platform::ScriptHost> host;
-        if (c.run) host = std::make_shared<platform::FakeScriptHost>(*c.run);
-        EXPECT_EQ(makeHandler(host)->handle("open_event", arguments, {}), c.reply);
-    }
-    // Consent to automate Calendar refused.
-    p.prompter->setStatus(AccessSubject::automation("Calendar"), AuthorizationStatus::Denied);
-    EXPECT_EQ(call("open_event", arguments),
-              "❌ Failed to open event: Not authorized to send Apple events to Calendar.");
-}
-
-TEST_F(CalendarToolsTest, FamiliesPlugIntoTheRegistry) {
-    rt::MainExecutor executor;
-    platform::Platform platform;
-    platform.eventStore = p.store;
-    platform.scriptHost = p.host;
-    platform.diagnostics = p.diagnostics;
-    std::vector<std::unique_ptr<ToolFamily>> families;
-    addCalendarAndRemindersFamilies(families, platform);
-    // A second set over the same host registers nothing twice.
-    std::vector<std::unique_ptr<ToolFamily>> again;
-    EXPECT_NO_THROW(addCalendarAndRemindersFamilies(again, platform));
-
-    LocalToolService registry(std::make_shared<platform::MemoryDefaultsStore>(), executor, std::move(families));
-    registry.setCalendarEnabled(true);
-    registry.setRemindersEnabled(true);
-    std::vector<std::string> names;
-    for (const auto& tool : registry.enabledTools()) names.push_back(tool.name);
-    EXPECT_EQ(names, (std::vector<std::string>{"get_events", "search_events", "create_event", "open_event",
-                                               "reminders_add", "reminders_fetch", "reminders_find",
-                                               "reminders_get_lists", "reminders_open_app"}));
-    std::string reply = registry.callTool(
-        "create_event", {{"title", "Plugged"}, {"startDate", "2030-01-15"}, {"endDate", "2030-01-16"}});
-    EXPECT_EQ(reply.rfind("✅ Event created: Plugged (ID: ", 0), 0u) << reply;
-    EXPECT_EQ(registry.callTool("reminders_open_app", {}), "✅ Reminders app opened.");
-    // The families work through the process-wide instances the window uses too.
-    EXPECT_EQ(&CalendarManager::shared()->store(), p.store.get());
-    EXPECT_EQ(&EventKitService::shared()->eventStore(), p.store.get());
-
-    std::vector<std::unique_ptr<ToolFamily>> none;
-    addCalendarAndRemindersFamilies(none, platform::Platform{});
-    EXPECT_TRUE(none.empty());
 }
 
 }  // namespace

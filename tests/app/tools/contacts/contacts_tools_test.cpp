@@ -12,7 +12,6 @@
 
 namespace app::tools {
 namespace {
-
 using testing::expectToolError;
 using platform::AccessSubject;
 using platform::AuthorizationStatus;
@@ -85,37 +84,6 @@ TEST_F(ContactsToolsTest, ListsNamedPeopleWithNumbersAsPrettyJson) {
               "}");
 }
 
-TEST_F(ContactsToolsTest, LimitCountsPeopleTakenIncludingReplacedNames) {
-    struct Case {
-        const char* label;
-        Arguments arguments;
-        std::vector<std::string> names;
-    };
-    const std::vector<std::string> everyone = {"John Appleseed", "Cher", "Ivan der Bergman", "Van der Berg", "Émile Zola"};
-    const Case cases[] = {
-        {"absent", {}, everyone},
-        {"1", {{"limit", 1}}, {"John Appleseed"}},
-        {"2", {{"limit", 2}}, {"John Appleseed", "Cher"}},
-        // The second John is the fifth taken: the sixth person is never read.
-        {"5", {{"limit", 5}}, {"John Appleseed", "Cher", "Ivan der Bergman", "Van der Berg"}},
-        {"0", {{"limit", 0}}, {}},
-        {"negative", {{"limit", -4}}, {}},
-        {"text", {{"limit", "2"}}, everyone},
-        {"fraction", {{"limit", 2.5}}, everyone},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        json::Value reply = json::parse(call("get_all_contacts", c.arguments));
-        ASSERT_TRUE(reply.isObject());
-        std::vector<std::string> names;
-        for (const auto& [name, numbers] : reply.asObject()) names.push_back(name);
-        EXPECT_EQ(names, c.names);
-    }
-    EXPECT_EQ(call("get_all_contacts", {{"limit", 0}}), "{}");
-    // Four taken: the first John's numbers are still in place.
-    EXPECT_EQ(json::parse(call("get_all_contacts", {{"limit", 4}})).find("John Appleseed")->asArray().size(), 2u);
-}
-
 TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {
     struct Case {
         const char* name;
@@ -142,103 +110,6 @@ TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(call("find_phone_number", {{"name", c.name}}), c.reply);
     }
-}
-
-TEST_F(ContactsToolsTest, ArgumentAndNameErrors) {
-    expectToolError([&] { call("find_phone_number"); }, ToolError("ContactsTool", 400, "Missing name argument"));
-    expectToolError([&] { call("find_phone_number", {{"name", 42}}); },
-                    ToolError("ContactsTool", 400, "Missing name argument"));
-    expectToolError([&] { call("Get_All_Contacts"); },
-                    ToolError("ContactsTool", 404, "Unknown contacts tool: Get_All_Contacts"));
-}
-
-TEST_F(ContactsToolsTest, AccessIsCheckedFirstForEveryName) {
-    struct Case {
-        const char* label;
-        AuthorizationStatus status;
-        bool answer;  // the prompt's answer, when asked
-        std::optional<std::string> first;  // the first call's error
-        std::optional<std::string> later;  // the next calls'
-        int prompts;
-    };
-    const Case cases[] = {
-        {"denied", AuthorizationStatus::Denied, true, "Access denied or restricted", "Access denied or restricted", 0},
-        {"restricted", AuthorizationStatus::Restricted, true, "Access denied or restricted",
-         "Access denied or restricted", 0},
-        {"write only", AuthorizationStatus::WriteOnly, true, "Unknown authorization status",
-         "Unknown authorization status", 0},
-        // The refusal is kept: later calls are refused without asking.
-        {"prompt refused", AuthorizationStatus::NotDetermined, false, "Access denied", "Access denied or restricted", 1},
-        {"prompt granted", AuthorizationStatus::NotDetermined, true, std::nullopt, std::nullopt, 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        auto fresh = std::make_shared<platform::FakeAccessPrompter>();
-        fresh->setStatus(AccessSubject::contacts(), c.status);
-        fresh->setAsker([answer = c.answer](const AccessSubject&) { return answer; });
-        ContactsToolFamily guarded(
-            std::make_shared<ContactsManager>(std::make_shared<platform::VCardContactStore>(dir.path(), fresh)));
-        const char* tools[] = {"find_phone_number", "no_such_tool", "get_all_contacts"};
-        for (int i = 0; i < 3; ++i) {
-            const auto& error = i == 0 ? c.first : c.later;
-            if (error) {
-                expectToolError([&] { guarded.handle(tools[i], {}, {}); }, ToolError("ContactsManager", 1, *error));
-            } else if (i < 2) {
-                // Past the access step: the tool's own errors.
-                EXPECT_THROW(
-                    {
-                        try {
-                            guarded.handle(tools[i], {}, {});
-                        } catch (const ToolError& e) {
-                            EXPECT_EQ(e.domain(), "ContactsTool");
-                            throw;
-                        }
-                    },
-                    ToolError);
-            } else {
-                EXPECT_NO_THROW(guarded.handle(tools[i], {}, {}));
-            }
-        }
-        EXPECT_EQ(fresh->promptCount(AccessSubject::contacts()), c.prompts);
-    }
-}
-
-TEST_F(ContactsToolsTest, AFailedPromptPassesOnUnchanged) {
-    auto fresh = std::make_shared<platform::FakeAccessPrompter>(
-        [](const AccessSubject&) -> bool { throw std::runtime_error("the prompt could not be shown"); });
-    ContactsToolFamily guarded(
-        std::make_shared<ContactsManager>(std::make_shared<platform::VCardContactStore>(dir.path(), fresh)));
-    try {
-        guarded.handle("get_all_contacts", {}, {});
-        ADD_FAILURE() << "no error";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "the prompt could not be shown");
-    }
-}
-
-TEST_F(ContactsToolsTest, StoreFailuresPassOnAndAFailedSearchIsReported) {
-    auto memory = std::make_shared<platform::InMemoryContactStore>();
-    memory->add({"", "Ann", "Lee", {"123"}});
-    memory->setFailure("the address book is gone");
-    ContactsToolFamily failing(std::make_shared<ContactsManager>(memory, diagnostics));
-    EXPECT_THROW(failing.handle("get_all_contacts", {}, {}), platform::PlatformError);
-    // The search's failure is dropped (reported), then the scan's is thrown.
-    EXPECT_THROW(failing.handle("find_phone_number", {{"name", "Ann"}}, {}), platform::PlatformError);
-    ASSERT_EQ(diagnostics->lines().size(), 1u);
-    EXPECT_NE(diagnostics->lines()[0].find("the address book is gone"), std::string::npos);
-}
-
-TEST(ContactsToolDefinitions, NamesTextsAndSchemas) {
-    using testing::inputSchema;
-    using testing::property;
-    testing::expectToolDefinitions(
-        contactsToolDefinitions,
-        {
-            {"get_all_contacts", "Get all contacts and their phone numbers.", "获取所有联系人及其电话号码。",
-             inputSchema({{"limit", property("integer", "Maximum number of contacts to return (default: 1000)")}}, {})},
-            {"find_phone_number", "Find a contact's phone number by name.", "通过姓名查找联系人的电话号码。",
-             inputSchema({{"name", property("string", "The name of the contact to find")}}, {"name"})},
-        });
 }
 
 }  // namespace

@@ -83,26 +83,6 @@ struct Fixture {
     }
 };
 
-TEST(MacOSControlTools, Definitions) {
-    using testing::inputSchema;
-    using testing::property;
-    testing::expectToolDefinitions(
-        macOSControlToolDefinitions,
-        {{"macos_check_permission",
-          "Check if the application has accessibility permissions. Perform this check before other macOS control "
-          "operations.",
-          "检查应用是否具有辅助功能权限。在执行其他 macOS 控制操作前执行此检查。", inputSchema({}, {})},
-         {"macos_list_apps", "List currently running GUI applications.", "列出当前运行的图形界面应用程序。", inputSchema({}, {})},
-         {"macos_get_ui_tree", "Get the accessibility UI element tree of a specific application.",
-          "获取特定应用程序的辅助功能 UI 元素树。",
-          inputSchema({{"pid", property("integer", "Process ID of the application")}}, {"pid"})},
-         {"macos_click_element", "Click at a specific screen coordinate (x, y).", "点击特定的屏幕坐标 (x, y)。",
-          inputSchema({{"x", property("number", "X coordinate")}, {"y", property("number", "Y coordinate")}},
-                      {"x", "y"})},
-         {"macos_type_text", "Type text at the current keyboard focus.", "在当前键盘焦点处输入文本。",
-          inputSchema({{"text", property("string", "Text to type")}}, {"text"})}});
-}
-
 // Every reply or error of the family, the permission asked (or not) first,
 // and what reached the desktop.
 TEST(MacOSControlTools, RepliesErrorsAndWhatReachesTheDesktop) {

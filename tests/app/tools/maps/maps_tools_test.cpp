@@ -90,23 +90,6 @@ protected:
     std::shared_ptr<platform::RecordingUrlOpener> opener = std::make_shared<platform::RecordingUrlOpener>();
 };
 
-TEST(MapsToolDefinitions, ThreeToolsInOrder) {
-    using testing::inputSchema, testing::property;
-    testing::expectToolDefinitions(
-        mapsToolDefinitions,
-        {{"search_locations", "Search for locations using a query.", "搜索地点。",
-          inputSchema({{"query", property("string", "Search keyword")},
-                       {"limit", property("integer", "Maximum number of results to return (default: 10)")}},
-                      {"query"})},
-         {"get_directions", "Get directions between two locations.", "获取两地之间的路线。",
-          inputSchema({{"from", property("string", "Start location")},
-                       {"to", property("string", "Destination location")},
-                       {"transport", property("string", "Transport mode (automobile, walking, transit)")}},
-                      {"from", "to"})},
-         {"open_map", "Open a location in the Maps application.", "在地图应用中打开位置。",
-          inputSchema({{"query", property("string", "Location name or address")}}, {"query"})}});
-}
-
 TEST_F(MapsToolsTest, BadCallsAndSearchErrors) {
     const std::string damaged = "search places: the index is damaged";
     const std::vector<std::tuple<std::string, Arguments, std::string>> rows = {

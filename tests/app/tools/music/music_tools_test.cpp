@@ -10,33 +10,6 @@ namespace {
 using platform::ScriptRun;
 using testing::expectToolError;
 
-TEST(MusicToolDefinitions, ElevenToolsInOrder) {
-    using testing::inputSchema, testing::property;
-    const AnyMap none = inputSchema({}, {});
-    const AnyValue limit10 = property("integer", "Maximum number of results to return (default: 10)");
-    testing::expectToolDefinitions(
-        musicToolDefinitions,
-        {{"music_play", "Resume or start playing music.", "恢复或开始播放音乐。", none},
-         {"music_pause", "Pause music playback.", "暂停播放音乐。", none},
-         {"music_next", "Skip to the next track.", "跳到下一首。", none},
-         {"music_prev", "Return to the previous track.", "返回上一首。", none},
-         {"music_set_volume", "Set the playback volume (0-100).", "设置音量 (0-100)。",
-          inputSchema({{"level", property("integer", "Volume level (0-100)")}}, {"level"})},
-         {"music_get_current_track", "Get information about the currently playing track.", "获取当前播放的曲目信息。", none},
-         {"music_get_library_stats", "Get music library statistics (count of tracks and playlists).",
-          "获取音乐库统计信息（曲目数量和播放列表数量）。", none},
-         {"music_list_playlists", "List playlists in the user's music library.", "列出用户音乐库中的播放列表。",
-          inputSchema({{"limit", property("integer", "Maximum number of results to return (default: 25)")}}, {})},
-         {"music_search", "Search for songs in the music library.", "在音乐库中搜索歌曲。",
-          inputSchema({{"query", property("string", "Search keyword")}, {"limit", limit10}}, {"query"})},
-         {"music_play_song", "Search for and play a specific song.", "搜索并播放指定的歌曲。",
-          inputSchema({{"song", property("string", "The name of the song to play")}}, {"song"})},
-         {"music_play_playlist", "Play a specific playlist.", "播放指定的播放列表。",
-          inputSchema({{"playlist", property("string", "Playlist name")},
-                       {"shuffle", property("boolean", "Whether to shuffle playback (default: false)")}},
-                      {"playlist"})}});
-}
-
 ScriptRun text(std::string t) { return ScriptRun::succeeded(std::move(t)); }
 
 // One call: the arguments, what the script host answers, a part of the

@@ -7,7 +7,6 @@
 
 namespace app::tools {
 namespace {
-
 struct NumberCase {
     double input;
     AnyValue expected;
@@ -35,64 +34,6 @@ TEST(AnyFromValue, DoublesWithoutFractionBecomeIntegers) {
     AnyValue nan = anyFromValue(mcp::Value(std::nan("")));
     ASSERT_NE(nan.ifDouble(), nullptr);
     EXPECT_TRUE(std::isnan(*nan.ifDouble()));
-}
-
-TEST(AnyFromValue, EveryKindAndNesting) {
-    mcp::Object inner{{"n", mcp::Value(2.0)}, {"s", mcp::Value("x")}, {"z", mcp::Value()}};
-    mcp::Value value(mcp::Object{
-        {"flag", mcp::Value(true)},
-        {"int", mcp::Value(5)},
-        {"list", mcp::Value(mcp::Array{mcp::Value(1.5), mcp::Value(mcp::Array{mcp::Value(3.0)}), mcp::Value(inner)})},
-        {"data", mcp::Value::data({1, 2, 255}, "image/png")},
-    });
-    AnyMap expectedInner{{"n", 2}, {"s", "x"}, {"z", nullptr}};
-    AnyValue expected(AnyMap{
-        {"flag", true},
-        {"int", 5},
-        {"list", AnyList{1.5, AnyList{3}, expectedInner}},
-        {"data", AnyData{"image/png", {1, 2, 255}}},
-    });
-    AnyValue got = anyFromValue(value);
-    EXPECT_EQ(got, expected);
-    EXPECT_EQ(anyFromValue(*value.objectValue()), *expected.ifMap());
-    // A boolean never turns into a number.
-    EXPECT_EQ(anyFromValue(mcp::Value(true)).kind(), AnyValue::Kind::Bool);
-}
-
-TEST(AnyFromValue, ValueFromAnyKeepsEachKind) {
-    AnyValue schema(AnyMap{{"type", "object"},
-                           {"required", AnyList{"a"}},
-                           {"default", 2.5},
-                           {"max", 10},
-                           {"blob", AnyData{std::nullopt, {7}}},
-                           {"none", nullptr}});
-    mcp::Value v = valueFromAny(schema);
-    ASSERT_NE(v.objectValue(), nullptr);
-    EXPECT_EQ(v.objectValue()->at("max").kind(), mcp::Value::Kind::Int);
-    EXPECT_EQ(v.objectValue()->at("default").kind(), mcp::Value::Kind::Double);
-    EXPECT_EQ(v.objectValue()->at("blob").kind(), mcp::Value::Kind::Data);
-    EXPECT_EQ(anyFromValue(v), schema);
-}
-
-TEST(Arguments, ReadsAreExactlyTyped) {
-    Arguments args{{"text", "hi"}, {"int", 3}, {"double", 0.5}, {"bool", true}, {"list", AnyList{1}},
-                   {"map", AnyMap{{"k", 1}}}, {"null", nullptr}};
-    EXPECT_EQ(textArgument(args, "text"), "hi");
-    EXPECT_EQ(intArgument(args, "int"), 3);
-    EXPECT_EQ(doubleArgument(args, "double"), 0.5);
-    EXPECT_EQ(boolArgument(args, "bool"), true);
-    EXPECT_NE(listArgument(args, "list"), nullptr);
-    EXPECT_NE(mapArgument(args, "map"), nullptr);
-
-    EXPECT_FALSE(textArgument(args, "int"));
-    EXPECT_FALSE(intArgument(args, "double"));
-    EXPECT_FALSE(doubleArgument(args, "int"));
-    EXPECT_FALSE(boolArgument(args, "int"));
-    EXPECT_FALSE(intArgument(args, "bool"));
-    EXPECT_FALSE(textArgument(args, "null"));
-    EXPECT_FALSE(textArgument(args, "missing"));
-    EXPECT_EQ(listArgument(args, "map"), nullptr);
-    EXPECT_EQ(mapArgument(args, "list"), nullptr);
 }
 
 }  // namespace

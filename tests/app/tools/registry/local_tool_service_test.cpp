@@ -14,7 +14,6 @@
 
 namespace app::tools {
 namespace {
-
 using platform::DefaultsValue;
 using platform::MemoryDefaultsStore;
 using ::testing::ElementsAre;
@@ -96,32 +95,6 @@ protected:
     }
 };
 
-TEST_F(RegistryTest, EmptyStoreListsNothingAndRefusesEverything) {
-    std::vector<std::unique_ptr<ToolFamily>> families;
-    families.push_back(std::make_unique<MailToolFamily>(std::make_shared<platform::RecordingUrlOpener>()));
-    auto service = makeService(std::move(families));
-    EXPECT_TRUE(service->enabledTools().empty());
-    EXPECT_EQ(service->toolCallCount(), 0);
-    EXPECT_TRUE(store->writes().empty());  // construction writes nothing
-
-    EXPECT_EQ(callError(*service, "send_email"), ToolError("LocalTool", 403, "Mail tool is disabled"));
-    EXPECT_EQ(callError(*service, "no_such_tool"), ToolError("LocalTool", 404, "Tool not found: no_such_tool"));
-    EXPECT_EQ(service->toolCallCount(), 2);
-    EXPECT_EQ(store->integer("toolCallCount"), 2);
-}
-
-TEST_F(RegistryTest, ListingOrderPutsMailBeforeNotes) {
-    auto service = makeFullService();
-    for (ToolSwitch s : kLookupOrder) service->setEnabled(s, true);
-    std::vector<std::string> expected;
-    for (const char* f : {"calendar", "reminders", "contacts", "messages", "mail", "notes", "music", "maps", "macos",
-                          "vision"}) {
-        expected.push_back(std::string(f) + "_one");
-        expected.push_back(std::string(f) + "_two");
-    }
-    EXPECT_THAT(names(service->enabledTools()), ElementsAreArray(expected));
-}
-
 TEST_F(RegistryTest, SwitchedOffFamiliesAreNeitherListedNorAsked) {
     auto service = makeFullService();
     const int before = fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load();
@@ -129,39 +102,6 @@ TEST_F(RegistryTest, SwitchedOffFamiliesAreNeitherListedNorAsked) {
     service->setVisionEnabled(true);
     EXPECT_THAT(names(service->enabledTools()), ElementsAre("mail_one", "mail_two", "vision_one", "vision_two"));
     EXPECT_EQ(fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load(), before);
-}
-
-TEST_F(RegistryTest, ACallFindsItsFamilyWithoutBuildingDefinitions) {
-    auto service = makeFullService();
-    service->setMailEnabled(true);
-    std::vector<int> before;
-    for (auto* fake : fakes) before.push_back(fake ? fake->definitionCalls.load() : 0);
-    service->callTool("mail_two", {});
-    EXPECT_EQ(callError(*service, "nothing_by_this_name"), ToolError("LocalTool", 404, "Tool not found: nothing_by_this_name"));
-    for (std::size_t i = 0; i < fakes.size(); ++i)
-        if (fakes[i]) {
-            EXPECT_EQ(fakes[i]->definitionCalls.load(), before[i]) << i;
-        }
-}
-
-TEST_F(RegistryTest, LookupOrderPutsNotesBeforeMail) {
-    std::vector<std::unique_ptr<ToolFamily>> families;
-    auto mail = std::make_unique<FakeFamily>(ToolSwitch::Mail, std::vector<std::string>{"shared", "m"});
-    auto notes = std::make_unique<FakeFamily>(ToolSwitch::Notes, std::vector<std::string>{"n", "shared"});
-    auto* mailPtr = mail.get();
-    auto* notesPtr = notes.get();
-    families.push_back(std::move(mail));  // registration order does not matter
-    families.push_back(std::move(notes));
-    auto service = makeService(std::move(families));
-    service->setMailEnabled(true);
-    service->setNotesEnabled(true);
-    EXPECT_EQ(service->callTool("shared", {}), "isNotesEnabled:shared");
-    EXPECT_THAT(notesPtr->calls, ElementsAre("shared"));
-    EXPECT_TRUE(mailPtr->calls.empty());
-    // With notes off, the name is still the notes family's: refused, not passed on.
-    service->setNotesEnabled(false);
-    EXPECT_EQ(callError(*service, "shared"), ToolError("LocalTool", 403, "Notes tool is disabled"));
-    EXPECT_TRUE(mailPtr->calls.empty());
 }
 
 TEST_F(RegistryTest, EverySwitchedOffFamilyIsRefusedWithItsOwnText) {
@@ -178,14 +118,6 @@ TEST_F(RegistryTest, EverySwitchedOffFamilyIsRefusedWithItsOwnText) {
         EXPECT_TRUE(fakes[switchIndex(s)]->calls.empty());
     }
     EXPECT_EQ(service->toolCallCount(), 10);
-}
-
-TEST_F(RegistryTest, NamesMatchExactly) {
-    auto service = makeFullService();
-    service->setMailEnabled(true);
-    EXPECT_EQ(callError(*service, "Mail_one"), ToolError("LocalTool", 404, "Tool not found: Mail_one"));
-    EXPECT_EQ(callError(*service, "mail_one "), ToolError("LocalTool", 404, "Tool not found: mail_one "));
-    EXPECT_EQ(service->callTool("mail_one", {{"echo", "x"}}), "isMailEnabled:mail_one:x");
 }
 
 TEST_F(RegistryTest, CounterIsStoredBeforeTheFamilyRuns) {
@@ -212,13 +144,6 @@ TEST_F(RegistryTest, CounterIsStoredBeforeTheFamilyRuns) {
     EXPECT_EQ(writes.back().key, "toolCallCount");
     EXPECT_EQ(writes.back().value, DefaultsValue(std::int64_t{43}));
     EXPECT_EQ(writes.back().mode, platform::WriteMode::Coalesced);
-}
-
-TEST_F(RegistryTest, CounterStopsAtItsLargestValue) {
-    store->set("toolCallCount", std::numeric_limits<std::int64_t>::max());
-    auto service = makeFullService();
-    callError(*service, "nothing");
-    EXPECT_EQ(service->toolCallCount(), std::numeric_limits<std::int64_t>::max());
 }
 
 TEST_F(RegistryTest, ConcurrentCallsLoseNoCount) {
@@ -264,45 +189,6 @@ TEST_F(RegistryTest, EverySwitchWriteStoresItsKeyAndSendsOneEvent) {
     EXPECT_EQ(store->integer("toolCallCount"), 5);
 }
 
-TEST_F(RegistryTest, DisableAllToolsWritesTenKeysAndSendsTenEventsInOrder) {
-    auto service = makeFullService();
-    std::vector<std::string> seen;
-    auto subscription = service->toolsChanged().subscribe([&] {
-        // Which keys have been written by the time of each event.
-        seen.push_back(store->writes().back().key);
-    });
-    service->disableAllTools();
-    std::vector<std::string> keys;
-    for (ToolSwitch s : kLookupOrder) keys.emplace_back(switchKey(s));
-    EXPECT_EQ(seen, keys);
-    std::vector<std::string> written;
-    for (const auto& w : store->writes()) {
-        written.push_back(w.key);
-        EXPECT_EQ(w.value, DefaultsValue(false));
-    }
-    EXPECT_EQ(written, keys);
-}
-
-TEST_F(RegistryTest, ObserversSeeTheNewValueWhenTold) {
-    auto service = makeFullService();
-    std::vector<bool> observed;
-    auto subscription = service->objectChanged().subscribe([&] { observed.push_back(service->isMailEnabled()); });
-    service->setMailEnabled(true);
-    service->setMailEnabled(false);
-    EXPECT_THAT(observed, ElementsAre(true, false));
-}
-
-TEST_F(RegistryTest, UnsubscribedHandlersAreNotCalled) {
-    auto service = makeFullService();
-    int events = 0;
-    {
-        auto subscription = service->toolsChanged().subscribe([&] { ++events; });
-        service->setMailEnabled(true);
-    }
-    service->setMailEnabled(true);
-    EXPECT_EQ(events, 1);
-}
-
 struct StoredSwitchCase {
     DefaultsValue stored;
     bool exactRule;     // the six switches that count only a stored boolean
@@ -334,80 +220,6 @@ TEST_F(RegistryTest, TheTwoBooleanReadingRules) {
         }
         EXPECT_TRUE(store->writes().empty());
     }
-}
-
-TEST_F(RegistryTest, CounterUsesTheIntegerReading) {
-    const std::pair<DefaultsValue, std::int64_t> cases[] = {
-        {std::string("12abc"), 12}, {3.9, 3}, {true, 1}, {std::string("x"), 0}, {std::int64_t{-4}, -4}};
-    for (const auto& [stored, expected] : cases) {
-        store = std::make_shared<MemoryDefaultsStore>();
-        store->set("toolCallCount", stored);
-        EXPECT_EQ(makeFullService()->toolCallCount(), expected);
-    }
-}
-
-TEST_F(RegistryTest, DefinitionsAreBuiltAnewEachRead) {
-    std::vector<std::unique_ptr<ToolFamily>> families;
-    families.push_back(std::make_unique<MailToolFamily>(std::make_shared<platform::RecordingUrlOpener>()));
-    auto service = makeService(std::move(families));
-    service->setMailEnabled(true);
-    auto first = service->enabledTools();
-    auto second = service->enabledTools();
-    ASSERT_EQ(first.size(), 1u);
-    ASSERT_EQ(second.size(), 1u);
-    EXPECT_EQ(first[0].name, second[0].name);
-    EXPECT_EQ(first[0].description, second[0].description);
-    EXPECT_EQ(first[0].inputSchema, second[0].inputSchema);
-    EXPECT_NE(first[0].serverId, second[0].serverId);
-}
-
-TEST_F(RegistryTest, TwoFamiliesOnOneSwitchAreRefused) {
-    std::vector<std::unique_ptr<ToolFamily>> families;
-    families.push_back(std::make_unique<FakeFamily>(ToolSwitch::Mail, std::vector<std::string>{"a"}));
-    families.push_back(std::make_unique<FakeFamily>(ToolSwitch::Mail, std::vector<std::string>{"b"}));
-    EXPECT_THROW(makeService(std::move(families)), std::invalid_argument);
-}
-
-// The same rules, with the values written into the defaults file by hand.
-TEST(RegistryWithDefaultsFile, ReadsSwitchesFromTheFileAndKeepsOutsideKeys) {
-    testsupport::ScratchDir dir;
-    const std::string path = dir.file("defaults.json");
-    testsupport::writeFile(path, R"({
-  "isMailEnabled" : "YES",
-  "isMusicEnabled" : "YES",
-  "isNotesEnabled" : 1,
-  "isMapsEnabled" : 1,
-  "isCalendarEnabled" : true,
-  "isVisionEnabled" : "0",
-  "isMacOSEnabled" : 0.25,
-  "toolCallCount" : "7 calls"
-})");
-    rt::MainExecutor executor;
-    auto sink = std::make_shared<platform::MemoryDiagnosticSink>();
-    auto store = std::make_shared<platform::FileDefaultsStore>(path, sink);
-    LocalToolService service(store, executor, {});
-    EXPECT_FALSE(service.isMailEnabled());
-    EXPECT_TRUE(service.isMusicEnabled());
-    EXPECT_FALSE(service.isNotesEnabled());
-    EXPECT_TRUE(service.isMapsEnabled());
-    EXPECT_TRUE(service.isCalendarEnabled());
-    EXPECT_FALSE(service.isVisionEnabled());
-    EXPECT_TRUE(service.isMacOSEnabled());
-    EXPECT_EQ(service.toolCallCount(), 7);
-
-    // Another instance writes the port; our next writes keep it.
-    json::Value doc = json::parse(testsupport::readFile(path));
-    doc.asObject().set("mcp_server_port", 9100);
-    testsupport::writeFile(path, json::write(doc));
-    service.setMailEnabled(true);
-    EXPECT_THROW(service.callTool("anything", {}), ToolError);
-    store->flush();
-    json::Value after = json::parse(testsupport::readFile(path));
-    EXPECT_EQ(*after.find("mcp_server_port"), json::Value(9100));
-    EXPECT_EQ(*after.find("isMailEnabled"), json::Value(true));
-    EXPECT_EQ(*after.find("toolCallCount"), json::Value(8));
-    EXPECT_EQ(*after.find("isMusicEnabled"), json::Value("YES"));  // never rewritten from our copy
-    EXPECT_TRUE(sink->lines().empty());
 }
 
 }  // namespace
