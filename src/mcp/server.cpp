@@ -367,7 +367,14 @@ void Server::handleElement(std::string element, std::stop_token stop) {
             }
         } else if (parsedOK && parsed.isObject()) {
             // Without an "id" key an object can only be a notification.
-            if (parsed.asObject().contains("id")) {
+            if (const json::Value* id = parsed.find("id")) {
+                // An id no reading accepts is still a request: answered, never
+                // taken for a notification.
+                if (!id->isString() && !id->isInt() && !id->isNull()) {
+                    form = Form::request;
+                    answerId = ID::null();
+                    throw MCPError::invalidRequest(std::string("ID must be string or number"));
+                }
                 std::optional<AnyRequest> request;
                 try {
                     request = decode<AnyRequest>(std::move(parsed));  // fails, if at all, before it moves
@@ -392,15 +399,8 @@ void Server::handleElement(std::string element, std::stop_token stop) {
                 handleMessage(*notification, stop);
                 return;
             }
-            // The probe: answer under the message's own id when it reads as an
-            // integer or a plain text (a data URL text reads as data).
-            if (const json::Value* id = parsed.find("id")) {
-                if (id->isInt()) {
-                    answerId = ID(id->asInt());
-                } else if (id->isString() && !decodeDataURL(id->asString())) {
-                    answerId = ID(id->asString());
-                }
-            }
+            // The probe: answer under the message's own id when it has one.
+            if (const json::Value* id = parsed.find("id")) answerId = decode<ID>(*id);
         }
         throw MCPError::parseError(std::string("Invalid message format"));
     } catch (...) {

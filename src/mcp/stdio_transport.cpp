@@ -1,7 +1,9 @@
 #include "mcp/stdio_transport.hpp"
 
 #include "logging/log_handlers.hpp"
+#include "mcp/envelope.hpp"
 #include "mcp/error.hpp"
+#include "mcp/line_splitter.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -127,11 +129,13 @@ void pollOnce(pollfd* fds, nfds_t count, int timeoutMs = -1) {
 
 }  // namespace
 
-StdioTransport::StdioTransport(int input, int output, std::optional<logging::Logger> logger)
+StdioTransport::StdioTransport(int input, int output, std::optional<logging::Logger> logger,
+                               std::size_t maxMessageSize)
     : input_(input),
       output_(output),
+      maxMessageSize_(maxMessageSize),
       logger_(logger ? std::move(*logger) : discardingLogger("mcp.transport.stdio")),
-      stream_(rt::AsyncStream<std::string>::make()) {
+      stream_(rt::AsyncStream<std::string>::make(kMaxQueuedMessages)) {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) throwErrno(errno);
 }
@@ -162,7 +166,7 @@ void StdioTransport::connect(std::stop_token) {
 
     // A finished stream can take nothing more: leave the input unread then.
     if (!stream_->isFinished()) {
-        reader_ = rt::Task([this](std::stop_token) { readLoop(); });
+        reader_ = rt::Task([this](std::stop_token stop) { readLoop(stop); });
     }
 }
 
@@ -192,55 +196,57 @@ bool StdioTransport::waitReadable() {
     return (fds[1].revents & POLLIN) == 0;
 }
 
-void StdioTransport::readLoop() {
+void StdioTransport::readLoop(std::stop_token stop) {
     auto buffer = std::make_unique<char[]>(kReadBufferSize);
-    std::string pending;
+    LineSplitter splitter(maxMessageSize_);
 
-    auto deliver = [&](std::string line) {
+    auto deliver = [&](std::string_view line) {
         logger_.trace(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Message received", [&] {
             return logging::Logger::Metadata{{"size", std::to_string(line.size())}};
         });
-        stream_->yield(std::move(line));
+        // Waits while the queue is full: the peer's writes then block on the pipe.
+        stream_->push(std::string(line), stop);
+    };
+    // Its text is gone, its id with it: answered with an error under id null.
+    auto refuse = [&] {
+        logger_.error(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Message too large", [&] {
+            return logging::Logger::Metadata{{"limit", std::to_string(maxMessageSize_)}};
+        });
+        try {
+            send(json::write(encode(AnyResponse(ID::null(), MCPError::invalidRequest(std::string("Message too large")))),
+                             {.sortedKeys = true, .escapeSlashes = false}),
+                 stop);
+        } catch (...) {
+            // The output is gone too; the reader ends at its next read.
+        }
     };
 
-    // Waiting first (rather than reading until EAGAIN) costs one call less per
-    // message when requests arrive one at a time, and never blocks in read().
-    while (connected_.load(std::memory_order_acquire)) {
-        if (!waitReadable()) break;
-        const ssize_t n = ::read(input_, buffer.get(), kReadBufferSize);
-        if (n == 0) {
-            logger_.notice(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "EOF received");
-            break;
-        }
-        if (n < 0) {
-            const int error = errno;
-            if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) continue;
-            logger_.error(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Read error occurred", [&] {
-                return logging::Logger::Metadata{{"error", PlatformError::fromErrno(error).localizedDescription()}};
-            });
-            break;
-        }
-
-        const std::string_view chunk(buffer.get(), static_cast<std::size_t>(n));
-        std::size_t start = 0;
-        if (!pending.empty()) {
-            const auto newline = firstNewlineIndex(chunk);
-            if (!newline) {
-                pending.append(chunk);
-                continue;
+    try {
+        // Waiting first (rather than reading until EAGAIN) costs one call less per
+        // message when requests arrive one at a time, and never blocks in read().
+        while (connected_.load(std::memory_order_acquire)) {
+            if (!waitReadable()) break;
+            const ssize_t n = ::read(input_, buffer.get(), kReadBufferSize);
+            if (n == 0) {
+                logger_.notice(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "EOF received");
+                // A complete last message without its newline is still a message.
+                splitter.finish(deliver, refuse);
+                break;
             }
-            pending.append(chunk.substr(0, *newline));
-            deliver(std::exchange(pending, std::string()));
-            start = *newline + 1;
+            if (n < 0) {
+                const int error = errno;
+                if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) continue;
+                logger_.error(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Read error occurred", [&] {
+                    return logging::Logger::Metadata{{"error", PlatformError::fromErrno(error).localizedDescription()}};
+                });
+                break;
+            }
+            splitter.feed(std::string_view(buffer.get(), static_cast<std::size_t>(n)), deliver, refuse);
         }
-        while (const auto newline = firstNewlineIndex(chunk, start)) {
-            if (*newline > start) deliver(std::string(chunk.substr(start, *newline - start)));
-            start = *newline + 1;
-        }
-        pending.append(chunk.substr(start));
+    } catch (const rt::Cancelled&) {
+        // Stopped while waiting for room in the queue.
     }
-    // Also after a read error: the consumer sees a plain end. An unterminated
-    // last line is dropped with the pending bytes.
+    // Also after a read error: the consumer sees a plain end.
     stream_->finish();
 }
 
@@ -277,6 +283,7 @@ void StdioTransport::writeAll(const std::string& message, std::stop_token& stop)
                 waitWritable(stop);
                 continue;
             }
+            outputFailed(error);
             throwErrno(error);
         }
         auto written = static_cast<std::size_t>(n);
@@ -291,8 +298,20 @@ void StdioTransport::writeAll(const std::string& message, std::stop_token& stop)
     }
 }
 
+void StdioTransport::outputFailed(int error) {
+    int none = 0;
+    if (!outputError_.compare_exchange_strong(none, error)) return;
+    logger_.error(logging::Logger::Site(kLogFile, "send(_:)", __LINE__), "Write error occurred", [&] {
+        return logging::Logger::Metadata{{"error", PlatformError::fromErrno(error).localizedDescription()}};
+    });
+    // Nobody reads the answers any more: stop reading, and drop what waits.
+    signalEventFd(wakeFd_);
+    stream_->cancel(std::make_exception_ptr(MCPError::transportError(PlatformError::fromErrno(error))));
+}
+
 void StdioTransport::send(std::string message, std::stop_token stop) {
     if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
+    if (const int error = outputError_.load()) throwErrno(error);
     {
         std::unique_lock lock(writeMutex_);
         const bool free = writeCv_.wait(

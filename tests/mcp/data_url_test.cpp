@@ -58,17 +58,13 @@ TEST(DataURL, MatchDecodeAndRoundTrip) {
         EXPECT_EQ(matchesDataURL(c.text), c.matches);
         EXPECT_EQ(decodeDataURL(c.text), c.decoded);
 
-        json::Value j(c.text);
-        Value v = decode<Value>(j);
         if (c.decoded) {
-            ASSERT_NE(v.dataValue(), nullptr);
-            EXPECT_EQ(v.dataValue()->mimeType, c.decoded->mimeType);
-            EXPECT_EQ(v.dataValue()->bytes, c.decoded->bytes);
-            EXPECT_EQ(toJson(v).asString(), c.rewritten ? c.rewritten : c.text);
-        } else {
-            ASSERT_NE(v.stringValue(), nullptr);
-            EXPECT_EQ(*v.stringValue(), c.text);
+            EXPECT_EQ(encodeDataURL(c.decoded->bytes, c.decoded->mimeType), c.rewritten ? c.rewritten : c.text);
         }
+        // Read from JSON, every one of them stays the very same text.
+        Value v = decode<Value>(json::Value(c.text));
+        ASSERT_NE(v.stringValue(), nullptr);
+        EXPECT_EQ(*v.stringValue(), c.text);
     }
 }
 
@@ -100,14 +96,6 @@ TEST(DataURL, TenMegabytePayloadsDecodeWithoutTrouble) {
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->bytes, big);
 
-    // The same through the JSON reader, as a message would carry it.
-    std::string text = "{\"blob\":";
-    json::writeString(text, url);
-    text += "}";
-    Value v = decodeText<Value>(text);
-    const auto* data = v.objectValue()->at("blob").dataValue();
-    ASSERT_NE(data, nullptr);
-    EXPECT_EQ(data->bytes.size(), big.size());
 
     // A large percent payload and a large non-matching text fail cleanly.
     std::string percent = "data:," + std::string(10 * 1024 * 1024, 'a') + "%";

@@ -33,7 +33,7 @@ TEST(ID, DecodesStringsIntegersAndNull) {
         {"\"7\"", "7", "\"7\""},
         {"7", 7, "7"},
         {"-9223372036854775808", std::numeric_limits<std::int64_t>::min(), "-9223372036854775808"},
-        {"null", "", "\"\""},
+        {"null", ID::null(), "null"},
     };
     for (const auto& c : cases) {
         ID id = decodeText<ID>(c.json);
@@ -90,7 +90,7 @@ TEST(MCPError, TextsAndCodesOfEveryCase) {
          "The server received invalid JSON that could not be parsed",
          "Verify that the JSON being sent is valid and well-formed", "[-32700] Parse error: Invalid JSON"},
         {MCPError::invalidRequest("x"), -32600, "Invalid Request: x", "The JSON sent is not a valid Request object",
-         "Ensure the request is a well-formed JSON-RPC 2.0 request object", "[-32600] Invalid Request: x"},
+         "Ensure the request follows the JSON-RPC 2.0 specification format", "[-32600] Invalid Request: x"},
         {MCPError::methodNotFound("x"), -32601, "Method not found: x", "The method does not exist or is not available",
          "Check the method name and ensure it is supported by the server", "[-32601] Method not found: x"},
         {MCPError::invalidParams(), -32602, "Invalid params", "Invalid method parameter(s)",

@@ -95,6 +95,10 @@ std::string readExactly(int fd, std::size_t count, std::size_t chunk = 65536) {
     return out;
 }
 
+constexpr std::string_view kTooLarge =
+    R"({"error":{"code":-32600,"data":{"detail":"Message too large"},"message":"Invalid Request: Message too large"},"id":null,"jsonrpc":"2.0"})"
+    "\n";
+
 int errnoOf(const MCPError& error) {
     return error.underlying() ? static_cast<int>(error.underlying()->code()) : 0;
 }
@@ -136,6 +140,8 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
         const char* name;
         std::vector<std::string> chunks;
         std::vector<std::string> expected;
+        std::size_t limit = std::size_t{64} << 20;
+        int refused = 0;  // lines over the limit, each answered with an error
     };
     const std::string longLine(200000, 'x');
     const std::vector<Case> cases = {
@@ -143,14 +149,17 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
         {"a line over three reads", {"{\"a\"", ":1", "}\n"}, {"{\"a\":1}"}},
         {"newline arrives alone", {"abc", "\n", "def\nghi", "\n"}, {"abc", "def", "ghi"}},
         {"blank lines skipped", {"\n\n", "\nabc\n\n"}, {"abc"}},
-        {"carriage return kept", {"abc\r\n", "\r\n"}, {"abc\r", "\r"}},
-        {"unterminated tail dropped at end of input", {"first\n", "abc"}, {"first"}},
+        {"carriage return kept", {"abc\r\n", "\r\n"}, {"abc\r"}},
+        {"whitespace-only lines skipped", {" \t \n", "  ", "\r\n{}\n \t"}, {"{}"}},
+        {"unterminated tail delivered at end of input", {"first\n", "abc"}, {"first", "abc"}},
+        {"overlong lines skipped to their newline", {"12345678\n12", "3456789", "0\nabc\n123456789\nxy"}, {"12345678", "abc", "xy"}, 8, 2},
+        {"overlong tail at end of input", {"ok\n", "123456789"}, {"ok"}, 8, 1},
         {"long line across many reads", {longLine.substr(0, 70000), longLine.substr(70000) + "\n"}, {longLine}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Pipe in, out;
-        StdioTransport transport(in.readEnd, out.writeEnd);
+        StdioTransport transport(in.readEnd, out.writeEnd, std::nullopt, c.limit);
         transport.connect();
         auto stream = transport.receive();
         for (const auto& chunk : c.chunks) {
@@ -167,8 +176,66 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
         // End of input leaves the transport connected and able to send.
         EXPECT_TRUE(transport.isConnected());
         transport.send("{}");
-        EXPECT_EQ(readExactly(out.readEnd, 3), "{}\n");
+        std::string written;
+        for (int i = 0; i < c.refused; ++i) written += kTooLarge;
+        written += "{}\n";
+        EXPECT_EQ(readExactly(out.readEnd, written.size()), written);
         transport.disconnect();
+    }
+}
+
+TEST(StdioTransport, StopsReadingWhileTheQueueIsFull) {
+    Pipe in, out;
+    StdioTransport transport(in.readEnd, out.writeEnd);
+    transport.connect();
+    auto stream = transport.receive();
+    // More than the read buffer and the pipe hold together.
+    constexpr int kCount = 3000;
+    const auto line = [](int i) { return std::to_string(i) + std::string(100, '.'); };
+    std::thread writer([&] {
+        for (int i = 0; i < kCount; ++i) writeAllTo(in.writeEnd, line(i) + "\n");
+        in.closeWrite();
+    });
+    ASSERT_TRUE(eventually([&] { return stream->size() == StdioTransport::kMaxQueuedMessages; }));
+    // Full: the reader waits, and the rest stays in the pipe.
+    EXPECT_TRUE(eventually([&] { return bytesQueued(in.readEnd) > 0; }));
+    EXPECT_EQ(stream->size(), StdioTransport::kMaxQueuedMessages);
+    for (int i = 0; i < kCount; ++i) {
+        auto message = stream->nextFor(kTimeout);
+        ASSERT_EQ(message, line(i));
+    }
+    writer.join();
+    EXPECT_EQ(stream->nextFor(kTimeout), std::nullopt);
+}
+
+TEST(StdioTransport, AFailedWriteEndsTheStreamAndDropsWhatWaits) {
+    struct Case {
+        const char* name;
+        int expectedErrno;
+    };
+    for (const Case& c : {Case{"reader gone", EPIPE}, Case{"device full", ENOSPC}}) {
+        SCOPED_TRACE(c.name);
+        Pipe in, out;
+        const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(full, 0);
+        if (c.expectedErrno == EPIPE) out.closeRead();
+        StdioTransport transport(in.readEnd, c.expectedErrno == EPIPE ? out.writeEnd : full);
+        transport.connect();
+        auto stream = transport.receive();
+        writeAllTo(in.writeEnd, "a\nb\n");
+        ASSERT_TRUE(eventually([&] { return stream->size() == 2; }));
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            try {
+                transport.send("{}");
+                ADD_FAILURE() << "sent";
+            } catch (const MCPError& e) {
+                EXPECT_EQ(errnoOf(e), c.expectedErrno);
+            }
+        }
+        EXPECT_EQ(transport.outputError(), c.expectedErrno);
+        EXPECT_THROW(stream->nextFor(kTimeout), MCPError) << "nothing queued is handed out any more";
+        transport.disconnect();
+        ::close(full);
     }
 }
 
@@ -179,7 +246,7 @@ TEST(StdioTransport, LogsItsEventsThroughTheGivenLogger) {
         StdioTransport transport(in.readEnd, out.writeEnd, recordingLogger(sink));
         EXPECT_EQ(transport.logger().label(), "test.stdio");
         transport.connect();
-        writeAllTo(in.writeEnd, "abcd\nxy");
+        writeAllTo(in.writeEnd, "abcd\n \t");
         in.closeWrite();
         auto stream = transport.receive();
         EXPECT_EQ(stream->nextFor(kTimeout), "abcd");

@@ -4,16 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -160,23 +164,60 @@ TEST_F(Program, ASwitchedOffFamilyIsRefused) {
     EXPECT_EQ(r.find("content")->asArray()[0].find("text")->asString().rfind("Error: ", 0), 0u);
 }
 
-TEST_F(Program, AnswersWhatItReadBeforeInputEndsAndDropsAnUnterminatedLine) {
+TEST_F(Program, AnswersEveryMessageReadBeforeInputEndsEvenAnUnterminatedLast) {
     auto child = start();
-    child->write(kInitialize + "\n" + R"({"jsonrpc":"2.0","id":2,"method":"ping"})" + "\n" +
+    child->write(kInitialize + "\n  \t\n" + R"({"jsonrpc":"2.0","id":2,"method":"ping"})" + "\n" +
                  R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
     child->closeInput();
     EXPECT_EQ(child->readLine(), kInitializeResult);
     EXPECT_EQ(child->readLine(), R"({"id":2,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(child->readLine(), R"({"id":3,"jsonrpc":"2.0","result":{}})");
     EXPECT_EQ(child->readLine(), std::nullopt);
     EXPECT_EQ(child->wait(), 0);
 }
 
-TEST_F(Program, StopsCleanlyOnTermination) {
-    auto child = start();
-    child->writeLine(kInitialize);
-    EXPECT_EQ(child->readLine(), kInitializeResult);
-    ::kill(child->pid(), SIGTERM);
-    EXPECT_EQ(child->wait(), 128 + SIGTERM);
+TEST_F(Program, StopsWithinASecondOnTermination) {
+    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        auto child = start();
+        child->writeLine(kInitialize);
+        EXPECT_EQ(child->readLine(), kInitializeResult);
+        ::kill(child->pid(), signal);
+        EXPECT_EQ(child->wait(std::chrono::milliseconds(1500)), 128 + signal);
+    }
+}
+
+TEST_F(Program, EndsOnceWhenItsAnswersCannotBeWritten) {
+    writeDefaults(R"({"isMailEnabled": true})");
+    struct Case {
+        const char* name;
+        const char* script;  // $0 the program, $1 its standard error, $2 its exit status
+    };
+    const Case cases[] = {
+        {"device full", R"("$0" >/dev/full 2>"$1"; echo $? >"$2")"},
+        {"reader gone", R"({ sleep 0.3; "$0" 2>"$1"; echo $? >"$2"; } | true)"},
+    };
+    const std::string stderrPath = (home_ / "stderr").string(), statusPath = (home_ / "status").string();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(home_ / "opened");
+        ChildProcess child({"/bin/sh", "-c", c.script, BRISOLET_EXECUTABLE, stderrPath, statusPath}, environment());
+        // The calls behind the first answer, already read or not, must never run.
+        std::string lines = kInitialize + "\n";
+        for (int i = 0; i < 50; ++i) {
+            lines += R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"send_email","arguments":{"recipient":"a@b.c"}}})"
+                     "\n";
+        }
+        child.write(lines);
+        EXPECT_EQ(child.wait(), 0) << "the shell";
+        const std::string status = readFile(statusPath), errors = readFile(stderrPath);
+        EXPECT_NE(status, "0\n");
+        EXPECT_NE(status, "");
+        const auto said = std::count(errors.begin(), errors.end(), '\n');
+        EXPECT_EQ(said, 1) << errors;
+        EXPECT_NE(errors.find("standard output"), std::string::npos) << errors;
+        EXPECT_EQ(readFile(home_ / "opened"), "");
+    }
 }
 
 TEST_F(Program, ACorruptDefaultsFileIsNotFatal) {
@@ -184,6 +225,47 @@ TEST_F(Program, ACorruptDefaultsFileIsNotFatal) {
     auto out = exchange({kInitialize, R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"});
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[1], R"({"id":2,"jsonrpc":"2.0","result":{"tools":[]}})");
+}
+
+// Peak resident memory of the largest child waited for so far, in bytes.
+long peakChildMemory() {
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_maxrss * 1024L;
+}
+
+TEST_F(Program, MemoryStaysBoundedUnderAnOverlongLineAndAFloodOfPings) {
+    exchange({kInitialize});
+    const long idle = peakChildMemory();
+
+    auto child = start();
+    constexpr int kPings = 1'000'000;
+    std::thread writer([&] {
+        child->writeLine(kInitialize);
+        const std::string block(1 << 20, 'x');
+        for (int i = 0; i < 100; ++i) child->write(block);
+        child->write("\n");
+        std::string pings;
+        for (int i = 0; i < kPings; ++i) {
+            pings += R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n";
+            if (pings.size() > (1 << 16)) child->write(std::exchange(pings, std::string()));
+        }
+        child->write(pings);
+        child->closeInput();
+    });
+    EXPECT_EQ(child->readLine(), kInitializeResult);
+    EXPECT_EQ(child->readLine(),
+              R"({"error":{"code":-32600,"data":{"detail":"Message too large"},"message":"Invalid Request: Message too large"},"id":null,"jsonrpc":"2.0"})");
+    int pongs = 0;
+    while (auto line = child->readLine(std::chrono::seconds(60))) {
+        if (*line != R"({"id":1,"jsonrpc":"2.0","result":{}})") break;
+        ++pongs;
+    }
+    writer.join();
+    EXPECT_EQ(pongs, kPings);
+    EXPECT_EQ(child->wait(), 0);
+    // The refused line is held up to the limit, never whole; the queue is bounded.
+    EXPECT_LT(peakChildMemory() - idle, 64L * 1024 * 1024 + 8L * 1024 * 1024);
 }
 
 // Runs the program with standard input and/or output closed by its parent; an
