@@ -43,7 +43,8 @@ logging::Logger discardingLogger(std::string label);
 // start of buffer; nullopt when there is none.
 std::optional<std::size_t> firstNewlineIndex(std::string_view buffer, std::size_t from = 0, char byte = '\n');
 
-// Sleeps on the monotonic clock; throws rt::Cancelled when stop is requested.
+// Sleeps on the clock that runs through system sleep; throws rt::Cancelled
+// when stop is requested.
 // The tolerance is accepted for the callers' sake and not used.
 void sleepOnContinuousClock(std::chrono::nanoseconds duration,
                             std::optional<std::chrono::nanoseconds> tolerance = std::nullopt,

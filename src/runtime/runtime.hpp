@@ -33,7 +33,8 @@ public:
     TimedOut() : std::runtime_error("Timed out") {}
 };
 
-// Sleeps on the monotonic clock; throws Cancelled as soon as stop is requested.
+// Sleeps on the clock that runs through system sleep (CLOCK_BOOTTIME); throws
+// Cancelled as soon as stop is requested.
 void sleepFor(Clock::duration duration, std::stop_token stop = {});
 
 namespace detail {

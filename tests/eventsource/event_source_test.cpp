@@ -100,8 +100,7 @@ TEST(EventSequence, ReadsAResponseBodyAndHonoursStop) {
         EXPECT_EQ(events.next(), (eventsource::Event{std::nullopt, "a", "1", std::nullopt}));
         EXPECT_EQ(events.next()->data, "2");
         more.resume({});
-        EXPECT_EQ(events.next()->data, "3");
-        EXPECT_EQ(events.next(), std::nullopt);
+        EXPECT_EQ(events.next(), std::nullopt) << "an event cut by the end of the stream is dropped";
     }
     const auto response = client.start(streamRequest(server));
     auto events = eventsource::events(*response);
@@ -266,9 +265,7 @@ TEST(EventSource, LastUnterminatedBlockDependsOnTheFinalizationCount) {
         EXPECT_EQ(source.maximumFinalizationEventCount(), count);
         configured.resume({});
         EXPECT_EQ(journal.next(), "open");
-        if (count > 0) {
-            EXPECT_EQ(journal.next(), "message - last");
-        }
+        // Cut before its blank line: never an event, whatever the count.
         EXPECT_EQ(journal.next(), "end");
         // Now waiting for ever to reconnect; closing ends that at once.
         const auto closing = rt::Clock::now();

@@ -70,10 +70,13 @@ const std::vector<ParserCase>& parserCases() {
                kFFFD + "|" + kFFFD + "|" + kFFFD + kFFFD + kFFFD + kFFFD + "|" + kFFFD)}},
         {"character split across chunks", {"data: \xc3", "\xa9\xf0\x9f", "\x98\x80\n\n"},
          {data("\xc3\xa9\xf0\x9f\x98\x80")}},
-        {"unterminated final block", {"data: a\n\ndata: z"}, {data("a"), data("z")}},
-        {"unterminated final id", {"id: 5"}, {Event{"5", std::nullopt, "", std::nullopt}}, "5"},
+        // A stream cut inside an event: what was read of it is never an event.
+        {"unterminated final block", {"data: a\n\ndata: z"}, {data("a")}},
+        {"unterminated final id", {"id: 5"}, {}, ""},
         {"empty data then LF then end", {"data:\n"}, {}},
-        {"empty data then CR then end", {"data:\r"}, {data("")}},
+        {"empty data then CR then end", {"data:\r"}, {}},
+        {"message cut inside its data", {"data: {\"jsonrpc\":\"2.0\",\"id\":1,\"res"}, {}},
+        {"event cut before its blank line", {"event: message\ndata: {}\n"}, {}},
     };
     return cases;
 }
@@ -176,8 +179,8 @@ TEST(EventSequence, ReturnsQueuedEventsBeforeReadingMore) {
     EXPECT_EQ(bytes.reads, 1u);
     EXPECT_EQ(events.next(), data("2"));
     EXPECT_EQ(bytes.reads, 1u);
-    EXPECT_EQ(events.next(), data("3"));  // completed by the end of the stream
-    EXPECT_EQ(events.next(), std::nullopt);
+    EXPECT_EQ(events.next(), std::nullopt);  // "data: 3" was cut by the end of the stream
+    EXPECT_EQ(bytes.reads, 3u);
     EXPECT_EQ(events.next(), std::nullopt);
 }
 
