@@ -23,6 +23,8 @@ constexpr const char* kLogFile = "MCP/http_client_transport.cpp";
 // Far beyond any sensible wait, and still clear of the clock's range.
 constexpr double kMaxInitializationTimeoutSeconds = 1e9;
 constexpr std::chrono::milliseconds kMaxReconnectionPause = std::chrono::hours(24);
+// Received messages waiting for their reader, at most.
+constexpr std::size_t kMaxQueuedMessages = 1024;
 
 using Metadata = logging::Logger::Metadata;
 
@@ -90,7 +92,7 @@ HTTPClientTransport::HTTPClientTransport(std::string endpoint, Configuration con
       sseInitializationTimeout_(clampedSeconds(sseInitializationTimeout)),
       requestModifier_(std::move(requestModifier)),
       logger_(logger ? std::move(*logger) : discardingLogger("mcp.transport.http.client")),
-      stream_(rt::AsyncStream<std::string>::make()) {}
+      stream_(rt::AsyncStream<std::string>::make(kMaxQueuedMessages)) {}
 
 HTTPClientTransport::~HTTPClientTransport() {
     disconnect();
@@ -325,7 +327,7 @@ void HTTPClientTransport::processResponse(std::unique_ptr<http::Response>& owned
         }
         logger_.trace(kLogFile, "Received JSON response",
                       [&] { return Metadata{{"size", std::to_string(body.size())}}; });
-        stream_->yield(std::move(body));
+        stream_->push(std::move(body), stop);
     } else {
         logger_.warning(kLogFile, [&] { return "Unexpected content type: " + contentType; });
     }
@@ -374,7 +376,8 @@ std::size_t HTTPClientTransport::processSSE(http::Response& response, std::stop_
             // The parser hands out repaired UTF-8, so the data always converts.
             if (event->data.empty()) continue;
             const bool answered = awaited && awaited->answeredBy(event->data);
-            stream_->yield(std::move(event->data));
+            // Waits while the queue is full: the server then waits on the connection.
+            stream_->push(std::move(event->data), stop);
             if (answered) awaited->answered.resume(std::monostate{});
         }
     } catch (...) {

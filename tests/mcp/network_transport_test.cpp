@@ -1,6 +1,7 @@
 // The network transport over a scripted connection: states, log lines,
 // heartbeats, sending, receiving and reconnection.
 #include "mcp/network_transport.hpp"
+#include "mcp/network_framing.hpp"
 
 #include "mcp/network_test_support.hpp"
 
@@ -358,6 +359,11 @@ TEST(NetworkTransportHeartbeat, AFailedHeartbeatIsLogged) {
     ASSERT_TRUE(rig.log.waitFor("Heartbeat failed: Input/output error"));
     EXPECT_FALSE(rig.transport->lastHeartbeatTime().has_value());
     EXPECT_TRUE(rig.transport->isConnected());
+    // A clean disconnect stops the heartbeats without a warning.
+    ASSERT_TRUE(rig.connection->waitUntil([&] { return rig.transport->lastHeartbeatTime().has_value(); }));
+    rig.transport->disconnect();
+    EXPECT_EQ(rig.log.count("Heartbeat failed: Cancelled"), 0u);
+    EXPECT_EQ(rig.log.count("Heartbeat failed: " + PlatformError::fromErrno(ECANCELED).localizedDescription()), 0u);
 }
 
 // ---- Receiving ------------------------------------------------------------------
@@ -480,7 +486,12 @@ TEST(NetworkTransportReceive, WarnsAfterFiveEmptyReadsAndLeavesWhenNotReady) {
     EXPECT_EQ(rig.log.describe(Level::warning).size(), 4u);
     EXPECT_EQ(rig.log.describe(Level::warning)[2],
               "warning Multiple consecutive empty reads (5), possible connection issue");
-    EXPECT_FALSE(rig.transport->receive()->isFinished());
+    // Not left silent and open: the stream ends with an error, sends fail.
+    const auto error = mcpErrorOf([&] { rig.next(); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind(), MCPError::Kind::ConnectionClosed);
+    EXPECT_FALSE(rig.transport->isConnected());
+    EXPECT_TRUE(mcpErrorOf([&] { rig.transport->send("x"); }).has_value());
 }
 
 TEST(NetworkTransportReceive, ThePeersEndFinishesTheStreamAfterQueuedMessages) {
@@ -495,6 +506,8 @@ TEST(NetworkTransportReceive, ThePeersEndFinishesTheStreamAfterQueuedMessages) {
     EXPECT_EQ(error->kind(), MCPError::Kind::ConnectionClosed);
     EXPECT_EQ(rig.log.describe(Level::trace).back(), "error Receive error: [-32000] Connection closed");
     EXPECT_EQ(rig.log.count("Connection completed by peer"), 1u);
+    EXPECT_FALSE(rig.transport->isConnected());
+    EXPECT_TRUE(mcpErrorOf([&] { rig.transport->send("x"); }).has_value());
 }
 
 TEST(NetworkTransportReceive, AnOrdinaryNetworkErrorIsRetriedKeepingPendingBytes) {
@@ -530,6 +543,45 @@ TEST(NetworkTransportReceive, ALostConnectionWithoutReconnectionEndsTheStream) {
         ASSERT_EQ(error->kind(), MCPError::Kind::TransportError);
         EXPECT_EQ(error->underlying()->code(), code);
         EXPECT_EQ(rig.log.describe(Level::info), (Lines{"error Network error occurred"}));
+        EXPECT_FALSE(rig.transport->isConnected());
+    }
+}
+
+TEST(NetworkFraming, AHeartbeatIsOnlyAWholeFrameAtAMessageBoundary) {
+    const std::string marker = kHeartbeat.substr(0, 4);
+    const std::string message = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        Lines messages;
+        int heartbeats;
+    };
+    const Case cases[] = {
+        {"frames around a message", kHeartbeat + message + "\n" + kHeartbeat, {message}, 2},
+        {"cut frame then a message", kHeartbeat.substr(0, 8) + message + "\n", {message}, 0},
+        {"marker alone then a message", marker + message + "\n", {message}, 0},
+        {"part of the marker then a message", marker.substr(0, 2) + "[" + message + "]\n", {"[" + message + "]"}, 0},
+        {"marker bytes inside a message", "{\"a\":\"" + kHeartbeat + "\"}\n", {"{\"a\":\"" + kHeartbeat + "\"}"}, 0},
+        {"text resembling the marker", "\xF0\x9F\x98\x80 hi\n", {"\xF0\x9F\x98\x80 hi"}, 0},
+    };
+    for (const auto& c : cases) {
+        // Whole, and in every split into two pieces.
+        for (std::size_t cut = 0; cut < c.bytes.size(); ++cut) {
+            SCOPED_TRACE(std::string(c.name) + " cut at " + std::to_string(cut));
+            mcp::NetworkFramer framer;
+            Lines messages;
+            int heartbeats = 0;
+            const auto onMessage = [&](std::string m) { messages.push_back(std::move(m)); };
+            const auto onHeartbeat = [&](std::string_view frame) {
+                EXPECT_EQ(frame, kHeartbeat);
+                ++heartbeats;
+            };
+            framer.feed(std::string_view(c.bytes).substr(0, cut), onMessage, onHeartbeat);
+            framer.feed(std::string_view(c.bytes).substr(cut), onMessage, onHeartbeat);
+            EXPECT_EQ(messages, c.messages);
+            EXPECT_EQ(heartbeats, c.heartbeats);
+            EXPECT_EQ(framer.size(), 0u);
+        }
     }
 }
 
