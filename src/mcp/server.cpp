@@ -151,6 +151,11 @@ std::optional<std::string> Server::protocolVersion() const {
     return protocolVersion_;
 }
 
+std::unordered_map<std::string, std::unordered_set<ID>> Server::subscriptions() const {
+    std::lock_guard lock(mutex_);
+    return subscriptions_;
+}
+
 std::shared_ptr<Transport> Server::connection() const {
     std::lock_guard lock(mutex_);
     return connection_;

@@ -35,6 +35,7 @@
 #include <thread>
 #include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -91,6 +92,9 @@ public:
     std::optional<ClientInfo> clientInfo() const;
     std::optional<ClientCapabilities> clientCapabilities() const;
     std::optional<std::string> protocolVersion() const;
+    // Resource subscriptions by URI: starts empty; nothing in the server
+    // changes it yet.
+    std::unordered_map<std::string, std::unordered_set<ID>> subscriptions() const;
 
     // ---- Registration -----------------------------------------------------
 
@@ -193,6 +197,7 @@ private:
     std::optional<ClientInfo> clientInfo_;
     std::optional<ClientCapabilities> clientCapabilities_;
     std::optional<std::string> protocolVersion_;
+    std::unordered_map<std::string, std::unordered_set<ID>> subscriptions_;
     std::optional<LoopRun> task_;
     // Loops replaced by a later start or cancelled by stop; kept until they end.
     std::vector<LoopRun> retired_;
