@@ -385,6 +385,16 @@ public:
                                       std::stop_token stop) const {
         return json::write(encode(handle(request, std::move(stop))), options);
     }
+
+    // Called with the written answer, once, from any thread.
+    using Answer = std::function<void(std::string written)>;
+    // Takes the request and answers it later through `answer`, so that the
+    // caller need not wait for the work: true when it did, false (the
+    // default) when the box only answers through the calls above. What it
+    // throws before taking the request is answered like a failed handler.
+    virtual bool handleDeferred(const AnyRequest&, const json::WriteOptions&, std::stop_token, Answer) const {
+        return false;
+    }
 };
 
 // The text of a successful response whose result was written beforehand with

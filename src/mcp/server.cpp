@@ -428,7 +428,43 @@ void Server::handleElement(std::string element, std::stop_token stop) {
 
 // ---- Dispatch -------------------------------------------------------------------
 
+bool Server::answerDeferred(const AnyRequest& request, std::stop_token stop) {
+    std::shared_ptr<const RequestHandlerBox> handler;
+    {
+        std::lock_guard lock(mutex_);
+        const bool refused = configuration_.strict && !isInitialized_ && request.method != Initialize::name &&
+                             request.method != Ping::name;
+        if (refused) return false;
+        if (auto it = methodHandlers_.find(request.method); it != methodHandlers_.end()) handler = it->second;
+    }
+    if (!handler) return false;
+    std::weak_ptr<Server> weak = weak_from_this();
+    auto answer = [weak, id = request.id, stop](std::string written) {
+        auto server = weak.lock();
+        if (!server) return;
+        try {
+            server->requireConnection()->send(std::move(written), stop);
+        } catch (...) {
+            // A failed send is answered like a failed handler.
+            try {
+                server->sendErasedResponse(AnyResponse(id, protocolError(std::current_exception())), stop);
+            } catch (...) {
+                // Nothing more can be done for this request.
+            }
+        }
+    };
+    try {
+        return handler->handleDeferred(request, kWireOptions, stop, std::move(answer));
+    } catch (...) {
+        sendErasedResponse(AnyResponse(request.id, protocolError(std::current_exception())), stop);
+        return true;
+    }
+}
+
 std::optional<AnyResponse> Server::handleRequest(const AnyRequest& request, bool sendResponse, std::stop_token stop) {
+    // A handler that answers later leaves the loop free for the next message:
+    // JSON-RPC lets answers overtake each other.
+    if (sendResponse && answerDeferred(request, stop)) return std::nullopt;
     std::string answer = answerRequest(request, sendResponse, stop);
     if (!sendResponse) return decode<AnyResponse>(json::parse(answer));
     try {

@@ -151,8 +151,8 @@ public:
 
     // ---- Dispatch (what the message loop calls) ---------------------------
 
-    // With sendResponse the answer is sent and nullopt returned; without, the
-    // answer is returned. Throws invalidRequest "Server is not initialized"
+    // With sendResponse the answer is sent (by a deferring handler later, from
+    // another thread) and nullopt returned; without, the answer is returned. Throws invalidRequest "Server is not initialized"
     // under the strict rule, and a failed send of the error answer.
     std::optional<AnyResponse> handleRequest(const AnyRequest& request, bool sendResponse, std::stop_token stop = {});
     // Throws only under the strict rule; handler errors are logged.
@@ -170,6 +170,9 @@ private:
     // The written answer to one request (an error answer for a failing
     // handler); throws only under the strict rule.
     std::string answerRequest(const AnyRequest& request, bool single, std::stop_token stop);
+    // Hands the request to a handler that answers later; false when there is
+    // none for it (or the strict rule refuses it), and nothing was done.
+    bool answerDeferred(const AnyRequest& request, std::stop_token stop);
     void registerDefaultHandlers(InitializeHook initializeHook);
     void completeInitialization(ClientInfo clientInfo, ClientCapabilities clientCapabilities,
                                 std::string protocolVersion);

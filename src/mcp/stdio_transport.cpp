@@ -304,9 +304,10 @@ void StdioTransport::outputFailed(int error) {
     logger_.error(logging::Logger::Site(kLogFile, "send(_:)", __LINE__), "Write error occurred", [&] {
         return logging::Logger::Metadata{{"error", PlatformError::fromErrno(error).localizedDescription()}};
     });
-    // Nobody reads the answers any more: stop reading, and drop what waits.
-    signalEventFd(wakeFd_);
+    // Nobody reads the answers any more: drop what waits, and stop reading
+    // (in this order, so that the reader's own end cannot come first).
     stream_->cancel(std::make_exception_ptr(MCPError::transportError(PlatformError::fromErrno(error))));
+    signalEventFd(wakeFd_);
 }
 
 void StdioTransport::send(std::string message, std::stop_token stop) {

@@ -92,7 +92,6 @@ int serve() {
     // Ends at the end of standard input, once every message read is answered;
     // or at a termination signal; or when the answers cannot be written.
     server->waitUntilFinished();
-    server->stop();  // requests stop of the calls in flight
     int status = 0;
     if (const int error = transport->outputError()) {
         std::fprintf(stderr, "brisolet: cannot write to standard output: %s; stopping\n", std::strerror(error));
@@ -101,11 +100,16 @@ int serve() {
         status = 128 + received.load();
     }
     if (status == 0) {
+        // The calls still running answer before the output closes.
         executor.drain();
-    } else if (!drainedWithin(executor, std::chrono::seconds(1))) {
-        // A call that ignores its stop request does not hold the process.
-        platform.defaults->flush();
-        std::_Exit(status);
+        server->stop();
+    } else {
+        server->stop();  // requests stop of the calls in flight
+        if (!drainedWithin(executor, std::chrono::seconds(1))) {
+            // A call that ignores its stop request does not hold the process.
+            platform.defaults->flush();
+            std::_Exit(status);
+        }
     }
     platform.defaults->flush();
 

@@ -3,6 +3,7 @@
 #include "app/tools/registry/tool_error.hpp"
 
 #include <limits>
+#include <utility>
 #include <stdexcept>
 
 namespace app::tools {
@@ -121,11 +122,51 @@ std::string LocalToolService::callOnMain(const std::string& name, const Argument
     std::int64_t count = toolCallCount();
     setToolCallCountOnMain(count == std::numeric_limits<std::int64_t>::max() ? count : count + 1);
 
+    std::optional<ToolError> refusal;
+    ToolFamily* f = findFamily(name, refusal);
+    if (!f) throw *refusal;
+    return f->handle(name, arguments, stop);
+}
+
+ToolFamily* LocalToolService::findFamily(const std::string& name, std::optional<ToolError>& refusal) const {
+    // owners_ is fixed after construction: readable from any thread.
     auto owner = owners_.find(name);
-    if (owner == owners_.end()) throw ToolError("LocalTool", 404, "Tool not found: " + name);
+    if (owner == owners_.end()) {
+        refusal.emplace("LocalTool", 404, "Tool not found: " + name);
+        return nullptr;
+    }
     const ToolSwitch s = owner->second;
-    if (!isEnabled(s)) throw ToolError("LocalTool", 403, std::string(familyWord(s)) + " tool is disabled");
-    return family(s)->handle(name, arguments, stop);
+    if (!isEnabled(s)) {
+        refusal.emplace("LocalTool", 403, std::string(familyWord(s)) + " tool is disabled");
+        return nullptr;
+    }
+    return family(s);
+}
+
+ToolFamily* LocalToolService::beginCall(const std::string& name, std::optional<ToolError>& refusal) {
+    countCall();
+    return findFamily(name, refusal);
+}
+
+void LocalToolService::countCall() {
+    bool post = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (toolCallCount_ != std::numeric_limits<std::int64_t>::max()) ++toolCallCount_;
+        post = !std::exchange(counterStorePending_, true);
+    }
+    if (!post) return;
+    // One store for a burst of calls: each stores the latest count.
+    executor_.post([this] {
+        std::int64_t value = 0;
+        {
+            std::lock_guard lock(mutex_);
+            counterStorePending_ = false;
+            value = toolCallCount_;
+        }
+        objectChanged_.send();
+        defaults_->setInteger(kCounterKey, value, platform::WriteMode::Coalesced);
+    });
 }
 
 }  // namespace app::tools
