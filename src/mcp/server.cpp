@@ -317,6 +317,8 @@ void Server::runLoop(const std::shared_ptr<Transport>& transport, std::stop_toke
     try {
         MessageStream stream = transport->receive();
         while (!stop.stop_requested()) {
+            // Answers held back while more input waited leave before the wait.
+            if (stream->size() == 0) flushQuietly(*transport, stop);
             std::optional<std::string> element = stream->next(stop);
             if (!element || stop.stop_requested()) break;
             handleElement(std::move(*element), stop);
@@ -339,8 +341,17 @@ void Server::runLoop(const std::shared_ptr<Transport>& transport, std::stop_toke
                                     });
         }
     }
+    flushQuietly(*transport, stop);
     if (auto current = connection()) {
         current->logger().debug(site("start(transport:initializeHook:)", __LINE__), "Server finished");
+    }
+}
+
+void Server::flushQuietly(Transport& transport, std::stop_token stop) {
+    try {
+        transport.flush(stop);
+    } catch (...) {
+        // The answers held are lost with the output; the transport reports it.
     }
 }
 

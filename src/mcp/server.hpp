@@ -183,6 +183,7 @@ private:
     static void sendJson(Transport& transport, const json::Value& message, std::stop_token stop);
 
     void runLoop(const std::shared_ptr<Transport>& transport, std::stop_token stop);
+    static void flushQuietly(Transport& transport, std::stop_token stop);
     void handleElement(std::string element, std::stop_token stop);
     // Finished runs, to be destroyed outside the lock.
     std::vector<LoopRun> takeFinishedRunsLocked();

@@ -270,12 +270,15 @@ void StdioTransport::waitWritable(std::stop_token& stop) {
     if (stop.stop_requested()) throw rt::Cancelled();
 }
 
-void StdioTransport::writeAll(const std::string& message, std::stop_token& stop) {
+void StdioTransport::writeAll(std::string_view held, const std::string* message, std::stop_token& stop) {
     static const char newline = '\n';
-    iovec parts[2] = {{const_cast<char*>(message.data()), message.size()}, {const_cast<char*>(&newline), 1}};
-    int first = message.empty() ? 1 : 0;
-    while (first < 2) {
-        const ssize_t n = ::writev(output_, parts + first, 2 - first);
+    iovec parts[3] = {{const_cast<char*>(held.data()), held.size()},
+                      {message ? const_cast<char*>(message->data()) : nullptr, message ? message->size() : 0},
+                      {const_cast<char*>(&newline), message ? 1u : 0u}};
+    int first = 0;
+    while (first < 3 && parts[first].iov_len == 0) ++first;
+    while (first < 3) {
+        const ssize_t n = ::writev(output_, parts + first, 3 - first);
         if (n < 0) {
             const int error = errno;
             if (error == EINTR) continue;
@@ -287,11 +290,11 @@ void StdioTransport::writeAll(const std::string& message, std::stop_token& stop)
             throwErrno(error);
         }
         auto written = static_cast<std::size_t>(n);
-        while (first < 2 && written >= parts[first].iov_len) {
+        while (first < 3 && written >= parts[first].iov_len) {
             written -= parts[first].iov_len;
             ++first;
         }
-        if (first < 2) {
+        if (first < 3) {
             parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + written;
             parts[first].iov_len -= written;
         }
@@ -331,7 +334,41 @@ void StdioTransport::send(std::string message, std::stop_token stop) {
             self->writeCv_.notify_all();
         }
     } release{this};
-    writeAll(message, stop);
+    // While more input waits, answers gather and leave in one write: when the
+    // input queue runs empty (the reader of the stream calls flush()) or the
+    // held text reaches kCoalesceLimit. A lone message goes out at once.
+    if (stream_->size() > 0 && held_.size() + message.size() < kCoalesceLimit) {
+        held_.append(message);
+        held_.push_back('\n');
+        return;
+    }
+    std::string held = std::exchange(held_, std::string());
+    writeAll(held, &message, stop);
+}
+
+void StdioTransport::flush(std::stop_token stop) {
+    {
+        std::unique_lock lock(writeMutex_);
+        if (held_.empty()) return;
+        const bool free = writeCv_.wait(
+            lock, stop, [&] { return !writing_ || !connected_.load(std::memory_order_acquire); });
+        if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
+        if (!free) throw rt::Cancelled();
+        if (held_.empty()) return;
+        writing_ = true;
+    }
+    struct Release {
+        StdioTransport* self;
+        ~Release() {
+            {
+                std::lock_guard lock(self->writeMutex_);
+                self->writing_ = false;
+            }
+            self->writeCv_.notify_all();
+        }
+    } release{this};
+    std::string held = std::exchange(held_, std::string());
+    writeAll(held, nullptr, stop);
 }
 
 }  // namespace mcp

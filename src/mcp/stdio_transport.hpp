@@ -12,6 +12,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 namespace mcp {
 
@@ -31,6 +32,8 @@ namespace mcp {
 class StdioTransport final : public Transport {
 public:
     static constexpr std::size_t kMaxQueuedMessages = 1024;
+    // Answers held back at most, in bytes (larger made tools/list slower).
+    static constexpr std::size_t kCoalesceLimit = 4096;
 
     // Without a logger: label "mcp.transport.stdio", records discarded.
     explicit StdioTransport(int input = 0, int output = 1, std::optional<logging::Logger> logger = std::nullopt,
@@ -52,6 +55,8 @@ public:
     // Waits for room with poll(); rt::Cancelled when `stop` is requested then
     // (bytes already written stay written).
     void send(std::string message, std::stop_token stop = {}) override;
+    // Writes the answers held back while more input was waiting.
+    void flush(std::stop_token stop = {}) override;
     // The same stream on every call, made at construction.
     MessageStream receive() override { return stream_; }
 
@@ -66,7 +71,8 @@ private:
     // Blocks until input is readable or the transport is woken; false when woken.
     bool waitReadable();
     void waitWritable(std::stop_token& stop);
-    void writeAll(const std::string& message, std::stop_token& stop);
+    // Writes `held` (complete lines) and then the message, if any, with its newline.
+    void writeAll(std::string_view held, const std::string* message, std::stop_token& stop);
     void outputFailed(int error);
 
     const int input_;
@@ -85,6 +91,7 @@ private:
     std::mutex writeMutex_;  // guards writing_
     std::condition_variable_any writeCv_;
     bool writing_ = false;  // a send owns the output
+    std::string held_;      // answers held back while input waits; guarded like the output
 };
 
 }  // namespace mcp

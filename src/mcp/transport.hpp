@@ -34,6 +34,9 @@ public:
     virtual void send(std::string message, std::stop_token stop = {}) = 0;
     // The stream of received messages; one consumer.
     virtual MessageStream receive() = 0;
+    // Sends what the transport held back to write together; its consumer
+    // calls it whenever the received stream runs empty. Most hold nothing.
+    virtual void flush(std::stop_token = {}) {}
 };
 
 // The logger of a transport given none: labelled, and discarding every record.

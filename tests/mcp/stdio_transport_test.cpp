@@ -224,10 +224,12 @@ TEST(StdioTransport, AFailedWriteEndsTheStreamAndDropsWhatWaits) {
         auto stream = transport.receive();
         writeAllTo(in.writeEnd, "a\nb\n");
         ASSERT_TRUE(eventually([&] { return stream->size() == 2; }));
+        transport.send("{}");  // held back while input waits: the write fails at the flush
         for (int attempt = 0; attempt < 2; ++attempt) {
             try {
-                transport.send("{}");
-                ADD_FAILURE() << "sent";
+                if (attempt == 0) transport.flush();
+                else transport.send("{}");
+                ADD_FAILURE() << "written";
             } catch (const MCPError& e) {
                 EXPECT_EQ(errnoOf(e), c.expectedErrno);
             }
@@ -237,6 +239,28 @@ TEST(StdioTransport, AFailedWriteEndsTheStreamAndDropsWhatWaits) {
         transport.disconnect();
         ::close(full);
     }
+}
+
+TEST(StdioTransport, AnswersGatherWhileInputWaitsAndLeaveTogether) {
+    Pipe in, out;
+    StdioTransport transport(in.readEnd, out.writeEnd);
+    transport.connect();
+    auto stream = transport.receive();
+    transport.send("lone");
+    EXPECT_EQ(readExactly(out.readEnd, 5), "lone\n") << "nothing waits: written at once";
+
+    writeAllTo(in.writeEnd, "r1\nr2\n");
+    ASSERT_TRUE(eventually([&] { return stream->size() == 2; }));
+    transport.send("a1");
+    transport.send("a2");
+    EXPECT_EQ(bytesQueued(out.readEnd), 0) << "held while input waits";
+    const std::string big(StdioTransport::kCoalesceLimit, 'x');
+    transport.send(big);  // past the limit: everything held leaves with it, in order
+    EXPECT_EQ(readExactly(out.readEnd, 6 + big.size() + 1), "a1\na2\n" + big + "\n");
+    transport.send("a3");
+    transport.flush();
+    EXPECT_EQ(readExactly(out.readEnd, 3), "a3\n");
+    transport.disconnect();
 }
 
 TEST(StdioTransport, LogsItsEventsThroughTheGivenLogger) {

@@ -54,6 +54,10 @@ LocalToolService::LocalToolService(std::shared_ptr<platform::DefaultsStore> defa
     for (ToolSwitch s : kLookupOrder) enabled_[switchIndex(s)] = readSwitch(*defaults_, s);
 }
 
+LocalToolService::~LocalToolService() {
+    if (!executor_.isCurrent()) executor_.drain();
+}
+
 std::int64_t LocalToolService::toolCallCount() const {
     std::lock_guard lock(mutex_);
     return toolCallCount_;

@@ -33,6 +33,8 @@ public:
     LocalToolService(std::shared_ptr<platform::DefaultsStore> defaults, rt::MainExecutor& executor,
                      std::vector<std::unique_ptr<ToolFamily>> families);
 
+    // Lets the jobs it posted run first: they refer to it.
+    ~LocalToolService();
     LocalToolService(const LocalToolService&) = delete;
     LocalToolService& operator=(const LocalToolService&) = delete;
 
