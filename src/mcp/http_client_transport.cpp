@@ -80,6 +80,16 @@ int errnoFor(http::Error::Kind kind) {
     }
 }
 
+// Each object of a message or of a batch.
+template <class F>
+void forEachMessage(const json::Value& message, F&& f) {
+    if (message.isObject()) f(message);
+    if (!message.isArray()) return;
+    for (const auto& item : message.asArray()) {
+        if (item.isObject()) f(item);
+    }
+}
+
 }  // namespace
 
 HTTPClientTransport::HTTPClientTransport(std::string endpoint, Configuration configuration, bool streaming,
@@ -201,15 +211,10 @@ std::vector<std::string> HTTPClientTransport::requestIdsOf(std::string_view mess
     } catch (const json::DecodingError&) {
         return ids;
     }
-    auto take = [&](const json::Value& item) {
+    forEachMessage(parsed, [&](const json::Value& item) {
         const json::Value* id = item.find("id");
-        if (item.isObject() && item.find("method") && id) ids.push_back(json::write(*id));
-    };
-    if (parsed.isArray()) {
-        for (const auto& item : parsed.asArray()) take(item);
-    } else if (parsed.isObject()) {
-        take(parsed);
-    }
+        if (item.find("method") && id) ids.push_back(json::write(*id));
+    });
     return ids;
 }
 
@@ -221,17 +226,12 @@ bool HTTPClientTransport::AwaitedAnswers::answeredBy(std::string_view data) {
     } catch (const json::DecodingError&) {
         return false;
     }
-    auto take = [&](const json::Value& item) {
-        const json::Value* id = item.isObject() && !item.find("method") ? item.find("id") : nullptr;
+    forEachMessage(parsed, [&](const json::Value& item) {
+        const json::Value* id = item.find("method") ? nullptr : item.find("id");
         if (!id) return;
         const auto it = std::find(pending.begin(), pending.end(), json::write(*id));
         if (it != pending.end()) pending.erase(it);
-    };
-    if (parsed.isArray()) {
-        for (const auto& item : parsed.asArray()) take(item);
-    } else {
-        take(parsed);
-    }
+    });
     return pending.empty();
 }
 

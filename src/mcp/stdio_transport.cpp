@@ -316,59 +316,45 @@ void StdioTransport::outputFailed(int error) {
 void StdioTransport::send(std::string message, std::stop_token stop) {
     if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
     if (const int error = outputError_.load()) throwErrno(error);
-    {
-        std::unique_lock lock(writeMutex_);
-        const bool free = writeCv_.wait(
-            lock, stop, [&] { return !writing_ || !connected_.load(std::memory_order_acquire); });
-        if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
-        if (!free) throw rt::Cancelled();
-        writing_ = true;
-    }
-    struct Release {
-        StdioTransport* self;
-        ~Release() {
-            {
-                std::lock_guard lock(self->writeMutex_);
-                self->writing_ = false;
-            }
-            self->writeCv_.notify_all();
-        }
-    } release{this};
+    OutputTurn turn(*this, stop);
     // While more input waits, answers gather and leave in one write: when the
     // input queue runs empty (the reader of the stream calls flush()) or the
     // held text reaches kCoalesceLimit. A lone message goes out at once.
     if (stream_->size() > 0 && held_.size() + message.size() < kCoalesceLimit) {
         held_.append(message);
         held_.push_back('\n');
+        holding_.store(true, std::memory_order_release);
         return;
     }
-    std::string held = std::exchange(held_, std::string());
-    writeAll(held, &message, stop);
+    writeAll(takeHeld(), &message, stop);
 }
 
 void StdioTransport::flush(std::stop_token stop) {
+    if (!holding_.load(std::memory_order_acquire)) return;
+    OutputTurn turn(*this, stop);
+    if (!held_.empty()) writeAll(takeHeld(), nullptr, stop);
+}
+
+std::string StdioTransport::takeHeld() {
+    holding_.store(false, std::memory_order_release);
+    return std::exchange(held_, std::string());
+}
+
+StdioTransport::OutputTurn::OutputTurn(StdioTransport& transport, std::stop_token& stop) : self(transport) {
+    std::unique_lock lock(self.writeMutex_);
+    const bool free = self.writeCv_.wait(
+        lock, stop, [&] { return !self.writing_ || !self.connected_.load(std::memory_order_acquire); });
+    if (!self.connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
+    if (!free) throw rt::Cancelled();
+    self.writing_ = true;
+}
+
+StdioTransport::OutputTurn::~OutputTurn() {
     {
-        std::unique_lock lock(writeMutex_);
-        if (held_.empty()) return;
-        const bool free = writeCv_.wait(
-            lock, stop, [&] { return !writing_ || !connected_.load(std::memory_order_acquire); });
-        if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
-        if (!free) throw rt::Cancelled();
-        if (held_.empty()) return;
-        writing_ = true;
+        std::lock_guard lock(self.writeMutex_);
+        self.writing_ = false;
     }
-    struct Release {
-        StdioTransport* self;
-        ~Release() {
-            {
-                std::lock_guard lock(self->writeMutex_);
-                self->writing_ = false;
-            }
-            self->writeCv_.notify_all();
-        }
-    } release{this};
-    std::string held = std::exchange(held_, std::string());
-    writeAll(held, nullptr, stop);
+    self.writeCv_.notify_all();
 }
 
 }  // namespace mcp

@@ -74,6 +74,18 @@ private:
     // Writes `held` (complete lines) and then the message, if any, with its newline.
     void writeAll(std::string_view held, const std::string* message, std::stop_token& stop);
     void outputFailed(int error);
+    // The held answers, taken out; only with the output's turn.
+    std::string takeHeld();
+
+    // The output for one writer at a time: waits for its turn (ENOTCONN once
+    // disconnected, rt::Cancelled on stop) and gives it back at scope end.
+    struct OutputTurn {
+        OutputTurn(StdioTransport& transport, std::stop_token& stop);
+        ~OutputTurn();
+        OutputTurn(const OutputTurn&) = delete;
+        OutputTurn& operator=(const OutputTurn&) = delete;
+        StdioTransport& self;
+    };
 
     const int input_;
     const int output_;
@@ -91,7 +103,8 @@ private:
     std::mutex writeMutex_;  // guards writing_
     std::condition_variable_any writeCv_;
     bool writing_ = false;  // a send owns the output
-    std::string held_;      // answers held back while input waits; guarded like the output
+    std::string held_;      // answers held back while input waits; touched with the output's turn
+    std::atomic<bool> holding_{false};  // held_ is not empty: flush() has work
 };
 
 }  // namespace mcp
