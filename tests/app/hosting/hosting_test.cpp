@@ -236,7 +236,15 @@ TEST_F(Program, MemoryStaysBoundedUnderAnOverlongLineAndAFloodOfPings) {
     const long idle = peakChildMemory();
 
     auto child = start();
+    // The address sanitizer keeps freed memory in quarantine and runs ten
+    // times slower: there the flood is smaller and memory is not judged.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr bool kJudgeMemory = false;
+    constexpr int kPings = 100'000;
+#else
+    constexpr bool kJudgeMemory = true;
     constexpr int kPings = 1'000'000;
+#endif
     std::thread writer([&] {
         child->writeLine(kInitialize);
         const std::string block(1 << 20, 'x');
@@ -262,7 +270,7 @@ TEST_F(Program, MemoryStaysBoundedUnderAnOverlongLineAndAFloodOfPings) {
     EXPECT_EQ(pongs, kPings);
     EXPECT_EQ(child->wait(), 0);
     // The refused line is held up to the limit, never whole; the queue is bounded.
-    EXPECT_LT(peakChildMemory() - idle, 64L * 1024 * 1024 + 8L * 1024 * 1024);
+    if (kJudgeMemory) EXPECT_LT(peakChildMemory() - idle, 64L * 1024 * 1024 + 8L * 1024 * 1024);
 }
 
 // Runs the program with standard input and/or output closed by its parent; an
