@@ -701,11 +701,21 @@ TEST(ServerOverPipes, ServesAConversationByteForByte) {
     });
     server->start(std::make_shared<mcp::StdioTransport>(toServer[0], fromServer[1]));
 
+    // Input left open after two requests in one write: the first answer, held
+    // while the second waited, leaves once the input has run dry.
+    const std::string opening = initializeRequest("1", clientParams("2024-11-05")) + "\r\n" +  // CR kept, still JSON
+                                "\n" +                                                        // blank line skipped
+                                R"({"jsonrpc":"2.0","method":"notifications/initialized"})" + "\n";  // no answer
+    const std::string openingAnswer = initializeAnswer("1", "2024-11-05") + "\n";
+    ASSERT_EQ(::write(toServer[1], opening.data(), opening.size()), static_cast<ssize_t>(opening.size()));
+    std::string early(openingAnswer.size(), '\0');
+    pollfd ready{fromServer[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, static_cast<int>(std::chrono::milliseconds(kTimeout).count())), 1);
+    early.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(fromServer[0], early.data(), early.size()))));
+    EXPECT_EQ(early, openingAnswer);
+
     const std::string input =
-        initializeRequest("1", clientParams("2024-11-05")) + "\r\n" +                      // CR kept, still JSON
-        "\n" +                                                                            // blank line skipped
-        R"({"jsonrpc":"2.0","method":"notifications/initialized"})" + "\n" +              // no answer
-        R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})" + "\n" +                     //
+        std::string(R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})") + "\n" +                     //
         R"({"jsonrpc":"2.0","id":3,"method":"nope"})" + "\n" +                           //
         R"([{"jsonrpc":"2.0","id":4,"method":"ping"},{"jsonrpc":"2.0","id":5,"method":"ping"}])" + "\n" +
         R"({"jsonrpc":"2.0","id":6,"method":"ping"})";  // unterminated: still answered at end of input
@@ -713,8 +723,7 @@ TEST(ServerOverPipes, ServesAConversationByteForByte) {
     ::close(toServer[1]);
 
     const std::string expected =
-        initializeAnswer("1", "2024-11-05") + "\n" +
-        R"({"id":2,"jsonrpc":"2.0","result":{"tools":[{"description":null,"inputSchema":{"type":"object"},"name":"a/b"}]}})" +
+        std::string(R"({"id":2,"jsonrpc":"2.0","result":{"tools":[{"description":null,"inputSchema":{"type":"object"},"name":"a/b"}]}})") +
         "\n" + errorAnswer("3", -32601, "Method not found", "Unknown method: nope") + "\n" +
         R"([{"id":4,"jsonrpc":"2.0","result":{}},{"id":5,"jsonrpc":"2.0","result":{}}])" + "\n" +
         R"({"id":6,"jsonrpc":"2.0","result":{}})" + "\n";

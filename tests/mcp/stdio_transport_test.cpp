@@ -184,30 +184,6 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
     }
 }
 
-TEST(StdioTransport, StopsReadingWhileTheQueueIsFull) {
-    Pipe in, out;
-    StdioTransport transport(in.readEnd, out.writeEnd);
-    transport.connect();
-    auto stream = transport.receive();
-    // More than the read buffer and the pipe hold together.
-    constexpr int kCount = 3000;
-    const auto line = [](int i) { return std::to_string(i) + std::string(100, '.'); };
-    std::thread writer([&] {
-        for (int i = 0; i < kCount; ++i) writeAllTo(in.writeEnd, line(i) + "\n");
-        in.closeWrite();
-    });
-    ASSERT_TRUE(eventually([&] { return stream->size() == StdioTransport::kMaxQueuedMessages; }));
-    // Full: the reader waits, and the rest stays in the pipe.
-    EXPECT_TRUE(eventually([&] { return bytesQueued(in.readEnd) > 0; }));
-    EXPECT_EQ(stream->size(), StdioTransport::kMaxQueuedMessages);
-    for (int i = 0; i < kCount; ++i) {
-        auto message = stream->nextFor(kTimeout);
-        ASSERT_EQ(message, line(i));
-    }
-    writer.join();
-    EXPECT_EQ(stream->nextFor(kTimeout), std::nullopt);
-}
-
 TEST(StdioTransport, AFailedWriteEndsTheStreamAndDropsWhatWaits) {
     struct Case {
         const char* name;
