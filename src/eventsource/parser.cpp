@@ -152,12 +152,9 @@ void Parser::dispatchEvent() {
 }
 
 void Parser::finish() {
-    if (sawCR_) {
-        endLine();  // the buffer is empty right after a CR: one more blank line
-        sawCR_ = false;
-    }
-    if (!lineBuffer_.empty()) endLine();
-    if (!currentData_.empty() || currentEventId_ || currentEventType_) processLine({});
+    // A stream that ends inside an event was cut short: the part read is no
+    // event, and a cut message must never reach a reader.
+    discardIncomplete();
 }
 
 }  // namespace eventsource

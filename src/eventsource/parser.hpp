@@ -37,8 +37,8 @@ public:
     // Milliseconds; 3000 until the stream sends a positive "retry".
     std::int64_t getReconnectionTime() const { return reconnectionTime_; }
 
-    // The end of the input: a final unterminated line still counts, and a
-    // pending event with data, an id or a type is dispatched.
+    // The end of the input: an event not closed by its blank line, and an
+    // unterminated last line, are dropped.
     void finish();
 
     // Forgets a line and a block cut off by a failed stream, so that they do

@@ -227,6 +227,8 @@ public:
     ListTools::Result listTools(std::optional<std::string> cursor = std::nullopt, std::stop_token stop = {});
     CallTool::Result callTool(std::string name, std::optional<std::map<std::string, Value>> arguments = std::nullopt,
                               std::stop_token stop = {});
+    // Does nothing and returns this client: lets a call chain name it.
+    Client& itself() noexcept { return *this; }
 
     // ---- Received messages (what the message loop calls) --------------------
 

@@ -360,6 +360,17 @@ AnyRequest eraseToAnyRequest(const Request<M>& r) {
 
 // ---- Handler boxes ------------------------------------------------------
 
+// The typed form of an untyped request; parameters that do not decode are the
+// caller's fault: invalidParams with the decoder's message.
+template <Method M>
+Request<M> typedRequest(const AnyRequest& request) {
+    try {
+        return decode<Request<M>>(encode(request));
+    } catch (const json::DecodingError& e) {
+        throw MCPError::invalidParams(std::string(e.what()));
+    }
+}
+
 // A blocking handler call; `stop` is requested when the caller gives up.
 class RequestHandlerBox {
 public:
@@ -373,6 +384,16 @@ public:
     virtual std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
                                       std::stop_token stop) const {
         return json::write(encode(handle(request, std::move(stop))), options);
+    }
+
+    // Called with the written answer, once, from any thread.
+    using Answer = std::function<void(std::string written)>;
+    // Takes the request and answers it later through `answer`, so that the
+    // caller need not wait for the work: true when it did, false (the
+    // default) when the box only answers through the calls above. What it
+    // throws before taking the request is answered like a failed handler.
+    virtual bool handleDeferred(const AnyRequest&, const json::WriteOptions&, std::stop_token, Answer) const {
+        return false;
     }
 };
 
@@ -391,16 +412,17 @@ public:
                  std::invocable<const F&, const Request<M>&>
     explicit TypedRequestHandler(F f) : handle_(wrap(std::move(f))) {}
 
-    // Conversion and handler failures reach the caller as thrown.
+    // Handler failures reach the caller as thrown; parameters that do not
+    // decode as invalidParams.
     AnyResponse handle(const AnyRequest& request, std::stop_token stop) const override {
-        Response<M> typed = handle_(decode<Request<M>>(encode(request)), std::move(stop));
+        Response<M> typed = handle_(typedRequest<M>(request), std::move(stop));
         if (const auto* s = typed.success()) return AnyResponse(std::move(typed.id), decode<Value>(encode(*s)));
         return AnyResponse(std::move(typed.id), *typed.error());
     }
 
     std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
                               std::stop_token stop) const override {
-        return json::write(encode(handle_(decode<Request<M>>(encode(request)), std::move(stop))), options);
+        return json::write(encode(handle_(typedRequest<M>(request), std::move(stop))), options);
     }
 
 private:

@@ -26,7 +26,7 @@ CaseTexts textsOf(MCPError::Kind kind) {
                 "Verify that the JSON being sent is valid and well-formed"};
     case MCPError::Kind::InvalidRequest:
         return {"Invalid Request", "The JSON sent is not a valid Request object",
-                "Ensure the request is a well-formed JSON-RPC 2.0 request object"};
+                "Ensure the request follows the JSON-RPC 2.0 specification format"};
     case MCPError::Kind::MethodNotFound:
         return {"Method not found", "The method does not exist or is not available",
                 "Check the method name and ensure it is supported by the server"};

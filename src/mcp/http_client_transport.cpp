@@ -5,7 +5,10 @@
 #include "logging/log_handlers.hpp"
 #include "mcp/error.hpp"
 
+#include "json/json.hpp"
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <exception>
@@ -20,6 +23,8 @@ constexpr const char* kLogFile = "MCP/http_client_transport.cpp";
 // Far beyond any sensible wait, and still clear of the clock's range.
 constexpr double kMaxInitializationTimeoutSeconds = 1e9;
 constexpr std::chrono::milliseconds kMaxReconnectionPause = std::chrono::hours(24);
+// Received messages waiting for their reader, at most.
+constexpr std::size_t kMaxQueuedMessages = 1024;
 
 using Metadata = logging::Logger::Metadata;
 
@@ -75,6 +80,16 @@ int errnoFor(http::Error::Kind kind) {
     }
 }
 
+// Each object of a message or of a batch.
+template <class F>
+void forEachMessage(const json::Value& message, F&& f) {
+    if (message.isObject()) f(message);
+    if (!message.isArray()) return;
+    for (const auto& item : message.asArray()) {
+        if (item.isObject()) f(item);
+    }
+}
+
 }  // namespace
 
 HTTPClientTransport::HTTPClientTransport(std::string endpoint, Configuration configuration, bool streaming,
@@ -87,7 +102,7 @@ HTTPClientTransport::HTTPClientTransport(std::string endpoint, Configuration con
       sseInitializationTimeout_(clampedSeconds(sseInitializationTimeout)),
       requestModifier_(std::move(requestModifier)),
       logger_(logger ? std::move(*logger) : discardingLogger("mcp.transport.http.client")),
-      stream_(rt::AsyncStream<std::string>::make()) {}
+      stream_(rt::AsyncStream<std::string>::make(kMaxQueuedMessages)) {}
 
 HTTPClientTransport::~HTTPClientTransport() {
     disconnect();
@@ -148,6 +163,12 @@ void HTTPClientTransport::disconnect() {
     }
     if (stop.stop_possible()) stop.request_stop();
     session_->invalidate();
+    std::vector<PostReader> readers;
+    {
+        std::lock_guard lock(mutex_);
+        readers.swap(postReaders_);
+    }
+    readers.clear();  // each reader is stopped and joined; its sender wakes up
     stream_->finish();
     // Ends a wait for the first session id, so the task sees the disconnect.
     if (signal) signal->resume(std::monostate{});
@@ -163,6 +184,7 @@ void HTTPClientTransport::send(std::string message, std::stop_token stop) {
         sessionID = sessionID_;
     }
 
+    auto awaited = std::make_shared<AwaitedAnswers>(requestIdsOf(message));
     http::Request request;
     request.method = "POST";
     request.url = endpoint_;
@@ -174,10 +196,87 @@ void HTTPClientTransport::send(std::string message, std::stop_token stop) {
     if (requestModifier_) request = requestModifier_(std::move(request));
 
     try {
-        const auto response = session_->start(std::move(request), stop);
-        processResponse(*response, stop);
+        std::unique_ptr<http::Response> response = session_->start(std::move(request), stop);
+        processResponse(response, stop, awaited);
     } catch (...) {
         rethrowForSender(std::current_exception(), stop);
+    }
+}
+
+std::vector<std::string> HTTPClientTransport::requestIdsOf(std::string_view message) {
+    std::vector<std::string> ids;
+    json::Value parsed;
+    try {
+        parsed = json::parse(message);
+    } catch (const json::DecodingError&) {
+        return ids;
+    }
+    forEachMessage(parsed, [&](const json::Value& item) {
+        const json::Value* id = item.find("id");
+        if (item.find("method") && id) ids.push_back(json::write(*id));
+    });
+    return ids;
+}
+
+bool HTTPClientTransport::AwaitedAnswers::answeredBy(std::string_view data) {
+    if (pending.empty()) return false;
+    json::Value parsed;
+    try {
+        parsed = json::parse(data);
+    } catch (const json::DecodingError&) {
+        return false;
+    }
+    forEachMessage(parsed, [&](const json::Value& item) {
+        const json::Value* id = item.find("method") ? nullptr : item.find("id");
+        if (!id) return;
+        const auto it = std::find(pending.begin(), pending.end(), json::write(*id));
+        if (it != pending.end()) pending.erase(it);
+    });
+    return pending.empty();
+}
+
+void HTTPClientTransport::readPostStream(std::unique_ptr<http::Response> response,
+                                         std::shared_ptr<AwaitedAnswers> awaited, std::stop_token senderStop) {
+    // The server may keep the stream open after the answer, for what it sends
+    // later: read on, on a task of its own, while the sender goes on.
+    // A message without requests has no answer to wait for.
+    if (awaited->pending.empty()) awaited->answered.resume(std::monostate{});
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<http::Response> owned(std::move(response));
+    rt::Task reader([this, owned, awaited, done](std::stop_token stop) {
+        try {
+            processSSE(*owned, stop, awaited.get());
+            awaited->answered.resume(std::monostate{});
+        } catch (...) {
+            awaited->answered.fail(std::current_exception());
+        }
+        done->store(true);
+    });
+    std::vector<PostReader> finished;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = postReaders_.begin(); it != postReaders_.end();) {
+            if (it->done->load()) {
+                finished.push_back(std::move(*it));
+                it = postReaders_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (connected_) {
+            postReaders_.push_back(PostReader{std::move(reader), done});
+        } else {
+            reader.cancel();
+            owned->cancel();
+            finished.push_back(PostReader{std::move(reader), done});
+        }
+    }
+    finished.clear();  // joined outside the lock
+    try {
+        awaited->answered.wait(senderStop);
+    } catch (const rt::Cancelled&) {
+        if (senderStop.stop_requested()) owned->cancel();
+        throw;
     }
 }
 
@@ -203,7 +302,9 @@ void HTTPClientTransport::triggerInitialSessionIDSignal() {
     logger_.trace(kLogFile, "Initial session ID signal triggered for SSE task.");
 }
 
-void HTTPClientTransport::processResponse(http::Response& response, std::stop_token stop) {
+void HTTPClientTransport::processResponse(std::unique_ptr<http::Response>& owned, std::stop_token stop,
+                                          const std::shared_ptr<AwaitedAnswers>& awaited) {
+    http::Response& response = *owned;
     const std::string contentType = response.headers().get("Content-Type").value_or("");
     // Before the status check: an error reply's id is taken too.
     if (const auto id = response.headers().get("Mcp-Session-Id")) storeSessionID(*id);
@@ -213,7 +314,7 @@ void HTTPClientTransport::processResponse(http::Response& response, std::stop_to
     // Media types are case-insensitive: "Application/JSON" is JSON.
     if (http::containsIgnoringCase(contentType, "text/event-stream")) {
         logger_.trace(kLogFile, "Received SSE response, processing in streaming task");
-        processSSE(response, stop);
+        readPostStream(std::move(owned), awaited, stop);
     } else if (http::containsIgnoringCase(contentType, "application/json")) {
         const std::size_t limit = configuration_.messageSizeLimit;
         std::string body;
@@ -226,7 +327,7 @@ void HTTPClientTransport::processResponse(http::Response& response, std::stop_to
         }
         logger_.trace(kLogFile, "Received JSON response",
                       [&] { return Metadata{{"size", std::to_string(body.size())}}; });
-        stream_->yield(std::move(body));
+        stream_->push(std::move(body), stop);
     } else {
         logger_.warning(kLogFile, [&] { return "Unexpected content type: " + contentType; });
     }
@@ -261,7 +362,8 @@ void HTTPClientTransport::processHTTPResponse(int status, const std::string& con
     throw MCPError::internalError("Unexpected HTTP response: " + std::to_string(status) + " (" + contentType + ")");
 }
 
-std::size_t HTTPClientTransport::processSSE(http::Response& response, std::stop_token stop) {
+std::size_t HTTPClientTransport::processSSE(http::Response& response, std::stop_token stop,
+                                           AwaitedAnswers* awaited) {
     auto events = eventsource::events(response, configuration_.messageSizeLimit);
     std::size_t count = 0;
     try {
@@ -272,7 +374,11 @@ std::size_t HTTPClientTransport::processSSE(http::Response& response, std::stop_
                 return Metadata{{"type", event->event.value_or("message")}, {"id", event->id.value_or("none")}};
             });
             // The parser hands out repaired UTF-8, so the data always converts.
-            if (!event->data.empty()) stream_->yield(std::move(event->data));
+            if (event->data.empty()) continue;
+            const bool answered = awaited && awaited->answeredBy(event->data);
+            // Waits while the queue is full: the server then waits on the connection.
+            stream_->push(std::move(event->data), stop);
+            if (answered) awaited->answered.resume(std::monostate{});
         }
     } catch (...) {
         const auto error = std::current_exception();

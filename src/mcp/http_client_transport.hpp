@@ -15,13 +15,16 @@
 
 #include <chrono>
 #include <cstddef>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <variant>
+#include <vector>
 
 namespace mcp {
 
@@ -60,8 +63,10 @@ public:
     // Does nothing while connected; after disconnect() throws internalError.
     void connect(std::stop_token stop = {}) override;
     void disconnect() override;
-    // POSTs the message and returns once the reply was handled in full (an
-    // event-stream reply read to its end). Throws MCPError: internalError for
+    // POSTs the message and returns once the reply was handled: a JSON reply
+    // read; an event-stream reply as soon as it carried the answers to the
+    // message's requests (at once for a message without requests), the rest
+    // of the stream being read on by a task of its own. Throws MCPError: internalError for
     // the status map and limits, transportError wrapping the HTTP failure
     // (also a request cancelled by disconnect()); rt::Cancelled when `stop`
     // is requested.
@@ -77,10 +82,29 @@ private:
 
     void storeSessionID(const std::string& id);
     void triggerInitialSessionIDSignal();
-    void processResponse(http::Response& response, std::stop_token stop);
+    // The ids (as written JSON) of the requests a POST waits the answers of.
+    struct AwaitedAnswers {
+        explicit AwaitedAnswers(std::vector<std::string> ids) : pending(std::move(ids)) {}
+        // Crosses off the answers the data carries; true when none is left.
+        bool answeredBy(std::string_view data);
+        std::vector<std::string> pending;  // touched by the reader only
+        rt::OneShot<std::monostate> answered;
+    };
+    struct PostReader {
+        rt::Task task;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    static std::vector<std::string> requestIdsOf(std::string_view message);
+
+    void processResponse(std::unique_ptr<http::Response>& response, std::stop_token stop,
+                         const std::shared_ptr<AwaitedAnswers>& awaited);
     void processHTTPResponse(int status, const std::string& contentType);
+    // Reads a POST's event stream on a task; returns when its answers came,
+    // the stream ended or failed (thrown), or the sender stopped.
+    void readPostStream(std::unique_ptr<http::Response> response, std::shared_ptr<AwaitedAnswers> awaited,
+                        std::stop_token senderStop);
     // The number of events read; returns early once `stop` is requested.
-    std::size_t processSSE(http::Response& response, std::stop_token stop);
+    std::size_t processSSE(http::Response& response, std::stop_token stop, AwaitedAnswers* awaited = nullptr);
 
     void startListeningForServerEvents(std::stop_token stop, std::shared_ptr<Signal> signal);
     void waitForInitialSessionID(const std::shared_ptr<Signal>& signal);
@@ -107,6 +131,7 @@ private:
     std::optional<std::string> sessionID_;
     std::stop_source streamingStop_{std::nostopstate};
     std::shared_ptr<Signal> initialSessionIDSignal_;
+    std::vector<PostReader> postReaders_;  // reading POST event streams
 };
 
 }  // namespace mcp

@@ -38,12 +38,14 @@ std::optional<std::int64_t> ID::numberValue() const {
 
 std::string ID::description() const {
     if (const auto* s = stringValue()) return *s;
+    if (isNull()) return "null";
     return std::to_string(std::get<std::int64_t>(v_));
 }
 
 bool operator==(const ID& a, const ID& b) {
     if (a.v_.index() != b.v_.index()) return false;
     if (const auto* s = a.stringValue()) return textEquals(*s, *b.stringValue());
+    if (a.isNull()) return true;
     return *a.numberValue() == *b.numberValue();
 }
 
@@ -51,6 +53,8 @@ void hashInto(Hasher& h, const ID& id) {
     if (const auto* s = id.stringValue()) {
         h.combine(0);
         hashText(h, *s);
+    } else if (id.isNull()) {
+        h.combine(2);
     } else {
         h.combine(1);
         hashInto(h, *id.numberValue());
@@ -59,13 +63,14 @@ void hashInto(Hasher& h, const ID& id) {
 
 json::Value toJson(const ID& id) {
     if (const auto* s = id.stringValue()) return json::Value(*s);
+    if (id.isNull()) return json::Value();
     return json::Value(static_cast<long long>(*id.numberValue()));
 }
 
 ID fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<ID>) {
     if (v.isString()) return ID(v.asString());
     if (v.isInt()) return ID(v.asInt());
-    if (v.isNull()) return ID();
+    if (v.isNull()) return ID::null();
     throw json::DecodingError::dataCorrupted("ID must be string or number", path);
 }
 

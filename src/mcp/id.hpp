@@ -15,7 +15,7 @@ namespace mcp {
 
 class ID {
 public:
-    // The empty text: what a JSON null id reads as.
+    // The empty text.
     ID() = default;
     ID(std::string s) : v_(std::move(s)) {}
     ID(const char* s) : v_(std::string(s)) {}
@@ -26,13 +26,20 @@ public:
 
     // A fresh random UUID in its upper-case 8-4-4-4-12 text form.
     static ID random();
+    // JSON null: what a request with "id": null, or an unreadable id, is answered with.
+    static ID null() {
+        ID id;
+        id.v_.emplace<2>();
+        return id;
+    }
 
     bool isString() const { return v_.index() == 0; }
     bool isNumber() const { return v_.index() == 1; }
+    bool isNull() const { return v_.index() == 2; }
     const std::string* stringValue() const { return std::get_if<std::string>(&v_); }
     std::optional<std::int64_t> numberValue() const;
 
-    // The text itself, or the decimal number.
+    // The text itself, or the decimal number; "null" for null.
     std::string description() const;
 
     // The id "1" and the id 1 differ.
@@ -40,11 +47,11 @@ public:
     friend void hashInto(Hasher& h, const ID& id);
 
 private:
-    std::variant<std::string, std::int64_t> v_;
+    std::variant<std::string, std::int64_t, std::monostate> v_;
 };
 
-// A bare JSON string or integer. Reading: string, integer, null (the empty
-// text), else "ID must be string or number" (data corrupted).
+// A bare JSON string, integer or null. Reading: string, integer, null, else
+// "ID must be string or number" (data corrupted).
 json::Value toJson(const ID& id);
 ID fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<ID>);
 

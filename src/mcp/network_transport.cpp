@@ -1,5 +1,7 @@
 #include "mcp/network_transport.hpp"
 
+#include "mcp/network_framing.hpp"
+
 #include "logging/log_handlers.hpp"
 #include "mcp/error.hpp"
 
@@ -27,6 +29,8 @@ constexpr auto kHeartbeatFailurePause = std::chrono::seconds(2);
 constexpr auto kEmptyReadPause = std::chrono::milliseconds(100);
 constexpr auto kNetworkErrorPause = std::chrono::milliseconds(100);
 constexpr int kEmptyReadsBeforeWarning = 5;
+// Received messages waiting for their reader, at most.
+constexpr std::size_t kMaxQueuedMessages = 1024;
 
 using Logger = logging::Logger;
 using State = NetworkConnection::State;
@@ -60,46 +64,6 @@ std::string describe(const std::optional<PlatformError>& error) {
 // The bytes received after the last complete message. Heartbeat frames are
 // taken only where a message would begin, so the magic bytes inside a message
 // stay data however TCP splits or merges the writes.
-class PendingBuffer {
-public:
-    template <class OnMessage, class OnHeartbeat>
-    void append(std::string_view chunk, OnMessage&& onMessage, OnHeartbeat&& onHeartbeat) {
-        buffer_.append(chunk);
-        std::size_t start = 0;
-        for (;;) {
-            const std::string_view rest(buffer_.data() + start, buffer_.size() - start);
-            if (rest.empty()) break;
-            const std::size_t head = std::min(rest.size(), NetworkHeartbeat::magic.size());
-            if (std::memcmp(rest.data(), NetworkHeartbeat::magic.data(), head) == 0) {
-                if (rest.size() < NetworkHeartbeat::frameSize) break;  // the rest of the frame is on its way
-                onHeartbeat(rest.substr(0, NetworkHeartbeat::frameSize));
-                start += NetworkHeartbeat::frameSize;
-                scanned_ = start;
-                continue;
-            }
-            // Bytes before scanned_ were searched with an earlier chunk already.
-            const auto newline = firstNewlineIndex(buffer_, std::max(start, scanned_));
-            if (!newline) {
-                scanned_ = buffer_.size();
-                break;
-            }
-            onMessage(std::string(rest.substr(0, *newline - start)));
-            start = *newline + 1;
-            scanned_ = start;
-        }
-        if (start > 0) {
-            buffer_.erase(0, start);
-            scanned_ -= std::min(scanned_, start);
-        }
-    }
-
-    std::size_t size() const { return buffer_.size(); }
-
-private:
-    std::string buffer_;
-    std::size_t scanned_ = 0;
-};
-
 }  // namespace
 
 // ---- Core ---------------------------------------------------------------------
@@ -135,7 +99,7 @@ struct NetworkTransport::Core {
           heartbeatConfig(heartbeatConfig),
           reconnectionConfig(reconnectionConfig),
           bufferConfig(bufferConfig),
-          stream(rt::AsyncStream<std::string>::make()) {}
+          stream(rt::AsyncStream<std::string>::make(kMaxQueuedMessages)) {}
 
     const GoneSignal gone;
     const std::shared_ptr<NetworkConnection> connection;
@@ -544,7 +508,13 @@ struct NetworkTransport::Core {
             try {
                 sendHeartbeat(stop);
                 rt::sleepFor(durationFromSeconds(heartbeatConfig.interval), stop);
+            } catch (const rt::Cancelled&) {
+                return;  // stopped: a clean end, nothing to warn about
             } catch (const std::exception& e) {
+                {
+                    std::lock_guard lock(mutex);
+                    if (stop.stop_requested() || isStopping || !isConnected || closed) return;
+                }
                 logger.warning(site("startHeartbeat()", __LINE__),
                                [&] { return std::string("Heartbeat failed: ") + e.what(); });
                 try {
@@ -584,11 +554,13 @@ struct NetworkTransport::Core {
         std::uint64_t owner = 0;
         {
             std::lock_guard lock(mutex);
-            if (!closed && isConnected && connectingOwner == 0 && isConnectionLoss(error->code()) &&
-                attemptsRemainLocked()) {
-                ++reconnectAttempt;
+            if (!closed && isConnected && connectingOwner == 0 && isConnectionLoss(error->code())) {
+                // Lost for good unless a recovery starts: later sends fail at once.
                 isConnected = false;
-                owner = takeOwnershipLocked();
+                if (attemptsRemainLocked()) {
+                    ++reconnectAttempt;
+                    owner = takeOwnershipLocked();
+                }
             }
         }
         if (owner != 0) {
@@ -618,7 +590,7 @@ struct NetworkTransport::Core {
     }
 
     void receiveLoop(std::stop_token stop, std::uint64_t runGeneration) {
-        PendingBuffer pending;
+        NetworkFramer pending;
         int emptyReads = 0;
         const std::uint64_t maxMessageSize =
             bufferConfig.maxMessageSize < 0 ? 0 : static_cast<std::uint64_t>(bufferConfig.maxMessageSize);
@@ -627,7 +599,8 @@ struct NetworkTransport::Core {
             if (message.empty()) return;
             logger.debug(site("receiveLoop()", __LINE__), "Message received",
                          [&] { return Logger::Metadata{{"size", std::to_string(message.size())}}; });
-            stream->yield(std::move(message));
+            // Waits while the queue is full: the peer then waits on the socket.
+            stream->push(std::move(message), stop);
         };
         const auto onHeartbeat = [&](std::string_view frame) {
             logger.trace(site("receiveLoop()", __LINE__), "Received heartbeat from peer");
@@ -659,6 +632,8 @@ struct NetworkTransport::Core {
                     if (connection->state().kind() != State::Kind::ready) {
                         logger.warning(site("receiveLoop()", __LINE__),
                                        "Connection no longer ready, exiting receive loop");
+                        // Left open, the stream would keep its reader waiting for ever.
+                        endConnection(std::make_exception_ptr(MCPError::connectionClosed()), runGeneration);
                         break;
                     }
                 }
@@ -671,7 +646,11 @@ struct NetworkTransport::Core {
                 continue;
             }
 
-            pending.append(chunk, onMessage, onHeartbeat);
+            try {
+                pending.feed(chunk, onMessage, onHeartbeat);
+            } catch (const rt::Cancelled&) {
+                break;  // stopped while the queue was full
+            }
             if (pending.size() > maxMessageSize) {
                 const auto failure = std::make_exception_ptr(MCPError::internalError(
                     "Received message exceeds the limit of " + std::to_string(maxMessageSize) + " bytes"));
@@ -694,6 +673,16 @@ struct NetworkTransport::Core {
             logger.debug(site("receiveLoop()", __LINE__), "Receive loop stopping normally");
             stream->finish();
         }
+    }
+
+    // The connection is gone for good: not connected any more (sends fail),
+    // and the stream ends with the failure.
+    void endConnection(const std::exception_ptr& failure, std::uint64_t runGeneration) {
+        {
+            std::lock_guard lock(mutex);
+            if (generation == runGeneration) isConnected = false;
+        }
+        stream->finish(failure);
     }
 
     // True to receive again, false to leave the loop.
@@ -748,7 +737,7 @@ struct NetworkTransport::Core {
             }
         }
         if (owner == 0) {
-            stream->finish(failure);
+            endConnection(failure, runGeneration);
             return;
         }
         logger.warning(site("receiveLoop()", __LINE__), [&] {

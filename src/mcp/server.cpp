@@ -151,6 +151,11 @@ std::optional<std::string> Server::protocolVersion() const {
     return protocolVersion_;
 }
 
+std::unordered_map<std::string, std::unordered_set<ID>> Server::subscriptions() const {
+    std::lock_guard lock(mutex_);
+    return subscriptions_;
+}
+
 std::shared_ptr<Transport> Server::connection() const {
     std::lock_guard lock(mutex_);
     return connection_;
@@ -312,6 +317,8 @@ void Server::runLoop(const std::shared_ptr<Transport>& transport, std::stop_toke
     try {
         MessageStream stream = transport->receive();
         while (!stop.stop_requested()) {
+            // Answers held back while more input waited leave before the wait.
+            if (stream->size() == 0) flushQuietly(*transport, stop);
             std::optional<std::string> element = stream->next(stop);
             if (!element || stop.stop_requested()) break;
             handleElement(std::move(*element), stop);
@@ -334,8 +341,17 @@ void Server::runLoop(const std::shared_ptr<Transport>& transport, std::stop_toke
                                     });
         }
     }
+    flushQuietly(*transport, stop);
     if (auto current = connection()) {
         current->logger().debug(site("start(transport:initializeHook:)", __LINE__), "Server finished");
+    }
+}
+
+void Server::flushQuietly(Transport& transport, std::stop_token stop) {
+    try {
+        transport.flush(stop);
+    } catch (...) {
+        // The answers held are lost with the output; the transport reports it.
     }
 }
 
@@ -367,7 +383,14 @@ void Server::handleElement(std::string element, std::stop_token stop) {
             }
         } else if (parsedOK && parsed.isObject()) {
             // Without an "id" key an object can only be a notification.
-            if (parsed.asObject().contains("id")) {
+            if (const json::Value* id = parsed.find("id")) {
+                // An id no reading accepts is still a request: answered, never
+                // taken for a notification.
+                if (!id->isString() && !id->isInt() && !id->isNull()) {
+                    form = Form::request;
+                    answerId = ID::null();
+                    throw MCPError::invalidRequest(std::string("ID must be string or number"));
+                }
                 std::optional<AnyRequest> request;
                 try {
                     request = decode<AnyRequest>(std::move(parsed));  // fails, if at all, before it moves
@@ -392,15 +415,8 @@ void Server::handleElement(std::string element, std::stop_token stop) {
                 handleMessage(*notification, stop);
                 return;
             }
-            // The probe: answer under the message's own id when it reads as an
-            // integer or a plain text (a data URL text reads as data).
-            if (const json::Value* id = parsed.find("id")) {
-                if (id->isInt()) {
-                    answerId = ID(id->asInt());
-                } else if (id->isString() && !decodeDataURL(id->asString())) {
-                    answerId = ID(id->asString());
-                }
-            }
+            // The probe: answer under the message's own id when it has one.
+            if (const json::Value* id = parsed.find("id")) answerId = decode<ID>(*id);
         }
         throw MCPError::parseError(std::string("Invalid message format"));
     } catch (...) {
@@ -423,7 +439,43 @@ void Server::handleElement(std::string element, std::stop_token stop) {
 
 // ---- Dispatch -------------------------------------------------------------------
 
+bool Server::answerDeferred(const AnyRequest& request, std::stop_token stop) {
+    std::shared_ptr<const RequestHandlerBox> handler;
+    {
+        std::lock_guard lock(mutex_);
+        const bool refused = configuration_.strict && !isInitialized_ && request.method != Initialize::name &&
+                             request.method != Ping::name;
+        if (refused) return false;
+        if (auto it = methodHandlers_.find(request.method); it != methodHandlers_.end()) handler = it->second;
+    }
+    if (!handler) return false;
+    std::weak_ptr<Server> weak = weak_from_this();
+    auto answer = [weak, id = request.id, stop](std::string written) {
+        auto server = weak.lock();
+        if (!server) return;
+        try {
+            server->requireConnection()->send(std::move(written), stop);
+        } catch (...) {
+            // A failed send is answered like a failed handler.
+            try {
+                server->sendErasedResponse(AnyResponse(id, protocolError(std::current_exception())), stop);
+            } catch (...) {
+                // Nothing more can be done for this request.
+            }
+        }
+    };
+    try {
+        return handler->handleDeferred(request, kWireOptions, stop, std::move(answer));
+    } catch (...) {
+        sendErasedResponse(AnyResponse(request.id, protocolError(std::current_exception())), stop);
+        return true;
+    }
+}
+
 std::optional<AnyResponse> Server::handleRequest(const AnyRequest& request, bool sendResponse, std::stop_token stop) {
+    // A handler that answers later leaves the loop free for the next message:
+    // JSON-RPC lets answers overtake each other.
+    if (sendResponse && answerDeferred(request, stop)) return std::nullopt;
     std::string answer = answerRequest(request, sendResponse, stop);
     if (!sendResponse) return decode<AnyResponse>(json::parse(answer));
     try {

@@ -35,6 +35,7 @@
 #include <thread>
 #include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -91,6 +92,9 @@ public:
     std::optional<ClientInfo> clientInfo() const;
     std::optional<ClientCapabilities> clientCapabilities() const;
     std::optional<std::string> protocolVersion() const;
+    // Resource subscriptions by URI: starts empty; nothing in the server
+    // changes it yet.
+    std::unordered_map<std::string, std::unordered_set<ID>> subscriptions() const;
 
     // ---- Registration -----------------------------------------------------
 
@@ -147,8 +151,8 @@ public:
 
     // ---- Dispatch (what the message loop calls) ---------------------------
 
-    // With sendResponse the answer is sent and nullopt returned; without, the
-    // answer is returned. Throws invalidRequest "Server is not initialized"
+    // With sendResponse the answer is sent (by a deferring handler later, from
+    // another thread) and nullopt returned; without, the answer is returned. Throws invalidRequest "Server is not initialized"
     // under the strict rule, and a failed send of the error answer.
     std::optional<AnyResponse> handleRequest(const AnyRequest& request, bool sendResponse, std::stop_token stop = {});
     // Throws only under the strict rule; handler errors are logged.
@@ -166,6 +170,9 @@ private:
     // The written answer to one request (an error answer for a failing
     // handler); throws only under the strict rule.
     std::string answerRequest(const AnyRequest& request, bool single, std::stop_token stop);
+    // Hands the request to a handler that answers later; false when there is
+    // none for it (or the strict rule refuses it), and nothing was done.
+    bool answerDeferred(const AnyRequest& request, std::stop_token stop);
     void registerDefaultHandlers(InitializeHook initializeHook);
     void completeInitialization(ClientInfo clientInfo, ClientCapabilities clientCapabilities,
                                 std::string protocolVersion);
@@ -176,6 +183,7 @@ private:
     static void sendJson(Transport& transport, const json::Value& message, std::stop_token stop);
 
     void runLoop(const std::shared_ptr<Transport>& transport, std::stop_token stop);
+    static void flushQuietly(Transport& transport, std::stop_token stop);
     void handleElement(std::string element, std::stop_token stop);
     // Finished runs, to be destroyed outside the lock.
     std::vector<LoopRun> takeFinishedRunsLocked();
@@ -193,6 +201,7 @@ private:
     std::optional<ClientInfo> clientInfo_;
     std::optional<ClientCapabilities> clientCapabilities_;
     std::optional<std::string> protocolVersion_;
+    std::unordered_map<std::string, std::unordered_set<ID>> subscriptions_;
     std::optional<LoopRun> task_;
     // Loops replaced by a later start or cancelled by stop; kept until they end.
     std::vector<LoopRun> retired_;

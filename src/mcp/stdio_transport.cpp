@@ -1,7 +1,9 @@
 #include "mcp/stdio_transport.hpp"
 
 #include "logging/log_handlers.hpp"
+#include "mcp/envelope.hpp"
 #include "mcp/error.hpp"
+#include "mcp/line_splitter.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -127,11 +129,13 @@ void pollOnce(pollfd* fds, nfds_t count, int timeoutMs = -1) {
 
 }  // namespace
 
-StdioTransport::StdioTransport(int input, int output, std::optional<logging::Logger> logger)
+StdioTransport::StdioTransport(int input, int output, std::optional<logging::Logger> logger,
+                               std::size_t maxMessageSize)
     : input_(input),
       output_(output),
+      maxMessageSize_(maxMessageSize),
       logger_(logger ? std::move(*logger) : discardingLogger("mcp.transport.stdio")),
-      stream_(rt::AsyncStream<std::string>::make()) {
+      stream_(rt::AsyncStream<std::string>::make(kMaxQueuedMessages)) {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd_ < 0) throwErrno(errno);
 }
@@ -162,7 +166,7 @@ void StdioTransport::connect(std::stop_token) {
 
     // A finished stream can take nothing more: leave the input unread then.
     if (!stream_->isFinished()) {
-        reader_ = rt::Task([this](std::stop_token) { readLoop(); });
+        reader_ = rt::Task([this](std::stop_token stop) { readLoop(stop); });
     }
 }
 
@@ -192,55 +196,57 @@ bool StdioTransport::waitReadable() {
     return (fds[1].revents & POLLIN) == 0;
 }
 
-void StdioTransport::readLoop() {
+void StdioTransport::readLoop(std::stop_token stop) {
     auto buffer = std::make_unique<char[]>(kReadBufferSize);
-    std::string pending;
+    LineSplitter splitter(maxMessageSize_);
 
-    auto deliver = [&](std::string line) {
+    auto deliver = [&](std::string_view line) {
         logger_.trace(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Message received", [&] {
             return logging::Logger::Metadata{{"size", std::to_string(line.size())}};
         });
-        stream_->yield(std::move(line));
+        // Waits while the queue is full: the peer's writes then block on the pipe.
+        stream_->push(std::string(line), stop);
+    };
+    // Its text is gone, its id with it: answered with an error under id null.
+    auto refuse = [&] {
+        logger_.error(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Message too large", [&] {
+            return logging::Logger::Metadata{{"limit", std::to_string(maxMessageSize_)}};
+        });
+        try {
+            send(json::write(encode(AnyResponse(ID::null(), MCPError::invalidRequest(std::string("Message too large")))),
+                             {.sortedKeys = true, .escapeSlashes = false}),
+                 stop);
+        } catch (...) {
+            // The output is gone too; the reader ends at its next read.
+        }
     };
 
-    // Waiting first (rather than reading until EAGAIN) costs one call less per
-    // message when requests arrive one at a time, and never blocks in read().
-    while (connected_.load(std::memory_order_acquire)) {
-        if (!waitReadable()) break;
-        const ssize_t n = ::read(input_, buffer.get(), kReadBufferSize);
-        if (n == 0) {
-            logger_.notice(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "EOF received");
-            break;
-        }
-        if (n < 0) {
-            const int error = errno;
-            if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) continue;
-            logger_.error(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Read error occurred", [&] {
-                return logging::Logger::Metadata{{"error", PlatformError::fromErrno(error).localizedDescription()}};
-            });
-            break;
-        }
-
-        const std::string_view chunk(buffer.get(), static_cast<std::size_t>(n));
-        std::size_t start = 0;
-        if (!pending.empty()) {
-            const auto newline = firstNewlineIndex(chunk);
-            if (!newline) {
-                pending.append(chunk);
-                continue;
+    try {
+        // Waiting first (rather than reading until EAGAIN) costs one call less per
+        // message when requests arrive one at a time, and never blocks in read().
+        while (connected_.load(std::memory_order_acquire)) {
+            if (!waitReadable()) break;
+            const ssize_t n = ::read(input_, buffer.get(), kReadBufferSize);
+            if (n == 0) {
+                logger_.notice(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "EOF received");
+                // A complete last message without its newline is still a message.
+                splitter.finish(deliver, refuse);
+                break;
             }
-            pending.append(chunk.substr(0, *newline));
-            deliver(std::exchange(pending, std::string()));
-            start = *newline + 1;
+            if (n < 0) {
+                const int error = errno;
+                if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) continue;
+                logger_.error(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Read error occurred", [&] {
+                    return logging::Logger::Metadata{{"error", PlatformError::fromErrno(error).localizedDescription()}};
+                });
+                break;
+            }
+            splitter.feed(std::string_view(buffer.get(), static_cast<std::size_t>(n)), deliver, refuse);
         }
-        while (const auto newline = firstNewlineIndex(chunk, start)) {
-            if (*newline > start) deliver(std::string(chunk.substr(start, *newline - start)));
-            start = *newline + 1;
-        }
-        pending.append(chunk.substr(start));
+    } catch (const rt::Cancelled&) {
+        // Stopped while waiting for room in the queue.
     }
-    // Also after a read error: the consumer sees a plain end. An unterminated
-    // last line is dropped with the pending bytes.
+    // Also after a read error: the consumer sees a plain end.
     stream_->finish();
 }
 
@@ -264,12 +270,15 @@ void StdioTransport::waitWritable(std::stop_token& stop) {
     if (stop.stop_requested()) throw rt::Cancelled();
 }
 
-void StdioTransport::writeAll(const std::string& message, std::stop_token& stop) {
+void StdioTransport::writeAll(std::string_view held, const std::string* message, std::stop_token& stop) {
     static const char newline = '\n';
-    iovec parts[2] = {{const_cast<char*>(message.data()), message.size()}, {const_cast<char*>(&newline), 1}};
-    int first = message.empty() ? 1 : 0;
-    while (first < 2) {
-        const ssize_t n = ::writev(output_, parts + first, 2 - first);
+    iovec parts[3] = {{const_cast<char*>(held.data()), held.size()},
+                      {message ? const_cast<char*>(message->data()) : nullptr, message ? message->size() : 0},
+                      {const_cast<char*>(&newline), message ? 1u : 0u}};
+    int first = 0;
+    while (first < 3 && parts[first].iov_len == 0) ++first;
+    while (first < 3) {
+        const ssize_t n = ::writev(output_, parts + first, 3 - first);
         if (n < 0) {
             const int error = errno;
             if (error == EINTR) continue;
@@ -277,41 +286,75 @@ void StdioTransport::writeAll(const std::string& message, std::stop_token& stop)
                 waitWritable(stop);
                 continue;
             }
+            outputFailed(error);
             throwErrno(error);
         }
         auto written = static_cast<std::size_t>(n);
-        while (first < 2 && written >= parts[first].iov_len) {
+        while (first < 3 && written >= parts[first].iov_len) {
             written -= parts[first].iov_len;
             ++first;
         }
-        if (first < 2) {
+        if (first < 3) {
             parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + written;
             parts[first].iov_len -= written;
         }
     }
 }
 
+void StdioTransport::outputFailed(int error) {
+    int none = 0;
+    if (!outputError_.compare_exchange_strong(none, error)) return;
+    logger_.error(logging::Logger::Site(kLogFile, "send(_:)", __LINE__), "Write error occurred", [&] {
+        return logging::Logger::Metadata{{"error", PlatformError::fromErrno(error).localizedDescription()}};
+    });
+    // Nobody reads the answers any more: drop what waits, and stop reading
+    // (in this order, so that the reader's own end cannot come first).
+    stream_->cancel(std::make_exception_ptr(MCPError::transportError(PlatformError::fromErrno(error))));
+    signalEventFd(wakeFd_);
+}
+
 void StdioTransport::send(std::string message, std::stop_token stop) {
     if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
-    {
-        std::unique_lock lock(writeMutex_);
-        const bool free = writeCv_.wait(
-            lock, stop, [&] { return !writing_ || !connected_.load(std::memory_order_acquire); });
-        if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
-        if (!free) throw rt::Cancelled();
-        writing_ = true;
+    if (const int error = outputError_.load()) throwErrno(error);
+    OutputTurn turn(*this, stop);
+    // While more input waits, answers gather and leave in one write: when the
+    // input queue runs empty (the reader of the stream calls flush()) or the
+    // held text reaches kCoalesceLimit. A lone message goes out at once.
+    if (stream_->size() > 0 && held_.size() + message.size() < kCoalesceLimit) {
+        held_.append(message);
+        held_.push_back('\n');
+        holding_.store(true, std::memory_order_release);
+        return;
     }
-    struct Release {
-        StdioTransport* self;
-        ~Release() {
-            {
-                std::lock_guard lock(self->writeMutex_);
-                self->writing_ = false;
-            }
-            self->writeCv_.notify_all();
-        }
-    } release{this};
-    writeAll(message, stop);
+    writeAll(takeHeld(), &message, stop);
+}
+
+void StdioTransport::flush(std::stop_token stop) {
+    if (!holding_.load(std::memory_order_acquire)) return;
+    OutputTurn turn(*this, stop);
+    if (!held_.empty()) writeAll(takeHeld(), nullptr, stop);
+}
+
+std::string StdioTransport::takeHeld() {
+    holding_.store(false, std::memory_order_release);
+    return std::exchange(held_, std::string());
+}
+
+StdioTransport::OutputTurn::OutputTurn(StdioTransport& transport, std::stop_token& stop) : self(transport) {
+    std::unique_lock lock(self.writeMutex_);
+    const bool free = self.writeCv_.wait(
+        lock, stop, [&] { return !self.writing_ || !self.connected_.load(std::memory_order_acquire); });
+    if (!self.connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
+    if (!free) throw rt::Cancelled();
+    self.writing_ = true;
+}
+
+StdioTransport::OutputTurn::~OutputTurn() {
+    {
+        std::lock_guard lock(self.writeMutex_);
+        self.writing_ = false;
+    }
+    self.writeCv_.notify_all();
 }
 
 }  // namespace mcp

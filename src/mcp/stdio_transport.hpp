@@ -12,21 +12,32 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 namespace mcp {
 
 // Reads the input in non-blocking mode on a thread of its own and delivers
-// each non-empty line (carriage return kept) as one message; an unterminated
-// last line is dropped at end of input. Writes each message followed by one
-// newline byte, whole: concurrent sends never interleave.
+// each line that is not blank (carriage return kept) as one message, an
+// unterminated last line too at end of input. Writes each message followed by
+// one newline byte, whole: concurrent sends never interleave.
+//
+// Input is bounded: a line longer than the message limit is skipped to its
+// newline without being held whole, and answered with invalidRequest under id
+// null; at most kMaxQueuedMessages wait in the stream, beyond that the reader
+// stops reading until the consumer catches up.
 //
 // While connected both descriptors are non-blocking; the mode is put back at
 // disconnect, at destruction and at process exit (standard descriptors share
 // it with the terminal and with standard error). Descriptors are never closed.
 class StdioTransport final : public Transport {
 public:
+    static constexpr std::size_t kMaxQueuedMessages = 1024;
+    // Answers held back at most, in bytes (larger made tools/list slower).
+    static constexpr std::size_t kCoalesceLimit = 4096;
+
     // Without a logger: label "mcp.transport.stdio", records discarded.
-    explicit StdioTransport(int input = 0, int output = 1, std::optional<logging::Logger> logger = std::nullopt);
+    explicit StdioTransport(int input = 0, int output = 1, std::optional<logging::Logger> logger = std::nullopt,
+                            std::size_t maxMessageSize = std::size_t{64} << 20);
     ~StdioTransport() override;
     StdioTransport(const StdioTransport&) = delete;
     StdioTransport& operator=(const StdioTransport&) = delete;
@@ -44,25 +55,47 @@ public:
     // Waits for room with poll(); rt::Cancelled when `stop` is requested then
     // (bytes already written stay written).
     void send(std::string message, std::stop_token stop = {}) override;
+    // Writes the answers held back while more input was waiting.
+    void flush(std::stop_token stop = {}) override;
     // The same stream on every call, made at construction.
     MessageStream receive() override { return stream_; }
 
     bool isConnected() const { return connected_.load(std::memory_order_acquire); }
+    // The errno of the write that failed (the reader went away, the device is
+    // full, the descriptor closed), or 0. After such a failure the stream ends
+    // with that error, what was queued is dropped, and every send fails.
+    int outputError() const { return outputError_.load(); }
 
 private:
-    void readLoop();
+    void readLoop(std::stop_token stop);
     // Blocks until input is readable or the transport is woken; false when woken.
     bool waitReadable();
     void waitWritable(std::stop_token& stop);
-    void writeAll(const std::string& message, std::stop_token& stop);
+    // Writes `held` (complete lines) and then the message, if any, with its newline.
+    void writeAll(std::string_view held, const std::string* message, std::stop_token& stop);
+    void outputFailed(int error);
+    // The held answers, taken out; only with the output's turn.
+    std::string takeHeld();
+
+    // The output for one writer at a time: waits for its turn (ENOTCONN once
+    // disconnected, rt::Cancelled on stop) and gives it back at scope end.
+    struct OutputTurn {
+        OutputTurn(StdioTransport& transport, std::stop_token& stop);
+        ~OutputTurn();
+        OutputTurn(const OutputTurn&) = delete;
+        OutputTurn& operator=(const OutputTurn&) = delete;
+        StdioTransport& self;
+    };
 
     const int input_;
     const int output_;
+    const std::size_t maxMessageSize_;
     const logging::Logger logger_;
     const MessageStream stream_;
 
     std::atomic<bool> connected_{false};
-    int wakeFd_ = -1;  // eventfd: readable once disconnect() was called
+    int wakeFd_ = -1;  // eventfd: readable once disconnect() was called or the output failed
+    std::atomic<int> outputError_{0};
 
     std::mutex lifecycleMutex_;  // connect and disconnect, one at a time
     rt::Task reader_;
@@ -70,6 +103,8 @@ private:
     std::mutex writeMutex_;  // guards writing_
     std::condition_variable_any writeCv_;
     bool writing_ = false;  // a send owns the output
+    std::string held_;      // answers held back while input waits; touched with the output's turn
+    std::atomic<bool> holding_{false};  // held_ is not empty: flush() has work
 };
 
 }  // namespace mcp

@@ -34,6 +34,9 @@ public:
     virtual void send(std::string message, std::stop_token stop = {}) = 0;
     // The stream of received messages; one consumer.
     virtual MessageStream receive() = 0;
+    // Sends what the transport held back to write together; its consumer
+    // calls it whenever the received stream runs empty. Most hold nothing.
+    virtual void flush(std::stop_token = {}) {}
 };
 
 // The logger of a transport given none: labelled, and discarding every record.
@@ -43,7 +46,8 @@ logging::Logger discardingLogger(std::string label);
 // start of buffer; nullopt when there is none.
 std::optional<std::size_t> firstNewlineIndex(std::string_view buffer, std::size_t from = 0, char byte = '\n');
 
-// Sleeps on the monotonic clock; throws rt::Cancelled when stop is requested.
+// Sleeps on the clock that runs through system sleep; throws rt::Cancelled
+// when stop is requested.
 // The tolerance is accepted for the callers' sake and not used.
 void sleepOnContinuousClock(std::chrono::nanoseconds duration,
                             std::optional<std::chrono::nanoseconds> tolerance = std::nullopt,

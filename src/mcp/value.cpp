@@ -98,12 +98,10 @@ bool objectsEqual(const Object& a, const Object& b) {
     return true;
 }
 
-Value fromJsonString(std::string&& text) {
-    if (text.starts_with("data:")) {
-        if (auto url = decodeDataURL(text)) return Value::data(std::move(url->bytes), std::move(url->mimeType));
-    }
-    return Value(std::move(text));
-}
+// A peer's text stays text, even when it reads like a data URL ("data:,hi" or
+// "data: see attached"): rewriting it as base64 or as bytes would change what
+// a handler, tool or peer receives. Callers wanting bytes ask decodeDataURL.
+Value fromJsonString(std::string&& text) { return Value(std::move(text)); }
 
 template <class J>
 Value convert(J&& v, json::CodingPath& path) {

@@ -106,8 +106,9 @@ std::optional<std::int64_t> toInt(const Value& value, bool strict = true);
 std::optional<double> toDouble(const Value& value, bool strict = true);
 std::optional<std::string> toString(const Value& value, bool strict = true);
 
-// JSON form. Reading tries null, bool, int, double, data URL, string, array,
-// object in that order; the rvalue overloads move strings instead of copying.
+// JSON form. Reading tries null, bool, int, double, string, array, object in
+// that order; a string is never read as data (see decodeDataURL). The rvalue
+// overloads move strings instead of copying.
 json::Value toJson(const Value& value);
 json::Value toJson(Value&& value);
 Value fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Value>);

@@ -1,18 +1,45 @@
 #include "runtime/runtime.hpp"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <system_error>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 namespace rt {
 
 void sleepFor(Clock::duration duration, std::stop_token stop) {
     if (stop.stop_requested()) throw Cancelled();
     if (duration <= Clock::duration::zero()) return;
-    std::mutex mutex;
-    std::condition_variable_any cv;
-    std::unique_lock lock(mutex);
-    const auto deadline = Clock::now() + duration;
-    // No predicate becomes true: only stop or the deadline end the wait.
-    cv.wait_until(lock, stop, deadline, [] { return false; });
+    // A timer on the clock that keeps counting while the system sleeps: a
+    // pause of a minute is over a minute after it began, suspended or not.
+    const int timer = ::timerfd_create(CLOCK_BOOTTIME, TFD_CLOEXEC);
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (timer < 0 || wake < 0) {
+        if (timer >= 0) ::close(timer);
+        if (wake >= 0) ::close(wake);
+        throw std::system_error(errno, std::generic_category(), "sleep timer");
+    }
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    ::timerfd_settime(timer, 0, &spec, nullptr);
+    {
+        std::stop_callback onStop(stop, [wake] {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const auto n = ::write(wake, &one, sizeof one);
+        });
+        pollfd fds[2] = {{timer, POLLIN, 0}, {wake, POLLIN, 0}};
+        while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+        }
+    }
+    ::close(timer);
+    ::close(wake);
     if (stop.stop_requested()) throw Cancelled();
 }
 

@@ -33,7 +33,8 @@ public:
     TimedOut() : std::runtime_error("Timed out") {}
 };
 
-// Sleeps on the monotonic clock; throws Cancelled as soon as stop is requested.
+// Sleeps on the clock that runs through system sleep (CLOCK_BOOTTIME); throws
+// Cancelled as soon as stop is requested.
 void sleepFor(Clock::duration duration, std::stop_token stop = {});
 
 namespace detail {
@@ -55,18 +56,40 @@ void waitUntil(std::condition_variable_any& cv, Lock& lock, std::stop_token stop
 }
 }  // namespace detail
 
-// Unbounded FIFO of received elements: many producers, one consumer. Shared by
-// handle (std::shared_ptr). After finish(), next() drains what is queued and
-// then reports the end (nullopt) or throws the finishing error.
+// FIFO of received elements: many producers, one consumer. Shared by handle
+// (std::shared_ptr). After finish(), next() drains what is queued and then
+// reports the end (nullopt) or throws the finishing error.
 template <class T>
 class AsyncStream {
 public:
-    static std::shared_ptr<AsyncStream> make() { return std::make_shared<AsyncStream>(); }
+    AsyncStream() = default;
+    // A capacity of 0 is unbounded.
+    explicit AsyncStream(std::size_t capacity) : capacity_(capacity) {}
 
-    // Queues an element; false (and the element dropped) once finished.
+    static std::shared_ptr<AsyncStream> make(std::size_t capacity = 0) {
+        return std::make_shared<AsyncStream>(capacity);
+    }
+
+    // Queues an element, whatever the capacity; false (and the element
+    // dropped) once finished.
     bool yield(T value) {
         {
             std::lock_guard lock(mutex_);
+            if (finished_) return false;
+            queue_.push_back(std::move(value));
+        }
+        cv_.notify_all();
+        return true;
+    }
+
+    // Queues an element, first waiting while the queue is at its capacity: a
+    // reader that outpaces its consumer stops reading instead of growing the
+    // queue. False once finished; Cancelled on stop.
+    bool push(T value, std::stop_token stop = {}) {
+        {
+            std::unique_lock lock(mutex_);
+            detail::waitUntil(cv_, lock, stop, std::nullopt,
+                              [&] { return finished_ || capacity_ == 0 || queue_.size() < capacity_; });
             if (finished_) return false;
             queue_.push_back(std::move(value));
         }
@@ -85,16 +108,25 @@ public:
         cv_.notify_all();
     }
 
+    // Ends the stream at once, finished or not: what is queued is dropped, and
+    // next() throws `error` (or the earlier finishing error, or reports the end).
+    void cancel(std::exception_ptr error = nullptr) {
+        std::deque<T> dropped;
+        {
+            std::lock_guard lock(mutex_);
+            if (!finished_) error_ = error;
+            finished_ = true;
+            dropped.swap(queue_);
+        }
+        cv_.notify_all();
+    }
+
     // The next element; nullopt at the end; throws the finishing error after
     // the queue drained, Cancelled on stop, TimedOut past the deadline.
     std::optional<T> next(std::stop_token stop = {}, std::optional<Clock::time_point> deadline = {}) {
         std::unique_lock lock(mutex_);
         detail::waitUntil(cv_, lock, stop, deadline, [&] { return !queue_.empty() || finished_; });
-        if (!queue_.empty()) {
-            T value = std::move(queue_.front());
-            queue_.pop_front();
-            return value;
-        }
+        if (!queue_.empty()) return popLocked(lock);
         if (error_) std::rethrow_exception(error_);
         return std::nullopt;
     }
@@ -105,11 +137,15 @@ public:
 
     // An element if one is queued, without waiting.
     std::optional<T> tryNext() {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (queue_.empty()) return std::nullopt;
-        T value = std::move(queue_.front());
-        queue_.pop_front();
-        return value;
+        return popLocked(lock);
+    }
+
+    // Elements queued now.
+    std::size_t size() const {
+        std::lock_guard lock(mutex_);
+        return queue_.size();
     }
 
     bool isFinished() const {
@@ -123,6 +159,16 @@ public:
     }
 
 private:
+    T popLocked(std::unique_lock<std::mutex>& lock) {
+        T value = std::move(queue_.front());
+        queue_.pop_front();
+        const bool wasFull = capacity_ != 0 && queue_.size() + 1 == capacity_;
+        lock.unlock();
+        if (wasFull) cv_.notify_all();  // a producer may be waiting for room
+        return value;
+    }
+
+    const std::size_t capacity_ = 0;
     mutable std::mutex mutex_;
     std::condition_variable_any cv_;
     std::deque<T> queue_;

@@ -53,7 +53,10 @@ const std::vector<ParserCase>& parserCases() {
           "data: \xc0\xaf|\xe0\x80\x80|\xed\xa0\x80|\xf0\x9f\x98|\xf4\x90\x80\x80|\xe2\x82\n\n"},
          {data("a" + kFFFD + "b" + kFFFD + "\n" + kFFFD + kFFFD + "|" + kFFFD + kFFFD + kFFFD + "|" + kFFFD + kFFFD +
                kFFFD + "|" + kFFFD + "|" + kFFFD + kFFFD + kFFFD + kFFFD + "|" + kFFFD)}},
-        {"unterminated final block", {"data: a\n\ndata: z"}, {data("a"), data("z")}},
+        // A stream cut inside an event: what was read of it is never an event.
+        {"unterminated final block", {"data: a\n\ndata: z"}, {data("a")}},
+        {"message cut inside its data", {"data: {\"jsonrpc\":\"2.0\",\"id\":1,\"res"}, {}},
+        {"empty data then CR then end", {"data:\r"}, {}},
     };
     return cases;
 }

@@ -51,6 +51,80 @@ static_assert(Notification<Changed> && Notification<Said> && Notification<AnyNot
 static_assert(NotRequired<List::Parameters> && NotRequired<Empty> && NotRequired<Value>);
 static_assert(!NotRequired<Echo::Parameters>);
 
+std::string sortedText(const json::Value& v) { return json::write(v, {.sortedKeys = true}); }
+
+template <class T>
+std::string roundTrip(std::string_view text) {
+    return sortedText(encode(decodeText<T>(text)));
+}
+
+TEST(Envelope, Encoding) {
+    struct Case {
+        json::Value encoded;
+        const char* json;
+    };
+    const Case cases[] = {
+        {encode(request<Ping>(1)), R"({"id":1,"jsonrpc":"2.0","method":"ping","params":{}})"},
+        {encode(request<Echo>("a", {"hi"})), R"({"id":"a","jsonrpc":"2.0","method":"test/echo","params":{"text":"hi"}})"},
+        {encode(request<List>(2, {})), R"({"id":2,"jsonrpc":"2.0","method":"test/list","params":{}})"},
+        {encode(AnyRequest{3, "x", Value()}), R"({"id":3,"jsonrpc":"2.0","method":"x","params":null})"},
+        {encode(message<Changed>()), R"({"jsonrpc":"2.0","method":"notifications/changed"})"},
+        {encode(message<Said>({"yo"})), R"({"jsonrpc":"2.0","method":"notifications/said","params":{"text":"yo"}})"},
+        {encode(AnyMessage{"n", Value()}), R"({"jsonrpc":"2.0","method":"n","params":null})"},
+        {encode(response<Ping>(4)), R"({"id":4,"jsonrpc":"2.0","result":{}})"},
+        {encode(response<Echo>(5, Echo::Result{"r"})), R"({"id":5,"jsonrpc":"2.0","result":{"text":"r"}})"},
+        {encode(response<Echo>(6, MCPError::methodNotFound())),
+         R"({"error":{"code":-32601,"message":"Method not found"},"id":6,"jsonrpc":"2.0"})"},
+        {encode(AnyResponse(7, Value())), R"({"id":7,"jsonrpc":"2.0","result":null})"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(sortedText(c.encoded), c.json);
+    // Writing order.
+    EXPECT_EQ(encodeText(request<Ping>(1)), R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{}})");
+}
+
+TEST(Envelope, DecodingSucceeds) {
+    struct Case {
+        const char* input;
+        std::function<std::string(std::string_view)> roundTrip;
+        const char* output;
+    };
+    const Case cases[] = {
+        {R"({"jsonrpc":"2.0","id":1,"method":"m"})", roundTrip<AnyRequest>,
+         R"({"id":1,"jsonrpc":"2.0","method":"m","params":null})"},
+        {R"({"jsonrpc":"2.0","id":null,"method":"m","params":{"a":"data:,x"}})", roundTrip<AnyRequest>,
+         R"({"id":null,"jsonrpc":"2.0","method":"m","params":{"a":"data:,x"}})"},
+        {R"({"jsonrpc":"2.0","id":1,"method":"ping","params":[1,2]})", roundTrip<Request<Ping>>,
+         R"({"id":1,"jsonrpc":"2.0","method":"ping","params":{}})"},
+        {R"({"jsonrpc":"2.0","id":1,"method":"ping","params":7})", roundTrip<Request<Ping>>,
+         R"({"id":1,"jsonrpc":"2.0","method":"ping","params":{}})"},
+        {R"({"jsonrpc":"2.0","id":1,"method":"test/list"})", roundTrip<Request<List>>,
+         R"({"id":1,"jsonrpc":"2.0","method":"test/list","params":{}})"},
+        {R"({"jsonrpc":"2.0","id":1,"method":"test/list","params":null})", roundTrip<Request<List>>,
+         R"({"id":1,"jsonrpc":"2.0","method":"test/list","params":{}})"},
+        {R"({"jsonrpc":"2.0","id":1,"method":"test/list","params":{"cursor":"c","x":1}})", roundTrip<Request<List>>,
+         R"({"id":1,"jsonrpc":"2.0","method":"test/list","params":{"cursor":"c"}})"},
+        {R"({"jsonrpc":"2.0","method":"n"})", roundTrip<AnyMessage>, R"({"jsonrpc":"2.0","method":"n","params":null})"},
+        {R"({"jsonrpc":"2.0","method":"n","id":9,"params":[1]})", roundTrip<AnyMessage>,
+         R"({"jsonrpc":"2.0","method":"n","params":[1]})"},
+        {R"({"jsonrpc":"2.0","method":"notifications/changed","params":{"a":1}})", roundTrip<Message<Changed>>,
+         R"({"jsonrpc":"2.0","method":"notifications/changed"})"},
+        {R"({"jsonrpc":"2.0","id":1,"result":{"text":"r"},"error":{"code":1,"message":"m"}})",
+         roundTrip<Response<Echo>>, R"({"id":1,"jsonrpc":"2.0","result":{"text":"r"}})"},
+        {R"({"jsonrpc":"2.0","id":1,"result":{"wrong":1},"error":{"code":1,"message":"m"}})",
+         roundTrip<Response<Echo>>, R"({"error":{"code":1,"message":"Server error: m"},"id":1,"jsonrpc":"2.0"})"},
+        // The id survives a result that does not fit.
+        {R"({"jsonrpc":"2.0","id":"abc","result":[1],"error":{"code":-32603,"message":"m"}})", roundTrip<Response<Echo>>,
+         R"({"error":{"code":-32603,"message":"Internal error"},"id":"abc","jsonrpc":"2.0"})"},
+        {R"({"jsonrpc":"2.0","id":1,"result":null,"error":{"code":-32600,"message":"m"}})", roundTrip<AnyResponse>,
+         R"({"id":1,"jsonrpc":"2.0","result":null})"},
+        {R"({"jsonrpc":"2.0","id":"r","error":{"code":-32602,"message":"m"}})", roundTrip<AnyResponse>,
+         R"({"error":{"code":-32602,"data":{"detail":"m"},"message":"Invalid params: m"},"id":"r","jsonrpc":"2.0"})"},
+        {R"({"jsonrpc":"2.0","id":2,"result":"anything"})", roundTrip<Response<Ping>>,
+         R"({"id":2,"jsonrpc":"2.0","result":{}})"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.roundTrip(c.input), c.output) << c.input;
+}
+
 TEST(Envelope, DecodingFailures) {
     using K = json::DecodingError::Kind;
     struct Case {
@@ -103,6 +177,101 @@ TEST(Envelope, DecodingFailures) {
             EXPECT_EQ(e.codingPath(), c.path) << e.debugDescription();
         }
     }
+}
+
+TEST(Envelope, EqualityAndHashing) {
+    EXPECT_EQ(request<Echo>(1, {"a"}), request<Echo>(1, {"a"}));
+    EXPECT_NE(request<Echo>(1, {"a"}), request<Echo>("1", {"a"}));
+    EXPECT_NE(request<Echo>(1, {"a"}), request<Echo>(1, {"b"}));
+    EXPECT_EQ(response<Ping>(1, MCPError::parseError("a")), response<Ping>(1, MCPError::parseError("b")));
+    EXPECT_NE(response<Ping>(1), response<Ping>(1, MCPError::parseError()));
+    EXPECT_EQ(hashValue(AnyRequest{1, "m", Array{1}}), hashValue(AnyRequest{1, "m", Array{1}}));
+    EXPECT_NE(hashValue(AnyRequest{1, "m", Array{1}}), hashValue(AnyRequest{1, "m", Array{2}}));
+    EXPECT_EQ(hashValue(AnyResponse(1, MCPError::parseError("a"))),
+              hashValue(AnyResponse(1, MCPError::parseError("b"))));
+}
+
+TEST(Envelope, EraseToAnyRequestGoesThroughJson) {
+    AnyRequest erased = eraseToAnyRequest(request<Echo>(ID("e"), {"data:,hi"}));
+    EXPECT_EQ(erased.id, ID("e"));
+    EXPECT_EQ(erased.method, "test/echo");
+    EXPECT_EQ(erased.params, Value::object({{"text", "data:,hi"}}));
+    EXPECT_EQ(eraseToAnyRequest(request<Ping>(1)).params, Object{});
+}
+
+TEST(HandlerBoxes, RequestHandlerRoundTripsThroughJsonText) {
+    std::shared_ptr<RequestHandlerBox> echo = std::make_shared<TypedRequestHandler<Echo>>(
+        [](const Request<Echo>& r) { return response<Echo>(r.id, Echo::Result{r.params.text + "!"}); });
+    std::shared_ptr<RequestHandlerBox> ping =
+        std::make_shared<TypedRequestHandler<Ping>>([](const Request<Ping>& r) { return response<Ping>(r.id); });
+    std::shared_ptr<RequestHandlerBox> refuse = std::make_shared<TypedRequestHandler<Echo>>(
+        [](const Request<Echo>& r, std::stop_token) { return response<Echo>(r.id, MCPError::invalidParams("no")); });
+
+    struct Case {
+        std::shared_ptr<RequestHandlerBox> box;
+        const char* request;
+        const char* response;
+    };
+    const Case cases[] = {
+        {echo, R"({"jsonrpc":"2.0","id":"q","method":"test/echo","params":{"text":"hi","extra":[1]}})",
+         R"({"id":"q","jsonrpc":"2.0","result":{"text":"hi!"}})"},
+        {ping, R"({"jsonrpc":"2.0","id":3,"method":"ping"})", R"({"id":3,"jsonrpc":"2.0","result":{}})"},
+        {refuse, R"({"jsonrpc":"2.0","id":4,"method":"test/echo","params":{"text":""}})",
+         R"({"error":{"code":-32602,"data":{"detail":"no"},"message":"Invalid params: no"},"id":4,"jsonrpc":"2.0"})"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        AnyResponse r = c.box->handle(decodeText<AnyRequest>(c.request), {});
+        EXPECT_EQ(sortedText(encode(r)), c.response);
+    }
+
+    AnyResponse empty = ping->handle(AnyRequest{1, "ping", Value()}, {});
+    ASSERT_TRUE(empty.success());
+    EXPECT_EQ(*empty.success(), Object{});
+}
+
+TEST(HandlerBoxes, FailuresReachTheCaller) {
+    TypedRequestHandler<Echo> echo([](const Request<Echo>& r) -> Response<Echo> {
+        if (r.params.text == "throw") throw MCPError::internalError("handler");
+        return response<Echo>(r.id, r.params);
+    });
+    try {
+        echo.handle(AnyRequest{1, "test/echo", Value()}, {});
+        ADD_FAILURE();
+    } catch (const MCPError& e) {
+        EXPECT_EQ(e.code(), MCPError::invalidParamsCode);
+    }
+    try {
+        echo.handle(AnyRequest{1, "test/echo", Value::object({{"text", "throw"}})}, {});
+        ADD_FAILURE();
+    } catch (const MCPError& e) {
+        EXPECT_EQ(e.errorDescription(), "Internal error: handler");
+    }
+}
+
+TEST(HandlerBoxes, StopTokenIsPassedThrough) {
+    TypedRequestHandler<Ping> ping([](const Request<Ping>& r, std::stop_token stop) {
+        return stop.stop_requested() ? response<Ping>(r.id, MCPError::connectionClosed()) : response<Ping>(r.id);
+    });
+    std::stop_source source;
+    source.request_stop();
+    EXPECT_FALSE(ping.handle(AnyRequest{1, "ping", Value()}, source.get_token()).isSuccess());
+    EXPECT_TRUE(ping.handle(AnyRequest{1, "ping", Value()}, {}).isSuccess());
+}
+
+TEST(HandlerBoxes, NotificationHandlers) {
+    std::vector<std::string> seen;
+    std::shared_ptr<NotificationHandlerBox> said = std::make_shared<TypedNotificationHandler<Said>>(
+        [&](const Message<Said>& m) { seen.push_back(m.method + ":" + m.params.text); });
+    std::shared_ptr<NotificationHandlerBox> changed = std::make_shared<TypedNotificationHandler<Changed>>(
+        [&](const Message<Changed>& m, std::stop_token) { seen.push_back(m.method); });
+
+    said->handle(decodeText<AnyMessage>(R"({"jsonrpc":"2.0","method":"notifications/said","params":{"text":"a"}})"),
+                 {});
+    changed->handle(decodeText<AnyMessage>(R"({"jsonrpc":"2.0","method":"notifications/changed"})"), {});
+    EXPECT_THROW(said->handle(AnyMessage{"notifications/said", Value()}, {}), json::DecodingError);
+    NotificationHandlerBox().handle(AnyMessage{"x", Value()}, {});
+    EXPECT_EQ(seen, (std::vector<std::string>{"notifications/said:a", "notifications/changed"}));
 }
 
 }  // namespace

@@ -187,11 +187,52 @@ TEST(HTTPClientTransportTest, EventStreamReplyYieldsEveryEventWithDataAndEndsWit
     EXPECT_EQ(nextMessage(transport), "one");
     EXPECT_EQ(nextMessage(transport), "two");
     EXPECT_EQ(nextMessage(transport), "three");
-    EXPECT_EQ(sending.wait_for(0s), std::future_status::timeout) << "send returned before the stream ended";
-    release.resume({});
+    // No request in the message: nothing to wait for, the stream is read on.
     ASSERT_EQ(sending.wait_for(kBound), std::future_status::ready);
     EXPECT_FALSE(sending.get());
-    EXPECT_EQ(drain(transport), std::vector<std::string>{"four"});
+    release.resume({});
+    EXPECT_EQ(nextMessage(transport), "four");
+}
+
+TEST(HTTPClientTransportTest, SendReturnsAtItsAnswerWhileTheStreamStaysOpen) {
+    struct Case {
+        const char* name;
+        std::string message;
+        std::string beforeHold;           // sent, then the stream is held open
+        std::vector<std::string> yielded;  // by the time send returned
+    };
+    const std::string answer1 = R"({"jsonrpc":"2.0","id":1,"result":{}})";
+    const std::string answerA = R"({"jsonrpc":"2.0","id":"a","result":{}})";
+    const std::string progress = R"({"jsonrpc":"2.0","method":"notifications/progress"})";
+    const Case cases[] = {
+        {"answer at once", R"({"jsonrpc":"2.0","id":1,"method":"ping"})", "data: " + answer1 + "\n\n", {answer1}},
+        {"a notification first", R"({"jsonrpc":"2.0","id":1,"method":"ping"})",
+         "data: " + progress + "\n\ndata: " + answer1 + "\n\n", {progress, answer1}},
+        {"a batch waits for every answer", R"([{"jsonrpc":"2.0","id":1,"method":"ping"},{"jsonrpc":"2.0","id":"a","method":"ping"}])",
+         "data: " + answerA + "\n\ndata: [" + answer1 + "]\n\n", {answerA, "[" + answer1 + "]"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        rt::OneShot<std::monostate> release;
+        ScriptedHttpServer server([&](Exchange& e) {
+            e.startChunked(200, kEventStream);
+            e.sendChunk(c.beforeHold);
+            try {
+                release.waitFor(kBound, e.stopToken());
+            } catch (const std::exception&) {
+            }
+            e.endChunked();
+        });
+        HTTPClientTransport transport(server.url("/mcp"), {}, false);
+        transport.connect();
+        auto sending = std::async(std::launch::async, [&] { return sendFailure(transport, c.message); });
+        const bool returned = sending.wait_for(kBound) == std::future_status::ready;
+        release.resume({});
+        ASSERT_TRUE(returned) << "send waited for the end of the stream";
+        EXPECT_FALSE(sending.get());
+        EXPECT_EQ(drain(transport), c.yielded);
+        transport.disconnect();
+    }
 }
 
 // ---- Lifecycle ----------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The network transport over a scripted connection: states, log lines,
 // heartbeats, sending, receiving and reconnection.
 #include "mcp/network_transport.hpp"
+#include "mcp/network_framing.hpp"
 
 #include "mcp/network_test_support.hpp"
 #include "support/wait.hpp"
@@ -267,6 +268,45 @@ TEST(NetworkTransportReconnect, ALostConnectionIsReopenedAndTheStreamGoesOn) {
     EXPECT_EQ(rig.next(), "B");  // the unfinished "half" was lost with the old connection
     EXPECT_EQ(rig.transport->reconnectAttempt(), 0);
     EXPECT_EQ(rig.connection->startCount(), 2);
+}
+
+
+TEST(NetworkFraming, AHeartbeatIsOnlyAWholeFrameAtAMessageBoundary) {
+    const std::string marker = kHeartbeat.substr(0, 4);
+    const std::string message = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+    struct Case {
+        const char* name;
+        std::string bytes;
+        Lines messages;
+        int heartbeats;
+    };
+    const Case cases[] = {
+        {"frames around a message", kHeartbeat + message + "\n" + kHeartbeat, {message}, 2},
+        {"cut frame then a message", kHeartbeat.substr(0, 8) + message + "\n", {message}, 0},
+        {"marker alone then a message", marker + message + "\n", {message}, 0},
+        {"part of the marker then a message", marker.substr(0, 2) + "[" + message + "]\n", {"[" + message + "]"}, 0},
+        {"marker bytes inside a message", "{\"a\":\"" + kHeartbeat + "\"}\n", {"{\"a\":\"" + kHeartbeat + "\"}"}, 0},
+        {"text resembling the marker", "\xF0\x9F\x98\x80 hi\n", {"\xF0\x9F\x98\x80 hi"}, 0},
+    };
+    for (const auto& c : cases) {
+        // Whole, and in every split into two pieces.
+        for (std::size_t cut = 0; cut < c.bytes.size(); ++cut) {
+            SCOPED_TRACE(std::string(c.name) + " cut at " + std::to_string(cut));
+            mcp::NetworkFramer framer;
+            Lines messages;
+            int heartbeats = 0;
+            const auto onMessage = [&](std::string m) { messages.push_back(std::move(m)); };
+            const auto onHeartbeat = [&](std::string_view frame) {
+                EXPECT_EQ(frame, kHeartbeat);
+                ++heartbeats;
+            };
+            framer.feed(std::string_view(c.bytes).substr(0, cut), onMessage, onHeartbeat);
+            framer.feed(std::string_view(c.bytes).substr(cut), onMessage, onHeartbeat);
+            EXPECT_EQ(messages, c.messages);
+            EXPECT_EQ(heartbeats, c.heartbeats);
+            EXPECT_EQ(framer.size(), 0u);
+        }
+    }
 }
 
 }  // namespace

@@ -90,6 +90,7 @@ std::string withRandomId(const std::string& answer) {
 }
 
 constexpr const char* kNotCorrectFormat = "The data couldn\u2019t be read because it isn\u2019t in the correct format.";
+constexpr const char* kBadId = "ID must be string or number";
 
 // ---- Initialize and ping ------------------------------------------------------
 
@@ -138,19 +139,28 @@ TEST(ServerDispatch, AnswersRequestsAndTheirFailuresUnderTheRequestId) {
          errorAnswer("\"s/1\"", -32602, "Invalid params", "bad/path")},
         {echo("3", R"(,"params":{"text":"server"})"), R"({"error":{"code":42,"message":"Server error: busy"},"id":3,"jsonrpc":"2.0"})"},
         {echo("4", R"(,"params":{"text":"other"})"), errorAnswer("4", -32603, "Internal error", "disk on fire")},
-        // Typed parameters that do not decode reach the client as internal errors with the decoder's text.
-        {echo("5", ""), errorAnswer("5", -32603, "Internal error", kNotCorrectFormat)},
-        {echo("6", R"(,"params":null)"), errorAnswer("6", -32603, "Internal error", kNotCorrectFormat)},
-        {echo("7", R"(,"params":5)"), errorAnswer("7", -32603, "Internal error", kNotCorrectFormat)},
+        // Typed parameters that do not decode are the caller's fault, with the decoder's text.
+        {echo("5", ""), errorAnswer("5", -32602, "Invalid params", kNotCorrectFormat)},
+        {echo("6", R"(,"params":null)"), errorAnswer("6", -32602, "Invalid params", kNotCorrectFormat)},
+        {echo("7", R"(,"params":5)"), errorAnswer("7", -32602, "Invalid params", kNotCorrectFormat)},
         {R"({"jsonrpc":"2.0","id":8,"method":"tools/call","params":{"arguments":{}}})",
-         errorAnswer("8", -32603, "Internal error", kNotCorrectFormat)},
+         errorAnswer("8", -32602, "Invalid params", kNotCorrectFormat)},
+        {R"({"jsonrpc":"2.0","id":12,"method":"initialize","params":{"protocolVersion":7}})",
+         errorAnswer("12", -32602, "Invalid params", kNotCorrectFormat)},
         // Unknown methods, matched exactly.
         {R"({"jsonrpc":"2.0","id":9,"method":"nope/x"})",
          errorAnswer("9", -32601, "Method not found", "Unknown method: nope/x")},
         {R"({"jsonrpc":"2.0","id":10,"method":"PING"})",
          errorAnswer("10", -32601, "Method not found", "Unknown method: PING")},
         {R"({"jsonrpc":"2.0","id":11,"method":""})", errorAnswer("11", -32601, "Method not found", "Unknown method: ")},
-        {R"({"jsonrpc":"2.0","id":null,"method":"ping"})", R"({"id":"","jsonrpc":"2.0","result":{}})"},
+        {R"({"jsonrpc":"2.0","id":null,"method":"ping"})", R"({"id":null,"jsonrpc":"2.0","result":{}})"},
+        // An id no reading accepts is answered, never dispatched as a notification.
+        {R"({"jsonrpc":"2.0","id":1.5,"method":"ping"})", errorAnswer("null", -32600, "Invalid Request", kBadId)},
+        {R"({"jsonrpc":"2.0","id":18446744073709551616,"method":"ping"})",
+         errorAnswer("null", -32600, "Invalid Request", kBadId)},
+        {R"({"jsonrpc":"2.0","id":true,"method":"ping"})", errorAnswer("null", -32600, "Invalid Request", kBadId)},
+        {R"({"jsonrpc":"2.0","id":{},"method":"test/echo"})", errorAnswer("null", -32600, "Invalid Request", kBadId)},
+        {R"({"jsonrpc":"2.0","id":[1],"method":"ping"})", errorAnswer("null", -32600, "Invalid Request", kBadId)},
     };
     run.server->registerMethodHandler<mcp::CallTool>(
         [](const mcp::CallTool::Parameters&) -> mcp::CallTool::Result { return {}; });
@@ -186,7 +196,7 @@ TEST(ServerDispatch, BatchRules) {
     EXPECT_EQ(run.transport->exchange(R"([{"jsonrpc":"2.0","id":null,"method":"ping"},)"
                                       R"({"jsonrpc":"2.0","id":5,"method":""},)"
                                       R"({"jsonrpc":"2.0","id":6,"method":"no/such"}])"),
-              R"([{"id":"","jsonrpc":"2.0","result":{}},)" +
+              R"([{"id":null,"jsonrpc":"2.0","result":{}},)" +
                   errorAnswer("5", -32600, "Invalid Request", "Invalid batch item format") + "," +
                   errorAnswer("6", -32601, "Method not found", "Unknown method: no/such") + "]");
 
@@ -280,7 +290,7 @@ TEST(ServerOverPipes, ServesAConversationByteForByte) {
         R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})" + "\n" +                     //
         R"({"jsonrpc":"2.0","id":3,"method":"nope"})" + "\n" +                           //
         R"([{"jsonrpc":"2.0","id":4,"method":"ping"},{"jsonrpc":"2.0","id":5,"method":"ping"}])" + "\n" +
-        R"({"jsonrpc":"2.0","id":6,"method":"ping"})";  // unterminated: dropped at end of input
+        R"({"jsonrpc":"2.0","id":6,"method":"ping"})";  // unterminated: still answered at end of input
     ASSERT_TRUE(testsupport::writeAll(toServer.writeEnd, input));
     toServer.closeWrite();
 
@@ -288,7 +298,8 @@ TEST(ServerOverPipes, ServesAConversationByteForByte) {
         initializeAnswer("1", "2024-11-05") + "\n" +
         R"({"id":2,"jsonrpc":"2.0","result":{"tools":[{"description":null,"inputSchema":{"type":"object"},"name":"a/b"}]}})" +
         "\n" + errorAnswer("3", -32601, "Method not found", "Unknown method: nope") + "\n" +
-        R"([{"id":4,"jsonrpc":"2.0","result":{}},{"id":5,"jsonrpc":"2.0","result":{}}])" + "\n";
+        R"([{"id":4,"jsonrpc":"2.0","result":{}},{"id":5,"jsonrpc":"2.0","result":{}}])" + "\n" +
+        R"({"id":6,"jsonrpc":"2.0","result":{}})" + "\n";
 
     withDeadline(kTimeout, [&](std::stop_token stop) { server->waitUntilFinished(stop); });
     EXPECT_EQ(testsupport::readAvailable(fromServer.readEnd), expected);

@@ -34,6 +34,10 @@ constexpr auto kTimeout = 10s;
 
 bool isNonBlocking(int fd) { return (::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
 
+constexpr std::string_view kTooLarge =
+    R"({"error":{"code":-32600,"data":{"detail":"Message too large"},"message":"Invalid Request: Message too large"},"id":null,"jsonrpc":"2.0"})"
+    "\n";
+
 // Each chunk is written only after the reader has taken the previous one, so a
 // line really arrives over several reads.
 TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
@@ -41,6 +45,8 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
         const char* name;
         std::vector<std::string> chunks;
         std::vector<std::string> expected;
+        std::size_t limit = std::size_t{64} << 20;
+        int refused = 0;  // lines over the limit, each answered with an error
     };
     const std::string longLine(200000, 'x');
     const std::vector<Case> cases = {
@@ -48,14 +54,17 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
         {"a line over three reads", {"{\"a\"", ":1", "}\n"}, {"{\"a\":1}"}},
         {"newline arrives alone", {"abc", "\n", "def\nghi", "\n"}, {"abc", "def", "ghi"}},
         {"blank lines skipped", {"\n\n", "\nabc\n\n"}, {"abc"}},
-        {"carriage return kept", {"abc\r\n", "\r\n"}, {"abc\r", "\r"}},
-        {"unterminated tail dropped at end of input", {"first\n", "abc"}, {"first"}},
+        {"carriage return kept", {"abc\r\n", "\r\n"}, {"abc\r"}},
+        {"whitespace-only lines skipped", {" \t \n", "  ", "\r\n{}\n \t"}, {"{}"}},
+        {"unterminated tail delivered at end of input", {"first\n", "abc"}, {"first", "abc"}},
+        {"overlong lines skipped to their newline", {"12345678\n12", "3456789", "0\nabc\n123456789\nxy"}, {"12345678", "abc", "xy"}, 8, 2},
+        {"overlong tail at end of input", {"ok\n", "123456789"}, {"ok"}, 8, 1},
         {"long line across many reads", {longLine.substr(0, 70000), longLine.substr(70000) + "\n"}, {longLine}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Pipe in, out;
-        StdioTransport transport(in.readEnd, out.writeEnd);
+        StdioTransport transport(in.readEnd, out.writeEnd, std::nullopt, c.limit);
         transport.connect();
         auto stream = transport.receive();
         for (const auto& chunk : c.chunks) {
@@ -72,9 +81,67 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
         // End of input leaves the transport connected and able to send.
         EXPECT_TRUE(transport.isConnected());
         transport.send("{}");
-        EXPECT_EQ(readFor(out.readEnd, 3), "{}\n");
+        std::string written;
+        for (int i = 0; i < c.refused; ++i) written += kTooLarge;
+        written += "{}\n";
+        EXPECT_EQ(readFor(out.readEnd, written.size()), written);
         transport.disconnect();
     }
+}
+
+TEST(StdioTransport, AFailedWriteEndsTheStreamAndDropsWhatWaits) {
+    struct Case {
+        const char* name;
+        int expectedErrno;
+    };
+    for (const Case& c : {Case{"reader gone", EPIPE}, Case{"device full", ENOSPC}}) {
+        SCOPED_TRACE(c.name);
+        Pipe in, out;
+        const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(full, 0);
+        if (c.expectedErrno == EPIPE) out.closeRead();
+        StdioTransport transport(in.readEnd, c.expectedErrno == EPIPE ? out.writeEnd : full);
+        transport.connect();
+        auto stream = transport.receive();
+        ASSERT_TRUE(writeAll(in.writeEnd, "a\nb\n"));
+        ASSERT_TRUE(waitUntil([&] { return stream->size() == 2; }));
+        transport.send("{}");  // held back while input waits: the write fails at the flush
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            try {
+                if (attempt == 0) transport.flush();
+                else transport.send("{}");
+                ADD_FAILURE() << "written";
+            } catch (const MCPError& e) {
+                EXPECT_EQ(e.underlying() ? static_cast<int>(e.underlying()->code()) : 0, c.expectedErrno);
+            }
+        }
+        EXPECT_EQ(transport.outputError(), c.expectedErrno);
+        EXPECT_THROW(stream->nextFor(kTimeout), MCPError) << "nothing queued is handed out any more";
+        transport.disconnect();
+        ::close(full);
+    }
+}
+
+TEST(StdioTransport, AnswersGatherWhileInputWaitsAndLeaveTogether) {
+    Pipe in, out;
+    StdioTransport transport(in.readEnd, out.writeEnd);
+    transport.connect();
+    auto stream = transport.receive();
+    transport.send("lone");
+    EXPECT_EQ(readFor(out.readEnd, 5), "lone\n") << "nothing waits: written at once";
+
+    ASSERT_TRUE(writeAll(in.writeEnd, "r1\nr2\n"));
+    ASSERT_TRUE(waitUntil([&] { return stream->size() == 2; }));
+    transport.send("a1");
+    transport.send("a2");
+    EXPECT_EQ(bytesQueued(out.readEnd), 0) << "held while input waits";
+    const std::string big(StdioTransport::kCoalesceLimit, 'x');
+    transport.send(big);  // past the limit: everything held leaves with it, in order
+    EXPECT_EQ(readFor(out.readEnd, 6 + big.size() + 1), "a1\na2\n" + big + "\n");
+    transport.send("a3");
+    transport.flush();
+    EXPECT_EQ(readFor(out.readEnd, 3), "a3\n");
+    transport.disconnect();
 }
 
 TEST(StdioTransport, RestoresBlockingModeAtDisconnectButKeepsAModeItFound) {

@@ -9,6 +9,172 @@
 namespace mcp {
 namespace {
 
+Value read(std::string_view text) { return decodeText<Value>(text); }
+std::string written(const Value& v) { return json::write(toJson(v), {.sortedKeys = true}); }
+
+TEST(Value, DecodingOrderPicksTheFirstReadingThatFits) {
+    struct Case {
+        const char* json;
+        Value::Kind kind;
+        Value expected;
+    };
+    const Case cases[] = {
+        {"null", Value::Kind::Null, Value()},
+        {"true", Value::Kind::Bool, true},
+        {"false", Value::Kind::Bool, false},
+        {"1", Value::Kind::Int, 1},
+        {"-9223372036854775808", Value::Kind::Int, std::numeric_limits<std::int64_t>::min()},
+        {"1.5", Value::Kind::Double, 1.5},
+        {"9223372036854775808", Value::Kind::Double, 9223372036854775808.0},
+        {"\"abc\"", Value::Kind::String, "abc"},
+        {"\"data:,hi\"", Value::Kind::String, "data:,hi"},
+        {"\"data: see attached, thanks\"", Value::Kind::String, "data: see attached, thanks"},
+        {"[1,\"a\",null]", Value::Kind::Array, Array{1, "a", nullptr}},
+        {"{\"a\":[true],\"b\":{}}", Value::Kind::Object, Value::object({{"a", Array{true}}, {"b", Object{}}})},
+    };
+    for (const auto& c : cases) {
+        Value v = read(c.json);
+        EXPECT_EQ(v.kind(), c.kind) << c.json;
+        EXPECT_EQ(v, c.expected) << c.json;
+    }
+}
+
+TEST(Value, NestedDataURLTextsPassThroughUnchanged) {
+    const char* text = R"({"a":[{"b":"data:;base64,AAE="}],"c":"data:,hi"})";
+    Value v = read(text);
+    EXPECT_EQ(*(*(*v.objectValue()->at("a").arrayValue())[0].objectValue()).at("b").stringValue(), "data:;base64,AAE=");
+    EXPECT_EQ(written(v), text);
+}
+
+TEST(Value, WritesEachCase) {
+    struct Case {
+        Value value;
+        const char* json;
+    };
+    const Case cases[] = {
+        {Value(), "null"},
+        {true, "true"},
+        {-7, "-7"},
+        {0.25, "0.25"},
+        {"a/b", "\"a/b\""},
+        {Value::data({'h', 'i'}), "\"data:text/plain;base64,aGk=\""},
+        {Value::data({}, "image/png"), "\"data:image/png;base64,\""},
+        {Array{}, "[]"},
+        {Value::object({{"b", 1}, {"a", Array{Value(), 2.5}}}), "{\"a\":[null,2.5],\"b\":1}"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(written(c.value), c.json) << c.json;
+}
+
+TEST(Value, RoundTripsThroughJsonText) {
+    const Value values[] = {
+        Value::object({{"s", "text"}, {"i", 42}, {"d", 0.1}, {"n", nullptr}, {"b", false},
+                       {"url", "data:application/octet-stream;base64,AP8H"},
+                       {"nested", Array{Array{}, Object{}, "data:no"}}}),
+    };
+    for (const auto& v : values) EXPECT_EQ(read(written(v)), v) << written(v);
+}
+
+TEST(Value, RoundTripsThatAreNotTheIdentity) {
+    struct Case {
+        Value value;
+        Value readBack;
+    };
+    const Case cases[] = {
+        // Data is written as a data URL and read back as that text.
+        {Value::data({'a'}), "data:text/plain;base64,YQ=="},
+        {Value::data({'a'}, "image/png;q=1"), "data:image/png;q=1;base64,YQ=="},
+        // Integral doubles are written without a fraction.
+        {2.0, 2},
+    };
+    for (const auto& c : cases) EXPECT_EQ(read(written(c.value)), c.readBack) << written(c.value);
+}
+
+TEST(Value, EqualityAndHashing) {
+    struct Case {
+        Value a;
+        Value b;
+        bool equal;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Case cases[] = {
+        {1, 1.0, false},
+        {1, true, false},
+        {0.0, -0.0, true},
+        {nan, nan, false},
+        {"data:,a", Value::data({'a'}, "text/plain"), false},
+        {Value::data({'a'}), Value::data({'a'}, "text/plain"), false},
+        {Value::data({'a'}, "x"), Value::data({'a'}, "x"), true},
+        {Value::data({'a'}, "x"), Value::data({'a', 0}, "x"), false},
+        {"\xC3\xA9", "e\xCC\x81", true},  // precomposed and combining forms of é
+        {"e", "\xC3\xA9", false},
+        {Array{1, 2}, Array{2, 1}, false},
+        {Array{1}, Array{1, 1}, false},
+        {read(R"({"a":1,"b":[2]})"), read(R"({"b":[2],"a":1})"), true},
+        {read(R"({"a":1})"), read(R"({"a":1,"b":1})"), false},
+        {read(R"({"a":1})"), read(R"({"b":1})"), false},
+        {Value::object({{"\xC3\xA9", 1}}), Value::object({{"e\xCC\x81", 1}}), true},
+        {Value(), Value(), true},
+        {Value(), Array{}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.a == c.b, c.equal) << c.a.description() << " vs " << c.b.description();
+        if (c.equal) {
+            EXPECT_EQ(hashValue(c.a), hashValue(c.b)) << c.a.description();
+        }
+    }
+}
+
+TEST(Value, ObjectHashIgnoresOrderButNotContent) {
+    Value a = read(R"({"x":1,"y":2,"z":3})");
+    Value b = read(R"({"z":3,"x":1,"y":2})");
+    Value c = read(R"({"x":2,"y":1,"z":3})");
+    std::unordered_set<Value> set{a, b, c};
+    EXPECT_EQ(set.size(), 2u);
+}
+
+TEST(Value, Description) {
+    struct Case {
+        Value value;
+        const char* text;
+    };
+    const Case cases[] = {
+        {Value(), ""},
+        {true, "true"},
+        {-3, "-3"},
+        {1.0, "1.0"},
+        {1e16, "1e+16"},
+        {"plain", "plain"},
+        {Value::data({'h', 'i'}), "data:text/plain;base64,aGk="},
+        {Array{}, "[]"},
+        {Array{"a", 1, Array{}}, "[a, 1, []]"},
+        {Object{}, "[:]"},
+        {Value::object({{"k", "v"}}), "[\"k\": v]"},
+        {Value::object({{"a\"b", Value()}, {"c", Array{Object{}}}}), "[\"a\\\"b\": , \"c\": [[:]]]"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.value.description(), c.text);
+}
+
+TEST(Value, ConstructionFromConstants) {
+    EXPECT_EQ(Value::object({{"a", 1}, {"b", 2}, {"a", 3}}), read(R"({"a":3,"b":2})"));
+    EXPECT_EQ(Value('x'), Value("x"));
+    EXPECT_EQ(Value(nullptr).kind(), Value::Kind::Null);
+    EXPECT_EQ(Value(std::uint8_t{7}), Value(7));
+    EXPECT_EQ(Value::from(std::vector<std::optional<std::string>>{"a", std::nullopt}), (Array{"a", nullptr}));
+    EXPECT_EQ(Value::from(Value(3)), Value(3));
+}
+
+TEST(Value, CaseAccessorsNeverConvert) {
+    Value i = 1, d = 1.0, s = "1", data = Value::data({'1'});
+    EXPECT_EQ(i.intValue(), 1);
+    EXPECT_EQ(i.doubleValue(), std::nullopt);
+    EXPECT_EQ(d.intValue(), std::nullopt);
+    EXPECT_EQ(s.boolValue(), std::nullopt);
+    EXPECT_EQ(data.stringValue(), nullptr);
+    EXPECT_NE(data.dataValue(), nullptr);
+    EXPECT_TRUE(Value().isNull());
+    EXPECT_FALSE(Value(0).isNull());
+}
+
 TEST(Value, Conversions) {
     using B = std::optional<bool>;
     struct BoolCase {

@@ -50,6 +50,56 @@ TEST(AsyncStream, ErrorComesAfterTheQueueDrains) {
         std::runtime_error);
 }
 
+TEST(AsyncStream, NextWakesOnStopAndOnDeadline) {
+    auto stream = rt::AsyncStream<int>::make();
+    std::stop_source source;
+    std::atomic<bool> cancelled{false};
+    std::jthread waiter([&] {
+        try {
+            stream->next(source.get_token(), rt::Clock::now() + kBound);
+        } catch (const rt::Cancelled&) {
+            cancelled = true;
+        }
+    });
+    source.request_stop();
+    waiter.join();
+    EXPECT_TRUE(cancelled);
+    EXPECT_THROW(stream->nextFor(10ms), rt::TimedOut);
+}
+
+TEST(AsyncStream, ABoundedStreamMakesProducersWaitAndLosesNothing) {
+    constexpr std::size_t kCapacity = 4;
+    auto stream = rt::AsyncStream<int>::make(kCapacity);
+    constexpr int kProducers = 4, kEach = 2000;
+    std::vector<std::jthread> producers;
+    for (int p = 0; p < kProducers; ++p)
+        producers.emplace_back([stream, p] {
+            for (int i = 0; i < kEach; ++i) stream->push(p * kEach + i);
+        });
+    std::set<int> seen;
+    for (int n = 0; n < kProducers * kEach; ++n) {
+        EXPECT_LE(stream->size(), kCapacity);
+        auto v = stream->nextFor(kBound);
+        ASSERT_TRUE(v.has_value());
+        seen.insert(*v);
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kProducers * kEach));
+
+    // A producer waiting for room gives up when the stream is cancelled,
+    // and what was queued is dropped.
+    for (int i = 0; i < static_cast<int>(kCapacity); ++i) stream->push(i);
+    std::jthread waiting([stream] { EXPECT_FALSE(stream->push(99)); });
+    stream->cancel(std::make_exception_ptr(std::runtime_error("gone")));
+    waiting.join();
+    EXPECT_THROW(stream->nextFor(kBound), std::runtime_error);
+}
+
+TEST(AsyncStream, WakesAWaitingConsumer) {
+    auto stream = rt::AsyncStream<int>::make();
+    std::jthread producer([&] { stream->yield(7); });
+    EXPECT_EQ(stream->nextFor(kBound), 7);
+}
+
 TEST(OneShot, SecondResumeIsIgnored) {
     rt::OneShot<int> shot;
     EXPECT_TRUE(shot.resume(1));

@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -38,6 +40,18 @@ void reserveStandardDescriptors() {
     }
 }
 
+// True when the jobs queued so far ran within `limit`.
+bool drainedWithin(rt::MainExecutor& executor, std::chrono::milliseconds limit) {
+    auto done = std::make_shared<rt::OneShot<std::monostate>>();
+    executor.post([done] { done->resume(std::monostate{}); });
+    try {
+        done->waitFor(limit);
+        return true;
+    } catch (const rt::TimedOut&) {
+        return false;
+    }
+}
+
 int serve() {
     // Termination signals are taken by one thread (below) so that the server
     // can stop cleanly: answers written, descriptor modes and defaults restored.
@@ -61,7 +75,8 @@ int serve() {
     app::hosting::registerApplicationHandlers(*server, registry);
     auto announcements = app::hosting::announceToolListChanges(server, registry, platform.diagnostics);
 
-    server->start(std::make_shared<mcp::StdioTransport>());
+    auto transport = std::make_shared<mcp::StdioTransport>();
+    server->start(transport);
 
     std::atomic<bool> ending{false};
     std::atomic<int> received{0};
@@ -77,16 +92,34 @@ int serve() {
         std::_Exit(128 + signal);
     });
 
-    // Ends at the end of standard input, once every message read is answered.
+    // Ends at the end of standard input, once every message read is answered;
+    // or at a termination signal; or when the answers cannot be written.
     server->waitUntilFinished();
-    server->stop();
-    executor.drain();
+    int status = 0;
+    if (const int error = transport->outputError()) {
+        std::fprintf(stderr, "brisolet: cannot write to standard output: %s; stopping\n", std::strerror(error));
+        status = 1;
+    } else if (received.load() != 0) {
+        status = 128 + received.load();
+    }
+    if (status == 0) {
+        // The calls still running answer before the output closes.
+        executor.drain();
+        server->stop();
+    } else {
+        server->stop();  // requests stop of the calls in flight
+        if (!drainedWithin(executor, std::chrono::seconds(1))) {
+            // A call that ignores its stop request does not hold the process.
+            platform.defaults->flush();
+            std::_Exit(status);
+        }
+    }
     platform.defaults->flush();
 
     ending = true;
     pthread_kill(signals.native_handle(), SIGTERM);
     signals.join();
-    return received.load() == 0 ? 0 : 128 + received.load();
+    return status;
 }
 
 }  // namespace

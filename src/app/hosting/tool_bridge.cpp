@@ -90,35 +90,99 @@ private:
     tools::ChangeSignal::Subscription subscription_;
 };
 
-mcp::CallTool::Result callTool(tools::LocalToolService& registry, const mcp::CallTool::Parameters& params,
-                               std::stop_token stop) {
+tools::Arguments argumentsOf(const mcp::CallTool::Parameters& params) {
     tools::Arguments arguments;
     if (params.arguments) {
         for (const auto& [key, value] : *params.arguments) arguments.emplace(key, tools::anyFromValue(value));
     }
+    return arguments;
+}
+
+mcp::CallTool::Result errorResult(const std::string& message) {
     mcp::CallTool::Result result;
-    try {
-        result.content.push_back(mcp::Tool::Content::text(registry.callTool(params.name, std::move(arguments), stop)));
-    } catch (const rt::Cancelled&) {
-        throw;  // the request itself was cancelled: no tool result to give
-    } catch (const tools::ToolError& e) {
-        result.content.push_back(mcp::Tool::Content::text("Error: " + e.message()));
-        result.isError = true;
-    } catch (const std::exception& e) {
-        result.content.push_back(mcp::Tool::Content::text(std::string("Error: ") + e.what()));
-        result.isError = true;
-    }
+    result.content.push_back(mcp::Tool::Content::text("Error: " + message));
+    result.isError = true;
     return result;
 }
+
+// Runs a tool; its failures are the caller's tool result. A cancelled request
+// has no tool result to give: rt::Cancelled goes on.
+template <class Run>
+mcp::CallTool::Result toolResult(Run&& run) {
+    try {
+        mcp::CallTool::Result result;
+        result.content.push_back(mcp::Tool::Content::text(run()));
+        return result;
+    } catch (const rt::Cancelled&) {
+        throw;
+    } catch (const tools::ToolError& e) {
+        return errorResult(e.message());
+    } catch (const std::exception& e) {
+        return errorResult(e.what());
+    }
+}
+
+mcp::CallTool::Result callTool(tools::LocalToolService& registry, const mcp::CallTool::Parameters& params,
+                               std::stop_token stop) {
+    return toolResult([&] { return registry.callTool(params.name, argumentsOf(params), stop); });
+}
+
+// tools/call: the loop thread finds the family, counts the call and reads the
+// arguments; only the handler runs on the main executor, which sends the
+// answer. The loop never waits for it, and a refused call never reaches it.
+class ToolCallHandler final : public mcp::RequestHandlerBox {
+public:
+    explicit ToolCallHandler(tools::LocalToolService& registry) : registry_(registry) {}
+
+    mcp::AnyResponse handle(const mcp::AnyRequest& request, std::stop_token stop) const override {
+        const auto typed = mcp::typedRequest<mcp::CallTool>(request);
+        return mcp::AnyResponse(typed.id,
+                                mcp::decode<mcp::Value>(mcp::encode(callTool(registry_, typed.params, stop))));
+    }
+
+    std::string handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
+                              std::stop_token stop) const override {
+        const auto typed = mcp::typedRequest<mcp::CallTool>(request);
+        return written(typed.id, callTool(registry_, typed.params, stop), options);
+    }
+
+    bool handleDeferred(const mcp::AnyRequest& request, const json::WriteOptions& options, std::stop_token stop,
+                        Answer answer) const override {
+        auto typed = mcp::typedRequest<mcp::CallTool>(request);
+        std::optional<tools::ToolError> refusal;
+        tools::ToolFamily* family = registry_.beginCall(typed.params.name, refusal);
+        if (!family) {
+            answer(written(typed.id, errorResult(refusal->message()), options));
+            return true;
+        }
+        registry_.mainExecutor().post([family, id = std::move(typed.id), name = std::move(typed.params.name),
+                                       arguments = argumentsOf(typed.params), options, stop,
+                                       answer = std::move(answer)] {
+            std::string text;
+            try {
+                text = written(id, toolResult([&] { return family->handle(name, arguments, stop); }), options);
+            } catch (const rt::Cancelled& e) {
+                text = json::write(mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))),
+                                   options);
+            }
+            answer(std::move(text));
+        });
+        return true;
+    }
+
+private:
+    static std::string written(const mcp::ID& id, mcp::CallTool::Result result, const json::WriteOptions& options) {
+        return json::write(mcp::encode(mcp::Response<mcp::CallTool>(id, std::move(result))), options);
+    }
+
+    tools::LocalToolService& registry_;
+};
 
 }  // namespace
 
 void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry) {
     server.registerMethodHandlerBox(std::string(mcp::ListTools::name), std::make_shared<ToolListHandler>(registry));
-    server.registerMethodHandler<mcp::CallTool>(
-        [&registry](const mcp::CallTool::Parameters& params, std::stop_token stop) {
-            return callTool(registry, params, stop);
-        });
+    server.registerMethodHandlerBox(std::string(mcp::CallTool::name), std::make_shared<ToolCallHandler>(registry));
     server.registerMethodHandler<mcp::ListResources>(
         [](const mcp::ListResources::Parameters&) { return mcp::ListResources::Result{}; });
     server.registerMethodHandler<mcp::ReadResource>(

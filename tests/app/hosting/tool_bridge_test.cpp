@@ -28,10 +28,14 @@ public:
                                                  {"properties", app::tools::AnyMap{}},
                                                  {"minimum", 300.0}})};
     }
-    std::string handle(const std::string&, const Arguments& arguments, std::stop_token) override {
+    // Where a call in mode "wait" waits (or its stop request).
+    std::shared_ptr<rt::OneShot<std::monostate>> gate = std::make_shared<rt::OneShot<std::monostate>>();
+
+    std::string handle(const std::string&, const Arguments& arguments, std::stop_token stop) override {
         auto mode = app::tools::textArgument(arguments, "mode").value_or("");
         if (mode == "tool-error") throw app::tools::ToolError("Notes", 500, "Store unavailable");
         if (mode == "other-error") throw std::runtime_error("disk on fire");
+        if (mode == "wait") gate->wait(stop);
         if (auto count = app::tools::intArgument(arguments, "count")) return "count " + std::to_string(*count);
         return "done";
     }
@@ -41,7 +45,9 @@ class Bridge : public ::testing::Test {
 protected:
     void SetUp() override {
         std::vector<std::unique_ptr<app::tools::ToolFamily>> families;
-        families.push_back(std::make_unique<ScriptedFamily>());
+        auto family = std::make_unique<ScriptedFamily>();
+        gate_ = family->gate;
+        families.push_back(std::move(family));
         registry_ = std::make_unique<app::tools::LocalToolService>(defaults_, executor_, std::move(families));
         mcp::ServerCapabilities capabilities;
         capabilities.tools = mcp::ServerCapabilities::Tools{true};
@@ -63,11 +69,51 @@ protected:
     }
 
     rt::MainExecutor executor_;
+    std::shared_ptr<rt::OneShot<std::monostate>> gate_;
     std::shared_ptr<app::platform::MemoryDefaultsStore> defaults_ = std::make_shared<app::platform::MemoryDefaultsStore>();
     std::unique_ptr<app::tools::LocalToolService> registry_;
     std::shared_ptr<testsupport::ScriptedTransport> transport_ = std::make_shared<testsupport::ScriptedTransport>();
     std::shared_ptr<mcp::Server> server_;
 };
+
+TEST_F(Bridge, ToolCallsAnswerWithOneTextItem) {
+    registry_->setNotesEnabled(true);
+    struct Case {
+        std::string arguments;
+        std::string content;
+    } cases[] = {
+        {R"({})", R"("content":[{"text":"done","type":"text"}]})"},
+        {R"({"count":300.0})", R"("content":[{"text":"count 300","type":"text"}]})"},
+        {R"({"mode":"tool-error"})", R"("content":[{"text":"Error: Store unavailable","type":"text"}],"isError":true})"},
+        {R"({"mode":"other-error"})", R"("content":[{"text":"Error: disk on fire","type":"text"}],"isError":true})"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"act","arguments":)" +
+                      c.arguments + "}}"),
+                  R"({"id":9,"jsonrpc":"2.0","result":{)" + c.content + "}")
+            << c.arguments;
+    }
+}
+
+TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
+    registry_->setNotesEnabled(true);
+    transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
+    // Answered while the first call still runs on the main executor.
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"), R"({"id":2,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"nope"}})"),
+              R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Tool not found: nope","type":"text"}],"isError":true}})");
+    gate_->resume({});
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
+    executor_.drain();
+    EXPECT_EQ(registry_->toolCallCount(), 2);
+    EXPECT_EQ(defaults_->integer("toolCallCount"), 2) << "the count is stored too";
+}
+
+TEST_F(Bridge, ASwitchedOffFamilyIsNeitherListedNorCalled) {
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"), R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})");
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"act"}})"),
+              R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Notes tool is disabled","type":"text"}],"isError":true}})");
+}
 
 TEST_F(Bridge, TheListFollowsEverySwitchChange) {
     const std::string empty = R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})";

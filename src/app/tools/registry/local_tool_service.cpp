@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <utility>
 #include <stdexcept>
 
 namespace app::tools {
@@ -75,8 +76,12 @@ LocalToolService::LocalToolService(std::shared_ptr<platform::DefaultsStore> defa
 
 LocalToolService::~LocalToolService() {
     watch_.reset();  // no new job after this
-    std::lock_guard lock(watchGuard_->mutex);
-    watchGuard_->service = nullptr;
+    {
+        std::lock_guard lock(watchGuard_->mutex);
+        watchGuard_->service = nullptr;
+    }
+    // The counter's jobs refer to the service: let them run first.
+    if (!executor_.isCurrent()) executor_.drain();
 }
 
 void LocalToolService::reloadFromStore() {
@@ -181,11 +186,55 @@ std::string LocalToolService::callOnMain(const std::string& name, const Argument
     // Added to the value in the file: other processes count into it too.
     if (counted) defaults_->addInteger(kCounterKey, 1);
 
+    std::optional<ToolError> refusal;
+    ToolFamily* f = findFamily(name, refusal);
+    if (!f) throw *refusal;
+    return f->handle(name, arguments, stop);
+}
+
+ToolFamily* LocalToolService::findFamily(const std::string& name, std::optional<ToolError>& refusal) const {
+    // owners_ is fixed after construction: readable from any thread.
     auto owner = owners_.find(name);
-    if (owner == owners_.end()) throw ToolError("LocalTool", 404, "Tool not found: " + name);
+    if (owner == owners_.end()) {
+        refusal.emplace("LocalTool", 404, "Tool not found: " + name);
+        return nullptr;
+    }
     const ToolSwitch s = owner->second;
-    if (!isEnabled(s)) throw ToolError("LocalTool", 403, std::string(familyWord(s)) + " tool is disabled");
-    return family(s)->handle(name, arguments, stop);
+    if (!isEnabled(s)) {
+        refusal.emplace("LocalTool", 403, std::string(familyWord(s)) + " tool is disabled");
+        return nullptr;
+    }
+    return family(s);
+}
+
+ToolFamily* LocalToolService::beginCall(const std::string& name, std::optional<ToolError>& refusal) {
+    countCall();
+    return findFamily(name, refusal);
+}
+
+void LocalToolService::countCall() {
+    bool post = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (toolCallCount_ != std::numeric_limits<std::int64_t>::max()) {
+            ++toolCallCount_;
+            ++uncountedCalls_;
+        }
+        post = !std::exchange(counterStorePending_, true);
+    }
+    if (!post) return;
+    // One job for a burst of calls. It adds them to the value in the file:
+    // other processes count into it too.
+    executor_.post([this] {
+        std::int64_t added = 0;
+        {
+            std::lock_guard lock(mutex_);
+            counterStorePending_ = false;
+            added = std::exchange(uncountedCalls_, 0);
+        }
+        objectChanged_.send();
+        if (added > 0) defaults_->addInteger(kCounterKey, added);
+    });
 }
 
 }  // namespace app::tools

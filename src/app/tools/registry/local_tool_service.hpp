@@ -6,6 +6,7 @@
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/directory_watch.hpp"
 #include "app/tools/registry/change_signal.hpp"
+#include "app/tools/registry/tool_error.hpp"
 #include "app/tools/registry/tool_family.hpp"
 #include "runtime/runtime.hpp"
 
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <unordered_map>
@@ -33,6 +35,7 @@ public:
     // must outlive the service.
     LocalToolService(std::shared_ptr<platform::DefaultsStore> defaults, rt::MainExecutor& executor,
                      std::vector<std::unique_ptr<ToolFamily>> families);
+    // Lets the jobs it posted run first: they refer to it.
     ~LocalToolService();
 
     LocalToolService(const LocalToolService&) = delete;
@@ -92,6 +95,16 @@ public:
     // name; rt::Cancelled when stop is requested before the call finished.
     std::string callTool(const std::string& name, Arguments arguments, std::stop_token stop = {});
 
+    // From any thread, without waiting for the main executor: counts the call
+    // (its stored copy is written on the main executor soon after) and finds
+    // the family that answers `name`. Null, with `refusal` set, for an unknown
+    // name (404) or a switched-off family (403): expected, so not thrown.
+    // The family's handler is then run on the main executor by the caller.
+    ToolFamily* beginCall(const std::string& name, std::optional<ToolError>& refusal);
+
+    // Where handlers run.
+    rt::MainExecutor& mainExecutor() const { return executor_; }
+
     // The family in a slot, or null; the window lists every family's tools.
     ToolFamily* family(ToolSwitch s) const { return families_[switchIndex(s)].get(); }
 
@@ -101,6 +114,10 @@ private:
     std::string callOnMain(const std::string& name, const Arguments& arguments, std::stop_token stop);
     void setToolCallCountOnMain(std::int64_t value);
     void reloadOnMain();
+    // Adds one to the counter (stopping at its largest value) and has the
+    // main executor store it; stores already asked for are not asked again.
+    void countCall();
+    ToolFamily* findFamily(const std::string& name, std::optional<ToolError>& refusal) const;
 
     const std::shared_ptr<platform::DefaultsStore> defaults_;
     rt::MainExecutor& executor_;
@@ -111,6 +128,8 @@ private:
 
     mutable std::mutex mutex_;  // the fields below; never held while calling out
     std::int64_t toolCallCount_ = 0;
+    bool counterStorePending_ = false;
+    std::int64_t uncountedCalls_ = 0;  // counted here, not yet added to the store
     std::array<bool, kToolSwitchCount> enabled_{};
 
     // Jobs the watch posted may still be queued when the service goes.
