@@ -141,13 +141,18 @@ json::Value searchFace(VisionService& service, const Arguments& arguments, const
     std::optional<FacePrint> print = service.extractTargetFaceFeature(*service.loadCGImage(target));
     if (!print) throw ToolError("VisionService", 404, "No face detected in target image");
     const std::string type = tools::textArgument(arguments, "search_type").value_or("");
-    const double threshold = tools::doubleArgument(arguments, "threshold").value_or(0.6);
+    // A whole number arrives as an integer.
+    std::optional<double> threshold = tools::doubleArgument(arguments, "threshold");
+    if (!threshold) {
+        if (auto whole = tools::intArgument(arguments, "threshold")) threshold = static_cast<double>(*whole);
+    }
+    const double limit = threshold.value_or(0.6);
     if (type == "video") {
-        return service.searchFaceInVideo(*print, searchPath, threshold,
+        return service.searchFaceInVideo(*print, searchPath, limit,
                                          tools::intArgument(arguments, "sample_interval").value_or(30));
     }
-    if (type == "image") return service.searchFaceInImage(*print, searchPath, threshold);
-    if (type == "folder") return service.searchFaceInFolder(*print, searchPath, threshold);
+    if (type == "image") return service.searchFaceInImage(*print, searchPath, limit);
+    if (type == "folder") return service.searchFaceInFolder(*print, searchPath, limit);
     throw ToolError("VisionService", 400, "Invalid search type");
 }
 
