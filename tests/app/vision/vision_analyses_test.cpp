@@ -111,9 +111,13 @@ TEST(VisionAnalyses, SalientBlobFoundInPlace) {
     cv::circle(image, blob, 70, cv::Scalar(30, 30, 230), cv::FILLED);
     TempDir dir;
     const std::string path = saved(dir, "blob.png", image);
-    for (const char* type : {"attention", "objectness", "Objectness"}) {
+    auto saliency = [&](const char* type) { return callTool("vision_analyze_saliency", {{"image_path", path}, {"type", type}}); };
+    // Only the exact word selects objectness.
+    EXPECT_NE(saliency("objectness"), saliency("attention"));
+    EXPECT_EQ(saliency("Objectness"), saliency("attention"));
+    for (const char* type : {"attention", "objectness"}) {
         SCOPED_TRACE(type);
-        json::Value result = callToolJson("vision_analyze_saliency", {{"image_path", path}, {"type", type}});
+        json::Value result = json::parse(saliency(type));
         const auto& regions = result.find("regions")->asArray();
         ASSERT_GE(regions.size(), 1u);
         EXPECT_EQ(result.find("count")->asInt(), static_cast<std::int64_t>(regions.size()));

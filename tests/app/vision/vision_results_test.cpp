@@ -46,16 +46,14 @@ TEST(VisionResults, TextJoinsCandidatesAndSkipsLinesWithout) {
 TEST(VisionResults, FaceAnglesAndLandmarkRegions) {
     FaceObservation full{{0.1, 0.2, 0.3, 0.4}, -0.25, 0.5, FaceLandmarkCounts{6, 6, 9, 12}};
     FaceObservation noLips{{}, std::nullopt, std::numeric_limits<double>::quiet_NaN(), FaceLandmarkCounts{6, 6, 9, {}}};
-    FaceObservation noRegions{{}, 0.0, 0.0, FaceLandmarkCounts{}};
     FaceObservation noLandmarks{{}, 0.0, 0.0, std::nullopt};
-    json::Value result = faceResult(std::vector<std::optional<FaceObservation>>{full, noLips, noRegions, noLandmarks});
+    json::Value result = faceResult(std::vector<std::optional<FaceObservation>>{full, noLips, noLandmarks});
     EXPECT_EQ(compact(result),
-              R"({"face_count":4,"faces":[)"
+              R"({"face_count":3,"faces":[)"
               R"({"bounding_box":{"height":0.4,"width":0.3,"x":0.1,"y":0.2},"landmarks_summary":{"left_eye_count":6,)"
               R"("mouth_point_count":12,"nose_point_count":9,"right_eye_count":6},"roll":-0.25,"yaw":0.5},)"
               R"({"bounding_box":{"height":0,"width":0,"x":0,"y":0},"landmarks_summary":{"left_eye_count":6,)"
               R"("nose_point_count":9,"right_eye_count":6},"roll":0,"yaw":0},)"
-              R"({"bounding_box":{"height":0,"width":0,"x":0,"y":0},"landmarks_summary":{},"roll":0,"yaw":0},)"
               R"({"bounding_box":{"height":0,"width":0,"x":0,"y":0},"roll":0,"yaw":0}],"success":true})");
     EXPECT_EQ(compact(faceResult(std::nullopt)), R"({"face_count":0,"faces":[],"success":true})");
 }
