@@ -106,40 +106,32 @@ TEST(VisionSearchOrder, VideoFramesDecodedTwentyAtATime) {
     EXPECT_EQ(std::count_if(engine.log.begin(), engine.log.end(), [](auto& l) { return l.starts_with("faces"); }), 74);
 }
 
+// Picture names by extension only ("tif" and "webp" are not among them);
+// each file's best face, which must reach the threshold and beat 0.
 TEST(VisionSearchOrder, FolderKeepsEachFilesBestFaceAboveZero) {
     TempDir folder;
     FakeEngine engine;
-    struct File {
-        const char* name;
-        std::vector<float> faces;
-    };
-    const std::vector<File> files = {
-        {"a.png", {0.5f, 0.125f, 0.25f}},  // the best of three
-        {"b.jpg", {0.25f}},                // exactly at the threshold
-        {"c.png", {1.0f}},                 // similarity 0: never a folder match
-        {"d.png", {}},
+    const std::vector<std::pair<const char*, std::vector<float>>> files = {
+        {"a.png", {0.5f, 0.125f, 0.25f}}, {"b.JPG", {0.25f}}, {"c.tiff", {1.0f}}, {"d.bmp", {}},
+        {"f.webp", {0.0f}},               {"g.tif", {0.0f}},  {"h.txt", {0.0f}},
     };
     for (std::size_t i = 0; i < files.size(); ++i) {
-        writeFile(folder.file(files[i].name), "x");
-        engine.files[files[i].name] = static_cast<int>(i);
-        engine.faces[static_cast<int>(i)] = files[i].faces;
+        writeFile(folder.file(files[i].first), "x");
+        engine.files[files[i].first] = static_cast<int>(i);
+        engine.faces[static_cast<int>(i)] = files[i].second;
     }
-    writeFile(folder.file("e.png"), "does not decode");
-    struct Row {
-        double threshold;
-        const char* matches;
-    };
-    for (const Row& row : std::vector<Row>{{0.75, R"([{"filename":"a.png","similarity":0.875},{"filename":"b.jpg","similarity":0.75}])"},
-                                           {0.0, R"([{"filename":"a.png","similarity":0.875},{"filename":"b.jpg","similarity":0.75}])"},
-                                           {0.8, R"([{"filename":"a.png","similarity":0.875}])"}}) {
-        SCOPED_TRACE(row.threshold);
-        json::Value result = VisionService(engine, {}).searchFaceInFolder(kTarget, folder.path(), row.threshold);
-        EXPECT_EQ(json::write(*result.find("matches"), {.sortedKeys = true}), row.matches);
+    writeFile(folder.file("e.jpeg"), "does not decode");
+    const char* both = R"([{"filename":"a.png","similarity":0.875},{"filename":"b.JPG","similarity":0.75}])";
+    for (auto [threshold, matches] : std::vector<std::pair<double, const char*>>{
+             {0.75, both}, {0.0, both}, {0.8, R"([{"filename":"a.png","similarity":0.875}])"}}) {
+        SCOPED_TRACE(threshold);
+        json::Value result = VisionService(engine, {}).searchFaceInFolder(kTarget, folder.path(), threshold);
+        EXPECT_EQ(json::write(*result.find("matches"), {.sortedKeys = true}), matches);
         EXPECT_EQ(member(*result.find("summary"), "total_faces_detected_in_folder"), 5);
         EXPECT_EQ(member(*result.find("summary"), "total_scanned"), 5);
     }
-    // The image search accepts a similarity of 0 at a threshold of 0.
-    json::Value image = VisionService(engine, {}).searchFaceInImage(kTarget, folder.file("c.png"), 0.0);
+    // The image search takes a similarity of 0 at a threshold of 0.
+    json::Value image = VisionService(engine, {}).searchFaceInImage(kTarget, folder.file("c.tiff"), 0.0);
     EXPECT_EQ(member(*image.find("summary"), "total_matches"), 1);
 }
 
