@@ -86,23 +86,6 @@ AnyMap videoSchema() {
         AnyList{"video_path"});
 }
 
-// The keys a tool cannot run without, checked before any module is loaded.
-const std::vector<std::string>* requiredKeys(const std::string& name) {
-    static const std::map<std::string, std::vector<std::string>, std::less<>> required = {
-        {"vision_recognize_text", {"image_path"}},
-        {"vision_detect_barcodes", {"image_path"}},
-        {"vision_recognize_animals", {"image_path"}},
-        {"vision_detect_body_pose", {"image_path"}},
-        {"vision_detect_hand_pose", {"image_path"}},
-        {"vision_analyze_saliency", {"image_path"}},
-        {"vision_compare_images", {"image_path_1", "image_path_2"}},
-        {"vision_search_face", {"target_image_path", "search_path", "search_type"}},
-        {"vision_analyze_video", {"video_path"}},
-    };
-    auto found = required.find(name);
-    return found == required.end() ? nullptr : &found->second;
-}
-
 std::vector<std::string> textLanguages(const Arguments& arguments) {
     const AnyList* given = tools::listArgument(arguments, "languages");
     if (!given) return {"en-US", "zh-Hans"};
@@ -209,10 +192,14 @@ std::vector<MCPTool> visionTools() {
 std::string handleVisionTool(const std::string& name, const Arguments& arguments, const std::string& home,
                              const EngineSource& engine, std::stop_token stop,
                              platform::DiagnosticSink* diagnostics) {
-    const std::vector<std::string>* required = requiredKeys(name);
-    if (!required) throw ToolError("VisionTool", 404, "Unknown vision tool: " + name);
-    for (const std::string& key : *required) {
-        if (!tools::textArgument(arguments, key)) throw ToolError("VisionTool", 400, "Missing required parameter: " + key);
+    // The schema's required keys, checked before any module is loaded.
+    const std::vector<MCPTool> tools = visionTools();
+    auto tool = std::find_if(tools.begin(), tools.end(), [&](const MCPTool& t) { return t.name == name; });
+    if (tool == tools.end()) throw ToolError("VisionTool", 404, "Unknown vision tool: " + name);
+    for (const auto& key : *tool->inputSchema.at("required").ifList()) {
+        if (!tools::textArgument(arguments, *key.ifText())) {
+            throw ToolError("VisionTool", 400, "Missing required parameter: " + *key.ifText());
+        }
     }
     return json::write(runTool(name, arguments, home, engine(), std::move(stop), diagnostics), kResultFormat);
 }

@@ -69,22 +69,16 @@ TEST(VisionTools, NineToolsInOrderAndTheArgumentsTheyRequire) {
 }
 
 TEST(VisionTools, ModuleThatCannotLoadIsAnErrorNamingTheCause) {
-    struct Row {
-        std::vector<std::string> candidates;
-        std::string cause;
-    };
-    const std::vector<Row> rows = {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> rows = {  // candidates, cause
         {{"/nonexistent/brisolet-vision.so"}, "brisolet-vision.so not found (looked in: /nonexistent/brisolet-vision.so)"},
         {{"/etc/os-release"}, "/etc/os-release: invalid ELF header"},
         {{"/nonexistent/x.so", "/lib/x86_64-linux-gnu/libm.so.6"}, "/lib/x86_64-linux-gnu/libm.so.6 is not a vision module"},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.cause);
-        auto error = tools::testing::thrownToolError([&] { loadVisionEngineFrom(row.candidates); });
+    for (const auto& [candidates, cause] : rows) {
+        auto error = tools::testing::thrownToolError([&] { loadVisionEngineFrom(candidates); });
         ASSERT_TRUE(error);
-        EXPECT_EQ(error->domain(), "VisionService");
-        EXPECT_EQ(error->code(), 500);
-        EXPECT_NE(error->message().find(row.cause), std::string::npos) << error->message();
+        EXPECT_EQ(std::pair(error->domain(), error->code()), std::pair(std::string("VisionService"), 500));
+        EXPECT_NE(error->message().find(cause), std::string::npos) << error->message();
     }
 }
 
