@@ -9,6 +9,7 @@
 #pragma once
 
 #include "app/vision/vision_observations.hpp"
+#include "app/vision/vision_prints.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -18,7 +19,7 @@
 
 namespace app::vision {
 
-inline constexpr int kVisionInterfaceVersion = 2;
+inline constexpr int kVisionInterfaceVersion = 3;
 
 // A decoded bitmap, owned by the module.
 class VisionImage {
@@ -37,6 +38,11 @@ public:
     virtual double framesPerSecond() const = 0;
     // Absent when the frame cannot be decoded.
     virtual ImageRef frame(std::int64_t index) = 0;
+};
+
+// Whole pixels, top-left origin.
+struct PixelRect {
+    int x = 0, y = 0, width = 0, height = 0;
 };
 
 enum class SaliencyKind { Attention, Objectness };
@@ -66,6 +72,12 @@ public:
     // canvas as large as the rotated rectangle's bounds (truncated to whole
     // pixels); absent when such a canvas cannot be made.
     virtual ImageRef rotateImage(const VisionImage& image, double radians) = 0;
+    // The pixels of a non-empty rectangle inside the image.
+    virtual ImageRef cropImage(const VisionImage& image, PixelRect rect) = 0;
+
+    // Absent when the image is too small to describe.
+    virtual std::optional<FacePrint> facePrint(const VisionImage& face) = 0;
+    virtual std::optional<ImagePrint> imagePrint(const VisionImage& image) = 0;
 
     // Text lines in reading order. Throws ToolError "VisionService" 400
     // "Unsupported language: <code>" for a language it cannot read.

@@ -10,6 +10,12 @@
 
 namespace app::vision {
 
+VisionService::VisionService(VisionEngine& engine, std::stop_token stop, platform::DiagnosticSink* diagnostics)
+    : engine_(engine), stop_(std::move(stop)), diagnostics_(diagnostics ? *diagnostics : [&]() -> platform::DiagnosticSink& {
+          static platform::StderrDiagnosticSink standardError;
+          return standardError;
+      }()) {}
+
 void VisionService::checkStop() const {
     if (stop_.stop_requested()) throw rt::Cancelled();
 }

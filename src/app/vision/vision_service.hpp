@@ -2,7 +2,9 @@
 // the loaded engine, returning the result maps the tools write out.
 #pragma once
 
+#include "app/platform/diagnostic_sink.hpp"
 #include "app/vision/vision_engine.hpp"
+#include "app/vision/vision_faces.hpp"
 #include "json/value.hpp"
 
 #include <stop_token>
@@ -16,8 +18,9 @@ enum class VideoFeature { Text, Faces, Animals, BodyPose, HandPose };
 
 class VisionService {
 public:
-    // Every analysis throws rt::Cancelled once stop is requested.
-    VisionService(VisionEngine& engine, std::stop_token stop) : engine_(engine), stop_(std::move(stop)) {}
+    // Every analysis throws rt::Cancelled once stop is requested. Diagnostic
+    // lines go to the sink given, standard error without one.
+    VisionService(VisionEngine& engine, std::stop_token stop, platform::DiagnosticSink* diagnostics = nullptr);
 
     // The image at path (already tilde-expanded). ToolError "VisionService":
     // 404 "Image file not found at path: <path>" when nothing is there, 400
@@ -53,11 +56,44 @@ public:
     json::Value analyzeVideo(const std::string& path, std::int64_t sampleInterval,
                              const std::vector<VideoFeature>& features);
 
+    // The prints of every face that can be cropped and described, in the
+    // detector's order; a face with a large roll is straightened by turning
+    // its crop.
+    std::vector<FaceFeature> extractAllFaceFeatures(const VisionImage& image);
+    // The print of the first face; absent without a face.
+    std::optional<FacePrint> extractTargetFaceFeature(const VisionImage& image);
+    // The crop of the first face. With allowCorrection and a large roll the
+    // whole image is turned upright (announced on the diagnostic sink) and
+    // searched once more without correction.
+    ImageRef detectAndCropFace(const VisionImage& image, bool allowCorrection);
+    std::optional<FacePrint> generateFaceFeature(const VisionImage& crop);
+
+    // Samples of the 30-per-second grid every sampleInterval samples (below
+    // 1 counts as 1), decoded 20 at a time. Errors as loadVideo.
+    json::Value searchFaceInVideo(const FacePrint& target, const std::string& path, double threshold,
+                                  std::int64_t sampleInterval);
+    json::Value searchFaceInImage(const FacePrint& target, const std::string& path, double threshold);
+    // The folder's image files (by extension); files that cannot be read
+    // count as scanned without faces. ToolError "VisionService" 400 "Failed
+    // to read folder: <path>" when it cannot be listed.
+    json::Value searchFaceInFolder(const FacePrint& target, const std::string& path, double threshold);
+
+    // ToolError "VisionService" 500 "Failed to generate feature print".
+    ImagePrint generateFeaturePrint(const VisionImage& image);
+    // Both images loaded (the first failure thrown) before either print.
+    json::Value compareImages(const std::string& path1, const std::string& path2);
+
 private:
     void checkStop() const;
+    ImageRef centred(ImageRef image, int width, int height);
+    // The folder match of the file's best face, and the file's face count.
+    std::pair<std::optional<json::Value>, std::int64_t> matchFaceInFile(const std::string& folder,
+                                                                        const std::string& name,
+                                                                        const FacePrint& target, double threshold);
 
     VisionEngine& engine_;
     std::stop_token stop_;
+    platform::DiagnosticSink& diagnostics_;
 };
 
 }  // namespace app::vision

@@ -117,9 +117,31 @@ std::vector<VideoFeature> videoFeatures(const Arguments& arguments) {
     return features;
 }
 
+json::Value searchFace(VisionService& service, const Arguments& arguments, const std::string& target,
+                       const std::string& searchPath) {
+    // The reference face comes first: no face there is the answer even for
+    // an unknown search type.
+    std::optional<FacePrint> print = service.extractTargetFaceFeature(*service.loadCGImage(target));
+    if (!print) throw ToolError("VisionService", 404, "No face detected in target image");
+    const std::string type = tools::textArgument(arguments, "search_type").value_or("");
+    // A whole number arrives as an integer.
+    std::optional<double> threshold = tools::doubleArgument(arguments, "threshold");
+    if (!threshold) {
+        if (auto whole = tools::intArgument(arguments, "threshold")) threshold = static_cast<double>(*whole);
+    }
+    const double limit = threshold.value_or(0.6);
+    if (type == "video") {
+        return service.searchFaceInVideo(*print, searchPath, limit,
+                                         tools::intArgument(arguments, "sample_interval").value_or(30));
+    }
+    if (type == "image") return service.searchFaceInImage(*print, searchPath, limit);
+    if (type == "folder") return service.searchFaceInFolder(*print, searchPath, limit);
+    throw ToolError("VisionService", 400, "Invalid search type");
+}
+
 json::Value runTool(const std::string& name, const Arguments& arguments, const std::string& home,
-                    VisionEngine& engine, std::stop_token stop) {
-    VisionService service(engine, std::move(stop));
+                    VisionEngine& engine, std::stop_token stop, platform::DiagnosticSink* diagnostics) {
+    VisionService service(engine, std::move(stop), diagnostics);
     auto path = [&](const char* key) { return expandTilde(tools::textArgument(arguments, key).value_or(""), home); };
 
     if (name == "vision_recognize_text") {
@@ -138,8 +160,8 @@ json::Value runTool(const std::string& name, const Arguments& arguments, const s
         return service.analyzeVideo(path("video_path"), tools::intArgument(arguments, "sample_interval").value_or(30),
                                     videoFeatures(arguments));
     }
-    // Image comparison and face search come with the face prints.
-    throw ToolError("VisionTool", 500, name + " is not available yet");
+    if (name == "vision_compare_images") return service.compareImages(path("image_path_1"), path("image_path_2"));
+    return searchFace(service, arguments, path("target_image_path"), path("search_path"));
 }
 
 }  // namespace
@@ -168,7 +190,8 @@ std::vector<MCPTool> visionTools() {
 }
 
 std::string handleVisionTool(const std::string& name, const Arguments& arguments, const std::string& home,
-                             const EngineSource& engine, std::stop_token stop) {
+                             const EngineSource& engine, std::stop_token stop,
+                             platform::DiagnosticSink* diagnostics) {
     // The schema's required keys, checked before any module is loaded.
     const std::vector<MCPTool> tools = visionTools();
     auto tool = std::find_if(tools.begin(), tools.end(), [&](const MCPTool& t) { return t.name == name; });
@@ -178,16 +201,20 @@ std::string handleVisionTool(const std::string& name, const Arguments& arguments
             throw ToolError("VisionTool", 400, "Missing required parameter: " + *key.ifText());
         }
     }
-    return json::write(runTool(name, arguments, home, engine(), std::move(stop)), kResultFormat);
+    return json::write(runTool(name, arguments, home, engine(), std::move(stop), diagnostics), kResultFormat);
 }
 
-VisionToolFamily::VisionToolFamily(std::shared_ptr<platform::Environment> environment, EngineSource engine)
-    : environment_(std::move(environment)), engine_(engine ? std::move(engine) : EngineSource(loadVisionEngine)) {
+VisionToolFamily::VisionToolFamily(std::shared_ptr<platform::Environment> environment, EngineSource engine,
+                                   std::shared_ptr<platform::DiagnosticSink> diagnostics)
+    : environment_(std::move(environment)),
+      engine_(engine ? std::move(engine) : EngineSource(loadVisionEngine)),
+      diagnostics_(std::move(diagnostics)) {
     if (!environment_) throw std::invalid_argument("VisionToolFamily needs an environment");
 }
 
 std::string VisionToolFamily::handle(const std::string& name, const tools::Arguments& arguments, std::stop_token stop) {
-    return handleVisionTool(name, arguments, environment_->homeDirectory(), engine_, std::move(stop));
+    return handleVisionTool(name, arguments, environment_->homeDirectory(), engine_, std::move(stop),
+                            diagnostics_.get());
 }
 
 }  // namespace app::vision

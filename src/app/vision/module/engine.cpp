@@ -4,6 +4,7 @@
 #include "app/tools/registry/tool_error.hpp"
 #include "app/vision/module/face_landmarks.hpp"
 #include "app/vision/module/module_image.hpp"
+#include "app/vision/module/prints.hpp"
 #include "app/vision/module/text_recognition.hpp"
 #include "app/vision/vision_engine.hpp"
 
@@ -280,6 +281,21 @@ public:
             cv::warpAffine(src, out, m, canvas, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
             return std::make_shared<MatImage>(std::move(out));
         });
+    }
+
+    ImageRef cropImage(const VisionImage& image, PixelRect rect) override {
+        const cv::Mat& src = pixels(image);
+        const cv::Rect inside = cv::Rect(rect.x, rect.y, rect.width, rect.height) & cv::Rect(0, 0, src.cols, src.rows);
+        if (inside.empty()) return nullptr;
+        return std::make_shared<MatImage>(src(inside).clone());
+    }
+
+    std::optional<FacePrint> facePrint(const VisionImage& face) override {
+        return guarded([&] { return lbpFacePrint(pixels(face)); });
+    }
+
+    std::optional<ImagePrint> imagePrint(const VisionImage& image) override {
+        return guarded([&] { return hashImagePrint(pixels(image)); });
     }
 
     Results<TextObservation> recognizeText(const VisionImage& image, const TextRequest& request,

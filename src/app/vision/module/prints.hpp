@@ -1,0 +1,15 @@
+// The descriptors behind FacePrint and ImagePrint.
+#pragma once
+
+#include "app/vision/vision_prints.hpp"
+
+#include <opencv2/core.hpp>
+
+#include <optional>
+
+namespace app::vision::module {
+
+std::optional<FacePrint> lbpFacePrint(const cv::Mat& bgr);
+std::optional<ImagePrint> hashImagePrint(const cv::Mat& bgr);
+
+}  // namespace app::vision::module

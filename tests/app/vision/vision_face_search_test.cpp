@@ -1,0 +1,220 @@
+// Face search and image comparison on the real module, with the astronaut
+// photo, copies the tests make of it, and a video written from it.
+#include "vision_test_support.hpp"
+
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <cmath>
+#include <numbers>
+#include <regex>
+
+#include <sys/stat.h>
+
+namespace app::vision {
+namespace {
+
+using tools::Arguments;
+using tools::ToolError;
+using tools::testing::expectToolError;
+using namespace testing;
+
+std::string saved(const TempDir& dir, const std::string& name, const cv::Mat& image, int jpegQuality = 95) {
+    std::string path = dir.file(name);
+    EXPECT_TRUE(cv::imwrite(path, image, {cv::IMWRITE_JPEG_QUALITY, jpegQuality}));
+    return path;
+}
+
+cv::Mat astronaut() {
+    cv::Mat image = cv::imread(photo("astronaut.png"));
+    EXPECT_FALSE(image.empty());
+    return image;
+}
+
+cv::Mat turned(const cv::Mat& image, double degrees) {
+    cv::Mat out;
+    cv::warpAffine(image, out, cv::getRotationMatrix2D(cv::Point2f(image.cols / 2.0f, image.rows / 2.0f), degrees, 1),
+                   image.size());
+    return out;
+}
+
+cv::Mat mirrored(const cv::Mat& image) {
+    cv::Mat out;
+    cv::flip(image, out, 1);
+    return out;
+}
+
+json::Value searchFace(const std::string& target, const std::string& path, const std::string& type,
+                       Arguments extra = {}, platform::DiagnosticSink* sink = nullptr) {
+    extra.insert_or_assign("target_image_path", target);
+    extra.insert_or_assign("search_path", path);
+    extra.insert_or_assign("search_type", type);
+    return json::parse(handleVisionTool("vision_search_face", extra, kHome, loadVisionEngine, {}, sink));
+}
+
+const json::Array& matchesOf(const json::Value& result) { return result.find("matches")->asArray(); }
+const json::Value& summaryOf(const json::Value& result) { return *result.find("summary"); }
+
+// A tilted reference is turned upright as a whole, with one line on the
+// diagnostic sink; a tilted face searched for is straightened silently.
+TEST(VisionFaceSearch, TiltedFacesAreStraightened) {
+    TempDir dir;
+    const cv::Mat photo = astronaut();
+    struct Row {
+        double reference, searched;  // degrees turned
+    };
+    for (const Row& row : std::vector<Row>{{0, 0}, {25, 0}, {-25, 0}, {0, 25}}) {
+        SCOPED_TRACE(std::to_string(row.reference) + " / " + std::to_string(row.searched));
+        platform::MemoryDiagnosticSink sink;
+        json::Value result = searchFace(saved(dir, "reference.png", turned(photo, row.reference)),
+                                        saved(dir, "searched.png", turned(photo, row.searched)), "image", {}, &sink);
+        ASSERT_EQ(matchesOf(result).size(), 1u);
+        EXPECT_GE(member(matchesOf(result)[0], "similarity"), 0.6);
+        const auto lines = sink.lines();
+        ASSERT_EQ(lines.size(), row.reference != 0 ? 1u : 0u);
+        if (lines.empty()) continue;
+        std::smatch roll;
+        ASSERT_TRUE(std::regex_match(lines[0], roll, std::regex(R"(Face rotation detected \(roll: (-?0\.\d+)\)\. Correcting image\.\.\.)")))
+            << lines[0];
+        EXPECT_NEAR(std::stod(roll[1]), row.reference * std::numbers::pi / 180, 0.06);
+    }
+}
+
+// The same face in a picture twice its size reads about 0.8, its mirror
+// image about 0.63, a detection that is no face below 0.5.
+TEST(VisionFaceSearch, ImageWithTheFaceAndAnother) {
+    TempDir dir;
+    const cv::Mat photo = astronaut();
+    const std::string target = saved(dir, "target.png", photo);
+    cv::Mat pair;
+    cv::hconcat(photo, mirrored(photo), pair);
+    const std::string image = saved(dir, "pair.png", pair);
+
+    json::Value result = searchFace(target, image, "image", {{"threshold", 0.7}});
+    EXPECT_EQ(result.find("image_path")->asString(), image);
+    ASSERT_EQ(matchesOf(result).size(), 1u);
+    const json::Value& match = matchesOf(result)[0];
+    EXPECT_EQ(match.find("filename")->asString(), "pair.png");
+    EXPECT_LT(boxCentre(match, pair.size()).x, photo.cols);  // the original, not the mirror image
+    EXPECT_EQ(json::write(summaryOf(result), {.sortedKeys = true}), R"({"found":true,"total_matches":1})");
+
+    result = searchFace(target, image, "image", {{"threshold", 1}});
+    EXPECT_TRUE(matchesOf(result).empty());
+    EXPECT_EQ(json::write(summaryOf(result), {.sortedKeys = true}), R"({"found":false,"total_matches":0})");
+}
+
+// Frames 10 to 29 of 60 show the photo, the others grey; 30 frames a second.
+std::string writeVideo(const TempDir& dir, const cv::Mat& photo) {
+    const std::string path = dir.file("clip.avi");
+    cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30, photo.size());
+    EXPECT_TRUE(writer.isOpened());
+    for (int i = 0; i < 60; ++i) writer.write(i >= 10 && i < 30 ? photo : cv::Mat(photo.size(), CV_8UC3, cv::Scalar::all(90)));
+    return path;
+}
+
+TEST(VisionFaceSearch, VideoAppearancesBySampleInterval) {
+    TempDir dir;
+    const cv::Mat photo = astronaut();
+    const std::string target = saved(dir, "target.png", photo);
+    const std::string video = writeVideo(dir, photo);
+    struct Row {
+        std::int64_t interval;
+        std::vector<int> frames;  // the matching frames
+    };
+    const std::vector<Row> rows = {
+        {10, {10, 20}},
+        {2, {10, 12, 14, 16, 18, 20, 22, 24, 26, 28}},  // 30 samples: a batch of 20 and one of 10
+        {0, {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29}},
+        {std::numeric_limits<std::int64_t>::max(), {}},  // frame 0 alone
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.interval);
+        json::Value result = searchFace(target, video, "video", {{"sample_interval", row.interval}});
+        EXPECT_EQ(result.find("video_path")->asString(), video);
+        const auto& matches = matchesOf(result);
+        ASSERT_EQ(matches.size(), row.frames.size());
+        for (std::size_t i = 0; i < matches.size(); ++i) {
+            EXPECT_EQ(member(matches[i], "timestamp"), row.frames[i] / 30.0);
+            EXPECT_NE(matches[i].find("bounding_box"), nullptr);
+        }
+        const json::Value& summary = summaryOf(result);
+        EXPECT_EQ(member(summary, "video_duration"), 2.0);
+        EXPECT_EQ(member(summary, "total_matches"), static_cast<double>(row.frames.size()));
+        if (row.frames.empty()) {
+            EXPECT_EQ(summary.find("first_appearance"), nullptr);
+            EXPECT_EQ(summary.find("last_appearance"), nullptr);
+        } else {
+            EXPECT_EQ(member(summary, "first_appearance"), row.frames.front() / 30.0);
+            EXPECT_EQ(member(summary, "last_appearance"), row.frames.back() / 30.0);
+        }
+    }
+}
+
+TEST(VisionFaceSearch, ErrorsInTheirOrder) {
+    TempDir dir;
+    const std::string face = saved(dir, "face.png", astronaut());
+    const std::string blank = saved(dir, "blank.png", cv::Mat(200, 200, CV_8UC3, cv::Scalar::all(200)));
+    const std::string fifo = dir.file("pipe.avi"), text = dir.file("notes.avi");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    writeFile(text, "not a video");
+    struct Row {
+        const char* name;
+        std::string target, path, type;
+        ToolError error;
+    };
+    const std::vector<Row> rows = {
+        {"no face before the type", blank, face, "album", {"VisionService", 404, "No face detected in target image"}},
+        {"unknown type", face, face, "album", {"VisionService", 400, "Invalid search type"}},
+        {"missing target", dir.file("none.png"), face, "image",
+         {"VisionService", 404, "Image file not found at path: " + dir.file("none.png")}},
+        {"decoder's stream name", face, "pipe:0", "video", {"VisionService", 404, "Video file not found at path: pipe:0"}},
+        {"FIFO", face, fifo, "video", {"VisionService", 400, "Failed to load video from path: " + fifo}},
+        {"no video", face, text, "video", {"VisionService", 400, "Failed to load video from path: " + text}},
+        {"folder that is a file", face, face, "folder", {"VisionService", 400, "Failed to read folder: " + face}},
+        {"missing folder", face, dir.file("gone"), "folder", {"VisionService", 400, "Failed to read folder: " + dir.file("gone")}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        expectToolError([&] { searchFace(row.target, row.path, row.type); }, row.error);
+    }
+}
+
+TEST(VisionCompare, BandsOnCopiesCutsAndOtherPhotos) {
+    TempDir dir;
+    const cv::Mat picture = astronaut();
+    const std::string original = saved(dir, "original.png", picture), coffee = photo("coffee.png");
+    const cv::Mat& photo = picture;
+    const int cut = photo.cols * 3 / 100;
+    cv::Mat changed = photo.clone();
+    changed.at<cv::Vec3b>(5, 5)[0] ^= 1;
+    struct Row {
+        const char* name;
+        std::string other;
+        const char* word;
+    };
+    const std::vector<Row> rows = {
+        {"the same pixels", saved(dir, "copy.png", photo), "Identical"},
+        {"re-encoded", saved(dir, "copy.jpg", photo, 80), "Very Similar"},
+        {"one pixel changed", saved(dir, "changed.png", changed), "Very Similar"},
+        {"3% cut from each side", saved(dir, "cut.png", photo(cv::Rect(cut, cut, photo.cols - 2 * cut, photo.rows - 2 * cut))), "Similar"},
+        {"another photo", coffee, "Different"},
+        {"its mirror image", saved(dir, "mirror.png", mirrored(photo)), "Different"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        json::Value result = callToolJson("vision_compare_images", {{"image_path_1", original}, {"image_path_2", row.other}});
+        EXPECT_EQ(result.find("similarity_description")->asString(), row.word) << member(result, "distance");
+    }
+    EXPECT_EQ(callTool("vision_compare_images", {{"image_path_1", original}, {"image_path_2", rows[0].other}}),
+              "{\n  \"distance\" : 0,\n  \"similarity_description\" : \"Identical\",\n  \"success\" : true\n}");
+
+    const std::string gone1 = dir.file("gone1.png"), gone2 = dir.file("gone2.png");
+    for (const auto& [first, second, missing] : std::vector<std::array<std::string, 3>>{{gone1, gone2, gone1}, {original, gone2, gone2}}) {
+        SCOPED_TRACE(first);
+        expectToolError([&] { callTool("vision_compare_images", {{"image_path_1", first}, {"image_path_2", second}}); },
+                        ToolError("VisionService", 404, "Image file not found at path: " + missing));
+    }
+}
+
+}  // namespace
+}  // namespace app::vision
