@@ -48,8 +48,6 @@ struct Said {
 
 static_assert(Method<Echo> && Method<List> && Method<Ping> && Method<AnyMethod>);
 static_assert(Notification<Changed> && Notification<Said> && Notification<AnyNotification>);
-static_assert(NotRequired<List::Parameters> && NotRequired<Empty> && NotRequired<Value>);
-static_assert(!NotRequired<Echo::Parameters>);
 
 std::string sortedText(const json::Value& v) { return json::write(v, {.sortedKeys = true}); }
 

@@ -211,7 +211,7 @@ TEST(VisionCompare, BandsOnCopiesCutsAndOtherPhotos) {
     const std::string gone1 = dir.file("gone1.png"), gone2 = dir.file("gone2.png");
     for (const auto& [first, second, missing] : std::vector<std::array<std::string, 3>>{{gone1, gone2, gone1}, {original, gone2, gone2}}) {
         SCOPED_TRACE(first);
-        expectToolError([&] { callTool("vision_compare_images", {{"image_path_1", first}, {"image_path_2", second}}); },
+        expectToolError([&, &first = first, &second = second] { callTool("vision_compare_images", {{"image_path_1", first}, {"image_path_2", second}}); },
                         ToolError("VisionService", 404, "Image file not found at path: " + missing));
     }
 }

@@ -75,7 +75,7 @@ TEST(VisionTools, ModuleThatCannotLoadIsAnErrorNamingTheCause) {
         {{"/nonexistent/x.so", "/lib/x86_64-linux-gnu/libm.so.6"}, "/lib/x86_64-linux-gnu/libm.so.6 is not a vision module"},
     };
     for (const auto& [candidates, cause] : rows) {
-        auto error = tools::testing::thrownToolError([&] { loadVisionEngineFrom(candidates); });
+        auto error = tools::testing::thrownToolError([&candidates = candidates] { loadVisionEngineFrom(candidates); });
         ASSERT_TRUE(error);
         EXPECT_EQ(std::pair(error->domain(), error->code()), std::pair(std::string("VisionService"), 500));
         EXPECT_NE(error->message().find(cause), std::string::npos) << error->message();
@@ -143,7 +143,7 @@ TEST(VisionTools, ImageLoadingErrors) {
 // Non-text entries are ignored; a language without installed data is refused.
 TEST(VisionTools, LanguagesTheRecognizerCannotRead) {
     for (const auto& [languages, code] : std::vector<std::pair<AnyList, const char*>>{{{"xx"}, "xx"}, {{"en-US", 7, "fr"}, "fr"}}) {
-        expectToolError([&] { callTool("vision_recognize_text", {{"image_path", photo("page.png")}, {"languages", languages}}); },
+        expectToolError([&, &languages = languages] { callTool("vision_recognize_text", {{"image_path", photo("page.png")}, {"languages", languages}}); },
                         ToolError("VisionService", 400, std::string("Unsupported language: ") + code));
     }
 }
