@@ -1,0 +1,56 @@
+// The stdio line splitter and the network framing over byte buffers: what
+// they deliver does not depend on how the bytes were cut into reads, no line
+// holds a newline or passes the limit, and every heartbeat is a whole frame.
+#include "fuzz_check.hpp"
+#include "mcp/line_splitter.hpp"
+#include "mcp/network_framing.hpp"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kMaxLine = 64;
+
+struct Split {
+    std::vector<std::string> lines;
+    int overlong = 0;
+    bool operator==(const Split&) const = default;
+};
+
+Split splitLines(std::string_view bytes, std::size_t chunk) {
+    mcp::LineSplitter splitter(kMaxLine);
+    Split out;
+    auto onLine = [&](std::string_view line) { out.lines.emplace_back(line); };
+    auto onOverlong = [&] { ++out.overlong; };
+    for (std::size_t i = 0; i < bytes.size(); i += chunk) splitter.feed(bytes.substr(i, chunk), onLine, onOverlong);
+    splitter.finish(onLine, onOverlong);
+    return out;
+}
+
+std::vector<std::string> frames(std::string_view bytes, std::size_t chunk) {
+    mcp::NetworkFramer framer;
+    std::vector<std::string> out;
+    auto onMessage = [&](std::string message) { out.push_back("m:" + message); };
+    auto onHeartbeat = [&](std::string_view frame) { out.push_back("h:" + std::string(frame)); };
+    for (std::size_t i = 0; i < bytes.size(); i += chunk) framer.feed(bytes.substr(i, chunk), onMessage, onHeartbeat);
+    return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::size_t chunk = data[0] % 16 + 1;
+    const std::string_view bytes = fuzzText(data + 1, size - 1);
+
+    const Split whole = splitLines(bytes, bytes.size() + 1);
+    FUZZ_CHECK(splitLines(bytes, chunk) == whole);
+    for (const auto& line : whole.lines) {
+        FUZZ_CHECK(line.find('\n') == std::string::npos && line.size() <= kMaxLine && !mcp::LineSplitter::isBlank(line));
+    }
+
+    const auto framed = frames(bytes, bytes.size() + 1);
+    FUZZ_CHECK(frames(bytes, chunk) == framed);
+    return 0;
+}
