@@ -85,7 +85,8 @@ TEST(InteropClientHttpTest, ClientTalksToTheReferenceServerOverStreamableHttp) {
 
         // The server then logs on its own, through the GET event stream.
         client.callTool("toggle-simulated-logging", std::nullopt, stop);
-        const auto* object = logged->wait(stop).objectValue();
+        const auto data = logged->wait(stop);
+        const auto* object = data.objectValue();
         ASSERT_NE(object, nullptr);
         EXPECT_TRUE(object->contains("level"));
     } catch (const std::exception& e) {
