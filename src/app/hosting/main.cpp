@@ -65,7 +65,8 @@ int serve() {
     rt::MainExecutor executor;
     app::platform::Platform platform = app::hosting::makeLinuxPlatform();
     auto families = app::tools::makeToolFamilies(platform);
-    families.push_back(std::make_unique<app::vision::VisionToolFamily>(platform.environment));
+    families.push_back(std::make_unique<app::vision::VisionToolFamily>(platform.environment, app::vision::EngineSource{},
+                                                                       platform.diagnostics));
     app::tools::LocalToolService registry(platform.defaults, executor, std::move(families));
 
     mcp::ServerCapabilities capabilities;
