@@ -25,10 +25,10 @@ void sleepFor(Clock::duration duration, std::stop_token stop) {
         throw std::system_error(errno, std::generic_category(), "sleep timer");
     }
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-    spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-    ::timerfd_settime(timer, 0, &spec, nullptr);
+    itimerspec interval{};
+    interval.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+    interval.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    ::timerfd_settime(timer, 0, &interval, nullptr);
     {
         std::stop_callback onStop(stop, [wake] {
             const std::uint64_t one = 1;
