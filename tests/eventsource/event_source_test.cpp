@@ -4,7 +4,6 @@
 #include "support/scripted_http_server.hpp"
 #include "support/wait.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {

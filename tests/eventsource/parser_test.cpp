@@ -2,7 +2,6 @@
 #include "eventsource/parser.hpp"
 #include "json/json.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unordered_set>
@@ -137,8 +136,6 @@ TEST(Parser, LineAndEventSizeAreCapped) {
         EXPECT_EQ(drain(parser), std::vector<Event>{data(expected)});
     }
 }
-
-// ---- Value types ----------------------------------------------------------------
 
 TEST(EventValues, EncodeOnlyPresentMembersAndDecodeBack) {
     const std::vector<std::pair<Event, std::string>> cases = {

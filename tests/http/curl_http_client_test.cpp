@@ -27,8 +27,6 @@ http::Request get(const ScriptedHttpServer& server, std::string path = "/") {
     return r;
 }
 
-// ---- Responses as the client sees them ----------------------------------------
-
 struct ResponseCase {
     const char* name;
     std::function<void(Exchange&)> script;
@@ -79,8 +77,6 @@ TEST(CurlHttpClient, DeliversStatusHeadersAndBody) {
         EXPECT_EQ(response->readChunk(), std::nullopt);  // the end stays the end
     }
 }
-
-// ---- Requests as the server sees them -------------------------------------------
 
 TEST(CurlHttpClient, SendsMethodHeadersAndBodyExactly) {
     ScriptedHttpServer server([](Exchange& e) { e.respond(200); });
@@ -185,11 +181,5 @@ TEST(CurlHttpClient, ReportsARefusedConnectionWithoutUserInformation) {
         }
     }
 }
-
-// ---- Streaming ------------------------------------------------------------------
-
-// ---- Idle time-out ------------------------------------------------------------------
-
-// ---- Cancellation -------------------------------------------------------------------
 
 }  // namespace

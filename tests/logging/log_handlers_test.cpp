@@ -2,18 +2,14 @@
 #include "support/pipe.hpp"
 #include "support/recording_handler.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <sstream>
 #include <thread>
 
@@ -72,8 +68,6 @@ void logDirect(const LogHandler& h, Level level, std::string message,
     h.log(level, Logger::Message(std::move(message)), metadata, source, "MCP/x.cpp", "f", 1);
 }
 
-// ---- Line layout ------------------------------------------------------------------
-
 TEST(StreamLogHandler, ExactLines) {
     struct Case {
         const char* name;
@@ -108,8 +102,6 @@ TEST(StreamLogHandler, ExactLines) {
         EXPECT_EQ(capture.contents(), c.expected) << c.name;
     }
 }
-
-// ---- Concurrency -------------------------------------------------------------------
 
 // Checks that text is made of whole lines "… info t<k>: [MCP] <k>:<i>:<x * len(k, i)>".
 std::size_t countWholeLines(const std::string& text, int threads, int perThread) {

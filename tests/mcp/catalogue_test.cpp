@@ -75,8 +75,6 @@ TEST(CatalogueRecords, ResourcesRoundTrip) {
     });
 }
 
-// ---- Wire bytes -------------------------------------------------------------
-
 TEST(CatalogueWire, ExactBytesWithSortedKeys) {
     const json::WriteOptions sorted{.sortedKeys = true};
     EXPECT_EQ(encodeText(Tool{"t", std::nullopt, Value(Object{}), {}}, sorted),

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <future>
-#include <system_error>
 
 namespace {
 using namespace clienttest;
@@ -79,10 +78,6 @@ protected:
     std::unique_ptr<Client> client = std::make_unique<Client>("TestClient", "1.2.3");
 };
 
-// ---- Without a transport --------------------------------------------------
-
-// ---- Connection and handshake -----------------------------------------------
-
 TEST_F(ClientTest, HandshakeSendsInitializeThenInitializedAndStoresTheAnswer) {
     Client::Capabilities capabilities;
     capabilities.roots = Client::Capabilities::Roots{true};
@@ -125,8 +120,6 @@ TEST_F(ClientTest, HandshakeSendsInitializeThenInitializedAndStoresTheAnswer) {
     EXPECT_TRUE(client->serverCapabilities()->prompts);
 }
 
-// ---- Answers ---------------------------------------------------------------------
-
 TEST_F(ClientTest, AnswersReachTheirOwnCallersById) {
     connect();
     auto ping = std::async(std::launch::async, [&] { client->ping(stop()); });
@@ -150,10 +143,6 @@ TEST_F(ClientTest, AnswersReachTheirOwnCallersById) {
     EXPECT_EQ(result.nextCursor, std::nullopt);
     EXPECT_TRUE(client->pendingRequestIds().empty());
 }
-
-// ---- Notifications -----------------------------------------------------------------
-
-// ---- Sending and disconnecting ----------------------------------------------------------
 
 TEST_F(ClientTest, DisconnectFailsWaiters) {
     connect();
@@ -192,8 +181,6 @@ TEST_F(ClientTest, DisconnectFailsWaiters) {
     EXPECT_EQ(notes.load(), 1);
 }
 
-// ---- Batches ------------------------------------------------------------------------------
-
 TEST_F(ClientTest, BatchGoesOutAsOneArrayAndResolvesEachHandle) {
     connect();
     Client::Pending<mcp::ListTools::Result> tools;
@@ -222,8 +209,6 @@ TEST_F(ClientTest, BatchGoesOutAsOneArrayAndResolvesEachHandle) {
     EXPECT_EQ(call->waitFor(kTimeout).content.at(0), mcp::Tool::Content::text("hi"));
     EXPECT_EQ(failureText([&] { ping->waitFor(kTimeout); }), "Method not found: No ping here");
 }
-
-// ---- The message loop and the end of the stream ---------------------------------------------
 
 TEST_F(ClientTest, EndOfTheStreamFailsWaitersAndLaterRequests) {
     connect();

@@ -75,7 +75,6 @@ TEST(DataURL, TenMegabytePayloadsDecodeWithoutTrouble) {
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->bytes, big);
 
-
     // A large percent payload and a large non-matching text fail cleanly.
     std::string percent = "data:," + std::string(10 * 1024 * 1024, 'a') + "%";
     EXPECT_TRUE(matchesDataURL(percent));

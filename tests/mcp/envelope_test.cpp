@@ -46,9 +46,6 @@ struct Said {
     static constexpr std::string_view name = "notifications/said";
 };
 
-static_assert(Method<Echo> && Method<List> && Method<Ping> && Method<AnyMethod>);
-static_assert(Notification<Changed> && Notification<Said> && Notification<AnyNotification>);
-
 std::string sortedText(const json::Value& v) { return json::write(v, {.sortedKeys = true}); }
 
 template <class T>
@@ -247,16 +244,6 @@ TEST(HandlerBoxes, FailuresReachTheCaller) {
     }
 }
 
-TEST(HandlerBoxes, StopTokenIsPassedThrough) {
-    TypedRequestHandler<Ping> ping([](const Request<Ping>& r, std::stop_token stop) {
-        return stop.stop_requested() ? response<Ping>(r.id, MCPError::connectionClosed()) : response<Ping>(r.id);
-    });
-    std::stop_source source;
-    source.request_stop();
-    EXPECT_FALSE(ping.handle(AnyRequest{1, "ping", Value()}, source.get_token()).isSuccess());
-    EXPECT_TRUE(ping.handle(AnyRequest{1, "ping", Value()}, {}).isSuccess());
-}
-
 TEST(HandlerBoxes, NotificationHandlers) {
     std::vector<std::string> seen;
     std::shared_ptr<NotificationHandlerBox> said = std::make_shared<TypedNotificationHandler<Said>>(
@@ -268,7 +255,6 @@ TEST(HandlerBoxes, NotificationHandlers) {
                  {});
     changed->handle(decodeText<AnyMessage>(R"({"jsonrpc":"2.0","method":"notifications/changed"})"), {});
     EXPECT_THROW(said->handle(AnyMessage{"notifications/said", Value()}, {}), json::DecodingError);
-    NotificationHandlerBox().handle(AnyMessage{"x", Value()}, {});
     EXPECT_EQ(seen, (std::vector<std::string>{"notifications/said:a", "notifications/changed"}));
 }
 

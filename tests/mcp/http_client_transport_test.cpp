@@ -8,13 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -92,8 +88,6 @@ std::vector<testsupport::RecordedRequest> requestsWithMethod(const ScriptedHttpS
     }
     return out;
 }
-
-// ---- POST replies -------------------------------------------------------------
 
 TEST(HTTPClientTransportTest, EveryFailingStatusHasItsOwnText) {
     struct Row {
@@ -234,10 +228,6 @@ TEST(HTTPClientTransportTest, SendReturnsAtItsAnswerWhileTheStreamStaysOpen) {
         transport.disconnect();
     }
 }
-
-// ---- Lifecycle ----------------------------------------------------------------
-
-// ---- The event-stream task ----------------------------------------------------
 
 TEST(HTTPClientTransportStreamingTest, FirstGetWaitsForTheSessionIdOfAPostReply) {
     ScriptedHttpServer server([](Exchange& e) {

@@ -1,21 +1,12 @@
 #include "mcp/in_memory_transport.hpp"
 
-#include "mcp/error.hpp"
-
 #include "mcp/client_test_support.hpp"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <exception>
-#include <memory>
-#include <string>
-#include <vector>
-
 namespace {
 using namespace clienttest;
 using mcp::InMemoryTransport;
-using mcp::MCPError;
 
 TEST(InMemoryTransportTest, MessagesBeforeReceiveComeFirstInOrder) {
     auto [client, server] = InMemoryTransport::createConnectedPair();

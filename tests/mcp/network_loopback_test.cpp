@@ -15,8 +15,6 @@ using mcp::NetworkTransport;
 using mcp::TcpConnection;
 using Lines = std::vector<std::string>;
 
-// ---- NetworkTransport over loopback -----------------------------------------------
-
 TEST(NetworkTransportLoopback, APeerResetLeadsToAReconnectionToTheRelisteningPeer) {
     auto log = std::make_shared<logging::testing::RecordSink>();
     auto listener = std::make_unique<LoopbackListener>();

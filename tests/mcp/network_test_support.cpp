@@ -8,14 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
 namespace networktest {
-// ---- FakeNetworkConnection ------------------------------------------------------
-
 void FakeNetworkConnection::changed() { cv_.notify_all(); }
 
 void FakeNetworkConnection::scriptStart(std::vector<State> states) {
@@ -125,15 +122,13 @@ void FakeNetworkConnection::cancel() {
     if (!wasCancelled && handler) handler(State::cancelled());
 }
 
-std::optional<mcp::PlatformError> FakeNetworkConnection::send(std::string_view content, bool, std::stop_token) {
+std::optional<mcp::PlatformError> FakeNetworkConnection::send(std::string_view, bool, std::stop_token) {
     std::optional<mcp::PlatformError> result;
     {
         std::lock_guard lock(mutex_);
         if (!sendFailures_.empty()) {
             result = mcp::PlatformError::fromErrno(sendFailures_.front());
             sendFailures_.pop_front();
-        } else {
-            sent_.emplace_back(content);
         }
     }
     changed();
@@ -158,8 +153,6 @@ mcp::NetworkConnection::ReceiveResult FakeNetworkConnection::receive(std::size_t
     return result;
 }
 
-// ---- LoopbackListener -----------------------------------------------------------
-
 LoopbackListener::LoopbackListener(std::uint16_t port) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw std::runtime_error("socket failed");
@@ -179,12 +172,7 @@ LoopbackListener::LoopbackListener(std::uint16_t port) {
     port_ = ntohs(address.sin_port);
 }
 
-LoopbackListener::~LoopbackListener() { close(); }
-
-void LoopbackListener::close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
+LoopbackListener::~LoopbackListener() { ::close(fd_); }
 
 int LoopbackListener::accept(rt::Clock::duration timeout) {
     pollfd p{fd_, POLLIN, 0};
@@ -192,8 +180,6 @@ int LoopbackListener::accept(rt::Clock::duration timeout) {
     if (::poll(&p, 1, static_cast<int>(ms)) <= 0) return -1;
     return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
 }
-
-// ---- RawPeer --------------------------------------------------------------------
 
 RawPeer::~RawPeer() {
     if (fd_ >= 0) ::close(fd_);

@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,8 +27,6 @@ constexpr auto kTimeout = 10s;
 inline logging::Logger networkLogger(const std::shared_ptr<logging::testing::RecordSink>& sink) {
     return logging::testing::recordingLogger(sink, "mcp.transport.network");
 }
-
-// ---- Fake connection ----------------------------------------------------------
 
 // Every operation is recorded; states are delivered on the thread that causes
 // them (start(), cancel(), deliver()), as a real connection may do.
@@ -74,14 +71,11 @@ private:
     std::deque<std::vector<State>> startScripts_;
     std::deque<ReceiveResult> receives_;
     std::deque<int> sendFailures_;
-    std::vector<std::string> sent_;
     int starts_ = 0;
     int cancels_ = 0;
     std::uint64_t cancelEpoch_ = 0;
     int waitingReceives_ = 0;
 };
-
-// ---- Loopback -----------------------------------------------------------------
 
 // A listening TCP socket on 127.0.0.1 (an ephemeral port unless one is given).
 class LoopbackListener {
@@ -94,7 +88,6 @@ public:
     std::uint16_t port() const { return port_; }
     // An accepted socket, or -1 on time-out.
     int accept(rt::Clock::duration timeout = kTimeout);
-    void close();
 
 private:
     int fd_ = -1;

@@ -10,7 +10,6 @@
 
 #include <cerrno>
 #include <future>
-#include <limits>
 
 namespace {
 using namespace networktest;
@@ -66,8 +65,6 @@ std::optional<MCPError> mcpErrorOf(F&& f) {
 double secondsSince(rt::Clock::time_point start) {
     return std::chrono::duration<double>(rt::Clock::now() - start).count();
 }
-
-// ---- Connecting -----------------------------------------------------------------
 
 TEST(NetworkTransportConnect, ReturnsWhenReady) {
     Rig rig;
@@ -130,8 +127,6 @@ TEST(NetworkTransportConnect, FailureBeforeReadyThrowsAfterTheBackoffOfAttemptOn
     }
 }
 
-// ---- Disconnecting --------------------------------------------------------------
-
 TEST(NetworkTransportDisconnect, EndsTheStreamAndTheOutstandingReceive) {
     Rig rig;
     rig.connectReady();
@@ -157,8 +152,6 @@ TEST(NetworkTransportDisconnect, StopsAConnectThatIsWaiting) {
     EXPECT_EQ(std::string(error->what()), "Internal error: Connection cancelled");
 }
 
-// ---- Sending --------------------------------------------------------------------
-
 TEST(NetworkTransportSend, EveryConnectionLossStartsARecovery) {
     for (int code : {ENOTCONN, ECONNRESET, EPIPE, ECONNABORTED, ETIMEDOUT, ENETRESET}) {
         const std::string description = PlatformError::fromErrno(code).localizedDescription();
@@ -175,10 +168,6 @@ TEST(NetworkTransportSend, EveryConnectionLossStartsARecovery) {
         // The recovery is still in its pause: the rig's end stops it.
     }
 }
-
-// ---- Heartbeats -----------------------------------------------------------------
-
-// ---- Receiving ------------------------------------------------------------------
 
 TEST(NetworkTransportReceive, SplitsMessagesAtNewlines) {
     struct Case {
@@ -252,8 +241,6 @@ TEST(NetworkTransportReceive, ALostConnectionWithoutReconnectionEndsTheStream) {
     }
 }
 
-// ---- Reconnection ---------------------------------------------------------------
-
 TEST(NetworkTransportReconnect, ALostConnectionIsReopenedAndTheStreamGoesOn) {
     Rig rig(NetworkTransport::HeartbeatConfiguration::disabled,
             NetworkTransport::ReconnectionConfiguration::defaultConfiguration);
@@ -269,7 +256,6 @@ TEST(NetworkTransportReconnect, ALostConnectionIsReopenedAndTheStreamGoesOn) {
     EXPECT_EQ(rig.transport->reconnectAttempt(), 0);
     EXPECT_EQ(rig.connection->startCount(), 2);
 }
-
 
 TEST(NetworkFraming, AHeartbeatIsOnlyAWholeFrameAtAMessageBoundary) {
     const std::string marker = kHeartbeat.substr(0, 4);

@@ -9,17 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 using namespace std::chrono_literals;
@@ -92,8 +87,6 @@ std::string withRandomId(const std::string& answer) {
 constexpr const char* kNotCorrectFormat = "The data couldn\u2019t be read because it isn\u2019t in the correct format.";
 constexpr const char* kBadId = "ID must be string or number";
 
-// ---- Initialize and ping ------------------------------------------------------
-
 TEST(ServerInitialize, ChoosesTheRequestedRevisionWhenSupportedElseTheLatest) {
     struct Case {
         std::string params;
@@ -115,8 +108,6 @@ TEST(ServerInitialize, ChoosesTheRequestedRevisionWhenSupportedElseTheLatest) {
         EXPECT_EQ(run.server->protocolVersion(), c.chosen);
     }
 }
-
-// ---- Requests -----------------------------------------------------------------
 
 TEST(ServerDispatch, AnswersRequestsAndTheirFailuresUnderTheRequestId) {
     Running run(makeServer());
@@ -167,12 +158,6 @@ TEST(ServerDispatch, AnswersRequestsAndTheirFailuresUnderTheRequestId) {
     for (const auto& c : cases) EXPECT_EQ(run.transport->exchange(c.request), c.answer) << c.request;
 }
 
-// ---- Notifications ------------------------------------------------------------
-
-// ---- Strict mode --------------------------------------------------------------
-
-// ---- Batches ------------------------------------------------------------------
-
 TEST(ServerDispatch, BatchRules) {
     Running run(makeServer());
     std::vector<std::string> order;
@@ -220,10 +205,6 @@ TEST(ServerDispatch, BatchRules) {
     EXPECT_EQ(order, (std::vector<std::string>{"note n", "note n"}));
 }
 
-// ---- Outgoing messages, sampling ----------------------------------------------
-
-// ---- Start, stop, waiting -------------------------------------------------------
-
 // Runs body(stop) with a stop requested after `limit`.
 template <class F>
 void withDeadline(std::chrono::milliseconds limit, F body) {
@@ -266,8 +247,6 @@ TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {
     server->stop();
     EXPECT_EQ(transport->disconnects(), 1);
 }
-
-// ---- Over real pipes ----------------------------------------------------------
 
 TEST(ServerOverPipes, ServesAConversationByteForByte) {
     testsupport::Pipe toServer, fromServer;

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -15,9 +14,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {

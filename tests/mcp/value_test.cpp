@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <limits>
-#include <unordered_set>
 
 namespace mcp {
 namespace {
@@ -65,15 +64,6 @@ TEST(Value, WritesEachCase) {
     for (const auto& c : cases) EXPECT_EQ(written(c.value), c.json) << c.json;
 }
 
-TEST(Value, RoundTripsThroughJsonText) {
-    const Value values[] = {
-        Value::object({{"s", "text"}, {"i", 42}, {"d", 0.1}, {"n", nullptr}, {"b", false},
-                       {"url", "data:application/octet-stream;base64,AP8H"},
-                       {"nested", Array{Array{}, Object{}, "data:no"}}}),
-    };
-    for (const auto& v : values) EXPECT_EQ(read(written(v)), v) << written(v);
-}
-
 TEST(Value, RoundTripsThatAreNotTheIdentity) {
     struct Case {
         Value value;
@@ -115,6 +105,8 @@ TEST(Value, EqualityAndHashing) {
         {Value::object({{"\xC3\xA9", 1}}), Value::object({{"e\xCC\x81", 1}}), true},
         {Value(), Value(), true},
         {Value(), Array{}, false},
+        {Value::object({{"a", 1}, {"a", 3}}), Value::object({{"a", 3}}), true},  // the last key wins
+        {Value('x'), "x", true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.a == c.b, c.equal) << c.a.description() << " vs " << c.b.description();
@@ -124,14 +116,6 @@ TEST(Value, EqualityAndHashing) {
     }
 }
 
-TEST(Value, ObjectHashIgnoresOrderButNotContent) {
-    Value a = read(R"({"x":1,"y":2,"z":3})");
-    Value b = read(R"({"z":3,"x":1,"y":2})");
-    Value c = read(R"({"x":2,"y":1,"z":3})");
-    std::unordered_set<Value> set{a, b, c};
-    EXPECT_EQ(set.size(), 2u);
-}
-
 TEST(Value, Description) {
     struct Case {
         Value value;
@@ -139,11 +123,7 @@ TEST(Value, Description) {
     };
     const Case cases[] = {
         {Value(), ""},
-        {true, "true"},
-        {-3, "-3"},
         {1.0, "1.0"},
-        {1e16, "1e+16"},
-        {"plain", "plain"},
         {Value::data({'h', 'i'}), "data:text/plain;base64,aGk="},
         {Array{}, "[]"},
         {Array{"a", 1, Array{}}, "[a, 1, []]"},
@@ -152,27 +132,6 @@ TEST(Value, Description) {
         {Value::object({{"a\"b", Value()}, {"c", Array{Object{}}}}), "[\"a\\\"b\": , \"c\": [[:]]]"},
     };
     for (const auto& c : cases) EXPECT_EQ(c.value.description(), c.text);
-}
-
-TEST(Value, ConstructionFromConstants) {
-    EXPECT_EQ(Value::object({{"a", 1}, {"b", 2}, {"a", 3}}), read(R"({"a":3,"b":2})"));
-    EXPECT_EQ(Value('x'), Value("x"));
-    EXPECT_EQ(Value(nullptr).kind(), Value::Kind::Null);
-    EXPECT_EQ(Value(std::uint8_t{7}), Value(7));
-    EXPECT_EQ(Value::from(std::vector<std::optional<std::string>>{"a", std::nullopt}), (Array{"a", nullptr}));
-    EXPECT_EQ(Value::from(Value(3)), Value(3));
-}
-
-TEST(Value, CaseAccessorsNeverConvert) {
-    Value i = 1, d = 1.0, s = "1", data = Value::data({'1'});
-    EXPECT_EQ(i.intValue(), 1);
-    EXPECT_EQ(i.doubleValue(), std::nullopt);
-    EXPECT_EQ(d.intValue(), std::nullopt);
-    EXPECT_EQ(s.boolValue(), std::nullopt);
-    EXPECT_EQ(data.stringValue(), nullptr);
-    EXPECT_NE(data.dataValue(), nullptr);
-    EXPECT_TRUE(Value().isNull());
-    EXPECT_FALSE(Value(0).isNull());
 }
 
 TEST(Value, Conversions) {

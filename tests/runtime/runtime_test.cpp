@@ -94,12 +94,6 @@ TEST(AsyncStream, ABoundedStreamMakesProducersWaitAndLosesNothing) {
     EXPECT_THROW(stream->nextFor(kBound), std::runtime_error);
 }
 
-TEST(AsyncStream, WakesAWaitingConsumer) {
-    auto stream = rt::AsyncStream<int>::make();
-    std::jthread producer([&] { stream->yield(7); });
-    EXPECT_EQ(stream->nextFor(kBound), 7);
-}
-
 TEST(OneShot, SecondResumeIsIgnored) {
     rt::OneShot<int> shot;
     EXPECT_TRUE(shot.resume(1));

@@ -22,13 +22,6 @@ struct Record {
     std::string file;
     std::string function;
     std::int64_t line;
-
-    // The text of one metadata item, or "<missing>".
-    std::string item(const std::string& key) const {
-        if (!metadata) return "<missing>";
-        auto it = metadata->find(key);
-        return it == metadata->end() ? "<missing>" : it->second.description();
-    }
 };
 
 struct RecordSink {
@@ -39,13 +32,6 @@ struct RecordSink {
     std::vector<Record> snapshot() {
         std::lock_guard lock(mutex);
         return records;
-    }
-    // The messages at or above `level`, in order.
-    std::vector<std::string> messages(Logger::Level level = Logger::Level::trace) {
-        std::vector<std::string> out;
-        for (const auto& r : snapshot())
-            if (r.level >= level) out.push_back(r.message);
-        return out;
     }
     std::size_t count(const std::string& message) {
         std::lock_guard lock(mutex);

@@ -76,7 +76,6 @@ public:
     ScriptedHttpServer(const ScriptedHttpServer&) = delete;
     ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
 
-    std::uint16_t port() const { return port_; }
     std::string url(std::string_view path = "/") const;
 
     std::vector<RecordedRequest> requests() const;
