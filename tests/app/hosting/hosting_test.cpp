@@ -1,4 +1,5 @@
 // The program end to end: the brisolet executable on pipes, with a fresh home.
+#include "app/platform/scratch_dir.hpp"
 #include "json/json.hpp"
 #include "support/child_process.hpp"
 #include "support/wait.hpp"
@@ -10,7 +11,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,6 +24,7 @@
 
 namespace fs = std::filesystem;
 using testsupport::ChildProcess;
+using testsupport::readFile;
 
 namespace {
 const std::string kInitialize =
@@ -47,12 +48,6 @@ protected:
     static void writeFile(const fs::path& path, const std::string& text) {
         fs::create_directories(path.parent_path());
         std::ofstream(path) << text;
-    }
-    static std::string readFile(const fs::path& path) {
-        std::ifstream in(path);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
     }
 
     void writeDefaults(const std::string& json) { writeFile(home_ / "config" / "brisolet" / "defaults.json", json); }

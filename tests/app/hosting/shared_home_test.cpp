@@ -1,4 +1,5 @@
 // Several brisolet processes on one user's files, as several MCP clients run them.
+#include "app/platform/scratch_dir.hpp"
 #include "json/json.hpp"
 #include "support/child_process.hpp"
 
@@ -7,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -37,12 +37,6 @@ protected:
         const fs::path temp = target.string() + ".editor";
         std::ofstream(temp) << json;
         fs::rename(temp, target);
-    }
-    json::Value readDefaults() {
-        std::ifstream in(home_ / "config" / "brisolet" / "defaults.json");
-        std::stringstream s;
-        s << in.rdbuf();
-        return json::parse(s.str());
     }
 
     std::unique_ptr<ChildProcess> start() {
@@ -84,7 +78,7 @@ TEST_F(SharedHome, FourProcessesLeaveTheExactCallCount) {
         EXPECT_EQ(answered[p], kCalls) << p;
         EXPECT_EQ(statuses[p], 0) << p;
     }
-    EXPECT_EQ(readDefaults().find("toolCallCount")->asInt(), 1000 + kProcesses * kCalls);
+    EXPECT_EQ(json::parse(testsupport::readFile(home_ / "config" / "brisolet" / "defaults.json")).find("toolCallCount")->asInt(), 1000 + kProcesses * kCalls);
 }
 
 // A switch flipped in the file reaches a running server as a list change.

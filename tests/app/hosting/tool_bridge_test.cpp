@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <stdexcept>
 
 namespace {
@@ -109,18 +108,14 @@ TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
     EXPECT_EQ(defaults_->integer("toolCallCount"), 2) << "the count is stored too";
 }
 
-TEST_F(Bridge, ASwitchedOffFamilyIsNeitherListedNorCalled) {
-    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"), R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})");
-    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"act"}})"),
-              R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Notes tool is disabled","type":"text"}],"isError":true}})");
-}
-
 TEST_F(Bridge, TheListFollowsEverySwitchChange) {
     const std::string empty = R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})";
     const std::string one =
         R"({"id":1,"jsonrpc":"2.0","result":{"tools":[{"description":"Acts/reacts.","inputSchema":{"minimum":300,"properties":{},"type":"object"},"name":"act"}]}})";
     const std::string list = R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})";
     EXPECT_EQ(ask(list), empty);
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"act"}})"),
+              R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Notes tool is disabled","type":"text"}],"isError":true}})");
     EXPECT_EQ(ask(list), empty);
     registry_->setNotesEnabled(true);
     executor_.drain();  // the change event has run

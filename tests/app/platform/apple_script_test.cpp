@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 
 namespace app::platform {
 namespace {

@@ -1,19 +1,10 @@
 #include "app/platform/defaults_store.hpp"
-#include "app/platform/environment.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "json/json.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <atomic>
-#include <limits>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <thread>
 
 namespace app::platform {
@@ -21,7 +12,6 @@ namespace {
 using testsupport::readFile;
 using testsupport::ScratchDir;
 using testsupport::writeFile;
-using ::testing::HasSubstr;
 
 struct BooleanCase {
     std::optional<DefaultsValue> value;
@@ -39,10 +29,7 @@ TEST(DefaultsReadings, BooleanReading) {
         {std::string("99999999999999999999999"), true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.value ? std::visit([](const auto& v) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(v)>, std::string>) return "text " + v;
-            else return "number/bool " + std::to_string(v);
-        }, *c.value) : std::string("absent"));
+        SCOPED_TRACE(&c - cases);
         EXPECT_EQ(DefaultsStore::booleanReading(c.value), c.expected);
     }
 }
@@ -124,9 +111,7 @@ TEST_F(FileDefaultsTest, ConcurrentWritersNeverLeaveATruncatedFileOrLoseAKey) {
     reader.join();
     EXPECT_EQ(badReads.load(), 0) << "of " << reads.load() << " reads";
     json::Value doc = fileJson();
-    for (int w = 0; w < kWriters; ++w) {
-        EXPECT_EQ(*doc.find("writer" + std::to_string(w)), json::Value(kWrites));
-    }
+    for (int w = 0; w < kWriters; ++w) EXPECT_EQ(*doc.find("writer" + std::to_string(w)), json::Value(kWrites));
     EXPECT_EQ(*doc.find("seed"), json::Value(true));
     EXPECT_TRUE(sink->lines().empty());
 }

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <map>
-#include <regex>
 #include <unistd.h>
 
 namespace app::platform {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <thread>
 
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"

@@ -1,7 +1,6 @@
 // Test helpers: a private temporary directory and whole-file reads and writes.
 #pragma once
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>

@@ -39,18 +39,15 @@ TEST(VisionFaces, CropRectangleWithMarginsClippingAndOutwardRounding) {
         for (int i = 0; i < 4; ++i) EXPECT_NEAR(got[i], want[i], 1e-9) << i;
         const auto pixels = pixelCrop(rect, 1024, 512);
         ASSERT_EQ(pixels.has_value(), row.pixels.has_value());
-        if (pixels) {
-            EXPECT_EQ((std::array{pixels->x, pixels->y, pixels->width, pixels->height}), *row.pixels);
-        }
+        if (pixels) EXPECT_EQ((std::array{pixels->x, pixels->y, pixels->width, pixels->height}), *row.pixels);
     }
 }
 
 TEST(VisionFaces, SampleGridInExactArithmetic) {
     // At 30 frames a second every sample is its own frame (index / 30.0 x 30
     // truncated lands on the previous frame for many of these).
-    for (std::int64_t index = 0; index < 100000; ++index) {
+    for (std::int64_t index = 0; index < 100000; ++index)
         if (sourceFrameIndex(index, 30.0) != index) FAIL() << "index " << index;
-    }
     const double ntsc = 30000.0 / 1001;
     struct Row {
         double fps;

@@ -114,26 +114,11 @@ TEST(VisionResults, BarcodeResultByteExact) {
     BarcodeObservation url{"QRCode", "https://example.org/a", {0.125, 0.5, 0.25, 0.375}};
     json::Value result = barcodeResult(std::vector<std::optional<BarcodeObservation>>{url});
     EXPECT_EQ(json::write(result, {.sortedKeys = true, .escapeSlashes = true, .pretty = true}),
-              "{\n"
-              "  \"barcodes\" : [\n"
-              "    {\n"
-              "      \"bounding_box\" : {\n"
-              "        \"height\" : 0.375,\n"
-              "        \"width\" : 0.25,\n"
-              "        \"x\" : 0.125,\n"
-              "        \"y\" : 0.5\n"
-              "      },\n"
-              "      \"payload\" : \"https:\\/\\/example.org\\/a\",\n"
-              "      \"symbology\" : \"QRCode\"\n"
-              "    }\n"
-              "  ],\n"
-              "  \"count\" : 1,\n"
-              "  \"success\" : true\n"
-              "}");
+              "{\n  \"barcodes\" : [\n    {\n      \"bounding_box\" : {\n        \"height\" : 0.375,\n        \"width\" : 0.25,\n        \"x\" : 0.125,\n        \"y\" : 0.5\n      },\n"
+              "      \"payload\" : \"https:\\/\\/example.org\\/a\",\n      \"symbology\" : \"QRCode\"\n    }\n"
+              "  ],\n  \"count\" : 1,\n  \"success\" : true\n}");
     BarcodeObservation binary{"DataMatrix", std::nullopt, {}};
-    EXPECT_EQ(barcodeResult(std::vector<std::optional<BarcodeObservation>>{binary})
-                  .find("barcodes")->asArray()[0].find("payload")->asString(),
-              "");
+    EXPECT_EQ(barcodeResult(std::vector<std::optional<BarcodeObservation>>{binary}).find("barcodes")->asArray()[0].find("payload")->asString(), "");
 }
 
 }  // namespace

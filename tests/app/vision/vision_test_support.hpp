@@ -30,9 +30,7 @@ inline json::Value callToolJson(const std::string& name, const tools::Arguments&
 // A photo unpacked by scripts/setup; a clear failure when it is missing.
 inline std::string photo(const std::string& name) {
     std::string path = std::string(BRISOLET_TEST_PHOTOS) + "/" + name;
-    if (!std::filesystem::is_regular_file(path)) {
-        ADD_FAILURE() << "test photo missing: " << path << " (scripts/setup unpacks it)";
-    }
+    if (!std::filesystem::is_regular_file(path)) ADD_FAILURE() << "test photo missing: " << path << " (scripts/setup unpacks it)";
     return path;
 }
 

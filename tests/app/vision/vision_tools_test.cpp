@@ -41,9 +41,7 @@ TEST(VisionTools, NineToolsInOrderAndTheArgumentsTheyRequire) {
         {"vision_analyze_video", {"video_path"}},
     };
     EngineSource noEngine = []() -> VisionEngine& { throw std::logic_error("the module was loaded"); };
-    auto call = [&](const std::string& name, const Arguments& arguments) {
-        handleVisionTool(name, arguments, kHome, noEngine, {});
-    };
+    auto call = [&](const std::string& name, const Arguments& arguments) { handleVisionTool(name, arguments, kHome, noEngine, {}); };
     auto tools = visionTools();
     ASSERT_EQ(tools.size(), rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -62,10 +60,9 @@ TEST(VisionTools, NineToolsInOrderAndTheArgumentsTheyRequire) {
         }
     }
     EXPECT_NE(visionTools()[0].serverId, tools[0].serverId);
-    for (const char* unknown : {"vision_unknown", "Vision_Recognize_Text"}) {
+    for (const char* unknown : {"vision_unknown", "Vision_Recognize_Text"})
         expectToolError([&] { call(unknown, {{"image_path", "/a.png"}}); },
                         ToolError("VisionTool", 404, std::string("Unknown vision tool: ") + unknown));
-    }
 }
 
 TEST(VisionTools, ModuleThatCannotLoadIsAnErrorNamingTheCause) {
@@ -142,10 +139,9 @@ TEST(VisionTools, ImageLoadingErrors) {
 
 // Non-text entries are ignored; a language without installed data is refused.
 TEST(VisionTools, LanguagesTheRecognizerCannotRead) {
-    for (const auto& [languages, code] : std::vector<std::pair<AnyList, const char*>>{{{"xx"}, "xx"}, {{"en-US", 7, "fr"}, "fr"}}) {
+    for (const auto& [languages, code] : std::vector<std::pair<AnyList, const char*>>{{{"xx"}, "xx"}, {{"en-US", 7, "fr"}, "fr"}})
         expectToolError([&, &languages = languages] { callTool("vision_recognize_text", {{"image_path", photo("page.png")}, {"languages", languages}}); },
                         ToolError("VisionService", 400, std::string("Unsupported language: ") + code));
-    }
 }
 
 TEST(VisionTools, StopRequestedEndsTheCall) {

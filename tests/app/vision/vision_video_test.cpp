@@ -21,9 +21,7 @@ std::string writeVideo(const TempDir& dir) {
     EXPECT_TRUE(writer.isOpened());
     for (int i = 0; i < 30; ++i) {
         cv::Mat frame(160, 480, CV_8UC3, cv::Scalar::all(255));
-        if (i < 20) {
-            cv::putText(frame, i < 10 ? "ALPHA" : "BRAVO", {40, 110}, cv::FONT_HERSHEY_SIMPLEX, 2.5, cv::Scalar::all(0), 6);
-        }
+        if (i < 20) cv::putText(frame, i < 10 ? "ALPHA" : "BRAVO", {40, 110}, cv::FONT_HERSHEY_SIMPLEX, 2.5, cv::Scalar::all(0), 6);
         writer.write(frame);
     }
     return path;

@@ -23,7 +23,7 @@ using platform::EntityType;
 using testing::at;
 using testing::FakeCalendarPlatform;
 using testing::ScopedTimeZone;
-using testing::thrownToolError;
+using testing::expectToolError;
 using Titles = std::vector<std::string>;
 
 Titles titlesOf(const std::string& text) {
@@ -38,12 +38,8 @@ protected:
     void SetUp() override {
         p.grant(AccessSubject::events());
         registerCalendarScripts(*p.host, calendarApp);
-        handler = makeHandler(p.host);
-    }
-
-    std::unique_ptr<CalendarToolHandler> makeHandler(std::shared_ptr<platform::ScriptHost> scripts) {
-        return std::make_unique<CalendarToolHandler>(std::make_shared<CalendarManager>(p.store, p.diagnostics),
-                                                     std::move(scripts), [this] { return now; });
+        handler = std::make_unique<CalendarToolHandler>(std::make_shared<CalendarManager>(p.store, p.diagnostics), p.host,
+                                                        [this] { return now; });
     }
 
     std::string call(const std::string& name, const Arguments& arguments = {}) {
@@ -206,18 +202,13 @@ TEST_F(CalendarToolsTest, CreateEventRefusals) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        auto error = thrownToolError([&] { call("create_event", c.arguments); });
-        ASSERT_TRUE(error);
-        EXPECT_EQ(*error, ToolError("CalendarTool", 400, c.message));
+        expectToolError([&] { call("create_event", c.arguments); }, ToolError("CalendarTool", 400, c.message));
     }
     EXPECT_TRUE(allEvents().empty());
 
     p.store->setSaveFailure("disk full");
-    auto error = thrownToolError([&] {
-        call("create_event", {{"title", "T"}, {"startDate", "2024-01-15"}, {"endDate", "2024-01-16"}});
-    });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error, ToolError("EventStore", 500, "save event: disk full"));
+    expectToolError([&] { call("create_event", {{"title", "T"}, {"startDate", "2024-01-15"}, {"endDate", "2024-01-16"}}); },
+                    ToolError("EventStore", 500, "save event: disk full"));
     EXPECT_TRUE(allEvents().empty());
 }
 
@@ -245,21 +236,12 @@ TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {
         fresh.prompter->setAsker([answer](const AccessSubject&) { return answer; });
         CalendarToolHandler tools(std::make_shared<CalendarManager>(fresh.store, fresh.diagnostics), fresh.host,
                                   [this] { return now; });
-        for (const char* name : {"get_events", "open_event", "no_such_tool"}) {
-            SCOPED_TRACE(name);
-            if (c.allowed && std::string(name) == "get_events") {
-                EXPECT_EQ(tools.handle(name, {}, {}), "[]");
-                continue;
-            }
-            auto error = thrownToolError([&] { tools.handle(name, {}, {}); });
-            ASSERT_TRUE(error);
-            if (!c.allowed)
-                EXPECT_EQ(*error, denied);
-            else if (std::string(name) == "open_event")
-                EXPECT_EQ(*error, ToolError("CalendarTool", 400, "Missing eventId"));
-            else
-                EXPECT_EQ(*error, ToolError("CalendarTool", 404, "Unknown calendar tool: no_such_tool"));
-        }
+        if (c.allowed) EXPECT_EQ(tools.handle("get_events", {}, {}), "[]");
+        const auto allowedOr = [&](ToolError error) { return c.allowed ? error : denied; };
+        if (!c.allowed) expectToolError([&] { tools.handle("get_events", {}, {}); }, denied);
+        expectToolError([&] { tools.handle("open_event", {}, {}); }, allowedOr({"CalendarTool", 400, "Missing eventId"}));
+        expectToolError([&] { tools.handle("no_such_tool", {}, {}); },
+                        allowedOr({"CalendarTool", 404, "Unknown calendar tool: no_such_tool"}));
         EXPECT_EQ(fresh.prompter->promptCount(AccessSubject::events()), c.prompts);
     }
 
@@ -267,9 +249,7 @@ TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {
     FakeCalendarPlatform failing;
     failing.prompter->setAsker([](const AccessSubject&) -> bool { throw std::runtime_error("no prompt today"); });
     CalendarToolHandler tools(std::make_shared<CalendarManager>(failing.store, failing.diagnostics), failing.host);
-    auto error = thrownToolError([&] { tools.handle("get_events", {}, {}); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(*error, denied);
+    expectToolError([&] { tools.handle("get_events", {}, {}); }, denied);
     EXPECT_EQ(failing.diagnostics->lines(),
               std::vector<std::string>{"Calendar access request failed: no prompt today"});
 }

@@ -16,7 +16,7 @@ using platform::EntityType;
 using testing::at;
 using testing::FakeCalendarPlatform;
 using testing::ScopedTimeZone;
-using testing::thrownToolError;
+using testing::expectToolError;
 
 class RemindersTest : public ::testing::Test {
 protected:
@@ -64,9 +64,8 @@ TEST_F(RemindersTest, ListsAreChosenByPartOfTheirNameIgnoringCase) {
         SCOPED_TRACE(c.name.value_or("(none)"));
         std::size_t before = allReminders().size();
         if (!c.list) {
-            auto error = thrownToolError([&] { service->createReminder("T", std::nullopt, 0, std::nullopt, c.name); });
-            ASSERT_TRUE(error);
-            EXPECT_EQ(*error, ToolError("EventKitService", 404, "Reminder list '" + *c.name + "' not found"));
+            expectToolError([&] { service->createReminder("T", std::nullopt, 0, std::nullopt, c.name); },
+                            ToolError("EventKitService", 404, "Reminder list '" + *c.name + "' not found"));
             EXPECT_EQ(allReminders().size(), before);
             continue;
         }

@@ -28,12 +28,7 @@ std::string card(const std::string& n, const std::string& fn, const std::vector<
 // Store order is file name, then position in the file.
 class ContactsToolsTest : public ::testing::Test {
 protected:
-    ContactsToolsTest()
-        : prompter(std::make_shared<platform::FakeAccessPrompter>()),
-          store(std::make_shared<platform::VCardContactStore>(dir.path(), prompter)),
-          diagnostics(std::make_shared<platform::MemoryDiagnosticSink>()),
-          manager(std::make_shared<ContactsManager>(store, diagnostics)),
-          family(manager) {
+    ContactsToolsTest() {
         prompter->setStatus(AccessSubject::contacts(), AuthorizationStatus::FullAccess);
         testsupport::writeFile(dir.file("a.vcf"),
                                card("Appleseed;John;;;", "John Appleseed", {"+1 (555) 010-0001", "555-0002"}) +
@@ -49,39 +44,21 @@ protected:
         testsupport::writeFile(dir.file("notes.txt"), card("Hidden;Harry;;;", "Harry", {"999"}));
     }
 
-    std::string call(const std::string& name, const Arguments& arguments = {}) {
-        return family.handle(name, arguments, {});
-    }
+    std::string call(const std::string& name, const Arguments& arguments = {}) { return family.handle(name, arguments, {}); }
 
     testsupport::ScratchDir dir;
-    std::shared_ptr<platform::FakeAccessPrompter> prompter;
-    std::shared_ptr<platform::VCardContactStore> store;
-    std::shared_ptr<platform::MemoryDiagnosticSink> diagnostics;
-    std::shared_ptr<ContactsManager> manager;
-    ContactsToolFamily family;
+    std::shared_ptr<platform::FakeAccessPrompter> prompter = std::make_shared<platform::FakeAccessPrompter>();
+    ContactsToolFamily family{std::make_shared<ContactsManager>(std::make_shared<platform::VCardContactStore>(dir.path(), prompter),
+                                                                std::make_shared<platform::MemoryDiagnosticSink>())};
 };
 
 TEST_F(ContactsToolsTest, ListsNamedPeopleWithNumbersAsPrettyJson) {
     // The second John Appleseed replaces the first one's numbers where they
     // stand; the organisation and the person without a number are left out.
     EXPECT_EQ(call("get_all_contacts"),
-              "{\n"
-              "  \"John Appleseed\" : [\n"
-              "    \"555-0003\"\n"
-              "  ],\n"
-              "  \"Cher\" : [\n"
-              "    \"+33 1 23 45 67 89\"\n"
-              "  ],\n"
-              "  \"Ivan der Bergman\" : [\n"
-              "    \"111\"\n"
-              "  ],\n"
-              "  \"Van der Berg\" : [\n"
-              "    \"222\"\n"
-              "  ],\n"
-              "  \"Émile Zola\" : [\n"
-              "    \"+33 6 00 00 00 00\"\n"
-              "  ]\n"
-              "}");
+              "{\n  \"John Appleseed\" : [\n    \"555-0003\"\n  ],\n  \"Cher\" : [\n    \"+33 1 23 45 67 89\"\n  ],\n"
+              "  \"Ivan der Bergman\" : [\n    \"111\"\n  ],\n  \"Van der Berg\" : [\n    \"222\"\n  ],\n"
+              "  \"Émile Zola\" : [\n    \"+33 6 00 00 00 00\"\n  ]\n}");
 }
 
 TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {

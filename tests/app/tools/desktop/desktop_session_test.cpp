@@ -32,9 +32,8 @@ struct Helper {
     }
     // The rest of the next line starting with `prefix`; throws when none comes.
     std::string waitFor(const std::string& prefix, const std::string& what = "an answer") {
-        while (auto line = process.readLine(60s)) {
+        while (auto line = process.readLine(60s))
             if (line->starts_with(prefix)) return line->substr(prefix.size());
-        }
         throw std::runtime_error("no " + what);
     }
 };
@@ -56,17 +55,15 @@ protected:
     static void SetUpTestSuite() {
         try {
             for (const char* tool : {"/usr/bin/setsid", "/usr/bin/Xvfb", "/usr/bin/dbus-daemon", "/usr/bin/dbus-send",
-                                     "/usr/libexec/at-spi-bus-launcher", DESKTOP_TEST_WINDOW}) {
+                                     "/usr/libexec/at-spi-bus-launcher", DESKTOP_TEST_WINDOW})
                 if (::access(tool, X_OK) != 0) throw std::runtime_error(std::string("missing program: ") + tool);
-            }
             ::setenv("DISPLAY", startXvfb().c_str(), 1);
             Helper& bus = start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"});
             ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.waitFor("", "address from dbus-daemon").c_str(), 1);
             start({"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"});
             // The window looks for the accessibility bus as it starts: have it there first.
-            for (int i = 0; i < 100 && Helper(kAskForA11yBus).waitFor("   boolean ") != "true"; ++i) {
+            for (int i = 0; i < 100 && Helper(kAskForA11yBus).waitFor("   boolean ") != "true"; ++i)
                 std::this_thread::sleep_for(100ms);
-            }
             ::setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
             window_ = &start({DESKTOP_TEST_WINDOW, "-platform", "xcb"});
             window_->waitFor("ready", "test window");
@@ -74,14 +71,10 @@ protected:
             error_ = e.what();
         }
     }
-    static void TearDownTestSuite() {
-        while (!helpers_.empty()) helpers_.pop_back();
-    }
+    static void TearDownTestSuite() { while (!helpers_.empty()) helpers_.pop_back(); }
     void SetUp() override { ASSERT_EQ(error_, ""); }
 
-    std::string call(const std::string& name, const Arguments& arguments = {}) {
-        return family_.handle(name, arguments, {});
-    }
+    std::string call(const std::string& name, const Arguments& arguments = {}) { return family_.handle(name, arguments, {}); }
 
     static inline std::string error_;
     static inline std::vector<std::unique_ptr<Helper>> helpers_;
@@ -105,9 +98,7 @@ TEST_F(DesktopSession, ClickAndTypeReachTheWindowExactly) {
 
     std::string reply;
     const Arguments window = {{"pid", window_->process.pid()}};
-    for (int i = 0; i < 200 && (reply = call("macos_get_ui_tree", window)).front() != '{'; ++i) {
-        std::this_thread::sleep_for(100ms);
-    }
+    for (int i = 0; i < 200 && (reply = call("macos_get_ui_tree", window)).front() != '{'; ++i) std::this_thread::sleep_for(100ms);
     EXPECT_TRUE(reply.starts_with("{\n  \"role\" : \"application\",")) << reply;
     EXPECT_NE(reply.find("\"role\" : \"text\",\n"), std::string::npos) << reply;
     EXPECT_NE(reply.find("\"value\" : " + json::write(json::Value(shown)) + ",\n"), std::string::npos) << reply;

@@ -78,9 +78,7 @@ struct Fixture {
     std::shared_ptr<FakeDesktop> desktop = std::make_shared<FakeDesktop>();
     std::shared_ptr<FakeTrust> trust = std::make_shared<FakeTrust>();
     MacOSControlToolFamily family{trust, desktop};
-    std::string call(const std::string& name, const Arguments& arguments = {}) {
-        return family.handle(name, arguments, {});
-    }
+    std::string call(const std::string& name, const Arguments& arguments = {}) { return family.handle(name, arguments, {}); }
 };
 
 // Every reply or error of the family, the permission asked (or not) first,
@@ -130,11 +128,10 @@ TEST(MacOSControlTools, RepliesErrorsAndWhatReachesTheDesktop) {
         f.trust->trusted = c.trusted;
         std::stop_source caller;
         if (c.callerGaveUp) caller.request_stop();
-        if (const auto* reply = std::get_if<std::string>(&c.expected)) {
+        if (const auto* reply = std::get_if<std::string>(&c.expected))
             EXPECT_EQ(f.family.handle(c.name, c.arguments, caller.get_token()), *reply);
-        } else {
+        else
             testing::expectToolError([&] { f.call(c.name, c.arguments); }, std::get<ToolError>(c.expected));
-        }
         EXPECT_EQ(f.trust->asked, c.asked);
         EXPECT_EQ(f.desktop->clicks, c.clicks);
         EXPECT_EQ(f.desktop->clusters, c.clusters);
@@ -167,9 +164,7 @@ TEST(MacOSControlTools, TreesAsPrettyJson) {
         SCOPED_TRACE(expected);
         const std::string reply = f.call("macos_get_ui_tree", arguments);
         EXPECT_EQ(reply, expected);
-        if (reply.starts_with("{")) {
-            EXPECT_EQ(mcp::encode(mcp::decodeText<UIElement>(reply)), json::parse(reply));
-        }
+        if (reply.starts_with("{")) EXPECT_EQ(mcp::encode(mcp::decodeText<UIElement>(reply)), json::parse(reply));
     }
 }
 

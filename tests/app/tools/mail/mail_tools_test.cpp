@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <iostream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,15 +72,10 @@ TEST(MailTools, RefusesMissingRecipientInvalidUrlAndUnknownName) {
 // Replaces a standard descriptor with one end of a pipe, and puts it back.
 class RedirectedFd {
 public:
-    RedirectedFd(int target, int replacement) : target_(target), saved_(::dup(target)) {
-        ::dup2(replacement, target_);
-    }
-    ~RedirectedFd() { restore(); }
-    void restore() {
-        if (saved_ < 0) return;
+    RedirectedFd(int target, int replacement) : target_(target), saved_(::dup(target)) { ::dup2(replacement, target_); }
+    ~RedirectedFd() {
         ::dup2(saved_, target_);
         ::close(saved_);
-        saved_ = -1;
     }
 
 private:

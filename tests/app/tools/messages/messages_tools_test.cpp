@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,12 +52,10 @@ protected:
         ::tzset();
     }
 
-    std::string databasePath() const { return environment->home + "/Library/Messages/chat.db"; }
-
     SqliteConnection& database() {
         if (!db) {
             std::filesystem::create_directories(environment->home + "/Library/Messages");
-            db.emplace(databasePath(), SqliteOpenMode::ReadWriteCreate);
+            db.emplace(environment->home + "/Library/Messages/chat.db", SqliteOpenMode::ReadWriteCreate);
             db->exec(
                 "CREATE TABLE handle(ROWID INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT NOT NULL);"
                 "CREATE TABLE message(ROWID INTEGER PRIMARY KEY AUTOINCREMENT, text TEXT, attributedBody BLOB, "
@@ -78,20 +75,13 @@ protected:
             "INSERT INTO message(text, attributedBody, date, handle_id, is_from_me, is_read, cache_has_attachments, "
             "item_type) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
         insert.bind(1, row.text);
-        if (row.attributedBody) {
-            insert.bind(2, std::string_view("streamtyped"));
-        } else {
-            insert.bind(2, std::nullopt);
-        }
+        if (row.attributedBody) insert.bind(2, std::string_view("streamtyped"));
+        else insert.bind(2, std::nullopt);
         insert.bind(3, row.date).bind(4, row.handle).bind(5, row.fromMe).bind(6, row.read);
         insert.bind(7, row.attachments).bind(8, row.itemType).run();
     }
 
-    std::string call(const std::string& name, const Arguments& arguments = {}) {
-        return family.handle(name, arguments, {});
-    }
-
-    std::size_t rowCount(const std::string& reply) { return json::parse(reply).asArray().size(); }
+    std::string call(const std::string& name, const Arguments& arguments = {}) { return family.handle(name, arguments, {}); }
 
     testsupport::ScratchDir dir;
     std::shared_ptr<cmntest::FixedEnvironment> environment;
@@ -113,36 +103,10 @@ TEST_F(MessagesToolsTest, ReadsAConversationNewestFirst) {
     add({"for Bob", false, appleNanoseconds(kJan2 + 360), bob});
 
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "(202) 555-0100"}}),
-              "[\n"
-              "  {\n"
-              "    \"content\" : \"[Attachment]\",\n"
-              "    \"date\" : \"2024-01-02 03:07:05\",\n"
-              "    \"sender\" : \"+12025550100\",\n"
-              "    \"isFromMe\" : false,\n"
-              "    \"hasAttachments\" : true\n"
-              "  },\n"
-              "  {\n"
-              "    \"content\" : \"[Rich text message]\",\n"
-              "    \"date\" : \"2024-01-02 03:06:05\",\n"
-              "    \"sender\" : \"+12025550100\",\n"
-              "    \"isFromMe\" : false,\n"
-              "    \"hasAttachments\" : false\n"
-              "  },\n"
-              "  {\n"
-              "    \"content\" : \"Reply with \\\"quotes\\\" and a \\/ slash\",\n"
-              "    \"date\" : \"2024-01-02 03:05:05\",\n"
-              "    \"sender\" : \"+12025550100\",\n"
-              "    \"isFromMe\" : true,\n"
-              "    \"hasAttachments\" : false\n"
-              "  },\n"
-              "  {\n"
-              "    \"content\" : \"Hi there\",\n"
-              "    \"date\" : \"2024-01-02 03:04:05\",\n"
-              "    \"sender\" : \"+12025550100\",\n"
-              "    \"isFromMe\" : false,\n"
-              "    \"hasAttachments\" : false\n"
-              "  }\n"
-              "]");
+              "[\n  {\n    \"content\" : \"[Attachment]\",\n    \"date\" : \"2024-01-02 03:07:05\",\n    \"sender\" : \"+12025550100\",\n    \"isFromMe\" : false,\n    \"hasAttachments\" : true\n  },\n"
+              "  {\n    \"content\" : \"[Rich text message]\",\n    \"date\" : \"2024-01-02 03:06:05\",\n    \"sender\" : \"+12025550100\",\n    \"isFromMe\" : false,\n    \"hasAttachments\" : false\n  },\n"
+              "  {\n    \"content\" : \"Reply with \\\"quotes\\\" and a \\/ slash\",\n    \"date\" : \"2024-01-02 03:05:05\",\n    \"sender\" : \"+12025550100\",\n    \"isFromMe\" : true,\n    \"hasAttachments\" : false\n  },\n"
+              "  {\n    \"content\" : \"Hi there\",\n    \"date\" : \"2024-01-02 03:04:05\",\n    \"sender\" : \"+12025550100\",\n    \"isFromMe\" : false,\n    \"hasAttachments\" : false\n  }\n]");
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "+1 202 555 0177"}}), "[]");
     // An e-mail address keeps no digits: nobody's conversation.
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "alice@example.com"}}), "[]");

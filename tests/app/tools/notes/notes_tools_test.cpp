@@ -2,23 +2,16 @@
 
 #include "app/platform/access_prompter.hpp"
 #include "app/platform/apple_script.hpp"
-#include "app/platform/contact_store.hpp"
-#include "app/platform/defaults_store.hpp"
 #include "app/platform/diagnostic_sink.hpp"
 #include "app/platform/platform.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"
-#include "app/platform/url_opener.hpp"
-#include "app/tools/contacts/contacts_manager.hpp"
 #include "app/tools/contacts_messages_notes_support.hpp"
 #include "app/tools/tool_test_support.hpp"
-#include "app/tools/registry/local_tool_service.hpp"
 #include "app/tools/notes/notes_stand_in.hpp"
-#include "app/tools/tool_families.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -40,7 +33,6 @@ public:
     explicit InspectingHost(std::shared_ptr<platform::ScriptHost> inner) : inner_(std::move(inner)) {}
 
     platform::ScriptRun run(std::string_view source) override {
-        ++runs;
         for (const auto& literal : platform::lexAppleScript(source).literals) {
             if (literal.find("/note-content-") == std::string::npos) continue;
             struct stat info {};
@@ -52,7 +44,6 @@ public:
         return inner_->run(source);
     }
 
-    int runs = 0;
     std::vector<SeenFile> files;
 
 private:
@@ -61,29 +52,22 @@ private:
 
 class NotesToolsTest : public ::testing::Test {
 protected:
-    NotesToolsTest() { makeFamily(std::make_shared<cmntest::FixedEnvironment>(dir.path())); }
-
-    void makeFamily(std::shared_ptr<cmntest::FixedEnvironment> env) {
-        environment = std::move(env);
+    NotesToolsTest() {
         auto host = std::make_shared<platform::TemplateScriptHost>(prompter);
         EXPECT_TRUE(registerNotesScripts(*host, standIn));
         inspecting = std::make_shared<InspectingHost>(host);
         family = std::make_unique<NotesToolFamily>(environment, inspecting, diagnostics);
     }
 
-    std::string call(const std::string& name, const Arguments& arguments = {}) {
-        return family->handle(name, arguments, {});
-    }
+    std::string call(const std::string& name, const Arguments& arguments = {}) { return family->handle(name, arguments, {}); }
 
-    std::string create(const std::string& title, const std::string& content) {
-        return call("create_note", {{"title", title}, {"content", content}});
-    }
+    std::string create(const std::string& title, const std::string& content) { return call("create_note", {{"title", title}, {"content", content}}); }
 
     testsupport::ScratchDir dir;
     std::shared_ptr<platform::FakeAccessPrompter> prompter = std::make_shared<platform::FakeAccessPrompter>();
     std::shared_ptr<NotesStandIn> standIn = std::make_shared<NotesStandIn>(dir.file("data/notes"));
     std::shared_ptr<platform::MemoryDiagnosticSink> diagnostics = std::make_shared<platform::MemoryDiagnosticSink>();
-    std::shared_ptr<cmntest::FixedEnvironment> environment;
+    std::shared_ptr<cmntest::FixedEnvironment> environment = std::make_shared<cmntest::FixedEnvironment>(dir.path());
     std::shared_ptr<InspectingHost> inspecting;
     std::unique_ptr<NotesToolFamily> family;
 };

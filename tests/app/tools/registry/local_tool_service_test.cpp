@@ -1,15 +1,11 @@
 #include "app/tools/registry/local_tool_service.hpp"
 
-#include "app/platform/scratch_dir.hpp"
-#include "app/tools/mail/mail_tools.hpp"
 #include "app/tools/tool_test_support.hpp"
-#include "json/json.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <limits>
 #include <thread>
 
 namespace app::tools {
@@ -17,7 +13,6 @@ namespace {
 using platform::DefaultsValue;
 using platform::MemoryDefaultsStore;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 
 // A family whose tools are "<prefix>_one" and "<prefix>_two" (or the names given).
 class FakeFamily : public ToolFamily {
@@ -66,10 +61,6 @@ protected:
     std::shared_ptr<MemoryDefaultsStore> store = std::make_shared<MemoryDefaultsStore>();
     std::array<FakeFamily*, kToolSwitchCount> fakes{};
 
-    std::unique_ptr<LocalToolService> makeService(std::vector<std::unique_ptr<ToolFamily>> families) {
-        return std::make_unique<LocalToolService>(store, executor, std::move(families));
-    }
-
     // One fake per slot, tools "<family>_one" and "<family>_two".
     std::unique_ptr<LocalToolService> makeFullService() {
         std::vector<std::unique_ptr<ToolFamily>> families;
@@ -79,7 +70,7 @@ protected:
             fakes[switchIndex(s)] = f.get();
             families.push_back(std::move(f));
         }
-        return makeService(std::move(families));
+        return std::make_unique<LocalToolService>(store, executor, std::move(families));
     }
 
     static std::vector<std::string> names(const std::vector<MCPTool>& tools) {
@@ -197,15 +188,9 @@ struct StoredSwitchCase {
 
 TEST_F(RegistryTest, TheTwoBooleanReadingRules) {
     const StoredSwitchCase cases[] = {
-        {true, true, true},
-        {false, false, false},
-        {std::string("YES"), false, true},
-        {std::string("true"), false, true},
-        {std::string("1"), false, true},
-        {std::string("0"), false, false},
-        {std::string("no"), false, false},
-        {std::int64_t{1}, false, true},
-        {std::int64_t{0}, false, false},
+        {true, true, true},           {false, false, false},         {std::string("YES"), false, true},
+        {std::string("true"), false, true}, {std::string("1"), false, true}, {std::string("0"), false, false},
+        {std::string("no"), false, false},  {std::int64_t{1}, false, true},  {std::int64_t{0}, false, false},
         {2.5, false, true},
     };
     for (const auto& c : cases) {
