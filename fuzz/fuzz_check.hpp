@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 #define FUZZ_CHECK(condition)                                                              \
@@ -18,4 +19,14 @@
 
 inline std::string_view fuzzText(const std::uint8_t* data, std::size_t size) {
     return {reinterpret_cast<const char*>(data), size};
+}
+
+// The JSON document the bytes hold, or nothing when they hold none.
+#include "json/json.hpp"
+inline std::optional<json::Value> fuzzJson(const std::uint8_t* data, std::size_t size) {
+    try {
+        return json::parse(fuzzText(data, size));
+    } catch (const json::DecodingError&) {
+        return std::nullopt;
+    }
 }

@@ -5,12 +5,9 @@
 #include "json/json.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    json::Value value;
-    try {
-        value = json::parse(fuzzText(data, size));
-    } catch (const json::DecodingError&) {
-        return 0;
-    }
+    const std::optional<json::Value> parsed = fuzzJson(data, size);
+    if (!parsed) return 0;
+    const json::Value& value = *parsed;
     for (json::WriteOptions options : {json::WriteOptions{}, json::WriteOptions{true, true, true}}) {
         std::string written = json::write(json::parse(json::write(value, options)), options);
         FUZZ_CHECK(json::write(json::parse(written), options) == written);

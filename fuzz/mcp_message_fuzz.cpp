@@ -21,12 +21,9 @@ void tryDecode(const json::Value& value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    json::Value value;
-    try {
-        value = json::parse(fuzzText(data, size));
-    } catch (const json::DecodingError&) {
-        return 0;
-    }
+    const std::optional<json::Value> parsed = fuzzJson(data, size);
+    if (!parsed) return 0;
+    const json::Value& value = *parsed;
     tryDecode<mcp::Server::Batch>(value);
     tryDecode<mcp::AnyRequest>(value);
     tryDecode<mcp::AnyMessage>(value);
