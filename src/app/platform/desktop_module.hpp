@@ -25,7 +25,7 @@ public:
     virtual std::unique_ptr<AccessibleElement> applicationElement(std::int32_t pid) = 0;
     virtual void click(int x, int y) = 0;
     virtual void typeCodePoints(std::u32string_view codePoints) = 0;
-    // Puts back the keycodes typing rebound.
+    // Puts back the keycodes typing rebound, once typing has been quiet for a while.
     virtual void restoreKeyboard() = 0;
 };
 

@@ -12,9 +12,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace app::platform {
@@ -268,11 +271,11 @@ KeySym keysymFor(char32_t c) {
 }
 
 // One connection for a whole text. Characters the keymap lacks are bound to
-// spare (empty) keycodes for the purpose; all of them are emptied again at
-// the end.
+// spare (empty) keycodes for the purpose; all of them are emptied again once
+// typing has stopped for a while.
 class Keyboard {
 public:
-    Keyboard() {
+    Keyboard() : display_(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") {
         if (!connection_.hasXTest()) return;
         Display* dpy = connection_.get();
         XDisplayKeycodes(dpy, &minKeycode_, &maxKeycode_);
@@ -310,12 +313,13 @@ public:
     void restore() {
         Display* dpy = connection_.get();
         if (!dpy || bound_.empty()) return;
-        settle();
         std::vector<KeySym> empty(static_cast<std::size_t>(perKeycode_), NoSymbol);
         for (const auto& [keycode, sym] : bound_) XChangeKeyboardMapping(dpy, keycode, perKeycode_, empty.data(), 1);
         XSync(dpy, False);
         bound_.clear();
     }
+
+    bool opened(const char* display) const { return display_ == (display ? display : ""); }
 
 private:
     // Clients fetch the keymap when told it changed; give them time to read
@@ -354,6 +358,7 @@ private:
         return keycode;
     }
 
+    std::string display_;
     Connection connection_;
     bool ready_ = false;
     int minKeycode_ = 0, maxKeycode_ = 0, perKeycode_ = 0;
@@ -444,13 +449,26 @@ public:
     }
 
     void typeCodePoints(std::u32string_view codePoints) override {
+        std::lock_guard lock(keyboardMutex_);
+        restoreAt_.reset();
+        if (keyboard_ && !keyboard_->opened(std::getenv("DISPLAY"))) keyboard_.reset();
         if (!keyboard_) keyboard_ = std::make_unique<Keyboard>();
         // A CR LF pair is one line break, not two presses of Return.
         if (codePoints == U"\r\n") codePoints.remove_prefix(1);
         for (char32_t c : codePoints) keyboard_->type(c);
     }
 
-    void restoreKeyboard() override { keyboard_.reset(); }
+    // A client reads the keymap when it comes to the notice of a change, not
+    // when the change was made: one still busy with earlier keys (painting a
+    // glyph from a fallback font, say) would find an emptied binding and lose
+    // the character. So bindings are emptied only after a quiet while.
+    void restoreKeyboard() override {
+        std::lock_guard lock(keyboardMutex_);
+        if (!keyboard_) return;
+        restoreAt_ = std::chrono::steady_clock::now() + kQuietBeforeRestore;
+        if (!restorer_.joinable()) restorer_ = std::jthread([this](std::stop_token stop) { restoreWhenQuiet(stop); });
+        restoreDue_.notify_one();
+    }
 
 private:
     bool atspiReady() {
@@ -461,8 +479,28 @@ private:
         return atspiStarted_;
     }
 
+    void restoreWhenQuiet(std::stop_token stop) {
+        std::unique_lock lock(keyboardMutex_);
+        while (!stop.stop_requested()) {
+            if (!restoreAt_) {
+                restoreDue_.wait(lock, stop, [this] { return restoreAt_.has_value(); });
+            } else if (const auto due = *restoreAt_; !restoreDue_.wait_until(lock, stop, due, [this] { return !restoreAt_; })) {
+                if (restoreAt_ && std::chrono::steady_clock::now() >= *restoreAt_) {  // not put off meanwhile
+                    restoreAt_.reset();
+                    keyboard_.reset();
+                }
+            }
+        }
+    }
+
+    static constexpr std::chrono::seconds kQuietBeforeRestore{3};
+
     bool atspiStarted_ = false;
+    std::mutex keyboardMutex_;
+    std::condition_variable_any restoreDue_;
+    std::optional<std::chrono::steady_clock::time_point> restoreAt_;
     std::unique_ptr<Keyboard> keyboard_;
+    std::jthread restorer_;  // never joined: the module lives as long as the process
 };
 
 }  // namespace

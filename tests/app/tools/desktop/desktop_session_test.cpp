@@ -93,7 +93,12 @@ TEST_F(DesktopSession, ClickAndTypeReachTheWindowExactly) {
     EXPECT_EQ(call("macos_type_text", {{"text", text}}), "Typed: " + text);
     std::string hex;
     for (unsigned char c : shown) hex += {"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
-    while (window_->waitFor("text ", "typed text") != hex) {
+    std::string seen;
+    try {
+        while ((seen = window_->waitFor("text ", "typed text")) != hex) {
+        }
+    } catch (const std::exception& e) {
+        FAIL() << e.what() << "; the window last held (UTF-8 in hex) " << seen << ", not " << hex;
     }
 
     std::string reply;

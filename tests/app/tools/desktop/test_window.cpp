@@ -6,6 +6,7 @@
 #include <QPlainTextEdit>
 #include <QSocketNotifier>
 #include <QTest>
+#include <QThread>
 
 #include <cstdio>
 #include <memory>
@@ -24,8 +25,11 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     ReportingEdit edit;
     edit.setGeometry(100, 100, 400, 300);
+    // Slow over each character, as a client painting from a fallback font is:
+    // it reads keymap changes long after they were made.
     QObject::connect(&edit, &QPlainTextEdit::textChanged, [&edit] {
         std::printf("text %s\n", edit.toPlainText().toUtf8().toHex().constData());
+        QThread::msleep(40);
     });
     edit.show();
     edit.activateWindow();
