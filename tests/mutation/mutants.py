@@ -61,6 +61,7 @@ M = [
 ('DK14', 'app/tools', 'src/app/tools/desktop/macos_control_tools.cpp', 'Slashes left unescaped in the JSON replies', '.escapeSlashes = true', '.escapeSlashes = false'),
 ('DK15', 'app/platform', 'src/app/platform/desktop_x11/desktop_module.cpp', 'CR LF typed as two line breaks', '        if (codePoints == U"\\r\\n") codePoints.remove_prefix(1);\n', ''),
 ('DK16', 'app/platform', 'src/app/platform/desktop_x11/desktop_module.cpp', 'Bindings emptied as soon as a text is typed (a slow client loses characters)', '        restoreAt_ = std::chrono::steady_clock::now() + kQuietBeforeRestore;\n', '        keyboard_.reset();\n        return;\n'),
+('V20', 'app/vision', 'src/app/vision/module/engine.cpp', 'Bytes of any format reach the decoders (the DICOM reader aborts the process)', '    if (has("DICM", 128)) return false;\n', ''),
 ('V1', 'app/vision', 'src/app/vision/vision_results.cpp', 'Full text gets a leading newline after an empty first candidate', '        if (!fullText.empty()) fullText += \'\\n\';', '        if (!blocks.empty()) fullText += \'\\n\';'),
 ('V2', 'app/vision', 'src/app/vision/vision_results.cpp', 'Mixed observation kinds no longer empty the result (skipped instead)', '        if (!observation) return {};', '        if (!observation) continue;'),
 ('V3', 'app/vision', 'src/app/vision/vision_results.cpp', 'Pose points with confidence 0 kept', '            if (!(p.confidence > 0.0f)) continue;', '            if (p.confidence < 0.0f) continue;'),

@@ -93,8 +93,10 @@ TEST(VisionTools, TildeExpansion) {
 // Every image-taking tool refuses what is no readable image, at once.
 TEST(VisionTools, ImageLoadingErrors) {
     TempDir dir;
-    const std::string text = dir.file("notes.png"), fifo = dir.file("pipe.png"), bomb = dir.file("bomb.png");
+    const std::string text = dir.file("notes.png"), fifo = dir.file("pipe.png"), bomb = dir.file("bomb.png"),
+                      dicom = dir.file("scan.png");
     writeFile(text, "not an image");
+    writeFile(dicom, std::string(128, '\0') + "DICM");  // its reader aborts on such a file
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     {
         // A valid PNG header claiming 100000 x 100000 pixels.
@@ -123,6 +125,7 @@ TEST(VisionTools, ImageLoadingErrors) {
         {"vision_detect_hand_pose", fifo, {"VisionService", 400, "Failed to load image from path: " + fifo}},
         {"vision_detect_barcodes", "/dev/stdin", {"VisionService", 400, "Failed to load image from path: /dev/stdin"}},
         {"vision_analyze_saliency", bomb, {"VisionService", 400, "Failed to load image from path: " + bomb}},
+        {"vision_recognize_text", dicom, {"VisionService", 400, "Failed to load image from path: " + dicom}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.tool + (" " + row.path));

@@ -23,6 +23,7 @@
 #include <cmath>
 #include <mutex>
 #include <numeric>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -75,6 +76,25 @@ std::vector<unsigned char> readImageFile(const std::string& path) {
         done += static_cast<std::size_t>(n);
     }
     return bytes;
+}
+
+// Only the picture formats people keep photos in reach the decoders. Left to
+// itself, OpenCV hands any bytes to the reader whose mark they carry or to
+// GDAL's hundreds of drivers, and its DICOM reader ends the process on a
+// malformed file.
+bool isPictureFormat(const std::vector<unsigned char>& bytes) {
+    using namespace std::string_view_literals;
+    const auto has = [&bytes](std::string_view mark, std::size_t at = 0) {
+        return bytes.size() >= at + mark.size() &&
+               std::equal(mark.begin(), mark.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                          [](char m, unsigned char b) { return static_cast<unsigned char>(m) == b; });
+    };
+    if (has("DICM", 128)) return false;
+    return has("\xFF\xD8\xFF") || has("\x89PNG\r\n\x1A\n") || has("BM") ||          // JPEG, PNG, BMP
+           has("II*\0"sv) || has("MM\0*"sv) || has("II+\0"sv) || has("MM\0+"sv) ||  // TIFF, BigTIFF
+           (has("RIFF") && has("WEBP", 8)) ||                                       // WebP
+           has("\0\0\0\x0CjP  \r\n\x87\n"sv) || has("\xFF\x4F\xFF\x51") ||          // JPEG 2000
+           has("#?RADIANCE\n") || has("#?RGBE\n");                                  // Radiance
 }
 
 cv::Mat grayOf(const cv::Mat& bgr) {
@@ -258,7 +278,7 @@ public:
         std::vector<unsigned char> bytes = readImageFile(path);
         cv::Mat decoded;
         try {
-            decoded = cv::imdecode(bytes, cv::IMREAD_COLOR);
+            if (isPictureFormat(bytes)) decoded = cv::imdecode(bytes, cv::IMREAD_COLOR);
         } catch (const cv::Exception&) {
             decoded.release();  // a header claiming more pixels than the limit
         }

@@ -1,0 +1,56 @@
+// The vision module's own checks on the files it is given: any bytes either
+// load as a picture of at least one pixel or fail with the family's error
+// ("Failed to load image from path: ..."), and open as a video whose frame
+// count is never negative and whose frames, read anywhere, are a picture or
+// nothing; no library exception escapes. The bytes sit in a memory file
+// reached by an absolute path, as a user's file would be.
+#include "app/tools/registry/tool_error.hpp"
+#include "app/vision/vision_engine.hpp"
+#include "fuzz_check.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+using app::tools::ToolError;
+
+void checkRefusal(const ToolError& error, const std::string& expected) {
+    FUZZ_CHECK(error.domain() == "VisionService");
+    FUZZ_CHECK(error.code() == 400);
+    FUZZ_CHECK(error.message() == expected);
+}
+
+void checkFrame(const app::vision::ImageRef& frame) {
+    FUZZ_CHECK(!frame || (frame->width() > 0 && frame->height() > 0));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const int fd = ::memfd_create("fuzz-input", MFD_CLOEXEC);
+    static const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    FUZZ_CHECK(fd >= 0 && ::ftruncate(fd, 0) == 0 && ::pwrite(fd, data, size, 0) == static_cast<ssize_t>(size));
+    app::vision::VisionEngine& engine = *brisolet_vision_engine();
+
+    try {
+        const app::vision::ImageRef image = engine.loadImage(path);
+        FUZZ_CHECK(image && image->width() > 0 && image->height() > 0);
+    } catch (const ToolError& error) {
+        checkRefusal(error, "Failed to load image from path: " + path);
+    }
+
+    std::shared_ptr<app::vision::VisionVideo> video;
+    try {
+        video = engine.openVideo(path);
+    } catch (const ToolError& error) {
+        checkRefusal(error, "Failed to load video from path: " + path);
+        return 0;
+    }
+    const std::int64_t count = video->frameCount();
+    FUZZ_CHECK(count >= 0);
+    for (std::int64_t index : {std::int64_t{0}, count / 2, count - 1, count}) checkFrame(video->frame(index));
+    return 0;
+}
