@@ -62,6 +62,7 @@ M = [
 ('DK15', 'app/platform', 'src/app/platform/desktop_x11/desktop_module.cpp', 'CR LF typed as two line breaks', '        if (codePoints == U"\\r\\n") codePoints.remove_prefix(1);\n', ''),
 ('DK16', 'app/platform', 'src/app/platform/desktop_x11/desktop_module.cpp', 'Bindings emptied as soon as a text is typed (a slow client loses characters)', '        restoreAt_ = std::chrono::steady_clock::now() + kQuietBeforeRestore;\n', '        keyboard_.reset();\n        return;\n'),
 ('V20', 'app/vision', 'src/app/vision/module/engine.cpp', 'Bytes of any format reach the decoders (the DICOM reader aborts the process)', '    if (has("DICM", 128)) return false;\n', ''),
+('V21', 'app/vision', 'src/app/vision/module/engine.cpp', 'Any file reaches FFmpeg as a video (a PPM stream makes the capture read past its frame)', " || !isVideoContainer(path)) throw unreadable;", ') throw unreadable;'),
 ('V1', 'app/vision', 'src/app/vision/vision_results.cpp', 'Full text gets a leading newline after an empty first candidate', '        if (!fullText.empty()) fullText += \'\\n\';', '        if (!blocks.empty()) fullText += \'\\n\';'),
 ('V2', 'app/vision', 'src/app/vision/vision_results.cpp', 'Mixed observation kinds no longer empty the result (skipped instead)', '        if (!observation) return {};', '        if (!observation) continue;'),
 ('V3', 'app/vision', 'src/app/vision/vision_results.cpp', 'Pose points with confidence 0 kept', '            if (!(p.confidence > 0.0f)) continue;', '            if (p.confidence < 0.0f) continue;'),

@@ -96,7 +96,8 @@ TEST(VisionTools, ImageLoadingErrors) {
     const std::string text = dir.file("notes.png"), fifo = dir.file("pipe.png"), bomb = dir.file("bomb.png"),
                       dicom = dir.file("scan.png");
     writeFile(text, "not an image");
-    writeFile(dicom, std::string(128, '\0') + "DICM");  // its reader aborts on such a file
+    // Marked as WebP and as DICOM: the DICOM reader aborts on such a file.
+    writeFile(dicom, "RIFF" + std::string(4, '\0') + "WEBP" + std::string(116, '\0') + "DICM");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     {
         // A valid PNG header claiming 100000 x 100000 pixels.

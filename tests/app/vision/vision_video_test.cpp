@@ -63,9 +63,11 @@ TEST(VisionVideo, IntervalsBelowOneAndHuge) {
 
 TEST(VisionVideo, FilesAndFeaturesRefused) {
     TempDir dir;
-    const std::string fifo = dir.file("pipe.avi"), text = dir.file("notes.avi");
+    const std::string fifo = dir.file("pipe.avi"), text = dir.file("notes.avi"), pictures = dir.file("frames.avi");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     writeFile(text, "not a video");
+    // Pictures in a row that FFmpeg would play: the capture read past its frame.
+    writeFile(pictures, "P6\n8 6\n255\n" + std::string(8 * 6 * 3, 'x') + "P6\n8 34\n255\n" + std::string(8 * 34 * 3, 'y'));
     struct Row {
         std::string path;
         AnyList features;
@@ -75,6 +77,7 @@ TEST(VisionVideo, FilesAndFeaturesRefused) {
         {"pipe:0", {}, {"VisionService", 404, "Video file not found at path: pipe:0"}},
         {fifo, {}, {"VisionService", 400, "Failed to load video from path: " + fifo}},
         {text, {}, {"VisionService", 400, "Failed to load video from path: " + text}},
+        {pictures, {}, {"VisionService", 400, "Failed to load video from path: " + pictures}},
         {writeVideo(dir), {"text", "colour"}, {"VisionTool", 400, "Unknown feature: colour"}},
     };
     for (const Row& row : rows) {

@@ -97,6 +97,26 @@ bool isPictureFormat(const std::vector<unsigned char>& bytes) {
            has("#?RADIANCE\n") || has("#?RGBE\n");                                  // Radiance
 }
 
+// Only the containers videos come in reach FFmpeg: MP4 and QuickTime, AVI,
+// Matroska and WebM. Through anything else (a stream of PPM pictures, say)
+// the capture copies a frame of another size than the one it decoded.
+bool isVideoContainer(const std::string& path) {
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st {};
+    std::array<unsigned char, 12> head{};
+    if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::pread(file.get(), head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) {
+        return false;
+    }
+    const auto has = [&head](std::string_view mark, std::size_t at) {
+        return std::equal(mark.begin(), mark.end(), head.begin() + static_cast<std::ptrdiff_t>(at),
+                          [](char m, unsigned char b) { return static_cast<unsigned char>(m) == b; });
+    };
+    for (std::string_view box : {"ftyp", "moov", "mdat", "wide", "free", "skip"})
+        if (has(box, 4)) return true;
+    return (has("RIFF", 0) && has("AVI ", 8)) || has("\x1A\x45\xDF\xA3", 0);
+}
+
 cv::Mat grayOf(const cv::Mat& bgr) {
     cv::Mat gray;
     cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
@@ -264,7 +284,7 @@ class Engine : public VisionEngine {
 public:
     std::shared_ptr<VisionVideo> openVideo(const std::string& path) override {
         const ToolError unreadable("VisionService", 400, "Failed to load video from path: " + path);
-        if (path.empty() || path[0] != '/') throw unreadable;
+        if (path.empty() || path[0] != '/' || !isVideoContainer(path)) throw unreadable;
         cv::VideoCapture capture;
         try {
             if (!capture.open(path, cv::CAP_FFMPEG)) throw unreadable;
