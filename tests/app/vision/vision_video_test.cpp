@@ -61,6 +61,16 @@ TEST(VisionVideo, IntervalsBelowOneAndHuge) {
     }
 }
 
+// Found by fuzzing: an AVI whose header describes frames unlike those it
+// holds. Only what decodes is answered, at its own size.
+TEST(VisionVideo, HeaderUnlikeItsFrames) {
+    const json::Value result = callToolJson(
+        "vision_analyze_video", {{"video_path", std::string(BRISOLET_VISION_TEST_DATA) + "/header_unlike_frames.avi"},
+                                 {"sample_interval", 1},
+                                 {"features", AnyList{}}});
+    EXPECT_EQ(json::write(*result.find("frames")), R"([{"time":0.2}])");
+}
+
 TEST(VisionVideo, FilesAndFeaturesRefused) {
     TempDir dir;
     const std::string fifo = dir.file("pipe.avi"), text = dir.file("notes.avi"), pictures = dir.file("frames.avi");

@@ -6,6 +6,7 @@
 #include "app/vision/module/module_image.hpp"
 #include "app/vision/module/prints.hpp"
 #include "app/vision/module/text_recognition.hpp"
+#include "app/vision/module/video_file.hpp"
 #include "app/vision/vision_engine.hpp"
 
 #include <opencv2/calib3d.hpp>
@@ -13,7 +14,6 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect.hpp>
 #include <opencv2/saliency.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <ZXing/ReadBarcode.h>
 
@@ -95,26 +95,6 @@ bool isPictureFormat(const std::vector<unsigned char>& bytes) {
            (has("RIFF") && has("WEBP", 8)) ||                                       // WebP
            has("\0\0\0\x0CjP  \r\n\x87\n"sv) || has("\xFF\x4F\xFF\x51") ||          // JPEG 2000
            has("#?RADIANCE\n") || has("#?RGBE\n");                                  // Radiance
-}
-
-// Only the containers videos come in reach FFmpeg: MP4 and QuickTime, AVI,
-// Matroska and WebM. Through anything else (a stream of PPM pictures, say)
-// the capture copies a frame of another size than the one it decoded.
-bool isVideoContainer(const std::string& path) {
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    struct stat st {};
-    std::array<unsigned char, 12> head{};
-    if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        ::pread(file.get(), head.data(), head.size(), 0) != static_cast<ssize_t>(head.size())) {
-        return false;
-    }
-    const auto has = [&head](std::string_view mark, std::size_t at) {
-        return std::equal(mark.begin(), mark.end(), head.begin() + static_cast<std::ptrdiff_t>(at),
-                          [](char m, unsigned char b) { return static_cast<unsigned char>(m) == b; });
-    };
-    for (std::string_view box : {"ftyp", "moov", "mdat", "wide", "free", "skip"})
-        if (has(box, 4)) return true;
-    return (has("RIFF", 0) && has("AVI ", 8)) || has("\x1A\x45\xDF\xA3", 0);
 }
 
 cv::Mat grayOf(const cv::Mat& bgr) {
@@ -254,44 +234,14 @@ void readLinearCodes(cv::Mat gray, std::vector<std::optional<BarcodeObservation>
     }
 }
 
-class CaptureVideo : public VisionVideo {
-public:
-    explicit CaptureVideo(cv::VideoCapture capture) : capture_(std::move(capture)) {}
-    std::int64_t frameCount() const override {
-        // A broken header may claim anything, NaN included.
-        const double count = capture_.get(cv::CAP_PROP_FRAME_COUNT);
-        return count >= 0 && count < 1e15 ? static_cast<std::int64_t>(count) : 0;
-    }
-    double framesPerSecond() const override { return capture_.get(cv::CAP_PROP_FPS); }
-    ImageRef frame(std::int64_t index) override {
-        cv::Mat frame;
-        try {
-            if (!capture_.set(cv::CAP_PROP_POS_FRAMES, static_cast<double>(index)) || !capture_.read(frame)) {
-                return nullptr;
-            }
-        } catch (const cv::Exception&) {
-            return nullptr;
-        }
-        if (frame.empty()) return nullptr;
-        return std::make_shared<MatImage>(std::move(frame));
-    }
-
-private:
-    mutable cv::VideoCapture capture_;
-};
-
 class Engine : public VisionEngine {
 public:
     std::shared_ptr<VisionVideo> openVideo(const std::string& path) override {
         const ToolError unreadable("VisionService", 400, "Failed to load video from path: " + path);
-        if (path.empty() || path[0] != '/' || !isVideoContainer(path)) throw unreadable;
-        cv::VideoCapture capture;
-        try {
-            if (!capture.open(path, cv::CAP_FFMPEG)) throw unreadable;
-        } catch (const cv::Exception&) {
-            throw unreadable;
-        }
-        return std::make_shared<CaptureVideo>(std::move(capture));
+        if (path.empty() || path[0] != '/') throw unreadable;
+        std::shared_ptr<VisionVideo> video = openVideoFile(path);
+        if (!video) throw unreadable;
+        return video;
     }
 
     ImageRef loadImage(const std::string& path) override {
