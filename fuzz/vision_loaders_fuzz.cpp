@@ -6,11 +6,13 @@
 // reached by an absolute path, as a user's file would be.
 #include "app/tools/registry/tool_error.hpp"
 #include "app/vision/vision_engine.hpp"
+#include "app/vision/vision_module.hpp"
 #include "fuzz_check.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -28,6 +30,16 @@ void checkFrame(const app::vision::ImageRef& frame) {
 }
 
 }  // namespace
+
+// The decoders read their pixel limit as their library loads: start again
+// with the program's limit in place.
+extern "C" int LLVMFuzzerInitialize(int*, char*** argv) {
+    if (!std::getenv("OPENCV_IO_MAX_IMAGE_PIXELS")) {
+        ::setenv("OPENCV_IO_MAX_IMAGE_PIXELS", app::vision::kMaxImagePixels, 1);
+        ::execv("/proc/self/exe", *argv);
+    }
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const int fd = ::memfd_create("fuzz-input", MFD_CLOEXEC);
