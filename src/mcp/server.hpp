@@ -184,7 +184,7 @@ private:
 
     void runLoop(const std::shared_ptr<Transport>& transport, std::stop_token stop);
     static void flushQuietly(Transport& transport, std::stop_token stop);
-    void handleElement(std::string element, std::stop_token stop);
+    void handleElement(std::string_view element, std::stop_token stop);
     // Finished runs, to be destroyed outside the lock.
     std::vector<LoopRun> takeFinishedRunsLocked();
 

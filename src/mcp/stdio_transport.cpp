@@ -164,10 +164,56 @@ void StdioTransport::connect(std::stop_token) {
     connected_.store(true, std::memory_order_release);
     logger_.debug(logging::Logger::Site(kLogFile, "connect()", __LINE__), "Transport connected successfully");
 
+    if (streamWanted_) startReaderLocked();
+}
+
+void StdioTransport::startReaderLocked() {
     // A finished stream can take nothing more: leave the input unread then.
-    if (!stream_->isFinished()) {
-        reader_ = rt::Task([this](std::stop_token stop) { readLoop(stop); });
+    if (reader_.joinable() || readingDirect_ || stream_->isFinished()) return;
+    reader_ = rt::Task([this](std::stop_token stop) {
+        // Waits while the queue is full: the peer's writes then block on the pipe.
+        readLines(stop, -1, [&](std::string_view line) { stream_->push(std::string(line), stop); }, [] {});
+        // Also after a read error: the consumer sees a plain end.
+        stream_->finish();
+    });
+}
+
+MessageStream StdioTransport::receive() {
+    std::lock_guard lifecycle(lifecycleMutex_);
+    streamWanted_ = true;
+    if (connected_.load(std::memory_order_acquire)) startReaderLocked();
+    return stream_;
+}
+
+bool StdioTransport::readInto(MessageReader& reader, std::stop_token stop) {
+    {
+        std::lock_guard lifecycle(lifecycleMutex_);
+        if (!connected_.load(std::memory_order_acquire) || streamWanted_ || readingDirect_) return false;
+        readingDirect_ = true;
     }
+    // poll() does not see the stop token: a stop callback signals this eventfd.
+    const int cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    {
+        std::optional<std::stop_callback<std::function<void()>>> onStop;
+        if (cancelFd >= 0) onStop.emplace(stop, std::function<void()>([cancelFd] { signalEventFd(cancelFd); }));
+        readLines(
+            stop, cancelFd,
+            [&](std::string_view line) {
+                // Answers to what was read gather until all of it is handled.
+                inputInHand_.store(true, std::memory_order_relaxed);
+                // Nobody reads the answers any more: the rest goes unhandled.
+                if (outputError_.load(std::memory_order_relaxed) == 0) reader.message(line);
+            },
+            [&] {
+                inputInHand_.store(false);
+                reader.drained();
+            });
+    }
+    inputInHand_.store(false);
+    if (cancelFd >= 0) ::close(cancelFd);
+    std::lock_guard lifecycle(lifecycleMutex_);
+    readingDirect_ = false;
+    return true;
 }
 
 void StdioTransport::disconnect() {
@@ -190,13 +236,14 @@ void StdioTransport::disconnect() {
     logger_.debug(logging::Logger::Site(kLogFile, "disconnect()", __LINE__), "Transport disconnected");
 }
 
-bool StdioTransport::waitReadable() {
-    pollfd fds[2] = {{input_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    pollOnce(fds, 2);
-    return (fds[1].revents & POLLIN) == 0;
+bool StdioTransport::waitReadable(int cancelFd) {
+    pollfd fds[3] = {{input_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+    pollOnce(fds, cancelFd >= 0 ? 3 : 2);
+    return (fds[1].revents & POLLIN) == 0 && (fds[2].revents & POLLIN) == 0;
 }
 
-void StdioTransport::readLoop(std::stop_token stop) {
+template <class OnLine, class OnDrained>
+void StdioTransport::readLines(std::stop_token stop, int cancelFd, OnLine&& onLine, OnDrained&& onDrained) {
     auto buffer = std::make_unique<char[]>(kReadBufferSize);
     LineSplitter splitter(maxMessageSize_);
 
@@ -204,8 +251,7 @@ void StdioTransport::readLoop(std::stop_token stop) {
         logger_.trace(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Message received", [&] {
             return logging::Logger::Metadata{{"size", std::to_string(line.size())}};
         });
-        // Waits while the queue is full: the peer's writes then block on the pipe.
-        stream_->push(std::string(line), stop);
+        onLine(line);
     };
     // Its text is gone, its id with it: answered with an error under id null.
     auto refuse = [&] {
@@ -224,8 +270,8 @@ void StdioTransport::readLoop(std::stop_token stop) {
     try {
         // Waiting first (rather than reading until EAGAIN) costs one call less per
         // message when requests arrive one at a time, and never blocks in read().
-        while (connected_.load(std::memory_order_acquire)) {
-            if (!waitReadable()) break;
+        while (connected_.load(std::memory_order_acquire) && !stop.stop_requested()) {
+            if (!waitReadable(cancelFd)) break;
             const ssize_t n = ::read(input_, buffer.get(), kReadBufferSize);
             if (n == 0) {
                 logger_.notice(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "EOF received");
@@ -242,12 +288,11 @@ void StdioTransport::readLoop(std::stop_token stop) {
                 break;
             }
             splitter.feed(std::string_view(buffer.get(), static_cast<std::size_t>(n)), deliver, refuse);
+            onDrained();
         }
     } catch (const rt::Cancelled&) {
         // Stopped while waiting for room in the queue.
     }
-    // Also after a read error: the consumer sees a plain end.
-    stream_->finish();
 }
 
 void StdioTransport::waitWritable(std::stop_token& stop) {
@@ -318,27 +363,25 @@ void StdioTransport::send(std::string message, std::stop_token stop) {
     if (const int error = outputError_.load()) throwErrno(error);
     OutputTurn turn(*this, stop);
     // While more input waits, answers gather and leave in one write: when the
-    // input queue runs empty (the reader of the stream calls flush()) or the
-    // held text reaches kCoalesceLimit. A lone message goes out at once.
-    if (stream_->size() > 0 && held_.size() + message.size() < kCoalesceLimit) {
+    // input in hand is handled (its reader calls flush()) or the held text
+    // reaches kCoalesceLimit. A lone message goes out at once.
+    const bool inputWaits = inputInHand_.load() || stream_->size() > 0;
+    if (inputWaits && held_.size() + message.size() < kCoalesceLimit) {
         held_.append(message);
         held_.push_back('\n');
-        holding_.store(true, std::memory_order_release);
         return;
     }
     writeAll(takeHeld(), &message, stop);
 }
 
 void StdioTransport::flush(std::stop_token stop) {
-    if (!holding_.load(std::memory_order_acquire)) return;
+    // Always with the turn: a send that saw input waiting and holds the turn
+    // now has its answer in held_ by the time this gets it.
     OutputTurn turn(*this, stop);
     if (!held_.empty()) writeAll(takeHeld(), nullptr, stop);
 }
 
-std::string StdioTransport::takeHeld() {
-    holding_.store(false, std::memory_order_release);
-    return std::exchange(held_, std::string());
-}
+std::string StdioTransport::takeHeld() { return std::exchange(held_, std::string()); }
 
 StdioTransport::OutputTurn::OutputTurn(StdioTransport& transport, std::stop_token& stop) : self(transport) {
     std::unique_lock lock(self.writeMutex_);

@@ -16,15 +16,17 @@
 
 namespace mcp {
 
-// Reads the input in non-blocking mode on a thread of its own and delivers
-// each line that is not blank (carriage return kept) as one message, an
-// unterminated last line too at end of input. Writes each message followed by
+// Reads the input in non-blocking mode and delivers each line that is not
+// blank (carriage return kept) as one message, an unterminated last line too
+// at end of input: on the consumer's thread through readInto(), or through
+// the stream of receive() from a thread of its own. Writes each message followed by
 // one newline byte, whole: concurrent sends never interleave.
 //
 // Input is bounded: a line longer than the message limit is skipped to its
 // newline without being held whole, and answered with invalidRequest under id
 // null; at most kMaxQueuedMessages wait in the stream, beyond that the reader
-// stops reading until the consumer catches up.
+// stops reading until the consumer catches up (readInto reads only when its
+// consumer is done with the last read).
 //
 // While connected both descriptors are non-blocking; the mode is put back at
 // disconnect, at destruction and at process exit (standard descriptors share
@@ -57,8 +59,10 @@ public:
     void send(std::string message, std::stop_token stop = {}) override;
     // Writes the answers held back while more input was waiting.
     void flush(std::stop_token stop = {}) override;
-    // The same stream on every call, made at construction.
-    MessageStream receive() override { return stream_; }
+    // The same stream on every call, made at construction; the first call
+    // has a thread read into it (from connect on).
+    MessageStream receive() override;
+    bool readInto(MessageReader& reader, std::stop_token stop) override;
 
     bool isConnected() const { return connected_.load(std::memory_order_acquire); }
     // The errno of the write that failed (the reader went away, the device is
@@ -67,9 +71,14 @@ public:
     int outputError() const { return outputError_.load(); }
 
 private:
-    void readLoop(std::stop_token stop);
-    // Blocks until input is readable or the transport is woken; false when woken.
-    bool waitReadable();
+    // Reads until the input ends, hands each line to onLine, and calls
+    // onDrained whenever the lines read so far are handled.
+    template <class OnLine, class OnDrained>
+    void readLines(std::stop_token stop, int cancelFd, OnLine&& onLine, OnDrained&& onDrained);
+    void startReaderLocked();
+    // Blocks until input is readable or the transport (or `cancelFd`) is
+    // woken; false when woken.
+    bool waitReadable(int cancelFd);
     void waitWritable(std::stop_token& stop);
     // Writes `held` (complete lines) and then the message, if any, with its newline.
     void writeAll(std::string_view held, const std::string* message, std::stop_token& stop);
@@ -97,14 +106,16 @@ private:
     int wakeFd_ = -1;  // eventfd: readable once disconnect() was called or the output failed
     std::atomic<int> outputError_{0};
 
-    std::mutex lifecycleMutex_;  // connect and disconnect, one at a time
+    std::mutex lifecycleMutex_;  // connect and disconnect, one at a time; the two flags below
     rt::Task reader_;
+    bool streamWanted_ = false;  // receive() was called: a thread reads into the stream
+    bool readingDirect_ = false;  // readInto() runs
+    std::atomic<bool> inputInHand_{false};  // readInto is handling lines it read
 
     std::mutex writeMutex_;  // guards writing_
     std::condition_variable_any writeCv_;
     bool writing_ = false;  // a send owns the output
     std::string held_;      // answers held back while input waits; touched with the output's turn
-    std::atomic<bool> holding_{false};  // held_ is not empty: flush() has work
 };
 
 }  // namespace mcp
