@@ -16,19 +16,24 @@ void checkVersion(const ObjectDecoder& in) {
 namespace mcp {
 
 std::string writeResponse(const ID& id, std::string_view writtenResult, const json::WriteOptions& options) {
-    json::Object o = detail::envelopeHead();
-    o.appendUnchecked("id", encode(id));
     if (options.pretty) {
         // Indentation depends on depth: write the result again in place.
+        json::Object o = detail::envelopeHead();
+        o.appendUnchecked("id", encode(id));
         o.appendUnchecked("result", json::parse(writtenResult));
         return json::write(json::Value(std::move(o)), options);
     }
-    // "result" comes last in either key order, so its placeholder is the
-    // last "null" of the text.
-    o.appendUnchecked("result", json::Value());
-    std::string text = json::write(json::Value(std::move(o)), options);
-    const std::size_t at = text.rfind("null");
-    text.replace(at, 4, writtenResult);
+    // Compact: the three members in the order the writer would put them.
+    const std::string idText = json::write(encode(id), options);
+    constexpr std::string_view version = R"("jsonrpc":"2.0")";
+    std::string text;
+    text.reserve(idText.size() + writtenResult.size() + 40);
+    if (options.sortedKeys) {
+        text.append(R"({"id":)").append(idText).append(",").append(version);
+    } else {
+        text.append("{").append(version).append(R"(,"id":)").append(idText);
+    }
+    text.append(R"(,"result":)").append(writtenResult).append("}");
     return text;
 }
 

@@ -222,21 +222,26 @@ T decodeMember(json::Value& member, bool move, json::CodingPath& path, std::stri
     return decode<T>(std::as_const(member), path);
 }
 
+// The "params" member (null when absent) of the envelope at `path`.
 template <class P>
-P decodeParams(const ObjectDecoder& in, json::Value& envelope, bool move) {
-    json::Value* params = envelope.asObject().find("params");
+P decodeParamsMember(json::Value* params, bool move, json::CodingPath& path) {
     if constexpr (NotRequired<P>) {
         if (!params || params->isNull()) return P();
-        return decodeMember<P>(*params, move, in.path(), "params");
+        return decodeMember<P>(*params, move, path, "params");
     } else {
         try {
-            if (params) return decodeMember<P>(*params, move, in.path(), "params");
+            if (params) return decodeMember<P>(*params, move, path, "params");
         } catch (const json::DecodingError&) {
             // Replaced by the envelope's own description below.
         }
         throw json::DecodingError::dataCorrupted(
-            (!params || params->isNull()) ? "Missing required params field" : "Invalid params field", in.path());
+            (!params || params->isNull()) ? "Missing required params field" : "Invalid params field", path);
     }
+}
+
+template <class P>
+P decodeParams(const ObjectDecoder& in, json::Value& envelope, bool move) {
+    return decodeParamsMember<P>(envelope.asObject().find("params"), move, in.path());
 }
 
 // `move` is only set when the caller handed over the envelope as an rvalue.
@@ -365,7 +370,11 @@ AnyRequest eraseToAnyRequest(const Request<M>& r) {
 template <Method M>
 Request<M> typedRequest(const AnyRequest& request) {
     try {
-        return decode<Request<M>>(encode(request));
+        // Only the parameters need reading again: the rest is typed already.
+        json::Value params = encode(request.params);
+        json::CodingPath path;
+        return Request<M>{request.id, request.method,
+                          detail::decodeParamsMember<typename M::Parameters>(&params, true, path)};
     } catch (const json::DecodingError& e) {
         throw MCPError::invalidParams(std::string(e.what()));
     }

@@ -1,5 +1,7 @@
 #include "mcp/server.hpp"
 
+#include "mcp/envelope_scan.hpp"
+
 #include "json/json.hpp"
 #include "logging/logger.hpp"
 
@@ -374,6 +376,18 @@ void Server::handleElement(std::string_view element, std::stop_token stop) {
     Form form = Form::unknown;
     std::optional<ID> answerId;
     try {
+        // The common form needs no tree of the whole message.
+        if (auto plain = readPlainMessage(element)) {
+            if (auto* request = std::get_if<AnyRequest>(&*plain)) {
+                form = Form::request;
+                answerId = request->id;
+                handleRequest(*request, true, stop);
+            } else {
+                form = Form::notification;
+                handleMessage(std::get<AnyMessage>(*plain), stop);
+            }
+            return;
+        }
         // One parse serves every reading of the message below.
         json::Value parsed;
         bool parsedOK = true;

@@ -172,7 +172,7 @@ public:
 
 private:
     static std::string written(const mcp::ID& id, mcp::CallTool::Result result, const json::WriteOptions& options) {
-        return json::write(mcp::encode(mcp::Response<mcp::CallTool>(id, std::move(result))), options);
+        return mcp::writeResponse(id, json::write(mcp::encode(result), options), options);
     }
 
     tools::LocalToolService& registry_;
