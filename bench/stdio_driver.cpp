@@ -356,11 +356,13 @@ std::string jsonList(const std::vector<std::string>& items) {
 }
 
 int runThroughput(const Options& o) {
+    // Spawned before the requests are made: Linux counts the memory a process
+    // had when the child was spawned into the child's peak (ru_maxrss).
+    Child child(o);
     std::string warm, timed;
     for (long i = 1; i <= o.warmup; ++i) warm += requestLine(i, o.method, o.params);
     for (long i = 1; i <= o.count; ++i) timed += requestLine(o.warmup + i, o.method, o.params);
 
-    Child child(o);
     initialize(child);
     long errors = o.warmup > 0 ? pipeline(child, warm, o.warmup) : 0;
     auto t0 = Clock::now();
