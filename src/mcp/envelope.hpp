@@ -380,6 +380,21 @@ Request<M> typedRequest(const AnyRequest& request) {
     }
 }
 
+// A written answer: its text, or a text with a part the handler keeps in its
+// middle (`head`, `*shared`, `tail`), so that a large answer that rarely
+// changes can leave without being copied.
+struct WrittenAnswer {
+    WrittenAnswer(std::string text) : head(std::move(text)) {}
+    WrittenAnswer(std::string head, std::shared_ptr<const std::string> shared, std::string tail)
+        : head(std::move(head)), shared(std::move(shared)), tail(std::move(tail)) {}
+    // The whole text.
+    std::string joined() &&;
+
+    std::string head;
+    std::shared_ptr<const std::string> shared;  // null: `head` is the whole text
+    std::string tail;
+};
+
 // A blocking handler call; `stop` is requested when the caller gives up.
 class RequestHandlerBox {
 public:
@@ -390,8 +405,8 @@ public:
     // Typed handlers write their answer straight from the typed result: the
     // untyped value in between costs time, and would read a result text that
     // looks like a data URL as data and write it back changed.
-    virtual std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
-                                      std::stop_token stop) const {
+    virtual WrittenAnswer handleWritten(const AnyRequest& request, const json::WriteOptions& options,
+                                        std::stop_token stop) const {
         return json::write(encode(handle(request, std::move(stop))), options);
     }
 
@@ -409,6 +424,9 @@ public:
 // The text of a successful response whose result was written beforehand with
 // the same options: lets a handler keep an answer that rarely changes.
 std::string writeResponse(const ID& id, std::string_view writtenResult, const json::WriteOptions& options);
+// The same around a result the caller keeps: shared, not copied, in compact text.
+WrittenAnswer writeResponse(const ID& id, std::shared_ptr<const std::string> writtenResult,
+                            const json::WriteOptions& options);
 
 template <Method M>
 class TypedRequestHandler final : public RequestHandlerBox {
@@ -429,8 +447,8 @@ public:
         return AnyResponse(std::move(typed.id), *typed.error());
     }
 
-    std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
-                              std::stop_token stop) const override {
+    WrittenAnswer handleWritten(const AnyRequest& request, const json::WriteOptions& options,
+                                std::stop_token stop) const override {
         return json::write(encode(handle_(typedRequest<M>(request), std::move(stop))), options);
     }
 

@@ -192,8 +192,8 @@ public:
     AnyResponse handle(const AnyRequest& request, std::stop_token) const override {
         return AnyResponse(request.id, encodeEmpty());
     }
-    std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
-                              std::stop_token) const override {
+    WrittenAnswer handleWritten(const AnyRequest& request, const json::WriteOptions& options,
+                                std::stop_token) const override {
         return writeResponse(request.id, "{}", options);
     }
 
@@ -504,10 +504,15 @@ std::optional<AnyResponse> Server::handleRequest(const AnyRequest& request, bool
     // A handler that answers later leaves the loop free for the next message:
     // JSON-RPC lets answers overtake each other.
     if (sendResponse && answerDeferred(request, stop)) return std::nullopt;
-    std::string answer = answerRequest(request, sendResponse, stop);
-    if (!sendResponse) return decode<AnyResponse>(json::parse(answer));
+    WrittenAnswer answer = answerRequest(request, sendResponse, stop);
+    if (!sendResponse) return decode<AnyResponse>(json::parse(std::move(answer).joined()));
     try {
-        requireConnection()->send(std::move(answer), stop);
+        auto transport = requireConnection();
+        if (answer.shared) {
+            transport->sendShared(std::move(answer.head), std::move(answer.shared), std::move(answer.tail), stop);
+        } else {
+            transport->send(std::move(answer.head), stop);
+        }
     } catch (...) {
         // A failed send is answered like a failed handler.
         sendErasedResponse(AnyResponse(request.id, protocolError(std::current_exception())), stop);
@@ -515,7 +520,7 @@ std::optional<AnyResponse> Server::handleRequest(const AnyRequest& request, bool
     return std::nullopt;
 }
 
-std::string Server::answerRequest(const AnyRequest& request, bool single, std::stop_token stop) {
+WrittenAnswer Server::answerRequest(const AnyRequest& request, bool single, std::stop_token stop) {
     if (!single && request.method.empty()) {
         return json::write(encode(AnyResponse(request.id, MCPError::invalidRequest(std::string("Invalid batch item format")))),
                            kWireOptions);
@@ -608,7 +613,7 @@ void Server::handleBatch(const Batch& batch, std::stop_token stop) {
             if (any) text += ',';
             any = true;
             try {
-                text += answerRequest(*request, false, stop);
+                text += answerRequest(*request, false, stop).joined();
             } catch (...) {
                 text += json::write(encode(AnyResponse(request->id, protocolError(std::current_exception()))),
                                     kWireOptions);

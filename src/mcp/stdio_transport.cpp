@@ -315,15 +315,27 @@ void StdioTransport::waitWritable(std::stop_token& stop) {
     if (stop.stop_requested()) throw rt::Cancelled();
 }
 
-void StdioTransport::writeAll(std::string_view held, const std::string* message, std::stop_token& stop) {
-    static const char newline = '\n';
-    iovec parts[3] = {{const_cast<char*>(held.data()), held.size()},
-                      {message ? const_cast<char*>(message->data()) : nullptr, message ? message->size() : 0},
-                      {const_cast<char*>(&newline), message ? 1u : 0u}};
-    int first = 0;
-    while (first < 3 && parts[first].iov_len == 0) ++first;
-    while (first < 3) {
-        const ssize_t n = ::writev(output_, parts + first, 3 - first);
+void StdioTransport::writeHeldAnd(std::initializer_list<std::string_view> more, std::stop_token& stop) {
+    iovecs_.clear();
+    for (const Piece& piece : pieces_) {
+        const char* data = piece.shared ? piece.shared->data() : held_.data() + piece.from;
+        iovecs_.push_back({const_cast<char*>(data), piece.shared ? piece.shared->size() : piece.size});
+    }
+    for (std::string_view part : more) {
+        if (!part.empty()) iovecs_.push_back({const_cast<char*>(part.data()), part.size()});
+    }
+    // Forgotten however the write ends: a part written twice would corrupt the stream.
+    struct Forget {
+        StdioTransport& self;
+        ~Forget() {
+            self.held_.clear();
+            self.pieces_.clear();
+            self.heldBytes_ = 0;
+        }
+    } forget{*this};
+    std::size_t first = 0;
+    while (first < iovecs_.size()) {
+        const ssize_t n = ::writev(output_, iovecs_.data() + first, static_cast<int>(iovecs_.size() - first));
         if (n < 0) {
             const int error = errno;
             if (error == EINTR) continue;
@@ -335,15 +347,25 @@ void StdioTransport::writeAll(std::string_view held, const std::string* message,
             throwErrno(error);
         }
         auto written = static_cast<std::size_t>(n);
-        while (first < 3 && written >= parts[first].iov_len) {
-            written -= parts[first].iov_len;
+        while (first < iovecs_.size() && written >= iovecs_[first].iov_len) {
+            written -= iovecs_[first].iov_len;
             ++first;
         }
-        if (first < 3) {
-            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + written;
-            parts[first].iov_len -= written;
+        if (first < iovecs_.size()) {
+            iovecs_[first].iov_base = static_cast<char*>(iovecs_[first].iov_base) + written;
+            iovecs_[first].iov_len -= written;
         }
     }
+}
+
+void StdioTransport::hold(std::string_view text) {
+    if (!pieces_.empty() && !pieces_.back().shared) {
+        pieces_.back().size += text.size();
+    } else {
+        pieces_.push_back(Piece{held_.size(), text.size(), nullptr});
+    }
+    held_.append(text);
+    heldBytes_ += text.size();
 }
 
 void StdioTransport::outputFailed(int error) {
@@ -365,23 +387,38 @@ void StdioTransport::send(std::string message, std::stop_token stop) {
     // While more input waits, answers gather and leave in one write: when the
     // input in hand is handled (its reader calls flush()) or the held text
     // reaches kCoalesceLimit. A lone message goes out at once.
-    const bool inputWaits = inputInHand_.load() || stream_->size() > 0;
-    if (inputWaits && held_.size() + message.size() < kCoalesceLimit) {
-        held_.append(message);
-        held_.push_back('\n');
+    if (inputWaits() && held_.size() + message.size() < kCoalesceLimit && heldBytes_ + message.size() < kGatherLimit) {
+        hold(message);
+        hold("\n");
         return;
     }
-    writeAll(takeHeld(), &message, stop);
+    writeHeldAnd({message, "\n"}, stop);
+}
+
+void StdioTransport::sendShared(std::string head, std::shared_ptr<const std::string> shared, std::string tail,
+                                std::stop_token stop) {
+    if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
+    if (const int error = outputError_.load()) throwErrno(error);
+    OutputTurn turn(*this, stop);
+    const std::size_t size = head.size() + shared->size() + tail.size() + 1;
+    if (inputWaits() && held_.size() + head.size() + tail.size() + 1 < kCoalesceLimit &&
+        heldBytes_ + size < kGatherLimit && pieces_.size() + 3 <= kMaxPieces) {
+        hold(head);
+        pieces_.push_back(Piece{0, 0, shared});
+        heldBytes_ += shared->size();
+        hold(tail);
+        hold("\n");
+        return;
+    }
+    writeHeldAnd({head, *shared, tail, "\n"}, stop);
 }
 
 void StdioTransport::flush(std::stop_token stop) {
     // Always with the turn: a send that saw input waiting and holds the turn
-    // now has its answer in held_ by the time this gets it.
+    // now has its answer held by the time this gets it.
     OutputTurn turn(*this, stop);
-    if (!held_.empty()) writeAll(takeHeld(), nullptr, stop);
+    if (!pieces_.empty()) writeHeldAnd({}, stop);
 }
-
-std::string StdioTransport::takeHeld() { return std::exchange(held_, std::string()); }
 
 StdioTransport::OutputTurn::OutputTurn(StdioTransport& transport, std::stop_token& stop) : self(transport) {
     std::unique_lock lock(self.writeMutex_);

@@ -8,11 +8,16 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <sys/uio.h>
 
 namespace mcp {
 
@@ -34,8 +39,10 @@ namespace mcp {
 class StdioTransport final : public Transport {
 public:
     static constexpr std::size_t kMaxQueuedMessages = 1024;
-    // Answers held back at most, in bytes (larger made tools/list slower).
+    // Answer bytes copied and held back at most (larger made tools/list slower).
     static constexpr std::size_t kCoalesceLimit = 4096;
+    // Bytes held back at most with shared texts, which are not copied.
+    static constexpr std::size_t kGatherLimit = 64 * 1024;
 
     // Without a logger: label "mcp.transport.stdio", records discarded.
     explicit StdioTransport(int input = 0, int output = 1, std::optional<logging::Logger> logger = std::nullopt,
@@ -57,6 +64,9 @@ public:
     // Waits for room with poll(); rt::Cancelled when `stop` is requested then
     // (bytes already written stay written).
     void send(std::string message, std::stop_token stop = {}) override;
+    // Holds or writes the shared text where it is, without copying it.
+    void sendShared(std::string head, std::shared_ptr<const std::string> shared, std::string tail,
+                    std::stop_token stop = {}) override;
     // Writes the answers held back while more input was waiting.
     void flush(std::stop_token stop = {}) override;
     // The same stream on every call, made at construction; the first call
@@ -80,11 +90,13 @@ private:
     // woken; false when woken.
     bool waitReadable(int cancelFd);
     void waitWritable(std::stop_token& stop);
-    // Writes `held` (complete lines) and then the message, if any, with its newline.
-    void writeAll(std::string_view held, const std::string* message, std::stop_token& stop);
+    // Writes what is held and then `more`, and forgets what was held; only
+    // with the output's turn.
+    void writeHeldAnd(std::initializer_list<std::string_view> more, std::stop_token& stop);
     void outputFailed(int error);
-    // The held answers, taken out; only with the output's turn.
-    std::string takeHeld();
+    bool inputWaits() const { return inputInHand_.load() || stream_->size() > 0; }
+    // Copies `text` to the held answers; only with the output's turn.
+    void hold(std::string_view text);
 
     // The output for one writer at a time: waits for its turn (ENOTCONN once
     // disconnected, rt::Cancelled on stop) and gives it back at scope end.
@@ -115,7 +127,18 @@ private:
     std::mutex writeMutex_;  // guards writing_
     std::condition_variable_any writeCv_;
     bool writing_ = false;  // a send owns the output
-    std::string held_;      // answers held back while input waits; touched with the output's turn
+    // Answers held back while input waits, touched with the output's turn:
+    // runs of held_ and shared texts, in order.
+    struct Piece {
+        std::size_t from = 0;
+        std::size_t size = 0;
+        std::shared_ptr<const std::string> shared;  // null: bytes [from, from + size) of held_
+    };
+    static constexpr std::size_t kMaxPieces = 64;
+    std::string held_;
+    std::vector<Piece> pieces_;
+    std::size_t heldBytes_ = 0;
+    std::vector<iovec> iovecs_;  // writeHeldAnd's, kept for its capacity
 };
 
 }  // namespace mcp

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -42,6 +43,13 @@ public:
     // One encoded message without framing; the transport adds its own.
     // Throws MCPError on failure, rt::Cancelled when `stop` is requested.
     virtual void send(std::string message, std::stop_token stop = {}) = 0;
+    // One message made of `head`, `*shared` and `tail`: a transport that can
+    // write the shared text where it is saves copying it; the default joins.
+    virtual void sendShared(std::string head, std::shared_ptr<const std::string> shared, std::string tail,
+                            std::stop_token stop = {}) {
+        head.reserve(head.size() + shared->size() + tail.size());
+        send(std::move(head.append(*shared).append(tail)), std::move(stop));
+    }
     // The stream of received messages; one consumer.
     virtual MessageStream receive() = 0;
     // Reads on the calling thread, handing each message to `reader` straight

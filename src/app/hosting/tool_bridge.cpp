@@ -49,15 +49,16 @@ public:
         return mcp::AnyResponse(request.id, mcp::decode<mcp::Value>(mcp::encode(listTools(registry_))));
     }
 
-    std::string handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
-                              std::stop_token) const override {
+    // Every answer shares the one written list: 6 KB and more, not copied.
+    mcp::WrittenAnswer handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
+                                     std::stop_token) const override {
         return mcp::writeResponse(request.id, writtenResult(options), options);
     }
 
 private:
     struct Cache {
         std::mutex mutex;
-        std::optional<std::pair<json::WriteOptions, std::string>> written;
+        std::optional<std::pair<json::WriteOptions, std::shared_ptr<const std::string>>> written;
         std::uint64_t generation = 0;
 
         void invalidate() {
@@ -71,14 +72,14 @@ private:
         return a.sortedKeys == b.sortedKeys && a.escapeSlashes == b.escapeSlashes && a.pretty == b.pretty;
     }
 
-    std::string writtenResult(const json::WriteOptions& options) const {
+    std::shared_ptr<const std::string> writtenResult(const json::WriteOptions& options) const {
         std::uint64_t generation;
         {
             std::lock_guard lock(cache_->mutex);
             if (cache_->written && sameOptions(cache_->written->first, options)) return cache_->written->second;
             generation = cache_->generation;
         }
-        std::string text = json::write(mcp::encode(listTools(registry_)), options);
+        auto text = std::make_shared<const std::string>(json::write(mcp::encode(listTools(registry_)), options));
         std::lock_guard lock(cache_->mutex);
         // A switch changed while the list was made: it may be stale, keep it not.
         if (generation == cache_->generation) cache_->written.emplace(options, text);
@@ -140,8 +141,8 @@ public:
                                 mcp::decode<mcp::Value>(mcp::encode(callTool(registry_, typed.params, stop))));
     }
 
-    std::string handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
-                              std::stop_token stop) const override {
+    mcp::WrittenAnswer handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
+                                     std::stop_token stop) const override {
         const auto typed = mcp::typedRequest<mcp::CallTool>(request);
         return written(typed.id, callTool(registry_, typed.params, stop), options);
     }
