@@ -99,33 +99,50 @@ tools::Arguments argumentsOf(const mcp::CallTool::Parameters& params) {
     return arguments;
 }
 
-mcp::CallTool::Result errorResult(const std::string& message) {
+// What a tool call answers: one text item, flagged when it is an error.
+struct ToolAnswer {
+    std::string text;
+    bool isError = false;
+};
+
+ToolAnswer errorAnswer(const std::string& message) { return {"Error: " + message, true}; }
+
+mcp::CallTool::Result resultOf(ToolAnswer answer) {
     mcp::CallTool::Result result;
-    result.content.push_back(mcp::Tool::Content::text("Error: " + message));
-    result.isError = true;
+    result.content.push_back(mcp::Tool::Content::text(std::move(answer.text)));
+    if (answer.isError) result.isError = true;
     return result;
+}
+
+// The response text, written straight: what the general writer makes of
+// resultOf(answer), byte for byte, without building it first.
+std::string written(const mcp::ID& id, const ToolAnswer& answer, const json::WriteOptions& options) {
+    if (options.pretty) return mcp::writeResponse(id, json::write(mcp::encode(resultOf(answer)), options), options);
+    std::string result = options.sortedKeys ? R"({"content":[{"text":)" : R"({"content":[{"type":"text","text":)";
+    json::writeString(result, answer.text, options.escapeSlashes);
+    result += options.sortedKeys ? R"(,"type":"text"}])" : "}]";
+    if (answer.isError) result += R"(,"isError":true)";
+    result += '}';
+    return mcp::writeResponse(id, result, options);
 }
 
 // Runs a tool; its failures are the caller's tool result. A cancelled request
 // has no tool result to give: rt::Cancelled goes on.
 template <class Run>
-mcp::CallTool::Result toolResult(Run&& run) {
+ToolAnswer toolAnswer(Run&& run) {
     try {
-        mcp::CallTool::Result result;
-        result.content.push_back(mcp::Tool::Content::text(run()));
-        return result;
+        return {run(), false};
     } catch (const rt::Cancelled&) {
         throw;
     } catch (const tools::ToolError& e) {
-        return errorResult(e.message());
+        return errorAnswer(e.message());
     } catch (const std::exception& e) {
-        return errorResult(e.what());
+        return errorAnswer(e.what());
     }
 }
 
-mcp::CallTool::Result callTool(tools::LocalToolService& registry, const mcp::CallTool::Parameters& params,
-                               std::stop_token stop) {
-    return toolResult([&] { return registry.callTool(params.name, argumentsOf(params), stop); });
+ToolAnswer callTool(tools::LocalToolService& registry, const mcp::CallTool::Parameters& params, std::stop_token stop) {
+    return toolAnswer([&] { return registry.callTool(params.name, argumentsOf(params), stop); });
 }
 
 // tools/call: the loop thread finds the family, counts the call and reads the
@@ -137,8 +154,8 @@ public:
 
     mcp::AnyResponse handle(const mcp::AnyRequest& request, std::stop_token stop) const override {
         const auto typed = mcp::typedRequest<mcp::CallTool>(request);
-        return mcp::AnyResponse(typed.id,
-                                mcp::decode<mcp::Value>(mcp::encode(callTool(registry_, typed.params, stop))));
+        return mcp::AnyResponse(
+            typed.id, mcp::decode<mcp::Value>(mcp::encode(resultOf(callTool(registry_, typed.params, stop)))));
     }
 
     mcp::WrittenAnswer handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
@@ -153,7 +170,7 @@ public:
         std::optional<tools::ToolError> refusal;
         tools::ToolFamily* family = registry_.beginCall(typed.params.name, refusal);
         if (!family) {
-            answer(written(typed.id, errorResult(refusal->message()), options));
+            answer(written(typed.id, errorAnswer(refusal->message()), options));
             return true;
         }
         registry_.mainExecutor().post([family, id = std::move(typed.id), name = std::move(typed.params.name),
@@ -161,7 +178,7 @@ public:
                                        answer = std::move(answer)] {
             std::string text;
             try {
-                text = written(id, toolResult([&] { return family->handle(name, arguments, stop); }), options);
+                text = written(id, toolAnswer([&] { return family->handle(name, arguments, stop); }), options);
             } catch (const rt::Cancelled& e) {
                 text = json::write(mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))),
                                    options);
@@ -172,10 +189,6 @@ public:
     }
 
 private:
-    static std::string written(const mcp::ID& id, mcp::CallTool::Result result, const json::WriteOptions& options) {
-        return mcp::writeResponse(id, json::write(mcp::encode(result), options), options);
-    }
-
     tools::LocalToolService& registry_;
 };
 
