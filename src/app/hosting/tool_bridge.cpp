@@ -91,13 +91,49 @@ private:
     tools::ChangeSignal::Subscription subscription_;
 };
 
-tools::Arguments argumentsOf(const mcp::CallTool::Parameters& params) {
+// From a map of protocol values, or none.
+template <class Map>
+tools::Arguments argumentsOf(const Map* given) {
     tools::Arguments arguments;
-    if (params.arguments) {
-        for (const auto& [key, value] : *params.arguments) arguments.emplace(key, tools::anyFromValue(value));
+    if (given) {
+        for (const auto& [key, value] : *given) arguments.emplace(key, tools::anyFromValue(value));
     }
     return arguments;
 }
+
+tools::Arguments argumentsOf(const mcp::CallTool::Parameters& params) {
+    return argumentsOf(params.arguments ? &*params.arguments : nullptr);
+}
+
+// The tool's name and arguments, read from the untyped parameters where
+// they have the plain form (an object, "name" a text, "arguments" an
+// object, null or absent): the typed reading would find the same. Otherwise
+// the typed reading answers, with its error when it has one.
+class CallOf {
+public:
+    explicit CallOf(const mcp::AnyRequest& request) {
+        if (const mcp::Object* params = request.params.objectValue()) {
+            const auto name = params->find("name");
+            const auto arguments = params->find("arguments");
+            if (name != params->end() && name->second.stringValue()) {
+                name_ = name->second.stringValue();
+                if (arguments == params->end() || arguments->second.isNull()) return;
+                arguments_ = arguments->second.objectValue();
+                if (arguments_) return;
+            }
+        }
+        typed_.emplace(mcp::typedRequest<mcp::CallTool>(request).params);
+        name_ = &typed_->name;
+        arguments_ = nullptr;
+    }
+    const std::string& name() const { return *name_; }
+    tools::Arguments arguments() const { return typed_ ? argumentsOf(*typed_) : argumentsOf(arguments_); }
+
+private:
+    std::optional<mcp::CallTool::Parameters> typed_;
+    const std::string* name_ = nullptr;
+    const mcp::Object* arguments_ = nullptr;
+};
 
 // What a tool call answers: one text item, flagged when it is an error.
 struct ToolAnswer {
@@ -166,15 +202,15 @@ public:
 
     bool handleDeferred(const mcp::AnyRequest& request, const json::WriteOptions& options, std::stop_token stop,
                         Answer answer) const override {
-        auto typed = mcp::typedRequest<mcp::CallTool>(request);
+        const CallOf call(request);
         std::optional<tools::ToolError> refusal;
-        tools::ToolFamily* family = registry_.beginCall(typed.params.name, refusal);
+        tools::ToolFamily* family = registry_.beginCall(call.name(), refusal);
         if (!family) {
-            answer(written(typed.id, errorAnswer(refusal->message()), options));
+            answer(written(request.id, errorAnswer(refusal->message()), options));
             return true;
         }
-        registry_.mainExecutor().post([family, id = std::move(typed.id), name = std::move(typed.params.name),
-                                       arguments = argumentsOf(typed.params), options, stop,
+        registry_.mainExecutor().post([family, id = request.id, name = call.name(), arguments = call.arguments(),
+                                       options, stop,
                                        answer = std::move(answer)] {
             std::string text;
             try {
