@@ -39,8 +39,9 @@ namespace mcp {
 class StdioTransport final : public Transport {
 public:
     static constexpr std::size_t kMaxQueuedMessages = 1024;
-    // Answer bytes copied and held back at most (larger made tools/list slower).
-    static constexpr std::size_t kCoalesceLimit = 4096;
+    // Answer bytes copied and held back at most: a few writes for a read of
+    // small answers (large kept texts are shared, not copied).
+    static constexpr std::size_t kCoalesceLimit = 32 * 1024;
     // Bytes held back at most with shared texts, which are not copied.
     static constexpr std::size_t kGatherLimit = 64 * 1024;
 
