@@ -193,6 +193,7 @@ TEST(Envelope, PlainReadingAgreesWithTheGeneralOne) {
         {R"({"jsonrpc":"2.0","id":01,"method":"m"})", false},
         {R"({"jsonrpc":"2.0","id":1,"id":2,"method":"m"})", false},
         {R"({"jsonrpc":"2.0","i\u0064":1,"method":"m"})", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"p\u0069ng"})", false},
         {R"({"jsonrpc":"1.0","id":1,"method":"m"})", false},
         {R"({"jsonrpc":"2.0","id":null,"method":"m"})", false},
         {R"({"jsonrpc":"2.0","id":"é","method":"m"})", false},

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,6 +138,32 @@ TEST(StdioTransport, AnswersGatherWhileInputWaitsAndLeaveTogether) {
     transport.send("a3");
     transport.flush();
     EXPECT_EQ(readFor(out.readEnd, 3), "a3\n");
+    transport.disconnect();
+}
+
+// Read on the caller's thread: the answers to one read leave together, in
+// order, a shared text where it lies.
+TEST(StdioTransport, ReadIntoGathersTheAnswersToOneRead) {
+    Pipe in, out;
+    StdioTransport transport(in.readEnd, out.writeEnd);
+    transport.connect();
+    ASSERT_TRUE(writeAll(in.writeEnd, "r1\nr2\n"));
+    in.closeWrite();
+    struct Reader final : mcp::MessageReader {
+        StdioTransport& transport;
+        int output;
+        std::vector<std::pair<std::string, int>> seen;  // message, answer bytes out by then
+        explicit Reader(StdioTransport& t, int o) : transport(t), output(o) {}
+        void message(std::string_view text) override {
+            seen.emplace_back(std::string(text), bytesQueued(output));
+            if (text == "r1") transport.send("a1");
+            if (text == "r2") transport.sendShared("<", std::make_shared<const std::string>("list"), ">");
+        }
+        void drained() override { transport.flush(); }
+    } reader(transport, out.readEnd);
+    EXPECT_TRUE(transport.readInto(reader, {}));
+    EXPECT_EQ(reader.seen, (std::vector<std::pair<std::string, int>>{{"r1", 0}, {"r2", 0}}));
+    EXPECT_EQ(readFor(out.readEnd, 10), "a1\n<list>\n");
     transport.disconnect();
 }
 
