@@ -270,7 +270,7 @@ void StdioTransport::readLines(std::stop_token stop, int cancelFd, OnLine&& onLi
     try {
         // Waiting first (rather than reading until EAGAIN) costs one call less per
         // message when requests arrive one at a time, and never blocks in read().
-        while (connected_.load(std::memory_order_acquire) && !stop.stop_requested()) {
+        while (connected_.load(std::memory_order_acquire)) {
             if (!waitReadable(cancelFd)) break;
             const ssize_t n = ::read(input_, buffer.get(), kReadBufferSize);
             if (n == 0) {

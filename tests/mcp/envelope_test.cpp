@@ -223,6 +223,21 @@ TEST(Envelope, PlainReadingAgreesWithTheGeneralOne) {
     }
 }
 
+// Written around a result without the general writer: the same bytes.
+TEST(Envelope, WrittenResponsesMatchTheGeneralWriter) {
+    const json::WriteOptions optionSets[] = {{.sortedKeys = true}, {}, {.escapeSlashes = true}, {.pretty = true}};
+    const auto result = std::make_shared<const std::string>(R"({"a/b":[1]})");
+    for (const auto& options : optionSets) {
+        for (const ID& id : {ID(7), ID("x/1")}) {
+            SCOPED_TRACE(id.description());
+            const std::string expected =
+                json::write(encode(AnyResponse(id, decode<Value>(json::parse(*result)))), options);
+            EXPECT_EQ(writeResponse(id, json::write(json::parse(*result), options), options), expected);
+            if (!options.escapeSlashes) EXPECT_EQ(writeResponse(id, result, options).joined(), expected);
+        }
+    }
+}
+
 TEST(Envelope, EqualityAndHashing) {
     EXPECT_EQ(request<Echo>(1, {"a"}), request<Echo>(1, {"a"}));
     EXPECT_NE(request<Echo>(1, {"a"}), request<Echo>("1", {"a"}));

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -165,6 +167,25 @@ TEST(StdioTransport, ReadIntoGathersTheAnswersToOneRead) {
     EXPECT_EQ(reader.seen, (std::vector<std::pair<std::string, int>>{{"r1", 0}, {"r2", 0}}));
     EXPECT_EQ(readFor(out.readEnd, 10), "a1\n<list>\n");
     transport.disconnect();
+}
+
+TEST(StdioTransport, ReadIntoReturnsWhenStopIsRequested) {
+    Pipe in, out;
+    StdioTransport transport(in.readEnd, out.writeEnd);
+    transport.connect();
+    struct Reader final : mcp::MessageReader {
+        std::atomic<bool> seen{false};
+        void message(std::string_view) override { seen = true; }
+        void drained() override {}
+    } reader;
+    std::stop_source stop;
+    auto done = std::async(std::launch::async, [&] { return transport.readInto(reader, stop.get_token()); });
+    ASSERT_TRUE(writeAll(in.writeEnd, "x\n"));
+    ASSERT_TRUE(waitUntil([&] { return reader.seen.load(); }));
+    stop.request_stop();
+    const auto status = done.wait_for(kTimeout);
+    transport.disconnect();  // ends a reader that missed the stop, so that the test ends
+    EXPECT_EQ(status, std::future_status::ready);
 }
 
 TEST(StdioTransport, RestoresBlockingModeAtDisconnectButKeepsAModeItFound) {
