@@ -227,7 +227,9 @@ void StdioTransport::disconnect() {
         // writing: it gives up at its next wait for room.
         std::unique_lock lock(writeMutex_);
         writeCv_.notify_all();
+        ++turnWaiters_;
         writeCv_.wait(lock, [&] { return !writing_; });
+        --turnWaiters_;
     }
     if (reader_.joinable()) reader_.join();
     auto& registry = NonBlockingRegistry::shared();
@@ -422,19 +424,27 @@ void StdioTransport::flush(std::stop_token stop) {
 
 StdioTransport::OutputTurn::OutputTurn(StdioTransport& transport, std::stop_token& stop) : self(transport) {
     std::unique_lock lock(self.writeMutex_);
-    const bool free = self.writeCv_.wait(
-        lock, stop, [&] { return !self.writing_ || !self.connected_.load(std::memory_order_acquire); });
+    const auto ready = [&] { return !self.writing_ || !self.connected_.load(std::memory_order_acquire); };
+    bool free = ready();
+    if (!free) {
+        ++self.turnWaiters_;
+        free = self.writeCv_.wait(lock, stop, ready);
+        --self.turnWaiters_;
+    }
     if (!self.connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
     if (!free) throw rt::Cancelled();
     self.writing_ = true;
 }
 
 StdioTransport::OutputTurn::~OutputTurn() {
+    bool waited;
     {
         std::lock_guard lock(self.writeMutex_);
         self.writing_ = false;
+        waited = self.turnWaiters_ > 0;
     }
-    self.writeCv_.notify_all();
+    // A wake-up costs a lock of the condition's own: only for someone waiting.
+    if (waited) self.writeCv_.notify_all();
 }
 
 }  // namespace mcp

@@ -128,6 +128,7 @@ private:
     std::mutex writeMutex_;  // guards writing_
     std::condition_variable_any writeCv_;
     bool writing_ = false;  // a send owns the output
+    int turnWaiters_ = 0;   // callers waiting for writing_ to clear
     // Answers held back while input waits, touched with the output's turn:
     // runs of held_ and shared texts, in order.
     struct Piece {
