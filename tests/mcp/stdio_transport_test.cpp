@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -159,10 +160,15 @@ TEST(StdioTransport, ReadIntoGathersTheAnswersToOneReadAndEndsOnStop) {
             if (text == "r1") transport.send("a1");
             if (text == "r2") transport.sendShared("<", std::make_shared<const std::string>("list"), ">");
         }
-        void drained() override { transport.flush(); }
+        void drained() override {
+            transport.flush();
+            ++drains;
+        }
+        std::atomic<int> drains{0};
     } reader(transport, out.readEnd);
     std::stop_source stop;
     auto done = std::async(std::launch::async, [&] { return transport.readInto(reader, stop.get_token()); });
+    EXPECT_TRUE(waitUntil([&] { return reader.drains.load() > 0; }));  // the output is not read before
     EXPECT_EQ(readFor(out.readEnd, 10), "a1\n<list>\n");
     stop.request_stop();
     const auto status = done.wait_for(kTimeout);
