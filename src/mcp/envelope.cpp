@@ -15,21 +15,48 @@ void checkVersion(const ObjectDecoder& in) {
 
 namespace mcp {
 
+namespace {
+
+// A compact successful response up to its result: the members in the order
+// the writer would put them ("result" is last in either order).
+std::string compactResponseHead(const ID& id, const json::WriteOptions& options, std::size_t reserveMore) {
+    const std::string idText = json::write(encode(id), options);
+    constexpr std::string_view version = R"("jsonrpc":"2.0")";
+    std::string text;
+    text.reserve(idText.size() + reserveMore + 40);
+    if (options.sortedKeys) {
+        text.append(R"({"id":)").append(idText).append(",").append(version);
+    } else {
+        text.append("{").append(version).append(R"(,"id":)").append(idText);
+    }
+    return text.append(R"(,"result":)");
+}
+
+}  // namespace
+
 std::string writeResponse(const ID& id, std::string_view writtenResult, const json::WriteOptions& options) {
-    json::Object o = detail::envelopeHead();
-    o.appendUnchecked("id", encode(id));
     if (options.pretty) {
         // Indentation depends on depth: write the result again in place.
+        json::Object o = detail::envelopeHead();
+        o.appendUnchecked("id", encode(id));
         o.appendUnchecked("result", json::parse(writtenResult));
         return json::write(json::Value(std::move(o)), options);
     }
-    // "result" comes last in either key order, so its placeholder is the
-    // last "null" of the text.
-    o.appendUnchecked("result", json::Value());
-    std::string text = json::write(json::Value(std::move(o)), options);
-    const std::size_t at = text.rfind("null");
-    text.replace(at, 4, writtenResult);
+    std::string text = compactResponseHead(id, options, writtenResult.size() + 1);
+    text.append(writtenResult).append("}");
     return text;
+}
+
+WrittenAnswer writeResponse(const ID& id, std::shared_ptr<const std::string> writtenResult,
+                            const json::WriteOptions& options) {
+    if (options.pretty) return writeResponse(id, std::string_view(*writtenResult), options);
+    return WrittenAnswer(compactResponseHead(id, options, 0), std::move(writtenResult), "}");
+}
+
+std::string WrittenAnswer::joined() && {
+    if (!shared) return std::move(head);
+    head.reserve(head.size() + shared->size() + tail.size());
+    return std::move(head.append(*shared).append(tail));
 }
 
 void appendNotificationHandler(NotificationHandlerMap& handlers, std::string_view name,

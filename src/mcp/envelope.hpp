@@ -222,21 +222,26 @@ T decodeMember(json::Value& member, bool move, json::CodingPath& path, std::stri
     return decode<T>(std::as_const(member), path);
 }
 
+// The "params" member (null when absent) of the envelope at `path`.
 template <class P>
-P decodeParams(const ObjectDecoder& in, json::Value& envelope, bool move) {
-    json::Value* params = envelope.asObject().find("params");
+P decodeParamsMember(json::Value* params, bool move, json::CodingPath& path) {
     if constexpr (NotRequired<P>) {
         if (!params || params->isNull()) return P();
-        return decodeMember<P>(*params, move, in.path(), "params");
+        return decodeMember<P>(*params, move, path, "params");
     } else {
         try {
-            if (params) return decodeMember<P>(*params, move, in.path(), "params");
+            if (params) return decodeMember<P>(*params, move, path, "params");
         } catch (const json::DecodingError&) {
             // Replaced by the envelope's own description below.
         }
         throw json::DecodingError::dataCorrupted(
-            (!params || params->isNull()) ? "Missing required params field" : "Invalid params field", in.path());
+            (!params || params->isNull()) ? "Missing required params field" : "Invalid params field", path);
     }
+}
+
+template <class P>
+P decodeParams(const ObjectDecoder& in, json::Value& envelope, bool move) {
+    return decodeParamsMember<P>(envelope.asObject().find("params"), move, in.path());
 }
 
 // `move` is only set when the caller handed over the envelope as an rvalue.
@@ -365,11 +370,30 @@ AnyRequest eraseToAnyRequest(const Request<M>& r) {
 template <Method M>
 Request<M> typedRequest(const AnyRequest& request) {
     try {
-        return decode<Request<M>>(encode(request));
+        // Only the parameters need reading again: the rest is typed already.
+        json::Value params = encode(request.params);
+        json::CodingPath path;
+        return Request<M>{request.id, request.method,
+                          detail::decodeParamsMember<typename M::Parameters>(&params, true, path)};
     } catch (const json::DecodingError& e) {
         throw MCPError::invalidParams(std::string(e.what()));
     }
 }
+
+// A written answer: its text, or a text with a part the handler keeps in its
+// middle (`head`, `*shared`, `tail`), so that a large answer that rarely
+// changes can leave without being copied.
+struct WrittenAnswer {
+    WrittenAnswer(std::string text) : head(std::move(text)) {}
+    WrittenAnswer(std::string head, std::shared_ptr<const std::string> shared, std::string tail)
+        : head(std::move(head)), shared(std::move(shared)), tail(std::move(tail)) {}
+    // The whole text.
+    std::string joined() &&;
+
+    std::string head;
+    std::shared_ptr<const std::string> shared;  // null: `head` is the whole text
+    std::string tail;
+};
 
 // A blocking handler call; `stop` is requested when the caller gives up.
 class RequestHandlerBox {
@@ -381,8 +405,8 @@ public:
     // Typed handlers write their answer straight from the typed result: the
     // untyped value in between costs time, and would read a result text that
     // looks like a data URL as data and write it back changed.
-    virtual std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
-                                      std::stop_token stop) const {
+    virtual WrittenAnswer handleWritten(const AnyRequest& request, const json::WriteOptions& options,
+                                        std::stop_token stop) const {
         return json::write(encode(handle(request, std::move(stop))), options);
     }
 
@@ -400,6 +424,9 @@ public:
 // The text of a successful response whose result was written beforehand with
 // the same options: lets a handler keep an answer that rarely changes.
 std::string writeResponse(const ID& id, std::string_view writtenResult, const json::WriteOptions& options);
+// The same around a result the caller keeps: shared, not copied, in compact text.
+WrittenAnswer writeResponse(const ID& id, std::shared_ptr<const std::string> writtenResult,
+                            const json::WriteOptions& options);
 
 template <Method M>
 class TypedRequestHandler final : public RequestHandlerBox {
@@ -420,8 +447,8 @@ public:
         return AnyResponse(std::move(typed.id), *typed.error());
     }
 
-    std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
-                              std::stop_token stop) const override {
+    WrittenAnswer handleWritten(const AnyRequest& request, const json::WriteOptions& options,
+                                std::stop_token stop) const override {
         return json::write(encode(handle_(typedRequest<M>(request), std::move(stop))), options);
     }
 

@@ -1,5 +1,7 @@
 #include "mcp/server.hpp"
 
+#include "mcp/envelope_scan.hpp"
+
 #include "json/json.hpp"
 #include "logging/logger.hpp"
 
@@ -190,8 +192,8 @@ public:
     AnyResponse handle(const AnyRequest& request, std::stop_token) const override {
         return AnyResponse(request.id, encodeEmpty());
     }
-    std::string handleWritten(const AnyRequest& request, const json::WriteOptions& options,
-                              std::stop_token) const override {
+    WrittenAnswer handleWritten(const AnyRequest& request, const json::WriteOptions& options,
+                                std::stop_token) const override {
         return writeResponse(request.id, "{}", options);
     }
 
@@ -314,14 +316,28 @@ void Server::waitUntilFinished(std::stop_token stop) {
 }
 
 void Server::runLoop(const std::shared_ptr<Transport>& transport, std::stop_token stop) {
+    // Straight from the transport's buffer where it can: no copy, no hand-off.
+    struct DirectReader final : MessageReader {
+        Server& server;
+        Transport& transport;
+        std::stop_token stop;
+        DirectReader(Server& s, Transport& t, std::stop_token st) : server(s), transport(t), stop(std::move(st)) {}
+        void message(std::string_view text) override {
+            if (!stop.stop_requested()) server.handleElement(text, stop);
+        }
+        // Answers held back while more input waited leave before the wait.
+        void drained() override { flushQuietly(transport, stop); }
+    };
     try {
-        MessageStream stream = transport->receive();
-        while (!stop.stop_requested()) {
-            // Answers held back while more input waited leave before the wait.
-            if (stream->size() == 0) flushQuietly(*transport, stop);
-            std::optional<std::string> element = stream->next(stop);
-            if (!element || stop.stop_requested()) break;
-            handleElement(std::move(*element), stop);
+        DirectReader reader(*this, *transport, stop);
+        if (!transport->readInto(reader, stop)) {
+            MessageStream stream = transport->receive();
+            while (!stop.stop_requested()) {
+                if (stream->size() == 0) reader.drained();
+                std::optional<std::string> element = stream->next(stop);
+                if (!element || stop.stop_requested()) break;
+                handleElement(*element, stop);
+            }
         }
     } catch (const rt::Cancelled&) {
         if (!stop.stop_requested()) {
@@ -355,11 +371,23 @@ void Server::flushQuietly(Transport& transport, std::stop_token stop) {
     }
 }
 
-void Server::handleElement(std::string element, std::stop_token stop) {
+void Server::handleElement(std::string_view element, std::stop_token stop) {
     enum class Form { unknown, batch, request, notification };
     Form form = Form::unknown;
     std::optional<ID> answerId;
     try {
+        // The common form needs no tree of the whole message.
+        if (auto plain = readPlainMessage(element)) {
+            if (auto* request = std::get_if<AnyRequest>(&*plain)) {
+                form = Form::request;
+                answerId = request->id;
+                handleRequest(*request, true, stop);
+            } else {
+                form = Form::notification;
+                handleMessage(std::get<AnyMessage>(*plain), stop);
+            }
+            return;
+        }
         // One parse serves every reading of the message below.
         json::Value parsed;
         bool parsedOK = true;
@@ -476,10 +504,15 @@ std::optional<AnyResponse> Server::handleRequest(const AnyRequest& request, bool
     // A handler that answers later leaves the loop free for the next message:
     // JSON-RPC lets answers overtake each other.
     if (sendResponse && answerDeferred(request, stop)) return std::nullopt;
-    std::string answer = answerRequest(request, sendResponse, stop);
-    if (!sendResponse) return decode<AnyResponse>(json::parse(answer));
+    WrittenAnswer answer = answerRequest(request, sendResponse, stop);
+    if (!sendResponse) return decode<AnyResponse>(json::parse(std::move(answer).joined()));
     try {
-        requireConnection()->send(std::move(answer), stop);
+        auto transport = requireConnection();
+        if (answer.shared) {
+            transport->sendShared(std::move(answer.head), std::move(answer.shared), std::move(answer.tail), stop);
+        } else {
+            transport->send(std::move(answer.head), stop);
+        }
     } catch (...) {
         // A failed send is answered like a failed handler.
         sendErasedResponse(AnyResponse(request.id, protocolError(std::current_exception())), stop);
@@ -487,7 +520,7 @@ std::optional<AnyResponse> Server::handleRequest(const AnyRequest& request, bool
     return std::nullopt;
 }
 
-std::string Server::answerRequest(const AnyRequest& request, bool single, std::stop_token stop) {
+WrittenAnswer Server::answerRequest(const AnyRequest& request, bool single, std::stop_token stop) {
     if (!single && request.method.empty()) {
         return json::write(encode(AnyResponse(request.id, MCPError::invalidRequest(std::string("Invalid batch item format")))),
                            kWireOptions);
@@ -580,7 +613,7 @@ void Server::handleBatch(const Batch& batch, std::stop_token stop) {
             if (any) text += ',';
             any = true;
             try {
-                text += answerRequest(*request, false, stop);
+                text += answerRequest(*request, false, stop).joined();
             } catch (...) {
                 text += json::write(encode(AnyResponse(request->id, protocolError(std::current_exception()))),
                                     kWireOptions);

@@ -169,7 +169,7 @@ private:
     void setMethodHandler(std::string name, std::shared_ptr<const RequestHandlerBox> box);
     // The written answer to one request (an error answer for a failing
     // handler); throws only under the strict rule.
-    std::string answerRequest(const AnyRequest& request, bool single, std::stop_token stop);
+    WrittenAnswer answerRequest(const AnyRequest& request, bool single, std::stop_token stop);
     // Hands the request to a handler that answers later; false when there is
     // none for it (or the strict rule refuses it), and nothing was done.
     bool answerDeferred(const AnyRequest& request, std::stop_token stop);
@@ -184,7 +184,7 @@ private:
 
     void runLoop(const std::shared_ptr<Transport>& transport, std::stop_token stop);
     static void flushQuietly(Transport& transport, std::stop_token stop);
-    void handleElement(std::string element, std::stop_token stop);
+    void handleElement(std::string_view element, std::stop_token stop);
     // Finished runs, to be destroyed outside the lock.
     std::vector<LoopRun> takeFinishedRunsLocked();
 

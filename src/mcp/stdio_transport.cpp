@@ -164,10 +164,56 @@ void StdioTransport::connect(std::stop_token) {
     connected_.store(true, std::memory_order_release);
     logger_.debug(logging::Logger::Site(kLogFile, "connect()", __LINE__), "Transport connected successfully");
 
+    if (streamWanted_) startReaderLocked();
+}
+
+void StdioTransport::startReaderLocked() {
     // A finished stream can take nothing more: leave the input unread then.
-    if (!stream_->isFinished()) {
-        reader_ = rt::Task([this](std::stop_token stop) { readLoop(stop); });
+    if (reader_.joinable() || readingDirect_ || stream_->isFinished()) return;
+    reader_ = rt::Task([this](std::stop_token stop) {
+        // Waits while the queue is full: the peer's writes then block on the pipe.
+        readLines(stop, -1, [&](std::string_view line) { stream_->push(std::string(line), stop); }, [] {});
+        // Also after a read error: the consumer sees a plain end.
+        stream_->finish();
+    });
+}
+
+MessageStream StdioTransport::receive() {
+    std::lock_guard lifecycle(lifecycleMutex_);
+    streamWanted_ = true;
+    if (connected_.load(std::memory_order_acquire)) startReaderLocked();
+    return stream_;
+}
+
+bool StdioTransport::readInto(MessageReader& reader, std::stop_token stop) {
+    {
+        std::lock_guard lifecycle(lifecycleMutex_);
+        if (!connected_.load(std::memory_order_acquire) || streamWanted_ || readingDirect_) return false;
+        readingDirect_ = true;
     }
+    // poll() does not see the stop token: a stop callback signals this eventfd.
+    const int cancelFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    {
+        std::optional<std::stop_callback<std::function<void()>>> onStop;
+        if (cancelFd >= 0) onStop.emplace(stop, std::function<void()>([cancelFd] { signalEventFd(cancelFd); }));
+        readLines(
+            stop, cancelFd,
+            [&](std::string_view line) {
+                // Answers to what was read gather until all of it is handled.
+                inputInHand_.store(true, std::memory_order_relaxed);
+                // Nobody reads the answers any more: the rest goes unhandled.
+                if (outputError_.load(std::memory_order_relaxed) == 0) reader.message(line);
+            },
+            [&] {
+                inputInHand_.store(false);
+                reader.drained();
+            });
+    }
+    inputInHand_.store(false);
+    if (cancelFd >= 0) ::close(cancelFd);
+    std::lock_guard lifecycle(lifecycleMutex_);
+    readingDirect_ = false;
+    return true;
 }
 
 void StdioTransport::disconnect() {
@@ -181,7 +227,9 @@ void StdioTransport::disconnect() {
         // writing: it gives up at its next wait for room.
         std::unique_lock lock(writeMutex_);
         writeCv_.notify_all();
+        ++turnWaiters_;
         writeCv_.wait(lock, [&] { return !writing_; });
+        --turnWaiters_;
     }
     if (reader_.joinable()) reader_.join();
     auto& registry = NonBlockingRegistry::shared();
@@ -190,13 +238,14 @@ void StdioTransport::disconnect() {
     logger_.debug(logging::Logger::Site(kLogFile, "disconnect()", __LINE__), "Transport disconnected");
 }
 
-bool StdioTransport::waitReadable() {
-    pollfd fds[2] = {{input_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    pollOnce(fds, 2);
-    return (fds[1].revents & POLLIN) == 0;
+bool StdioTransport::waitReadable(int cancelFd) {
+    pollfd fds[3] = {{input_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+    pollOnce(fds, cancelFd >= 0 ? 3 : 2);
+    return (fds[1].revents & POLLIN) == 0 && (fds[2].revents & POLLIN) == 0;
 }
 
-void StdioTransport::readLoop(std::stop_token stop) {
+template <class OnLine, class OnDrained>
+void StdioTransport::readLines(std::stop_token stop, int cancelFd, OnLine&& onLine, OnDrained&& onDrained) {
     auto buffer = std::make_unique<char[]>(kReadBufferSize);
     LineSplitter splitter(maxMessageSize_);
 
@@ -204,8 +253,7 @@ void StdioTransport::readLoop(std::stop_token stop) {
         logger_.trace(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Message received", [&] {
             return logging::Logger::Metadata{{"size", std::to_string(line.size())}};
         });
-        // Waits while the queue is full: the peer's writes then block on the pipe.
-        stream_->push(std::string(line), stop);
+        onLine(line);
     };
     // Its text is gone, its id with it: answered with an error under id null.
     auto refuse = [&] {
@@ -225,7 +273,7 @@ void StdioTransport::readLoop(std::stop_token stop) {
         // Waiting first (rather than reading until EAGAIN) costs one call less per
         // message when requests arrive one at a time, and never blocks in read().
         while (connected_.load(std::memory_order_acquire)) {
-            if (!waitReadable()) break;
+            if (!waitReadable(cancelFd)) break;
             const ssize_t n = ::read(input_, buffer.get(), kReadBufferSize);
             if (n == 0) {
                 logger_.notice(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "EOF received");
@@ -242,12 +290,11 @@ void StdioTransport::readLoop(std::stop_token stop) {
                 break;
             }
             splitter.feed(std::string_view(buffer.get(), static_cast<std::size_t>(n)), deliver, refuse);
+            onDrained();
         }
     } catch (const rt::Cancelled&) {
         // Stopped while waiting for room in the queue.
     }
-    // Also after a read error: the consumer sees a plain end.
-    stream_->finish();
 }
 
 void StdioTransport::waitWritable(std::stop_token& stop) {
@@ -270,15 +317,27 @@ void StdioTransport::waitWritable(std::stop_token& stop) {
     if (stop.stop_requested()) throw rt::Cancelled();
 }
 
-void StdioTransport::writeAll(std::string_view held, const std::string* message, std::stop_token& stop) {
-    static const char newline = '\n';
-    iovec parts[3] = {{const_cast<char*>(held.data()), held.size()},
-                      {message ? const_cast<char*>(message->data()) : nullptr, message ? message->size() : 0},
-                      {const_cast<char*>(&newline), message ? 1u : 0u}};
-    int first = 0;
-    while (first < 3 && parts[first].iov_len == 0) ++first;
-    while (first < 3) {
-        const ssize_t n = ::writev(output_, parts + first, 3 - first);
+void StdioTransport::writeHeldAnd(std::initializer_list<std::string_view> more, std::stop_token& stop) {
+    iovecs_.clear();
+    for (const Piece& piece : pieces_) {
+        const char* data = piece.shared ? piece.shared->data() : held_.data() + piece.from;
+        iovecs_.push_back({const_cast<char*>(data), piece.shared ? piece.shared->size() : piece.size});
+    }
+    for (std::string_view part : more) {
+        if (!part.empty()) iovecs_.push_back({const_cast<char*>(part.data()), part.size()});
+    }
+    // Forgotten however the write ends: a part written twice would corrupt the stream.
+    struct Forget {
+        StdioTransport& self;
+        ~Forget() {
+            self.held_.clear();
+            self.pieces_.clear();
+            self.heldBytes_ = 0;
+        }
+    } forget{*this};
+    std::size_t first = 0;
+    while (first < iovecs_.size()) {
+        const ssize_t n = ::writev(output_, iovecs_.data() + first, static_cast<int>(iovecs_.size() - first));
         if (n < 0) {
             const int error = errno;
             if (error == EINTR) continue;
@@ -290,15 +349,25 @@ void StdioTransport::writeAll(std::string_view held, const std::string* message,
             throwErrno(error);
         }
         auto written = static_cast<std::size_t>(n);
-        while (first < 3 && written >= parts[first].iov_len) {
-            written -= parts[first].iov_len;
+        while (first < iovecs_.size() && written >= iovecs_[first].iov_len) {
+            written -= iovecs_[first].iov_len;
             ++first;
         }
-        if (first < 3) {
-            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + written;
-            parts[first].iov_len -= written;
+        if (first < iovecs_.size()) {
+            iovecs_[first].iov_base = static_cast<char*>(iovecs_[first].iov_base) + written;
+            iovecs_[first].iov_len -= written;
         }
     }
+}
+
+void StdioTransport::hold(std::string_view text) {
+    if (!pieces_.empty() && !pieces_.back().shared) {
+        pieces_.back().size += text.size();
+    } else {
+        pieces_.push_back(Piece{held_.size(), text.size(), nullptr});
+    }
+    held_.append(text);
+    heldBytes_ += text.size();
 }
 
 void StdioTransport::outputFailed(int error) {
@@ -318,43 +387,64 @@ void StdioTransport::send(std::string message, std::stop_token stop) {
     if (const int error = outputError_.load()) throwErrno(error);
     OutputTurn turn(*this, stop);
     // While more input waits, answers gather and leave in one write: when the
-    // input queue runs empty (the reader of the stream calls flush()) or the
-    // held text reaches kCoalesceLimit. A lone message goes out at once.
-    if (stream_->size() > 0 && held_.size() + message.size() < kCoalesceLimit) {
-        held_.append(message);
-        held_.push_back('\n');
-        holding_.store(true, std::memory_order_release);
+    // input in hand is handled (its reader calls flush()) or the held text
+    // reaches kCoalesceLimit. A lone message goes out at once.
+    if (inputWaits() && held_.size() + message.size() < kCoalesceLimit && heldBytes_ + message.size() < kGatherLimit) {
+        hold(message);
+        hold("\n");
         return;
     }
-    writeAll(takeHeld(), &message, stop);
+    writeHeldAnd({message, "\n"}, stop);
+}
+
+void StdioTransport::sendShared(std::string head, std::shared_ptr<const std::string> shared, std::string tail,
+                                std::stop_token stop) {
+    if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
+    if (const int error = outputError_.load()) throwErrno(error);
+    OutputTurn turn(*this, stop);
+    const std::size_t size = head.size() + shared->size() + tail.size() + 1;
+    if (inputWaits() && held_.size() + head.size() + tail.size() + 1 < kCoalesceLimit &&
+        heldBytes_ + size < kGatherLimit && pieces_.size() + 3 <= kMaxPieces) {
+        hold(head);
+        pieces_.push_back(Piece{0, 0, shared});
+        heldBytes_ += shared->size();
+        hold(tail);
+        hold("\n");
+        return;
+    }
+    writeHeldAnd({head, *shared, tail, "\n"}, stop);
 }
 
 void StdioTransport::flush(std::stop_token stop) {
-    if (!holding_.load(std::memory_order_acquire)) return;
+    // Always with the turn: a send that saw input waiting and holds the turn
+    // now has its answer held by the time this gets it.
     OutputTurn turn(*this, stop);
-    if (!held_.empty()) writeAll(takeHeld(), nullptr, stop);
-}
-
-std::string StdioTransport::takeHeld() {
-    holding_.store(false, std::memory_order_release);
-    return std::exchange(held_, std::string());
+    if (!pieces_.empty()) writeHeldAnd({}, stop);
 }
 
 StdioTransport::OutputTurn::OutputTurn(StdioTransport& transport, std::stop_token& stop) : self(transport) {
     std::unique_lock lock(self.writeMutex_);
-    const bool free = self.writeCv_.wait(
-        lock, stop, [&] { return !self.writing_ || !self.connected_.load(std::memory_order_acquire); });
+    const auto ready = [&] { return !self.writing_ || !self.connected_.load(std::memory_order_acquire); };
+    bool free = ready();
+    if (!free) {
+        ++self.turnWaiters_;
+        free = self.writeCv_.wait(lock, stop, ready);
+        --self.turnWaiters_;
+    }
     if (!self.connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
     if (!free) throw rt::Cancelled();
     self.writing_ = true;
 }
 
 StdioTransport::OutputTurn::~OutputTurn() {
+    bool waited;
     {
         std::lock_guard lock(self.writeMutex_);
         self.writing_ = false;
+        waited = self.turnWaiters_ > 0;
     }
-    self.writeCv_.notify_all();
+    // A wake-up costs a lock of the condition's own: only for someone waiting.
+    if (waited) self.writeCv_.notify_all();
 }
 
 }  // namespace mcp

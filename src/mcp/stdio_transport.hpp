@@ -8,23 +8,30 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <sys/uio.h>
 
 namespace mcp {
 
-// Reads the input in non-blocking mode on a thread of its own and delivers
-// each line that is not blank (carriage return kept) as one message, an
-// unterminated last line too at end of input. Writes each message followed by
+// Reads the input in non-blocking mode and delivers each line that is not
+// blank (carriage return kept) as one message, an unterminated last line too
+// at end of input: on the consumer's thread through readInto(), or through
+// the stream of receive() from a thread of its own. Writes each message followed by
 // one newline byte, whole: concurrent sends never interleave.
 //
 // Input is bounded: a line longer than the message limit is skipped to its
 // newline without being held whole, and answered with invalidRequest under id
 // null; at most kMaxQueuedMessages wait in the stream, beyond that the reader
-// stops reading until the consumer catches up.
+// stops reading until the consumer catches up (readInto reads only when its
+// consumer is done with the last read).
 //
 // While connected both descriptors are non-blocking; the mode is put back at
 // disconnect, at destruction and at process exit (standard descriptors share
@@ -32,8 +39,11 @@ namespace mcp {
 class StdioTransport final : public Transport {
 public:
     static constexpr std::size_t kMaxQueuedMessages = 1024;
-    // Answers held back at most, in bytes (larger made tools/list slower).
-    static constexpr std::size_t kCoalesceLimit = 4096;
+    // Answer bytes copied and held back at most: a few writes for a read of
+    // small answers (large kept texts are shared, not copied).
+    static constexpr std::size_t kCoalesceLimit = 32 * 1024;
+    // Bytes held back at most with shared texts, which are not copied.
+    static constexpr std::size_t kGatherLimit = 64 * 1024;
 
     // Without a logger: label "mcp.transport.stdio", records discarded.
     explicit StdioTransport(int input = 0, int output = 1, std::optional<logging::Logger> logger = std::nullopt,
@@ -55,10 +65,15 @@ public:
     // Waits for room with poll(); rt::Cancelled when `stop` is requested then
     // (bytes already written stay written).
     void send(std::string message, std::stop_token stop = {}) override;
+    // Holds or writes the shared text where it is, without copying it.
+    void sendShared(std::string head, std::shared_ptr<const std::string> shared, std::string tail,
+                    std::stop_token stop = {}) override;
     // Writes the answers held back while more input was waiting.
     void flush(std::stop_token stop = {}) override;
-    // The same stream on every call, made at construction.
-    MessageStream receive() override { return stream_; }
+    // The same stream on every call, made at construction; the first call
+    // has a thread read into it (from connect on).
+    MessageStream receive() override;
+    bool readInto(MessageReader& reader, std::stop_token stop) override;
 
     bool isConnected() const { return connected_.load(std::memory_order_acquire); }
     // The errno of the write that failed (the reader went away, the device is
@@ -67,15 +82,22 @@ public:
     int outputError() const { return outputError_.load(); }
 
 private:
-    void readLoop(std::stop_token stop);
-    // Blocks until input is readable or the transport is woken; false when woken.
-    bool waitReadable();
+    // Reads until the input ends, hands each line to onLine, and calls
+    // onDrained whenever the lines read so far are handled.
+    template <class OnLine, class OnDrained>
+    void readLines(std::stop_token stop, int cancelFd, OnLine&& onLine, OnDrained&& onDrained);
+    void startReaderLocked();
+    // Blocks until input is readable or the transport (or `cancelFd`) is
+    // woken; false when woken.
+    bool waitReadable(int cancelFd);
     void waitWritable(std::stop_token& stop);
-    // Writes `held` (complete lines) and then the message, if any, with its newline.
-    void writeAll(std::string_view held, const std::string* message, std::stop_token& stop);
+    // Writes what is held and then `more`, and forgets what was held; only
+    // with the output's turn.
+    void writeHeldAnd(std::initializer_list<std::string_view> more, std::stop_token& stop);
     void outputFailed(int error);
-    // The held answers, taken out; only with the output's turn.
-    std::string takeHeld();
+    bool inputWaits() const { return inputInHand_.load() || stream_->size() > 0; }
+    // Copies `text` to the held answers; only with the output's turn.
+    void hold(std::string_view text);
 
     // The output for one writer at a time: waits for its turn (ENOTCONN once
     // disconnected, rt::Cancelled on stop) and gives it back at scope end.
@@ -97,14 +119,28 @@ private:
     int wakeFd_ = -1;  // eventfd: readable once disconnect() was called or the output failed
     std::atomic<int> outputError_{0};
 
-    std::mutex lifecycleMutex_;  // connect and disconnect, one at a time
+    std::mutex lifecycleMutex_;  // connect and disconnect, one at a time; the two flags below
     rt::Task reader_;
+    bool streamWanted_ = false;  // receive() was called: a thread reads into the stream
+    bool readingDirect_ = false;  // readInto() runs
+    std::atomic<bool> inputInHand_{false};  // readInto is handling lines it read
 
     std::mutex writeMutex_;  // guards writing_
     std::condition_variable_any writeCv_;
     bool writing_ = false;  // a send owns the output
-    std::string held_;      // answers held back while input waits; touched with the output's turn
-    std::atomic<bool> holding_{false};  // held_ is not empty: flush() has work
+    int turnWaiters_ = 0;   // callers waiting for writing_ to clear
+    // Answers held back while input waits, touched with the output's turn:
+    // runs of held_ and shared texts, in order.
+    struct Piece {
+        std::size_t from = 0;
+        std::size_t size = 0;
+        std::shared_ptr<const std::string> shared;  // null: bytes [from, from + size) of held_
+    };
+    static constexpr std::size_t kMaxPieces = 64;
+    std::string held_;
+    std::vector<Piece> pieces_;
+    std::size_t heldBytes_ = 0;
+    std::vector<iovec> iovecs_;  // writeHeldAnd's, kept for its capacity
 };
 
 }  // namespace mcp

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -15,6 +16,16 @@ namespace mcp {
 
 // One message per element, without framing bytes.
 using MessageStream = rt::StreamHandle<std::string>;
+
+// What a transport that reads on its consumer's thread hands the messages to.
+class MessageReader {
+public:
+    virtual ~MessageReader() = default;
+    // One message: a view into the transport's buffer, valid during the call.
+    virtual void message(std::string_view text) = 0;
+    // Everything read so far is handled; the transport waits for more next.
+    virtual void drained() = 0;
+};
 
 // Implementations are safe to call from any thread; they serialise their own
 // operations, and none holds a lock while it waits.
@@ -32,8 +43,21 @@ public:
     // One encoded message without framing; the transport adds its own.
     // Throws MCPError on failure, rt::Cancelled when `stop` is requested.
     virtual void send(std::string message, std::stop_token stop = {}) = 0;
+    // One message made of `head`, `*shared` and `tail`: a transport that can
+    // write the shared text where it is saves copying it; the default joins.
+    virtual void sendShared(std::string head, std::shared_ptr<const std::string> shared, std::string tail,
+                            std::stop_token stop = {}) {
+        head.reserve(head.size() + shared->size() + tail.size());
+        send(std::move(head.append(*shared).append(tail)), std::move(stop));
+    }
     // The stream of received messages; one consumer.
     virtual MessageStream receive() = 0;
+    // Reads on the calling thread, handing each message to `reader` straight
+    // from the transport's buffer, until the input ends, the transport
+    // disconnects or `stop` is requested. False, with nothing read, from a
+    // transport that delivers only through receive() (the default), or once
+    // receive() has taken the input.
+    virtual bool readInto(MessageReader&, std::stop_token) { return false; }
     // Sends what the transport held back to write together; its consumer
     // calls it whenever the received stream runs empty. Most hold nothing.
     virtual void flush(std::stop_token = {}) {}

@@ -121,8 +121,8 @@ Value convert(J&& v, json::CodingPath& path) {
         Array out;
         auto& items = v.asArray();
         out.reserve(items.size());
+        // No coding path per element: nothing below can fail.
         for (std::size_t i = 0; i < items.size(); ++i) {
-            PathGuard guard(path, static_cast<long long>(i));
             if constexpr (move) {
                 out.push_back(convert(std::move(items[i]), path));
             } else {
@@ -134,7 +134,6 @@ Value convert(J&& v, json::CodingPath& path) {
     case json::Kind::Object: {
         Object out;
         for (auto& member : v.asObject()) {
-            PathGuard guard(path, member.first);
             if constexpr (move) {
                 out.insert_or_assign(std::move(member.first), convert(std::move(member.second), path));
             } else {

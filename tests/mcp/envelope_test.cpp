@@ -1,4 +1,5 @@
 #include "mcp/envelope.hpp"
+#include "mcp/envelope_scan.hpp"
 #include "support/test_methods.hpp"
 
 #include <gtest/gtest.h>
@@ -170,6 +171,69 @@ TEST(Envelope, DecodingFailures) {
                 EXPECT_EQ(e.debugDescription(), c.description);
             }
             EXPECT_EQ(e.codingPath(), c.path) << e.debugDescription();
+        }
+    }
+}
+
+// The fast reading must take the common forms and agree with the general one
+// on everything it takes.
+TEST(Envelope, PlainReadingAgreesWithTheGeneralOne) {
+    const std::string deep = std::string(506, '[') + std::string(506, ']');
+    const std::pair<std::string, bool> rows[] = {
+        {R"({"jsonrpc":"2.0","id":1,"method":"ping"})", true},
+        {" { \"method\" : \"tools/call\" , \"params\" : {\"name\":\"a\\\"}b\",\"arguments\":{\"method\":\"x\",\"id\":2}} , "
+         "\"id\" : \"s-1\" , \"jsonrpc\" : \"2.0\" }\r", true},
+        {R"({"method":"notifications/initialized","jsonrpc":"2.0"})", true},
+        {R"({"jsonrpc":"2.0","id":-9223372036854775808,"method":"m","params":[1,"]",{},true]})", true},
+        {R"({"jsonrpc":"2.0","id":0,"method":"m","params":null})", true},
+        {R"({"jsonrpc":"2.0","id":2,"method":"","params":"data:text/plain;base64,SGk="})", true},
+        {R"({"jsonrpc":"2.0","id":3,"method":"m","params":-1.5e3})", true},
+        {R"({"jsonrpc":"2.0","id":9223372036854775808,"method":"m"})", false},
+        {R"({"jsonrpc":"2.0","id":1.0,"method":"m"})", false},
+        {R"({"jsonrpc":"2.0","id":01,"method":"m"})", false},
+        {R"({"jsonrpc":"2.0","id":1,"id":2,"method":"m"})", false},
+        {R"({"jsonrpc":"2.0","i\u0064":1,"method":"m"})", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"p\u0069ng"})", false},
+        {R"({"jsonrpc":"1.0","id":1,"method":"m"})", false},
+        {R"({"jsonrpc":"2.0","id":null,"method":"m"})", false},
+        {R"({"jsonrpc":"2.0","id":"é","method":"m"})", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"m","extra":0})", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"a":1e999}})", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"m","params":tru})", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"a":[}]})", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"m","params":5,})", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"a":"\"}})", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"m"} x)", false},
+        {R"({"jsonrpc":"2.0","id":1})", false},
+        {"\xEF\xBB\xBF{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"m\"}", false},
+        {R"([{"jsonrpc":"2.0","id":1,"method":"m"}])", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"m","params":)" + deep + "}", false},
+    };
+    for (const auto& [text, taken] : rows) {
+        SCOPED_TRACE(text);
+        const auto plain = readPlainMessage(text);
+        ASSERT_EQ(plain.has_value(), taken);
+        if (!plain) continue;
+        const json::Value parsed = json::parse(text);
+        if (parsed.find("id")) {
+            EXPECT_EQ(std::get<AnyRequest>(*plain), decode<AnyRequest>(parsed));
+        } else {
+            EXPECT_EQ(std::get<AnyMessage>(*plain), decode<AnyMessage>(parsed));
+        }
+    }
+}
+
+// Written around a result without the general writer: the same bytes.
+TEST(Envelope, WrittenResponsesMatchTheGeneralWriter) {
+    const json::WriteOptions optionSets[] = {{.sortedKeys = true}, {}, {.escapeSlashes = true}, {.pretty = true}};
+    const auto result = std::make_shared<const std::string>(R"({"a/b":[1]})");
+    for (const auto& options : optionSets) {
+        for (const ID& id : {ID(7), ID("x/1")}) {
+            SCOPED_TRACE(id.description());
+            const std::string expected =
+                json::write(encode(AnyResponse(id, decode<Value>(json::parse(*result)))), options);
+            EXPECT_EQ(writeResponse(id, json::write(json::parse(*result), options), options), expected);
+            if (!options.escapeSlashes) EXPECT_EQ(writeResponse(id, result, options).joined(), expected);
         }
     }
 }

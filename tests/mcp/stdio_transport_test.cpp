@@ -8,7 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,6 +141,41 @@ TEST(StdioTransport, AnswersGatherWhileInputWaitsAndLeaveTogether) {
     transport.flush();
     EXPECT_EQ(readFor(out.readEnd, 3), "a3\n");
     transport.disconnect();
+}
+
+// Read on the caller's thread: the answers to one read leave together, in
+// order, a shared text where it lies; the reading ends when stop is requested.
+TEST(StdioTransport, ReadIntoGathersTheAnswersToOneReadAndEndsOnStop) {
+    Pipe in, out;
+    StdioTransport transport(in.readEnd, out.writeEnd);
+    transport.connect();
+    ASSERT_TRUE(writeAll(in.writeEnd, "r1\nr2\n"));
+    struct Reader final : mcp::MessageReader {
+        StdioTransport& transport;
+        int output;
+        std::vector<std::pair<std::string, int>> seen;  // message, answer bytes out by then
+        explicit Reader(StdioTransport& t, int o) : transport(t), output(o) {}
+        void message(std::string_view text) override {
+            seen.emplace_back(std::string(text), bytesQueued(output));
+            if (text == "r1") transport.send("a1");
+            if (text == "r2") transport.sendShared("<", std::make_shared<const std::string>("list"), ">");
+        }
+        void drained() override {
+            transport.flush();
+            ++drains;
+        }
+        std::atomic<int> drains{0};
+    } reader(transport, out.readEnd);
+    std::stop_source stop;
+    auto done = std::async(std::launch::async, [&] { return transport.readInto(reader, stop.get_token()); });
+    EXPECT_TRUE(waitUntil([&] { return reader.drains.load() > 0; }));  // the output is not read before
+    EXPECT_EQ(readFor(out.readEnd, 10), "a1\n<list>\n");
+    stop.request_stop();
+    const auto status = done.wait_for(kTimeout);
+    transport.disconnect();  // ends a reader that missed the stop, so that the test ends
+    ASSERT_EQ(status, std::future_status::ready);
+    EXPECT_TRUE(done.get());
+    EXPECT_EQ(reader.seen, (std::vector<std::pair<std::string, int>>{{"r1", 0}, {"r2", 0}}));
 }
 
 TEST(StdioTransport, RestoresBlockingModeAtDisconnectButKeepsAModeItFound) {

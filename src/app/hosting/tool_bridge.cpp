@@ -49,15 +49,16 @@ public:
         return mcp::AnyResponse(request.id, mcp::decode<mcp::Value>(mcp::encode(listTools(registry_))));
     }
 
-    std::string handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
-                              std::stop_token) const override {
+    // Every answer shares the one written list: 6 KB and more, not copied.
+    mcp::WrittenAnswer handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
+                                     std::stop_token) const override {
         return mcp::writeResponse(request.id, writtenResult(options), options);
     }
 
 private:
     struct Cache {
         std::mutex mutex;
-        std::optional<std::pair<json::WriteOptions, std::string>> written;
+        std::optional<std::pair<json::WriteOptions, std::shared_ptr<const std::string>>> written;
         std::uint64_t generation = 0;
 
         void invalidate() {
@@ -71,14 +72,14 @@ private:
         return a.sortedKeys == b.sortedKeys && a.escapeSlashes == b.escapeSlashes && a.pretty == b.pretty;
     }
 
-    std::string writtenResult(const json::WriteOptions& options) const {
+    std::shared_ptr<const std::string> writtenResult(const json::WriteOptions& options) const {
         std::uint64_t generation;
         {
             std::lock_guard lock(cache_->mutex);
             if (cache_->written && sameOptions(cache_->written->first, options)) return cache_->written->second;
             generation = cache_->generation;
         }
-        std::string text = json::write(mcp::encode(listTools(registry_)), options);
+        auto text = std::make_shared<const std::string>(json::write(mcp::encode(listTools(registry_)), options));
         std::lock_guard lock(cache_->mutex);
         // A switch changed while the list was made: it may be stale, keep it not.
         if (generation == cache_->generation) cache_->written.emplace(options, text);
@@ -90,41 +91,94 @@ private:
     tools::ChangeSignal::Subscription subscription_;
 };
 
-tools::Arguments argumentsOf(const mcp::CallTool::Parameters& params) {
+// From a map of protocol values, or none.
+template <class Map>
+tools::Arguments argumentsOf(const Map* given) {
     tools::Arguments arguments;
-    if (params.arguments) {
-        for (const auto& [key, value] : *params.arguments) arguments.emplace(key, tools::anyFromValue(value));
+    if (given) {
+        for (const auto& [key, value] : *given) arguments.emplace(key, tools::anyFromValue(value));
     }
     return arguments;
 }
 
-mcp::CallTool::Result errorResult(const std::string& message) {
+tools::Arguments argumentsOf(const mcp::CallTool::Parameters& params) {
+    return argumentsOf(params.arguments ? &*params.arguments : nullptr);
+}
+
+// The tool's name and arguments, read from the untyped parameters where
+// they have the plain form (an object, "name" a text, "arguments" an
+// object, null or absent): the typed reading would find the same. Otherwise
+// the typed reading answers, with its error when it has one.
+class CallOf {
+public:
+    explicit CallOf(const mcp::AnyRequest& request) {
+        if (const mcp::Object* params = request.params.objectValue()) {
+            const auto name = params->find("name");
+            const auto arguments = params->find("arguments");
+            if (name != params->end() && name->second.stringValue()) {
+                name_ = name->second.stringValue();
+                if (arguments == params->end() || arguments->second.isNull()) return;
+                arguments_ = arguments->second.objectValue();
+                if (arguments_) return;
+            }
+        }
+        typed_.emplace(mcp::typedRequest<mcp::CallTool>(request).params);
+        name_ = &typed_->name;
+        arguments_ = nullptr;
+    }
+    const std::string& name() const { return *name_; }
+    tools::Arguments arguments() const { return typed_ ? argumentsOf(*typed_) : argumentsOf(arguments_); }
+
+private:
+    std::optional<mcp::CallTool::Parameters> typed_;
+    const std::string* name_ = nullptr;
+    const mcp::Object* arguments_ = nullptr;
+};
+
+// What a tool call answers: one text item, flagged when it is an error.
+struct ToolAnswer {
+    std::string text;
+    bool isError = false;
+};
+
+ToolAnswer errorAnswer(const std::string& message) { return {"Error: " + message, true}; }
+
+mcp::CallTool::Result resultOf(ToolAnswer answer) {
     mcp::CallTool::Result result;
-    result.content.push_back(mcp::Tool::Content::text("Error: " + message));
-    result.isError = true;
+    result.content.push_back(mcp::Tool::Content::text(std::move(answer.text)));
+    if (answer.isError) result.isError = true;
     return result;
+}
+
+// The response text, written straight: what the general writer makes of
+// resultOf(answer), byte for byte, without building it first.
+std::string written(const mcp::ID& id, const ToolAnswer& answer, const json::WriteOptions& options) {
+    if (options.pretty) return mcp::writeResponse(id, json::write(mcp::encode(resultOf(answer)), options), options);
+    std::string result = options.sortedKeys ? R"({"content":[{"text":)" : R"({"content":[{"type":"text","text":)";
+    json::writeString(result, answer.text, options.escapeSlashes);
+    result += options.sortedKeys ? R"(,"type":"text"}])" : "}]";
+    if (answer.isError) result += R"(,"isError":true)";
+    result += '}';
+    return mcp::writeResponse(id, result, options);
 }
 
 // Runs a tool; its failures are the caller's tool result. A cancelled request
 // has no tool result to give: rt::Cancelled goes on.
 template <class Run>
-mcp::CallTool::Result toolResult(Run&& run) {
+ToolAnswer toolAnswer(Run&& run) {
     try {
-        mcp::CallTool::Result result;
-        result.content.push_back(mcp::Tool::Content::text(run()));
-        return result;
+        return {run(), false};
     } catch (const rt::Cancelled&) {
         throw;
     } catch (const tools::ToolError& e) {
-        return errorResult(e.message());
+        return errorAnswer(e.message());
     } catch (const std::exception& e) {
-        return errorResult(e.what());
+        return errorAnswer(e.what());
     }
 }
 
-mcp::CallTool::Result callTool(tools::LocalToolService& registry, const mcp::CallTool::Parameters& params,
-                               std::stop_token stop) {
-    return toolResult([&] { return registry.callTool(params.name, argumentsOf(params), stop); });
+ToolAnswer callTool(tools::LocalToolService& registry, const mcp::CallTool::Parameters& params, std::stop_token stop) {
+    return toolAnswer([&] { return registry.callTool(params.name, argumentsOf(params), stop); });
 }
 
 // tools/call: the loop thread finds the family, counts the call and reads the
@@ -136,31 +190,31 @@ public:
 
     mcp::AnyResponse handle(const mcp::AnyRequest& request, std::stop_token stop) const override {
         const auto typed = mcp::typedRequest<mcp::CallTool>(request);
-        return mcp::AnyResponse(typed.id,
-                                mcp::decode<mcp::Value>(mcp::encode(callTool(registry_, typed.params, stop))));
+        return mcp::AnyResponse(
+            typed.id, mcp::decode<mcp::Value>(mcp::encode(resultOf(callTool(registry_, typed.params, stop)))));
     }
 
-    std::string handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
-                              std::stop_token stop) const override {
+    mcp::WrittenAnswer handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
+                                     std::stop_token stop) const override {
         const auto typed = mcp::typedRequest<mcp::CallTool>(request);
         return written(typed.id, callTool(registry_, typed.params, stop), options);
     }
 
     bool handleDeferred(const mcp::AnyRequest& request, const json::WriteOptions& options, std::stop_token stop,
                         Answer answer) const override {
-        auto typed = mcp::typedRequest<mcp::CallTool>(request);
+        const CallOf call(request);
         std::optional<tools::ToolError> refusal;
-        tools::ToolFamily* family = registry_.beginCall(typed.params.name, refusal);
+        tools::ToolFamily* family = registry_.beginCall(call.name(), refusal);
         if (!family) {
-            answer(written(typed.id, errorResult(refusal->message()), options));
+            answer(written(request.id, errorAnswer(refusal->message()), options));
             return true;
         }
-        registry_.mainExecutor().post([family, id = std::move(typed.id), name = std::move(typed.params.name),
-                                       arguments = argumentsOf(typed.params), options, stop,
+        registry_.mainExecutor().post([family, id = request.id, name = call.name(), arguments = call.arguments(),
+                                       options, stop,
                                        answer = std::move(answer)] {
             std::string text;
             try {
-                text = written(id, toolResult([&] { return family->handle(name, arguments, stop); }), options);
+                text = written(id, toolAnswer([&] { return family->handle(name, arguments, stop); }), options);
             } catch (const rt::Cancelled& e) {
                 text = json::write(mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))),
                                    options);
@@ -171,10 +225,6 @@ public:
     }
 
 private:
-    static std::string written(const mcp::ID& id, mcp::CallTool::Result result, const json::WriteOptions& options) {
-        return json::write(mcp::encode(mcp::Response<mcp::CallTool>(id, std::move(result))), options);
-    }
-
     tools::LocalToolService& registry_;
 };
 

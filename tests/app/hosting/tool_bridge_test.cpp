@@ -94,6 +94,21 @@ TEST_F(Bridge, ToolCallsAnswerWithOneTextItem) {
     }
 }
 
+TEST_F(Bridge, ParamsOfAnOddShapeGetTheTypedReadingsAnswer) {
+    registry_->setNotesEnabled(true);
+    const std::string invalid =
+        R"({"error":{"code":-32602,"data":{"detail":"The data couldn’t be read because it isn’t in the correct format."},"message":"Invalid params: The data couldn’t be read because it isn’t in the correct format."},"id":9,"jsonrpc":"2.0"})";
+    const std::pair<std::string, std::string> rows[] = {
+        {R"({"name":5})", invalid},
+        {R"({"name":"act","arguments":[1]})", invalid},
+        {R"({"name":"act","arguments":"x"})", invalid},
+        {R"({"name":"act","arguments":null,"_meta":{}})", R"({"id":9,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})"},
+    };
+    for (const auto& [params, answer] : rows) {
+        EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":)" + params + "}"), answer) << params;
+    }
+}
+
 TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
     registry_->setNotesEnabled(true);
     transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");

@@ -38,6 +38,11 @@ void ChangeSignal::send() {
     }
 }
 
+bool ChangeSignal::hasSubscribers() const {
+    std::lock_guard lock(state_->mutex);
+    return !state_->slots.empty();
+}
+
 ChangeSignal::Subscription::Subscription(Subscription&& other) noexcept
     : state_(std::move(other.state_)), slot_(std::move(other.slot_)) {}
 

@@ -36,6 +36,8 @@ public:
     ChangeSignal();
     [[nodiscard]] Subscription subscribe(std::function<void()> handler);
     void send();
+    // Lets a sender skip the work of announcing a change nobody follows.
+    bool hasSubscribers() const;
 
 private:
     std::shared_ptr<State> state_;

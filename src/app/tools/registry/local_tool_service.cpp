@@ -125,6 +125,7 @@ void LocalToolService::setToolCallCountOnMain(std::int64_t value) {
     }
     objectChanged_.send();
     // Every call bumps it: its file writes are coalesced.
+    std::lock_guard store(counterStoreMutex_);
     defaults_->setInteger(kCounterKey, value, platform::WriteMode::Coalesced);
 }
 
@@ -184,7 +185,10 @@ std::string LocalToolService::callOnMain(const std::string& name, const Argument
     }
     objectChanged_.send();
     // Added to the value in the file: other processes count into it too.
-    if (counted) defaults_->addInteger(kCounterKey, 1);
+    if (counted) {
+        std::lock_guard store(counterStoreMutex_);
+        defaults_->addInteger(kCounterKey, 1);
+    }
 
     std::optional<ToolError> refusal;
     ToolFamily* f = findFamily(name, refusal);
@@ -213,27 +217,31 @@ ToolFamily* LocalToolService::beginCall(const std::string& name, std::optional<T
 }
 
 void LocalToolService::countCall() {
-    bool post = false;
+    bool counted = false;
+    bool announce = false;
     {
         std::lock_guard lock(mutex_);
         if (toolCallCount_ != std::numeric_limits<std::int64_t>::max()) {
             ++toolCallCount_;
-            ++uncountedCalls_;
+            counted = true;
         }
-        post = !std::exchange(counterStorePending_, true);
+        // Waking the main executor for every call cost more than the call:
+        // only a follower of the counter is worth it, once per burst.
+        announce = objectChanged_.hasSubscribers() && !std::exchange(counterAnnouncePending_, true);
     }
-    if (!post) return;
-    // One job for a burst of calls. It adds them to the value in the file:
-    // other processes count into it too.
+    if (counted) {
+        // Added to the value in the file (other processes count into it too)
+        // before the call is answered; the store coalesces its file writes.
+        std::lock_guard lock(counterStoreMutex_);
+        defaults_->addInteger(kCounterKey, 1);
+    }
+    if (!announce) return;
     executor_.post([this] {
-        std::int64_t added = 0;
         {
             std::lock_guard lock(mutex_);
-            counterStorePending_ = false;
-            added = std::exchange(uncountedCalls_, 0);
+            counterAnnouncePending_ = false;
         }
         objectChanged_.send();
-        if (added > 0) defaults_->addInteger(kCounterKey, added);
     });
 }
 

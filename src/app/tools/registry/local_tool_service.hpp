@@ -96,7 +96,7 @@ public:
     std::string callTool(const std::string& name, Arguments arguments, std::stop_token stop = {});
 
     // From any thread, without waiting for the main executor: counts the call
-    // (its stored copy is written on the main executor soon after) and finds
+    // (in the store too, before returning) and finds
     // the family that answers `name`. Null, with `refusal` set, for an unknown
     // name (404) or a switched-off family (403): expected, so not thrown.
     // The family's handler is then run on the main executor by the caller.
@@ -114,8 +114,8 @@ private:
     std::string callOnMain(const std::string& name, const Arguments& arguments, std::stop_token stop);
     void setToolCallCountOnMain(std::int64_t value);
     void reloadOnMain();
-    // Adds one to the counter (stopping at its largest value) and has the
-    // main executor store it; stores already asked for are not asked again.
+    // Adds one to the counter (stopping at its largest value) and to the
+    // store, on the caller's thread; followers hear of it on the main executor.
     void countCall();
     ToolFamily* findFamily(const std::string& name, std::optional<ToolError>& refusal) const;
 
@@ -126,10 +126,10 @@ private:
     ChangeSignal toolsChanged_;
     ChangeSignal objectChanged_;
 
-    mutable std::mutex mutex_;  // the fields below; never held while calling out
+    std::mutex counterStoreMutex_;  // keeps this service's counter writes to the store in order
+    mutable std::mutex mutex_;      // the fields below; never held while calling out
     std::int64_t toolCallCount_ = 0;
-    bool counterStorePending_ = false;
-    std::int64_t uncountedCalls_ = 0;  // counted here, not yet added to the store
+    bool counterAnnouncePending_ = false;  // an objectChanged job for the counter is queued
     std::array<bool, kToolSwitchCount> enabled_{};
 
     // Jobs the watch posted may still be queued when the service goes.

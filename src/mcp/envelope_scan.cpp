@@ -1,0 +1,158 @@
+#include "mcp/envelope_scan.hpp"
+
+#include "json/json.hpp"
+
+#include <charconv>
+#include <cstdint>
+#include <string>
+
+namespace mcp {
+
+namespace {
+
+// Parameters nested this deep are left to the general reading, which counts
+// the envelope's own level against the parser's depth limit.
+constexpr int kPlainDepth = json::kMaxDepth - 8;
+
+class Scanner {
+public:
+    explicit Scanner(std::string_view text) : text_(text) {}
+
+    void skipSpace() {
+        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r')) {
+            ++at_;
+        }
+    }
+    bool take(char c) {
+        skipSpace();
+        if (at_ >= text_.size() || text_[at_] != c) return false;
+        ++at_;
+        return true;
+    }
+    bool atEnd() {
+        skipSpace();
+        return at_ == text_.size();
+    }
+    char peek() {
+        skipSpace();
+        return at_ < text_.size() ? text_[at_] : '\0';
+    }
+
+    // A string of printable ASCII without escapes; its content.
+    std::optional<std::string_view> plainString() {
+        if (!take('"')) return std::nullopt;
+        const std::size_t start = at_;
+        while (at_ < text_.size()) {
+            const auto c = static_cast<unsigned char>(text_[at_]);
+            if (c == '"') return text_.substr(start, at_++ - start);
+            if (c == '\\' || c < 0x20 || c >= 0x80) return std::nullopt;
+            ++at_;
+        }
+        return std::nullopt;
+    }
+
+    // An integer in JSON's own form that fits 64 bits.
+    std::optional<std::int64_t> plainInteger() {
+        skipSpace();
+        const std::size_t start = at_;
+        if (at_ < text_.size() && text_[at_] == '-') ++at_;
+        const std::size_t digits = at_;
+        while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') ++at_;
+        if (at_ == digits || (text_[digits] == '0' && at_ - digits > 1)) return std::nullopt;
+        if (at_ < text_.size() && (text_[at_] == '.' || text_[at_] == 'e' || text_[at_] == 'E')) return std::nullopt;
+        std::int64_t value = 0;
+        const auto [end, error] = std::from_chars(text_.data() + start, text_.data() + at_, value);
+        if (error != std::errc() || end != text_.data() + at_) return std::nullopt;
+        return value;
+    }
+
+    // The text of one value, found by its brackets and strings only: the
+    // parser checks it afterwards.
+    std::optional<std::string_view> valueText() {
+        skipSpace();
+        const std::size_t start = at_;
+        if (at_ >= text_.size()) return std::nullopt;
+        const char first = text_[at_];
+        if (first != '{' && first != '[' && first != '"') {
+            while (at_ < text_.size() && std::string_view(",}] \t\r\n").find(text_[at_]) == std::string_view::npos) ++at_;
+            if (at_ == start) return std::nullopt;
+            return text_.substr(start, at_ - start);
+        }
+        int depth = 0;
+        while (at_ < text_.size()) {
+            const char c = text_[at_++];
+            if (c == '"') {
+                while (at_ < text_.size() && text_[at_] != '"') at_ += text_[at_] == '\\' ? 2 : 1;
+                if (at_++ >= text_.size()) return std::nullopt;
+            } else if (c == '{' || c == '[') {
+                if (++depth > kPlainDepth) return std::nullopt;
+                continue;
+            } else if (c == '}' || c == ']') {
+                --depth;
+            }
+            if (depth == 0) return text_.substr(start, at_ - start);
+        }
+        return std::nullopt;
+    }
+
+private:
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+}  // namespace
+
+std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string_view text) {
+    Scanner in(text);
+    if (!in.take('{')) return std::nullopt;
+    bool version = false;
+    std::optional<ID> id;
+    std::optional<std::string_view> method;
+    std::optional<std::string_view> params;
+    if (in.peek() != '}') {
+        do {
+            const auto key = in.plainString();
+            if (!key || !in.take(':')) return std::nullopt;
+            if (*key == "jsonrpc") {
+                const auto value = in.plainString();
+                if (version || value != detail::jsonrpcVersion) return std::nullopt;
+                version = true;
+            } else if (*key == "id") {
+                if (id) return std::nullopt;
+                if (in.peek() == '"') {
+                    const auto value = in.plainString();
+                    if (!value) return std::nullopt;
+                    id.emplace(*value);
+                } else {
+                    const auto value = in.plainInteger();
+                    if (!value) return std::nullopt;
+                    id.emplace(*value);
+                }
+            } else if (*key == "method") {
+                if (method) return std::nullopt;
+                method = in.plainString();
+                if (!method) return std::nullopt;
+            } else if (*key == "params") {
+                if (params) return std::nullopt;
+                params = in.valueText();
+                if (!params) return std::nullopt;
+            } else {
+                return std::nullopt;
+            }
+        } while (in.take(','));
+    }
+    if (!in.take('}') || !in.atEnd() || !version || !method) return std::nullopt;
+
+    Value decoded;
+    if (params) {
+        try {
+            decoded = decode<Value>(json::parse(*params));
+        } catch (const json::DecodingError&) {
+            return std::nullopt;
+        }
+    }
+    if (id) return AnyRequest{std::move(*id), std::string(*method), std::move(decoded)};
+    return AnyMessage{std::string(*method), std::move(decoded)};
+}
+
+}  // namespace mcp

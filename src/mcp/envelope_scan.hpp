@@ -1,0 +1,22 @@
+// The envelope of a plain request or notification, read straight from its
+// text: the server's fast way in, with no JSON tree of the whole message.
+#pragma once
+
+#include "mcp/envelope.hpp"
+
+#include <optional>
+#include <string_view>
+#include <variant>
+
+namespace mcp {
+
+// A request or notification from its text when it has the plain form: one
+// object holding "jsonrpc": "2.0", "method" (a string), perhaps "id" (an
+// integer or a string) and perhaps "params", each once, in any order, with
+// keys, method and id free of escapes and of bytes past ASCII. Only
+// "params" is parsed, alone. Nullopt for anything else, or if "params" does
+// not parse: the message must then be read the general way, which gives the
+// same reading for every text this accepts.
+std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string_view text);
+
+}  // namespace mcp
