@@ -5,33 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <sys/stat.h>
 
 namespace app::platform {
 namespace {
 using testsupport::ScratchDir;
 using testsupport::writeFile;
-
-void writeScript(const std::string& path, const std::string& body) {
-    writeFile(path, "#!/bin/sh\n" + body);
-    ::chmod(path.c_str(), 0755);
-}
-
-// Puts dir first on PATH for the test's lifetime.
-class PathPrefix {
-public:
-    explicit PathPrefix(const std::string& dir) {
-        const char* old = std::getenv("PATH");
-        old_ = old ? old : "";
-        ::setenv("PATH", (dir + ":" + old_).c_str(), 1);
-    }
-    ~PathPrefix() { ::setenv("PATH", old_.c_str(), 1); }
-
-private:
-    std::string old_;
-};
+using testsupport::writeScript;
 
 TEST(FindExecutable, SearchesPathInOrder) {
     ScratchDir a, b, current;
@@ -59,7 +39,7 @@ TEST(FindExecutable, SearchesPathInOrder) {
 
 TEST(SpawnUrlOpener, PassesTheUrlAsOneArgumentWithoutAShellAndReapsTheChild) {
     ScratchDir dir;
-    PathPrefix prefix(dir.path());
+    testsupport::ScopedPath path(dir.path() + ":" + testsupport::ScopedPath::current());
     const std::string out = dir.file("args");
     writeScript(dir.file("xdg-open"),
                 "printf '%s|' \"$#\" \"$@\" > '" + out + ".tmp'\nmv '" + out + ".tmp' '" + out + "'\n");
@@ -74,10 +54,10 @@ TEST(SpawnUrlOpener, PassesTheUrlAsOneArgumentWithoutAShellAndReapsTheChild) {
 
 TEST(SpawnUrlOpener, RefusesWhatItCannotStartAndKeepsDiagnosticsShort) {
     ScratchDir dir;
-    PathPrefix prefix(dir.path());
+    testsupport::ScopedPath path(dir.path() + ":" + testsupport::ScopedPath::current());
     writeScript(dir.file("xdg-open"), "exit 0\n");
     writeFile(dir.file("broken-opener"), "#!/nonexistent/interpreter\n");
-    ::chmod(dir.file("broken-opener").c_str(), 0755);
+    std::filesystem::permissions(dir.file("broken-opener"), std::filesystem::perms::owner_all);
     struct Row {
         std::string program;
         std::string url;

@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace app::tools {
@@ -88,16 +86,12 @@ private:
 TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
     testsupport::ScratchDir dir;
     const std::string record = dir.file("record");
-    testsupport::writeFile(dir.file("xdg-open"),
-                           "#!/bin/sh\n"
+    testsupport::writeScript(dir.file("xdg-open"),
                            "echo '{\"jsonrpc\":\"2.0\",\"method\":\"garbage\"}'\n"
                            "IFS= read -r line\n"
                            "printf '%s\\n%s\\n' \"$1\" \"read:$line\" > '" + record + ".tmp'\n"
                            "mv '" + record + ".tmp' '" + record + "'\n");
-    ::chmod(dir.file("xdg-open").c_str(), 0755);
-    const char* oldPath = std::getenv("PATH");
-    const std::string savedPath = oldPath ? oldPath : "";
-    ::setenv("PATH", (dir.path() + ":" + savedPath).c_str(), 1);
+    std::optional<testsupport::ScopedPath> path(std::in_place, dir.path() + ":" + testsupport::ScopedPath::current());
 
     testsupport::Pipe out, in;
     const std::string request = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n";
@@ -116,7 +110,7 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
                                 {{"recipient", "a@b.c"}, {"subject", "Tom & Jerry"}, {"body", "x\ny"}});
         finished = testsupport::waitUntil([&] { return opener.runningChildren() == 0; });
     }
-    ::setenv("PATH", savedPath.c_str(), 1);
+    path.reset();
     out.closeWrite();
     in.closeWrite();
     const std::string leaked = testsupport::readAvailable(out.readEnd);
@@ -133,10 +127,7 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
 // A composer that cannot be started is an error naming the cause, never "opened".
 TEST(MailTools, UnstartableComposerIsAnErrorNamingTheCause) {
     testsupport::ScratchDir dir;
-    testsupport::writeFile(dir.file("xdg-open"), "#!/bin/sh\nexit 0\n");
-    ::chmod(dir.file("xdg-open").c_str(), 0755);
-    const char* oldPath = std::getenv("PATH");
-    const std::string savedPath = oldPath ? oldPath : "";
+    testsupport::writeScript(dir.file("xdg-open"), "exit 0\n");
     struct Row {
         std::string path;
         std::string body;
@@ -149,7 +140,7 @@ TEST(MailTools, UnstartableComposerIsAnErrorNamingTheCause) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message);
-        ::setenv("PATH", row.path.c_str(), 1);
+        testsupport::ScopedPath path(row.path);
         auto sink = std::make_shared<platform::MemoryDiagnosticSink>();
         platform::SpawnUrlOpener opener(sink);
         testing::expectToolError(
@@ -157,7 +148,6 @@ TEST(MailTools, UnstartableComposerIsAnErrorNamingTheCause) {
             ToolError("MailTool", 500, row.message));
         for (const auto& line : sink->lines()) EXPECT_LT(line.size(), 600u);
     }
-    ::setenv("PATH", savedPath.c_str(), 1);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "app/tools/messages/messages_tools.hpp"
 
 #include "app/platform/access_prompter.hpp"
-#include "app/platform/apple_script.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"
 #include "app/tools/contacts_messages_notes_support.hpp"
@@ -11,13 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace app::tools {
 namespace {
@@ -199,8 +195,6 @@ TEST_F(MessagesSendTest, SendsThroughAReachableDeviceElseQueues) {
           "--send-sms=" + body, "--destination=+12025550100"},
          false},
     };
-    const char* oldPath = std::getenv("PATH");
-    const std::string savedPath = oldPath ? oldPath : "";
     std::size_t queuedBefore = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -208,16 +202,15 @@ TEST_F(MessagesSendTest, SendsThroughAReachableDeviceElseQueues) {
         const std::string log = bin.file("log");
         if (row.devices) {
             testsupport::writeFile(bin.file("devices"), row.devices);
-            testsupport::writeFile(bin.file("kdeconnect-cli"),
-                                   "#!/bin/sh\n"
+            testsupport::writeScript(bin.file("kdeconnect-cli"),
                                    "if [ \"$1\" = --list-available ]; then cat '" + bin.file("devices") + "'; exit 0; fi\n"
                                    "for a in \"$@\"; do printf '%s\\0' \"$a\" >> '" + log + "'; done\n"
                                    "[ \"$1\" != --device=nosms ]\n");
-            ::chmod(bin.file("kdeconnect-cli").c_str(), 0755);
         }
-        ::setenv("PATH", (bin.path() + ":/usr/bin:/bin").c_str(), 1);
-        EXPECT_EQ(send("(202) 555-0100", body), "✅ Message sent to +12025550100");
-        ::setenv("PATH", savedPath.c_str(), 1);
+        {
+            testsupport::ScopedPath path(bin.path() + ":/usr/bin:/bin");
+            EXPECT_EQ(send("(202) 555-0100", body), "✅ Message sent to +12025550100");
+        }
 
         std::vector<std::string> recorded;
         if (std::filesystem::exists(log)) {
