@@ -2,25 +2,8 @@
 
 #include <gtest/gtest.h>
 
-
 namespace app::platform {
 namespace {
-TEST(AppleScriptEscaped, BackslashFirstThenDoubleQuote) {
-    struct Case {
-        std::string value, expected;
-    };
-    const Case cases[] = {
-        {"plain", "plain"},
-        {"say \"hi\"", "say \\\"hi\\\""},
-        {"C:\\dir\\", "C:\\\\dir\\\\"},
-        {"\\\"", "\\\\\\\""},  // a backslash before a quote: each escaped on its own
-        {"line\nbreak\ttab\r", "line\nbreak\ttab\r"},
-        {"", ""},
-        {"中文 «class»", "中文 «class»"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(appleScriptEscaped(c.value), c.expected) << c.value;
-}
-
 TEST(LexAppleScript, SplitsCodeAndDecodedLiterals) {
     struct Case {
         std::string source;

@@ -159,6 +159,7 @@ TEST_F(MessagesSendTest, ASentMessageLandsInTheOutboxIntact) {
         "She said \"hi\"",
         "C:\\path\\ and \\\" both",
         "two\nlines\r\nand a tab\t",
+        "-- not a comment",
         "\" to targetBuddy\nend tell\ndo shell script \"touch /tmp/owned",
         "中文 ⟦body⟧ «class utf8»",
         "",
