@@ -89,7 +89,7 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
     testsupport::writeScript(dir.file("xdg-open"),
                            "echo '{\"jsonrpc\":\"2.0\",\"method\":\"garbage\"}'\n"
                            "IFS= read -r line\n"
-                           "printf '%s\\n%s\\n' \"$1\" \"read:$line\" > '" + record + ".tmp'\n"
+                           "printf '%s|%s\\n%s\\n' \"$#\" \"$1\" \"read:$line\" > '" + record + ".tmp'\n"
                            "mv '" + record + ".tmp' '" + record + "'\n");
     std::optional<testsupport::ScopedPath> path(std::in_place, dir.path() + ":" + testsupport::ScopedPath::current());
 
@@ -107,7 +107,7 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
         RedirectedFd stdinFromPipe(0, in.readEnd);
         platform::SpawnUrlOpener opener(sink);
         result = handleMailTool(opener, "send_email",
-                                {{"recipient", "a@b.c"}, {"subject", "Tom & Jerry"}, {"body", "x\ny"}});
+                                {{"recipient", "a@b.c"}, {"subject", "Tom & Jerry $(id)"}, {"body", "x\ny"}});
         finished = testsupport::waitUntil([&] { return opener.runningChildren() == 0; });
     }
     path.reset();
@@ -120,14 +120,18 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
     EXPECT_EQ(result, "Mail composer opened for a@b.c.");
     EXPECT_EQ(leaked, "");
     EXPECT_EQ(stillThere, request);
-    EXPECT_EQ(testsupport::readFile(record), "mailto:a@b.c?subject=Tom%20%26%20Jerry&body=x%0Ay\nread:\n");
+    // One argument, no shell between.
+    EXPECT_EQ(testsupport::readFile(record), "1|mailto:a@b.c?subject=Tom%20%26%20Jerry%20$(id)&body=x%0Ay\nread:\n");
     EXPECT_TRUE(sink->lines().empty());
 }
 
-// A composer that cannot be started is an error naming the cause, never "opened".
+// A composer that cannot be started is an error naming the cause, never "opened",
+// and one short diagnostic line.
 TEST(MailTools, UnstartableComposerIsAnErrorNamingTheCause) {
-    testsupport::ScratchDir dir;
+    testsupport::ScratchDir dir, broken;
     testsupport::writeScript(dir.file("xdg-open"), "exit 0\n");
+    testsupport::writeFile(broken.file("xdg-open"), "#!/nonexistent/interpreter\n");
+    std::filesystem::permissions(broken.file("xdg-open"), std::filesystem::perms::owner_all);
     struct Row {
         std::string path;
         std::string body;
@@ -137,6 +141,8 @@ TEST(MailTools, UnstartableComposerIsAnErrorNamingTheCause) {
         {dir.path() + "/none", "hello", "Mail composer not opened: no xdg-open is installed"},
         {dir.path(), std::string(200 * 1000, 'b'),
          "Mail composer not opened: the URL is too long to hand over (200018 bytes, at most 131072)"},
+        {broken.path(), std::string(5000, 'y'),
+         "Mail composer not opened: cannot start " + broken.file("xdg-open") + ": No such file or directory"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message);
@@ -146,7 +152,10 @@ TEST(MailTools, UnstartableComposerIsAnErrorNamingTheCause) {
         testing::expectToolError(
             [&] { handleMailTool(opener, "send_email", {{"recipient", "a@b.c"}, {"body", row.body}}); },
             ToolError("MailTool", 500, row.message));
-        for (const auto& line : sink->lines()) EXPECT_LT(line.size(), 600u);
+        ASSERT_EQ(sink->lines().size(), 1u);
+        EXPECT_NE(sink->lines()[0].find("mailto:a@b.c?body="), std::string::npos) << sink->lines()[0];
+        EXPECT_LT(sink->lines()[0].size(), 600u);
+        EXPECT_TRUE(testsupport::waitUntil([&] { return opener.runningChildren() == 0; }));
     }
 }
 
