@@ -45,23 +45,17 @@ protected:
     }
 };
 
+// A new root holds one calendar and one list, the defaults; added ones follow in the order made.
 TEST_F(EventStoreTest, StartsWithOneCalendarAndOneReminderList) {
-    auto calendars = store->calendars(EntityType::Event);
-    auto lists = store->calendars(EntityType::Reminder);
-    ASSERT_EQ(calendars.size(), 1u);
-    ASSERT_EQ(lists.size(), 1u);
-    EXPECT_EQ(calendars[0].title, "Calendar");
-    EXPECT_EQ(lists[0].title, "Reminders");
-    EXPECT_EQ(store->defaultCalendar(EntityType::Event), calendars[0]);
-    EXPECT_EQ(store->defaultCalendar(EntityType::Reminder), lists[0]);
-    EXPECT_NE(calendars[0].identifier, lists[0].identifier);
-
-    // Added calendars follow in the order made; the defaults stay.
     for (const char* title : {"Groceries", "Home Office", "home"}) store->addCalendar(title, EntityType::Reminder);
-    std::vector<std::string> order;
-    for (const auto& list : store->calendars(EntityType::Reminder)) order.push_back(list.title);
-    EXPECT_EQ(order, (std::vector<std::string>{"Reminders", "Groceries", "Home Office", "home"}));
-    EXPECT_EQ(store->defaultCalendar(EntityType::Reminder)->title, "Reminders");
+    using Titles = std::vector<std::string>;
+    for (const auto& [type, expected] : {std::pair{EntityType::Event, Titles{"Calendar"}},
+                                         std::pair{EntityType::Reminder, Titles{"Reminders", "Groceries", "Home Office", "home"}}}) {
+        Titles order;
+        for (const auto& calendar : store->calendars(type)) order.push_back(calendar.title);
+        EXPECT_EQ(order, expected);
+        EXPECT_EQ(store->defaultCalendar(type)->title, expected[0]);
+    }
 }
 
 TEST_F(EventStoreTest, RangeQueriesReturnOverlappingEventsInStartOrder) {
