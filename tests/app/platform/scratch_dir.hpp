@@ -1,4 +1,5 @@
-// Test helpers: a private temporary directory and whole-file reads and writes.
+// Test helpers: a private temporary directory, whole-file reads and writes,
+// shell scripts to stand in for programs, and PATH set for a while.
 #pragma once
 
 #include <cstdlib>
@@ -43,5 +44,28 @@ inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+// An executable shell script.
+inline void writeScript(const std::string& path, const std::string& body) {
+    writeFile(path, "#!/bin/sh\n" + body);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+}
+
+// PATH as given while it lives, then as it was.
+class ScopedPath {
+public:
+    explicit ScopedPath(const std::string& value) : old_(current()) { ::setenv("PATH", value.c_str(), 1); }
+    ~ScopedPath() { ::setenv("PATH", old_.c_str(), 1); }
+    ScopedPath(const ScopedPath&) = delete;
+    ScopedPath& operator=(const ScopedPath&) = delete;
+
+    static std::string current() {
+        const char* path = std::getenv("PATH");
+        return path ? path : "";
+    }
+
+private:
+    std::string old_;
+};
 
 }  // namespace testsupport

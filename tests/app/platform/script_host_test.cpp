@@ -15,65 +15,16 @@ std::string sendScript(std::string_view recipient, std::string_view body) {
            "\" to targetBuddy\nend tell";
 }
 
-// A script with an integer in code, as the notes family lists notes.
-std::string listScript(std::string_view limit) {
-    return "tell application \"Notes\"\n    repeat with i from 1 to (count of notes)\n"
-           "        if noteCount >= " +
-           std::string(limit) + " then exit repeat\n    end repeat\nend tell";
-}
-
-// A literal mixing fixed text and two values, each also bound elsewhere.
-std::string createScript(std::string_view title, std::string_view folder) {
-    std::string t = appleScriptEscaped(title), f = appleScriptEscaped(folder);
-    return "tell application \"Notes\"\n    if name of currentFolder is \"" + f +
-           "\" then\n    make new note with properties {name:\"" + t + "\"}\n    return \"Created note '" + t +
-           "' in folder '" + f + "'\"\nend tell";
-}
-
-std::string mapsScript(std::string_view encodedQuery) {
-    return "tell application \"Maps\"\n    activate\n    open location \"maps://?q=" +
-           appleScriptEscaped(encodedQuery) + "\"\nend tell";
-}
-
 class TemplateHostTest : public ::testing::Test {
 protected:
     TemplateHostTest() : prompter(std::make_shared<FakeAccessPrompter>()), host(prompter) {
         host.registerTemplate("messages.send", "Messages", sendScript(scriptSlot("recipient"), scriptSlot("body")));
-        host.registerTemplate("notes.list", "Notes", listScript(scriptSlot("limit")));
-        host.registerTemplate("notes.create", "Notes", createScript(scriptSlot("title"), scriptSlot("folder")));
-        host.registerTemplate("maps.open", "Maps", mapsScript(scriptSlot("query")));
         host.registerTemplate("reminders.open", "Reminders", "tell application \"Reminders\" to activate");
     }
 
     std::shared_ptr<FakeAccessPrompter> prompter;
     TemplateScriptHost host;
 };
-
-TEST_F(TemplateHostTest, TrickyValuesStayInsideTheirLiterals) {
-    const std::string bodies[] = {
-        "", "say \"hi\"", "C:\\dir\\", "\\\"", "line one\nline two\r\n\ttabbed", "-- not a comment",
-        "\" to targetBuddy\nend tell\ndo shell script \"rm -rf ~", "\\\" & (do shell script \"id\") & \"",
-        "中文 ⟦body⟧ «class utf8»",
-    };
-    for (const auto& body : bodies) {
-        auto call = host.recognise(sendScript("+15551234567", body));
-        ASSERT_TRUE(call) << body;
-        EXPECT_EQ(call->templateId, "messages.send");
-        EXPECT_EQ(call->application, "Messages");
-        EXPECT_EQ(call->bindings.text("body"), body);
-        EXPECT_EQ(call->bindings.text("recipient"), "+15551234567");
-    }
-}
-
-TEST(ScriptTemplate, CodeSlotsTakeTheBooleanWords) {
-    ScriptTemplate shuffle("t", "Music", "set shuffle to " + scriptSlot("s") + "\n    play");
-    const std::pair<std::string, std::optional<ScriptBindings::Value>> cases[] = {
-        {"true", true}, {"false", false}, {"12", std::int64_t{12}}, {"True", {}}, {"truex", {}}, {"true true", {}}};
-    for (const auto& [code, bound] : cases) {
-        auto bindings = shuffle.match(lexAppleScript("set shuffle to " + code + "\n    play"));
-        EXPECT_EQ(bindings ? std::optional(*bindings->find("s")) : std::nullopt, bound) << code;
-    }
-}
 
 TEST_F(TemplateHostTest, ConsentIsAskedOnceAndARefusalIsErrorInformation) {
     auto standIn = std::make_shared<RecordingStandIn>();
@@ -108,6 +59,31 @@ TEST_F(TemplateHostTest, ConsentIsAskedOnceAndARefusalIsErrorInformation) {
         EXPECT_EQ(host.run("tell application \"Reminders\" to activate").outcome, ScriptRun::Outcome::Failed);
     }
     EXPECT_EQ(standIn->calls().size(), 1u);
+}
+
+TEST(LexAppleScript, SplitsCodeAndDecodedLiterals) {
+    struct Case {
+        std::string source;
+        std::vector<std::string> code, literals;
+    };
+    const Case cases[] = {
+        {"tell application \"Music\" to play", {"tell application ", " to play"}, {"Music"}},
+        {"", {""}, {}},
+        {"\"\"", {"", ""}, {""}},
+        {"\"a\"\"b\"", {"", "", ""}, {"a", "b"}},
+        {"x \"q\\\"uote\\\\ \\n\\r\\t\"", {"x ", ""}, {"q\"uote\\ \n\r\t"}},
+        {"\"raw\nline\"", {"", ""}, {"raw\nline"}},
+        // a quote inside a comment starts no literal
+        {"-- it's \"quoted\nset x to \"v\"", {"-- it's \"quoted\nset x to ", ""}, {"v"}},
+        {"# \"\nx", {"# \"\nx"}, {}},
+        {"(* a (* \"nested\" *) b *) \"v\"", {"(* a (* \"nested\" *) b *) ", ""}, {"v"}},
+        {"read file \"p\" as «class utf8»", {"read file ", " as «class utf8»"}, {"p"}},
+    };
+    for (const auto& c : cases) {
+        LexedScript lexed = lexAppleScript(c.source);
+        EXPECT_EQ(lexed.code, c.code) << c.source;
+        EXPECT_EQ(lexed.literals, c.literals) << c.source;
+    }
 }
 
 }  // namespace

@@ -1,37 +1,15 @@
 #include "app/platform/url_opener.hpp"
-#include "app/platform/platform_error.hpp"
 #include "app/platform/scratch_dir.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <sys/stat.h>
 
 namespace app::platform {
 namespace {
 using testsupport::ScratchDir;
 using testsupport::writeFile;
-
-void writeScript(const std::string& path, const std::string& body) {
-    writeFile(path, "#!/bin/sh\n" + body);
-    ::chmod(path.c_str(), 0755);
-}
-
-// Puts dir first on PATH for the test's lifetime.
-class PathPrefix {
-public:
-    explicit PathPrefix(const std::string& dir) {
-        const char* old = std::getenv("PATH");
-        old_ = old ? old : "";
-        ::setenv("PATH", (dir + ":" + old_).c_str(), 1);
-    }
-    ~PathPrefix() { ::setenv("PATH", old_.c_str(), 1); }
-
-private:
-    std::string old_;
-};
+using testsupport::writeScript;
 
 TEST(FindExecutable, SearchesPathInOrder) {
     ScratchDir a, b, current;
@@ -55,54 +33,6 @@ TEST(FindExecutable, SearchesPathInOrder) {
     };
     for (const auto& row : rows) EXPECT_EQ(findExecutable(row.program, row.path), row.found) << row.path;
     std::filesystem::current_path(here);
-}
-
-TEST(SpawnUrlOpener, PassesTheUrlAsOneArgumentWithoutAShellAndReapsTheChild) {
-    ScratchDir dir;
-    PathPrefix prefix(dir.path());
-    const std::string out = dir.file("args");
-    writeScript(dir.file("xdg-open"),
-                "printf '%s|' \"$#\" \"$@\" > '" + out + ".tmp'\nmv '" + out + ".tmp' '" + out + "'\n");
-    auto sink = std::make_shared<MemoryDiagnosticSink>();
-    SpawnUrlOpener opener(sink);
-    const std::string url = "mailto:a@b.c?subject=$(touch%20x);echo 'hi' `id` \"q\"";
-    opener.open(url);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return opener.runningChildren() == 0; }));
-    EXPECT_EQ(testsupport::readFile(out), "1|" + url + "|");
-    EXPECT_TRUE(sink->lines().empty());
-}
-
-TEST(SpawnUrlOpener, RefusesWhatItCannotStartAndKeepsDiagnosticsShort) {
-    ScratchDir dir;
-    PathPrefix prefix(dir.path());
-    writeScript(dir.file("xdg-open"), "exit 0\n");
-    writeFile(dir.file("broken-opener"), "#!/nonexistent/interpreter\n");
-    ::chmod(dir.file("broken-opener").c_str(), 0755);
-    struct Row {
-        std::string program;
-        std::string url;
-        std::string cause;
-    };
-    const Row rows[] = {
-        {"brisolet-no-such-opener", "mailto:someone@example.com", "no brisolet-no-such-opener is installed"},
-        {"xdg-open", "mailto:a@b.c?body=" + std::string(200 * 1024, 'x'), "too long"},
-        {dir.file("broken-opener"), "https://example.com/" + std::string(5000, 'y'), "cannot start"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.program);
-        auto sink = std::make_shared<MemoryDiagnosticSink>();
-        SpawnUrlOpener opener(sink, row.program);
-        try {
-            opener.open(row.url);
-            ADD_FAILURE() << "no error";
-        } catch (const PlatformError& e) {
-            EXPECT_THAT(e.cause(), ::testing::HasSubstr(row.cause));
-        }
-        ASSERT_EQ(sink->lines().size(), 1u);
-        EXPECT_THAT(sink->lines()[0], ::testing::HasSubstr(row.url.substr(0, 20)));
-        EXPECT_LT(sink->lines()[0].size(), 600u);
-        EXPECT_TRUE(testsupport::waitUntil([&] { return opener.runningChildren() == 0; }));
-    }
 }
 
 }  // namespace

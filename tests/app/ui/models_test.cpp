@@ -245,14 +245,6 @@ TEST_F(Panel, RefusedRequestEndsWithBothLinesReadAgain) {
     EXPECT_EQ(changes, 3);
 }
 
-TEST_F(Panel, RequestButtonShowsUnlessAuthorized) {  // write-only (4) keeps it
-    for (auto [raw, shown] : {std::pair{0, true}, {1, true}, {2, true}, {3, false}, {4, true}, {7, true}}) {
-        services.prompter->setStatus(AccessSubject::events(), AuthorizationStatus(raw));
-        panel->appear();
-        EXPECT_EQ(PermissionsPanelModel::showsRequestButton(panel->state().calendarStatus), shown) << raw;
-    }
-}
-
 struct Onboarding : ::testing::Test {
     Services services;
     uitest::ManualScheduler scheduler;
@@ -280,12 +272,6 @@ TEST_F(Onboarding, FirstStepSwitchesAllTenFamiliesOffEachTimeItShows) {
     model->enter();
     model->appear();  // past step 1: nothing
     EXPECT_EQ(defaults->writes().size(), 10u);
-}
-
-TEST_F(Onboarding, StepsStayWithinTheFourPages) {
-    for (auto [action, step] : {std::pair{&OnboardingModel::back, 1}, {&OnboardingModel::enter, 2},
-                                {&OnboardingModel::next, 3}, {&OnboardingModel::next, 4}, {&OnboardingModel::next, 4}})
-        EXPECT_EQ((((*model).*action)(), model->state().currentStep), step);
 }
 
 TEST_F(Onboarding, RowSwitchesWriteTheEnableActionsAnswer) {

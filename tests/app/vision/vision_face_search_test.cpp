@@ -1,9 +1,8 @@
 // Face search and image comparison on the real module, with the astronaut
-// photo, copies the tests make of it, and a video written from it.
+// photo and copies the tests make of it.
 #include "vision_test_support.hpp"
 
 #include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
 
 #include <numbers>
 #include <regex>
@@ -102,60 +101,15 @@ TEST(VisionFaceSearch, ImageWithTheFaceAndAnother) {
     EXPECT_EQ(json::write(summaryOf(result), {.sortedKeys = true}), R"({"found":false,"total_matches":0})");
 }
 
-// Frames 10 to 29 of 60 show the photo, the others grey; 30 frames a second.
-std::string writeVideo(const TempDir& dir, const cv::Mat& photo) {
-    const std::string path = dir.file("clip.avi");
-    cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30, photo.size());
-    EXPECT_TRUE(writer.isOpened());
-    for (int i = 0; i < 60; ++i) writer.write(i >= 10 && i < 30 ? photo : cv::Mat(photo.size(), CV_8UC3, cv::Scalar::all(90)));
-    return path;
-}
-
-TEST(VisionFaceSearch, VideoAppearancesBySampleInterval) {
-    TempDir dir;
-    const cv::Mat photo = astronaut();
-    const std::string target = saved(dir, "target.png", photo);
-    const std::string video = writeVideo(dir, photo);
-    struct Row {
-        std::int64_t interval;
-        std::vector<int> frames;  // the matching frames
-    };
-    const std::vector<Row> rows = {
-        {10, {10, 20}},
-        {2, {10, 12, 14, 16, 18, 20, 22, 24, 26, 28}},  // 30 samples: a batch of 20 and one of 10
-        {0, {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29}},
-        {std::numeric_limits<std::int64_t>::max(), {}},  // frame 0 alone
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.interval);
-        json::Value result = searchFace(target, video, "video", {{"sample_interval", row.interval}});
-        EXPECT_EQ(result.find("video_path")->asString(), video);
-        const auto& matches = matchesOf(result);
-        ASSERT_EQ(matches.size(), row.frames.size());
-        for (std::size_t i = 0; i < matches.size(); ++i) {
-            EXPECT_EQ(member(matches[i], "timestamp"), row.frames[i] / 30.0);
-            EXPECT_NE(matches[i].find("bounding_box"), nullptr);
-        }
-        const json::Value& summary = summaryOf(result);
-        EXPECT_EQ(member(summary, "video_duration"), 2.0);
-        EXPECT_EQ(member(summary, "total_matches"), static_cast<double>(row.frames.size()));
-        if (row.frames.empty()) {
-            EXPECT_EQ(summary.find("first_appearance"), nullptr);
-            EXPECT_EQ(summary.find("last_appearance"), nullptr);
-        } else {
-            EXPECT_EQ(member(summary, "first_appearance"), row.frames.front() / 30.0);
-            EXPECT_EQ(member(summary, "last_appearance"), row.frames.back() / 30.0);
-        }
-    }
-}
-
 TEST(VisionFaceSearch, ErrorsInTheirOrder) {
     TempDir dir;
     const std::string face = saved(dir, "face.png", astronaut());
     const std::string blank = saved(dir, "blank.png", cv::Mat(200, 200, CV_8UC3, cv::Scalar::all(200)));
-    const std::string fifo = dir.file("pipe.avi"), text = dir.file("notes.avi");
+    const std::string fifo = dir.file("pipe.avi"), text = dir.file("notes.avi"), pictures = dir.file("frames.avi");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     writeFile(text, "not a video");
+    // Pictures in a row that FFmpeg would play, each of its own size.
+    writeFile(pictures, "P6\n8 6\n255\n" + std::string(8 * 6 * 3, 'x') + "P6\n8 34\n255\n" + std::string(8 * 34 * 3, 'y'));
     struct Row {
         const char* name;
         std::string target, path, type;
@@ -169,6 +123,7 @@ TEST(VisionFaceSearch, ErrorsInTheirOrder) {
         {"decoder's stream name", face, "pipe:0", "video", {"VisionService", 404, "Video file not found at path: pipe:0"}},
         {"FIFO", face, fifo, "video", {"VisionService", 400, "Failed to load video from path: " + fifo}},
         {"no video", face, text, "video", {"VisionService", 400, "Failed to load video from path: " + text}},
+        {"pictures, no container", face, pictures, "video", {"VisionService", 400, "Failed to load video from path: " + pictures}},
         {"folder that is a file", face, face, "folder", {"VisionService", 400, "Failed to read folder: " + face}},
         {"missing folder", face, dir.file("gone"), "folder", {"VisionService", 400, "Failed to read folder: " + dir.file("gone")}},
     };

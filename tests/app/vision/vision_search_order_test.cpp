@@ -95,6 +95,10 @@ TEST(VisionSearchOrder, VideoFramesDecodedTwentyAtATime) {
         for (int i = first; i < end; ++i) expected.push_back("faces " + std::to_string(i * 10));
     }
     EXPECT_EQ(engine.log, expected);
+    EXPECT_EQ(result.find("video_path")->asString(), video);
+    std::vector<double> times;
+    for (const auto& match : result.find("matches")->asArray()) times.push_back(member(match, "timestamp"));
+    EXPECT_EQ(times, (std::vector<double>{40 / 30.0, 250 / 30.0}));
     EXPECT_EQ(json::write(*result.find("summary"), {.sortedKeys = true}),
               R"({"first_appearance":1.3333333333333333,"last_appearance":8.333333333333334,"total_matches":2,"video_duration":10})");
 
@@ -104,6 +108,11 @@ TEST(VisionSearchOrder, VideoFramesDecodedTwentyAtATime) {
     VisionService(engine, {}).searchFaceInVideo(kTarget, video, 0.75, -4);
     EXPECT_EQ(std::count_if(engine.log.begin(), engine.log.end(), [](auto& l) { return l.starts_with("frame"); }), 75);
     EXPECT_EQ(std::count_if(engine.log.begin(), engine.log.end(), [](auto& l) { return l.starts_with("faces"); }), 74);
+
+    // A huge interval samples frame 0 alone.
+    engine.log.clear();
+    VisionService(engine, {}).searchFaceInVideo(kTarget, video, 0.75, INT64_MAX);
+    EXPECT_EQ(engine.log, (std::vector<std::string>{"frame 0", "faces 0"}));
 }
 
 // Picture names by extension only ("tif" and "webp" are not among them);

@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace app::tools {
@@ -88,16 +86,12 @@ private:
 TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
     testsupport::ScratchDir dir;
     const std::string record = dir.file("record");
-    testsupport::writeFile(dir.file("xdg-open"),
-                           "#!/bin/sh\n"
+    testsupport::writeScript(dir.file("xdg-open"),
                            "echo '{\"jsonrpc\":\"2.0\",\"method\":\"garbage\"}'\n"
                            "IFS= read -r line\n"
-                           "printf '%s\\n%s\\n' \"$1\" \"read:$line\" > '" + record + ".tmp'\n"
+                           "printf '%s|%s\\n%s\\n' \"$#\" \"$1\" \"read:$line\" > '" + record + ".tmp'\n"
                            "mv '" + record + ".tmp' '" + record + "'\n");
-    ::chmod(dir.file("xdg-open").c_str(), 0755);
-    const char* oldPath = std::getenv("PATH");
-    const std::string savedPath = oldPath ? oldPath : "";
-    ::setenv("PATH", (dir.path() + ":" + savedPath).c_str(), 1);
+    std::optional<testsupport::ScopedPath> path(std::in_place, dir.path() + ":" + testsupport::ScopedPath::current());
 
     testsupport::Pipe out, in;
     const std::string request = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n";
@@ -113,10 +107,10 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
         RedirectedFd stdinFromPipe(0, in.readEnd);
         platform::SpawnUrlOpener opener(sink);
         result = handleMailTool(opener, "send_email",
-                                {{"recipient", "a@b.c"}, {"subject", "Tom & Jerry"}, {"body", "x\ny"}});
+                                {{"recipient", "a@b.c"}, {"subject", "Tom & Jerry $(id)"}, {"body", "x\ny"}});
         finished = testsupport::waitUntil([&] { return opener.runningChildren() == 0; });
     }
-    ::setenv("PATH", savedPath.c_str(), 1);
+    path.reset();
     out.closeWrite();
     in.closeWrite();
     const std::string leaked = testsupport::readAvailable(out.readEnd);
@@ -126,17 +120,18 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
     EXPECT_EQ(result, "Mail composer opened for a@b.c.");
     EXPECT_EQ(leaked, "");
     EXPECT_EQ(stillThere, request);
-    EXPECT_EQ(testsupport::readFile(record), "mailto:a@b.c?subject=Tom%20%26%20Jerry&body=x%0Ay\nread:\n");
+    // One argument, no shell between.
+    EXPECT_EQ(testsupport::readFile(record), "1|mailto:a@b.c?subject=Tom%20%26%20Jerry%20$(id)&body=x%0Ay\nread:\n");
     EXPECT_TRUE(sink->lines().empty());
 }
 
-// A composer that cannot be started is an error naming the cause, never "opened".
+// A composer that cannot be started is an error naming the cause, never "opened",
+// and one short diagnostic line.
 TEST(MailTools, UnstartableComposerIsAnErrorNamingTheCause) {
-    testsupport::ScratchDir dir;
-    testsupport::writeFile(dir.file("xdg-open"), "#!/bin/sh\nexit 0\n");
-    ::chmod(dir.file("xdg-open").c_str(), 0755);
-    const char* oldPath = std::getenv("PATH");
-    const std::string savedPath = oldPath ? oldPath : "";
+    testsupport::ScratchDir dir, broken;
+    testsupport::writeScript(dir.file("xdg-open"), "exit 0\n");
+    testsupport::writeFile(broken.file("xdg-open"), "#!/nonexistent/interpreter\n");
+    std::filesystem::permissions(broken.file("xdg-open"), std::filesystem::perms::owner_all);
     struct Row {
         std::string path;
         std::string body;
@@ -146,18 +141,22 @@ TEST(MailTools, UnstartableComposerIsAnErrorNamingTheCause) {
         {dir.path() + "/none", "hello", "Mail composer not opened: no xdg-open is installed"},
         {dir.path(), std::string(200 * 1000, 'b'),
          "Mail composer not opened: the URL is too long to hand over (200018 bytes, at most 131072)"},
+        {broken.path(), std::string(5000, 'y'),
+         "Mail composer not opened: cannot start " + broken.file("xdg-open") + ": No such file or directory"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message);
-        ::setenv("PATH", row.path.c_str(), 1);
+        testsupport::ScopedPath path(row.path);
         auto sink = std::make_shared<platform::MemoryDiagnosticSink>();
         platform::SpawnUrlOpener opener(sink);
         testing::expectToolError(
             [&] { handleMailTool(opener, "send_email", {{"recipient", "a@b.c"}, {"body", row.body}}); },
             ToolError("MailTool", 500, row.message));
-        for (const auto& line : sink->lines()) EXPECT_LT(line.size(), 600u);
+        ASSERT_EQ(sink->lines().size(), 1u);
+        EXPECT_NE(sink->lines()[0].find("mailto:a@b.c?body="), std::string::npos) << sink->lines()[0];
+        EXPECT_LT(sink->lines()[0].size(), 600u);
+        EXPECT_TRUE(testsupport::waitUntil([&] { return opener.runningChildren() == 0; }));
     }
-    ::setenv("PATH", savedPath.c_str(), 1);
 }
 
 }  // namespace

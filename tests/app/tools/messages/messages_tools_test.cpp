@@ -1,7 +1,6 @@
 #include "app/tools/messages/messages_tools.hpp"
 
 #include "app/platform/access_prompter.hpp"
-#include "app/platform/apple_script.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"
 #include "app/tools/contacts_messages_notes_support.hpp"
@@ -11,96 +10,38 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace app::tools {
 namespace {
-using testing::expectToolError;
-using platform::SqliteConnection;
-using platform::SqliteOpenMode;
 
-// Nanoseconds since 2001-01-01 00:00:00 UTC for a Unix time.
-std::int64_t appleNanoseconds(std::int64_t unixSeconds) { return (unixSeconds - 978307200) * 1000000000; }
-
-constexpr std::int64_t kJan2 = 1704164645;  // 2024-01-02 03:04:05 UTC
-
-struct Row {
-    std::optional<std::string> text;
-    bool attributedBody = false;
-    std::optional<std::int64_t> date;
-    std::int64_t handle = 0;
-    std::int64_t fromMe = 0;
-    std::int64_t read = 1;
-    std::int64_t attachments = 0;
-    std::int64_t itemType = 0;
-};
-
-class MessagesToolsTest : public ::testing::Test {
-protected:
-    MessagesToolsTest()
-        : environment(std::make_shared<cmntest::FixedEnvironment>(dir.path())),
-          host(std::make_shared<platform::FakeScriptHost>()),
-          family(environment, host) {
-        // The statements give local time; the expected texts are UTC.
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-    }
-
-    SqliteConnection& database() {
-        if (!db) {
-            std::filesystem::create_directories(environment->home + "/Library/Messages");
-            db.emplace(environment->home + "/Library/Messages/chat.db", SqliteOpenMode::ReadWriteCreate);
-            db->exec(
-                "CREATE TABLE handle(ROWID INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT NOT NULL);"
-                "CREATE TABLE message(ROWID INTEGER PRIMARY KEY AUTOINCREMENT, text TEXT, attributedBody BLOB, "
-                "date INTEGER, handle_id INTEGER DEFAULT 0, is_from_me INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, "
-                "cache_has_attachments INTEGER DEFAULT 0, item_type INTEGER DEFAULT 0);");
-        }
-        return *db;
-    }
-
-    std::int64_t addHandle(const std::string& id) {
-        database().prepare("INSERT INTO handle(id) VALUES(?)").bind(1, id).run();
-        return db->lastInsertRowId();
-    }
-
-    void add(const Row& row) {
-        auto insert = database().prepare(
-            "INSERT INTO message(text, attributedBody, date, handle_id, is_from_me, is_read, cache_has_attachments, "
-            "item_type) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
-        insert.bind(1, row.text);
-        if (row.attributedBody) insert.bind(2, std::string_view("streamtyped"));
-        else insert.bind(2, std::nullopt);
-        insert.bind(3, row.date).bind(4, row.handle).bind(5, row.fromMe).bind(6, row.read);
-        insert.bind(7, row.attachments).bind(8, row.itemType).run();
-    }
-
-    std::string call(const std::string& name, const Arguments& arguments = {}) { return family.handle(name, arguments, {}); }
-
+// Message dates count nanoseconds from 2001-01-01 UTC; the replies give
+// them in local time, here UTC.
+TEST(MessagesTools, ReadsAConversationNewestFirst) {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
     testsupport::ScratchDir dir;
-    std::shared_ptr<cmntest::FixedEnvironment> environment;
-    std::shared_ptr<platform::FakeScriptHost> host;
-    MessagesToolFamily family;
-    std::optional<SqliteConnection> db;
-};
-
-TEST_F(MessagesToolsTest, ReadsAConversationNewestFirst) {
-    std::int64_t alice = addHandle("+12025550100");
-    std::int64_t bob = addHandle("+12025550199");
-    add({"Hi there", false, appleNanoseconds(kJan2), alice, 0, 1});
-    add({"Reply with \"quotes\" and a / slash", false, appleNanoseconds(kJan2 + 60), alice, 1, 1});
-    add({std::nullopt, true, appleNanoseconds(kJan2 + 120), alice, 0, 0});
-    add({"", false, appleNanoseconds(kJan2 + 180), alice, 0, 1, 1});
-    // Left out: nothing to show, another item type, another person.
-    add({std::nullopt, false, appleNanoseconds(kJan2 + 240), alice, 0, 1, 0});
-    add({"group renamed", false, appleNanoseconds(kJan2 + 300), alice, 0, 1, 0, 2});
-    add({"for Bob", false, appleNanoseconds(kJan2 + 360), bob});
+    auto environment = std::make_shared<cmntest::FixedEnvironment>(dir.path());
+    std::filesystem::create_directories(environment->home + "/Library/Messages");
+    platform::SqliteConnection(environment->home + "/Library/Messages/chat.db", platform::SqliteOpenMode::ReadWriteCreate)
+        .exec("CREATE TABLE handle(ROWID INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT NOT NULL);"
+              "CREATE TABLE message(ROWID INTEGER PRIMARY KEY AUTOINCREMENT, text TEXT, attributedBody BLOB, "
+              "date INTEGER, handle_id INTEGER DEFAULT 0, is_from_me INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, "
+              "cache_has_attachments INTEGER DEFAULT 0, item_type INTEGER DEFAULT 0);"
+              "INSERT INTO handle(id) VALUES('+12025550100'), ('+12025550199');"
+              // A minute apart from 2024-01-02 03:04:05. Left out: nothing to
+              // show, another item type, another person.
+              "INSERT INTO message(text, attributedBody, date, handle_id, is_from_me, is_read, cache_has_attachments, "
+              "item_type) VALUES ('Hi there', NULL, 0, 1, 0, 1, 0, 0), "
+              "('Reply with \"quotes\" and a / slash', NULL, 1, 1, 1, 1, 0, 0), (NULL, 'streamtyped', 2, 1, 0, 0, 0, 0), "
+              "('', NULL, 3, 1, 0, 1, 1, 0), (NULL, NULL, 4, 1, 0, 1, 0, 0), ('group renamed', NULL, 5, 1, 0, 1, 0, 2), "
+              "('for Bob', NULL, 6, 2, 0, 1, 0, 0);"
+              "UPDATE message SET date = 725857445000000000 + date * 60000000000;");
+    MessagesToolFamily family(environment, std::make_shared<platform::FakeScriptHost>());
+    const auto call = [&](const std::string& name, const Arguments& arguments) { return family.handle(name, arguments, {}); };
 
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "(202) 555-0100"}}),
               "[\n  {\n    \"content\" : \"[Attachment]\",\n    \"date\" : \"2024-01-02 03:07:05\",\n    \"sender\" : \"+12025550100\",\n    \"isFromMe\" : false,\n    \"hasAttachments\" : true\n  },\n"
@@ -163,6 +104,7 @@ TEST_F(MessagesSendTest, ASentMessageLandsInTheOutboxIntact) {
         "She said \"hi\"",
         "C:\\path\\ and \\\" both",
         "two\nlines\r\nand a tab\t",
+        "-- not a comment",
         "\" to targetBuddy\nend tell\ndo shell script \"touch /tmp/owned",
         "中文 ⟦body⟧ «class utf8»",
         "",
@@ -199,8 +141,6 @@ TEST_F(MessagesSendTest, SendsThroughAReachableDeviceElseQueues) {
           "--send-sms=" + body, "--destination=+12025550100"},
          false},
     };
-    const char* oldPath = std::getenv("PATH");
-    const std::string savedPath = oldPath ? oldPath : "";
     std::size_t queuedBefore = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -208,16 +148,15 @@ TEST_F(MessagesSendTest, SendsThroughAReachableDeviceElseQueues) {
         const std::string log = bin.file("log");
         if (row.devices) {
             testsupport::writeFile(bin.file("devices"), row.devices);
-            testsupport::writeFile(bin.file("kdeconnect-cli"),
-                                   "#!/bin/sh\n"
+            testsupport::writeScript(bin.file("kdeconnect-cli"),
                                    "if [ \"$1\" = --list-available ]; then cat '" + bin.file("devices") + "'; exit 0; fi\n"
                                    "for a in \"$@\"; do printf '%s\\0' \"$a\" >> '" + log + "'; done\n"
                                    "[ \"$1\" != --device=nosms ]\n");
-            ::chmod(bin.file("kdeconnect-cli").c_str(), 0755);
         }
-        ::setenv("PATH", (bin.path() + ":/usr/bin:/bin").c_str(), 1);
-        EXPECT_EQ(send("(202) 555-0100", body), "✅ Message sent to +12025550100");
-        ::setenv("PATH", savedPath.c_str(), 1);
+        {
+            testsupport::ScopedPath path(bin.path() + ":/usr/bin:/bin");
+            EXPECT_EQ(send("(202) 555-0100", body), "✅ Message sent to +12025550100");
+        }
 
         std::vector<std::string> recorded;
         if (std::filesystem::exists(log)) {

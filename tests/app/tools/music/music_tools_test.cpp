@@ -13,7 +13,8 @@ using testing::expectToolError;
 ScriptRun text(std::string t) { return ScriptRun::succeeded(std::move(t)); }
 
 // One call: the arguments, what the script host answers, a part of the
-// script sent (where the values stand) and the reply.
+// script sent (where the values stand) and the reply; what a player on the
+// bus cannot answer (the whole road is in music_stand_in_test).
 struct ScriptCase {
     std::string tool;
     Arguments arguments;
@@ -27,11 +28,7 @@ TEST(MusicTools, ScriptsSentAndRepliesRead) {
     const std::string track = "track & \"|||\" & player position & \"|||\" & (player state as string)\nend tell";
     const std::string stats = "(count of tracks of library playlist 1) & \"|||\" & (count of playlists)\nend tell";
     const ScriptCase cases[] = {
-        {"music_play", {}, none, "tell application \"Music\" to play", "Success"},
         {"music_pause", {}, text("paused"), "tell application \"Music\" to pause", "paused"},
-        {"music_next", {}, none, "tell application \"Music\" to next track", "Success"},
-        {"music_prev", {}, none, "tell application \"Music\" to previous track", "Success"},
-        {"music_set_volume", {{"level", std::int64_t{42}}}, none, "\" to set sound volume to 42", "Success"},
         {"music_set_volume", {{"level", std::int64_t{150}}}, none, "\" to set sound volume to 100", "Success"},
         {"music_set_volume", {{"level", std::int64_t{-5}}}, none, "\" to set sound volume to 0", "Success"},
         {"music_get_current_track", {}, text("T|||A|||B|||215.5|||3|||playing|||x"), track,
@@ -41,17 +38,11 @@ TEST(MusicTools, ScriptsSentAndRepliesRead) {
         {"music_get_library_stats", {}, text("12|||3"), stats, "Library: 12 tracks, 3 playlists."},
         {"music_get_library_stats", {}, text("12"), stats, "Failed to get stats: 12"},
         {"music_list_playlists", {{"limit", "7"}}, text("A, B"), "        if i > 25 then exit repeat\n", "A, B"},
-        {"music_search", {{"query", "Blue"}, {"limit", std::int64_t{2}}}, text("S - A (B)"),
-         "for \"Blue\" only songs\n    set resultList to {}\n    repeat with i from 1 to (count of searchResults)\n"
-         "        if i > 2 then exit repeat\n",
-         "S - A (B)"},
         {"music_search", {{"query", "x"}, {"limit", 1.5}}, text(""), "        if i > 10 then exit", "No songs found."},
         {"music_search", {{"query", "a\"b\\c\nd"}}, text(""), "for \"a\\\"b\\\\c\nd\" only", "No songs found."},
         {"music_play_song", {{"song", "say \"hi\""}}, text("NOT_FOUND"), "for \"say \\\"hi\\\"\" only",
          "Song not found: say \"hi\""},
         {"music_play_song", {{"song", "x"}}, text("Playing: NOT_FOUND by A"), "for \"x\"", "Song not found: x"},
-        {"music_play_playlist", {{"playlist", "Trip"}}, text("Playing playlist: Trip"),
-         "playlist \"Trip\"\n        set shuffle enabled to false\n        play thePlaylist\n", "Playing playlist: Trip"},
         {"music_play_playlist", {{"playlist", "T\""}, {"shuffle", true}}, text("NOT_FOUND"),
          "playlist \"T\\\"\"\n        set shuffle enabled to true\n", "Playlist not found: T\""},
         {"music_play_playlist", {{"playlist", "T"}, {"shuffle", std::int64_t{1}}}, text("x"),

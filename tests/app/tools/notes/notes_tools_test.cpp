@@ -94,15 +94,6 @@ TEST_F(NotesToolsTest, CreateKeepsQuotesBackslashesAndLineBreaks) {
     EXPECT_TRUE(cmntest::folderEntries(environment->temp).empty());
 }
 
-TEST_F(NotesToolsTest, ValuesThatTryToLeaveTheirLiteralStayText) {
-    const std::string title = "\" & (do shell script \"touch /tmp/owned-by-notes\") & \"";
-    EXPECT_EQ(call("create_note", {{"title", title}, {"content", "x"}, {"folder", title}}),
-              "Created note '" + title + "' in folder '" + title + "'");
-    EXPECT_EQ(standIn->notes()[0].name, title);
-    EXPECT_FALSE(std::filesystem::exists("/tmp/owned-by-notes"));
-    EXPECT_EQ(call("search_notes", {{"query", "\\\" & \"x"}}), "No notes found matching '\\\" & \"x'");
-}
-
 TEST_F(NotesToolsTest, ANameTakenAtTheFinalPathIsNeverReplaced) {
     environment->uuid = "0F1E2D3C-4B5A-4978-8796-A5B4C3D2E1F0";
     const std::string taken = environment->temp + "/note-content-" + environment->uuid + ".txt";
