@@ -92,7 +92,7 @@ TEST_F(Program, AnswersTheHandshakeAndTheFixedMethods) {
                  R"({"jsonrpc":"2.0","id":6,"method":"prompts/get","params":{"name":"any"}})" "\n"
                  R"({"jsonrpc":"2.0","id":7,"method":"ping"})");
     child->closeInput();
-    for (const std::string expected : {
+    for (const std::string& expected : {
              kInitializeResult,
              std::string(R"({"id":2,"jsonrpc":"2.0","result":{"tools":[]}})"),
              std::string(R"({"id":3,"jsonrpc":"2.0","result":{"resources":[]}})"),

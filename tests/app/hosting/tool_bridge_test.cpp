@@ -3,7 +3,6 @@
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/diagnostic_sink.hpp"
 #include "app/tools/registry/tool_error.hpp"
-#include "logging/log_handlers.hpp"
 #include "mcp/server.hpp"
 #include "support/scripted_transport.hpp"
 
@@ -12,7 +11,6 @@
 #include <stdexcept>
 
 namespace {
-using namespace std::chrono_literals;
 using app::tools::Arguments;
 using app::tools::MCPTool;
 using app::tools::ToolSwitch;

@@ -1,13 +1,8 @@
 #include "app/tools/calendar/calendar_tools.hpp"
 
-#include "app/platform/defaults_store.hpp"
-#include "app/platform/platform.hpp"
-#include "app/tools/calendar/calendar_families.hpp"
 #include "app/tools/calendar/calendar_scripts.hpp"
 #include "app/tools/calendar/event_kit_service.hpp"
-#include "app/tools/registry/local_tool_service.hpp"
 #include "json/json.hpp"
-#include "runtime/runtime.hpp"
 
 #include "calendar_test_support.hpp"
 

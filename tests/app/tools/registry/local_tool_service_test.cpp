@@ -171,14 +171,12 @@ TEST_F(RegistryTest, EverySwitchWriteStoresItsKeyAndSendsOneEvent) {
     EXPECT_EQ(store->integer("toolCallCount"), 5);
 }
 
-struct StoredSwitchCase {
-    DefaultsValue stored;
-    bool exactRule;     // the six switches that count only a stored boolean
-    bool coercingRule;  // the four that use the store's boolean reading
-};
-
 TEST_F(RegistryTest, TheTwoBooleanReadingRules) {
-    const StoredSwitchCase cases[] = {
+    const struct {
+        DefaultsValue stored;
+        bool exactRule;     // the six switches that count only a stored boolean
+        bool coercingRule;  // the four that use the store's boolean reading
+    } cases[] = {
         {true, true, true},           {false, false, false},         {std::string("YES"), false, true},
         {std::string("true"), false, true}, {std::string("1"), false, true}, {std::string("0"), false, false},
         {std::string("no"), false, false},  {std::int64_t{1}, false, true},  {std::int64_t{0}, false, false},
