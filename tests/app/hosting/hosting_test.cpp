@@ -144,8 +144,7 @@ TEST_F(Program, ListsEveryToolAsRecorded) {
         "isMapsEnabled":true,"isMacOSEnabled":true,"isVisionEnabled":true})");
     auto out = exchange({kInitialize, R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})"});
     ASSERT_EQ(out.size(), 2u);
-    const fs::path golden = BRISOLET_TOOLS_LIST;
-    EXPECT_EQ(json::write(*json::parse(out[1]).find("result"), {.pretty = true}) + "\n", readFile(golden));
+    EXPECT_EQ(json::write(*json::parse(out[1]).find("result"), {.pretty = true}) + "\n", readFile(BRISOLET_TOOLS_LIST));
 }
 
 TEST_F(Program, StopsWithinASecondOnTermination) {

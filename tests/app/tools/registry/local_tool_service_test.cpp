@@ -2,7 +2,6 @@
 
 #include "app/tools/tool_test_support.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,7 +11,6 @@ namespace app::tools {
 namespace {
 using platform::DefaultsValue;
 using platform::MemoryDefaultsStore;
-using ::testing::ElementsAre;
 
 // A family whose tools are the names given.
 class FakeFamily : public ToolFamily {
@@ -82,7 +80,8 @@ TEST_F(RegistryTest, SwitchedOffFamiliesAreNeitherListedNorAsked) {
     service->setVisionEnabled(true);
     std::vector<std::string> names;
     for (const auto& t : service->enabledTools()) names.push_back(t.name);
-    EXPECT_THAT(names, ElementsAre("isMailEnabled_one", "isMailEnabled_two", "isVisionEnabled_one", "isVisionEnabled_two"));
+    EXPECT_EQ(names, (std::vector<std::string>{"isMailEnabled_one", "isMailEnabled_two", "isVisionEnabled_one",
+                                               "isVisionEnabled_two"}));
     EXPECT_EQ(fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load(), before);
 }
 
