@@ -3,7 +3,6 @@
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/diagnostic_sink.hpp"
 #include "app/tools/registry/tool_error.hpp"
-#include "logging/log_handlers.hpp"
 #include "mcp/server.hpp"
 #include "support/scripted_transport.hpp"
 
@@ -12,7 +11,6 @@
 #include <stdexcept>
 
 namespace {
-using namespace std::chrono_literals;
 using app::tools::Arguments;
 using app::tools::MCPTool;
 using app::tools::ToolSwitch;
@@ -39,6 +37,9 @@ public:
         return "done";
     }
 };
+
+const std::string kListOfOne =
+    R"({"id":1,"jsonrpc":"2.0","result":{"tools":[{"description":"Acts/reacts.","inputSchema":{"minimum":300,"properties":{},"type":"object"},"name":"act"}]}})";
 
 class Bridge : public ::testing::Test {
 protected:
@@ -75,34 +76,23 @@ protected:
     std::shared_ptr<mcp::Server> server_;
 };
 
-TEST_F(Bridge, ToolCallsAnswerWithOneTextItem) {
+TEST_F(Bridge, ToolCallsAnswerWithOneTextItemOrTheTypedReadingsError) {
     registry_->setNotesEnabled(true);
-    struct Case {
-        std::string arguments;
-        std::string content;
-    } cases[] = {
-        {R"({})", R"("content":[{"text":"done","type":"text"}]})"},
-        {R"({"count":300.0})", R"("content":[{"text":"count 300","type":"text"}]})"},
-        {R"({"mode":"tool-error"})", R"("content":[{"text":"Error: Store unavailable","type":"text"}],"isError":true})"},
-        {R"({"mode":"other-error"})", R"("content":[{"text":"Error: disk on fire","type":"text"}],"isError":true})"},
+    const auto text = [](const std::string& content, bool error = false) {
+        return R"({"id":9,"jsonrpc":"2.0","result":{"content":[{"text":")" + content + R"(","type":"text"}])" +
+               (error ? R"(,"isError":true)" : "") + "}}";
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"act","arguments":)" +
-                      c.arguments + "}}"),
-                  R"({"id":9,"jsonrpc":"2.0","result":{)" + c.content + "}")
-            << c.arguments;
-    }
-}
-
-TEST_F(Bridge, ParamsOfAnOddShapeGetTheTypedReadingsAnswer) {
-    registry_->setNotesEnabled(true);
     const std::string invalid =
         R"({"error":{"code":-32602,"data":{"detail":"The data couldn’t be read because it isn’t in the correct format."},"message":"Invalid params: The data couldn’t be read because it isn’t in the correct format."},"id":9,"jsonrpc":"2.0"})";
     const std::pair<std::string, std::string> rows[] = {
+        {R"({"name":"act","arguments":{}})", text("done")},
+        {R"({"name":"act","arguments":{"count":300.0}})", text("count 300")},
+        {R"({"name":"act","arguments":{"mode":"tool-error"}})", text("Error: Store unavailable", true)},
+        {R"({"name":"act","arguments":{"mode":"other-error"}})", text("Error: disk on fire", true)},
         {R"({"name":5})", invalid},
         {R"({"name":"act","arguments":[1]})", invalid},
         {R"({"name":"act","arguments":"x"})", invalid},
-        {R"({"name":"act","arguments":null,"_meta":{}})", R"({"id":9,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})"},
+        {R"({"name":"act","arguments":null,"_meta":{}})", text("done")},
     };
     for (const auto& [params, answer] : rows) {
         EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":)" + params + "}"), answer) << params;
@@ -125,8 +115,6 @@ TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
 
 TEST_F(Bridge, TheListFollowsEverySwitchChange) {
     const std::string empty = R"({"id":1,"jsonrpc":"2.0","result":{"tools":[]}})";
-    const std::string one =
-        R"({"id":1,"jsonrpc":"2.0","result":{"tools":[{"description":"Acts/reacts.","inputSchema":{"minimum":300,"properties":{},"type":"object"},"name":"act"}]}})";
     const std::string list = R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})";
     EXPECT_EQ(ask(list), empty);
     EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"act"}})"),
@@ -134,8 +122,8 @@ TEST_F(Bridge, TheListFollowsEverySwitchChange) {
     EXPECT_EQ(ask(list), empty);
     registry_->setNotesEnabled(true);
     executor_.drain();  // the change event has run
-    EXPECT_EQ(ask(list), one);
-    EXPECT_EQ(ask(list), one);
+    EXPECT_EQ(ask(list), kListOfOne);
+    EXPECT_EQ(ask(list), kListOfOne);
     registry_->setNotesEnabled(false);
     executor_.drain();
     EXPECT_EQ(ask(list), empty);
@@ -148,8 +136,7 @@ TEST_F(Bridge, EverySwitchChangeAnnouncesTheToolList) {
     registry_->setNotesEnabled(true);  // unchanged values announce too
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(transport_->nextSentRaw(), R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
-    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"),
-              R"({"id":1,"jsonrpc":"2.0","result":{"tools":[{"description":"Acts/reacts.","inputSchema":{"minimum":300,"properties":{},"type":"object"},"name":"act"}]}})");
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"), kListOfOne);
 }
 
 }  // namespace

@@ -221,13 +221,10 @@ TEST(EndpointRow, ClientConfigurationStartsThisCommand) {
     EXPECT_TRUE(server->find("args")->asArray().empty());
 }
 
-struct Panel : ::testing::Test {
+TEST(Panel, RefusedRequestEndsWithBothLinesReadAgain) {
     Services services;
     uitest::ManualScheduler scheduler;
-    std::shared_ptr<PermissionsPanelModel> panel = std::make_shared<PermissionsPanelModel>(services.eventKit, scheduler);
-};
-
-TEST_F(Panel, RefusedRequestEndsWithBothLinesReadAgain) {
+    auto panel = std::make_shared<PermissionsPanelModel>(services.eventKit, scheduler);
     int changes = 0;
     auto watch = panel->changed().subscribe([&] { ++changes; });
     services.refuse();

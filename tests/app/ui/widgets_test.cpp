@@ -34,8 +34,6 @@ TEST_F(Program, ClickingThroughEveryPageOfTheGuide) {
     start();
     OnboardingWindow* guide = settings->onboardingWindow();
     ASSERT_NE(guide, nullptr);
-    EXPECT_EQ(guide->windowTitle(), QStringLiteral("Brisolet 引导设置"));
-    EXPECT_EQ(guide->size(), QSize(520, 600));
 
     // Shown on the first page: every family off, also in the file.
     ASSERT_TRUE(uitest::waitFor([&] { return !uitest::storedBoolean(home, "isVisionEnabled"); }));  // the last

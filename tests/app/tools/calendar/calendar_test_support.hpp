@@ -23,23 +23,16 @@ namespace app::tools::testing {
 // Sets TZ for the lifetime of the object and restores it afterwards.
 class ScopedTimeZone {
 public:
-    explicit ScopedTimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) saved_ = old;
-        ::setenv("TZ", zone, 1);
-        ::tzset();
-    }
-    ~ScopedTimeZone() {
-        if (saved_)
-            ::setenv("TZ", saved_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-        ::tzset();
-    }
+    explicit ScopedTimeZone(const char* zone) : saved_(std::getenv("TZ") ? std::getenv("TZ") : "") { set(zone); }
+    ~ScopedTimeZone() { set(saved_.empty() ? nullptr : saved_.c_str()); }
     ScopedTimeZone(const ScopedTimeZone&) = delete;
-    ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
 
 private:
-    std::optional<std::string> saved_;
+    static void set(const char* zone) {
+        zone ? ::setenv("TZ", zone, 1) : ::unsetenv("TZ");
+        ::tzset();
+    }
+    std::string saved_;
 };
 
 // An instant from its internet date-time text; fails the test for bad text.

@@ -1,13 +1,8 @@
 #include "app/tools/calendar/calendar_tools.hpp"
 
-#include "app/platform/defaults_store.hpp"
-#include "app/platform/platform.hpp"
-#include "app/tools/calendar/calendar_families.hpp"
 #include "app/tools/calendar/calendar_scripts.hpp"
 #include "app/tools/calendar/event_kit_service.hpp"
-#include "app/tools/registry/local_tool_service.hpp"
 #include "json/json.hpp"
-#include "runtime/runtime.hpp"
 
 #include "calendar_test_support.hpp"
 
@@ -47,13 +42,11 @@ protected:
     }
 
     platform::Event addEvent(std::string title, const char* start, const char* end,
-                             std::optional<std::string> calendar = std::nullopt,
-                             std::optional<std::string> location = std::nullopt) {
+                             std::optional<std::string> calendar = std::nullopt) {
         platform::NewEvent event;
         event.title = std::move(title);
         event.startDate = at(start);
         event.endDate = at(end);
-        event.location = std::move(location);
         event.calendarIdentifier = std::move(calendar);
         return p.store->saveEvent(event);
     }
@@ -69,26 +62,19 @@ protected:
     std::unique_ptr<CalendarToolHandler> handler;
 };
 
-class CalendarListTest : public CalendarToolsTest {
-protected:
-    void SetUp() override {
-        CalendarToolsTest::SetUp();
-        addEvent("Past meeting", "2024-03-04T09:00:00Z", "2024-03-04T10:00:00Z");
-        addEvent("Running sync", "2024-03-05T11:00:00Z", "2024-03-05T13:00:00Z");
-        addEvent("Team meeting", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z");
-        addEvent("Lunch", "2024-03-06T12:00:00Z", "2024-03-06T13:00:00Z", std::nullopt, "Meeting room");
-        // Equal starts: the store's order (B made first) must survive the sort.
-        addEvent("Standup B", "2024-03-07T09:00:00Z", "2024-03-07T09:15:00Z");
-        addEvent("Standup A", "2024-03-07T09:00:00Z", "2024-03-07T09:15:00Z");
-        addEvent("Dentist", "2024-03-11T09:00:00Z", "2024-03-11T10:00:00Z");
-        addEvent("Late call", "2024-03-12T11:30:00Z", "2024-03-12T12:30:00Z");
-        addEvent("Week end", "2024-03-12T12:00:00Z", "2024-03-12T13:00:00Z");
-        addEvent("Quarterly MEETING review", "2024-03-25T09:00:00Z", "2024-03-25T10:00:00Z");
-        addEvent("Far meeting", "2024-04-14T09:00:00Z", "2024-04-14T10:00:00Z");
-    }
-};
-
-TEST_F(CalendarListTest, GetEventsRangesLimitsAndOrder) {
+TEST_F(CalendarToolsTest, GetEventsRangesLimitsAndOrder) {
+    addEvent("Past meeting", "2024-03-04T09:00:00Z", "2024-03-04T10:00:00Z");
+    addEvent("Running sync", "2024-03-05T11:00:00Z", "2024-03-05T13:00:00Z");
+    addEvent("Team meeting", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z");
+    addEvent("Lunch", "2024-03-06T12:00:00Z", "2024-03-06T13:00:00Z");
+    // Equal starts: the store's order (B made first) must survive the sort.
+    addEvent("Standup B", "2024-03-07T09:00:00Z", "2024-03-07T09:15:00Z");
+    addEvent("Standup A", "2024-03-07T09:00:00Z", "2024-03-07T09:15:00Z");
+    addEvent("Dentist", "2024-03-11T09:00:00Z", "2024-03-11T10:00:00Z");
+    addEvent("Late call", "2024-03-12T11:30:00Z", "2024-03-12T12:30:00Z");
+    addEvent("Week end", "2024-03-12T12:00:00Z", "2024-03-12T13:00:00Z");
+    addEvent("Quarterly MEETING review", "2024-03-25T09:00:00Z", "2024-03-25T10:00:00Z");
+    addEvent("Far meeting", "2024-04-14T09:00:00Z", "2024-04-14T10:00:00Z");
     const Titles week = {"Running sync", "Team meeting", "Lunch", "Standup B", "Standup A", "Dentist", "Late call"};
     struct Case {
         const char* what;

@@ -48,9 +48,9 @@ protected:
 };
 
 TEST_F(RemindersTest, ListsAreChosenByPartOfTheirNameIgnoringCase) {
-    auto groceries = p.store->addCalendar("Groceries", EntityType::Reminder);
-    auto office = p.store->addCalendar("Home Office", EntityType::Reminder);
-    auto home = p.store->addCalendar("home", EntityType::Reminder);
+    p.store->addCalendar("Groceries", EntityType::Reminder);
+    p.store->addCalendar("Home Office", EntityType::Reminder);
+    p.store->addCalendar("home", EntityType::Reminder);
     p.store->addCalendar("home", EntityType::Event);  // an event calendar is no list
     struct Case {
         std::optional<std::string> name;
@@ -72,7 +72,6 @@ TEST_F(RemindersTest, ListsAreChosenByPartOfTheirNameIgnoringCase) {
         std::string id = service->createReminder("T", std::nullopt, 0, std::nullopt, c.name);
         EXPECT_EQ(p.store->reminder(id)->calendar.title, *c.list);
     }
-    (void)groceries, (void)office, (void)home;
 }
 
 TEST_F(RemindersTest, AddReadsItsArgumentsAndDueDates) {

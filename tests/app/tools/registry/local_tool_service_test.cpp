@@ -2,7 +2,6 @@
 
 #include "app/tools/tool_test_support.hpp"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,9 +11,8 @@ namespace app::tools {
 namespace {
 using platform::DefaultsValue;
 using platform::MemoryDefaultsStore;
-using ::testing::ElementsAre;
 
-// A family whose tools are "<prefix>_one" and "<prefix>_two" (or the names given).
+// A family whose tools are the names given.
 class FakeFamily : public ToolFamily {
 public:
     FakeFamily(ToolSwitch s, std::vector<std::string> names) : switch_(s), names_(std::move(names)) {}
@@ -48,12 +46,7 @@ private:
     std::vector<std::string> names_;
 };
 
-std::string prefixOf(ToolSwitch s) {
-    std::string key(switchKey(s));  // "isCalendarEnabled" -> "calendar"
-    std::string word = key.substr(2, key.size() - 2 - std::string("Enabled").size());
-    for (auto& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return word;
-}
+std::string tool(ToolSwitch s, const char* suffix) { return std::string(switchKey(s)) + suffix; }
 
 class RegistryTest : public ::testing::Test {
 protected:
@@ -61,22 +54,16 @@ protected:
     std::shared_ptr<MemoryDefaultsStore> store = std::make_shared<MemoryDefaultsStore>();
     std::array<FakeFamily*, kToolSwitchCount> fakes{};
 
-    // One fake per slot, tools "<family>_one" and "<family>_two".
+    // One fake per slot, tools "<switch key>_one" and "<switch key>_two".
     std::unique_ptr<LocalToolService> makeFullService() {
         std::vector<std::unique_ptr<ToolFamily>> families;
         for (ToolSwitch s : kLookupOrder) {
-            auto f = std::make_unique<FakeFamily>(s, std::vector<std::string>{prefixOf(s) + "_one", prefixOf(s) + "_two"});
+            auto f = std::make_unique<FakeFamily>(s, std::vector<std::string>{tool(s, "_one"), tool(s, "_two")});
             f->executor = &executor;
             fakes[switchIndex(s)] = f.get();
             families.push_back(std::move(f));
         }
         return std::make_unique<LocalToolService>(store, executor, std::move(families));
-    }
-
-    static std::vector<std::string> names(const std::vector<MCPTool>& tools) {
-        std::vector<std::string> out;
-        for (const auto& t : tools) out.push_back(t.name);
-        return out;
     }
 
     static ToolError callError(LocalToolService& service, const std::string& name, Arguments args = {}) {
@@ -91,7 +78,10 @@ TEST_F(RegistryTest, SwitchedOffFamiliesAreNeitherListedNorAsked) {
     const int before = fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load();
     service->setMailEnabled(true);
     service->setVisionEnabled(true);
-    EXPECT_THAT(names(service->enabledTools()), ElementsAre("mail_one", "mail_two", "vision_one", "vision_two"));
+    std::vector<std::string> names;
+    for (const auto& t : service->enabledTools()) names.push_back(t.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"isMailEnabled_one", "isMailEnabled_two", "isVisionEnabled_one",
+                                               "isVisionEnabled_two"}));
     EXPECT_EQ(fakes[switchIndex(ToolSwitch::Calendar)]->definitionCalls.load(), before);
 }
 
@@ -105,7 +95,7 @@ TEST_F(RegistryTest, EverySwitchedOffFamilyIsRefusedWithItsOwnText) {
         {ToolSwitch::MacOS, "macOS Control tool is disabled"}, {ToolSwitch::Vision, "Vision tool is disabled"},
     };
     for (const auto& [s, text] : cases) {
-        EXPECT_EQ(callError(*service, prefixOf(s) + "_two"), ToolError("LocalTool", 403, text));
+        EXPECT_EQ(callError(*service, tool(s, "_two")), ToolError("LocalTool", 403, text));
         EXPECT_TRUE(fakes[switchIndex(s)]->calls.empty());
     }
     EXPECT_EQ(service->toolCallCount(), 10);
@@ -121,14 +111,14 @@ TEST_F(RegistryTest, CounterIsStoredBeforeTheFamilyRuns) {
         seenByHandler = service->toolCallCount();
         storedForHandler = store->integer("toolCallCount");
     };
-    EXPECT_EQ(service->callTool("maps_one", {}), "isMapsEnabled:maps_one");
+    EXPECT_EQ(service->callTool("isMapsEnabled_one", {}), "isMapsEnabled:isMapsEnabled_one");
     EXPECT_EQ(seenByHandler, 42);
     EXPECT_EQ(storedForHandler, 42);
     EXPECT_TRUE(maps->onMain);
 
     // A failing handler's error passes unchanged, and the call still counts.
     maps->error = ToolError("MapsTool", 500, "boom");
-    EXPECT_EQ(callError(*service, "maps_one"), ToolError("MapsTool", 500, "boom"));
+    EXPECT_EQ(callError(*service, "isMapsEnabled_one"), ToolError("MapsTool", 500, "boom"));
     EXPECT_EQ(service->toolCallCount(), 43);
     auto writes = store->writes();
     ASSERT_FALSE(writes.empty());
@@ -143,7 +133,7 @@ TEST_F(RegistryTest, ConcurrentCallsLoseNoCount) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&] {
-            for (int i = 0; i < 50; ++i) service->callTool(i % 2 ? "music_one" : "music_two", {});
+            for (int i = 0; i < 50; ++i) service->callTool(i % 2 ? "isMusicEnabled_one" : "isMusicEnabled_two", {});
         });
     }
     for (auto& t : threads) t.join();
@@ -180,14 +170,12 @@ TEST_F(RegistryTest, EverySwitchWriteStoresItsKeyAndSendsOneEvent) {
     EXPECT_EQ(store->integer("toolCallCount"), 5);
 }
 
-struct StoredSwitchCase {
-    DefaultsValue stored;
-    bool exactRule;     // the six switches that count only a stored boolean
-    bool coercingRule;  // the four that use the store's boolean reading
-};
-
 TEST_F(RegistryTest, TheTwoBooleanReadingRules) {
-    const StoredSwitchCase cases[] = {
+    const struct {
+        DefaultsValue stored;
+        bool exactRule;     // the six switches that count only a stored boolean
+        bool coercingRule;  // the four that use the store's boolean reading
+    } cases[] = {
         {true, true, true},           {false, false, false},         {std::string("YES"), false, true},
         {std::string("true"), false, true}, {std::string("1"), false, true}, {std::string("0"), false, false},
         {std::string("no"), false, false},  {std::int64_t{1}, false, true},  {std::int64_t{0}, false, false},
