@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unordered_set>
-
 namespace {
 using eventsource::Event;
 using eventsource::Parser;
@@ -143,15 +141,10 @@ TEST(EventValues, EncodeOnlyPresentMembersAndDecodeBack) {
         {Event{"", "", "", 0}, R"({"id":"","event":"","data":"","retry":0})"},
         {Event{"7", "ping", "a\nb", 500}, R"({"id":"7","event":"ping","data":"a\nb","retry":500})"},
     };
-    std::unordered_set<Event> distinct;
     for (const auto& [event, text] : cases) {
         EXPECT_EQ(json::write(eventsource::encode(event)), text);
         EXPECT_EQ(eventsource::decodeEvent(json::parse(text)), event);
-        distinct.insert(event);
-        distinct.insert(eventsource::decodeEvent(json::parse(text)));
     }
-    EXPECT_EQ(distinct.size(), cases.size());
-    EXPECT_NE(data(""), (Event{"", std::nullopt, "", std::nullopt}));  // an absent id is not an empty one
 
     try {
         eventsource::decodeEvent(json::parse(R"({"id":"1"})"));

@@ -131,17 +131,14 @@ TEST(CurlHttpClient, RefusesRequestsThatCannotBeSentAsGiven) {
     struct Case {
         const char* name;
         std::function<void(http::Request&)> change;
-        http::Error::Kind kind;
     };
     const std::vector<Case> cases = {
-        {"header value with line break", [](http::Request& r) { r.headers.add("X-Evil", "a\r\nX-Injected: 1"); },
-         http::Error::Kind::invalidRequest},
-        {"header name with space", [](http::Request& r) { r.headers.add("Bad Name", "v"); },
-         http::Error::Kind::invalidRequest},
-        {"method with space", [](http::Request& r) { r.method = "GE T"; }, http::Error::Kind::invalidRequest},
-        {"empty url", [](http::Request& r) { r.url.clear(); }, http::Error::Kind::invalidRequest},
-        {"file url", [](http::Request& r) { r.url = "file:///etc/passwd"; }, http::Error::Kind::invalidRequest},
-        {"zero time-out", [](http::Request& r) { r.timeout = 0ms; }, http::Error::Kind::invalidRequest},
+        {"header value with line break", [](http::Request& r) { r.headers.add("X-Evil", "a\r\nX-Injected: 1"); }},
+        {"header name with space", [](http::Request& r) { r.headers.add("Bad Name", "v"); }},
+        {"method with space", [](http::Request& r) { r.method = "GE T"; }},
+        {"empty url", [](http::Request& r) { r.url.clear(); }},
+        {"file url", [](http::Request& r) { r.url = "file:///etc/passwd"; }},
+        {"zero time-out", [](http::Request& r) { r.timeout = 0ms; }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -151,7 +148,7 @@ TEST(CurlHttpClient, RefusesRequestsThatCannotBeSentAsGiven) {
             client.start(r);
             ADD_FAILURE() << "no error";
         } catch (const http::Error& e) {
-            EXPECT_EQ(e.kind(), c.kind) << e.what();
+            EXPECT_EQ(e.kind(), http::Error::Kind::invalidRequest) << e.what();
             EXPECT_THAT(e.what(), ::testing::StartsWith("HTTP "));
         }
     }

@@ -47,16 +47,8 @@ public:
 
     std::string contents() const {
         std::fflush(file_);
-        std::string out;
-        char buffer[65536];
-        off_t offset = 0;
-        for (;;) {
-            ssize_t n = ::pread(fileno(file_), buffer, sizeof buffer, offset);
-            if (n <= 0) break;
-            out.append(buffer, static_cast<std::size_t>(n));
-            offset += n;
-        }
-        return out;
+        ::lseek(fileno(file_), 0, SEEK_SET);
+        return testsupport::readAvailable(fileno(file_));
     }
 
 private:

@@ -1,58 +1,22 @@
-// Helpers for the client tests: a deadline that cancels blocking calls, the
-// text of a failure, and scripted replies.
+// Helpers for the client tests: the text of a failure and scripted replies.
 #pragma once
 
 #include "json/json.hpp"
 #include "support/scripted_transport.hpp"
-#include "mcp/transport.hpp"
-#include "runtime/runtime.hpp"
+#include "support/wait.hpp"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <exception>
 #include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <regex>
-#include <stdexcept>
-#include <stop_token>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace clienttest {
 using namespace std::chrono_literals;
-using logging::Logger;
-using logging::testing::Record;
-using logging::testing::RecordingHandler;
 using logging::testing::RecordSink;
-using logging::testing::recordingLogger;
+using testsupport::Deadline;
 using testsupport::ScriptedTransport;
 
 inline constexpr auto kTimeout = std::chrono::seconds(10);
-
-// Requests stop on its token once the duration has passed, so that no
-// blocking call of a test can wait longer.
-class Deadline {
-public:
-    explicit Deadline(std::chrono::steady_clock::duration duration)
-        : thread_([this, duration](std::stop_token own) {
-              std::mutex mutex;
-              std::condition_variable_any cv;
-              std::unique_lock lock(mutex);
-              cv.wait_for(lock, own, duration, [] { return false; });
-              if (!own.stop_requested()) source_.request_stop();
-          }) {}
-    std::stop_token token() const { return source_.get_token(); }
-
-private:
-    std::stop_source source_;
-    std::jthread thread_;
-};
 
 // What the call threw, or "no error".
 inline std::string failureText(const std::function<void()>& f) {

@@ -3,7 +3,6 @@
 #include "support/recording_handler.hpp"
 #include "mcp/error.hpp"
 #include "support/scripted_http_server.hpp"
-#include "support/wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +16,6 @@
 
 namespace {
 using namespace std::chrono_literals;
-using logging::Logger;
-using logging::testing::Record;
-using logging::testing::RecordingHandler;
 using logging::testing::RecordSink;
 using mcp::HTTPClientTransport;
 using mcp::MCPError;
@@ -30,23 +26,6 @@ using testsupport::ScriptedHttpServer;
 constexpr auto kBound = 10s;
 const HeaderList kJson = {{"Content-Type", "application/json"}};
 const HeaderList kEventStream = {{"Content-Type", "text/event-stream"}};
-
-// The transport's log, for waiting on what it reports.
-struct Log {
-    std::shared_ptr<RecordSink> sink = std::make_shared<RecordSink>();
-
-    Logger logger() const { return logging::testing::recordingLogger(sink); }
-    std::optional<Record> findPrefix(const std::string& prefix) const {
-        for (const auto& r : sink->snapshot())
-            if (r.message.starts_with(prefix)) return r;
-        return std::nullopt;
-    }
-    bool containsPrefix(const std::string& prefix) const { return findPrefix(prefix).has_value(); }
-    std::optional<Record> waitForPrefix(const std::string& prefix) const {
-        testsupport::waitUntil([&] { return containsPrefix(prefix); }, kBound);
-        return findPrefix(prefix);
-    }
-};
 
 HTTPClientTransport::Configuration quickConfiguration(std::chrono::milliseconds pause = 50ms) {
     HTTPClientTransport::Configuration c;
@@ -147,8 +126,7 @@ TEST(HTTPClientTransportTest, SessionIdIsTakenFromEveryReplySentBackAndDroppedWh
         if (step.newId) headers.emplace_back("Mcp-Session-Id", *step.newId);
         e.respond(step.status, headers, "{}");
     });
-    Log log;
-    HTTPClientTransport transport(server.url("/mcp"), {}, false, 10, {}, log.logger());
+    HTTPClientTransport transport(server.url("/mcp"), {}, false);
     transport.connect();
     for (std::size_t i = 0; i < steps.size(); ++i) {
         SCOPED_TRACE(i);
@@ -173,8 +151,7 @@ TEST(HTTPClientTransportTest, EventStreamReplyYieldsEveryEventWithDataAndEndsWit
         e.sendChunk("data: four\n\n");
         e.endChunked();
     });
-    Log log;
-    HTTPClientTransport transport(server.url("/mcp"), {}, false, 10, {}, log.logger());
+    HTTPClientTransport transport(server.url("/mcp"), {}, false);
     transport.connect();
 
     auto sending = std::async(std::launch::async, [&] { return sendFailure(transport); });
@@ -239,11 +216,12 @@ TEST(HTTPClientTransportStreamingTest, FirstGetWaitsForTheSessionIdOfAPostReply)
         e.sendChunk("data: pushed\n\nevent: custom\ndata: typed\n\nevent: blank\n\n");
         e.waitForClientClose(kBound);
     });
-    Log log;
+    auto log = std::make_shared<RecordSink>();
     // A long wait for the id: only the signal can end it in time.
-    HTTPClientTransport transport(server.url("/mcp"), quickConfiguration(), true, 60, {}, log.logger());
+    HTTPClientTransport transport(server.url("/mcp"), quickConfiguration(), true, 60, {},
+                                  logging::testing::recordingLogger(log));
     transport.connect();
-    ASSERT_TRUE(log.waitForPrefix("SSE streaming task waiting for initial sessionID signal..."));
+    ASSERT_TRUE(log->waitFor("SSE streaming task waiting for initial sessionID signal..."));
     EXPECT_TRUE(requestsWithMethod(server, "GET").empty());
     ASSERT_FALSE(sendFailure(transport));
 
@@ -261,7 +239,7 @@ TEST(HTTPClientTransportStreamingTest, FirstGetWaitsForTheSessionIdOfAPostReply)
     EXPECT_TRUE(gets[0].body.empty());
 
     transport.disconnect();
-    EXPECT_FALSE(log.containsPrefix("SSE connection error: "));
+    for (const auto& r : log->snapshot()) EXPECT_FALSE(r.message.starts_with("SSE connection error: ")) << r.message;
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "mcp/network_test_support.hpp"
 
-#include "mcp/network_configuration.hpp"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -201,15 +199,7 @@ std::optional<std::vector<std::string>> RawPeer::readLines(std::size_t count, rt
     const auto deadline = rt::Clock::now() + timeout;
     std::vector<std::string> lines;
     for (;;) {
-        // Heartbeat frames sit between lines, never inside one.
-        for (;;) {
-            if (pending_.size() >= mcp::NetworkHeartbeat::frameSize && mcp::NetworkHeartbeat::isHeartbeat(pending_)) {
-                pending_.erase(0, mcp::NetworkHeartbeat::frameSize);
-                continue;
-            }
-            if (mcp::NetworkHeartbeat::isHeartbeat(pending_)) break;
-            const auto newline = pending_.find('\n');
-            if (newline == std::string::npos) break;
+        for (auto newline = pending_.find('\n'); newline != std::string::npos; newline = pending_.find('\n')) {
             lines.push_back(pending_.substr(0, newline));
             pending_.erase(0, newline + 1);
         }

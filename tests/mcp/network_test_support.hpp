@@ -103,8 +103,8 @@ public:
     RawPeer& operator=(const RawPeer&) = delete;
 
     bool write(std::string_view bytes);
-    // Reads until `count` newline-terminated lines arrived (heartbeat frames
-    // dropped); nullopt on time-out or end of stream.
+    // Reads until `count` newline-terminated lines arrived; nullopt on time-out
+    // or end of stream.
     std::optional<std::vector<std::string>> readLines(std::size_t count, rt::Clock::duration timeout = kTimeout);
     // Closes with a reset (SO_LINGER 0).
     void reset();

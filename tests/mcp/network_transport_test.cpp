@@ -238,6 +238,7 @@ TEST(NetworkTransportReceive, ALostConnectionWithoutReconnectionEndsTheStream) {
         ASSERT_TRUE(error.has_value());
         ASSERT_EQ(error->kind(), MCPError::Kind::TransportError);
         EXPECT_EQ(error->underlying()->code(), code);
+        EXPECT_FALSE(rig.transport->isConnected());
     }
 }
 

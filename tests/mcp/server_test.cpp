@@ -1,9 +1,9 @@
 #include "mcp/server.hpp"
 
-#include "logging/log_handlers.hpp"
 #include "support/pipe.hpp"
 #include "support/scripted_transport.hpp"
 #include "support/test_methods.hpp"
+#include "support/wait.hpp"
 #include "mcp/stdio_transport.hpp"
 #include "mcp/tools.hpp"
 
@@ -13,7 +13,6 @@
 #include <regex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -205,20 +204,6 @@ TEST(ServerDispatch, BatchRules) {
     EXPECT_EQ(order, (std::vector<std::string>{"note n", "note n"}));
 }
 
-// Runs body(stop) with a stop requested after `limit`.
-template <class F>
-void withDeadline(std::chrono::milliseconds limit, F body) {
-    std::stop_source deadline;
-    std::jthread watchdog([&](std::stop_token own) {
-        try {
-            rt::sleepFor(limit, own);
-            deadline.request_stop();
-        } catch (const rt::Cancelled&) {
-        }
-    });
-    body(deadline.get_token());
-}
-
 TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {
     auto server = makeServer();
     auto transport = std::make_shared<ScriptedTransport>();
@@ -280,7 +265,7 @@ TEST(ServerOverPipes, ServesAConversationByteForByte) {
         R"([{"id":4,"jsonrpc":"2.0","result":{}},{"id":5,"jsonrpc":"2.0","result":{}}])" + "\n" +
         R"({"id":6,"jsonrpc":"2.0","result":{}})" + "\n";
 
-    withDeadline(kTimeout, [&](std::stop_token stop) { server->waitUntilFinished(stop); });
+    server->waitUntilFinished(testsupport::Deadline(kTimeout).token());
     EXPECT_EQ(testsupport::readAvailable(fromServer.readEnd), expected);
     server->stop();
 }
