@@ -133,4 +133,6 @@ M = [
 ('PF16', 'mcp', 'src/mcp/envelope.cpp', 'Compact answers in unsorted order put the id first', '        text.append("{").append(version).append(R"(,"id":)").append(idText);', '        text.append(R"({"id":)").append(idText).append(",").append(version);'),
 ('PF17', 'mcp', 'src/mcp/stdio_transport.cpp', 'A direct reader is not stopped by its stop token', "    return (fds[1].revents & POLLIN) == 0 && (fds[2].revents & POLLIN) == 0;", "    return (fds[1].revents & POLLIN) == 0;"),
 ('PF18', 'mcp', 'src/mcp/stdio_transport.cpp', 'A caller waiting for the output is never woken', '    if (waited) self.writeCv_.notify_all();', '    (void)waited;'),
+('HO3B', 'app/hosting', 'src/app/hosting/main.cpp', 'Exit status after a termination signal is 0', '        status = 128 + received.load();', '        status = 0;'),
+('ST1', 'mcp', 'src/mcp/stdio_transport.cpp', 'An unterminated last message is dropped', '                splitter.finish(deliver, refuse);\n', ''),
 ]
