@@ -173,23 +173,8 @@ std::string LocalToolService::callTool(const std::string& name, Arguments argume
 }
 
 std::string LocalToolService::callOnMain(const std::string& name, const Arguments& arguments, std::stop_token stop) {
-    // Counted first, so unknown, refused and failing calls all count. The
-    // counter stops at its largest value rather than wrapping.
-    bool counted = false;
-    {
-        std::lock_guard lock(mutex_);
-        if (toolCallCount_ != std::numeric_limits<std::int64_t>::max()) {
-            ++toolCallCount_;
-            counted = true;
-        }
-    }
-    objectChanged_.send();
-    // Added to the value in the file: other processes count into it too.
-    if (counted) {
-        std::lock_guard store(counterStoreMutex_);
-        defaults_->addInteger(kCounterKey, 1);
-    }
-
+    // Counted first, so unknown, refused and failing calls all count.
+    countCall();
     std::optional<ToolError> refusal;
     ToolFamily* f = findFamily(name, refusal);
     if (!f) throw *refusal;

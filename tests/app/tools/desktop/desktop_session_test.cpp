@@ -12,6 +12,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include <X11/Xlib.h>  // last: its macros (None, Bool) clash with the headers above
+
 namespace app::tools {
 namespace {
 
@@ -41,6 +43,19 @@ struct Helper {
 const std::vector<std::string> kAskForA11yBus = {"/usr/bin/dbus-send", "--session", "--print-reply",
                                                  "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                  "org.freedesktop.DBus.NameHasOwner", "string:org.a11y.Bus"};
+
+// Whether the display's keymap, read afresh, binds the keysym to any key.
+bool keymapBinds(KeySym sym) {
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy) return false;
+    int min = 0, max = 0, perKey = 0;
+    XDisplayKeycodes(dpy, &min, &max);
+    KeySym* map = XGetKeyboardMapping(dpy, static_cast<KeyCode>(min), max - min + 1, &perKey);
+    const bool found = map && std::find(map, map + (max - min + 1) * perKey, sym) != map + (max - min + 1) * perKey;
+    if (map) XFree(map);
+    XCloseDisplay(dpy);
+    return found;
+}
 
 // One desktop for the whole suite; a missing program fails every test.
 class DesktopSession : public ::testing::Test {
@@ -100,6 +115,12 @@ TEST_F(DesktopSession, ClickAndTypeReachTheWindowExactly) {
     } catch (const std::exception& e) {
         FAIL() << e.what() << "; the window last held (UTF-8 in hex) " << seen << ", not " << hex;
     }
+
+    // The emoji's binding stays while typing may go on, then the keymap is the user's again.
+    constexpr KeySym kEmoji = 0x0101F600;
+    EXPECT_TRUE(keymapBinds(kEmoji));
+    for (int i = 0; i < 100 && keymapBinds(kEmoji); ++i) std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(keymapBinds(kEmoji));
 
     std::string reply;
     const Arguments window = {{"pid", window_->process.pid()}};
