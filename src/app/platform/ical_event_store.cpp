@@ -597,14 +597,7 @@ std::string IcalEventStore::makeCollectionLocked(const std::string& title, Entit
 
 void IcalEventStore::writeItemLocked(const Collection& collection, const std::string& name, const std::string& text,
                                      std::int64_t order, const std::string& operation) {
-    const std::string target = collection.path + "/" + name;
-    const std::string temp = collection.path + "/." + name + ".tmp-" + std::to_string(::getpid());
-    if (int error = writeStampedFile(temp, text, order)) throw errnoError(operation, error);
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        int error = errno;
-        ::unlink(temp.c_str());
-        throw errnoError(operation, error);
-    }
+    if (int error = replaceFile(collection.path, name, text, {.modified = order})) throw errnoError(operation, error);
 }
 
 bool IcalEventStore::changedSinceLastLook() {

@@ -1,12 +1,16 @@
 // Writing the files the stores share with other programs: whole, synced,
-// with a modification time of the store's choosing (the stores order items
-// by it).
+// private, through a temp file of an unpredictable name that no planted link
+// can redirect, with a modification time of the store's choosing (the stores
+// order items by it).
 #pragma once
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include <sys/types.h>
 
 namespace app::platform {
 
@@ -21,9 +25,25 @@ std::int64_t stampAfter(std::int64_t after);
 // Writes all of text to fd, retrying short writes; false on failure (errno set).
 bool writeAll(int fd, std::string_view text);
 
-// Writes text as a new private file at `path` (a leftover of the same name is
-// replaced), its modification time set to `modified`, and synced. Returns 0,
-// or the errno of the failure with the file removed.
-int writeStampedFile(const std::string& path, std::string_view text, std::int64_t modified);
+struct TempFileOptions {
+    std::optional<std::int64_t> modified;  // nanoseconds since the epoch; now when absent
+    mode_t mode = 0600;
+};
+
+// Writes text, synced, to a new file in `directory` named
+// ".<stem>.tmp-<pid>-<random>", created with O_EXCL|O_NOFOLLOW so a link or
+// file planted under the name is never written through. Returns 0 with the
+// file's path in `path`, or the errno of the failure with nothing left behind.
+int writeTempFile(const std::string& directory, std::string_view stem, std::string_view text,
+                  const TempFileOptions& options, std::string& path);
+
+// Replaces directory/name with text: a temp file renamed over it, so readers
+// see the old or the new file whole, and a link planted at the name is
+// replaced rather than followed. Returns 0 or the errno of the failure.
+int replaceFile(const std::string& directory, const std::string& name, std::string_view text,
+                const TempFileOptions& options = {});
+
+// The pid a temp name written above carries, or nothing for another name.
+std::optional<pid_t> tempFileWriter(std::string_view name);
 
 }  // namespace app::platform

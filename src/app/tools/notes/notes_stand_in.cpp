@@ -219,8 +219,8 @@ std::string NotesStandIn::writeNote(const std::string& folderPath, const std::st
         if (::stat(note.path.c_str(), &info) == 0) newest = std::max(newest, platform::nanosecondsOf(info.st_mtim));
     }
     const std::string stem = noteFileStem(title);
-    const std::string temp = folderPath + "/.note-" + std::to_string(::getpid()) + ".tmp";
-    int error = platform::writeStampedFile(temp, body, platform::stampAfter(newest));
+    std::string temp;
+    int error = platform::writeTempFile(folderPath, "note", body, {.modified = platform::stampAfter(newest)}, temp);
     if (error)
         throw platform::ScriptFailure("Can’t write note " + title + ": " + platform::errnoError("write", error).cause() + ".");
     // A free name: an existing note (ours or another program's) is never replaced.
