@@ -8,7 +8,10 @@
 #include <libical/ical.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <csignal>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -35,8 +38,15 @@ constexpr const char* kOrderFile = ".brisolet-order";          // collections in
 constexpr const char* kReminderMarker = ".brisolet-reminders";  // a reminder list not yet holding any
 constexpr const char* kCarriedOverMarker = ".carried-over-from-store";
 constexpr std::size_t kMaxItemFileSize = 16 * 1024 * 1024;
-// A rule that never ends is followed this far at most, per item and call.
-constexpr int kMaxOccurrences = 100000;
+// Components nest three deep in practice (calendar, event, alarm).
+constexpr int kMaxNesting = 32;
+// What expanding recurring items may cost one call: rule steps and
+// occurrences kept (each rule of an item also stops after kMaxSteps steps),
+// and time.
+constexpr int kMaxSteps = 100000;
+constexpr int kCallSteps = 1000000;
+constexpr int kCallOccurrences = 50000;
+constexpr auto kCallExpansionTime = std::chrono::seconds(2);
 
 using ComponentPtr = std::shared_ptr<icalcomponent>;
 
@@ -46,22 +56,35 @@ ComponentPtr own(icalcomponent* component) {
     });
 }
 
-std::string readSmallFile(const std::string& path, bool& ok) {
+// Why a file was not read: empty when it was.
+std::string readSmallFile(const std::string& path, bool& ok, std::string* why = nullptr) {
     ok = false;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
+    // Never blocks: a FIFO or device planted under the name is refused, not waited on.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (why) *why = std::strerror(errno);
+        return {};
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (why) *why = "not a regular file";
+        ::close(fd);
+        return {};
+    }
     std::string text;
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
+            if (why) *why = std::strerror(errno);
             ::close(fd);
             return {};
         }
         if (n == 0) break;
         text.append(buffer, static_cast<std::size_t>(n));
         if (text.size() > kMaxItemFileSize) {
+            if (why) *why = "larger than 16 MiB";
             ::close(fd);
             return {};
         }
@@ -69,6 +92,38 @@ std::string readSmallFile(const std::string& path, bool& ok) {
     ::close(fd);
     ok = true;
     return text;
+}
+
+// The deepest BEGIN/END nesting of iCalendar text (folded lines joined), or
+// kMaxNesting + 1 as soon as it goes deeper: libical frees and writes its
+// trees by recursion, so a deeper file is never handed to it.
+int nestingDepth(std::string_view text) {
+    int depth = 0, deepest = 0;
+    std::string head;  // the first characters of the current logical line
+    auto finish = [&] {
+        auto starts = [&](std::string_view word) {
+            if (head.size() < word.size()) return false;
+            for (std::size_t i = 0; i < word.size(); ++i)
+                if (std::toupper(static_cast<unsigned char>(head[i])) != word[i]) return false;
+            return true;
+        };
+        if (starts("BEGIN:")) deepest = std::max(deepest, ++depth);
+        else if (starts("END:") && depth > 0) --depth;
+        head.clear();
+    };
+    std::size_t at = 0;
+    while (at < text.size() && deepest <= kMaxNesting) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) line.remove_prefix(1);
+        else finish();
+        if (head.size() < 6) head.append(line.substr(0, 6 - head.size()));
+        at = end + 1;
+    }
+    finish();
+    return deepest;
 }
 
 std::string trimmed(std::string text) {
@@ -122,7 +177,7 @@ icaltimetype dateOnly(int year, int month, int day) {
 
 // libical drops a property without a value ("SUMMARY:") and leaves an
 // X-LIC-ERROR in its place; an empty text is still a text, so put it back.
-void restoreEmptyTexts(icalcomponent* component) {
+void restoreEmptyTextsOf(icalcomponent* component) {
     std::vector<icalproperty*> errors;
     for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_XLICERROR_PROPERTY); p;
          p = icalcomponent_get_next_property(component, ICAL_XLICERROR_PROPERTY))
@@ -143,12 +198,24 @@ void restoreEmptyTexts(icalcomponent* component) {
         icalproperty_free(p);
         icalcomponent_add_property(component, restored);
     }
-    for (icalcomponent* c = icalcomponent_get_first_component(component, ICAL_ANY_COMPONENT); c;
-         c = icalcomponent_get_next_component(component, ICAL_ANY_COMPONENT))
-        restoreEmptyTexts(c);
 }
 
+// Every component of the tree, walked without recursion.
+void restoreEmptyTexts(icalcomponent* root) {
+    std::vector<icalcomponent*> pending{root};
+    while (!pending.empty()) {
+        icalcomponent* component = pending.back();
+        pending.pop_back();
+        restoreEmptyTextsOf(component);
+        for (icalcomponent* c = icalcomponent_get_first_component(component, ICAL_ANY_COMPONENT); c;
+             c = icalcomponent_get_next_component(component, ICAL_ANY_COMPONENT))
+            pending.push_back(c);
+    }
+}
+
+// Null for text nested deeper than kMaxNesting, or that does not parse.
 icalcomponent* parsed(const std::string& text) {
+    if (nestingDepth(text) > kMaxNesting) return nullptr;
     icalcomponent* root = icalparser_parse_string(text.c_str());
     icalerror_clear_errno();
     if (root) restoreEmptyTexts(root);
@@ -158,8 +225,12 @@ icalcomponent* parsed(const std::string& text) {
 std::optional<std::string> textProperty(icalcomponent* component, icalproperty_kind kind) {
     icalproperty* property = icalcomponent_get_first_property(component, kind);
     if (!property) return std::nullopt;
-    const char* value = icalproperty_get_value_as_string(property);
-    return std::string(value ? value : "");
+    // TEXT values come back as written, their escapes (\\, \; \, \n) undone;
+    // other kinds (a URL) as they stand.
+    const icalvalue* value = icalproperty_get_value(property);
+    const char* text = value && icalvalue_isa(value) == ICAL_TEXT_VALUE ? icalvalue_get_text(value)
+                                                                         : icalproperty_get_value_as_string(property);
+    return std::string(text ? text : "");
 }
 
 void removeAll(icalcomponent* component, icalproperty_kind kind) {
@@ -188,14 +259,28 @@ std::string newUid() {
     return uid;
 }
 
-// A folder name for a title: path separators and leading dots are no part of it.
-std::string folderNameFor(const std::string& title) {
+// A file or folder name for a title or identifier that another store gave:
+// no path separator, control character or leading dot, so the name stays
+// inside the folder it is joined to.
+std::string safeNameFor(const std::string& title, const char* fallback) {
     std::string name;
-    for (char c : title) name += (c == '/' || static_cast<unsigned char>(c) < 0x20) ? '-' : c;
+    for (char c : title) name += (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '-' : c;
     while (name.starts_with('.')) name.erase(0, 1);
-    if (name.empty()) name = "calendar";
-    if (name.size() > 200) name.resize(200);
+    if (name.size() > 200) {
+        std::size_t cut = 200;
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+        name.resize(cut);
+    }
+    if (name.empty()) name = fallback;
     return name;
+}
+
+std::string folderNameFor(const std::string& title) { return safeNameFor(title, "calendar"); }
+
+// A name joined to a folder stays in it: one component, not "." or "..", not hidden.
+bool staysInside(std::string_view name) {
+    return !name.empty() && name.find('/') == std::string_view::npos && !name.starts_with('.') &&
+           name.find('\0') == std::string_view::npos;
 }
 
 std::string eventText(const std::string& uid, const NewEvent& event) {
@@ -274,6 +359,17 @@ std::string reminderText(const std::string& uid, const NewReminder& reminder, st
 
 }  // namespace
 
+// One event (with its overridden occurrences) or one reminder of a file.
+struct IcalEntry {
+    bool todo = false;
+    std::string uid;
+    Event event;  // a VEVENT: the event, or a recurring event's first occurrence
+    Reminder reminder;
+    icalcomponent* master = nullptr;    // a recurring event's master, inside its file's tree
+    std::vector<Event> overrides;       // occurrences given a VEVENT of their own
+    std::vector<icaltimetype> overridden;  // their RECURRENCE-IDs
+};
+
 struct IcalItem {
     std::string file;
     std::int64_t modified = 0;  // the stamp it was read with
@@ -281,21 +377,38 @@ struct IcalItem {
     std::int64_t order = 0;  // when it was made
     std::uint64_t generation = 0;  // the last refresh that saw the file
     bool broken = false;
-    bool todo = false;
-    std::string uid;
-    Event event;  // a VEVENT: the event, or a recurring event's first occurrence
-    Reminder reminder;
-    ComponentPtr calendar;            // kept for recurring events
-    icalcomponent* master = nullptr;  // inside `calendar`
-    std::vector<Event> overrides;     // occurrences given a VEVENT of their own
+    ComponentPtr calendar;  // kept while an entry recurs
+    std::vector<IcalEntry> entries;  // every event and reminder the file holds, in file order
 };
 
 struct IcalCollection {
     std::string name;
     std::string path;
-    Calendar calendar;
+    std::string title;
     bool marked = false;
+    bool holdsEvents = false, holdsTodos = false;
     std::map<std::string, IcalItem> items;  // by file name
+
+    // Holding both kinds, a collection is both; an empty one is a calendar
+    // unless marked as a list.
+    bool serves(EntityType type) const {
+        return type == EntityType::Reminder ? holdsTodos || marked : holdsEvents || !(holdsTodos || marked);
+    }
+    Calendar calendar(EntityType type) const { return {name, title, type}; }
+    // The kind a save of `type` is checked against: `type` when served.
+    Calendar calendarFor(EntityType type) const {
+        return calendar(serves(type) ? type : type == EntityType::Event ? EntityType::Reminder : EntityType::Event);
+    }
+};
+
+// What expanding recurring events may still cost the current call.
+struct ExpansionBudget {
+    int steps = kCallSteps;
+    int occurrences = kCallOccurrences;
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kCallExpansionTime;
+    std::string overrun;  // the first item that went over, for the one diagnostic
+
+    bool spent() const { return steps <= 0 || occurrences <= 0 || std::chrono::steady_clock::now() > deadline; }
 };
 
 namespace {
@@ -362,84 +475,164 @@ Reminder readReminder(icalcomponent* vtodo, const std::string& uid) {
     return reminder;
 }
 
-// Parses an item file: false when it holds no usable event or reminder.
+// The VEVENTs and VTODOs of a parsed file, in file order: the root's own
+// kind, its children, or the children of each calendar when a file holds several.
+std::vector<icalcomponent*> itemComponents(icalcomponent* root) {
+    std::vector<icalcomponent*> out;
+    auto isItem = [](icalcomponent* c) {
+        const icalcomponent_kind kind = icalcomponent_isa(c);
+        return kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTODO_COMPONENT;
+    };
+    if (isItem(root)) return {root};
+    for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); c;
+         c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+        if (isItem(c)) {
+            out.push_back(c);
+        } else if (icalcomponent_isa(c) == ICAL_VCALENDAR_COMPONENT) {
+            for (icalcomponent* inner = icalcomponent_get_first_component(c, ICAL_ANY_COMPONENT); inner;
+                 inner = icalcomponent_get_next_component(c, ICAL_ANY_COMPONENT))
+                if (isItem(inner)) out.push_back(inner);
+        }
+    }
+    return out;
+}
+
+std::string uidOf(icalcomponent* component, const std::string& stem) {
+    const char* uid = icalcomponent_get_uid(component);
+    return uid && *uid ? uid : stem;
+}
+
+// Reads every event and reminder of an item file: false when it holds none.
 bool parseItem(IcalItem& item, const std::string& text, const std::string& stem) {
     ComponentPtr root = own(parsed(text));
     if (!root) return false;
-    icalcomponent* container = root.get();
-    auto first = [&](icalcomponent_kind kind) -> icalcomponent* {
-        if (icalcomponent_isa(container) == kind) return container;
-        return icalcomponent_get_first_component(container, kind);
+    // Events group by UID: the master has no RECURRENCE-ID, the others
+    // override one occurrence each.
+    struct Group {
+        icalcomponent* master = nullptr;
+        std::vector<icalcomponent*> overrides;
     };
-    if (icalcomponent* vtodo = first(ICAL_VTODO_COMPONENT)) {
-        const char* uid = icalcomponent_get_uid(vtodo);
-        item.uid = uid && *uid ? uid : stem;
-        item.todo = true;
-        item.reminder = readReminder(vtodo, item.uid);
-        return true;
+    std::vector<std::pair<std::string, Group>> groups;
+    for (icalcomponent* c : itemComponents(root.get())) {
+        const std::string uid = uidOf(c, stem);
+        if (icalcomponent_isa(c) == ICAL_VTODO_COMPONENT) {
+            IcalEntry entry;
+            entry.todo = true;
+            entry.uid = uid;
+            entry.reminder = readReminder(c, uid);
+            item.entries.push_back(std::move(entry));
+            continue;
+        }
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == uid; });
+        if (group == groups.end()) group = groups.insert(groups.end(), {uid, Group{}});
+        if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY)) group->second.overrides.push_back(c);
+        else if (!group->second.master) group->second.master = c;
     }
-    icalcomponent* vevent = first(ICAL_VEVENT_COMPONENT);
-    if (!vevent) return false;
-    const char* uid = icalcomponent_get_uid(vevent);
-    item.uid = uid && *uid ? uid : stem;
-    // The master has no RECURRENCE-ID; the others override one occurrence each.
-    icalcomponent* master = nullptr;
-    std::vector<icalcomponent*> overrides;
-    for (icalcomponent* c = vevent; c; c = container == vevent ? nullptr : icalcomponent_get_next_component(container, ICAL_VEVENT_COMPONENT)) {
-        if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY)) overrides.push_back(c);
-        else if (!master) master = c;
+    for (auto& [uid, group] : groups) {
+        // Overridden occurrences without their series stand alone.
+        std::vector<icalcomponent*> alone;
+        if (!group.master) alone = group.overrides;
+        else alone.push_back(group.master);
+        for (icalcomponent* c : alone) {
+            if (icaltime_is_null_time(icalcomponent_get_dtstart(c))) continue;
+            IcalEntry entry;
+            entry.uid = uid;
+            entry.event = readEvent(c, uid);
+            if (c == group.master && (icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY) ||
+                                      icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY))) {
+                item.calendar = root;
+                entry.master = c;
+                for (icalcomponent* o : group.overrides) {
+                    entry.overrides.push_back(readEvent(o, uid));
+                    entry.overridden.push_back(icalcomponent_get_recurrenceid(o));
+                }
+            }
+            item.entries.push_back(std::move(entry));
+        }
     }
-    if (!master) master = vevent;
-    if (icaltime_is_null_time(icalcomponent_get_dtstart(master))) return false;
-    item.event = readEvent(master, item.uid);
-    const bool recurring = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY) ||
-                           icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY);
-    if (recurring) {
-        item.calendar = root;
-        item.master = master;
-        for (icalcomponent* c : overrides) item.overrides.push_back(readEvent(c, item.uid));
-    }
-    return true;
+    return !item.entries.empty();
 }
 
-bool sameMoment(icaltimetype a, icaltimetype b) {
-    if (icaltime_is_utc(a) != icaltime_is_utc(b)) return toInstant(a) == toInstant(b);
-    return a.year == b.year && a.month == b.month && a.day == b.day && a.hour == b.hour && a.minute == b.minute &&
-           a.second == b.second;
+// A wall-clock time as one number, to compare floating and zoned times by their fields.
+std::int64_t wallKey(const icaltimetype& t) {
+    return ((((std::int64_t(t.year) * 13 + t.month) * 32 + t.day) * 24 + t.hour) * 60 + t.minute) * 60 + t.second;
 }
 
-// The occurrences of a recurring item within [start, end).
-void expand(const IcalItem& item, const Calendar& calendar, Instant start, Instant end, std::vector<std::pair<Event, std::int64_t>>& out) {
-    icalcomponent* master = item.master;
+// The same wall-clock time as `like` (its zone, or floating, or UTC) for an instant.
+icaltimetype timeLike(Instant instant, const icaltimetype& like) {
+    const time_t seconds = static_cast<time_t>(secondsOf(instant));
+    if (like.zone || icaltime_is_utc(like))
+        return icaltime_from_timet_with_zone(seconds, 0, like.zone ? like.zone : icaltimezone_get_utc_timezone());
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    icaltimetype tt = icaltime_null_time();
+    tt.year = local.tm_year + 1900;
+    tt.month = local.tm_mon + 1;
+    tt.day = local.tm_mday;
+    tt.hour = local.tm_hour;
+    tt.minute = local.tm_min;
+    tt.second = local.tm_sec;
+    return tt;
+}
+
+// The occurrences of a recurring event within [start, end), as far as the
+// call's budget goes: rules are followed only to the window's end, and
+// rules stepping by seconds, minutes or hours start near the window.
+void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calendar, Instant start, Instant end,
+            ExpansionBudget& budget, std::vector<std::pair<Event, std::int64_t>>& out) {
+    icalcomponent* master = entry.master;
     const icaltimetype first = icalcomponent_get_dtstart(master);
-    const auto duration = item.event.endDate - item.event.startDate;
-    std::vector<icaltimetype> excluded;
+    const auto duration = entry.event.endDate - entry.event.startDate;
+    // Excluded: EXDATEs and overridden occurrences. A UTC time matches by
+    // instant; two others by their wall-clock fields, as before.
+    std::set<std::int64_t> excludedWall, excludedUtc, excludedAny;
+    auto exclude = [&](const icaltimetype& x) {
+        const std::int64_t instant = toInstant(x).time_since_epoch().count();
+        excludedAny.insert(instant);
+        if (icaltime_is_utc(x)) excludedUtc.insert(instant);
+        else excludedWall.insert(wallKey(x));
+    };
     for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_EXDATE_PROPERTY); p;
          p = icalcomponent_get_next_property(master, ICAL_EXDATE_PROPERTY))
-        excluded.push_back(icalproperty_get_exdate(p));
-    for (icalcomponent* c = icalcomponent_get_first_component(item.calendar.get(), ICAL_VEVENT_COMPONENT); c;
-         c = icalcomponent_get_next_component(item.calendar.get(), ICAL_VEVENT_COMPONENT)) {
-        if (c != master && icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY))
-            excluded.push_back(icalcomponent_get_recurrenceid(c));
-    }
+        exclude(icalproperty_get_exdate(p));
+    for (const auto& x : entry.overridden) exclude(x);
     std::set<std::int64_t> seen;
     auto consider = [&](icaltimetype tt) {
-        for (const auto& x : excluded)
-            if (sameMoment(x, tt)) return;
-        Event occurrence = item.event;
-        occurrence.startDate = toInstant(tt);
-        occurrence.endDate = occurrence.startDate + duration;
+        const Instant at = toInstant(tt);
+        const std::int64_t instant = at.time_since_epoch().count();
+        if (icaltime_is_utc(tt) ? excludedAny.count(instant)
+                                : excludedWall.count(wallKey(tt)) || excludedUtc.count(instant))
+            return;
+        if (!(at + duration >= start) || !seen.insert(instant).second) return;
+        Event occurrence = entry.event;
+        occurrence.startDate = at;
+        occurrence.endDate = at + duration;
         occurrence.calendar = calendar;
-        if (!seen.insert(occurrence.startDate.time_since_epoch().count()).second) return;
-        if (eventOccursWithin(occurrence, start, end)) out.emplace_back(std::move(occurrence), item.order);
+        if (eventOccursWithin(occurrence, start, end)) {
+            out.emplace_back(std::move(occurrence), item.order);
+            --budget.occurrences;
+        }
     };
-    bool ruled = false;
-    for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY); p;
+    bool ruled = false, cut = false, over = false;
+    for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY); p && !cut;
          p = icalcomponent_get_next_property(master, ICAL_RRULE_PROPERTY)) {
-        icalrecur_iterator* it = icalrecur_iterator_new(icalproperty_get_rrule(p), first);
+        const icalrecurrencetype rule = icalproperty_get_rrule(p);
+        icalrecur_iterator* it = icalrecur_iterator_new(rule, first);
         if (!it) continue;
         ruled = true;
-        for (int n = 0; n < kMaxOccurrences; ++n) {
+        // Without COUNT a fine-grained rule may start at the window (less the
+        // event's length) rather than walk there from its first occurrence.
+        const Instant from = start - duration - std::chrono::hours(1);
+        if (rule.count == 0 && rule.freq >= ICAL_SECONDLY_RECURRENCE && rule.freq <= ICAL_HOURLY_RECURRENCE &&
+            toInstant(first) < from)
+            icalrecur_iterator_set_start(it, timeLike(from, first));
+        int n = 0;
+        for (; n < kMaxSteps; ++n) {
+            if (--budget.steps <= 0 || budget.occurrences <= 0 ||
+                ((n & 1023) == 0 && std::chrono::steady_clock::now() > budget.deadline)) {
+                cut = true;
+                break;
+            }
             icaltimetype tt = icalrecur_iterator_next(it);
             if (icaltime_is_null_time(tt)) break;
             tt.zone = first.zone;
@@ -447,21 +640,24 @@ void expand(const IcalItem& item, const Calendar& calendar, Instant start, Insta
             if (!(toInstant(tt) < end)) break;
             consider(tt);
         }
+        over = over || n == kMaxSteps;
         icalrecur_iterator_free(it);
     }
     if (!ruled) consider(first);  // RDATE alone: the first one counts too
-    for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY); p;
+    for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY); p && !budget.spent();
          p = icalcomponent_get_next_property(master, ICAL_RDATE_PROPERTY)) {
+        --budget.steps;
         icaltimetype tt = icalproperty_get_rdate(p).time;
         if (icaltime_is_null_time(tt)) continue;
         if (!tt.zone && !icaltime_is_utc(tt)) tt.zone = first.zone;
         consider(tt);
     }
-    for (const Event& override : item.overrides) {
+    for (const Event& override : entry.overrides) {
         Event occurrence = override;
         occurrence.calendar = calendar;
         if (eventOccursWithin(occurrence, start, end)) out.emplace_back(std::move(occurrence), item.order);
     }
+    if ((cut || over || budget.spent()) && budget.overrun.empty()) budget.overrun = item.file;
 }
 
 }  // namespace
@@ -483,26 +679,60 @@ std::int64_t IcalEventStore::nextOrderLocked() {
     return lastOrder_;
 }
 
+namespace {
+
+// Makes the missing folders of `path` private (0700); folders that exist keep their mode.
+void makeFolders(const std::string& path) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) return;
+    const fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty() && parent != fs::path(path)) makeFolders(parent.string());
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) throw errnoError("open calendars " + path, errno);
+}
+
+// The root's lock, held while collections are made or the order file changes:
+// several programs share the root.
+struct RootLock {
+    int fd;
+    explicit RootLock(const std::string& root)
+        : fd(::open((root + "/.brisolet-lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600)) {
+        while (fd >= 0 && ::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~RootLock() {
+        if (fd >= 0) ::close(fd);
+    }
+    RootLock(const RootLock&) = delete;
+    RootLock& operator=(const RootLock&) = delete;
+};
+
+// Writes `name` into the collection folder as it is, never through a link
+// planted in the folder's place: the folder is opened without following one
+// and written through that handle.
+int replaceInFolder(const std::string& folder, const std::string& name, std::string_view text,
+                    const TempFileOptions& options) {
+    int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == ENOTDIR ? ELOOP : errno;
+    const std::string handle = "/proc/self/fd/" + std::to_string(fd);
+    struct stat viaHandle {};
+    int error = ::stat(handle.c_str(), &viaHandle) == 0 ? replaceFile(handle, name, text, options)
+                                                        : replaceFile(folder, name, text, options);
+    ::close(fd);
+    return error;
+}
+
+}  // namespace
+
 void IcalEventStore::prepareLocked() {
     if (prepared_) return;
-    std::error_code ec;
-    fs::create_directories(root_, ec);
-    if (ec) throw PlatformError("open calendars " + root_, ec.message());
+    makeFolders(root_);
     prepared_ = true;
     // Two programs starting on a new root: one of them sets it up.
-    int lock = ::open((root_ + "/.brisolet-lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    while (lock >= 0 && ::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    struct Unlock {
-        int fd;
-        ~Unlock() {
-            if (fd >= 0) ::close(fd);
-        }
-    } unlock{lock};
+    RootLock lock(root_);
     const std::string marker = root_ + "/" + kCarriedOverMarker;
     if (oldStorePath_ && !fs::exists(marker) && fs::exists(*oldStorePath_)) {
         carryOverLocked(*oldStorePath_);
-        int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) ::close(fd);
     }
     refreshLocked();
@@ -540,9 +770,12 @@ void IcalEventStore::carryOverLocked(const std::string& storePath) {
             event.url = events.optionalText(8);
             auto folder = folders.find(events.int64(1));
             if (folder == folders.end()) continue;
-            Collection c{folder->second, root_ + "/" + folder->second, {}, false, {}};
-            writeItemLocked(c, events.text(0) + ".ics", eventText(events.text(0), event), nextOrderLocked(),
-                            "carry over events");
+            Collection c;
+            c.name = folder->second;
+            c.path = root_ + "/" + folder->second;
+            // The identifier stays the item's UID; its file name is made safe.
+            writeItemLocked(c, safeNameFor(events.text(0), "event") + ".ics", eventText(events.text(0), event),
+                            nextOrderLocked(), "carry over events");
         }
         auto reminders = db.prepare(
             "SELECT seq, identifier, calendar, title, notes, priority, due_year, due_month, due_day, due_hour, "
@@ -567,10 +800,12 @@ void IcalEventStore::carryOverLocked(const std::string& storePath) {
                 completed = Instant(std::chrono::microseconds(reminders.optionalInt64(12).value_or(0)));
             auto folder = folders.find(reminders.int64(2));
             if (folder == folders.end()) continue;
-            Collection c{folder->second, root_ + "/" + folder->second, {}, false, {}};
+            Collection c;
+            c.name = folder->second;
+            c.path = root_ + "/" + folder->second;
             const std::string uid = reminders.text(1);
-            writeItemLocked(c, uid + ".ics", reminderText(uid, reminder, completed), nextOrderLocked(),
-                            "carry over reminders");
+            writeItemLocked(c, safeNameFor(uid, "reminder") + ".ics", reminderText(uid, reminder, completed),
+                            nextOrderLocked(), "carry over reminders");
         }
     } catch (const SqliteError& error) {
         // Nothing lost: the old file stays, and the next start tries again.
@@ -586,18 +821,32 @@ std::string IcalEventStore::makeCollectionLocked(const std::string& title, Entit
     for (int n = 1;; ++n) {
         name = n == 1 ? base : base + "-" + std::to_string(n);
         path = root_ + "/" + name;
+        if (!staysInside(name)) throw PlatformError("add calendar " + path, "not a name inside " + root_);
         if (::mkdir(path.c_str(), 0700) == 0) break;
         if (errno != EEXIST || n > 1000) throw errnoError("add calendar " + path, errno);
     }
-    std::ofstream(path + "/displayname") << title;
-    if (type == EntityType::Reminder) std::ofstream(path + "/" + kReminderMarker);
-    std::ofstream(root_ + "/" + kOrderFile, std::ios::app) << name << '\n';
+    if (int error = replaceInFolder(path, "displayname", title, {})) throw errnoError("add calendar " + path, error);
+    if (type == EntityType::Reminder) {
+        if (int error = replaceInFolder(path, kReminderMarker, "", {}))
+            throw errnoError("add calendar " + path, error);
+    }
+    bool read = false;
+    std::string order = readSmallFile(root_ + "/" + kOrderFile, read);
+    if (!order.empty() && order.back() != '\n') order += '\n';
+    if (int error = replaceFile(root_, kOrderFile, order + name + "\n"))
+        throw errnoError("add calendar " + root_ + "/" + kOrderFile, error);
     return name;
 }
 
 void IcalEventStore::writeItemLocked(const Collection& collection, const std::string& name, const std::string& text,
                                      std::int64_t order, const std::string& operation) {
-    if (int error = replaceFile(collection.path, name, text, {.modified = order})) throw errnoError(operation, error);
+    if (!staysInside(name)) throw PlatformError(operation, name + " is not a name inside " + collection.path);
+    if (int error = replaceInFolder(collection.path, name, text, {.modified = order}))
+        throw errnoError(operation + " in " + collection.path, error);
+}
+
+void IcalEventStore::reportOnce(const std::string& path, const std::string& why) {
+    if (sink_ && reported_.insert(path).second) sink_->write("Calendars: skipping " + path + ": " + why);
 }
 
 bool IcalEventStore::changedSinceLastLook() {
@@ -619,6 +868,21 @@ void IcalEventStore::watchFolder(const std::string& path) {
     if (watch_ >= 0 && ::inotify_add_watch(watch_, path.c_str(), kMask) < 0) watchComplete_ = false;
 }
 
+namespace {
+
+// A temp file of a writer that is gone (killed mid-write) is removed; one
+// of a live writer, or of this process, is left alone.
+void removeIfAbandoned(int folderFd, const char* name) {
+    std::optional<pid_t> writer = tempFileWriter(name);
+    if (!writer || *writer == ::getpid()) return;
+    if (::kill(*writer, 0) == 0 || errno != ESRCH) return;
+    struct stat info {};
+    if (::fstatat(folderFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode))
+        ::unlinkat(folderFd, name, 0);
+}
+
+}  // namespace
+
 void IcalEventStore::refreshLocked() {
     // Folders unchanged since the last look (inotify says so) need no scan:
     // a large calendar answers without a stat per file.
@@ -627,16 +891,27 @@ void IcalEventStore::refreshLocked() {
     watchFolder(root_);
     std::vector<std::string> ordered;
     {
-        std::ifstream in(root_ + "/" + kOrderFile);
+        bool read = false;
+        std::string why;
+        std::istringstream in(readSmallFile(root_ + "/" + kOrderFile, read, &why));
+        if (!read && fs::symlink_status(root_ + "/" + kOrderFile).type() != fs::file_type::not_found)
+            reportOnce(root_ + "/" + kOrderFile, why);
         for (std::string line; std::getline(in, line);)
             if (!line.empty() && std::find(ordered.begin(), ordered.end(), line) == ordered.end()) ordered.push_back(line);
     }
     std::vector<std::string> present;
-    std::error_code ec;
-    for (fs::directory_iterator it(root_, ec), end; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        std::error_code dirError;
-        if (!name.starts_with('.') && it->is_directory(dirError)) present.push_back(name);
+    if (DIR* folder = ::opendir(root_.c_str())) {
+        while (dirent* entry = ::readdir(folder)) {
+            const std::string name = entry->d_name;
+            if (name.starts_with('.')) {
+                removeIfAbandoned(::dirfd(folder), entry->d_name);
+                continue;
+            }
+            struct stat info {};
+            if (::fstatat(::dirfd(folder), entry->d_name, &info, 0) == 0 && S_ISDIR(info.st_mode))
+                present.push_back(name);
+        }
+        ::closedir(folder);
     }
     std::sort(present.begin(), present.end(), [&](const std::string& a, const std::string& b) {
         auto ia = std::find(ordered.begin(), ordered.end(), a), ib = std::find(ordered.begin(), ordered.end(), b);
@@ -655,7 +930,11 @@ void IcalEventStore::refreshLocked() {
             collection->path = root_ + "/" + name;
         }
         bool ok = false;
-        std::string title = trimmed(readSmallFile(collection->path + "/displayname", ok));
+        std::string why;
+        const std::string displayname = collection->path + "/displayname";
+        std::string title = trimmed(readSmallFile(displayname, ok, &why));
+        if (!ok && fs::symlink_status(displayname).type() != fs::file_type::not_found) reportOnce(displayname, why);
+        collection->title = ok && !title.empty() ? title : name;
         collection->marked = fs::exists(collection->path + "/" + kReminderMarker);
 
         // Changed files are read again; the rest stay as they are.
@@ -665,9 +944,18 @@ void IcalEventStore::refreshLocked() {
             const int folderFd = ::dirfd(folder);
             while (dirent* entry = ::readdir(folder)) {
                 std::string_view file = entry->d_name;
-                if (file.starts_with('.') || !file.ends_with(".ics")) continue;
+                if (file.starts_with('.')) {
+                    removeIfAbandoned(folderFd, entry->d_name);
+                    continue;
+                }
+                if (!file.ends_with(".ics")) continue;
+                const std::string path = collection->path + "/" + entry->d_name;
                 struct stat info {};
-                if (::fstatat(folderFd, entry->d_name, &info, 0) != 0 || !S_ISREG(info.st_mode)) continue;
+                if (::fstatat(folderFd, entry->d_name, &info, 0) != 0) continue;
+                if (!S_ISREG(info.st_mode)) {
+                    if (!S_ISDIR(info.st_mode)) reportOnce(path, "not a regular file");
+                    continue;
+                }
                 auto [slot, added] = collection->items.try_emplace(std::string(file));
                 Item& item = slot->second;
                 item.generation = generation_;
@@ -680,22 +968,34 @@ void IcalEventStore::refreshLocked() {
                 item.modified = item.order = nanosecondsOf(info.st_mtim);
                 item.inode = info.st_ino;
                 item.size = static_cast<std::uint64_t>(info.st_size);
-                const std::string path = collection->path + "/" + item.file;
                 bool read = false;
-                std::string text = readSmallFile(path, read);
+                std::string why;
+                std::string text = readSmallFile(path, read, &why);
                 if (!read || !parseItem(item, text, item.file.substr(0, item.file.size() - 4))) {
                     item.broken = true;
-                    if (sink_) sink_->write("Calendars: skipping " + path + ": not a readable iCalendar item");
+                    item.entries.clear();
+                    item.calendar.reset();
+                    if (sink_) {
+                        if (!read) sink_->write("Calendars: skipping " + path + ": " + why);
+                        else if (nestingDepth(text) > kMaxNesting)
+                            sink_->write("Calendars: skipping " + path + ": components nested deeper than " +
+                                         std::to_string(kMaxNesting));
+                        else
+                            sink_->write("Calendars: skipping " + path + ": not a readable iCalendar item");
+                    }
                 }
                 lastOrder_ = std::max(lastOrder_, item.order);
             }
             ::closedir(folder);
         }
         std::erase_if(collection->items, [&](const auto& entry) { return entry.second.generation != generation_; });
-        bool holdsTodo = collection->marked;
-        for (const auto& [file, item] : collection->items) holdsTodo = holdsTodo || (!item.broken && item.todo);
-        collection->calendar = {name, ok && !title.empty() ? title : name,
-                                holdsTodo ? EntityType::Reminder : EntityType::Event};
+        collection->holdsEvents = collection->holdsTodos = false;
+        for (const auto& [file, item] : collection->items) {
+            for (const auto& entry : item.entries) {
+                collection->holdsTodos = collection->holdsTodos || entry.todo;
+                collection->holdsEvents = collection->holdsEvents || !entry.todo;
+            }
+        }
         next.push_back(std::move(collection));
     }
     collections_ = std::move(next);
@@ -709,16 +1009,34 @@ IcalEventStore::Collection* IcalEventStore::findCollection(std::string_view iden
 
 IcalEventStore::Collection* IcalEventStore::firstCollection(EntityType type) {
     for (auto& c : collections_)
-        if (c->calendar.type == type) return c.get();
+        if (c->serves(type)) return c.get();
     return nullptr;
 }
 
-const IcalEventStore::Item* IcalEventStore::findItem(std::string_view identifier, bool todo, const Collection** owner) {
+IcalEventStore::Collection* IcalEventStore::defaultCollectionLocked(EntityType type) {
+    if (Collection* c = firstCollection(type)) return c;
+    // A root of calendars with no list yet (or lists with no calendar) gets
+    // the default for new items, as an empty root does.
+    {
+        RootLock lock(root_);
+        refreshLocked();
+        if (!firstCollection(type))
+            makeCollectionLocked(type == EntityType::Reminder ? "Reminders" : "Calendar", type);
+    }
+    refreshLocked();
+    return firstCollection(type);
+}
+
+const IcalEventStore::Entry* IcalEventStore::findEntry(std::string_view identifier, bool todo,
+                                                       const Collection** owner, const Item** file) {
     for (auto& c : collections_) {
-        for (auto& [file, item] : c->items) {
-            if (!item.broken && item.todo == todo && item.uid == identifier) {
-                if (owner) *owner = c.get();
-                return &item;
+        for (auto& [name, item] : c->items) {
+            for (const auto& entry : item.entries) {
+                if (entry.todo == todo && entry.uid == identifier) {
+                    if (owner) *owner = c.get();
+                    if (file) *file = &item;
+                    return &entry;
+                }
             }
         }
     }
@@ -731,7 +1049,7 @@ std::vector<Calendar> IcalEventStore::calendars(EntityType type) {
     refreshLocked();
     std::vector<Calendar> out;
     for (auto& c : collections_)
-        if (c->calendar.type == type) out.push_back(c->calendar);
+        if (c->serves(type)) out.push_back(c->calendar(type));
     return out;
 }
 
@@ -739,16 +1057,22 @@ std::optional<Calendar> IcalEventStore::defaultCalendar(EntityType type) {
     std::lock_guard lock(mutex_);
     prepareLocked();
     refreshLocked();
-    if (Collection* c = firstCollection(type)) return c->calendar;
+    if (Collection* c = defaultCollectionLocked(type)) return c->calendar(type);
     return std::nullopt;
 }
 
 Calendar IcalEventStore::addCalendar(std::string title, EntityType type) {
     std::lock_guard lock(mutex_);
     prepareLocked();
-    std::string name = makeCollectionLocked(title, type);
+    std::string name;
+    {
+        RootLock rootLock(root_);
+        name = makeCollectionLocked(title, type);
+    }
     refreshLocked();
-    return findCollection(name)->calendar;
+    Collection* made = findCollection(name);
+    if (!made) throw PlatformError("add calendar " + root_ + "/" + name, "the new folder cannot be read back");
+    return made->calendar(type);
 }
 
 std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
@@ -757,18 +1081,28 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
     refreshLocked();
     std::vector<std::pair<Event, std::int64_t>> found;
     if (!(start < end)) return {};
+    ExpansionBudget budget;
     for (auto& c : collections_) {
-        if (c->calendar.type != EntityType::Event) continue;
+        const Calendar calendar = c->calendar(EntityType::Event);
         for (auto& [file, item] : c->items) {
-            if (item.broken || item.todo) continue;
-            if (item.master) {
-                expand(item, c->calendar, start, end, found);
-            } else if (eventOccursWithin(item.event, start, end)) {
-                found.emplace_back(item.event, item.order);
-                found.back().first.calendar = c->calendar;
+            for (const auto& entry : item.entries) {
+                if (entry.todo) continue;
+                if (entry.master) {
+                    if (budget.spent()) {
+                        if (budget.overrun.empty()) budget.overrun = item.file;
+                        continue;
+                    }
+                    expand(entry, item, calendar, start, end, budget, found);
+                } else if (eventOccursWithin(entry.event, start, end)) {
+                    found.emplace_back(entry.event, item.order);
+                    found.back().first.calendar = calendar;
+                }
             }
         }
     }
+    if (!budget.overrun.empty() && sink_)
+        sink_->write("Calendars: recurring events cut short at " + budget.overrun +
+                     ": more occurrences than one call expands");
     std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
         if (a.first.startDate != b.first.startDate) return a.first.startDate < b.first.startDate;
         return a.second < b.second;
@@ -783,14 +1117,14 @@ template <class Record>
 std::optional<Record> IcalEventStore::recordLocked(std::string_view identifier) {
     constexpr bool todo = std::is_same_v<Record, Reminder>;
     const Collection* owner = nullptr;
-    const Item* item = findItem(identifier, todo, &owner);
-    if (!item) return std::nullopt;
+    const Entry* entry = findEntry(identifier, todo, &owner);
+    if (!entry) return std::nullopt;
     Record out;
     if constexpr (todo)
-        out = item->reminder;
+        out = entry->reminder;
     else
-        out = item->event;
-    out.calendar = owner->calendar;
+        out = entry->event;
+    out.calendar = owner->calendar(todo ? EntityType::Reminder : EntityType::Event);
     return out;
 }
 
@@ -801,8 +1135,10 @@ Record IcalEventStore::saveLocked(const std::optional<std::string>& calendarIden
     const char* operation = type == EntityType::Reminder ? "save reminder" : "save event";
     prepareLocked();
     refreshLocked();
-    Collection* target = calendarIdentifier ? findCollection(*calendarIdentifier) : firstCollection(type);
-    checkedTarget(target ? &target->calendar : nullptr, calendarIdentifier, type);
+    Collection* target = calendarIdentifier ? findCollection(*calendarIdentifier) : defaultCollectionLocked(type);
+    std::optional<Calendar> checked;
+    if (target) checked = target->calendarFor(type);
+    checkedTarget(checked ? &*checked : nullptr, calendarIdentifier, type);
     const std::string uid = newUid();
     writeItemLocked(*target, uid + ".ics", text(uid), nextOrderLocked(), operation);
     refreshLocked();
@@ -830,12 +1166,14 @@ std::vector<Reminder> IcalEventStore::reminders(const ReminderPredicate& predica
     refreshLocked();
     std::vector<std::pair<Reminder, std::int64_t>> found;
     for (auto& c : collections_) {
-        if (c->calendar.type != EntityType::Reminder) continue;
+        const Calendar calendar = c->calendar(EntityType::Reminder);
         for (auto& [file, item] : c->items) {
-            if (item.broken || !item.todo) continue;
-            Reminder reminder = item.reminder;
-            reminder.calendar = c->calendar;
-            if (predicate.matches(reminder)) found.emplace_back(std::move(reminder), item.order);
+            for (const auto& entry : item.entries) {
+                if (!entry.todo) continue;
+                Reminder reminder = entry.reminder;
+                reminder.calendar = calendar;
+                if (predicate.matches(reminder)) found.emplace_back(std::move(reminder), item.order);
+            }
         }
     }
     std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
@@ -858,27 +1196,60 @@ Reminder IcalEventStore::saveReminder(const NewReminder& reminder) {
                                 [&](const std::string& uid) { return reminderText(uid, reminder, std::nullopt); });
 }
 
+namespace {
+
+bool hasParseErrors(icalcomponent* root) {
+    std::vector<icalcomponent*> pending{root};
+    while (!pending.empty()) {
+        icalcomponent* c = pending.back();
+        pending.pop_back();
+        if (icalcomponent_get_first_property(c, ICAL_XLICERROR_PROPERTY)) return true;
+        for (icalcomponent* inner = icalcomponent_get_first_component(c, ICAL_ANY_COMPONENT); inner;
+             inner = icalcomponent_get_next_component(c, ICAL_ANY_COMPONENT))
+            pending.push_back(inner);
+    }
+    return false;
+}
+
+// The file's text again: a file of several calendars is written as several.
+std::string writtenWhole(icalcomponent* root) {
+    if (icalcomponent_isa(root) != ICAL_XROOT_COMPONENT) return written(root);
+    std::string out;
+    for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); c;
+         c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT))
+        out += written(c);
+    return out;
+}
+
+}  // namespace
+
 void IcalEventStore::setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) {
     std::lock_guard lock(mutex_);
     prepareLocked();
     refreshLocked();
     const Collection* owner = nullptr;
-    const Item* item = findItem(identifier, true, &owner);
-    if (!item) throw PlatformError("complete reminder", "no reminder " + std::string(identifier));
-    // Read again and change only the completion: everything else stays.
+    const Item* item = nullptr;
+    if (!findEntry(identifier, true, &owner, &item))
+        throw PlatformError("complete reminder", "no reminder " + std::string(identifier));
+    // Read the whole file again and change only this reminder's completion:
+    // every other item and property stays.
     const std::string path = owner->path + "/" + item->file;
     bool read = false;
     std::string text = readSmallFile(path, read);
     ComponentPtr root = read ? own(parsed(text)) : nullptr;
     icalcomponent* vtodo = nullptr;
     if (root) {
-        vtodo = icalcomponent_isa(root.get()) == ICAL_VTODO_COMPONENT
-                    ? root.get()
-                    : icalcomponent_get_first_component(root.get(), ICAL_VTODO_COMPONENT);
+        for (icalcomponent* c : itemComponents(root.get()))
+            if (icalcomponent_isa(c) == ICAL_VTODO_COMPONENT && uidOf(c, item->file.substr(0, item->file.size() - 4)) == identifier) {
+                vtodo = c;
+                break;
+            }
     }
     if (!vtodo) throw PlatformError("complete reminder", "cannot read " + path);
+    if (hasParseErrors(root.get()))
+        throw PlatformError("complete reminder", "cannot rewrite " + path + " without losing what it holds");
     setCompletion(vtodo, completionDate);
-    writeItemLocked(*owner, item->file, written(root.get()), item->order, "complete reminder");
+    writeItemLocked(*owner, item->file, writtenWhole(root.get()), item->order, "complete reminder");
     refreshLocked();
 }
 
@@ -891,8 +1262,8 @@ std::optional<std::string> IcalEventStore::location(std::optional<std::string_vi
         return c ? std::optional<std::string>(c->path) : std::nullopt;
     }
     const Collection* owner = nullptr;
-    const Item* item = findItem(*identifier, type == EntityType::Reminder, &owner);
-    if (!item) return std::nullopt;
+    const Item* item = nullptr;
+    if (!findEntry(*identifier, type == EntityType::Reminder, &owner, &item)) return std::nullopt;
     return owner->path + "/" + item->file;
 }
 

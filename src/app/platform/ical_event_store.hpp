@@ -1,8 +1,10 @@
 // The event store on iCalendar collections, the layout calendar programs on
 // Linux share (khal, todoman, vdirsyncer): under a root folder, one folder
-// per calendar or reminder list, one "<uid>.ics" file per event (VEVENT) or
-// reminder (VTODO). A folder's title is its "displayname" file, else its
-// name; a folder holding a VTODO, or marked as a list, is a reminder list.
+// per calendar or reminder list, "<uid>.ics" files of events (VEVENT) and
+// reminders (VTODO). A folder's title is its "displayname" file, else its
+// name. A folder is an event calendar and a reminder list by what it holds:
+// a folder holding VTODOs, or marked as a list, is a reminder list; one
+// holding VEVENTs, or nothing, is a calendar; one holding both is both.
 #pragma once
 
 #include <functional>
@@ -10,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,19 +22,26 @@
 namespace app::platform {
 
 struct IcalItem;
+struct IcalEntry;
 struct IcalCollection;
 
 // Store order: collections in the order made (then others by name), items
 // by when they were made (the file's modification time, kept on rewrite).
-// Files are read again when they change on disk; a file that does not parse
-// is skipped with one diagnostic and never rewritten. Writes go to a
-// temporary file in the same folder renamed into place; rewriting an item
-// keeps the properties this store does not use. Recurring events (RRULE,
-// EXDATE, RDATE, overridden occurrences) are expanded within the asked window.
+// Files are read again when they change on disk; every event and reminder
+// of a file is read. A file that does not parse, nests components deeper
+// than a few levels, or is not a regular file is skipped with one
+// diagnostic and never rewritten. Text values are read unescaped and written
+// escaped once. Writes go to a private temporary file in the same folder
+// renamed into place, never through a link planted in place of a file or
+// a collection folder; rewriting an item keeps the rest of its file. Temp
+// files of writers that are gone are removed. Recurring events (RRULE,
+// EXDATE, RDATE, overridden occurrences) are expanded within the asked
+// window, at most as far as one call's budget of steps, occurrences and time.
 class IcalEventStore : public EventStore {
 public:
     // An empty or missing root gets a calendar "Calendar" and a reminder list
-    // "Reminders" at first use, unless `oldStorePath` names a program store
+    // "Reminders" at first use (and later either one when none serves as the
+    // default for new items), unless `oldStorePath` names a program store
     // of the earlier layout, whose calendars, events and reminders are then
     // carried over once (its tables are left as they are).
     IcalEventStore(std::string root, std::shared_ptr<AccessPrompter> prompter, std::shared_ptr<DiagnosticSink> sink,
@@ -53,6 +63,7 @@ public:
 private:
     using Item = IcalItem;
     using Collection = IcalCollection;
+    using Entry = IcalEntry;
 
     void refreshLocked();
     bool changedSinceLastLook();
@@ -61,12 +72,16 @@ private:
     void carryOverLocked(const std::string& storePath);
     Collection* findCollection(std::string_view identifier);
     Collection* firstCollection(EntityType type);
+    // The first collection serving `type`, made when there is none.
+    Collection* defaultCollectionLocked(EntityType type);
+    void reportOnce(const std::string& path, const std::string& why);
     std::string makeCollectionLocked(const std::string& title, EntityType type);
     // Writes the text as the collection's file `name`, with the given order stamp.
     void writeItemLocked(const Collection& collection, const std::string& name, const std::string& text,
                          std::int64_t order, const std::string& operation);
     std::int64_t nextOrderLocked();
-    const Item* findItem(std::string_view identifier, bool todo, const Collection** owner = nullptr);
+    const Entry* findEntry(std::string_view identifier, bool todo, const Collection** owner = nullptr,
+                           const Item** file = nullptr);
     // The event or reminder, with its calendar.
     template <class Record>
     std::optional<Record> recordLocked(std::string_view identifier);
@@ -85,6 +100,7 @@ private:
     std::uint64_t generation_ = 0;
     int watch_ = -1;               // inotify on the root and every collection
     bool watchComplete_ = false;  // every folder is watched
+    std::set<std::string> reported_;  // paths skipped with their one diagnostic
 };
 
 }  // namespace app::platform
