@@ -10,6 +10,10 @@
 #include <filesystem>
 #include <thread>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace app::platform {
 namespace {
 
@@ -174,9 +178,11 @@ TEST(IcalStore, CarriesTheOldStoreOverOnce) {
             " priority INTEGER, due_year INTEGER, due_month INTEGER, due_day INTEGER, due_hour INTEGER,"
             " due_minute INTEGER, completed INTEGER, completion_us INTEGER);"
             "CREATE TABLE reminder_alarms(seq INTEGER PRIMARY KEY, reminder INTEGER, at_us INTEGER);"
-            "INSERT INTO calendars VALUES(1, 'A', 'Calendar', 0, 1), (2, 'B', 'Reminders', 1, 1), (3, 'C', 'Home', 1, 0);"
+            "INSERT INTO calendars VALUES(1, 'A', 'Calendar', 0, 1), (2, 'B', 'Reminders', 1, 1), (3, 'C', 'Home', 1, 0),"
+            " (4, 'D', '../../../../outside_cal', 0, 0);"
             "INSERT INTO events VALUES(1, 'ev-1', 1, 'Dentist', 'Main St', NULL, 1741341600000000, 1741345200000000, 0,"
-            " 'https://example.org');"
+            " 'https://example.org'), (2, '/../../../../elsewhere/ESCAPED_EVENT', 4, 'Out', NULL, NULL,"
+            " 1741341600000000, 1741345200000000, 0, NULL);"
             "INSERT INTO reminders VALUES(1, 'rem-1', 3, 'Milk', NULL, 5, 2025, 3, 2, NULL, NULL, 1, 1741600000000000);"
             "INSERT INTO reminder_alarms VALUES(1, 1, 1741500000000000);");
     }
@@ -187,8 +193,14 @@ TEST(IcalStore, CarriesTheOldStoreOverOnce) {
         for (const auto& c : store.calendars(EntityType::Reminder)) lists.push_back(c.title);
         EXPECT_EQ(lists, (std::vector<std::string>{"Reminders", "Home"}));
         auto events = store.events(utc(3, 1, 0), utc(4, 1, 0));
-        ASSERT_EQ(events.size(), 1u);
+        ASSERT_EQ(events.size(), 2u);
         EXPECT_EQ(events[0].identifier, "ev-1");
+        // Identifiers and titles become names inside the folder, never paths.
+        EXPECT_EQ(events[1].identifier, "/../../../../elsewhere/ESCAPED_EVENT");
+        EXPECT_EQ(events[1].calendar.title, "../../../../outside_cal");
+        auto file = std::filesystem::path(*store.location(events[1].identifier, EntityType::Event));
+        EXPECT_EQ(file.parent_path().parent_path(), dir.file("calendars"));
+        EXPECT_EQ(std::filesystem::canonical(file).parent_path().parent_path(), dir.file("calendars"));
         EXPECT_EQ(events[0].startDate, Instant(microseconds(1741341600000000)));
         EXPECT_EQ(events[0].location, "Main St");
         EXPECT_EQ(events[0].url, "https://example.org");
@@ -203,7 +215,7 @@ TEST(IcalStore, CarriesTheOldStoreOverOnce) {
     SqliteConnection db(old, SqliteOpenMode::ReadOnly);
     auto count = db.prepare("SELECT count(*) FROM events");
     ASSERT_TRUE(count.step());
-    EXPECT_EQ(count.int64(0), 1);
+    EXPECT_EQ(count.int64(0), 2);
 }
 
 TEST_F(IcalStoreTest, AnyDateAFileNamesIsReadWithoutOverflow) {
@@ -212,6 +224,167 @@ TEST_F(IcalStoreTest, AnyDateAFileNamesIsReadWithoutOverflow) {
     auto odd = store.reminder("odd-1");
     ASSERT_TRUE(odd);
     EXPECT_TRUE(odd->isCompleted);
+}
+
+
+// Text comes back exactly as it was given, through this store's own files
+// and through text another program escaped.
+TEST_F(IcalStoreTest, TextRoundTripsExactly) {
+    const std::string texts[] = {
+        "A, B", "x;y", "back\\slash", "trailing\\", "line\nbreak", "tab\there", "\"quoted\"", "colon: here",
+        "张伟 🎉 émoji", "\"; do shell script \"rm -rf ~\" --", "'); DROP TABLE events; --", "\\n is not a break",
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        NewEvent event{text, utc(3, 20, 9), utc(3, 20, 10), text, text};
+        const std::string id = store.saveEvent(event).identifier;
+        auto back = store.event(id);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(back->title, text);
+        EXPECT_EQ(back->location, text);
+        EXPECT_EQ(back->notes, text);
+        NewReminder reminder;
+        reminder.title = reminder.notes = text;
+        auto saved = store.reminder(store.saveReminder(reminder).identifier);
+        EXPECT_EQ(saved->title, text);
+        EXPECT_EQ(saved->notes, text);
+    }
+    // A line break of either kind is one line break: the format has one.
+    NewEvent crlf{"a\r\nb", utc(3, 20, 9), utc(3, 20, 10)};
+    EXPECT_EQ(store.event(store.saveEvent(crlf).identifier)->title, "a\nb");
+    writeFile(root + "/work/escaped.ics",
+              item("BEGIN:VEVENT\r\nUID:esc-1\r\nSUMMARY:A\\, B\\; c\\\\d\\ne\\Nf\r\nLOCATION:\r\n"
+                   "DTSTART:20250320T090000Z\r\nEND:VEVENT\r\n"));
+    EXPECT_EQ(store.event("esc-1")->title, "A, B; c\\d\ne\nf");
+    EXPECT_EQ(store.event("esc-1")->location, "");
+}
+
+// Calendar servers and other programs keep events and to-dos in one folder,
+// and several items in one file: all of it is served, none of it lost.
+TEST_F(IcalStoreTest, MixedFoldersAndFilesOfSeveralItemsServeEverything) {
+    writeFile(root + "/work/mixed.ics",
+              item("BEGIN:VEVENT\r\nUID:m-1\r\nSUMMARY:First\r\nDTSTART:20250320T090000Z\r\nEND:VEVENT\r\n"
+                   "BEGIN:VEVENT\r\nUID:m-2\r\nSUMMARY:Second\r\nDTSTART:20250321T090000Z\r\nEND:VEVENT\r\n"
+                   "BEGIN:VTODO\r\nUID:m-3\r\nSUMMARY:Task\r\nX-KEEP:me\r\nEND:VTODO\r\n") +
+                  item("BEGIN:VEVENT\r\nUID:m-4\r\nSUMMARY:Third\r\nDTSTART:20250322T090000Z\r\nEND:VEVENT\r\n"));
+    writeFile(root + "/tasks/khal.ics",
+              item("BEGIN:VEVENT\r\nUID:k-1\r\nSUMMARY:In the list\r\nDTSTART:20250323T090000Z\r\nEND:VEVENT\r\n"));
+    std::vector<std::string> titles;
+    for (const auto& e : store.events(utc(3, 20, 0), utc(3, 24, 0))) titles.push_back(e.title);
+    EXPECT_EQ(titles, (std::vector<std::string>{"First", "Second", "Third", "In the list"}));
+    EXPECT_EQ(store.calendars(EntityType::Event).size(), 2u);
+    EXPECT_EQ(store.calendars(EntityType::Reminder).size(), 2u);
+    EXPECT_EQ(store.reminder("m-3")->calendar.title, "Work");
+    NewEvent added{"New", utc(3, 25, 9), utc(3, 25, 10)};
+    added.calendarIdentifier = "tasks";
+    EXPECT_EQ(store.saveEvent(added).calendar.title, "Chores");
+    // Completing the to-do rewrites its file with every other item in it.
+    store.setReminderCompletion("m-3", utc(3, 21, 0));
+    EXPECT_TRUE(store.reminder("m-3")->isCompleted);
+    for (const char* id : {"m-1", "m-2", "m-4"}) EXPECT_TRUE(store.event(id)) << id;
+    EXPECT_THAT(readFile(root + "/work/mixed.ics"), ::testing::HasSubstr("X-KEEP:me"));
+}
+
+// A root of calendars only (khal's) gets a list the first time a reminder
+// is added, as an empty root gets both.
+TEST(IcalStore, AReminderListIsMadeWhenNoneHoldsToDos) {
+    testsupport::ScratchDir dir;
+    std::filesystem::create_directories(dir.file("c/personal"));
+    writeFile(dir.file("c/personal/a.ics"),
+              item("BEGIN:VEVENT\r\nUID:a\r\nSUMMARY:A\r\nDTSTART:20250320T090000Z\r\nEND:VEVENT\r\n"));
+    IcalEventStore store(dir.file("c"), std::make_shared<FakeAccessPrompter>(), nullptr);
+    EXPECT_TRUE(store.calendars(EntityType::Reminder).empty());
+    NewReminder reminder;
+    reminder.title = "Milk";
+    EXPECT_EQ(store.saveReminder(reminder).calendar.title, "Reminders");
+    EXPECT_EQ(store.calendars(EntityType::Event).size(), 1u);
+    EXPECT_EQ(store.calendars(EntityType::Reminder).size(), 1u);
+}
+
+// What an attacker who can write into the calendars folder may plant: the
+// store neither blocks, crashes, writes outside, nor expands without bound.
+TEST(IcalStore, PlantedFilesCannotBlockCrashOrRedirect) {
+    testsupport::ScratchDir dir;
+    const std::string root = dir.file("c");
+    std::filesystem::create_directories(root + "/work");
+    std::filesystem::create_directories(dir.file("outside"));
+    writeFile(dir.file("outside/target"), "keep");
+    writeFile(root + "/work/a.ics",
+              item("BEGIN:VEVENT\r\nUID:a\r\nSUMMARY:A\r\nDTSTART:20250320T090000Z\r\nEND:VEVENT\r\n"));
+    ASSERT_EQ(::mkfifo((root + "/work/displayname").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((root + "/work/fifo.ics").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((root + "/.brisolet-order").c_str(), 0600), 0);
+    std::string deep;
+    for (int i = 0; i < 70000; ++i) deep += "BEGIN:VALARM\r\n";
+    writeFile(root + "/work/deep.ics", item("BEGIN:VEVENT\r\nUID:d\r\nDTSTART:20250320T090000Z\r\n" + deep));
+    std::string rules;
+    for (int i = 0; i < 20; ++i) rules += "RRULE:FREQ=SECONDLY\r\n";
+    for (int i = 0; i < 1000; ++i) rules += "EXDATE:2021010" + std::to_string(1 + i % 9) + "T000000Z\r\n";
+    writeFile(root + "/work/storm.ics",
+              item("BEGIN:VEVENT\r\nUID:s\r\nSUMMARY:Storm\r\nDTSTART:20200101T000000Z\r\n" + rules + "END:VEVENT\r\n"));
+    // Temp files: one of a writer that is gone, one of a live one.
+    const pid_t gone = ::fork();
+    if (gone == 0) ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string stale[] = {"/work/.x.ics.tmp-" + std::to_string(gone),
+                                 "/work/.x.ics.tmp-" + std::to_string(gone) + "-0123456789abcdef"};
+    const std::string live = "/work/.y.ics.tmp-" + std::to_string(::getppid()) + "-0123456789abcdef";
+    for (const auto& name : stale) writeFile(root + name, "half");
+    writeFile(root + live, "half");
+
+    auto sink = std::make_shared<MemoryDiagnosticSink>();
+    IcalEventStore store(root, std::make_shared<FakeAccessPrompter>(), sink);
+    for (int round = 0; round < 2; ++round) {
+        auto events = store.events(utc(1, 1, 0), utc(12, 31, 0));
+        EXPECT_EQ(events.front().title, "Storm");
+        EXPECT_LE(events.size(), 100000u);
+        EXPECT_TRUE(store.event("a"));
+    }
+    EXPECT_EQ(store.calendars(EntityType::Event).at(0).title, "work");
+    auto lines = sink->lines();
+    for (const char* planted : {"/work/displayname", "/work/fifo.ics", "/.brisolet-order", "/work/deep.ics"})
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.find(root + planted + ":") != std::string::npos; }),
+                  1) << planted;
+    EXPECT_THAT(lines, ::testing::Contains(::testing::HasSubstr("cut short at storm.ics")));
+    for (const auto& name : stale) EXPECT_FALSE(std::filesystem::exists(root + name)) << name;
+    EXPECT_TRUE(std::filesystem::exists(root + live));
+
+    // Links planted in place of the order file and of a collection folder
+    // are replaced or refused, never written through.
+    std::filesystem::remove(root + "/.brisolet-order");
+    std::filesystem::create_symlink(dir.file("outside/target"), root + "/.brisolet-order");
+    std::filesystem::create_directory_symlink(dir.file("outside"), root + "/linked");
+    store.addCalendar("Added", EntityType::Event);
+    EXPECT_EQ(readFile(dir.file("outside/target")), "keep");
+    EXPECT_FALSE(std::filesystem::is_symlink(root + "/.brisolet-order"));
+    NewEvent event{"Out", utc(3, 1, 9), utc(3, 1, 10)};
+    event.calendarIdentifier = "linked";
+    EXPECT_THROW(store.saveEvent(event), PlatformError);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("outside")), {}), 1);
+}
+
+// New folders and files are private; a folder the user made keeps its mode.
+TEST(IcalStore, NewFoldersAndFilesArePrivate) {
+    testsupport::ScratchDir dir;
+    const mode_t old = ::umask(022);
+    std::filesystem::create_directories(dir.file("mine"));
+    ::chmod(dir.file("mine").c_str(), 0755);
+    IcalEventStore store(dir.file("mine/data/c"), std::make_shared<FakeAccessPrompter>(), nullptr);
+    const std::string id = store.saveEvent({"A", utc(3, 1, 9), utc(3, 1, 10)}).identifier;
+    ::umask(old);
+    auto mode = [](const std::string& path) {
+        struct stat info {};
+        ::lstat(path.c_str(), &info);
+        return info.st_mode & 07777;
+    };
+    const std::string c = dir.file("mine/data/c");
+    const std::pair<std::string, mode_t> rows[] = {
+        {dir.file("mine"), 0755}, {dir.file("mine/data"), 0700}, {c, 0700}, {c + "/Calendar", 0700},
+        {c + "/Calendar/displayname", 0600}, {c + "/.brisolet-order", 0600},
+        {*store.location(id, EntityType::Event), 0600},
+    };
+    for (const auto& [path, expected] : rows) EXPECT_EQ(mode(path), expected) << path;
 }
 
 }  // namespace
