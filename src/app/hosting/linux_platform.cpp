@@ -34,8 +34,8 @@ platform::Platform makeLinuxPlatform() {
     p.eventStore = std::make_shared<platform::IcalEventStore>(
         platform::dataFolderPath(*p.environment, p.defaults.get(), "calendarsDirectory", "calendars"), p.accessPrompter,
         p.diagnostics, database);
-    p.contactStore = std::make_shared<platform::VCardContactStore>(platform::contactsDirectoryPath(*p.environment),
-                                                                   p.accessPrompter);
+    p.contactStore = std::make_shared<platform::VCardContactStore>(
+        platform::contactsDirectoryPath(*p.environment, p.defaults.get()), p.accessPrompter, p.diagnostics);
     p.cityDirectory = std::make_shared<platform::GeonamesCityDirectory>();
     // Neither connects nor reads anything before the first music call.
     p.mediaPlayers = std::make_shared<platform::SessionMediaPlayers>();

@@ -4,6 +4,10 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <stdexcept>
 
 #include "app/platform/platform_error.hpp"
@@ -17,11 +21,14 @@ bool contactNameMatches(const Contact& contact, std::string_view query) {
     if (words.empty()) return false;
     std::string given = foldCase(contact.givenName);
     std::string family = foldCase(contact.familyName);
+    bool byWords = true;
     for (const auto& word : words) {
         std::string folded = foldCase(word);
-        if (!given.starts_with(folded) && !family.starts_with(folded)) return false;
+        if (!given.starts_with(folded) && !family.starts_with(folded)) byWords = false;
     }
-    return true;
+    if (byWords) return true;
+    const std::string written = foldCase(contact.formattedName);
+    return !written.empty() && written.starts_with(foldCase(trimmingWhiteSpace(query)));
 }
 
 // ContactStore
@@ -84,27 +91,43 @@ bool hasVCardExtension(const std::filesystem::path& path) {
     return extension == ".vcf";
 }
 
-std::string readFile(const std::filesystem::path& path, std::size_t limit) {
+// The file's bytes; nullopt for something that is not a regular file (a
+// FIFO or device is never opened blocking).
+std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t limit) {
     const std::string operation = "read contacts file " + path.string();
-    std::error_code error;
-    auto size = std::filesystem::file_size(path, error);
-    if (error) throw PlatformError(operation, error.message());
-    if (size > limit)
-        throw PlatformError(operation, "larger than " + std::to_string(limit / (1024 * 1024)) + " MiB");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw errnoError(operation, errno);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) throw errnoError(operation, errno);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
     std::string data;
-    data.resize(static_cast<std::size_t>(size));
-    in.read(data.data(), static_cast<std::streamsize>(data.size()));
-    if (in.bad()) throw errnoError(operation, errno);
-    data.resize(static_cast<std::size_t>(in.gcount()));  // the file may have shrunk meanwhile
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw errnoError(operation, error);
+        }
+        if (n == 0) break;
+        data.append(buffer, static_cast<std::size_t>(n));
+        if (data.size() > limit) {
+            ::close(fd);
+            throw PlatformError(operation, "larger than " + std::to_string(limit / (1024 * 1024)) + " MiB");
+        }
+    }
+    ::close(fd);
     return data;
 }
 
 }  // namespace
 
-VCardContactStore::VCardContactStore(std::string directory, std::shared_ptr<AccessPrompter> prompter)
-    : ContactStore(std::move(prompter)), directory_(std::move(directory)) {}
+VCardContactStore::VCardContactStore(std::string directory, std::shared_ptr<AccessPrompter> prompter,
+                                     std::shared_ptr<DiagnosticSink> sink)
+    : ContactStore(std::move(prompter)), directory_(std::move(directory)), sink_(std::move(sink)) {}
 
 void VCardContactStore::enumerateContacts(const std::function<bool(const Contact&)>& visit) {
     namespace fs = std::filesystem;
@@ -114,21 +137,41 @@ void VCardContactStore::enumerateContacts(const std::function<bool(const Contact
         if (error) throw PlatformError(operation, error.message());
         return;  // no folder yet: no contacts
     }
-    std::vector<fs::path> files;
-    fs::directory_iterator it(directory_, error);
-    if (error) throw PlatformError(operation, error.message());
-    for (; it != fs::directory_iterator(); it.increment(error)) {
+    // Files below the folder by their path inside it; folders walked from a
+    // list (no recursion), at most maxDepth deep.
+    std::vector<std::string> files;
+    std::vector<std::pair<std::string, int>> folders{{"", 0}};
+    while (!folders.empty()) {
+        auto [relative, depth] = folders.back();
+        folders.pop_back();
+        const fs::path folder = relative.empty() ? fs::path(directory_) : fs::path(directory_) / relative;
+        fs::directory_iterator it(folder, error);
         if (error) throw PlatformError(operation, error.message());
-        const fs::path& path = it->path();
-        std::error_code kindError;
-        if (hasVCardExtension(path) && fs::is_regular_file(path, kindError)) files.push_back(path);
+        for (; it != fs::directory_iterator(); it.increment(error)) {
+            if (error) throw PlatformError(operation, error.message());
+            const std::string name = it->path().filename().string();
+            if (name.starts_with('.')) continue;
+            const std::string inside = relative.empty() ? name : relative + "/" + name;
+            std::error_code kindError;
+            if (it->is_directory(kindError)) {
+                if (depth + 1 < maxDepth) folders.emplace_back(inside, depth + 1);
+            } else if (hasVCardExtension(it->path())) {
+                files.push_back(inside);
+            }
+        }
+        if (error) throw PlatformError(operation, error.message());
     }
-    if (error) throw PlatformError(operation, error.message());
-    std::sort(files.begin(), files.end(),
-              [](const fs::path& a, const fs::path& b) { return a.filename().string() < b.filename().string(); });
+    std::sort(files.begin(), files.end());
     for (const auto& file : files) {
-        std::string data = readFile(file, maxFileSize);
-        for (const auto& contact : parseVCards(data, file.filename().string()))
+        const fs::path path = fs::path(directory_) / file;
+        std::optional<std::string> data = readFile(path, maxFileSize);
+        if (!data) {
+            std::lock_guard lock(mutex_);
+            if (sink_ && reported_.insert(path.string()).second)
+                sink_->write("Contacts: skipping " + path.string() + ": not a regular file");
+            continue;
+        }
+        for (const auto& contact : parseVCards(*data, file))
             if (!visit(contact)) return;
     }
 }

@@ -6,11 +6,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/platform/access_prompter.hpp"
+#include "app/platform/diagnostic_sink.hpp"
 
 namespace app::platform {
 
@@ -19,13 +21,15 @@ struct Contact {
     std::string givenName;
     std::string familyName;
     std::vector<std::string> phoneNumbers;  // as stored, in stored order
+    std::string formattedName;  // the name as written on the card (FN), when it has one
 
     bool operator==(const Contact&) const = default;
 };
 
 // The store's name matching: every blank-separated word of the query is a
-// case-insensitive prefix of the given or the family name. A blank query
-// matches nobody.
+// case-insensitive prefix of the given or the family name, or the whole
+// query is one of the name as written on the card (a name such as 张伟 is
+// written family name first, without a blank). A blank query matches nobody.
 bool contactNameMatches(const Contact& contact, std::string_view query);
 
 class ContactStore {
@@ -63,20 +67,29 @@ private:
     std::optional<std::string> failure_;
 };
 
-// The *.vcf files of a folder (the program uses $XDG_DATA_HOME/brisolet/contacts),
-// read anew at every walk. Store order: file name (byte order), then
-// position in the file; identifiers are "<file name>#<position>". A missing
+// The *.vcf files of a folder and its sub-folders, one per address book as
+// khard and vdirsyncer keep them (the program uses
+// $XDG_DATA_HOME/brisolet/contacts or the folder `contactsDirectory` names),
+// read anew at every walk. Store order: path below the folder (byte order),
+// then position in the file; identifiers are "<path>#<position>". A missing
 // folder holds no contacts; an unreadable folder or file, or a file over
-// maxFileSize, fails the walk.
+// maxFileSize, fails the walk. Anything not a regular file (a FIFO, a
+// device) is skipped with one diagnostic, never opened blocking; folders
+// deeper than maxDepth are not walked.
 class VCardContactStore : public ContactStore {
 public:
     static constexpr std::size_t maxFileSize = 64 * 1024 * 1024;
+    static constexpr int maxDepth = 4;
 
-    VCardContactStore(std::string directory, std::shared_ptr<AccessPrompter> prompter);
+    VCardContactStore(std::string directory, std::shared_ptr<AccessPrompter> prompter,
+                      std::shared_ptr<DiagnosticSink> sink = nullptr);
     void enumerateContacts(const std::function<bool(const Contact&)>& visit) override;
 
 private:
     std::string directory_;
+    std::shared_ptr<DiagnosticSink> sink_;
+    std::mutex mutex_;
+    std::set<std::string> reported_;  // skipped paths already reported
 };
 
 }  // namespace app::platform

@@ -16,8 +16,8 @@ std::string accessDecisionsPath(const Environment& environment) {
     return environment.dataHome() + "/brisolet/access.sqlite";
 }
 
-std::string contactsDirectoryPath(const Environment& environment) {
-    return environment.dataHome() + "/brisolet/contacts";
+std::string contactsDirectoryPath(const Environment& environment, DefaultsStore* defaults) {
+    return dataFolderPath(environment, defaults, "contactsDirectory", "contacts");
 }
 
 std::string dataFolderPath(const Environment& environment, DefaultsStore* defaults, std::string_view key,

@@ -19,7 +19,9 @@ class DefaultsStore;
 std::string storeDatabasePath(const Environment& environment);
 // The access decisions: $XDG_DATA_HOME/brisolet/access.sqlite.
 std::string accessDecisionsPath(const Environment& environment);
-std::string contactsDirectoryPath(const Environment& environment);
+// The vCard folder: the one the defaults key `contactsDirectory` names, else
+// $XDG_DATA_HOME/brisolet/contacts.
+std::string contactsDirectoryPath(const Environment& environment, DefaultsStore* defaults = nullptr);
 
 // A data folder the user may point elsewhere: the text under `key` in the
 // defaults (a leading "~/" is the home folder) when there is one, else

@@ -194,13 +194,14 @@ std::vector<std::string> logicalLines(std::string_view text) {
 }
 
 struct CardBuilder {
-    bool hasN = false;
     std::string given, family, formatted, organisation;
     std::vector<std::string> phones;
 
     Contact finish(std::string identifier) {
-        Contact contact{std::move(identifier), std::move(given), std::move(family), std::move(phones)};
-        if (!hasN && !formatted.empty() && formatted != organisation) contact.givenName = formatted;
+        Contact contact{std::move(identifier), std::move(given), std::move(family), std::move(phones), formatted};
+        // An empty structured name: the formatted one, unless it is only the organisation's.
+        if (contact.givenName.empty() && contact.familyName.empty() && formatted != organisation)
+            contact.givenName = formatted;
         return contact;
     }
 };
@@ -230,7 +231,6 @@ std::vector<Contact> parseVCards(std::string_view text, std::string_view source)
         if (depth != 1) continue;  // outside a card, or inside an embedded one
         if (property->name == "N") {
             auto parts = splitComponents(property->value);
-            card->hasN = true;
             card->family = unescape(parts[0]);
             card->given = parts.size() > 1 ? unescape(parts[1]) : std::string();
         } else if (property->name == "FN") {

@@ -11,8 +11,8 @@ namespace app::platform {
 
 // Every card of the text, in order; identifiers are `source` + "#" + the
 // card's position from 1. Folded lines are unfolded; N gives the family and
-// given name (a card without N takes FN as its given name unless FN is its
-// organisation's name); each TEL gives a number ("tel:" of a URI value
+// given name (a card whose N is missing or empty takes FN as its given name
+// unless FN is its organisation's name), FN the name as written; each TEL gives a number ("tel:" of a URI value
 // dropped). Value escapes are decoded, quoted-printable values and CHARSET
 // parameters honoured, and text that is still not UTF-8 is repaired with
 // U+FFFD. Lines that are not properties are skipped; a card missing its END

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/vcard.hpp"
 
@@ -25,7 +27,7 @@ TEST(ParseVCards, ReadsNamesAndNumbers) {
         {"plain 3.0 with CRLF",
          "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Doe;John;;;\r\nFN:John Doe\r\nTEL;TYPE=CELL:+1 (555) 010-0001\r\n"
          "TEL;TYPE=HOME:555 0002\r\nEND:VCARD\r\n",
-         {{"f#1", "John", "Doe", {"+1 (555) 010-0001", "555 0002"}}}},
+         {{"f#1", "John", "Doe", {"+1 (555) 010-0001", "555 0002"}, "John Doe"}}},
         {"folded lines",
          "BEGIN:VCARD\nN:Van der\n  Berg;Anna\n  Maria;;;\nTEL:+31 6\n\t1234 5678\nEND:VCARD\n",
          {{"f#1", "Anna Maria", "Van der Berg", {"+31 61234 5678"}}}},
@@ -40,10 +42,16 @@ TEST(ParseVCards, ReadsNamesAndNumbers) {
          {{"f#1", "Min", "Kim", {"010"}}}},
         {"FN without N",
          "BEGIN:VCARD\nVERSION:4.0\nFN:Prince\nTEL:1\nEND:VCARD\n",
-         {{"f#1", "Prince", "", {"1"}}}},
+         {{"f#1", "Prince", "", {"1"}, "Prince"}}},
+        {"FN with an empty N",
+         "BEGIN:VCARD\nVERSION:3.0\nN:;;;;\nFN:Cher\\, Sarkisian\nTEL:3\nEND:VCARD\n",
+         {{"f#1", "Cher, Sarkisian", "", {"3"}, "Cher, Sarkisian"}}},
+        {"name as written, family first",
+         "BEGIN:VCARD\nN:张;伟;;;\nFN:张伟\nTEL:4\nEND:VCARD\n",
+         {{"f#1", "伟", "张", {"4"}, "张伟"}}},
         {"company card",
          "BEGIN:VCARD\nFN:Acme Ltd\nORG:Acme Ltd;Sales\nTEL:2\nEND:VCARD\n",
-         {{"f#1", "", "", {"2"}}}},
+         {{"f#1", "", "", {"2"}, "Acme Ltd"}}},
         {"several cards, empty TEL skipped, missing END kept",
          "junk before\nBEGIN:VCARD\nN:A;B\nTEL:\nEND:VCARD\nBEGIN:VCARD\nN:C;D\nTEL:9",
          {{"f#1", "B", "A", {}}, {"f#2", "D", "C", {"9"}}}},
@@ -99,6 +107,27 @@ TEST_F(VCardContactStoreTest, StoreOrderIsFileNameThenPosition) {
     EXPECT_EQ(found[0].familyName, "Upper");
     EXPECT_TRUE(store.contactsMatchingName("").empty());
     EXPECT_EQ(store.contactsMatchingName("b t").size(), 1u);
+}
+
+// Address books in sub-folders (khard, vdirsyncer); names as written on the
+// card; a FIFO named like a card is skipped once, never waited on.
+TEST_F(VCardContactStoreTest, ReadsAddressBooksInSubFoldersWithoutBlocking) {
+    std::filesystem::create_directories(folder + "/work/deeper/still/too-deep");
+    testsupport::writeFile(folder + "/work/x.vcf", "BEGIN:VCARD\nN:张;伟;;;\nFN:张伟\nTEL:1\nEND:VCARD\n");
+    testsupport::writeFile(folder + "/work/deeper/still/y.vcf", "BEGIN:VCARD\nN:Y;Y\nEND:VCARD\n");
+    testsupport::writeFile(folder + "/work/deeper/still/too-deep/z.vcf", "BEGIN:VCARD\nN:Z;Z\nEND:VCARD\n");
+    testsupport::writeFile(folder + "/top.vcf", "BEGIN:VCARD\nN:T;T\nEND:VCARD\n");
+    ASSERT_EQ(::mkfifo((folder + "/work/pipe.vcf").c_str(), 0600), 0);
+    auto sink = std::make_shared<MemoryDiagnosticSink>();
+    VCardContactStore withSink{folder, std::make_shared<FakeAccessPrompter>(), sink};
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::string> ids;
+        withSink.enumerateContacts([&](const Contact& c) { return ids.push_back(c.identifier), true; });
+        EXPECT_EQ(ids, (std::vector<std::string>{"top.vcf#1", "work/deeper/still/y.vcf#1", "work/x.vcf#1"}));
+    }
+    EXPECT_EQ(sink->lines().size(), 1u);
+    const std::pair<const char*, std::size_t> searches[] = {{"张伟", 1}, {"张", 1}, {"伟", 1}, {"伟张", 0}, {"张伟x", 0}};
+    for (const auto& [query, found] : searches) EXPECT_EQ(withSink.contactsMatchingName(query).size(), found) << query;
 }
 
 }  // namespace
