@@ -33,7 +33,7 @@ platform::Platform makeLinuxPlatform() {
     p.scriptHost = std::make_shared<platform::TemplateScriptHost>(p.accessPrompter);
     p.eventStore = std::make_shared<platform::IcalEventStore>(
         platform::dataFolderPath(*p.environment, p.defaults.get(), "calendarsDirectory", "calendars"), p.accessPrompter,
-        p.diagnostics, database);
+        p.diagnostics, database, platform::calendarIndexPath(*p.environment));
     p.contactStore = std::make_shared<platform::VCardContactStore>(
         platform::contactsDirectoryPath(*p.environment, p.defaults.get()), p.accessPrompter, p.diagnostics);
     p.cityDirectory = std::make_shared<platform::GeonamesCityDirectory>();

@@ -663,15 +663,18 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
 }  // namespace
 
 IcalEventStore::IcalEventStore(std::string root, std::shared_ptr<AccessPrompter> prompter,
-                               std::shared_ptr<DiagnosticSink> sink, std::optional<std::string> oldStorePath)
+                               std::shared_ptr<DiagnosticSink> sink, std::optional<std::string> oldStorePath,
+                               std::optional<std::string> indexPath)
     : EventStore(std::move(prompter)), root_(std::move(root)), sink_(std::move(sink)),
-      oldStorePath_(std::move(oldStorePath)) {
+      oldStorePath_(std::move(oldStorePath)), indexPath_(std::move(indexPath)) {
     // Without inotify every call scans the folders.
     watch_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
 }
 
 IcalEventStore::~IcalEventStore() {
     if (watch_ >= 0) ::close(watch_);
+    std::lock_guard lock(mutex_);
+    if (parsedSinceIndex_ > 0) writeIndexLocked();
 }
 
 std::int64_t IcalEventStore::nextOrderLocked() {
@@ -723,6 +726,233 @@ int replaceInFolder(const std::string& folder, const std::string& name, std::str
 
 }  // namespace
 
+namespace {
+
+// The index kept between runs: what each unchanged file held, so a new
+// process parses only the files that changed. It is used only for a file
+// whose modification time, inode and size all match, and only under the
+// same time zone and root; anything odd in it and it is ignored whole.
+constexpr std::string_view kIndexMagic = "brisolet calendar index 1\n";
+
+// What the instants in the index depend on: floating and all-day times are
+// read in the local zone.
+std::string zoneIdentity() {
+    std::string identity = "TZ=";
+    if (const char* tz = std::getenv("TZ")) identity += tz;
+    char target[512];
+    ssize_t n = ::readlink("/etc/localtime", target, sizeof target);
+    if (n > 0) identity.append(target, static_cast<std::size_t>(n));
+    struct stat info {};
+    if (::stat("/etc/localtime", &info) == 0) identity += ";" + std::to_string(nanosecondsOf(info.st_mtim));
+    return identity + ";" + ICAL_VERSION;
+}
+
+class IndexWriter {
+public:
+    void u64(std::uint64_t v) {
+        for (int i = 0; i < 8; ++i) out_.push_back(static_cast<char>(v >> (8 * i)));
+    }
+    void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
+    void flag(bool v) { out_.push_back(v ? 1 : 0); }
+    void text(std::string_view s) {
+        u64(s.size());
+        out_.append(s);
+    }
+    void optionalText(const std::optional<std::string>& s) {
+        flag(s.has_value());
+        if (s) text(*s);
+    }
+    void optionalInt(const std::optional<int>& v) {
+        flag(v.has_value());
+        if (v) i64(*v);
+    }
+    void instant(Instant t) { i64(t.time_since_epoch().count()); }
+    std::string& bytes() { return out_; }
+
+private:
+    std::string out_;
+};
+
+class IndexReader {
+public:
+    explicit IndexReader(std::string_view in) : in_(in) {}
+    bool ok() const { return ok_; }
+    std::uint64_t u64() {
+        if (in_.size() - at_ < 8) return fail();
+        std::uint64_t v = 0;
+        for (int i = 0; i < 8; ++i) v |= std::uint64_t(static_cast<unsigned char>(in_[at_ + i])) << (8 * i);
+        at_ += 8;
+        return v;
+    }
+    std::int64_t i64() { return static_cast<std::int64_t>(u64()); }
+    bool flag() {
+        if (at_ >= in_.size()) return fail();
+        return in_[at_++] != 0;
+    }
+    std::string text() {
+        const std::uint64_t size = u64();
+        if (size > in_.size() - at_) return fail(), std::string();
+        std::string s(in_.substr(at_, size));
+        at_ += size;
+        return s;
+    }
+    std::optional<std::string> optionalText() {
+        if (!flag()) return std::nullopt;
+        return text();
+    }
+    std::optional<int> optionalInt() {
+        if (!flag()) return std::nullopt;
+        return static_cast<int>(i64());
+    }
+    Instant instant() { return Instant(std::chrono::microseconds(i64())); }
+    // A count of records that each take at least `least` bytes.
+    std::uint64_t count(std::size_t least) {
+        const std::uint64_t n = u64();
+        if (n > (in_.size() - at_) / least) return fail();
+        return n;
+    }
+
+private:
+    std::uint64_t fail() {
+        ok_ = false;
+        at_ = in_.size();
+        return 0;
+    }
+    std::string_view in_;
+    std::size_t at_ = 0;
+    bool ok_ = true;
+};
+
+}  // namespace
+
+void IcalEventStore::loadIndexLocked() {
+    if (!indexPath_) return;
+    bool read = false;
+    const std::string bytes = readSmallFile(*indexPath_, read);
+    if (!read || !std::string_view(bytes).starts_with(kIndexMagic)) return;
+    IndexReader in(std::string_view(bytes).substr(kIndexMagic.size()));
+    if (in.text() != root_ || in.text() != zoneIdentity()) return;
+    std::vector<std::unique_ptr<Collection>> loaded;
+    for (std::uint64_t c = 0, collections = in.count(16); in.ok() && c < collections; ++c) {
+        auto collection = std::make_unique<Collection>();
+        collection->name = in.text();
+        collection->path = root_ + "/" + collection->name;
+        for (std::uint64_t i = 0, items = in.count(48); in.ok() && i < items; ++i) {
+            Item item;
+            item.file = in.text();
+            item.modified = in.i64();
+            item.inode = in.u64();
+            item.size = in.u64();
+            item.order = in.i64();
+            for (std::uint64_t e = 0, entries = in.count(9); in.ok() && e < entries; ++e) {
+                Entry entry;
+                entry.todo = in.flag();
+                entry.uid = in.text();
+                if (entry.todo) {
+                    Reminder& r = entry.reminder;
+                    r.identifier = entry.uid;
+                    r.title = in.optionalText();
+                    r.notes = in.optionalText();
+                    r.priority = in.i64();
+                    if (in.flag()) {
+                        DateComponents due;
+                        due.year = static_cast<int>(in.i64());
+                        due.month = static_cast<int>(in.i64());
+                        due.day = static_cast<int>(in.i64());
+                        due.hour = in.optionalInt();
+                        due.minute = in.optionalInt();
+                        r.dueDateComponents = due;
+                    }
+                    for (std::uint64_t a = 0, alarms = in.count(8); in.ok() && a < alarms; ++a)
+                        r.alarms.push_back(in.instant());
+                    r.isCompleted = in.flag();
+                    if (in.flag()) r.completionDate = in.instant();
+                } else {
+                    Event& ev = entry.event;
+                    ev.identifier = entry.uid;
+                    ev.title = in.text();
+                    ev.location = in.optionalText();
+                    ev.notes = in.optionalText();
+                    ev.url = in.optionalText();
+                    ev.startDate = in.instant();
+                    ev.endDate = in.instant();
+                    ev.isAllDay = in.flag();
+                }
+                item.entries.push_back(std::move(entry));
+            }
+            const std::string file = item.file;
+            collection->items.emplace(file, std::move(item));
+        }
+        loaded.push_back(std::move(collection));
+    }
+    if (in.ok()) collections_ = std::move(loaded);
+}
+
+void IcalEventStore::writeIndexLocked() {
+    if (!indexPath_) return;
+    parsedSinceIndex_ = 0;
+    IndexWriter out;
+    out.text(root_);
+    out.text(zoneIdentity());
+    out.u64(collections_.size());
+    for (const auto& collection : collections_) {
+        out.text(collection->name);
+        // Recurring items keep libical's tree and broken ones their
+        // diagnostic: those are read from their files again.
+        std::size_t kept = 0;
+        for (const auto& [file, item] : collection->items) kept += !item.broken && !item.calendar;
+        out.u64(kept);
+        for (const auto& [file, item] : collection->items) {
+            if (item.broken || item.calendar) continue;
+            out.text(item.file);
+            out.i64(item.modified);
+            out.u64(item.inode);
+            out.u64(item.size);
+            out.i64(item.order);
+            out.u64(item.entries.size());
+            for (const auto& entry : item.entries) {
+                out.flag(entry.todo);
+                out.text(entry.uid);
+                if (entry.todo) {
+                    const Reminder& r = entry.reminder;
+                    out.optionalText(r.title);
+                    out.optionalText(r.notes);
+                    out.i64(r.priority);
+                    out.flag(r.dueDateComponents.has_value());
+                    if (const auto& due = r.dueDateComponents) {
+                        out.i64(due->year);
+                        out.i64(due->month);
+                        out.i64(due->day);
+                        out.optionalInt(due->hour);
+                        out.optionalInt(due->minute);
+                    }
+                    out.u64(r.alarms.size());
+                    for (Instant a : r.alarms) out.instant(a);
+                    out.flag(r.isCompleted);
+                    out.flag(r.completionDate.has_value());
+                    if (r.completionDate) out.instant(*r.completionDate);
+                } else {
+                    const Event& ev = entry.event;
+                    out.text(ev.title);
+                    out.optionalText(ev.location);
+                    out.optionalText(ev.notes);
+                    out.optionalText(ev.url);
+                    out.instant(ev.startDate);
+                    out.instant(ev.endDate);
+                    out.flag(ev.isAllDay);
+                }
+            }
+        }
+    }
+    const fs::path path(*indexPath_);
+    try {
+        makeFolders(path.parent_path().string());
+    } catch (const PlatformError&) {
+        return;  // no index: every start reads the files, nothing else changes
+    }
+    replaceFile(path.parent_path().string(), path.filename().string(), std::string(kIndexMagic) + out.bytes());
+}
+
 void IcalEventStore::prepareLocked() {
     if (prepared_) return;
     makeFolders(root_);
@@ -735,6 +965,7 @@ void IcalEventStore::prepareLocked() {
         int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) ::close(fd);
     }
+    loadIndexLocked();
     refreshLocked();
     if (!collections_.empty()) return;
     makeCollectionLocked("Calendar", EntityType::Event);
@@ -968,6 +1199,7 @@ void IcalEventStore::refreshLocked() {
                 item.modified = item.order = nanosecondsOf(info.st_mtim);
                 item.inode = info.st_ino;
                 item.size = static_cast<std::uint64_t>(info.st_size);
+                ++parsedSinceIndex_;
                 bool read = false;
                 std::string why;
                 std::string text = readSmallFile(path, read, &why);
@@ -999,6 +1231,12 @@ void IcalEventStore::refreshLocked() {
         next.push_back(std::move(collection));
     }
     collections_ = std::move(next);
+    // The first look of a process, or many files read since: the index
+    // catches up (a handful of saves do not rewrite it each time).
+    if (parsedSinceIndex_ > 0 && (!indexWritten_ || parsedSinceIndex_ >= 256)) {
+        indexWritten_ = true;
+        writeIndexLocked();
+    }
 }
 
 IcalEventStore::Collection* IcalEventStore::findCollection(std::string_view identifier) {
@@ -1079,11 +1317,21 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
     std::lock_guard lock(mutex_);
     prepareLocked();
     refreshLocked();
-    std::vector<std::pair<Event, std::int64_t>> found;
     if (!(start < end)) return {};
+    // Sorted as light references; each event is copied once, into the answer.
+    struct Found {
+        Instant start;
+        std::int64_t order;
+        const Event* event;
+        const Calendar* calendar;
+    };
+    std::vector<Calendar> calendars;
+    calendars.reserve(collections_.size());
+    std::vector<std::pair<Event, std::int64_t>> expanded;
+    std::vector<Found> found;
     ExpansionBudget budget;
     for (auto& c : collections_) {
-        const Calendar calendar = c->calendar(EntityType::Event);
+        calendars.push_back(c->calendar(EntityType::Event));
         for (auto& [file, item] : c->items) {
             for (const auto& entry : item.entries) {
                 if (entry.todo) continue;
@@ -1092,10 +1340,9 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
                         if (budget.overrun.empty()) budget.overrun = item.file;
                         continue;
                     }
-                    expand(entry, item, calendar, start, end, budget, found);
+                    expand(entry, item, calendars.back(), start, end, budget, expanded);
                 } else if (eventOccursWithin(entry.event, start, end)) {
-                    found.emplace_back(entry.event, item.order);
-                    found.back().first.calendar = calendar;
+                    found.push_back({entry.event.startDate, item.order, &entry.event, &calendars.back()});
                 }
             }
         }
@@ -1103,13 +1350,17 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
     if (!budget.overrun.empty() && sink_)
         sink_->write("Calendars: recurring events cut short at " + budget.overrun +
                      ": more occurrences than one call expands");
-    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
-        if (a.first.startDate != b.first.startDate) return a.first.startDate < b.first.startDate;
-        return a.second < b.second;
+    for (const auto& [event, order] : expanded) found.push_back({event.startDate, order, &event, nullptr});
+    std::stable_sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        if (a.start != b.start) return a.start < b.start;
+        return a.order < b.order;
     });
     std::vector<Event> out;
     out.reserve(found.size());
-    for (auto& f : found) out.push_back(std::move(f.first));
+    for (const Found& f : found) {
+        out.push_back(*f.event);
+        if (f.calendar) out.back().calendar = *f.calendar;
+    }
     return out;
 }
 

@@ -44,8 +44,12 @@ public:
     // default for new items), unless `oldStorePath` names a program store
     // of the earlier layout, whose calendars, events and reminders are then
     // carried over once (its tables are left as they are).
+    // `indexPath` names a private file where what the files held is kept
+    // between runs, so a new process reads only the files that changed; it
+    // is used for a file only while its time, inode and size are unchanged.
     IcalEventStore(std::string root, std::shared_ptr<AccessPrompter> prompter, std::shared_ptr<DiagnosticSink> sink,
-                   std::optional<std::string> oldStorePath = std::nullopt);
+                   std::optional<std::string> oldStorePath = std::nullopt,
+                   std::optional<std::string> indexPath = std::nullopt);
     ~IcalEventStore() override;
 
     std::vector<Calendar> calendars(EntityType type) override;
@@ -70,6 +74,8 @@ private:
     void watchFolder(const std::string& path);
     void prepareLocked();
     void carryOverLocked(const std::string& storePath);
+    void loadIndexLocked();
+    void writeIndexLocked();
     Collection* findCollection(std::string_view identifier);
     Collection* firstCollection(EntityType type);
     // The first collection serving `type`, made when there is none.
@@ -93,6 +99,9 @@ private:
     const std::string root_;
     const std::shared_ptr<DiagnosticSink> sink_;
     const std::optional<std::string> oldStorePath_;
+    const std::optional<std::string> indexPath_;
+    std::size_t parsedSinceIndex_ = 0;  // files read since the index was written
+    bool indexWritten_ = false;
     std::mutex mutex_;
     bool prepared_ = false;
     std::vector<std::unique_ptr<Collection>> collections_;  // store order

@@ -16,6 +16,10 @@ std::string accessDecisionsPath(const Environment& environment) {
     return environment.dataHome() + "/brisolet/access.sqlite";
 }
 
+std::string calendarIndexPath(const Environment& environment) {
+    return environment.dataHome() + "/brisolet/calendars.index";
+}
+
 std::string contactsDirectoryPath(const Environment& environment, DefaultsStore* defaults) {
     return dataFolderPath(environment, defaults, "contactsDirectory", "contacts");
 }

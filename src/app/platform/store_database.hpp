@@ -19,6 +19,8 @@ class DefaultsStore;
 std::string storeDatabasePath(const Environment& environment);
 // The access decisions: $XDG_DATA_HOME/brisolet/access.sqlite.
 std::string accessDecisionsPath(const Environment& environment);
+// What the calendar store keeps between runs: $XDG_DATA_HOME/brisolet/calendars.index.
+std::string calendarIndexPath(const Environment& environment);
 // The vCard folder: the one the defaults key `contactsDirectory` names, else
 // $XDG_DATA_HOME/brisolet/contacts.
 std::string contactsDirectoryPath(const Environment& environment, DefaultsStore* defaults = nullptr);

@@ -25,6 +25,14 @@ Instant utc(int month, int day, int hour, int minute = 0) {
     return Instant(sys_days(year(2025) / month / day).time_since_epoch() + hours(hour) + minutes(minute));
 }
 
+NewEvent newEvent(std::string title, Instant start, Instant end) {
+    NewEvent event;
+    event.title = std::move(title);
+    event.startDate = start;
+    event.endDate = end;
+    return event;
+}
+
 std::string item(const std::string& body) {
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other//App//EN\r\n" + body + "END:VCALENDAR\r\n";
 }
@@ -236,7 +244,8 @@ TEST_F(IcalStoreTest, TextRoundTripsExactly) {
     };
     for (const std::string& text : texts) {
         SCOPED_TRACE(text);
-        NewEvent event{text, utc(3, 20, 9), utc(3, 20, 10), text, text};
+        NewEvent event = newEvent(text, utc(3, 20, 9), utc(3, 20, 10));
+        event.location = event.notes = text;
         const std::string id = store.saveEvent(event).identifier;
         auto back = store.event(id);
         ASSERT_TRUE(back);
@@ -250,7 +259,7 @@ TEST_F(IcalStoreTest, TextRoundTripsExactly) {
         EXPECT_EQ(saved->notes, text);
     }
     // A line break of either kind is one line break: the format has one.
-    NewEvent crlf{"a\r\nb", utc(3, 20, 9), utc(3, 20, 10)};
+    NewEvent crlf = newEvent("a\r\nb", utc(3, 20, 9), utc(3, 20, 10));
     EXPECT_EQ(store.event(store.saveEvent(crlf).identifier)->title, "a\nb");
     writeFile(root + "/work/escaped.ics",
               item("BEGIN:VEVENT\r\nUID:esc-1\r\nSUMMARY:A\\, B\\; c\\\\d\\ne\\Nf\r\nLOCATION:\r\n"
@@ -275,7 +284,7 @@ TEST_F(IcalStoreTest, MixedFoldersAndFilesOfSeveralItemsServeEverything) {
     EXPECT_EQ(store.calendars(EntityType::Event).size(), 2u);
     EXPECT_EQ(store.calendars(EntityType::Reminder).size(), 2u);
     EXPECT_EQ(store.reminder("m-3")->calendar.title, "Work");
-    NewEvent added{"New", utc(3, 25, 9), utc(3, 25, 10)};
+    NewEvent added = newEvent("New", utc(3, 25, 9), utc(3, 25, 10));
     added.calendarIdentifier = "tasks";
     EXPECT_EQ(store.saveEvent(added).calendar.title, "Chores");
     // Completing the to-do rewrites its file with every other item in it.
@@ -358,10 +367,39 @@ TEST(IcalStore, PlantedFilesCannotBlockCrashOrRedirect) {
     store.addCalendar("Added", EntityType::Event);
     EXPECT_EQ(readFile(dir.file("outside/target")), "keep");
     EXPECT_FALSE(std::filesystem::is_symlink(root + "/.brisolet-order"));
-    NewEvent event{"Out", utc(3, 1, 9), utc(3, 1, 10)};
+    NewEvent event = newEvent("Out", utc(3, 1, 9), utc(3, 1, 10));
     event.calendarIdentifier = "linked";
     EXPECT_THROW(store.saveEvent(event), PlatformError);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("outside")), {}), 1);
+}
+
+// The index kept between runs spares a new process the parsing, and is
+// never believed over the files: a changed file, or an index that is
+// damaged, and the files are read.
+TEST(IcalStore, TheIndexBetweenRunsNeverHidesAChange) {
+    testsupport::ScratchDir dir;
+    const std::string root = dir.file("c"), index = dir.file("index/calendars.index");
+    std::filesystem::create_directories(root + "/work");
+    auto event = [](const std::string& title) {
+        return item("BEGIN:VEVENT\r\nUID:a\r\nSUMMARY:" + title + "\r\nDTSTART:20250320T090000Z\r\nEND:VEVENT\r\n");
+    };
+    writeFile(root + "/work/a.ics", event("Before"));
+    auto title = [&] {
+        IcalEventStore store(root, std::make_shared<FakeAccessPrompter>(), nullptr, std::nullopt, index);
+        return store.event("a")->title;
+    };
+    EXPECT_EQ(title(), "Before");
+    ASSERT_TRUE(std::filesystem::exists(index));
+    const std::string rows[] = {"Afters", "Aftert"};  // same size: the time and inode tell
+    for (const auto& next : rows) {
+        writeFile(root + "/work/a.ics.new", event(next));
+        std::filesystem::rename(root + "/work/a.ics.new", root + "/work/a.ics");
+        EXPECT_EQ(title(), next);
+    }
+    std::string damaged = readFile(index);
+    damaged.resize(damaged.size() / 2);
+    writeFile(index, damaged);
+    EXPECT_EQ(title(), "Aftert");
 }
 
 // New folders and files are private; a folder the user made keeps its mode.
@@ -371,7 +409,7 @@ TEST(IcalStore, NewFoldersAndFilesArePrivate) {
     std::filesystem::create_directories(dir.file("mine"));
     ::chmod(dir.file("mine").c_str(), 0755);
     IcalEventStore store(dir.file("mine/data/c"), std::make_shared<FakeAccessPrompter>(), nullptr);
-    const std::string id = store.saveEvent({"A", utc(3, 1, 9), utc(3, 1, 10)}).identifier;
+    const std::string id = store.saveEvent(newEvent("A", utc(3, 1, 9), utc(3, 1, 10))).identifier;
     ::umask(old);
     auto mode = [](const std::string& path) {
         struct stat info {};

@@ -19,7 +19,8 @@ std::shared_ptr<platform::EventStore> openProgramEventStore() {
     return std::make_shared<platform::IcalEventStore>(
         platform::dataFolderPath(environment, nullptr, "calendarsDirectory", "calendars"),
         std::make_shared<platform::SqliteAccessPrompter>(platform::accessDecisionsPath(environment)),
-        std::make_shared<platform::StderrDiagnosticSink>(), platform::storeDatabasePath(environment));
+        std::make_shared<platform::StderrDiagnosticSink>(), platform::storeDatabasePath(environment),
+        platform::calendarIndexPath(environment));
 }
 
 // CalendarManager
