@@ -16,8 +16,6 @@
 
 #include <filesystem>
 
-#include <unistd.h>
-
 namespace app::tools {
 namespace {
 
@@ -49,22 +47,12 @@ private:
     std::optional<std::string> old_;
 };
 
-bool onPath(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string_view rest = path ? path : "";
-    while (!rest.empty()) {
-        const std::size_t colon = std::min(rest.find(':'), rest.size());
-        if (::access((std::string(rest.substr(0, colon)) + "/" + program).c_str(), X_OK) == 0) return true;
-        rest.remove_prefix(std::min(colon + 1, rest.size()));
-    }
-    return false;
-}
-
 class CalendarInteropTest : public ::testing::Test {
 protected:
     void SetUp() override {
         for (const char* program : {"khal", "todoman", "vdirsyncer"})
-            if (!onPath(program)) GTEST_SKIP() << program << " is not installed (scripts/setup installs it)";
+            if (!platform::runProgram({program, "--version"}, std::chrono::seconds(30)).started)
+                GTEST_SKIP() << program << " is not installed (scripts/setup installs it)";
         std::filesystem::create_directories(config + "/khal");
         std::filesystem::create_directories(config + "/todoman");
         std::filesystem::create_directories(config + "/vdirsyncer");
