@@ -21,7 +21,7 @@ struct Contact {
     std::string givenName;
     std::string familyName;
     std::vector<std::string> phoneNumbers;  // as stored, in stored order
-    std::string formattedName;  // the name as written on the card (FN), when it has one
+    std::string formattedName = {};  // the name as written on the card (FN), when it has one
 
     bool operator==(const Contact&) const = default;
 };
