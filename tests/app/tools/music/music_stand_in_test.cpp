@@ -78,6 +78,10 @@ TEST_F(MusicFamilyTest, CurrentTrackReply) {
          0, "Playing: My Song.flac\nArtist: \nAlbum: \nDuration: 180s\nPosition: 0s\nState: paused"},
         {"stopped", "Stopped", {{"xesam:title", sdbus::Variant(std::string("T"))}}, 0,
          "No track is currently playing."},
+        {"separators and escapes in the texts", "Playing",
+         {{"xesam:title", sdbus::Variant(std::string("Pipe|||Albums"))},
+          {"xesam:artist", sdbus::Variant(std::string("50%7C|%25"))}},
+         0, "Playing: Pipe|||Albums\nArtist: 50%7C|%25\nAlbum: \nDuration: 0s\nPosition: 0s\nState: playing"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -133,11 +137,15 @@ TEST_F(MusicFamilyTest, PlayingHandsThePlayerTheFileUri) {
     EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road"}}), "Playlist not found: Road");
     EXPECT_EQ(player.calls(), (std::vector<std::string>{
                                   "OpenUri " + base + "/Rock/blue.wav",
+                                  "Play",
                                   "OpenUri " + base + "/Jazz%20Caf%C3%A9/hi%20%231.wav",
+                                  "Play",
                                   "Shuffle true",
                                   "OpenUri " + base + "/Road%20Trip.m3u",
+                                  "Play",
                                   "Shuffle false",
                                   "OpenUri " + base + "/Road%20Trip.m3u",
+                                  "Play",
                               }));
     // Handing a player an empty playlist would report success while nothing plays.
     expectToolError([&] { call("music_play_playlist", {{"playlist", "Empty"}}); },
@@ -150,7 +158,22 @@ TEST_F(MusicFamilyTest, ShuffleUnsupportedIsAnErrorNotNotFound) {
                     {"MusicTool", 500, "AppleScript Error: The media player plain does not support shuffle."});
     EXPECT_TRUE(player.calls().empty());
     EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road Trip"}}), "Playing playlist: Road Trip");
-    EXPECT_EQ(player.calls().size(), 1u);
+    EXPECT_EQ(player.calls().size(), 2u);
+}
+
+// A player that stops answering fails the call once, within one deadline:
+// its state is asked for once, not again after the first wait ran out.
+TEST_F(MusicFamilyTest, AFrozenPlayerIsWaitedForOnce) {
+    FakePlayer player("frozen", "Playing");
+    player.setFrozen(true);
+    const auto error = testing::thrownToolError([&] { call("music_get_current_track"); });
+    player.setFrozen(false);
+    platform::SessionMediaPlayers().status("org.mpris.MediaPlayer2.frozen",
+                                           std::chrono::steady_clock::now() + std::chrono::seconds(10));
+    EXPECT_EQ(player.statusReads(), 2);  // the frozen read and the one just above
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->message().starts_with("AppleScript Error: cannot read the state of org.mpris.MediaPlayer2.frozen"))
+        << error->message();
 }
 
 }  // namespace

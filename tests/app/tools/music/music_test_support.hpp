@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +40,9 @@ private:
 };
 
 // An MPRIS player that records the calls made on it and shows the state the
-// test gives it. Without `canShuffle` it has no Shuffle property.
+// test gives it; Play makes it play, OpenUri names the URL it plays. Without
+// `canShuffle` it has no Shuffle property. Frozen, it answers no read of its
+// state until thawed.
 class FakePlayer {
 public:
     FakePlayer(const std::string& name, std::string status, bool canShuffle = true)
@@ -47,10 +50,20 @@ public:
           object_(sdbus::createObject(*bus_, "/org/mpris/MediaPlayer2")) {
         const char* player = "org.mpris.MediaPlayer2.Player";
         for (std::string method : {"Play", "Pause", "Next", "Previous"})
-            object_->registerMethod(method).onInterface(player).implementedAs([this, method] { record(method); });
-        object_->registerMethod("OpenUri").onInterface(player).implementedAs(
-            [this](const std::string& uri) { record("OpenUri " + uri); });
-        object_->registerProperty("PlaybackStatus").onInterface(player).withGetter([this] { return status_; });
+            object_->registerMethod(method).onInterface(player).implementedAs([this, method] {
+                record(method);
+                if (method == "Play") change([this] { status_ = "Playing"; });
+            });
+        object_->registerMethod("OpenUri").onInterface(player).implementedAs([this](const std::string& uri) {
+            record("OpenUri " + uri);
+            change([&] { metadata_ = {{"xesam:url", sdbus::Variant(uri)}}; });
+        });
+        object_->registerProperty("PlaybackStatus").onInterface(player).withGetter([this] {
+            std::unique_lock lock(mutex_);
+            ++statusReads_;
+            thawed_.wait(lock, [this] { return !frozen_; });
+            return status_;
+        });
         object_->registerProperty("Metadata").onInterface(player).withGetter([this] { return locked(metadata_); });
         object_->registerProperty("Position").onInterface(player).withGetter([this] { return locked(position_); });
         object_->registerProperty("Volume").onInterface(player).withGetter([] { return 1.0; }).withSetter(
@@ -68,6 +81,11 @@ public:
         metadata_ = std::move(metadata), position_ = position;
     }
     std::vector<std::string> calls() const { return locked(calls_); }
+    int statusReads() const { return locked(statusReads_); }
+    void setFrozen(bool frozen) {
+        change([&] { frozen_ = frozen; });
+        thawed_.notify_all();
+    }
 
 private:
     template <class T>
@@ -75,13 +93,21 @@ private:
         std::lock_guard lock(mutex_);
         return field;
     }
+    template <class F>
+    void change(F body) {
+        std::lock_guard lock(mutex_);
+        body();
+    }
     void record(std::string call) {
         std::lock_guard lock(mutex_);
         calls_.push_back(std::move(call));
     }
 
     mutable std::mutex mutex_;
-    const std::string status_;
+    std::condition_variable thawed_;
+    bool frozen_ = false;
+    int statusReads_ = 0;
+    std::string status_;
     std::map<std::string, sdbus::Variant> metadata_;
     std::int64_t position_ = 0;
     std::vector<std::string> calls_;
