@@ -49,10 +49,11 @@ std::string shortName(const std::string& player) {
     return player.compare(0, kPlayerPrefix.size(), kPlayerPrefix) == 0 ? player.substr(kPlayerPrefix.size()) : player;
 }
 
-// Whether the player plays one of the paths: the file:// or other URL it
-// names, or (a player naming none) playing at all.
+// Whether the player plays one of the paths: the file:// or other URL its
+// track names, or a track it names by no URL. Between two files a player may
+// still say "Playing" with no track at all: that is not playing yet.
 bool playsOneOf(const platform::PlayerStatus& status, const std::vector<std::string>& paths) {
-    if (status.playbackStatus != "Playing") return false;
+    if (status.playbackStatus != "Playing" || status.metadata.empty()) return false;
     auto url = status.metadata.find("xesam:url");
     const std::string* text = url == status.metadata.end() ? nullptr : std::get_if<std::string>(&url->second);
     if (!text) return true;
@@ -215,10 +216,10 @@ std::string MusicStandIn::playPlaylist(const std::string& name, bool shuffle, pl
     // Turning shuffle off on a player that never shuffles leaves nothing to do.
     if (!players_->setShuffle(player, shuffle, deadline) && shuffle)
         throw platform::ScriptFailure("The media player " + shortName(player) + " does not support shuffle.");
-    // Seen playing one of its entries, or the list itself (as some players name it).
-    std::vector<std::string> paths = playlist->entries;
-    paths.push_back(playlist->path);
-    play(player, platform::fileUri(playlist->path), paths, "the playlist \"" + playlist->name + "\"", deadline);
+    // Seen playing one of its entries: a player names the list's own path
+    // while it is still reading it, and also when it then refuses it.
+    play(player, platform::fileUri(playlist->path), playlist->entries, "the playlist \"" + playlist->name + "\"",
+         deadline);
     return "Playing playlist: " + playlist->name;
 }
 

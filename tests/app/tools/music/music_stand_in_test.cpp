@@ -8,8 +8,11 @@
 #include "app/tools/music/music_tools.hpp"
 #include "app/tools/music/music_test_support.hpp"
 #include "app/tools/tool_test_support.hpp"
+#include "support/child_process.hpp"
 
 #include <filesystem>
+#include <thread>
+#include <unistd.h>
 
 namespace app::tools {
 namespace {
@@ -174,6 +177,42 @@ TEST_F(MusicFamilyTest, AFrozenPlayerIsWaitedForOnce) {
     ASSERT_TRUE(error);
     EXPECT_TRUE(error->message().starts_with("AppleScript Error: cannot read the state of org.mpris.MediaPlayer2.frozen"))
         << error->message();
+}
+
+// Debian's mpv with its MPRIS bridge, paused and idle on the private bus:
+// what the family says plays does play, and a list mpv refuses is no success.
+TEST_F(MusicFamilyTest, MpvPlaysWhatTheFamilySaysItPlays) {
+    using namespace std::chrono_literals;
+    const std::string bridge = "/usr/lib/mpv-mpris/mpris.so";
+    for (const std::string& tool : {std::string("/usr/bin/mpv"), bridge, std::string("/usr/bin/playerctl")})
+        ASSERT_EQ(::access(tool.c_str(), R_OK), 0) << "missing " << tool << " (packages mpv, mpv-mpris, playerctl)";
+    testsupport::ChildProcess mpv({"/usr/bin/mpv", "--no-config", "--idle=yes", "--pause", "--ao=null", "--vo=null",
+                                   "--no-terminal", "--loop-file=inf", "--script=" + bridge},
+                                  testsupport::environmentWith({}));
+    // mpv's state as playerctl reads it, once it is `want` (bounded wait).
+    const auto status = [](const std::string& want) {
+        std::string seen;
+        for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(50ms)) {
+            testsupport::ChildProcess playerctl({"/usr/bin/playerctl", "--player=mpv", "status"},
+                                                testsupport::environmentWith({}), true);
+            if ((seen = playerctl.readLine().value_or("")) == want) break;
+        }
+        return seen;
+    };
+    ASSERT_EQ(status("Stopped"), "Stopped") << "mpv did not come up on the bus";
+    EXPECT_EQ(call("music_play_song", {{"song", "skies"}}), "Playing: Blue Skies by The Quotes");
+    EXPECT_EQ(status("Playing"), "Playing");
+    EXPECT_EQ(call("music_pause"), "Success");
+    EXPECT_EQ(status("Paused"), "Paused");
+    EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road Trip"}}), "Playing playlist: Road Trip");
+    EXPECT_EQ(status("Playing"), "Playing");
+
+    // Without #EXTM3U and this short, mpv does not take it for a playlist.
+    std::filesystem::copy_file(music + "/Rock/blue.wav", music + "/x.wav");
+    testsupport::writeFile(music + "/Refused.m3u", "\xEF\xBB\xBFx.wav\r\n");
+    expectToolError([&] { call("music_play_playlist", {{"playlist", "Refused"}}); },
+                    {"MusicTool", 500, "AppleScript Error: The media player mpv did not start playing the playlist \"Refused\"."});
+    EXPECT_EQ(status("Stopped"), "Stopped");
 }
 
 }  // namespace

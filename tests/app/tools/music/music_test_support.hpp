@@ -40,7 +40,7 @@ private:
 };
 
 // An MPRIS player that records the calls made on it and shows the state the
-// test gives it; Play makes it play, OpenUri names the URL it plays. Without
+// test gives it; Play makes it play, OpenUri names the track it plays. Without
 // `canShuffle` it has no Shuffle property. Frozen, it answers no read of its
 // state until thawed.
 class FakePlayer {
@@ -56,7 +56,7 @@ public:
             });
         object_->registerMethod("OpenUri").onInterface(player).implementedAs([this](const std::string& uri) {
             record("OpenUri " + uri);
-            change([&] { metadata_ = {{"xesam:url", sdbus::Variant(uri)}}; });
+            change([&] { metadata_ = {{"xesam:title", sdbus::Variant(uri)}}; });
         });
         object_->registerProperty("PlaybackStatus").onInterface(player).withGetter([this] {
             std::unique_lock lock(mutex_);
