@@ -174,12 +174,16 @@ std::string MusicStandIn::search(const std::string& query, std::int64_t limit) {
 }
 
 // Opening loads a paused player without starting it, and a player may refuse
-// what it was handed: told to play, it must be seen playing one of `paths`.
+// what it was handed: told to play, it must be seen playing one of `paths`,
+// twice in a row (a player names a file as it starts reading it, before it
+// knows whether it can play it).
 void MusicStandIn::play(const std::string& player, const std::string& uri, const std::vector<std::string>& paths,
                         const std::string& what, platform::PlayerDeadline deadline) {
     players_->openUri(player, uri, deadline);
     players_->command(player, "Play", deadline);
-    while (!playsOneOf(players_->status(player, deadline), paths)) {
+    for (int seen = 0;;) {
+        seen = playsOneOf(players_->status(player, deadline), paths) ? seen + 1 : 0;
+        if (seen == 2) return;
         if (std::chrono::steady_clock::now() + kPlayingPoll >= deadline)
             throw platform::ScriptFailure("The media player " + shortName(player) + " did not start playing " + what + ".");
         std::this_thread::sleep_for(kPlayingPoll);

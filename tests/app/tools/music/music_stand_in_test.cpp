@@ -189,17 +189,18 @@ TEST_F(MusicFamilyTest, MpvPlaysWhatTheFamilySaysItPlays) {
     testsupport::ChildProcess mpv({"/usr/bin/mpv", "--no-config", "--idle=yes", "--pause", "--ao=null", "--vo=null",
                                    "--no-terminal", "--loop-file=inf", "--script=" + bridge},
                                   testsupport::environmentWith({}));
-    // mpv's state as playerctl reads it, once it is `want` (bounded wait).
+    // mpv's state as playerctl reads it, once it is `want` (any, when empty; bounded wait).
     const auto status = [](const std::string& want) {
         std::string seen;
         for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(50ms)) {
             testsupport::ChildProcess playerctl({"/usr/bin/playerctl", "--player=mpv", "status"},
                                                 testsupport::environmentWith({}), true);
-            if ((seen = playerctl.readLine().value_or("")) == want) break;
+            seen = playerctl.readLine().value_or("");
+            if (!seen.empty() && (want.empty() || seen == want)) break;
         }
         return seen;
     };
-    ASSERT_EQ(status("Stopped"), "Stopped") << "mpv did not come up on the bus";
+    ASSERT_NE(status(""), "") << "mpv did not come up on the bus";
     EXPECT_EQ(call("music_play_song", {{"song", "skies"}}), "Playing: Blue Skies by The Quotes");
     EXPECT_EQ(status("Playing"), "Playing");
     EXPECT_EQ(call("music_pause"), "Success");
