@@ -181,11 +181,18 @@ void MusicStandIn::play(const std::string& player, const std::string& uri, const
                         const std::string& what, platform::PlayerDeadline deadline) {
     players_->openUri(player, uri, deadline);
     players_->command(player, "Play", deadline);
+    const auto notPlaying = [&] {
+        return platform::ScriptFailure("The media player " + shortName(player) + " did not start playing " + what + ".");
+    };
     for (int seen = 0;;) {
-        seen = playsOneOf(players_->status(player, deadline), paths) ? seen + 1 : 0;
+        try {
+            seen = playsOneOf(players_->status(player, deadline), paths) ? seen + 1 : 0;
+        } catch (const std::runtime_error&) {
+            if (std::chrono::steady_clock::now() >= deadline) throw notPlaying();  // the time ran out while asking
+            throw;
+        }
         if (seen == 2) return;
-        if (std::chrono::steady_clock::now() + kPlayingPoll >= deadline)
-            throw platform::ScriptFailure("The media player " + shortName(player) + " did not start playing " + what + ".");
+        if (std::chrono::steady_clock::now() + kPlayingPoll >= deadline) throw notPlaying();
         std::this_thread::sleep_for(kPlayingPoll);
     }
 }

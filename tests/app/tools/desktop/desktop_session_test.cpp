@@ -106,7 +106,9 @@ protected:
     // The application's tree once it shows `part` (it registers a while after it starts).
     std::string treeShowing(int pid, const std::string& part) {
         std::string reply;
-        for (int i = 0; i < 200 && (reply = boundedCall("macos_get_ui_tree", {{"pid", pid}})).find(part) == std::string::npos; ++i)
+        for (auto end = std::chrono::steady_clock::now() + 60s;
+             (reply = boundedCall("macos_get_ui_tree", {{"pid", pid}})).find(part) == std::string::npos &&
+             std::chrono::steady_clock::now() < end;)
             std::this_thread::sleep_for(100ms);
         return reply;
     }

@@ -50,14 +50,9 @@ public:
           object_(sdbus::createObject(*bus_, "/org/mpris/MediaPlayer2")) {
         const char* player = "org.mpris.MediaPlayer2.Player";
         for (std::string method : {"Play", "Pause", "Next", "Previous"})
-            object_->registerMethod(method).onInterface(player).implementedAs([this, method] {
-                record(method);
-                if (method == "Play") change([this] { status_ = "Playing"; });
-            });
-        object_->registerMethod("OpenUri").onInterface(player).implementedAs([this](const std::string& uri) {
-            record("OpenUri " + uri);
-            change([&] { metadata_ = {{"xesam:title", sdbus::Variant(uri)}}; });
-        });
+            object_->registerMethod(method).onInterface(player).implementedAs([this, method] { record(method); });
+        object_->registerMethod("OpenUri").onInterface(player).implementedAs(
+            [this](const std::string& uri) { record("OpenUri " + uri); });
         object_->registerProperty("PlaybackStatus").onInterface(player).withGetter([this] {
             std::unique_lock lock(mutex_);
             ++statusReads_;
@@ -83,7 +78,8 @@ public:
     std::vector<std::string> calls() const { return locked(calls_); }
     int statusReads() const { return locked(statusReads_); }
     void setFrozen(bool frozen) {
-        change([&] { frozen_ = frozen; });
+        std::lock_guard lock(mutex_);
+        frozen_ = frozen;
         thawed_.notify_all();
     }
 
@@ -93,13 +89,10 @@ private:
         std::lock_guard lock(mutex_);
         return field;
     }
-    template <class F>
-    void change(F body) {
-        std::lock_guard lock(mutex_);
-        body();
-    }
     void record(std::string call) {
         std::lock_guard lock(mutex_);
+        if (call == "Play") status_ = "Playing";
+        if (call.starts_with("OpenUri ")) metadata_ = {{"xesam:title", sdbus::Variant(call.substr(8))}};
         calls_.push_back(std::move(call));
     }
 
