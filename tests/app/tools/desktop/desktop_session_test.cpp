@@ -93,24 +93,18 @@ protected:
 
     std::string call(const std::string& name, const Arguments& arguments = {}) { return family_.handle(name, arguments, {}); }
 
-    // The reply; a call that never answers fails the suite and ends it.
-    std::string boundedCall(const std::string& name, const Arguments& arguments) {
-        auto reply = std::async(std::launch::async, [&] { return call(name, arguments); });
-        if (reply.wait_for(60s) == std::future_status::ready) return reply.get();
-        ADD_FAILURE() << name << " never answered";
-        TearDownTestSuite();
-        std::fflush(nullptr);
-        std::_Exit(1);
-    }
-
-    // The application's tree once it shows `part` (it registers a while after it starts).
+    // The application's tree once it shows `part` (it registers a while after
+    // it starts); a call that never answers fails the suite and ends it.
     std::string treeShowing(int pid, const std::string& part) {
-        std::string reply;
-        for (auto end = std::chrono::steady_clock::now() + 60s;
-             (reply = boundedCall("macos_get_ui_tree", {{"pid", pid}})).find(part) == std::string::npos &&
-             std::chrono::steady_clock::now() < end;)
-            std::this_thread::sleep_for(100ms);
-        return reply;
+        for (auto end = std::chrono::steady_clock::now() + 60s;; std::this_thread::sleep_for(100ms)) {
+            auto answer = std::async(std::launch::async, [&] { return call("macos_get_ui_tree", {{"pid", pid}}); });
+            if (answer.wait_for(60s) != std::future_status::ready) {
+                ADD_FAILURE() << "macos_get_ui_tree never answered";
+                TearDownTestSuite(), std::fflush(nullptr), std::_Exit(1);
+            }
+            if (std::string reply = answer.get(); reply.find(part) != std::string::npos || std::chrono::steady_clock::now() > end)
+                return reply;
+        }
     }
 
     static inline std::string error_;
@@ -177,7 +171,7 @@ TEST_F(DesktopSession, GtkTreesAndApplicationsThatStopAnswering) {
         EXPECT_NE(reply.find(part), std::string::npos) << part << " in " << reply;
 
     ASSERT_EQ(::kill(pid, SIGSTOP), 0);
-    boundedCall("macos_get_ui_tree", {{"pid", pid}});
+    treeShowing(pid, "");
     ::kill(pid, SIGCONT);
     EXPECT_NE(treeShowing(pid, button).find(button), std::string::npos);
 }

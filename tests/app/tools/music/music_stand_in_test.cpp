@@ -139,16 +139,10 @@ TEST_F(MusicFamilyTest, PlayingHandsThePlayerTheFileUri) {
     EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road Trip"}}), "Playing playlist: Road Trip");
     EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road"}}), "Playlist not found: Road");
     EXPECT_EQ(player.calls(), (std::vector<std::string>{
-                                  "OpenUri " + base + "/Rock/blue.wav",
-                                  "Play",
-                                  "OpenUri " + base + "/Jazz%20Caf%C3%A9/hi%20%231.wav",
-                                  "Play",
-                                  "Shuffle true",
-                                  "OpenUri " + base + "/Road%20Trip.m3u",
-                                  "Play",
-                                  "Shuffle false",
-                                  "OpenUri " + base + "/Road%20Trip.m3u",
-                                  "Play",
+                                  "OpenUri " + base + "/Rock/blue.wav", "Play",
+                                  "OpenUri " + base + "/Jazz%20Caf%C3%A9/hi%20%231.wav", "Play",
+                                  "Shuffle true", "OpenUri " + base + "/Road%20Trip.m3u", "Play",
+                                  "Shuffle false", "OpenUri " + base + "/Road%20Trip.m3u", "Play",
                               }));
     // Handing a player an empty playlist would report success while nothing plays.
     expectToolError([&] { call("music_play_playlist", {{"playlist", "Empty"}}); },
@@ -183,11 +177,10 @@ TEST_F(MusicFamilyTest, AFrozenPlayerIsWaitedForOnce) {
 // what the family says plays does play, and a list mpv refuses is no success.
 TEST_F(MusicFamilyTest, MpvPlaysWhatTheFamilySaysItPlays) {
     using namespace std::chrono_literals;
-    const std::string bridge = "/usr/lib/mpv-mpris/mpris.so";
-    for (const std::string& tool : {std::string("/usr/bin/mpv"), bridge, std::string("/usr/bin/playerctl")})
-        ASSERT_EQ(::access(tool.c_str(), R_OK), 0) << "missing " << tool << " (packages mpv, mpv-mpris, playerctl)";
+    for (const char* tool : {"/usr/bin/mpv", "/usr/lib/mpv-mpris/mpris.so", "/usr/bin/playerctl"})
+        ASSERT_EQ(::access(tool, R_OK), 0) << "missing " << tool << " (packages mpv, mpv-mpris, playerctl)";
     testsupport::ChildProcess mpv({"/usr/bin/mpv", "--no-config", "--idle=yes", "--pause", "--ao=null", "--vo=null",
-                                   "--no-terminal", "--loop-file=inf", "--script=" + bridge},
+                                   "--no-terminal", "--loop-file=inf", "--script=/usr/lib/mpv-mpris/mpris.so"},
                                   testsupport::environmentWith({}));
     // mpv's state as playerctl reads it, once it is `want` (any, when empty; bounded wait).
     const auto status = [](const std::string& want) {
