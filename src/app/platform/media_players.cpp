@@ -81,23 +81,23 @@ auto SessionMediaPlayers::withClient(F call) {
     return call(*client_);
 }
 
-std::vector<std::string> SessionMediaPlayers::playerNames() {
-    return withClient([](MediaPlayers& c) { return c.playerNames(); });
+std::vector<std::string> SessionMediaPlayers::playerNames(PlayerDeadline deadline) {
+    return withClient([&](MediaPlayers& c) { return c.playerNames(deadline); });
 }
-PlayerStatus SessionMediaPlayers::status(const std::string& player) {
-    return withClient([&](MediaPlayers& c) { return c.status(player); });
+PlayerStatus SessionMediaPlayers::status(const std::string& player, PlayerDeadline deadline) {
+    return withClient([&](MediaPlayers& c) { return c.status(player, deadline); });
 }
-void SessionMediaPlayers::command(const std::string& player, std::string_view method) {
-    withClient([&](MediaPlayers& c) { c.command(player, method); });
+void SessionMediaPlayers::command(const std::string& player, std::string_view method, PlayerDeadline deadline) {
+    withClient([&](MediaPlayers& c) { c.command(player, method, deadline); });
 }
-void SessionMediaPlayers::setVolume(const std::string& player, double volume) {
-    withClient([&](MediaPlayers& c) { c.setVolume(player, volume); });
+void SessionMediaPlayers::setVolume(const std::string& player, double volume, PlayerDeadline deadline) {
+    withClient([&](MediaPlayers& c) { c.setVolume(player, volume, deadline); });
 }
-bool SessionMediaPlayers::setShuffle(const std::string& player, bool shuffle) {
-    return withClient([&](MediaPlayers& c) { return c.setShuffle(player, shuffle); });
+bool SessionMediaPlayers::setShuffle(const std::string& player, bool shuffle, PlayerDeadline deadline) {
+    return withClient([&](MediaPlayers& c) { return c.setShuffle(player, shuffle, deadline); });
 }
-void SessionMediaPlayers::openUri(const std::string& player, const std::string& uri) {
-    withClient([&](MediaPlayers& c) { c.openUri(player, uri); });
+void SessionMediaPlayers::openUri(const std::string& player, const std::string& uri, PlayerDeadline deadline) {
+    withClient([&](MediaPlayers& c) { c.openUri(player, uri, deadline); });
 }
 
 }  // namespace app::platform

@@ -3,6 +3,7 @@
 // first use, so the program neither links nor connects to D-Bus at start-up.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -48,33 +49,36 @@ TrackInfo trackFromMetadata(const MprisMetadata& metadata);
 // Seconds in the shortest decimal text that reads back the same ("215.5", "3", "0.25").
 std::string secondsText(double seconds);
 
+// When the calls made for one request must have been answered.
+using PlayerDeadline = std::chrono::steady_clock::time_point;
+
 // Every operation throws std::runtime_error (the cause in its text) when the
-// bus or the player fails; calls are bounded by a time-out.
+// bus or the player fails, or has not answered by the deadline.
 class MediaPlayers {
 public:
     virtual ~MediaPlayers() = default;
     // Bus names of the running players ("org.mpris.MediaPlayer2.<name>"), in any order.
-    virtual std::vector<std::string> playerNames() = 0;
-    virtual PlayerStatus status(const std::string& player) = 0;
+    virtual std::vector<std::string> playerNames(PlayerDeadline deadline) = 0;
+    virtual PlayerStatus status(const std::string& player, PlayerDeadline deadline) = 0;
     // One method without arguments: "Play", "Pause", "Next" or "Previous".
-    virtual void command(const std::string& player, std::string_view method) = 0;
+    virtual void command(const std::string& player, std::string_view method, PlayerDeadline deadline) = 0;
     // 0.0 to 1.0.
-    virtual void setVolume(const std::string& player, double volume) = 0;
+    virtual void setVolume(const std::string& player, double volume, PlayerDeadline deadline) = 0;
     // False, and nothing changed, when the player has no shuffle.
-    virtual bool setShuffle(const std::string& player, bool shuffle) = 0;
-    virtual void openUri(const std::string& player, const std::string& uri) = 0;
+    virtual bool setShuffle(const std::string& player, bool shuffle, PlayerDeadline deadline) = 0;
+    virtual void openUri(const std::string& player, const std::string& uri, PlayerDeadline deadline) = 0;
 };
 
 // The MPRIS client over the session bus. The module is loaded and the bus
 // connected at the first call; a failed load is reported by every call.
 class SessionMediaPlayers : public MediaPlayers {
 public:
-    std::vector<std::string> playerNames() override;
-    PlayerStatus status(const std::string& player) override;
-    void command(const std::string& player, std::string_view method) override;
-    void setVolume(const std::string& player, double volume) override;
-    bool setShuffle(const std::string& player, bool shuffle) override;
-    void openUri(const std::string& player, const std::string& uri) override;
+    std::vector<std::string> playerNames(PlayerDeadline deadline) override;
+    PlayerStatus status(const std::string& player, PlayerDeadline deadline) override;
+    void command(const std::string& player, std::string_view method, PlayerDeadline deadline) override;
+    void setVolume(const std::string& player, double volume, PlayerDeadline deadline) override;
+    bool setShuffle(const std::string& player, bool shuffle, PlayerDeadline deadline) override;
+    void openUri(const std::string& player, const std::string& uri, PlayerDeadline deadline) override;
 
 private:
     template <class F>

@@ -34,7 +34,7 @@ struct MusicModuleApi {
     std::unique_ptr<AudioTagReader> (*makeAudioTagReader)();
 };
 
-inline constexpr int musicModuleApiVersion = 1;
+inline constexpr int musicModuleApiVersion = 2;
 inline constexpr const char* musicModuleEntry = "brisolet_music_module";
 
 // Loads the module once (later calls share it) and returns its entry points.

@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -118,7 +120,7 @@ std::vector<Window> topLevelWindows(Display* dpy) {
 // ---- AT-SPI -------------------------------------------------------------
 
 constexpr int kDBusTimeoutMs = 1000;
-constexpr int kAtspiTimeoutMs = 2000;
+constexpr int kAtspiTimeoutMs = 1000;
 constexpr int kMaxTextCharacters = 100000;
 constexpr int kMainLoopTurns = 1000;
 
@@ -188,67 +190,160 @@ void pumpMainContext() {
     }
 }
 
+// libatspi keeps process-wide state and a call into it may never return (an
+// application that stops answering, a nested dispatch that waits on itself):
+// it is used from one thread of its own, and a caller waits for each call only
+// until its deadline. A call still running then is abandoned, not waited for.
+class AtspiThread {
+public:
+    using Deadline = std::chrono::steady_clock::time_point;
+
+    // The job's result, or none when the deadline passed first; `discard`
+    // then receives a result that comes too late.
+    template <class T>
+    std::optional<T> call(Deadline deadline, std::function<T()> job, std::function<void(T&)> discard = {}) {
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        struct State {
+            std::optional<T> value;
+            bool abandoned = false;
+        };
+        auto state = std::make_shared<State>();
+        post([this, state, job = std::move(job), discard = std::move(discard)] {
+            if (std::lock_guard lock(mutex_); state->abandoned) return;
+            T value = job();
+            std::lock_guard lock(mutex_);
+            if (state->abandoned) {
+                if (discard) discard(value);
+                return;
+            }
+            state->value = std::move(value);
+            answered_.notify_all();
+        });
+        std::unique_lock lock(mutex_);
+        if (!answered_.wait_until(lock, deadline, [&] { return state->value.has_value(); })) {
+            state->abandoned = true;
+            return std::nullopt;
+        }
+        return std::move(state->value);
+    }
+
+    void post(std::function<void()> job) {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+        if (!thread_.joinable()) thread_ = std::jthread([this](std::stop_token stop) { serve(stop); });
+        queued_.notify_one();
+    }
+
+private:
+    void serve(std::stop_token stop) {
+        std::unique_lock lock(mutex_);
+        while (queued_.wait(lock, stop, [this] { return !jobs_.empty(); })) {
+            auto job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable_any queued_;
+    std::condition_variable_any answered_;
+    std::deque<std::function<void()>> jobs_;
+    std::jthread thread_;  // never joined: the module lives as long as the process
+};
+
+// One tree read: the thread and the deadline every call of it shares.
+struct AtspiWalk {
+    AtspiThread& thread;
+    AtspiThread::Deadline deadline;
+};
+
+ElementAttributes readAttributes(AtspiAccessible* accessible) {
+    ElementAttributes out;
+    GError* error = nullptr;
+    const auto ok = [&] {
+        const bool good = error == nullptr;
+        g_clear_error(&error);
+        return good;
+    };
+    out.role = takeText(atspi_accessible_get_role_name(accessible, &error));
+    ok();
+    out.title = takeText(atspi_accessible_get_name(accessible, &error));
+    ok();
+    out.description = takeText(atspi_accessible_get_description(accessible, &error));
+    ok();
+    if (AtspiValue* value = atspi_accessible_get_value_iface(accessible)) {
+        const double current = atspi_value_get_current_value(value, &error);
+        if (ok()) out.numericValue = current;
+        g_object_unref(value);
+    } else if (AtspiText* text = atspi_accessible_get_text_iface(accessible)) {
+        const gint count = atspi_text_get_character_count(text, &error);
+        if (ok() && count > 0) {
+            out.textValue = takeText(atspi_text_get_text(text, 0, std::min(count, kMaxTextCharacters), &error));
+            if (!ok()) out.textValue.clear();
+        }
+        g_object_unref(text);
+    }
+    if (AtspiComponent* component = atspi_accessible_get_component_iface(accessible)) {
+        AtspiRect* rect = atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, &error);
+        if (ok() && rect) out.frame = ElementRect{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
+        g_free(rect);
+        g_object_unref(component);
+    }
+    return out;
+}
+
+std::vector<AtspiAccessible*> readChildren(AtspiAccessible* accessible, std::size_t limit) {
+    std::vector<AtspiAccessible*> out;
+    GError* error = nullptr;
+    const gint count = atspi_accessible_get_child_count(accessible, &error);
+    if (error) {
+        g_clear_error(&error);
+        return out;
+    }
+    for (gint i = 0; i < count && out.size() < limit; ++i) {
+        AtspiAccessible* child = atspi_accessible_get_child_at_index(accessible, i, &error);
+        g_clear_error(&error);
+        if (child) out.push_back(child);
+    }
+    return out;
+}
+
+void unrefAll(std::vector<AtspiAccessible*>& accessibles) {
+    for (AtspiAccessible* a : accessibles) g_object_unref(a);
+}
+
+// An element read through the AT-SPI thread; past the walk's deadline every
+// read fails at once (empty texts, no children).
 class AtspiElement : public AccessibleElement {
 public:
-    explicit AtspiElement(AtspiAccessible* accessible) : accessible_(accessible) {}
-    ~AtspiElement() override { g_object_unref(accessible_); }
+    AtspiElement(AtspiAccessible* accessible, std::shared_ptr<const AtspiWalk> walk)
+        : accessible_(accessible), walk_(std::move(walk)) {}
+    ~AtspiElement() override {
+        walk_->thread.post([a = accessible_] { g_object_unref(a); });
+    }
     AtspiElement(const AtspiElement&) = delete;
     AtspiElement& operator=(const AtspiElement&) = delete;
 
     ElementAttributes attributes() override {
-        ElementAttributes out;
-        GError* error = nullptr;
-        const auto ok = [&] {
-            const bool good = error == nullptr;
-            g_clear_error(&error);
-            return good;
-        };
-        out.role = takeText(atspi_accessible_get_role_name(accessible_, &error));
-        ok();
-        out.title = takeText(atspi_accessible_get_name(accessible_, &error));
-        ok();
-        out.description = takeText(atspi_accessible_get_description(accessible_, &error));
-        ok();
-        if (AtspiValue* value = atspi_accessible_get_value_iface(accessible_)) {
-            const double current = atspi_value_get_current_value(value, &error);
-            if (ok()) out.numericValue = current;
-            g_object_unref(value);
-        } else if (AtspiText* text = atspi_accessible_get_text_iface(accessible_)) {
-            const gint count = atspi_text_get_character_count(text, &error);
-            if (ok() && count > 0) {
-                out.textValue = takeText(atspi_text_get_text(text, 0, std::min(count, kMaxTextCharacters), &error));
-                if (!ok()) out.textValue.clear();
-            }
-            g_object_unref(text);
-        }
-        if (AtspiComponent* component = atspi_accessible_get_component_iface(accessible_)) {
-            AtspiRect* rect = atspi_component_get_extents(component, ATSPI_COORD_TYPE_SCREEN, &error);
-            if (ok() && rect)
-                out.frame = ElementRect{double(rect->x), double(rect->y), double(rect->width), double(rect->height)};
-            g_free(rect);
-            g_object_unref(component);
-        }
-        return out;
+        return walk_->thread
+            .call<ElementAttributes>(walk_->deadline, [a = accessible_] { return readAttributes(a); })
+            .value_or(ElementAttributes{});
     }
 
     std::vector<std::unique_ptr<AccessibleElement>> children(std::size_t limit) override {
         std::vector<std::unique_ptr<AccessibleElement>> out;
-        GError* error = nullptr;
-        const gint count = atspi_accessible_get_child_count(accessible_, &error);
-        if (error) {
-            g_clear_error(&error);
-            return out;
-        }
-        for (gint i = 0; i < count && out.size() < limit; ++i) {
-            AtspiAccessible* child = atspi_accessible_get_child_at_index(accessible_, i, &error);
-            g_clear_error(&error);
-            if (child) out.push_back(std::make_unique<AtspiElement>(child));
-        }
+        auto found = walk_->thread.call<std::vector<AtspiAccessible*>>(
+            walk_->deadline, [a = accessible_, limit] { return readChildren(a, limit); }, unrefAll);
+        for (AtspiAccessible* child : found.value_or(std::vector<AtspiAccessible*>{}))
+            out.push_back(std::make_unique<AtspiElement>(child, walk_));
         return out;
     }
 
 private:
-    AtspiAccessible* accessible_;
+    AtspiAccessible* accessible_;  // referenced, touched only on the AT-SPI thread
+    std::shared_ptr<const AtspiWalk> walk_;
 };
 
 // ---- Keyboard -----------------------------------------------------------
@@ -406,33 +501,14 @@ public:
     }
 
     std::unique_ptr<AccessibleElement> applicationElement(std::int32_t pid) override {
-        if (!atspiReady()) return nullptr;
-        pumpMainContext();
-        AtspiAccessible* desktop = atspi_get_desktop(0);
-        if (!desktop) return nullptr;
-        atspi_accessible_clear_cache(desktop);
-        GError* error = nullptr;
-        const gint count = atspi_accessible_get_child_count(desktop, &error);
-        g_clear_error(&error);
-        std::unique_ptr<AccessibleElement> found;
-        for (gint i = 0; i < count && !found; ++i) {
-            AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, &error);
-            g_clear_error(&error);
-            if (!app) continue;
-            const guint appPid = atspi_accessible_get_process_id(app, &error);
-            const bool match = !error && appPid == static_cast<guint>(pid);
-            g_clear_error(&error);
-            if (match) {
-                // Nothing runs libatspi's event loop here: read live, never from a stale cache.
-                atspi_accessible_set_cache_mask(app, ATSPI_CACHE_NONE);
-                atspi_accessible_clear_cache(app);
-                found = std::make_unique<AtspiElement>(app);
-            } else {
-                g_object_unref(app);
-            }
-        }
-        g_object_unref(desktop);
-        return found;
+        auto walk = std::make_shared<const AtspiWalk>(AtspiWalk{atspi_, std::chrono::steady_clock::now() + kTreeTime});
+        auto app = atspi_.call<AtspiAccessible*>(
+            walk->deadline, [this, pid] { return findApplication(pid); },
+            [](AtspiAccessible*& late) {
+                if (late) g_object_unref(late);
+            });
+        if (!app || !*app) return nullptr;
+        return std::make_unique<AtspiElement>(*app, std::move(walk));
     }
 
     void click(int x, int y) override {
@@ -471,12 +547,45 @@ public:
     }
 
 private:
+    // On the AT-SPI thread.
     bool atspiReady() {
         if (atspiStarted_) return true;
         if (!accessibilityBusExists()) return false;
         atspi_set_timeout(kAtspiTimeoutMs, kAtspiTimeoutMs);
         atspiStarted_ = atspi_init() >= 0;
         return atspiStarted_;
+    }
+
+    // On the AT-SPI thread: the application of the process, referenced, or null.
+    AtspiAccessible* findApplication(std::int32_t pid) {
+        if (!atspiReady()) return nullptr;
+        pumpMainContext();
+        AtspiAccessible* desktop = atspi_get_desktop(0);
+        if (!desktop) return nullptr;
+        atspi_accessible_clear_cache(desktop);
+        GError* error = nullptr;
+        const gint count = atspi_accessible_get_child_count(desktop, &error);
+        g_clear_error(&error);
+        AtspiAccessible* found = nullptr;
+        for (gint i = 0; i < count && !found; ++i) {
+            AtspiAccessible* app = atspi_accessible_get_child_at_index(desktop, i, &error);
+            g_clear_error(&error);
+            if (!app) continue;
+            const guint appPid = atspi_accessible_get_process_id(app, &error);
+            const bool match = !error && appPid == static_cast<guint>(pid);
+            g_clear_error(&error);
+            if (match) {
+                // Nothing runs libatspi's event loop between reads: read afresh.
+                // (Turning the cache off instead makes GTK3 applications
+                // deadlock libatspi in a nested dispatch.)
+                atspi_accessible_clear_cache(app);
+                found = app;
+            } else {
+                g_object_unref(app);
+            }
+        }
+        g_object_unref(desktop);
+        return found;
     }
 
     void restoreWhenQuiet(std::stop_token stop) {
@@ -494,8 +603,11 @@ private:
     }
 
     static constexpr std::chrono::seconds kQuietBeforeRestore{3};
+    // A whole tree read, however many elements or however slow the application.
+    static constexpr std::chrono::seconds kTreeTime{5};
 
-    bool atspiStarted_ = false;
+    AtspiThread atspi_;
+    bool atspiStarted_ = false;  // on the AT-SPI thread
     std::mutex keyboardMutex_;
     std::condition_variable_any restoreDue_;
     std::optional<std::chrono::steady_clock::time_point> restoreAt_;

@@ -15,8 +15,13 @@ constexpr const char* kPlayerInterface = "org.mpris.MediaPlayer2.Player";
 constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 constexpr const char* kObjectPath = "/org/mpris/MediaPlayer2";
 constexpr std::string_view kNamePrefix = "org.mpris.MediaPlayer2.";
-// A player that does not answer within this fails the call instead of holding the program.
-constexpr auto kCallTimeout = std::chrono::seconds(3);
+// What is left of the request's time for one bus call; a call with none
+// left fails without being made.
+std::chrono::microseconds timeLeft(PlayerDeadline deadline, const std::string& what) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) throw std::runtime_error("cannot " + what + ": no answer in time");
+    return left;
+}
 
 MprisValue fromVariant(const sdbus::Variant& value) {
     const std::string type = value.peekValueType();
@@ -34,11 +39,12 @@ MprisValue fromVariant(const sdbus::Variant& value) {
 
 class BusMediaPlayers : public MediaPlayers {
 public:
-    std::vector<std::string> playerNames() override {
+    std::vector<std::string> playerNames(PlayerDeadline deadline) override {
         std::vector<std::string> names;
+        const auto timeout = timeLeft(deadline, "list the media players");
         try {
             auto bus = sdbus::createProxy(connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus");
-            bus->callMethod("ListNames").onInterface("org.freedesktop.DBus").withTimeout(kCallTimeout).storeResultsTo(names);
+            bus->callMethod("ListNames").onInterface("org.freedesktop.DBus").withTimeout(timeout).storeResultsTo(names);
         } catch (const sdbus::Error& error) {
             connection_.reset();  // a lost bus is connected afresh at the next call
             throw std::runtime_error(std::string("cannot list the media players on the session bus: ") +
@@ -51,8 +57,8 @@ public:
         return players;
     }
 
-    PlayerStatus status(const std::string& player) override {
-        const auto properties = playerProperties(player);
+    PlayerStatus status(const std::string& player, PlayerDeadline deadline) override {
+        const auto properties = playerProperties(player, deadline);
         PlayerStatus status;
         if (auto it = properties.find("PlaybackStatus");
             it != properties.end() && it->second.containsValueOfType<std::string>())
@@ -69,30 +75,30 @@ public:
         return status;
     }
 
-    void command(const std::string& player, std::string_view method) override {
-        call(player, "send " + std::string(method) + " to", [&](sdbus::IProxy& proxy) {
-            proxy.callMethod(std::string(method)).onInterface(kPlayerInterface).withTimeout(kCallTimeout);
+    void command(const std::string& player, std::string_view method, PlayerDeadline deadline) override {
+        call(player, "send " + std::string(method) + " to", deadline, [&](sdbus::IProxy& proxy, auto timeout) {
+            proxy.callMethod(std::string(method)).onInterface(kPlayerInterface).withTimeout(timeout);
         });
     }
 
-    void setVolume(const std::string& player, double volume) override {
-        setProperty(player, "Volume", sdbus::Variant(volume), "set the volume of");
+    void setVolume(const std::string& player, double volume, PlayerDeadline deadline) override {
+        setProperty(player, "Volume", sdbus::Variant(volume), "set the volume of", deadline);
     }
 
-    bool setShuffle(const std::string& player, bool shuffle) override {
-        const auto properties = playerProperties(player);
+    bool setShuffle(const std::string& player, bool shuffle, PlayerDeadline deadline) override {
+        const auto properties = playerProperties(player, deadline);
         if (!properties.count("Shuffle")) return false;
         try {
-            setProperty(player, "Shuffle", sdbus::Variant(shuffle), "set shuffle on");
+            setProperty(player, "Shuffle", sdbus::Variant(shuffle), "set shuffle on", deadline);
         } catch (const UnknownProperty&) {
             return false;
         }
         return true;
     }
 
-    void openUri(const std::string& player, const std::string& uri) override {
-        call(player, "open a URI on", [&](sdbus::IProxy& proxy) {
-            proxy.callMethod("OpenUri").onInterface(kPlayerInterface).withTimeout(kCallTimeout).withArguments(uri);
+    void openUri(const std::string& player, const std::string& uri, PlayerDeadline deadline) override {
+        call(player, "open a URI on", deadline, [&](sdbus::IProxy& proxy, auto timeout) {
+            proxy.callMethod("OpenUri").onInterface(kPlayerInterface).withTimeout(timeout).withArguments(uri);
         });
     }
 
@@ -106,12 +112,12 @@ private:
         return *connection_;
     }
 
-    std::map<std::string, sdbus::Variant> playerProperties(const std::string& player) {
+    std::map<std::string, sdbus::Variant> playerProperties(const std::string& player, PlayerDeadline deadline) {
         std::map<std::string, sdbus::Variant> properties;
-        call(player, "read the state of", [&](sdbus::IProxy& proxy) {
+        call(player, "read the state of", deadline, [&](sdbus::IProxy& proxy, auto timeout) {
             proxy.callMethod("GetAll")
                 .onInterface(kPropertiesInterface)
-                .withTimeout(kCallTimeout)
+                .withTimeout(timeout)
                 .withArguments(std::string(kPlayerInterface))
                 .storeResultsTo(properties);
         });
@@ -119,22 +125,24 @@ private:
     }
 
     template <class F>
-    void call(const std::string& player, const std::string& what, F body) {
+    void call(const std::string& player, const std::string& what, PlayerDeadline deadline, F body) {
+        const auto timeout = timeLeft(deadline, what + " " + player);
         try {
             auto proxy = sdbus::createProxy(connection(), player, kObjectPath);
-            body(*proxy);
+            body(*proxy, timeout);
         } catch (const sdbus::Error& error) {
             throw std::runtime_error("cannot " + what + " " + player + ": " + error.getMessage());
         }
     }
 
     void setProperty(const std::string& player, const std::string& name, const sdbus::Variant& value,
-                     const std::string& what) {
+                     const std::string& what, PlayerDeadline deadline) {
+        const auto timeout = timeLeft(deadline, what + " " + player);
         try {
             auto proxy = sdbus::createProxy(connection(), player, kObjectPath);
             proxy->callMethod("Set")
                 .onInterface(kPropertiesInterface)
-                .withTimeout(kCallTimeout)
+                .withTimeout(timeout)
                 .withArguments(std::string(kPlayerInterface), name, value);
         } catch (const sdbus::Error& error) {
             const std::string& kind = error.getName();

@@ -2,11 +2,11 @@
 
 #include "json/utf8.hpp"
 #include "mcp/codec.hpp"
+#include "runtime/runtime.hpp"
 
 #include <chrono>
 #include <cmath>
 #include <stdexcept>
-#include <thread>
 
 namespace app::platform {
 
@@ -110,7 +110,11 @@ void MacOSControlService::typeText(const std::string& text, std::stop_token stop
     for (const auto& cluster : platform::graphemeClusters(text)) {
         if (stop.stop_requested()) break;
         desktop_->typeCluster(cluster);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        try {
+            rt::sleepFor(std::chrono::milliseconds(5), stop);
+        } catch (const rt::Cancelled&) {
+            break;
+        }
     }
     desktop_->finishTyping();
 }

@@ -4,7 +4,9 @@
 #include "app/tools/music/music_tools.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace app::tools {
@@ -12,6 +14,10 @@ namespace app::tools {
 namespace {
 
 constexpr std::string_view kPlayerPrefix = "org.mpris.MediaPlayer2.";
+// All a script may spend waiting on players: a frozen one costs this once.
+constexpr auto kScriptTime = std::chrono::seconds(3);
+// How often a player that was told to play is asked whether it does.
+constexpr auto kPlayingPoll = std::chrono::milliseconds(50);
 
 struct Template {
     const char* id;
@@ -41,6 +47,18 @@ std::string lowerAscii(std::string text) {
 
 std::string shortName(const std::string& player) {
     return player.compare(0, kPlayerPrefix.size(), kPlayerPrefix) == 0 ? player.substr(kPlayerPrefix.size()) : player;
+}
+
+// Whether the player plays one of the paths: the file:// or other URL its
+// track names, or a track it names by no URL. Between two files a player may
+// still say "Playing" with no track at all: that is not playing yet.
+bool playsOneOf(const platform::PlayerStatus& status, const std::vector<std::string>& paths) {
+    if (status.playbackStatus != "Playing" || status.metadata.empty()) return false;
+    auto url = status.metadata.find("xesam:url");
+    const std::string* text = url == status.metadata.end() ? nullptr : std::get_if<std::string>(&url->second);
+    if (!text) return true;
+    const std::string path = text->starts_with("file://") ? platform::percentDecoded(text->substr(7)) : *text;
+    return std::find(paths.begin(), paths.end(), path) != paths.end();
 }
 
 template <class T>
@@ -75,40 +93,44 @@ MusicStandIn::MusicStandIn(std::shared_ptr<platform::MediaPlayers> players,
     if (!players_ || !library_) throw std::invalid_argument("MusicStandIn needs media players and a library");
 }
 
-std::optional<MusicStandIn::Chosen> MusicStandIn::chosenPlayer() {
+std::optional<MusicStandIn::Chosen> MusicStandIn::chosenPlayer(platform::PlayerDeadline deadline) {
     std::map<std::string, platform::PlayerStatus> statuses;
-    auto name = choosePlayer(players_->playerNames(), [&](const std::string& player) {
+    std::map<std::string, std::string> failures;
+    auto name = choosePlayer(players_->playerNames(deadline), [&](const std::string& player) {
         try {
-            return statuses.emplace(player, players_->status(player)).first->second.playbackStatus;
-        } catch (const std::exception&) {
+            return statuses.emplace(player, players_->status(player, deadline)).first->second.playbackStatus;
+        } catch (const std::exception& e) {
+            failures.emplace(player, e.what());
             return std::string();  // a player that does not answer is chosen last
         }
     });
     if (!name) return std::nullopt;
-    auto known = statuses.find(*name);
-    return Chosen{*name, known != statuses.end() ? known->second : players_->status(*name)};
+    // Chosen though it did not answer: its failure, not a second wait.
+    if (auto failed = failures.find(*name); failed != failures.end()) throw platform::ScriptFailure(failed->second);
+    return Chosen{*name, statuses.at(*name)};
 }
 
-std::string MusicStandIn::requirePlayer() {
-    auto names = players_->playerNames();
+std::string MusicStandIn::requirePlayer(platform::PlayerDeadline deadline) {
+    auto names = players_->playerNames(deadline);
     if (names.empty()) throw platform::ScriptFailure("No MPRIS media player is running.");
     if (names.size() == 1) return names.front();
-    return chosenPlayer().value_or(Chosen{}).name;
+    return chosenPlayer(deadline).value_or(Chosen{}).name;
 }
 
 std::optional<std::string> MusicStandIn::perform(const platform::ScriptCall& call) {
     const std::string& id = call.templateId;
+    const platform::PlayerDeadline deadline = std::chrono::steady_clock::now() + kScriptTime;
     for (const auto& entry : kTemplates) {
         if (id != entry.id || !entry.method) continue;
-        players_->command(requirePlayer(), entry.method);
+        players_->command(requirePlayer(deadline), entry.method, deadline);
         return std::nullopt;
     }
     if (id == "music.setVolume") {
         auto level = std::clamp<std::int64_t>(call.bindings.integer("level"), 0, 100);
-        players_->setVolume(requirePlayer(), static_cast<double>(level) / 100.0);
+        players_->setVolume(requirePlayer(deadline), static_cast<double>(level) / 100.0, deadline);
         return std::nullopt;
     }
-    if (id == "music.currentTrack") return currentTrack();
+    if (id == "music.currentTrack") return currentTrack(deadline);
     if (id == "music.libraryStats") {
         auto library = library_->contents();
         return std::to_string(library->tracks.size()) + "|||" + std::to_string(library->playlists.size());
@@ -119,19 +141,20 @@ std::optional<std::string> MusicStandIn::perform(const platform::ScriptCall& cal
                                                  [](const auto& playlist) { return playlist.name; });
     }
     if (id == "music.search") return search(call.bindings.text("query"), call.bindings.integer("limit"));
-    if (id == "music.playSong") return playSong(call.bindings.text("song"));
-    if (id == "music.playPlaylist") return playPlaylist(call.bindings.text("playlist"), call.bindings.boolean("shuffle"));
+    if (id == "music.playSong") return playSong(call.bindings.text("song"), deadline);
+    if (id == "music.playPlaylist")
+        return playPlaylist(call.bindings.text("playlist"), call.bindings.boolean("shuffle"), deadline);
     throw platform::ScriptFailure("Music does not understand this script.");
 }
 
-std::string MusicStandIn::currentTrack() {
-    auto chosen = chosenPlayer();
+std::string MusicStandIn::currentTrack(platform::PlayerDeadline deadline) {
+    auto chosen = chosenPlayer(deadline);
     if (!chosen || chosen->status.playbackStatus == "Stopped") return "STOPPED";
     platform::TrackInfo track = platform::trackFromMetadata(chosen->status.metadata);
     double position = static_cast<double>(chosen->status.positionMicroseconds.value_or(0)) / 1e6;
-    return track.title + "|||" + track.artist + "|||" + track.album + "|||" +
+    return musicField(track.title) + "|||" + musicField(track.artist) + "|||" + musicField(track.album) + "|||" +
            platform::secondsText(track.lengthSeconds.value_or(0)) + "|||" + platform::secondsText(position) + "|||" +
-           lowerAscii(chosen->status.playbackStatus);
+           musicField(lowerAscii(chosen->status.playbackStatus));
 }
 
 std::string MusicStandIn::search(const std::string& query, std::int64_t limit) {
@@ -150,7 +173,31 @@ std::string MusicStandIn::search(const std::string& query, std::int64_t limit) {
     });
 }
 
-std::string MusicStandIn::playSong(const std::string& song) {
+// Opening loads a paused player without starting it, and a player may refuse
+// what it was handed: told to play, it must be seen playing one of `paths`,
+// twice in a row (a player names a file as it starts reading it, before it
+// knows whether it can play it).
+void MusicStandIn::play(const std::string& player, const std::string& uri, const std::vector<std::string>& paths,
+                        const std::string& what, platform::PlayerDeadline deadline) {
+    players_->openUri(player, uri, deadline);
+    players_->command(player, "Play", deadline);
+    const auto notPlaying = [&] {
+        return platform::ScriptFailure("The media player " + shortName(player) + " did not start playing " + what + ".");
+    };
+    for (int seen = 0;;) {
+        try {
+            seen = playsOneOf(players_->status(player, deadline), paths) ? seen + 1 : 0;
+        } catch (const std::runtime_error&) {
+            if (std::chrono::steady_clock::now() >= deadline) throw notPlaying();  // the time ran out while asking
+            throw;
+        }
+        if (seen == 2) return;
+        if (std::chrono::steady_clock::now() + kPlayingPoll >= deadline) throw notPlaying();
+        std::this_thread::sleep_for(kPlayingPoll);
+    }
+}
+
+std::string MusicStandIn::playSong(const std::string& song, platform::PlayerDeadline deadline) {
     auto library = library_->contents();
     const std::string folded = platform::foldCase(song);
     for (const auto& track : library->tracks) {
@@ -158,13 +205,13 @@ std::string MusicStandIn::playSong(const std::string& song) {
             platform::foldCase(track.artist).find(folded) == std::string::npos &&
             platform::foldCase(track.album).find(folded) == std::string::npos)
             continue;
-        players_->openUri(requirePlayer(), platform::fileUri(track.path));
+        play(requirePlayer(deadline), platform::fileUri(track.path), {track.path}, "\"" + track.title + "\"", deadline);
         return "Playing: " + track.title + " by " + track.artist;
     }
     return "NOT_FOUND";
 }
 
-std::string MusicStandIn::playPlaylist(const std::string& name, bool shuffle) {
+std::string MusicStandIn::playPlaylist(const std::string& name, bool shuffle, platform::PlayerDeadline deadline) {
     auto library = library_->contents();
     const platform::LibraryPlaylist* playlist = nullptr;
     for (const auto& candidate : library->playlists)
@@ -176,11 +223,14 @@ std::string MusicStandIn::playPlaylist(const std::string& name, bool shuffle) {
     if (playlist->entries.empty())
         throw platform::ScriptFailure("The playlist \"" + playlist->name + "\" has no tracks to play.");
 
-    std::string player = requirePlayer();
+    std::string player = requirePlayer(deadline);
     // Turning shuffle off on a player that never shuffles leaves nothing to do.
-    if (!players_->setShuffle(player, shuffle) && shuffle)
+    if (!players_->setShuffle(player, shuffle, deadline) && shuffle)
         throw platform::ScriptFailure("The media player " + shortName(player) + " does not support shuffle.");
-    players_->openUri(player, platform::fileUri(playlist->path));
+    // Seen playing one of its entries: a player names the list's own path
+    // while it is still reading it, and also when it then refuses it.
+    play(player, platform::fileUri(playlist->path), playlist->entries, "the playlist \"" + playlist->name + "\"",
+         deadline);
     return "Playing playlist: " + playlist->name;
 }
 

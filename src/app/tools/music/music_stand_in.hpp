@@ -27,12 +27,14 @@ public:
     MusicStandIn(std::shared_ptr<platform::MediaPlayers> players, std::shared_ptr<platform::MusicLibrary> library);
 
     // Transport commands and the volume give no text; the current track is
-    // "STOPPED" or "title|||artist|||album|||length|||position|||state" (seconds
-    // in shortest decimal text, the state in lower case); statistics "N|||M";
-    // playlists joined by ", "; search lines "title - artist (album)". Songs
-    // and playlists are opened on the player by their file:// URI. A command
-    // without any player fails with one fixed message, as does shuffle on a
-    // player that has none.
+    // "STOPPED" or "title|||artist|||album|||length|||position|||state" (texts
+    // as musicField makes them, seconds in shortest decimal text, the state in
+    // lower case); statistics "N|||M"; playlists joined by ", "; search lines
+    // "title - artist (album)". Songs and playlists are opened on the player
+    // by their file:// URI and played; one the player is not seen playing
+    // fails. A command without any player fails with one fixed message, as
+    // does shuffle on a player that has none. All the players' answers of one
+    // script share one deadline.
     std::optional<std::string> perform(const platform::ScriptCall& call) override;
 
 private:
@@ -40,12 +42,14 @@ private:
         std::string name;
         platform::PlayerStatus status;
     };
-    std::optional<Chosen> chosenPlayer();
-    std::string requirePlayer();
-    std::string currentTrack();
+    std::optional<Chosen> chosenPlayer(platform::PlayerDeadline deadline);
+    std::string requirePlayer(platform::PlayerDeadline deadline);
+    std::string currentTrack(platform::PlayerDeadline deadline);
     std::string search(const std::string& query, std::int64_t limit);
-    std::string playSong(const std::string& song);
-    std::string playPlaylist(const std::string& name, bool shuffle);
+    void play(const std::string& player, const std::string& uri, const std::vector<std::string>& paths,
+              const std::string& what, platform::PlayerDeadline deadline);
+    std::string playSong(const std::string& song, platform::PlayerDeadline deadline);
+    std::string playPlaylist(const std::string& name, bool shuffle, platform::PlayerDeadline deadline);
 
     std::shared_ptr<platform::MediaPlayers> players_;
     std::shared_ptr<platform::MusicLibrary> library_;

@@ -171,6 +171,25 @@ std::string musicPlayPlaylistScript(std::string_view playlist, bool shuffle) {
                                                               {"shuffle", shuffle ? "true" : "false"}});
 }
 
+std::string musicField(std::string_view text) {
+    std::string out;
+    for (char c : text) out += c == '%' ? "%25" : c == '|' ? "%7C" : std::string(1, c);
+    return out;
+}
+
+std::string musicFieldText(std::string_view field) {
+    std::string out;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field.compare(i, 3, "%25") == 0 || field.compare(i, 3, "%7C") == 0) {
+            out += field[i + 2] == '5' ? '%' : '|';
+            i += 2;
+        } else {
+            out += field[i];
+        }
+    }
+    return out;
+}
+
 MusicToolFamily::MusicToolFamily(std::shared_ptr<platform::ScriptHost> scriptHost)
     : scriptHost_(std::move(scriptHost)) {
     if (!scriptHost_) throw std::invalid_argument("MusicToolFamily needs a script host");
@@ -205,6 +224,7 @@ std::string MusicToolFamily::currentTrack() {
     if (trimmedWhiteSpace(result) == "STOPPED") return "No track is currently playing.";
     auto parts = splitAt(result, "|||");
     if (parts.size() < 6) return "Failed to parse track info: " + result;
+    for (auto& part : parts) part = musicFieldText(part);
     return "Playing: " + parts[0] + "\nArtist: " + parts[1] + "\nAlbum: " + parts[2] + "\nDuration: " + parts[3] +
            "s\nPosition: " + parts[4] + "s\nState: " + parts[5];
 }
@@ -226,7 +246,8 @@ std::string MusicToolFamily::search(const Arguments& arguments) {
 std::string MusicToolFamily::playSong(const Arguments& arguments) {
     std::string song = requiredText(arguments, "song");
     std::string result = runAppleScript(musicPlaySongScript(song));
-    if (result.find("NOT_FOUND") != std::string::npos) return "Song not found: " + song;
+    // The whole result, so that no title can pass for the marker.
+    if (trimmedWhiteSpace(result) == "NOT_FOUND") return "Song not found: " + song;
     return result;
 }
 
@@ -234,7 +255,7 @@ std::string MusicToolFamily::playPlaylist(const Arguments& arguments) {
     std::string playlist = requiredText(arguments, "playlist");
     bool shuffle = boolArgument(arguments, "shuffle").value_or(false);
     std::string result = runAppleScript(musicPlayPlaylistScript(playlist, shuffle));
-    if (result.find("NOT_FOUND") != std::string::npos) return "Playlist not found: " + playlist;
+    if (trimmedWhiteSpace(result) == "NOT_FOUND") return "Playlist not found: " + playlist;
     return result;
 }
 

@@ -37,6 +37,12 @@ std::string musicSearchScript(std::string_view query, std::int64_t limit);
 std::string musicPlaySongScript(std::string_view song);
 std::string musicPlayPlaylistScript(std::string_view playlist, bool shuffle);
 
+// A text field of a script result, written so that it holds no "|" (and so
+// never the "|||" between fields): "%" and "|" percent-encoded.
+std::string musicField(std::string_view text);
+// The field's text again; other "%" sequences stay as they are.
+std::string musicFieldText(std::string_view field);
+
 class MusicToolFamily : public ToolFamily {
 public:
     // Throws std::invalid_argument for a null script host.

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <future>
 #include <thread>
 #include <unistd.h>
 
@@ -70,7 +72,7 @@ protected:
     static void SetUpTestSuite() {
         try {
             for (const char* tool : {"/usr/bin/setsid", "/usr/bin/Xvfb", "/usr/bin/dbus-daemon", "/usr/bin/dbus-send",
-                                     "/usr/libexec/at-spi-bus-launcher", DESKTOP_TEST_WINDOW})
+                                     "/usr/libexec/at-spi-bus-launcher", "/usr/bin/zenity", DESKTOP_TEST_WINDOW})
                 if (::access(tool, X_OK) != 0) throw std::runtime_error(std::string("missing program: ") + tool);
             ::setenv("DISPLAY", startXvfb().c_str(), 1);
             Helper& bus = start({"/usr/bin/dbus-daemon", "--session", "--nofork", "--print-address=1"});
@@ -90,6 +92,20 @@ protected:
     void SetUp() override { ASSERT_EQ(error_, ""); }
 
     std::string call(const std::string& name, const Arguments& arguments = {}) { return family_.handle(name, arguments, {}); }
+
+    // The application's tree once it shows `part` (it registers a while after
+    // it starts); a call that never answers fails the suite and ends it.
+    std::string treeShowing(int pid, const std::string& part) {
+        for (auto end = std::chrono::steady_clock::now() + 60s;; std::this_thread::sleep_for(100ms)) {
+            auto answer = std::async(std::launch::async, [&] { return call("macos_get_ui_tree", {{"pid", pid}}); });
+            if (answer.wait_for(60s) != std::future_status::ready) {
+                ADD_FAILURE() << "macos_get_ui_tree never answered";
+                TearDownTestSuite(), std::fflush(nullptr), std::_Exit(1);
+            }
+            if (std::string reply = answer.get(); reply.find(part) != std::string::npos || std::chrono::steady_clock::now() > end)
+                return reply;
+        }
+    }
 
     static inline std::string error_;
     static inline std::vector<std::unique_ptr<Helper>> helpers_;
@@ -122,9 +138,7 @@ TEST_F(DesktopSession, ClickAndTypeReachTheWindowExactly) {
     for (int i = 0; i < 100 && keymapBinds(kEmoji); ++i) std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(keymapBinds(kEmoji));
 
-    std::string reply;
-    const Arguments window = {{"pid", window_->process.pid()}};
-    for (int i = 0; i < 200 && (reply = call("macos_get_ui_tree", window)).front() != '{'; ++i) std::this_thread::sleep_for(100ms);
+    const std::string reply = treeShowing(window_->process.pid(), "\"role\" : \"text\"");
     EXPECT_TRUE(reply.starts_with("{\n  \"role\" : \"application\",")) << reply;
     EXPECT_NE(reply.find("\"role\" : \"text\",\n"), std::string::npos) << reply;
     EXPECT_NE(reply.find("\"value\" : " + json::write(json::Value(shown)) + ",\n"), std::string::npos) << reply;
@@ -143,6 +157,23 @@ TEST_F(DesktopSession, ListsTheWindowWhileOthersComeAndGo) {
     window_->waitFor("churned ");
     EXPECT_EQ(call("macos_get_ui_tree", {{"pid", 999999999}}),
               "Failed to get UI tree or app not found (PID: 999999999)");
+}
+
+// A GTK3 application once deadlocked libatspi; one that stops answering
+// must not hold the call past its deadline, nor the reads that follow.
+TEST_F(DesktopSession, GtkTreesAndApplicationsThatStopAnswering) {
+    Helper zenity({"/usr/bin/zenity", "--entry", "--title=Ask", "--text=Your name", "--entry-text=Ada"});
+    const int pid = zenity.process.pid();
+    const std::string button = "\"role\" : \"push button\",\n";
+    std::string reply = treeShowing(pid, button);
+    EXPECT_TRUE(reply.starts_with("{\n  \"role\" : \"application\",\n  \"title\" : \"zenity\"")) << reply;
+    for (const std::string part : {"\"title\" : \"Ask\"", "\"value\" : \"Ada\"", "\"title\" : \"OK\""})
+        EXPECT_NE(reply.find(part), std::string::npos) << part << " in " << reply;
+
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    treeShowing(pid, "");
+    ::kill(pid, SIGCONT);
+    EXPECT_NE(treeShowing(pid, button).find(button), std::string::npos);
 }
 
 TEST_F(DesktopSession, TrustFollowsTheDisplayAndItsXTest) {

@@ -54,13 +54,17 @@ struct FakeDesktop : platform::DesktopControl {
     std::vector<std::pair<double, double>> clicks;
     std::vector<std::u32string> clusters;
     int finished = 0;
+    std::function<void()> typed;  // after each cluster
 
     std::vector<AppInfo> runningApplications() override { return apps; }
     std::unique_ptr<AccessibleElement> applicationElement(std::int32_t pid) override {
         return elements.contains(pid) ? elements[pid]() : nullptr;
     }
     void click(double x, double y) override { clicks.emplace_back(x, y); }
-    void typeCluster(std::u32string_view c) override { clusters.emplace_back(c); }
+    void typeCluster(std::u32string_view c) override {
+        clusters.emplace_back(c);
+        if (typed) typed();
+    }
     void finishTyping() override { ++finished; }
 };
 
@@ -92,7 +96,7 @@ TEST(MacOSControlTools, RepliesErrorsAndWhatReachesTheDesktop) {
         std::vector<std::pair<double, double>> clicks = {};
         std::vector<std::u32string> clusters = {};
         int asked = 1;
-        bool callerGaveUp = false;
+        int giveUpAfter = -1;  // clusters typed before the caller gives up; never when negative
     };
     const std::string denied =
         "Permission Denied. Please grant accessibility permission to 'brisolet' in System Settings.";
@@ -118,7 +122,9 @@ TEST(MacOSControlTools, RepliesErrorsAndWhatReachesTheDesktop) {
         {"macos_click_element", {{"x", std::int64_t{1} << 60}, {"y", 0}}, true,
          "Clicked at (1.152921504606847e+18, 0.0)", {{1152921504606846976.0, 0}}},
         {"macos_type_text", {{"text", ""}}, true, "Typed: "},
-        {"macos_type_text", {{"text", "abc"}}, true, "Typed: abc", {}, {}, 1, true},
+        {"macos_type_text", {{"text", "abc"}}, true, "Typed: abc", {}, {}, 1, 0},
+        {"macos_type_text", {{"text", std::string(20000, 'x')}}, true, "Typed: " + std::string(20000, 'x'), {},
+         {U"x", U"x"}, 1, 2},
         {"macos_type_text", {{"text", "e\u0301👩‍👧🇯🇵\r\n\xff"}}, true, "Typed: e\u0301👩‍👧🇯🇵\r\n\xff", {},
          {U"e\u0301", U"👩\u200D👧", U"🇯🇵", U"\r\n", U"\uFFFD"}},
     };
@@ -127,7 +133,10 @@ TEST(MacOSControlTools, RepliesErrorsAndWhatReachesTheDesktop) {
         Fixture f;
         f.trust->trusted = c.trusted;
         std::stop_source caller;
-        if (c.callerGaveUp) caller.request_stop();
+        if (c.giveUpAfter == 0) caller.request_stop();
+        f.desktop->typed = [&] {
+            if (f.desktop->clusters.size() == static_cast<std::size_t>(c.giveUpAfter)) caller.request_stop();
+        };
         if (const auto* reply = std::get_if<std::string>(&c.expected))
             EXPECT_EQ(f.family.handle(c.name, c.arguments, caller.get_token()), *reply);
         else
@@ -135,7 +144,7 @@ TEST(MacOSControlTools, RepliesErrorsAndWhatReachesTheDesktop) {
         EXPECT_EQ(f.trust->asked, c.asked);
         EXPECT_EQ(f.desktop->clicks, c.clicks);
         EXPECT_EQ(f.desktop->clusters, c.clusters);
-        EXPECT_EQ(f.desktop->finished, c.clusters.empty() && !c.callerGaveUp ? 0 : 1);
+        EXPECT_EQ(f.desktop->finished, c.clusters.empty() && c.giveUpAfter < 0 ? 0 : 1);
     }
 }
 

@@ -8,8 +8,11 @@
 #include "app/tools/music/music_tools.hpp"
 #include "app/tools/music/music_test_support.hpp"
 #include "app/tools/tool_test_support.hpp"
+#include "support/child_process.hpp"
 
 #include <filesystem>
+#include <thread>
+#include <unistd.h>
 
 namespace app::tools {
 namespace {
@@ -78,6 +81,10 @@ TEST_F(MusicFamilyTest, CurrentTrackReply) {
          0, "Playing: My Song.flac\nArtist: \nAlbum: \nDuration: 180s\nPosition: 0s\nState: paused"},
         {"stopped", "Stopped", {{"xesam:title", sdbus::Variant(std::string("T"))}}, 0,
          "No track is currently playing."},
+        {"separators and escapes in the texts", "Playing",
+         {{"xesam:title", sdbus::Variant(std::string("Pipe|||Albums"))},
+          {"xesam:artist", sdbus::Variant(std::string("50%7C|%25"))}},
+         0, "Playing: Pipe|||Albums\nArtist: 50%7C|%25\nAlbum: \nDuration: 0s\nPosition: 0s\nState: playing"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -132,12 +139,10 @@ TEST_F(MusicFamilyTest, PlayingHandsThePlayerTheFileUri) {
     EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road Trip"}}), "Playing playlist: Road Trip");
     EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road"}}), "Playlist not found: Road");
     EXPECT_EQ(player.calls(), (std::vector<std::string>{
-                                  "OpenUri " + base + "/Rock/blue.wav",
-                                  "OpenUri " + base + "/Jazz%20Caf%C3%A9/hi%20%231.wav",
-                                  "Shuffle true",
-                                  "OpenUri " + base + "/Road%20Trip.m3u",
-                                  "Shuffle false",
-                                  "OpenUri " + base + "/Road%20Trip.m3u",
+                                  "OpenUri " + base + "/Rock/blue.wav", "Play",
+                                  "OpenUri " + base + "/Jazz%20Caf%C3%A9/hi%20%231.wav", "Play",
+                                  "Shuffle true", "OpenUri " + base + "/Road%20Trip.m3u", "Play",
+                                  "Shuffle false", "OpenUri " + base + "/Road%20Trip.m3u", "Play",
                               }));
     // Handing a player an empty playlist would report success while nothing plays.
     expectToolError([&] { call("music_play_playlist", {{"playlist", "Empty"}}); },
@@ -150,7 +155,57 @@ TEST_F(MusicFamilyTest, ShuffleUnsupportedIsAnErrorNotNotFound) {
                     {"MusicTool", 500, "AppleScript Error: The media player plain does not support shuffle."});
     EXPECT_TRUE(player.calls().empty());
     EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road Trip"}}), "Playing playlist: Road Trip");
-    EXPECT_EQ(player.calls().size(), 1u);
+    EXPECT_EQ(player.calls().size(), 2u);
+}
+
+// A player that stops answering fails the call once, within one deadline:
+// its state is asked for once, not again after the first wait ran out.
+TEST_F(MusicFamilyTest, AFrozenPlayerIsWaitedForOnce) {
+    FakePlayer player("frozen", "Playing");
+    player.setFrozen(true);
+    const auto error = testing::thrownToolError([&] { call("music_get_current_track"); });
+    player.setFrozen(false);
+    platform::SessionMediaPlayers().status("org.mpris.MediaPlayer2.frozen",
+                                           std::chrono::steady_clock::now() + std::chrono::seconds(10));
+    EXPECT_EQ(player.statusReads(), 2);  // the frozen read and the one just above
+    ASSERT_TRUE(error);
+    EXPECT_TRUE(error->message().starts_with("AppleScript Error: cannot read the state of org.mpris.MediaPlayer2.frozen"))
+        << error->message();
+}
+
+// Debian's mpv with its MPRIS bridge, paused and idle on the private bus:
+// what the family says plays does play, and a list mpv refuses is no success.
+TEST_F(MusicFamilyTest, MpvPlaysWhatTheFamilySaysItPlays) {
+    using namespace std::chrono_literals;
+    for (const char* tool : {"/usr/bin/mpv", "/usr/lib/mpv-mpris/mpris.so", "/usr/bin/playerctl"})
+        ASSERT_EQ(::access(tool, R_OK), 0) << "missing " << tool << " (packages mpv, mpv-mpris, playerctl)";
+    testsupport::ChildProcess mpv({"/usr/bin/mpv", "--no-config", "--idle=yes", "--pause", "--ao=null", "--vo=null",
+                                   "--no-terminal", "--loop-file=inf", "--script=/usr/lib/mpv-mpris/mpris.so"},
+                                  testsupport::environmentWith({}));
+    // mpv's state as playerctl reads it, once it is `want` (any, when empty; bounded wait).
+    const auto status = [](const std::string& want) {
+        std::string seen;
+        for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(50ms)) {
+            testsupport::ChildProcess playerctl({"/usr/bin/playerctl", "--player=mpv", "status"},
+                                                testsupport::environmentWith({}), true);
+            seen = playerctl.readLine().value_or("");
+            if (!seen.empty() && (want.empty() || seen == want)) break;
+        }
+        return seen;
+    };
+    ASSERT_NE(status(""), "") << "mpv did not come up on the bus";
+    EXPECT_EQ(call("music_play_song", {{"song", "skies"}}), "Playing: Blue Skies by The Quotes");
+    EXPECT_EQ(status("Playing"), "Playing");
+    EXPECT_EQ(call("music_pause"), "Success");
+    EXPECT_EQ(status("Paused"), "Paused");
+    EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road Trip"}}), "Playing playlist: Road Trip");
+    EXPECT_EQ(status("Playing"), "Playing");
+
+    // Without #EXTM3U and this short, mpv does not take it for a playlist.
+    testsupport::writeFile(music + "/Refused.m3u", "\xEF\xBB\xBFx.wav\r\n");
+    expectToolError([&] { call("music_play_playlist", {{"playlist", "Refused"}}); },
+                    {"MusicTool", 500, "AppleScript Error: The media player mpv did not start playing the playlist \"Refused\"."});
+    EXPECT_EQ(status("Stopped"), "Stopped");
 }
 
 }  // namespace

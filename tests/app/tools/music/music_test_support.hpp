@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +40,9 @@ private:
 };
 
 // An MPRIS player that records the calls made on it and shows the state the
-// test gives it. Without `canShuffle` it has no Shuffle property.
+// test gives it; Play makes it play, OpenUri names the track it plays. Without
+// `canShuffle` it has no Shuffle property. Frozen, it answers no read of its
+// state until thawed.
 class FakePlayer {
 public:
     FakePlayer(const std::string& name, std::string status, bool canShuffle = true)
@@ -50,7 +53,12 @@ public:
             object_->registerMethod(method).onInterface(player).implementedAs([this, method] { record(method); });
         object_->registerMethod("OpenUri").onInterface(player).implementedAs(
             [this](const std::string& uri) { record("OpenUri " + uri); });
-        object_->registerProperty("PlaybackStatus").onInterface(player).withGetter([this] { return status_; });
+        object_->registerProperty("PlaybackStatus").onInterface(player).withGetter([this] {
+            std::unique_lock lock(mutex_);
+            ++statusReads_;
+            thawed_.wait(lock, [this] { return !frozen_; });
+            return status_;
+        });
         object_->registerProperty("Metadata").onInterface(player).withGetter([this] { return locked(metadata_); });
         object_->registerProperty("Position").onInterface(player).withGetter([this] { return locked(position_); });
         object_->registerProperty("Volume").onInterface(player).withGetter([] { return 1.0; }).withSetter(
@@ -68,6 +76,12 @@ public:
         metadata_ = std::move(metadata), position_ = position;
     }
     std::vector<std::string> calls() const { return locked(calls_); }
+    int statusReads() const { return locked(statusReads_); }
+    void setFrozen(bool frozen) {
+        std::lock_guard lock(mutex_);
+        frozen_ = frozen;
+        thawed_.notify_all();
+    }
 
 private:
     template <class T>
@@ -77,11 +91,16 @@ private:
     }
     void record(std::string call) {
         std::lock_guard lock(mutex_);
+        if (call == "Play") status_ = "Playing";
+        if (call.starts_with("OpenUri ")) metadata_ = {{"xesam:title", sdbus::Variant(call.substr(8))}};
         calls_.push_back(std::move(call));
     }
 
     mutable std::mutex mutex_;
-    const std::string status_;
+    std::condition_variable thawed_;
+    bool frozen_ = false;
+    int statusReads_ = 0;
+    std::string status_;
     std::map<std::string, sdbus::Variant> metadata_;
     std::int64_t position_ = 0;
     std::vector<std::string> calls_;
