@@ -429,8 +429,8 @@ public:
     // landmarks: one pose per face found with some certainty, so that every
     // pose has joints and stands where a person is. A body without a visible
     // face gives none. The detector's weakest finds are often no face (a
-    // badge on a suit scored 0.05 where the faces of the test photos and
-    // clips score 0.7 and up), hence a score of at least 0.4.
+    // badge on a suit scored 0.05 where the faces in the test photos and
+    // clips score about 1), hence a score of at least 0.4.
     Results<PoseObservation> detectBodyPose(const VisionImage& image, std::stop_token stop) override {
         return guarded([&]() -> Results<PoseObservation> {
             constexpr double kLeastFaceScore = 0.4;
