@@ -1,5 +1,6 @@
 // The vision analyses on a 1-megapixel photo (the test photo of a face,
-// enlarged to 1000 x 1000 with a line of text drawn on it). The first
+// enlarged to 1000 x 1000 with a line of text drawn on it), and the video
+// analysis per feature per frame on a 640 x 480 clip of the same. The first
 // call's loading of the module is measured on the program itself (this
 // process maps OpenCV already): see bench/README.md.
 #include "app/vision/vision_module.hpp"
@@ -8,6 +9,7 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <cstdio>
 #include <filesystem>
@@ -16,7 +18,10 @@
 namespace {
 
 using app::vision::ImageRef;
+using app::vision::VideoFeature;
 using app::vision::VisionService;
+
+constexpr int kClipFrames = 10;
 
 std::string photoPath() {
     static const std::string path = [] {
@@ -30,6 +35,21 @@ std::string photoPath() {
         cv::putText(photo, "Brisolet vision benchmark", {40, 960}, cv::FONT_HERSHEY_SIMPLEX, 1.8, cv::Scalar::all(0), 4);
         std::string out = (std::filesystem::temp_directory_path() / "brisolet-vision-bench.png").string();
         cv::imwrite(out, photo);
+        return out;
+    }();
+    return path;
+}
+
+// Ten frames at 640 x 480: the face in the middle, a caption below.
+std::string clipPath() {
+    static const std::string path = [] {
+        cv::Mat photo = cv::imread(photoPath());
+        cv::Mat frame(480, 640, CV_8UC3, cv::Scalar::all(90));
+        cv::resize(photo(cv::Rect(0, 0, 1000, 880)), frame(cv::Rect(170, 20, 300, 264)), cv::Size(300, 264));
+        cv::putText(frame, "Brisolet vision benchmark", {40, 400}, cv::FONT_HERSHEY_SIMPLEX, 1.2, cv::Scalar::all(255), 3);
+        std::string out = (std::filesystem::temp_directory_path() / "brisolet-vision-bench.avi").string();
+        cv::VideoWriter writer(out, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 10, frame.size());
+        for (int i = 0; i < kClipFrames; ++i) writer.write(frame);
         return out;
     }();
     return path;
@@ -68,6 +88,24 @@ void BM_Saliency(benchmark::State& state) {
     });
 }
 
+// vision_analyze_video with sample_interval 1: "ms_per_frame" (wall clock:
+// the analyses of a frame run side by side) is the figure.
+void BM_VideoFrame(benchmark::State& state) {
+    static const std::vector<std::vector<VideoFeature>> features = {
+        {}, {VideoFeature::Text}, {VideoFeature::Faces}, {VideoFeature::Animals}, {VideoFeature::BodyPose},
+        {VideoFeature::HandPose},
+        {VideoFeature::Text, VideoFeature::Faces, VideoFeature::Animals, VideoFeature::BodyPose, VideoFeature::HandPose}};
+    static const char* names[] = {"none", "text", "faces", "animals", "body_pose", "hand_pose", "all"};
+    state.SetLabel(names[state.range(0)]);
+    VisionService service(app::vision::loadVisionEngine(), {});
+    // The first call also reads the models (Tesseract's, dlib's): not counted.
+    service.analyzeVideo(clipPath(), kClipFrames, features[state.range(0)]);
+    for (auto _ : state) benchmark::DoNotOptimize(service.analyzeVideo(clipPath(), 1, features[state.range(0)]));
+    state.counters["ms_per_frame"] =
+        benchmark::Counter(kClipFrames * 1e-3, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+BENCHMARK(BM_VideoFrame)->DenseRange(0, 6)->ArgName("feature")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoadImage)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Text)->Arg(0)->Arg(1)->ArgName("fast")->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Faces)->Unit(benchmark::kMillisecond);

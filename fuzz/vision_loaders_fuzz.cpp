@@ -1,6 +1,7 @@
-// The vision module's own checks on the files it is given: any bytes either
-// load as a picture of at least one pixel or fail with the family's error
-// ("Failed to load image from path: ..."), and open as a video whose frame
+// The vision module's own checks on the files it is given (HEIC pictures
+// and turned videos among the seeds): any bytes either load as a picture of
+// at least one pixel or fail with the family's error ("Failed to load image
+// from path: ..."), and open as a video whose frame
 // count is never negative and whose frames, read anywhere, are a picture or
 // nothing; no library exception escapes. The bytes sit in a memory file
 // reached by an absolute path, as a user's file would be.

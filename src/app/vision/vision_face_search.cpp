@@ -189,6 +189,8 @@ std::pair<std::optional<json::Value>, std::int64_t> VisionService::matchFaceInFi
 
 json::Value VisionService::searchFaceInFolder(const FacePrint& target, const std::string& path, double threshold) {
     std::vector<std::string> names;
+    // A NUL names no folder: the system would list the name cut there.
+    if (path.find('\0') != std::string::npos) throw tools::ToolError("VisionService", 400, "Failed to read folder: " + path);
     std::error_code error;
     for (std::filesystem::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
         checkStop();

@@ -39,6 +39,8 @@ std::string expandTilde(const std::string& path, const std::string& home) {
 }
 
 PathKind pathKind(const std::string& path) {
+    // The system would read only up to the NUL and name another file.
+    if (path.find('\0') != std::string::npos) return PathKind::Missing;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         return errno == ENOENT || errno == ENOTDIR ? PathKind::Missing : PathKind::Other;

@@ -14,7 +14,7 @@ enum class PathKind { Missing, RegularFile, Other };
 
 // Missing when no file exists at the path (or a part of it is no folder);
 // Other for folders, devices, FIFOs, sockets and paths that cannot be
-// examined. Symbolic links are followed.
+// examined. Symbolic links are followed. A path holding NUL is Missing.
 PathKind pathKind(const std::string& path);
 
 }  // namespace app::vision

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <future>
 
 namespace app::vision {
 
@@ -124,16 +125,25 @@ json::Value VisionService::analyzeVideo(const std::string& path, std::int64_t sa
         ImageRef image = video->frame(index);
         unreadable = image ? 0 : unreadable + 1;
         if (!image) continue;
-        json::Object frame{{"time", static_cast<double>(index) / fps}};
+        // The analyses of a frame are independent, each behind its own
+        // detector's lock (faces and body pose share the frame's faces): they
+        // run side by side, so that a frame costs about its slowest one.
+        std::vector<std::future<json::Value>> results;
         for (VideoFeature feature : features) {
-            switch (feature) {
-                case VideoFeature::Text: frame.set("text", recognizeText(*image, "accurate", {})); break;
-                case VideoFeature::Faces: frame.set("faces", detectFaces(*image)); break;
-                case VideoFeature::Animals: frame.set("animals", recognizeAnimals(*image)); break;
-                case VideoFeature::BodyPose: frame.set("body_pose", detectBodyPose(*image)); break;
-                case VideoFeature::HandPose: frame.set("hand_pose", detectHandPose(*image)); break;
-            }
+            results.push_back(std::async(std::launch::async, [this, feature, &image = *image]() -> json::Value {
+                switch (feature) {
+                    case VideoFeature::Text: return recognizeText(image, "accurate", {});
+                    case VideoFeature::Faces: return detectFaces(image);
+                    case VideoFeature::Animals: return recognizeAnimals(image);
+                    case VideoFeature::BodyPose: return detectBodyPose(image);
+                    case VideoFeature::HandPose: return detectHandPose(image);
+                }
+                return {};
+            }));
         }
+        static constexpr const char* kKeys[] = {"text", "faces", "animals", "body_pose", "hand_pose"};
+        json::Object frame{{"time", static_cast<double>(index) / fps}};
+        for (std::size_t i = 0; i < features.size(); ++i) frame.set(kKeys[static_cast<int>(features[i])], results[i].get());
         frames.push_back(std::move(frame));
     }
     return json::Object{{"success", true},

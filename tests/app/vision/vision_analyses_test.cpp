@@ -64,6 +64,20 @@ TEST(VisionAnalyses, TextReadBackWithItsBox) {
     }
 }
 
+// Photos without writing give no text, however hard their texture looks
+// like letters (these read as 3 to 15 lines of junk before).
+TEST(VisionAnalyses, NoTextInventedOnPhotos) {
+    TempDir dir;
+    cv::Mat enlarged;
+    cv::resize(cv::imread(photo("astronaut.png")), enlarged, cv::Size(1024, 768));
+    for (const std::string& path : {photo("astronaut.png"), saved(dir, "astronaut-1024x768.png", enlarged),
+                                    photo("horse.png"), photo("coins.png"), photo("chelsea.png")}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(callTool("vision_recognize_text", {{"image_path", path}}),
+                  "{\n  \"full_text\" : \"\",\n  \"success\" : true,\n  \"text_blocks\" : []\n}");
+    }
+}
+
 TEST(VisionAnalyses, BarcodesWrittenAndReadBackInPlace) {
     struct Row {
         ZXing::BarcodeFormat format;
@@ -157,6 +171,22 @@ TEST(VisionAnalyses, FaceRollOnTheAstronautAndARotatedCopy) {
         EXPECT_EQ(json::write(*face.find("landmarks_summary"), {.sortedKeys = true}),
                   R"({"left_eye_count":6,"mouth_point_count":12,"nose_point_count":9,"right_eye_count":6})");
         EXPECT_LT(std::abs(face.find("yaw")->asNumber()), 0.6);
+    }
+}
+
+// A pose only where a person's face is, with the head's joints on that face
+// (her nose about 0.44 across, 0.75 up); hand pose gives none at all.
+TEST(VisionAnalyses, PosesOnlyAtPeople) {
+    for (const char* name : {"astronaut.png", "coffee.png", "chelsea.png", "rocket.jpg", "motorcycle_left.png"}) {
+        SCOPED_TRACE(name);
+        const json::Value poses = callToolJson("vision_detect_body_pose", {{"image_path", photo(name)}});
+        EXPECT_EQ(callToolJson("vision_detect_hand_pose", {{"image_path", photo(name)}}).find("count")->asInt(), 0);
+        ASSERT_EQ(poses.find("count")->asInt(), std::string(name) == "astronaut.png" ? 1 : 0) << json::write(poses);
+        if (const json::Value* pose = poses.find("poses")->asArray().empty() ? nullptr : &poses.find("poses")->asArray()[0]) {
+            EXPECT_EQ(pose->find("points")->asObject().size(), 5u);
+            EXPECT_NEAR(member(*pose->find("points")->find("nose"), "x"), 0.44, 0.05);
+            EXPECT_NEAR(member(*pose->find("points")->find("nose"), "y"), 0.75, 0.05);
+        }
     }
 }
 

@@ -4,6 +4,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <libheif/heif.h>
+
 #include <numbers>
 #include <regex>
 
@@ -108,6 +110,8 @@ TEST(VisionFaceSearch, ErrorsInTheirOrder) {
     const std::string fifo = dir.file("pipe.avi"), text = dir.file("notes.avi"), pictures = dir.file("frames.avi");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     writeFile(text, "not a video");
+    const std::string nul("\0.txt", 5), video = dir.file("clip.mp4");
+    runProgram({"ffmpeg", "-v", "error", "-loop", "1", "-i", face, "-t", "1", "-c:v", "mpeg4", video});
     // Pictures in a row that FFmpeg would play, each of its own size.
     writeFile(pictures, "P6\n8 6\n255\n" + std::string(8 * 6 * 3, 'x') + "P6\n8 34\n255\n" + std::string(8 * 34 * 3, 'y'));
     struct Row {
@@ -126,6 +130,11 @@ TEST(VisionFaceSearch, ErrorsInTheirOrder) {
         {"pictures, no container", face, pictures, "video", {"VisionService", 400, "Failed to load video from path: " + pictures}},
         {"folder that is a file", face, face, "folder", {"VisionService", 400, "Failed to read folder: " + face}},
         {"missing folder", face, dir.file("gone"), "folder", {"VisionService", 400, "Failed to read folder: " + dir.file("gone")}},
+        // A NUL names no file, although the system would read the name up to it.
+        {"NUL in the target", face + nul, face, "image", {"VisionService", 404, "Image file not found at path: " + face + nul}},
+        {"NUL in an image", face, face + nul, "image", {"VisionService", 404, "Image file not found at path: " + face + nul}},
+        {"NUL in a video", face, video + nul, "video", {"VisionService", 404, "Video file not found at path: " + video + nul}},
+        {"NUL in a folder", face, dir.file("") + nul, "folder", {"VisionService", 400, "Failed to read folder: " + dir.file("") + nul}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -168,6 +177,42 @@ TEST(VisionCompare, BandsOnCopiesCutsAndOtherPhotos) {
         expectToolError([&, &first = first, &second = second] { callTool("vision_compare_images", {{"image_path_1", first}, {"image_path_2", second}}); },
                         ToolError("VisionService", 404, "Image file not found at path: " + missing));
     }
+}
+
+// A HEIC file of the picture stored turned a quarter counter-clockwise, with
+// the box (irot) that turns it back for display, written by libheif itself.
+std::string heicStoredTurned(const TempDir& dir, const cv::Mat& upright) {
+    cv::Mat stored;
+    cv::rotate(upright, stored, cv::ROTATE_90_COUNTERCLOCKWISE);
+    cv::cvtColor(stored, stored, cv::COLOR_BGR2RGB);
+    heif_context* context = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    heif_image* image = nullptr;
+    heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder);
+    heif_image_create(stored.cols, stored.rows, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, stored.cols, stored.rows, 8);
+    int stride = 0;
+    std::uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < stored.rows; ++y) std::copy_n(stored.ptr<std::uint8_t>(y), stored.cols * 3, plane + y * stride);
+    heif_encoding_options* options = heif_encoding_options_alloc();
+    options->image_orientation = heif_orientation_rotate_90_cw;
+    const std::string path = dir.file("turned.heic");
+    EXPECT_EQ(heif_context_encode_image(context, image, encoder, options, nullptr).code, heif_error_Ok);
+    EXPECT_EQ(heif_context_write_to_file(context, path.c_str()).code, heif_error_Ok);
+    heif_encoding_options_free(options), heif_image_release(image), heif_encoder_release(encoder), heif_context_free(context);
+    return path;
+}
+
+// Phone photos: HEIC pictures are searched like any other, upright as shown
+// (a face on its side is not found).
+TEST(VisionFaceSearch, HeicPictures) {
+    TempDir dir, folder;
+    const std::string original = saved(dir, "original.png", astronaut());
+    runProgram({"heif-enc", "-q", "90", original, "-o", folder.file("plain.HEIC")});
+    heicStoredTurned(folder, astronaut());
+    const json::Value found = searchFace(original, folder.file(""), "folder", {{"threshold", 0.75}});
+    EXPECT_EQ(member(summaryOf(found), "total_matches"), 2);
+    EXPECT_EQ(member(summaryOf(found), "total_scanned"), 2);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "app/vision/vision_service.hpp"
 #include "app/vision/vision_tools.hpp"
 #include "json/json.hpp"
+#include "support/child_process.hpp"
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
@@ -36,6 +37,15 @@ inline std::string photo(const std::string& name) {
 
 using TempDir = testsupport::ScratchDir;
 using testsupport::writeFile;
+
+// Runs a program (ffmpeg, heif-enc) to its end; it must succeed.
+inline void runProgram(std::vector<std::string> argv) {
+    SCOPED_TRACE(argv[0]);
+    ASSERT_TRUE(testsupport::onPath(argv[0])) << argv[0] << " is not installed (scripts/setup installs it)";
+    testsupport::ChildProcess child(std::move(argv), testsupport::environmentWith({}), true);
+    child.closeInput();
+    EXPECT_EQ(child.wait(std::chrono::seconds(120)), 0);
+}
 
 inline double member(const json::Value& v, const char* key) { return v.find(key)->asNumber(); }
 

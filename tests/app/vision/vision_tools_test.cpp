@@ -96,7 +96,7 @@ TEST(VisionTools, ImageLoadingErrors) {
         std::string path;
         ToolError error;
     };
-    const std::string home(kHome);
+    const std::string home(kHome), page = photo("page.png"), nul("\0.txt", 5);
     const std::vector<Row> rows = {
         {"vision_recognize_text", "~/missing.png", {"VisionService", 404, "Image file not found at path: " + home + "/missing.png"}},
         {"vision_detect_barcodes", "", {"VisionService", 404, "Image file not found at path: "}},
@@ -107,6 +107,9 @@ TEST(VisionTools, ImageLoadingErrors) {
         {"vision_detect_barcodes", "/dev/stdin", {"VisionService", 400, "Failed to load image from path: /dev/stdin"}},
         {"vision_analyze_saliency", bomb, {"VisionService", 400, "Failed to load image from path: " + bomb}},
         {"vision_recognize_text", dicom, {"VisionService", 400, "Failed to load image from path: " + dicom}},
+        // A NUL names no file, although the system would read the name up to it.
+        {"vision_recognize_animals", page + nul, {"VisionService", 404, "Image file not found at path: " + page + nul}},
+        {"vision_detect_barcodes", page + nul, {"VisionService", 404, "Image file not found at path: " + page + nul}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.tool + (" " + row.path));
@@ -121,11 +124,28 @@ TEST(VisionTools, ImageLoadingErrors) {
     }
 }
 
-// Non-text entries are ignored; a language without installed data is refused.
+// Non-text entries are ignored; a language without installed data is
+// refused, and Tesseract says nothing about it, then or at exit (after a
+// first call that loaded no language and one that did): the test runs again
+// in a process of its own whose standard error it reads.
 TEST(VisionTools, LanguagesTheRecognizerCannotRead) {
-    for (const auto& [languages, code] : std::vector<std::pair<AnyList, const char*>>{{{"xx"}, "xx"}, {{"en-US", 7, "fr"}, "fr"}})
-        expectToolError([&, &languages = languages] { callTool("vision_recognize_text", {{"image_path", photo("page.png")}, {"languages", languages}}); },
+    const bool again = std::getenv("BRISOLET_VISION_STDERR_TO_STDOUT");
+    if (again) ::dup2(1, 2);
+    const std::string page = photo("bw_text.png");
+    for (const auto& [languages, code] : std::vector<std::pair<AnyList, const char*>>{{{7, "fr"}, "fr"}, {{"xx"}, "xx"}, {{"en-US", "de"}, "de"}})
+        expectToolError([&, &languages = languages] { callTool("vision_recognize_text", {{"image_path", page}, {"languages", languages}}); },
                         ToolError("VisionService", 400, std::string("Unsupported language: ") + code));
+    EXPECT_FALSE(callToolJson("vision_recognize_text", {{"image_path", page}}).find("text_blocks")->asArray().empty());
+    if (again) return;
+    testsupport::ChildProcess child({"/proc/self/exe", "--gtest_filter=VisionTools.LanguagesTheRecognizerCannotRead"},
+                                    testsupport::environmentWith({{"BRISOLET_VISION_STDERR_TO_STDOUT", "1"}}));
+    child.closeInput();
+    std::string output;
+    while (auto line = child.readLine(std::chrono::seconds(120))) output += *line + "\n";
+    EXPECT_EQ(child.wait(), 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    EXPECT_EQ(output.find("LEAK"), std::string::npos) << output;
+    EXPECT_EQ(output.find("traineddata"), std::string::npos) << output;
 }
 
 TEST(VisionTools, StopRequestedEndsTheCall) {

@@ -5,6 +5,7 @@ find_package(OpenCV 4 REQUIRED COMPONENTS core imgproc imgcodecs objdetect calib
 pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract)
 pkg_check_modules(ZXING REQUIRED IMPORTED_TARGET zxing)
 pkg_check_modules(DLIB REQUIRED IMPORTED_TARGET dlib-1)
+pkg_check_modules(HEIF REQUIRED IMPORTED_TARGET libheif)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
 set(BRISOLET_VISION_MODULE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/engine.cpp
@@ -12,4 +13,4 @@ set(BRISOLET_VISION_MODULE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/prints.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_recognition.cpp
   ${CMAKE_CURRENT_LIST_DIR}/video_file.cpp)
-set(BRISOLET_VISION_MODULE_LIBS ${OpenCV_LIBS} PkgConfig::TESSERACT PkgConfig::ZXING PkgConfig::DLIB PkgConfig::FFMPEG)
+set(BRISOLET_VISION_MODULE_LIBS ${OpenCV_LIBS} PkgConfig::TESSERACT PkgConfig::ZXING PkgConfig::DLIB PkgConfig::HEIF PkgConfig::FFMPEG)

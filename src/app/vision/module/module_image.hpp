@@ -2,11 +2,15 @@
 // conversion of pixel rectangles to the normalised lower-left convention.
 #pragma once
 
+#include "app/vision/module/face_landmarks.hpp"
 #include "app/vision/vision_engine.hpp"
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <mutex>
+#include <optional>
 #include <utility>
 
 namespace app::vision::module {
@@ -19,12 +23,27 @@ public:
     int height() const override { return bgr_.rows; }
     const cv::Mat& bgr() const { return bgr_; }
 
+    // Its landmarked faces, looked for once: faces, body pose and the face
+    // search of a video frame all start from them. A stopped search is not kept.
+    std::vector<LandmarkedFace> faces(std::stop_token stop) const {
+        std::lock_guard lock(facesMutex_);
+        if (faces_) return *faces_;
+        cv::Mat gray;
+        cv::cvtColor(bgr_, gray, cv::COLOR_BGR2GRAY);
+        std::vector<LandmarkedFace> found = detectLandmarkedFaces(gray, stop);
+        if (!stop.stop_requested()) faces_ = found;
+        return found;
+    }
+
 private:
     cv::Mat bgr_;
+    mutable std::mutex facesMutex_;
+    mutable std::optional<std::vector<LandmarkedFace>> faces_;
 };
 
 // Every image an engine sees was made by this module.
-inline const cv::Mat& pixels(const VisionImage& image) { return static_cast<const MatImage&>(image).bgr(); }
+inline const MatImage& matImage(const VisionImage& image) { return static_cast<const MatImage&>(image); }
+inline const cv::Mat& pixels(const VisionImage& image) { return matImage(image).bgr(); }
 
 // A rectangle in pixels (top-left origin) of an image of the given size, as
 // fractions with the origin at the lower-left corner.

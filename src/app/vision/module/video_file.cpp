@@ -8,8 +8,11 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/display.h>
 #include <libswscale/swscale.h>
 }
+
+#include <opencv2/core.hpp>
 
 #include <cerrno>
 #include <cmath>
@@ -26,6 +29,25 @@ namespace {
 constexpr const char* kContainers = "mov,mp4,m4a,3gp,3g2,mj2,avi,matroska,webm";
 constexpr int kMaxSide = 1 << 14;
 constexpr int kInputBufferBytes = 64 * 1024;
+
+// How a stored frame is turned for display: transposed first, then mirrored.
+struct Orientation {
+    bool transpose = false, flipX = false, flipY = false;
+};
+
+// The track's display matrix (QuickTime layout, 16.16 fixed point: a
+// displayed point is x' = a x + c y, y' = b x + d y, y pointing down), as
+// phones write it for portrait video: quarter turns and mirror images. Any
+// other matrix leaves the frame as stored.
+Orientation orientationOf(const std::int32_t* m) {
+    if (!m) return {};
+    const auto sign = [](std::int32_t v) { return v > 0x8000 ? 1 : v < -0x8000 ? -1 : 0; };
+    const int a = sign(m[0]), b = sign(m[1]), c = sign(m[3]), d = sign(m[4]);
+    // Transposed, a stored (x, y) sits at (y, x): then x' = c y, y' = b x.
+    if (a == 0 && d == 0 && b != 0 && c != 0) return {true, c < 0, b < 0};
+    if (b == 0 && c == 0 && a != 0 && d != 0) return {false, a < 0, d < 0};
+    return {};
+}
 
 class VideoFile : public VisionVideo {
 public:
@@ -77,6 +99,8 @@ public:
         if (avcodec_open2(codec_, decoder, nullptr) < 0) return false;
         const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec_->codec_id);
         intraOnly_ = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
+        orientation_ = orientationOf(
+            reinterpret_cast<const std::int32_t*>(av_stream_get_side_data(stream(), AV_PKT_DATA_DISPLAYMATRIX, nullptr)));
         return true;
     }
 
@@ -186,6 +210,15 @@ private:
             std::uint8_t* planes[4] = {bgr.data, nullptr, nullptr, nullptr};
             const int strides[4] = {static_cast<int>(bgr.step), 0, 0, 0};
             if (sws_scale(scaler_, frame_->data, frame_->linesize, 0, height, planes, strides) != height) return nullptr;
+            // Every analysis sees the frame the way it is shown.
+            if (orientation_.transpose) {
+                cv::Mat turned;
+                cv::transpose(bgr, turned);
+                bgr = turned;
+            }
+            if (orientation_.flipX || orientation_.flipY) {
+                cv::flip(bgr, bgr, orientation_.flipX && orientation_.flipY ? -1 : orientation_.flipX ? 1 : 0);
+            }
             return std::make_shared<MatImage>(std::move(bgr));
         } catch (const cv::Exception&) {
             return nullptr;
@@ -202,6 +235,7 @@ private:
     int stream_ = -1;
     bool intraOnly_ = false;
     bool draining_ = false;
+    Orientation orientation_;
     std::int64_t next_ = 0;  // index of the frame read next
     std::mutex mutex_;
 };
