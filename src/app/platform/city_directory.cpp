@@ -5,7 +5,14 @@
 
 #include <geonames.h>
 
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <dlfcn.h>
+#include <optional>
 #include <type_traits>
 #include <locale.h>
 
@@ -34,10 +41,75 @@ private:
 
 std::string textOf(const char* s) { return s ? std::string(s) : std::string(); }
 
+// The words of a text for matching: decomposed, combining marks dropped,
+// case folded, split at everything but letters and digits.
+std::vector<std::string> foldedWords(std::string_view text) {
+    std::vector<std::string> words;
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+    if (U_FAILURE(status)) return words;
+    icu::UnicodeString decomposed = nfd->normalize(icu::UnicodeString::fromUTF8(json::repairUtf8(text)), status);
+    if (U_FAILURE(status)) return words;
+    decomposed.foldCase();
+    icu::UnicodeString word;
+    auto finish = [&] {
+        if (word.isEmpty()) return;
+        words.emplace_back();
+        word.toUTF8String(words.back());
+        word.remove();
+    };
+    for (int32_t i = 0; i < decomposed.length();) {
+        UChar32 c = decomposed.char32At(i);
+        i += U16_LENGTH(c);
+        if (u_charType(c) == U_NON_SPACING_MARK) continue;
+        if (u_isalnum(c))
+            word.append(c);
+        else
+            finish();
+    }
+    finish();
+    return words;
+}
+
+// How well the query's words fit a name's words; none when they do not match.
+std::optional<int> matchTier(const std::vector<std::string>& query, const std::vector<std::string_view>& name) {
+    auto startsWith = [](std::string_view word, std::string_view prefix) { return word.substr(0, prefix.size()) == prefix; };
+    // Each query word begins a later name word than the one before; taking
+    // the earliest fitting word leaves the most room for the rest.
+    std::size_t at = 0;
+    for (const auto& word : query) {
+        while (at < name.size() && !startsWith(name[at], word)) ++at;
+        if (at == name.size()) return std::nullopt;
+        ++at;
+    }
+    bool leading = query.size() <= name.size();
+    for (std::size_t i = 0; leading && i < query.size(); ++i) leading = name[i] == query[i];
+    if (leading) return query.size() == name.size() ? 0 : 1;
+    if (startsWith(name[0], query[0])) return 2;
+    at = 0;
+    for (const auto& word : query) {
+        while (at < name.size() && name[at] != word) ++at;
+        if (at == name.size()) return 4;
+        ++at;
+    }
+    return 3;
+}
+
 }  // namespace
 
+struct GeonamesCityDirectory::Index {
+    struct Entry {
+        std::uint32_t at = 0;  // its name's folded words in `text`, one blank between
+        std::uint32_t length = 0;
+        std::int32_t city = 0;  // the library's index
+        std::uint32_t population = 0;
+    };
+    std::string text;
+    std::vector<Entry> entries;
+};
+
 struct GeonamesCityDirectory::Library {
-    decltype(&geonames_query_cities_sync) query = nullptr;
+    decltype(&geonames_get_n_cities) count = nullptr;
     decltype(&geonames_get_city) city = nullptr;
     decltype(&geonames_city_free) freeCity = nullptr;
     decltype(&geonames_city_get_name) name = nullptr;
@@ -46,8 +118,7 @@ struct GeonamesCityDirectory::Library {
     decltype(&geonames_city_get_country_code) countryCode = nullptr;
     decltype(&geonames_city_get_latitude) latitude = nullptr;
     decltype(&geonames_city_get_longitude) longitude = nullptr;
-    decltype(&g_free) free = nullptr;
-    decltype(&g_error_free) freeError = nullptr;
+    decltype(&geonames_city_get_population) population = nullptr;
 };
 
 GeonamesCityDirectory::GeonamesCityDirectory(std::string library) : libraryName_(std::move(library)) {}
@@ -64,7 +135,7 @@ GeonamesCityDirectory::Library& GeonamesCityDirectory::library() {
         slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(::dlsym(handle, symbol));
         if (!slot) throw PlatformError("load the city directory", std::string(symbol) + " missing in " + libraryName_);
     };
-    bind(lib->query, "geonames_query_cities_sync");
+    bind(lib->count, "geonames_get_n_cities");
     bind(lib->city, "geonames_get_city");
     bind(lib->freeCity, "geonames_city_free");
     bind(lib->name, "geonames_city_get_name");
@@ -73,40 +144,79 @@ GeonamesCityDirectory::Library& GeonamesCityDirectory::library() {
     bind(lib->countryCode, "geonames_city_get_country_code");
     bind(lib->latitude, "geonames_city_get_latitude");
     bind(lib->longitude, "geonames_city_get_longitude");
-    bind(lib->free, "g_free");
-    bind(lib->freeError, "g_error_free");
+    bind(lib->population, "geonames_city_get_population");
     library_ = std::move(lib);
     return *library_;
+}
+
+GeonamesCityDirectory::Index& GeonamesCityDirectory::index() {
+    if (index_) return *index_;
+    Library& lib = library();
+    CLocaleScope locale;
+    auto index = std::make_unique<Index>();
+    const int count = lib.count();
+    index->entries.reserve(count > 0 ? static_cast<std::size_t>(count) : 0);
+    for (int i = 0; i < count; ++i) {
+        GeonamesCity* city = lib.city(i);
+        if (!city) continue;
+        std::vector<std::string> words = foldedWords(textOf(lib.name(city)));
+        const std::uint32_t population = lib.population(city);
+        lib.freeCity(city);
+        if (words.empty()) continue;
+        const auto at = static_cast<std::uint32_t>(index->text.size());
+        for (const auto& word : words) {
+            if (index->text.size() > at) index->text += ' ';
+            index->text += word;
+        }
+        index->entries.push_back({at, static_cast<std::uint32_t>(index->text.size() - at), i, population});
+    }
+    index->text.shrink_to_fit();
+    index_ = std::move(index);
+    return *index_;
 }
 
 std::vector<City> GeonamesCityDirectory::search(std::string_view text) {
     // No city name holds a NUL, which would also cut the C string short.
     if (text.empty() || text.size() > maxQueryBytes || text.find('\0') != std::string_view::npos) return {};
-    const std::string query = json::repairUtf8(text);
+    const std::vector<std::string> query = foldedWords(text);
+    if (query.empty()) return {};
     std::lock_guard lock(mutex_);
     Library& lib = library();
-    CLocaleScope locale;
+    Index& idx = index();
 
-    guint count = 0;
-    GError* error = nullptr;
-    gint* indices = lib.query(query.c_str(), GEONAMES_QUERY_DEFAULT, &count, nullptr, &error);
-    if (error) {
-        std::string message = textOf(error->message);
-        lib.freeError(error);
-        lib.free(indices);
-        throw PlatformError("search the city directory", message);
+    struct Found {
+        int tier;
+        const Index::Entry* entry;
+    };
+    std::vector<Found> found;
+    std::vector<std::string_view> name;
+    for (const auto& entry : idx.entries) {
+        name.clear();
+        std::string_view words(idx.text.data() + entry.at, entry.length);
+        for (std::size_t start = 0;;) {
+            std::size_t blank = words.find(' ', start);
+            name.push_back(words.substr(start, blank - start));
+            if (blank == std::string_view::npos) break;
+            start = blank + 1;
+        }
+        if (auto tier = matchTier(query, name)) found.push_back({*tier, &entry});
     }
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        if (a.tier != b.tier) return a.tier < b.tier;
+        if (a.entry->population != b.entry->population) return a.entry->population > b.entry->population;
+        return a.entry->city < b.entry->city;
+    });
+
+    CLocaleScope locale;
     std::vector<City> cities;
-    cities.reserve(count);
-    for (guint i = 0; i < count; ++i) {
-        GeonamesCity* city = lib.city(indices[i]);
+    cities.reserve(found.size());
+    for (const auto& match : found) {
+        GeonamesCity* city = lib.city(match.entry->city);
         if (!city) continue;
-        cities.push_back(City{textOf(lib.name(city)), textOf(lib.state(city)),
-                              textOf(lib.country(city)), textOf(lib.countryCode(city)),
-                              lib.latitude(city), lib.longitude(city)});
+        cities.push_back(City{textOf(lib.name(city)), textOf(lib.state(city)), textOf(lib.country(city)),
+                              textOf(lib.countryCode(city)), lib.latitude(city), lib.longitude(city)});
         lib.freeCity(city);
     }
-    lib.free(indices);
     return cities;
 }
 

@@ -31,8 +31,15 @@ public:
     virtual std::vector<City> search(std::string_view text) = 0;
 };
 
-// The directory of libgeonames, opened with dlopen at the first search. Its
-// texts are always the English ones, whatever the process locale.
+// The directory of libgeonames, opened with dlopen at the first search,
+// which also reads every city's name into an index kept in memory (well
+// under a megabyte) so later searches take microseconds. A city matches when
+// each word of the query begins one of its name's words, in order (words are
+// runs of letters and digits, accents and case ignored). Best first: the
+// query is the whole name; it is the name's first words; its first word
+// begins the name; its words are whole words of the name; the rest; within
+// each, the larger population first. Texts are always the English ones,
+// whatever the process locale.
 class GeonamesCityDirectory : public CityDirectory {
 public:
     // Longer queries, and those holding a NUL, cannot name a city: they find
@@ -48,11 +55,14 @@ public:
 
 private:
     struct Library;
+    struct Index;
     Library& library();  // caller holds mutex_
+    Index& index();      // caller holds mutex_
 
     const std::string libraryName_;
     std::mutex mutex_;
     std::unique_ptr<Library> library_;
+    std::unique_ptr<Index> index_;
 };
 
 }  // namespace app::platform
