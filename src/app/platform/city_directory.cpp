@@ -62,37 +62,44 @@ std::vector<std::string> foldedWords(std::string_view text) {
         UChar32 c = decomposed.char32At(i);
         i += U16_LENGTH(c);
         if (u_charType(c) == U_NON_SPACING_MARK) continue;
-        if (u_isalnum(c))
-            word.append(c);
-        else
+        if (!u_isalnum(c)) {
             finish();
+            continue;
+        }
+        // Letters that carry their stroke in themselves, as "Łódź" is typed "Lodz".
+        switch (c) {
+            case u'ł': word.append(u'l'); break;
+            case u'ø': word.append(u'o'); break;
+            case u'đ': word.append(u'd'); break;
+            case u'ħ': word.append(u'h'); break;
+            case u'ı': word.append(u'i'); break;
+            case u'æ': word.append(u"ae"); break;
+            case u'œ': word.append(u"oe"); break;
+            case u'þ': word.append(u"th"); break;
+            default: word.append(c);
+        }
     }
     finish();
     return words;
 }
 
-// How well the query's words fit a name's words; none when they do not match.
+// How well the query's words fit a name's words; none when they do not
+// match. The query's words begin name words that follow one another.
 std::optional<int> matchTier(const std::vector<std::string>& query, const std::vector<std::string_view>& name) {
     auto startsWith = [](std::string_view word, std::string_view prefix) { return word.substr(0, prefix.size()) == prefix; };
-    // Each query word begins a later name word than the one before; taking
-    // the earliest fitting word leaves the most room for the rest.
-    std::size_t at = 0;
-    for (const auto& word : query) {
-        while (at < name.size() && !startsWith(name[at], word)) ++at;
-        if (at == name.size()) return std::nullopt;
-        ++at;
+    std::optional<int> best;
+    for (std::size_t at = 0; at + query.size() <= name.size(); ++at) {
+        bool prefixes = true, whole = true;
+        for (std::size_t k = 0; k < query.size() && prefixes; ++k) {
+            prefixes = startsWith(name[at + k], query[k]);
+            whole = whole && name[at + k].size() == query[k].size();
+        }
+        if (!prefixes) continue;
+        int tier = at == 0 ? (whole ? (query.size() == name.size() ? 0 : 1) : 2) : (whole ? 3 : 4);
+        if (!best || tier < *best) best = tier;
+        if (at == 0) break;  // nothing later fits better
     }
-    bool leading = query.size() <= name.size();
-    for (std::size_t i = 0; leading && i < query.size(); ++i) leading = name[i] == query[i];
-    if (leading) return query.size() == name.size() ? 0 : 1;
-    if (startsWith(name[0], query[0])) return 2;
-    at = 0;
-    for (const auto& word : query) {
-        while (at < name.size() && name[at] != word) ++at;
-        if (at == name.size()) return 4;
-        ++at;
-    }
-    return 3;
+    return best;
 }
 
 }  // namespace

@@ -33,13 +33,14 @@ public:
 
 // The directory of libgeonames, opened with dlopen at the first search,
 // which also reads every city's name into an index kept in memory (well
-// under a megabyte) so later searches take microseconds. A city matches when
-// each word of the query begins one of its name's words, in order (words are
-// runs of letters and digits, accents and case ignored). Best first: the
-// query is the whole name; it is the name's first words; its first word
-// begins the name; its words are whole words of the name; the rest; within
-// each, the larger population first. Texts are always the English ones,
-// whatever the process locale.
+// under a megabyte) so later searches take well under a millisecond. A city
+// matches when the query's words begin words of its name that follow one
+// another ("sa fr" finds San Francisco, "york new" nothing; words are runs of
+// letters and digits, accents, strokes and case ignored). Best first: the
+// query is the whole name; it is the name's first words; it begins the name;
+// its words are whole words further on; the rest; within each, the larger
+// population first. Texts are always the English ones, whatever the process
+// locale.
 class GeonamesCityDirectory : public CityDirectory {
 public:
     // Longer queries, and those holding a NUL, cannot name a city: they find
