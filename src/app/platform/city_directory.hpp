@@ -32,8 +32,8 @@ public:
 };
 
 // The directory of libgeonames, opened with dlopen at the first search,
-// which also reads every city's name into an index kept in memory (well
-// under a megabyte) so later searches take well under a millisecond. A city
+// which also reads every city into an index kept in memory (about 1.8 MB)
+// so that later searches take well under a millisecond. A city
 // matches when the query's words begin words of its name that follow one
 // another ("sa fr" finds San Francisco, "york new" nothing; words are runs of
 // letters and digits, accents, strokes and case ignored). Best first: the

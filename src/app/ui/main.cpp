@@ -30,7 +30,10 @@ int main(int argc, char** argv) {
             // A second start brings the running one forward and ends.
             app::ui::SingleInstance instance(
                 app::ui::singleInstanceName(app::platform::defaultsFilePath(*platform.environment)));
-            if (!instance.claim()) return 0;
+            if (!instance.claim()) {
+                std::fprintf(stderr, "brisolet-settings: already running; brought it to the front\n");
+                return 0;
+            }
             app::ui::SettingsApp settings(executor, std::move(platform), options);
             QObject::connect(&instance, &app::ui::SingleInstance::raiseRequested, &settings,
                              &app::ui::SettingsApp::raiseRunning);
