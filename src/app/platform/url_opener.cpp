@@ -2,6 +2,7 @@
 
 #include "app/platform/child_process.hpp"
 #include "app/platform/platform_error.hpp"
+#include "json/utf8.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -207,7 +208,8 @@ void SpawnUrlOpener::open(const std::string& url) {
         wake_.notify_all();
     }
     if (failed) {
-        std::string reason = diagnosticExcerpt(lastLine(errors));
+        // What the opener wrote becomes part of a reply: valid text only.
+        std::string reason = diagnosticExcerpt(json::repairUtf8(lastLine(errors)));
         std::string code = WIFEXITED(*status) ? "exit status " + std::to_string(WEXITSTATUS(*status))
                                               : "signal " + std::to_string(WTERMSIG(*status));
         fail(url, reason.empty() ? program_ + " failed (" + code + ")" : reason + " (" + code + ")");
