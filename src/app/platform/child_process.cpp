@@ -15,7 +15,8 @@ extern char** environ;
 
 namespace app::platform {
 
-int spawnProgram(const std::string& executable, const std::vector<std::string>& arguments, int output) {
+int spawnProgram(const std::string& executable, const std::vector<std::string>& arguments, int output,
+                 int errors) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -23,6 +24,7 @@ int spawnProgram(const std::string& executable, const std::vector<std::string>& 
         posix_spawn_file_actions_adddup2(&actions, output, 1);
     else
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (errors >= 0) posix_spawn_file_actions_adddup2(&actions, errors, 2);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     // Sockets and files opened without close-on-exec stay with us.
     posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -58,12 +60,19 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, std::chrono::mi
         findExecutable(arguments[0], pathValue ? pathValue : "/usr/local/bin:/usr/bin:/bin");
     if (executable.empty()) return run;
 
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return run;
-    const int pid = spawnProgram(executable, arguments, pipeFds[1]);
-    ::close(pipeFds[1]);
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0) return run;
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+        ::close(outPipe[0]);
+        ::close(outPipe[1]);
+        return run;
+    }
+    const int pid = spawnProgram(executable, arguments, outPipe[1], errPipe[1]);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
     if (pid < 0) {
-        ::close(pipeFds[0]);
+        ::close(outPipe[0]);
+        ::close(errPipe[0]);
         return run;
     }
     run.started = true;
@@ -71,23 +80,33 @@ ProgramRun runProgram(const std::vector<std::string>& arguments, std::chrono::mi
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool timedOut = false;
     char buffer[4096];
-    for (;;) {
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&run.output, &run.errors};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             timedOut = true;
             break;
         }
-        pollfd fd{pipeFds[0], POLLIN, 0};
-        int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
+        int ready = ::poll(fds, 2, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) continue;  // the deadline check above ends it
-        ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;  // the child closed its output
-        if (run.output.size() < maxOutput)
-            run.output.append(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), maxOutput - run.output.size()));
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {  // the child closed this stream
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                continue;
+            }
+            std::string& into = *sinks[i];
+            if (into.size() < maxOutput)
+                into.append(buffer, std::min<std::size_t>(static_cast<std::size_t>(n), maxOutput - into.size()));
+        }
     }
-    ::close(pipeFds[0]);
+    for (auto& fd : fds)
+        if (fd.fd >= 0) ::close(fd.fd);
     if (timedOut) ::kill(pid, SIGKILL);
     int status = 0;
     // Output closed: the child is ending. A child that closed its output and

@@ -30,7 +30,7 @@ void addContactsMessagesAndNotesFamilies(std::vector<std::unique_ptr<ToolFamily>
     if (!platform.environment || !platform.scriptHost) return;
     if (auto* host = dynamic_cast<platform::TemplateScriptHost*>(platform.scriptHost.get())) {
         std::string store = platform::storeDatabasePath(*platform.environment);
-        registerMessagesScripts(*host, std::make_shared<MessagesOutboxStandIn>(store));
+        registerMessagesScripts(*host, std::make_shared<MessagesStandIn>());
         registerNotesScripts(*host, std::make_shared<NotesStandIn>(
                                         platform::dataFolderPath(*platform.environment, platform.defaults.get(),
                                                                  "notesDirectory", "notes"),

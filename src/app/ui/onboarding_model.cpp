@@ -158,7 +158,8 @@ bool OnboardingPresenter::showOnboarding() {
 
 void OnboardingPresenter::finishOnboarding() {
     defaults_->setBool(kCompletedKey, true);
-    if (!open_) return;
+    // Not stored: the guide stays, or it would come back at the next start.
+    if (!open_ || !defaults_->boolean(kCompletedKey)) return;
     open_ = false;
     closeWindow_();
 }

@@ -112,7 +112,8 @@ public:
 
     // Opens the guide when it was never completed and none is open; true when opened.
     bool showOnboarding();
-    // Stores the completion and closes the guide; also when none is open.
+    // Stores the completion and closes the guide; the guide stays open when
+    // the completion could not be stored.
     void finishOnboarding();
     bool isOpen() const { return open_; }
 

@@ -22,6 +22,9 @@ namespace {
 
 constexpr int kSlideMilliseconds = 800;
 
+// The buttons draw no frame of their own: keyboard focus gets a ring.
+const QString kFocusRing = QStringLiteral("QPushButton:focus { border: 2px solid palette(highlight); }");
+
 QLabel* text(const QString& content, const QFont& font, double opacity = 1.0, QWidget* parent = nullptr) {
     auto* label = new QLabel(content, parent);
     label->setFont(font);
@@ -44,7 +47,8 @@ QPushButton* primaryButton(const QString& title, const char* name, int width = 1
     button->setFixedSize(width, 44);
     button->setCursor(Qt::PointingHandCursor);
     button->setStyleSheet(QStringLiteral("QPushButton { background: palette(window-text); color: palette(window);"
-                                         " border: none; border-radius: 22px; }"));
+                                         " border: none; border-radius: 22px; }") +
+                          kFocusRing);
     return button;
 }
 
@@ -55,7 +59,8 @@ QPushButton* outlineButton(const QString& title, const char* name) {
     button->setFixedSize(100, 44);
     button->setCursor(Qt::PointingHandCursor);
     button->setStyleSheet(QStringLiteral("QPushButton { background: transparent; color: rgba(0, 0, 0, 153);"
-                                         " border: 1px solid rgba(0, 0, 0, 26); border-radius: 22px; }"));
+                                         " border: 1px solid rgba(0, 0, 0, 26); border-radius: 22px; }") +
+                          kFocusRing);
     return button;
 }
 
@@ -95,11 +100,30 @@ OnboardingWindow::OnboardingWindow(std::shared_ptr<OnboardingModel> model, Sched
     pages_ = {buildWelcome(), buildPermissions(), buildTools(), buildDone()};
     for (QWidget* p : pages_) row->addWidget(p);
 
+    // A page out of view keeps its place in the strip but takes no focus:
+    // Tab and Space reach only the page shown.
+    for (QWidget* p : pages_) {
+        QSizePolicy policy = p->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        p->setSizePolicy(policy);
+    }
+    showOnly(1);
+
     slide_ = new QPropertyAnimation(strip_, "pos", this);
     slide_->setDuration(kSlideMilliseconds);
     QEasingCurve curve;
     curve.setCustomType(&OnboardingWindow::springProgress);
     slide_->setEasingCurve(curve);
+    connect(slide_, &QPropertyAnimation::finished, this, [this] { showOnly(shownStep_); });
+
+    saveFailure_ = new QLabel(this);
+    saveFailure_->setObjectName(QStringLiteral("saveFailure"));
+    saveFailure_->setFont(pageFont(13));
+    saveFailure_->setWordWrap(true);
+    saveFailure_->setAlignment(Qt::AlignCenter);
+    saveFailure_->setStyleSheet(QStringLiteral("QLabel { color: white; background: rgb(190, 40, 40); padding: 6px; }"));
+    saveFailure_->setGeometry(0, 0, kOnboardingWidth, 48);
+    saveFailure_->hide();
 
     subscription_ = renderOnGuiThread(this, model_->changed());
     render();
@@ -142,8 +166,30 @@ void OnboardingWindow::render() {
     }
 }
 
+void OnboardingWindow::showSaveFailure(const QString& reason) {
+    saveFailure_->setText(QStringLiteral("设置未能保存：") + reason);
+    saveFailure_->show();
+    saveFailure_->raise();
+}
+
+void OnboardingWindow::showOnly(int step) {
+    for (int i = 1; i <= kOnboardingSteps; ++i) page(i)->setVisible(i == step);
+}
+
 void OnboardingWindow::scrollTo(int step) {
     shownStep_ = step;
+    // The page coming into view takes the focus; the one leaving is hidden
+    // once the slide ends.
+    QWidget* target = page(step);
+    target->show();
+    if (QWidget* focus = focusWidget(); !focus || !target->isAncestorOf(focus)) {
+        for (QWidget* w : target->findChildren<QWidget*>()) {
+            if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(target) && w->isEnabled()) {
+                w->setFocus(Qt::TabFocusReason);
+                break;
+            }
+        }
+    }
     slide_->stop();
     slide_->setStartValue(strip_->pos());
     slide_->setEndValue(QPoint(-(step - 1) * kOnboardingWidth, 0));
@@ -222,7 +268,8 @@ QWidget* OnboardingWindow::buildPermissions() {
         open->setObjectName(QLatin1String(r.button));
         open->setFont(pageFont(14));
         open->setStyleSheet(QStringLiteral("QPushButton { background: rgba(0, 0, 0, 20); border: none;"
-                                           " border-radius: 12px; padding: 4px 14px; }"));
+                                           " border-radius: 12px; padding: 4px 14px; }") +
+                            kFocusRing);
         auto action = r.action;
         connect(open, &QPushButton::clicked, this, [this, action] { act(action); });
         line->addWidget(open);
@@ -281,7 +328,8 @@ QWidget* OnboardingWindow::buildTools() {
         toggle->setCursor(Qt::PointingHandCursor);
         toggle->setStyleSheet(QStringLiteral(  // a small switch
             "QCheckBox::indicator { width: 30px; height: 18px; border-radius: 9px; background: rgba(0, 0, 0, 40); }"
-            "QCheckBox::indicator:checked { background: palette(highlight); }"));
+            "QCheckBox::indicator:checked { background: palette(highlight); }"
+            "QCheckBox::indicator:focus { border: 2px solid palette(highlight); }"));
         toggle->setObjectName(QStringLiteral("toolSwitch%1").arg(i));
         connect(toggle, &QCheckBox::clicked, this, [this, i, toggle](bool on) {
             // The click only asks: the box shows the registry until it answers.

@@ -37,6 +37,8 @@ public:
     static qreal springProgress(qreal progress);
 
     void render();
+    // Shows in the window that a change was not saved, and why.
+    void showSaveFailure(const QString& reason);
 
 signals:
     void closed();
@@ -48,6 +50,7 @@ protected:
 private:
     void act(void (OnboardingModel::*action)());
     void scrollTo(int step);
+    void showOnly(int step);
     QWidget* buildWelcome();
     QWidget* buildPermissions();
     QWidget* buildTools();
@@ -66,6 +69,7 @@ private:
     QWidget* fullDiskGranted_ = nullptr;
     QAbstractButton* fullDiskButton_ = nullptr;
     std::array<QCheckBox*, kToolRows.size()> switches_{};
+    QLabel* saveFailure_ = nullptr;
 };
 
 }  // namespace app::ui

@@ -1,5 +1,6 @@
 #include "app/ui/settings_app.hpp"
 
+#include "app/platform/defaults_store.hpp"
 #include "app/platform/environment.hpp"
 #include "app/platform/url_opener.hpp"
 #include "app/tools/messages/messages_tools.hpp"
@@ -13,6 +14,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
+#include <QScreen>
 #include <QSystemTrayIcon>
 
 #include <cstdlib>
@@ -94,10 +96,17 @@ const platform::Platform& checked(const platform::Platform& p) {
     return p;
 }
 
+platform::Platform withDefaults(platform::Platform p, std::shared_ptr<platform::DefaultsStore> defaults) {
+    p.defaults = std::move(defaults);
+    return p;
+}
+
 }  // namespace
 
 SettingsApp::SettingsApp(rt::MainExecutor& executor, platform::Platform platform, Options options)
-    : platform_(checked(platform)),
+    : saved_(std::make_shared<SavedDefaults>(platform::defaultsFilePath(*checked(platform).environment),
+                                             platform.diagnostics)),
+      platform_(withDefaults(platform, saved_)),
       scheduler_(executor),
       // The program changes switches only; the families' tools are the server's.
       registry_(std::make_shared<tools::LocalToolService>(platform_.defaults, executor,
@@ -113,9 +122,33 @@ SettingsApp::SettingsApp(rt::MainExecutor& executor, platform::Platform platform
             onGuiThread([content = QString::fromStdString(text)] { QGuiApplication::clipboard()->setText(content); });
         });
     panel_ = std::make_shared<PermissionsPanelModel>(eventKit_, scheduler_);
+    saveFailures_ = saved_->saveFailed().subscribe([self = QPointer(this)] {
+        onGuiThread([self] {
+            if (self) self->reportSaveFailure();
+        });
+    });
+}
+
+void SettingsApp::reportSaveFailure() {
+    // The switches read the file again, so they show what it holds.
+    scheduler_.post([registry = registry_] { registry->reloadFromStore(); });
+    const QString reason = QString::fromStdString(saved_->lastFailure());
+    if (onboarding_)
+        onboarding_->showSaveFailure(reason);
+    else
+        notify(QStringLiteral("设置未能保存：") + reason);
+}
+
+void SettingsApp::raiseRunning() {
+    QWidget* window = onboarding_ ? static_cast<QWidget*>(onboarding_.data()) : nullptr;
+    if (!window) return showMainWindow();
+    window->show();
+    window->raise();
+    window->activateWindow();
 }
 
 SettingsApp::~SettingsApp() {
+    saveFailures_.cancel();
     delete onboarding_.data();
     delete mainWindow_.data();
 }
@@ -155,6 +188,14 @@ void SettingsApp::openOnboarding() {
         });
     });
     onboarding_ = new OnboardingWindow(std::move(model), scheduler_);
+    // The guide may have granted access: the panel reads its lines anew.
+    connect(onboarding_, &OnboardingWindow::closed, this,
+            [this] { postAction(scheduler_, panel_, &PermissionsPanelModel::appear); });
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = onboarding_->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        onboarding_->move(frame.topLeft());
+    }
     onboarding_->show();
     onboarding_->raise();
     onboarding_->activateWindow();

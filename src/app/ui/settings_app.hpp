@@ -1,6 +1,8 @@
 // The settings program as a whole: the services over the user's files, the
 // view models on the main executor, the main window (from the tray icon when
-// the desktop has a tray, else shown at once) and the first-run guide.
+// the desktop has a tray, else shown at once) and the first-run guide. What
+// it shows of the user defaults is what the file holds; a change that could
+// not be saved is reported in the guide (or a notice) and undone on screen.
 #pragma once
 
 #include "app/platform/platform.hpp"
@@ -9,6 +11,7 @@
 #include "app/ui/onboarding_model.hpp"
 #include "app/ui/onboarding_window.hpp"
 #include "app/ui/permission_manager.hpp"
+#include "app/ui/saved_defaults.hpp"
 #include "app/ui/scheduler.hpp"
 #include "app/ui/window_models.hpp"
 
@@ -47,11 +50,17 @@ public:
     PermissionManager& permissions() { return *permissions_; }
 
     void showMainWindow();
+    // A second start of the program asked for this one: the guide while it
+    // is open, else the main window, comes to the front.
+    void raiseRunning();
 
 private:
     void openOnboarding();
     void closeOnboarding();
+    void reportSaveFailure();
 
+    // Made first: the platform's defaults are replaced by it.
+    std::shared_ptr<SavedDefaults> saved_;
     platform::Platform platform_;
     ExecutorScheduler scheduler_;
     std::shared_ptr<tools::LocalToolService> registry_;
@@ -64,6 +73,7 @@ private:
     QPointer<OnboardingWindow> onboarding_;
     QSystemTrayIcon* tray_ = nullptr;
     bool useTray_;
+    tools::ChangeSignal::Subscription saveFailures_;
 };
 
 }  // namespace app::ui

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -66,6 +67,22 @@ public:
 
 private:
     std::string old_;
+};
+
+// An environment variable set (or, given null, unset) while it lives.
+class ScopedVariable {
+public:
+    ScopedVariable(std::string name, const char* value) : name_(std::move(name)) {
+        if (const char* old = std::getenv(name_.c_str())) old_ = old;
+        value ? ::setenv(name_.c_str(), value, 1) : ::unsetenv(name_.c_str());
+    }
+    ~ScopedVariable() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
 };
 
 }  // namespace testsupport

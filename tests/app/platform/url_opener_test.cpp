@@ -1,9 +1,11 @@
 #include "app/platform/url_opener.hpp"
+#include "app/platform/platform_error.hpp"
 #include "app/platform/scratch_dir.hpp"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 namespace app::platform {
 namespace {
@@ -33,6 +35,63 @@ TEST(FindExecutable, SearchesPathInOrder) {
     };
     for (const auto& row : rows) EXPECT_EQ(findExecutable(row.program, row.path), row.found) << row.path;
     std::filesystem::current_path(here);
+}
+
+// No desktop to open in: the environment a server started by an assistant often has.
+struct NoDesktop {
+    testsupport::ScopedPath path{"/usr/bin:/bin"};
+    testsupport::ScopedVariable variables[6] = {{"DISPLAY", nullptr},         {"WAYLAND_DISPLAY", nullptr},
+                                                {"XDG_CURRENT_DESKTOP", nullptr}, {"DESKTOP_SESSION", nullptr},
+                                                {"KDE_FULL_SESSION", nullptr},    {"BROWSER", nullptr}};
+};
+
+// The opener's status is the answer: the desktop's own xdg-open fails
+// without a desktop and says why, succeeds with a browser; a handler still
+// running after the wait is success, and what it writes later reaches the sink.
+TEST(SpawnUrlOpener, AnswersWhatTheOpenerDid) {
+    ScratchDir dir;
+    writeScript(dir.file("browser"), "printf '%s' \"$1\" > '" + dir.file("got") + "'\n");
+    writeScript(dir.file("slow"), "echo starting >&2; sleep 1; echo 'still here' >&2\n");
+    writeScript(dir.file("silent"), "exit 4\n");
+    writeScript(dir.file("killed"), "kill -9 $$\n");
+    const std::string url = "mailto:a@b.c?subject=Hi%20there";
+    struct Row {
+        std::string program;
+        const char* browser;
+        std::string error;  // empty: opened
+        std::vector<std::string> lines;
+    } rows[] = {
+        {"xdg-open", nullptr, "xdg-open: no method available for opening '" + url + "' (exit status 3)", {}},
+        {"xdg-open", "browser", "", {}},
+        {dir.file("slow"), nullptr, "", {"starting", "still here"}},
+        {dir.file("silent"), nullptr, dir.file("silent") + " failed (exit status 4)", {}},
+        {dir.file("killed"), nullptr, dir.file("killed") + " failed (signal 9)", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.program);
+        NoDesktop noDesktop;
+        std::optional<testsupport::ScopedVariable> browser;
+        if (row.browser) browser.emplace("BROWSER", dir.file(row.browser).c_str());
+        auto sink = std::make_shared<MemoryDiagnosticSink>();
+        // Long enough for any opener that ends on its own, even on a busy machine.
+        const auto wait = row.program == dir.file("slow") ? std::chrono::milliseconds(300) : std::chrono::seconds(20);
+        SpawnUrlOpener opener(sink, row.program, wait);
+        std::string error;
+        try {
+            opener.open(url);
+        } catch (const PlatformError& e) {
+            error = e.cause();
+            EXPECT_EQ(sink->lines(), std::vector<std::string>{"Cannot open " + url + ": " + error});
+        }
+        EXPECT_EQ(error, row.error);
+        if (row.browser) {
+            EXPECT_EQ(testsupport::readFile(dir.file("got")), url);
+        }
+        EXPECT_TRUE(testsupport::waitUntil([&] { return opener.runningChildren() == 0 && sink->lines().size() >= row.lines.size(); }));
+        if (row.error.empty()) {
+            EXPECT_EQ(sink->lines(), row.lines);
+        }
+    }
 }
 
 }  // namespace

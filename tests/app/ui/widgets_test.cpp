@@ -2,8 +2,14 @@
 
 #include "app/hosting/linux_platform.hpp"
 
+#include "app/ui/single_instance.hpp"
+
 #include <QApplication>
 #include <QClipboard>
+#include <QPushButton>
+#include <QScreen>
+
+#include <filesystem>
 
 namespace app::ui {
 namespace {
@@ -95,6 +101,81 @@ TEST_F(Program, MainWindowCopiesTheConfigurationAndRequestsAccess) {
     ASSERT_TRUE(uitest::click(window, "calendarRequestButton"));
     ASSERT_TRUE(uitest::waitFor([&] { return !child<QWidget>(window, "calendarRequestButton")->isVisible(); }));
     EXPECT_EQ(calendar->text(), QStringLiteral("✅ 已授权 (authorized)"));
+}
+
+// Only the page shown takes the keyboard, and the focus shows: shift+Tab
+// then Space on the first page must not finish the guide.
+TEST_F(Program, KeyboardReachesOnlyThePageShown) {
+    start();
+    OnboardingWindow* guide = settings->onboardingWindow();
+    guide->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(guide));
+    auto* enter = child<QPushButton>(guide, "enterButton");
+    enter->setFocus(Qt::TabFocusReason);
+    const QImage focused = enter->grab().toImage();
+    for (Qt::Key key : {Qt::Key_Tab, Qt::Key_Backtab, Qt::Key_Backtab}) {
+        QTest::keyClick(QApplication::focusWidget(), key);
+        QWidget* focus = QApplication::focusWidget();
+        ASSERT_TRUE(focus && guide->page(1)->isAncestorOf(focus)) << (focus ? focus->objectName().toStdString() : "");
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    ASSERT_TRUE(onStep(guide, 2));  // the one button of page 1 was pressed
+    EXPECT_FALSE(uitest::storedBoolean(home, "hasCompletedOnboarding"));
+    EXPECT_TRUE(enter->grab().toImage() != focused) << "the focus does not show";
+    for (int i = 0; i < 6; ++i) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_TRUE(guide->page(2)->isAncestorOf(QApplication::focusWidget()));
+}
+
+// A change the file did not take: the guide says so, the switch shows the
+// file's value, and finishing keeps the guide open.
+TEST_F(Program, AFailedSaveIsShownAndUndone) {
+    uitest::writeDefaults(home, R"({"isVisionEnabled": true})");
+    start();
+    OnboardingWindow* guide = settings->onboardingWindow();
+    ASSERT_TRUE(uitest::waitFor([&] { return !uitest::storedBoolean(home, "isVisionEnabled"); }));  // the last
+    ASSERT_TRUE(uitest::click(guide, "enterButton") && onStep(guide, 2));
+    ASSERT_TRUE(uitest::click(guide, "nextButton2") && onStep(guide, 3));
+    // The lock cannot be taken: as a read-only folder, which root could still write.
+    const std::string lock = home + "/config/brisolet/defaults.json.lock";
+    ASSERT_TRUE(std::filesystem::remove(lock) && std::filesystem::create_directory(lock));
+    QLabel* failure = child(guide, "saveFailure");
+    ASSERT_NE(failure, nullptr);
+    ASSERT_TRUE(uitest::click(guide, "toolSwitch4"));  // mail
+    ASSERT_TRUE(uitest::waitFor([&] { return failure->isVisible(); }));
+    EXPECT_TRUE(failure->text().contains(QStringLiteral("not saved"))) << failure->text().toStdString();
+    EXPECT_TRUE(uitest::waitFor([&] { return !settings->registry().isEnabled(tools::ToolSwitch::Mail); }));
+    EXPECT_TRUE(shows(guide, "toolSwitch4", false));
+    EXPECT_FALSE(uitest::storedBoolean(home, "isMailEnabled"));
+    ASSERT_TRUE(uitest::click(guide, "nextButton3") && onStep(guide, 4));
+    ASSERT_TRUE(uitest::click(guide, "finishButton"));
+    QTest::qWait(300);  // nothing to wait for: the guide must stay
+    EXPECT_EQ(settings->onboardingWindow(), guide);
+}
+
+// A second start brings the running guide forward; the guide is centred, and
+// the permissions panel reads what the guide granted when it closes.
+TEST_F(Program, ASecondStartRaisesTheGuideAndThePanelFollowsIt) {
+    start();
+    OnboardingWindow* guide = settings->onboardingWindow();
+    const QPoint offCentre = guide->frameGeometry().center() - QGuiApplication::primaryScreen()->availableGeometry().center();
+    EXPECT_LE(offCentre.manhattanLength(), 8) << offCentre.x() << "," << offCentre.y();
+
+    const QString name = singleInstanceName(home + "/config/brisolet/defaults.json");
+    SingleInstance first(name), second(name);
+    ASSERT_TRUE(first.claim());
+    QObject::connect(&first, &SingleInstance::raiseRequested, settings.get(), &SettingsApp::raiseRunning);
+    guide->hide();
+    EXPECT_FALSE(second.claim());
+    ASSERT_TRUE(uitest::waitFor([&] { return guide->isVisible(); }));
+
+    QLabel* calendar = child(settings->mainWindow(), "calendarRequestButtonStatus");
+    ASSERT_TRUE(uitest::waitFor([&] { return calendar->text() == QStringLiteral("⏳ 未请求 (notDetermined)"); }));
+    ASSERT_TRUE(uitest::click(guide, "enterButton") && onStep(guide, 2));
+    ASSERT_TRUE(uitest::click(guide, "nextButton2") && onStep(guide, 3));
+    ASSERT_TRUE(uitest::click(guide, "toolSwitch0") && shows(guide, "toolSwitch0", true));  // calendar, granted
+    ASSERT_TRUE(uitest::click(guide, "nextButton3") && onStep(guide, 4));
+    ASSERT_TRUE(uitest::click(guide, "finishButton"));
+    EXPECT_TRUE(uitest::waitFor([&] { return calendar->text() == QStringLiteral("✅ 已授权 (authorized)"); }));
 }
 
 }  // namespace

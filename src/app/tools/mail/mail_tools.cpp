@@ -25,6 +25,23 @@ bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
 
+std::string mailtoRecipient(std::string_view recipient) {
+    // Only what would end the address or start the query, the fragment or an
+    // escape: "a@b.c?cc=x@y.z" stays one odd address, never a second header.
+    std::string out;
+    out.reserve(recipient.size());
+    for (char c : recipient) {
+        switch (c) {
+            case '?': out += "%3F"; break;
+            case '&': out += "%26"; break;
+            case '#': out += "%23"; break;
+            case '%': out += "%25"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::optional<std::string> percentEncodedQueryValue(std::string_view text) {
@@ -73,7 +90,7 @@ std::vector<MCPTool> mailToolDefinitions() {
 }
 
 std::string mailtoURL(const std::string& recipient, const std::string& subject, const std::string& body) {
-    std::string url = "mailto:" + recipient;
+    std::string url = "mailto:" + mailtoRecipient(recipient);
     std::vector<std::string> items;
     if (!subject.empty()) {
         if (auto encoded = percentEncodedQueryValue(subject)) items.push_back("subject=" + *encoded);

@@ -23,7 +23,8 @@ std::string handleMailTool(platform::UrlOpener& opener, const std::string& name,
 std::string sendEmail(platform::UrlOpener& opener, const std::string& recipient, const std::string& subject,
                       const std::string& body);
 
-// "mailto:" + recipient as given, then "?subject=...&body=..." for the
+// "mailto:" + the recipient with "?", "&", "#" and "%" percent-encoded (the
+// rest as given), then "?subject=...&body=..." for the
 // non-empty ones. Throws ToolError "LocalTool" 400 "Invalid mailto URL" when
 // the result is no valid URI reference.
 std::string mailtoURL(const std::string& recipient, const std::string& subject, const std::string& body);

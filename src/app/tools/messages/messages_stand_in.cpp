@@ -1,27 +1,17 @@
 #include "app/tools/messages/messages_stand_in.hpp"
 
 #include "app/platform/child_process.hpp"
-#include "app/platform/store_database.hpp"
 #include "app/platform/unicode_text.hpp"
-#include "app/tools/calendar/calendar_dates.hpp"
+#include "app/platform/url_opener.hpp"
 #include "app/tools/messages/messages_tools.hpp"
 
-#include <array>
 #include <sstream>
 #include <string_view>
+#include <vector>
 
 namespace app::tools {
 
 namespace {
-
-constexpr std::array<std::string_view, 1> kMigrations = {
-    "CREATE TABLE outbox("
-    "id INTEGER PRIMARY KEY AUTOINCREMENT, "
-    "service TEXT NOT NULL, "
-    "recipient TEXT NOT NULL, "
-    "body TEXT NOT NULL, "
-    "sent_at TEXT NOT NULL)",
-};
 
 // errAENoSuchObject: the script names something the application does not have.
 constexpr std::int64_t kNoSuchObject = -1728;
@@ -29,33 +19,23 @@ constexpr std::int64_t kNoSuchObject = -1728;
 // A phone that does not answer must not hold the tool call for long.
 constexpr auto kDeviceTimeout = std::chrono::seconds(10);
 
+// Why a run of the KDE Connect program failed: its last line on standard
+// error and how it ended.
+std::string whyItFailed(const platform::ProgramRun& run) {
+    if (!run.exitCode) return "no answer within " + std::to_string(kDeviceTimeout.count()) + " s";
+    std::string_view errors = platform::trimmingWhiteSpace(run.errors);
+    std::size_t lastBreak = errors.find_last_of('\n');
+    std::string_view last = platform::trimmingWhiteSpace(
+        lastBreak == std::string_view::npos ? errors : errors.substr(lastBreak + 1));
+    std::string status = "exit status " + std::to_string(*run.exitCode);
+    return last.empty() ? status : platform::diagnosticExcerpt(last) + " (" + status + ")";
+}
+
 }  // namespace
 
-MessagesOutboxStandIn::MessagesOutboxStandIn(std::string storePath, std::string sender)
-    : storePath_(std::move(storePath)), sender_(std::move(sender)) {}
+MessagesStandIn::MessagesStandIn(std::string sender) : sender_(std::move(sender)) {}
 
-bool MessagesOutboxStandIn::sendThroughDevice(const std::string& recipient, const std::string& body) {
-    // Paired and reachable devices, one id a line.
-    platform::ProgramRun listed = platform::runProgram({sender_, "--list-available", "--id-only"}, kDeviceTimeout);
-    if (!listed.started || listed.exitCode != 0) return false;
-    std::istringstream lines(listed.output);
-    for (std::string device; std::getline(lines, device);) {
-        if (device.empty() || device.find_first_of(" \t") != std::string::npos) continue;
-        // Values joined to their options, so a body starting with "-" stays a
-        // value. A device without the SMS plugin refuses with a non-zero status.
-        platform::ProgramRun sent = platform::runProgram(
-            {sender_, "--device=" + device, "--send-sms=" + body, "--destination=" + recipient}, kDeviceTimeout);
-        if (sent.started && sent.exitCode == 0) return true;
-    }
-    return false;
-}
-
-platform::SqliteConnection& MessagesOutboxStandIn::connection() {
-    if (!connection_) connection_.emplace(platform::openStoreDatabase(storePath_, "messages outbox", "messages", kMigrations));
-    return *connection_;
-}
-
-std::optional<std::string> MessagesOutboxStandIn::perform(const platform::ScriptCall& call) {
+std::optional<std::string> MessagesStandIn::perform(const platform::ScriptCall& call) {
     if (call.templateId != messagesSendTemplateId)
         throw platform::ScriptFailure("Messages does not understand this script.");
     const std::string& recipient = call.bindings.text("recipient");
@@ -63,20 +43,27 @@ std::optional<std::string> MessagesOutboxStandIn::perform(const platform::Script
     if (platform::splitAtWhiteSpace(recipient).empty())
         throw platform::ScriptFailure("Can’t get buddy \"" + recipient + "\".", kNoSuchObject);
 
-    if (sendThroughDevice(recipient, body)) return std::nullopt;
-    std::lock_guard lock(mutex_);
-    auto insert = connection().prepare("INSERT INTO outbox(service, recipient, body, sent_at) VALUES(?, ?, ?, ?)");
-    insert.bind(1, "iMessage").bind(2, recipient).bind(3, body).bind(4, formatInternetDateTime(systemNow())).run();
-    return std::nullopt;
-}
-
-std::vector<OutboxMessage> MessagesOutboxStandIn::outbox() {
-    std::lock_guard lock(mutex_);
-    auto select = connection().prepare("SELECT id, service, recipient, body, sent_at FROM outbox ORDER BY id");
-    std::vector<OutboxMessage> messages;
-    while (select.step())
-        messages.push_back({select.int64(0), select.text(1), select.text(2), select.text(3), select.text(4)});
-    return messages;
+    // Paired and reachable devices, one id a line.
+    platform::ProgramRun listed = platform::runProgram({sender_, "--list-available", "--id-only"}, kDeviceTimeout);
+    if (!listed.started) throw platform::ScriptFailure("KDE Connect is not installed (no " + sender_ + " to run)");
+    if (listed.exitCode != 0)
+        throw platform::ScriptFailure("KDE Connect cannot list devices: " + whyItFailed(listed));
+    std::vector<std::string> refusals;
+    std::istringstream lines(listed.output);
+    for (std::string device; std::getline(lines, device);) {
+        if (device.empty() || device.find_first_of(" \t") != std::string::npos) continue;
+        // Values joined to their options, so a body starting with "-" stays a
+        // value. A device without the SMS plugin refuses with a non-zero status.
+        platform::ProgramRun sent = platform::runProgram(
+            {sender_, "--device=" + device, "--send-sms=" + body, "--destination=" + recipient}, kDeviceTimeout);
+        if (sent.started && sent.exitCode == 0) return std::nullopt;
+        refusals.push_back(device + ": " + (sent.started ? whyItFailed(sent) : "could not run " + sender_));
+    }
+    if (refusals.empty())
+        throw platform::ScriptFailure("no reachable KDE Connect device (pair a phone and keep it connected)");
+    std::string message = "no KDE Connect device took the message";
+    for (std::size_t i = 0; i < refusals.size(); ++i) message += (i == 0 ? " (" : "; ") + refusals[i];
+    throw platform::ScriptFailure(message + ")");
 }
 
 bool registerMessagesScripts(platform::TemplateScriptHost& host, std::shared_ptr<platform::ScriptStandIn> standIn) {

@@ -29,10 +29,19 @@ TEST(OpenInPrograms, TheEventFileAndTheListFolderGoToTheOpener) {
     struct Row {
         std::shared_ptr<platform::UrlOpener> opener;
         platform::ScriptRun::Outcome outcome;
+        std::string reason;
     };
     auto recording = std::make_shared<platform::RecordingUrlOpener>();
-    const Row rows[] = {{recording, platform::ScriptRun::Outcome::Succeeded},
-                        {std::make_shared<RefusingOpener>(), platform::ScriptRun::Outcome::Failed}};
+    // The desktop's own xdg-open, with no desktop to open in, fails too.
+    testsupport::ScopedPath path("/usr/bin:/bin");
+    testsupport::ScopedVariable noDesktop[] = {{"DISPLAY", nullptr}, {"WAYLAND_DISPLAY", nullptr},
+                                               {"XDG_CURRENT_DESKTOP", nullptr}, {"BROWSER", nullptr}};
+    const std::string eventFile = dir.file("cal/Calendar/" + event.identifier + ".ics");
+    const Row rows[] = {{recording, platform::ScriptRun::Outcome::Succeeded, ""},
+                        {std::make_shared<RefusingOpener>(), platform::ScriptRun::Outcome::Failed,
+                         "no xdg-open is installed"},
+                        {std::make_shared<platform::SpawnUrlOpener>(nullptr), platform::ScriptRun::Outcome::Failed,
+                         "xdg-open: no method available for opening '" + eventFile + "' (exit status 3)"}};
     for (const auto& row : rows) {
         platform::TemplateScriptHost host(prompter);
         registerCalendarScripts(host, std::make_shared<CalendarStandIn>(store, row.opener));
@@ -43,10 +52,10 @@ TEST(OpenInPrograms, TheEventFileAndTheListFolderGoToTheOpener) {
         EXPECT_EQ(activated.outcome, row.outcome);
         if (row.outcome == platform::ScriptRun::Outcome::Failed) {
             ASSERT_TRUE(opened.error && opened.error->message);
-            EXPECT_EQ(*opened.error->message, "Calendar cannot show the event: no xdg-open is installed");
+            EXPECT_EQ(*opened.error->message, "Calendar cannot show the event: " + row.reason);
         }
     }
-    EXPECT_EQ(recording->urls(), (std::vector<std::string>{dir.file("cal/Calendar/" + event.identifier + ".ics"),
+    EXPECT_EQ(recording->urls(), (std::vector<std::string>{eventFile,
                                                            dir.file("cal/Reminders")}));
 }
 

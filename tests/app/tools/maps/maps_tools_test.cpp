@@ -2,6 +2,7 @@
 
 #include "app/platform/access_prompter.hpp"
 #include "app/platform/platform_error.hpp"
+#include "app/platform/scratch_dir.hpp"
 #include "app/tools/maps/maps_stand_in.hpp"
 #include "app/tools/maps/offline_routes.hpp"
 #include "app/tools/tool_test_support.hpp"
@@ -188,6 +189,13 @@ TEST_F(MapsToolsTest, FailuresToOpenMaps) {
     scriptHost.reset();
     host->registerStandIn("Maps", std::make_shared<MapsStandIn>(std::make_shared<ThrowingOpener>()));
     EXPECT_EQ(openFailure(), "MapsTool 500 Failed to open Maps: open URL: xdg-open was not found");
+    // The desktop's own xdg-open with nowhere to open: its reason, not "Opened".
+    testsupport::ScopedPath path("/usr/bin:/bin");
+    testsupport::ScopedVariable noDesktop[] = {{"DISPLAY", nullptr}, {"WAYLAND_DISPLAY", nullptr},
+                                               {"XDG_CURRENT_DESKTOP", nullptr}, {"BROWSER", nullptr}};
+    host->registerStandIn("Maps", std::make_shared<MapsStandIn>(std::make_shared<platform::SpawnUrlOpener>(nullptr)));
+    EXPECT_EQ(openFailure(), "MapsTool 500 Failed to open Maps: open URL: xdg-open: no method available for opening "
+                             "'https://www.openstreetmap.org/search?query=x' (exit status 3)");
 }
 
 TEST(MapLocationCoding, FourKeysInOrderAllRequired) {

@@ -75,30 +75,59 @@ TEST(MessagesPhoneNumbers, Normalisation) {
     for (const auto& c : cases) EXPECT_EQ(normalizePhoneNumber(c.in), c.out) << c.in;
 }
 
+// A fake kdeconnect-cli: lists the devices given (or fails listing when
+// they read "broken"), records every send's argument vector (NUL-separated),
+// refuses SMS on a device named "nosms*" with a reason on standard error.
 class MessagesSendTest : public ::testing::Test {
 protected:
     MessagesSendTest()
         : environment(std::make_shared<cmntest::FixedEnvironment>(dir.path())),
           prompter(std::make_shared<platform::FakeAccessPrompter>()),
           host(std::make_shared<platform::TemplateScriptHost>(prompter)),
-          standIn(std::make_shared<MessagesOutboxStandIn>(dir.file("store.sqlite"))),
           family(environment, host) {
-        EXPECT_TRUE(registerMessagesScripts(*host, standIn));
+        EXPECT_TRUE(registerMessagesScripts(*host, std::make_shared<MessagesStandIn>()));
     }
 
-    std::string send(const AnyValue& phoneNumber, const AnyValue& message) {
-        return family.handle("send_message", {{"phoneNumber", phoneNumber}, {"message", message}}, {});
+    // The reply, or the error as "domain code message".
+    std::string send(const std::string& body, const char* devices) {
+        testsupport::ScratchDir bin;
+        if (devices) {
+            testsupport::writeFile(bin.file("devices"), devices);
+            testsupport::writeScript(
+                bin.file("kdeconnect-cli"),
+                "if [ \"$1\" = --list-available ]; then\n"
+                "  if grep -q broken '" + bin.file("devices") + "'; then echo 'no daemon running' >&2; exit 1; fi\n"
+                "  cat '" + bin.file("devices") + "'; exit 0\nfi\n"
+                "for a in \"$@\"; do printf '%s\\0' \"$a\" >> '" + log() + "'; done\n"
+                "case \"$1\" in --device=nosms*) echo 'first line' >&2; echo 'no SMS plugin' >&2; exit 1;; esac\n");
+        }
+        testsupport::ScopedPath path(bin.path() + ":/usr/bin:/bin");
+        try {
+            return family.handle("send_message", {{"phoneNumber", "(202) 555-0100"}, {"message", body}}, {});
+        } catch (const ToolError& error) {
+            return error.domain() + " " + std::to_string(error.code()) + " " + error.message();
+        }
+    }
+
+    std::string log() const { return dir.file("log"); }
+    // The argument vectors recorded since the last look.
+    std::vector<std::string> recorded() {
+        std::vector<std::string> arguments;
+        std::string all = testsupport::readFile(log());
+        for (std::size_t start = 0, end; (end = all.find('\0', start)) != std::string::npos; start = end + 1)
+            arguments.push_back(all.substr(start, end - start));
+        std::filesystem::remove(log());
+        return arguments;
     }
 
     testsupport::ScratchDir dir;
     std::shared_ptr<cmntest::FixedEnvironment> environment;
     std::shared_ptr<platform::FakeAccessPrompter> prompter;
     std::shared_ptr<platform::TemplateScriptHost> host;
-    std::shared_ptr<MessagesOutboxStandIn> standIn;
     MessagesToolFamily family;
 };
 
-TEST_F(MessagesSendTest, ASentMessageLandsInTheOutboxIntact) {
+TEST_F(MessagesSendTest, TheBodyReachesTheDeviceIntact) {
     const std::string bodies[] = {
         "plain",
         "She said \"hi\"",
@@ -109,66 +138,42 @@ TEST_F(MessagesSendTest, ASentMessageLandsInTheOutboxIntact) {
         "中文 ⟦body⟧ «class utf8»",
         "",
     };
-    for (const auto& body : bodies) EXPECT_EQ(send("(202) 555-0100", body), "✅ Message sent to +12025550100");
-    auto outbox = standIn->outbox();
-    ASSERT_EQ(outbox.size(), std::size(bodies));
-    for (std::size_t i = 0; i < outbox.size(); ++i) {
-        EXPECT_EQ(outbox[i].body, bodies[i]);
-        EXPECT_EQ(outbox[i].recipient, "+12025550100");
-        EXPECT_EQ(outbox[i].service, "iMessage");
+    for (const auto& body : bodies) {
+        EXPECT_EQ(send(body, "phone1\n"), "✅ Message sent to +12025550100");
+        EXPECT_EQ(recorded(), (std::vector<std::string>{"--device=phone1", "--send-sms=" + body,
+                                                        "--destination=+12025550100"}));
     }
     EXPECT_FALSE(std::filesystem::exists("/tmp/owned"));
     // A second registration changes nothing.
-    EXPECT_FALSE(registerMessagesScripts(*host, std::make_shared<MessagesOutboxStandIn>(dir.file("other.sqlite"))));
+    EXPECT_FALSE(registerMessagesScripts(*host, std::make_shared<MessagesStandIn>("other")));
 }
 
-// A fake kdeconnect-cli: lists the devices given, records every argument
-// vector (NUL-separated, one run a line), refuses SMS on the device "nosms".
-TEST_F(MessagesSendTest, SendsThroughAReachableDeviceElseQueues) {
+// Sent only when a device took it; otherwise the reply says why.
+TEST_F(MessagesSendTest, SentThroughAReachableDeviceOrAFailureSayingWhy) {
     struct Row {
-        const char* label;
         const char* devices;  // printed by --list-available --id-only; null: no program
         std::vector<std::string> sends;
-        bool queued;
+        std::string reply;
     };
     const std::string body = "--help \"quoted\" $(id) `id`\nline two";
+    const std::string to = "--destination=+12025550100";
+    const std::string failed = "MessagesTool 500 Failed to send: ";
     const Row rows[] = {
-        {"no kdeconnect-cli", nullptr, {}, true},
-        {"no device", "", {}, true},
-        {"one device", "phone1\n", {"--device=phone1", "--send-sms=" + body, "--destination=+12025550100"}, false},
-        {"first without SMS", "nosms\nphone2\n",
-         {"--device=nosms", "--send-sms=" + body, "--destination=+12025550100", "--device=phone2",
-          "--send-sms=" + body, "--destination=+12025550100"},
-         false},
+        {nullptr, {}, failed + "KDE Connect is not installed (no kdeconnect-cli to run)"},
+        {"broken", {}, failed + "KDE Connect cannot list devices: no daemon running (exit status 1)"},
+        {"", {}, failed + "no reachable KDE Connect device (pair a phone and keep it connected)"},
+        {"phone1\n", {"--device=phone1", "--send-sms=" + body, to}, "✅ Message sent to +12025550100"},
+        {"nosms\nphone2\n", {"--device=nosms", "--send-sms=" + body, to, "--device=phone2", "--send-sms=" + body, to},
+         "✅ Message sent to +12025550100"},
+        {"nosms1\nnosms2\n",
+         {"--device=nosms1", "--send-sms=" + body, to, "--device=nosms2", "--send-sms=" + body, to},
+         failed + "no KDE Connect device took the message (nosms1: no SMS plugin (exit status 1); nosms2: no SMS "
+                  "plugin (exit status 1))"},
     };
-    std::size_t queuedBefore = 0;
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.label);
-        testsupport::ScratchDir bin;
-        const std::string log = bin.file("log");
-        if (row.devices) {
-            testsupport::writeFile(bin.file("devices"), row.devices);
-            testsupport::writeScript(bin.file("kdeconnect-cli"),
-                                   "if [ \"$1\" = --list-available ]; then cat '" + bin.file("devices") + "'; exit 0; fi\n"
-                                   "for a in \"$@\"; do printf '%s\\0' \"$a\" >> '" + log + "'; done\n"
-                                   "[ \"$1\" != --device=nosms ]\n");
-        }
-        {
-            testsupport::ScopedPath path(bin.path() + ":/usr/bin:/bin");
-            EXPECT_EQ(send("(202) 555-0100", body), "✅ Message sent to +12025550100");
-        }
-
-        std::vector<std::string> recorded;
-        if (std::filesystem::exists(log)) {
-            std::string all = testsupport::readFile(log);
-            for (std::size_t start = 0, end; (end = all.find('\0', start)) != std::string::npos; start = end + 1)
-                recorded.push_back(all.substr(start, end - start));
-        }
-        EXPECT_EQ(recorded, row.sends);
-        auto outbox = standIn->outbox();
-        EXPECT_EQ(outbox.size(), queuedBefore + (row.queued ? 1 : 0));
-        if (row.queued && !outbox.empty()) EXPECT_EQ(outbox.back().body, body);
-        queuedBefore = outbox.size();
+        SCOPED_TRACE(row.devices ? row.devices : "no program");
+        EXPECT_EQ(send(body, row.devices), row.reply);
+        EXPECT_EQ(recorded(), row.sends);
     }
 }
 
