@@ -155,6 +155,34 @@ TEST(CurlHttpClient, RefusesRequestsThatCannotBeSentAsGiven) {
     EXPECT_TRUE(server.requests().empty());
 }
 
+TEST(CurlHttpClient, EndsARequestThatReceivesNothingForItsTimeOut) {
+    // The server stays silent until the client gives up (or the bound passes).
+    const std::vector<std::pair<const char*, std::function<void(Exchange&)>>> cases = {
+        {"no head", [](Exchange& e) { e.waitForClientClose(kBound); }},
+        {"head then nothing",
+         [](Exchange& e) {
+             e.startChunked(200);
+             e.sendChunk("a");
+             e.waitForClientClose(kBound);
+         }},
+    };
+    for (const auto& [name, script] : cases) {
+        SCOPED_TRACE(name);
+        ScriptedHttpServer server(script);
+        http::CurlHttpClient client;
+        http::Request r = get(server);
+        r.timeout = 200ms;
+        try {
+            const auto response = client.start(r);
+            EXPECT_EQ(response->readChunk(), "a");
+            response->readChunk();
+            ADD_FAILURE() << "no error";
+        } catch (const http::Error& e) {
+            EXPECT_EQ(e.kind(), http::Error::Kind::timedOut) << e.what();
+        }
+    }
+}
+
 TEST(CurlHttpClient, ReportsARefusedConnectionWithoutUserInformation) {
     std::string url;
     {

@@ -39,6 +39,9 @@ TEST(MessagesTools, ReadsAConversationNewestFirst) {
               "('Reply with \"quotes\" and a / slash', NULL, 1, 1, 1, 1, 0, 0), (NULL, 'streamtyped', 2, 1, 0, 0, 0, 0), "
               "('', NULL, 3, 1, 0, 1, 1, 0), (NULL, NULL, 4, 1, 0, 1, 0, 0), ('group renamed', NULL, 5, 1, 0, 1, 0, 2), "
               "('for Bob', NULL, 6, 2, 0, 1, 0, 0);"
+              // Bob's long history: 60 messages in all.
+              "WITH RECURSIVE n(i) AS (SELECT 7 UNION ALL SELECT i + 1 FROM n WHERE i < 65) "
+              "INSERT INTO message(text, date, handle_id) SELECT 'more', i, 2 FROM n;"
               "UPDATE message SET date = 725857445000000000 + date * 60000000000;");
     MessagesToolFamily family(environment, std::make_shared<platform::FakeScriptHost>());
     const auto call = [&](const std::string& name, const Arguments& arguments) { return family.handle(name, arguments, {}); };
@@ -51,6 +54,11 @@ TEST(MessagesTools, ReadsAConversationNewestFirst) {
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "+1 202 555 0177"}}), "[]");
     // An e-mail address keeps no digits: nobody's conversation.
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "alice@example.com"}}), "[]");
+    // The limit is kept within 0..50.
+    for (const auto& [limit, count] : {std::pair{49, 49}, {50, 50}, {51, 50}, {1000, 50}, {-1, 0}}) {
+        const auto read = json::parse(call("read_messages", {{"phoneNumber", "+12025550199"}, {"limit", limit}}));
+        EXPECT_EQ(read.asArray().size(), std::size_t(count)) << limit;
+    }
 }
 
 TEST(MessagesPhoneNumbers, Normalisation) {
@@ -120,6 +128,14 @@ TEST_F(MessagesSendTest, ASentMessageLandsInTheOutboxIntact) {
     EXPECT_FALSE(std::filesystem::exists("/tmp/owned"));
     // A second registration changes nothing.
     EXPECT_FALSE(registerMessagesScripts(*host, std::make_shared<MessagesOutboxStandIn>(dir.file("other.sqlite"))));
+}
+
+TEST_F(MessagesSendTest, RefusesAPhoneNumberHoldingLettersOrAnAt) {
+    for (const char* number : {"call-me-5551234", "5551234@example.com", "555 1234 x", "555 １２３ é"}) {
+        testing::expectToolError([&] { send(number, "hi"); }, ToolError("MessagesTool", 400, "Invalid phoneNumber"));
+    }
+    EXPECT_EQ(send("+1 (202) 555-0100", "hi"), "✅ Message sent to +12025550100");
+    EXPECT_EQ(standIn->outbox().size(), 1u);
 }
 
 // A fake kdeconnect-cli: lists the devices given, records every argument
