@@ -181,4 +181,7 @@ M = [
 ('TS21', 'eventsource', 'src/eventsource/parser.cpp', 'A byte order mark at the start of a stream kept', '    if (bytes.starts_with("\\xEF\\xBB\\xBF")) bytes.remove_prefix(3);\n', ''),
 ('TS22', 'http', 'src/http/curl_http_client.cpp', 'A slow reader counts as an idle server', '                    if (t->paused) continue;  // a slow reader is not an idle server\n', ''),
 ('TS23', 'app/platform', 'src/app/platform/defaults_store.cpp', 'Booleans as text compared in their own case', 'return equalsIgnoringCase(s, "yes") || equalsIgnoringCase(s, "true") || isNonZeroIntegerText(s);', 'return s == "yes" || s == "true" || isNonZeroIntegerText(s);'),
+('TS24', 'app/platform', 'src/app/platform/script_template.cpp', 'Code after the last slot not compared', 'return pos == code.size();', 'return true;'),
+('TS25', 'app/platform', 'src/app/platform/script_host.cpp', 'A refused consent still runs the script', '        if (!allowed)\n', '        if (false)\n'),
+('TS26', 'mcp', 'src/mcp/stdio_transport.cpp', 'Messages read ahead without bound', 'stream_(rt::AsyncStream<std::string>::make(kMaxQueuedMessages))', 'stream_(rt::AsyncStream<std::string>::make(0))'),
 ]
