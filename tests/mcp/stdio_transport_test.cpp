@@ -89,6 +89,20 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
     }
 }
 
+TEST(StdioTransport, ReadsAheadNoMoreThanTheQueueHolds) {
+    constexpr std::size_t bound = StdioTransport::kMaxQueuedMessages;
+    Pipe in, out;
+    StdioTransport transport(in.readEnd, out.writeEnd);
+    transport.connect();
+    auto stream = transport.receive();
+    std::string flood;
+    for (std::size_t i = 0; i < bound + 10; ++i) flood += "{}\n";
+    ASSERT_TRUE(writeAll(in.writeEnd, flood));
+    ASSERT_TRUE(waitUntil([&] { return stream->size() >= bound; }));
+    EXPECT_FALSE(waitUntil([&] { return stream->size() > bound; }, 300ms));
+    transport.disconnect();
+}
+
 TEST(StdioTransport, AFailedWriteEndsTheStreamAndDropsWhatWaits) {
     struct Case {
         const char* name;
