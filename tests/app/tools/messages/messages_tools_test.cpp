@@ -131,7 +131,7 @@ TEST_F(MessagesSendTest, ASentMessageLandsInTheOutboxIntact) {
 }
 
 TEST_F(MessagesSendTest, RefusesAPhoneNumberHoldingLettersOrAnAt) {
-    for (const char* number : {"call-me-5551234", "5551234@example.com", "555 1234 x", "555 １２３ é"}) {
+    for (const char* number : {"call-me-5551234", "5551234@5550100", "555 1234 x", "555 １２３ é"}) {
         testing::expectToolError([&] { send(number, "hi"); }, ToolError("MessagesTool", 400, "Invalid phoneNumber"));
     }
     EXPECT_EQ(send("+1 (202) 555-0100", "hi"), "✅ Message sent to +12025550100");
