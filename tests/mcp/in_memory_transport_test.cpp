@@ -9,27 +9,14 @@ namespace {
 using namespace clienttest;
 using mcp::InMemoryTransport;
 
-TEST(InMemoryTransportTest, MessagesBeforeReceiveComeFirstInOrder) {
-    auto [client, server] = InMemoryTransport::createConnectedPair();
-    client->connect();
-    server->connect();
-    client->send("one");
-    client->send("two");
-    auto stream = server->receive();
-    client->send("three");
-    EXPECT_EQ(stream->nextFor(kTimeout), "one");
-    EXPECT_EQ(stream->nextFor(kTimeout), "two");
-    EXPECT_EQ(stream->nextFor(kTimeout), "three");
-}
-
-TEST(InMemoryTransportTest, APeerThatDisconnectsEndsTheOtherStreamWithConnectionClosed) {
+TEST(InMemoryTransportTest, QueuedMessagesComeFirstThenAPeerDisconnectEndsTheStreamWithConnectionClosed) {
     for (const std::vector<std::string> pending : {std::vector<std::string>{}, {"one", "two"}}) {
         SCOPED_TRACE(pending.size());
         auto [client, server] = InMemoryTransport::createConnectedPair();
         client->connect();
         server->connect();
+        for (const auto& m : pending) client->send(m);  // before receive(): they come first, in order
         auto stream = server->receive();
-        for (const auto& m : pending) client->send(m);
         client->disconnect();
         for (const auto& m : pending) EXPECT_EQ(stream->nextFor(kTimeout), m);
         try {

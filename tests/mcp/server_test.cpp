@@ -183,7 +183,9 @@ TEST(ServerDispatch, BatchRules) {
     });
     // A second handler for a method runs after the first, even when the first fails; no failure is answered.
     run.server->registerNotificationHandler<Note>([&](const mcp::Message<Note>& m) {
-        if (m.params.text == "fails") throw MCPError::invalidParams(std::string("no"));
+        if (m.params.text != "fails") return;
+        order.push_back("failing");
+        throw MCPError::invalidParams(std::string("no"));
     });
     run.server->registerNotificationHandler<Note>(
         [&](const mcp::Message<Note>& m) { order.push_back("note " + m.params.text); });
@@ -224,7 +226,7 @@ TEST(ServerDispatch, BatchRules) {
     run.transport->push("[" + note + "," + failing + "]");
     run.transport->push(failing);
     expectNothingMoreSent(*run.transport);
-    EXPECT_EQ(order, (std::vector<std::string>{"note n", "note fails", "note fails"}));
+    EXPECT_EQ(order, (std::vector<std::string>{"note n", "failing", "note fails", "failing", "note fails"}));
 }
 
 TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {
