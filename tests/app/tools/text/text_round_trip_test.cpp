@@ -133,11 +133,10 @@ const Path kPaths[] = {
      [](const std::string& text, const std::string& folder) {
          testsupport::writeFile(folder + "/c.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nN:;" + vCardText(text) + ";;;\r\nFN:" +
                                                        vCardText(text) + "\r\nTEL:555\r\nEND:VCARD\r\n");
-         auto prompter = std::make_shared<FakeAccessPrompter>();
-         ContactsToolFamily tools(std::make_shared<ContactsManager>(std::make_shared<platform::VCardContactStore>(folder, prompter)));
+         auto store = std::make_shared<platform::VCardContactStore>(folder, std::make_shared<FakeAccessPrompter>());
+         const json::Value listed = json::parse(ContactsToolFamily(std::make_shared<ContactsManager>(store))
+                                                    .handle("get_all_contacts", {}, {}));
          Fields names;
-         const std::string reply = tools.handle("get_all_contacts", {}, {});
-         const json::Value listed = json::parse(reply);
          for (const auto& member : listed.asObject().members()) names.push_back(member.first);
          return names;
      },
