@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 using namespace std::chrono_literals;
 using testsupport::Exchange;
@@ -153,6 +155,41 @@ TEST(CurlHttpClient, RefusesRequestsThatCannotBeSentAsGiven) {
         }
     }
     EXPECT_TRUE(server.requests().empty());
+}
+
+TEST(CurlHttpClient, TimesOutOnASilentServerNeverOnASlowReader) {
+    const std::string big(256 * 1024, 'b');
+    struct Case {
+        const char* name;
+        std::function<void(Exchange&)> script;  // a silent server waits for the client to give up
+        std::chrono::milliseconds readerPause;
+        std::string body;
+        bool timesOut;
+    };
+    const Case cases[] = {
+        {"no head", [](Exchange& e) { e.waitForClientClose(kBound); }, 0ms, "", true},
+        {"head then nothing", [](Exchange& e) { e.startChunked(200), e.sendChunk("a"), e.waitForClientClose(kBound); },
+         0ms, "a", true},
+        // The transfer pauses while the reader is away: that is no idle server.
+        {"slow reader", [&](Exchange& e) { e.respond(200, {}, big); }, 600ms, big, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedHttpServer server(c.script);
+        http::CurlHttpClient client(http::Configuration{.bodyBufferLimit = 1024});
+        http::Request r = get(server);
+        r.timeout = 200ms;
+        std::string body;
+        try {
+            const auto response = client.start(r);
+            std::this_thread::sleep_for(c.readerPause);
+            while (auto chunk = response->readChunk()) body += *chunk;
+            EXPECT_FALSE(c.timesOut) << "no time-out";
+        } catch (const http::Error& e) {
+            EXPECT_TRUE(c.timesOut && e.kind() == http::Error::Kind::timedOut) << e.what();
+        }
+        EXPECT_EQ(body, c.body);
+    }
 }
 
 TEST(CurlHttpClient, ReportsARefusedConnectionWithoutUserInformation) {

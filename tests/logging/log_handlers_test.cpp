@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -129,9 +131,11 @@ void logFromThreads(const StdioOutputStream& stream, int threads, int perThread)
             });
             for (int i = 0; i < perThread; ++i) {
                 const std::size_t len = static_cast<std::size_t>(1 + (k * 131 + i * 977) % 9000);
+                errno = 0;
                 logger.info("MCP/t.cpp", [&] {
                     return std::to_string(k) + ":" + std::to_string(i) + ":" + std::string(len, 'x');
                 });
+                EXPECT_EQ(errno, 0) << "a full pipe's EAGAIN reached the caller";
             }
         });
     }

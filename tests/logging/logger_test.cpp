@@ -33,7 +33,7 @@ TEST(LoggerMetadataValue, TextForms) {
         {MV::stringConvertible(42), "42"},
         {MV::stringConvertible(Point{1, 2}), "(1, 2)"},
         {MV::array({}), "[]"},
-        {MV::array({"a", "b\"c", MV::stringConvertible(7)}), R"(["a", "b\"c", "7"])"},
+        {MV::array({"a", "b\"c", MV::stringConvertible(7), "it's"}), R"(["a", "b\"c", "7", "it\'s"])"},
         {MV(Logger::Metadata{}), "[:]"},
         {MV::dictionary({{"k", "v"}}), R"(["k": "v"])"},
         {MV::dictionary({{"o", MV::dictionary({{"k", "line\nbreak"}})}}), R"(["o": "[\"k\": \"line\\nbreak\"]"])"},

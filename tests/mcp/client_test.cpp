@@ -181,6 +181,26 @@ TEST_F(ClientTest, DisconnectFailsWaiters) {
     EXPECT_EQ(notes.load(), 1);
 }
 
+TEST_F(ClientTest, StrictClientAsksOnlyForWhatTheServerAnnounced) {
+    const auto subscribe = [](Client& c, std::stop_token stop) { c.subscribeResource("file:///a", stop); };
+    const auto prompts = [](Client& c, std::stop_token stop) { c.listPrompts(std::nullopt, stop); };
+    const std::tuple<const char*, std::function<void(Client&, std::stop_token)>, std::string> cases[] = {
+        {R"({"resources":{}})", subscribe, "Method not found: Resource subscription is not supported by the server"},
+        {R"({"resources":{"subscribe":true}})", subscribe, "no error"},
+        {R"({"resources":{"subscribe":true}})", prompts, "Method not found: Prompts is not supported by the server"},
+    };
+    for (const auto& [capabilities, call, failure] : cases) {
+        SCOPED_TRACE(capabilities);
+        Client strict("TestClient", "1.2.3", Client::Configuration::strictConfiguration);
+        auto peer = std::make_shared<ScriptedTransport>(log);
+        peer->setResponder(answering({{"initialize", initializeResult(json::parse(capabilities))},
+                                      {"resources/subscribe", json::Value(json::Object())}}));
+        strict.connect(peer, stop());
+        EXPECT_EQ(failureText([&] { call(strict, stop()); }), failure);
+        strict.disconnect();
+    }
+}
+
 TEST_F(ClientTest, BatchGoesOutAsOneArrayAndResolvesEachHandle) {
     connect();
     Client::Pending<mcp::ListTools::Result> tools;

@@ -77,6 +77,7 @@ TEST(HTTPClientTransportTest, EveryFailingStatusHasItsOwnText) {
     const std::vector<Row> rows = {
         {400, "", "Bad request"},
         {404, "", "Endpoint not found"},
+        {405, "", "Method not allowed"},
         {500, "", "Server error: 500"},
         {599, "", "Server error: 599"},
         {418, "text/plain", "Unexpected HTTP response: 418 (text/plain)"},
@@ -98,6 +99,29 @@ TEST(HTTPClientTransportTest, EveryFailingStatusHasItsOwnText) {
         EXPECT_EQ(failure->detail().value_or("<none>"), row.detail);
         EXPECT_TRUE(drain(transport).empty()) << "a failed reply's body must not be read";
         EXPECT_FALSE(transport.sessionID().has_value());
+    }
+}
+
+TEST(HTTPClientTransportTest, JsonReplyBodyIsLimitedAtItsEdge) {
+    const std::vector<std::pair<std::vector<std::string>, std::optional<std::string>>> rows = {
+        {{"1234", "5678"}, std::nullopt},
+        {{"1234", "56789"}, "JSON response body exceeds the limit of 8 bytes"},
+        {{"123456789"}, "JSON response body exceeds the limit of 8 bytes"},
+    };
+    for (const auto& [chunks, detail] : rows) {
+        SCOPED_TRACE(chunks.back());
+        ScriptedHttpServer server([&](Exchange& e) {
+            e.startChunked(200, kJson);
+            for (const auto& chunk : chunks) e.sendChunk(chunk);
+            e.endChunked();
+        });
+        HTTPClientTransport::Configuration limited;
+        limited.messageSizeLimit = 8;
+        HTTPClientTransport transport(server.url("/mcp"), limited, false);
+        transport.connect();
+        const auto failure = sendFailure(transport);
+        EXPECT_EQ(failure ? failure->detail() : std::nullopt, detail);
+        EXPECT_EQ(drain(transport), detail ? std::vector<std::string>{} : std::vector<std::string>{"12345678"});
     }
 }
 
@@ -240,6 +264,16 @@ TEST(HTTPClientTransportStreamingTest, FirstGetWaitsForTheSessionIdOfAPostReply)
 
     transport.disconnect();
     for (const auto& r : log->snapshot()) EXPECT_FALSE(r.message.starts_with("SSE connection error: ")) << r.message;
+}
+
+TEST(HTTPClientTransportStreamingTest, AGetAnswered405EndsTheStreamingTask) {
+    ScriptedHttpServer server([](Exchange& e) { e.respond(405); });
+    // No wait for a session id and no pause: a task that went on would ask again at once.
+    HTTPClientTransport transport(server.url("/mcp"), quickConfiguration(0ms), true, 0);
+    transport.connect();
+    server.waitForRequests(1, kBound);
+    EXPECT_THROW(server.waitForRequests(2, 500ms), std::runtime_error);
+    transport.disconnect();
 }
 
 }  // namespace

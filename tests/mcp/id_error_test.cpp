@@ -114,6 +114,8 @@ TEST(MCPError, DecodingMapsCodesToCases) {
          "Method not found: d"},
         {R"({"code":-32602,"message":"m","data":{"detail":5}})", MCPError::Kind::InvalidParams, -32602, "m",
          "Invalid params: m"},
+        {R"({"code":-32602,"message":"m","data":{"detail":"d"}})", MCPError::Kind::InvalidParams, -32602, "d",
+         "Invalid params: d"},
         {R"({"code":-32603,"message":"Internal error"})", MCPError::Kind::InternalError, -32603, std::nullopt,
          "Internal error"},
         {R"({"code":42,"message":"busy","data":{"detail":"x"}})", MCPError::Kind::ServerError, 42, std::nullopt,

@@ -191,6 +191,23 @@ TEST(NetworkTransportReceive, SplitsMessagesAtNewlines) {
     }
 }
 
+TEST(NetworkTransportReceive, AnUnfinishedMessageIsLimitedAtItsEdge) {
+    NetworkTransport::BufferConfiguration buffer;
+    buffer.maxMessageSize = 4;
+    for (const std::string unfinished : {"ABCD", "ABCDE"}) {
+        SCOPED_TRACE(unfinished);
+        Rig rig(NetworkTransport::HeartbeatConfiguration::disabled,
+                NetworkTransport::ReconnectionConfiguration::disabled, buffer);
+        rig.connectReady();
+        rig.connection->pushChunk(unfinished);
+        rig.connection->pushChunk("\n");
+        const auto error = mcpErrorOf([&] { EXPECT_EQ(rig.next(), "ABCD"); });
+        EXPECT_EQ(error ? error->detail() : std::nullopt,
+                  unfinished.size() > 4 ? std::optional<std::string>("Received message exceeds the limit of 4 bytes")
+                                        : std::nullopt);
+    }
+}
+
 TEST(NetworkTransportReceive, HeartbeatsBetweenMessagesAreDroppedUnderEveryChunking) {
     // Heartbeats before, between and after messages, and the magic bytes inside one.
     const std::string inner = "{\"text\":\"x\xF0\x9F\x92\x93yyyyyyyyyy\"}";

@@ -108,6 +108,23 @@ TEST(ServerInitialize, ChoosesTheRequestedRevisionWhenSupportedElseTheLatest) {
     }
 }
 
+TEST(ServerInitialize, StrictServerAnswersOnlyPingAndTheHandshakeBeforeInitialize) {
+    Running run(makeServer(mcp::ServerConfiguration::strictConfiguration));
+    run.server->registerMethodHandler<Echo>([](const Echo::Parameters& p) { return p; });
+    const std::string echo = R"({"jsonrpc":"2.0","id":2,"method":"test/echo","params":{"text":"a"}})";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"jsonrpc":"2.0","id":1,"method":"ping"})", R"({"id":1,"jsonrpc":"2.0","result":{}})"},
+        {echo, errorAnswer("2", -32600, "Invalid Request", "Server is not initialized")},
+        {R"({"jsonrpc":"2.0","id":3,"method":"nope"})",
+         errorAnswer("3", -32600, "Invalid Request", "Server is not initialized")},
+        {initializeRequest("4", clientParams("2025-03-26")), initializeAnswer("4", "2025-03-26")},
+        {echo, R"({"id":2,"jsonrpc":"2.0","result":{"text":"a"}})"},
+    };
+    // A refused notification is never answered either.
+    run.transport->push(R"({"jsonrpc":"2.0","method":"test/note","params":{"text":"n"}})");
+    for (const auto& [request, answer] : cases) EXPECT_EQ(run.transport->exchange(request), answer) << request;
+}
+
 TEST(ServerDispatch, AnswersRequestsAndTheirFailuresUnderTheRequestId) {
     Running run(makeServer());
     run.server->registerMethodHandler<Echo>([](const Echo::Parameters& p) {
@@ -164,6 +181,12 @@ TEST(ServerDispatch, BatchRules) {
         order.push_back(p.text);
         return p;
     });
+    // A second handler for a method runs after the first, even when the first fails; no failure is answered.
+    run.server->registerNotificationHandler<Note>([&](const mcp::Message<Note>& m) {
+        if (m.params.text != "fails") return;
+        order.push_back("failing");
+        throw MCPError::invalidParams(std::string("no"));
+    });
     run.server->registerNotificationHandler<Note>(
         [&](const mcp::Message<Note>& m) { order.push_back("note " + m.params.text); });
     const auto echo = [](const std::string& id, const std::string& text) {
@@ -199,9 +222,11 @@ TEST(ServerDispatch, BatchRules) {
     EXPECT_TRUE(order.empty());
 
     // Notifications only: no output at all.
-    run.transport->push("[" + note + "," + note + "]");
+    const std::string failing = R"({"jsonrpc":"2.0","method":"test/note","params":{"text":"fails"}})";
+    run.transport->push("[" + note + "," + failing + "]");
+    run.transport->push(failing);
     expectNothingMoreSent(*run.transport);
-    EXPECT_EQ(order, (std::vector<std::string>{"note n", "note n"}));
+    EXPECT_EQ(order, (std::vector<std::string>{"note n", "failing", "note fails", "failing", "note fails"}));
 }
 
 TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {

@@ -58,6 +58,7 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
         {"unterminated tail delivered at end of input", {"first\n", "abc"}, {"first", "abc"}},
         {"overlong lines skipped to their newline", {"12345678\n12", "3456789", "0\nabc\n123456789\nxy"}, {"12345678", "abc", "xy"}, 8, 2},
         {"overlong tail at end of input", {"ok\n", "123456789"}, {"ok"}, 8, 1},
+        {"a line of exactly the limit over two reads", {"1234", "5678\n"}, {"12345678"}, 8},
         {"long line across many reads", {longLine.substr(0, 70000), longLine.substr(70000) + "\n"}, {longLine}},
     };
     for (const auto& c : cases) {
@@ -86,6 +87,20 @@ TEST(StdioTransport, DeliversEachNonEmptyLineWhateverTheReadBoundaries) {
         EXPECT_EQ(readFor(out.readEnd, written.size()), written);
         transport.disconnect();
     }
+}
+
+TEST(StdioTransport, ReadsAheadNoMoreThanTheQueueHolds) {
+    constexpr std::size_t bound = StdioTransport::kMaxQueuedMessages;
+    Pipe in, out;
+    StdioTransport transport(in.readEnd, out.writeEnd);
+    transport.connect();
+    auto stream = transport.receive();
+    std::string flood;
+    for (std::size_t i = 0; i < bound + 10; ++i) flood += "{}\n";
+    ASSERT_TRUE(writeAll(in.writeEnd, flood));
+    ASSERT_TRUE(waitUntil([&] { return stream->size() >= bound; }));
+    EXPECT_FALSE(waitUntil([&] { return stream->size() > bound; }, 300ms));
+    transport.disconnect();
 }
 
 TEST(StdioTransport, AFailedWriteEndsTheStreamAndDropsWhatWaits) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <filesystem>
 #include <thread>
 
 namespace app::platform {
@@ -34,6 +36,19 @@ TEST(DefaultsReadings, BooleanReading) {
     }
 }
 
+TEST(DefaultsReadings, IntegerReading) {
+    constexpr std::int64_t kMax = INT64_MAX, kMin = INT64_MIN;
+    const std::pair<std::optional<DefaultsValue>, std::int64_t> cases[] = {
+        {std::nullopt, 0},           {true, 1},                       {false, 0},
+        {-2.9, -2},                  {1e300, kMax},                   {-1e300, kMin},
+        {std::nan(""), 0},           {std::string(" \t\n-42abc"), -42}, {std::string("+7"), 7},
+        {std::string("x1"), 0},      {std::string("99999999999999999999"), kMax},
+        {std::string("-9223372036854775808"), kMin},                   {std::string("-99999999999999999999"), kMin},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(DefaultsStore::integerReading(cases[i].first), cases[i].second) << i;
+}
+
 class FileDefaultsTest : public ::testing::Test {
 protected:
     ScratchDir dir;
@@ -42,6 +57,28 @@ protected:
 
     json::Value fileJson() { return json::parse(readFile(path)); }
 };
+
+TEST_F(FileDefaultsTest, ACorruptFileIsSetAsideWithItsBytesAndReported) {
+    const std::string cases[] = {"{\"isMailEnabled\":tru", "[true]"};
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i]);
+        const std::string folder = dir.path() + "/" + std::to_string(i), file = folder + "/defaults.json";
+        std::filesystem::create_directories(folder);
+        writeFile(file, cases[i]);
+        auto reports = std::make_shared<MemoryDiagnosticSink>();
+        FileDefaultsStore store(file, reports);
+        EXPECT_EQ(store.object("isMailEnabled"), std::nullopt);
+        std::vector<std::string> aside;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().filename().string().starts_with("defaults.json.corrupt-")) aside.push_back(entry.path());
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(readFile(aside[0]), cases[i]);
+        const auto lines = reports->lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(lines[0].starts_with("Defaults: " + file + " is not usable (")) << lines[0];
+        EXPECT_TRUE(lines[0].ends_with("moved aside to " + aside[0] + ", starting with empty defaults")) << lines[0];
+    }
+}
 
 // Every write merges into the file as it is now: keys another instance or
 // the user wrote survive, and two instances never revert each other.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/platform/apple_script.hpp"
+#include "app/platform/script_template.hpp"
 
 namespace app::platform {
 namespace {
@@ -59,6 +60,24 @@ TEST_F(TemplateHostTest, ConsentIsAskedOnceAndARefusalIsErrorInformation) {
         EXPECT_EQ(host.run("tell application \"Reminders\" to activate").outcome, ScriptRun::Outcome::Failed);
     }
     EXPECT_EQ(standIn->calls().size(), 1u);
+}
+
+TEST(ScriptTemplateMatch, CodeSlotsTakeOnlyTheCanonicalFormsAFamilyWrites) {
+    const ScriptTemplate set("t", "App", "set x to " + scriptSlot("v"));
+    using Bound = std::optional<ScriptBindings::Value>;
+    const std::pair<const char*, Bound> cases[] = {
+        {"12", std::int64_t{12}},  {"0", std::int64_t{0}},
+        {"-3", std::int64_t{-3}},  {"-9223372036854775808", INT64_MIN},
+        {"true", true},            {"false", false},
+        {"012", std::nullopt},     {"00", std::nullopt},
+        {"-0", std::nullopt},      {"-", std::nullopt},
+        {"+1", std::nullopt},      {"9223372036854775808", std::nullopt},
+        {"1 ", std::nullopt},      {"True", std::nullopt},
+    };
+    for (const auto& [value, bound] : cases) {
+        const auto bindings = set.match(lexAppleScript(std::string("set x to ") + value));
+        EXPECT_EQ(bindings ? Bound(*bindings->find("v")) : std::nullopt, bound) << value;
+    }
 }
 
 TEST(LexAppleScript, SplitsCodeAndDecodedLiterals) {

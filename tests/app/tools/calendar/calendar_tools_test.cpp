@@ -80,6 +80,7 @@ TEST_F(CalendarToolsTest, GetEventsRangesLimitsAndOrder) {
         const char* what;
         Arguments arguments;
         Titles titles;
+        const char* tool = "get_events";
     };
     const Case cases[] = {
         {"defaults: now to seven days on", {}, week},
@@ -96,10 +97,12 @@ TEST_F(CalendarToolsTest, GetEventsRangesLimitsAndOrder) {
          {{"fromDate", "2024-03-20"}, {"toDate", "2024-04-30"}},
          {"Quarterly MEETING review", "Far meeting"}},
         {"impossible day falls back", {{"fromDate", "2024-02-30"}}, week},
+        // Titles matched ignoring case, thirty days on from now.
+        {"search", {{"searchText", "MeEtInG"}}, {"Team meeting", "Quarterly MEETING review"}, "search_events"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(titlesOf(call("get_events", c.arguments)), c.titles);
+        EXPECT_EQ(titlesOf(call(c.tool, c.arguments)), c.titles);
     }
     EXPECT_EQ(call("get_events", {{"limit", 0}}), "[]");
 }
@@ -211,6 +214,7 @@ TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {
         {"undetermined, refused on asking", std::nullopt, false, false, 1},
         {"full access", AuthorizationStatus::FullAccess, false, true, 0},
         {"restricted", AuthorizationStatus::Restricted, true, false, 0},
+        {"write only", AuthorizationStatus::WriteOnly, true, false, 0},
         {"unknown raw value", static_cast<AuthorizationStatus>(7), true, false, 0},
     };
     const ToolError denied("CalendarTool", 403, "Calendar access denied. Please grant access in System Settings.");

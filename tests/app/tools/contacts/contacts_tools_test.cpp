@@ -59,6 +59,14 @@ TEST_F(ContactsToolsTest, ListsNamedPeopleWithNumbersAsPrettyJson) {
               "{\n  \"John Appleseed\" : [\n    \"555-0003\"\n  ],\n  \"Cher\" : [\n    \"+33 1 23 45 67 89\"\n  ],\n"
               "  \"Ivan der Bergman\" : [\n    \"111\"\n  ],\n  \"Van der Berg\" : [\n    \"222\"\n  ],\n"
               "  \"Émile Zola\" : [\n    \"+33 6 00 00 00 00\"\n  ]\n}");
+    // The limit counts the people listed, exactly.
+    const std::vector<std::string> order = {"John Appleseed", "Cher", "Ivan der Bergman"};
+    for (int limit : {0, 1, 2, 3}) {
+        std::vector<std::string> names;
+        const json::Value listed = json::parse(call("get_all_contacts", {{"limit", limit}}));
+        for (const auto& member : listed.asObject().members()) names.push_back(member.first);
+        EXPECT_EQ(names, std::vector<std::string>(order.begin(), order.begin() + limit)) << limit;
+    }
 }
 
 TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {

@@ -39,6 +39,9 @@ TEST(MessagesTools, ReadsAConversationNewestFirst) {
               "('Reply with \"quotes\" and a / slash', NULL, 1, 1, 1, 1, 0, 0), (NULL, 'streamtyped', 2, 1, 0, 0, 0, 0), "
               "('', NULL, 3, 1, 0, 1, 1, 0), (NULL, NULL, 4, 1, 0, 1, 0, 0), ('group renamed', NULL, 5, 1, 0, 1, 0, 2), "
               "('for Bob', NULL, 6, 2, 0, 1, 0, 0);"
+              // Bob's long history: 60 messages in all.
+              "WITH RECURSIVE n(i) AS (SELECT 7 UNION ALL SELECT i + 1 FROM n WHERE i < 65) "
+              "INSERT INTO message(text, date, handle_id) SELECT 'more', i, 2 FROM n;"
               "UPDATE message SET date = 725857445000000000 + date * 60000000000;");
     MessagesToolFamily family(environment, std::make_shared<platform::FakeScriptHost>());
     const auto call = [&](const std::string& name, const Arguments& arguments) { return family.handle(name, arguments, {}); };
@@ -51,6 +54,11 @@ TEST(MessagesTools, ReadsAConversationNewestFirst) {
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "+1 202 555 0177"}}), "[]");
     // An e-mail address keeps no digits: nobody's conversation.
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "alice@example.com"}}), "[]");
+    // The limit is kept within 0..50.
+    for (const auto& [limit, count] : {std::pair{49, 49}, {50, 50}, {51, 50}, {1000, 50}, {-1, 0}}) {
+        const auto read = json::parse(call("read_messages", {{"phoneNumber", "+12025550199"}, {"limit", limit}}));
+        EXPECT_EQ(read.asArray().size(), std::size_t(count)) << limit;
+    }
 }
 
 TEST(MessagesPhoneNumbers, Normalisation) {
@@ -89,7 +97,7 @@ protected:
     }
 
     // The reply, or the error as "domain code message".
-    std::string send(const std::string& body, const char* devices) {
+    std::string send(const std::string& body, const char* devices, const std::string& number = "(202) 555-0100") {
         testsupport::ScratchDir bin;
         if (devices) {
             testsupport::writeFile(bin.file("devices"), devices);
@@ -103,7 +111,7 @@ protected:
         }
         testsupport::ScopedPath path(bin.path() + ":/usr/bin:/bin");
         try {
-            return family.handle("send_message", {{"phoneNumber", "(202) 555-0100"}, {"message", body}}, {});
+            return family.handle("send_message", {{"phoneNumber", number}, {"message", body}}, {});
         } catch (const ToolError& error) {
             return error.domain() + " " + std::to_string(error.code()) + " " + error.message();
         }
@@ -146,6 +154,13 @@ TEST_F(MessagesSendTest, TheBodyReachesTheDeviceIntact) {
     EXPECT_FALSE(std::filesystem::exists("/tmp/owned"));
     // A second registration changes nothing.
     EXPECT_FALSE(registerMessagesScripts(*host, std::make_shared<MessagesStandIn>("other")));
+}
+
+TEST_F(MessagesSendTest, RefusesAPhoneNumberHoldingLettersOrAnAt) {
+    for (const char* number : {"call-me-5551234", "5551234@5550100", "555 1234 x", "555 １２３ é"}) {
+        EXPECT_EQ(send("hi", "phone1\n", number), "MessagesTool 400 Invalid phoneNumber") << number;
+    }
+    EXPECT_EQ(send("hi", "phone1\n", "+1 (202) 555-0100"), "✅ Message sent to +12025550100");
 }
 
 // Sent only when a device took it; otherwise the reply says why.
