@@ -3,10 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <future>
 #include <memory>
+#include <span>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "app/platform/scratch_dir.hpp"
+#include "app/platform/store_database.hpp"
 
 namespace app::platform {
 namespace {
@@ -98,6 +107,90 @@ TEST_F(SqliteAccessPrompterTest, DecisionsOfTheOldStoreAreTakenOverOnce) {
     EXPECT_EQ(again.authorizationStatus(AccessSubject::contacts()), AuthorizationStatus::Denied);
     EXPECT_EQ(again.authorizationStatus(AccessSubject::events()), AuthorizationStatus::FullAccess);
     EXPECT_EQ(again.authorizationStatus(AccessSubject::reminders()), AuthorizationStatus::NotDetermined);
+}
+
+// A decisions file that holds no database is set aside, reported, and
+// decisions start afresh; nothing is written through a link.
+TEST_F(SqliteAccessPrompterTest, AnUnusableFileIsSetAsideAndStartedAfresh) {
+    const std::string outside = dir.file("outside");
+    const std::string decisions = dir.file("brisolet/access.sqlite");
+    struct Row {
+        const char* what;
+        std::function<void()> plant;
+    };
+    const Row rows[] = {
+        {"garbage", [&] { testsupport::writeFile(decisions, std::string(8192, 'x')); }},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(decisions.c_str(), 0600), 0); }},
+        {"a link", [&] { std::filesystem::create_symlink(outside, decisions); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(dir.file("brisolet"));
+        std::filesystem::create_directories(dir.file("brisolet"));
+        testsupport::writeFile(outside, "keep");
+        row.plant();
+        auto sink = std::make_shared<MemoryDiagnosticSink>();
+        {
+            SqliteAccessPrompter prompter(decisions, grantAccess, std::nullopt, sink);
+            EXPECT_TRUE(prompter.requestAccess(AccessSubject::events()));
+        }
+        EXPECT_EQ(SqliteAccessPrompter(decisions).authorizationStatus(AccessSubject::events()),
+                  AuthorizationStatus::FullAccess);
+        ASSERT_EQ(sink->lines().size(), 1u);
+        EXPECT_NE(sink->lines()[0].find("moved aside to " + decisions + ".corrupt-"), std::string::npos) << sink->lines()[0];
+        EXPECT_EQ(testsupport::readFile(outside), "keep");
+    }
+}
+
+// Processes starting together on a fresh home all get their answer: none
+// fails because another opened the same file at the same moment.
+TEST_F(SqliteAccessPrompterTest, EightProcessesStartingAtOnceAllAnswer) {
+    constexpr int kRounds = 12, kProcesses = 8;
+    const mode_t oldMask = ::umask(022);
+    int failures = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string home = dir.file("round" + std::to_string(round));
+        int gate[2];
+        ASSERT_EQ(::pipe(gate), 0);
+        std::vector<pid_t> children;
+        for (int i = 0; i < kProcesses; ++i) {
+            pid_t child = ::fork();
+            if (child == 0) {
+                ::close(gate[1]);
+                char byte;
+                while (::read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+                }
+                try {
+                    SqliteAccessPrompter prompter(home + "/brisolet/access.sqlite");
+                    openStoreDatabase(home + "/brisolet/store.sqlite", "store", "demo",
+                                      std::span<const std::string_view>());
+                    ::_exit(prompter.requestAccess(AccessSubject::events()) ? 0 : 2);
+                } catch (const std::exception& error) {
+                    std::fprintf(stderr, "%s\n", error.what());
+                    ::_exit(1);
+                }
+            }
+            ASSERT_GT(child, 0);
+            children.push_back(child);
+        }
+        ::close(gate[0]);
+        ::close(gate[1]);  // all start now
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_TRUE(testsupport::waitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; },
+                                               std::chrono::seconds(60)));
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failures;
+        }
+        // Made private, whoever made them.
+        for (const auto& [name, mode] : {std::pair{"/brisolet", 0700u}, {"/brisolet/access.sqlite", 0600u},
+                                         {"/brisolet/store.sqlite", 0600u}}) {
+            struct stat info {};
+            ASSERT_EQ(::stat((home + name).c_str(), &info), 0) << name;
+            EXPECT_EQ(info.st_mode & 0777, mode) << name;
+        }
+    }
+    ::umask(oldMask);
+    EXPECT_EQ(failures, 0);
 }
 
 }  // namespace
