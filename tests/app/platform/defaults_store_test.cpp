@@ -4,8 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include "app/platform/directory_watch.hpp"
+#include "support/wait.hpp"
+
 #include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace app::platform {
 namespace {
@@ -120,6 +131,152 @@ TEST_F(FileDefaultsTest, DestructionWritesWhatWasHeldBack) {
         store.setInteger("toolCallCount", 99, WriteMode::Coalesced);  // held back an hour
     }
     EXPECT_EQ(fileJson(), json::Value(json::Object{{"toolCallCount", 99}}));
+}
+
+// What may stand at the file's names: a FIFO never blocks (it is set aside
+// as a corrupt file is), a link is never written through.
+TEST_F(FileDefaultsTest, NothingBlocksAndNoWriteFollowsALink) {
+    const mode_t oldMask = ::umask(022);
+    const std::string outside = dir.file("outside.json");
+    struct Row {
+        const char* what;
+        std::string plantedAt;  // a FIFO when link is false
+        bool link;
+        std::string outsideAfter;  // "" for no file there
+    };
+    const Row rows[] = {
+        {"a FIFO as the file", path, false, ""},
+        {"a link as the file", path, true, "{\"theirs\":1}"},
+        {"a link as the lock", path + ".lock", true, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(dir.file("config"));
+        std::filesystem::remove(outside);
+        std::filesystem::create_directories(dir.file("config/brisolet"));
+        if (!row.outsideAfter.empty()) writeFile(outside, row.outsideAfter);
+        if (row.link) std::filesystem::create_symlink(outside, row.plantedAt);
+        else ASSERT_EQ(::mkfifo(row.plantedAt.c_str(), 0600), 0);
+        FileDefaultsStore store(path, sink);
+        EXPECT_EQ(store.object("mine"), std::nullopt);
+        store.setBool("mine", true);
+        EXPECT_EQ(store.object("mine"), DefaultsValue(true));
+        EXPECT_EQ(std::filesystem::exists(outside) ? readFile(outside) : "(none)",
+                  row.outsideAfter.empty() ? "(none)" : row.outsideAfter);
+        struct stat info {};
+        if (row.plantedAt != path) continue;
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        ASSERT_NE(fileJson().find("mine"), nullptr);
+        EXPECT_EQ(*fileJson().find("mine"), json::Value(true));
+        if (row.link) {
+            EXPECT_EQ(*fileJson().find("theirs"), json::Value(1));
+        }
+    }
+    ::umask(oldMask);
+}
+
+TEST_F(FileDefaultsTest, TheUsersKeyOrderIsKept) {
+    std::filesystem::create_directories(dir.file("config/brisolet"));
+    writeFile(path, "{\"zeta\": 1, \"alpha\": 2}");
+    FileDefaultsStore(path, sink).setInteger("mid", 3);
+    const std::string text = readFile(path);
+    EXPECT_LT(text.find("zeta"), text.find("alpha"));
+    EXPECT_LT(text.find("alpha"), text.find("mid"));
+}
+
+// An editor's saves (a copy swapped in, and put back to be edited again
+// when the file changed meanwhile, as careful editors check) race the
+// counting of two processes: no save is undone and no count is lost.
+TEST_F(FileDefaultsTest, EditorSavesRacingTwoCountingProcessesAreKept) {
+    constexpr int kSaves = 1000, kCounts = 300, kProcesses = 2;
+    FileDefaultsStore(path, sink).setBool("seed", true);
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < kProcesses; ++i) {
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::close(gate[1]);
+            char byte;
+            while (::read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            FileDefaultsStore store(path, nullptr, {.coalesceInterval = std::chrono::milliseconds(0)});
+            for (int n = 0; n < kCounts; ++n) {
+                store.addInteger("toolCallCount", 1);
+                store.flush();
+            }
+            ::_exit(0);
+        }
+        ASSERT_GT(child, 0);
+        children.push_back(child);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+    const std::string copy = path + ".swp";
+    int retries = 0;
+    for (int save = 0; save < kSaves; ++save) {
+        for (int attempt = 0;; ++attempt) {
+            ASSERT_LT(attempt, 1000);
+            // Held open, the file read keeps its identity: no other file can take its inode.
+            const int held = ::open(path.c_str(), O_RDONLY);
+            ASSERT_GE(held, 0);
+            std::string before(1 << 20, '\0');
+            before.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(held, before.data(), before.size()))));
+            json::Value doc = json::parse(before);
+            doc.asObject().set("edit" + std::to_string(save), true);
+            writeFile(copy, json::write(doc));
+            ASSERT_EQ(::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE), 0);
+            struct stat read {}, displaced {};
+            ::fstat(held, &read);
+            const bool same = ::stat(copy.c_str(), &displaced) == 0 && displaced.st_ino == read.st_ino;
+            if (!same) ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);  // put it back
+            ::unlink(copy.c_str());
+            ::close(held);
+            if (same) break;
+            ++retries;  // changed under us: edit it again
+        }
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_TRUE(testsupport::waitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; },
+                                           std::chrono::seconds(120)));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    json::Value doc = fileJson();
+    EXPECT_EQ(*doc.find("toolCallCount"), json::Value(kProcesses * kCounts));
+    int lost = 0;
+    for (int save = 0; save < kSaves; ++save) lost += doc.find("edit" + std::to_string(save)) ? 0 : 1;
+    EXPECT_EQ(lost, 0) << "the editor saved again " << retries << " times";
+}
+
+// The config folder moved away and made again (as sync tools do) is watched
+// again; the folder the watch makes is private.
+TEST_F(FileDefaultsTest, AReplacedConfigFolderIsStillWatched) {
+    const mode_t oldMask = ::umask(022);
+    FileDefaultsStore store(path, sink);
+    std::mutex mutex;
+    std::string seen;
+    auto watch = store.watchChanges([&] {
+        std::lock_guard lock(mutex);
+        seen = readFile(path);
+    });
+    const std::string folder = dir.file("config/brisolet");
+    struct stat info {};
+    ASSERT_EQ(::stat(folder.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    ::umask(oldMask);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(::rename(folder.c_str(), dir.file("moved" + std::to_string(round)).c_str()), 0);
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        const std::string text = "{\"round\":" + std::to_string(round) + "}";
+        writeFile(path, text);
+        EXPECT_TRUE(testsupport::waitUntil([&] {
+            std::lock_guard lock(mutex);
+            return seen == text;
+        })) << "round " << round;
+    }
 }
 
 }  // namespace
