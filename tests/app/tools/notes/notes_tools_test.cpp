@@ -16,6 +16,8 @@
 #include <regex>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace app::tools {
 namespace {
@@ -162,6 +164,95 @@ TEST_F(NotesToolsTest, FilesChangedOnDiskAreSeenOnTheNextCall) {
     EXPECT_EQ(standIn->folders(), std::vector<std::string>{"Home"});
     std::filesystem::remove(root + "/Plan a\u2215b 2.md");
     EXPECT_EQ(call("list_notes", {{"limit", 2}}), "1. Eggs\n2. Shopping");
+}
+
+// Links planted in the notes folder: no note goes through one to a file or
+// folder outside, and a name taken by a link is left to it.
+TEST_F(NotesToolsTest, APlantedLinkIsNeverWrittenThrough) {
+    const std::string root = dir.file("data/notes");
+    const std::string outside = dir.file("outside");
+    const std::string pidTemp = ".note-" + std::to_string(::getpid()) + ".tmp";  // the name writers once used
+    struct Row {
+        const char* what;
+        std::string link;  // under the notes folder; "" for the folder itself
+        bool toFolder;
+        std::string folder;
+        std::string savedAs;  // "" when the note is refused
+    };
+    const Row rows[] = {
+        {"temp name in the folder", pidTemp, false, "Notes", "/t.md"},
+        {"temp name in a sub-folder", "Work/" + pidTemp, false, "Work", "/Work/t.md"},
+        {"the note's own name", "t.md", false, "Notes", "/t 2.md"},
+        {"a sub-folder", "Away", true, "Away", ""},
+        {"the notes folder", "", true, "Notes", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(root);
+        std::filesystem::remove_all(outside);
+        std::filesystem::create_directories(outside);
+        std::filesystem::create_directories(root + "/Work");
+        const std::string target = row.toFolder ? outside : outside + "/victim";
+        if (!row.toFolder) testsupport::writeFile(target, "keep");
+        if (row.link.empty()) {
+            std::filesystem::remove_all(root);
+            std::filesystem::create_directory_symlink(outside, root);
+        } else {
+            std::filesystem::create_symlink(target, root + "/" + row.link);
+        }
+        NotesStandIn fresh(root);
+        auto host = std::make_shared<platform::TemplateScriptHost>(prompter);
+        registerNotesScripts(*host, std::shared_ptr<NotesStandIn>(&fresh, [](NotesStandIn*) {}));
+        NotesToolFamily notes(environment, host, diagnostics);
+        std::string answer;
+        try {
+            answer = notes.handle("create_note", {{"title", "t"}, {"content", "body"}, {"folder", row.folder}}, {});
+        } catch (const ToolError& error) {
+            answer = error.message();
+        }
+        if (row.toFolder) {
+            EXPECT_TRUE(cmntest::folderEntries(outside).empty());
+        } else {
+            EXPECT_EQ(testsupport::readFile(target), "keep");
+        }
+        if (row.savedAs.empty()) continue;
+        EXPECT_EQ(answer.rfind("Created note 't'", 0), 0u) << answer;
+        struct stat info {};
+        ASSERT_EQ(::lstat((root + row.savedAs).c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(testsupport::readFile(root + row.savedAs), "body");
+    }
+}
+
+// Folders the program makes are private; temp files of writers that are gone are cleared away.
+TEST_F(NotesToolsTest, FoldersArePrivateAndDeadWritersLeftoversGo) {
+    const mode_t oldMask = ::umask(022);
+    const std::string root = dir.file("data/notes");
+    NotesStandIn(root).notes();
+    ::mkdir((root + "/Mine").c_str(), 0755);
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ASSERT_GT(dead, 0);
+    ::waitpid(dead, nullptr, 0);
+    const std::string live = std::to_string(::getppid());
+    const std::vector<std::string> leftovers = {".note-" + std::to_string(dead) + ".tmp",
+                                                ".note.tmp-" + std::to_string(dead) + "-0123abcd"};
+    for (const auto& name : leftovers) testsupport::writeFile(root + "/" + name, "half");
+    testsupport::writeFile(root + "/Mine/" + leftovers[0], "half");
+    testsupport::writeFile(root + "/.note-" + live + ".tmp", "still writing");
+
+    create("t", "c");
+    EXPECT_EQ(call("create_note", {{"title", "u"}, {"content", "c"}, {"folder", "New"}}), "Created note 'u' in folder 'New'");
+    const std::pair<std::string, mode_t> modes[] = {
+        {dir.file("data"), 0700}, {root, 0700}, {root + "/New", 0700}, {root + "/Mine", 0755}, {root + "/t.md", 0600}};
+    for (const auto& [path, mode] : modes) {
+        struct stat info {};
+        ASSERT_EQ(::stat(path.c_str(), &info), 0) << path;
+        EXPECT_EQ(info.st_mode & 0777, mode) << path;
+    }
+    EXPECT_EQ(cmntest::folderEntries(root), (std::vector<std::string>{".note-" + live + ".tmp", "Mine", "New", "t.md"}));
+    EXPECT_TRUE(cmntest::folderEntries(root + "/Mine").empty());
+    ::umask(oldMask);
 }
 
 TEST(NotesFiles, TitlesBecomeSafeFileNames) {
