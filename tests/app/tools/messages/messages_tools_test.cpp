@@ -14,9 +14,12 @@
 #include <ctime>
 #include <filesystem>
 
+#include <sys/stat.h>
+
 
 namespace app::tools {
 namespace {
+using testing::expectToolError;
 
 // Message dates count nanoseconds from 2001-01-01 UTC; the replies give
 // them in local time, here UTC.
@@ -51,6 +54,47 @@ TEST(MessagesTools, ReadsAConversationNewestFirst) {
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "+1 202 555 0177"}}), "[]");
     // An e-mail address keeps no digits: nobody's conversation.
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "alice@example.com"}}), "[]");
+}
+
+// A database made to compute forever, or that is no file at all, answers
+// an error and never holds the call.
+TEST(MessagesTools, AHostileDatabaseNeverStallsACall) {
+    testsupport::ScratchDir dir;
+    const std::string tables =
+        "CREATE TABLE handle(ROWID INTEGER PRIMARY KEY, id TEXT);"
+        "CREATE TABLE message(ROWID INTEGER PRIMARY KEY, text TEXT, attributedBody BLOB, date INTEGER, handle_id INTEGER,"
+        " is_from_me INTEGER, is_read INTEGER, cache_has_attachments INTEGER, item_type INTEGER);";
+    const std::string endless = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) SELECT x FROM n WHERE x < 0";
+    std::stop_source stopped;
+    stopped.request_stop();
+    struct Row {
+        const char* what;
+        std::string schema;  // "" for a FIFO in the file's place
+        std::string sql;
+        std::stop_token stop;
+        std::chrono::milliseconds budget;
+        std::string error;
+    };
+    const Row rows[] = {
+        {"message an endless view",
+         "CREATE TABLE handle(ROWID INTEGER PRIMARY KEY, id TEXT);"
+         "CREATE VIEW message AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) SELECT x AS ROWID,"
+         " NULL AS text, NULL AS attributedBody, x AS date, 0 AS handle_id, 0 AS is_from_me, 0 AS is_read,"
+         " 0 AS cache_has_attachments, 1 AS item_type FROM n;",
+         messagesUnreadStatement(10), {}, messagesQueryBudget, "Query prepare failed: message is not a table"},
+        {"a FIFO", "", messagesUnreadStatement(10), {}, messagesQueryBudget,
+         "Failed to open messages DB: not a regular file. Please enable Full Disk Access."},
+        {"a call stopped", tables, endless, stopped.get_token(), messagesQueryBudget, "Query failed: stopped"},
+        {"over the time budget", tables, endless, {}, std::chrono::milliseconds(50), "Query failed: took too long"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string path = dir.file(std::string(row.what) + ".db");
+        if (row.schema.empty()) ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        else platform::SqliteConnection(path, platform::SqliteOpenMode::ReadWriteCreate).exec(row.schema);
+        expectToolError([&] { queryMessages(path, row.sql, {}, row.stop, row.budget); },
+                        ToolError("MessagesTool", 500, row.error));
+    }
 }
 
 TEST(MessagesPhoneNumbers, Normalisation) {
