@@ -79,8 +79,8 @@ TEST(MessagesTools, AHostileDatabaseNeverStallsACall) {
         {"message an endless view",
          "CREATE TABLE handle(ROWID INTEGER PRIMARY KEY, id TEXT);"
          "CREATE VIEW message AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) SELECT x AS ROWID,"
-         " NULL AS text, NULL AS attributedBody, x AS date, 0 AS handle_id, 0 AS is_from_me, 0 AS is_read,"
-         " 0 AS cache_has_attachments, 1 AS item_type FROM n;",
+         " 'hi' AS text, NULL AS attributedBody, x AS date, 0 AS handle_id, 0 AS is_from_me, 0 AS is_read,"
+         " 0 AS cache_has_attachments, x < 0 AS item_type FROM n;",
          messagesUnreadStatement(10), {}, messagesQueryBudget, "Query prepare failed: message is not a table"},
         {"a FIFO", "", messagesUnreadStatement(10), {}, messagesQueryBudget,
          "Failed to open messages DB: not a regular file. Please enable Full Disk Access."},
