@@ -74,7 +74,8 @@ SqliteConnection SqliteAccessPrompter::openDecisions() {
             aside = attempt == 0 ? base : base + "-" + std::to_string(attempt);
             failure = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
         }
-        if (failure) throw PlatformError(error.operation(), error.cause() + "; cannot be moved aside: " + std::strerror(failure));
+        if (failure)
+            throw PlatformError(error.operation(), error.cause() + "; cannot be moved aside: " + std::strerror(failure));
         // Its log belongs to it: left in place it would be read into the fresh file.
         ::renameat2(AT_FDCWD, (path_ + "-wal").c_str(), AT_FDCWD, (aside + "-wal").c_str(), RENAME_NOREPLACE);
         ::unlink((path_ + "-shm").c_str());

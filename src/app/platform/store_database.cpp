@@ -47,8 +47,8 @@ bool isBusy(const SqliteError& error) {
 bool isUnusableFile(const SqliteError& error) {
     const int primary = error.code() & 0xff;
     return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT ||
-           (primary == SQLITE_CANTOPEN &&
-            (error.sqliteMessage() == "not a regular file" || error.sqliteMessage() == "it is a link, not a database file"));
+           (primary == SQLITE_CANTOPEN && (error.sqliteMessage() == "not a regular file" ||
+                                           error.sqliteMessage() == "it is a link, not a database file"));
 }
 
 // Switching to the write-ahead log takes a lock SQLite does not wait for
@@ -78,7 +78,8 @@ SqliteConnection openStoreDatabase(const std::string& path, std::string_view wha
         std::string failed;
         if (!parent.empty()) {
             if (int error = makePrivateDirectories(parent, &failed))
-                throw PlatformError(operation, "cannot create " + failed + ": " + std::generic_category().message(error));
+                throw PlatformError(operation,
+                                    "cannot create " + failed + ": " + std::generic_category().message(error));
         }
         SqliteConnection connection(path, SqliteOpenMode::ReadWriteCreate);
         // The first statements read the file: a file that is not a database fails here.

@@ -178,7 +178,8 @@ std::string queryMessages(const std::string& databasePath, std::string_view sql,
             "SELECT lower(name), type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL%' FROM sqlite_schema "
             "WHERE lower(name) IN ('message', 'handle')");
         while (kinds.step()) {
-            if (!kinds.int32(1)) throw ToolError(kDomain, 500, "Query prepare failed: " + kinds.text(0) + " is not a table");
+            if (!kinds.int32(1))
+                throw ToolError(kDomain, 500, "Query prepare failed: " + kinds.text(0) + " is not a table");
         }
         statement.emplace(connection->prepare(sql));
     } catch (const platform::SqliteError& error) {

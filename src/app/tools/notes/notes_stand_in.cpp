@@ -180,8 +180,10 @@ public:
 private:
     [[noreturn]] static void fail(const std::string& title, const std::string& folder, int error) {
         if (error == ELOOP || error == ENOTDIR)
-            throw platform::ScriptFailure("Can’t write note " + title + ": " + folder + " is not a folder (a link is not followed).");
-        throw platform::ScriptFailure("Can’t write note " + title + ": " + platform::errnoError("open " + folder, error).cause() + ".");
+            throw platform::ScriptFailure("Can’t write note " + title + ": " + folder +
+                                          " is not a folder (a link is not followed).");
+        throw platform::ScriptFailure("Can’t write note " + title + ": " +
+                                      platform::errnoError("open " + folder, error).cause() + ".");
     }
 
     int root_ = -1;

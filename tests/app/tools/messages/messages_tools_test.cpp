@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <tuple>
 
 #include <sys/stat.h>
 
@@ -56,44 +57,33 @@ TEST(MessagesTools, ReadsAConversationNewestFirst) {
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "alice@example.com"}}), "[]");
 }
 
-// A database made to compute forever, or that is no file at all, answers
-// an error and never holds the call.
+// A database made to compute forever, or no file at all, answers an error
+// and never holds the call.
 TEST(MessagesTools, AHostileDatabaseNeverStallsACall) {
     testsupport::ScratchDir dir;
-    const std::string tables =
-        "CREATE TABLE handle(ROWID INTEGER PRIMARY KEY, id TEXT);"
-        "CREATE TABLE message(ROWID INTEGER PRIMARY KEY, text TEXT, attributedBody BLOB, date INTEGER, handle_id INTEGER,"
-        " is_from_me INTEGER, is_read INTEGER, cache_has_attachments INTEGER, item_type INTEGER);";
-    const std::string endless = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) SELECT x FROM n WHERE x < 0";
+    const std::string endless = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) ";
+    const std::string tables = "CREATE TABLE handle(id); CREATE TABLE message(text);";
+    const std::string loop = endless + "SELECT x FROM n WHERE x < 0";
     std::stop_source stopped;
     stopped.request_stop();
-    struct Row {
-        const char* what;
-        std::string schema;  // "" for a FIFO in the file's place
-        std::string sql;
-        std::stop_token stop;
-        std::chrono::milliseconds budget;
-        std::string error;
-    };
-    const Row rows[] = {
-        {"message an endless view",
-         "CREATE TABLE handle(ROWID INTEGER PRIMARY KEY, id TEXT);"
-         "CREATE VIEW message AS WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) SELECT x AS ROWID,"
-         " 'hi' AS text, NULL AS attributedBody, x AS date, 0 AS handle_id, 0 AS is_from_me, 0 AS is_read,"
-         " 0 AS cache_has_attachments, x < 0 AS item_type FROM n;",
-         messagesUnreadStatement(10), {}, messagesQueryBudget, "Query prepare failed: message is not a table"},
-        {"a FIFO", "", messagesUnreadStatement(10), {}, messagesQueryBudget,
+    const std::tuple<const char*, std::string, std::string, std::stop_token, int, std::string> rows[] = {
+        // what, schema ("" for a FIFO), query, stop, budget in ms, error
+        {"an endless view", "CREATE TABLE handle(ROWID, id); CREATE VIEW message AS " + endless +
+             "SELECT x AS ROWID, 'hi' AS text, NULL AS attributedBody, x AS date, 0 AS handle_id, 0 AS is_from_me, "
+             "0 AS is_read, 0 AS cache_has_attachments, x < 0 AS item_type FROM n;",
+         messagesUnreadStatement(10), {}, 10000, "Query prepare failed: message is not a table"},
+        {"a FIFO", "", "", {}, 10000,
          "Failed to open messages DB: not a regular file. Please enable Full Disk Access."},
-        {"a call stopped", tables, endless, stopped.get_token(), messagesQueryBudget, "Query failed: stopped"},
-        {"over the time budget", tables, endless, {}, std::chrono::milliseconds(50), "Query failed: took too long"},
+        {"stopped", tables, loop, stopped.get_token(), 10000, "Query failed: stopped"},
+        {"over budget", tables, loop, {}, 50, "Query failed: took too long"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        const std::string path = dir.file(std::string(row.what) + ".db");
-        if (row.schema.empty()) ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-        else platform::SqliteConnection(path, platform::SqliteOpenMode::ReadWriteCreate).exec(row.schema);
-        expectToolError([&] { queryMessages(path, row.sql, {}, row.stop, row.budget); },
-                        ToolError("MessagesTool", 500, row.error));
+    for (const auto& [what, schema, sql, stop, budget, error] : rows) {
+        SCOPED_TRACE(what);
+        const std::string path = dir.file(std::string(what) + ".db");
+        if (schema.empty()) ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        else platform::SqliteConnection(path, platform::SqliteOpenMode::ReadWriteCreate).exec(schema);
+        expectToolError([&] { queryMessages(path, sql, {}, stop, std::chrono::milliseconds(budget)); },
+                        ToolError("MessagesTool", 500, error));
     }
 }
 
