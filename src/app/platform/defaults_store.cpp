@@ -541,11 +541,12 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
         return true;
     };
     if (!reload()) return;
-    // An editor saves without our lock (a copy renamed over the file). Our
-    // file is swapped in, and what it displaced compared with what was
-    // merged: a save that landed in between is merged forward, never undone.
-    for (int attempt = 0; attempt < kMergeAttempts; ++attempt) {
-        json::Object document = source;
+    // The document written, and the one it was made from: what a save that
+    // lands meanwhile was made from too.
+    json::Object document, base;
+    const auto build = [&] {
+        base = source;
+        document = source;
         for (const auto& key : keys) {
             if (const json::Value* v = cache_.find(key)) document.set(key, *v);
         }
@@ -554,6 +555,13 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
             const json::Value* v = document.find(key);
             document.set(key, json::Value(saturatingAdd(integerReading(v ? fromJson(*v) : std::nullopt), delta)));
         }
+    };
+    build();
+    // An editor saves without our lock (a copy renamed over the file, made
+    // from the file it replaced). Ours is swapped in, and what it displaced
+    // compared with what was expected there: the changes of a save that
+    // landed in between are carried over onto ours, never undone.
+    for (int attempt = 0; attempt < kMergeAttempts; ++attempt) {
         std::string text;
         try {
             // The user's key order is kept; new keys go last.
@@ -577,6 +585,7 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
         if (changed) {  // seen before swapping: merge from the file as it is now
             ::unlink(temp.c_str());
             if (!reload()) return;
+            build();
             continue;
         }
         // A link at the name is swapped away like a file: the write never goes through it.
@@ -592,6 +601,7 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
             ::unlink(temp.c_str());
             if (error == ENOENT || error == EEXIST) {  // removed or made meanwhile
                 if (!reload()) return;
+                build();
                 continue;
             }
             reports.push_back("Defaults: not saved to " + path_ + ": " + errnoText(error));
@@ -611,8 +621,16 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
         unreadableReported_ = false;
         ++writes_;
         if (!landed) return;
-        // Ours is in place without that save: merge ours into it and swap again.
-        source = std::move(*landed);
+        // Ours is in place without that save's changes: carry them over and swap again.
+        json::Object next = document;
+        for (const auto& [key, value] : *landed) {
+            if (const json::Value* was = base.find(key); !was || !(*was == value)) next.set(key, value);
+        }
+        for (const auto& [key, value] : base) {
+            if (!landed->find(key)) next.erase(key);
+        }
+        base = std::move(document);
+        document = std::move(next);
         expected = stampOf(written);
         expectedText = text;
         existed = true;

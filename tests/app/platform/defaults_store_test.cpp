@@ -165,16 +165,16 @@ TEST_F(FileDefaultsTest, NothingBlocksAndNoWriteFollowsALink) {
     ::umask(oldMask);
 }
 
-// An editor saving (a copy renamed over the file, after checking the file
-// is still the one it read) just while a write is under way: the save is
-// merged, never undone, and no count is lost.
+// An editor saving (a copy swapped in, put back when what it replaced is not
+// the file it read) just while a write is under way: the save is merged,
+// never undone, and no count is lost.
 TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
     constexpr int kSaves = 40;
     FileDefaultsStore store(path, sink);
     store.setBool("seed", true);
     const int events = ::inotify_init1(IN_CLOEXEC);
     ASSERT_GE(::inotify_add_watch(events, dir.file("config/brisolet").c_str(), IN_CREATE), 0);
-    std::atomic<int> saves{0};
+    std::atomic<int> saves{0}, wanted{0};  // one save per call, racing its write
     std::jthread editor([&](std::stop_token stop) {
         alignas(inotify_event) char buffer[4096];
         while (!stop.stop_requested() && saves < kSaves) {
@@ -182,6 +182,7 @@ TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
             if (::poll(&ready, 1, 100) <= 0) continue;
             const ssize_t n = ::read(events, buffer, sizeof buffer);
             bool writing = false;  // the store has read the file and is writing its copy
+            if (saves == wanted) continue;
             for (char* p = buffer; p < buffer + std::max<ssize_t>(n, 0); p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
                 writing |= std::string_view(reinterpret_cast<inotify_event*>(p)->name).find("defaults.json.tmp") != std::string_view::npos;
             for (bool saved = !writing; !saved;) {
@@ -191,18 +192,24 @@ TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
                 json::Value doc = json::parse(text);
                 doc.asObject().set("edit" + std::to_string(saves), true);
                 writeFile(path + ".swp", json::write(doc));
-                struct stat read {}, now {};
-                saved = ::fstat(held, &read) == 0 && ::stat(path.c_str(), &now) == 0 && now.st_ino == read.st_ino &&
-                        ::rename((path + ".swp").c_str(), path.c_str()) == 0;
+                ASSERT_EQ(::renameat2(AT_FDCWD, (path + ".swp").c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE), 0);
+                struct stat read {}, displaced {};
+                saved = ::fstat(held, &read) == 0 && ::stat((path + ".swp").c_str(), &displaced) == 0 &&
+                        displaced.st_ino == read.st_ino;
+                // Changed meanwhile: put it back and edit again.
+                if (!saved) ::renameat2(AT_FDCWD, (path + ".swp").c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+                ::unlink((path + ".swp").c_str());
                 ::close(held);
             }
             saves += writing;
         }
     });
     int counted = 0;
-    for (; saves < kSaves && counted < 100 * kSaves; ++counted) {
+    for (; saves < kSaves && counted < 10 * kSaves; ++counted) {
+        wanted = saves + 1;
         store.addInteger("toolCallCount", 1);
         store.flush();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return saves == wanted; }, std::chrono::seconds(10)));
     }
     editor.request_stop();
     editor.join();
