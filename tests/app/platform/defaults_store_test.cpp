@@ -166,12 +166,12 @@ TEST_F(FileDefaultsTest, NothingBlocksAndNoWriteFollowsALink) {
 }
 
 // An editor saving (a copy swapped in, put back when what it replaced is not
-// the file it read) just while a write is under way: the save is merged,
-// never undone, and no count is lost.
+// the file it read) just while a write of one of two stores is under way:
+// the save is merged, never undone, and no count is lost.
 TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
-    constexpr int kSaves = 40;
-    FileDefaultsStore store(path, sink);
-    store.setBool("seed", true);
+    constexpr int kSaves = 1000;
+    FileDefaultsStore stores[2] = {{path, sink}, {path, sink}};  // each its own lock, like two processes
+    stores[0].setBool("seed", true);
     const int events = ::inotify_init1(IN_CLOEXEC);
     ASSERT_GE(::inotify_add_watch(events, dir.file("config/brisolet").c_str(), IN_CREATE), 0);
     std::atomic<int> saves{0}, wanted{0};  // one save per call, racing its write
@@ -183,8 +183,11 @@ TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
             const ssize_t n = ::read(events, buffer, sizeof buffer);
             bool writing = false;  // the store has read the file and is writing its copy
             if (saves == wanted) continue;
-            for (char* p = buffer; p < buffer + std::max<ssize_t>(n, 0); p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len)
-                writing |= std::string_view(reinterpret_cast<inotify_event*>(p)->name).find("defaults.json.tmp") != std::string_view::npos;
+            for (char* p = buffer; p < buffer + std::max<ssize_t>(n, 0);) {
+                auto* event = reinterpret_cast<inotify_event*>(p);
+                writing |= std::string_view(event->name).find("defaults.json.tmp") != std::string_view::npos;
+                p += sizeof(inotify_event) + event->len;
+            }
             for (bool saved = !writing; !saved;) {
                 const int held = ::open(path.c_str(), O_RDONLY);  // held open: its inode stays its own
                 std::string text(1 << 20, '\0');
@@ -207,8 +210,8 @@ TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
     int counted = 0;
     for (; saves < kSaves && counted < 10 * kSaves; ++counted) {
         wanted = saves + 1;
-        store.addInteger("toolCallCount", 1);
-        store.flush();
+        stores[counted % 2].addInteger("toolCallCount", 1);
+        stores[counted % 2].flush();
         ASSERT_TRUE(testsupport::waitUntil([&] { return saves == wanted; }, std::chrono::seconds(10)));
     }
     editor.request_stop();

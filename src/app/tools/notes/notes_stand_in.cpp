@@ -290,7 +290,8 @@ void NotesStandIn::carryOver(const std::string& storePath) {
         }
         writeNote(stem, select.text(0), select.text(1));
     }
-    int fd = ::open((root_ + "/" + kCarriedOverMarker).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    int fd = ::open((root_ + "/" + kCarriedOverMarker).c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) ::close(fd);
 }
 
