@@ -1,7 +1,14 @@
 #include "app/platform/access_prompter.hpp"
 
 #include <array>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/platform/store_database.hpp"
 
@@ -27,18 +34,60 @@ std::string describe(const AccessSubject& subject) {
     return "access";
 }
 
+std::string utcStamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    ::gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &tm);
+    return text;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
 }  // namespace
 
 bool grantAccess(const AccessSubject&) { return true; }
 
 // SqliteAccessPrompter
 
-SqliteAccessPrompter::SqliteAccessPrompter(std::string path, AccessAsker asker, std::optional<std::string> oldStorePath)
-    : path_(std::move(path)), asker_(std::move(asker)), oldStorePath_(std::move(oldStorePath)) {}
+SqliteAccessPrompter::SqliteAccessPrompter(std::string path, AccessAsker asker, std::optional<std::string> oldStorePath,
+                                           std::shared_ptr<DiagnosticSink> sink)
+    : path_(std::move(path)),
+      asker_(std::move(asker)),
+      oldStorePath_(std::move(oldStorePath)),
+      sink_(sink ? std::move(sink) : std::make_shared<StderrDiagnosticSink>()) {}
+
+SqliteConnection SqliteAccessPrompter::openDecisions() {
+    struct stat found {};
+    const bool exists = ::lstat(path_.c_str(), &found) == 0;
+    try {
+        return openStoreDatabase(path_, "access decisions", "access_decisions", decisionMigrations);
+    } catch (const UnusableStoreFile& error) {
+        // Only the file found broken goes aside, not one another process made afresh meanwhile.
+        struct stat now {};
+        if (!exists || ::lstat(path_.c_str(), &now) != 0 || !sameFile(found, now)) throw;
+        const std::string base = path_ + ".corrupt-" + utcStamp();
+        std::string aside;
+        int failure = EEXIST;
+        for (int attempt = 0; attempt < 100 && failure == EEXIST; ++attempt) {
+            aside = attempt == 0 ? base : base + "-" + std::to_string(attempt);
+            failure = ::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+        }
+        if (failure)
+            throw PlatformError(error.operation(), error.cause() + "; cannot be moved aside: " + std::strerror(failure));
+        // Its log belongs to it: left in place it would be read into the fresh file.
+        ::renameat2(AT_FDCWD, (path_ + "-wal").c_str(), AT_FDCWD, (aside + "-wal").c_str(), RENAME_NOREPLACE);
+        ::unlink((path_ + "-shm").c_str());
+        sink_->write("Access decisions: " + path_ + " is not usable (" + error.cause() + "); moved aside to " + aside +
+                     ", starting afresh");
+    }
+    return openStoreDatabase(path_, "access decisions", "access_decisions", decisionMigrations);
+}
 
 SqliteConnection& SqliteAccessPrompter::connection() {
     if (connection_) return *connection_;
-    SqliteConnection db = openStoreDatabase(path_, "access decisions", "access_decisions", decisionMigrations);
+    SqliteConnection db = openDecisions();
     if (oldStorePath_ && std::filesystem::is_regular_file(*oldStorePath_)) {
         // Decisions made under the earlier layout stand; newer ones win.
         try {

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "app/platform/diagnostic_sink.hpp"
 #include "app/platform/sqlite.hpp"
 
 namespace app::platform {
@@ -59,13 +60,16 @@ bool grantAccess(const AccessSubject& subject);
 // Decisions kept in the table access_decisions of an SQLite database of
 // their own (the program uses access.sqlite), apart from the data stores so
 // that a broken data store never breaks consent. The file is opened at first
-// use; one that cannot be opened is a PlatformError at each use, and is never
-// replaced. Decisions found in the same table of `oldStorePath` (the earlier
-// layout) are taken over where this file has none.
+// use. One that holds no database (damaged, or no regular file) is renamed
+// aside to "<path>.corrupt-<UTC time>", reported to `sink` (standard error
+// when none is given), and decisions start afresh; one that cannot be opened
+// otherwise is a PlatformError at each use. Decisions found in the same table
+// of `oldStorePath` (the earlier layout) are taken over where this file has none.
 class SqliteAccessPrompter : public AccessPrompter {
 public:
     explicit SqliteAccessPrompter(std::string path, AccessAsker asker = grantAccess,
-                                  std::optional<std::string> oldStorePath = std::nullopt);
+                                  std::optional<std::string> oldStorePath = std::nullopt,
+                                  std::shared_ptr<DiagnosticSink> sink = nullptr);
 
     AuthorizationStatus authorizationStatus(const AccessSubject& subject) override;
     bool requestAccess(const AccessSubject& subject) override;
@@ -74,11 +78,13 @@ public:
 
 private:
     SqliteConnection& connection();  // caller holds mutex_
+    SqliteConnection openDecisions();
     std::optional<AuthorizationStatus> stored(const AccessSubject& subject);
 
     std::string path_;
     AccessAsker asker_;
     std::optional<std::string> oldStorePath_;
+    std::shared_ptr<DiagnosticSink> sink_;
     std::mutex mutex_;
     std::optional<SqliteConnection> connection_;
 };

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <filesystem>
 #include <limits>
 #include <stdexcept>
 #include <thread>
@@ -30,6 +29,8 @@ constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr auto kSecondLookDelay = std::chrono::milliseconds(150);
 // A defaults file is a handful of keys; anything this large is not ours.
 constexpr off_t kMaxFileSize = 16 * 1024 * 1024;
+// Merges of one write before giving up on a file that never holds still.
+constexpr int kMergeAttempts = 100;
 
 char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -103,32 +104,14 @@ std::string parentDirectory(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// mkdir -p, private to the user.
-bool ensureDirectory(const std::string& dir, std::string& problem) {
-    struct stat st{};
-    if (::stat(dir.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        problem = dir + " is not a directory";
-        return false;
-    }
-    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos != dir.size() && dir[pos] != '/') continue;
-        std::string prefix = dir.substr(0, pos);
-        if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-            problem = "cannot create " + prefix + ": " + errnoText(errno);
-            return false;
-        }
-    }
-    return true;
-}
-
 // An exclusive flock on the lock file beside the defaults file, released on
 // destruction. The data file itself is replaced by rename, so it cannot carry
 // the lock.
 class FileLock {
 public:
     FileLock(const std::string& path, std::vector<std::string>& reports) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        // Never through a link planted under the name (O_CREAT would make its target).
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
         if (fd_ < 0) {
             reports.push_back("Defaults: cannot open lock file " + path + ": " + errnoText(errno));
             return;
@@ -231,6 +214,8 @@ struct FileDefaultsStore::Loaded {
     State state = State::Missing;
     json::Object object;
     Stamp stamp;
+    std::string text;  // the bytes read, for State::Ok
+    mode_t mode = 0600;
     std::string problem;
 };
 
@@ -413,7 +398,8 @@ void FileDefaultsStore::refreshLocked(Reports& reports) {
 FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool haveFileLock) {
     auto readFile = [this]() {
         Loaded l;
-        int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without blocking: a FIFO put there would otherwise hang us for good.
+        int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             if (errno == ENOENT) return l;
             l.state = Loaded::State::Unreadable;
@@ -423,6 +409,12 @@ FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool h
         struct stat st{};
         std::string text;
         bool ok = ::fstat(fd, &st) == 0;
+        if (ok && !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            l.state = Loaded::State::Corrupt;
+            l.problem = "not a regular file";
+            return l;
+        }
         if (ok && st.st_size > kMaxFileSize) {
             ::close(fd);
             l.state = Loaded::State::Corrupt;
@@ -464,6 +456,8 @@ FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool h
             }
             l.state = Loaded::State::Ok;
             l.object = std::move(v.asObject());
+            l.text = std::move(text);
+            l.mode = st.st_mode & 0777;
         } catch (const json::DecodingError& e) {
             l.state = Loaded::State::Corrupt;
             l.problem = e.debugDescription();
@@ -506,9 +500,11 @@ FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool h
 void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Reports& reports,
                                         const std::map<std::string, std::int64_t, std::less<>>& increments) {
     if (keys.empty() && increments.empty()) return;
-    std::string problem;
-    if (!ensureDirectory(parentDirectory(path_), problem)) {
-        reports.push_back("Defaults: not saved: " + problem);
+    const std::string directory = parentDirectory(path_);
+    const std::string name = path_.substr(path_.rfind('/') + 1);
+    std::string failed;
+    if (int error = makePrivateDirectories(directory, &failed)) {
+        reports.push_back("Defaults: not saved: cannot create " + failed + ": " + errnoText(error));
         return;
     }
     FileLock lock(path_ + ".lock", reports);
@@ -516,70 +512,173 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
         reports.push_back("Defaults: not saved without the lock: " + path_);
         return;
     }
-    Loaded current = loadLocked(reports, true);
-    if (current.state == Loaded::State::Unreadable) {
-        reports.push_back(current.problem + "; not saved");
-        return;
-    }
-    json::Object document = std::move(current.object);
-    for (const auto& key : keys) {
-        if (const json::Value* v = cache_.find(key)) document.set(key, *v);
-    }
-    // Counted into the value on disk, as other processes count into it too.
-    for (const auto& [key, delta] : increments) {
-        const json::Value* v = document.find(key);
-        document.set(key, json::Value(saturatingAdd(integerReading(v ? fromJson(*v) : std::nullopt), delta)));
-    }
-    std::string text;
-    try {
-        text = json::write(json::Value(document), {.sortedKeys = true, .escapeSlashes = false, .pretty = true});
-    } catch (const std::exception& e) {
-        reports.push_back(std::string("Defaults: not saved: ") + e.what());
-        return;
-    }
-    text += '\n';
+    const auto stampOf = [](const struct stat& st) {
+        return Stamp{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+                     static_cast<unsigned long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                     static_cast<long long>(st.st_mtim.tv_nsec)};
+    };
+    // What the merge starts from, and what the file at the name must still
+    // be for our write to replace it.
+    json::Object source;
+    bool existed = false;
+    Stamp expected;
+    std::string expectedText;
+    mode_t mode = 0600;
+    const auto reload = [&]() {
+        Loaded current = loadLocked(reports, true);
+        if (current.state == Loaded::State::Unreadable) {
+            reports.push_back(current.problem + "; not saved");
+            return false;
+        }
+        source = std::move(current.object);
+        existed = current.state == Loaded::State::Ok;
+        expected = current.stamp;
+        expectedText = std::move(current.text);
+        // The user's mode is kept; a link's target tells nothing about ours.
+        struct stat atName {};
+        const bool link = ::lstat(path_.c_str(), &atName) == 0 && S_ISLNK(atName.st_mode);
+        mode = existed && !link ? current.mode : 0600;
+        return true;
+    };
+    if (!reload()) return;
+    // The document written, and the one it was made from: what a save that
+    // lands meanwhile was made from too.
+    json::Object document, base;
+    const auto build = [&] {
+        base = source;
+        document = source;
+        for (const auto& key : keys) {
+            if (const json::Value* v = cache_.find(key)) document.set(key, *v);
+        }
+        // Counted into the value on disk, as other processes count into it too.
+        for (const auto& [key, delta] : increments) {
+            const json::Value* v = document.find(key);
+            document.set(key, json::Value(saturatingAdd(integerReading(v ? fromJson(*v) : std::nullopt), delta)));
+        }
+    };
+    build();
+    // An editor saves without our lock (a copy renamed over the file, made
+    // from the file it replaced). Ours is swapped in, and what it displaced
+    // compared with what was expected there: the changes of a save that
+    // landed in between are carried over onto ours, never undone.
+    for (int attempt = 0; attempt < kMergeAttempts; ++attempt) {
+        std::string text;
+        try {
+            // The user's key order is kept; new keys go last.
+            text = json::write(json::Value(document), {.sortedKeys = false, .escapeSlashes = false, .pretty = true});
+        } catch (const std::exception& e) {
+            reports.push_back(std::string("Defaults: not saved: ") + e.what());
+            return;
+        }
+        text += '\n';
 
-    // A defaults file kept as a link (as dotfile managers do) stays a link:
-    // the new contents replace the file it points to.
-    std::string target = path_;
-    {
-        std::error_code ec;
-        if (std::filesystem::is_symlink(path_, ec)) {
-            auto resolved = std::filesystem::weakly_canonical(path_, ec);
-            if (!ec) target = resolved.string();
+        std::string temp;
+        if (int error = writeTempFile(directory, name, text, {.modified = std::nullopt, .mode = mode}, temp)) {
+            reports.push_back("Defaults: not saved to " + path_ + ": " + errnoText(error));
+            return;
+        }
+        struct stat written {};
+        ::stat(temp.c_str(), &written);
+        struct stat now {};
+        const bool changed = existed ? ::stat(path_.c_str(), &now) != 0 || stampOf(now) != expected
+                                     : ::lstat(path_.c_str(), &now) == 0;
+        if (changed) {  // seen before swapping: merge from the file as it is now
+            ::unlink(temp.c_str());
+            if (!reload()) return;
+            build();
+            continue;
+        }
+        // A link at the name is swapped away like a file: the write never goes through it.
+        bool swapped = existed;
+        int moved = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), existed ? RENAME_EXCHANGE : RENAME_NOREPLACE);
+        if (moved != 0 && errno == EINVAL && existed) {
+            // A file system without swapping: a plain rename, no check after.
+            swapped = false;
+            moved = ::rename(temp.c_str(), path_.c_str());
+        }
+        if (moved != 0) {
+            const int error = errno;
+            ::unlink(temp.c_str());
+            if (error == ENOENT || error == EEXIST) {  // removed or made meanwhile
+                if (!reload()) return;
+                build();
+                continue;
+            }
+            reports.push_back("Defaults: not saved to " + path_ + ": " + errnoText(error));
+            return;
+        }
+        std::optional<json::Object> landed;  // a save that landed just before ours
+        if (swapped && !displacedIs(temp, expected, expectedText)) {
+            try {
+                json::Value v = json::parse(readFile(temp));
+                if (v.isObject()) landed = std::move(v.asObject());
+            } catch (const json::DecodingError&) {
+            }
+        }
+        if (swapped) ::unlink(temp.c_str());
+        cache_ = document;
+        stamp_ = stampOf(written);
+        unreadableReported_ = false;
+        ++writes_;
+        if (!landed) return;
+        // Ours is in place without that save's changes: carry them over and swap again.
+        json::Object next = document;
+        for (const auto& [key, value] : *landed) {
+            if (const json::Value* was = base.find(key); !was || !(*was == value)) next.set(key, value);
+        }
+        for (const auto& [key, value] : base) {
+            if (!landed->find(key)) next.erase(key);
+        }
+        base = std::move(document);
+        document = std::move(next);
+        expected = stampOf(written);
+        expectedText = text;
+        existed = true;
+    }
+    reports.push_back("Defaults: not saved to " + path_ + ": it kept changing while being merged");
+}
+
+bool FileDefaultsStore::displacedIs(const std::string& displaced, const Stamp& stamp, const std::string& text) {
+    // Through a link as the load read it; identity and contents both.
+    int fd = ::open(displaced.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st{};
+    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                Stamp{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+                      static_cast<unsigned long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+                      static_cast<long long>(st.st_mtim.tv_nsec)} == stamp;
+    std::string seen;
+    char buf[8192];
+    while (same && seen.size() <= text.size()) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            same = n == 0;
+            break;
+        }
+        seen.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return same && seen == text;
+}
+
+std::string FileDefaultsStore::readFile(const std::string& path) {
+    std::string text;
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return text;
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buf[8192];
+        for (;;) {
+            ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            text.append(buf, static_cast<std::size_t>(n));
+            if (text.size() > static_cast<std::size_t>(kMaxFileSize)) break;
         }
     }
-    const std::string temp =
-        target + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++tempCounter_);
-    mode_t mode = 0600;
-    if (current.state == Loaded::State::Ok) {
-        struct stat st{};
-        if (::stat(path_.c_str(), &st) == 0) mode = st.st_mode & 0777;
-    }
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0) {
-        reports.push_back("Defaults: not saved: cannot create " + temp + ": " + errnoText(errno));
-        return;
-    }
-    struct stat st{};
-    bool ok = writeAll(fd, text) && ::fsync(fd) == 0 && ::fstat(fd, &st) == 0;
-    int error = errno;
     ::close(fd);
-    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        ::unlink(temp.c_str());
-        reports.push_back("Defaults: not saved to " + path_ + ": " + errnoText(error));
-        return;
-    }
-    cache_ = std::move(document);
-    stamp_ = Stamp{static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
-                   static_cast<unsigned long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
-                   static_cast<long long>(st.st_mtim.tv_nsec)};
-    unreadableReported_ = false;
-    ++writes_;
+    return text;
 }
 
 std::unique_ptr<DirectoryWatch> FileDefaultsStore::watchChanges(std::function<void()> onChange) {

@@ -129,6 +129,9 @@ private:
     // Writes `keys` from the cache and adds `increments` to the file's values.
     void writeKeysLocked(const std::vector<std::string>& keys, Reports& reports,
                          const std::map<std::string, std::int64_t, std::less<>>& increments = {});
+    // Whether the file a write displaced is the one expected there.
+    static bool displacedIs(const std::string& displaced, const Stamp& stamp, const std::string& text);
+    static std::string readFile(const std::string& path);
     void flushPendingLocked(Reports& reports);
     void flusherLoop(std::stop_token stop);
     void report(const Reports& reports);
@@ -149,7 +152,6 @@ private:
     std::map<std::string, std::int64_t, std::less<>> increments_;  // added since the last write
     std::chrono::steady_clock::time_point lastCoalescedWrite_{};
     std::size_t writes_ = 0;
-    unsigned long tempCounter_ = 0;
     std::jthread flusher_;
 };
 

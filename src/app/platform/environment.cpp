@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <random>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -91,6 +92,24 @@ std::string randomUuidString() {
         text += kHex[bytes[i] & 0x0F];
     }
     return text;
+}
+
+int makePrivateDirectories(const std::string& directory, std::string* failed) {
+    const auto fail = [&](const std::string& at, int error) {
+        if (failed) *failed = at;
+        return error;
+    };
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) == 0) return S_ISDIR(info.st_mode) ? 0 : fail(directory, ENOTDIR);
+    for (std::size_t end = 1; end <= directory.size(); ++end) {
+        if (end != directory.size() && directory[end] != '/') continue;
+        if (directory[end - 1] == '/') continue;
+        const std::string prefix = directory.substr(0, end);
+        if (::mkdir(prefix.c_str(), 0700) == 0) continue;
+        if (errno != EEXIST) return fail(prefix, errno);
+        if (::stat(prefix.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return fail(prefix, ENOTDIR);
+    }
+    return 0;
 }
 
 }  // namespace app::platform

@@ -46,4 +46,10 @@ private:
 // A random version-4 UUID, e.g. "E621E1F8-C36C-495A-93FC-0C247A3E6E5F".
 std::string randomUuidString();
 
+// mkdir -p where every folder made is private to the user (0700); folders
+// that exist keep their modes. Returns 0, or the errno of the failure with
+// the folder that failed in `failed` (a name that exists but is no folder
+// is ENOTDIR).
+int makePrivateDirectories(const std::string& directory, std::string* failed = nullptr);
+
 }  // namespace app::platform

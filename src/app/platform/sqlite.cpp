@@ -2,7 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace app::platform {
 
@@ -12,6 +18,40 @@ std::string messageOf(sqlite3* db, int code) {
     if (db) return sqlite3_errmsg(db);
     return sqlite3_errstr(code);
 }
+
+[[noreturn]] void refuse(const std::string& path, const std::string& why) {
+    throw SqliteError("open " + path, SQLITE_CANTOPEN, why);
+}
+
+// Looks at what the path names before SQLite does: SQLite's own open and
+// first read would block for good on a FIFO. Makes a missing file, private,
+// when it may be made.
+void checkBeforeOpening(const std::string& path, SqliteOpenMode mode) {
+    const bool writes = mode != SqliteOpenMode::ReadOnly;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (writes ? O_NOFOLLOW : 0));
+        if (fd < 0 && errno == ELOOP && writes) refuse(path, "it is a link, not a database file");
+        if (fd < 0 && errno == ENOENT && mode == SqliteOpenMode::ReadWriteCreate) {
+            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0 && errno == EEXIST) continue;  // made by another process meanwhile: look again
+            if (fd < 0 && errno == ENOENT) return;    // no folder: SQLite says so
+        }
+        if (fd < 0) return;  // missing or unreadable: SQLite's own open reports it
+        struct stat info {};
+        const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+        ::close(fd);
+        if (!regular) refuse(path, "not a regular file");
+        break;
+    }
+    if (!writes) return;
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        struct stat info {};
+        if (::lstat((path + suffix).c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+            refuse(path, path + suffix + " is not a regular file");
+    }
+}
+
+int progressCheck(void* check) { return (*static_cast<std::function<bool()>*>(check))() ? 1 : 0; }
 
 }  // namespace
 
@@ -29,6 +69,8 @@ SqliteConnection::SqliteConnection(const std::string& path, SqliteOpenMode mode,
     case SqliteOpenMode::ReadWrite: flags = SQLITE_OPEN_READWRITE; break;
     case SqliteOpenMode::ReadWriteCreate: flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE; break;
     }
+    checkBeforeOpening(path, mode);
+    if (mode != SqliteOpenMode::ReadOnly) flags |= SQLITE_OPEN_NOFOLLOW;
     // Not a URI: a path holding '?' or '#' stays a path.
     int code = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
     if (code != SQLITE_OK) {
@@ -38,6 +80,9 @@ SqliteConnection::SqliteConnection(const std::string& path, SqliteOpenMode mode,
         throw SqliteError("open " + path, code, message);
     }
     sqlite3_extended_result_codes(db_, 1);
+    // Files may come from elsewhere: their schema runs no functions with side effects.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     auto ms = busyTimeout.count();
     sqlite3_busy_timeout(db_, ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms));
 }
@@ -49,13 +94,16 @@ SqliteConnection::~SqliteConnection() {
 }
 
 SqliteConnection::SqliteConnection(SqliteConnection&& other) noexcept
-    : db_(std::exchange(other.db_, nullptr)), path_(std::move(other.path_)) {}
+    : db_(std::exchange(other.db_, nullptr)),
+      path_(std::move(other.path_)),
+      interruptCheck_(std::move(other.interruptCheck_)) {}
 
 SqliteConnection& SqliteConnection::operator=(SqliteConnection&& other) noexcept {
     if (this != &other) {
         if (db_) sqlite3_close_v2(db_);
         db_ = std::exchange(other.db_, nullptr);
         path_ = std::move(other.path_);
+        interruptCheck_ = std::move(other.interruptCheck_);
     }
     return *this;
 }
@@ -80,6 +128,16 @@ SqliteStatement SqliteConnection::prepare(std::string_view sql) {
         throw SqliteError("prepare SQL on " + path_, code, messageOf(db_, code));
     }
     return SqliteStatement(db_, statement, std::string(sql));
+}
+
+void SqliteConnection::setInterruptCheck(std::function<bool()> shouldStop) {
+    if (!shouldStop) {
+        sqlite3_progress_handler(db_, 0, nullptr, nullptr);
+        interruptCheck_.reset();
+        return;
+    }
+    interruptCheck_ = std::make_unique<std::function<bool()>>(std::move(shouldStop));
+    sqlite3_progress_handler(db_, 4096, progressCheck, interruptCheck_.get());
 }
 
 std::int64_t SqliteConnection::lastInsertRowId() const { return sqlite3_last_insert_rowid(db_); }

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -44,7 +46,11 @@ public:
     static constexpr std::chrono::milliseconds defaultBusyTimeout{5000};
 
     // Opens the database; throws SqliteError (operation "open <path>") when
-    // it cannot. The handle is closed on every path.
+    // it cannot. The handle is closed on every path. Only a regular file is
+    // opened (looked at without blocking first: a FIFO or device there would
+    // hang the open or the first read); a file made here is private (0600).
+    // The writable modes never go through a link, neither for the database
+    // nor for its journal files.
     SqliteConnection(const std::string& path, SqliteOpenMode mode,
                      std::chrono::milliseconds busyTimeout = defaultBusyTimeout);
     ~SqliteConnection();
@@ -57,6 +63,11 @@ public:
     void exec(std::string_view sql);
     SqliteStatement prepare(std::string_view sql);
 
+    // Interrupts whatever statement runs on this connection once shouldStop
+    // answers true (asked every few thousand steps of SQLite's machine); the
+    // statement then fails with SQLITE_INTERRUPT. An empty function clears it.
+    void setInterruptCheck(std::function<bool()> shouldStop);
+
     std::int64_t lastInsertRowId() const;
     int changes() const;
     std::string errorMessage() const;
@@ -66,6 +77,7 @@ public:
 private:
     sqlite3* db_ = nullptr;
     std::string path_;
+    std::unique_ptr<std::function<bool()>> interruptCheck_;  // its address is SQLite's; stable across moves
 };
 
 class SqliteStatement {

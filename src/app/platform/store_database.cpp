@@ -1,7 +1,12 @@
 #include "app/platform/store_database.hpp"
 
+#include <sqlite3.h>
+
+#include <chrono>
 #include <filesystem>
+#include <random>
 #include <system_error>
+#include <thread>
 
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/environment.hpp"
@@ -36,23 +41,58 @@ std::string dataFolderPath(const Environment& environment, DefaultsStore* defaul
     return environment.dataHome() + "/brisolet/" + std::string(name);
 }
 
+namespace {
+
+bool isBusy(const SqliteError& error) {
+    const int primary = error.code() & 0xff;
+    return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
+}
+
+bool isUnusableFile(const SqliteError& error) {
+    const int primary = error.code() & 0xff;
+    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT ||
+           (primary == SQLITE_CANTOPEN && (error.sqliteMessage() == "not a regular file" ||
+                                           error.sqliteMessage() == "it is a link, not a database file"));
+}
+
+// Switching to the write-ahead log takes a lock SQLite does not wait for
+// (no busy handler on that path): when several processes open a fresh file
+// at once, all but one see "database is locked". Wait as the busy timeout would.
+void enableWriteAheadLog(SqliteConnection& connection) {
+    const auto deadline = std::chrono::steady_clock::now() + SqliteConnection::defaultBusyTimeout;
+    std::minstd_rand jitter(std::random_device{}());
+    for (;;) {
+        try {
+            connection.exec("PRAGMA journal_mode=WAL");
+            return;
+        } catch (const SqliteError& error) {
+            if (!isBusy(error) || std::chrono::steady_clock::now() >= deadline) throw;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2 + jitter() % 20));
+    }
+}
+
+}  // namespace
+
 SqliteConnection openStoreDatabase(const std::string& path, std::string_view what, std::string_view component,
                                    std::span<const std::string_view> steps) {
     std::string operation = "open " + std::string(what) + " " + path;
     try {
-        std::filesystem::path parent = std::filesystem::path(path).parent_path();
+        std::string parent = std::filesystem::path(path).parent_path().string();
+        std::string failed;
         if (!parent.empty()) {
-            std::error_code error;
-            std::filesystem::create_directories(parent, error);
-            if (error) throw PlatformError(operation, "cannot create " + parent.string() + ": " + error.message());
+            if (int error = makePrivateDirectories(parent, &failed))
+                throw PlatformError(operation,
+                                    "cannot create " + failed + ": " + std::generic_category().message(error));
         }
         SqliteConnection connection(path, SqliteOpenMode::ReadWriteCreate);
         // The first statements read the file: a file that is not a database fails here.
-        connection.exec("PRAGMA journal_mode=WAL");
+        enableWriteAheadLog(connection);
         connection.exec("PRAGMA foreign_keys=ON");
         applyMigrations(connection, component, steps);
         return connection;
     } catch (const SqliteError& error) {
+        if (isUnusableFile(error)) throw UnusableStoreFile(operation, error.sqliteMessage());
         throw PlatformError(operation, error.sqliteMessage());
     } catch (const PlatformError& error) {
         if (error.operation() == operation) throw;

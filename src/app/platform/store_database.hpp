@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/platform/platform_error.hpp"
 #include "app/platform/sqlite.hpp"
 
 namespace app::platform {
@@ -31,10 +32,18 @@ std::string contactsDirectoryPath(const Environment& environment, DefaultsStore*
 std::string dataFolderPath(const Environment& environment, DefaultsStore* defaults, std::string_view key,
                            std::string_view name);
 
-// Opens (creating when missing) and migrates `component` to the end of
+// A store file that holds no usable database (not one at all, damaged, or
+// no regular file): the caller may set it aside and start afresh.
+class UnusableStoreFile : public PlatformError {
+public:
+    using PlatformError::PlatformError;
+};
+
+// Opens (creating when missing; folders made private) and migrates `component` to the end of
 // `steps`. Throws PlatformError "open <what> <path>: <cause>"; an existing
-// file that is not a database, or one from a newer program, is reported and
-// left as it is.
+// file that is not a database (UnusableStoreFile), or one from a newer
+// program, is reported and left as it is. Another process opening the same
+// file at the same moment is waited for, never a failure.
 SqliteConnection openStoreDatabase(const std::string& path, std::string_view what, std::string_view component,
                                    std::span<const std::string_view> steps);
 

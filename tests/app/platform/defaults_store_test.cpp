@@ -4,10 +4,19 @@
 
 #include <gtest/gtest.h>
 
+#include "app/platform/directory_watch.hpp"
+#include "support/wait.hpp"
+
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <mutex>
+#include <tuple>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace app::platform {
 namespace {
@@ -94,6 +103,7 @@ TEST_F(FileDefaultsTest, WritesMergeIntoTheFileAsItIsNow) {
     EXPECT_EQ(fileJson(), json::Value(json::Object{
                               {"isMailEnabled", true}, {"mcp_server_port", 9000}, {"toolCallCount", 3}, {"y", 2}}));
     EXPECT_EQ(a.object("y"), DefaultsValue(std::int64_t{2}));
+    EXPECT_LT(readFile(path).find("\"y\""), readFile(path).find("toolCallCount"));  // the order keys came in
 }
 
 TEST_F(FileDefaultsTest, ConcurrentWritersNeverLeaveATruncatedFileOrLoseAKey) {
@@ -157,6 +167,100 @@ TEST_F(FileDefaultsTest, DestructionWritesWhatWasHeldBack) {
         store.setInteger("toolCallCount", 99, WriteMode::Coalesced);  // held back an hour
     }
     EXPECT_EQ(fileJson(), json::Value(json::Object{{"toolCallCount", 99}}));
+}
+
+// What may stand at the file's names: a FIFO never blocks (it is set aside
+// as a corrupt file is), a link is never written through.
+TEST_F(FileDefaultsTest, NothingBlocksAndNoWriteFollowsALink) {
+    const mode_t oldMask = ::umask(022);
+    const std::string outside = dir.file("outside.json");
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        // what, planted at (a link when outside has contents, else a FIFO), outside after
+        {"a FIFO as the file", path, ""},
+        {"a link as the file", path, "{\"theirs\":1}"},
+        {"a link as the lock", path + ".lock", ""}};
+    for (const auto& [what, at, after] : rows) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove_all(dir.file("config"));
+        std::filesystem::remove(outside);
+        std::filesystem::create_directories(dir.file("config/brisolet"));
+        if (std::string(what) != "a FIFO as the file") std::filesystem::create_symlink(outside, at);
+        else ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0);
+        if (!after.empty()) writeFile(outside, after);
+        FileDefaultsStore store(path, sink);
+        store.setBool("mine", store.object("mine") == std::nullopt);
+        EXPECT_EQ(std::filesystem::exists(outside) ? readFile(outside) : "(none)", after.empty() ? "(none)" : after);
+        struct stat info {};
+        if (at != path) continue;
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode) && (info.st_mode & 0777) == 0600);
+        EXPECT_EQ(fileJson(), json::parse(after.empty() ? "{\"mine\":true}" : "{\"theirs\":1,\"mine\":true}"));
+    }
+    ::umask(oldMask);
+}
+
+// Editor saves (a copy swapped in, put back when what it replaced is not
+// the file it read) made while one of two stores writes: none is undone, no
+// count is lost.
+TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
+    constexpr int kSaves = 1000;
+    FileDefaultsStore stores[2] = {{path, sink}, {path, sink}};  // each its own lock, like two processes
+    stores[0].setBool("seed", true);
+    const std::string copy = path + ".swp";
+    for (int save = 0; save < kSaves; ++save) {
+        std::thread editor([&] {
+            for (bool saved = false; !saved;) {
+                const int held = ::open(path.c_str(), O_RDONLY);  // held open: its inode stays its own
+                std::string text(1 << 20, '\0');
+                text.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(held, text.data(), text.size()))));
+                json::Value doc = json::parse(text);
+                doc.asObject().set("edit" + std::to_string(save), true);
+                writeFile(copy, json::write(doc));
+                ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+                struct stat read {}, displaced {};
+                saved = ::fstat(held, &read) == 0 && ::stat(copy.c_str(), &displaced) == 0 &&
+                        displaced.st_ino == read.st_ino;
+                if (!saved) ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+                ::unlink(copy.c_str());
+                ::close(held);
+            }
+        });
+        stores[save % 2].addInteger("toolCallCount", 1);
+        stores[save % 2].flush();
+        editor.join();
+    }
+    json::Value doc = fileJson();
+    EXPECT_EQ(*doc.find("toolCallCount"), json::Value(kSaves));
+    int lost = 0;
+    for (int save = 0; save < kSaves; ++save) lost += doc.find("edit" + std::to_string(save)) ? 0 : 1;
+    EXPECT_EQ(lost, 0);
+}
+
+// The config folder moved away and made again (as sync tools do) is
+// watched again; the folder the watch makes is private.
+TEST_F(FileDefaultsTest, AReplacedConfigFolderIsStillWatched) {
+    const mode_t oldMask = ::umask(022);
+    FileDefaultsStore store(path, sink);
+    std::mutex mutex;
+    std::string seen;
+    auto watch = store.watchChanges([&] {
+        std::lock_guard lock(mutex);
+        seen = readFile(path);
+    });
+    ::umask(oldMask);
+    const std::string folder = dir.file("config/brisolet");
+    struct stat info {};
+    EXPECT_TRUE(::stat(folder.c_str(), &info) == 0 && (info.st_mode & 0777) == 0700);
+    for (const std::string round : {"1", "2"}) {
+        ASSERT_EQ(::rename(folder.c_str(), dir.file("moved" + round).c_str()), 0);
+        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        const std::string text = "{\"round\":" + round + "}";
+        writeFile(path, text);
+        EXPECT_TRUE(testsupport::waitUntil([&] {
+            std::lock_guard lock(mutex);
+            return seen == text;
+        })) << round;
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "json/json.hpp"
 #include "json/utf8.hpp"
 
+#include <sqlite3.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
@@ -148,7 +149,8 @@ std::string messagesUnreadStatement(std::int64_t limit) {
 }
 
 std::string queryMessages(const std::string& databasePath, std::string_view sql,
-                          const std::vector<std::string>& parameters) {
+                          const std::vector<std::string>& parameters, std::stop_token stop,
+                          std::chrono::milliseconds budget) {
     std::optional<platform::SqliteConnection> connection;
     try {
         connection.emplace(databasePath, platform::SqliteOpenMode::ReadOnly, messagesBusyTimeout);
@@ -156,11 +158,32 @@ std::string queryMessages(const std::string& databasePath, std::string_view sql,
         throw ToolError(kDomain, 500,
                         "Failed to open messages DB: " + error.sqliteMessage() + ". Please enable Full Disk Access.");
     }
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    bool overBudget = false;
+    connection->setInterruptCheck([&] {
+        if (stop.stop_requested()) return true;
+        overBudget = std::chrono::steady_clock::now() >= deadline;
+        return overBudget;
+    });
+    const auto interrupted = [&](const platform::SqliteError& error) -> std::optional<ToolError> {
+        if ((error.code() & 0xff) != SQLITE_INTERRUPT) return std::nullopt;
+        return ToolError(kDomain, 500, overBudget ? "Query failed: took too long" : "Query failed: stopped");
+    };
 
     std::optional<platform::SqliteStatement> statement;
     try {
+        // The queries read two tables; a view or virtual table of those names
+        // could run anything, forever.
+        auto kinds = connection->prepare(
+            "SELECT lower(name), type = 'table' AND sql NOT LIKE 'CREATE VIRTUAL%' FROM sqlite_schema "
+            "WHERE lower(name) IN ('message', 'handle')");
+        while (kinds.step()) {
+            if (!kinds.int32(1))
+                throw ToolError(kDomain, 500, "Query prepare failed: " + kinds.text(0) + " is not a table");
+        }
         statement.emplace(connection->prepare(sql));
     } catch (const platform::SqliteError& error) {
+        if (auto stopped = interrupted(error)) throw *stopped;
         throw ToolError(kDomain, 500, "Query prepare failed: " + error.sqliteMessage());
     }
 
@@ -177,6 +200,7 @@ std::string queryMessages(const std::string& databasePath, std::string_view sql,
             });
         }
     } catch (const platform::SqliteError& error) {
+        if (auto stopped = interrupted(error)) throw *stopped;
         throw ToolError(kDomain, 500, "Query failed: " + error.sqliteMessage());
     }
 
@@ -193,10 +217,10 @@ MessagesToolFamily::MessagesToolFamily(std::shared_ptr<platform::Environment> en
     if (!scriptHost_) throw std::invalid_argument("MessagesToolFamily needs a script host");
 }
 
-std::string MessagesToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
+std::string MessagesToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token stop) {
     if (name == "send_message") return sendMessage(arguments);
-    if (name == "read_messages") return readMessages(arguments);
-    if (name == "get_unread_messages") return unreadMessages(arguments);
+    if (name == "read_messages") return readMessages(arguments, stop);
+    if (name == "get_unread_messages") return unreadMessages(arguments, stop);
     throw ToolError(kDomain, 404, "Unknown messages tool: " + name);
 }
 
@@ -232,16 +256,16 @@ std::string MessagesToolFamily::sendMessage(const Arguments& arguments) {
     return runAppleScript(messagesSendScript(recipient, *message), recipient);
 }
 
-std::string MessagesToolFamily::readMessages(const Arguments& arguments) {
+std::string MessagesToolFamily::readMessages(const Arguments& arguments, std::stop_token stop) {
     auto phoneNumber = textArgument(arguments, "phoneNumber");
     if (!phoneNumber) throw ToolError(kDomain, 400, "Missing phoneNumber");
     std::int64_t limit = clampedLimit(arguments);
     std::string handle = normalizePhoneNumber(*phoneNumber);
-    return queryMessages(messagesDatabasePath(), messagesHistoryStatement(limit), {handle});
+    return queryMessages(messagesDatabasePath(), messagesHistoryStatement(limit), {handle}, stop);
 }
 
-std::string MessagesToolFamily::unreadMessages(const Arguments& arguments) {
-    return queryMessages(messagesDatabasePath(), messagesUnreadStatement(clampedLimit(arguments)), {});
+std::string MessagesToolFamily::unreadMessages(const Arguments& arguments, std::stop_token stop) {
+    return queryMessages(messagesDatabasePath(), messagesUnreadStatement(clampedLimit(arguments)), {}, stop);
 }
 
 }  // namespace app::tools

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,8 @@ std::string messagesUnreadStatement(std::int64_t limit);
 
 // How long a read waits while the Messages application holds a lock.
 inline constexpr std::chrono::milliseconds messagesBusyTimeout{1000};
+// How long one query may run: a database can be made to compute forever.
+inline constexpr std::chrono::milliseconds messagesQueryBudget{10000};
 
 // Runs one statement on the database at `databasePath`, opened read-only,
 // with `parameters` bound as text at 1, 2, ...; returns the rows as a
@@ -39,9 +42,13 @@ inline constexpr std::chrono::milliseconds messagesBusyTimeout{1000};
 // "hasAttachments"}. Throws ToolError "MessagesTool" 500 "Failed to open
 // messages DB: <cause>. Please enable Full Disk Access.", "Query prepare
 // failed: <cause>" or "Query failed: <cause>" (a step failing part-way: no
-// partial answer).
+// partial answer). Only a regular file is opened, and only one whose
+// "message" and "handle" are plain tables ("Query prepare failed: <name> is
+// not a table"); the query is stopped when `stop` is requested or `budget`
+// has passed ("Query failed: stopped" / "Query failed: took too long").
 std::string queryMessages(const std::string& databasePath, std::string_view sql,
-                          const std::vector<std::string>& parameters);
+                          const std::vector<std::string>& parameters, std::stop_token stop = {},
+                          std::chrono::milliseconds budget = messagesQueryBudget);
 
 class MessagesToolFamily : public ToolFamily {
 public:
@@ -63,8 +70,8 @@ public:
 
 private:
     std::string sendMessage(const Arguments& arguments);
-    std::string readMessages(const Arguments& arguments);
-    std::string unreadMessages(const Arguments& arguments);
+    std::string readMessages(const Arguments& arguments, std::stop_token stop);
+    std::string unreadMessages(const Arguments& arguments, std::stop_token stop);
 
     std::shared_ptr<platform::Environment> environment_;
     std::shared_ptr<platform::ScriptHost> scriptHost_;

@@ -1,5 +1,6 @@
 #include "app/tools/notes/notes_stand_in.hpp"
 
+#include "app/platform/environment.hpp"
 #include "app/platform/platform_error.hpp"
 #include "app/platform/sqlite.hpp"
 #include "app/platform/stamped_file.hpp"
@@ -17,6 +18,9 @@
 #include <filesystem>
 #include <ctime>
 #include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,7 +117,81 @@ bool isNoteFile(const std::filesystem::directory_entry& entry) {
            entry.is_regular_file(ec);
 }
 
-std::string errorText(const std::error_code& ec) { return ec.message(); }
+// The writer's pid of a temp file notes were written through: today's names
+// and the ".note-<pid>.tmp" of earlier versions.
+std::optional<pid_t> noteTempWriter(std::string_view name) {
+    if (auto pid = platform::tempFileWriter(name)) return pid;
+    constexpr std::string_view head = ".note-", tail = ".tmp";
+    if (!name.starts_with(head) || !name.ends_with(tail)) return std::nullopt;
+    std::string_view digits = name.substr(head.size(), name.size() - head.size() - tail.size());
+    pid_t pid = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+    if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0) return std::nullopt;
+    return pid;
+}
+
+// Removes temp files whose writer is gone (killed mid-write); a link left
+// under such a name is removed, never followed.
+void removeLeftovers(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    std::vector<std::string> gone;
+    while (dirent* entry = ::readdir(dir)) {
+        auto pid = noteTempWriter(entry->d_name);
+        if (pid && *pid != ::getpid() && ::kill(*pid, 0) != 0 && errno == ESRCH) gone.emplace_back(entry->d_name);
+    }
+    for (const auto& name : gone) ::unlinkat(fd, name.c_str(), 0);
+    ::closedir(dir);
+}
+
+// A folder notes are written into, held open so that nothing put in its
+// place afterwards is written through; the notes folder and its sub-folders
+// are never links here (a link may lead anywhere).
+class NoteFolder {
+public:
+    NoteFolder(const std::string& root, const std::optional<std::string>& sub, const std::string& title) {
+        root_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (root_ < 0) fail(title, root, errno);
+        if (sub) {
+            fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd_ < 0) {
+                const int error = errno;
+                ::close(root_);
+                fail(title, root + "/" + *sub, error);
+            }
+        }
+    }
+    ~NoteFolder() {
+        if (fd_ >= 0) ::close(fd_);
+        ::close(root_);
+    }
+    NoteFolder(const NoteFolder&) = delete;
+    NoteFolder& operator=(const NoteFolder&) = delete;
+
+    int fd() const { return fd_ >= 0 ? fd_ : root_; }
+    // The folder by its descriptor.
+    std::string path() const { return "/proc/self/fd/" + std::to_string(fd()); }
+
+private:
+    [[noreturn]] static void fail(const std::string& title, const std::string& folder, int error) {
+        if (error == ELOOP || error == ENOTDIR)
+            throw platform::ScriptFailure("Can’t write note " + title + ": " + folder +
+                                          " is not a folder (a link is not followed).");
+        throw platform::ScriptFailure("Can’t write note " + title + ": " +
+                                      platform::errnoError("open " + folder, error).cause() + ".");
+    }
+
+    int root_ = -1;
+    int fd_ = -1;
+};
+
+// Makes one notes folder, private; true when it is there now.
+bool makeNoteFolder(const std::string& path) { return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST; }
 
 }  // namespace
 
@@ -180,9 +258,12 @@ NotesStandIn::NotesStandIn(std::string root, std::optional<std::string> oldStore
 
 void NotesStandIn::prepareLocked() {
     if (prepared_) return;
-    std::error_code ec;
-    std::filesystem::create_directories(root_, ec);
-    if (ec) throw platform::ScriptFailure("Can’t make the notes folder " + root_ + ": " + errorText(ec) + ".");
+    std::string failed;
+    if (int error = platform::makePrivateDirectories(root_, &failed))
+        throw platform::ScriptFailure("Can’t make the notes folder " + root_ + ": " +
+                                      platform::errnoError("mkdir " + failed, error).cause() + ".");
+    removeLeftovers(root_);
+    for (const auto& folder : folders()) removeLeftovers(root_ + "/" + noteFileStem(folder));
     const std::string marker = root_ + "/" + kCarriedOverMarker;
     if (oldStorePath_ && !std::filesystem::exists(marker) && std::filesystem::exists(*oldStorePath_)) {
         carryOver(*oldStorePath_);
@@ -200,17 +281,22 @@ void NotesStandIn::carryOver(const std::string& storePath) {
         "SELECT n.name, n.body, f.name FROM notes n LEFT JOIN note_folders f ON f.id = n.folder_id ORDER BY n.id");
     while (select.step()) {
         std::optional<std::string> folder = select.optionalText(2);
-        std::string folderPath = folder ? root_ + "/" + noteFileStem(*folder) : root_;
-        std::error_code ec;
-        std::filesystem::create_directories(folderPath, ec);
-        if (ec) throw platform::ScriptFailure("Can’t make the notes folder " + folderPath + ": " + errorText(ec) + ".");
-        writeNote(folderPath, select.text(0), select.text(1));
+        std::optional<std::string> stem;
+        if (folder) {
+            stem = noteFileStem(*folder);
+            if (!makeNoteFolder(root_ + "/" + *stem))
+                throw platform::ScriptFailure("Can’t make the notes folder " + root_ + "/" + *stem + ": " +
+                                              platform::errnoError("mkdir", errno).cause() + ".");
+        }
+        writeNote(stem, select.text(0), select.text(1));
     }
-    int fd = ::open((root_ + "/" + kCarriedOverMarker).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    int fd = ::open((root_ + "/" + kCarriedOverMarker).c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) ::close(fd);
 }
 
-std::string NotesStandIn::writeNote(const std::string& folderPath, const std::string& title, const std::string& body) {
+std::string NotesStandIn::writeNote(const std::optional<std::string>& folderStem, const std::string& title,
+                                    const std::string& body) {
     // Strictly newer than every note so far, so "newest first" holds even
     // within one tick of the file system clock.
     std::int64_t newest = 0;
@@ -219,17 +305,19 @@ std::string NotesStandIn::writeNote(const std::string& folderPath, const std::st
         if (::stat(note.path.c_str(), &info) == 0) newest = std::max(newest, platform::nanosecondsOf(info.st_mtim));
     }
     const std::string stem = noteFileStem(title);
+    const NoteFolder folder(root_, folderStem, title);
+    const std::string folderPath = folderStem ? root_ + "/" + *folderStem : root_;
     std::string temp;
-    int error = platform::writeTempFile(folderPath, "note", body, {.modified = platform::stampAfter(newest)}, temp);
+    int error = platform::writeTempFile(folder.path(), "note", body, {.modified = platform::stampAfter(newest)}, temp);
     if (error)
         throw platform::ScriptFailure("Can’t write note " + title + ": " + platform::errnoError("write", error).cause() + ".");
+    const std::string tempName = temp.substr(temp.rfind('/') + 1);
     // A free name: an existing note (ours or another program's) is never replaced.
     for (int suffix = 1; suffix < 10000; ++suffix) {
-        std::string path = folderPath + "/" + stem + (suffix == 1 ? "" : " " + std::to_string(suffix)) +
-                           std::string(kNoteExtension);
-        if (::link(temp.c_str(), path.c_str()) == 0) {
-            ::unlink(temp.c_str());
-            return path;
+        std::string name = stem + (suffix == 1 ? "" : " " + std::to_string(suffix)) + std::string(kNoteExtension);
+        if (::linkat(folder.fd(), tempName.c_str(), folder.fd(), name.c_str(), 0) == 0) {
+            ::unlinkat(folder.fd(), tempName.c_str(), 0);
+            return folderPath + "/" + name;
         }
         if (errno != EEXIST) {
             error = errno;
@@ -237,7 +325,7 @@ std::string NotesStandIn::writeNote(const std::string& folderPath, const std::st
         }
         error = EEXIST;
     }
-    ::unlink(temp.c_str());
+    ::unlinkat(folder.fd(), tempName.c_str(), 0);
     throw platform::ScriptFailure("Can’t write note " + title + ": " + platform::errnoError("link", error).cause() + ".");
 }
 
@@ -301,12 +389,11 @@ std::string NotesStandIn::create(const platform::ScriptBindings& bindings) {
     }
     // The script's try block: a folder that cannot be made leaves the default place.
     if (!folderName && !equalIgnoringCase(folder, "Notes") && !platform::splitAtWhiteSpace(folder).empty()) {
-        std::error_code ec;
-        if (std::filesystem::create_directory(root_ + "/" + noteFileStem(folder), ec) || !ec) folderName = folder;
+        if (makeNoteFolder(root_ + "/" + noteFileStem(folder))) folderName = folder;
     }
 
     std::string body = readBodyFile(path);
-    writeNote(folderName ? root_ + "/" + noteFileStem(*folderName) : root_, title, body);
+    writeNote(folderName ? std::optional(noteFileStem(*folderName)) : std::nullopt, title, body);
     if (folderName) return "Created note '" + title + "' in folder '" + folder + "'";
     return "Created note '" + title + "' in default folder";
 }

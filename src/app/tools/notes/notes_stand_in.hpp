@@ -33,7 +33,8 @@ public:
     // A note body file larger than this is refused, as are files that are not regular.
     static constexpr std::size_t maxBodySize = 64 * 1024 * 1024;
 
-    // `root` is the notes folder (made at first use). Notes kept in the
+    // `root` is the notes folder (made private at first use, when temp files
+    // of writers killed mid-write are removed too). Notes kept in the
     // tables of an older program store at `oldStorePath` are copied into it
     // once, at first use; the tables are left as they are.
     explicit NotesStandIn(std::string root, std::optional<std::string> oldStorePath = std::nullopt);
@@ -55,8 +56,10 @@ public:
 private:
     void prepareLocked();  // makes the root and carries old notes over, once
     std::vector<StoredNote> notesLocked(bool withBodies);
-    // Writes a new note file under a free name; returns its path.
-    std::string writeNote(const std::string& folderPath, const std::string& title, const std::string& body);
+    // Writes a new note file under a free name in the root or the sub-folder
+    // of that file name; returns its path. Refuses a folder that is a link.
+    std::string writeNote(const std::optional<std::string>& folderStem, const std::string& title,
+                          const std::string& body);
     void carryOver(const std::string& storePath);
     std::string create(const platform::ScriptBindings& bindings);
     std::string search(const platform::ScriptBindings& bindings);

@@ -13,10 +13,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <tuple>
+
+#include <sys/stat.h>
 
 
 namespace app::tools {
 namespace {
+using testing::expectToolError;
 
 // Message dates count nanoseconds from 2001-01-01 UTC; the replies give
 // them in local time, here UTC.
@@ -58,6 +62,36 @@ TEST(MessagesTools, ReadsAConversationNewestFirst) {
     for (const auto& [limit, count] : {std::pair{49, 49}, {50, 50}, {51, 50}, {1000, 50}, {-1, 0}}) {
         const auto read = json::parse(call("read_messages", {{"phoneNumber", "+12025550199"}, {"limit", limit}}));
         EXPECT_EQ(read.asArray().size(), std::size_t(count)) << limit;
+    }
+}
+
+// A database made to compute forever, or no file at all, answers an error
+// and never holds the call.
+TEST(MessagesTools, AHostileDatabaseNeverStallsACall) {
+    testsupport::ScratchDir dir;
+    const std::string endless = "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) ";
+    const std::string tables = "CREATE TABLE handle(id); CREATE TABLE message(text);";
+    const std::string loop = endless + "SELECT x FROM n WHERE x < 0";
+    std::stop_source stopped;
+    stopped.request_stop();
+    const std::tuple<const char*, std::string, std::string, std::stop_token, int, std::string> rows[] = {
+        // what, schema ("" for a FIFO), query, stop, budget in ms, error
+        {"an endless view", "CREATE TABLE handle(ROWID, id); CREATE VIEW message AS " + endless +
+             "SELECT x AS ROWID, 'hi' AS text, NULL AS attributedBody, x AS date, 0 AS handle_id, 0 AS is_from_me, "
+             "0 AS is_read, 0 AS cache_has_attachments, x < 0 AS item_type FROM n;",
+         messagesUnreadStatement(10), {}, 10000, "Query prepare failed: message is not a table"},
+        {"a FIFO", "", "", {}, 10000,
+         "Failed to open messages DB: not a regular file. Please enable Full Disk Access."},
+        {"stopped", tables, loop, stopped.get_token(), 10000, "Query failed: stopped"},
+        {"over budget", tables, loop, {}, 50, "Query failed: took too long"},
+    };
+    for (const auto& [what, schema, sql, stop, budget, error] : rows) {
+        SCOPED_TRACE(what);
+        const std::string path = dir.file(std::string(what) + ".db");
+        if (schema.empty()) ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        else platform::SqliteConnection(path, platform::SqliteOpenMode::ReadWriteCreate).exec(schema);
+        expectToolError([&] { queryMessages(path, sql, {}, stop, std::chrono::milliseconds(budget)); },
+                        ToolError("MessagesTool", 500, error));
     }
 }
 

@@ -14,8 +14,10 @@
 
 #include <filesystem>
 #include <regex>
+#include <tuple>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace app::tools {
 namespace {
@@ -162,6 +164,67 @@ TEST_F(NotesToolsTest, FilesChangedOnDiskAreSeenOnTheNextCall) {
     EXPECT_EQ(standIn->folders(), std::vector<std::string>{"Home"});
     std::filesystem::remove(root + "/Plan a\u2215b 2.md");
     EXPECT_EQ(call("list_notes", {{"limit", 2}}), "1. Eggs\n2. Shopping");
+}
+
+// Links planted in the notes folder: no note goes through one to a file or
+// folder outside, and a name taken by a link is left to it.
+TEST_F(NotesToolsTest, APlantedLinkIsNeverWrittenThrough) {
+    const std::string root = dir.file("data/notes"), outside = dir.file("outside");
+    const std::tuple<const char*, std::string, std::string, std::string> rows[] = {
+        // what, link under the notes folder ("" the folder itself; a folder link
+        // unless it names a file), folder asked for, where the note goes ("" refused)
+        {"the temp name writers once used", ".note-" + std::to_string(::getpid()) + ".tmp", "Notes", "/t.md"},
+        {"the note's own name", "t.md", "Notes", "/t 2.md"},
+        {"a sub-folder", "Away/", "Away", ""},
+        {"the notes folder", "", "Notes", ""},
+    };
+    for (const auto& [what, link, folder, savedAs] : rows) {
+        SCOPED_TRACE(what);
+        std::filesystem::remove_all(root);
+        std::filesystem::remove_all(outside);
+        std::filesystem::create_directories(outside);
+        std::filesystem::create_directories(dir.file("data"));
+        const bool toFolder = link.empty() || link.back() == '/';
+        testsupport::writeFile(outside + "/victim", "keep");
+        if (!link.empty()) std::filesystem::create_directories(root);
+        std::filesystem::create_symlink(toFolder ? outside : outside + "/victim",
+                                        link.empty() ? root : root + "/" + link.substr(0, link.find('/')));
+        auto host = std::make_shared<platform::TemplateScriptHost>(prompter);
+        registerNotesScripts(*host, std::make_shared<NotesStandIn>(root));
+        try {
+            NotesToolFamily(environment, host, diagnostics)
+                .handle("create_note", {{"title", "t"}, {"content", "body"}, {"folder", folder}}, {});
+        } catch (const ToolError&) {
+        }
+        EXPECT_EQ(cmntest::folderEntries(outside), std::vector<std::string>{"victim"});
+        EXPECT_EQ(testsupport::readFile(outside + "/victim"), "keep");
+        struct stat info {};
+        EXPECT_EQ(!savedAs.empty(), ::lstat((root + savedAs).c_str(), &info) == 0 && S_ISREG(info.st_mode));
+    }
+}
+
+// Folders the program makes are private, those the user made keep their
+// modes; temp files of writers that are gone are cleared away.
+TEST_F(NotesToolsTest, FoldersArePrivateAndDeadWritersLeftoversGo) {
+    const mode_t oldMask = ::umask(022);
+    const std::string root = dir.file("data/notes");
+    NotesStandIn(root).notes();
+    ::mkdir((root + "/Mine").c_str(), 0755);
+    const std::string live = ".note-" + std::to_string(::getppid()) + ".tmp";
+    const std::string gone = "2147483600";  // beyond any pid
+    for (const auto& name : {".note-" + gone + ".tmp", ".note.tmp-" + gone + "-0a", "Mine/.note-" + gone + ".tmp",
+                             live})
+        testsupport::writeFile(root + "/" + name, "half");
+    EXPECT_EQ(call("create_note", {{"title", "t"}, {"content", "c"}, {"folder", "New"}}),
+              "Created note 't' in folder 'New'");
+    for (const auto& [path, mode] : {std::pair{dir.file("data"), 0700u}, {root, 0700u}, {root + "/New", 0700u},
+                                     {root + "/Mine", 0755u}, {root + "/New/t.md", 0600u}}) {
+        struct stat info {};
+        EXPECT_TRUE(::stat(path.c_str(), &info) == 0 && (info.st_mode & 0777) == mode) << path;
+    }
+    EXPECT_EQ(cmntest::folderEntries(root), (std::vector<std::string>{live, "Mine", "New"}));
+    EXPECT_TRUE(cmntest::folderEntries(root + "/Mine").empty());
+    ::umask(oldMask);
 }
 
 TEST(NotesFiles, TitlesBecomeSafeFileNames) {
