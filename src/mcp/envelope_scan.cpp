@@ -147,6 +147,8 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
     if (params) {
         try {
             decoded = decode<Value>(json::parse(*params));
+        } catch (const json::TooLarge&) {
+            throw;
         } catch (const json::DecodingError&) {
             return std::nullopt;
         }

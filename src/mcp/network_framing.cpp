@@ -2,7 +2,10 @@
 
 #include "mcp/network_configuration.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <vector>
 
 namespace mcp {
 
@@ -49,6 +52,32 @@ NetworkFramer::Boundary NetworkFramer::classify(std::string_view rest, std::size
         }
     }
     return rest.size() < kFrame ? Boundary::undecided : Boundary::message;
+}
+
+bool NetworkFramer::resolveCut(std::string_view rest, std::size_t& skip, std::size_t& scanned) {
+    constexpr std::size_t kFrame = NetworkHeartbeat::frameSize;
+    std::vector<std::size_t> candidates;
+    for (std::size_t i = skip; i < std::min(rest.size(), kFrame); ++i)
+        if (opensMessage(rest[i])) candidates.push_back(i);
+    if (candidates.size() < 2) return true;
+    const std::size_t newline = rest.find('\n', std::max(candidates.front(), scanned));
+    if (newline == std::string_view::npos) {
+        scanned = rest.size();
+        return false;
+    }
+    for (std::size_t start : candidates) {
+        // A newline among the kept bytes ends no message: the one after it does.
+        if (start > newline) {
+            skip = start;
+            return true;
+        }
+        if (nlohmann::json::accept(rest.substr(start, newline - start))) {
+            skip = start;
+            return true;
+        }
+    }
+    skip = candidates.front();
+    return true;
 }
 
 }  // namespace mcp

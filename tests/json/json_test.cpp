@@ -190,6 +190,34 @@ TEST(JsonReader, NestingUpToTheLimit) {
     EXPECT_NO_THROW(json::parse(nestedObjects(json::kMaxDepth)));
 }
 
+// Values (arrays, objects, keys, scalars) and text bytes are counted; past
+// either, the text is refused whole.
+TEST(JsonReader, StaysWithinItsBudget) {
+    std::string million = "[";
+    for (int i = 0; i < 1'000'000; ++i) million += "0,";
+    const struct {
+        std::string text;
+        json::ReadBudget budget;
+        bool fits;
+    } rows[] = {
+        {"[0,0,0]", {4, 0}, true},           {"[0,0,0]", {3, 0}, false},
+        {R"({"ab":"cd"})", {3, 4}, true},    {R"({"ab":"cd"})", {3, 3}, false},
+        {R"({"ab":"cd"})", {2, 4}, false},   {million + "0]", {}, false},
+        {"\"" + std::string(1 << 20, 'x') + "\"", {}, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text.substr(0, 20));
+        bool fits = true;
+        try {
+            json::parse(row.text, row.budget);
+        } catch (const json::TooLarge& e) {
+            fits = false;
+            EXPECT_STREQ(e.what(), kCorruptText);
+        }
+        EXPECT_EQ(fits, row.fits);
+    }
+}
+
 TEST(JsonReader, RejectsWithClearError) {
     const struct {
         std::string text;

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -49,6 +50,20 @@ protected:
     }
 
     void writeDefaults(const std::string& json) { writeFile(home_ / "config" / "brisolet" / "defaults.json", json); }
+
+    // Messages on, sent through a phone link that holds every call until
+    // $HOME/go exists (ten seconds at most); $HOME/started says one began.
+    void holdMessages() {
+        writeDefaults(R"({"isMessagesEnabled": true, "isMailEnabled": true})");
+        writeFile(home_ / "bin" / "kdeconnect-cli",
+                  "#!/bin/sh\ntouch \"$HOME/started\"\ni=0\n"
+                  "while [ ! -e \"$HOME/go\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\necho phone\n");
+        fs::permissions(home_ / "bin" / "kdeconnect-cli", fs::perms::owner_all);
+    }
+    static std::string call(int id, const std::string& params) {
+        return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":)" + params + "}";
+    }
+    const std::string sendMessage = R"({"name":"send_message","arguments":{"phoneNumber":"+4912","message":"hi"}})";
 
     std::vector<std::string> environment() const {
         return testsupport::environmentWith({{"HOME", home_.string()},
@@ -147,13 +162,58 @@ TEST_F(Program, ListsEveryToolAsRecorded) {
     EXPECT_EQ(json::write(*json::parse(out[1]).find("result"), {.pretty = true}) + "\n", readFile(BRISOLET_TOOLS_LIST));
 }
 
+// Also the usual client shutdown (input closed while a call runs, then the
+// signal), and a start-up that waits on a file.
 TEST_F(Program, StopsWithinASecondOnTermination) {
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(signal);
+    enum State { serving, callPending, startingUp };
+    const std::pair<int, State> rows[] = {
+        {SIGTERM, serving}, {SIGINT, serving}, {SIGHUP, serving}, {SIGTERM, callPending}, {SIGTERM, startingUp}};
+    for (const auto& [signal, state] : rows) {
+        SCOPED_TRACE(std::to_string(signal) + " in state " + std::to_string(state));
+        holdMessages();
+        if (state == startingUp) {
+            const fs::path defaults = home_ / "config" / "brisolet" / "defaults.json";
+            fs::remove(defaults);
+            ASSERT_EQ(::mkfifo(defaults.c_str(), 0600), 0);
+            auto child = start();
+            // Blocked opening the file, or (where such a file is refused) serving.
+            const std::string wchan = "/proc/" + std::to_string(child->pid()) + "/wchan";
+            EXPECT_TRUE(testsupport::waitUntil([&] {
+                const std::string at = readFile(wchan);
+                return at == "wait_for_partner" || at.rfind("futex", 0) == 0;
+            }));
+            ::kill(child->pid(), signal);
+            EXPECT_EQ(child->wait(std::chrono::milliseconds(1500)), 128 + signal);
+            continue;
+        }
         auto child = initialized();
+        if (state == callPending) {
+            child->writeLine(call(2, sendMessage));
+            EXPECT_TRUE(testsupport::waitUntil([&] { return fs::exists(home_ / "started"); }));
+            child->closeInput();
+        }
         ::kill(child->pid(), signal);
         EXPECT_EQ(child->wait(std::chrono::milliseconds(1500)), 128 + signal);
     }
+}
+
+// Counted, not timed: a call of another family is answered while the phone
+// link holds the first; the first is answered once released.
+TEST_F(Program, ASlowCallHoldsNoOtherFamily) {
+    holdMessages();
+    auto child = initialized();
+    child->writeLine(call(2, sendMessage));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return fs::exists(home_ / "started"); }));
+    child->writeLine(call(3, R"({"name":"send_email","arguments":{"recipient":"a@example.org"}})"));
+    auto first = child->readLine();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(json::parse(*first).find("id")->asInt(), 3) << *first;
+    writeFile(home_ / "go", "");
+    auto second = child->readLine();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(json::parse(*second).find("id")->asInt(), 2) << *second;
+    child->closeInput();
+    EXPECT_EQ(child->wait(), 0);
 }
 
 TEST_F(Program, EndsOnceWhenItsAnswersCannotBeWritten) {
@@ -230,6 +290,42 @@ TEST_F(Program, MemoryStaysBoundedUnderAnOverlongLineAndAFloodOfPings) {
     EXPECT_EQ(child->wait(), 0);
     // The refused line is held up to the limit, never whole; the queue is bounded.
     if (kJudgeMemory) EXPECT_LT(peakChildMemory() - idle, 64L * 1024 * 1024 + 8L * 1024 * 1024);
+}
+
+// Whatever one message under the line limit holds, reading it stays within
+// a budget: many small values are refused like an over-long line.
+TEST_F(Program, MemoryStaysBoundedWhateverOneMessageHolds) {
+    const std::string tooLarge =
+        R"({"error":{"code":-32600,"data":{"detail":"Message too large"},"message":"Invalid Request: Message too large"},"id":null,"jsonrpc":"2.0"})";
+    const std::pair<std::string, bool> rows[] = {{"0,", false}, {"{},", false}, {"[],", false}, {"\"\",", false},
+                                                 {"{\"k\":1},", false}, {"", true}};
+    for (const auto& [filler, fits] : rows) {
+        SCOPED_TRACE(filler.empty() ? "one long text" : filler);
+        auto child = start();
+        std::thread writer([&] {
+            child->writeLine(kInitialize);
+            // 63 MiB of params: an array of fillers, or one long text.
+            child->write(R"({"jsonrpc":"2.0","id":5,"method":"ping","params":{"x":)" + std::string(filler.empty() ? "\"" : "["));
+            const std::string unit = filler.empty() ? "ab" : filler;
+            const std::string block = [&] {
+                std::string b;
+                while (b.size() < (1 << 20)) b += unit;
+                return b;
+            }();
+            for (int i = 0; i < 63; ++i) child->write(block);
+            child->writeLine(filler.empty() ? "\"}}" : "0]}}");
+            child->writeLine(R"({"jsonrpc":"2.0","id":6,"method":"ping"})");
+            child->closeInput();
+        });
+        EXPECT_EQ(child->readLine(), kInitializeResult);
+        EXPECT_EQ(child->readLine(std::chrono::seconds(60)), fits ? R"({"id":5,"jsonrpc":"2.0","result":{}})" : tooLarge);
+        EXPECT_EQ(child->readLine(std::chrono::seconds(60)), R"({"id":6,"jsonrpc":"2.0","result":{}})");
+        writer.join();
+        EXPECT_EQ(child->wait(std::chrono::seconds(60)), 0);
+#if !defined(__SANITIZE_ADDRESS__)
+        EXPECT_LT(peakChildMemory(), 256L * 1024 * 1024);
+#endif
+    }
 }
 
 TEST_F(Program, ClosedStandardDescriptorsReadAsEmptyInputAndDiscardedOutput) {

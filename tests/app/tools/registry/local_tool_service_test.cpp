@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 namespace app::tools {
@@ -114,7 +115,7 @@ TEST_F(RegistryTest, CounterIsStoredBeforeTheFamilyRuns) {
     EXPECT_EQ(service->callTool("isMapsEnabled_one", {}), "isMapsEnabled:isMapsEnabled_one");
     EXPECT_EQ(seenByHandler, 42);
     EXPECT_EQ(storedForHandler, 42);
-    EXPECT_TRUE(maps->onMain);
+    EXPECT_FALSE(maps->onMain) << "handlers run on their family's lane";
 
     // A failing handler's error passes unchanged, and the call still counts.
     maps->error = ToolError("MapsTool", 500, "boom");
@@ -139,6 +140,74 @@ TEST_F(RegistryTest, ConcurrentCallsLoseNoCount) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(service->toolCallCount(), 400);
     EXPECT_EQ(store->integer("toolCallCount"), 400);
+}
+
+// Counted, not timed: while one family's handler is held, another family's
+// call, a switch change and a listing complete; the held family's next call
+// waits its turn.
+TEST_F(RegistryTest, AHeldFamilyHoldsNoOtherFamily) {
+    auto service = makeFullService();
+    for (ToolSwitch s : {ToolSwitch::Maps, ToolSwitch::Music, ToolSwitch::Reminders}) service->setEnabled(s, true);
+    auto* maps = fakes[switchIndex(ToolSwitch::Maps)];
+    auto started = std::make_shared<rt::OneShot<std::monostate>>();
+    auto latch = std::make_shared<rt::OneShot<std::monostate>>();
+    maps->onHandle = [=] {
+        started->resume({});
+        latch->waitFor(std::chrono::seconds(30));
+    };
+    auto first = std::async(std::launch::async, [&] { return service->callTool("isMapsEnabled_one", {}); });
+    started->waitFor(std::chrono::seconds(10));
+    auto second = std::async(std::launch::async, [&] { return service->callTool("isMapsEnabled_two", {}); });
+
+    EXPECT_EQ(service->callTool("isMusicEnabled_one", {}), "isMusicEnabled:isMusicEnabled_one");
+    EXPECT_EQ(service->callTool("isRemindersEnabled_one", {}), "isRemindersEnabled:isRemindersEnabled_one");
+    service->setNotesEnabled(true);
+    EXPECT_EQ(service->enabledTools().size(), 8u);
+    EXPECT_EQ(maps->calls, std::vector<std::string>{"isMapsEnabled_one"}) << "the family's next call waits";
+
+    latch->resume({});
+    EXPECT_EQ(first.get(), "isMapsEnabled:isMapsEnabled_one");
+    EXPECT_EQ(second.get(), "isMapsEnabled:isMapsEnabled_two");
+    EXPECT_EQ(maps->calls, (std::vector<std::string>{"isMapsEnabled_one", "isMapsEnabled_two"}));
+}
+
+// Past 1,024 pending calls, or 64 MiB of their arguments, a caller waits: a
+// stop request then finds it waiting, and its job never runs.
+TEST_F(RegistryTest, PendingCallsAreBoundedInNumberAndArgumentBytes) {
+    auto service = makeFullService();
+    auto latch = std::make_shared<rt::OneShot<std::monostate>>();
+    std::atomic<int> ran{0};
+    auto held = [&] {
+        latch->waitFor(std::chrono::seconds(30));
+        ++ran;
+    };
+    std::stop_source stopped;
+    stopped.request_stop();
+    const std::size_t mib = 1024 * 1024;
+    const struct {
+        std::size_t calls, bytesEach, nextBytes;
+        bool admitted;
+    } rows[] = {
+        {1023, 1, 1, true},  {1024, 1, 1, false},       {1, 60 * mib, 4 * mib, true},
+        {1, 60 * mib, 5 * mib, false}, {0, 0, 100 * mib, true},  // alone, even a large one runs
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.calls) + " calls");
+        latch = std::make_shared<rt::OneShot<std::monostate>>();
+        ran = 0;
+        for (std::size_t i = 0; i < row.calls; ++i) service->runHandler(ToolSwitch::Notes, row.bytesEach, held);
+        bool admitted = true;
+        try {
+            service->runHandler(ToolSwitch::Mail, row.nextBytes, [&] { ++ran; }, stopped.get_token());
+        } catch (const rt::Cancelled&) {
+            admitted = false;
+        }
+        EXPECT_EQ(admitted, row.admitted);
+        latch->resume({});
+        service->waitForHandlers();
+        EXPECT_EQ(ran.load(), static_cast<int>(row.calls) + (row.admitted ? 1 : 0));
+        EXPECT_EQ(service->pendingCalls(), 0u);
+    }
 }
 
 TEST_F(RegistryTest, EverySwitchWriteStoresItsKeyAndSendsOneEvent) {
