@@ -279,9 +279,32 @@ private:
     std::string error_;
 };
 
+// At least the bytes the string literals decode to (an escape counts one).
+// The parser builds each string whole before the builder sees it, so a text
+// over the budget is refused before parsing.
+std::size_t leastStringBytes(std::string_view text) {
+    std::size_t total = 0;
+    bool inString = false;
+    for (std::size_t at = 0; at < text.size();) {
+        const char c = text[at];
+        if (!inString) {
+            inString = c == '"';
+            ++at;
+        } else if (c == '"') {
+            inString = false;
+            ++at;
+        } else {
+            ++total;
+            at += c != '\\' ? 1 : at + 1 < text.size() && text[at + 1] == 'u' ? 6 : 2;
+        }
+    }
+    return total;
+}
+
 }  // namespace
 
 Value parse(std::string_view text, ReadBudget budget) {
+    if (text.size() > budget.textBytes && leastStringBytes(text) > budget.textBytes) throw TooLarge();
     Value root;
     Builder builder(root, budget);
     const bool ok = Nl::sax_parse(text.data(), text.data() + text.size(), &builder);

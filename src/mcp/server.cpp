@@ -392,7 +392,7 @@ void Server::handleElement(std::string_view element, std::stop_token stop) {
         json::Value parsed;
         bool parsedOK = true;
         try {
-            parsed = json::parse(element);
+            parsed = json::parse(element, kMessageReadBudget);
         } catch (const json::TooLarge&) {
             throw;
         } catch (const json::DecodingError&) {

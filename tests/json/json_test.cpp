@@ -204,6 +204,8 @@ TEST(JsonReader, StaysWithinItsBudget) {
         {R"({"ab":"cd"})", {3, 4}, true},    {R"({"ab":"cd"})", {3, 3}, false},
         {R"({"ab":"cd"})", {2, 4}, false},   {million + "0]", {}, false},
         {"\"" + std::string(1 << 20, 'x') + "\"", {}, true},
+        // Text counts as read, escapes decoded.
+        {R"("\u00e9\u00e9")", {1, 4}, true},         {R"("\u00e9\u00e9")", {1, 3}, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text.substr(0, 20));
