@@ -314,6 +314,10 @@ Value parse(std::string_view text, ReadBudget budget) {
         if (!builder.error().empty()) debug.append(" ").append(builder.error());
         throw DecodingError::dataCorrupted(std::move(debug));
     }
+    // The parser takes a zero byte for the end of the text: what follows it
+    // would pass unread.
+    if (text.find('\0') != std::string_view::npos)
+        throw DecodingError::dataCorrupted(std::string(kInvalidJson) + " Unexpected zero byte after the value.");
     return root;
 }
 

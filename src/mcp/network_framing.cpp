@@ -56,27 +56,33 @@ NetworkFramer::Boundary NetworkFramer::classify(std::string_view rest, std::size
 
 bool NetworkFramer::resolveCut(std::string_view rest, std::size_t& skip, std::size_t& scanned) {
     constexpr std::size_t kFrame = NetworkHeartbeat::frameSize;
+    const std::string_view head = rest.substr(0, kFrame);
     std::vector<std::size_t> candidates;
-    for (std::size_t i = skip; i < std::min(rest.size(), kFrame); ++i)
-        if (opensMessage(rest[i])) candidates.push_back(i);
-    if (candidates.size() < 2) return true;
-    const std::size_t newline = rest.find('\n', std::max(candidates.front(), scanned));
-    if (newline == std::string_view::npos) {
-        scanned = rest.size();
-        return false;
-    }
+    for (std::size_t i = skip; i < head.size(); ++i)
+        if (opensMessage(head[i])) candidates.push_back(i);
+    std::size_t newline = std::string_view::npos;
     for (std::size_t start : candidates) {
-        // A newline among the kept bytes ends no message: the one after it does.
-        if (start > newline) {
-            skip = start;
-            return true;
+        // A line ending within a frame's length is kept timestamp bytes: a
+        // message is longer.
+        if (head.find('\n', start) != std::string_view::npos) continue;
+        if (newline == std::string_view::npos) {
+            // One search for the message's end, from where the last one stopped.
+            newline = rest.find('\n', std::max(head.size(), scanned));
+            if (newline == std::string_view::npos) {
+                scanned = rest.size();
+                return false;
+            }
         }
-        if (nlohmann::json::accept(rest.substr(start, newline - start))) {
+        // JSON text holds no zero byte (the parser would stop at one).
+        const std::string_view text = rest.substr(start, newline - start);
+        if (text.find('\0') == std::string_view::npos && nlohmann::json::accept(text)) {
             skip = start;
             return true;
         }
     }
-    skip = candidates.front();
+    if (rest.size() < kFrame) return false;  // the message may begin in the bytes to come
+    // No candidate is a message: the bytes go on as they came.
+    if (!candidates.empty()) skip = candidates.front();
     return true;
 }
 

@@ -32,9 +32,10 @@ public:
     // bytes a cut frame spans up to the message.
     static Boundary classify(std::string_view rest, std::size_t& skip);
 
-    // A cut frame whose kept timestamp bytes hold '{' or '[' too: the
-    // message is the first candidate whose line is JSON text. False while
-    // that line is incomplete; `scanned` keeps the search's place meanwhile.
+    // A cut frame, whose kept timestamp bytes may hold '{', '[' and newlines
+    // too: the message starts at the first '{' or '[' whose line is JSON
+    // text and ends past a frame's length. False while undecided; `scanned`
+    // keeps the newline search's place meanwhile.
     static bool resolveCut(std::string_view rest, std::size_t& skip, std::size_t& scanned);
 
 private:

@@ -236,6 +236,7 @@ TEST(JsonReader, RejectsWithClearError) {
         {nestedArrays(json::kMaxDepth + 1), "deeper than 512"},
         {nestedObjects(600), "deeper than 512"},
         {std::string(100000, '['), "deeper than 512"},
+        {std::string("{}\0{\"a\":1}", 10), "zero byte"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 40));

@@ -121,7 +121,7 @@ M = [
 ('PF6', 'mcp', 'src/mcp/envelope_scan.cpp', 'Plain reading takes an integer with a leading zero', "(text_[digits] == '0' && at_ - digits > 1)", 'false'),
 ('PF7', 'mcp', 'src/mcp/envelope_scan.cpp', 'Plain reading takes escaped strings as they are', "            if (c == '\\\\' || c < 0x20 || c >= 0x80) return std::nullopt;", '            if (c < 0x20) return std::nullopt;'),
 ('PF8', 'mcp', 'src/mcp/envelope_scan.cpp', 'Plain reading takes text after the object', "    if (!in.take('}') || !in.atEnd() || !version || !method) return std::nullopt;", "    if (!in.take('}') || !version || !method) return std::nullopt;"),
-('PF9', 'mcp', 'src/mcp/envelope_scan.cpp', 'Plain reading leaves params unchecked', '            decoded = decode<Value>(json::parse(*params));', '            decoded = Value(std::string(*params));'),
+('PF9', 'mcp', 'src/mcp/envelope_scan.cpp', 'Plain reading leaves params unchecked', '            decoded = decode<Value>(json::parse(*params, kMessageReadBudget));', '            decoded = Value(std::string(*params));'),
 ('PF10', 'mcp', 'src/mcp/stdio_transport.cpp', 'Answers to one read are not gathered', '                inputInHand_.store(true, std::memory_order_relaxed);\n', ''),
 ('PF11', 'mcp', 'src/mcp/stdio_transport.cpp', 'A held shared text is put before its head', '        hold(head);\n        pieces_.push_back(Piece{0, 0, shared});', '        pieces_.push_back(Piece{0, 0, shared});\n        hold(head);'),
 ('PF12', 'mcp', 'src/mcp/stdio_transport.cpp', 'A partial write resumes at the start of its part', '            iovecs_[first].iov_len -= written;\n', ''),

@@ -273,7 +273,8 @@ tools::ChangeSignal::Subscription announceToolListChanges(const std::shared_ptr<
                                      e.kind() == mcp::MCPError::Kind::ConnectionClosed || !server->isConnected();
             if (!unreachable && diagnostics) diagnostics->write(std::string("Tool list change not sent: ") + e.what());
         } catch (const std::exception& e) {
-            if (diagnostics) diagnostics->write(std::string("Tool list change not sent: ") + e.what());
+            if (server->isConnected() && diagnostics)
+                diagnostics->write(std::string("Tool list change not sent: ") + e.what());
         }
     });
 }

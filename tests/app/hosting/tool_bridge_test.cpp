@@ -107,6 +107,7 @@ TEST_F(Bridge, ToolCallsAnswerWithOneTextItemOrTheTypedReadingsError) {
 
 TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
     registry_->setNotesEnabled(true);
+    registry_->setMapsEnabled(true);
     transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
     // Answered while the first call still runs on the main executor.
     EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"), R"({"id":2,"jsonrpc":"2.0","result":{}})");
@@ -114,7 +115,6 @@ TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
               R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Tool not found: nope","type":"text"}],"isError":true}})");
     // Another family answers while the first call waits; the same family's
     // next call waits its turn.
-    registry_->setMapsEnabled(true);
     transport_->push(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"act"}})");
     EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"find"}})"),
               R"({"id":5,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
