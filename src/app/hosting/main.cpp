@@ -132,6 +132,7 @@ int serve(TerminationSignals& signals) {
             server->stop();  // also requests stop of the calls in flight and puts the descriptors' modes back
         });
         server->start(transport);
+        if (received.load() != 0) server->stop();  // the signal came before there was a loop to stop
 
         // Ends at the end of standard input, or at a termination signal, or
         // when the answers cannot be written.
