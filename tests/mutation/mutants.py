@@ -133,4 +133,12 @@ M = [
 ('PF18', 'mcp', 'src/mcp/stdio_transport.cpp', 'A caller waiting for the output is never woken', '    if (waited) self.writeCv_.notify_all();', '    (void)waited;'),
 ('HO3B', 'app/hosting', 'src/app/hosting/main.cpp', 'Exit status after a termination signal is 0', '        status = 128 + received.load();', '        status = 0;'),
 ('ST1', 'mcp', 'src/mcp/stdio_transport.cpp', 'An unterminated last message is dropped', '                splitter.finish(deliver, refuse);\n', ''),
+('PX1', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'Pending calls are not bounded', '            return pendingCalls_ == 0 || (pendingCalls_ < kMaxPendingCalls &&', '            return true || (pendingCalls_ < kMaxPendingCalls &&'),
+('PX2', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'Every family shares one lane', '    const std::size_t index = switchIndex(s == ToolSwitch::Reminders ? ToolSwitch::Calendar : s);', '    const std::size_t index = 0;'),
+('PX3', 'json', 'src/json/json.cpp', 'A reading counts no values', '        if (budget_.values == 0) return overBudget_ = true, fail("Too many values.");', '        if (false) return overBudget_ = true, fail("Too many values.");'),
+('PX4', 'json', 'src/json/json.cpp', 'A zero byte ends the text early', "    if (text.find('\\0') != std::string_view::npos)\n        throw", '    if (false)\n        throw'),
+('PX5', 'mcp', 'src/mcp/network_framing.hpp', "A cut frame's kept bytes may start the message", '            if (kind == Boundary::cutFrame && !resolveCut(rest, skip, cutScanned_)) break;\n', ''),
+('PX6', 'app/hosting', 'src/app/hosting/main.cpp', 'A signal does not end the wait for the last calls', '                registry.waitForHandlers(shutdown.get_token());', '                registry.waitForHandlers();'),
+('PX7', 'app/hosting', 'src/app/hosting/main.cpp', 'Nobody takes the termination signals', '        std::thread([this] { take(); }).detach();\n', ''),
+('PX8', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A list change nobody can receive is reported', '            if (!unreachable && diagnostics)', '            if (diagnostics)'),
 ]
