@@ -154,7 +154,8 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
     // Messages go through a phone link that holds the call (ten seconds at most).
     writeDefaults(R"({"isMessagesEnabled": true})");
     writeFile(home_ / "bin" / "kdeconnect-cli", "#!/bin/sh\ntouch \"$HOME/started\"\ni=0\n"
-                                               "while [ ! -e \"$HOME/go\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n");
+                                               "while [ ! -e \"$HOME/go\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
+                                               "rm \"$HOME/started\"\n");
     fs::permissions(home_ / "bin" / "kdeconnect-cli", fs::perms::owner_all);
     enum State { serving, callPending, startingUp };
     const std::pair<int, State> rows[] = {
@@ -168,7 +169,12 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
             child->writeLine(
                 R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"send_message","arguments":{"phoneNumber":"+49","message":"hi"}}})");
             EXPECT_TRUE(testsupport::waitUntil([&] { return fs::exists(home_ / "started"); }));
+            const fs::path tasks = "/proc/" + std::to_string(child->pid()) + "/task";
+            const auto threads = [&] { return std::distance(fs::directory_iterator(tasks), fs::directory_iterator()); };
+            const auto reading = threads();
             child->closeInput();
+            // The signal comes once the reading has ended, its thread gone.
+            EXPECT_TRUE(testsupport::waitUntil([&] { return threads() < reading; }));
         }
         // Blocked opening the file, or (where such a file is refused) serving.
         const std::string wchan = "/proc/" + std::to_string(child->pid()) + "/wchan";
@@ -179,6 +185,7 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
         EXPECT_EQ(child->wait(std::chrono::milliseconds(1500)), 128 + signal);
     }
     writeFile(home_ / "go", "");  // the phone link left behind ends too
+    EXPECT_TRUE(testsupport::waitUntil([&] { return !fs::exists(home_ / "started"); }));
 }
 
 TEST_F(Program, EndsOnceWhenItsAnswersCannotBeWritten) {
