@@ -52,5 +52,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const auto framed = frames(bytes, bytes.size() + 1);
     FUZZ_CHECK(frames(bytes, chunk) == framed);
+
+    // A heartbeat whose timestamp's six low bytes are the input's, whole or
+    // cut short, before a message: the message arrives as sent.
+    if (bytes.size() >= 7) {
+        std::string frame = "\xF0\x9F\x92\x93" + std::string(bytes.substr(1, 6)) + std::string(2, '\0');
+        const std::size_t kept = static_cast<unsigned char>(bytes[0]) % 13;
+        const std::string message = R"({"jsonrpc":"2.0","id":[1],"method":"ping"})";
+        const std::string sent = frame.substr(0, kept) + message + "\n";
+        std::vector<std::string> expected;
+        if (kept == 12) expected.push_back("h:" + frame);
+        expected.push_back("m:" + message);
+        FUZZ_CHECK(frames(sent, chunk) == expected);
+    }
     return 0;
 }

@@ -53,6 +53,9 @@ const char* DecodingError::what() const noexcept {
 
 EncodingError::EncodingError(std::string debugDescription) : debug_(std::move(debugDescription)) {}
 
+TooLarge::TooLarge()
+    : DecodingError(Kind::DataCorrupted, "The data is larger than a reading may build.") {}
+
 const char* EncodingError::what() const noexcept { return kUnwritableText; }
 
 // ---- Reading ------------------------------------------------------------
@@ -91,7 +94,7 @@ std::string describeParseFailure(const std::string& what) {
 // the slot its container prepared, with no intermediate document.
 class Builder {
 public:
-    explicit Builder(Value& root) : root_(root) {}
+    Builder(Value& root, ReadBudget budget) : root_(root), budget_(budget) {}
 
     // nlohmann stops at the first callback that returns false.
     bool null() { return put(Value()); }
@@ -105,7 +108,7 @@ public:
     bool number_float(Nl::number_float_t parsed, const std::string& raw) {
         return put(classifyFloat(parsed, raw));
     }
-    bool string(std::string& s) { return put(Value(std::move(s))); }
+    bool string(std::string& s) { return text(s.size()) && put(Value(std::move(s))); }
     bool binary(Nl::binary_t&) { return fail("Binary values are not JSON."); }
 
     bool start_object(std::size_t) {
@@ -116,6 +119,7 @@ public:
         return true;
     }
     bool key(std::string& k) {
+        if (!count() || !text(k.size())) return false;
         Frame& f = stack_.back();
         Object& o = f.container->asObject();
         std::size_t existing = f.indexOf(o, k);
@@ -148,6 +152,7 @@ public:
     }
 
     const std::string& error() const { return error_; }
+    bool overBudget() const { return overBudget_; }
 
 private:
     // Key lookup for large objects: a set of member indices hashed by key,
@@ -199,7 +204,19 @@ private:
         }
     };
 
+    bool count() {
+        if (budget_.values == 0) return overBudget_ = true, fail("Too many values.");
+        --budget_.values;
+        return true;
+    }
+    bool text(std::size_t bytes) {
+        if (bytes > budget_.textBytes) return overBudget_ = true, fail("Too much text.");
+        budget_.textBytes -= bytes;
+        return true;
+    }
+
     bool enter() {
+        if (!count()) return false;
         if (stack_.size() >= static_cast<std::size_t>(kMaxDepth))
             return fail("Arrays and objects are nested deeper than " + std::to_string(kMaxDepth) +
                         " levels.");
@@ -214,6 +231,7 @@ private:
     }
 
     bool put(Value&& v) {
+        if (!count()) return false;
         nextSlot() = std::move(v);
         return true;
     }
@@ -255,21 +273,51 @@ private:
     }
 
     Value& root_;
+    ReadBudget budget_;
+    bool overBudget_ = false;
     std::vector<Frame> stack_;
     std::string error_;
 };
 
+// At least the bytes the string literals decode to (an escape counts one).
+// The parser builds each string whole before the builder sees it, so a text
+// over the budget is refused before parsing.
+std::size_t leastStringBytes(std::string_view text) {
+    std::size_t total = 0;
+    bool inString = false;
+    for (std::size_t at = 0; at < text.size();) {
+        const char c = text[at];
+        if (!inString) {
+            inString = c == '"';
+            ++at;
+        } else if (c == '"') {
+            inString = false;
+            ++at;
+        } else {
+            ++total;
+            at += c != '\\' ? 1 : at + 1 < text.size() && text[at + 1] == 'u' ? 6 : 2;
+        }
+    }
+    return total;
+}
+
 }  // namespace
 
-Value parse(std::string_view text) {
+Value parse(std::string_view text, ReadBudget budget) {
+    if (text.size() > budget.textBytes && leastStringBytes(text) > budget.textBytes) throw TooLarge();
     Value root;
-    Builder builder(root);
+    Builder builder(root, budget);
     const bool ok = Nl::sax_parse(text.data(), text.data() + text.size(), &builder);
     if (!ok) {
+        if (builder.overBudget()) throw TooLarge();
         std::string debug = kInvalidJson;
         if (!builder.error().empty()) debug.append(" ").append(builder.error());
         throw DecodingError::dataCorrupted(std::move(debug));
     }
+    // The parser takes a zero byte for the end of the text: what follows it
+    // would pass unread.
+    if (text.find('\0') != std::string_view::npos)
+        throw DecodingError::dataCorrupted(std::string(kInvalidJson) + " Unexpected zero byte after the value.");
     return root;
 }
 

@@ -59,16 +59,32 @@ private:
     std::string debug_;
 };
 
+// A text whose reading would take more memory than the reader allows.
+class TooLarge : public DecodingError {
+public:
+    TooLarge();
+};
+
 // ---- Reading ------------------------------------------------------------
 
 inline constexpr int kMaxDepth = 512;
+
+// What one reading may build: values (each array, object, member key and
+// scalar counts one) and bytes of text (strings and keys). A value costs
+// several times its text in memory (`0,` is two bytes, its value forty and
+// more), so the text's length alone does not bound what it makes.
+struct ReadBudget {
+    std::size_t values = 1'000'000;
+    std::size_t textBytes = 64u * 1024 * 1024;
+};
 
 // Parses exactly one JSON value (surrounding whitespace allowed). Throws
 // DecodingError(DataCorrupted) for malformed text, trailing garbage, invalid
 // UTF-8, lone surrogates, numbers beyond double range and nesting over kMaxDepth.
 // Numbers: an integral value within [-2^63, 2^63) reads as Int (also "1.0" and
-// "1e2"); everything else as Double, read exactly.
-Value parse(std::string_view text);
+// "1e2"); everything else as Double, read exactly. Throws TooLarge (a
+// DecodingError) for a text over the budget.
+Value parse(std::string_view text, ReadBudget budget = {});
 
 // ---- Writing ------------------------------------------------------------
 

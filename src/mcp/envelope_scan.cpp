@@ -146,7 +146,9 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
     Value decoded;
     if (params) {
         try {
-            decoded = decode<Value>(json::parse(*params));
+            decoded = decode<Value>(json::parse(*params, kMessageReadBudget));
+        } catch (const json::TooLarge&) {
+            throw;
         } catch (const json::DecodingError&) {
             return std::nullopt;
         }

@@ -2,6 +2,7 @@
 // text: the server's fast way in, with no JSON tree of the whole message.
 #pragma once
 
+#include "json/json.hpp"
 #include "mcp/envelope.hpp"
 
 #include <optional>
@@ -10,13 +11,19 @@
 
 namespace mcp {
 
+// What reading one received message may build. Its tree is copied up to
+// twice more on its way to a handler (protocol values, then a tool's
+// arguments): with the line itself this keeps a message under 256 MB.
+inline constexpr json::ReadBudget kMessageReadBudget{500'000, 16u * 1024 * 1024};
+
 // A request or notification from its text when it has the plain form: one
 // object holding "jsonrpc": "2.0", "method" (a string), perhaps "id" (an
 // integer or a string) and perhaps "params", each once, in any order, with
 // keys, method and id free of escapes and of bytes past ASCII. Only
 // "params" is parsed, alone. Nullopt for anything else, or if "params" does
 // not parse: the message must then be read the general way, which gives the
-// same reading for every text this accepts.
+// same reading for every text this accepts. Throws json::TooLarge for
+// "params" over kMessageReadBudget.
 std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string_view text);
 
 }  // namespace mcp

@@ -32,8 +32,15 @@ public:
     // bytes a cut frame spans up to the message.
     static Boundary classify(std::string_view rest, std::size_t& skip);
 
+    // A cut frame, whose kept timestamp bytes may hold '{', '[' and newlines
+    // too: the message starts at the first '{' or '[' whose line is JSON
+    // text and ends past a frame's length. False while undecided; `scanned`
+    // keeps the newline search's place meanwhile.
+    static bool resolveCut(std::string_view rest, std::size_t& skip, std::size_t& scanned);
+
 private:
     std::string buffer_;
+    std::size_t cutScanned_ = 0;  // bytes after a cut frame already searched for a newline
     std::size_t scanned_ = 0;  // bytes after the boundary already searched for a newline
 };
 
@@ -49,6 +56,8 @@ void NetworkFramer::feed(std::string_view chunk, OnMessage&& onMessage, OnHeartb
             std::size_t skip = 0;
             const Boundary kind = classify(rest, skip);
             if (kind == Boundary::undecided) break;  // the rest of a frame may be on its way
+            if (kind == Boundary::cutFrame && !resolveCut(rest, skip, cutScanned_)) break;
+            cutScanned_ = 0;
             if (kind == Boundary::heartbeat || kind == Boundary::cutFrame) {
                 if (kind == Boundary::heartbeat) onHeartbeat(rest.substr(0, skip));
                 start += skip;

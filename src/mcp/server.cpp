@@ -392,7 +392,9 @@ void Server::handleElement(std::string_view element, std::stop_token stop) {
         json::Value parsed;
         bool parsedOK = true;
         try {
-            parsed = json::parse(element);
+            parsed = json::parse(element, kMessageReadBudget);
+        } catch (const json::TooLarge&) {
+            throw;
         } catch (const json::DecodingError&) {
             parsedOK = false;
         }
@@ -448,7 +450,16 @@ void Server::handleElement(std::string_view element, std::stop_token stop) {
         }
         throw MCPError::parseError(std::string("Invalid message format"));
     } catch (...) {
-        const auto error = std::current_exception();
+        auto error = std::current_exception();
+        try {
+            std::rethrow_exception(error);
+        } catch (const json::TooLarge&) {
+            // Refused like a line over the length limit, whatever it held.
+            form = Form::request;
+            answerId = ID::null();
+            error = std::make_exception_ptr(MCPError::invalidRequest(std::string("Message too large")));
+        } catch (...) {
+        }
         // Never silently dropped: every failure is logged, and a request is answered.
         if (auto current = connection()) {
             current->logger().error(site("start(transport:initializeHook:)", __LINE__), "Error processing message",

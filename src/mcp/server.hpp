@@ -89,6 +89,8 @@ public:
     void setConfiguration(Configuration configuration);
 
     bool isInitialized() const;
+    // Started and not stopped: messages sent now have a transport to go to.
+    bool isConnected() const { return connection() != nullptr; }
     std::optional<ClientInfo> clientInfo() const;
     std::optional<ClientCapabilities> clientCapabilities() const;
     std::optional<std::string> protocolVersion() const;

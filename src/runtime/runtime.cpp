@@ -76,6 +76,50 @@ void MainExecutor::post(Job job) {
     cv_.notify_one();
 }
 
+namespace {
+void runReported(const char* where, const std::function<void()>& job) {
+    try {
+        job();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: job failed: %s\n", where, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: job failed\n", where);
+    }
+}
+}  // namespace
+
+SerialLane::~SerialLane() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void SerialLane::post(Job job) {
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+        if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
+    }
+    cv_.notify_one();
+}
+
+void SerialLane::loop() {
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock lock(mutex_);
+            cv_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+            if (jobs_.empty()) return;  // stopping and drained
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        runReported("SerialLane", job);
+    }
+}
+
 void MainExecutor::loop() {
     for (;;) {
         Job job;
@@ -86,13 +130,7 @@ void MainExecutor::loop() {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
-        try {
-            job();
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "MainExecutor: job failed: %s\n", e.what());
-        } catch (...) {
-            std::fprintf(stderr, "MainExecutor: job failed\n");
-        }
+        runReported("MainExecutor", job);
     }
 }
 

@@ -297,4 +297,29 @@ private:
     std::thread thread_;
 };
 
+// Jobs run one after another in the order posted, on a thread of its own
+// that the first job starts: work that must keep its order but must not hold
+// the main executor.
+class SerialLane {
+public:
+    using Job = std::function<void()>;
+
+    SerialLane() = default;
+    ~SerialLane();  // runs the jobs already queued, then stops
+    SerialLane(const SerialLane&) = delete;
+    SerialLane& operator=(const SerialLane&) = delete;
+
+    // Queues a job. An exception escaping it is reported on stderr.
+    void post(Job job);
+
+private:
+    void loop();
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<Job> jobs_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
 }  // namespace rt

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <bit>
 #include <cstdint>
 #include <limits>
@@ -190,6 +192,25 @@ TEST(JsonReader, NestingUpToTheLimit) {
     EXPECT_NO_THROW(json::parse(nestedObjects(json::kMaxDepth)));
 }
 
+// Values (arrays, objects, keys, scalars) and text bytes (escapes decoded)
+// are counted; past either, the text is refused whole.
+TEST(JsonReader, StaysWithinItsBudget) {
+    const std::tuple<std::string, json::ReadBudget, bool> rows[] = {
+        {"[0,0,0]", {4, 0}, true},        {"[0,0,0]", {3, 0}, false},          {R"({"ab":"cd"})", {3, 4}, true},
+        {R"({"ab":"cd"})", {3, 3}, false}, {R"({"ab":"cd"})", {2, 4}, false},    {R"("\u00e9\u00e9")", {1, 4}, true},
+        {R"("\u00e9\u00e9")", {1, 3}, false}};
+    for (const auto& [text, budget, fits] : rows) {
+        bool read = true;
+        try {
+            json::parse(text, budget);
+        } catch (const json::TooLarge& e) {
+            read = false;
+            EXPECT_STREQ(e.what(), kCorruptText);
+        }
+        EXPECT_EQ(read, fits) << text;
+    }
+}
+
 TEST(JsonReader, RejectsWithClearError) {
     const struct {
         std::string text;
@@ -206,6 +227,7 @@ TEST(JsonReader, RejectsWithClearError) {
         {nestedArrays(json::kMaxDepth + 1), "deeper than 512"},
         {nestedObjects(600), "deeper than 512"},
         {std::string(100000, '['), "deeper than 512"},
+        {std::string("{}\0{\"a\":1}", 10), "zero byte"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.substr(0, 40));

@@ -311,6 +311,27 @@ TEST(NetworkFraming, AHeartbeatIsOnlyAWholeFrameAtAMessageBoundary) {
             EXPECT_EQ(framer.size(), 0u);
         }
     }
+    // Every byte value at every place of the timestamp, the frame whole or cut
+    // short before the message: a '{' or '[' kept from it starts no message.
+    for (int value = 0; value < 256; ++value) {
+        for (std::size_t place = 4; place < 10; ++place) {
+            std::string frame = kHeartbeat;
+            frame[place] = static_cast<char>(value);
+            for (std::size_t kept = 4; kept <= frame.size(); ++kept) {
+                const std::string bytes = frame.substr(0, kept) + message + "\n";
+                for (std::size_t cut : {bytes.size(), kept, kept + 1}) {
+                    mcp::NetworkFramer framer;
+                    Lines messages, heartbeats;
+                    const auto onMessage = [&](std::string m) { messages.push_back(std::move(m)); };
+                    const auto onHeartbeat = [&](std::string_view f) { heartbeats.emplace_back(f); };
+                    framer.feed(std::string_view(bytes).substr(0, cut), onMessage, onHeartbeat);
+                    framer.feed(std::string_view(bytes).substr(cut), onMessage, onHeartbeat);
+                    ASSERT_EQ(messages, Lines{message}) << value << " at " << place << ", " << kept << " kept";
+                    ASSERT_EQ(heartbeats, kept == frame.size() ? Lines{frame} : Lines{});
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -137,6 +137,8 @@ TEST(ServerDispatch, AnswersRequestsAndTheirFailuresUnderTheRequestId) {
         std::string request;
         std::string answer;
     };
+    std::string manyZeros = "0";
+    for (int i = 0; i < 1'000'000; ++i) manyZeros += ",0";
     const auto echo = [](const std::string& id, const std::string& params) {
         return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":"test/echo")" + params + "}";
     };
@@ -168,6 +170,10 @@ TEST(ServerDispatch, AnswersRequestsAndTheirFailuresUnderTheRequestId) {
         {R"({"jsonrpc":"2.0","id":true,"method":"ping"})", errorAnswer("null", -32600, "Invalid Request", kBadId)},
         {R"({"jsonrpc":"2.0","id":{},"method":"test/echo"})", errorAnswer("null", -32600, "Invalid Request", kBadId)},
         {R"({"jsonrpc":"2.0","id":[1],"method":"ping"})", errorAnswer("null", -32600, "Invalid Request", kBadId)},
+        // More values than a message may hold, in the plain form or not.
+        {echo("13", R"(,"params":{"x":[)" + manyZeros + "]}"), errorAnswer("null", -32600, "Invalid Request", "Message too large")},
+        {echo("14", R"(,"params":{"x":[)" + manyZeros + "]},\"jsonrpc\":\"2.0\""),
+         errorAnswer("null", -32600, "Invalid Request", "Message too large")},
     };
     run.server->registerMethodHandler<mcp::CallTool>(
         [](const mcp::CallTool::Parameters&) -> mcp::CallTool::Result { return {}; });

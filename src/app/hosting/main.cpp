@@ -17,6 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <functional>
+#include <mutex>
+#include <stop_token>
 #include <memory>
 #include <thread>
 
@@ -40,28 +43,65 @@ void reserveStandardDescriptors() {
     }
 }
 
-// True when the jobs queued so far ran within `limit`.
-bool drainedWithin(rt::MainExecutor& executor, std::chrono::milliseconds limit) {
-    auto done = std::make_shared<rt::OneShot<std::monostate>>();
-    executor.post([done] { done->resume(std::monostate{}); });
-    try {
-        done->waitFor(limit);
-        return true;
-    } catch (const rt::TimedOut&) {
-        return false;
+// Termination signals are taken by one thread from the first instruction of
+// main on, so that a signal ends the process in every state: before the
+// server runs (start-up may wait on a file) it ends it at once; afterwards
+// the server stops cleanly (answers written, descriptor modes and defaults
+// restored), and a second signal ends it at once.
+class TerminationSignals {
+public:
+    // Blocks the signals in the calling thread (and every thread it starts
+    // later) and starts the thread that takes them.
+    TerminationSignals() {
+        sigemptyset(&set_);
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, signal);
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+        // Never joined: it waits for a signal until the process ends.
+        std::thread([this] { take(); }).detach();
     }
-}
 
-int serve() {
-    // Termination signals are taken by one thread (below) so that the server
-    // can stop cleanly: answers written, descriptor modes and defaults restored.
-    sigset_t termination;
-    sigemptyset(&termination);
-    sigaddset(&termination, SIGINT);
-    sigaddset(&termination, SIGTERM);
-    sigaddset(&termination, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &termination, nullptr);
+    // Until the returned guard goes, a first signal runs `stop` instead of
+    // ending the process.
+    class Handling {
+    public:
+        Handling(TerminationSignals& owner, std::function<void(int)> stop) : owner_(owner) {
+            std::lock_guard lock(owner_.mutex_);
+            owner_.stop_ = std::move(stop);
+        }
+        ~Handling() {
+            std::lock_guard lock(owner_.mutex_);  // waits for a handler running now
+            owner_.stop_ = nullptr;
+        }
+        Handling(const Handling&) = delete;
+        Handling& operator=(const Handling&) = delete;
 
+    private:
+        TerminationSignals& owner_;
+    };
+
+private:
+    void take() {
+        bool stopping = false;
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&set_, &signal) != 0) continue;
+            std::lock_guard lock(mutex_);
+            if (!stop_ || stopping) std::_Exit(128 + signal);
+            stopping = true;
+            stop_(signal);
+        }
+    }
+
+    sigset_t set_;
+    std::mutex mutex_;
+    std::function<void(int)> stop_;
+};
+
+// How long calls get to end after a stop request before the process ends
+// without them: what a termination signal waits for at most.
+constexpr auto kStopGrace = std::chrono::milliseconds(500);
+
+int serve(TerminationSignals& signals) {
     rt::MainExecutor executor;
     app::platform::Platform platform = app::hosting::makeLinuxPlatform();
     auto families = app::tools::makeToolFamilies(platform);
@@ -77,25 +117,36 @@ int serve() {
     auto announcements = app::hosting::announceToolListChanges(server, registry, platform.diagnostics);
 
     auto transport = std::make_shared<mcp::StdioTransport>();
-    server->start(transport);
-
-    std::atomic<bool> ending{false};
     std::atomic<int> received{0};
-    std::thread signals([&] {
-        int signal = 0;
-        sigwait(&termination, &signal);
-        if (ending.load()) return;  // woken by ourselves at the end
-        received = signal;
-        server->stop();  // also puts the descriptors' modes back
-        // A second signal: the user will not wait for a tool call that hangs.
-        sigwait(&termination, &signal);
-        if (ending.load()) return;
-        std::_Exit(128 + signal);
-    });
+    std::stop_source shutdown;
+    // Ends the process at once, with the counter's last writes kept.
+    auto endNow = [&](int status) {
+        platform.defaults->flush();
+        std::fflush(stderr);
+        std::_Exit(status);
+    };
+    {
+        TerminationSignals::Handling handling(signals, [&](int signal) {
+            received = signal;
+            shutdown.request_stop();
+            server->stop();  // also requests stop of the calls in flight and puts the descriptors' modes back
+        });
+        server->start(transport);
+        if (received.load() != 0) server->stop();  // the signal came before there was a loop to stop
 
-    // Ends at the end of standard input, once every message read is answered;
-    // or at a termination signal; or when the answers cannot be written.
-    server->waitUntilFinished();
+        // Ends at the end of standard input, or at a termination signal, or
+        // when the answers cannot be written.
+        server->waitUntilFinished();
+        if (transport->outputError() == 0 && received.load() == 0) {
+            // Input ended: the calls still running answer before the output
+            // closes, unless a signal comes first.
+            try {
+                registry.waitForHandlers(shutdown.get_token());
+                executor.drain();
+            } catch (const rt::Cancelled&) {
+            }
+        }
+    }
     int status = 0;
     if (const int error = transport->outputError()) {
         std::fprintf(stderr, "brisolet: cannot write to standard output: %s; stopping\n", std::strerror(error));
@@ -103,33 +154,28 @@ int serve() {
     } else if (received.load() != 0) {
         status = 128 + received.load();
     }
-    if (status == 0) {
-        // The calls still running answer before the output closes.
-        executor.drain();
-        server->stop();
-    } else {
-        server->stop();  // requests stop of the calls in flight
-        if (!drainedWithin(executor, std::chrono::seconds(1))) {
-            // A call that ignores its stop request does not hold the process.
-            platform.defaults->flush();
-            std::_Exit(status);
+    server->stop();  // requests stop of the calls in flight
+    if (status != 0) {
+        // A call that ignores its stop request does not hold the process.
+        try {
+            registry.waitForHandlers({}, rt::Clock::now() + kStopGrace);
+        } catch (const rt::TimedOut&) {
+            endNow(status);
         }
     }
     platform.defaults->flush();
-
-    ending = true;
-    pthread_kill(signals.native_handle(), SIGTERM);
-    signals.join();
     return status;
 }
 
 }  // namespace
 
 int main() {
+    // Never destroyed: its thread may take a signal while the process exits.
+    auto& signals = *new TerminationSignals;
     reserveStandardDescriptors();
     std::signal(SIGPIPE, SIG_IGN);
     try {
-        return serve();
+        return serve(signals);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "brisolet: %s\n", e.what());
         return 1;

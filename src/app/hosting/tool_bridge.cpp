@@ -182,8 +182,9 @@ ToolAnswer callTool(tools::LocalToolService& registry, const mcp::CallTool::Para
 }
 
 // tools/call: the loop thread finds the family, counts the call and reads the
-// arguments; only the handler runs on the main executor, which sends the
-// answer. The loop never waits for it, and a refused call never reaches it.
+// arguments; the handler runs on its family's lane, which sends the answer.
+// The loop waits for it only while too many calls are pending, and a refused
+// call never reaches it.
 class ToolCallHandler final : public mcp::RequestHandlerBox {
 public:
     explicit ToolCallHandler(tools::LocalToolService& registry) : registry_(registry) {}
@@ -209,18 +210,28 @@ public:
             answer(written(request.id, errorAnswer(refusal->message()), options));
             return true;
         }
-        registry_.mainExecutor().post([family, id = request.id, name = call.name(), arguments = call.arguments(),
-                                       options, stop,
-                                       answer = std::move(answer)] {
-            std::string text;
-            try {
-                text = written(id, toolAnswer([&] { return family->handle(name, arguments, stop); }), options);
-            } catch (const rt::Cancelled& e) {
-                text = json::write(mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))),
+        tools::Arguments arguments = call.arguments();
+        const std::size_t bytes = tools::argumentBytes(arguments);
+        // Waits here, and so stops the reading, while too many calls are pending.
+        registry_.runHandler(
+            family->toolSwitch(), bytes,
+            [family, id = request.id, name = call.name(), arguments = std::move(arguments), options, stop,
+             answer = std::move(answer)] {
+                std::string text;
+                try {
+                    text = written(id, toolAnswer([&] {
+                                       // Stopped while queued: the handler is not started.
+                                       if (stop.stop_requested()) throw rt::Cancelled();
+                                       return family->handle(name, arguments, stop);
+                                   }),
                                    options);
-            }
-            answer(std::move(text));
-        });
+                } catch (const rt::Cancelled& e) {
+                    text = json::write(
+                        mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))), options);
+                }
+                answer(std::move(text));
+            },
+            stop);
         return true;
     }
 
@@ -255,8 +266,15 @@ tools::ChangeSignal::Subscription announceToolListChanges(const std::shared_ptr<
         if (!server) return;
         try {
             server->sendNotification(mcp::message<mcp::ToolListChangedNotification>());
+        } catch (const mcp::MCPError& e) {
+            // A stopped server has nobody to tell; output that failed is
+            // reported once, by the program.
+            const bool unreachable = e.kind() == mcp::MCPError::Kind::TransportError ||
+                                     e.kind() == mcp::MCPError::Kind::ConnectionClosed || !server->isConnected();
+            if (!unreachable && diagnostics) diagnostics->write(std::string("Tool list change not sent: ") + e.what());
         } catch (const std::exception& e) {
-            if (diagnostics) diagnostics->write(std::string("Tool list change not sent: ") + e.what());
+            if (server->isConnected() && diagnostics)
+                diagnostics->write(std::string("Tool list change not sent: ") + e.what());
         }
     });
 }

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -147,13 +148,44 @@ TEST_F(Program, ListsEveryToolAsRecorded) {
     EXPECT_EQ(json::write(*json::parse(out[1]).find("result"), {.pretty = true}) + "\n", readFile(BRISOLET_TOOLS_LIST));
 }
 
+// Also the usual client shutdown (input closed while a call runs, then the
+// signal), and a start-up that waits on a file.
 TEST_F(Program, StopsWithinASecondOnTermination) {
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        SCOPED_TRACE(signal);
-        auto child = initialized();
+    // Messages go through a phone link that holds the call (ten seconds at most).
+    writeDefaults(R"({"isMessagesEnabled": true})");
+    writeFile(home_ / "bin" / "kdeconnect-cli", "#!/bin/sh\ntouch \"$HOME/started\"\ni=0\n"
+                                               "while [ ! -e \"$HOME/go\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
+                                               "rm \"$HOME/started\"\n");
+    fs::permissions(home_ / "bin" / "kdeconnect-cli", fs::perms::owner_all);
+    enum State { serving, callPending, startingUp };
+    const std::pair<int, State> rows[] = {
+        {SIGTERM, serving}, {SIGINT, serving}, {SIGHUP, serving}, {SIGTERM, callPending}, {SIGTERM, startingUp}};
+    for (const auto& [signal, state] : rows) {
+        SCOPED_TRACE(std::to_string(signal) + " in state " + std::to_string(state));
+        const fs::path defaults = home_ / "config" / "brisolet" / "defaults.json";
+        if (state == startingUp) ASSERT_TRUE(fs::remove(defaults) && ::mkfifo(defaults.c_str(), 0600) == 0);
+        auto child = state == startingUp ? start() : initialized();
+        if (state == callPending) {
+            child->writeLine(
+                R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"send_message","arguments":{"phoneNumber":"+49","message":"hi"}}})");
+            EXPECT_TRUE(testsupport::waitUntil([&] { return fs::exists(home_ / "started"); }));
+            const fs::path tasks = "/proc/" + std::to_string(child->pid()) + "/task";
+            const auto threads = [&] { return std::distance(fs::directory_iterator(tasks), fs::directory_iterator()); };
+            const auto reading = threads();
+            child->closeInput();
+            // The signal comes once the reading has ended, its thread gone.
+            EXPECT_TRUE(testsupport::waitUntil([&] { return threads() < reading; }));
+        }
+        // Blocked opening the file, or (where such a file is refused) serving.
+        const std::string wchan = "/proc/" + std::to_string(child->pid()) + "/wchan";
+        if (state == startingUp) EXPECT_TRUE(testsupport::waitUntil([&] {
+            return readFile(wchan) == "wait_for_partner" || readFile(wchan).rfind("futex", 0) == 0;
+        }));
         ::kill(child->pid(), signal);
         EXPECT_EQ(child->wait(std::chrono::milliseconds(1500)), 128 + signal);
     }
+    writeFile(home_ / "go", "");  // the phone link left behind ends too
+    EXPECT_TRUE(testsupport::waitUntil([&] { return !fs::exists(home_ / "started"); }));
 }
 
 TEST_F(Program, EndsOnceWhenItsAnswersCannotBeWritten) {
@@ -230,6 +262,38 @@ TEST_F(Program, MemoryStaysBoundedUnderAnOverlongLineAndAFloodOfPings) {
     EXPECT_EQ(child->wait(), 0);
     // The refused line is held up to the limit, never whole; the queue is bounded.
     if (kJudgeMemory) EXPECT_LT(peakChildMemory() - idle, 64L * 1024 * 1024 + 8L * 1024 * 1024);
+}
+
+// Whatever one message under the line limit holds, reading it stays within
+// a budget: many small values are refused like an over-long line.
+TEST_F(Program, MemoryStaysBoundedWhateverOneMessageHolds) {
+    // A ping's params of 63 MiB: an array of small values, or a long text.
+    const std::pair<std::string, std::size_t> rows[] = {{"0,", 0},  {"{},", 0}, {"\"\",", 0}, {"{\"k\":1},", 0},
+                                                        {"", 15u << 20}, {"", 40u << 20}};
+    for (const auto& [unit, textSize] : rows) {
+        SCOPED_TRACE(unit + std::to_string(textSize));
+        auto child = start();  // first: a spawned child's peak counts what this process held then
+        std::string params = unit.empty() ? "\"" + std::string(textSize, 'a') + "\"" : "[";
+        while (params.size() < (63u << 20)) params += unit.empty() ? " " : unit;
+        std::thread writer([&] {
+            child->writeLine(kInitialize);
+            child->writeLine(R"({"jsonrpc":"2.0","id":5,"method":"ping","params":{"x":)" + params + (unit.empty() ? "}}" : "0]}}"));
+            child->writeLine(R"({"jsonrpc":"2.0","id":6,"method":"ping"})");
+        });
+        EXPECT_EQ(child->readLine(), kInitializeResult);
+        EXPECT_EQ(child->readLine(std::chrono::seconds(60)),
+                  textSize == (15u << 20)
+                      ? R"({"id":5,"jsonrpc":"2.0","result":{}})"
+                      : R"({"error":{"code":-32600,"data":{"detail":"Message too large"},"message":"Invalid Request: Message too large"},"id":null,"jsonrpc":"2.0"})");
+        EXPECT_EQ(child->readLine(std::chrono::seconds(60)), R"({"id":6,"jsonrpc":"2.0","result":{}})");
+        writer.join();
+        const std::string status = readFile("/proc/" + std::to_string(child->pid()) + "/status");
+#if !defined(__SANITIZE_ADDRESS__)
+        EXPECT_LT(std::stol(status.substr(status.find("VmHWM:") + 6)), 256L * 1024) << "kB at the peak";
+#endif
+        child->closeInput();
+        EXPECT_EQ(child->wait(std::chrono::seconds(60)), 0);
+    }
 }
 
 TEST_F(Program, ClosedStandardDescriptorsReadAsEmptyInputAndDiscardedOutput) {

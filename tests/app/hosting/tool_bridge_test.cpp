@@ -18,9 +18,10 @@ using app::tools::ToolSwitch;
 // A family whose one tool answers with its "mode" argument's behaviour.
 class ScriptedFamily : public app::tools::ToolFamily {
 public:
-    ToolSwitch toolSwitch() const override { return ToolSwitch::Notes; }
+    explicit ScriptedFamily(ToolSwitch s = ToolSwitch::Notes, std::string tool = "act") : switch_(s), tool_(std::move(tool)) {}
+    ToolSwitch toolSwitch() const override { return switch_; }
     std::vector<MCPTool> definitions() const override {
-        return {MCPTool::make("act", "Acts/reacts.", "动作",
+        return {MCPTool::make(tool_, "Acts/reacts.", "动作",
                               app::tools::AnyMap{{"type", "object"},
                                                  {"properties", app::tools::AnyMap{}},
                                                  {"minimum", 300.0}})};
@@ -36,6 +37,10 @@ public:
         if (auto count = app::tools::intArgument(arguments, "count")) return "count " + std::to_string(*count);
         return "done";
     }
+
+private:
+    ToolSwitch switch_;
+    std::string tool_;
 };
 
 const std::string kListOfOne =
@@ -48,6 +53,7 @@ protected:
         auto family = std::make_unique<ScriptedFamily>();
         gate_ = family->gate;
         families.push_back(std::move(family));
+        families.push_back(std::make_unique<ScriptedFamily>(ToolSwitch::Maps, "find"));
         registry_ = std::make_unique<app::tools::LocalToolService>(defaults_, executor_, std::move(families));
         mcp::ServerCapabilities capabilities;
         capabilities.tools = mcp::ServerCapabilities::Tools{true};
@@ -101,16 +107,23 @@ TEST_F(Bridge, ToolCallsAnswerWithOneTextItemOrTheTypedReadingsError) {
 
 TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
     registry_->setNotesEnabled(true);
+    registry_->setMapsEnabled(true);
     transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
     // Answered while the first call still runs on the main executor.
     EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"), R"({"id":2,"jsonrpc":"2.0","result":{}})");
     EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"nope"}})"),
               R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Tool not found: nope","type":"text"}],"isError":true}})");
+    // Another family answers while the first call waits; the same family's
+    // next call waits its turn.
+    transport_->push(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"act"}})");
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"find"}})"),
+              R"({"id":5,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
     gate_->resume({});
     EXPECT_EQ(transport_->nextSentRaw(), R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":4,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
     executor_.drain();
-    EXPECT_EQ(registry_->toolCallCount(), 2);
-    EXPECT_EQ(defaults_->integer("toolCallCount"), 2) << "the count is stored too";
+    EXPECT_EQ(registry_->toolCallCount(), 4);
+    EXPECT_EQ(defaults_->integer("toolCallCount"), 4) << "the count is stored too";
 }
 
 TEST_F(Bridge, TheListFollowsEverySwitchChange) {
@@ -137,6 +150,15 @@ TEST_F(Bridge, EverySwitchChangeAnnouncesTheToolList) {
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(transport_->nextSentRaw(), R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
     EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})"), kListOfOne);
+
+    // Nobody to tell: output gone (the program says so once), or the server stopped.
+    transport_->setResponder([](const json::Value&) -> std::vector<std::string> {
+        throw mcp::MCPError::transportError(mcp::PlatformError("NSPOSIXErrorDomain", 32, "Broken pipe"));
+    });
+    registry_->setNotesEnabled(true);
+    server_->stop();
+    registry_->setNotesEnabled(false);
+    EXPECT_EQ(diagnostics->lines(), std::vector<std::string>{});
 }
 
 }  // namespace

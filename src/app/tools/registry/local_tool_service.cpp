@@ -166,19 +166,92 @@ std::vector<MCPTool> LocalToolService::enabledTools() {
 }
 
 std::string LocalToolService::callTool(const std::string& name, Arguments arguments, std::stop_token stop) {
+    // Counted first, so unknown, refused and failing calls all count.
+    std::optional<ToolError> refusal;
+    ToolFamily* f = beginCall(name, refusal);
+    if (!f) throw *refusal;
     // The job owns its copies: a caller that stops waiting returns while the
     // job may still be queued.
-    return executor_.run(
-        [this, name, arguments = std::move(arguments), stop] { return callOnMain(name, arguments, stop); }, stop);
+    auto done = std::make_shared<rt::OneShot<std::string>>();
+    const std::size_t bytes = argumentBytes(arguments);
+    runHandler(
+        f->toolSwitch(), bytes,
+        [f, done, name, arguments = std::move(arguments), stop] {
+            try {
+                done->resume(f->handle(name, arguments, stop));
+            } catch (...) {
+                done->fail(std::current_exception());
+            }
+        },
+        stop);
+    return done->wait(stop);
 }
 
-std::string LocalToolService::callOnMain(const std::string& name, const Arguments& arguments, std::stop_token stop) {
-    // Counted first, so unknown, refused and failing calls all count.
-    countCall();
-    std::optional<ToolError> refusal;
-    ToolFamily* f = findFamily(name, refusal);
-    if (!f) throw *refusal;
-    return f->handle(name, arguments, stop);
+void LocalToolService::runHandler(ToolSwitch s, std::size_t argumentBytes, std::function<void()> job,
+                                  std::stop_token stop) {
+    {
+        std::unique_lock lock(pendingMutex_);
+        // A call larger than the whole allowance still runs, alone.
+        rt::detail::waitUntil(pendingChanged_, lock, stop, std::nullopt, [&] {
+            return pendingCalls_ == 0 || (pendingCalls_ < kMaxPendingCalls &&
+                                          pendingBytes_ + argumentBytes <= kMaxPendingArgumentBytes);
+        });
+        ++pendingCalls_;
+        pendingBytes_ += argumentBytes;
+    }
+    // Calendar and reminders share their event store, and so a lane.
+    const std::size_t index = switchIndex(s == ToolSwitch::Reminders ? ToolSwitch::Calendar : s);
+    rt::SerialLane* lane;
+    {
+        std::lock_guard lock(lanesMutex_);
+        if (!lanes_[index]) lanes_[index] = std::make_unique<rt::SerialLane>();
+        lane = lanes_[index].get();
+    }
+    lane->post([this, argumentBytes, job = std::move(job)] {
+        struct Release {
+            LocalToolService& service;
+            std::size_t bytes;
+            ~Release() {
+                {
+                    std::lock_guard lock(service.pendingMutex_);
+                    --service.pendingCalls_;
+                    service.pendingBytes_ -= bytes;
+                }
+                service.pendingChanged_.notify_all();
+            }
+        } release{*this, argumentBytes};
+        job();
+    });
+}
+
+void LocalToolService::waitForHandlers(std::stop_token stop, std::optional<rt::Clock::time_point> deadline) {
+    std::unique_lock lock(pendingMutex_);
+    rt::detail::waitUntil(pendingChanged_, lock, stop, deadline, [&] { return pendingCalls_ == 0; });
+}
+
+std::size_t LocalToolService::pendingCalls() const {
+    std::lock_guard lock(pendingMutex_);
+    return pendingCalls_;
+}
+
+std::size_t argumentBytes(const Arguments& arguments) {
+    // A node's own size and a share of its container's spare room, plus text.
+    constexpr std::size_t kNode = 2 * sizeof(AnyValue);
+    struct Measure {
+        std::size_t operator()(const AnyValue& value) const {
+            std::size_t bytes = kNode;
+            if (const auto* text = value.ifText()) bytes += text->size();
+            if (const auto* data = value.ifData()) bytes += data->bytes.size();
+            if (const auto* list = value.ifList())
+                for (const auto& item : *list) bytes += (*this)(item);
+            if (const auto* map = value.ifMap())
+                for (const auto& [key, item] : *map) bytes += key.size() + sizeof(std::string) + (*this)(item);
+            return bytes;
+        }
+    };
+    std::size_t bytes = 0;
+    for (const auto& [key, value] : arguments) bytes += key.size() + sizeof(std::string) + Measure{}(value);
+    return bytes;
 }
 
 ToolFamily* LocalToolService::findFamily(const std::string& name, std::optional<ToolError>& refusal) const {

@@ -11,6 +11,8 @@
 #include "runtime/runtime.hpp"
 
 #include <array>
+#include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -24,9 +26,16 @@ namespace app::tools {
 
 // Everything that changes state runs on the main executor (called from
 // elsewhere, it is run there and waited for); the getters may be read from
-// any thread.
+// any thread. Family handlers run on lanes of their own, never on the main
+// executor: a slow call holds no other family's calls, switch changes or
+// listings.
 class LocalToolService {
 public:
+    // At most this many calls, holding at most this many bytes of arguments
+    // together, are handed to the families and not yet finished.
+    static constexpr std::size_t kMaxPendingCalls = 1024;
+    static constexpr std::size_t kMaxPendingArgumentBytes = 64u * 1024 * 1024;
+
     // Each family fills the slot of its switch; slots nobody fills contribute
     // no tools. Reads the counter and the switches from the store; writes
     // nothing and sends nothing. Throws std::invalid_argument for a null
@@ -90,19 +99,34 @@ public:
     std::vector<MCPTool> enabledTools();
 
     // Counts the call, finds the owning family in lookup order and runs its
-    // handler; the handler's text or error comes back unchanged. Throws
-    // ToolError "LocalTool" 403 for a switched-off family, 404 for an unknown
-    // name; rt::Cancelled when stop is requested before the call finished.
+    // handler on the family's lane; the handler's text or error comes back
+    // unchanged. Throws ToolError "LocalTool" 403 for a switched-off family,
+    // 404 for an unknown name; rt::Cancelled when stop is requested before
+    // the call finished.
     std::string callTool(const std::string& name, Arguments arguments, std::stop_token stop = {});
 
     // From any thread, without waiting for the main executor: counts the call
     // (in the store too, before returning) and finds
     // the family that answers `name`. Null, with `refusal` set, for an unknown
     // name (404) or a switched-off family (403): expected, so not thrown.
-    // The family's handler is then run on the main executor by the caller.
+    // The caller then hands the family's handler to runHandler.
     ToolFamily* beginCall(const std::string& name, std::optional<ToolError>& refusal);
 
-    // Where handlers run.
+    // Queues `job` (a call of the handler of family `s`) on that family's
+    // lane: the handlers of one family run one at a time in call order (the
+    // calendar's and the reminders' share a lane, as they share a store),
+    // and apart from every other family and from the main executor. First
+    // waits while kMaxPendingCalls calls or kMaxPendingArgumentBytes of
+    // arguments are pending, so that a caller reading calls stops reading.
+    // Throws rt::Cancelled on stop while waiting; the job is then not run.
+    void runHandler(ToolSwitch s, std::size_t argumentBytes, std::function<void()> job, std::stop_token stop = {});
+    // Blocks until every job handed to runHandler has run; Cancelled on
+    // stop, rt::TimedOut past the deadline.
+    void waitForHandlers(std::stop_token stop = {}, std::optional<rt::Clock::time_point> deadline = {});
+    // Calls handed over and not yet finished.
+    std::size_t pendingCalls() const;
+
+    // Where the registry's own state changes.
     rt::MainExecutor& mainExecutor() const { return executor_; }
 
     // The family in a slot, or null; the window lists every family's tools.
@@ -111,7 +135,6 @@ public:
 private:
     struct WatchGuard;
 
-    std::string callOnMain(const std::string& name, const Arguments& arguments, std::stop_token stop);
     void setToolCallCountOnMain(std::int64_t value);
     void reloadOnMain();
     // Adds one to the counter (stopping at its largest value) and to the
@@ -135,6 +158,18 @@ private:
     // Jobs the watch posted may still be queued when the service goes.
     std::shared_ptr<WatchGuard> watchGuard_;
     std::unique_ptr<platform::DirectoryWatch> watch_;
+
+    mutable std::mutex pendingMutex_;  // the two counts below
+    std::condition_variable_any pendingChanged_;
+    std::size_t pendingCalls_ = 0;
+    std::size_t pendingBytes_ = 0;
+    // Declared last: they go first, running the jobs still queued, which
+    // refer to the families and the counts above.
+    std::mutex lanesMutex_;
+    std::array<std::unique_ptr<rt::SerialLane>, kToolSwitchCount> lanes_;
 };
+
+// Roughly what arguments hold in memory: what the pending bound counts.
+std::size_t argumentBytes(const Arguments& arguments);
 
 }  // namespace app::tools

@@ -45,8 +45,10 @@ public:
     virtual ToolSwitch toolSwitch() const = 0;
     // The family's tools in its own order, built anew at every call.
     virtual std::vector<MCPTool> definitions() const = 0;
-    // Runs one tool on the main executor: the result text (plain or JSON), or
-    // a thrown ToolError. stop is requested when the caller gave up waiting.
+    // Runs one tool on the family's lane (never on the main executor; the
+    // family's calls one at a time, in call order): the result text (plain or
+    // JSON), or a thrown ToolError. stop is requested when the caller gave up
+    // waiting or the program is stopping.
     virtual std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) = 0;
 };
 

@@ -114,7 +114,7 @@ TEST_F(RegistryTest, CounterIsStoredBeforeTheFamilyRuns) {
     EXPECT_EQ(service->callTool("isMapsEnabled_one", {}), "isMapsEnabled:isMapsEnabled_one");
     EXPECT_EQ(seenByHandler, 42);
     EXPECT_EQ(storedForHandler, 42);
-    EXPECT_TRUE(maps->onMain);
+    EXPECT_FALSE(maps->onMain) << "handlers run on their family's lane";
 
     // A failing handler's error passes unchanged, and the call still counts.
     maps->error = ToolError("MapsTool", 500, "boom");
@@ -139,6 +139,33 @@ TEST_F(RegistryTest, ConcurrentCallsLoseNoCount) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(service->toolCallCount(), 400);
     EXPECT_EQ(store->integer("toolCallCount"), 400);
+}
+
+// Past 1,024 pending calls, or 64 MiB of their arguments, a caller waits: a
+// stop request then finds it waiting, and its job never runs. Alone, even a
+// larger call runs.
+TEST_F(RegistryTest, PendingCallsAreBoundedInNumberAndArgumentBytes) {
+    auto service = makeFullService();
+    std::stop_source stopped;
+    stopped.request_stop();
+    const std::size_t mib = 1 << 20;
+    const std::size_t rows[][4] = {{1023, 1, 1, true}, {1024, 1, 1, false}, {1, 60 * mib, 4 * mib, true},
+                                   {1, 60 * mib, 5 * mib, false}, {0, 0, 100 * mib, true}};
+    for (const auto& [calls, bytesEach, nextBytes, admitted] : rows) {
+        SCOPED_TRACE(calls);
+        rt::OneShot<std::monostate> latch;
+        std::atomic<std::size_t> ran{0};
+        for (std::size_t i = 0; i < calls; ++i)
+            service->runHandler(ToolSwitch::Notes, bytesEach, [&] { latch.waitFor(std::chrono::seconds(30)), ++ran; });
+        try {
+            service->runHandler(ToolSwitch::Mail, nextBytes, [&] { ++ran; }, stopped.get_token());
+        } catch (const rt::Cancelled&) {
+            EXPECT_FALSE(admitted);
+        }
+        latch.resume({});
+        service->waitForHandlers();
+        EXPECT_EQ(ran.load(), calls + admitted);
+    }
 }
 
 TEST_F(RegistryTest, EverySwitchWriteStoresItsKeyAndSendsOneEvent) {
