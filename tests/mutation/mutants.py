@@ -237,4 +237,5 @@ M = [
 ('PX6', 'app/hosting', 'src/app/hosting/main.cpp', 'A signal does not end the wait for the last calls', '                registry.waitForHandlers(shutdown.get_token());', '                registry.waitForHandlers();'),
 ('PX7', 'app/hosting', 'src/app/hosting/main.cpp', 'Nobody takes the termination signals', '        std::thread([this] { take(); }).detach();\n', ''),
 ('PX8', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A list change nobody can receive is reported', '            if (!unreachable && diagnostics)', '            if (diagnostics)'),
+('CAL16', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Blanks a text value starts with are dropped on reading', '    const std::optional<std::string> escaped = withLeadingBlanksEscaped(text);', '    const std::optional<std::string> escaped;'),
 ]

@@ -213,10 +213,68 @@ void restoreEmptyTexts(icalcomponent* root) {
     }
 }
 
+// libical drops the blanks a value starts with. A text value keeps them when
+// each is escaped, which libical reads back as the blank ("\ ", "\t"); other
+// programs write them bare, as they may. Null when no value starts so.
+std::optional<std::string> withLeadingBlanksEscaped(const std::string& text) {
+    bool any = false;
+    for (std::size_t at = text.find(':'); at != std::string::npos && !any; at = text.find(':', at + 1)) {
+        std::size_t next = at + 1;
+        if (text.compare(next, 3, "\r\n ") == 0) next += 3;
+        else if (text.compare(next, 2, "\n ") == 0) next += 2;
+        any = next < text.size() && (text[next] == ' ' || text[next] == '\t');
+    }
+    if (!any) return std::nullopt;
+    std::string unfolded;
+    unfolded.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        if (text[i] == '\n' && i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == '\t')) {
+            ++i;
+            continue;
+        }
+        unfolded += text[i];
+    }
+    static constexpr std::string_view kTextNames[] = {"SUMMARY", "LOCATION", "DESCRIPTION", "COMMENT", "CONTACT"};
+    std::string out;
+    out.reserve(unfolded.size() + 16);
+    for (std::size_t at = 0; at < unfolded.size();) {
+        std::size_t end = unfolded.find('\n', at);
+        if (end == std::string::npos) end = unfolded.size();
+        const std::string_view line(unfolded.data() + at, end - at);
+        std::size_t nameEnd = line.find_first_of(";:");
+        std::string name(line.substr(0, nameEnd == std::string_view::npos ? 0 : nameEnd));
+        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        std::size_t value = std::string_view::npos;
+        if (std::ranges::find(kTextNames, name) != std::end(kTextNames)) {
+            bool quoted = false;
+            for (std::size_t i = nameEnd; i < line.size(); ++i) {
+                if (line[i] == '"') quoted = !quoted;
+                else if (line[i] == ':' && !quoted) {
+                    value = i + 1;
+                    break;
+                }
+            }
+        }
+        if (value == std::string_view::npos) {
+            out.append(line);
+        } else {
+            out.append(line.substr(0, value));
+            for (; value < line.size() && (line[value] == ' ' || line[value] == '\t'); ++value)
+                out += line[value] == ' ' ? "\\ " : "\\t";
+            out.append(line.substr(value));
+        }
+        out += "\r\n";
+        at = end + 1;
+    }
+    return out;
+}
+
 // Null for text nested deeper than kMaxNesting, or that does not parse.
 icalcomponent* parsed(const std::string& text) {
     if (nestingDepth(text) > kMaxNesting) return nullptr;
-    icalcomponent* root = icalparser_parse_string(text.c_str());
+    const std::optional<std::string> escaped = withLeadingBlanksEscaped(text);
+    icalcomponent* root = icalparser_parse_string((escaped ? *escaped : text).c_str());
     icalerror_clear_errno();
     if (root) restoreEmptyTexts(root);
     return root;
