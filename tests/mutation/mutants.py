@@ -238,4 +238,8 @@ M = [
 ('PX7', 'app/hosting', 'src/app/hosting/main.cpp', 'Nobody takes the termination signals', '        std::thread([this] { take(); }).detach();\n', ''),
 ('PX8', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A list change nobody can receive is reported', '            if (!unreachable && diagnostics)', '            if (diagnostics)'),
 ('CAL16', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Blanks a text value starts with are dropped on reading', '    const std::optional<std::string> escaped = withLeadingBlanksEscaped(text);', '    const std::optional<std::string> escaped;'),
+('HO10', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A cancellation reaches no call', '        for (const auto& call : found) call->source.request_stop();', '        (void)found;'),
+('HO11', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'The end of input stops every family', 'family->toolSwitch() == tools::ToolSwitch::MacOS ? inputEnded_ : std::stop_token{}', 'inputEnded_'),
+('HO12', 'app/hosting', 'src/app/hosting/main.cpp', 'Typing goes on after the input ended', '            inputEnded->request_stop();\n', ''),
+('DK20', 'app/tools', 'src/app/tools/desktop/macos_control_service.cpp', 'Text cut short answered as typed', '    if (stopped) throw rt::Cancelled();\n', ''),
 ]

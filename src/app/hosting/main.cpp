@@ -102,6 +102,7 @@ private:
 constexpr auto kStopGrace = std::chrono::milliseconds(500);
 
 int serve(TerminationSignals& signals) {
+    const auto inputEnded = std::make_unique<std::stop_source>();
     rt::MainExecutor executor;
     app::platform::Platform platform = app::hosting::makeLinuxPlatform();
     auto families = app::tools::makeToolFamilies(platform);
@@ -113,7 +114,7 @@ int serve(TerminationSignals& signals) {
     capabilities.tools = mcp::ServerCapabilities::Tools{true};
     auto server = mcp::Server::make("Kettleward", "1.0.0", std::nullopt, capabilities,
                                     mcp::ServerConfiguration::defaultConfiguration);
-    app::hosting::registerApplicationHandlers(*server, registry);
+    app::hosting::registerApplicationHandlers(*server, registry, inputEnded->get_token());
     auto announcements = app::hosting::announceToolListChanges(server, registry, platform.diagnostics);
 
     auto transport = std::make_shared<mcp::StdioTransport>();
@@ -140,6 +141,7 @@ int serve(TerminationSignals& signals) {
         if (transport->outputError() == 0 && received.load() == 0) {
             // Input ended: the calls still running answer before the output
             // closes, unless a signal comes first.
+            inputEnded->request_stop();
             try {
                 registry.waitForHandlers(shutdown.get_token());
                 executor.drain();

@@ -12,6 +12,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
+#include <unordered_map>
+#include <vector>
 #include <string>
 #include <utility>
 
@@ -181,13 +184,79 @@ ToolAnswer callTool(tools::LocalToolService& registry, const mcp::CallTool::Para
     return toolAnswer([&] { return registry.callTool(params.name, argumentsOf(params), stop); });
 }
 
+// The client's word that it no longer waits for a request it sent.
+struct CancelledNotification {
+    static constexpr std::string_view name = "notifications/cancelled";
+    using Parameters = mcp::Value;
+    friend bool operator==(CancelledNotification, CancelledNotification) { return true; }
+};
+
+struct RequestStop {
+    std::stop_source source;
+    void operator()() const noexcept { source.request_stop(); }
+};
+
+// The stop of one call: the loop's stop, the client's cancellation and, for
+// the calls that act on the desktop, the end of the input all reach it.
+struct CallStop {
+    std::stop_source source;
+    std::optional<std::stop_callback<RequestStop>> onLoopStop, onInputEnd;
+};
+
+// Calls in flight by request id, so that a cancellation finds its call.
+class CallsInFlight {
+public:
+    std::shared_ptr<CallStop> begin(const mcp::ID& id, std::stop_token loop, std::stop_token inputEnd) {
+        auto call = std::make_shared<CallStop>();
+        call->onLoopStop.emplace(std::move(loop), RequestStop{call->source});
+        call->onInputEnd.emplace(std::move(inputEnd), RequestStop{call->source});
+        std::lock_guard lock(mutex_);
+        calls_.emplace(id, call);
+        return call;
+    }
+    void end(const mcp::ID& id, const std::shared_ptr<CallStop>& call) {
+        std::lock_guard lock(mutex_);
+        for (auto [at, last] = calls_.equal_range(id); at != last; ++at) {
+            if (at->second.lock() == call) {
+                calls_.erase(at);
+                return;
+            }
+        }
+    }
+    void cancel(const mcp::ID& id) {
+        std::vector<std::shared_ptr<CallStop>> found;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto [at, last] = calls_.equal_range(id); at != last; ++at)
+                if (auto call = at->second.lock()) found.push_back(std::move(call));
+        }
+        for (const auto& call : found) call->source.request_stop();
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_multimap<mcp::ID, std::weak_ptr<CallStop>> calls_;  // a client may reuse an id
+};
+
+// The id a cancellation names, when it names one.
+std::optional<mcp::ID> cancelledRequest(const mcp::Value& params) {
+    const mcp::Object* object = params.objectValue();
+    if (!object) return std::nullopt;
+    const auto found = object->find("requestId");
+    if (found == object->end()) return std::nullopt;
+    if (const std::string* text = found->second.stringValue()) return mcp::ID(*text);
+    if (const auto number = found->second.intValue()) return mcp::ID(*number);
+    return std::nullopt;
+}
+
 // tools/call: the loop thread finds the family, counts the call and reads the
 // arguments; the handler runs on its family's lane, which sends the answer.
 // The loop waits for it only while too many calls are pending, and a refused
 // call never reaches it.
 class ToolCallHandler final : public mcp::RequestHandlerBox {
 public:
-    explicit ToolCallHandler(tools::LocalToolService& registry) : registry_(registry) {}
+    ToolCallHandler(tools::LocalToolService& registry, std::shared_ptr<CallsInFlight> calls, std::stop_token inputEnded)
+        : registry_(registry), calls_(std::move(calls)), inputEnded_(std::move(inputEnded)) {}
 
     mcp::AnyResponse handle(const mcp::AnyRequest& request, std::stop_token stop) const override {
         const auto typed = mcp::typedRequest<mcp::CallTool>(request);
@@ -212,11 +281,15 @@ public:
         }
         tools::Arguments arguments = call.arguments();
         const std::size_t bytes = tools::argumentBytes(arguments);
+        // Typing and clicking for a client that has gone would act for nobody.
+        auto callStop = calls_->begin(request.id, stop,
+                                      family->toolSwitch() == tools::ToolSwitch::MacOS ? inputEnded_ : std::stop_token{});
         // Waits here, and so stops the reading, while too many calls are pending.
         registry_.runHandler(
             family->toolSwitch(), bytes,
-            [family, id = request.id, name = call.name(), arguments = std::move(arguments), options, stop,
-             answer = std::move(answer)] {
+            [family, calls = calls_, callStop, id = request.id, name = call.name(), arguments = std::move(arguments),
+             options, answer = std::move(answer)] {
+                const std::stop_token stop = callStop->source.get_token();
                 std::string text;
                 try {
                     text = written(id, toolAnswer([&] {
@@ -229,6 +302,7 @@ public:
                     text = json::write(
                         mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))), options);
                 }
+                calls->end(id, callStop);
                 answer(std::move(text));
             },
             stop);
@@ -237,13 +311,21 @@ public:
 
 private:
     tools::LocalToolService& registry_;
+    std::shared_ptr<CallsInFlight> calls_;
+    std::stop_token inputEnded_;
 };
 
 }  // namespace
 
-void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry) {
+void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry, std::stop_token inputEnded) {
+    auto calls = std::make_shared<CallsInFlight>();
     server.registerMethodHandlerBox(std::string(mcp::ListTools::name), std::make_shared<ToolListHandler>(registry));
-    server.registerMethodHandlerBox(std::string(mcp::CallTool::name), std::make_shared<ToolCallHandler>(registry));
+    server.registerMethodHandlerBox(std::string(mcp::CallTool::name),
+                                    std::make_shared<ToolCallHandler>(registry, calls, std::move(inputEnded)));
+    server.registerNotificationHandler<CancelledNotification>(
+        [calls](const mcp::Message<CancelledNotification>& message) {
+            if (auto id = cancelledRequest(message.params)) calls->cancel(*id);
+        });
     server.registerMethodHandler<mcp::ListResources>(
         [](const mcp::ListResources::Parameters&) { return mcp::ListResources::Result{}; });
     server.registerMethodHandler<mcp::ReadResource>(

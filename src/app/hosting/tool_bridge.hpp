@@ -11,7 +11,10 @@ namespace app::hosting {
 // Registers, in this order, tools/list, tools/call, resources/list,
 // resources/read, prompts/list and prompts/get. Only the tool methods do work;
 // the others answer with empty lists, empty contents and "Prompt not found".
-void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry);
+// "notifications/cancelled" stops the call it names; `inputEnded` stops the
+// desktop family's calls (typing for a client that has gone acts for nobody).
+void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry,
+                                 std::stop_token inputEnded = {});
 
 // Sends "notifications/tools/list_changed" through the server after every
 // switch change of the registry, for as long as the subscription lives. A

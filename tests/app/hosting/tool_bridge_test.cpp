@@ -54,11 +54,12 @@ protected:
         gate_ = family->gate;
         families.push_back(std::move(family));
         families.push_back(std::make_unique<ScriptedFamily>(ToolSwitch::Maps, "find"));
+        families.push_back(std::make_unique<ScriptedFamily>(ToolSwitch::MacOS, "type"));
         registry_ = std::make_unique<app::tools::LocalToolService>(defaults_, executor_, std::move(families));
         mcp::ServerCapabilities capabilities;
         capabilities.tools = mcp::ServerCapabilities::Tools{true};
         server_ = mcp::Server::make("Kettleward", "1.0.0", std::nullopt, capabilities);
-        app::hosting::registerApplicationHandlers(*server_, *registry_);
+        app::hosting::registerApplicationHandlers(*server_, *registry_, inputEnded_.get_token());
         server_->start(transport_);
         transport_->push(
             R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"t","version":"1"}}})");
@@ -75,6 +76,7 @@ protected:
     }
 
     rt::MainExecutor executor_;
+    std::stop_source inputEnded_;
     std::shared_ptr<rt::OneShot<std::monostate>> gate_;
     std::shared_ptr<app::platform::MemoryDefaultsStore> defaults_ = std::make_shared<app::platform::MemoryDefaultsStore>();
     std::unique_ptr<app::tools::LocalToolService> registry_;
@@ -124,6 +126,25 @@ TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
     executor_.drain();
     EXPECT_EQ(registry_->toolCallCount(), 4);
     EXPECT_EQ(defaults_->integer("toolCallCount"), 4) << "the count is stored too";
+}
+
+TEST_F(Bridge, ACancelledCallStopsAndTheEndOfInputStopsOnlyTheDesktopsCalls) {
+    registry_->setNotesEnabled(true);
+    registry_->setMacOSEnabled(true);
+    const auto cancelled = [](int id) {
+        return R"({"error":{"code":-32603,"data":{"detail":"Cancelled"},"message":"Internal error: Cancelled"},"id":)" + std::to_string(id) +
+               R"(,"jsonrpc":"2.0"})";
+    };
+    transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
+    transport_->push(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"type","arguments":{"mode":"wait"}}})");
+    transport_->push(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":7}})");
+    transport_->push(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})");
+    EXPECT_EQ(transport_->nextSentRaw(), cancelled(1));
+    transport_->push(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
+    inputEnded_.request_stop();
+    EXPECT_EQ(transport_->nextSentRaw(), cancelled(2));
+    gate_->resume({});
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
 }
 
 TEST_F(Bridge, TheListFollowsEverySwitchChange) {

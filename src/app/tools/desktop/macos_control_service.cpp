@@ -107,16 +107,20 @@ void MacOSControlService::click(double x, double y) { desktop_->click(x, y); }
 
 void MacOSControlService::typeText(const std::string& text, std::stop_token stop) {
     if (text.empty()) return;
+    bool stopped = false;
     for (const auto& cluster : platform::graphemeClusters(text)) {
-        if (stop.stop_requested()) break;
+        if ((stopped = stop.stop_requested())) break;
         desktop_->typeCluster(cluster);
         try {
             rt::sleepFor(std::chrono::milliseconds(5), stop);
         } catch (const rt::Cancelled&) {
+            stopped = true;
             break;
         }
     }
     desktop_->finishTyping();
+    // Text cut short is not answered as typed.
+    if (stopped) throw rt::Cancelled();
 }
 
 }  // namespace app::tools

@@ -47,7 +47,8 @@ public:
     std::optional<UIElement> elementTree(platform::AccessibleElement& element, int depth, int maxDepth);
     void click(double x, double y);
     // Each grapheme cluster's code points, then 5 ms; nothing for empty text.
-    // Stops between clusters once `stop` is requested.
+    // Stops between clusters once `stop` is requested, and then throws
+    // rt::Cancelled: text cut short is not typed text.
     void typeText(const std::string& text, std::stop_token stop = {});
 
 private:
