@@ -52,30 +52,6 @@ void Task::join() {
     thread_.join();
 }
 
-MainExecutor::MainExecutor() {
-    thread_ = std::thread([this] { loop(); });
-    // threadId_ is read by isCurrent() from other threads: set it before any post.
-    std::unique_lock lock(mutex_);
-    threadId_ = thread_.get_id();
-}
-
-MainExecutor::~MainExecutor() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    cv_.notify_all();
-    if (thread_.joinable()) thread_.join();
-}
-
-void MainExecutor::post(Job job) {
-    {
-        std::lock_guard lock(mutex_);
-        jobs_.push_back(std::move(job));
-    }
-    cv_.notify_one();
-}
-
 namespace {
 void runReported(const char* where, const std::function<void()>& job) {
     try {
@@ -88,6 +64,11 @@ void runReported(const char* where, const std::function<void()>& job) {
 }
 }  // namespace
 
+SerialLane::SerialLane(const char* name) : name_(name) {
+    std::lock_guard lock(mutex_);
+    startLocked();
+}
+
 SerialLane::~SerialLane() {
     {
         std::lock_guard lock(mutex_);
@@ -97,11 +78,17 @@ SerialLane::~SerialLane() {
     if (thread_.joinable()) thread_.join();
 }
 
+void SerialLane::startLocked() {
+    thread_ = std::thread([this] { loop(); });
+    // Read by isCurrent() from other threads: set before any job can run.
+    threadId_ = thread_.get_id();
+}
+
 void SerialLane::post(Job job) {
     {
         std::lock_guard lock(mutex_);
         jobs_.push_back(std::move(job));
-        if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
+        if (!thread_.joinable()) startLocked();
     }
     cv_.notify_one();
 }
@@ -116,21 +103,7 @@ void SerialLane::loop() {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
-        runReported("SerialLane", job);
-    }
-}
-
-void MainExecutor::loop() {
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock lock(mutex_);
-            cv_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-            if (jobs_.empty()) return;  // stopping and drained
-            job = std::move(jobs_.front());
-            jobs_.pop_front();
-        }
-        runReported("MainExecutor", job);
+        runReported(name_, job);
     }
 }
 

@@ -2,6 +2,7 @@
 // design's asynchronous operations. Every wait honours a std::stop_token.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -241,18 +242,46 @@ private:
     std::jthread thread_;
 };
 
-// The main actor: one thread running jobs in FIFO order.
-class MainExecutor {
+// Jobs run one after another in the order posted, on a thread of its own
+// that the first job starts: work that must keep its order but must not hold
+// the main executor.
+class SerialLane {
 public:
     using Job = std::function<void()>;
 
-    MainExecutor();
-    ~MainExecutor();  // runs the jobs already queued, then stops
-    MainExecutor(const MainExecutor&) = delete;
-    MainExecutor& operator=(const MainExecutor&) = delete;
+    SerialLane() = default;
+    ~SerialLane();  // runs the jobs already queued, then stops
+    SerialLane(const SerialLane&) = delete;
+    SerialLane& operator=(const SerialLane&) = delete;
 
-    // Queues a job. An exception escaping a posted job is reported on stderr.
+    // Queues a job. An exception escaping it is reported on stderr.
     void post(Job job);
+
+    // True on the thread that runs the jobs.
+    bool isCurrent() const { return std::this_thread::get_id() == threadId_.load(); }
+
+protected:
+    // Starts the thread now rather than at the first job; `name` labels the
+    // reports of failed jobs.
+    explicit SerialLane(const char* name);
+
+private:
+    void startLocked();
+    void loop();
+
+    const char* name_ = "SerialLane";
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<Job> jobs_;
+    bool stopping_ = false;
+    std::atomic<std::thread::id> threadId_;
+    std::thread thread_;
+};
+
+// The main actor: one thread running jobs in FIFO order.
+class MainExecutor : public SerialLane {
+public:
+    MainExecutor() : SerialLane("MainExecutor") {}
 
     // Runs fn on the executor and returns its result, rethrowing its exception.
     // On the executor thread itself it runs inline. Waiting honours stop.
@@ -281,45 +310,8 @@ public:
         }
     }
 
-    bool isCurrent() const { return std::this_thread::get_id() == threadId_; }
-
     // Blocks until every job queued before this call has run.
     void drain() { run([] {}); }
-
-private:
-    void loop();
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<Job> jobs_;
-    bool stopping_ = false;
-    std::thread::id threadId_;
-    std::thread thread_;
-};
-
-// Jobs run one after another in the order posted, on a thread of its own
-// that the first job starts: work that must keep its order but must not hold
-// the main executor.
-class SerialLane {
-public:
-    using Job = std::function<void()>;
-
-    SerialLane() = default;
-    ~SerialLane();  // runs the jobs already queued, then stops
-    SerialLane(const SerialLane&) = delete;
-    SerialLane& operator=(const SerialLane&) = delete;
-
-    // Queues a job. An exception escaping it is reported on stderr.
-    void post(Job job);
-
-private:
-    void loop();
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<Job> jobs_;
-    bool stopping_ = false;
-    std::thread thread_;
 };
 
 }  // namespace rt
