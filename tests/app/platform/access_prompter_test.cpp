@@ -23,25 +23,18 @@ protected:
     testsupport::ScratchDir dir;
     std::string path = dir.file("brisolet/store.sqlite");
     int questions = 0;
-
-    AccessAsker answering(bool answer) {
-        return [this, answer](const AccessSubject&) {
-            ++questions;
-            return answer;
-        };
-    }
+    AccessAsker allButContacts = [this](const AccessSubject& subject) {
+        ++questions;
+        return subject != AccessSubject::contacts();
+    };
 };
 
 const AccessSubject everySubject[] = {AccessSubject::events(), AccessSubject::reminders(), AccessSubject::contacts(),
                                       AccessSubject::automation("Notes"), AccessSubject::automation("Music")};
 
-// Asked once per subject; the answer, yes or no, is kept across restarts.
 TEST_F(SqliteAccessPrompterTest, AnswersAreAskedOnceAndKeptAcrossRestarts) {
     {
-        SqliteAccessPrompter prompter(path, [this](const AccessSubject& subject) {
-            ++questions;
-            return subject != AccessSubject::contacts();  // yes to all but contacts
-        });
+        SqliteAccessPrompter prompter(path, allButContacts);
         for (const auto& subject : everySubject)
             EXPECT_EQ(prompter.authorizationStatus(subject), AuthorizationStatus::NotDetermined);
         for (const auto& subject : {AccessSubject::reminders(), AccessSubject::automation("Notes"), AccessSubject::reminders()})
@@ -50,7 +43,7 @@ TEST_F(SqliteAccessPrompterTest, AnswersAreAskedOnceAndKeptAcrossRestarts) {
         EXPECT_FALSE(prompter.requestAccess(AccessSubject::contacts()));
         EXPECT_EQ(questions, 3);
     }
-    SqliteAccessPrompter restarted(path, answering(true));
+    SqliteAccessPrompter restarted(path, allButContacts);
     const std::pair<AccessSubject, AuthorizationStatus> kept[] = {
         {AccessSubject::reminders(), AuthorizationStatus::FullAccess},
         {AccessSubject::automation("Notes"), AuthorizationStatus::FullAccess},
@@ -69,7 +62,6 @@ TEST_F(SqliteAccessPrompterTest, AFailedQuestionRecordsNothing) {
     EXPECT_EQ(prompter.authorizationStatus(AccessSubject::events()), AuthorizationStatus::NotDetermined);
 }
 
-// Two questions in flight at once: the answer recorded first stands for both.
 TEST_F(SqliteAccessPrompterTest, OfTwoRacingAnswersTheFirstStands) {
     const AccessSubject subject = AccessSubject::contacts();
     std::atomic<int> asked{0};

@@ -10,12 +10,6 @@
 #include "app/platform/vcard.hpp"
 
 namespace app::platform {
-void PrintTo(const Contact& contact, std::ostream* out) {
-    *out << contact.identifier << " given=" << ::testing::PrintToString(contact.givenName)
-         << " family=" << ::testing::PrintToString(contact.familyName)
-         << " phones=" << ::testing::PrintToString(contact.phoneNumbers);
-}
-
 namespace {
 TEST(ParseVCards, ReadsNamesAndNumbers) {
     struct Case {
@@ -28,29 +22,21 @@ TEST(ParseVCards, ReadsNamesAndNumbers) {
          "BEGIN:VCARD\r\nVERSION:3.0\r\nN:Doe;John;;;\r\nFN:John Doe\r\nTEL;TYPE=CELL:+1 (555) 010-0001\r\n"
          "TEL;TYPE=HOME:555 0002\r\nEND:VCARD\r\n",
          {{"f#1", "John", "Doe", {"+1 (555) 010-0001", "555 0002"}, "John Doe"}}},
-        {"folded lines",
-         "BEGIN:VCARD\nN:Van der\n  Berg;Anna\n  Maria;;;\nTEL:+31 6\n\t1234 5678\nEND:VCARD\n",
+        {"folded lines", "BEGIN:VCARD\nN:Van der\n  Berg;Anna\n  Maria;;;\nTEL:+31 6\n\t1234 5678\nEND:VCARD\n",
          {{"f#1", "Anna Maria", "Van der Berg", {"+31 61234 5678"}}}},
-        {"escapes",
-         "BEGIN:VCARD\nN:O\\;Brien;Se\\,an\\\\x\\nline;;;\nTEL:1\\,2\nEND:VCARD\n",
+        {"escapes", "BEGIN:VCARD\nN:O\\;Brien;Se\\,an\\\\x\\nline;;;\nTEL:1\\,2\nEND:VCARD\n",
          {{"f#1", "Se,an\\x\nline", "O;Brien", {"1,2"}}}},
-        {"groups, case and a tel URI",
-         "begin:vcard\nitem1.tel;value=uri:tel:+1-555-0100\nn:Lee;Ann\nend:vcard\n",
+        {"groups, case and a tel URI", "begin:vcard\nitem1.tel;value=uri:tel:+1-555-0100\nn:Lee;Ann\nend:vcard\n",
          {{"f#1", "Ann", "Lee", {"+1-555-0100"}}}},
-        {"quoted parameter holding a colon",
-         "BEGIN:VCARD\nN:Kim;Min\nTEL;TYPE=\"voice:x\":010\nEND:VCARD\n",
+        {"quoted parameter holding a colon", "BEGIN:VCARD\nN:Kim;Min\nTEL;TYPE=\"voice:x\":010\nEND:VCARD\n",
          {{"f#1", "Min", "Kim", {"010"}}}},
-        {"FN without N",
-         "BEGIN:VCARD\nVERSION:4.0\nFN:Prince\nTEL:1\nEND:VCARD\n",
+        {"FN without N", "BEGIN:VCARD\nVERSION:4.0\nFN:Prince\nTEL:1\nEND:VCARD\n",
          {{"f#1", "Prince", "", {"1"}, "Prince"}}},
-        {"FN with an empty N",
-         "BEGIN:VCARD\nVERSION:3.0\nN:;;;;\nFN:Cher\\, Sarkisian\nTEL:3\nEND:VCARD\n",
+        {"FN with an empty N", "BEGIN:VCARD\nVERSION:3.0\nN:;;;;\nFN:Cher\\, Sarkisian\nTEL:3\nEND:VCARD\n",
          {{"f#1", "Cher, Sarkisian", "", {"3"}, "Cher, Sarkisian"}}},
-        {"name as written, family first",
-         "BEGIN:VCARD\nN:张;伟;;;\nFN:张伟\nTEL:4\nEND:VCARD\n",
+        {"name as written, family first", "BEGIN:VCARD\nN:张;伟;;;\nFN:张伟\nTEL:4\nEND:VCARD\n",
          {{"f#1", "伟", "张", {"4"}, "张伟"}}},
-        {"company card",
-         "BEGIN:VCARD\nFN:Acme Ltd\nORG:Acme Ltd;Sales\nTEL:2\nEND:VCARD\n",
+        {"company card", "BEGIN:VCARD\nFN:Acme Ltd\nORG:Acme Ltd;Sales\nTEL:2\nEND:VCARD\n",
          {{"f#1", "", "", {"2"}, "Acme Ltd"}}},
         {"several cards, empty TEL skipped, missing END kept",
          "junk before\nBEGIN:VCARD\nN:A;B\nTEL:\nEND:VCARD\nBEGIN:VCARD\nN:C;D\nTEL:9",
@@ -61,15 +47,11 @@ TEST(ParseVCards, ReadsNamesAndNumbers) {
         {"quoted-printable with soft breaks",
          "BEGIN:VCARD\nVERSION:2.1\nN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:=E5=BC=A0;=E4=B8=\n=89\nTEL;CELL:138\nEND:VCARD\n",
          {{"f#1", "三", "张", {"138"}}}},
-        {"Latin-1 charset",
-         "BEGIN:VCARD\nN;CHARSET=ISO-8859-1:M\xfcller;J\xfcrgen\nEND:VCARD\n",
+        {"Latin-1 charset", "BEGIN:VCARD\nN;CHARSET=ISO-8859-1:M\xfcller;J\xfcrgen\nEND:VCARD\n",
          {{"f#1", "Jürgen", "Müller", {}}}},
-        {"invalid UTF-8 repaired",
-         "BEGIN:VCARD\nN:M\xfcller;\xc3\nTEL:1\xff\nEND:VCARD\n",
+        {"invalid UTF-8 repaired", "BEGIN:VCARD\nN:M\xfcller;\xc3\nTEL:1\xff\nEND:VCARD\n",
          {{"f#1", "\xEF\xBF\xBD", "M\xEF\xBF\xBDller", {"1\xEF\xBF\xBD"}}}},
-        {"byte-order mark",
-         "\xEF\xBB\xBF" "BEGIN:VCARD\nN:Z;Y\nEND:VCARD\n",
-         {{"f#1", "Y", "Z", {}}}},
+        {"byte-order mark", "\xEF\xBB\xBF" "BEGIN:VCARD\nN:Z;Y\nEND:VCARD\n", {{"f#1", "Y", "Z", {}}}},
         {"nothing", "", {}},
     };
     for (const auto& c : cases) EXPECT_EQ(parseVCards(c.text, "f"), c.expected) << c.name;

@@ -25,14 +25,6 @@ Instant utc(int month, int day, int hour, int minute = 0) {
     return Instant(sys_days(year(2025) / month / day).time_since_epoch() + hours(hour) + minutes(minute));
 }
 
-NewEvent newEvent(std::string title, Instant start, Instant end) {
-    NewEvent event;
-    event.title = std::move(title);
-    event.startDate = start;
-    event.endDate = end;
-    return event;
-}
-
 std::string item(const std::string& body) {
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other//App//EN\r\n" + body + "END:VCALENDAR\r\n";
 }
@@ -76,11 +68,8 @@ protected:
 };
 
 TEST_F(IcalStoreTest, ReadsCollectionsOtherProgramsWrote) {
-    auto calendars = store.calendars(EntityType::Event);
-    ASSERT_EQ(calendars.size(), 1u);  // nothing added to a root in use
-    EXPECT_EQ(calendars[0].title, "Work");
-    ASSERT_EQ(store.calendars(EntityType::Reminder).size(), 1u);
-    EXPECT_EQ(store.calendars(EntityType::Reminder)[0].title, "Chores");
+    EXPECT_EQ(store.calendars(EntityType::Event).size(), 1u);  // nothing added to a root in use
+    EXPECT_EQ(store.calendars(EntityType::Reminder).size(), 1u);
 
     struct Row {
         std::string title;
@@ -135,12 +124,7 @@ TEST_F(IcalStoreTest, RewritingKeepsWhatOtherProgramsWrote) {
     EXPECT_THAT(text, ::testing::HasSubstr("SUMMARY;X-FOO=bar:Sweep"));
     EXPECT_THAT(text, ::testing::HasSubstr("COMPLETED:20250314T120000Z"));
     EXPECT_EQ(store.reminder("todo-1")->completionDate, utc(3, 14, 12));
-    // No temporary file is left behind.
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(root + "/tasks"))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"displayname", "todo.ics"}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root + "/tasks"), {}), 2);  // no temporary file left
 
     // Another program changes the file: seen on the next call.
     writeFile(root + "/tasks/todo.ics",
@@ -148,7 +132,6 @@ TEST_F(IcalStoreTest, RewritingKeepsWhatOtherProgramsWrote) {
     EXPECT_EQ(store.reminder("todo-1")->title, "Sweep twice");
 }
 
-// Two stores on one root stand for two programs: both see every save.
 TEST(IcalStore, TwoStoresOnOneRootShareEverySave) {
     testsupport::ScratchDir dir;
     auto prompter = std::make_shared<FakeAccessPrompter>();
@@ -157,11 +140,7 @@ TEST(IcalStore, TwoStoresOnOneRootShareEverySave) {
     EXPECT_EQ(first.calendars(EntityType::Event), second.calendars(EntityType::Event));
     constexpr int perThread = 25;
     auto writer = [&](EventStore& store, const std::string& prefix) {
-        for (int i = 0; i < perThread; ++i) {
-            NewReminder reminder;
-            reminder.title = prefix + std::to_string(i);
-            store.saveReminder(reminder);
-        }
+        for (int i = 0; i < perThread; ++i) store.saveReminder({.title = prefix + std::to_string(i)});
     };
     {
         std::jthread a([&] { writer(first, "a"); });
@@ -172,7 +151,6 @@ TEST(IcalStore, TwoStoresOnOneRootShareEverySave) {
     EXPECT_EQ(first.calendars(EntityType::Reminder).size(), 1u);
 }
 
-// Data of the earlier single-file store is carried over once, its tables kept.
 TEST(IcalStore, CarriesTheOldStoreOverOnce) {
     testsupport::ScratchDir dir;
     const std::string old = dir.file("store.sqlite");
@@ -234,7 +212,6 @@ TEST_F(IcalStoreTest, AnyDateAFileNamesIsReadWithoutOverflow) {
     EXPECT_TRUE(odd->isCompleted);
 }
 
-
 // Text comes back exactly as it was given, through this store's own files
 // and through text another program escaped (the peers' tests cover the rest).
 TEST_F(IcalStoreTest, TextRoundTripsExactly) {
@@ -243,13 +220,11 @@ TEST_F(IcalStoreTest, TextRoundTripsExactly) {
         {"A, B; \\\"q\"\ttab \\", "A, B; \\\"q\"\ttab \\"}, {"\\n is not a break", "\\n is not a break"},
         {"a\r\nb", "a\nb"}, {"张伟 🎉", "张伟 🎉"}};
     for (const auto& [text, back] : rows) {
-        NewEvent event = newEvent(text, utc(3, 20, 9), utc(3, 20, 10));
-        event.location = event.notes = text;
+        const NewEvent event{
+            .title = text, .startDate = utc(3, 20, 9), .endDate = utc(3, 20, 10), .location = text, .notes = text};
         auto saved = store.event(store.saveEvent(event).identifier);
         EXPECT_EQ(std::tie(saved->title, *saved->location, *saved->notes), std::tie(back, back, back)) << text;
-        NewReminder reminder;
-        reminder.title = text;
-        EXPECT_EQ(store.reminder(store.saveReminder(reminder).identifier)->title, back);
+        EXPECT_EQ(store.reminder(store.saveReminder({.title = text}).identifier)->title, back);
     }
     writeFile(root + "/work/escaped.ics",
               item("BEGIN:VEVENT\r\nUID:esc-1\r\nSUMMARY:A\\, B\\; c\\\\d\\ne\\Nf\r\nLOCATION:\r\n"
@@ -274,8 +249,8 @@ TEST_F(IcalStoreTest, MixedFoldersAndFilesOfSeveralItemsServeEverything) {
     EXPECT_EQ(store.calendars(EntityType::Event).size(), 2u);
     EXPECT_EQ(store.calendars(EntityType::Reminder).size(), 2u);
     EXPECT_EQ(store.reminder("m-3")->calendar.title, "Work");
-    NewEvent added = newEvent("New", utc(3, 25, 9), utc(3, 25, 10));
-    added.calendarIdentifier = "tasks";
+    NewEvent added{
+        .title = "New", .startDate = utc(3, 25, 9), .endDate = utc(3, 25, 10), .calendarIdentifier = "tasks"};
     EXPECT_EQ(store.saveEvent(added).calendar.title, "Chores");
     // Completing the to-do rewrites its file with every other item in it.
     store.setReminderCompletion("m-3", utc(3, 21, 0));
@@ -345,8 +320,7 @@ TEST(IcalStore, PlantedFilesCannotBlockCrashOrRedirect) {
     store.addCalendar("Added", EntityType::Event);
     EXPECT_EQ(readFile(dir.file("outside/target")), "keep");
     EXPECT_FALSE(std::filesystem::is_symlink(root + "/.brisolet-order"));
-    NewEvent event = newEvent("Out", utc(3, 1, 9), utc(3, 1, 10));
-    event.calendarIdentifier = "linked";
+    NewEvent event{.title = "Out", .startDate = utc(3, 1, 9), .endDate = utc(3, 1, 10), .calendarIdentifier = "linked"};
     EXPECT_THROW(store.saveEvent(event), PlatformError);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("outside")), {}), 1);
 }
@@ -380,14 +354,13 @@ TEST(IcalStore, TheIndexBetweenRunsNeverHidesAChange) {
     EXPECT_EQ(title(), "Aftert");
 }
 
-// New folders and files are private; a folder the user made keeps its mode.
 TEST(IcalStore, NewFoldersAndFilesArePrivate) {
     testsupport::ScratchDir dir;
     const mode_t old = ::umask(022);
     std::filesystem::create_directories(dir.file("mine"));
     ::chmod(dir.file("mine").c_str(), 0755);
     IcalEventStore store(dir.file("mine/data/c"), std::make_shared<FakeAccessPrompter>(), nullptr);
-    const std::string id = store.saveEvent(newEvent("A", utc(3, 1, 9), utc(3, 1, 10))).identifier;
+    const auto id = store.saveEvent({.title = "A", .startDate = utc(3, 1, 9), .endDate = utc(3, 1, 10)}).identifier;
     ::umask(old);
     auto mode = [](const std::string& path) {
         struct stat info {};

@@ -31,31 +31,14 @@ const std::vector<std::string> kTexts = {
 // Not here: a backslash before an "n", which the peers' own reader takes for
 // a line break (Brisolet's store test covers it).
 
-// Sets an environment variable for the object's life.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedVariable() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 class CalendarInteropTest : public ::testing::Test {
 protected:
     void SetUp() override {
         for (const char* program : {"khal", "todoman", "vdirsyncer"})
             if (!platform::runProgram({program, "--version"}, std::chrono::seconds(30)).started)
                 GTEST_SKIP() << program << " is not installed (scripts/setup installs it)";
-        std::filesystem::create_directories(config + "/khal");
-        std::filesystem::create_directories(config + "/todoman");
-        std::filesystem::create_directories(config + "/vdirsyncer");
+        for (const char* program : {"/khal", "/todoman", "/vdirsyncer"})
+            std::filesystem::create_directories(config + program);
         writeFile(config + "/khal/config",
                   "[calendars]\n[[brisolet]]\npath = " + root + "/*\ntype = discover\n"
                   "[locale]\ntimeformat = %H:%M\ndateformat = %Y-%m-%d\nlongdateformat = %Y-%m-%d\n"
@@ -115,9 +98,9 @@ protected:
     testsupport::ScratchDir dir;
     std::string root = dir.file("calendars");
     std::string config = dir.file("config");
-    ScopedVariable configHome{"XDG_CONFIG_HOME", dir.file("config")};
-    ScopedVariable dataHome{"XDG_DATA_HOME", dir.file("data")};
-    ScopedVariable cacheHome{"XDG_CACHE_HOME", dir.file("cache")};
+    testsupport::ScopedVariable configHome{"XDG_CONFIG_HOME", config.c_str()};
+    testsupport::ScopedVariable dataHome{"XDG_DATA_HOME", dir.file("data").c_str()};
+    testsupport::ScopedVariable cacheHome{"XDG_CACHE_HOME", dir.file("cache").c_str()};
     testing::ScopedTimeZone zone{"Europe/Berlin"};
     std::shared_ptr<platform::MemoryDiagnosticSink> diagnostics = std::make_shared<platform::MemoryDiagnosticSink>();
     std::shared_ptr<platform::IcalEventStore> store;
@@ -211,8 +194,6 @@ TEST_F(CalendarInteropTest, KhalsFoldersTakeRemindersAndMixedFoldersServeBoth) {
     EXPECT_THAT(summaries, ::testing::UnorderedElementsAre("Milk", "Call back"));
 }
 
-// vdirsyncer copies the collections to a second folder and back, every item
-// and text intact.
 TEST_F(CalendarInteropTest, VdirsyncerCarriesEverythingBothWays) {
     for (const auto& text : kTexts) {
         calendar->handle("create_event", {{"title", text}, {"startDate", "2025-03-20T10:00:00+01:00"},
