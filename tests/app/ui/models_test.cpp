@@ -16,6 +16,7 @@
 #include <thread>
 #include <map>
 #include <stdexcept>
+#include <tuple>
 
 #include <unistd.h>
 
@@ -115,11 +116,7 @@ const Prepare nothing = [](Services&) {};
 const Prepare refuse = [](Services& s) { s.refuse(); };
 
 TEST(PermissionManager, StatusOfEachCategory) {
-    const struct {
-        PermissionCategory category;
-        Prepare setup;
-        Status expected;
-    } cases[] = {
+    const std::tuple<PermissionCategory, Prepare, Status> cases[] = {
         {PermissionCategory::of(Kind::Calendar), nothing, Status::NotDetermined},
         {PermissionCategory::of(Kind::Calendar), store(AccessSubject::events(), 1), Status::Denied},
         {PermissionCategory::of(Kind::Calendar), store(AccessSubject::events(), 2), Status::Denied},
@@ -136,10 +133,11 @@ TEST(PermissionManager, StatusOfEachCategory) {
         {PermissionCategory::automation("Mail"), store(AccessSubject::automation("Mail"), 3), Status::NotDetermined},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(settingsAddress(c.category) + " " + std::to_string(&c - cases));
+        const auto& [category, setup, expected] = c;
+        SCOPED_TRACE(settingsAddress(category) + " " + std::to_string(&c - cases));
         Services services;
-        c.setup(services);
-        EXPECT_EQ(services.manager()->checkStatus(c.category), c.expected);
+        setup(services);
+        EXPECT_EQ(services.manager()->checkStatus(category), expected);
         EXPECT_EQ(std::count(services.trust->asked.begin(), services.trust->asked.end(), true), 0);  // no prompt
     }
 }
@@ -148,14 +146,8 @@ TEST(PermissionManager, RequestsAndTheirDiagnostics) {
     const Prepare fail = [](Services& s) {
         s.prompter->setAsker([](const AccessSubject&) -> bool { throw std::runtime_error("bus gone"); });
     };
-    const struct {
-        PermissionCategory category;
-        Prepare setup;
-        bool expected;
-        Strings panes;
-        std::vector<bool> trustQuestions;
-        Strings diagnostics;
-    } cases[] = {
+    // category, setup, answer, panes shown, trust questions asked, diagnostics
+    const std::tuple<PermissionCategory, Prepare, bool, Strings, std::vector<bool>, Strings> cases[] = {
         {PermissionCategory::of(Kind::Calendar), refuse, false, {}, {}, {}},
         {PermissionCategory::of(Kind::Calendar), fail, false, {}, {}, {"Error requesting calendar access: bus gone"}},
         {PermissionCategory::of(Kind::Reminders), fail, false, {}, {}, {"Error requesting reminders access: bus gone"}},
@@ -169,13 +161,14 @@ TEST(PermissionManager, RequestsAndTheirDiagnostics) {
         {PermissionCategory::of(Kind::None), refuse, true, {}, {}, {}},
     };
     for (const auto& c : cases) {
+        const auto& [category, setup, expected, panes, trustQuestions, diagnostics] = c;
         SCOPED_TRACE(&c - cases);
         Services services;
-        c.setup(services);
-        EXPECT_EQ(services.manager()->requestPermission(c.category), c.expected);
-        EXPECT_EQ(services.panes->shown, services.shown(c.panes));
-        EXPECT_EQ(services.trust->asked, c.trustQuestions);
-        EXPECT_EQ(services.sink->lines(), c.diagnostics);
+        setup(services);
+        EXPECT_EQ(services.manager()->requestPermission(category), expected);
+        EXPECT_EQ(services.panes->shown, services.shown(panes));
+        EXPECT_EQ(services.trust->asked, trustQuestions);
+        EXPECT_EQ(services.sink->lines(), diagnostics);
     }
 }
 
@@ -272,36 +265,32 @@ TEST_F(Onboarding, FirstStepSwitchesAllTenFamiliesOffEachTimeItShows) {
 }
 
 TEST_F(Onboarding, RowSwitchesWriteTheEnableActionsAnswer) {
-    const struct {
-        std::size_t row;
-        Prepare setup;
-        bool asks;  // off the executor
-        bool expected;
-        Strings panes;
-    } cases[] = {
+    // row, setup, whether it asks (off the executor), the switch afterwards, panes shown
+    const std::tuple<std::size_t, Prepare, bool, bool, Strings> cases[] = {
         {0, nothing, true, true, {}},   {0, refuse, true, false, {}}, {1, refuse, true, false, {}},
         {2, nothing, true, true, {}},   {2, refuse, true, false, {}},
         {3, nothing, false, true, {"file"}},  // on although the database is missing
         {4, refuse, false, true, {}},   {5, refuse, false, true, {}},
     };
     for (const auto& c : cases) {
+        const auto& [row, setup, asks, expected, panes] = c;
         SCOPED_TRACE(&c - cases);
         Services services;
-        c.setup(services);
+        setup(services);
         auto m = OnboardingModel::make(registry, services.manager(), scheduler, [] {});
-        const tools::ToolSwitch toolSwitch = kToolRows[c.row].toolSwitch;
+        const tools::ToolSwitch toolSwitch = kToolRows[row].toolSwitch;
         registry->disableAllTools();
         defaults->clearWrites();
-        m->setRowSwitch(c.row, true);
+        m->setRowSwitch(row, true);
         EXPECT_TRUE(defaults->writes().empty());  // nothing before the answer
-        if (c.asks) scheduler.completeWork();
+        if (asks) scheduler.completeWork();
         scheduler.runPosted();
         EXPECT_EQ(switches(), m->state().switches);
-        EXPECT_EQ(m->state().switches[c.row], c.expected);
+        EXPECT_EQ(m->state().switches[row], expected);
         ASSERT_EQ(defaults->writes().size(), 1u);  // a refusal writes false once more
         EXPECT_EQ(defaults->writes()[0].key, tools::switchKey(toolSwitch));
-        EXPECT_EQ(services.panes->shown, services.shown(c.panes));
-        m->setRowSwitch(c.row, false);  // asks nothing
+        EXPECT_EQ(services.panes->shown, services.shown(panes));
+        m->setRowSwitch(row, false);  // asks nothing
         EXPECT_FALSE(registry->isEnabled(toolSwitch) || scheduler.pendingWork());
     }
 }

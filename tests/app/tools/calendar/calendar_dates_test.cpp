@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <tuple>
 
 namespace app::tools {
 namespace {
@@ -16,21 +17,16 @@ using testing::ScopedTimeZone;
 
 TEST(CalendarDates, InternetDateTimeIsStrict) {
     ScopedTimeZone zone("Asia/Shanghai");  // the zone must not matter here
-    struct Case {
-        const char* text;
-        std::optional<std::string> utc;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
         {"2024-01-15T09:00:00Z", "2024-01-15T09:00:00Z"},
         {"2024-01-15T17:00:00+08:00", "2024-01-15T09:00:00Z"},
         {"2024-01-15T09:30:00+05:30", "2024-01-15T04:00:00Z"},
         {"2024-01-01T01:00:00+02:00", "2023-12-31T23:00:00Z"},
         {"2024-02-29T00:00:00Z", "2024-02-29T00:00:00Z"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        const auto parsed = parseInternetDateTime(c.text);
-        EXPECT_EQ(parsed ? std::optional(formatInternetDateTime(*parsed)) : std::nullopt, c.utc);
+    for (const auto& [text, utc] : cases) {
+        const auto parsed = parseInternetDateTime(text);
+        EXPECT_EQ(parsed ? std::optional(formatInternetDateTime(*parsed)) : std::nullopt, utc) << text;
     }
     for (const char* text : {"2023-02-29T00:00:00Z", "2024-02-30T09:00:00Z", "2024-13-01T00:00:00Z", "2024-01-00T00:00:00Z",
                              "2024-01-15T09:00:00.000Z", "2024-01-15T09:00:00", "2024-01-15T09:00Z", "2024-01-15 09:00:00Z",
@@ -41,13 +37,7 @@ TEST(CalendarDates, InternetDateTimeIsStrict) {
 
 TEST(CalendarDates, CalendarDaysKeepTheWallClockAcrossOffsetChanges) {
     using namespace std::chrono;
-    struct Case {
-        const char* zone;
-        const char* from;
-        int days;
-        const char* to;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, const char*, int, const char*> cases[] = {  // zone, from, days, to
         {"UTC", "2024-03-05T17:00:00Z", 7, "2024-03-12T17:00:00Z"},
         {"Asia/Shanghai", "2024-03-05T17:00:00Z", 7, "2024-03-12T17:00:00Z"},
         // 12:00 EST to 12:00 EDT: one hour less than seven times 24 hours.
@@ -59,10 +49,9 @@ TEST(CalendarDates, CalendarDaysKeepTheWallClockAcrossOffsetChanges) {
         {"America/New_York", "2024-03-09T07:30:00Z", 1, "2024-03-10T07:30:00Z"},
         {"Europe/Berlin", "2024-03-30T11:00:00Z", 1, "2024-03-31T10:00:00Z"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.zone) + " " + c.from);
-        ScopedTimeZone zone(c.zone);
-        EXPECT_EQ(formatInternetDateTime(addCalendarDays(at(c.from), c.days)), c.to);
+    for (const auto& [name, from, days, to] : cases) {
+        ScopedTimeZone zone(name);
+        EXPECT_EQ(formatInternetDateTime(addCalendarDays(at(from), days)), to) << name << " " << from;
     }
     ScopedTimeZone zone("America/New_York");
     Instant precise = at("2024-03-05T17:00:00Z") + microseconds(123456);

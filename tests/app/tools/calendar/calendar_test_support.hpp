@@ -7,7 +7,6 @@
 #include "app/platform/event_store.hpp"
 #include "app/platform/script_host.hpp"
 #include "app/tools/calendar/calendar_dates.hpp"
-#include "app/tools/registry/tool_error.hpp"
 #include "app/tools/tool_test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -26,36 +26,24 @@ TEST(OpenInPrograms, TheEventFileAndTheListFolderGoToTheOpener) {
     auto event = store->saveEvent(input);
     const std::string calendar = store->defaultCalendar(platform::EntityType::Event)->title;
 
-    struct Row {
-        std::shared_ptr<platform::UrlOpener> opener;
-        platform::ScriptRun::Outcome outcome;
-        std::string reason;
-    };
     auto recording = std::make_shared<platform::RecordingUrlOpener>();
-    // The desktop's own xdg-open, with no desktop to open in, fails too.
-    testsupport::ScopedPath path("/usr/bin:/bin");
-    testsupport::ScopedVariable noDesktop[] = {{"DISPLAY", nullptr}, {"WAYLAND_DISPLAY", nullptr},
-                                               {"XDG_CURRENT_DESKTOP", nullptr}, {"BROWSER", nullptr}};
-    const std::string eventFile = dir.file("cal/Calendar/" + event.identifier + ".ics");
-    const Row rows[] = {{recording, platform::ScriptRun::Outcome::Succeeded, ""},
-                        {std::make_shared<RefusingOpener>(), platform::ScriptRun::Outcome::Failed,
-                         "no xdg-open is installed"},
-                        {std::make_shared<platform::SpawnUrlOpener>(nullptr), platform::ScriptRun::Outcome::Failed,
-                         "xdg-open: no method available for opening '" + eventFile + "' (exit status 3)"}};
-    for (const auto& row : rows) {
+    const std::tuple<std::shared_ptr<platform::UrlOpener>, platform::ScriptRun::Outcome, std::string> rows[] = {
+        {recording, platform::ScriptRun::Outcome::Succeeded, ""},
+        {std::make_shared<RefusingOpener>(), platform::ScriptRun::Outcome::Failed, "no xdg-open is installed"}};
+    for (const auto& [opener, outcome, reason] : rows) {
         platform::TemplateScriptHost host(prompter);
-        registerCalendarScripts(host, std::make_shared<CalendarStandIn>(store, row.opener));
-        registerRemindersScripts(host, std::make_shared<RemindersStandIn>(store, row.opener));
+        registerCalendarScripts(host, std::make_shared<CalendarStandIn>(store, opener));
+        registerRemindersScripts(host, std::make_shared<RemindersStandIn>(store, opener));
         auto opened = host.run(openEventScript(calendar, event.identifier, "today"));
         auto activated = host.run(kActivateRemindersScript);
-        EXPECT_EQ(opened.outcome, row.outcome);
-        EXPECT_EQ(activated.outcome, row.outcome);
-        if (row.outcome == platform::ScriptRun::Outcome::Failed) {
+        EXPECT_EQ(opened.outcome, outcome);
+        EXPECT_EQ(activated.outcome, outcome);
+        if (outcome == platform::ScriptRun::Outcome::Failed) {
             ASSERT_TRUE(opened.error && opened.error->message);
-            EXPECT_EQ(*opened.error->message, "Calendar cannot show the event: " + row.reason);
+            EXPECT_EQ(*opened.error->message, "Calendar cannot show the event: " + reason);
         }
     }
-    EXPECT_EQ(recording->urls(), (std::vector<std::string>{eventFile,
+    EXPECT_EQ(recording->urls(), (std::vector<std::string>{dir.file("cal/Calendar/" + event.identifier + ".ics"),
                                                            dir.file("cal/Reminders")}));
 }
 

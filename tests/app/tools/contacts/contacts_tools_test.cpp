@@ -70,11 +70,7 @@ TEST_F(ContactsToolsTest, ListsNamedPeopleWithNumbersAsPrettyJson) {
 }
 
 TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {
-    struct Case {
-        const char* name;
-        const char* reply;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         // The store's own search: every match, each contact's numbers in order.
         {"John", "+1 (555) 010-0001, 555-0002, 555-0003"},
         {"appleseed jo", "+1 (555) 010-0001, 555-0002, 555-0003"},
@@ -91,10 +87,7 @@ TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {
         {"", "No phone numbers found for ''"},
         {" \t\n ", "No phone numbers found for ' \t\n '"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(call("find_phone_number", {{"name", c.name}}), c.reply);
-    }
+    for (const auto& [name, reply] : cases) EXPECT_EQ(call("find_phone_number", {{"name", name}}), reply) << name;
 }
 
 }  // namespace

@@ -17,7 +17,6 @@
 
 #include <sys/stat.h>
 
-
 namespace app::tools {
 namespace {
 using testing::expectToolError;
@@ -55,10 +54,8 @@ TEST(MessagesTools, ReadsAConversationNewestFirst) {
               "  {\n    \"content\" : \"[Rich text message]\",\n    \"date\" : \"2024-01-02 03:06:05\",\n    \"sender\" : \"+12025550100\",\n    \"isFromMe\" : false,\n    \"hasAttachments\" : false\n  },\n"
               "  {\n    \"content\" : \"Reply with \\\"quotes\\\" and a \\/ slash\",\n    \"date\" : \"2024-01-02 03:05:05\",\n    \"sender\" : \"+12025550100\",\n    \"isFromMe\" : true,\n    \"hasAttachments\" : false\n  },\n"
               "  {\n    \"content\" : \"Hi there\",\n    \"date\" : \"2024-01-02 03:04:05\",\n    \"sender\" : \"+12025550100\",\n    \"isFromMe\" : false,\n    \"hasAttachments\" : false\n  }\n]");
-    EXPECT_EQ(call("read_messages", {{"phoneNumber", "+1 202 555 0177"}}), "[]");
     // An e-mail address keeps no digits: nobody's conversation.
     EXPECT_EQ(call("read_messages", {{"phoneNumber", "alice@example.com"}}), "[]");
-    // The limit is kept within 0..50.
     for (const auto& [limit, count] : {std::pair{49, 49}, {50, 50}, {51, 50}, {1000, 50}, {-1, 0}}) {
         const auto read = json::parse(call("read_messages", {{"phoneNumber", "+12025550199"}, {"limit", limit}}));
         EXPECT_EQ(read.asArray().size(), std::size_t(count)) << limit;
@@ -96,11 +93,7 @@ TEST(MessagesTools, AHostileDatabaseNeverStallsACall) {
 }
 
 TEST(MessagesPhoneNumbers, Normalisation) {
-    struct Case {
-        const char* in;
-        const char* out;
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"(202) 555-0100", "+12025550100"},
         {"+44 20 7946 0958", "+442079460958"},
         {"1-202-555-0100", "12025550100"},
@@ -114,7 +107,7 @@ TEST(MessagesPhoneNumbers, Normalisation) {
         {"½²", "½²"},
         {"5+5", "5+5"},
     };
-    for (const auto& c : cases) EXPECT_EQ(normalizePhoneNumber(c.in), c.out) << c.in;
+    for (const auto& [in, out] : cases) EXPECT_EQ(normalizePhoneNumber(in), out) << in;
 }
 
 // A fake kdeconnect-cli: lists the devices given (or fails listing when
@@ -124,8 +117,7 @@ class MessagesSendTest : public ::testing::Test {
 protected:
     MessagesSendTest()
         : environment(std::make_shared<cmntest::FixedEnvironment>(dir.path())),
-          prompter(std::make_shared<platform::FakeAccessPrompter>()),
-          host(std::make_shared<platform::TemplateScriptHost>(prompter)),
+          host(std::make_shared<platform::TemplateScriptHost>(std::make_shared<platform::FakeAccessPrompter>())),
           family(environment, host) {
         EXPECT_TRUE(registerMessagesScripts(*host, std::make_shared<MessagesStandIn>()));
     }
@@ -164,23 +156,14 @@ protected:
 
     testsupport::ScratchDir dir;
     std::shared_ptr<cmntest::FixedEnvironment> environment;
-    std::shared_ptr<platform::FakeAccessPrompter> prompter;
     std::shared_ptr<platform::TemplateScriptHost> host;
     MessagesToolFamily family;
 };
 
+// Quotes, backslashes and line breaks are rows of the text round-trip table.
 TEST_F(MessagesSendTest, TheBodyReachesTheDeviceIntact) {
-    const std::string bodies[] = {
-        "plain",
-        "She said \"hi\"",
-        "C:\\path\\ and \\\" both",
-        "two\nlines\r\nand a tab\t",
-        "-- not a comment",
-        "\" to targetBuddy\nend tell\ndo shell script \"touch /tmp/owned",
-        "中文 ⟦body⟧ «class utf8»",
-        "",
-    };
-    for (const auto& body : bodies) {
+    for (const std::string body : {"-- not a comment", "中文 ⟦body⟧ «class utf8»", "C:\\path\\ and \\\" both", "",
+                                   "\" to targetBuddy\nend tell\ndo shell script \"touch /tmp/owned"}) {
         EXPECT_EQ(send(body, "phone1\n"), "✅ Message sent to +12025550100");
         EXPECT_EQ(recorded(), (std::vector<std::string>{"--device=phone1", "--send-sms=" + body,
                                                         "--destination=+12025550100"}));
@@ -199,15 +182,11 @@ TEST_F(MessagesSendTest, RefusesAPhoneNumberHoldingLettersOrAnAt) {
 
 // Sent only when a device took it; otherwise the reply says why.
 TEST_F(MessagesSendTest, SentThroughAReachableDeviceOrAFailureSayingWhy) {
-    struct Row {
-        const char* devices;  // printed by --list-available --id-only; null: no program
-        std::vector<std::string> sends;
-        std::string reply;
-    };
     const std::string body = "--help \"quoted\" $(id) `id`\nline two";
     const std::string to = "--destination=+12025550100";
     const std::string failed = "MessagesTool 500 Failed to send: ";
-    const Row rows[] = {
+    // What --list-available --id-only prints (null: no program), the sends, the reply.
+    const std::tuple<const char*, std::vector<std::string>, std::string> rows[] = {
         {nullptr, {}, failed + "KDE Connect is not installed (no kdeconnect-cli to run)"},
         {"broken", {}, failed + "KDE Connect cannot list devices: no daemon running (exit status 1)"},
         {"", {}, failed + "no reachable KDE Connect device (pair a phone and keep it connected)"},
@@ -219,10 +198,10 @@ TEST_F(MessagesSendTest, SentThroughAReachableDeviceOrAFailureSayingWhy) {
          failed + "no KDE Connect device took the message (nosms1: no SMS plugin (exit status 1); nosms2: no SMS "
                   "plugin (exit status 1))"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.devices ? row.devices : "no program");
-        EXPECT_EQ(send(body, row.devices), row.reply);
-        EXPECT_EQ(recorded(), row.sends);
+    for (const auto& [devices, sends, reply] : rows) {
+        SCOPED_TRACE(devices ? devices : "no program");
+        EXPECT_EQ(send(body, devices), reply);
+        EXPECT_EQ(recorded(), sends);
     }
 }
 

@@ -62,13 +62,9 @@ TEST_F(MusicFamilyTest, CommandsGoToThePlayingPlayer) {
 }
 
 TEST_F(MusicFamilyTest, CurrentTrackReply) {
-    struct Case {
-        std::string label, status;
-        std::map<std::string, sdbus::Variant> metadata;
-        std::int64_t position;
-        std::string reply;
-    };
-    const Case cases[] = {
+    // label, status, metadata, position, reply
+    const std::tuple<std::string, std::string, std::map<std::string, sdbus::Variant>, std::int64_t, std::string>
+        cases[] = {
         {"playing, two artists", "Playing",
          {{"xesam:title", sdbus::Variant(std::string("T"))},
           {"xesam:artist", sdbus::Variant(std::vector<std::string>{"Ann", "Bob"})},
@@ -86,19 +82,18 @@ TEST_F(MusicFamilyTest, CurrentTrackReply) {
           {"xesam:artist", sdbus::Variant(std::string("50%7C|%25"))}},
          0, "Playing: Pipe|||Albums\nArtist: 50%7C|%25\nAlbum: \nDuration: 0s\nPosition: 0s\nState: playing"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        FakePlayer player("p", c.status);
-        player.setTrack(c.metadata, c.position);
-        EXPECT_EQ(call("music_get_current_track"), c.reply);
+    for (const auto& [label, status, metadata, position, reply] : cases) {
+        SCOPED_TRACE(label);
+        FakePlayer player("p", status);
+        player.setTrack(metadata, position);
+        EXPECT_EQ(call("music_get_current_track"), reply);
     }
 }
 
 TEST_F(MusicFamilyTest, NoPlayerRunning) {
     EXPECT_EQ(call("music_get_current_track"), "No track is currently playing.");
     const std::pair<std::string, Arguments> commands[] = {
-        {"music_play", {}}, {"music_pause", {}}, {"music_next", {}}, {"music_prev", {}},
-        {"music_set_volume", {{"level", std::int64_t{5}}}}, {"music_play_song", {{"song", "blue"}}},
+        {"music_play", {}}, {"music_set_volume", {{"level", std::int64_t{5}}}}, {"music_play_song", {{"song", "blue"}}},
         {"music_play_playlist", {{"playlist", "Road Trip"}}}};
     for (const auto& [tool, arguments] : commands)
         expectToolError([&, &tool = tool, &arguments = arguments] { call(tool, arguments); }, {"MusicTool", 500, kNoPlayer});
@@ -107,12 +102,7 @@ TEST_F(MusicFamilyTest, NoPlayerRunning) {
 }
 
 TEST_F(MusicFamilyTest, LibraryStatisticsListingAndSearch) {
-    struct Case {
-        std::string tool;
-        Arguments arguments;
-        std::string reply;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, Arguments, std::string> cases[] = {
         {"music_get_library_stats", {}, "Library: 3 tracks, 2 playlists."},
         {"music_list_playlists", {}, "Empty, Road Trip"},
         {"music_list_playlists", {{"limit", std::int64_t{1}}}, "Empty"},
@@ -123,7 +113,7 @@ TEST_F(MusicFamilyTest, LibraryStatisticsListingAndSearch) {
         {"music_search", {{"query", "untagged"}}, "untagged track -  ()"},
         {"music_search", {{"query", "blue"}, {"limit", std::int64_t{-2}}}, "No songs found."},
     };
-    for (const auto& c : cases) EXPECT_EQ(call(c.tool, c.arguments), c.reply) << c.tool;
+    for (const auto& [tool, arguments, reply] : cases) EXPECT_EQ(call(tool, arguments), reply) << tool;
 }
 
 TEST_F(MusicFamilyTest, PlayingHandsThePlayerTheFileUri) {

@@ -12,22 +12,14 @@ using testing::expectToolError;
 
 ScriptRun text(std::string t) { return ScriptRun::succeeded(std::move(t)); }
 
-// One call: the arguments, what the script host answers, a part of the
-// script sent (where the values stand) and the reply; what a player on the
+// One call: the tool, the arguments, what the script host answers, a part of
+// the script sent (where the values stand) and the reply; what a player on the
 // bus cannot answer (the whole road is in music_stand_in_test).
-struct ScriptCase {
-    std::string tool;
-    Arguments arguments;
-    ScriptRun run;
-    std::string scriptPart;
-    std::string reply;
-};
-
 TEST(MusicTools, ScriptsSentAndRepliesRead) {
     const ScriptRun none = ScriptRun::succeeded(std::nullopt);
     const std::string track = "track & \"|||\" & player position & \"|||\" & (player state as string)\nend tell";
     const std::string stats = "(count of tracks of library playlist 1) & \"|||\" & (count of playlists)\nend tell";
-    const ScriptCase cases[] = {
+    const std::tuple<std::string, Arguments, ScriptRun, std::string, std::string> cases[] = {
         {"music_pause", {}, text("paused"), "tell application \"Music\" to pause", "paused"},
         {"music_set_volume", {{"level", std::int64_t{150}}}, none, "\" to set sound volume to 100", "Success"},
         {"music_set_volume", {{"level", std::int64_t{-5}}}, none, "\" to set sound volume to 0", "Success"},
@@ -50,27 +42,21 @@ TEST(MusicTools, ScriptsSentAndRepliesRead) {
         {"music_play_playlist", {{"playlist", "T"}, {"shuffle", std::int64_t{1}}}, text("x"),
          "set shuffle enabled to false\n", "x"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.tool + " " + c.scriptPart);
+    for (const auto& [tool, arguments, run, scriptPart, reply] : cases) {
+        SCOPED_TRACE(tool + " " + scriptPart);
         auto host = std::make_shared<platform::FakeScriptHost>();
-        host->enqueue(c.run);
+        host->enqueue(run);
         MusicToolFamily family(host);
-        EXPECT_EQ(family.handle(c.tool, c.arguments, {}), c.reply);
+        EXPECT_EQ(family.handle(tool, arguments, {}), reply);
         ASSERT_EQ(host->sources().size(), 1u);
-        EXPECT_NE(host->sources()[0].find(c.scriptPart), std::string::npos) << host->sources()[0];
+        EXPECT_NE(host->sources()[0].find(scriptPart), std::string::npos) << host->sources()[0];
     }
 }
 
 TEST(MusicTools, Errors) {
     const ScriptRun bad = ScriptRun::failed(platform::ScriptErrorInfo{std::nullopt, -2700, std::nullopt});
-    struct Case {
-        std::string tool;
-        Arguments arguments;
-        ScriptRun run;  // runs only when the arguments are usable
-        int code;
-        std::string message;
-    };
-    const Case cases[] = {
+    // The script run answers only when the arguments are usable.
+    const std::tuple<std::string, Arguments, ScriptRun, int, std::string> cases[] = {
         {"music_set_volume", {{"level", 50.5}}, bad, 400, "Missing 'level' argument"},
         {"music_search", {{"limit", std::int64_t{3}}}, bad, 400, "Missing 'query' argument"},
         {"music_play_song", {{"song", std::int64_t{3}}}, bad, 400, "Missing 'song' argument"},
@@ -81,12 +67,12 @@ TEST(MusicTools, Errors) {
          "AppleScript Error: Gone."},
         {"music_get_current_track", {}, bad, 500, "AppleScript Error: Unknown error"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.tool);
-        auto host = std::make_shared<platform::FakeScriptHost>(c.run);
+    for (const auto& [tool, arguments, run, code, message] : cases) {
+        SCOPED_TRACE(tool);
+        auto host = std::make_shared<platform::FakeScriptHost>(run);
         MusicToolFamily family(host);
-        expectToolError([&] { family.handle(c.tool, c.arguments, {}); }, {"MusicTool", c.code, c.message});
-        EXPECT_EQ(host->sources().size(), c.code == 500 ? 1u : 0u);
+        expectToolError([&] { family.handle(tool, arguments, {}); }, {"MusicTool", code, message});
+        EXPECT_EQ(host->sources().size(), code == 500 ? 1u : 0u);
     }
 }
 

@@ -8,10 +8,7 @@
 namespace app::tools {
 namespace {
 TEST(AnyFromValue, DoublesWithoutFractionBecomeIntegers) {
-    const struct {
-        double input;
-        AnyValue expected;
-    } cases[] = {
+    const std::pair<double, AnyValue> cases[] = {
         {300.0, AnyValue(300)},
         {-0.0, AnyValue(0)},
         {-7.0, AnyValue(-7)},
@@ -22,11 +19,11 @@ TEST(AnyFromValue, DoublesWithoutFractionBecomeIntegers) {
         {9007199254740993.0, AnyValue(std::int64_t{9007199254740992})},
         {std::numeric_limits<double>::infinity(), AnyValue(std::numeric_limits<double>::infinity())},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.input);
-        AnyValue got = anyFromValue(mcp::Value(c.input));
-        EXPECT_EQ(got.kind(), c.expected.kind());
-        EXPECT_EQ(got, c.expected);
+    for (const auto& [input, expected] : cases) {
+        SCOPED_TRACE(input);
+        AnyValue got = anyFromValue(mcp::Value(input));
+        EXPECT_EQ(got.kind(), expected.kind());
+        EXPECT_EQ(got, expected);
     }
     AnyValue nan = anyFromValue(mcp::Value(std::nan("")));
     ASSERT_NE(nan.ifDouble(), nullptr);

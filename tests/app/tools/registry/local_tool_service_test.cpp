@@ -119,12 +119,8 @@ TEST_F(RegistryTest, CounterIsStoredBeforeTheFamilyRuns) {
     // A failing handler's error passes unchanged, and the call still counts.
     maps->error = ToolError("MapsTool", 500, "boom");
     EXPECT_EQ(callError(*service, "isMapsEnabled_one"), ToolError("MapsTool", 500, "boom"));
-    EXPECT_EQ(service->toolCallCount(), 43);
-    auto writes = store->writes();
-    ASSERT_FALSE(writes.empty());
-    EXPECT_EQ(writes.back().key, "toolCallCount");
-    EXPECT_EQ(writes.back().value, DefaultsValue(std::int64_t{43}));
-    EXPECT_EQ(writes.back().mode, platform::WriteMode::Coalesced);
+    EXPECT_EQ(store->integer("toolCallCount"), 43);
+    EXPECT_EQ(store->writes().back().mode, platform::WriteMode::Coalesced);
 }
 
 TEST_F(RegistryTest, ConcurrentCallsLoseNoCount) {
@@ -198,25 +194,23 @@ TEST_F(RegistryTest, EverySwitchWriteStoresItsKeyAndSendsOneEvent) {
 }
 
 TEST_F(RegistryTest, TheTwoBooleanReadingRules) {
-    const struct {
-        DefaultsValue stored;
-        bool exactRule;     // the six switches that count only a stored boolean
-        bool coercingRule;  // the four that use the store's boolean reading
-    } cases[] = {
+    // Stored, then as read by the six switches that count only a stored boolean and by the four that use the
+    // store's boolean reading.
+    const std::tuple<DefaultsValue, bool, bool> cases[] = {
         {true, true, true},           {false, false, false},         {std::string("YES"), false, true},
         {std::string("true"), false, true}, {std::string("1"), false, true}, {std::string("0"), false, false},
         {std::string("no"), false, false},  {std::int64_t{1}, false, true},  {std::int64_t{0}, false, false},
         {2.5, false, true},
     };
-    for (const auto& c : cases) {
+    for (const auto& [stored, exactRule, coercingRule] : cases) {
         store = std::make_shared<MemoryDefaultsStore>();
-        for (ToolSwitch s : kLookupOrder) store->set(switchKey(s), c.stored);
+        for (ToolSwitch s : kLookupOrder) store->set(switchKey(s), stored);
         store->clearWrites();
         auto service = makeFullService();
         for (ToolSwitch s : kLookupOrder) {
             bool coercing = s == ToolSwitch::Music || s == ToolSwitch::Maps || s == ToolSwitch::MacOS ||
                             s == ToolSwitch::Vision;
-            EXPECT_EQ(service->isEnabled(s), coercing ? c.coercingRule : c.exactRule) << switchKey(s);
+            EXPECT_EQ(service->isEnabled(s), coercing ? coercingRule : exactRule) << switchKey(s);
         }
         EXPECT_TRUE(store->writes().empty());
     }

@@ -27,11 +27,7 @@ namespace {
 using Fields = std::vector<std::string>;
 using platform::FakeAccessPrompter;
 
-struct Row {
-    const char* name;
-    std::string text;
-};
-const Row kRows[] = {
+const std::pair<const char*, std::string> kRows[] = {  // name, text
     {"punctuation", "a, b; c \\ d \"e\" 'f'"},
     {"trailing backslash", "ends in \\"},
     {"line feeds", "one\ntwo\n"},
@@ -182,18 +178,17 @@ const Path kPaths[] = {
 
 TEST(TextRoundTrip, EveryRowComesBackExactlyOnEveryPath) {
     for (const auto& path : kPaths) {
-        for (const auto& row : kRows) {
-            const auto listed = [&](const std::vector<std::string>& rows) { return std::ranges::count(rows, row.name) > 0; };
-            if (listed(path.notCarried)) continue;
-            SCOPED_TRACE(std::string(path.name) + " / " + row.name);
+        for (const auto& [name, text] : kRows) {
+            if (std::ranges::count(path.notCarried, name) > 0) continue;
+            SCOPED_TRACE(std::string(path.name) + " / " + name);
             testsupport::ScratchDir dir;
             Fields read;
             try {
-                read = path.storeAndRead(row.text, dir.path());
+                read = path.storeAndRead(text, dir.path());
             } catch (const std::exception& e) {
                 read = {std::string("failed: ") + e.what()};
             }
-            EXPECT_EQ(read, Fields(read.empty() ? 1 : read.size(), row.text));
+            EXPECT_EQ(read, Fields(read.empty() ? 1 : read.size(), text));
         }
     }
 }
