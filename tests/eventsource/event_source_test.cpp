@@ -30,7 +30,6 @@ std::string describe(std::exception_ptr error) {
     }
 }
 
-// Every handler call, in order, as text.
 struct Journal {
     rt::StreamHandle<std::string> calls = rt::AsyncStream<std::string>::make();
 

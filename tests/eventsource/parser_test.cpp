@@ -74,12 +74,10 @@ TEST(Parser, EdgeCasesFedWholeInChunksAndByteByByte) {
             std::string all;
             for (const auto& chunk : c.chunks) all += chunk;
             if (feed == Feed::whole) parser.parse(all);
-            if (feed == Feed::chunks) {
+            if (feed == Feed::chunks)
                 for (const auto& chunk : c.chunks) parser.parse(chunk);
-            }
-            if (feed == Feed::bytes) {
+            if (feed == Feed::bytes)
                 for (const char b : all) parser.parse(static_cast<std::uint8_t>(b));
-            }
             std::vector<Event> events = drain(parser);
             parser.finish();
             for (auto& e : drain(parser)) events.push_back(e);
@@ -122,7 +120,6 @@ TEST(Parser, LineAndEventSizeAreCapped) {
             EXPECT_EQ(drain(parser), std::vector<Event>{data("ok")});
         }
     }
-    // Exactly at the limit is allowed.
     const std::pair<std::string, std::string> exact[] = {
         {"data: 0123456789\n\n", "0123456789"},                // a line of 16 bytes
         {"data: 0123456\ndata: 01234567\n\n", "0123456\n01234567"},  // data of 16 bytes over two lines

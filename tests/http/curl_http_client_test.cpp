@@ -117,9 +117,8 @@ TEST(CurlHttpClient, SendsMethodHeadersAndBodyExactly) {
         EXPECT_EQ(seen.header("Content-Type"), c.request.headers.get("Content-Type"));
         for (const auto& f : c.request.headers.fields()) {
             std::vector<std::string> values;
-            for (const auto& [n, v] : seen.headers) {
+            for (const auto& [n, v] : seen.headers)
                 if (http::equalsIgnoringCase(n, f.name)) values.push_back(v);
-            }
             EXPECT_EQ(values, c.request.headers.getAll(f.name)) << f.name;
         }
     }

@@ -11,7 +11,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <thread>
 
@@ -33,7 +32,6 @@ public:
 };
 [[maybe_unused]] const auto* const kZone = ::testing::AddGlobalTestEnvironment(new FixedZone);
 
-// A temporary file standing in for standard error.
 class Capture {
 public:
     Capture() : file_(std::tmpfile()) {}
@@ -97,7 +95,16 @@ TEST(StreamLogHandler, ExactLines) {
     }
 }
 
-// Checks that text is made of whole lines "… info t<k>: [MCP] <k>:<i>:<x * len(k, i)>".
+// Thread k's i-th message, of a length that varies from 1 to 9000 bytes.
+std::string threadMessage(int k, int i) {
+    return std::to_string(k) + ":" + std::to_string(i) + ":" + std::string(1 + (k * 131 + i * 977) % 9000, 'x');
+}
+
+std::string threadLine(int k, int i) {
+    return kStamp + (" info t" + std::to_string(k) + ": [MCP] ") + threadMessage(k, i);
+}
+
+// Checks that text is made of whole lines of threadLine, each thread's in order.
 std::size_t countWholeLines(const std::string& text, int threads, int perThread) {
     std::istringstream in(text);
     std::string line;
@@ -108,12 +115,8 @@ std::size_t countWholeLines(const std::string& text, int threads, int perThread)
         char tail[2] = {};
         const auto at = line.find("[MCP] ");
         if (at == std::string::npos || std::sscanf(line.c_str() + at + 6, "%d:%d:%1c", &k, &i, tail) != 3) return 0;
-        if (k < 0 || k >= threads || i != next[static_cast<std::size_t>(k)]++) return 0;  // per-thread order kept
-        const std::size_t len = static_cast<std::size_t>(1 + (k * 131 + i * 977) % 9000);
-        const std::string expected =
-            " info t" + std::to_string(k) + ": [MCP] " + std::to_string(k) + ":" + std::to_string(i) + ":" +
-            std::string(len, 'x');
-        if (line != std::string(kStamp) + expected) return 0;
+        if (k < 0 || k >= threads || i != next[static_cast<std::size_t>(k)]++) return 0;
+        if (line != threadLine(k, i)) return 0;
         ++count;
     }
     return count == static_cast<std::size_t>(threads * perThread) ? count : 0;
@@ -130,11 +133,8 @@ void logFromThreads(const StdioOutputStream& stream, int threads, int perThread)
                 return h;
             });
             for (int i = 0; i < perThread; ++i) {
-                const std::size_t len = static_cast<std::size_t>(1 + (k * 131 + i * 977) % 9000);
                 errno = 0;
-                logger.info("MCP/t.cpp", [&] {
-                    return std::to_string(k) + ":" + std::to_string(i) + ":" + std::string(len, 'x');
-                });
+                logger.info("MCP/t.cpp", [&] { return threadMessage(k, i); });
                 EXPECT_EQ(errno, 0) << "a full pipe's EAGAIN reached the caller";
             }
         });
@@ -156,10 +156,7 @@ TEST(StreamLogHandler, NonBlockingPipeDeliversWholeLines) {
 
     std::size_t total = 0;
     for (int k = 0; k < kThreads; ++k)
-        for (int i = 0; i < kPerThread; ++i)
-            total += std::strlen(kStamp) + (" info t" + std::to_string(k) + ": [MCP] " + std::to_string(k) + ":" +
-                                            std::to_string(i) + ":\n").size() +
-                     static_cast<std::size_t>(1 + (k * 131 + i * 977) % 9000);
+        for (int i = 0; i < kPerThread; ++i) total += threadLine(k, i).size() + 1;
     std::thread writers([&] { logFromThreads(stream, kThreads, kPerThread); });
     const std::string received = testsupport::readFor(pipe.readEnd, total);
     pipe.closeRead();  // unblocks writers left waiting when the read timed out

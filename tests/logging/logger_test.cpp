@@ -14,8 +14,7 @@ using MV = Logger::MetadataValue;
 constexpr const char* kFile = "MCP/server.cpp";
 
 Logger recordingLogger(const std::shared_ptr<RecordSink>& sink, Level level, std::string label = "test") {
-    return Logger(std::move(label),
-                  [&](const std::string&) { return RecordingHandler(sink, "h", level); });
+    return Logger(std::move(label), [&](const std::string&) { return RecordingHandler(sink, "h", level); });
 }
 
 struct Point {

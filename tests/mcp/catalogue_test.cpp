@@ -17,7 +17,6 @@
 namespace mcp {
 namespace {
 
-// Decodes `input` as T and encodes it again.
 struct RoundTrip {
     std::string label;
     std::function<json::Value(const json::Value&)> run;

@@ -18,7 +18,6 @@ using testsupport::ScriptedTransport;
 
 inline constexpr auto kTimeout = std::chrono::seconds(10);
 
-// What the call threw, or "no error".
 inline std::string failureText(const std::function<void()>& f) {
     try {
         f();
@@ -51,9 +50,8 @@ inline Responder answering(std::vector<std::pair<std::string, json::Value>> resu
     return [results = std::move(results)](const json::Value& sent) {
         std::vector<std::string> out;
         if (!sent.isObject() || !sent.find("id") || !sent.find("method")) return out;
-        for (const auto& [method, result] : results) {
+        for (const auto& [method, result] : results)
             if (sent.find("method")->asString() == method) out.push_back(reply(*sent.find("id"), result));
-        }
         return out;
     };
 }

@@ -74,7 +74,6 @@ TEST(Envelope, Encoding) {
         {encode(AnyResponse(7, Value())), R"({"id":7,"jsonrpc":"2.0","result":null})"},
     };
     for (const auto& c : cases) EXPECT_EQ(sortedText(c.encoded), c.json);
-    // Writing order.
     EXPECT_EQ(encodeText(request<Ping>(1)), R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{}})");
 }
 

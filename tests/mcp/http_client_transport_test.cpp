@@ -33,7 +33,6 @@ HTTPClientTransport::Configuration quickConfiguration(std::chrono::milliseconds 
     return c;
 }
 
-// The error a send ends with; nullopt when it succeeded.
 std::optional<MCPError> sendFailure(HTTPClientTransport& transport, std::string message = R"({"jsonrpc":"2.0"})") {
     try {
         transport.send(std::move(message));
@@ -62,9 +61,7 @@ std::string nextMessage(HTTPClientTransport& transport) {
 std::vector<testsupport::RecordedRequest> requestsWithMethod(const ScriptedHttpServer& server,
                                                              const std::string& method) {
     std::vector<testsupport::RecordedRequest> out;
-    for (const auto& r : server.requests()) {
-        if (r.method == method) out.push_back(r);
-    }
+    for (const auto& r : server.requests()) if (r.method == method) out.push_back(r);
     return out;
 }
 

@@ -93,7 +93,6 @@ TEST(MCPError, Encoding) {
         {MCPError::connectionClosed(), R"({"code":-32000,"message":"Connection closed"})"},
     };
     for (const auto& c : cases) EXPECT_EQ(sortedText(encode(c.error)), c.json);
-    // Writing order: code, message, data.
     EXPECT_EQ(encodeText(MCPError::methodNotFound("y")),
               R"({"code":-32601,"message":"Method not found: y","data":{"detail":"y"}})");
 }

@@ -20,12 +20,10 @@ TEST(NetworkHeartbeat, EncodesMagicAndLittleEndianMilliseconds) {
 TEST(NetworkReconnection, BackoffGrowsByTheMultiplier) {
     const auto& preset = Transport::ReconnectionConfiguration::defaultConfiguration;
     const std::vector<double> expected{0.5, 0.75, 1.125, 1.6875, 2.53125};
-    for (std::size_t i = 0; i < expected.size(); ++i) {
+    for (std::size_t i = 0; i < expected.size(); ++i)
         EXPECT_DOUBLE_EQ(preset.backoffDelay(static_cast<std::int64_t>(i + 1)), expected[i]) << "attempt " << i + 1;
-    }
-    for (double multiplier : {0.0, 1.0, 3.0, 1e300, std::nan("")}) {
+    for (double multiplier : {0.0, 1.0, 3.0, 1e300, std::nan("")})
         EXPECT_EQ((Transport::ReconnectionConfiguration{true, 5, multiplier}.backoffDelay(1)), 0.5) << multiplier;
-    }
 }
 
 TEST(NetworkReconnection, PausesNeverOverflow) {

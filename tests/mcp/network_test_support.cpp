@@ -1,4 +1,5 @@
 #include "mcp/network_test_support.hpp"
+#include "support/pipe.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -30,26 +31,10 @@ void FakeNetworkConnection::deliver(const State& state) {
     if (handler) handler(state);
 }
 
-void FakeNetworkConnection::pushChunk(std::string bytes) {
+void FakeNetworkConnection::push(ReceiveResult result) {
     {
         std::lock_guard lock(mutex_);
-        receives_.push_back({std::move(bytes), false, std::nullopt});
-    }
-    changed();
-}
-
-void FakeNetworkConnection::pushEnd() {
-    {
-        std::lock_guard lock(mutex_);
-        receives_.push_back({std::nullopt, true, std::nullopt});
-    }
-    changed();
-}
-
-void FakeNetworkConnection::pushError(int errnoValue) {
-    {
-        std::lock_guard lock(mutex_);
-        receives_.push_back({std::nullopt, false, mcp::PlatformError::fromErrno(errnoValue)});
+        receives_.push_back(std::move(result));
     }
     changed();
 }
@@ -59,19 +44,9 @@ void FakeNetworkConnection::failNextSend(int errnoValue) {
     sendFailures_.push_back(errnoValue);
 }
 
-int FakeNetworkConnection::startCount() const {
+int FakeNetworkConnection::locked(const int& count) const {
     std::lock_guard lock(mutex_);
-    return starts_;
-}
-
-int FakeNetworkConnection::cancelCount() const {
-    std::lock_guard lock(mutex_);
-    return cancels_;
-}
-
-bool FakeNetworkConnection::receiveWaiting() const {
-    std::lock_guard lock(mutex_);
-    return waitingReceives_ > 0;
+    return count;
 }
 
 State FakeNetworkConnection::state() const {
@@ -136,9 +111,7 @@ std::optional<mcp::PlatformError> FakeNetworkConnection::send(std::string_view, 
 mcp::NetworkConnection::ReceiveResult FakeNetworkConnection::receive(std::size_t, std::int64_t,
                                                                       std::stop_token stop) {
     std::unique_lock lock(mutex_);
-    if (state_.kind() == State::Kind::cancelled) {
-        return {std::nullopt, false, mcp::PlatformError::fromErrno(ECANCELED)};
-    }
+    if (state_.kind() == State::Kind::cancelled) return {std::nullopt, false, mcp::PlatformError::fromErrno(ECANCELED)};
     const auto epoch = cancelEpoch_;
     ++waitingReceives_;
     cv_.notify_all();
@@ -183,17 +156,7 @@ RawPeer::~RawPeer() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool RawPeer::write(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
+bool RawPeer::write(std::string_view bytes) { return testsupport::sendAll(fd_, bytes); }
 
 std::optional<std::vector<std::string>> RawPeer::readLines(std::size_t count, rt::Clock::duration timeout) {
     const auto deadline = rt::Clock::now() + timeout;

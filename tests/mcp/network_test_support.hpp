@@ -35,20 +35,18 @@ public:
     // The states the next start() delivers, one list per call; a start without
     // a list delivers nothing.
     void scriptStart(std::vector<State> states);
-    // Sets the state and hands it to the handler, now, on this thread.
     void deliver(const State& state);
 
     // What receive() hands out, in order; it waits while there is nothing.
     // cancel() drops what is still queued.
-    void pushChunk(std::string bytes);
-    void pushEnd();
-    void pushError(int errnoValue);
-    // The next send fails with this error (one per call).
+    void pushChunk(std::string bytes) { push({std::move(bytes), false, std::nullopt}); }
+    void pushEnd() { push({std::nullopt, true, std::nullopt}); }
+    void pushError(int errnoValue) { push({std::nullopt, false, mcp::PlatformError::fromErrno(errnoValue)}); }
     void failNextSend(int errnoValue);
 
-    int startCount() const;
-    int cancelCount() const;
-    bool receiveWaiting() const;
+    int startCount() const { return locked(starts_); }
+    int cancelCount() const { return locked(cancels_); }
+    bool receiveWaiting() const { return locked(waitingReceives_) > 0; }
 
     State state() const override;
     StateUpdateHandler stateUpdateHandler() const override;
@@ -62,6 +60,8 @@ public:
 
 private:
     void changed();
+    void push(ReceiveResult result);
+    int locked(const int& count) const;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable_any cv_;
@@ -86,7 +86,6 @@ public:
     LoopbackListener& operator=(const LoopbackListener&) = delete;
 
     std::uint16_t port() const { return port_; }
-    // An accepted socket, or -1 on time-out.
     int accept(rt::Clock::duration timeout = kTimeout);
 
 private:

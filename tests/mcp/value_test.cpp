@@ -11,6 +11,25 @@ namespace {
 Value read(std::string_view text) { return decodeText<Value>(text); }
 std::string written(const Value& v) { return json::write(toJson(v), {.sortedKeys = true}); }
 
+struct TextCase {
+    Value value;
+    const char* text;
+};
+
+template <class T>
+struct ConversionCase {
+    Value v;
+    std::optional<T> strict, lenient;
+};
+
+template <class T, class Convert>
+void expectConversions(Convert convert, std::initializer_list<ConversionCase<T>> cases) {
+    for (const auto& c : cases) {
+        EXPECT_EQ(convert(c.v, true), c.strict) << c.v.description();
+        EXPECT_EQ(convert(c.v, false), c.lenient) << c.v.description();
+    }
+}
+
 TEST(Value, DecodingOrderPicksTheFirstReadingThatFits) {
     struct Case {
         const char* json;
@@ -46,11 +65,7 @@ TEST(Value, NestedDataURLTextsPassThroughUnchanged) {
 }
 
 TEST(Value, WritesEachCase) {
-    struct Case {
-        Value value;
-        const char* json;
-    };
-    const Case cases[] = {
+    const TextCase cases[] = {
         {Value(), "null"},
         {true, "true"},
         {-7, "-7"},
@@ -61,7 +76,7 @@ TEST(Value, WritesEachCase) {
         {Array{}, "[]"},
         {Value::object({{"b", 1}, {"a", Array{Value(), 2.5}}}), "{\"a\":[null,2.5],\"b\":1}"},
     };
-    for (const auto& c : cases) EXPECT_EQ(written(c.value), c.json) << c.json;
+    for (const auto& c : cases) EXPECT_EQ(written(c.value), c.text) << c.text;
 }
 
 TEST(Value, EqualityAndHashing) {
@@ -102,11 +117,7 @@ TEST(Value, EqualityAndHashing) {
 }
 
 TEST(Value, Description) {
-    struct Case {
-        Value value;
-        const char* text;
-    };
-    const Case cases[] = {
+    const TextCase cases[] = {
         {Value(), ""},
         {1.0, "1.0"},
         {Value::data({'h', 'i'}), "data:text/plain;base64,aGk="},
@@ -120,71 +131,35 @@ TEST(Value, Description) {
 }
 
 TEST(Value, Conversions) {
-    using B = std::optional<bool>;
-    struct BoolCase {
-        Value v;
-        B strict, lenient;
-    };
-    const BoolCase bools[] = {
+    expectConversions<bool>([](const Value& v, bool strict) { return toBool(v, strict); }, {
         {true, true, true},         {"TRUE", {}, {}},        {"yes", {}, true},     {"y", {}, true},
         {"on", {}, true},           {"1", {}, true},         {"off", {}, false},    {"0", {}, false},
         {" true", {}, {}},          {1, {}, true},           {0, {}, false},        {2, {}, {}},
         {-0.0, {}, false},          {1.0, {}, true},         {0.5, {}, {}},         {Value(), {}, {}},
         {Array{}, {}, {}},
-    };
-    for (const auto& c : bools) {
-        EXPECT_EQ(toBool(c.v, true), c.strict) << c.v.description();
-        EXPECT_EQ(toBool(c.v, false), c.lenient) << c.v.description();
-    }
+    });
 
-    using I = std::optional<std::int64_t>;
-    struct IntCase {
-        Value v;
-        I strict, lenient;
-    };
-    const IntCase ints[] = {
+    expectConversions<std::int64_t>([](const Value& v, bool strict) { return toInt(v, strict); }, {
         {5, 5, 5},     {"+42", {}, 42}, {"-42", {}, -42}, {"4.0", {}, {}},   {"", {}, {}}, {"+-1", {}, {}},
         {" 1", {}, {}}, {4.0, {}, 4},   {4.5, {}, {}},    {0x1p63, {}, {}}, {true, {}, {}},
         {"9223372036854775807", {}, std::numeric_limits<std::int64_t>::max()},
         {"9223372036854775808", {}, {}},
         {-0x1p63, {}, std::numeric_limits<std::int64_t>::min()},
         {std::numeric_limits<double>::quiet_NaN(), {}, {}},
-    };
-    for (const auto& c : ints) {
-        EXPECT_EQ(toInt(c.v, true), c.strict) << c.v.description();
-        EXPECT_EQ(toInt(c.v, false), c.lenient) << c.v.description();
-    }
+    });
 
-    using D = std::optional<double>;
-    struct DoubleCase {
-        Value v;
-        D strict, lenient;
-    };
-    const DoubleCase doubles[] = {
+    expectConversions<double>([](const Value& v, bool strict) { return toDouble(v, strict); }, {
         {3, 3.0, 3.0},       {2.5, 2.5, 2.5},   {"1.5", {}, 1.5},  {" 1.5", {}, {}}, {"1.5 ", {}, {}},
         {"0x10", {}, 16.0},  {"1e3", {}, 1000.0}, {"", {}, {}},      {"abc", {}, {}},  {true, {}, {}},
         {"inf", {}, std::numeric_limits<double>::infinity()},
-    };
-    for (const auto& c : doubles) {
-        EXPECT_EQ(toDouble(c.v, true), c.strict) << c.v.description();
-        EXPECT_EQ(toDouble(c.v, false), c.lenient) << c.v.description();
-    }
+    });
     EXPECT_TRUE(std::isnan(*toDouble("nan", false)));
 
-    using S = std::optional<std::string>;
-    struct StringCase {
-        Value v;
-        S strict, lenient;
-    };
-    const StringCase strings[] = {
+    expectConversions<std::string>([](const Value& v, bool strict) { return toString(v, strict); }, {
         {"x", "x", "x"},       {true, {}, "true"},          {-12, {}, "-12"},
         {2.0, {}, "2.0"},      {0.1, {}, "0.1"},            {Value::data({'a'}), {}, {}},
         {Value(), {}, {}},
-    };
-    for (const auto& c : strings) {
-        EXPECT_EQ(toString(c.v, true), c.strict) << c.v.description();
-        EXPECT_EQ(toString(c.v, false), c.lenient) << c.v.description();
-    }
+    });
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "support/child_process.hpp"
+#include "support/pipe.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -24,7 +25,6 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     out.push_back(nullptr);
     return out;
 }
-
 }  // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::string> environment, bool discardStderr) {
@@ -64,13 +64,7 @@ ChildProcess::~ChildProcess() {
 }
 
 void ChildProcess::write(const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw std::runtime_error(std::string("write to child: ") + std::strerror(errno));
-        done += static_cast<std::size_t>(n);
-    }
+    if (!writeAll(in_, bytes)) throw std::runtime_error(std::string("write to child: ") + std::strerror(errno));
 }
 
 void ChildProcess::closeInput() {
@@ -96,11 +90,8 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
         char chunk[65536];
         ssize_t n = read(out_, chunk, sizeof chunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) {
-            eof_ = true;
-            continue;
-        }
-        buffer_.append(chunk, static_cast<std::size_t>(n));
+        if (n > 0) buffer_.append(chunk, static_cast<std::size_t>(n));
+        eof_ = n <= 0;
     }
 }
 

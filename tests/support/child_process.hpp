@@ -19,7 +19,6 @@ public:
 
     void write(const std::string& bytes);
     void writeLine(const std::string& line) { write(line + "\n"); }
-    // Closes the child's standard input.
     void closeInput();
 
     // The next line of standard output without its newline; nullopt at end of
@@ -43,10 +42,8 @@ private:
     std::optional<int> status_;
 };
 
-// Whether an executable of that name is on PATH.
 bool onPath(const std::string& program);
 
-// The current environment with some variables replaced or added.
 std::vector<std::string> environmentWith(const std::vector<std::pair<std::string, std::string>>& overrides);
 
 }  // namespace testsupport

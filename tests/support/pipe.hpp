@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,12 +45,22 @@ struct Pipe {
     }
 };
 
-// False when the descriptor refused the bytes.
 inline bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t n = ::write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// For sockets: a peer that is gone makes it false, not a SIGPIPE.
+inline bool sendAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
     return true;
@@ -76,7 +87,6 @@ inline std::string readFor(int fd, std::size_t count,
     return out;
 }
 
-// Whatever can be read at once, without waiting.
 inline std::string readAvailable(int fd) { return readFor(fd, SIZE_MAX, std::chrono::milliseconds(0)); }
 
 inline int bytesQueued(int fd) {

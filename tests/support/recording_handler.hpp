@@ -35,17 +35,14 @@ struct RecordSink {
     }
     std::size_t count(const std::string& message) {
         std::lock_guard lock(mutex);
-        return static_cast<std::size_t>(
-            std::count_if(records.begin(), records.end(), [&](const Record& r) { return r.message == message; }));
+        return static_cast<std::size_t>(std::ranges::count(records, message, &Record::message));
     }
     // Waits until `message` was logged `times` times; false on time-out.
     bool waitFor(const std::string& message, std::size_t times = 1,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex);
         return changed.wait_for(lock, timeout, [&] {
-            return static_cast<std::size_t>(std::count_if(records.begin(), records.end(), [&](const Record& r) {
-                       return r.message == message;
-                   })) >= times;
+            return std::ranges::count(records, message, &Record::message) >= static_cast<std::ptrdiff_t>(times);
         });
     }
 };

@@ -1,4 +1,5 @@
 #include "support/scripted_http_server.hpp"
+#include "support/pipe.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -51,40 +52,24 @@ std::string head(int status, const HeaderList& headers) {
     return out;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 }  // namespace
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
-    for (const auto& [n, v] : headers) {
+    for (const auto& [n, v] : headers)
         if (equalsIgnoringCase(n, name)) return v;
-    }
     return std::nullopt;
 }
-
-// ---- Exchange ---------------------------------------------------------------
 
 bool Exchange::respond(int status, const HeaderList& headers, std::string_view body) {
     std::string out = head(status, headers);
     out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
     out += body;
-    const bool ok = writeAll(fd_, out);
-    complete_ = ok;
-    return ok;
+    complete_ = sendAll(fd_, out);
+    return complete_;
 }
 
 bool Exchange::startChunked(int status, const HeaderList& headers) {
-    return writeAll(fd_, head(status, headers) + "Transfer-Encoding: chunked\r\n\r\n");
+    return sendAll(fd_, head(status, headers) + "Transfer-Encoding: chunked\r\n\r\n");
 }
 
 bool Exchange::sendChunk(std::string_view data) {
@@ -93,16 +78,15 @@ bool Exchange::sendChunk(std::string_view data) {
     std::snprintf(size, sizeof size, "%zx\r\n", data.size());
     std::string out = size;
     out.append(data).append("\r\n");
-    return writeAll(fd_, out);
+    return sendAll(fd_, out);
 }
 
 bool Exchange::endChunked() {
-    const bool ok = writeAll(fd_, "0\r\n\r\n");
-    complete_ = ok;
-    return ok;
+    complete_ = sendAll(fd_, "0\r\n\r\n");
+    return complete_;
 }
 
-bool Exchange::sendRaw(std::string_view bytes) { return writeAll(fd_, bytes); }
+bool Exchange::sendRaw(std::string_view bytes) { return sendAll(fd_, bytes); }
 
 void Exchange::closeConnection() {
     ::shutdown(fd_, SHUT_RDWR);
@@ -126,15 +110,12 @@ bool Exchange::waitForClientClose(std::chrono::milliseconds timeout) {
     }
 }
 
-// ---- Server -------------------------------------------------------------------
-
 ScriptedHttpServer::ScriptedHttpServer(Handler handler) : handler_(std::move(handler)) {
     listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
     socklen_t length = sizeof address;
     if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listenFd_, 64) != 0 ||
         ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -226,9 +207,8 @@ std::optional<RecordedRequest> ScriptedHttpServer::readRequest(int fd, std::stri
         }
     };
     std::size_t end;
-    while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+    while ((end = pending.find("\r\n\r\n")) == std::string::npos)
         if (pending.size() > kMaxHead || !fill()) return std::nullopt;
-    }
     RecordedRequest request;
     std::string_view headText(pending.data(), end);
     const auto firstLineEnd = headText.find("\r\n");
@@ -244,17 +224,15 @@ std::optional<RecordedRequest> ScriptedHttpServer::readRequest(int fd, std::stri
         if (lineEnd == std::string_view::npos) lineEnd = headText.size();
         const std::string_view line = headText.substr(pos, lineEnd - pos);
         const auto colon = line.find(':');
-        if (colon != std::string_view::npos) {
+        if (colon != std::string_view::npos)
             request.headers.emplace_back(std::string(trim(line.substr(0, colon))), std::string(trim(line.substr(colon + 1))));
-        }
         pos = lineEnd + 2;
     }
     pending.erase(0, end + 4);
     std::size_t length = 0;
     if (const auto cl = request.header("Content-Length")) length = std::stoul(*cl);
-    while (pending.size() < length) {
+    while (pending.size() < length)
         if (!fill()) return std::nullopt;
-    }
     request.body = pending.substr(0, length);
     pending.erase(0, length);
     return request;

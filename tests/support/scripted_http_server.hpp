@@ -27,7 +27,6 @@ struct RecordedRequest {
     HeaderList headers;
     std::string body;
 
-    // The first value of that name, looked up without regard to case.
     std::optional<std::string> header(std::string_view name) const;
 };
 
@@ -46,11 +45,8 @@ public:
     bool startChunked(int status, const HeaderList& headers = {});
     bool sendChunk(std::string_view data);
     bool endChunked();
-    // Exactly these bytes.
     bool sendRaw(std::string_view bytes);
-    // Closes the connection now.
     void closeConnection();
-    // True once the client closed its side, false after the time-out.
     bool waitForClientClose(std::chrono::milliseconds timeout);
 
 private:

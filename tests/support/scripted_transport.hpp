@@ -53,9 +53,7 @@ public:
         }
         sentCount_.fetch_add(1);
         sent_->yield(message);
-        if (responder) {
-            for (auto& answer : responder(json::parse(message))) push(std::move(answer));
-        }
+        if (responder) for (auto& answer : responder(json::parse(message))) push(std::move(answer));
     }
     mcp::MessageStream receive() override {
         std::lock_guard lock(mutex_);
@@ -63,14 +61,11 @@ public:
         return current_;
     }
 
-    // ---- Test side ----
-
     void setResponder(Responder responder) {
         std::lock_guard lock(mutex_);
         responder_ = std::move(responder);
     }
     void push(std::string message) { currentStream()->yield(std::move(message)); }
-    // Ends the stream, with the error when one is given.
     void endStream(std::exception_ptr error = nullptr) { currentStream()->finish(std::move(error)); }
 
     std::string nextSentRaw() {
@@ -79,26 +74,20 @@ public:
         return *message;
     }
     json::Value nextSent() { return json::parse(nextSentRaw()); }
-    // Pushes one message and returns the next one sent.
     std::string exchange(std::string message) {
         push(std::move(message));
         return nextSentRaw();
     }
     int sentCount() const { return sentCount_.load(); }
-    int receives() const {
-        std::lock_guard lock(mutex_);
-        return receives_;
-    }
-    int connects() const {
-        std::lock_guard lock(mutex_);
-        return connects_;
-    }
-    int disconnects() const {
-        std::lock_guard lock(mutex_);
-        return disconnects_;
-    }
+    int receives() const { return locked(receives_); }
+    int connects() const { return locked(connects_); }
+    int disconnects() const { return locked(disconnects_); }
 
 private:
+    int locked(const int& count) const {
+        std::lock_guard lock(mutex_);
+        return count;
+    }
     using MessageStreamHandle = rt::StreamHandle<std::string>;
     MessageStreamHandle currentStream() {
         std::lock_guard lock(mutex_);

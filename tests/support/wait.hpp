@@ -9,7 +9,6 @@
 #include <thread>
 
 namespace testsupport {
-// Polls pred until it holds or the time is up; true when it held.
 template <class Pred>
 bool waitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
