@@ -10,7 +10,7 @@ using namespace clienttest;
 using mcp::InMemoryTransport;
 
 TEST(InMemoryTransportTest, QueuedMessagesComeFirstThenAPeerDisconnectEndsTheStreamWithConnectionClosed) {
-    for (const std::vector<std::string> pending : {std::vector<std::string>{}, {"one", "two"}}) {
+    for (const auto& pending : {std::vector<std::string>{}, {"one", "two"}}) {
         SCOPED_TRACE(pending.size());
         auto [client, server] = InMemoryTransport::createConnectedPair();
         client->connect();
