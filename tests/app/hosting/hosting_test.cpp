@@ -163,7 +163,9 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
     for (const auto& [signal, state] : rows) {
         SCOPED_TRACE(std::to_string(signal) + " in state " + std::to_string(state));
         const fs::path defaults = home_ / "config" / "brisolet" / "defaults.json";
-        if (state == startingUp) ASSERT_TRUE(fs::remove(defaults) && ::mkfifo(defaults.c_str(), 0600) == 0);
+        if (state == startingUp) {
+            ASSERT_TRUE(fs::remove(defaults) && ::mkfifo(defaults.c_str(), 0600) == 0);
+        }
         auto child = state == startingUp ? start() : initialized();
         if (state == callPending) {
             child->writeLine(
@@ -178,9 +180,11 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
         }
         // Blocked opening the file, or (where such a file is refused) serving.
         const std::string wchan = "/proc/" + std::to_string(child->pid()) + "/wchan";
-        if (state == startingUp) EXPECT_TRUE(testsupport::waitUntil([&] {
-            return readFile(wchan) == "wait_for_partner" || readFile(wchan).rfind("futex", 0) == 0;
-        }));
+        if (state == startingUp) {
+            EXPECT_TRUE(testsupport::waitUntil([&] {
+                return readFile(wchan) == "wait_for_partner" || readFile(wchan).rfind("futex", 0) == 0;
+            }));
+        }
         ::kill(child->pid(), signal);
         EXPECT_EQ(child->wait(std::chrono::milliseconds(1500)), 128 + signal);
     }
@@ -261,7 +265,9 @@ TEST_F(Program, MemoryStaysBoundedUnderAnOverlongLineAndAFloodOfPings) {
     EXPECT_EQ(pongs, kPings);
     EXPECT_EQ(child->wait(), 0);
     // The refused line is held up to the limit, never whole; the queue is bounded.
-    if (kJudgeMemory) EXPECT_LT(peakChildMemory() - idle, 64L * 1024 * 1024 + 8L * 1024 * 1024);
+    if (kJudgeMemory) {
+        EXPECT_LT(peakChildMemory() - idle, 64L * 1024 * 1024 + 8L * 1024 * 1024);
+    }
 }
 
 // Whatever one message under the line limit holds, reading it stays within

@@ -202,7 +202,9 @@ TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {
         fresh.prompter->setAsker([answer](const AccessSubject&) { return answer; });
         CalendarToolHandler tools(std::make_shared<CalendarManager>(fresh.store, fresh.diagnostics), fresh.host,
                                   [this] { return now; });
-        if (allowed) EXPECT_EQ(tools.handle("get_events", {}, {}), "[]");
+        if (allowed) {
+            EXPECT_EQ(tools.handle("get_events", {}, {}), "[]");
+        }
         const auto allowedOr = [&](ToolError error) { return allowed ? error : denied; };
         if (!allowed) expectToolError([&] { tools.handle("get_events", {}, {}); }, denied);
         expectToolError([&] { tools.handle("open_event", {}, {}); }, allowedOr({"CalendarTool", 400, "Missing eventId"}));
