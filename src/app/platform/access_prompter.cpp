@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/platform/stamped_file.hpp"
 #include "app/platform/store_database.hpp"
 
 namespace app::platform {
@@ -32,15 +33,6 @@ std::string describe(const AccessSubject& subject) {
     case AccessEntity::Automation: return "automation of " + subject.application;
     }
     return "access";
-}
-
-std::string utcStamp() {
-    std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    ::gmtime_r(&now, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &tm);
-    return text;
 }
 
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }

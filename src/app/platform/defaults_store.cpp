@@ -135,15 +135,6 @@ private:
     int fd_ = -1;
 };
 
-std::string utcStamp() {
-    std::time_t t = std::time(nullptr);
-    std::tm tm{};
-    ::gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y%m%dT%H%M%SZ", &tm);
-    return buf;
-}
-
 // rename without replacing an existing file.
 bool renameNoReplace(const std::string& from, const std::string& to, int& error) {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <ctime>
 #include <cstdio>
 
 #include <fcntl.h>
@@ -42,6 +43,15 @@ std::int64_t stampAfter(std::int64_t after) {
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
     return std::max(nanosecondsOf(now), after + 1);
+}
+
+std::string utcStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    ::gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &tm);
+    return text;
 }
 
 bool writeAll(int fd, std::string_view text) {

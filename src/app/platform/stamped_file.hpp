@@ -22,6 +22,9 @@ inline std::int64_t nanosecondsOf(const struct timespec& t) {
 // The current time, but strictly after `after` (nanoseconds since the epoch).
 std::int64_t stampAfter(std::int64_t after);
 
+// The current UTC time as 20261207T051500Z: what names a file set aside.
+std::string utcStamp();
+
 // Writes all of text to fd, retrying short writes; false on failure (errno set).
 bool writeAll(int fd, std::string_view text);
 
