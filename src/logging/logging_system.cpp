@@ -1,11 +1,11 @@
 #include "logging/logging_system.hpp"
 
+#include "logging/locks.hpp"
 #include "logging/log_handlers.hpp"
 
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <shared_mutex>
+#include <utility>
 
 namespace logging {
 
@@ -21,28 +21,27 @@ public:
     explicit ReplaceOnceBox(T initial) : underlying_(std::move(initial)) {}
 
     void replaceOnce(T value) {
-        T old;
-        {
-            std::unique_lock lock(mutex_);
-            if (initialized_) {
-                lock.unlock();
-                std::fputs(kViolationMessage, stderr);
-                std::fputc('\n', stderr);
-                std::fflush(stderr);
-                std::abort();
-            }
+        T old;  // released after the lock, so no destructor runs under it
+        const bool replaced = lock_.withWriteLock([&] {
+            if (initialized_) return false;
             old = std::exchange(underlying_, std::move(value));
             initialized_ = true;
+            return true;
+        });
+        if (!replaced) {
+            std::fputs(kViolationMessage, stderr);
+            std::fputc('\n', stderr);
+            std::fflush(stderr);
+            std::abort();
         }
     }
 
     T get() const {
-        std::shared_lock lock(mutex_);
-        return underlying_;
+        return lock_.withReadLock([&] { return underlying_; });
     }
 
 private:
-    mutable std::shared_mutex mutex_;
+    mutable ReadWriteLock lock_;
     bool initialized_ = false;
     T underlying_;
 };
