@@ -3,6 +3,7 @@
 #include "app/platform/environment.hpp"
 #include "app/platform/music_module.hpp"
 #include "app/platform/platform_error.hpp"
+#include "app/platform/small_file.hpp"
 #include "json/utf8.hpp"
 
 #include <algorithm>
@@ -58,28 +59,6 @@ bool hasScheme(std::string_view entry) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
                c == '-' || c == '.';
     });
-}
-
-// Whole small files only: anything longer than `limit` counts as unreadable.
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
-    std::string bytes;
-    char buffer[65536];
-    bool ok = true;
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || bytes.size() + static_cast<std::size_t>(n) > limit) {
-            ok = false;
-            break;
-        }
-        if (n == 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    if (!ok) return std::nullopt;
-    return bytes;
 }
 
 }  // namespace

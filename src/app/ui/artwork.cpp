@@ -1,5 +1,8 @@
 #include "app/ui/artwork.hpp"
 
+#include <QBuffer>
+#include <QIcon>
+#include <QImageReader>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -140,6 +143,35 @@ QPixmap symbol(const QString& name, int size, const QColor& colour) {
         p.drawEllipse(QPointF(12, 12), 9, 9);
     }
     return pixmap;
+}
+
+QPixmap applicationIconPixmap(const ApplicationIcon& icon, int size, qreal pixelRatio) {
+    const int pixels = qRound(size * pixelRatio);
+    QPixmap pixmap;
+    if (icon.file) {
+        QByteArray bytes = QByteArray::fromStdString(*icon.file);
+        QBuffer buffer(&bytes);
+        QImageReader reader(&buffer);
+        reader.setAllocationLimit(64);  // megabytes: a small file may still claim a huge picture
+        const QImage image = reader.read();
+        if (image.isNull()) return {};
+        pixmap = QPixmap::fromImage(image.scaled(pixels, pixels, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        pixmap.setDevicePixelRatio(pixelRatio);
+    } else {
+        const QIcon themed = QIcon::fromTheme(QString::fromStdString(icon.themeName));
+        if (themed.isNull()) return {};
+        pixmap = themed.pixmap(QSize(size, size), pixelRatio);
+    }
+    return pixmap;
+}
+
+void useIconThemeFolders(const std::vector<std::string>& folders) {
+    QStringList paths = QIcon::themeSearchPaths();
+    const qsizetype known = paths.size();
+    for (const std::string& folder : folders)
+        if (!paths.contains(QString::fromStdString(folder))) paths.append(QString::fromStdString(folder));
+    if (paths.size() != known) QIcon::setThemeSearchPaths(paths);
+    if (QIcon::themeName().isEmpty()) QIcon::setThemeName(QStringLiteral("hicolor"));
 }
 
 }  // namespace app::ui

@@ -2,6 +2,8 @@
 // the row symbols, and the page fonts.
 #pragma once
 
+#include "app/ui/default_applications.hpp"
+
 #include <QColor>
 #include <QFont>
 #include <QPixmap>
@@ -19,5 +21,15 @@ QPixmap illustration(const QString& name, int width);
 // "music.note", "checkmark", "server.rack") size pixels square, drawn in
 // colour; an unknown name is a plain circle.
 QPixmap symbol(const QString& name, int size, const QColor& colour);
+
+// An application's icon size pixels square (aspect kept) at the screen's
+// pixel ratio: from the icon theme, or decoded from its file's bytes. Null
+// when the theme has no such icon or the bytes are no image.
+QPixmap applicationIconPixmap(const ApplicationIcon& icon, int size, qreal pixelRatio);
+
+// Makes the icon theme look in these folders too (the XDG data folders'
+// icons; a platform without a desktop theme knows none), with hicolor as the
+// theme when the platform names none.
+void useIconThemeFolders(const std::vector<std::string>& folders);
 
 }  // namespace app::ui

@@ -5,6 +5,12 @@
 
 namespace app::ui {
 
+std::optional<DesktopEntry> applicationFor(const ToolRow& row, const XdgFolders& folders) {
+    if (auto handler = defaultApplication(row.mimeType, folders)) return handler;
+    if (row.otherHandler) return installedApplication(row.otherHandler, folders);
+    return std::nullopt;
+}
+
 OnboardingModel::OnboardingModel(std::shared_ptr<tools::LocalToolService> registry,
                                  std::shared_ptr<PermissionManager> permissions, Scheduler& scheduler,
                                  std::function<void()> onFinished)

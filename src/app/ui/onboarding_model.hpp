@@ -7,6 +7,7 @@
 
 #include "app/platform/defaults_store.hpp"
 #include "app/tools/registry/local_tool_service.hpp"
+#include "app/ui/default_applications.hpp"
 #include "app/ui/permission_manager.hpp"
 #include "app/ui/scheduler.hpp"
 
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace app::ui {
@@ -24,24 +26,35 @@ inline constexpr int kOnboardingSteps = 4;
 
 enum class EnableAction { CalendarRequest, RemindersRequest, ContactsRequest, FullDiskAccessPane, None };
 
-// One row of the tool page, in the order shown.
+// One row of the tool page, in the order shown. Its icon is the one of the
+// user's default application for the kind of data the family handles.
 struct ToolRow {
     const char* title;
     const char* subtitle;
-    const char* symbol;  // drawn when the application has no icon
+    const char* mimeType;      // whose default handler's icon is shown
+    const char* otherHandler;  // the desktop entry used when there is no default handler, or null
+    const char* symbol;        // drawn when there is no application icon
     tools::ToolSwitch toolSwitch;
     EnableAction enable;
 };
 
 inline constexpr std::array<ToolRow, 6> kToolRows = {{
-    {"日历", "允许 AI 读取和创建您的日程", "calendar", tools::ToolSwitch::Calendar, EnableAction::CalendarRequest},
-    {"提醒事项", "允许 AI 查看和管理您的待办", "checklist", tools::ToolSwitch::Reminders,
+    {"日历", "允许 AI 读取和创建您的日程", "text/calendar", nullptr, "calendar", tools::ToolSwitch::Calendar,
+     EnableAction::CalendarRequest},
+    {"提醒事项", "允许 AI 查看和管理您的待办", "text/calendar", nullptr, "checklist", tools::ToolSwitch::Reminders,
      EnableAction::RemindersRequest},
-    {"通讯录", "允许 AI 查找您的联系信息", "person.circle", tools::ToolSwitch::Contacts, EnableAction::ContactsRequest},
-    {"信息", "允许 AI 读取和发送 iMessage", "message", tools::ToolSwitch::Messages, EnableAction::FullDiskAccessPane},
-    {"邮件", "允许 AI 读取和发送邮件", "envelope", tools::ToolSwitch::Mail, EnableAction::None},
-    {"音乐", "允许 AI 控制音乐播放", "music.note", tools::ToolSwitch::Music, EnableAction::None},
+    {"通讯录", "允许 AI 查找您的联系信息", "text/vcard", nullptr, "person.circle", tools::ToolSwitch::Contacts,
+     EnableAction::ContactsRequest},
+    {"信息", "允许 AI 读取和发送 iMessage", "x-scheme-handler/sms", "org.kde.kdeconnect.sms.desktop", "message",
+     tools::ToolSwitch::Messages, EnableAction::FullDiskAccessPane},
+    {"邮件", "允许 AI 读取和发送邮件", "x-scheme-handler/mailto", nullptr, "envelope", tools::ToolSwitch::Mail,
+     EnableAction::None},
+    {"音乐", "允许 AI 控制音乐播放", "audio/mpeg", nullptr, "music.note", tools::ToolSwitch::Music, EnableAction::None},
 }};
+
+// The application whose icon a row shows: the default handler of its kind of
+// data, else its other handler when installed; nothing when neither is.
+std::optional<DesktopEntry> applicationFor(const ToolRow& row, const XdgFolders& folders);
 
 class OnboardingModel : public std::enable_shared_from_this<OnboardingModel> {
 public:

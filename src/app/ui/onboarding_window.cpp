@@ -309,9 +309,11 @@ QWidget* OnboardingWindow::buildTools() {
         auto* line = new QHBoxLayout(frame);
         line->setContentsMargins(12, 12, 12, 12);
         line->setSpacing(16);
-        // Linux has no application icon to look up: the row's symbol serves.
+        // The symbol until the user's application is found; it stays when there is none.
         auto* icon = picture(symbol(QString::fromUtf8(info.symbol), 24, palette().color(QPalette::WindowText)));
+        icon->setObjectName(QStringLiteral("toolIcon%1").arg(i));
         icon->setFixedWidth(36);
+        icons_[i] = icon;
         line->addWidget(icon);
         auto* texts = new QVBoxLayout;
         texts->setSpacing(4);
@@ -348,7 +350,39 @@ QWidget* OnboardingWindow::buildTools() {
     column->addWidget(scroll, 1);
     column->addWidget(buildNavigation(3));
     layout->addLayout(column, 1);
+    lookUpApplicationIcons();
     return page;
+}
+
+void OnboardingWindow::lookUpApplicationIcons() {
+    // Desktop entries and icon files are read off the window (a slow folder
+    // never holds it); the theme look-up and drawing happen back on it.
+    struct Found {
+        XdgFolders folders = XdgFolders::fromEnvironment();
+        std::array<std::optional<ApplicationIcon>, kToolRows.size()> icons;
+        std::vector<std::string> iconFolders;
+    };
+    auto found = std::make_shared<Found>();
+    scheduler_.background(
+        [found] {
+            for (std::size_t i = 0; i < kToolRows.size(); ++i)
+                if (auto entry = applicationFor(kToolRows[i], found->folders)) found->icons[i] = applicationIcon(*entry);
+            found->iconFolders = iconThemeFolders(found->folders);
+            return true;
+        },
+        [found, self = QPointer<OnboardingWindow>(this)](bool) {
+            onGuiThread([found, self] {
+                if (!self) return;
+                useIconThemeFolders(found->iconFolders);
+                for (std::size_t i = 0; i < kToolRows.size(); ++i) {
+                    if (!found->icons[i]) continue;
+                    const QPixmap pixmap = applicationIconPixmap(*found->icons[i], 36, self->devicePixelRatioF());
+                    if (pixmap.isNull()) continue;
+                    self->icons_[i]->setPixmap(pixmap);
+                    self->icons_[i]->setFixedSize(36, 36);
+                }
+            });
+        });
 }
 
 QWidget* OnboardingWindow::buildDone() {

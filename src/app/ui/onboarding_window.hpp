@@ -56,6 +56,8 @@ private:
     QWidget* buildTools();
     QWidget* buildDone();
     QWidget* buildNavigation(int step);
+    // Puts each row's application icon in place of its symbol, once found.
+    void lookUpApplicationIcons();
 
     std::shared_ptr<OnboardingModel> model_;
     Scheduler& scheduler_;
@@ -69,6 +71,7 @@ private:
     QWidget* fullDiskGranted_ = nullptr;
     QAbstractButton* fullDiskButton_ = nullptr;
     std::array<QCheckBox*, kToolRows.size()> switches_{};
+    std::array<QLabel*, kToolRows.size()> icons_{};
     QLabel* saveFailure_ = nullptr;
 };
 

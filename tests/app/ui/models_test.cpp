@@ -264,6 +264,23 @@ TEST_F(Onboarding, FirstStepSwitchesAllTenFamiliesOffEachTimeItShows) {
     EXPECT_EQ(defaults->writes().size(), 10u);
 }
 
+TEST_F(Onboarding, ButtonsMoveTheStepWithinTheFourPages) {
+    using Action = void (OnboardingModel::*)();
+    const std::tuple<const char*, std::vector<Action>, int> cases[] = {
+        {"the guide's Back on page 1 stays on page 1", {&OnboardingModel::back}, 1},
+        {"Next past page 4 stays on page 4", {&OnboardingModel::enter, &OnboardingModel::next,
+                                              &OnboardingModel::next, &OnboardingModel::next}, 4},
+        {"Back from page 4 to page 3", {&OnboardingModel::enter, &OnboardingModel::next, &OnboardingModel::next,
+                                        &OnboardingModel::back}, 3},
+    };
+    for (const auto& [name, actions, step] : cases) {
+        SCOPED_TRACE(name);
+        auto m = OnboardingModel::make(registry, services.manager(), scheduler, [] {});
+        for (Action action : actions) ((*m).*action)();
+        EXPECT_EQ(m->state().currentStep, step);
+    }
+}
+
 TEST_F(Onboarding, RowSwitchesWriteTheEnableActionsAnswer) {
     // row, setup, whether it asks (off the executor), the switch afterwards, panes shown
     const std::tuple<std::size_t, Prepare, bool, bool, Strings> cases[] = {

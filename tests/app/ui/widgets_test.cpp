@@ -2,14 +2,20 @@
 
 #include "app/hosting/linux_platform.hpp"
 
+#include "app/ui/artwork.hpp"
 #include "app/ui/single_instance.hpp"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 
 namespace app::ui {
 namespace {
@@ -152,6 +158,80 @@ TEST_F(Program, AFailedSaveIsShownAndUndone) {
     EXPECT_EQ(settings->onboardingWindow(), guide);
 }
 
+// Page 3 shows the user's own applications: the default handlers' icons from
+// the icon theme, the row's symbol where there is no handler or no icon.
+TEST_F(Program, ToolPageShowsTheDefaultApplicationsIcons) {
+    // Only the test's folders: the system's own entries stay out of it.
+    struct Restore {
+        const char* name;
+        std::optional<std::string> was = std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
+        ~Restore() { was ? ::setenv(name, was->c_str(), 1) : ::unsetenv(name); }
+    } dataDirs{"XDG_DATA_DIRS"}, configDirs{"XDG_CONFIG_DIRS"};
+    ::setenv("XDG_DATA_DIRS", (home + "/usr").c_str(), 1);
+    ::setenv("XDG_CONFIG_DIRS", (home + "/etc").c_str(), 1);
+    auto write = [&](const std::string& path, const std::string& text) {
+        std::filesystem::create_directories(std::filesystem::path(home + "/" + path).parent_path());
+        std::ofstream(home + "/" + path) << text;
+    };
+    write("config/mimeapps.list", "[Default Applications]\ntext/calendar=brisolet-test-calendar.desktop\n"
+                                  "x-scheme-handler/mailto=brisolet-test-mail.desktop\n");
+    write("data/applications/brisolet-test-calendar.desktop",
+          "[Desktop Entry]\nType=Application\nName=Calendar\nExec=true\nIcon=brisolet-test-calendar\n");
+    write("data/applications/brisolet-test-mail.desktop", "[Desktop Entry]\nType=Application\nName=Mail\nExec=true\n"
+                                                          "Icon=brisolet-test-mail\nMimeType=audio/mpeg;\n");
+    write("data/icons/hicolor/index.theme", "[Icon Theme]\nName=Hicolor\nDirectories=48x48/apps\n\n"
+                                            "[48x48/apps]\nSize=48\nContext=Applications\nType=Threshold\n");
+    const std::pair<const char*, QColor> icons[] = {{"brisolet-test-calendar", QColor(220, 30, 30)},
+                                                    {"brisolet-test-mail", QColor(30, 60, 220)}};
+    std::filesystem::create_directories(home + "/data/icons/hicolor/48x48/apps");
+    for (const auto& [name, colour] : icons) {
+        QImage image(48, 48, QImage::Format_ARGB32);
+        image.fill(colour);
+        ASSERT_TRUE(image.save(QString::fromStdString(home + "/data/icons/hicolor/48x48/apps/" + name + ".png")));
+    }
+    uitest::writeDefaults(home, "{}");
+    start();
+    OnboardingWindow* guide = settings->onboardingWindow();
+    ASSERT_TRUE(uitest::click(guide, "enterButton") && onStep(guide, 2));
+    ASSERT_TRUE(uitest::click(guide, "nextButton2") && onStep(guide, 3));
+
+    // The share of a row's icon area in the window's grab that has the colour.
+    auto share = [&](int row, const QColor& colour) {
+        QLabel* icon = child(guide, QStringLiteral("toolIcon%1").arg(row).toLatin1().constData());
+        for (QWidget* w = icon; w; w = w->parentWidget())  // the lower rows are scrolled to
+            if (auto* scroll = qobject_cast<QScrollArea*>(w)) scroll->ensureWidgetVisible(icon, 0, 0);
+        const QImage grab = guide->grab(QRect(icon->mapTo(guide, QPoint(0, 0)), icon->size())).toImage();
+        int matching = 0;
+        for (int y = 0; y < grab.height(); ++y)
+            for (int x = 0; x < grab.width(); ++x) {
+                const QColor c = grab.pixelColor(x, y);
+                matching += qAbs(c.red() - colour.red()) + qAbs(c.green() - colour.green()) +
+                                qAbs(c.blue() - colour.blue()) < 40;
+            }
+        return double(matching) / std::max(1, grab.width() * grab.height());
+    };
+    const QColor red = icons[0].second, blue = icons[1].second;
+    // row -> the icon's colour, or none for the symbol. Music has no default:
+    // the scan finds the mail application's entry, which names audio/mpeg.
+    const std::optional<QColor> expected[] = {red, red, std::nullopt, std::nullopt, blue, blue};
+    ASSERT_TRUE(uitest::waitFor([&] { return share(0, red) > 0.6 && share(4, blue) > 0.6; }))
+        << share(0, red) << " " << share(4, blue);
+    guide->page(3)->findChild<QScrollArea*>()->verticalScrollBar()->setValue(0);  // the top for the picture
+    uitest::saveScreenshot(guide, "onboarding-3-icons");
+    for (int row = 0; row < 6; ++row) {
+        SCOPED_TRACE(row);
+        if (expected[row]) {
+            EXPECT_GT(share(row, *expected[row]), 0.6);
+        } else {
+            EXPECT_EQ(share(row, red) + share(row, blue), 0.0);
+            QLabel* icon = child(guide, QStringLiteral("toolIcon%1").arg(row).toLatin1().constData());
+            const QImage drawn = icon->pixmap().toImage();
+            const QString symbolName = QString::fromUtf8(kToolRows[std::size_t(row)].symbol);
+            EXPECT_EQ(drawn, symbol(symbolName, 24, guide->palette().color(QPalette::WindowText)).toImage());
+        }
+    }
+}
+
 // A second start brings the running guide forward; the guide is centred, and
 // the permissions panel reads what the guide granted when it closes.
 TEST_F(Program, ASecondStartRaisesTheGuideAndThePanelFollowsIt) {
@@ -182,7 +262,7 @@ TEST_F(Program, ASecondStartRaisesTheGuideAndThePanelFollowsIt) {
 }  // namespace app::ui
 
 int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
