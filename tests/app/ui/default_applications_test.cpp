@@ -186,26 +186,5 @@ TEST(DefaultApplication, RowsAndTheirIcons) {
     }
 }
 
-TEST(XdgFolders, FromTheEnvironment) {
-    struct Case {
-        Env env;
-        std::string configHome, dataHome;
-        std::vector<std::string> configDirs, dataDirs, desktops;
-    };
-    const Case cases[] = {
-        {{{"HOME", "/h"}}, "/h/.config", "/h/.local/share", {"/etc/xdg"}, {"/usr/local/share", "/usr/share"}, {}},
-        {{{"HOME", "/h"}, {"XDG_CONFIG_HOME", ""}, {"XDG_DATA_DIRS", "rel:/a::/b/"}, {"XDG_CURRENT_DESKTOP", "KDE:X-Cinnamon"}},
-         "/h/.config", "/h/.local/share", {"/etc/xdg"}, {"/a", "/b/"}, {"kde", "x-cinnamon"}},
-    };
-    for (const Case& c : cases) {
-        const XdgFolders f = foldersOf(c.env);
-        EXPECT_EQ(f.configHome, c.configHome);
-        EXPECT_EQ(f.dataHome, c.dataHome);
-        EXPECT_EQ(f.configDirs, c.configDirs);
-        EXPECT_EQ(f.dataDirs, c.dataDirs);
-        EXPECT_EQ(f.desktops, c.desktops);
-    }
-}
-
 }  // namespace
 }  // namespace app::ui
