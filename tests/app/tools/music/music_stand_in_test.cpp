@@ -74,6 +74,17 @@ TEST_F(MusicFamilyTest, PlayResumesTheLastActivePlayerAndNeedsATrack) {
         EXPECT_EQ(second.calls(), (std::vector<std::string>{"Pause", "Play", "Pause", "Next", "Play"}));
         EXPECT_TRUE(first.calls().empty());
     }
+    {
+        // Paused while it ran alone; a player started since does not take over.
+        FakePlayer only("y", "Playing");
+        only.setTrack({{"xesam:title", sdbus::Variant(std::string("T"))}}, 0);
+        EXPECT_EQ(call("music_pause"), "Success");
+        FakePlayer later("b", "Paused");
+        later.setTrack({{"xesam:title", sdbus::Variant(std::string("U"))}}, 0);
+        EXPECT_EQ(call("music_play"), "Success");
+        EXPECT_EQ(only.calls(), (std::vector<std::string>{"Pause", "Play"}));
+        EXPECT_TRUE(later.calls().empty());
+    }
     // status, metadata of a player with nothing loaded (mpv idle says "Playing" once told to play)
     const std::pair<std::string, std::map<std::string, sdbus::Variant>> idle[] = {
         {"Stopped", {}},
