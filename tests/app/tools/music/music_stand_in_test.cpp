@@ -272,22 +272,28 @@ TEST_F(MusicFamilyTest, MpvPauseThenPlayResumesTheSamePlayer) {
         argv.insert(argv.end(), options.begin(), options.end());
         return std::make_unique<testsupport::ChildProcess>(argv, testsupport::environmentWith({}));
     };
-    // A player's state as playerctl reads it, once it is `want` (bounded wait).
+    // A player's state as playerctl reads it, once it is `want` (any, when empty; bounded wait).
     const auto status = [](const std::string& player, const std::string& want) {
         std::string seen;
         for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(50ms)) {
             testsupport::ChildProcess playerctl({"/usr/bin/playerctl", "--player=" + player, "status"},
                                                 testsupport::environmentWith({}), true);
             seen = playerctl.readLine().value_or("");
-            if (seen == want) break;
+            if (!seen.empty() && (want.empty() || seen == want)) break;
         }
         return seen;
     };
     {
+        // Idle mpv says "Stopped" or, as it comes up, "Paused": with no track either way.
         auto idle = mpv({"--pause"});
-        ASSERT_EQ(status("mpv", "Stopped"), "Stopped") << "mpv did not come up on the bus";
+        ASSERT_NE(status("mpv", ""), "") << "mpv did not come up on the bus";
         expectToolError([&] { call("music_play"); },
                         {"MusicTool", 500, "AppleScript Error: Nothing could be played: the media player mpv has no track to play."});
+    }
+    // Gone from the bus before the next mpv takes the name "mpv".
+    for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(50ms)) {
+        testsupport::ChildProcess list({"/usr/bin/playerctl", "--list-all"}, testsupport::environmentWith({}), true);
+        if (!list.readLine()) break;
     }
     const std::string track = music + "/Rock/blue.wav";
     auto first = mpv({"--pause", track});
