@@ -230,8 +230,10 @@ void MusicStandIn::resume(const std::string& player, platform::PlayerDeadline de
     setLastActive(player);
     platform::PlayerStatus last;
     if (awaitPlaying(player, playsATrack, deadline, last)) return;
+    // No status read in time says nothing of what the player holds.
+    const bool empty = !last.playbackStatus.empty() && !hasTrack(last);
     throw platform::ScriptFailure("Nothing could be played: the media player " + shortName(player) +
-                                  (hasTrack(last) ? " did not start playing." : " has no track to play."));
+                                  (empty ? " has no track to play." : " did not start playing."));
 }
 
 bool MusicStandIn::awaitPlaying(const std::string& player,

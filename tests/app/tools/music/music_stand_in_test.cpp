@@ -85,16 +85,21 @@ TEST_F(MusicFamilyTest, PlayResumesTheLastActivePlayerAndNeedsATrack) {
         EXPECT_EQ(only.calls(), (std::vector<std::string>{"Pause", "Play"}));
         EXPECT_TRUE(later.calls().empty());
     }
-    // status, metadata of a player with nothing loaded (mpv idle says "Playing" once told to play)
-    const std::pair<std::string, std::map<std::string, sdbus::Variant>> idle[] = {
-        {"Stopped", {}},
-        {"Playing", {{"mpris:trackid", sdbus::Variant(sdbus::ObjectPath("/noplaylist"))}}},
+    // status, metadata, whether it answers no read of its state, the reply's end
+    // (mpv idle says "Playing" once told to play, with a track id naming nothing)
+    const std::tuple<std::string, std::map<std::string, sdbus::Variant>, bool, std::string> idle[] = {
+        {"Stopped", {}, false, "has no track to play."},
+        {"Playing", {{"mpris:trackid", sdbus::Variant(sdbus::ObjectPath("/noplaylist"))}}, false, "has no track to play."},
+        {"Paused", {{"xesam:title", sdbus::Variant(std::string("T"))}}, true, "did not start playing."},
     };
-    for (const auto& [status, metadata] : idle) {
+    for (const auto& [status, metadata, frozen, reply] : idle) {
         FakePlayer player("idle", status);
         player.setTrack(metadata, 0);
-        expectToolError([&] { call("music_play"); },
-                        {"MusicTool", 500, "AppleScript Error: Nothing could be played: the media player idle has no track to play."});
+        player.setFrozen(frozen);
+        auto error = testing::thrownToolError([&] { call("music_play"); });
+        player.setFrozen(false);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->message(), "AppleScript Error: Nothing could be played: the media player idle " + reply);
         EXPECT_EQ(player.calls(), std::vector<std::string>{"Play"});
     }
 }
