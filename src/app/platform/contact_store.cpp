@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -138,13 +139,18 @@ void VCardContactStore::enumerateContacts(const std::function<bool(const Contact
         return;  // no folder yet: no contacts
     }
     // Files below the folder by their path inside it; folders walked from a
-    // list (no recursion), at most maxDepth deep.
+    // list (no recursion), at most maxDepth deep. Links to folders are
+    // followed (address books kept where a sync tool puts them), each real
+    // folder walked once, so a loop of links ends and nothing is read twice.
     std::vector<std::string> files;
     std::vector<std::pair<std::string, int>> folders{{"", 0}};
+    std::set<std::pair<dev_t, ino_t>> walked;
     while (!folders.empty()) {
         auto [relative, depth] = folders.back();
         folders.pop_back();
         const fs::path folder = relative.empty() ? fs::path(directory_) : fs::path(directory_) / relative;
+        struct stat self {};
+        if (::stat(folder.c_str(), &self) == 0 && !walked.emplace(self.st_dev, self.st_ino).second) continue;
         fs::directory_iterator it(folder, error);
         if (error) throw PlatformError(operation, error.message());
         for (; it != fs::directory_iterator(); it.increment(error)) {

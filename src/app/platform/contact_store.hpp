@@ -75,7 +75,8 @@ private:
 // folder holds no contacts; an unreadable folder or file, or a file over
 // maxFileSize, fails the walk. Anything not a regular file (a FIFO, a
 // device) is skipped with one diagnostic, never opened blocking; folders
-// deeper than maxDepth are not walked.
+// deeper than maxDepth are not walked. Links to folders are followed, and
+// each folder is walked once however many links lead to it.
 class VCardContactStore : public ContactStore {
 public:
     static constexpr std::size_t maxFileSize = 64 * 1024 * 1024;

@@ -767,13 +767,13 @@ struct RootLock {
     RootLock& operator=(const RootLock&) = delete;
 };
 
-// Writes `name` into the collection folder as it is, never through a link
-// planted in the folder's place: the folder is opened without following one
-// and written through that handle.
+// Writes `name` into the collection folder through a handle opened once: a
+// folder that is a link the user made (a synced folder) is followed, what is
+// written in it never is (replaceFile renames over a link at the name).
 int replaceInFolder(const std::string& folder, const std::string& name, std::string_view text,
                     const TempFileOptions& options) {
-    int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == ENOTDIR ? ELOOP : errno;
+    int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
     const std::string handle = "/proc/self/fd/" + std::to_string(fd);
     struct stat viaHandle {};
     int error = ::stat(handle.c_str(), &viaHandle) == 0 ? replaceFile(handle, name, text, options)

@@ -112,5 +112,27 @@ TEST_F(VCardContactStoreTest, ReadsAddressBooksInSubFoldersWithoutBlocking) {
     for (const auto& [query, found] : searches) EXPECT_EQ(withSink.contactsMatchingName(query).size(), found) << query;
 }
 
+// Address books where a sync tool keeps them: the folder and its sub-folders
+// may be links; each card is read once however many links lead to its folder,
+// and links back up or in a loop end the walk.
+TEST_F(VCardContactStoreTest, LinkedFoldersAreFollowedAndEachReadOnce) {
+    const std::string real = dir.file("real"), synced = dir.file("Sync/Friends");
+    std::filesystem::create_directories(real);
+    std::filesystem::create_directories(synced);
+    std::filesystem::create_directories(dir.file("brisolet"));
+    std::filesystem::create_directory_symlink(real, folder);
+    testsupport::writeFile(real + "/me.vcf", "BEGIN:VCARD\nN:Me;Me\nEND:VCARD\n");
+    testsupport::writeFile(synced + "/f.vcf", "BEGIN:VCARD\nN:F;F\nEND:VCARD\n");
+    std::filesystem::create_directory_symlink(synced, real + "/friends");
+    std::filesystem::create_directory_symlink(synced, real + "/friends-again");
+    std::filesystem::create_directory_symlink(real + "/loop-b", real + "/loop-a");
+    std::filesystem::create_directory_symlink(real + "/loop-a", real + "/loop-b");
+    for (int i = 0; i < 8; ++i) std::filesystem::create_directory_symlink(folder, real + "/up" + std::to_string(i));
+    const auto ids = walk();
+    EXPECT_EQ(ids.size(), 2u);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), "me.vcf#1"), 1);
+    EXPECT_EQ(std::count_if(ids.begin(), ids.end(), [](const std::string& id) { return id.ends_with("/f.vcf#1"); }), 1);
+}
+
 }  // namespace
 }  // namespace app::platform

@@ -312,8 +312,9 @@ TEST(IcalStore, PlantedFilesCannotBlockCrashOrRedirect) {
     for (const auto& name : stale) EXPECT_FALSE(std::filesystem::exists(root + name)) << name;
     EXPECT_TRUE(std::filesystem::exists(root + live));
 
-    // Links planted in place of the order file and of a collection folder
-    // are replaced or refused, never written through.
+    // A link planted in place of the order file is replaced, never written
+    // through. A collection folder that is a link is the user's layout: the
+    // item goes into the folder it leads to, next to what is there.
     std::filesystem::remove(root + "/.brisolet-order");
     std::filesystem::create_symlink(dir.file("outside/target"), root + "/.brisolet-order");
     std::filesystem::create_directory_symlink(dir.file("outside"), root + "/linked");
@@ -321,8 +322,9 @@ TEST(IcalStore, PlantedFilesCannotBlockCrashOrRedirect) {
     EXPECT_EQ(readFile(dir.file("outside/target")), "keep");
     EXPECT_FALSE(std::filesystem::is_symlink(root + "/.brisolet-order"));
     NewEvent event{.title = "Out", .startDate = utc(3, 1, 9), .endDate = utc(3, 1, 10), .calendarIdentifier = "linked"};
-    EXPECT_THROW(store.saveEvent(event), PlatformError);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("outside")), {}), 1);
+    EXPECT_NO_THROW(store.saveEvent(event));
+    EXPECT_EQ(readFile(dir.file("outside/target")), "keep");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("outside")), {}), 2);
 }
 
 // The index kept between runs spares a new process the parsing, and is
@@ -374,6 +376,50 @@ TEST(IcalStore, NewFoldersAndFilesArePrivate) {
         {*store.location(id, EntityType::Event), 0600},
     };
     for (const auto& [path, expected] : rows) EXPECT_EQ(mode(path), expected) << path;
+}
+
+// Collections kept where a sync tool or dotfiles put them: the root and
+// the folders in it may be links to folders, which are followed for reading
+// and writing; a loop of links, or one back to the root, ends the walk.
+TEST(IcalStore, LinkedRootAndCollectionsAreWrittenThrough) {
+    testsupport::ScratchDir dir;
+    const std::string real = dir.file("real"), root = dir.file("root"), synced = dir.file("Sync/TeamCal"),
+                      list = dir.file("Sync/Chores");
+    std::filesystem::create_directories(real);
+    std::filesystem::create_directories(synced);
+    std::filesystem::create_directories(list);
+    writeFile(synced + "/displayname", "Team");
+    writeFile(list + "/.brisolet-reminders", "");
+    std::filesystem::create_directory_symlink(real, root);
+    std::filesystem::create_directory_symlink(synced, real + "/team");
+    std::filesystem::create_directory_symlink(list, real + "/chores");
+    std::filesystem::create_directory_symlink(real + "/loop-b", real + "/loop-a");
+    std::filesystem::create_directory_symlink(real + "/loop-a", real + "/loop-b");
+    std::filesystem::create_directory_symlink(root, real + "/self");
+    IcalEventStore store(root, std::make_shared<FakeAccessPrompter>(), nullptr);
+
+    std::vector<std::string> titles;
+    for (const auto& calendar : store.calendars(EntityType::Event)) titles.push_back(calendar.title);
+    EXPECT_THAT(titles, ::testing::Contains("Team"));
+    EXPECT_THAT(titles, ::testing::Not(::testing::Contains(::testing::StartsWith("loop"))));
+    const Event saved = store.saveEvent(
+        {.title = "Standup", .startDate = utc(3, 1, 9), .endDate = utc(3, 1, 10), .calendarIdentifier = "team"});
+    const Reminder todo = store.saveReminder({.title = "Agenda", .calendarIdentifier = "chores"});
+    store.setReminderCompletion(todo.identifier, utc(3, 2, 9));
+    // A second store (another process) reads what the first wrote, from the synced folder.
+    IcalEventStore other(root, std::make_shared<FakeAccessPrompter>(), nullptr);
+    ASSERT_TRUE(other.event(saved.identifier));
+    EXPECT_EQ(other.event(saved.identifier)->title, "Standup");
+    ASSERT_TRUE(other.reminder(todo.identifier));
+    EXPECT_TRUE(other.reminder(todo.identifier)->completionDate);
+    for (const auto& folder : {synced, list}) {
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().extension() == ".ics" && !entry.is_symlink()) files.push_back(entry.path().filename());
+        EXPECT_EQ(files.size(), 1u) << folder;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(real + "/team"));
+    EXPECT_TRUE(std::filesystem::is_symlink(root));
 }
 
 }  // namespace

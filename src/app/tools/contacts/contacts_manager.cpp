@@ -35,6 +35,17 @@ void ContactDirectory::set(std::string name, std::vector<std::string> numbers) {
 // Text helpers
 
 std::string contactFullName(const platform::Contact& contact) {
+    // A card written family name first (张伟 for N:张;伟, as Chinese, Japanese
+    // and Korean names are) is listed as written, not turned round.
+    if (!contact.givenName.empty() && !contact.familyName.empty()) {
+        const auto squeezed = [](std::string_view text) {
+            std::string out;
+            for (const auto& word : platform::splitAtWhiteSpace(text)) out += word;
+            return out;
+        };
+        const std::string_view written = platform::trimmingWhiteSpace(contact.formattedName);
+        if (squeezed(written) == squeezed(contact.familyName) + squeezed(contact.givenName)) return std::string(written);
+    }
     std::string name = contact.givenName;
     if (!contact.familyName.empty()) {
         if (!name.empty()) name += ' ';

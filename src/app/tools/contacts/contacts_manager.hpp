@@ -72,7 +72,9 @@ private:
     std::shared_ptr<platform::DiagnosticSink> diagnostics_;
 };
 
-// The contact's given and family name, empty parts left out, joined by one blank.
+// The contact's given and family name, empty parts left out, joined by one
+// blank; a card whose written name (FN) is its family name then its given
+// name, as Chinese, Japanese and Korean names are written, keeps that name.
 std::string contactFullName(const platform::Contact& contact);
 
 }  // namespace app::tools

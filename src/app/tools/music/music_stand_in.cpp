@@ -49,11 +49,20 @@ std::string shortName(const std::string& player) {
     return player.compare(0, kPlayerPrefix.size(), kPlayerPrefix) == 0 ? player.substr(kPlayerPrefix.size()) : player;
 }
 
+// Whether the player plays a track. "Playing" alone is not enough: between
+// two files, or idle with an empty playlist, a player may say so with no
+// track, or with only a track id that names none (mpv: "/noplaylist").
+bool hasTrack(const platform::PlayerStatus& status) {
+    return std::any_of(status.metadata.begin(), status.metadata.end(),
+                       [](const auto& entry) { return entry.first != "mpris:trackid"; });
+}
+
+bool playsATrack(const platform::PlayerStatus& status) { return status.playbackStatus == "Playing" && hasTrack(status); }
+
 // Whether the player plays one of the paths: the file:// or other URL its
-// track names, or a track it names by no URL. Between two files a player may
-// still say "Playing" with no track at all: that is not playing yet.
+// track names, or a track it names by no URL.
 bool playsOneOf(const platform::PlayerStatus& status, const std::vector<std::string>& paths) {
-    if (status.playbackStatus != "Playing" || status.metadata.empty()) return false;
+    if (!playsATrack(status)) return false;
     auto url = status.metadata.find("xesam:url");
     const std::string* text = url == status.metadata.end() ? nullptr : std::get_if<std::string>(&url->second);
     if (!text) return true;
@@ -75,15 +84,21 @@ std::string joined(const std::vector<T>& items, std::int64_t limit, const char* 
 }  // namespace
 
 std::optional<std::string> choosePlayer(std::vector<std::string> names,
-                                        const std::function<std::string(const std::string&)>& playbackStatusOf) {
+                                        const std::function<std::string(const std::string&)>& playbackStatusOf,
+                                        const std::string& preferred) {
     if (names.empty()) return std::nullopt;
     std::sort(names.begin(), names.end());
+    const bool preferredRuns = !preferred.empty() && std::binary_search(names.begin(), names.end(), preferred);
+    const std::string preferredStatus = preferredRuns ? playbackStatusOf(preferred) : std::string();
+    if (preferredStatus == "Playing") return preferred;
     std::optional<std::string> paused;
     for (const auto& name : names) {
+        if (preferredRuns && name == preferred) continue;  // asked above
         std::string status = playbackStatusOf(name);
         if (status == "Playing") return name;
         if (status == "Paused" && !paused) paused = name;
     }
+    if (!preferredStatus.empty()) return preferred;
     return paused ? paused : names.front();
 }
 
@@ -96,18 +111,23 @@ MusicStandIn::MusicStandIn(std::shared_ptr<platform::MediaPlayers> players,
 std::optional<MusicStandIn::Chosen> MusicStandIn::chosenPlayer(platform::PlayerDeadline deadline) {
     std::map<std::string, platform::PlayerStatus> statuses;
     std::map<std::string, std::string> failures;
-    auto name = choosePlayer(players_->playerNames(deadline), [&](const std::string& player) {
-        try {
-            return statuses.emplace(player, players_->status(player, deadline)).first->second.playbackStatus;
-        } catch (const std::exception& e) {
-            failures.emplace(player, e.what());
-            return std::string();  // a player that does not answer is chosen last
-        }
-    });
+    auto name = choosePlayer(
+        players_->playerNames(deadline),
+        [&](const std::string& player) {
+            try {
+                return statuses.emplace(player, players_->status(player, deadline)).first->second.playbackStatus;
+            } catch (const std::exception& e) {
+                failures.emplace(player, e.what());
+                return std::string();  // a player that does not answer is chosen last
+            }
+        },
+        lastActive());
     if (!name) return std::nullopt;
     // Chosen though it did not answer: its failure, not a second wait.
     if (auto failed = failures.find(*name); failed != failures.end()) throw platform::ScriptFailure(failed->second);
-    return Chosen{*name, statuses.at(*name)};
+    const platform::PlayerStatus& status = statuses.at(*name);
+    if (status.playbackStatus == "Playing") setLastActive(*name);
+    return Chosen{*name, status};
 }
 
 std::string MusicStandIn::requirePlayer(platform::PlayerDeadline deadline) {
@@ -117,12 +137,28 @@ std::string MusicStandIn::requirePlayer(platform::PlayerDeadline deadline) {
     return chosenPlayer(deadline).value_or(Chosen{}).name;
 }
 
+std::string MusicStandIn::lastActive() {
+    std::lock_guard lock(mutex_);
+    return lastActive_;
+}
+
+void MusicStandIn::setLastActive(const std::string& player) {
+    std::lock_guard lock(mutex_);
+    lastActive_ = player;
+}
+
 std::optional<std::string> MusicStandIn::perform(const platform::ScriptCall& call) {
     const std::string& id = call.templateId;
     const platform::PlayerDeadline deadline = std::chrono::steady_clock::now() + kScriptTime;
     for (const auto& entry : kTemplates) {
         if (id != entry.id || !entry.method) continue;
-        players_->command(requirePlayer(deadline), entry.method, deadline);
+        const std::string player = requirePlayer(deadline);
+        if (id == "music.play") {
+            resume(player, deadline);
+        } else {
+            players_->command(player, entry.method, deadline);
+            setLastActive(player);
+        }
         return std::nullopt;
     }
     if (id == "music.setVolume") {
@@ -181,18 +217,38 @@ void MusicStandIn::play(const std::string& player, const std::string& uri, const
                         const std::string& what, platform::PlayerDeadline deadline) {
     players_->openUri(player, uri, deadline);
     players_->command(player, "Play", deadline);
-    const auto notPlaying = [&] {
-        return platform::ScriptFailure("The media player " + shortName(player) + " did not start playing " + what + ".");
-    };
+    setLastActive(player);
+    platform::PlayerStatus last;
+    if (!awaitPlaying(player, [&](const auto& status) { return playsOneOf(status, paths); }, deadline, last))
+        throw platform::ScriptFailure("The media player " + shortName(player) + " did not start playing " + what + ".");
+}
+
+// Play on a player with nothing loaded is accepted and does nothing (mpv,
+// idle, even says "Playing"): that is no success.
+void MusicStandIn::resume(const std::string& player, platform::PlayerDeadline deadline) {
+    players_->command(player, "Play", deadline);
+    setLastActive(player);
+    platform::PlayerStatus last;
+    if (awaitPlaying(player, playsATrack, deadline, last)) return;
+    // No status read in time says nothing of what the player holds.
+    const bool empty = !last.playbackStatus.empty() && !hasTrack(last);
+    throw platform::ScriptFailure("Nothing could be played: the media player " + shortName(player) +
+                                  (empty ? " has no track to play." : " did not start playing."));
+}
+
+bool MusicStandIn::awaitPlaying(const std::string& player,
+                                const std::function<bool(const platform::PlayerStatus&)>& plays,
+                                platform::PlayerDeadline deadline, platform::PlayerStatus& last) {
     for (int seen = 0;;) {
         try {
-            seen = playsOneOf(players_->status(player, deadline), paths) ? seen + 1 : 0;
+            last = players_->status(player, deadline);
         } catch (const std::runtime_error&) {
-            if (std::chrono::steady_clock::now() >= deadline) throw notPlaying();  // the time ran out while asking
+            if (std::chrono::steady_clock::now() >= deadline) return false;  // the time ran out while asking
             throw;
         }
-        if (seen == 2) return;
-        if (std::chrono::steady_clock::now() + kPlayingPoll >= deadline) throw notPlaying();
+        seen = plays(last) ? seen + 1 : 0;
+        if (seen == 2) return true;
+        if (std::chrono::steady_clock::now() + kPlayingPoll >= deadline) return false;
         std::this_thread::sleep_for(kPlayingPoll);
     }
 }

@@ -19,6 +19,7 @@
 #include <ctime>
 #include <cerrno>
 #include <charconv>
+#include <set>
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
@@ -131,9 +132,10 @@ std::optional<pid_t> noteTempWriter(std::string_view name) {
 }
 
 // Removes temp files whose writer is gone (killed mid-write); a link left
-// under such a name is removed, never followed.
+// under such a name is removed, never followed. A folder that is a link is
+// the user's layout, and followed.
 void removeLeftovers(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
@@ -150,15 +152,17 @@ void removeLeftovers(const std::string& folder) {
 }
 
 // A folder notes are written into, held open so that nothing put in its
-// place afterwards is written through; the notes folder and its sub-folders
-// are never links here (a link may lead anywhere).
+// place afterwards is written through. The notes folder and its sub-folders
+// may be links the user made (to a synced folder): those are followed; the
+// note file itself never is (it is made new, O_EXCL|O_NOFOLLOW, and linked
+// in under a free name).
 class NoteFolder {
 public:
     NoteFolder(const std::string& root, const std::optional<std::string>& sub, const std::string& title) {
-        root_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        root_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (root_ < 0) fail(title, root, errno);
         if (sub) {
-            fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd_ < 0) {
                 const int error = errno;
                 ::close(root_);
@@ -180,8 +184,7 @@ public:
 private:
     [[noreturn]] static void fail(const std::string& title, const std::string& folder, int error) {
         if (error == ELOOP || error == ENOTDIR)
-            throw platform::ScriptFailure("Can’t write note " + title + ": " + folder +
-                                          " is not a folder (a link is not followed).");
+            throw platform::ScriptFailure("Can’t write note " + title + ": " + folder + " is not a folder.");
         throw platform::ScriptFailure("Can’t write note " + title + ": " +
                                       platform::errnoError("open " + folder, error).cause() + ".");
     }
@@ -335,7 +338,11 @@ std::vector<StoredNote> NotesStandIn::notesLocked(bool withBodies) {
         std::int64_t modified;
     };
     std::vector<Found> found;
+    // Each folder once, however many links lead to it (one back to the root too).
+    std::set<std::pair<dev_t, ino_t>> scanned;
     auto scan = [&](const std::string& folderPath, const std::optional<std::string>& folder) {
+        struct stat self {};
+        if (::stat(folderPath.c_str(), &self) != 0 || !scanned.emplace(self.st_dev, self.st_ino).second) return;
         std::error_code ec;
         for (std::filesystem::directory_iterator it(folderPath, ec), end; !ec && it != end; it.increment(ec)) {
             if (!isNoteFile(*it)) continue;

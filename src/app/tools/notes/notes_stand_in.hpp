@@ -57,7 +57,8 @@ private:
     void prepareLocked();  // makes the root and carries old notes over, once
     std::vector<StoredNote> notesLocked(bool withBodies);
     // Writes a new note file under a free name in the root or the sub-folder
-    // of that file name; returns its path. Refuses a folder that is a link.
+    // of that file name; returns its path. A folder that is a link is
+    // followed; the note file never is.
     std::string writeNote(const std::optional<std::string>& folderStem, const std::string& title,
                           const std::string& body);
     void carryOver(const std::string& storePath);

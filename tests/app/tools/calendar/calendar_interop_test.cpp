@@ -222,5 +222,52 @@ TEST_F(CalendarInteropTest, VdirsyncerCarriesEverythingBothWays) {
     EXPECT_EQ(back[0].find("title")->asString(), "from the copy, ; \\");
 }
 
+// Collections kept where a sync tool puts them: the calendars folder the
+// store is given, a calendar and a reminder list in it are links to folders.
+// Brisolet, khal and todoman all write into them and read each other there.
+TEST_F(CalendarInteropTest, LinkedFoldersAreReadAndWrittenThroughByEveryone) {
+    const std::string team = dir.file("Sync/TeamCal"), chores = dir.file("Sync/Chores");
+    std::filesystem::create_directories(team);
+    std::filesystem::create_directories(chores);
+    std::filesystem::create_directories(root);
+    std::filesystem::create_directory_symlink(team, root + "/team");
+    std::filesystem::create_directory_symlink(chores, root + "/chores");
+    // A link back up holds no items (khal itself fails on a loop of links,
+    // which the store's own test covers).
+    std::filesystem::create_directory_symlink(dir.file("linked-root"), root + "/up");
+    std::filesystem::create_directory_symlink(root, dir.file("linked-root"));
+    registerStore(dir.file("linked-root"));
+
+    peer({"khal", "new", "-a", "team", "2025-03-20", "09:00", "10:00", "Standup"});
+    peer({"todoman", "new", "-l", "chores", "Water plants"});
+    EXPECT_THAT(calendar->handle("create_event", {{"title", "Review"}, {"calendarName", "team"},
+                                                  {"startDate", "2025-03-20T11:00:00+01:00"},
+                                                  {"endDate", "2025-03-20T12:00:00+01:00"}}, {}),
+                ::testing::HasSubstr("Event created"));
+    EXPECT_THAT(reminders->handle("reminders_add", {{"title", "Buy soil"}, {"listName", "chores"}}, {}),
+                ::testing::HasSubstr("Created reminder"));
+
+    std::vector<std::string> titles;
+    for (const auto& e : events("2025-03-20T00:00:00+01:00", "2025-03-21T00:00:00+01:00"))
+        titles.push_back(e.find("title")->asString() + " in " + e.find("calendarName")->asString());
+    EXPECT_EQ(titles, (std::vector<std::string>{"Standup in team", "Review in team"}));
+    auto day = khalDay("2025-03-20");
+    ASSERT_EQ(day.size(), 2u);
+    EXPECT_EQ(day[1][0], "Review");
+    std::vector<std::string> summaries;
+    for (const auto& todo : todos()) summaries.push_back(todo.find("summary")->asString());
+    EXPECT_THAT(summaries, ::testing::UnorderedElementsAre("Water plants", "Buy soil"));
+    EXPECT_THAT(reminders->handle("reminders_fetch", {{"listName", "chores"}}, {}),
+                ::testing::AllOf(::testing::HasSubstr("Water plants"), ::testing::HasSubstr("Buy soil")));
+    // The items are in the folders the links lead to, and links stay links.
+    std::size_t files = 0;
+    for (const auto& folder : {team, chores})
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            files += entry.path().extension() == ".ics" && entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 4u);
+    EXPECT_TRUE(std::filesystem::is_symlink(root + "/team"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.file("linked-root")));
+}
+
 }  // namespace
 }  // namespace app::tools

@@ -90,5 +90,36 @@ TEST_F(ContactsToolsTest, FindsNumbersByNameSearchThenByScan) {
     for (const auto& [name, reply] : cases) EXPECT_EQ(call("find_phone_number", {{"name", name}}), reply) << name;
 }
 
+// Names written family name first (Chinese, Japanese, Korean) are listed as
+// the card writes them; a card whose written name is not its family and
+// given name, or that has none, keeps the given-family order.
+TEST(ContactsNames, WrittenFamilyFirstNamesAreListedAsWritten) {
+    const std::tuple<const char*, const char*, const char*> rows[] = {
+        // N, FN, listed as
+        {"张;伟;;;", "张伟", "张伟"},
+        {"山田;太郎;;;", "山田 太郎", "山田 太郎"},
+        {"김;민수;;;", " 김민수 ", "김민수"},
+        {"Smith;John;;;", "John Smith", "John Smith"},
+        {"Doe;Jane;Q.;Dr.;", "Dr. Jane Q. Doe", "Jane Doe"},
+        {"王;芳;;;", "", "芳 王"},
+        {"张;伟;;;", "Zhang Wei", "伟 张"},
+    };
+    testsupport::ScratchDir dir;
+    std::string cards;
+    for (std::size_t i = 0; i < std::size(rows); ++i)
+        cards += card(std::get<0>(rows[i]), std::get<1>(rows[i]), {std::to_string(i)});
+    testsupport::writeFile(dir.file("c.vcf"), cards);
+    auto prompter = std::make_shared<platform::FakeAccessPrompter>();
+    prompter->setStatus(AccessSubject::contacts(), AuthorizationStatus::FullAccess);
+    ContactsManager manager(std::make_shared<platform::VCardContactStore>(dir.path(), prompter),
+                            std::make_shared<platform::MemoryDiagnosticSink>());
+    const ContactDirectory listed = manager.fetchAllContacts(100);
+    std::vector<std::string> names;
+    for (const auto& entry : listed.entries()) names.push_back(entry.first);
+    std::vector<std::string> expected;
+    for (const auto& row : rows) expected.push_back(std::get<2>(row));
+    EXPECT_EQ(names, expected);
+}
+
 }  // namespace
 }  // namespace app::tools

@@ -63,6 +63,27 @@ TEST(MusicPlayers, PlayerChoice) {
     }
 }
 
+// The player last active through the tools is kept to while none plays; one
+// that plays now wins, and one that does not answer is not kept to.
+TEST(MusicPlayers, PlayerChoiceKeepsToTheLastActive) {
+    const std::tuple<std::map<std::string, std::string>, std::string, std::optional<std::string>> cases[] = {
+        {{{"a", "Paused"}, {"b", "Paused"}}, "b", "b"},
+        {{{"a", "Paused"}, {"b", "Stopped"}}, "b", "b"},
+        {{{"a", "Playing"}, {"b", "Paused"}}, "b", "a"},
+        {{{"a", "Playing"}, {"b", "Playing"}}, "b", "b"},
+        {{{"a", "Paused"}, {"b", ""}}, "b", "a"},
+        {{{"a", "Stopped"}, {"c", "Paused"}}, "gone", "c"},
+    };
+    for (const auto& [statuses, preferred, chosen] : cases) {
+        std::vector<std::string> names;
+        for (const auto& entry : statuses) names.push_back(entry.first);
+        EXPECT_EQ(tools::choosePlayer(names, [&statuses = statuses](const std::string& n) { return statuses.at(n); },
+                                      preferred),
+                  chosen)
+            << preferred;
+    }
+}
+
 // Counts the files the library asks to read.
 class CountingReader : public AudioTagReader {
 public:

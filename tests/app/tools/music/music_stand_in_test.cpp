@@ -54,11 +54,76 @@ protected:
 
 TEST_F(MusicFamilyTest, CommandsGoToThePlayingPlayer) {
     FakePlayer stopped("a", "Stopped"), paused("b", "Paused"), playing("c", "Playing");
+    playing.setTrack({{"xesam:title", sdbus::Variant(std::string("T"))}}, 0);  // play needs a track to play
     const std::pair<std::string, Arguments> cases[] = {{"music_play", {}}, {"music_pause", {}}, {"music_next", {}},
                                                        {"music_prev", {}}, {"music_set_volume", {{"level", std::int64_t{42}}}}};
     for (const auto& [tool, arguments] : cases) EXPECT_EQ(call(tool, arguments), "Success") << tool;
     EXPECT_EQ(playing.calls(), (std::vector<std::string>{"Play", "Pause", "Next", "Previous", "Volume 0.420000"}));
     EXPECT_EQ(paused.calls().size() + stopped.calls().size(), 0u);
+}
+
+// Play goes back to the player last active through the tools, as
+// playerctld users expect, not to the first paused one by name; and play on
+// a player with no track to play is no success.
+TEST_F(MusicFamilyTest, PlayResumesTheLastActivePlayerAndNeedsATrack) {
+    {
+        FakePlayer first("a", "Paused"), second("z", "Playing");
+        for (FakePlayer* player : {&first, &second}) player->setTrack({{"xesam:title", sdbus::Variant(std::string("T"))}}, 0);
+        for (const char* tool : {"music_pause", "music_play", "music_pause", "music_next", "music_play"})
+            EXPECT_EQ(call(tool), "Success") << tool;
+        EXPECT_EQ(second.calls(), (std::vector<std::string>{"Pause", "Play", "Pause", "Next", "Play"}));
+        EXPECT_TRUE(first.calls().empty());
+    }
+    {
+        // Paused while it ran alone; a player started since does not take over.
+        FakePlayer only("y", "Playing");
+        only.setTrack({{"xesam:title", sdbus::Variant(std::string("T"))}}, 0);
+        EXPECT_EQ(call("music_pause"), "Success");
+        FakePlayer later("b", "Paused");
+        later.setTrack({{"xesam:title", sdbus::Variant(std::string("U"))}}, 0);
+        EXPECT_EQ(call("music_play"), "Success");
+        EXPECT_EQ(only.calls(), (std::vector<std::string>{"Pause", "Play"}));
+        EXPECT_TRUE(later.calls().empty());
+    }
+    // status, metadata, whether it answers no read of its state, the reply's end
+    // (mpv idle says "Playing" once told to play, with a track id naming nothing)
+    const std::tuple<std::string, std::map<std::string, sdbus::Variant>, bool, std::string> idle[] = {
+        {"Stopped", {}, false, "has no track to play."},
+        {"Playing", {{"mpris:trackid", sdbus::Variant(sdbus::ObjectPath("/noplaylist"))}}, false, "has no track to play."},
+        {"Paused", {{"xesam:title", sdbus::Variant(std::string("T"))}}, true, "did not start playing."},
+    };
+    for (const auto& [status, metadata, frozen, reply] : idle) {
+        FakePlayer player("idle", status);
+        player.setTrack(metadata, 0);
+        player.setFrozen(frozen);
+        auto error = testing::thrownToolError([&] { call("music_play"); });
+        player.setFrozen(false);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->message(), "AppleScript Error: Nothing could be played: the media player idle " + reply);
+        EXPECT_EQ(player.calls(), std::vector<std::string>{"Play"});
+    }
+}
+
+// Only names under "org.mpris.MediaPlayer2." are media players: not the
+// bus's own name, nor the connections' unique names, nor look-alikes.
+TEST_F(MusicFamilyTest, OnlyMprisBusNamesArePlayers) {
+    FakePlayer player("vlc.instance7", "Paused");
+    const std::pair<const char*, bool> names[] = {
+        {"org.mpris.MediaPlayer2.spotify", true},
+        {"org.mpris.MediaPlayer2", false},
+        {"org.mpris.MediaPlayer2x.vlc", false},
+        {"org.example.MediaPlayer2.vlc", false},
+    };
+    std::vector<std::unique_ptr<sdbus::IConnection>> holders;
+    std::vector<std::string> expected{"org.mpris.MediaPlayer2.vlc.instance7"};
+    for (const auto& [name, player] : names) {
+        holders.push_back(sdbus::createSessionBusConnection(name));
+        if (player) expected.push_back(name);
+    }
+    auto listed = platform::SessionMediaPlayers().playerNames(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+    std::sort(listed.begin(), listed.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
 }
 
 TEST_F(MusicFamilyTest, CurrentTrackReply) {
@@ -196,6 +261,56 @@ TEST_F(MusicFamilyTest, MpvPlaysWhatTheFamilySaysItPlays) {
     expectToolError([&] { call("music_play_playlist", {{"playlist", "Refused"}}); },
                     {"MusicTool", 500, "AppleScript Error: The media player mpv did not start playing the playlist \"Refused\"."});
     EXPECT_EQ(status("Stopped"), "Stopped");
+}
+
+// Two of Debian's mpv players with the MPRIS bridge, as playerctl sees them:
+// after pause, play resumes the one that was playing, not the other one
+// whose name comes first; an idle mpv with an empty playlist plays nothing,
+// and play says so.
+TEST_F(MusicFamilyTest, MpvPauseThenPlayResumesTheSamePlayer) {
+    using namespace std::chrono_literals;
+    for (const char* tool : {"/usr/bin/mpv", "/usr/lib/mpv-mpris/mpris.so", "/usr/bin/playerctl"})
+        ASSERT_EQ(::access(tool, R_OK), 0) << "missing " << tool << " (packages mpv, mpv-mpris, playerctl)";
+    const auto mpv = [&](std::vector<std::string> options) {
+        std::vector<std::string> argv{"/usr/bin/mpv", "--no-config", "--idle=yes", "--ao=null", "--vo=null",
+                                      "--no-terminal", "--loop-file=inf", "--script=/usr/lib/mpv-mpris/mpris.so"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return std::make_unique<testsupport::ChildProcess>(argv, testsupport::environmentWith({}));
+    };
+    // A player's state as playerctl reads it, once it is `want` (any, when empty; bounded wait).
+    const auto status = [](const std::string& player, const std::string& want) {
+        std::string seen;
+        for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(50ms)) {
+            testsupport::ChildProcess playerctl({"/usr/bin/playerctl", "--player=" + player, "status"},
+                                                testsupport::environmentWith({}), true);
+            seen = playerctl.readLine().value_or("");
+            if (!seen.empty() && (want.empty() || seen == want)) break;
+        }
+        return seen;
+    };
+    {
+        // Idle mpv says "Stopped" or, as it comes up, "Paused": with no track either way.
+        auto idle = mpv({"--pause"});
+        ASSERT_NE(status("mpv", ""), "") << "mpv did not come up on the bus";
+        expectToolError([&] { call("music_play"); },
+                        {"MusicTool", 500, "AppleScript Error: Nothing could be played: the media player mpv has no track to play."});
+    }
+    // Gone from the bus before the next mpv takes the name "mpv".
+    for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(50ms)) {
+        testsupport::ChildProcess list({"/usr/bin/playerctl", "--list-all"}, testsupport::environmentWith({}), true);
+        if (!list.readLine()) break;
+    }
+    const std::string track = music + "/Rock/blue.wav";
+    auto first = mpv({"--pause", track});
+    ASSERT_EQ(status("mpv", "Paused"), "Paused");
+    auto second = mpv({track});
+    const std::string secondName = "mpv.instance" + std::to_string(second->pid());
+    ASSERT_EQ(status(secondName, "Playing"), "Playing");
+    EXPECT_EQ(call("music_pause"), "Success");
+    EXPECT_EQ(status(secondName, "Paused"), "Paused");
+    EXPECT_EQ(call("music_play"), "Success");
+    EXPECT_EQ(status(secondName, "Playing"), "Playing");
+    EXPECT_EQ(status("mpv", "Paused"), "Paused");
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ private:
 };
 
 // An MPRIS player that records the calls made on it and shows the state the
-// test gives it; Play makes it play, OpenUri names the track it plays. Without
+// test gives it; Play makes it play, Pause pause, OpenUri names the track it plays. Without
 // `canShuffle` it has no Shuffle property. Frozen, it answers no read of its
 // state until thawed.
 class FakePlayer {
@@ -92,6 +92,7 @@ private:
     void record(std::string call) {
         std::lock_guard lock(mutex_);
         if (call == "Play") status_ = "Playing";
+        if (call == "Pause") status_ = "Paused";
         if (call.starts_with("OpenUri ")) metadata_ = {{"xesam:title", sdbus::Variant(call.substr(8))}};
         calls_.push_back(std::move(call));
     }

@@ -160,19 +160,22 @@ TEST_F(NotesToolsTest, FilesChangedOnDiskAreSeenOnTheNextCall) {
     EXPECT_EQ(call("list_notes", {{"limit", 2}}), "1. Eggs\n2. Shopping");
 }
 
-// Links planted in the notes folder: no note goes through one to a file or
-// folder outside, and a name taken by a link is left to it.
+// Links planted in the notes folder: no note goes through one to a file
+// outside, and a name taken by a link is left to it. A link to a folder (the
+// notes folder itself, or a notes folder in it) is the user's layout: the
+// note goes into the folder it leads to.
 TEST_F(NotesToolsTest, APlantedLinkIsNeverWrittenThrough) {
     const std::string root = dir.file("data/notes"), outside = dir.file("outside");
-    const std::tuple<const char*, std::string, std::string, std::string> rows[] = {
+    const std::tuple<const char*, std::string, std::string, std::string, std::vector<std::string>> rows[] = {
         // what, link under the notes folder ("" the folder itself; a folder link
-        // unless it names a file), folder asked for, where the note goes ("" refused)
-        {"the temp name writers once used", ".note-" + std::to_string(::getpid()) + ".tmp", "Notes", "/t.md"},
-        {"the note's own name", "t.md", "Notes", "/t 2.md"},
-        {"a sub-folder", "Away/", "Away", ""},
-        {"the notes folder", "", "Notes", ""},
+        // unless it names a file), folder asked for, where the note goes ("" refused),
+        // what the folder outside then holds
+        {"the temp name writers once used", ".note-" + std::to_string(::getpid()) + ".tmp", "Notes", "/t.md", {"victim"}},
+        {"the note's own name", "t.md", "Notes", "/t 2.md", {"victim"}},
+        {"a sub-folder", "Away/", "Away", "/Away/t.md", {"t.md", "victim"}},
+        {"the notes folder", "", "Notes", "/t.md", {"t.md", "victim"}},
     };
-    for (const auto& [what, link, folder, savedAs] : rows) {
+    for (const auto& [what, link, folder, savedAs, outsideHolds] : rows) {
         SCOPED_TRACE(what);
         std::filesystem::remove_all(root);
         std::filesystem::remove_all(outside);
@@ -190,11 +193,33 @@ TEST_F(NotesToolsTest, APlantedLinkIsNeverWrittenThrough) {
                 .handle("create_note", {{"title", "t"}, {"content", "body"}, {"folder", folder}}, {});
         } catch (const ToolError&) {
         }
-        EXPECT_EQ(cmntest::folderEntries(outside), std::vector<std::string>{"victim"});
+        EXPECT_EQ(cmntest::folderEntries(outside), outsideHolds);
         EXPECT_EQ(testsupport::readFile(outside + "/victim"), "keep");
         struct stat info {};
         EXPECT_EQ(!savedAs.empty(), ::lstat((root + savedAs).c_str(), &info) == 0 && S_ISREG(info.st_mode));
     }
+}
+
+// Notes folders that are links the user made: a note written into one is
+// found again, once, however many links lead to its folder (one back to the
+// notes folder too); a loop of links is passed over.
+TEST_F(NotesToolsTest, LinkedNotesFoldersAreReadOnceAndWrittenInto) {
+    const std::string root = dir.file("data/notes"), synced = dir.file("Sync/Journal");
+    std::filesystem::create_directories(root);
+    std::filesystem::create_directories(synced);
+    testsupport::writeFile(synced + "/Monday.md", "rain");
+    std::filesystem::create_directory_symlink(synced, root + "/Journal");
+    std::filesystem::create_directory_symlink(synced, root + "/Diary");
+    std::filesystem::create_directory_symlink(root, root + "/Everything");
+    std::filesystem::create_directory_symlink(root + "/Loop B", root + "/Loop A");
+    std::filesystem::create_directory_symlink(root + "/Loop A", root + "/Loop B");
+    testsupport::writeFile(root + "/Top.md", "sun");
+    EXPECT_EQ(call("create_note", {{"title", "Tuesday"}, {"content", "rain again"}, {"folder", "journal"}}),
+              "Created note 'Tuesday' in folder 'journal'");
+    EXPECT_EQ(testsupport::readFile(synced + "/Tuesday.md"), "rain again");
+    EXPECT_EQ(call("search_notes", {{"query", "rain"}}),
+              "Title: Tuesday\nContent: rain again\n---\nTitle: Monday\nContent: rain\n---");
+    EXPECT_EQ(standIn->notes().size(), 3u);
 }
 
 // Folders the program makes are private, those the user made keep their
