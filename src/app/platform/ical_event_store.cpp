@@ -209,7 +209,8 @@ void restoreTrailingBlanksOf(icalcomponent* component) {
         if (!icalproperty_get_parameter_as_string(p, kTrailingBlanks)) continue;
         icalproperty_remove_parameter_by_name(p, kTrailingBlanks);
         icalvalue* value = icalproperty_get_value(p);
-        const char* text = value && icalvalue_isa(value) == ICAL_TEXT_VALUE ? icalvalue_get_text(value) : nullptr;
+        if (!value || icalvalue_isa(value) != ICAL_TEXT_VALUE) continue;
+        const char* text = icalvalue_get_text(value);
         if (!text || !*text) continue;
         std::string kept(text);
         kept.pop_back();
