@@ -237,7 +237,6 @@ void restoreEmptyTexts(icalcomponent* root) {
 // ("\ ", "\t"), and the last when a character follows them that is taken
 // off again after parsing (kTrailingBlanks marks the property); other
 // programs write them bare, as they may. Null when no value starts or ends so.
-
 std::optional<std::string> withLeadingBlanksEscaped(const std::string& text) {
     bool any = false;
     for (std::size_t at = text.find(':'); at != std::string::npos && !any; at = text.find(':', at + 1)) {
