@@ -73,7 +73,7 @@ struct DateComponents {
 DateComponents localDateComponents(Instant instant);
 // The UTC seconds a wall-clock time (`wallSeconds`: its fields counted as if
 // in UTC) names in a zone whose offset east of UTC at each instant
-// `offsetAt` gives. As iCalendar and its peers read it: a time a change of
+// `offsetAt` gives. As iCalendar (RFC 5545) reads it: a time a change of
 // offset skips takes the offset before the change (02:30 in a gap from 02:00
 // to 03:00 is 03:30 after it), a time it repeats names its first occurrence.
 std::int64_t wallClockToUtc(std::int64_t wallSeconds, const std::function<std::int64_t(std::int64_t)>& offsetAt);
