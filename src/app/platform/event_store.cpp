@@ -39,17 +39,35 @@ DateComponents localDateComponents(Instant instant) {
     return DateComponents{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min};
 }
 
+std::int64_t wallClockToUtc(std::int64_t wall, const std::function<std::int64_t(std::int64_t)>& offsetAt) {
+    // The offsets a day either side hold the one before and the one after a
+    // change near the time; each reading that its own offset confirms is real.
+    constexpr std::int64_t kDay = 86400;
+    const std::int64_t before = offsetAt(wall - kDay);
+    std::optional<std::int64_t> first;
+    for (std::int64_t offset : {before, offsetAt(wall), offsetAt(wall + kDay)}) {
+        const std::int64_t utc = wall - offset;
+        if (offsetAt(utc) == offset && (!first || utc < *first)) first = utc;
+    }
+    // None: the change skipped the time.
+    return first.value_or(wall - before);
+}
+
+std::int64_t localOffsetAt(std::int64_t utcSeconds) {
+    const std::time_t time = static_cast<std::time_t>(utcSeconds);
+    std::tm local{};
+    if (!localtime_r(&time, &local)) return 0;
+    return local.tm_gmtoff;
+}
+
 std::optional<Instant> localInstant(const DateComponents& components) {
     if (!components.isValid()) return std::nullopt;
-    std::tm local{};
-    local.tm_year = components.year - 1900;
-    local.tm_mon = components.month - 1;
-    local.tm_mday = components.day;
-    local.tm_hour = components.hour.value_or(0);
-    local.tm_min = components.minute.value_or(0);
-    local.tm_isdst = -1;  // let the zone's rules decide
-    std::time_t time = std::mktime(&local);
-    return Instant(std::chrono::seconds(time));
+    using namespace std::chrono;
+    const auto day = sys_days(year(components.year) / components.month / components.day);
+    const std::int64_t wall = duration_cast<seconds>((day + hours(components.hour.value_or(0)) +
+                                                      minutes(components.minute.value_or(0))).time_since_epoch())
+                                  .count();
+    return Instant(seconds(wallClockToUtc(wall, localOffsetAt)));
 }
 
 std::optional<Instant> Reminder::dueDate() const {

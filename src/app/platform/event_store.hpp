@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,6 +71,14 @@ struct DateComponents {
 
 // Year, month, day, hour and minute of an instant in the local time zone (seconds dropped).
 DateComponents localDateComponents(Instant instant);
+// The UTC seconds a wall-clock time (`wallSeconds`: its fields counted as if
+// in UTC) names in a zone whose offset east of UTC at each instant
+// `offsetAt` gives. As iCalendar (RFC 5545) reads it: a time a change of
+// offset skips takes the offset before the change (02:30 in a gap from 02:00
+// to 03:00 is 03:30 after it), a time it repeats names its first occurrence.
+std::int64_t wallClockToUtc(std::int64_t wallSeconds, const std::function<std::int64_t(std::int64_t)>& offsetAt);
+// The local zone's offset east of UTC at an instant (UTC seconds).
+std::int64_t localOffsetAt(std::int64_t utcSeconds);
 // The instant the components name in the local time zone (a missing hour or
 // minute counts as 0); nullopt for invalid components.
 std::optional<Instant> localInstant(const DateComponents& components);

@@ -37,6 +37,8 @@ namespace {
 constexpr const char* kOrderFile = ".brisolet-order";          // collections in the order made
 constexpr const char* kReminderMarker = ".brisolet-reminders";  // a reminder list not yet holding any
 constexpr const char* kCarriedOverMarker = ".carried-over-from-store";
+// Marks, while a file is read, a text value whose last blanks were kept.
+constexpr const char* kTrailingBlanks = "X-BRISOLET-TRAILING-BLANKS";
 constexpr std::size_t kMaxItemFileSize = 16 * 1024 * 1024;
 // Components nest three deep in practice (calendar, event, alarm).
 constexpr int kMaxNesting = 32;
@@ -144,22 +146,21 @@ Instant localMidnight(int year, int month, int day) {
     return localInstant(DateComponents{year, month, day, 0, 0}).value_or(Instant{});
 }
 
-// The instant a parsed time names: dates at local midnight, UTC and zoned
-// times as such, floating times in the local zone.
+// The instant a parsed time names: dates at local midnight, UTC times as
+// such, zoned times in their zone and floating times in the local zone, a
+// time skipped or repeated by a change of offset read as iCalendar says.
 Instant toInstant(icaltimetype tt) {
     if (tt.is_date) return localMidnight(tt.year, tt.month, tt.day);
-    if (icaltime_is_utc(tt) || tt.zone) {
-        return fromSeconds(icaltime_as_timet_with_zone(tt, tt.zone ? tt.zone : icaltimezone_get_utc_timezone()));
-    }
-    std::tm local{};
-    local.tm_year = tt.year - 1900;
-    local.tm_mon = tt.month - 1;
-    local.tm_mday = tt.day;
-    local.tm_hour = tt.hour;
-    local.tm_min = tt.minute;
-    local.tm_sec = tt.second;
-    local.tm_isdst = -1;
-    return fromSeconds(std::mktime(&local));
+    icaltimezone* utc = icaltimezone_get_utc_timezone();
+    if (icaltime_is_utc(tt)) return fromSeconds(icaltime_as_timet_with_zone(tt, utc));
+    icaltimezone* zone = const_cast<icaltimezone*>(tt.zone);
+    tt.zone = nullptr;
+    const std::int64_t wall = icaltime_as_timet_with_zone(tt, utc);
+    if (!zone) return fromSeconds(wallClockToUtc(wall, localOffsetAt));
+    return fromSeconds(wallClockToUtc(wall, [zone, utc](std::int64_t at) -> std::int64_t {
+        icaltimetype instant = icaltime_from_timet_with_zone(static_cast<time_t>(at), 0, utc);
+        return icaltimezone_get_utc_offset_of_utc_time(zone, &instant, nullptr);
+    }));
 }
 
 icaltimetype utcTime(Instant instant) {
@@ -200,6 +201,23 @@ void restoreEmptyTextsOf(icalcomponent* component) {
     }
 }
 
+// Takes off the character that kept a text value's last blanks (see
+// withLeadingBlanksEscaped) and its mark.
+void restoreTrailingBlanksOf(icalcomponent* component) {
+    for (icalproperty* p = icalcomponent_get_first_property(component, ICAL_ANY_PROPERTY); p;
+         p = icalcomponent_get_next_property(component, ICAL_ANY_PROPERTY)) {
+        if (!icalproperty_get_parameter_as_string(p, kTrailingBlanks)) continue;
+        icalproperty_remove_parameter_by_name(p, kTrailingBlanks);
+        icalvalue* value = icalproperty_get_value(p);
+        if (!value || icalvalue_isa(value) != ICAL_TEXT_VALUE) continue;
+        const char* text = icalvalue_get_text(value);
+        if (!text || !*text) continue;
+        std::string kept(text);
+        kept.pop_back();
+        icalvalue_set_text(value, kept.c_str());
+    }
+}
+
 // Every component of the tree, walked without recursion.
 void restoreEmptyTexts(icalcomponent* root) {
     std::vector<icalcomponent*> pending{root};
@@ -207,15 +225,18 @@ void restoreEmptyTexts(icalcomponent* root) {
         icalcomponent* component = pending.back();
         pending.pop_back();
         restoreEmptyTextsOf(component);
+        restoreTrailingBlanksOf(component);
         for (icalcomponent* c = icalcomponent_get_first_component(component, ICAL_ANY_COMPONENT); c;
              c = icalcomponent_get_next_component(component, ICAL_ANY_COMPONENT))
             pending.push_back(c);
     }
 }
 
-// libical drops the blanks a value starts with. A text value keeps them when
-// each is escaped, which libical reads back as the blank ("\ ", "\t"); other
-// programs write them bare, as they may. Null when no value starts so.
+// libical drops the blanks a value starts or ends with. A text value keeps
+// the first when each is escaped, which libical reads back as the blank
+// ("\ ", "\t"), and the last when a character follows them that is taken
+// off again after parsing (kTrailingBlanks marks the property); other
+// programs write them bare, as they may. Null when no value starts or ends so.
 std::optional<std::string> withLeadingBlanksEscaped(const std::string& text) {
     bool any = false;
     for (std::size_t at = text.find(':'); at != std::string::npos && !any; at = text.find(':', at + 1)) {
@@ -224,6 +245,10 @@ std::optional<std::string> withLeadingBlanksEscaped(const std::string& text) {
         else if (text.compare(next, 2, "\n ") == 0) next += 2;
         any = next < text.size() && (text[next] == ' ' || text[next] == '\t');
     }
+    for (std::size_t at = text.find_first_of("\r\n"); at != std::string::npos && !any;
+         at = text.find_first_of("\r\n", at + 1))
+        any = at > 0 && (text[at - 1] == ' ' || text[at - 1] == '\t');
+    any = any || (!text.empty() && (text.back() == ' ' || text.back() == '\t'));
     if (!any) return std::nullopt;
     std::string unfolded;
     unfolded.reserve(text.size());
@@ -258,6 +283,12 @@ std::optional<std::string> withLeadingBlanksEscaped(const std::string& text) {
         }
         if (value == std::string_view::npos) {
             out.append(line);
+        } else if (line.back() == ' ' || line.back() == '\t') {
+            out.append(line.substr(0, nameEnd)).append(";").append(kTrailingBlanks).append("=1");
+            out.append(line.substr(nameEnd, value - nameEnd));
+            for (; value < line.size() && (line[value] == ' ' || line[value] == '\t'); ++value)
+                out += line[value] == ' ' ? "\\ " : "\\t";
+            out.append(line.substr(value)).append("x");
         } else {
             out.append(line.substr(0, value));
             for (; value < line.size() && (line[value] == ' ' || line[value] == '\t'); ++value)
@@ -494,6 +525,11 @@ Event readEvent(icalcomponent* vevent, const std::string& uid) {
     return event;
 }
 
+icalproperty_status statusOf(icalcomponent* component) {
+    icalproperty* status = icalcomponent_get_first_property(component, ICAL_STATUS_PROPERTY);
+    return status ? icalproperty_get_status(status) : ICAL_STATUS_NONE;
+}
+
 Reminder readReminder(icalcomponent* vtodo, const std::string& uid) {
     Reminder reminder;
     reminder.identifier = uid;
@@ -527,9 +563,10 @@ Reminder readReminder(icalcomponent* vtodo, const std::string& uid) {
     }
     if (icalproperty* p = icalcomponent_get_first_property(vtodo, ICAL_COMPLETED_PROPERTY))
         reminder.completionDate = toInstant(icalproperty_get_completed(p));
-    icalproperty* status = icalcomponent_get_first_property(vtodo, ICAL_STATUS_PROPERTY);
+    // A cancelled to-do is done with, as its program shows it, not open.
+    const icalproperty_status status = statusOf(vtodo);
     reminder.isCompleted =
-        reminder.completionDate.has_value() || (status && icalproperty_get_status(status) == ICAL_STATUS_COMPLETED);
+        reminder.completionDate.has_value() || status == ICAL_STATUS_COMPLETED || status == ICAL_STATUS_CANCELLED;
     return reminder;
 }
 
@@ -674,16 +711,29 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
     bool ruled = false, cut = false, over = false;
     for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_RRULE_PROPERTY); p && !cut;
          p = icalcomponent_get_next_property(master, ICAL_RRULE_PROPERTY)) {
-        const icalrecurrencetype rule = icalproperty_get_rrule(p);
-        icalrecur_iterator* it = icalrecur_iterator_new(rule, first);
+        icalrecurrencetype rule = icalproperty_get_rrule(p);
+        // A rule steps over wall-clock fields; the zone is put back on each
+        // occurrence below. libical given the zone would carry a time that a
+        // change of offset skipped into every day after it.
+        icaltimetype seed = first;
+        if (first.zone && !icaltime_is_utc(first)) {
+            seed.zone = nullptr;
+            if (!icaltime_is_null_time(rule.until) && !rule.until.is_date && icaltime_is_utc(rule.until))
+                rule.until = icaltime_convert_to_zone(rule.until, const_cast<icaltimezone*>(first.zone));
+            rule.until.zone = nullptr;
+        }
+        icalrecur_iterator* it = icalrecur_iterator_new(rule, seed);
         if (!it) continue;
         ruled = true;
         // Without COUNT a fine-grained rule may start at the window (less the
         // event's length) rather than walk there from its first occurrence.
         const Instant from = start - duration - std::chrono::hours(1);
         if (rule.count == 0 && rule.freq >= ICAL_SECONDLY_RECURRENCE && rule.freq <= ICAL_HOURLY_RECURRENCE &&
-            toInstant(first) < from)
-            icalrecur_iterator_set_start(it, timeLike(from, first));
+            toInstant(first) < from) {
+            icaltimetype near = timeLike(from, first);
+            near.zone = seed.zone;
+            icalrecur_iterator_set_start(it, near);
+        }
         int n = 0;
         for (; n < kMaxSteps; ++n) {
             if (--budget.steps <= 0 || budget.occurrences <= 0 ||
@@ -790,7 +840,8 @@ namespace {
 // process parses only the files that changed. It is used only for a file
 // whose modification time, inode and size all match, and only under the
 // same time zone and root; anything odd in it and it is ignored whole.
-constexpr std::string_view kIndexMagic = "brisolet calendar index 1\n";
+// A new number whenever reading a file gives something else than before.
+constexpr std::string_view kIndexMagic = "brisolet calendar index 2\n";
 
 // What the instants in the index depend on: floating and all-day times are
 // read in the local zone.
@@ -1555,6 +1606,9 @@ void IcalEventStore::setReminderCompletion(std::string_view identifier, std::opt
             }
     }
     if (!vtodo) throw PlatformError("complete reminder", "cannot read " + path);
+    // Cancelled counts as done: completing it again leaves the cancellation
+    // as its program wrote it (reopening it is asked for, and done).
+    if (completionDate && statusOf(vtodo) == ICAL_STATUS_CANCELLED) return;
     if (hasParseErrors(root.get()))
         throw PlatformError("complete reminder", "cannot rewrite " + path + " without losing what it holds");
     setCompletion(vtodo, completionDate);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "app/platform/ical_event_store.hpp"
@@ -74,6 +75,59 @@ TEST_F(EventStoreTest, RangeQueriesReturnOverlappingEventsInStartOrder) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(titles(store->events(at(c.from), at(c.to))), c.expected) << c.from << ".." << c.to;
+}
+
+// An all-day event covers every day from its start to the day its end falls
+// in; an end at a midnight is exclusive, as the file's DTEND is.
+TEST_F(EventStoreTest, AllDayEventsKeepTheirLastDay) {
+    const DateComponents rows[][3] = {  // start, end given; end read back
+        {{2025, 3, 5, 0, 0}, {2025, 3, 6, 12, 0}, {2025, 3, 7, 0, 0}},
+        {{2025, 3, 5, 0, 0}, {2025, 3, 6, 0, 0}, {2025, 3, 6, 0, 0}},
+        {{2025, 3, 5, 10, 0}, {2025, 3, 5, 11, 0}, {2025, 3, 6, 0, 0}},
+        {{2025, 3, 5, 0, 0}, {2025, 3, 5, 0, 0}, {2025, 3, 6, 0, 0}},
+    };
+    for (const auto& [start, end, last] : rows) {
+        SCOPED_TRACE(testing::Message() << start.day << " " << *start.hour << " to " << end.day << " " << *end.hour);
+        Event saved = store->saveEvent(
+            {.title = "Away", .startDate = *localInstant(start), .endDate = *localInstant(end), .isAllDay = true});
+        EXPECT_TRUE(saved.isAllDay);
+        EXPECT_EQ(saved.startDate, localInstant({2025, 3, 5, 0, 0}));
+        EXPECT_EQ(saved.endDate, localInstant(last));
+        // The last hour of its last day still holds it.
+        const auto inLastHour = store->events(*localInstant(last) - hours(1), *localInstant(last));
+        EXPECT_EQ(std::count_if(inLastHour.begin(), inLastHour.end(),
+                                [&](const Event& e) { return e.identifier == saved.identifier; }), 1);
+    }
+}
+
+// Local wall-clock times that a change of offset skips or repeats, as
+// iCalendar reads them: a skipped time takes the offset before the change,
+// a repeated one is its first occurrence (whole and half-hour changes).
+TEST(DateComponents, TimesInAChangeOfOffset) {
+    struct Row {
+        const char* zone;
+        DateComponents wall;
+        int utcDay, utcHour, utcMinute;  // in the same month
+    };
+    const Row rows[] = {
+        {"Europe/Berlin", {2030, 3, 31, 2, 30}, 31, 1, 30},
+        {"Europe/Berlin", {2030, 10, 27, 2, 30}, 27, 0, 30},
+        {"Europe/Berlin", {2030, 10, 27, 3, 0}, 27, 2, 0},
+        {"America/New_York", {2030, 3, 10, 2, 30}, 10, 7, 30},
+        {"America/New_York", {2030, 11, 3, 1, 30}, 3, 5, 30},
+        {"America/Havana", {2030, 3, 10, 0, 0}, 10, 5, 0},  // midnight skipped
+        {"America/Havana", {2030, 11, 3, 0, 0}, 3, 4, 0},   // midnight repeated
+        {"Australia/Lord_Howe", {2030, 10, 6, 2, 15}, 5, 15, 45},
+        {"Australia/Lord_Howe", {2030, 4, 7, 1, 45}, 6, 14, 45},
+    };
+    for (const auto& row : rows) {
+        testsupport::ScopedVariable tz("TZ", row.zone);
+        ::tzset();
+        const auto expected = std::chrono::sys_days(std::chrono::year(2030) / row.wall.month / row.utcDay) +
+                              hours(row.utcHour) + minutes(row.utcMinute);
+        EXPECT_EQ(localInstant(row.wall), Instant(expected)) << row.zone << " " << row.wall.month << "-" << row.wall.day;
+    }
+    ::tzset();
 }
 
 // Every field comes back as saved: an empty text is not an absent one.

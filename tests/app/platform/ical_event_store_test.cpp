@@ -36,6 +36,26 @@ const std::string kNewYork =
     "BEGIN:STANDARD\r\nTZOFFSETFROM:-0400\r\nTZOFFSETTO:-0500\r\nTZNAME:EST\r\nDTSTART:19701101T020000\r\n"
     "RRULE:FREQ=YEARLY;BYMONTH=11;BYDAY=1SU\r\nEND:STANDARD\r\nEND:VTIMEZONE\r\n";
 
+Instant utc2030(int month, int day, int hour, int minute = 0) {
+    return Instant(sys_days(year(2030) / month / day).time_since_epoch() + hours(hour) + minutes(minute));
+}
+
+// The local zone (TZ) for one test.
+class LocalZone {
+public:
+    explicit LocalZone(const char* zone) : saved_(std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt) {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~LocalZone() {
+        saved_ ? ::setenv("TZ", saved_->c_str(), 1) : ::unsetenv("TZ");
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
 class IcalStoreTest : public ::testing::Test {
 protected:
     IcalStoreTest() {
@@ -68,6 +88,18 @@ protected:
 };
 
 TEST_F(IcalStoreTest, ReadsCollectionsOtherProgramsWrote) {
+    // A series of RDATEs alone, one with an occurrence moved, a two-day event.
+    writeFile(root + "/work/rdate.ics",
+              item("BEGIN:VEVENT\r\nUID:rdate-1\r\nSUMMARY:Visit\r\nDTSTART:20250305T080000Z\r\n"
+                   "DTEND:20250305T090000Z\r\nRDATE:20250307T080000Z\r\nEND:VEVENT\r\n"));
+    writeFile(root + "/work/moved.ics",
+              item("BEGIN:VEVENT\r\nUID:moved-1\r\nSUMMARY:Review\r\nDTSTART:20250304T150000Z\r\n"
+                   "DTEND:20250304T160000Z\r\nRRULE:FREQ=DAILY;COUNT=3\r\nEND:VEVENT\r\n"
+                   "BEGIN:VEVENT\r\nUID:moved-1\r\nSUMMARY:Review moved\r\nRECURRENCE-ID:20250305T150000Z\r\n"
+                   "DTSTART:20250305T170000Z\r\nDTEND:20250305T180000Z\r\nEND:VEVENT\r\n"));
+    writeFile(root + "/work/trip.ics",
+              item("BEGIN:VEVENT\r\nUID:trip-1\r\nSUMMARY:Trip\r\nDTSTART;VALUE=DATE:20250314\r\n"
+                   "DTEND;VALUE=DATE:20250316\r\nEND:VEVENT\r\n"));
     EXPECT_EQ(store.calendars(EntityType::Event).size(), 1u);  // nothing added to a root in use
     EXPECT_EQ(store.calendars(EntityType::Reminder).size(), 1u);
 
@@ -79,9 +111,15 @@ TEST_F(IcalStoreTest, ReadsCollectionsOtherProgramsWrote) {
     const Instant holiday = *localInstant({2025, 3, 12, 0, 0});
     const Row expected[] = {
         {"Standup", utc(3, 3, 10), utc(3, 3, 10, 30), false},
+        {"Review", utc(3, 4, 15), utc(3, 4, 16), false},
+        {"Visit", utc(3, 5, 8), utc(3, 5, 9), false},  // DTSTART counts with RDATEs alone
+        {"Review moved", utc(3, 5, 17), utc(3, 5, 18), false},  // in place of the 15:00 one
+        {"Review", utc(3, 6, 15), utc(3, 6, 16), false},
+        {"Visit", utc(3, 7, 8), utc(3, 7, 9), false},
         {"Standup", utc(3, 10, 10), utc(3, 10, 10, 30), false},
         {"New York call", utc(3, 10, 13), utc(3, 10, 14), false},  // EDT, four hours behind
         {"Holiday", holiday, *localInstant({2025, 3, 13, 0, 0}), true},
+        {"Trip", *localInstant({2025, 3, 14, 0, 0}), *localInstant({2025, 3, 16, 0, 0}), true},  // DTEND exclusive
         {"Standup", utc(3, 24, 10), utc(3, 24, 10, 30), false},  // the 17th is excluded
         {"Standup", utc(3, 31, 10), utc(3, 31, 10, 30), false},
     };
@@ -218,7 +256,8 @@ TEST_F(IcalStoreTest, TextRoundTripsExactly) {
     // A line break of either kind is one line break: the format has one.
     const std::pair<std::string, std::string> rows[] = {
         {"A, B; \\\"q\"\ttab \\", "A, B; \\\"q\"\ttab \\"}, {"\\n is not a break", "\\n is not a break"},
-        {"a\r\nb", "a\nb"}, {"张伟 🎉", "张伟 🎉"}};
+        {"a\r\nb", "a\nb"}, {"张伟 🎉", "张伟 🎉"}, {"  Spaced  ", "  Spaced  "}, {" x, y; z\\ ", " x, y; z\\ "},
+        {" \t x\t ", " \t x\t "}, {"   ", "   "}};
     for (const auto& [text, back] : rows) {
         const NewEvent event{
             .title = text, .startDate = utc(3, 20, 9), .endDate = utc(3, 20, 10), .location = text, .notes = text};
@@ -228,9 +267,10 @@ TEST_F(IcalStoreTest, TextRoundTripsExactly) {
     }
     writeFile(root + "/work/escaped.ics",
               item("BEGIN:VEVENT\r\nUID:esc-1\r\nSUMMARY:A\\, B\\; c\\\\d\\ne\\Nf\r\nLOCATION:\r\n"
-                   "DTSTART:20250320T090000Z\r\nEND:VEVENT\r\n"));
+                   "DESCRIPTION;LANGUAGE=en: two\r\n  lines \\n\t\r\nDTSTART:20250320T090000Z\r\nEND:VEVENT\r\n"));
     EXPECT_EQ(store.event("esc-1")->title, "A, B; c\\d\ne\nf");
     EXPECT_EQ(store.event("esc-1")->location, "");
+    EXPECT_EQ(store.event("esc-1")->notes, " two lines \n\t");
 }
 
 // Calendar servers and other programs keep events and to-dos in one folder,
@@ -420,6 +460,102 @@ TEST(IcalStore, LinkedRootAndCollectionsAreWrittenThrough) {
     }
     EXPECT_TRUE(std::filesystem::is_symlink(real + "/team"));
     EXPECT_TRUE(std::filesystem::is_symlink(root));
+}
+
+}  // namespace
+}  // namespace app::platform
+
+namespace app::platform {
+namespace {
+
+// Local times that a change of offset skips or repeats, read as RFC 5545
+// says: a skipped time with the offset before the change, a repeated one as
+// its first occurrence; in a zone the file defines, a zone it only names,
+// the local zone (floating), and occurrences of a rule across the change.
+TEST(IcalStore, TimesInAChangeOfOffsetReadAsICalendarSays) {
+    LocalZone berlin("Europe/Berlin");
+    testsupport::ScratchDir dir;
+    const std::string root = dir.file("c");
+    std::filesystem::create_directories(root + "/work");
+    struct Row {
+        std::string start;
+        std::string rule;
+        std::vector<Instant> starts;
+    };
+    const std::string daily = "RRULE:FREQ=DAILY;COUNT=3\r\n";
+    const Row rows[] = {
+        {"DTSTART;TZID=Europe/Berlin:20300331T023000", "", {utc2030(3, 31, 1, 30)}},  // skipped
+        {"DTSTART;TZID=Europe/Berlin:20301027T023000", "", {utc2030(10, 27, 0, 30)}},  // repeated
+        {"DTSTART;TZID=Europe/Berlin:20301027T033000", "", {utc2030(10, 27, 2, 30)}},
+        {"DTSTART;TZID=America/New_York:20300310T023000", "", {utc2030(3, 10, 7, 30)}},
+        {"DTSTART;TZID=America/New_York:20301103T013000", "", {utc2030(11, 3, 5, 30)}},
+        {"DTSTART:20300331T023000", "", {utc2030(3, 31, 1, 30)}},
+        {"DTSTART:20301027T023000", "", {utc2030(10, 27, 0, 30)}},
+        {"DTSTART;TZID=Europe/Berlin:20300330T023000", daily,
+         {utc2030(3, 30, 1, 30), utc2030(3, 31, 1, 30), utc2030(4, 1, 0, 30)}},
+        {"DTSTART;TZID=Europe/Berlin:20300330T023000", "RRULE:FREQ=DAILY;UNTIL=20300401T003000Z\r\n",
+         {utc2030(3, 30, 1, 30), utc2030(3, 31, 1, 30), utc2030(4, 1, 0, 30)}},
+        {"DTSTART;TZID=Europe/Berlin:20301026T023000", daily,
+         {utc2030(10, 26, 0, 30), utc2030(10, 27, 0, 30), utc2030(10, 28, 1, 30)}},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const std::string zone = rows[i].start.find("New_York") != std::string::npos ? kNewYork : "";
+        writeFile(root + "/work/r" + std::to_string(i) + ".ics",
+                  item(zone + "BEGIN:VEVENT\r\nUID:r" + std::to_string(i) + "\r\nSUMMARY:r\r\n" + rows[i].start +
+                       "\r\nDURATION:PT10M\r\n" + rows[i].rule + "END:VEVENT\r\n"));
+    }
+    writeFile(root + "/work/due.ics",
+              item("BEGIN:VTODO\r\nUID:due\r\nSUMMARY:Due\r\nDUE:20300331T023000\r\nEND:VTODO\r\n"));
+    IcalEventStore store(root, std::make_shared<FakeAccessPrompter>(), nullptr);
+    const auto events = store.events(utc2030(3, 1, 0), utc2030(12, 1, 0));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        std::vector<Instant> starts;
+        for (const auto& e : events)
+            if (e.identifier == "r" + std::to_string(i)) starts.push_back(e.startDate);
+        EXPECT_EQ(starts, rows[i].starts) << rows[i].start;
+    }
+    EXPECT_EQ(store.reminder("due")->dueDate(), utc2030(3, 31, 1, 30));
+}
+
+// Reading and completing to-dos as their programs mean them: a cancelled one
+// is done with (and stays cancelled), completing one keeps its place.
+TEST_F(IcalStoreTest, ToDosReadAndCompleteAsTheirProgramsMeanThem) {
+    writeFile(root + "/tasks/cancelled.ics",
+              item("BEGIN:VTODO\r\nUID:gone\r\nSUMMARY:Dropped\r\nSTATUS:CANCELLED\r\nEND:VTODO\r\n"));
+    writeFile(root + "/tasks/alarm.ics",
+              item("BEGIN:VTODO\r\nUID:alarm\r\nSUMMARY:Call\r\nDUE:20250320T090000Z\r\n"
+                   "BEGIN:VALARM\r\nACTION:DISPLAY\r\nDESCRIPTION:Call\r\nTRIGGER:-PT15M\r\nEND:VALARM\r\n"
+                   "END:VTODO\r\n"));
+    const std::string cancelled = readFile(root + "/tasks/cancelled.ics");
+    struct Row {
+        const char* uid;
+        bool completed;
+        std::vector<Instant> alarms;
+    };
+    const Row rows[] = {{"gone", true, {}}, {"alarm", false, {utc(3, 20, 8, 45)}}, {"todo-1", false, {}}};
+    for (const auto& row : rows) {
+        auto read = store.reminder(row.uid);
+        ASSERT_TRUE(read) << row.uid;
+        EXPECT_EQ(read->isCompleted, row.completed) << row.uid;
+        EXPECT_EQ(read->alarms, row.alarms) << row.uid;
+    }
+    store.setReminderCompletion("gone", utc(3, 21, 0));
+    EXPECT_EQ(readFile(root + "/tasks/cancelled.ics"), cancelled);
+
+    // Completed in another order than made, then one reopened: the order made stays.
+    std::vector<std::string> made;
+    for (const char* title : {"First", "Second", "Third"}) made.push_back(store.saveReminder({.title = title}).identifier);
+    for (int i : {1, 2, 0}) store.setReminderCompletion(made[i], utc(3, 22, i));
+    auto titles = [&](bool completed) {
+        std::vector<std::string> out;
+        for (const auto& r : store.reminders({.completed = completed}))
+            if (r.title == "First" || r.title == "Second" || r.title == "Third") out.push_back(*r.title);
+        return out;
+    };
+    EXPECT_EQ(titles(true), (std::vector<std::string>{"First", "Second", "Third"}));
+    store.setReminderCompletion(made[1], std::nullopt);
+    store.setReminderCompletion(made[0], std::nullopt);
+    EXPECT_EQ(titles(false), (std::vector<std::string>{"First", "Second"}));
 }
 
 }  // namespace

@@ -42,13 +42,16 @@ UDate toUDate(Instant instant) { return static_cast<UDate>(floor<milliseconds>(i
 Instant fromUDate(UDate date) { return Instant(microseconds(static_cast<std::int64_t>(std::llround(date * 1000.0)))); }
 
 // A Gregorian calendar in the host zone, proleptic (no Julian dates before
-// 1582); a skipped wall time moves forward by the length of the gap.
+// 1582); as iCalendar reads local times, a skipped wall time moves forward by
+// the length of the gap and a repeated one is its first occurrence.
 std::unique_ptr<icu::GregorianCalendar> localCalendar() {
     UErrorCode status = U_ZERO_ERROR;
     auto calendar = std::make_unique<icu::GregorianCalendar>(hostZone().release(), icu::Locale::getDefault(), status);
     if (U_FAILURE(status)) return nullptr;
     calendar->setGregorianChange(-8.64e15, status);
     calendar->setLenient(true);
+    calendar->setSkippedWallTimeOption(UCAL_WALLTIME_LAST);
+    calendar->setRepeatedWallTimeOption(UCAL_WALLTIME_FIRST);
     if (U_FAILURE(status)) return nullptr;
     return calendar;
 }
@@ -73,7 +76,7 @@ Instant systemNow() { return time_point_cast<microseconds>(system_clock::now());
 
 std::optional<Instant> parseInternetDateTime(std::string_view text) {
     int y, mo, d, h, mi, s;
-    if (text.size() != 20 && text.size() != 25) return std::nullopt;
+    if (text.size() < 20) return std::nullopt;
     if (!readDigits(text, 0, 4, y) || text[4] != '-' || !readDigits(text, 5, 2, mo) || text[7] != '-' ||
         !readDigits(text, 8, 2, d) || text[10] != 'T' || !readDigits(text, 11, 2, h) || text[13] != ':' ||
         !readDigits(text, 14, 2, mi) || text[16] != ':' || !readDigits(text, 17, 2, s))
@@ -81,18 +84,30 @@ std::optional<Instant> parseInternetDateTime(std::string_view text) {
     year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
     if (!date.ok() || h > 23 || mi > 59 || s > 59) return std::nullopt;
 
+    // Fractional seconds, any number of digits (JavaScript writes three):
+    // kept to the microsecond, the rest dropped.
+    std::size_t at = 19;
+    microseconds fraction{0};
+    if (text[at] == '.') {
+        const std::size_t first = ++at;
+        std::int64_t scale = 100000;
+        for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, scale /= 10)
+            fraction += microseconds((text[at] - '0') * scale);
+        if (at == first) return std::nullopt;
+    }
+    const std::string_view zone = text.substr(at);
     int offsetMinutes = 0;
-    if (text.size() == 20) {
-        if (text[19] != 'Z') return std::nullopt;
+    if (zone.size() == 1) {
+        if (zone[0] != 'Z') return std::nullopt;
     } else {
-        char sign = text[19];
+        char sign = zone.empty() ? '\0' : zone[0];
         int oh, om;
-        if ((sign != '+' && sign != '-') || !readDigits(text, 20, 2, oh) || text[22] != ':' ||
-            !readDigits(text, 23, 2, om) || oh > 23 || om > 59)
+        if (zone.size() != 6 || (sign != '+' && sign != '-') || !readDigits(zone, 1, 2, oh) || zone[3] != ':' ||
+            !readDigits(zone, 4, 2, om) || oh > 23 || om > 59)
             return std::nullopt;
         offsetMinutes = (oh * 60 + om) * (sign == '-' ? -1 : 1);
     }
-    auto local = sys_days(date) + hours(h) + minutes(mi) + seconds(s);
+    auto local = sys_days(date) + hours(h) + minutes(mi) + seconds(s) + fraction;
     return Instant(local - minutes(offsetMinutes));
 }
 

@@ -1,5 +1,5 @@
 // Dates as the calendar and reminders families read and write them: internet
-// date-times (RFC 3339, no fractional seconds), plain local days, calendar-day
+// date-times (RFC 3339), plain local days, calendar-day
 // arithmetic and the local texts shown to the user. Everything local follows
 // the zone in effect at the call (TZ), so a changed zone is seen at once.
 #pragma once
@@ -20,16 +20,18 @@ using Clock = std::function<Instant()>;
 Instant systemNow();
 
 // "2024-01-15T09:00:00Z" or "2024-01-15T17:00:00+08:00": full date with
-// dashes, "T", time with colons, then "Z" or a signed hours:minutes offset.
-// Anything else (fractional seconds, no zone, a day that does not exist such
-// as 2024-02-30, hour 24, second 60) gives nothing.
+// dashes, "T", time with colons, optional fractional seconds (".123", any
+// number of digits, kept to the microsecond), then "Z" or a signed
+// hours:minutes offset. Anything else (no zone, a day that does not exist
+// such as 2024-02-30, hour 24, second 60) gives nothing.
 std::optional<Instant> parseInternetDateTime(std::string_view text);
 
 // The instant in UTC, whole seconds: "2024-01-15T09:00:00Z".
 std::string formatInternetDateTime(Instant instant);
 
 // "yyyy-MM-dd": the first instant of that day in the local zone (midnight,
-// or the first valid time after it where a change of offset skips midnight).
+// its first occurrence where a change of offset repeats it, or the time after
+// the gap where a change skips it).
 std::optional<Instant> parseLocalDay(std::string_view text);
 
 // An internet date-time first, else a local day; nothing when neither reads

@@ -95,6 +95,11 @@ std::string RemindersToolHandler::remindersAdd(const Arguments& arguments) {
     std::int64_t priority = intArgument(arguments, "priority").value_or(0);
     auto dueText = textArgument(arguments, "dueDate");
     auto dueDate = dueText ? parseReminderDate(*dueText) : std::nullopt;
+    // A due date given but unread would leave the reminder without one (an
+    // empty text, as clients send for a field left blank, is none).
+    if (dueText && !dueText->empty() && !dueDate)
+        throw ToolError("LocalTool", 400,
+                        "Invalid dueDate '" + *dueText + "'. Use ISO 8601, e.g. 2025-03-01T09:30:00Z or 2025-03-01.");
     std::string identifier = serviceCall("Failed to create reminder: ", [&] {
         return service_->createReminder(*title, dueDate, priority, notes, listName);
     });

@@ -20,7 +20,7 @@ inline constexpr const char* kRemindersToolDomain = "RemindersTool";
 std::vector<MCPTool> reminderToolDefinitions();
 
 // An internet date-time, else a local "yyyy-MM-dd" day; an unreadable text
-// is no date, never an error.
+// is no date (reminders_add refuses it; the fetch bounds are then left open).
 std::optional<Instant> parseReminderDate(std::optional<std::string_view> text);
 
 class RemindersToolHandler : public ToolFamily {

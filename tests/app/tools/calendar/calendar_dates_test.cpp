@@ -23,16 +23,43 @@ TEST(CalendarDates, InternetDateTimeIsStrict) {
         {"2024-01-15T09:30:00+05:30", "2024-01-15T04:00:00Z"},
         {"2024-01-01T01:00:00+02:00", "2023-12-31T23:00:00Z"},
         {"2024-02-29T00:00:00Z", "2024-02-29T00:00:00Z"},
+        {"2024-01-15T09:00:00.000Z", "2024-01-15T09:00:00Z"},  // JavaScript's toISOString()
+        {"2024-01-15T17:00:00.999999999+08:00", "2024-01-15T09:00:00Z"},
     };
     for (const auto& [text, utc] : cases) {
         const auto parsed = parseInternetDateTime(text);
         EXPECT_EQ(parsed ? std::optional(formatInternetDateTime(*parsed)) : std::nullopt, utc) << text;
     }
+    // Fractions to the microsecond, the rest dropped.
+    const std::pair<const char*, int> fractions[] = {
+        {"2030-07-01T00:00:00.5Z", 500000}, {"2030-07-01T00:00:00.000Z", 0}, {"2030-07-01T00:00:00.123456Z", 123456},
+        {"2030-07-01T02:00:00.0000019+02:00", 1}, {"2030-07-01T00:00:00.12345678901234567890Z", 123456}};
+    for (const auto& [text, micros] : fractions)
+        EXPECT_EQ(parseInternetDateTime(text), at("2030-07-01T00:00:00Z") + std::chrono::microseconds(micros)) << text;
     for (const char* text : {"2023-02-29T00:00:00Z", "2024-02-30T09:00:00Z", "2024-13-01T00:00:00Z", "2024-01-00T00:00:00Z",
-                             "2024-01-15T09:00:00.000Z", "2024-01-15T09:00:00", "2024-01-15T09:00Z", "2024-01-15 09:00:00Z",
+                             "2024-01-15T09:00:00.Z", "2024-01-15T09:00:00,5Z", "2024-01-15T09:00:00.5",
+                             "2024-01-15T09:00:00.5+0800", "2024-01-15T09:00:00.5Zx", "2024-02-30T09:00:00.000Z",
+                             "2024-01-15T09:00:00", "2024-01-15T09:00Z", "2024-01-15 09:00:00Z",
                              "2024-01-15t09:00:00z", "2024-01-15T24:00:00Z", "2024-01-15T09:00:60Z", "2024-01-15T09:00:00+0800",
                              "2024-01-15T09:00:00+24:00", " 2024-01-15T09:00:00Z", "2024-01-15", ""})
         EXPECT_EQ(parseInternetDateTime(text), std::nullopt) << text;
+}
+
+// A local day starts at its first midnight; where a change of offset skips
+// midnight, at the time after the gap.
+TEST(CalendarDates, LocalDaysInAChangeOfOffset) {
+    const std::tuple<const char*, const char*, const char*> cases[] = {  // zone, day, first instant
+        {"America/Havana", "2030-03-10", "2030-03-10T05:00:00Z"},
+        {"America/Havana", "2030-11-03", "2030-11-03T04:00:00Z"},
+        {"Europe/Berlin", "2030-10-27", "2030-10-26T22:00:00Z"},
+        {"Asia/Shanghai", "2030-02-30", nullptr},
+    };
+    for (const auto& [name, day, first] : cases) {
+        ScopedTimeZone zone(name);
+        const auto parsed = parseDate(std::string_view(day));
+        EXPECT_EQ(parsed ? std::optional(formatInternetDateTime(*parsed)) : std::nullopt,
+                  first ? std::optional<std::string>(first) : std::nullopt) << name << " " << day;
+    }
 }
 
 TEST(CalendarDates, CalendarDaysKeepTheWallClockAcrossOffsetChanges) {

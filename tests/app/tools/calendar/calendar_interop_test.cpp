@@ -14,7 +14,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <set>
+#include <sstream>
 
 namespace app::tools {
 namespace {
@@ -267,6 +270,123 @@ TEST_F(CalendarInteropTest, LinkedFoldersAreReadAndWrittenThroughByEveryone) {
     EXPECT_EQ(files, 4u);
     EXPECT_TRUE(std::filesystem::is_symlink(root + "/team"));
     EXPECT_TRUE(std::filesystem::is_symlink(dir.file("linked-root")));
+}
+
+// Local times that a change of offset skips or repeats, in files as other
+// programs write them: read as RFC 5545 says (a skipped time takes the offset
+// before the change, a repeated one is its first occurrence), also for the
+// occurrences of a rule. khal reads every skipped time so; for repeated ones
+// it takes the second occurrence, which the rows leave unchecked there.
+TEST_F(CalendarInteropTest, TimesInAChangeOfOffsetReadAsKhalAndICalendarDo) {
+    struct Row {
+        const char* id;
+        const char* start;
+        const char* rule;
+        std::vector<std::string> utc;
+        bool khalAgrees;
+    };
+    const Row rows[] = {
+        {"berlin-gap", "TZID=Europe/Berlin:20300331T023000", "", {"2030-03-31 01:30"}, true},
+        {"newyork-gap", "TZID=America/New_York:20300310T023000", "", {"2030-03-10 07:30"}, true},
+        {"daily-spring", "TZID=Europe/Berlin:20300330T023000", "RRULE:FREQ=DAILY;COUNT=3\r\n",
+         {"2030-03-30 01:30", "2030-03-31 01:30", "2030-04-01 00:30"}, true},
+        {"berlin-overlap", "TZID=Europe/Berlin:20301027T023000", "", {"2030-10-27 00:30"}, false},
+        {"newyork-overlap", "TZID=America/New_York:20301103T013000", "", {"2030-11-03 05:30"}, false},
+        {"daily-autumn", "TZID=Europe/Berlin:20301026T023000", "RRULE:FREQ=DAILY;COUNT=3\r\n",
+         {"2030-10-26 00:30", "2030-10-27 00:30", "2030-10-28 01:30"}, false},
+    };
+    std::filesystem::create_directories(root + "/Calendar");
+    for (const auto& row : rows)
+        writeFile(root + "/Calendar/" + row.id + ".ics",
+                  std::string("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other//App//EN\r\nBEGIN:VEVENT\r\nUID:") + row.id +
+                      "\r\nDTSTAMP:20250101T000000Z\r\nSUMMARY:" + row.id + "\r\nDTSTART;" + row.start +
+                      "\r\nDURATION:PT10M\r\n" + row.rule + "END:VEVENT\r\nEND:VCALENDAR\r\n");
+    // khal showing times in UTC.
+    const std::string utcConfig = config + "/khal/utc";
+    std::string khalConfig = testsupport::readFile(config + "/khal/config");
+    for (const char* key : {"local_timezone = Europe/Berlin", "default_timezone = Europe/Berlin"})
+        khalConfig.replace(khalConfig.find(key), std::strlen(key), std::string(key, std::strchr(key, '=') + 2) + "UTC");
+    writeFile(utcConfig, khalConfig);
+    const std::string khal = peer({"khal", "-c", utcConfig, "list", "--format", "{title}\x1e{start}", "--day-format", "",
+                                   "2030-03-01", "2030-12-01"});
+    const auto listed = events("2030-03-01T00:00:00Z", "2030-12-01T00:00:00Z");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.id);
+        std::vector<std::string> ours;
+        for (const auto& e : listed) {
+            if (e.find("title")->asString() != row.id) continue;
+            const std::string start = e.find("startDate")->asString();
+            ours.push_back(start.substr(0, 10) + " " + start.substr(11, 5));
+        }
+        EXPECT_EQ(ours, row.utc);
+        std::set<std::string> theirs;
+        std::istringstream lines(khal);
+        for (std::string line; std::getline(lines, line);)
+            if (line.starts_with(std::string(row.id) + "\x1e")) theirs.insert(line.substr(line.find('\x1e') + 1));
+        if (row.khalAgrees) EXPECT_EQ(theirs, std::set<std::string>(row.utc.begin(), row.utc.end()));
+    }
+}
+
+// An all-day event ends the day before its DTEND: the days khal shows are the
+// days Brisolet lists, written by either.
+TEST_F(CalendarInteropTest, AllDayEventsCoverTheSameDaysForKhal) {
+    calendar->handle("create_event", {{"title", "Fair"}, {"startDate", "2030-07-01"},
+                                      {"endDate", "2030-07-02T12:00:00+02:00"}, {"isAllDay", true}}, {});
+    peer({"khal", "new", "-a", "Calendar", "2030-07-05", "2030-07-06", "Trip"});  // khal's end day is its last
+    const std::tuple<const char*, std::vector<std::string>> days[] = {
+        {"2030-07-01", {"Fair"}}, {"2030-07-02", {"Fair"}}, {"2030-07-03", {}},
+        {"2030-07-04", {}}, {"2030-07-05", {"Trip"}}, {"2030-07-06", {"Trip"}}, {"2030-07-07", {}},
+    };
+    for (const auto& [day, titles] : days) {
+        SCOPED_TRACE(day);
+        std::vector<std::string> khals, ours;
+        for (const auto& row : khalDay(day)) khals.push_back(row.at(0));
+        const std::string from = std::string(day) + "T00:00:00+02:00", to = std::string(day) + "T23:59:59+02:00";
+        for (const auto& e : events(from, to)) ours.push_back(e.find("title")->asString());
+        EXPECT_EQ(khals, titles);
+        EXPECT_EQ(ours, titles);
+    }
+}
+
+// A to-do todoman cancelled is done, as todoman shows it, and stays
+// cancelled; titles and notes keep the blanks they start and end with.
+TEST_F(CalendarInteropTest, CancelledToDosAndBlanksAsTodomanHasThem) {
+    const std::vector<std::string> blanks = {"  Spaced  ", " x, y; z\\ ", " \t x \t", "   "};
+    reminders->handle("reminders_get_lists", {}, {});  // the lists, for todoman to find
+    peer({"todoman", "new", "-l", "Reminders", "Dropped"});
+    for (const auto& text : blanks) peer({"todoman", "new", "-l", "Reminders", text});
+    for (const auto& todo : todos())
+        if (todo.find("summary")->asString() == "Dropped") peer({"todoman", "cancel", std::to_string(todo.find("id")->asInt())});
+    std::string cancelledFile;
+    for (const auto& entry : std::filesystem::directory_iterator(root + "/Reminders")) {
+        const std::string text = testsupport::readFile(entry.path());
+        if (text.find("SUMMARY:Dropped") != std::string::npos) cancelledFile = entry.path();
+    }
+    ASSERT_FALSE(cancelledFile.empty());
+    const std::string before = testsupport::readFile(cancelledFile);
+    ASSERT_THAT(before, ::testing::HasSubstr("STATUS:CANCELLED"));
+
+    const std::string open = reminders->handle("reminders_fetch", {}, {});
+    const std::string done = reminders->handle("reminders_fetch", {{"status", "completed"}}, {});
+    EXPECT_THAT(open, ::testing::Not(::testing::HasSubstr("Dropped")));
+    EXPECT_THAT(done, ::testing::HasSubstr("\u2611\uFE0F Dropped"));
+    EXPECT_THAT(reminders->handle("reminders_find", {{"query", "dropped"}}, {}),
+                ::testing::Not(::testing::HasSubstr("\u2610 Dropped")));
+    const auto finished = store->reminders({.completed = true});
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].title, "Dropped");
+    store->setReminderCompletion(finished[0].identifier, at("2025-03-02T00:00:00Z"));
+    EXPECT_EQ(testsupport::readFile(cancelledFile), before);
+
+    std::vector<std::string> ours;
+    for (const auto& r : store->reminders({})) ours.push_back(r.title.value_or("<none>"));
+    EXPECT_THAT(ours, ::testing::UnorderedElementsAreArray(blanks));
+    for (const auto& text : blanks) reminders->handle("reminders_add", {{"title", "ours" + text}, {"notes", text}}, {});
+    for (const auto& todo : todos()) {
+        const std::string summary = todo.find("summary")->asString();
+        if (summary.starts_with("ours")) EXPECT_EQ("ours" + todo.find("description")->asString(), summary);
+        if (summary == "Dropped") EXPECT_TRUE(todo.find("completed")->asBool());
+    }
 }
 
 }  // namespace

@@ -90,6 +90,9 @@ TEST_F(CalendarToolsTest, GetEventsRangesLimitsAndOrder) {
          {{"fromDate", "2024-03-20"}, {"toDate", "2024-04-30"}},
          {"Quarterly MEETING review", "Far meeting"}},
         {"impossible day falls back", {{"fromDate", "2024-02-30"}}, week},
+        {"fractional seconds, as JavaScript writes them",
+         {{"fromDate", "2024-03-20T00:00:00.000Z"}, {"toDate", "2024-04-30T00:00:00.5+02:00"}},
+         {"Quarterly MEETING review", "Far meeting"}},
     };
     for (const auto& [what, arguments, titles] : cases)
         EXPECT_EQ(titlesOf(call("get_events", arguments)), titles) << what;
@@ -181,6 +184,26 @@ TEST_F(CalendarToolsTest, CreateEventRefusals) {
     expectToolError([&] { call("create_event", {{"title", "T"}, {"startDate", "2024-01-15"}, {"endDate", "2024-01-16"}}); },
                     ToolError("EventStore", 500, "save event: disk full"));
     EXPECT_TRUE(allEvents().empty());
+}
+
+// Times the tools take in where a change of offset skips or repeats them:
+// a local day whose midnight is skipped starts after the gap, one whose
+// midnight is repeated at the first.
+TEST_F(CalendarToolsTest, CreateEventInAChangeOfOffset) {
+    ScopedTimeZone havana("America/Havana");
+    const std::tuple<const char*, const char*, const char*, const char*> cases[] = {  // start, end given; stored
+        {"2030-03-10", "2030-03-11", "2030-03-10T05:00:00Z", "2030-03-11T04:00:00Z"},
+        {"2030-11-03", "2030-11-04", "2030-11-03T04:00:00Z", "2030-11-04T05:00:00Z"},
+        {"2030-11-03T00:30:00.250-05:00", "2030-11-04", "2030-11-03T05:30:00Z", "2030-11-04T05:00:00Z"},
+    };
+    for (const auto& [start, end, storedStart, storedEnd] : cases) {
+        SCOPED_TRACE(start);
+        const std::string reply = call("create_event", {{"title", "T"}, {"startDate", start}, {"endDate", end}});
+        const auto made = p.store->event(reply.substr(reply.rfind("(ID: ") + 5, reply.size() - reply.rfind("(ID: ") - 6));
+        ASSERT_TRUE(made) << reply;
+        EXPECT_EQ(formatInternetDateTime(made->startDate), storedStart);
+        EXPECT_EQ(formatInternetDateTime(made->endDate), storedEnd);
+    }
 }
 
 TEST_F(CalendarToolsTest, AccessIsCheckedBeforeAnythingElse) {

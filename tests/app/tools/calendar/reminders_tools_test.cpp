@@ -87,7 +87,7 @@ TEST_F(RemindersTest, AddReadsItsArgumentsAndDueDates) {
         {{{"title", "N"}, {"notes", "two\nlines"}}, std::nullopt, std::nullopt, 0, "two\nlines"},
         {{{"title", "D"}, {"dueDate", "2025-03-01"}}, DateComponents{2025, 3, 1, 0, 0}, "2025-02-28T16:00:00Z"},
         {{{"title", "I"}, {"dueDate", "2025-03-01T09:30:45Z"}}, DateComponents{2025, 3, 1, 17, 30}, "2025-03-01T09:30:45Z"},
-        {{{"title", "F"}, {"dueDate", "2025-03-01T09:30:00.000Z"}}},
+        {{{"title", "F"}, {"dueDate", "2025-03-01T09:30:00.000Z"}}, DateComponents{2025, 3, 1, 17, 30}, "2025-03-01T09:30:00Z"},
         {{{"title", "G"}, {"dueDate", 20250301}}},
     };
     for (const auto& c : cases) {
@@ -102,6 +102,22 @@ TEST_F(RemindersTest, AddReadsItsArgumentsAndDueDates) {
         EXPECT_EQ(saved->priority, c.priority);
         EXPECT_EQ(saved->notes, c.notes);
     }
+}
+
+// A due date that is given but cannot be read is refused, never dropped.
+TEST_F(RemindersTest, AnUnreadableDueDateIsRefusedAndNothingIsSaved) {
+    for (const char* due : {"2030-02-30", "2030-02-30T10:00:00Z", "tomorrow", "2030-07-01T00:00:00.Z", " 2030-07-01"}) {
+        SCOPED_TRACE(due);
+        expectToolError([&] { call("reminders_add", {{"title", "T"}, {"dueDate", due}}); },
+                        ToolError("LocalTool", 400,
+                                  std::string("Invalid dueDate '") + due +
+                                      "'. Use ISO 8601, e.g. 2025-03-01T09:30:00Z or 2025-03-01."));
+    }
+    EXPECT_TRUE(allReminders().empty());
+    // An empty text is a field left blank: no due date.
+    call("reminders_add", {{"title", "T"}, {"dueDate", ""}});
+    ASSERT_EQ(allReminders().size(), 1u);
+    EXPECT_FALSE(allReminders()[0].dueDateComponents);
 }
 
 }  // namespace

@@ -38,6 +38,9 @@ const std::pair<const char*, std::string> kRows[] = {  // name, text
     {"emoji with modifiers", "👍🏽 👩🏿‍💻 👨‍👩‍👧‍👦 🏳️‍🌈"},
     {"AppleScript injection", "\" & (do shell script \"touch /tmp/pwned\") & \""},
     {"markup and shell", "<script>alert(1)</script> $(id) `id` %00 %s ; DROP TABLE x; --"},
+    {"blanks at both ends", "  Spaced  "},
+    {"trailing blank after a backslash", " x, y; z\\ "},
+    {"only blanks but one character", "    .    "},
 };
 
 // What follows "(ID: " at the end of a reply.
