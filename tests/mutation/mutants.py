@@ -242,4 +242,16 @@ M = [
 ('HO11', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'The end of input stops every family', 'family->toolSwitch() == tools::ToolSwitch::MacOS ? inputEnded_ : std::stop_token{}', 'inputEnded_'),
 ('HO12', 'app/hosting', 'src/app/hosting/main.cpp', 'Typing goes on after the input ended', '            inputEnded->request_stop();\n', ''),
 ('DK20', 'app/tools', 'src/app/tools/desktop/macos_control_service.cpp', 'Text cut short answered as typed', '    if (stopped) throw rt::Cancelled();\n', ''),
+# Video frames read in order at their own times, to the stream's end, reduced (issue 43 items 5 and 6).
+('VV1', 'app/vision', 'src/app/vision/vision_faces.cpp', 'Samples inside a long frame not used up (the grid lags behind the video)', 'next_ = std::max(next_ + 1, (end + step_ * den_ - 1) / (step_ * den_));', 'next_ = next_ + 1;'),
+('VV2', 'app/vision', 'src/app/vision/vision_face_search.cpp', "A match's timestamp counted as if the clip ran at 30 frames a second", 'frames.emplace_back(secondsOf(span->start, timeBase), std::move(image));', 'frames.emplace_back(secondsOf(span->start, {1, 30}), std::move(image));'),
+('VV3', 'app/vision', 'src/app/vision/vision_faces.cpp', 'A frame ending exactly at a sample is taken for it', 'if (!(next_ * step_ * den_ < end)) return false;', 'if (!(next_ * step_ * den_ <= end)) return false;'),
+('VV4', 'app/vision', 'src/app/vision/vision_faces.cpp', 'Seconds from ticks ignore the time base numerator (NTSC times off)', 'return static_cast<double>(product) / static_cast<double>(timeBase.second);', 'return static_cast<double>(ticks) / static_cast<double>(timeBase.second);'),
+('VV5', 'app/vision', 'src/app/vision/module/video_file.cpp', 'A video above the picture limit is opened', '            static_cast<std::int64_t>(parameters->width) * parameters->height > maxPixels()) {', '            false) {'),
+('VV6', 'app/vision', 'src/app/vision/module/video_file.cpp', 'Frames kept at full size', 'const double scale = std::min(1.0, static_cast<double>(std::max(1, maxSide)) / std::max(width, height));', 'const double scale = 1.0;'),
+('VV7', 'app/vision', 'src/app/vision/module/video_file.cpp', "The decoder's padded rows count against the limit (frames just under it do not decode)", 'codec_->max_pixels = maxPixels() + std::int64_t{64} * kMaxSide;', 'codec_->max_pixels = maxPixels();'),
+('VV8', 'app/vision', 'src/app/vision/vision_face_search.cpp', 'A stop is seen only after the next frame is read', '            checkStop();\n            const std::optional<FrameSpan> span = video->nextFrame(stop_);\n            checkStop();', '            const std::optional<FrameSpan> span = video->nextFrame(stop_);'),
+('VV9', 'app/vision', 'src/app/vision/module/text_recognition.cpp', "Recognised text's confidence given in percent", 'line.topCandidate = TextCandidate{content, confidence / 100.0f};', 'line.topCandidate = TextCandidate{content, confidence};'),
+('VV10', 'app/vision', 'src/app/vision/vision_service.cpp', 'Video analysis steps one frame too far', 'if (count++ % interval != 0) continue;', 'if (count++ % (interval + 1) != 0) continue;'),
+('VV11', 'app/vision', 'src/app/vision/module/video_file.cpp', 'Reading goes on past the end of the stream', '        if (!shownValid_) return std::nullopt;', '        if (!shownValid_) return FrameSpan{lastEnd_, lastEnd_ + 1};'),
 ]

@@ -34,6 +34,7 @@ public:
     std::int64_t frameCount = 0;
     std::pair<std::int64_t, std::int64_t> timeBase{1, 30};  // seconds per tick
     std::int64_t frameTicks = 1;
+    std::vector<std::int64_t> frameStarts;  // when given, frames start there (the last lasts one tick)
     std::vector<std::string> log;
 
     ImageRef loadImage(const std::string& path) override {
@@ -75,6 +76,11 @@ private:
         std::optional<FrameSpan> nextFrame(std::stop_token) override {
             if (next == engine.frameCount) return std::nullopt;
             index = next++;
+            const auto& starts = engine.frameStarts;
+            if (!starts.empty()) {
+                const auto at = static_cast<std::size_t>(index);
+                return FrameSpan{starts[at], at + 1 < starts.size() ? starts[at + 1] : starts[at] + 1};
+            }
             return FrameSpan{index * engine.frameTicks, (index + 1) * engine.frameTicks};
         }
         ImageRef picture(int) override {
@@ -136,7 +142,11 @@ TEST(VisionSearchOrder, VideoFramesAtTheirOwnTimes) {
         std::int64_t frameTicks, frameCount, interval;
         std::vector<int> facesAt, looked;
         const char* summary;
+        std::vector<std::int64_t> frameStarts = {};
     };
+    // One frame held for ten seconds, then a second at 30 frames a second.
+    std::vector<std::int64_t> heldThenRunning{0};
+    for (std::int64_t tick = 300; tick < 330; ++tick) heldThenRunning.push_back(tick);
     const std::vector<Row> rows = {
         {"25 a second, every third of a second", {1, 25}, 1, 40, 10, {8, 25}, {0, 8, 16, 25, 33},
          R"({"first_appearance":0.32,"last_appearance":1,"total_matches":2,"video_duration":1.6})"},
@@ -148,6 +158,8 @@ TEST(VisionSearchOrder, VideoFramesAtTheirOwnTimes) {
          R"({"first_appearance":0.03333333333333333,"last_appearance":0.03333333333333333,"total_matches":1,"video_duration":0.1})"},
         {"frames 512 s long", {1, 1}, 512, 3, 1, {2}, {0, 1, 2},
          R"({"first_appearance":1024,"last_appearance":1024,"total_matches":1,"video_duration":1536})"},
+        {"held for ten seconds, then running, every second", {1, 30}, 1, 31, 30, {0, 1}, {0, 1},
+         R"({"first_appearance":0,"last_appearance":10,"total_matches":2,"video_duration":11})", heldThenRunning},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -155,6 +167,7 @@ TEST(VisionSearchOrder, VideoFramesAtTheirOwnTimes) {
         engine.timeBase = row.timeBase;
         engine.frameTicks = row.frameTicks;
         engine.frameCount = row.frameCount;
+        engine.frameStarts = row.frameStarts;
         for (int frame : row.facesAt) engine.faces[frame] = {0.25f};
         const json::Value result = VisionService(engine, {}).searchFaceInVideo(kTarget, video, 0.75, row.interval);
         std::vector<int> looked;
