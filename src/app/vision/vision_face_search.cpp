@@ -17,7 +17,7 @@ namespace {
 
 constexpr std::size_t kFrameBatch = 20;
 // Frames are kept reduced to this side: the face detector works on pictures
-// no larger. A batch also ends when its pictures reach kBatchBytes (eight
+// no larger. A batch also ends once its pictures reach kBatchBytes (nine
 // such frames), so that it stays small next to the decoder's own frame.
 constexpr int kSearchFrameSide = 1600;
 constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
