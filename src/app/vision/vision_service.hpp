@@ -70,7 +70,8 @@ public:
 
     // The frames shown at the samples of the 30-per-second grid, every
     // sampleInterval samples (see FrameSampler), each looked at once, held
-    // 20 at a time, reduced; until the stream ends. Errors as loadVideo.
+    // at most 20 at a time and reduced; until the stream ends. Errors as
+    // loadVideo.
     json::Value searchFaceInVideo(const FacePrint& target, const std::string& path, double threshold,
                                   std::int64_t sampleInterval);
     json::Value searchFaceInImage(const FacePrint& target, const std::string& path, double threshold);
