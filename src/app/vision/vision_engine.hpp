@@ -15,11 +15,12 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace app::vision {
 
-inline constexpr int kVisionInterfaceVersion = 3;
+inline constexpr int kVisionInterfaceVersion = 4;
 
 // A decoded bitmap, owned by the module.
 class VisionImage {
@@ -30,14 +31,28 @@ public:
 };
 using ImageRef = std::shared_ptr<const VisionImage>;
 
-// An opened video file, read by frame index.
+// When a frame is shown: from start until end, in ticks of the video's
+// time base. end is where the next frame starts (the last frame's own
+// length after it); no later than start in a file whose times go backwards.
+struct FrameSpan {
+    std::int64_t start = 0, end = 0;
+};
+
+// An opened video file, read from its first frame to its last, in the order
+// frames are shown. Nothing here trusts the length or frame count the
+// container declares: reading ends where the stream does.
 class VisionVideo {
 public:
     virtual ~VisionVideo() = default;
-    virtual std::int64_t frameCount() const = 0;
-    virtual double framesPerSecond() const = 0;
-    // Absent when the frame cannot be decoded.
-    virtual ImageRef frame(std::int64_t index) = 0;
+    // Seconds per tick, as numerator and denominator, both in 1 to 2^31 - 1.
+    virtual std::pair<std::int64_t, std::int64_t> timeBase() const = 0;
+    // Moves on to the next frame; absent at the end of the stream (or once
+    // stop is requested).
+    virtual std::optional<FrameSpan> nextFrame(std::stop_token stop) = 0;
+    // The picture of the frame nextFrame gave last, as shown, reduced so that
+    // neither side exceeds maxSide; absent when it does not decode or holds
+    // more than the picture limit's pixels.
+    virtual ImageRef picture(int maxSide) = 0;
 };
 
 // Whole pixels, top-left origin.

@@ -16,9 +16,11 @@ namespace app::vision {
 namespace {
 
 constexpr std::size_t kFrameBatch = 20;
-// A header may claim more frames than the file holds: sampling ends after
-// this many unreadable frames in a row.
-constexpr int kMaxUnreadableInARow = 30;
+// Frames are kept reduced to this side: the face detector works on pictures
+// no larger. A batch also ends once its pictures reach kBatchBytes (nine
+// such frames), so that it stays small next to the decoder's own frame.
+constexpr int kSearchFrameSide = 1600;
+constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
 constexpr std::array<std::string_view, 6> kImageExtensions = {"jpg", "jpeg", "png", "heic", "bmp", "tiff"};
 
 double similarityOf(const FaceFeature& face, const FacePrint& target) {
@@ -104,26 +106,28 @@ std::optional<FacePrint> VisionService::generateFaceFeature(const VisionImage& c
 json::Value VisionService::searchFaceInVideo(const FacePrint& target, const std::string& path, double threshold,
                                              std::int64_t sampleInterval) {
     std::shared_ptr<VisionVideo> video = loadVideo(path);
-    const std::int64_t frameCount = video->frameCount();
-    const double fps = video->framesPerSecond();
-    const std::optional<std::int64_t> samples = gridFrameCount(frameCount, fps);
-    if (!samples) throw tools::ToolError("VisionService", 400, "Invalid video duration");
-    const std::int64_t step = std::max<std::int64_t>(1, sampleInterval);
-
+    const auto timeBase = video->timeBase();
+    FrameSampler sampler(sampleInterval, timeBase);
     json::Array matches;
     std::vector<double> appearances;
-    int unreadable = 0;
-    std::int64_t index = 0;
-    while (index < *samples && unreadable < kMaxUnreadableInARow) {
-        // At most one batch of decoded frames is held at a time.
+    std::int64_t streamEnd = 0;
+    for (bool ended = false; !ended;) {
+        // At most one batch of frames is held at a time.
         std::vector<std::pair<double, ImageRef>> frames;
-        for (std::size_t n = 0; n < kFrameBatch && index < *samples && unreadable < kMaxUnreadableInARow; ++n) {
+        for (std::int64_t held = 0; frames.size() < kFrameBatch && held < kBatchBytes;) {
             checkStop();
-            const std::int64_t source = sourceFrameIndex(index, fps);
-            ImageRef image = video->frame(source);
-            unreadable = image ? 0 : unreadable + 1;
-            if (image) frames.emplace_back(static_cast<double>(source) / fps, std::move(image));
-            index = *samples - index > step ? index + step : *samples;
+            const std::optional<FrameSpan> span = video->nextFrame(stop_);
+            checkStop();
+            if (!span) {
+                ended = true;
+                break;
+            }
+            streamEnd = std::max(streamEnd, span->end);
+            if (!sampler.takes(*span)) continue;
+            if (ImageRef image = video->picture(kSearchFrameSide)) {
+                held += std::int64_t{3} * image->width() * image->height();
+                frames.emplace_back(secondsOf(span->start, timeBase), std::move(image));
+            }
         }
         for (const auto& [time, image] : frames) {
             for (const FaceFeature& face : extractAllFaceFeatures(*image)) {
@@ -136,7 +140,7 @@ json::Value VisionService::searchFaceInVideo(const FacePrint& target, const std:
         }
     }
     json::Object summary{{"total_matches", static_cast<long long>(matches.size())},
-                         {"video_duration", static_cast<double>(frameCount) / fps}};
+                         {"video_duration", secondsOf(streamEnd, timeBase)}};
     if (!appearances.empty()) {
         summary.set("first_appearance", appearances.front());
         summary.set("last_appearance", appearances.back());

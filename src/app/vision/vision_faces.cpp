@@ -11,26 +11,7 @@ namespace {
 constexpr double kMargin = 0.2;
 constexpr std::int64_t kGridRate = 30;
 
-// Products of a 64-bit index and a rate ratio need more than 64 bits.
 __extension__ typedef __int128 Wide;
-
-struct Ratio {
-    Wide numerator, denominator;
-};
-
-// The frame rate as an exact ratio: 29.97 is 30000/1001, not 29.97.
-std::optional<Ratio> rateRatio(double fps) {
-    if (!std::isfinite(fps) || !(fps > 0) || fps > 1e9) return std::nullopt;
-    for (double denominator : {1.0, 1001.0, 1000.0, 100.0}) {
-        const double scaled = fps * denominator;
-        if (std::abs(scaled - std::round(scaled)) < 1e-6 * denominator && std::round(scaled) >= 1) {
-            return Ratio{static_cast<Wide>(std::llround(scaled)), static_cast<Wide>(denominator)};
-        }
-    }
-    const double scaled = std::round(fps * 1e6);
-    if (scaled < 1) return std::nullopt;
-    return Ratio{static_cast<Wide>(scaled), 1000000};
-}
 
 }  // namespace
 
@@ -55,21 +36,25 @@ std::optional<PixelRect> pixelCrop(const CropRect& rect, int width, int height) 
     return PixelRect{static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0), static_cast<int>(y1 - y0)};
 }
 
-std::int64_t sourceFrameIndex(std::int64_t index, double fps) {
-    const std::optional<Ratio> rate = rateRatio(fps);
-    if (!rate || index <= 0) return 0;
-    const Wide frame = static_cast<Wide>(index) * rate->numerator / (kGridRate * rate->denominator);
-    return frame > std::numeric_limits<std::int64_t>::max() ? std::numeric_limits<std::int64_t>::max()
-                                                              : static_cast<std::int64_t>(frame);
+FrameSampler::FrameSampler(std::int64_t step, std::pair<std::int64_t, std::int64_t> timeBase)
+    : step_(std::max<std::int64_t>(1, step)), num_(timeBase.first), den_(timeBase.second) {}
+
+bool FrameSampler::takes(const FrameSpan& span) {
+    // Sample n is at n x step / 30 s; the span ends at end x num / den s.
+    const Wide end = static_cast<Wide>(span.end) * num_ * kGridRate;
+    if (!(next_ * step_ * den_ < end)) return false;
+    // The first sample at or after the end, by rounding up.
+    next_ = std::max(next_ + 1, (end + step_ * den_ - 1) / (step_ * den_));
+    return true;
 }
 
-std::optional<std::int64_t> gridFrameCount(std::int64_t frameCount, double fps) {
-    const std::optional<Ratio> rate = rateRatio(fps);
-    if (!rate || frameCount <= 0) return std::nullopt;
-    // frameCount / fps seconds, times 30, truncated.
-    const Wide count = static_cast<Wide>(frameCount) * kGridRate * rate->denominator / rate->numerator;
-    if (count > std::numeric_limits<std::int64_t>::max()) return std::nullopt;
-    return static_cast<std::int64_t>(count);
+double secondsOf(std::int64_t ticks, std::pair<std::int64_t, std::int64_t> timeBase) {
+    // One rounding where the product is exact: 29 ticks of 1/10 s are 2.9 s.
+    const Wide product = static_cast<Wide>(ticks) * timeBase.first;
+    if (product >= -(Wide{1} << 53) && product <= (Wide{1} << 53)) {
+        return static_cast<double>(product) / static_cast<double>(timeBase.second);
+    }
+    return static_cast<double>(ticks) * (static_cast<double>(timeBase.first) / static_cast<double>(timeBase.second));
 }
 
 }  // namespace app::vision

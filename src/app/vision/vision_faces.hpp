@@ -34,13 +34,25 @@ CropRect faceCropRect(double width, double height, const NormalizedBox& box);
 // absent when nothing of it remains or it is not a number.
 std::optional<PixelRect> pixelCrop(const CropRect& rect, int width, int height);
 
-// The source frame shown at sample index/30 s of a video running at fps,
-// in exact arithmetic (fps taken as the nearest ratio over 1, 1001, 1000 or
-// 100, else over 10^6).
-std::int64_t sourceFrameIndex(std::int64_t index, double fps);
-// How many samples of the 30-per-second grid fall before the end of a video
-// of frameCount frames at fps; absent when that count is no finite number
-// within 64 bits.
-std::optional<std::int64_t> gridFrameCount(std::int64_t frameCount, double fps);
+// Which frames a video search looks at: the samples of the 30-per-second
+// grid, every step samples (a step below 1 counts as 1), each taking the
+// frame shown at its time. Frames come in the order they are shown; a frame
+// is taken when the next sample time falls before its end, and every sample
+// inside it is used up with it, so a frame is looked at once however many
+// samples it covers, and the grid never runs past the last frame. Exact
+// arithmetic on the video's time base (seconds per tick, num/den).
+class FrameSampler {
+public:
+    FrameSampler(std::int64_t step, std::pair<std::int64_t, std::int64_t> timeBase);
+    bool takes(const FrameSpan& span);
+
+private:
+    __extension__ typedef __int128 Wide;
+    Wide step_, num_, den_;
+    Wide next_ = 0;  // index of the next sample on the grid
+};
+
+// Ticks of a time base in seconds.
+double secondsOf(std::int64_t ticks, std::pair<std::int64_t, std::int64_t> timeBase);
 
 }  // namespace app::vision

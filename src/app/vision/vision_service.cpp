@@ -103,27 +103,25 @@ std::shared_ptr<VisionVideo> VisionService::loadVideo(const std::string& path) {
     } catch (const tools::ToolError&) {
         throw tools::ToolError("VisionService", 400, "Failed to load video from path: " + path);
     }
-    const double duration = static_cast<double>(video->frameCount()) / video->framesPerSecond();
-    if (!std::isfinite(duration) || !(duration > 0)) throw tools::ToolError("VisionService", 400, "Invalid video duration");
     return video;
 }
 
 json::Value VisionService::analyzeVideo(const std::string& path, std::int64_t sampleInterval,
                                         const std::vector<VideoFeature>& features) {
+    // Text is read best at the size it is shown; no screen shows more than this.
+    constexpr int kAnalysedFrameSide = 3840;
     std::shared_ptr<VisionVideo> video = loadVideo(path);
-    const std::int64_t count = video->frameCount();
+    const auto timeBase = video->timeBase();
     const std::int64_t interval = std::max<std::int64_t>(1, sampleInterval);
-    const double fps = video->framesPerSecond();
     json::Array frames;
-    // A frame count the file does not hold would keep the loop seeking past
-    // its end: sampling ends after this many unreadable frames in a row.
-    constexpr int kMaxUnreadableInARow = 30;
-    int unreadable = 0;
-    for (std::int64_t index = 0; index < count && unreadable < kMaxUnreadableInARow;
-         index = count - index > interval ? index + interval : count) {
+    std::int64_t count = 0, streamEnd = 0;
+    for (;;) {
         checkStop();
-        ImageRef image = video->frame(index);
-        unreadable = image ? 0 : unreadable + 1;
+        const std::optional<FrameSpan> span = video->nextFrame(stop_);
+        if (!span) break;
+        streamEnd = std::max(streamEnd, span->end);
+        if (count++ % interval != 0) continue;
+        ImageRef image = video->picture(kAnalysedFrameSide);
         if (!image) continue;
         // The analyses of a frame are independent, each behind its own
         // detector's lock (faces and body pose share the frame's faces): they
@@ -142,13 +140,14 @@ json::Value VisionService::analyzeVideo(const std::string& path, std::int64_t sa
             }));
         }
         static constexpr const char* kKeys[] = {"text", "faces", "animals", "body_pose", "hand_pose"};
-        json::Object frame{{"time", static_cast<double>(index) / fps}};
+        json::Object frame{{"time", secondsOf(span->start, timeBase)}};
         for (std::size_t i = 0; i < features.size(); ++i) frame.set(kKeys[static_cast<int>(features[i])], results[i].get());
         frames.push_back(std::move(frame));
     }
+    checkStop();
     return json::Object{{"success", true},
                         {"video_path", path},
-                        {"duration", static_cast<double>(count) / fps},
+                        {"duration", secondsOf(streamEnd, timeBase)},
                         {"frame_count", static_cast<long long>(count)},
                         {"sample_interval", static_cast<long long>(interval)},
                         {"frames_analyzed", static_cast<long long>(frames.size())},

@@ -45,14 +45,14 @@ public:
 
     // The video file at path, made absolute. ToolError "VisionService": 404
     // "Video file not found at path: <path>", 400 "Failed to load video from
-    // path: <path>" for anything but a regular file that opens, 400 "Invalid
-    // video duration" when frame count and rate give no positive duration.
+    // path: <path>" for anything but a regular file that opens (also a video
+    // whose pictures are above the picture limit).
     std::shared_ptr<VisionVideo> loadVideo(const std::string& path);
 
-    // Frames 0, interval, 2 x interval, ... (an interval below 1 counts as
-    // 1): for each its time in seconds and the result maps of the features,
-    // with the default text recognition. A frame that does not decode is
-    // skipped; thirty in a row end the sampling.
+    // Frames 0, interval, 2 x interval, ... of the stream (an interval below
+    // 1 counts as 1): for each its time in seconds and the result maps of
+    // the features, with the default text recognition. A frame that does not
+    // decode is skipped; the count and duration are those of the frames read.
     json::Value analyzeVideo(const std::string& path, std::int64_t sampleInterval,
                              const std::vector<VideoFeature>& features);
 
@@ -68,8 +68,10 @@ public:
     ImageRef detectAndCropFace(const VisionImage& image, bool allowCorrection);
     std::optional<FacePrint> generateFaceFeature(const VisionImage& crop);
 
-    // Samples of the 30-per-second grid every sampleInterval samples (below
-    // 1 counts as 1), decoded 20 at a time. Errors as loadVideo.
+    // The frames shown at the samples of the 30-per-second grid, every
+    // sampleInterval samples (see FrameSampler), each looked at once, held
+    // at most 20 at a time and reduced; until the stream ends. Errors as
+    // loadVideo.
     json::Value searchFaceInVideo(const FacePrint& target, const std::string& path, double threshold,
                                   std::int64_t sampleInterval);
     json::Value searchFaceInImage(const FacePrint& target, const std::string& path, double threshold);

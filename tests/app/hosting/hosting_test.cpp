@@ -376,3 +376,54 @@ TEST_F(Program, ASwitchFlippedInTheFileIsAnnounced) {
 }
 
 }  // namespace
+
+// A long video search runs on the vision family's lane: a ping and a maps
+// call are answered while it goes on, and a cancellation ends it at once, so
+// the next vision call is answered without waiting for the video.
+TEST_F(Program, ALongVideoSearchHoldsNoOtherCall) {
+    const std::string face = std::string(BRISOLET_TEST_PHOTOS) + "/astronaut.png", clip = (home_ / "long.mp4").string();
+    ASSERT_TRUE(fs::is_regular_file(face)) << face << " missing (scripts/setup unpacks it)";
+    ASSERT_TRUE(testsupport::onPath("ffmpeg"));
+    {
+        // A minute of the face, searched frame by frame: far longer than this test waits.
+        ChildProcess ffmpeg({"ffmpeg", "-v", "error", "-y", "-loop", "1", "-i", face, "-t", "60", "-r", "30", "-vf",
+                             "scale=640:640", "-c:v", "mpeg4", "-q:v", "10", clip},
+                            environment(), true);
+        ffmpeg.closeInput();
+        ASSERT_EQ(ffmpeg.wait(std::chrono::seconds(120)), 0);
+    }
+    writeDefaults(R"({"isVisionEnabled": true, "isMapsEnabled": true})");
+    auto child = initialized();
+    auto search = [&](int id, const std::string& path, const char* type) {
+        child->writeLine(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                         R"(,"method":"tools/call","params":{"name":"vision_search_face","arguments":{"target_image_path":")" +
+                         face + R"(","search_path":")" + path + R"(","search_type":")" + type + R"(","sample_interval":1}}})");
+    };
+    bool cancelled = false;
+    auto answerTo = [&](int id) -> std::optional<json::Value> {
+        while (auto line = child->readLine(std::chrono::seconds(60))) {
+            json::Value message = json::parse(*line);
+            const json::Value* answered = message.find("id");
+            if (cancelled && answered && answered->asInt() == 2 && message.find("error")) continue;  // the cancelled search
+            EXPECT_TRUE(answered && answered->asInt() == id) << *line;  // nothing else answers first
+            if (answered && answered->asInt() == id) return message;
+        }
+        return std::nullopt;
+    };
+    search(2, clip, "video");
+    child->writeLine(R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
+    EXPECT_TRUE(answerTo(3));
+    child->writeLine(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"search_locations","arguments":{"query":"Paris"}}})");
+    const std::optional<json::Value> place = answerTo(4);
+    ASSERT_TRUE(place);
+    EXPECT_NE(json::write(*place).find("Paris"), std::string::npos) << json::write(*place);
+
+    child->writeLine(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":2}})");
+    cancelled = true;
+    search(5, face, "image");
+    const std::optional<json::Value> image = answerTo(5);
+    ASSERT_TRUE(image);
+    EXPECT_NE(json::write(*image).find("\"found\\\" : true"), std::string::npos) << json::write(*image);
+    child->closeInput();
+    EXPECT_EQ(child->wait(std::chrono::seconds(30)), 0);
+}

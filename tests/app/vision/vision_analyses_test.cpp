@@ -57,6 +57,9 @@ TEST(VisionAnalyses, TextReadBackWithItsBox) {
             EXPECT_EQ(result.find("full_text")->asString(), row.text) << level;
             const auto& blocks = result.find("text_blocks")->asArray();
             ASSERT_EQ(blocks.size(), 1u) << level;
+            // A confidence is a fraction, as the framework's are.
+            const double confidence = member(blocks[0], "confidence");
+            EXPECT_TRUE(confidence > 0 && confidence <= 1) << confidence;
             cv::Point2d centre = boxCentre(blocks[0], row.image.size());
             EXPECT_NEAR(centre.x, row.centre.x, 25);
             EXPECT_NEAR(centre.y, row.centre.y, 25);

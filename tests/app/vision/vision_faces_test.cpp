@@ -43,25 +43,49 @@ TEST(VisionFaces, CropRectangleWithMarginsClippingAndOutwardRounding) {
     }
 }
 
+// The frames a sampler takes of count frames, each one tick of timeBase long.
+std::vector<std::int64_t> framesTaken(std::int64_t step, std::pair<std::int64_t, std::int64_t> timeBase,
+                                      std::int64_t count) {
+    FrameSampler sampler(step, timeBase);
+    std::vector<std::int64_t> taken;
+    for (std::int64_t frame = 0; frame < count; ++frame)
+        if (sampler.takes({frame, frame + 1})) taken.push_back(frame);
+    return taken;
+}
+
 TEST(VisionFaces, SampleGridInExactArithmetic) {
     // At 30 frames a second every sample is its own frame (index / 30.0 x 30
     // truncated lands on the previous frame for many of these).
+    const std::vector<std::int64_t> all = framesTaken(1, {1, 30}, 100000);
     for (std::int64_t index = 0; index < 100000; ++index)
-        if (sourceFrameIndex(index, 30.0) != index) FAIL() << "index " << index;
-    const double ntsc = 30000.0 / 1001;
+        if (all.at(static_cast<std::size_t>(index)) != index) FAIL() << "index " << index;
+    const std::pair<std::int64_t, std::int64_t> ntsc{1001, 30000};
     struct Row {
-        double fps;
-        std::int64_t index, frame, frames;
-        std::optional<std::int64_t> samples;
+        std::pair<std::int64_t, std::int64_t> timeBase;
+        std::int64_t sample, frame;  // the frame shown at that sample
+        std::int64_t frames, taken;  // of so many frames, so many are looked at, sampling every frame
     };
     const std::vector<Row> rows = {
-        {10, 3, 1, 90, 270}, {60, 7, 14, 1, 0},     {25, 6, 5, 0, std::nullopt}, {ntsc, 1001, 1000, 300, 300},
-        {ntsc, 1000, 999, INT64_MAX, std::nullopt}, {kNaN, 5, 0, 10, std::nullopt}, {0, 5, 0, 10, std::nullopt},
+        {{1, 10}, 3, 1, 90, 90},    {{1, 60}, 7, 14, 1, 1},    {{1, 25}, 6, 5, 0, 0},
+        {ntsc, 1001, 1000, 300, 300}, {ntsc, 1000, 999, 30, 30}, {{1, 60}, 1, 2, 600, 300},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.fps) + " fps, sample " + std::to_string(row.index));
-        EXPECT_EQ(sourceFrameIndex(row.index, row.fps), row.frame);
-        EXPECT_EQ(gridFrameCount(row.frames, row.fps), row.samples);
+        SCOPED_TRACE(std::to_string(row.timeBase.second) + " ticks a second, sample " + std::to_string(row.sample));
+        // Sampling every row.sample samples: the second frame taken is the one shown at that sample.
+        EXPECT_EQ(framesTaken(row.sample, row.timeBase, row.frame + 2).at(1), row.frame);
+        EXPECT_EQ(framesTaken(1, row.timeBase, row.frames).size(), static_cast<std::size_t>(row.taken));
+    }
+    // Times at the ends of 64 bits and time bases at the ends of 32: no
+    // overflow, and nothing taken twice.
+    constexpr std::int64_t kLast = std::numeric_limits<std::int64_t>::max();
+    for (auto timeBase : {ntsc, std::pair<std::int64_t, std::int64_t>{2147483647, 1}, std::pair<std::int64_t, std::int64_t>{1, 2147483647}}) {
+        FrameSampler sampler(std::numeric_limits<std::int64_t>::max(), timeBase);
+        EXPECT_TRUE(sampler.takes({kLast - 1, kLast}));
+        EXPECT_FALSE(sampler.takes({kLast - 1, kLast}));
+        FrameSampler everySample(1, timeBase);
+        EXPECT_FALSE(everySample.takes({-5, -1}));  // ends before the video starts
+        EXPECT_TRUE(everySample.takes({kLast - 1, kLast}));
+        EXPECT_FALSE(everySample.takes({kLast, kLast}));
     }
 }
 

@@ -32,6 +32,9 @@ public:
     std::map<int, std::vector<float>> faces;  // image id -> each face's distance
     std::map<std::string, int> files;         // file name -> image id; others do not decode
     std::int64_t frameCount = 0;
+    std::pair<std::int64_t, std::int64_t> timeBase{1, 30};  // seconds per tick
+    std::int64_t frameTicks = 1;
+    std::vector<std::int64_t> frameStarts;  // when given, frames start there (the last lasts one tick)
     std::vector<std::string> log;
 
     ImageRef loadImage(const std::string& path) override {
@@ -69,13 +72,23 @@ public:
 private:
     struct Video : VisionVideo {
         explicit Video(FakeEngine& engine) : engine(engine) {}
-        std::int64_t frameCount() const override { return engine.frameCount; }
-        double framesPerSecond() const override { return 30; }
-        ImageRef frame(std::int64_t index) override {
+        std::pair<std::int64_t, std::int64_t> timeBase() const override { return engine.timeBase; }
+        std::optional<FrameSpan> nextFrame(std::stop_token) override {
+            if (next == engine.frameCount) return std::nullopt;
+            index = next++;
+            const auto& starts = engine.frameStarts;
+            if (!starts.empty()) {
+                const auto at = static_cast<std::size_t>(index);
+                return FrameSpan{starts[at], at + 1 < starts.size() ? starts[at + 1] : starts[at] + 1};
+            }
+            return FrameSpan{index * engine.frameTicks, (index + 1) * engine.frameTicks};
+        }
+        ImageRef picture(int) override {
             engine.log.push_back("frame " + std::to_string(index));
             return index % 70 == 69 ? nullptr : std::make_shared<FakeImage>(static_cast<int>(index));
         }
         FakeEngine& engine;
+        std::int64_t next = 0, index = -1;
     };
 };
 
@@ -113,6 +126,56 @@ TEST(VisionSearchOrder, VideoFramesDecodedTwentyAtATime) {
     engine.log.clear();
     VisionService(engine, {}).searchFaceInVideo(kTarget, video, 0.75, INT64_MAX);
     EXPECT_EQ(engine.log, (std::vector<std::string>{"frame 0", "faces 0"}));
+}
+
+// Each sample takes the frame shown at its time, and the match carries that
+// frame's own time, whatever the rate; a frame is looked at once however
+// many samples fall on it, and sampling ends with the last frame, however
+// long each frame lasts.
+TEST(VisionSearchOrder, VideoFramesAtTheirOwnTimes) {
+    TempDir dir;
+    const std::string video = dir.file("clip.mp4");
+    writeFile(video, "frames");
+    struct Row {
+        const char* name;
+        std::pair<std::int64_t, std::int64_t> timeBase;
+        std::int64_t frameTicks, frameCount, interval;
+        std::vector<int> facesAt, looked;
+        const char* summary;
+        std::vector<std::int64_t> frameStarts = {};
+    };
+    // One frame held for ten seconds, then a second at 30 frames a second.
+    std::vector<std::int64_t> heldThenRunning{0};
+    for (std::int64_t tick = 300; tick < 330; ++tick) heldThenRunning.push_back(tick);
+    const std::vector<Row> rows = {
+        {"25 a second, every third of a second", {1, 25}, 1, 40, 10, {8, 25}, {0, 8, 16, 25, 33},
+         R"({"first_appearance":0.32,"last_appearance":1,"total_matches":2,"video_duration":1.6})"},
+        {"NTSC, every sample", {1001, 30000}, 1, 4, 1, {3}, {0, 1, 2, 3},
+         R"({"first_appearance":0.1001,"last_appearance":0.1001,"total_matches":1,"video_duration":0.13346666666666668})"},
+        {"10 a second, every sample", {1, 10}, 1, 5, 1, {4}, {0, 1, 2, 3, 4},
+         R"({"first_appearance":0.4,"last_appearance":0.4,"total_matches":1,"video_duration":0.5})"},
+        {"60 a second, every sample", {1, 60}, 1, 6, 1, {1, 2}, {0, 2, 4},
+         R"({"first_appearance":0.03333333333333333,"last_appearance":0.03333333333333333,"total_matches":1,"video_duration":0.1})"},
+        {"frames 512 s long", {1, 1}, 512, 3, 1, {2}, {0, 1, 2},
+         R"({"first_appearance":1024,"last_appearance":1024,"total_matches":1,"video_duration":1536})"},
+        {"held for ten seconds, then running, every second", {1, 30}, 1, 31, 30, {0, 1}, {0, 1},
+         R"({"first_appearance":0,"last_appearance":10,"total_matches":2,"video_duration":11})", heldThenRunning},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FakeEngine engine;
+        engine.timeBase = row.timeBase;
+        engine.frameTicks = row.frameTicks;
+        engine.frameCount = row.frameCount;
+        engine.frameStarts = row.frameStarts;
+        for (int frame : row.facesAt) engine.faces[frame] = {0.25f};
+        const json::Value result = VisionService(engine, {}).searchFaceInVideo(kTarget, video, 0.75, row.interval);
+        std::vector<int> looked;
+        for (const std::string& line : engine.log)
+            if (line.starts_with("frame ")) looked.push_back(std::stoi(line.substr(6)));
+        EXPECT_EQ(looked, row.looked);
+        EXPECT_EQ(json::write(*result.find("summary"), {.sortedKeys = true}), row.summary);
+    }
 }
 
 // Picture names by extension only ("tif" and "webp" are not among them);

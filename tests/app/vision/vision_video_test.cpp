@@ -2,9 +2,12 @@
 // index, the per-frame results, and the features it refuses.
 #include "vision_test_support.hpp"
 
+#include "runtime/runtime.hpp"
+
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <atomic>
 #include <fstream>
 
 namespace app::vision {
@@ -101,6 +104,153 @@ TEST(VisionVideo, TurnedClipsAreAnalysedAsShown) {
         EXPECT_EQ(member(*search.find("summary"), "total_matches"), 1);
         const json::Value analysis = callToolJson("vision_analyze_video", {{"video_path", clip}, {"features", AnyList{"body_pose"}}});
         EXPECT_EQ(analysis.find("frames")->asArray().at(0).find("body_pose")->find("count")->asInt(), 1);
+    }
+}
+
+// The real module's videos, counted: how many frames are read and looked
+// at, and the size of what the analyses get. Past a bound it throws, so that
+// a search that would run for minutes fails at once.
+class CountingEngine : public VisionEngine {
+public:
+    struct Counts {
+        std::atomic<int> read = 0, looked = 0, largestSide = 0;
+        std::function<void()> onPicture;
+    };
+    explicit CountingEngine(VisionEngine& real) : real_(real) {}
+    Counts counts;
+
+    std::shared_ptr<VisionVideo> openVideo(const std::string& path) override {
+        return std::make_shared<Video>(real_.openVideo(path), counts);
+    }
+    ImageRef loadImage(const std::string& path) override { return real_.loadImage(path); }
+    ImageRef rotateImage(const VisionImage& image, double radians) override { return real_.rotateImage(image, radians); }
+    ImageRef cropImage(const VisionImage& image, PixelRect rect) override { return real_.cropImage(image, rect); }
+    std::optional<FacePrint> facePrint(const VisionImage& face) override { return real_.facePrint(face); }
+    std::optional<ImagePrint> imagePrint(const VisionImage& image) override { return real_.imagePrint(image); }
+    Results<TextObservation> recognizeText(const VisionImage& image, const TextRequest& request, std::stop_token stop) override {
+        return real_.recognizeText(image, request, stop);
+    }
+    Results<FaceObservation> detectFaces(const VisionImage& image, std::stop_token stop) override { return real_.detectFaces(image, stop); }
+    Results<BarcodeObservation> detectBarcodes(const VisionImage& image, std::stop_token stop) override {
+        return real_.detectBarcodes(image, stop);
+    }
+    Results<AnimalObservation> recognizeAnimals(const VisionImage& image, std::stop_token stop) override {
+        return real_.recognizeAnimals(image, stop);
+    }
+    Results<PoseObservation> detectBodyPose(const VisionImage& image, std::stop_token stop) override {
+        return real_.detectBodyPose(image, stop);
+    }
+    Results<SaliencyObservation> analyzeSaliency(const VisionImage& image, SaliencyKind kind, std::stop_token stop) override {
+        return real_.analyzeSaliency(image, kind, stop);
+    }
+
+private:
+    static constexpr int kMostFrames = 200;
+    struct Video : VisionVideo {
+        Video(std::shared_ptr<VisionVideo> real, Counts& counts) : real(std::move(real)), counts(counts) {}
+        std::pair<std::int64_t, std::int64_t> timeBase() const override { return real->timeBase(); }
+        std::optional<FrameSpan> nextFrame(std::stop_token stop) override {
+            if (++counts.read > kMostFrames) throw std::runtime_error("read on past the frames the file holds");
+            return real->nextFrame(stop);
+        }
+        ImageRef picture(int maxSide) override {
+            if (++counts.looked > kMostFrames) throw std::runtime_error("looked at more frames than the file holds");
+            if (counts.onPicture) counts.onPicture();
+            ImageRef image = real->picture(maxSide);
+            if (image) counts.largestSide = std::max({counts.largestSide.load(), image->width(), image->height()});
+            return image;
+        }
+        std::shared_ptr<VisionVideo> real;
+        Counts& counts;
+    };
+    VisionEngine& real_;
+};
+
+std::string searchVideo(CountingEngine& engine, const std::string& face, const std::string& clip, std::int64_t interval,
+                        double threshold = 0.7) {
+    return handleVisionTool("vision_search_face",
+                            {{"target_image_path", face}, {"search_path", clip}, {"search_type", "video"},
+                             {"threshold", threshold}, {"sample_interval", interval}},
+                            kHome, [&]() -> VisionEngine& { return engine; }, {});
+}
+
+// An MP4 of 30 small frames whose movie and media headers claim 2^32 - 1
+// seconds at one tick a second: sampling follows the frames that decode and
+// ends with the stream, in both video tools; a stop ends it at once.
+TEST(VisionVideo, HeaderClaimingALengthItDoesNotHold) {
+    TempDir dir;
+    const std::string face = photo("astronaut.png"), clip = dir.file("claims.mp4");
+    runProgram({"ffmpeg", "-v", "error", "-y", "-loop", "1", "-i", face, "-t", "1", "-r", "30", "-vf", "scale=128:128",
+                "-c:v", "mpeg4", clip});
+    {
+        std::fstream file(clip, std::ios::in | std::ios::out | std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+        for (const char* header : {"mvhd", "mdhd"}) {
+            const std::size_t at = bytes.find(header);
+            ASSERT_NE(at, std::string::npos);
+            ASSERT_EQ(bytes[at + 4], 0);  // version 0: 32-bit times; time scale at 12, duration at 16
+            file.seekp(static_cast<std::streamoff>(at + 16)).write("\0\0\0\x01\xFF\xFF\xFF\xFF", 8);
+        }
+    }
+    CountingEngine engine(loadVisionEngine());
+    for (std::int64_t interval : {1, 30}) {
+        SCOPED_TRACE(interval);
+        engine.counts.read = engine.counts.looked = 0;
+        const json::Value result = json::parse(searchVideo(engine, face, clip, interval));
+        EXPECT_LE(engine.counts.read, 31);
+        EXPECT_GE(engine.counts.looked, 1);
+        const double duration = member(*result.find("summary"), "video_duration");
+        EXPECT_TRUE(duration > 0 && duration < 1e5) << duration;
+    }
+    engine.counts.read = engine.counts.looked = 0;
+    const json::Value analysis = json::parse(handleVisionTool(
+        "vision_analyze_video", {{"video_path", clip}, {"sample_interval", 1}, {"features", AnyList{}}}, kHome,
+        [&]() -> VisionEngine& { return engine; }, {}));
+    EXPECT_EQ(member(analysis, "frame_count"), engine.counts.read - 1);
+    EXPECT_EQ(member(analysis, "frames_analyzed"), engine.counts.looked);
+
+    // Stopped while the second frame is read: no frame is read after it.
+    std::stop_source stop;
+    engine.counts.read = engine.counts.looked = 0;
+    engine.counts.onPicture = [&] {
+        if (engine.counts.looked == 2) stop.request_stop();
+    };
+    const std::optional<FacePrint> target =
+        VisionService(engine, {}).extractTargetFaceFeature(*engine.loadImage(face));
+    ASSERT_TRUE(target);
+    EXPECT_THROW(VisionService(engine, stop.get_token()).searchFaceInVideo(*target, clip, 0.7, 1), rt::Cancelled);
+    EXPECT_EQ(engine.counts.looked, 2);
+    EXPECT_EQ(engine.counts.read, 2);
+}
+
+// Frames of any size up to the picture limit are searched, handed to the
+// analyses reduced to the face detector's side and never enlarged; a video
+// whose pictures are above the limit is refused like such a picture.
+TEST(VisionVideo, FramesOfAnySizeUpToThePictureLimit) {
+    TempDir dir;
+    const std::string face = photo("astronaut.png");
+    struct Row {
+        int width, height;
+        int side;  // the largest side the analyses get; 0: refused
+    };
+    const std::vector<Row> rows = {{640, 360, 640}, {4096, 2304, 1600}, {7056, 7056, 1600}, {7072, 7072, 0}, {8192, 8192, 0}};
+    CountingEngine engine(loadVisionEngine());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.width) + " x " + std::to_string(row.height));
+        const std::string clip = dir.file("clip.avi");
+        const std::string size = std::to_string(row.width) + ":" + std::to_string(row.height);
+        runProgram({"ffmpeg", "-v", "error", "-y", "-loop", "1", "-i", face, "-frames:v", "2", "-r", "30", "-vf",
+                    "scale=" + size + ":force_original_aspect_ratio=decrease,pad=" + size, "-c:v", "mjpeg", "-q:v", "3", clip});
+        engine.counts.largestSide = 0;
+        if (row.side == 0) {
+            tools::testing::expectToolError([&] { searchVideo(engine, face, clip, 1); },
+                                            ToolError("VisionService", 400, "Failed to load video from path: " + clip));
+            continue;
+        }
+        const json::Value result = json::parse(searchVideo(engine, face, clip, 1, 0.6));
+        EXPECT_EQ(engine.counts.largestSide, row.side);
+        // The same face, the frame's height (about 0.7 when that is 360): found in both frames.
+        EXPECT_EQ(member(*result.find("summary"), "total_matches"), 2) << json::write(result);
     }
 }
 

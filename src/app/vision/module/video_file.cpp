@@ -1,9 +1,12 @@
 // Frames are converted at the size the decoder gives each one, never at the
 // size the container announces: the two differ in broken and hostile files,
-// and a copy sized by the header reads past the decoded picture.
+// and a copy sized by the header reads past the decoded picture. Their times
+// are the stream's own, and reading ends where the stream does, whatever
+// length and frame count the header claims.
 #include "app/vision/module/video_file.hpp"
 
 #include "app/vision/module/module_image.hpp"
+#include "app/vision/vision_module.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -16,6 +19,8 @@ extern "C" {
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
+#include <limits>
 #include <mutex>
 
 #include <fcntl.h>
@@ -53,8 +58,11 @@ class VideoFile : public VisionVideo {
 public:
     ~VideoFile() override {
         sws_freeContext(scaler_);
-        av_frame_free(&frame_);
+        av_frame_free(&shown_);
+        av_frame_free(&ahead_);
         av_packet_free(&packet_);
+        av_packet_free(&current_);
+        av_packet_free(&next_);
         avcodec_free_context(&codec_);
         avformat_close_input(&format_);
         if (input_) av_freep(&input_->buffer);
@@ -89,49 +97,71 @@ public:
         if (stream_ < 0 || !decoder) return false;
         for (unsigned i = 0; i < format_->nb_streams; ++i)
             if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
+        const AVRational base = stream()->time_base;
+        if (base.num <= 0 || base.den <= 0) return false;
+        // A video whose pictures are larger than the picture limit is refused
+        // like such a picture; a frame that grows beyond it later does not decode.
+        const AVCodecParameters* parameters = stream()->codecpar;
+        if (parameters->width > kMaxSide || parameters->height > kMaxSide ||
+            static_cast<std::int64_t>(parameters->width) * parameters->height > maxPixels()) {
+            return false;
+        }
         codec_ = avcodec_alloc_context3(decoder);
         packet_ = av_packet_alloc();
-        frame_ = av_frame_alloc();
-        if (!codec_ || !packet_ || !frame_ || avcodec_parameters_to_context(codec_, stream()->codecpar) < 0) return false;
-        // Slices only: frame threads hold frames back, and a frame's index
-        // is the count of frames before it.
+        current_ = av_packet_alloc();
+        next_ = av_packet_alloc();
+        shown_ = av_frame_alloc();
+        ahead_ = av_frame_alloc();
+        if (!codec_ || !packet_ || !current_ || !next_ || !shown_ || !ahead_ ||
+            avcodec_parameters_to_context(codec_, parameters) < 0) {
+            return false;
+        }
+        // The decoder counts its buffer's padded rows (up to 64 bytes more
+        // each) against this: the exact limit is kept where frames are converted.
+        codec_->max_pixels = maxPixels() + std::int64_t{64} * kMaxSide;
+        // Slices only: frame threads each hold frames of their own.
         codec_->thread_type = FF_THREAD_SLICE;
         if (avcodec_open2(codec_, decoder, nullptr) < 0) return false;
         const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec_->codec_id);
         intraOnly_ = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
+        origin_ = stream()->start_time != AV_NOPTS_VALUE ? stream()->start_time : 0;
+        for (AVRational rate : {stream()->avg_frame_rate, stream()->r_frame_rate}) {
+            if (rate.num > 0 && rate.den > 0) {
+                frameTicks_ = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), base));
+                break;
+            }
+        }
         orientation_ = orientationOf(
             reinterpret_cast<const std::int32_t*>(av_stream_get_side_data(stream(), AV_PKT_DATA_DISPLAYMATRIX, nullptr)));
         return true;
     }
 
-    std::int64_t frameCount() const override {
-        if (stream()->nb_frames > 0) return stream()->nb_frames;
-        double seconds = 0;
-        if (stream()->duration != AV_NOPTS_VALUE) {
-            seconds = static_cast<double>(stream()->duration) * av_q2d(stream()->time_base);
-        } else if (format_->duration != AV_NOPTS_VALUE) {
-            seconds = static_cast<double>(format_->duration) / AV_TIME_BASE;
-        }
-        const double count = std::floor(seconds * framesPerSecond() + 0.5);
-        return count >= 0 && count < 1e15 ? static_cast<std::int64_t>(count) : 0;
+    std::pair<std::int64_t, std::int64_t> timeBase() const override {
+        return {stream()->time_base.num, stream()->time_base.den};
     }
 
-    double framesPerSecond() const override {
-        for (AVRational rate : {stream()->avg_frame_rate, stream()->r_frame_rate})
-            if (rate.num > 0 && rate.den > 0) return av_q2d(rate);
-        return 0;
-    }
-
-    ImageRef frame(std::int64_t index) override {
+    std::optional<FrameSpan> nextFrame(std::stop_token stop) override {
         std::lock_guard lock(mutex_);
-        if (index < 0 || (index < next_ && !rewind())) return nullptr;
-        while (next_ < index) {
-            if (!(intraOnly_ ? skipPacket() : decodeNext())) return nullptr;
+        return intraOnly_ ? nextPacketSpan(stop) : nextDecodedSpan(stop);
+    }
+
+    ImageRef picture(int maxSide) override {
+        std::lock_guard lock(mutex_);
+        if (!intraOnly_) return shownValid_ ? converted(shown_, maxSide) : nullptr;
+        // An intra-only stream's packets are its frames: only the frames
+        // looked at are decoded.
+        if (!currentValid_ || avcodec_send_packet(codec_, current_) < 0) return nullptr;
+        ImageRef image;
+        while (avcodec_receive_frame(codec_, shown_) == 0) {
+            if (!image) image = converted(shown_, maxSide);
+            av_frame_unref(shown_);
         }
-        return decodeNext() ? converted() : nullptr;
+        return image;
     }
 
 private:
+    static std::int64_t maxPixels() { return std::atoll(kMaxImagePixels); }
+
     static int readInput(void* fd, std::uint8_t* buffer, int size) {
         for (;;) {
             const ssize_t n = ::read(*static_cast<int*>(fd), buffer, static_cast<std::size_t>(size));
@@ -150,66 +180,106 @@ private:
 
     AVStream* stream() const { return format_->streams[stream_]; }
 
-    bool rewind() {
-        if (av_seek_frame(format_, stream_, 0, AVSEEK_FLAG_BACKWARD) < 0) return false;
-        avcodec_flush_buffers(codec_);
-        next_ = 0;
-        draining_ = false;
-        return true;
+    // A time on the stream's clock from the start of the video; a frame
+    // without one starts where the one before it ended.
+    std::int64_t startOf(std::int64_t timestamp) const {
+        std::int64_t time = 0;
+        if (timestamp == AV_NOPTS_VALUE) return lastEnd_;
+        return __builtin_sub_overflow(timestamp, origin_, &time) ? timestamp : time;
+    }
+
+    // After the last frame: its own length when the file gives one.
+    std::int64_t endOfLast(std::int64_t start, std::int64_t duration) const {
+        const std::int64_t length = duration > 0 ? duration : frameTicks_;
+        return start <= std::numeric_limits<std::int64_t>::max() - length ? start + length : start;
     }
 
     // The next packet of the video stream, in packet_; false at the end.
-    bool readPacket() {
-        for (;;) {
+    bool readPacket(std::stop_token stop) {
+        while (!stop.stop_requested()) {
             av_packet_unref(packet_);
             if (av_read_frame(format_, packet_) < 0) return false;
             if (packet_->stream_index == stream_) return true;
         }
+        return false;
     }
 
-    // An intra-only stream's packets are its frames: passed over undecoded.
-    bool skipPacket() {
-        if (!readPacket()) return false;
-        ++next_;
-        return true;
+    std::optional<FrameSpan> nextPacketSpan(std::stop_token stop) {
+        if (!started_) {
+            started_ = true;
+            nextValid_ = readPacket(stop);
+            if (nextValid_) av_packet_move_ref(next_, packet_);
+        }
+        av_packet_unref(current_);
+        currentValid_ = nextValid_;
+        if (!currentValid_) return std::nullopt;
+        av_packet_move_ref(current_, next_);
+        nextValid_ = readPacket(stop);
+        if (nextValid_) av_packet_move_ref(next_, packet_);
+        const std::int64_t start = startOf(current_->pts != AV_NOPTS_VALUE ? current_->pts : current_->dts);
+        const std::int64_t nextTime = nextValid_ ? (next_->pts != AV_NOPTS_VALUE ? next_->pts : next_->dts) : AV_NOPTS_VALUE;
+        const FrameSpan span{start, nextTime != AV_NOPTS_VALUE ? startOf(nextTime) : endOfLast(start, current_->duration)};
+        lastEnd_ = span.end;
+        return span;
     }
 
-    // The next frame, decoded into frame_; false at the end of the stream.
-    // A frame that does not decode still counts, so that indices stay those
-    // of the file.
-    bool decodeNext() {
+    // The next frame out of the decoder, into frame; false at the end.
+    bool decodeInto(AVFrame* frame, std::stop_token stop) {
         for (;;) {
-            const int received = avcodec_receive_frame(codec_, frame_);
-            if (received == 0) {
-                ++next_;
-                return true;
-            }
-            if (received != AVERROR(EAGAIN)) {  // the end, or a frame that does not decode
-                if (received != AVERROR_EOF && intraOnly_) ++next_;
-                return false;
-            }
-            if (draining_) return false;
-            if (!readPacket()) {
+            if (stop.stop_requested()) return false;
+            const int received = avcodec_receive_frame(codec_, frame);
+            if (received == 0) return true;
+            if (received != AVERROR(EAGAIN) || draining_) return false;
+            if (!readPacket(stop)) {
+                if (stop.stop_requested()) return false;
                 draining_ = true;
                 avcodec_send_packet(codec_, nullptr);
-            } else if (avcodec_send_packet(codec_, packet_) < 0 && intraOnly_) {
-                ++next_;
-                return false;
+            } else {
+                avcodec_send_packet(codec_, packet_);  // a packet that does not decode gives no frame
             }
         }
     }
 
-    ImageRef converted() {
-        const int width = frame_->width, height = frame_->height;
-        if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide || frame_->format < 0) return nullptr;
-        scaler_ = sws_getCachedContext(scaler_, width, height, static_cast<AVPixelFormat>(frame_->format), width, height,
-                                       AV_PIX_FMT_BGR24, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    // The frame shown is held while the one after it is decoded: that one's
+    // time is where it ends.
+    std::optional<FrameSpan> nextDecodedSpan(std::stop_token stop) {
+        if (!started_) {
+            started_ = true;
+            aheadValid_ = decodeInto(ahead_, stop);
+        }
+        av_frame_unref(shown_);
+        shownValid_ = aheadValid_;
+        if (!shownValid_) return std::nullopt;
+        av_frame_move_ref(shown_, ahead_);
+        aheadValid_ = decodeInto(ahead_, stop);
+        const std::int64_t start = startOf(shown_->best_effort_timestamp);
+        const FrameSpan span{start, aheadValid_ && ahead_->best_effort_timestamp != AV_NOPTS_VALUE
+                                        ? startOf(ahead_->best_effort_timestamp)
+                                        : endOfLast(start, shown_->pkt_duration)};
+        lastEnd_ = span.end;
+        return span;
+    }
+
+    // The frame as shown, reduced to fit maxSide x maxSide: what the
+    // analyses look at, and all that is kept of it.
+    ImageRef converted(const AVFrame* frame, int maxSide) {
+        const int width = frame->width, height = frame->height;
+        if (width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide || frame->format < 0 ||
+            static_cast<std::int64_t>(width) * height > maxPixels()) {
+            return nullptr;
+        }
+        const double scale = std::min(1.0, static_cast<double>(std::max(1, maxSide)) / std::max(width, height));
+        const int outWidth = std::max(1, static_cast<int>(std::lround(width * scale)));
+        const int outHeight = std::max(1, static_cast<int>(std::lround(height * scale)));
+        scaler_ = sws_getCachedContext(scaler_, width, height, static_cast<AVPixelFormat>(frame->format), outWidth,
+                                       outHeight, AV_PIX_FMT_BGR24, scale < 1 ? SWS_AREA : SWS_BILINEAR, nullptr,
+                                       nullptr, nullptr);
         if (!scaler_) return nullptr;
         try {
-            cv::Mat bgr(height, width, CV_8UC3);
+            cv::Mat bgr(outHeight, outWidth, CV_8UC3);
             std::uint8_t* planes[4] = {bgr.data, nullptr, nullptr, nullptr};
             const int strides[4] = {static_cast<int>(bgr.step), 0, 0, 0};
-            if (sws_scale(scaler_, frame_->data, frame_->linesize, 0, height, planes, strides) != height) return nullptr;
+            if (sws_scale(scaler_, frame->data, frame->linesize, 0, height, planes, strides) != outHeight) return nullptr;
             // Every analysis sees the frame the way it is shown.
             if (orientation_.transpose) {
                 cv::Mat turned;
@@ -230,13 +300,19 @@ private:
     AVFormatContext* format_ = nullptr;
     AVCodecContext* codec_ = nullptr;
     AVPacket* packet_ = nullptr;
-    AVFrame* frame_ = nullptr;
+    AVPacket* current_ = nullptr;  // intra-only: the frame given last, and the one after it
+    AVPacket* next_ = nullptr;
+    AVFrame* shown_ = nullptr;  // otherwise: the frame given last, and the one after it
+    AVFrame* ahead_ = nullptr;
     SwsContext* scaler_ = nullptr;
     int stream_ = -1;
     bool intraOnly_ = false;
-    bool draining_ = false;
+    bool started_ = false, draining_ = false;
+    bool currentValid_ = false, nextValid_ = false, shownValid_ = false, aheadValid_ = false;
     Orientation orientation_;
-    std::int64_t next_ = 0;  // index of the frame read next
+    std::int64_t origin_ = 0;      // the stream's start, on its clock
+    std::int64_t frameTicks_ = 1;  // one frame's length at the stream's rate
+    std::int64_t lastEnd_ = 0;
     std::mutex mutex_;
 };
 
