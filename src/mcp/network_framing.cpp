@@ -24,25 +24,32 @@ std::size_t markerBytesAt(std::string_view rest, std::size_t at) {
     return matched;
 }
 
-enum class Next { no, marker, undecided };
+enum class Next { no, marker, message, undecided };
 
 // Whether another frame begins at `at`: a whole marker, perhaps after the
-// first bytes of a few more markers cut short, or such cut markers before
-// a message. A frame cut short ends where
-// the next one begins, and none of its bytes reach a message.
-Next markerAt(std::string_view rest, std::size_t at) {
+// first bytes of a few more markers cut short (`marker`), or such cut markers
+// before a '{' or '[' at `end` (`message`). A frame cut short ends where the
+// next one begins, and none of its bytes reach a message.
+Next markerAt(std::string_view rest, std::size_t at, std::size_t& end) {
     constexpr std::size_t kMarker = NetworkHeartbeat::magic.size();
     // A longer run of cut markers is not taken for frames.
     const std::size_t limit = at + 2 * NetworkHeartbeat::frameSize;
     for (std::size_t i = at; i < limit;) {
         const std::size_t matched = markerBytesAt(rest, i);
         if (matched == kMarker) return Next::marker;
-        // Cut markers and then the message: they go, it stays.
-        if (matched == 0) return i > at && opensMessage(rest[i]) ? Next::marker : Next::no;
+        if (matched == 0) {
+            end = i;
+            return i > at && opensMessage(rest[i]) ? Next::message : Next::no;
+        }
         if (i + matched == rest.size()) return Next::undecided;
         i += matched;
     }
     return Next::no;
+}
+
+Next markerAt(std::string_view rest, std::size_t at) {
+    std::size_t end = 0;
+    return markerAt(rest, at, end);
 }
 
 }  // namespace
@@ -58,7 +65,7 @@ NetworkFramer::Boundary NetworkFramer::classify(std::string_view rest, std::size
         // marker's bytes go.
         const Next next = markerAt(rest, matched);
         if (next == Next::undecided) return Boundary::undecided;
-        if (opensMessage(rest[matched]) || next == Next::marker) {
+        if (opensMessage(rest[matched]) || next == Next::marker || next == Next::message) {
             skip = matched;
             return Boundary::cutFrame;
         }
@@ -88,10 +95,17 @@ NetworkFramer::Boundary NetworkFramer::classify(std::string_view rest, std::size
     // marker, or the next frame at its marker, within a frame's length.
     const std::size_t limit = std::min(rest.size(), kFrame);
     for (std::size_t i = magic.size(); i < limit; ++i) {
-        const Next next = markerAt(rest, i);
+        std::size_t end = 0;
+        const Next next = markerAt(rest, i, end);
         if (next == Next::undecided) return Boundary::undecided;
         if (opensMessage(rest[i]) || next == Next::marker) {
             skip = i;
+            return Boundary::cutFrame;
+        }
+        // Cut markers up to a '{' or '[': if that is timestamp bytes, the
+        // message's own text decides below.
+        if (next == Next::message) {
+            skip = end;
             return Boundary::cutFrame;
         }
     }
@@ -102,8 +116,15 @@ bool NetworkFramer::resolveCut(std::string_view rest, std::size_t& skip, std::si
     constexpr std::size_t kFrame = NetworkHeartbeat::frameSize;
     const std::string_view head = rest.substr(0, kFrame);
     std::vector<std::size_t> candidates;
-    for (std::size_t i = skip; i < head.size(); ++i)
-        if (opensMessage(head[i]) || markerAt(rest, i) != Next::no) candidates.push_back(i);
+    for (std::size_t i = skip; i < head.size(); ++i) {
+        std::size_t end = 0;
+        const Next next = markerAt(rest, i, end);
+        if (opensMessage(head[i]) || next == Next::marker || next == Next::undecided) candidates.push_back(i);
+        // Cut markers, then perhaps the message past them.
+        if (next == Next::message) candidates.push_back(end);
+    }
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
     std::size_t newline = std::string_view::npos;
     for (std::size_t start : candidates) {
         // Another frame begins here: the bytes before it are all of this one.
@@ -114,6 +135,7 @@ bool NetworkFramer::resolveCut(std::string_view rest, std::size_t& skip, std::si
             case Next::undecided:
                 return false;
             case Next::no:
+            case Next::message:
                 break;
         }
         // A line ending within a frame's length is kept timestamp bytes: a
@@ -127,6 +149,7 @@ bool NetworkFramer::resolveCut(std::string_view rest, std::size_t& skip, std::si
                 return false;
             }
         }
+        if (newline < start) continue;
         // JSON text holds no zero byte (the parser would stop at one).
         const std::string_view text = rest.substr(start, newline - start);
         if (text.find('\0') == std::string_view::npos && nlohmann::json::accept(text)) {
