@@ -249,7 +249,7 @@ M = [
 ('PR23', 'mcp', 'src/mcp/server.cpp', 'A message over the read budget is answered under id null', 'answerId = leadingRequestId(element).value_or(ID::null());', 'answerId = ID::null();'),
 ('PR24', 'mcp', 'src/mcp/stdio_transport.cpp', 'An over-long line is answered under id null', 'AnyResponse(leadingRequestId(start).value_or(ID::null()),', 'AnyResponse(ID::null(),'),
 ('PR25', 'mcp', 'src/mcp/envelope_scan.cpp', 'A number id cut short is taken as read', 'if (!value || !in.more()) return std::nullopt;', 'if (!value) return std::nullopt;'),
-('PR26', 'mcp', 'src/mcp/network_framing.cpp', 'Part of a marker before another frame is message text', 'if (opensMessage(rest[matched]) || next == Next::marker) {', 'if (opensMessage(rest[matched])) {'),
+('PR26', 'mcp', 'src/mcp/network_framing.cpp', 'Part of a marker before another frame is message text', 'if (opensMessage(rest[matched]) || next == Next::marker || next == Next::message) {', 'if (opensMessage(rest[matched])) {'),
 ('PR27', 'mcp', 'src/mcp/network_framing.cpp', 'A marker within a frame does not end the frame before it', '        if (next == magic.size()) {\n            skip = i;\n            return Boundary::cutFrame;\n        }\n', ''),
 ('PR28', 'app/platform', 'src/app/platform/contact_store.cpp', 'An oversized vCard file fails every contacts call', '        return {{}, tooLarge};\n    }\n    FileRead read;', '        throw PlatformError(operation, tooLarge);\n    }\n    FileRead read;'),
 ('PR29', 'app/tools', 'src/app/tools/messages/messages_tools.cpp', 'Generated columns of chat.db are read', 'if (generated.step()) {', 'if (false) {'),
