@@ -174,7 +174,7 @@ TEST_F(RegistryTest, PendingCallsAreBoundedPerFamilyInNumberAndArgumentBytes) {
             service->runHandler(next, nextBytes, [&] { ++ran; });
             EXPECT_TRUE(admitted);
         } catch (const ToolError& e) {
-            EXPECT_FALSE(admitted);
+            EXPECT_FALSE(admitted) << e.message();
             EXPECT_EQ(e.domain(), "LocalTool");
             EXPECT_TRUE(e.message().starts_with(std::string(familyWord(next)) + " tool is busy")) << e.message();
         }
