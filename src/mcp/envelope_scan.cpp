@@ -33,6 +33,8 @@ public:
         skipSpace();
         return at_ == text_.size();
     }
+    // A byte follows: a number read so far is not cut short.
+    bool more() const { return at_ < text_.size(); }
     char peek() {
         skipSpace();
         return at_ < text_.size() ? text_[at_] : '\0';
@@ -155,6 +157,26 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
     }
     if (id) return AnyRequest{std::move(*id), std::string(*method), std::move(decoded)};
     return AnyMessage{std::string(*method), std::move(decoded)};
+}
+
+std::optional<ID> leadingRequestId(std::string_view text) {
+    Scanner in(text);
+    if (!in.take('{')) return std::nullopt;
+    do {
+        const auto key = in.plainString();
+        if (!key || !in.take(':')) return std::nullopt;
+        if (*key == "id") {
+            if (in.peek() == '"') {
+                const auto value = in.plainString();
+                return value ? std::optional<ID>(ID(std::string(*value))) : std::nullopt;
+            }
+            const auto value = in.plainInteger();
+            if (!value || !in.more()) return std::nullopt;
+            return ID(*value);
+        }
+        if (!in.valueText()) return std::nullopt;
+    } while (in.take(','));
+    return std::nullopt;
 }
 
 }  // namespace mcp

@@ -26,4 +26,11 @@ inline constexpr json::ReadBudget kMessageReadBudget{500'000, 16u * 1024 * 1024}
 // "params" over kMessageReadBudget.
 std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string_view text);
 
+// The "id" of the object `text` begins with, found by walking its members
+// from the start without reading their values: an integer or a string free
+// of escapes, seen whole. `text` may be the start of a message cut short.
+// Nullopt when the walk meets anything else first (the message refused as
+// too large is then answered under id null).
+std::optional<ID> leadingRequestId(std::string_view text);
+
 }  // namespace mcp

@@ -20,6 +20,12 @@ void LineSplitter::reset(bool skipping) {
     }
 }
 
+std::string LineSplitter::overlongStart(std::string_view more) const {
+    std::string start(pending_ ? pending_ : "", std::min(size_, startSize()));
+    start.append(more.substr(0, startSize() - start.size()));
+    return start;
+}
+
 bool LineSplitter::append(std::string_view bytes) {
     if (bytes.size() > maxLine_ - size_) return false;
     if (size_ + bytes.size() > capacity_) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 namespace mcp {
@@ -12,6 +13,8 @@ class LineSplitter {
 public:
     // What a line may hold at most; a longer one is dropped as it streams past.
     static constexpr std::size_t kDefaultMaxLine = std::size_t{64} << 20;
+    // What is kept of an overlong line to answer it.
+    static constexpr std::size_t kOverlongStart = 4096;
 
     explicit LineSplitter(std::size_t maxLine = kDefaultMaxLine) : maxLine_(maxLine) {}
     ~LineSplitter() { std::free(pending_); }
@@ -19,8 +22,10 @@ public:
     LineSplitter& operator=(const LineSplitter&) = delete;
 
     // Calls onLine(std::string_view) for every complete line that is not blank
-    // (JSON whitespace only), carriage return kept, and onOverlong() once for
-    // every line longer than the limit. The views live until the call returns.
+    // (JSON whitespace only), carriage return kept, and
+    // onOverlong(std::string_view) once for every line longer than the limit,
+    // with the line's first kOverlongStart bytes (where its id is, as a rule).
+    // The views live until the call returns.
     template <class OnLine, class OnOverlong>
     void feed(std::string_view chunk, OnLine&& onLine, OnOverlong&& onOverlong);
 
@@ -39,6 +44,10 @@ private:
     bool append(std::string_view bytes);
     // Forgets the line; a buffer grown large is given back.
     void reset(bool skipping = false);
+    // The start of an overlong line: the bytes held, then those of `more`;
+    // as long whichever way the line was cut into reads.
+    std::string overlongStart(std::string_view more) const;
+    std::size_t startSize() const { return maxLine_ < kOverlongStart ? maxLine_ + 1 : kOverlongStart; }
 
     const std::size_t maxLine_;
     // realloc'd rather than a std::string: a growing line is moved in place
@@ -56,8 +65,9 @@ void LineSplitter::feed(std::string_view chunk, OnLine&& onLine, OnOverlong&& on
         const std::string_view head = chunk.substr(0, newline);
         if (newline == std::string_view::npos) {
             if (!skipping_ && !append(head)) {
+                const std::string start = overlongStart(head);
                 reset(true);
-                onOverlong();
+                onOverlong(std::string_view(start));
             }
             return;
         }
@@ -69,15 +79,16 @@ void LineSplitter::feed(std::string_view chunk, OnLine&& onLine, OnOverlong&& on
         if (size_ == 0) {
             // The common case: the whole line is in this chunk, no copy.
             if (head.size() > maxLine_) {
-                onOverlong();
+                onOverlong(head.substr(0, startSize()));
             } else if (!isBlank(head)) {
                 onLine(head);
             }
             continue;
         }
         if (!append(head)) {
+            const std::string start = overlongStart(head);
             reset();
-            onOverlong();
+            onOverlong(std::string_view(start));
             continue;
         }
         const std::string_view line(pending_, size_);

@@ -13,10 +13,10 @@ namespace mcp {
 // send a 12-byte heartbeat frame (NetworkHeartbeat): the 4 marker bytes and a
 // little-endian millisecond count whose top two bytes are zero (every time
 // before the year 10,000), so that a frame is told from message bytes that
-// merely begin like one. Marker bytes of a frame cut short before a message
-// are dropped up to the message's first byte ('{' or '['); anything else at a
-// boundary is message text, byte for byte. Marker bytes inside a message are
-// message bytes.
+// merely begin like one. The bytes of a frame cut short are dropped up to the
+// message's first byte ('{' or '[') or up to the next frame's marker, so no
+// cut frame ever reaches a message; anything else at a boundary is message
+// text, byte for byte. Marker bytes inside a message are message bytes.
 class NetworkFramer {
 public:
     // Calls onMessage(std::string) for every complete message that is not

@@ -454,9 +454,10 @@ void Server::handleElement(std::string_view element, std::stop_token stop) {
         try {
             std::rethrow_exception(error);
         } catch (const json::TooLarge&) {
-            // Refused like a line over the length limit, whatever it held.
+            // Refused like a line over the length limit, whatever it held;
+            // answered under its id when that stands before the large part.
             form = Form::request;
-            answerId = ID::null();
+            answerId = leadingRequestId(element).value_or(ID::null());
             error = std::make_exception_ptr(MCPError::invalidRequest(std::string("Message too large")));
         } catch (...) {
         }

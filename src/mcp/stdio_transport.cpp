@@ -2,6 +2,7 @@
 
 #include "logging/log_handlers.hpp"
 #include "mcp/envelope.hpp"
+#include "mcp/envelope_scan.hpp"
 #include "mcp/error.hpp"
 #include "mcp/line_splitter.hpp"
 
@@ -255,13 +256,15 @@ void StdioTransport::readLines(std::stop_token stop, int cancelFd, OnLine&& onLi
         });
         onLine(line);
     };
-    // Its text is gone, its id with it: answered with an error under id null.
-    auto refuse = [&] {
+    // Its text is gone but for its start: answered under the id found there,
+    // or under id null.
+    auto refuse = [&](std::string_view start) {
         logger_.error(logging::Logger::Site(kLogFile, "readLoop()", __LINE__), "Message too large", [&] {
             return logging::Logger::Metadata{{"limit", std::to_string(maxMessageSize_)}};
         });
         try {
-            send(json::write(encode(AnyResponse(ID::null(), MCPError::invalidRequest(std::string("Message too large")))),
+            send(json::write(encode(AnyResponse(leadingRequestId(start).value_or(ID::null()),
+                                                MCPError::invalidRequest(std::string("Message too large")))),
                              {.sortedKeys = true, .escapeSlashes = false}),
                  stop);
         } catch (...) {

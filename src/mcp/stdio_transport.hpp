@@ -28,8 +28,8 @@ namespace mcp {
 // one newline byte, whole: concurrent sends never interleave.
 //
 // Input is bounded: a line longer than the message limit is skipped to its
-// newline without being held whole, and answered with invalidRequest under id
-// null; at most kMaxQueuedMessages wait in the stream, beyond that the reader
+// newline without being held whole, and answered with invalidRequest under the
+// id its first bytes hold (leadingRequestId), else under id null; at most kMaxQueuedMessages wait in the stream, beyond that the reader
 // stops reading until the consumer catches up (readInto reads only when its
 // consumer is done with the last read).
 //

@@ -223,6 +223,29 @@ TEST(Envelope, PlainReadingAgreesWithTheGeneralOne) {
 }
 
 // Written around a result without the general writer: the same bytes.
+// The id of a message refused as too large, read from its start: whole
+// messages, and starts cut anywhere (a number or string running to the cut
+// is not known whole).
+TEST(Envelope, TheLeadingIdIsReadFromTheMembersBeforeTheCut) {
+    const std::pair<std::string, std::optional<ID>> rows[] = {
+        {R"({"jsonrpc":"2.0","id":12,"method":"tools/call","params":{"a":)", ID(12)},
+        {R"( { "id" : "s/1" , "params": [)", ID("s/1")},
+        {R"({"jsonrpc":"2.0","method":"m","params":{"x":"}\"]","y":[{}]},"id":-7})", ID(-7)},
+        {R"({"jsonrpc":"2.0","params":{"x":"}"},"id":)" "\"late\"}", ID("late")},
+        {R"({"jsonrpc":"2.0","id":12)", std::nullopt},
+        {R"({"jsonrpc":"2.0","id":"ab)", std::nullopt},
+        {R"({"jsonrpc":"2.0","params":{"x":"long text cut)", std::nullopt},
+        {R"({"jsonrpc":"2.0","id":"\u0031"})", std::nullopt},
+        {R"({"jsonrpc":"2.0","id":1.5})", std::nullopt},
+        {R"({"jsonrpc":"2.0","id":null})", std::nullopt},
+        {R"([{"jsonrpc":"2.0","id":1}])", std::nullopt},
+        {R"({"i\u0064":1})", std::nullopt},
+        {"xxxxxxxx", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [text, id] : rows) EXPECT_EQ(leadingRequestId(text), id) << text;
+}
+
 TEST(Envelope, WrittenResponsesMatchTheGeneralWriter) {
     const json::WriteOptions optionSets[] = {{.sortedKeys = true}, {}, {.escapeSlashes = true}, {.pretty = true}};
     const auto result = std::make_shared<const std::string>(R"({"a/b":[1]})");

@@ -267,6 +267,50 @@ TEST(NetworkTransportReconnect, ALostConnectionIsReopenedAndTheStreamGoesOn) {
     EXPECT_EQ(rig.connection->startCount(), 2);
 }
 
+// The messages and the heartbeat frames of `bytes` fed in two reads, split at `at`.
+std::pair<Lines, Lines> framedInTwo(std::string_view bytes, std::size_t at) {
+    mcp::NetworkFramer framer;
+    Lines messages, heartbeats;
+    const auto onMessage = [&](std::string m) { messages.push_back(std::move(m)); };
+    const auto onHeartbeat = [&](std::string_view f) { heartbeats.emplace_back(f); };
+    framer.feed(bytes.substr(0, at), onMessage, onHeartbeat);
+    framer.feed(bytes.substr(at), onMessage, onHeartbeat);
+    return {messages, heartbeats};
+}
+
+// A frame cut short (its first 1 to 11 bytes), or two, before a whole frame
+// or before the message: none of their bytes reach the message, however the
+// bytes arrive.
+TEST(NetworkFraming, CutFramesNeverReachAMessage) {
+    const std::string message = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
+    std::vector<std::string> frames{kHeartbeat};
+    for (const char byte : {'\x00', '\n', '{', '\xF0', '\x93'}) {
+        std::string frame = kHeartbeat;
+        frame[5] = byte;
+        frame[9] = byte == '\xF0' ? '\x9F' : '\x00';
+        frames.push_back(frame);
+        frame[6] = '{';  // a cut marker and a bracket among the timestamp bytes
+        frames.push_back(frame);
+    }
+    for (const std::string& frame : frames) {
+        for (std::size_t first = 1; first < frame.size(); ++first) {
+            for (std::size_t second = 0; second < frame.size(); ++second) {
+                for (const bool whole : {true, false}) {
+                    const std::string cut = frame.substr(0, first) + frame.substr(0, second);
+                    const std::string bytes = cut + (whole ? frame : "") + message + "\n";
+                    for (std::size_t at : {bytes.size(), first, first + 1, cut.size() + 3}) {
+                        const auto [messages, heartbeats] = framedInTwo(bytes, at);
+                        ASSERT_EQ(messages, Lines{message})
+                            << first << " and " << second << " bytes cut, whole frame " << whole << ", fed to " << at;
+                        ASSERT_EQ(heartbeats, whole ? Lines{frame} : Lines{})
+                            << first << " and " << second << " bytes cut, fed to " << at;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(NetworkFraming, AHeartbeatIsOnlyAWholeFrameAtAMessageBoundary) {
     const std::string marker = kHeartbeat.substr(0, 4);
     const std::string message = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
@@ -312,12 +356,7 @@ TEST(NetworkFraming, AHeartbeatIsOnlyAWholeFrameAtAMessageBoundary) {
             for (std::size_t kept = 4; kept <= frame.size(); ++kept) {
                 const std::string bytes = frame.substr(0, kept) + message + "\n";
                 for (std::size_t cut : {bytes.size(), kept, kept + 1}) {
-                    mcp::NetworkFramer framer;
-                    Lines messages, heartbeats;
-                    const auto onMessage = [&](std::string m) { messages.push_back(std::move(m)); };
-                    const auto onHeartbeat = [&](std::string_view f) { heartbeats.emplace_back(f); };
-                    framer.feed(std::string_view(bytes).substr(0, cut), onMessage, onHeartbeat);
-                    framer.feed(std::string_view(bytes).substr(cut), onMessage, onHeartbeat);
+                    const auto [messages, heartbeats] = framedInTwo(bytes, cut);
                     ASSERT_EQ(messages, Lines{message}) << value << " at " << place << ", " << kept << " kept";
                     ASSERT_EQ(heartbeats, kept == frame.size() ? Lines{frame} : Lines{});
                 }

@@ -159,9 +159,17 @@ TEST(ServerDispatch, AnswersRequestsAndTheirFailuresUnderTheRequestId) {
         {R"({"jsonrpc":"2.0","id":true,"method":"ping"})", errorAnswer("null", -32600, "Invalid Request", kBadId)},
         {R"({"jsonrpc":"2.0","id":{},"method":"test/echo"})", errorAnswer("null", -32600, "Invalid Request", kBadId)},
         {R"({"jsonrpc":"2.0","id":[1],"method":"ping"})", errorAnswer("null", -32600, "Invalid Request", kBadId)},
-        // More values than a message may hold, in the plain form or not.
-        {echo("13", R"(,"params":{"x":[)" + manyZeros + "]}"), errorAnswer("null", -32600, "Invalid Request", "Message too large")},
+        // More values than a message may hold, in the plain form or not:
+        // answered under the id its members hold, wherever it stands, or
+        // under null when none can be read without reading the values.
+        {echo("13", R"(,"params":{"x":[)" + manyZeros + "]}"), errorAnswer("13", -32600, "Invalid Request", "Message too large")},
         {echo("14", R"(,"params":{"x":[)" + manyZeros + "]},\"jsonrpc\":\"2.0\""),
+         errorAnswer("14", -32600, "Invalid Request", "Message too large")},
+        {R"({"jsonrpc":"2.0","method":"test/echo","params":{"x":[)" + manyZeros + R"(]},"id":"late/1"})",
+         errorAnswer("\"late/1\"", -32600, "Invalid Request", "Message too large")},
+        {R"({"jsonrpc":"2.0","method":"test/echo","params":{"x":[)" + manyZeros + R"(]}})",
+         errorAnswer("null", -32600, "Invalid Request", "Message too large")},
+        {R"({"jsonrpc":"2.0","id":"\u0031","method":"test/echo","params":{"x":[)" + manyZeros + R"(]}})",
          errorAnswer("null", -32600, "Invalid Request", "Message too large")},
     };
     run.server->registerMethodHandler<mcp::CallTool>(

@@ -295,4 +295,17 @@ M = [
 ('VV9', 'app/vision', 'src/app/vision/module/text_recognition.cpp', "Recognised text's confidence given in percent", 'line.topCandidate = TextCandidate{content, confidence / 100.0f};', 'line.topCandidate = TextCandidate{content, confidence};'),
 ('VV10', 'app/vision', 'src/app/vision/vision_service.cpp', 'Video analysis steps one frame too far', 'if (count++ % interval != 0) continue;', 'if (count++ % (interval + 1) != 0) continue;'),
 ('VV11', 'app/vision', 'src/app/vision/module/video_file.cpp', 'Reading goes on past the end of the stream', '        if (!shownValid_) return std::nullopt;', '        if (!shownValid_) return FrameSpan{lastEnd_, lastEnd_ + 1};'),
+# Per-family bound, refused ids, cut frames, oversized vCards, chat.db bounds
+('PR20', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'A family past its bound still takes calls', 'if (lane.calls != 0 && (lane.calls >= kMaxPendingCalls || lane.bytes + argumentBytes > kMaxPendingArgumentBytes)) {', 'if (false) {'),
+('PR21', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'Every family counts against one bound', 'Pending& lane = pendingByLane_[index];', 'Pending& lane = pendingByLane_[0];'),
+('PR22', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'Argument bytes are not bounded', '(lane.calls >= kMaxPendingCalls || lane.bytes + argumentBytes > kMaxPendingArgumentBytes)', '(lane.calls >= kMaxPendingCalls)'),
+('PR23', 'mcp', 'src/mcp/server.cpp', 'A message over the read budget is answered under id null', 'answerId = leadingRequestId(element).value_or(ID::null());', 'answerId = ID::null();'),
+('PR24', 'mcp', 'src/mcp/stdio_transport.cpp', 'An over-long line is answered under id null', 'AnyResponse(leadingRequestId(start).value_or(ID::null()),', 'AnyResponse(ID::null(),'),
+('PR25', 'mcp', 'src/mcp/envelope_scan.cpp', 'A number id cut short is taken as read', 'if (!value || !in.more()) return std::nullopt;', 'if (!value) return std::nullopt;'),
+('PR26', 'mcp', 'src/mcp/network_framing.cpp', 'Part of a marker before another frame is message text', 'if (opensMessage(rest[matched]) || next == Next::marker || next == Next::message) {', 'if (opensMessage(rest[matched])) {'),
+('PR27', 'mcp', 'src/mcp/network_framing.cpp', 'A marker within a frame does not end the frame before it', '        if (next == magic.size()) {\n            skip = i;\n            return Boundary::cutFrame;\n        }\n', ''),
+('PR28', 'app/platform', 'src/app/platform/contact_store.cpp', 'An oversized vCard file fails every contacts call', '        return {{}, tooLarge};\n    }\n    FileRead read;', '        throw PlatformError(operation, tooLarge);\n    }\n    FileRead read;'),
+('PR29', 'app/tools', 'src/app/tools/messages/messages_tools.cpp', 'Generated columns of chat.db are read', 'if (generated.step()) {', 'if (false) {'),
+('PR30', 'app/tools', 'src/app/tools/messages/messages_tools.cpp', 'One message value may be of any size', '    sqlite3_limit(connection->handle(), SQLITE_LIMIT_LENGTH, static_cast<int>(messagesValueLimit));\n', ''),
+('PR31', 'app/tools', 'src/app/tools/messages/messages_tools.cpp', 'An answer of any size is built', 'if (answerSize > messagesAnswerLimit) {', 'if (false) {'),
 ]

@@ -251,8 +251,8 @@ std::optional<mcp::ID> cancelledRequest(const mcp::Value& params) {
 
 // tools/call: the loop thread finds the family, counts the call and reads the
 // arguments; the handler runs on its family's lane, which sends the answer.
-// The loop waits for it only while too many calls are pending, and a refused
-// call never reaches it.
+// The loop never waits for it: a refused call, or one its family is too busy
+// to take, is answered at once.
 class ToolCallHandler final : public mcp::RequestHandlerBox {
 public:
     ToolCallHandler(tools::LocalToolService& registry, std::shared_ptr<CallsInFlight> calls, std::stop_token inputEnded)
@@ -284,28 +284,34 @@ public:
         // Typing and clicking for a client that has gone would act for nobody.
         auto callStop = calls_->begin(request.id, stop,
                                       family->toolSwitch() == tools::ToolSwitch::MacOS ? inputEnded_ : std::stop_token{});
-        // Waits here, and so stops the reading, while too many calls are pending.
-        registry_.runHandler(
-            family->toolSwitch(), bytes,
-            [family, calls = calls_, callStop, id = request.id, name = call.name(), arguments = std::move(arguments),
-             options, answer = std::move(answer)] {
-                const std::stop_token stop = callStop->source.get_token();
-                std::string text;
-                try {
-                    text = written(id, toolAnswer([&] {
-                                       // Stopped while queued: the handler is not started.
-                                       if (stop.stop_requested()) throw rt::Cancelled();
-                                       return family->handle(name, arguments, stop);
-                                   }),
-                                   options);
-                } catch (const rt::Cancelled& e) {
-                    text = json::write(
-                        mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))), options);
-                }
-                calls->end(id, callStop);
-                answer(std::move(text));
-            },
-            stop);
+        // Kept here too: a family with too many calls pending refuses this one
+        // at once, and the loop goes on reading the calls of the others.
+        auto answerOnce = std::make_shared<Answer>(std::move(answer));
+        try {
+            registry_.runHandler(
+                family->toolSwitch(), bytes,
+                [family, calls = calls_, callStop, id = request.id, name = call.name(), arguments = std::move(arguments),
+                 options, answerOnce] {
+                    const std::stop_token stop = callStop->source.get_token();
+                    std::string text;
+                    try {
+                        text = written(id, toolAnswer([&] {
+                                           // Stopped while queued: the handler is not started.
+                                           if (stop.stop_requested()) throw rt::Cancelled();
+                                           return family->handle(name, arguments, stop);
+                                       }),
+                                       options);
+                    } catch (const rt::Cancelled& e) {
+                        text = json::write(
+                            mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))), options);
+                    }
+                    calls->end(id, callStop);
+                    (*answerOnce)(std::move(text));
+                });
+        } catch (const tools::ToolError& busy) {
+            calls_->end(request.id, callStop);
+            (*answerOnce)(written(request.id, errorAnswer(busy.message()), options));
+        }
         return true;
     }
 

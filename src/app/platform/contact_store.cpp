@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -92,18 +93,29 @@ bool hasVCardExtension(const std::filesystem::path& path) {
     return extension == ".vcf";
 }
 
-// The file's bytes; nullopt for something that is not a regular file (a
-// FIFO or device is never opened blocking).
-std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t limit) {
+// The file's bytes, or why the file is skipped: it is not a regular file (a
+// FIFO or device is never opened blocking) or it is larger than `limit`.
+struct FileRead {
+    std::string data;
+    std::optional<std::string> skipped;
+};
+
+FileRead readFile(const std::filesystem::path& path, std::size_t limit) {
     const std::string operation = "read contacts file " + path.string();
+    const std::string tooLarge = "larger than " + std::to_string(limit / (1024 * 1024)) + " MiB";
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) throw errnoError(operation, errno);
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
-        return std::nullopt;
+        return {{}, "not a regular file"};
     }
-    std::string data;
+    // Known from its size, before a byte is read.
+    if (static_cast<std::uint64_t>(info.st_size) > limit) {
+        ::close(fd);
+        return {{}, tooLarge};
+    }
+    FileRead read;
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -114,14 +126,14 @@ std::optional<std::string> readFile(const std::filesystem::path& path, std::size
             throw errnoError(operation, error);
         }
         if (n == 0) break;
-        data.append(buffer, static_cast<std::size_t>(n));
-        if (data.size() > limit) {
+        read.data.append(buffer, static_cast<std::size_t>(n));
+        if (read.data.size() > limit) {  // it grew while being read
             ::close(fd);
-            throw PlatformError(operation, "larger than " + std::to_string(limit / (1024 * 1024)) + " MiB");
+            return {{}, tooLarge};
         }
     }
     ::close(fd);
-    return data;
+    return read;
 }
 
 }  // namespace
@@ -170,14 +182,15 @@ void VCardContactStore::enumerateContacts(const std::function<bool(const Contact
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
         const fs::path path = fs::path(directory_) / file;
-        std::optional<std::string> data = readFile(path, maxFileSize);
-        if (!data) {
+        // One file that cannot be read whole never hides the others' contacts.
+        const FileRead read = readFile(path, maxFileSize);
+        if (read.skipped) {
             std::lock_guard lock(mutex_);
             if (sink_ && reported_.insert(path.string()).second)
-                sink_->write("Contacts: skipping " + path.string() + ": not a regular file");
+                sink_->write("Contacts: skipping " + path.string() + ": " + *read.skipped);
             continue;
         }
-        for (const auto& contact : parseVCards(*data, file))
+        for (const auto& contact : parseVCards(read.data, file))
             if (!visit(contact)) return;
     }
 }

@@ -72,11 +72,12 @@ private:
 // $XDG_DATA_HOME/brisolet/contacts or the folder `contactsDirectory` names),
 // read anew at every walk. Store order: path below the folder (byte order),
 // then position in the file; identifiers are "<path>#<position>". A missing
-// folder holds no contacts; an unreadable folder or file, or a file over
-// maxFileSize, fails the walk. Anything not a regular file (a FIFO, a
-// device) is skipped with one diagnostic, never opened blocking; folders
-// deeper than maxDepth are not walked. Links to folders are followed, and
-// each folder is walked once however many links lead to it.
+// folder holds no contacts; an unreadable folder or file fails the walk. A
+// file over maxFileSize and anything not a regular file (a FIFO, a device,
+// never opened blocking) are skipped with one diagnostic each ("Contacts:
+// skipping <path>: <why>"); folders deeper than maxDepth are not walked.
+// Links to folders are followed, and each folder is walked once however many
+// links lead to it.
 class VCardContactStore : public ContactStore {
 public:
     static constexpr std::size_t maxFileSize = 64 * 1024 * 1024;

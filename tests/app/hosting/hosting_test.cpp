@@ -1,5 +1,6 @@
 // The program end to end: the brisolet executable on pipes, with a fresh home.
 #include "app/platform/scratch_dir.hpp"
+#include "app/platform/sqlite.hpp"
 #include "json/json.hpp"
 #include "support/child_process.hpp"
 #include "support/wait.hpp"
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <utility>
@@ -290,7 +292,7 @@ TEST_F(Program, MemoryStaysBoundedWhateverOneMessageHolds) {
         EXPECT_EQ(child->readLine(std::chrono::seconds(60)),
                   textSize == (15u << 20)
                       ? R"({"id":5,"jsonrpc":"2.0","result":{}})"
-                      : R"({"error":{"code":-32600,"data":{"detail":"Message too large"},"message":"Invalid Request: Message too large"},"id":null,"jsonrpc":"2.0"})");
+                      : R"({"error":{"code":-32600,"data":{"detail":"Message too large"},"message":"Invalid Request: Message too large"},"id":5,"jsonrpc":"2.0"})");
         EXPECT_EQ(child->readLine(std::chrono::seconds(60)), R"({"id":6,"jsonrpc":"2.0","result":{}})");
         writer.join();
         const std::string status = readFile("/proc/" + std::to_string(child->pid()) + "/status");
@@ -300,6 +302,124 @@ TEST_F(Program, MemoryStaysBoundedWhateverOneMessageHolds) {
         child->closeInput();
         EXPECT_EQ(child->wait(std::chrono::seconds(60)), 0);
     }
+}
+
+// A message refused as too large is answered under the id it begins with,
+// so the client stops waiting for it: over the read budget (a 20 MiB text)
+// or over the line limit (65 MiB). Without a readable id first, under null.
+TEST_F(Program, AMessageRefusedAsTooLargeIsAnsweredUnderItsId) {
+    const std::string tooLarge = R"({"code":-32600,"data":{"detail":"Message too large"},"message":"Invalid Request: Message too large"})";
+    const std::string call = R"(,"method":"tools/call","params":{"name":"send_email","arguments":{"recipient":")";
+    const std::pair<std::string, std::string> rows[] = {
+        {R"({"jsonrpc":"2.0","id":21)" + call + std::string(20u << 20, 'a') + R"("}}})", "21"},
+        {R"({"jsonrpc":"2.0","id":"big/22")" + call + std::string(65u << 20, 'a') + R"("}}})", R"("big/22")"},
+        {R"({"jsonrpc":"2.0")" + call + std::string(65u << 20, 'a') + R"("}},"id":23})", "null"},
+    };
+    auto child = initialized();
+    for (const auto& [line, id] : rows) {
+        std::thread writer([&, &line = line] { child->writeLine(line); });
+        EXPECT_EQ(child->readLine(std::chrono::seconds(60)), R"({"error":)" + tooLarge + R"(,"id":)" + id + R"(,"jsonrpc":"2.0"})");
+        writer.join();
+    }
+    child->writeLine(R"({"jsonrpc":"2.0","id":24,"method":"ping"})");
+    EXPECT_EQ(child->readLine(), R"({"id":24,"jsonrpc":"2.0","result":{}})");
+    child->closeInput();
+    EXPECT_EQ(child->wait(std::chrono::seconds(60)), 0);
+}
+
+// A 12 KB chat.db whose message text is computed, 50 MB a row, is refused at
+// once and in little memory; the other families are answered meanwhile.
+TEST_F(Program, AComputedMessageTextIsRefusedWhileOthersAreAnswered) {
+    writeDefaults(R"({"isMessagesEnabled": true, "isMapsEnabled": true})");
+    fs::create_directories(home_ / "Library" / "Messages");
+    app::platform::SqliteConnection(
+        (home_ / "Library" / "Messages" / "chat.db").string(), app::platform::SqliteOpenMode::ReadWriteCreate)
+        .exec("CREATE TABLE handle(ROWID INTEGER PRIMARY KEY, id TEXT);"
+              "CREATE TABLE message(ROWID INTEGER PRIMARY KEY, attributedBody BLOB, date INTEGER, handle_id INTEGER, "
+              "is_from_me INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, cache_has_attachments INTEGER DEFAULT 0, "
+              "item_type INTEGER DEFAULT 0, text GENERATED ALWAYS AS (hex(zeroblob(25000000))) VIRTUAL);"
+              "INSERT INTO handle VALUES (1, '+12025550100');"
+              "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20) "
+              "INSERT INTO message(date, handle_id) SELECT i, 1 FROM n;");
+    auto child = initialized();
+    child->write(
+        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"read_messages","arguments":{"phoneNumber":"+12025550100"}}})" "\n"
+        R"({"jsonrpc":"2.0","id":3,"method":"ping"})" "\n"
+        R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"search_locations","arguments":{"query":"Paris"}}})" "\n");
+    std::map<std::int64_t, std::string> answers;
+    while (answers.size() < 3) {
+        const auto line = child->readLine(std::chrono::seconds(20));
+        ASSERT_TRUE(line);
+        answers[json::parse(*line).find("id")->asInt()] = *line;
+    }
+    EXPECT_EQ(answers[2], R"({"id":2,"jsonrpc":"2.0","result":{"content":[{"text":"Error: Query prepare failed: message.text is a generated column","type":"text"}],"isError":true}})");
+    EXPECT_EQ(answers[3], R"({"id":3,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(answers[4].find("isError"), std::string::npos) << answers[4];
+    EXPECT_NE(answers[4].find("Paris"), std::string::npos) << answers[4];
+#if !defined(__SANITIZE_ADDRESS__)
+    const std::string status = readFile("/proc/" + std::to_string(child->pid()) + "/status");
+    EXPECT_LT(std::stol(status.substr(status.find("VmHWM:") + 6)), 256L * 1024) << "kB at the peak";
+#endif
+    child->closeInput();
+    EXPECT_EQ(child->wait(), 0);
+}
+
+// 1,100 calls of one family, held by a locked chat.db (each waits a second
+// for the lock): that family refuses what passes its bound at once, and the
+// program goes on reading and answering the others, a ping included.
+TEST_F(Program, OneFamilysFloodNeitherStopsTheReadingNorTheOtherFamilies) {
+    writeDefaults(R"({"isMessagesEnabled": true, "isMapsEnabled": true})");
+    fs::create_directories(home_ / "Library" / "Messages");
+    app::platform::SqliteConnection lock((home_ / "Library" / "Messages" / "chat.db").string(),
+                                         app::platform::SqliteOpenMode::ReadWriteCreate);
+    lock.exec("CREATE TABLE handle(ROWID INTEGER PRIMARY KEY, id TEXT);"
+              "CREATE TABLE message(ROWID INTEGER PRIMARY KEY, text TEXT, attributedBody BLOB, date INTEGER, "
+              "handle_id INTEGER, is_from_me INTEGER, is_read INTEGER, cache_has_attachments INTEGER, item_type INTEGER);"
+              "BEGIN EXCLUSIVE; INSERT INTO handle VALUES (1, '+12025550100');");
+    auto child = initialized();
+    constexpr int kFlood = 1100;
+    std::thread writer([&] {
+        std::string flood;
+        for (int i = 0; i < kFlood; ++i)
+            flood += R"({"jsonrpc":"2.0","id":)" + std::to_string(1000 + i) +
+                     R"(,"method":"tools/call","params":{"name":"get_unread_messages","arguments":{}}})" "\n";
+        child->write(flood);
+        child->write(R"({"jsonrpc":"2.0","id":3,"method":"ping"})" "\n"
+                     R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"search_locations","arguments":{"query":"Paris"}}})" "\n");
+    });
+    const auto started = std::chrono::steady_clock::now();
+    int busy = 0, answered = 0, others = 0;
+    const auto isBusy = [](const std::string& line) {
+        return line.find("Error: Messages tool is busy") != std::string::npos;
+    };
+    std::chrono::steady_clock::duration othersAnswered{};
+    while (others < 2) {
+        const auto line = child->readLine(std::chrono::seconds(20));
+        ASSERT_TRUE(line) << busy << " refused before the end";
+        const json::Value answer = json::parse(*line);
+        const std::int64_t id = answer.find("id")->asInt();
+        if (id >= 1000) {
+            ++(isBusy(*line) ? busy : answered);
+        } else {
+            EXPECT_TRUE(id == 3 || (id == 4 && line->find("Paris") != std::string::npos)) << *line;
+            ++others;
+        }
+    }
+    othersAnswered = std::chrono::steady_clock::now() - started;
+    writer.join();
+    // Well before the 256 calls taken could have waited for the lock.
+    EXPECT_LT(othersAnswered, std::chrono::seconds(20));
+    EXPECT_GT(busy, 0) << "refused at once, while the lock is held";
+    lock.exec("COMMIT;");
+    while (busy + answered < kFlood) {
+        const auto line = child->readLine(std::chrono::seconds(30));
+        ASSERT_TRUE(line);
+        ++(isBusy(*line) ? busy : answered);
+    }
+    EXPECT_GE(busy, kFlood - 256);
+    EXPECT_LE(answered, 256);
+    child->closeInput();
+    EXPECT_EQ(child->wait(std::chrono::seconds(30)), 0);
 }
 
 TEST_F(Program, ClosedStandardDescriptorsReadAsEmptyInputAndDiscardedOutput) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/vcard.hpp"
@@ -132,6 +133,35 @@ TEST_F(VCardContactStoreTest, LinkedFoldersAreFollowedAndEachReadOnce) {
     EXPECT_EQ(ids.size(), 2u);
     EXPECT_EQ(std::count(ids.begin(), ids.end(), "me.vcf#1"), 1);
     EXPECT_EQ(std::count_if(ids.begin(), ids.end(), [](const std::string& id) { return id.ends_with("/f.vcf#1"); }), 1);
+}
+
+// A file too large to read is skipped and reported once; the cards beside
+// it are served. Only its size counts: the sparse files cost no disk.
+TEST_F(VCardContactStoreTest, AnOversizedFileIsSkippedAndReportedNotFatal) {
+    const std::pair<std::size_t, bool> rows[] = {{VCardContactStore::maxFileSize + 1, true},
+                                                 {std::size_t{65} << 20, true},
+                                                 {VCardContactStore::maxFileSize, false}};
+    std::filesystem::create_directories(folder);
+    for (const auto& [size, skipped] : rows) {
+        SCOPED_TRACE(size);
+        testsupport::writeFile(folder + "/a.vcf", "BEGIN:VCARD\nN:A;Ann\nTEL:1\nEND:VCARD\n");
+        testsupport::writeFile(folder + "/c.vcf", "BEGIN:VCARD\nN:C;Cy\nTEL:3\nEND:VCARD\n");
+        testsupport::writeFile(folder + "/b.vcf", "");
+        ASSERT_EQ(::truncate((folder + "/b.vcf").c_str(), static_cast<off_t>(size)), 0);
+        auto sink = std::make_shared<MemoryDiagnosticSink>();
+        VCardContactStore withSink{folder, std::make_shared<FakeAccessPrompter>(), sink};
+        for (int round = 0; round < 2; ++round) {
+            std::vector<std::string> ids;
+            withSink.enumerateContacts([&](const Contact& c) { return ids.push_back(c.identifier), true; });
+            EXPECT_EQ(ids, (std::vector<std::string>{"a.vcf#1", "c.vcf#1"}));
+        }
+        if (skipped) {
+            ASSERT_EQ(sink->lines().size(), 1u) << "reported once";
+            EXPECT_EQ(sink->lines()[0], "Contacts: skipping " + folder + "/b.vcf: larger than 64 MiB");
+        } else {
+            EXPECT_TRUE(sink->lines().empty());
+        }
+    }
 }
 
 }  // namespace

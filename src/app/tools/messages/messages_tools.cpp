@@ -88,6 +88,19 @@ std::string columnText(const platform::SqliteStatement& statement, int column) {
     return json::repairUtf8(statement.text(column));
 }
 
+// What a text adds to the written answer: its bytes, escapes included.
+std::size_t writtenSize(std::string_view text) {
+    std::size_t size = text.size() + 2;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20) size += 5;
+        else if (c == '"' || c == '\\' || c == '/') size += 1;
+    }
+    return size;
+}
+
+std::string mebibytes(std::size_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
 bool columnIsOne(const platform::SqliteStatement& statement, int column) {
     if (column >= statement.columnCount()) return false;
     return statement.int32(column) == 1;
@@ -165,7 +178,11 @@ std::string queryMessages(const std::string& databasePath, std::string_view sql,
         overBudget = std::chrono::steady_clock::now() >= deadline;
         return overBudget;
     });
+    // No value may be built or read past the limit: SQLite refuses it.
+    sqlite3_limit(connection->handle(), SQLITE_LIMIT_LENGTH, static_cast<int>(messagesValueLimit));
     const auto interrupted = [&](const platform::SqliteError& error) -> std::optional<ToolError> {
+        if ((error.code() & 0xff) == SQLITE_TOOBIG)
+            return ToolError(kDomain, 500, "Query failed: a message is larger than " + mebibytes(messagesValueLimit));
         if ((error.code() & 0xff) != SQLITE_INTERRUPT) return std::nullopt;
         return ToolError(kDomain, 500, overBudget ? "Query failed: took too long" : "Query failed: stopped");
     };
@@ -181,6 +198,16 @@ std::string queryMessages(const std::string& databasePath, std::string_view sql,
             if (!kinds.int32(1))
                 throw ToolError(kDomain, 500, "Query prepare failed: " + kinds.text(0) + " is not a table");
         }
+        // Nor may a column compute its value: a few bytes of schema can
+        // describe a text of any size.
+        auto generated = connection->prepare(
+            "SELECT t.name, c.name FROM (SELECT 'message' AS name UNION ALL SELECT 'handle') AS t, "
+            "pragma_table_xinfo(t.name) AS c WHERE c.hidden IN (2, 3) ORDER BY t.name DESC, c.cid LIMIT 1");
+        if (generated.step()) {
+            throw ToolError(kDomain, 500,
+                            "Query prepare failed: " + generated.text(0) + "." + generated.text(1) +
+                                " is a generated column");
+        }
         statement.emplace(connection->prepare(sql));
     } catch (const platform::SqliteError& error) {
         if (auto stopped = interrupted(error)) throw *stopped;
@@ -188,13 +215,24 @@ std::string queryMessages(const std::string& databasePath, std::string_view sql,
     }
 
     json::Array rows;
+    std::size_t answerSize = 0;
     try {
         for (std::size_t i = 0; i < parameters.size(); ++i) statement->bind(static_cast<int>(i + 1), parameters[i]);
         while (statement->step()) {
+            std::string content = columnText(*statement, 0);
+            std::string date = columnText(*statement, 1);
+            std::string sender = columnText(*statement, 2);
+            // The keys, the flags and the layout: under 200 bytes a row.
+            answerSize += writtenSize(content) + writtenSize(date) + writtenSize(sender) + 200;
+            if (answerSize > messagesAnswerLimit) {
+                throw ToolError(kDomain, 500,
+                                "Query failed: the answer is larger than " + mebibytes(messagesAnswerLimit) +
+                                    "; ask for fewer messages");
+            }
             rows.emplace_back(json::Object{
-                {"content", columnText(*statement, 0)},
-                {"date", columnText(*statement, 1)},
-                {"sender", columnText(*statement, 2)},
+                {"content", std::move(content)},
+                {"date", std::move(date)},
+                {"sender", std::move(sender)},
                 {"isFromMe", columnIsOne(*statement, 3)},
                 {"hasAttachments", columnIsOne(*statement, 4)},
             });

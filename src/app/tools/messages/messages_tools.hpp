@@ -9,6 +9,7 @@
 #include "app/tools/registry/tool_family.hpp"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stop_token>
@@ -35,6 +36,10 @@ std::string messagesUnreadStatement(std::int64_t limit);
 inline constexpr std::chrono::milliseconds messagesBusyTimeout{1000};
 // How long one query may run: a database can be made to compute forever.
 inline constexpr std::chrono::milliseconds messagesQueryBudget{10000};
+// What one value read (a message's text) and one answer may hold: a small
+// database can describe values far larger than itself.
+inline constexpr std::size_t messagesValueLimit = std::size_t{1} << 20;
+inline constexpr std::size_t messagesAnswerLimit = std::size_t{8} << 20;
 
 // Runs one statement on the database at `databasePath`, opened read-only,
 // with `parameters` bound as text at 1, 2, ...; returns the rows as a
@@ -44,8 +49,13 @@ inline constexpr std::chrono::milliseconds messagesQueryBudget{10000};
 // failed: <cause>" or "Query failed: <cause>" (a step failing part-way: no
 // partial answer). Only a regular file is opened, and only one whose
 // "message" and "handle" are plain tables ("Query prepare failed: <name> is
-// not a table"); the query is stopped when `stop` is requested or `budget`
-// has passed ("Query failed: stopped" / "Query failed: took too long").
+// not a table") without generated columns ("Query prepare failed:
+// <table>.<column> is a generated column"); the query is stopped when `stop`
+// is requested or `budget` has passed ("Query failed: stopped" / "Query
+// failed: took too long"), and fails when one value would pass
+// messagesValueLimit ("Query failed: a message is larger than 1 MiB") or the
+// answer messagesAnswerLimit ("Query failed: the answer is larger than 8
+// MiB; ask for fewer messages").
 std::string queryMessages(const std::string& databasePath, std::string_view sql,
                           const std::vector<std::string>& parameters, std::stop_token stop = {},
                           std::chrono::milliseconds budget = messagesQueryBudget);

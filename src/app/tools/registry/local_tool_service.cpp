@@ -182,44 +182,50 @@ std::string LocalToolService::callTool(const std::string& name, Arguments argume
             } catch (...) {
                 done->fail(std::current_exception());
             }
-        },
-        stop);
+        });
     return done->wait(stop);
 }
 
-void LocalToolService::runHandler(ToolSwitch s, std::size_t argumentBytes, std::function<void()> job,
-                                  std::stop_token stop) {
-    {
-        std::unique_lock lock(pendingMutex_);
-        // A call larger than the whole allowance still runs, alone.
-        rt::detail::waitUntil(pendingChanged_, lock, stop, std::nullopt, [&] {
-            return pendingCalls_ == 0 || (pendingCalls_ < kMaxPendingCalls &&
-                                          pendingBytes_ + argumentBytes <= kMaxPendingArgumentBytes);
-        });
-        ++pendingCalls_;
-        pendingBytes_ += argumentBytes;
-    }
+void LocalToolService::runHandler(ToolSwitch s, std::size_t argumentBytes, std::function<void()> job) {
     // Calendar and reminders share their event store, and so a lane.
     const std::size_t index = switchIndex(s == ToolSwitch::Reminders ? ToolSwitch::Calendar : s);
+    {
+        std::lock_guard lock(pendingMutex_);
+        Pending& lane = pendingByLane_[index];
+        // Refused at once rather than waited for: the caller reads the calls
+        // of every family, and a wait here would hold them all.
+        if (lane.calls != 0 && (lane.calls >= kMaxPendingCalls || lane.bytes + argumentBytes > kMaxPendingArgumentBytes)) {
+            throw ToolError("LocalTool", 503,
+                            std::string(familyWord(s)) + " tool is busy: " + std::to_string(lane.calls) +
+                                " calls are waiting (at most " + std::to_string(kMaxPendingCalls) + " calls or " +
+                                std::to_string(kMaxPendingArgumentBytes >> 20) +
+                                " MiB of arguments); try again when they have finished");
+        }
+        ++lane.calls;
+        lane.bytes += argumentBytes;
+        ++pendingCalls_;
+    }
     rt::SerialLane* lane;
     {
         std::lock_guard lock(lanesMutex_);
         if (!lanes_[index]) lanes_[index] = std::make_unique<rt::SerialLane>();
         lane = lanes_[index].get();
     }
-    lane->post([this, argumentBytes, job = std::move(job)] {
+    lane->post([this, index, argumentBytes, job = std::move(job)] {
         struct Release {
             LocalToolService& service;
+            std::size_t index;
             std::size_t bytes;
             ~Release() {
                 {
                     std::lock_guard lock(service.pendingMutex_);
+                    --service.pendingByLane_[index].calls;
+                    service.pendingByLane_[index].bytes -= bytes;
                     --service.pendingCalls_;
-                    service.pendingBytes_ -= bytes;
                 }
                 service.pendingChanged_.notify_all();
             }
-        } release{*this, argumentBytes};
+        } release{*this, index, argumentBytes};
         job();
     });
 }

@@ -31,10 +31,12 @@ namespace app::tools {
 // listings.
 class LocalToolService {
 public:
-    // At most this many calls, holding at most this many bytes of arguments
-    // together, are handed to the families and not yet finished.
-    static constexpr std::size_t kMaxPendingCalls = 1024;
-    static constexpr std::size_t kMaxPendingArgumentBytes = 64u * 1024 * 1024;
+    // Per lane (one family, or calendar and reminders together): at most this
+    // many calls, holding at most this many bytes of arguments together, are
+    // handed over and not yet finished. A flood of one family never holds
+    // another's calls, nor the reading of them.
+    static constexpr std::size_t kMaxPendingCalls = 256;
+    static constexpr std::size_t kMaxPendingArgumentBytes = 16u * 1024 * 1024;
 
     // Each family fills the slot of its switch; slots nobody fills contribute
     // no tools. Reads the counter and the switches from the store; writes
@@ -115,11 +117,12 @@ public:
     // Queues `job` (a call of the handler of family `s`) on that family's
     // lane: the handlers of one family run one at a time in call order (the
     // calendar's and the reminders' share a lane, as they share a store),
-    // and apart from every other family and from the main executor. First
-    // waits while kMaxPendingCalls calls or kMaxPendingArgumentBytes of
-    // arguments are pending, so that a caller reading calls stops reading.
-    // Throws rt::Cancelled on stop while waiting; the job is then not run.
-    void runHandler(ToolSwitch s, std::size_t argumentBytes, std::function<void()> job, std::stop_token stop = {});
+    // and apart from every other family and from the main executor. Never
+    // waits: when the lane already holds kMaxPendingCalls calls, or the call
+    // would take its arguments past kMaxPendingArgumentBytes, throws ToolError
+    // "LocalTool" 503 "<family> tool is busy: ..." and the job is not run
+    // (alone on its lane, a call of any size is taken).
+    void runHandler(ToolSwitch s, std::size_t argumentBytes, std::function<void()> job);
     // Blocks until every job handed to runHandler has run; Cancelled on
     // stop, rt::TimedOut past the deadline.
     void waitForHandlers(std::stop_token stop = {}, std::optional<rt::Clock::time_point> deadline = {});
@@ -159,10 +162,14 @@ private:
     std::shared_ptr<WatchGuard> watchGuard_;
     std::unique_ptr<platform::DirectoryWatch> watch_;
 
-    mutable std::mutex pendingMutex_;  // the two counts below
+    struct Pending {
+        std::size_t calls = 0;
+        std::size_t bytes = 0;
+    };
+    mutable std::mutex pendingMutex_;  // the counts below
     std::condition_variable_any pendingChanged_;
-    std::size_t pendingCalls_ = 0;
-    std::size_t pendingBytes_ = 0;
+    std::size_t pendingCalls_ = 0;  // on every lane
+    std::array<Pending, kToolSwitchCount> pendingByLane_{};
     // Declared last: they go first, running the jobs still queued, which
     // refer to the families and the counts above.
     std::mutex lanesMutex_;

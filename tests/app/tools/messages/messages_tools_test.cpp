@@ -81,6 +81,21 @@ TEST(MessagesTools, AHostileDatabaseNeverStallsACall) {
          "Failed to open messages DB: not a regular file. Please enable Full Disk Access."},
         {"stopped", tables, loop, stopped.get_token(), 10000, "Query failed: stopped"},
         {"over budget", tables, loop, {}, 50, "Query failed: took too long"},
+        // A few bytes of schema describing a text of 50 MB for every row.
+        {"a generated text", "CREATE TABLE handle(ROWID, id); CREATE TABLE message(ROWID, attributedBody, date, "
+             "handle_id, is_from_me, is_read, cache_has_attachments, item_type, "
+             "text GENERATED ALWAYS AS (hex(zeroblob(25000000))) VIRTUAL);"
+             "INSERT INTO message(ROWID, is_from_me, is_read, item_type) VALUES (1, 0, 0, 0), (2, 0, 0, 0);",
+         messagesUnreadStatement(10), {}, 10000, "Query prepare failed: message.text is a generated column"},
+        {"a stored generated handle", "CREATE TABLE message(text); CREATE TABLE handle(ROWID, x, "
+             "id GENERATED ALWAYS AS (x || x) STORED);",
+         messagesUnreadStatement(10), {}, 10000, "Query prepare failed: handle.id is a generated column"},
+        {"one value too large", tables + "INSERT INTO message VALUES (hex(zeroblob(600000)));",
+         "SELECT text, '', '', 0, 0 FROM message", {}, 10000, "Query failed: a message is larger than 1 MiB"},
+        {"an answer too large", tables + "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10) "
+             "INSERT INTO message SELECT hex(zeroblob(450000)) FROM n;",
+         "SELECT text, '', '', 0, 0 FROM message", {}, 10000,
+         "Query failed: the answer is larger than 8 MiB; ask for fewer messages"},
     };
     for (const auto& [what, schema, sql, stop, budget, error] : rows) {
         SCOPED_TRACE(what);
@@ -90,6 +105,14 @@ TEST(MessagesTools, AHostileDatabaseNeverStallsACall) {
         expectToolError([&] { queryMessages(path, sql, {}, stop, std::chrono::milliseconds(budget)); },
                         ToolError("MessagesTool", 500, error));
     }
+    // Just within both bounds: eight texts of 900,000 bytes are answered whole.
+    const std::string path = dir.file("an answer within bounds.db");
+    platform::SqliteConnection(path, platform::SqliteOpenMode::ReadWriteCreate)
+        .exec(tables + "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 8) "
+                       "INSERT INTO message SELECT hex(zeroblob(450000)) FROM n;");
+    const auto rows8 = json::parse(queryMessages(path, "SELECT text, '', '', 0, 0 FROM message", {}));
+    ASSERT_EQ(rows8.asArray().size(), 8u);
+    EXPECT_EQ(rows8.asArray()[7].find("content")->asString().size(), 900000u);
 }
 
 TEST(MessagesPhoneNumbers, Normalisation) {

@@ -1,6 +1,7 @@
 #include "app/tools/registry/local_tool_service.hpp"
 
 #include "app/tools/tool_test_support.hpp"
+#include "support/wait.hpp"
 
 #include <gtest/gtest.h>
 
@@ -137,30 +138,55 @@ TEST_F(RegistryTest, ConcurrentCallsLoseNoCount) {
     EXPECT_EQ(store->integer("toolCallCount"), 400);
 }
 
-// Past 1,024 pending calls, or 64 MiB of their arguments, a caller waits: a
-// stop request then finds it waiting, and its job never runs. Alone, even a
+// Each lane bounds its own pending calls (256, or 16 MiB of arguments): a
+// family at its bound refuses the next call at once, and never holds another
+// family's. Calendar and reminders share a lane, and so a bound. Alone, even a
 // larger call runs.
-TEST_F(RegistryTest, PendingCallsAreBoundedInNumberAndArgumentBytes) {
+TEST_F(RegistryTest, PendingCallsAreBoundedPerFamilyInNumberAndArgumentBytes) {
     auto service = makeFullService();
-    std::stop_source stopped;
-    stopped.request_stop();
     const std::size_t mib = 1 << 20;
-    const std::size_t rows[][4] = {{1023, 1, 1, true}, {1024, 1, 1, false}, {1, 60 * mib, 4 * mib, true},
-                                   {1, 60 * mib, 5 * mib, false}, {0, 0, 100 * mib, true}};
-    for (const auto& [calls, bytesEach, nextBytes, admitted] : rows) {
-        SCOPED_TRACE(calls);
+    struct Row {
+        ToolSwitch flooded;
+        std::size_t calls, bytesEach;
+        ToolSwitch next;
+        std::size_t nextBytes;
+        bool admitted;
+    };
+    const Row rows[] = {
+        {ToolSwitch::Notes, 255, 1, ToolSwitch::Notes, 1, true},
+        {ToolSwitch::Notes, 256, 1, ToolSwitch::Notes, 1, false},
+        {ToolSwitch::Notes, 256, 1, ToolSwitch::Mail, 1, true},
+        {ToolSwitch::Vision, 1, 12 * mib, ToolSwitch::Vision, 4 * mib, true},
+        {ToolSwitch::Vision, 1, 12 * mib, ToolSwitch::Vision, 4 * mib + 1, false},
+        {ToolSwitch::Vision, 1, 12 * mib, ToolSwitch::Maps, 15 * mib, true},
+        {ToolSwitch::Calendar, 256, 1, ToolSwitch::Reminders, 1, false},
+        {ToolSwitch::Reminders, 0, 0, ToolSwitch::Reminders, 100 * mib, true},
+    };
+    for (const auto& [flooded, calls, bytesEach, next, nextBytes, admitted] : rows) {
+        SCOPED_TRACE(std::string(familyWord(flooded)) + " " + std::to_string(calls) + " then " +
+                     std::string(familyWord(next)));
         rt::OneShot<std::monostate> latch;
         std::atomic<std::size_t> ran{0};
         for (std::size_t i = 0; i < calls; ++i)
-            service->runHandler(ToolSwitch::Notes, bytesEach, [&] { latch.waitFor(std::chrono::seconds(30)), ++ran; });
+            service->runHandler(flooded, bytesEach, [&] { latch.waitFor(std::chrono::seconds(30)), ++ran; });
+        const auto before = std::chrono::steady_clock::now();
         try {
-            service->runHandler(ToolSwitch::Mail, nextBytes, [&] { ++ran; }, stopped.get_token());
-        } catch (const rt::Cancelled&) {
-            EXPECT_FALSE(admitted);
+            service->runHandler(next, nextBytes, [&] { ++ran; });
+            EXPECT_TRUE(admitted);
+        } catch (const ToolError& e) {
+            EXPECT_FALSE(admitted) << e.message();
+            EXPECT_EQ(e.domain(), "LocalTool");
+            EXPECT_TRUE(e.message().starts_with(std::string(familyWord(next)) + " tool is busy")) << e.message();
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5)) << "refused at once";
+        // A call admitted beside a flood of another family runs before the flood ends.
+        if (admitted && calls > 0 && next != flooded && next != ToolSwitch::Reminders) {
+            EXPECT_TRUE(testsupport::waitUntil([&] { return ran.load() == 1; }, std::chrono::seconds(10)));
         }
         latch.resume({});
         service->waitForHandlers();
         EXPECT_EQ(ran.load(), calls + admitted);
+        EXPECT_EQ(service->pendingCalls(), 0u);
     }
 }
 
