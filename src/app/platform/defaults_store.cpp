@@ -250,8 +250,9 @@ std::optional<DefaultsValue> FileDefaultsStore::object(std::string_view key) {
         }
         if (held) {
             result = std::move(held);
-        } else if (const json::Value* v = cache_.find(key)) {
-            result = fromJson(*v);
+        } else {
+            if (const json::Value* v = cache_.find(key)) result = fromJson(*v);
+            if (const auto floor = floorLocked(key); floor && (!result || integerReading(result) < *floor)) result = DefaultsValue(*floor);
         }
         if (added) result = saturatingAdd(integerReading(result), *added);
     }
@@ -328,7 +329,7 @@ void FileDefaultsStore::flushPendingLocked(Reports& reports) {
         cache_.set(key, toJson(value));
         keys.push_back(key);
     }
-    writeKeysLocked(keys, reports, increments);
+    writeKeysLocked(keys, reports, std::move(increments));
 }
 
 void FileDefaultsStore::flusherLoop(std::stop_token stop) {
@@ -372,6 +373,7 @@ void FileDefaultsStore::refreshLocked(Reports& reports) {
             cache_ = std::move(loaded.object);
             stamp_ = loaded.stamp;
             unreadableReported_ = false;
+            repairCountsLocked();
             break;
         case Loaded::State::Missing:
             cache_ = json::Object();
@@ -384,6 +386,26 @@ void FileDefaultsStore::refreshLocked(Reports& reports) {
             unreadableReported_ = true;
             break;
     }
+}
+
+std::optional<std::int64_t> FileDefaultsStore::floorLocked(std::string_view key) const {
+    const auto it = floors_.find(key);
+    if (it == floors_.end()) return std::nullopt;
+    return it->second;
+}
+
+void FileDefaultsStore::repairCountsLocked() {
+    bool queued = false;
+    {
+        std::lock_guard pending(pendingMutex_);
+        for (const auto& [key, floor] : floors_) {
+            const json::Value* v = cache_.find(key);
+            if (v && integerReading(fromJson(*v)) >= floor) continue;
+            if (pending_.find(key) != pending_.end()) continue;  // a value set replaces the count anyway
+            queued = increments_.try_emplace(key, 0).second || queued;
+        }
+    }
+    if (queued) wake_.notify_all();
 }
 
 FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool haveFileLock) {
@@ -489,7 +511,7 @@ FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool h
 }
 
 void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Reports& reports,
-                                        const std::map<std::string, std::int64_t, std::less<>>& increments) {
+                                        std::map<std::string, std::int64_t, std::less<>> increments) {
     if (keys.empty() && increments.empty()) return;
     const std::string directory = parentDirectory(path_);
     const std::string name = path_.substr(path_.rfind('/') + 1);
@@ -532,14 +554,18 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
         return true;
     };
     if (!reload()) return;
-    // The document written, and the one it was made from: what a save that
-    // lands meanwhile was made from too.
-    json::Object document, base;
+    // Set keys replace their counts.
+    for (const auto& key : keys) floors_.erase(key);
+    json::Object document;
     const auto build = [&] {
-        base = source;
         document = source;
         for (const auto& key : keys) {
             if (const json::Value* v = cache_.find(key)) document.set(key, *v);
+        }
+        // A count put back by a save made from an older copy is restored.
+        for (const auto& [key, floor] : floors_) {
+            const json::Value* v = document.find(key);
+            if (!v || integerReading(fromJson(*v)) < floor) document.set(key, json::Value(floor));
         }
         // Counted into the value on disk, as other processes count into it too.
         for (const auto& [key, delta] : increments) {
@@ -550,8 +576,9 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
     build();
     // An editor saves without our lock (a copy renamed over the file, made
     // from the file it replaced). Ours is swapped in, and what it displaced
-    // compared with what was expected there: the changes of a save that
-    // landed in between are carried over onto ours, never undone.
+    // compared with what was expected there: a save that landed in between
+    // is put back at once and ours made again from it, so it is never undone
+    // and nothing of ours is counted twice.
     for (int attempt = 0; attempt < kMergeAttempts; ++attempt) {
         std::string text;
         try {
@@ -579,6 +606,7 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
             build();
             continue;
         }
+        if (options_.beforeSwap) options_.beforeSwap();
         // A link at the name is swapped away like a file: the write never goes through it.
         bool swapped = existed;
         int moved = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), existed ? RENAME_EXCHANGE : RENAME_NOREPLACE);
@@ -598,35 +626,45 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
             reports.push_back("Defaults: not saved to " + path_ + ": " + errnoText(error));
             return;
         }
-        std::optional<json::Object> landed;  // a save that landed just before ours
+        const Stamp ours = stampOf(written);
         if (swapped && !displacedIs(temp, expected, expectedText)) {
-            try {
-                json::Value v = json::parse(readFile(temp));
-                if (v.isObject()) landed = std::move(v.asObject());
-            } catch (const json::DecodingError&) {
+            // A save landed just before ours: put it back (ours comes out at
+            // the temp name) before anyone reads ours, then start again from it.
+            ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE);
+            struct stat out {};
+            if (::stat(temp.c_str(), &out) == 0 && stampOf(out) != ours) {
+                // Yet another save replaced ours in that instant: it is the
+                // newest, and may hold our counts; it stays, nothing is added twice.
+                ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE);
+                for (const auto& [key, delta] : increments) {
+                    if (const json::Value* v = document.find(key)) floors_[key] = integerReading(fromJson(*v));
+                }
+                increments.clear();
             }
+            ::unlink(temp.c_str());
+            if (!reload()) return;
+            build();
+            continue;
         }
         if (swapped) ::unlink(temp.c_str());
+        for (const auto& [key, delta] : increments) {
+            if (const json::Value* v = document.find(key)) floors_[key] = integerReading(fromJson(*v));
+        }
         cache_ = document;
-        stamp_ = stampOf(written);
+        stamp_ = ours;
         unreadableReported_ = false;
         ++writes_;
-        if (!landed) return;
-        // Ours is in place without that save's changes: carry them over and swap again.
-        json::Object next = document;
-        for (const auto& [key, value] : *landed) {
-            if (const json::Value* was = base.find(key); !was || !(*was == value)) next.set(key, value);
-        }
-        for (const auto& [key, value] : base) {
-            if (!landed->find(key)) next.erase(key);
-        }
-        base = std::move(document);
-        document = std::move(next);
-        expected = stampOf(written);
-        expectedText = text;
-        existed = true;
+        return;
     }
     reports.push_back("Defaults: not saved to " + path_ + ": it kept changing while being merged");
+    // The counts are tried again with the next write; nothing of the file was undone.
+    std::lock_guard pending(pendingMutex_);
+    for (const auto& [key, delta] : increments) {
+        if (pending_.find(key) != pending_.end()) continue;  // a value set since replaces them
+        auto [slot, added] = increments_.try_emplace(key, 0);
+        slot->second = saturatingAdd(slot->second, delta);
+    }
+    if (!increments.empty()) wake_.notify_all();
 }
 
 bool FileDefaultsStore::displacedIs(const std::string& displaced, const Stamp& stamp, const std::string& text) {

@@ -1,4 +1,6 @@
 #include "app/platform/defaults_store.hpp"
+#include "app/platform/child_process.hpp"
+#include "app/platform/url_opener.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "json/json.hpp"
 
@@ -16,6 +18,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace app::platform {
@@ -219,6 +222,129 @@ TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
     int lost = 0;
     for (int save = 0; save < kSaves; ++save) lost += doc.find("edit" + std::to_string(save)) ? 0 : 1;
     EXPECT_EQ(lost, 0);
+}
+
+// sed -i as the editor: it reads the file, writes a copy with its edit and
+// renames the copy over the file, with no lock.
+struct SedEdit {
+    std::string file;
+    // Runs one edit to its end; true when sed succeeded.
+    static bool run(const std::string& file, const std::string& key) {
+        const ProgramRun run = runProgram({"sed", "-i", "-e", expression(key), file}, std::chrono::seconds(30));
+        return run.started && run.exitCode == 0;
+    }
+    static std::string expression(const std::string& key) { return "s/^{/{\"" + key + "\": true, /"; }
+};
+
+// An edit made from a copy read before our last write, landing after it,
+// puts an older count back (or none). The count on disk is restored and
+// never read below what this store wrote; the edit stays.
+TEST_F(FileDefaultsTest, ASaveFromAnOlderCopyNeverLowersTheCount) {
+    const std::string sed = findExecutable("sed", "/usr/bin:/bin");
+    ASSERT_FALSE(sed.empty()) << "sed is needed";
+    const struct Row {
+        const char* what;
+        int before, during, after;  // counts added before sed reads, while it holds its copy, after it saved
+        bool readFirst;              // read before counting on (the read puts the count back by itself)
+    } rows[] = {
+        {"no count in the copy", 0, 3, 0, false},
+        {"an older count in the copy", 2, 3, 0, false},
+        {"counted on after the save", 2, 3, 4, false},
+        {"only read after the save", 2, 3, 0, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(dir.file("config"));
+        std::filesystem::create_directories(dir.file("config/brisolet"));
+        writeFile(path, "{\"seed\": true}\n");
+        FileDefaultsStore store(path, sink, {.coalesceInterval = std::chrono::milliseconds(20)});
+        for (int i = 0; i < row.before; ++i) store.addInteger("toolCallCount", 1);
+        store.flush();
+        // sed pauses once it has read the file, until told to go on.
+        const std::string readMark = dir.file("sed-read"), go = dir.file("sed-go");
+        std::filesystem::remove(readMark);
+        std::filesystem::remove(go);
+        const std::string pause = "1e touch " + readMark + "; i=0; while [ ! -e " + go +
+                                  " ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done";
+        const int pid = spawnProgram(sed, {"sed", "-i", "-e", pause, "-e", SedEdit::expression("hand"), path});
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(testsupport::waitUntil([&] { return std::filesystem::exists(readMark); }));
+        for (int i = 0; i < row.during; ++i) store.addInteger("toolCallCount", 1);
+        store.flush();
+        writeFile(go, "");
+        int status = -1;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const int counted = row.before + row.during;
+        EXPECT_EQ(store.integer("toolCallCount"), counted) << "read right after the save";
+        if (row.readFirst) {
+            EXPECT_TRUE(testsupport::waitUntil([&] {
+                const json::Value doc = fileJson();
+                const json::Value* v = doc.find("toolCallCount");
+                return v && v->asInt() == counted;
+            })) << readFile(path);
+        }
+        for (int i = 0; i < row.after; ++i) store.addInteger("toolCallCount", 1);
+        store.flush();
+        const json::Value doc = fileJson();
+        ASSERT_NE(doc.find("toolCallCount"), nullptr) << readFile(path);
+        EXPECT_EQ(doc.find("toolCallCount")->asInt(), counted + row.after);
+        EXPECT_NE(doc.find("hand"), nullptr);
+        EXPECT_NE(doc.find("seed"), nullptr);
+    }
+}
+
+// An edit that lands in the instant between our last look at the file and
+// our swap is put back and ours made again from it: the edit stays, and the
+// count is neither lost nor added twice. An editor saving before every swap
+// wins every time; the counts then wait for the next write.
+TEST_F(FileDefaultsTest, ASaveLandingAsAWriteSwapsInIsPutBack) {
+    const struct Row {
+        const char* what;
+        int savesBeforeSwaps;  // sed saves made in the instant before a swap
+        bool counted;          // the write is a count (else a value set at once)
+    } rows[] = {
+        {"one save before a count's swap", 1, true},
+        {"one save before a set's swap", 1, false},
+        {"three saves, each before a swap", 3, true},
+        {"a save before every swap", 1000, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(dir.file("config"));
+        std::filesystem::create_directories(dir.file("config/brisolet"));
+        writeFile(path, "{\"seed\": true, \"toolCallCount\": 10}\n");
+        std::atomic<int> saves{0}, failed{0};
+        std::atomic<bool> editing{false};
+        auto reports = std::make_shared<MemoryDiagnosticSink>();
+        FileDefaultsStore store(path, reports,
+                                {.coalesceInterval = std::chrono::hours(1), .beforeSwap = [&] {
+                                     if (!editing || saves >= row.savesBeforeSwaps) return;
+                                     if (!SedEdit::run(path, "hand" + std::to_string(saves++))) ++failed;
+                                 }});
+        store.setBool("mine", false);  // the file as the store last wrote it
+        editing = true;
+        if (row.counted) {
+            for (int i = 0; i < 5; ++i) store.addInteger("toolCallCount", 1);
+            store.flush();
+        } else {
+            store.setBool("mine", true);
+        }
+        editing = false;
+        const bool gaveUp = row.savesBeforeSwaps > 100;
+        if (gaveUp) store.flush();  // the counts held back go now
+        EXPECT_EQ(failed.load(), 0);
+        const json::Value doc = fileJson();
+        for (int i = 0; i < saves; ++i) EXPECT_NE(doc.find("hand" + std::to_string(i)), nullptr) << i << readFile(path);
+        EXPECT_EQ(doc.find("toolCallCount")->asInt(), row.counted ? 15 : 10);
+        EXPECT_EQ(doc.find("mine")->asBool(), !row.counted);
+        EXPECT_EQ(store.integer("toolCallCount"), row.counted ? 15 : 10);
+        const auto lines = reports->lines();
+        EXPECT_EQ(lines.size(), gaveUp ? 1u : 0u);
+        if (gaveUp && !lines.empty()) {
+            EXPECT_NE(lines[0].find("it kept changing while being merged"), std::string::npos);
+        }
+    }
 }
 
 // The config folder moved away and made again (as sync tools do) is
