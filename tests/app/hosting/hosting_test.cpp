@@ -160,16 +160,27 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
                                                "while [ ! -e \"$HOME/go\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
                                                "rm \"$HOME/started\"\n");
     fs::permissions(home_ / "bin" / "kdeconnect-cli", fs::perms::owner_all);
-    enum State { serving, callPending, startingUp };
-    const std::pair<int, State> rows[] = {
-        {SIGTERM, serving}, {SIGINT, serving}, {SIGHUP, serving}, {SIGTERM, callPending}, {SIGTERM, startingUp}};
+    // counted: calls answered just before the signal; a clean stop writes their count.
+    enum State { serving, callPending, startingUp, counted };
+    const std::pair<int, State> rows[] = {{SIGTERM, serving},    {SIGINT, serving},     {SIGHUP, serving},
+                                          {SIGTERM, callPending}, {SIGTERM, startingUp}, {SIGTERM, counted},
+                                          {SIGHUP, counted}};
     for (const auto& [signal, state] : rows) {
         SCOPED_TRACE(std::to_string(signal) + " in state " + std::to_string(state));
         const fs::path defaults = home_ / "config" / "brisolet" / "defaults.json";
         if (state == startingUp) {
             ASSERT_TRUE(fs::remove(defaults) && ::mkfifo(defaults.c_str(), 0600) == 0);
         }
+        if (state == counted) writeDefaults(R"({"isMessagesEnabled": true, "toolCallCount": 100})");
         auto child = state == startingUp ? start() : initialized();
+        constexpr int kCounted = 20;
+        if (state == counted) {
+            std::string calls;
+            for (int i = 1; i <= kCounted; ++i)
+                calls += R"({"jsonrpc":"2.0","id":)" + std::to_string(i) + R"(,"method":"tools/call","params":{"name":"no_such_tool"}})" "\n";
+            child->write(calls);
+            for (int i = 1; i <= kCounted; ++i) EXPECT_TRUE(child->readLine());
+        }
         if (state == callPending) {
             child->writeLine(
                 R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"send_message","arguments":{"phoneNumber":"+49","message":"hi"}}})");
@@ -190,6 +201,9 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
         }
         ::kill(child->pid(), signal);
         EXPECT_EQ(child->wait(std::chrono::milliseconds(1500)), 128 + signal);
+        if (state == counted) {
+            EXPECT_EQ(json::parse(readFile(defaults)).find("toolCallCount")->asInt(), 100 + kCounted);
+        }
     }
     writeFile(home_ / "go", "");  // the phone link left behind ends too
     EXPECT_TRUE(testsupport::waitUntil([&] { return !fs::exists(home_ / "started"); }));

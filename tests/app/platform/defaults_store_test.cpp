@@ -10,6 +10,7 @@
 #include "support/wait.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <cmath>
 #include <filesystem>
 #include <mutex>
@@ -157,6 +158,39 @@ TEST_F(FileDefaultsTest, CoalescedWritesAreVisibleAtOnceAndThrottled) {
     EXPECT_EQ(fileJson(), json::Value(json::Object{{"toolCallCount", 99}}));
 }
 
+// Counts held back (coalesced) against values set: reads see them at once,
+// a value set after them replaces them, counts after a set add to it.
+TEST_F(FileDefaultsTest, HeldBackCountsAndSetValues) {
+    enum Step { count, setNow, setLater };
+    const struct Row {
+        const char* what;
+        std::vector<std::pair<Step, std::int64_t>> steps;
+        std::int64_t read;  // before the flush, and in the file after it
+    } rows[] = {
+        {"counts only", {{count, 1}, {count, 1}, {count, 3}}, 7 + 5 + 5},
+        {"counts, then a value set at once", {{count, 1}, {count, 1}, {setNow, 40}}, 40},
+        {"counts, then a value set held back", {{count, 1}, {count, 1}, {setLater, 40}}, 40},
+        {"a value held back, then counts", {{setLater, 40}, {count, 2}}, 42},
+        {"a value set at once, then counts", {{setNow, 40}, {count, 2}}, 42},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(dir.file("config"));
+        std::filesystem::create_directories(dir.file("config/brisolet"));
+        writeFile(path, "{\"toolCallCount\": 7}");
+        FileDefaultsStore store(path, sink, {.coalesceInterval = std::chrono::hours(1)});
+        store.addInteger("toolCallCount", 5);  // the first write goes at once; what follows is held back
+        for (const auto& [step, value] : row.steps) {
+            if (step == count) store.addInteger("toolCallCount", value);
+            else store.setInteger("toolCallCount", value, step == setNow ? WriteMode::Immediate : WriteMode::Coalesced);
+        }
+        EXPECT_EQ(store.integer("toolCallCount"), row.read);
+        store.flush();
+        EXPECT_EQ(fileJson().find("toolCallCount")->asInt(), row.read);
+        EXPECT_EQ(FileDefaultsStore(path, sink).integer("toolCallCount"), row.read);
+    }
+}
+
 // What may stand at the file's names: a FIFO never blocks (it is set aside
 // as a corrupt file is), a link is never written through.
 TEST_F(FileDefaultsTest, NothingBlocksAndNoWriteFollowsALink) {
@@ -187,43 +221,6 @@ TEST_F(FileDefaultsTest, NothingBlocksAndNoWriteFollowsALink) {
     ::umask(oldMask);
 }
 
-// Editor saves (a copy swapped in, put back when what it replaced is not
-// the file it read) made while one of two stores writes: none is undone, no
-// count is lost.
-TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
-    constexpr int kSaves = 1000;
-    FileDefaultsStore stores[2] = {{path, sink}, {path, sink}};  // each its own lock, like two processes
-    stores[0].setBool("seed", true);
-    const std::string copy = path + ".swp";
-    for (int save = 0; save < kSaves; ++save) {
-        std::thread editor([&] {
-            for (bool saved = false; !saved;) {
-                const int held = ::open(path.c_str(), O_RDONLY);  // held open: its inode stays its own
-                std::string text(1 << 20, '\0');
-                text.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(held, text.data(), text.size()))));
-                json::Value doc = json::parse(text);
-                doc.asObject().set("edit" + std::to_string(save), true);
-                writeFile(copy, json::write(doc));
-                ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
-                struct stat read {}, displaced {};
-                saved = ::fstat(held, &read) == 0 && ::stat(copy.c_str(), &displaced) == 0 &&
-                        displaced.st_ino == read.st_ino;
-                if (!saved) ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
-                ::unlink(copy.c_str());
-                ::close(held);
-            }
-        });
-        stores[save % 2].addInteger("toolCallCount", 1);
-        stores[save % 2].flush();
-        editor.join();
-    }
-    json::Value doc = fileJson();
-    EXPECT_EQ(*doc.find("toolCallCount"), json::Value(kSaves));
-    int lost = 0;
-    for (int save = 0; save < kSaves; ++save) lost += doc.find("edit" + std::to_string(save)) ? 0 : 1;
-    EXPECT_EQ(lost, 0);
-}
-
 // sed -i as the editor: it reads the file, writes a copy with its edit and
 // renames the copy over the file, with no lock.
 struct SedEdit {
@@ -235,6 +232,100 @@ struct SedEdit {
     }
     static std::string expression(const std::string& key) { return "s/^{/{\"" + key + "\": true, /"; }
 };
+
+// Editor saves made while stores write: none is undone, no count is lost.
+// The careful editor swaps its copy in and puts it back when what it
+// replaced is not the file it read; sed -i renames its copy over whatever is
+// there. Each save races the write freely, or lands in the instant before
+// the write swaps its file in (the write waits there for it).
+TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
+    enum Editor { careful, sed };
+    const struct Row {
+        const char* what;
+        Editor editor;
+        bool inTheSwapWindow;
+        int saves, stores;  // two stores stand for two processes
+    } rows[] = {
+        {"careful editor, free race", careful, false, 1000, 2},
+        {"careful editor, in the swap window", careful, true, 200, 2},
+        {"sed -i, free race", sed, false, 200, 1},
+        {"sed -i, in the swap window", sed, true, 200, 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(dir.file("config"));
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool go = false, saved = false;
+        std::atomic<bool> armed{false};
+        // Lets the editor save now and waits (bounded) until it has.
+        const auto window = [&] {
+            if (!row.inTheSwapWindow || !armed.exchange(false)) return;
+            std::unique_lock lock(mutex);
+            go = true;
+            changed.notify_all();
+            changed.wait_for(lock, std::chrono::seconds(10), [&] { return saved; });
+        };
+        std::vector<std::unique_ptr<FileDefaultsStore>> stores;
+        for (int i = 0; i < row.stores; ++i)  // each its own lock, like a process of its own
+            stores.push_back(std::make_unique<FileDefaultsStore>(path, sink, FileDefaultsStore::Options{.beforeSwap = window}));
+        stores[0]->setBool("seed", true);
+        const std::string copy = path + ".swp";
+        std::atomic<int> failedEdits{0};
+        for (int save = 0; save < row.saves; ++save) {
+            {
+                std::lock_guard lock(mutex);
+                go = !row.inTheSwapWindow;
+                saved = false;
+            }
+            armed = true;
+            std::thread editor([&] {
+                {
+                    std::unique_lock lock(mutex);
+                    changed.wait_for(lock, std::chrono::seconds(10), [&] { return go; });
+                }
+                const std::string key = "edit" + std::to_string(save);
+                if (row.editor == sed) {
+                    if (!SedEdit::run(path, key)) ++failedEdits;
+                }
+                for (bool done = row.editor == sed; !done;) {
+                    const int held = ::open(path.c_str(), O_RDONLY);  // held open: its inode stays its own
+                    std::string text(1 << 20, '\0');
+                    text.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(held, text.data(), text.size()))));
+                    json::Value doc = json::parse(text);
+                    doc.asObject().set(key, true);
+                    writeFile(copy, json::write(doc));
+                    ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+                    struct stat read {}, displaced {};
+                    done = ::fstat(held, &read) == 0 && ::stat(copy.c_str(), &displaced) == 0 &&
+                           displaced.st_ino == read.st_ino;
+                    if (!done) ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+                    ::unlink(copy.c_str());
+                    ::close(held);
+                }
+                std::lock_guard lock(mutex);
+                saved = true;
+                changed.notify_all();
+            });
+            FileDefaultsStore& store = *stores[save % row.stores];
+            store.addInteger("toolCallCount", 1);
+            store.flush();
+            editor.join();
+        }
+        // Still running, each store reads the file again; a count a save put
+        // back is then written again.
+        for (auto& store : stores) {
+            store->integer("toolCallCount");
+            store->flush();
+        }
+        EXPECT_EQ(failedEdits.load(), 0);
+        json::Value doc = fileJson();
+        EXPECT_EQ(*doc.find("toolCallCount"), json::Value(row.saves));
+        int lost = 0;
+        for (int save = 0; save < row.saves; ++save) lost += doc.find("edit" + std::to_string(save)) ? 0 : 1;
+        EXPECT_EQ(lost, 0);
+    }
+}
 
 // An edit made from a copy read before our last write, landing after it,
 // puts an older count back (or none). The count on disk is restored and
