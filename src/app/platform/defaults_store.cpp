@@ -630,9 +630,11 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
         if (swapped && !displacedIs(temp, expected, expectedText)) {
             // A save landed just before ours: put it back (ours comes out at
             // the temp name) before anyone reads ours, then start again from it.
-            ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE);
             struct stat out {};
-            if (::stat(temp.c_str(), &out) == 0 && stampOf(out) != ours) {
+            if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) != 0) {
+                int error = 0;
+                renameNoReplace(temp, path_, error);  // ours was removed meanwhile: the save goes back alone
+            } else if (::stat(temp.c_str(), &out) == 0 && stampOf(out) != ours) {
                 // Yet another save replaced ours in that instant: it is the
                 // newest, and may hold our counts; it stays, nothing is added twice.
                 ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE);

@@ -62,6 +62,12 @@ protected:
     std::shared_ptr<MemoryDiagnosticSink> sink = std::make_shared<MemoryDiagnosticSink>();
 
     json::Value fileJson() { return json::parse(readFile(path)); }
+    // The defaults file alone in a new config folder.
+    void freshFile(const std::string& text) {
+        std::filesystem::remove_all(dir.file("config"));
+        std::filesystem::create_directories(dir.file("config/brisolet"));
+        writeFile(path, text);
+    }
 };
 
 TEST_F(FileDefaultsTest, ACorruptFileIsSetAsideWithItsBytesAndReported) {
@@ -175,9 +181,7 @@ TEST_F(FileDefaultsTest, HeldBackCountsAndSetValues) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        std::filesystem::remove_all(dir.file("config"));
-        std::filesystem::create_directories(dir.file("config/brisolet"));
-        writeFile(path, "{\"toolCallCount\": 7}");
+        freshFile("{\"toolCallCount\": 7}");
         FileDefaultsStore store(path, sink, {.coalesceInterval = std::chrono::hours(1)});
         store.addInteger("toolCallCount", 5);  // the first write goes at once; what follows is held back
         for (const auto& [step, value] : row.steps) {
@@ -345,9 +349,7 @@ TEST_F(FileDefaultsTest, ASaveFromAnOlderCopyNeverLowersTheCount) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        std::filesystem::remove_all(dir.file("config"));
-        std::filesystem::create_directories(dir.file("config/brisolet"));
-        writeFile(path, "{\"seed\": true}\n");
+        freshFile("{\"seed\": true}\n");
         FileDefaultsStore store(path, sink, {.coalesceInterval = std::chrono::milliseconds(20)});
         for (int i = 0; i < row.before; ++i) store.addInteger("toolCallCount", 1);
         store.flush();
@@ -402,9 +404,7 @@ TEST_F(FileDefaultsTest, ASaveLandingAsAWriteSwapsInIsPutBack) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        std::filesystem::remove_all(dir.file("config"));
-        std::filesystem::create_directories(dir.file("config/brisolet"));
-        writeFile(path, "{\"seed\": true, \"toolCallCount\": 10}\n");
+        freshFile("{\"seed\": true, \"toolCallCount\": 10}\n");
         std::atomic<int> saves{0}, failed{0};
         std::atomic<bool> editing{false};
         auto reports = std::make_shared<MemoryDiagnosticSink>();
