@@ -254,4 +254,5 @@ M = [
 ('DF10', 'app/platform', 'src/app/platform/child_process.cpp', 'A child past its time-out is waited for', '    if (timedOut) ::kill(pid, SIGKILL);\n', ''),
 ('DF11', 'app/platform', 'src/app/platform/child_process.cpp', 'A child that closed its output is waited for past its time-out', '            ::kill(pid, SIGKILL);\n            timedOut = true;\n            continue;', '            timedOut = true;\n            continue;'),
 ('DF12', 'app/hosting', 'src/app/hosting/main.cpp', 'SIGHUP ends the program without a clean stop', 'for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, signal);', 'for (int signal : {SIGINT, SIGTERM}) sigaddset(&set_, signal);'),
+('DF13', 'app/platform', 'src/app/platform/defaults_store.cpp', 'A count put back by a save is not written again at exit', '        // A count a save put back since the last look is written again too.\n        refreshLocked(reports);\n', ''),
 ]

@@ -308,6 +308,8 @@ void FileDefaultsStore::flush() {
     Reports reports;
     {
         std::lock_guard lock(mutex_);
+        // A count a save put back since the last look is written again too.
+        refreshLocked(reports);
         flushPendingLocked(reports);
     }
     report(reports);
