@@ -252,7 +252,8 @@ std::optional<DefaultsValue> FileDefaultsStore::object(std::string_view key) {
             result = std::move(held);
         } else {
             if (const json::Value* v = cache_.find(key)) result = fromJson(*v);
-            if (const auto floor = floorLocked(key); floor && (!result || integerReading(result) < *floor)) result = DefaultsValue(*floor);
+            const auto floor = floorLocked(key);
+            if (floor && (!result || integerReading(result) < *floor)) result = DefaultsValue(*floor);
         }
         if (added) result = saturatingAdd(integerReading(result), *added);
     }
@@ -559,6 +560,13 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
     // Set keys replace their counts.
     for (const auto& key : keys) floors_.erase(key);
     json::Object document;
+    // Our counts are in the file now: they are not added again.
+    const auto counted = [&] {
+        for (const auto& [key, delta] : increments) {
+            if (const json::Value* v = document.find(key)) floors_[key] = integerReading(fromJson(*v));
+        }
+        increments.clear();
+    };
     const auto build = [&] {
         document = source;
         for (const auto& key : keys) {
@@ -640,10 +648,7 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
                 // Yet another save replaced ours in that instant: it is the
                 // newest, and may hold our counts; it stays, nothing is added twice.
                 ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE);
-                for (const auto& [key, delta] : increments) {
-                    if (const json::Value* v = document.find(key)) floors_[key] = integerReading(fromJson(*v));
-                }
-                increments.clear();
+                counted();
             }
             ::unlink(temp.c_str());
             if (!reload()) return;
@@ -651,9 +656,7 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
             continue;
         }
         if (swapped) ::unlink(temp.c_str());
-        for (const auto& [key, delta] : increments) {
-            if (const json::Value* v = document.find(key)) floors_[key] = integerReading(fromJson(*v));
-        }
+        counted();
         cache_ = document;
         stamp_ = ours;
         unreadableReported_ = false;
@@ -693,25 +696,6 @@ bool FileDefaultsStore::displacedIs(const std::string& displaced, const Stamp& s
     }
     ::close(fd);
     return same && seen == text;
-}
-
-std::string FileDefaultsStore::readFile(const std::string& path) {
-    std::string text;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return text;
-    struct stat st{};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buf[8192];
-        for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            text.append(buf, static_cast<std::size_t>(n));
-            if (text.size() > static_cast<std::size_t>(kMaxFileSize)) break;
-        }
-    }
-    ::close(fd);
-    return text;
 }
 
 std::unique_ptr<DirectoryWatch> FileDefaultsStore::watchChanges(std::function<void()> onChange) {

@@ -139,8 +139,7 @@ private:
                          std::map<std::string, std::int64_t, std::less<>> increments = {});
     // Whether the file a write displaced is the one expected there.
     static bool displacedIs(const std::string& displaced, const Stamp& stamp, const std::string& text);
-    static std::string readFile(const std::string& path);
-    // The floor of a counted key, unless a value set in its place is pending.
+    // What this instance last wrote under a counted key, if anything.
     std::optional<std::int64_t> floorLocked(std::string_view key) const;
     // Counted keys found below their floor get a write that puts them back.
     void repairCountsLocked();
