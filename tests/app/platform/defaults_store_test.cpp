@@ -251,9 +251,9 @@ TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
         int saves, stores;  // two stores stand for two processes
     } rows[] = {
         {"careful editor, free race", careful, false, 1000, 2},
-        {"careful editor, in the swap window", careful, true, 200, 2},
+        {"careful editor, in the swap window", careful, true, 100, 2},
         {"sed -i, free race", sed, false, 200, 1},
-        {"sed -i, in the swap window", sed, true, 200, 2},
+        {"sed -i, in the swap window", sed, true, 100, 2},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
