@@ -250,8 +250,10 @@ std::optional<DefaultsValue> FileDefaultsStore::object(std::string_view key) {
         }
         if (held) {
             result = std::move(held);
-        } else if (const json::Value* v = cache_.find(key)) {
-            result = fromJson(*v);
+        } else {
+            if (const json::Value* v = cache_.find(key)) result = fromJson(*v);
+            const auto floor = floorLocked(key);
+            if (floor && (!result || integerReading(result) < *floor)) result = DefaultsValue(*floor);
         }
         if (added) result = saturatingAdd(integerReading(result), *added);
     }
@@ -307,6 +309,8 @@ void FileDefaultsStore::flush() {
     Reports reports;
     {
         std::lock_guard lock(mutex_);
+        // A count a save put back since the last look is written again too.
+        refreshLocked(reports);
         flushPendingLocked(reports);
     }
     report(reports);
@@ -328,7 +332,7 @@ void FileDefaultsStore::flushPendingLocked(Reports& reports) {
         cache_.set(key, toJson(value));
         keys.push_back(key);
     }
-    writeKeysLocked(keys, reports, increments);
+    writeKeysLocked(keys, reports, std::move(increments));
 }
 
 void FileDefaultsStore::flusherLoop(std::stop_token stop) {
@@ -372,6 +376,7 @@ void FileDefaultsStore::refreshLocked(Reports& reports) {
             cache_ = std::move(loaded.object);
             stamp_ = loaded.stamp;
             unreadableReported_ = false;
+            repairCountsLocked();
             break;
         case Loaded::State::Missing:
             cache_ = json::Object();
@@ -384,6 +389,26 @@ void FileDefaultsStore::refreshLocked(Reports& reports) {
             unreadableReported_ = true;
             break;
     }
+}
+
+std::optional<std::int64_t> FileDefaultsStore::floorLocked(std::string_view key) const {
+    const auto it = floors_.find(key);
+    if (it == floors_.end()) return std::nullopt;
+    return it->second;
+}
+
+void FileDefaultsStore::repairCountsLocked() {
+    bool queued = false;
+    {
+        std::lock_guard pending(pendingMutex_);
+        for (const auto& [key, floor] : floors_) {
+            const json::Value* v = cache_.find(key);
+            if (v && integerReading(fromJson(*v)) >= floor) continue;
+            if (pending_.find(key) != pending_.end()) continue;  // a value set replaces the count anyway
+            queued = increments_.try_emplace(key, 0).second || queued;
+        }
+    }
+    if (queued) wake_.notify_all();
 }
 
 FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool haveFileLock) {
@@ -489,7 +514,7 @@ FileDefaultsStore::Loaded FileDefaultsStore::loadLocked(Reports& reports, bool h
 }
 
 void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Reports& reports,
-                                        const std::map<std::string, std::int64_t, std::less<>>& increments) {
+                                        std::map<std::string, std::int64_t, std::less<>> increments) {
     if (keys.empty() && increments.empty()) return;
     const std::string directory = parentDirectory(path_);
     const std::string name = path_.substr(path_.rfind('/') + 1);
@@ -532,14 +557,25 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
         return true;
     };
     if (!reload()) return;
-    // The document written, and the one it was made from: what a save that
-    // lands meanwhile was made from too.
-    json::Object document, base;
+    // Set keys replace their counts.
+    for (const auto& key : keys) floors_.erase(key);
+    json::Object document;
+    // Our counts are in the file now: they are not added again.
+    const auto counted = [&] {
+        for (const auto& [key, delta] : increments) {
+            if (const json::Value* v = document.find(key)) floors_[key] = integerReading(fromJson(*v));
+        }
+        increments.clear();
+    };
     const auto build = [&] {
-        base = source;
         document = source;
         for (const auto& key : keys) {
             if (const json::Value* v = cache_.find(key)) document.set(key, *v);
+        }
+        // A count put back by a save made from an older copy is restored.
+        for (const auto& [key, floor] : floors_) {
+            const json::Value* v = document.find(key);
+            if (!v || integerReading(fromJson(*v)) < floor) document.set(key, json::Value(floor));
         }
         // Counted into the value on disk, as other processes count into it too.
         for (const auto& [key, delta] : increments) {
@@ -550,8 +586,9 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
     build();
     // An editor saves without our lock (a copy renamed over the file, made
     // from the file it replaced). Ours is swapped in, and what it displaced
-    // compared with what was expected there: the changes of a save that
-    // landed in between are carried over onto ours, never undone.
+    // compared with what was expected there: a save that landed in between
+    // is put back at once and ours made again from it, so it is never undone
+    // and nothing of ours is counted twice.
     for (int attempt = 0; attempt < kMergeAttempts; ++attempt) {
         std::string text;
         try {
@@ -579,6 +616,7 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
             build();
             continue;
         }
+        if (options_.beforeSwap) options_.beforeSwap();
         // A link at the name is swapped away like a file: the write never goes through it.
         bool swapped = existed;
         int moved = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), existed ? RENAME_EXCHANGE : RENAME_NOREPLACE);
@@ -598,35 +636,42 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
             reports.push_back("Defaults: not saved to " + path_ + ": " + errnoText(error));
             return;
         }
-        std::optional<json::Object> landed;  // a save that landed just before ours
+        const Stamp ours = stampOf(written);
         if (swapped && !displacedIs(temp, expected, expectedText)) {
-            try {
-                json::Value v = json::parse(readFile(temp));
-                if (v.isObject()) landed = std::move(v.asObject());
-            } catch (const json::DecodingError&) {
+            // A save landed just before ours: put it back (ours comes out at
+            // the temp name) before anyone reads ours, then start again from it.
+            struct stat out {};
+            if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) != 0) {
+                int error = 0;
+                renameNoReplace(temp, path_, error);  // ours was removed meanwhile: the save goes back alone
+            } else if (::stat(temp.c_str(), &out) == 0 && stampOf(out) != ours) {
+                // Yet another save replaced ours in that instant: it is the
+                // newest, and may hold our counts; it stays, nothing is added twice.
+                ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE);
+                counted();
             }
+            ::unlink(temp.c_str());
+            if (!reload()) return;
+            build();
+            continue;
         }
         if (swapped) ::unlink(temp.c_str());
+        counted();
         cache_ = document;
-        stamp_ = stampOf(written);
+        stamp_ = ours;
         unreadableReported_ = false;
         ++writes_;
-        if (!landed) return;
-        // Ours is in place without that save's changes: carry them over and swap again.
-        json::Object next = document;
-        for (const auto& [key, value] : *landed) {
-            if (const json::Value* was = base.find(key); !was || !(*was == value)) next.set(key, value);
-        }
-        for (const auto& [key, value] : base) {
-            if (!landed->find(key)) next.erase(key);
-        }
-        base = std::move(document);
-        document = std::move(next);
-        expected = stampOf(written);
-        expectedText = text;
-        existed = true;
+        return;
     }
     reports.push_back("Defaults: not saved to " + path_ + ": it kept changing while being merged");
+    // The counts are tried again with the next write; nothing of the file was undone.
+    std::lock_guard pending(pendingMutex_);
+    for (const auto& [key, delta] : increments) {
+        if (pending_.find(key) != pending_.end()) continue;  // a value set since replaces them
+        auto [slot, added] = increments_.try_emplace(key, 0);
+        slot->second = saturatingAdd(slot->second, delta);
+    }
+    if (!increments.empty()) wake_.notify_all();
 }
 
 bool FileDefaultsStore::displacedIs(const std::string& displaced, const Stamp& stamp, const std::string& text) {
@@ -651,25 +696,6 @@ bool FileDefaultsStore::displacedIs(const std::string& displaced, const Stamp& s
     }
     ::close(fd);
     return same && seen == text;
-}
-
-std::string FileDefaultsStore::readFile(const std::string& path) {
-    std::string text;
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return text;
-    struct stat st{};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char buf[8192];
-        for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            text.append(buf, static_cast<std::size_t>(n));
-            if (text.size() > static_cast<std::size_t>(kMaxFileSize)) break;
-        }
-    }
-    ::close(fd);
-    return text;
 }
 
 std::unique_ptr<DirectoryWatch> FileDefaultsStore::watchChanges(std::function<void()> onChange) {

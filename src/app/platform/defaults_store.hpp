@@ -89,10 +89,18 @@ std::string defaultsFilePath(const Environment& environment);
 // then starts from an empty object, but only after a second look a moment
 // later, since an editor saving in place shows it empty or half-written for
 // a moment. File errors are reported, never thrown.
+//
+// Editors save without our lock (sed -i: read, write a copy, rename it over).
+// A save that lands while we swap our file in is put back and ours made
+// again from it; a counted key (addInteger) never reads or is written below
+// what this instance last wrote there, since a save made from a copy older
+// than our write puts back an older count.
 class FileDefaultsStore : public DefaultsStore {
 public:
     struct Options {
         std::chrono::milliseconds coalesceInterval{200};
+        // Tests: runs in every write just before its file is swapped in.
+        std::function<void()> beforeSwap;
     };
 
     FileDefaultsStore(std::string path, std::shared_ptr<DiagnosticSink> sink);
@@ -128,10 +136,13 @@ private:
     Loaded loadLocked(Reports& reports, bool haveFileLock);
     // Writes `keys` from the cache and adds `increments` to the file's values.
     void writeKeysLocked(const std::vector<std::string>& keys, Reports& reports,
-                         const std::map<std::string, std::int64_t, std::less<>>& increments = {});
+                         std::map<std::string, std::int64_t, std::less<>> increments = {});
     // Whether the file a write displaced is the one expected there.
     static bool displacedIs(const std::string& displaced, const Stamp& stamp, const std::string& text);
-    static std::string readFile(const std::string& path);
+    // What this instance last wrote under a counted key, if anything.
+    std::optional<std::int64_t> floorLocked(std::string_view key) const;
+    // Counted keys found below their floor get a write that puts them back.
+    void repairCountsLocked();
     void flushPendingLocked(Reports& reports);
     void flusherLoop(std::stop_token stop);
     void report(const Reports& reports);
@@ -144,6 +155,8 @@ private:
     json::Object cache_;          // the file as last seen and written
     std::optional<Stamp> stamp_;  // nullopt: no file seen
     bool unreadableReported_ = false;
+    // Counted keys: the value this instance last wrote there.
+    std::map<std::string, std::int64_t, std::less<>> floors_;
 
     // Taken after mutex_ when both are needed, never the other way round.
     mutable std::mutex pendingMutex_;

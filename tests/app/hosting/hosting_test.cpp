@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -159,16 +162,27 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
                                                "while [ ! -e \"$HOME/go\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n"
                                                "rm \"$HOME/started\"\n");
     fs::permissions(home_ / "bin" / "kdeconnect-cli", fs::perms::owner_all);
-    enum State { serving, callPending, startingUp };
-    const std::pair<int, State> rows[] = {
-        {SIGTERM, serving}, {SIGINT, serving}, {SIGHUP, serving}, {SIGTERM, callPending}, {SIGTERM, startingUp}};
+    // counted: calls answered just before the signal; a clean stop writes their count.
+    enum State { serving, callPending, startingUp, counted };
+    const std::pair<int, State> rows[] = {{SIGTERM, serving},    {SIGINT, serving},     {SIGHUP, serving},
+                                          {SIGTERM, callPending}, {SIGTERM, startingUp}, {SIGTERM, counted},
+                                          {SIGHUP, counted}};
     for (const auto& [signal, state] : rows) {
         SCOPED_TRACE(std::to_string(signal) + " in state " + std::to_string(state));
         const fs::path defaults = home_ / "config" / "brisolet" / "defaults.json";
         if (state == startingUp) {
             ASSERT_TRUE(fs::remove(defaults) && ::mkfifo(defaults.c_str(), 0600) == 0);
         }
+        if (state == counted) writeDefaults(R"({"isMessagesEnabled": true, "toolCallCount": 100})");
         auto child = state == startingUp ? start() : initialized();
+        constexpr int kCounted = 20;
+        if (state == counted) {
+            std::string calls;
+            for (int i = 1; i <= kCounted; ++i)
+                calls += R"({"jsonrpc":"2.0","id":)" + std::to_string(i) + R"(,"method":"tools/call","params":{"name":"no_such_tool"}})" "\n";
+            child->write(calls);
+            for (int i = 1; i <= kCounted; ++i) EXPECT_TRUE(child->readLine());
+        }
         if (state == callPending) {
             child->writeLine(
                 R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"send_message","arguments":{"phoneNumber":"+49","message":"hi"}}})");
@@ -189,6 +203,9 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
         }
         ::kill(child->pid(), signal);
         EXPECT_EQ(child->wait(std::chrono::milliseconds(1500)), 128 + signal);
+        if (state == counted) {
+            EXPECT_EQ(json::parse(readFile(defaults)).find("toolCallCount")->asInt(), 100 + kCounted);
+        }
     }
     writeFile(home_ / "go", "");  // the phone link left behind ends too
     EXPECT_TRUE(testsupport::waitUntil([&] { return !fs::exists(home_ / "started"); }));
@@ -463,6 +480,62 @@ TEST_F(Program, FourProcessesLeaveTheExactCallCount) {
         EXPECT_EQ(statuses[p], 0) << p;
     }
     EXPECT_EQ(json::parse(readFile(home_ / "config" / "brisolet" / "defaults.json")).find("toolCallCount")->asInt(), 1000 + kProcesses * kCalls);
+}
+
+// Hand edits saved with sed -i (a copy renamed over the file, no lock) while
+// the program counts calls: every edit stays and every call counts once.
+// BRISOLET_SED_RACE_CALLS and BRISOLET_SED_RACE_EDITS scale it up.
+TEST_F(Program, SedEditsDuringCallsKeepEveryEditAndCount) {
+    const auto sized = [](const char* name, int fallback) {
+        const char* value = std::getenv(name);
+        return value ? std::max(1, std::atoi(value)) : fallback;
+    };
+    const int calls = sized("BRISOLET_SED_RACE_CALLS", 2000), edits = sized("BRISOLET_SED_RACE_EDITS", 40);
+    writeDefaults(R"({"isNotesEnabled": true})");
+    const fs::path file = home_ / "config" / "brisolet" / "defaults.json";
+    auto child = initialized();
+    std::atomic<int> editsStarted{0}, failedEdits{0};
+    std::thread editor([&] {
+        for (int e = 0; e < edits; ++e) {
+            ++editsStarted;
+            ChildProcess sed({"sed", "-i", "-e", "s/^{/{\"hand" + std::to_string(e) + "\": true, /", file.string()},
+                             environment());
+            if (sed.wait(std::chrono::seconds(30)) != 0) ++failedEdits;
+        }
+    });
+    // The calls go out in one batch per edit, each once its edit has begun.
+    std::thread caller([&] {
+        for (int batch = 0, sent = 0; batch < edits; ++batch) {
+            testsupport::waitUntil([&] { return editsStarted.load() > batch; }, std::chrono::seconds(30));
+            std::string lines;
+            for (const int end = calls * (batch + 1) / edits; sent < end; ++sent)
+                lines += R"({"jsonrpc":"2.0","id":)" + std::to_string(sent + 2) +
+                         R"(,"method":"tools/call","params":{"name":"list_notes","arguments":{}}})" "\n";
+            child->write(lines);
+        }
+    });
+    int answered = 0;
+    for (; answered < calls; ++answered) {
+        const auto line = child->readLine(std::chrono::seconds(60));
+        if (!line) break;
+        EXPECT_EQ(line->find("isError"), std::string::npos) << *line;
+    }
+    caller.join();
+    editor.join();
+    child->closeInput();
+    EXPECT_EQ(child->readLine(), std::nullopt);
+    EXPECT_EQ(child->wait(std::chrono::seconds(30)), 0);
+    EXPECT_EQ(answered, calls);
+    EXPECT_EQ(failedEdits.load(), 0);
+    const json::Value defaults = json::parse(readFile(file));
+    int kept = 0;
+    for (int e = 0; e < edits; ++e) kept += defaults.find("hand" + std::to_string(e)) ? 1 : 0;
+    const json::Value* count = defaults.find("toolCallCount");
+    std::printf("sed race: count %lld of %d calls, %d of %d edits kept\n",
+                count ? static_cast<long long>(count->asInt()) : -1LL, calls, kept, edits);
+    EXPECT_EQ(kept, edits);
+    ASSERT_NE(count, nullptr);
+    EXPECT_EQ(count->asInt(), calls);
 }
 
 // A switch flipped in the file reaches a running server as a list change.

@@ -1,4 +1,6 @@
 #include "app/platform/defaults_store.hpp"
+#include "app/platform/child_process.hpp"
+#include "app/platform/url_opener.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "json/json.hpp"
 
@@ -8,6 +10,7 @@
 #include "support/wait.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <cmath>
 #include <filesystem>
 #include <mutex>
@@ -16,6 +19,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace app::platform {
@@ -58,6 +62,12 @@ protected:
     std::shared_ptr<MemoryDiagnosticSink> sink = std::make_shared<MemoryDiagnosticSink>();
 
     json::Value fileJson() { return json::parse(readFile(path)); }
+    // The defaults file alone in a new config folder.
+    void freshFile(const std::string& text) {
+        std::filesystem::remove_all(dir.file("config"));
+        std::filesystem::create_directories(dir.file("config/brisolet"));
+        writeFile(path, text);
+    }
 };
 
 TEST_F(FileDefaultsTest, ACorruptFileIsSetAsideWithItsBytesAndReported) {
@@ -154,6 +164,37 @@ TEST_F(FileDefaultsTest, CoalescedWritesAreVisibleAtOnceAndThrottled) {
     EXPECT_EQ(fileJson(), json::Value(json::Object{{"toolCallCount", 99}}));
 }
 
+// Counts held back (coalesced) against values set: reads see them at once,
+// a value set after them replaces them, counts after a set add to it.
+TEST_F(FileDefaultsTest, HeldBackCountsAndSetValues) {
+    enum Step { count, setNow, setLater };
+    const struct Row {
+        const char* what;
+        std::vector<std::pair<Step, std::int64_t>> steps;
+        std::int64_t read;  // before the flush, and in the file after it
+    } rows[] = {
+        {"counts only", {{count, 1}, {count, 1}, {count, 3}}, 7 + 5 + 5},
+        {"counts, then a value set at once", {{count, 1}, {count, 1}, {setNow, 40}}, 40},
+        {"counts, then a value set held back", {{count, 1}, {count, 1}, {setLater, 40}}, 40},
+        {"a value held back, then counts", {{setLater, 40}, {count, 2}}, 42},
+        {"a value set at once, then counts", {{setNow, 40}, {count, 2}}, 42},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        freshFile("{\"toolCallCount\": 7}");
+        FileDefaultsStore store(path, sink, {.coalesceInterval = std::chrono::hours(1)});
+        store.addInteger("toolCallCount", 5);  // the first write goes at once; what follows is held back
+        for (const auto& [step, value] : row.steps) {
+            if (step == count) store.addInteger("toolCallCount", value);
+            else store.setInteger("toolCallCount", value, step == setNow ? WriteMode::Immediate : WriteMode::Coalesced);
+        }
+        EXPECT_EQ(store.integer("toolCallCount"), row.read);
+        store.flush();
+        EXPECT_EQ(fileJson().find("toolCallCount")->asInt(), row.read);
+        EXPECT_EQ(FileDefaultsStore(path, sink).integer("toolCallCount"), row.read);
+    }
+}
+
 // What may stand at the file's names: a FIFO never blocks (it is set aside
 // as a corrupt file is), a link is never written through.
 TEST_F(FileDefaultsTest, NothingBlocksAndNoWriteFollowsALink) {
@@ -184,41 +225,220 @@ TEST_F(FileDefaultsTest, NothingBlocksAndNoWriteFollowsALink) {
     ::umask(oldMask);
 }
 
-// Editor saves (a copy swapped in, put back when what it replaced is not
-// the file it read) made while one of two stores writes: none is undone, no
-// count is lost.
-TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
-    constexpr int kSaves = 1000;
-    FileDefaultsStore stores[2] = {{path, sink}, {path, sink}};  // each its own lock, like two processes
-    stores[0].setBool("seed", true);
-    const std::string copy = path + ".swp";
-    for (int save = 0; save < kSaves; ++save) {
-        std::thread editor([&] {
-            for (bool saved = false; !saved;) {
-                const int held = ::open(path.c_str(), O_RDONLY);  // held open: its inode stays its own
-                std::string text(1 << 20, '\0');
-                text.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(held, text.data(), text.size()))));
-                json::Value doc = json::parse(text);
-                doc.asObject().set("edit" + std::to_string(save), true);
-                writeFile(copy, json::write(doc));
-                ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
-                struct stat read {}, displaced {};
-                saved = ::fstat(held, &read) == 0 && ::stat(copy.c_str(), &displaced) == 0 &&
-                        displaced.st_ino == read.st_ino;
-                if (!saved) ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
-                ::unlink(copy.c_str());
-                ::close(held);
-            }
-        });
-        stores[save % 2].addInteger("toolCallCount", 1);
-        stores[save % 2].flush();
-        editor.join();
+// sed -i as the editor: it reads the file, writes a copy with its edit and
+// renames the copy over the file, with no lock.
+struct SedEdit {
+    std::string file;
+    // Runs one edit to its end; true when sed succeeded.
+    static bool run(const std::string& file, const std::string& key) {
+        const ProgramRun run = runProgram({"sed", "-i", "-e", expression(key), file}, std::chrono::seconds(30));
+        return run.started && run.exitCode == 0;
     }
-    json::Value doc = fileJson();
-    EXPECT_EQ(*doc.find("toolCallCount"), json::Value(kSaves));
-    int lost = 0;
-    for (int save = 0; save < kSaves; ++save) lost += doc.find("edit" + std::to_string(save)) ? 0 : 1;
-    EXPECT_EQ(lost, 0);
+    static std::string expression(const std::string& key) { return "s/^{/{\"" + key + "\": true, /"; }
+};
+
+// Editor saves made while stores write: none is undone, no count is lost.
+// The careful editor swaps its copy in and puts it back when what it
+// replaced is not the file it read; sed -i renames its copy over whatever is
+// there. Each save races the write freely, or lands in the instant before
+// the write swaps its file in (the write waits there for it).
+TEST_F(FileDefaultsTest, AnEditorsSaveDuringAWriteIsKept) {
+    enum Editor { careful, sed };
+    const struct Row {
+        const char* what;
+        Editor editor;
+        bool inTheSwapWindow;
+        int saves, stores;  // two stores stand for two processes
+    } rows[] = {
+        {"careful editor, free race", careful, false, 1000, 2},
+        {"careful editor, in the swap window", careful, true, 100, 2},
+        {"sed -i, free race", sed, false, 200, 1},
+        {"sed -i, in the swap window", sed, true, 100, 2},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(dir.file("config"));
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool go = false, saved = false;
+        std::atomic<bool> armed{false};
+        // Lets the editor save now and waits (bounded) until it has.
+        const auto window = [&] {
+            if (!row.inTheSwapWindow || !armed.exchange(false)) return;
+            std::unique_lock lock(mutex);
+            go = true;
+            changed.notify_all();
+            changed.wait_for(lock, std::chrono::seconds(10), [&] { return saved; });
+        };
+        std::vector<std::unique_ptr<FileDefaultsStore>> stores;
+        for (int i = 0; i < row.stores; ++i)  // each its own lock, like a process of its own
+            stores.push_back(std::make_unique<FileDefaultsStore>(path, sink, FileDefaultsStore::Options{.beforeSwap = window}));
+        stores[0]->setBool("seed", true);
+        const std::string copy = path + ".swp";
+        std::atomic<int> failedEdits{0};
+        for (int save = 0; save < row.saves; ++save) {
+            {
+                std::lock_guard lock(mutex);
+                go = !row.inTheSwapWindow;
+                saved = false;
+            }
+            armed = true;
+            std::thread editor([&] {
+                {
+                    std::unique_lock lock(mutex);
+                    changed.wait_for(lock, std::chrono::seconds(10), [&] { return go; });
+                }
+                const std::string key = "edit" + std::to_string(save);
+                if (row.editor == sed) {
+                    if (!SedEdit::run(path, key)) ++failedEdits;
+                }
+                for (bool done = row.editor == sed; !done;) {
+                    const int held = ::open(path.c_str(), O_RDONLY);  // held open: its inode stays its own
+                    std::string text(1 << 20, '\0');
+                    text.resize(static_cast<std::size_t>(std::max<ssize_t>(0, ::read(held, text.data(), text.size()))));
+                    json::Value doc = json::parse(text);
+                    doc.asObject().set(key, true);
+                    writeFile(copy, json::write(doc));
+                    ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+                    struct stat read {}, displaced {};
+                    done = ::fstat(held, &read) == 0 && ::stat(copy.c_str(), &displaced) == 0 &&
+                           displaced.st_ino == read.st_ino;
+                    if (!done) ::renameat2(AT_FDCWD, copy.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE);
+                    ::unlink(copy.c_str());
+                    ::close(held);
+                }
+                std::lock_guard lock(mutex);
+                saved = true;
+                changed.notify_all();
+            });
+            FileDefaultsStore& store = *stores[save % row.stores];
+            store.addInteger("toolCallCount", 1);
+            store.flush();
+            editor.join();
+        }
+        // Still running, each store reads the file again; a count a save put
+        // back is then written again.
+        for (auto& store : stores) {
+            store->integer("toolCallCount");
+            store->flush();
+        }
+        EXPECT_EQ(failedEdits.load(), 0);
+        json::Value doc = fileJson();
+        EXPECT_EQ(*doc.find("toolCallCount"), json::Value(row.saves));
+        int lost = 0;
+        for (int save = 0; save < row.saves; ++save) lost += doc.find("edit" + std::to_string(save)) ? 0 : 1;
+        EXPECT_EQ(lost, 0);
+    }
+}
+
+// An edit made from a copy read before our last write, landing after it,
+// puts an older count back (or none). The count on disk is restored and
+// never read below what this store wrote; the edit stays.
+TEST_F(FileDefaultsTest, ASaveFromAnOlderCopyNeverLowersTheCount) {
+    const std::string sed = findExecutable("sed", "/usr/bin:/bin");
+    ASSERT_FALSE(sed.empty()) << "sed is needed";
+    const struct Row {
+        const char* what;
+        int before, during, after;  // counts added before sed reads, while it holds its copy, after it saved
+        enum { read, readAndWait, flushOnly } then;  // the read alone puts the count back, soon
+    } rows[] = {
+        {"no count in the copy", 0, 3, 0, Row::read},
+        {"an older count in the copy", 2, 3, 0, Row::read},
+        {"counted on after the save", 2, 3, 4, Row::read},
+        {"only read after the save", 2, 3, 0, Row::readAndWait},
+        {"only flushed after the save", 2, 3, 0, Row::flushOnly},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        freshFile("{\"seed\": true}\n");
+        FileDefaultsStore store(path, sink, {.coalesceInterval = std::chrono::milliseconds(20)});
+        for (int i = 0; i < row.before; ++i) store.addInteger("toolCallCount", 1);
+        store.flush();
+        // sed pauses once it has read the file, until told to go on.
+        const std::string readMark = dir.file("sed-read"), go = dir.file("sed-go");
+        std::filesystem::remove(readMark);
+        std::filesystem::remove(go);
+        const std::string pause = "1e touch " + readMark + "; i=0; while [ ! -e " + go +
+                                  " ] && [ $i -lt 3000 ]; do sleep 0.01; i=$((i+1)); done";
+        const int pid = spawnProgram(sed, {"sed", "-i", "-e", pause, "-e", SedEdit::expression("hand"), path});
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(testsupport::waitUntil([&] { return std::filesystem::exists(readMark); }));
+        for (int i = 0; i < row.during; ++i) store.addInteger("toolCallCount", 1);
+        store.flush();
+        writeFile(go, "");
+        int status = -1;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const int counted = row.before + row.during;
+        if (row.then != Row::flushOnly) {
+            EXPECT_EQ(store.integer("toolCallCount"), counted) << "read right after the save";
+        }
+        if (row.then == Row::readAndWait) {
+            EXPECT_TRUE(testsupport::waitUntil([&] {
+                const json::Value doc = fileJson();
+                const json::Value* v = doc.find("toolCallCount");
+                return v && v->asInt() == counted;
+            })) << readFile(path);
+        }
+        for (int i = 0; i < row.after; ++i) store.addInteger("toolCallCount", 1);
+        store.flush();
+        const json::Value doc = fileJson();
+        ASSERT_NE(doc.find("toolCallCount"), nullptr) << readFile(path);
+        EXPECT_EQ(doc.find("toolCallCount")->asInt(), counted + row.after);
+        EXPECT_NE(doc.find("hand"), nullptr);
+        EXPECT_NE(doc.find("seed"), nullptr);
+    }
+}
+
+// An edit that lands in the instant between our last look at the file and
+// our swap is put back and ours made again from it: the edit stays, and the
+// count is neither lost nor added twice. An editor saving before every swap
+// wins every time; the counts then wait for the next write.
+TEST_F(FileDefaultsTest, ASaveLandingAsAWriteSwapsInIsPutBack) {
+    const struct Row {
+        const char* what;
+        int savesBeforeSwaps;  // sed saves made in the instant before a swap
+        bool counted;          // the write is a count (else a value set at once)
+    } rows[] = {
+        {"one save before a count's swap", 1, true},
+        {"one save before a set's swap", 1, false},
+        {"three saves, each before a swap", 3, true},
+        {"a save before every swap", 1000, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        freshFile("{\"seed\": true, \"toolCallCount\": 10}\n");
+        std::atomic<int> saves{0}, failed{0};
+        std::atomic<bool> editing{false};
+        auto reports = std::make_shared<MemoryDiagnosticSink>();
+        FileDefaultsStore store(path, reports,
+                                {.coalesceInterval = std::chrono::hours(1), .beforeSwap = [&] {
+                                     if (!editing || saves >= row.savesBeforeSwaps) return;
+                                     if (!SedEdit::run(path, "hand" + std::to_string(saves++))) ++failed;
+                                 }});
+        store.setBool("mine", false);  // the file as the store last wrote it
+        editing = true;
+        if (row.counted) {
+            for (int i = 0; i < 5; ++i) store.addInteger("toolCallCount", 1);
+            store.flush();
+        } else {
+            store.setBool("mine", true);
+        }
+        editing = false;
+        const bool gaveUp = row.savesBeforeSwaps > 100;
+        if (gaveUp) store.flush();  // the counts held back go now
+        EXPECT_EQ(failed.load(), 0);
+        const json::Value doc = fileJson();
+        for (int i = 0; i < saves; ++i) EXPECT_NE(doc.find("hand" + std::to_string(i)), nullptr) << i << readFile(path);
+        EXPECT_EQ(doc.find("toolCallCount")->asInt(), row.counted ? 15 : 10);
+        EXPECT_EQ(doc.find("mine")->asBool(), !row.counted);
+        EXPECT_EQ(store.integer("toolCallCount"), row.counted ? 15 : 10);
+        const auto lines = reports->lines();
+        EXPECT_EQ(lines.size(), gaveUp ? 1u : 0u);
+        if (gaveUp && !lines.empty()) {
+            EXPECT_NE(lines[0].find("it kept changing while being merged"), std::string::npos);
+        }
+    }
 }
 
 // The config folder moved away and made again (as sync tools do) is

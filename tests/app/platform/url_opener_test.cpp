@@ -1,9 +1,13 @@
 #include "app/platform/url_opener.hpp"
+#include "app/platform/child_process.hpp"
 #include "app/platform/platform_error.hpp"
 #include "app/platform/scratch_dir.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 
@@ -27,6 +31,9 @@ TEST(FindExecutable, SearchesPathInOrder) {
         {"tool", a.path(), ""},
         {"missing", a.path() + ":" + b.path(), ""},
         {b.file("tool"), "", b.file("tool")},
+        // Named with a slash: it must be there and executable, PATH plays no part.
+        {a.file("tool"), b.path(), ""},
+        {a.file("missing"), b.path(), ""},
         {"", b.path(), ""},
         // An empty entry is the current folder, wherever it stands.
         {"tool", a.path() + "::" + b.path(), "./tool"},
@@ -35,6 +42,37 @@ TEST(FindExecutable, SearchesPathInOrder) {
     };
     for (const auto& row : rows) EXPECT_EQ(findExecutable(row.program, row.path), row.found) << row.path;
     std::filesystem::current_path(here);
+}
+
+// A child past its time-out is killed and reaped, and the call returns then,
+// also when the child closed its output and lingers.
+TEST(RunProgram, AChildPastItsTimeOutIsKilledAndNotWaitedFor) {
+    ScratchDir dir;
+    const std::string pidFile = dir.file("pid");
+    const struct Row {
+        const char* what;
+        std::string script;
+        std::optional<int> exitCode;
+        std::string output;
+    } rows[] = {
+        {"ends in time", "echo out; echo err >&2; exit 3", 3, "out\n"},
+        {"past its time-out", "echo early; exec sleep 30", std::nullopt, "early\n"},
+        {"output closed, lingering", "exec >&- 2>&-; exec sleep 30", std::nullopt, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove(pidFile);
+        const auto start = std::chrono::steady_clock::now();
+        const ProgramRun run =
+            runProgram({"/bin/sh", "-c", "echo $$ > " + pidFile + "; " + row.script}, std::chrono::milliseconds(300));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        EXPECT_TRUE(run.started);
+        EXPECT_EQ(run.exitCode, row.exitCode);
+        EXPECT_EQ(run.output, row.output);
+        const pid_t pid = std::atoi(testsupport::readFile(pidFile).c_str());
+        ASSERT_GT(pid, 0);
+        EXPECT_TRUE(::kill(pid, 0) != 0 && errno == ESRCH) << "the child is gone, reaped";
+    }
 }
 
 // No desktop to open in: the environment a server started by an assistant often has.
