@@ -270,13 +270,110 @@ std::optional<std::string> withLeadingBlanksEscaped(const std::string& text) {
     return out;
 }
 
-// Null for text nested deeper than kMaxNesting, or that does not parse.
-icalcomponent* parsed(const std::string& text) {
-    if (nestingDepth(text) > kMaxNesting) return nullptr;
+// Time zone rules: libical expands a zone's rules from their first year
+// to the year asked for, all at once and beyond reach of a budget. Real
+// rules repeat yearly; a zone is refused when a rule repeats more often
+// than monthly, or when its rules add up to more changes than a fast read.
+constexpr auto kMonth = std::chrono::hours(24 * 28);
+constexpr int kZoneRuleProbe = 14;                // occurrences looked at per rule
+constexpr std::int64_t kMaxZoneChanges = 200000;  // about half a second of libical's expansion
+constexpr int kLastYear = 9999;
+
+// A wall-clock time in seconds, its zone aside.
+std::int64_t wallKeySeconds(const icaltimetype& t) {
+    using namespace std::chrono;
+    const sys_days day{year(t.year) / t.month / t.day};
+    return duration_cast<seconds>(day.time_since_epoch()).count() + (t.hour * 60 + t.minute) * 60 + t.second;
+}
+
+// Why a zone rule is refused, or empty; adds the changes it can make to `changes`.
+std::string zoneRuleTrouble(icalcomponent* observance, icalproperty* property, std::int64_t& changes) {
+    const icalrecurrencetype rule = icalproperty_get_rrule(property);
+    if (rule.freq != ICAL_MONTHLY_RECURRENCE && rule.freq != ICAL_YEARLY_RECURRENCE)
+        return "time zone rules repeat more often than monthly";
+    const icaltimetype first = icalcomponent_get_dtstart(observance);
+    icalrecur_iterator* it = icaltime_is_null_time(first) ? nullptr : icalrecur_iterator_new(rule, first);
+    if (!it) return {};
+    // BYxxx parts can make a monthly or yearly rule fire daily: look at its first occurrences.
+    std::string trouble;
+    int seen = 0;
+    std::int64_t firstAt = 0, lastAt = 0;
+    for (; seen < kZoneRuleProbe && trouble.empty(); ++seen) {
+        const icaltimetype tt = icalrecur_iterator_next(it);
+        if (icaltime_is_null_time(tt)) break;
+        const std::int64_t at = wallKeySeconds(tt);
+        if (seen > 0 && at - lastAt < std::chrono::duration_cast<std::chrono::seconds>(kMonth).count())
+            trouble = "time zone rules repeat more often than monthly";
+        if (seen == 0) firstAt = at;
+        lastAt = at;
+    }
+    icalrecur_iterator_free(it);
+    if (!trouble.empty() || seen < kZoneRuleProbe) {
+        changes += seen;  // a rule that ended within the probe
+        return trouble;
+    }
+    // As many changes a year as the probe saw, every year up to the last one a date can name.
+    constexpr std::int64_t kYear = 366 * 24 * 3600;
+    const std::int64_t perYear = ((seen - 1) * kYear + (lastAt - firstAt) - 1) / std::max<std::int64_t>(lastAt - firstAt, 1);
+    const int until = icaltime_is_null_time(rule.until) ? kLastYear : std::clamp(rule.until.year, first.year, kLastYear);
+    std::int64_t count = std::int64_t(std::max(0, until - first.year) + 1) * perYear;
+    if (rule.count > 0) count = std::min<std::int64_t>(count, rule.count);
+    changes += count;
+    return trouble;
+}
+
+// Why the file's time zones are refused, or empty.
+std::string zoneTrouble(icalcomponent* root) {
+    std::int64_t changes = 0;
+    std::vector<icalcomponent*> pending{root};
+    while (!pending.empty()) {
+        icalcomponent* c = pending.back();
+        pending.pop_back();
+        const icalcomponent_kind kind = icalcomponent_isa(c);
+        if (kind == ICAL_XSTANDARD_COMPONENT || kind == ICAL_XDAYLIGHT_COMPONENT) {
+            // Collected first: reading DTSTART moves the component's property cursor.
+            std::vector<icalproperty*> rules;
+            for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p;
+                 p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY))
+                rules.push_back(p);
+            for (icalproperty* p : rules)
+                if (std::string why = zoneRuleTrouble(c, p, changes); !why.empty()) return why;
+            for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY); p;
+                 p = icalcomponent_get_next_property(c, ICAL_RDATE_PROPERTY))
+                ++changes;
+            ++changes;
+            continue;
+        }
+        if (kind != ICAL_XROOT_COMPONENT && kind != ICAL_VCALENDAR_COMPONENT && kind != ICAL_VTIMEZONE_COMPONENT)
+            continue;
+        for (icalcomponent* inner = icalcomponent_get_first_component(c, ICAL_ANY_COMPONENT); inner;
+             inner = icalcomponent_get_next_component(c, ICAL_ANY_COMPONENT))
+            pending.push_back(inner);
+    }
+    if (changes > kMaxZoneChanges) return "time zone rules make more than " + std::to_string(kMaxZoneChanges) + " changes";
+    return {};
+}
+
+// Null, with the reason in `why`, for text nested deeper than kMaxNesting,
+// that does not parse, or whose time zones are refused.
+icalcomponent* parsed(const std::string& text, std::string* why = nullptr) {
+    if (nestingDepth(text) > kMaxNesting) {
+        if (why) *why = "components nested deeper than " + std::to_string(kMaxNesting);
+        return nullptr;
+    }
     const std::optional<std::string> escaped = withLeadingBlanksEscaped(text);
     icalcomponent* root = icalparser_parse_string((escaped ? *escaped : text).c_str());
     icalerror_clear_errno();
-    if (root) restoreEmptyTexts(root);
+    if (!root) {
+        if (why) *why = "not a readable iCalendar item";
+        return nullptr;
+    }
+    if (std::string trouble = zoneTrouble(root); !trouble.empty()) {
+        icalcomponent_free(root);
+        if (why) *why = trouble;
+        return nullptr;
+    }
+    restoreEmptyTexts(root);
     return root;
 }
 
@@ -459,14 +556,32 @@ struct IcalCollection {
     }
 };
 
-// What expanding recurring events may still cost the current call.
+// What expanding recurring events may still cost the current call. Each
+// series gets an equal share of what is left when its turn comes, so one
+// series can never crowd the others out of an answer.
 struct ExpansionBudget {
+    using Clock = std::chrono::steady_clock;
     int steps = kCallSteps;
     int occurrences = kCallOccurrences;
-    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kCallExpansionTime;
+    Clock::time_point deadline = Clock::now() + kCallExpansionTime;
     std::string overrun;  // the first item that went over, for the one diagnostic
+    int seriesLeft = 0;   // series still to expand, this one included
+    // The current series' share.
+    int seriesSteps = 0, seriesOccurrences = 0;
+    Clock::time_point seriesDeadline{};
 
-    bool spent() const { return steps <= 0 || occurrences <= 0 || std::chrono::steady_clock::now() > deadline; }
+    void startSeries() {
+        const int n = std::max(seriesLeft--, 1);
+        const auto now = Clock::now();
+        seriesSteps = steps / n;
+        seriesOccurrences = occurrences / n;
+        seriesDeadline = now + std::max(deadline - now, Clock::duration::zero()) / n;
+    }
+    void step() { --steps, --seriesSteps; }
+    void keep() { --occurrences, --seriesOccurrences; }
+    bool seriesSpent(bool checkClock = true) const {
+        return seriesSteps <= 0 || seriesOccurrences <= 0 || (checkClock && Clock::now() > seriesDeadline);
+    }
 };
 
 namespace {
@@ -560,9 +675,11 @@ std::string uidOf(icalcomponent* component, const std::string& stem) {
     return uid && *uid ? uid : stem;
 }
 
-// Reads every event and reminder of an item file: false when it holds none.
-bool parseItem(IcalItem& item, const std::string& text, const std::string& stem) {
-    ComponentPtr root = own(parsed(text));
+// Reads every event and reminder of an item file: false, with the reason in
+// `why`, when it holds none.
+bool parseItem(IcalItem& item, const std::string& text, const std::string& stem, std::string& why) {
+    why = "not a readable iCalendar item";
+    ComponentPtr root = own(parsed(text, &why));
     if (!root) return false;
     // Events group by UID: the master has no RECURRENCE-ID, the others
     // override one occurrence each.
@@ -668,7 +785,7 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
         occurrence.calendar = calendar;
         if (eventOccursWithin(occurrence, start, end)) {
             out.emplace_back(std::move(occurrence), item.order);
-            --budget.occurrences;
+            budget.keep();
         }
     };
     bool ruled = false, cut = false, over = false;
@@ -686,8 +803,8 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
             icalrecur_iterator_set_start(it, timeLike(from, first));
         int n = 0;
         for (; n < kMaxSteps; ++n) {
-            if (--budget.steps <= 0 || budget.occurrences <= 0 ||
-                ((n & 1023) == 0 && std::chrono::steady_clock::now() > budget.deadline)) {
+            budget.step();
+            if (budget.seriesSpent((n & 1023) == 0)) {
                 cut = true;
                 break;
             }
@@ -702,9 +819,9 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
         icalrecur_iterator_free(it);
     }
     if (!ruled) consider(first);  // RDATE alone: the first one counts too
-    for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY); p && !budget.spent();
+    for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY); p && !budget.seriesSpent();
          p = icalcomponent_get_next_property(master, ICAL_RDATE_PROPERTY)) {
-        --budget.steps;
+        budget.step();
         icaltimetype tt = icalproperty_get_rdate(p).time;
         if (icaltime_is_null_time(tt)) continue;
         if (!tt.zone && !icaltime_is_utc(tt)) tt.zone = first.zone;
@@ -715,7 +832,7 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
         occurrence.calendar = calendar;
         if (eventOccursWithin(occurrence, start, end)) out.emplace_back(std::move(occurrence), item.order);
     }
-    if ((cut || over || budget.spent()) && budget.overrun.empty()) budget.overrun = item.file;
+    if ((cut || over || budget.seriesSpent(false)) && budget.overrun.empty()) budget.overrun = item.file;
 }
 
 }  // namespace
@@ -1261,18 +1378,11 @@ void IcalEventStore::refreshLocked() {
                 bool read = false;
                 std::string why;
                 std::string text = readSmallFile(path, read, &why);
-                if (!read || !parseItem(item, text, item.file.substr(0, item.file.size() - 4))) {
+                if (!read || !parseItem(item, text, item.file.substr(0, item.file.size() - 4), why)) {
                     item.broken = true;
                     item.entries.clear();
                     item.calendar.reset();
-                    if (sink_) {
-                        if (!read) sink_->write("Calendars: skipping " + path + ": " + why);
-                        else if (nestingDepth(text) > kMaxNesting)
-                            sink_->write("Calendars: skipping " + path + ": components nested deeper than " +
-                                         std::to_string(kMaxNesting));
-                        else
-                            sink_->write("Calendars: skipping " + path + ": not a readable iCalendar item");
-                    }
+                    if (sink_) sink_->write("Calendars: skipping " + path + ": " + why);
                 }
                 lastOrder_ = std::max(lastOrder_, item.order);
             }
@@ -1388,13 +1498,17 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
     std::vector<std::pair<Event, std::int64_t>> expanded;
     std::vector<Found> found;
     ExpansionBudget budget;
+    for (auto& c : collections_)
+        for (auto& [file, item] : c->items)
+            for (const auto& entry : item.entries) budget.seriesLeft += !entry.todo && entry.master;
     for (auto& c : collections_) {
         calendars.push_back(c->calendar(EntityType::Event));
         for (auto& [file, item] : c->items) {
             for (const auto& entry : item.entries) {
                 if (entry.todo) continue;
                 if (entry.master) {
-                    if (budget.spent()) {
+                    budget.startSeries();
+                    if (budget.seriesSpent()) {
                         if (budget.overrun.empty()) budget.overrun = item.file;
                         continue;
                     }
