@@ -478,6 +478,34 @@ void setCompletion(icalcomponent* vtodo, std::optional<Instant> completed) {
     }
 }
 
+// libical writes the years 1 to 3000 and a date of zeros beyond them, which
+// no program reads back: a date outside is refused before anything is written.
+constexpr int kLastWritableYear = 3000;
+
+void checkWritable(std::optional<int> year, const char* operation, const char* what) {
+    if (year && *year >= 1 && *year <= kLastWritableYear) return;
+    throw PlatformError(operation, std::string(what) + " lies outside the years 1 to " +
+                                       std::to_string(kLastWritableYear) + " that calendar files can hold");
+}
+
+// The instant's year in UTC and in the local zone (all-day dates are written in local time).
+void checkWritable(Instant instant, const char* operation, const char* what) {
+    const std::chrono::year_month_day utc{std::chrono::floor<std::chrono::days>(instant)};
+    checkWritable(utc.ok() ? std::optional<int>(int(utc.year())) : std::nullopt, operation, what);
+    checkWritable(localDateComponents(instant).year, operation, what);
+}
+
+void checkWritable(const NewEvent& event) {
+    checkWritable(event.startDate, "save event", "the start date");
+    // An all-day event's end is written as the day after its last one.
+    checkWritable(event.endDate + std::chrono::days(event.isAllDay ? 1 : 0), "save event", "the end date");
+}
+
+void checkWritable(const NewReminder& reminder) {
+    if (reminder.dueDateComponents) checkWritable(reminder.dueDateComponents->year, "save reminder", "the due date");
+    for (Instant alarm : reminder.alarms) checkWritable(alarm, "save reminder", "an alarm");
+}
+
 std::string reminderText(const std::string& uid, const NewReminder& reminder, std::optional<Instant> completed) {
     ComponentPtr calendar = own(newCalendar());
     icalcomponent* vtodo = icalcomponent_new(ICAL_VTODO_COMPONENT);
@@ -1563,10 +1591,16 @@ Record IcalEventStore::saveLocked(const std::optional<std::string>& calendarIden
     if (target) checked = target->calendarFor(type);
     checkedTarget(checked ? &*checked : nullptr, calendarIdentifier, type);
     const std::string uid = newUid();
+    const std::string path = target->path + "/" + uid + ".ics";
     writeItemLocked(*target, uid + ".ics", text(uid), nextOrderLocked(), operation);
     refreshLocked();
     auto saved = recordLocked<Record>(uid);
-    if (!saved) throw PlatformError(operation, "the saved item cannot be read back");
+    if (!saved) {
+        // A failed save leaves no file that every later read would skip.
+        ::unlink(path.c_str());
+        refreshLocked();
+        throw PlatformError(operation, "the saved item cannot be read back");
+    }
     return *saved;
 }
 
@@ -1579,6 +1613,7 @@ std::optional<Event> IcalEventStore::event(std::string_view identifier) {
 
 Event IcalEventStore::saveEvent(const NewEvent& event) {
     checkSavable(event);
+    checkWritable(event);
     std::lock_guard lock(mutex_);
     return saveLocked<Event>(event.calendarIdentifier, [&](const std::string& uid) { return eventText(uid, event); });
 }
@@ -1614,6 +1649,7 @@ std::optional<Reminder> IcalEventStore::reminder(std::string_view identifier) {
 
 Reminder IcalEventStore::saveReminder(const NewReminder& reminder) {
     checkSavable(reminder);
+    checkWritable(reminder);
     std::lock_guard lock(mutex_);
     return saveLocked<Reminder>(reminder.calendarIdentifier,
                                 [&](const std::string& uid) { return reminderText(uid, reminder, std::nullopt); });
