@@ -1168,6 +1168,8 @@ void IcalEventStore::prepareLocked() {
         int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) ::close(fd);
     }
+    // The index is written beside other files, through temp files of its own.
+    if (indexPath_) removeAbandonedTempFiles(fs::path(*indexPath_).parent_path().string());
     loadIndexLocked();
     refreshLocked();
     if (!collections_.empty()) return;
@@ -1301,21 +1303,6 @@ void IcalEventStore::watchFolder(const std::string& path) {
                                     IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
     if (watch_ >= 0 && ::inotify_add_watch(watch_, path.c_str(), kMask) < 0) watchComplete_ = false;
 }
-
-namespace {
-
-// A temp file of a writer that is gone (killed mid-write) is removed; one
-// of a live writer, or of this process, is left alone.
-void removeIfAbandoned(int folderFd, const char* name) {
-    std::optional<pid_t> writer = tempFileWriter(name);
-    if (!writer || *writer == ::getpid()) return;
-    if (::kill(*writer, 0) == 0 || errno != ESRCH) return;
-    struct stat info {};
-    if (::fstatat(folderFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode))
-        ::unlinkat(folderFd, name, 0);
-}
-
-}  // namespace
 
 void IcalEventStore::refreshLocked() {
     // Folders unchanged since the last look (inotify says so) need no scan:
@@ -1717,8 +1704,9 @@ std::optional<std::string> IcalEventStore::location(std::optional<std::string_vi
     prepareLocked();
     refreshLocked();
     if (!identifier) {
+        // Without a collection of that kind, the folder that holds them all.
         Collection* c = firstCollection(type);
-        return c ? std::optional<std::string>(c->path) : std::nullopt;
+        return c ? c->path : root_;
     }
     const Collection* owner = nullptr;
     const Item* item = nullptr;

@@ -143,7 +143,7 @@ void removeLeftovers(const std::string& folder) {
     std::vector<std::string> gone;
     while (dirent* entry = ::readdir(dir)) {
         auto pid = noteTempWriter(entry->d_name);
-        if (pid && *pid != ::getpid() && ::kill(*pid, 0) != 0 && errno == ESRCH) gone.emplace_back(entry->d_name);
+        if (pid && *pid != ::getpid() && platform::writerIsGone(*pid)) gone.emplace_back(entry->d_name);
     }
     for (const auto& name : gone) ::unlinkat(fd, name.c_str(), 0);
     ::closedir(dir);
