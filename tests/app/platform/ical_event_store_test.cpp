@@ -1,6 +1,7 @@
 // The iCalendar collections as other calendar programs leave them.
 #include "app/platform/ical_event_store.hpp"
 
+#include "app/platform/defaults_store.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"
 
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -513,6 +515,39 @@ TEST(IcalStore, DatesTheFilesCannotHoldAreRefusedAndLeaveNoFile) {
             EXPECT_THROW(store.saveEvent(row.event), PlatformError) << row.event.title;
         }
         EXPECT_EQ(files(), before + (row.saved ? 1 : 0));
+    }
+}
+
+// Temp files of writers killed mid-write go at the next start, wherever the
+// program writes through them: beside the calendar index and the defaults.
+TEST(IcalStore, TempFilesOfDeadWritersGoAtTheNextStart) {
+    testsupport::ScratchDir dir;
+    const std::string gone = "2147483600";  // beyond any pid
+    const std::string live = std::to_string(::getppid());
+    struct Row {
+        std::string folder, stem;
+        std::function<void()> start;
+    } rows[] = {
+        {dir.file("data"), "calendars.index",
+         [&] {
+             IcalEventStore(dir.file("c"), std::make_shared<FakeAccessPrompter>(), nullptr, std::nullopt,
+                            dir.file("data/calendars.index"))
+                 .calendars(EntityType::Event);
+         }},
+        {dir.file("config"), "defaults.json",
+         [&] { FileDefaultsStore(dir.file("config/defaults.json"), std::make_shared<MemoryDiagnosticSink>()); }},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::create_directories(row.folder);
+        const std::string dead = row.folder + "/." + row.stem + ".tmp-" + gone + "-00112233aabbccdd";
+        const std::string alive = row.folder + "/." + row.stem + ".tmp-" + live + "-00112233aabbccdd";
+        writeFile(dead, std::string(4 << 20, 'x'));
+        writeFile(alive, "half");
+        writeFile(row.folder + "/.other", "keep");
+        row.start();
+        EXPECT_FALSE(std::filesystem::exists(dead)) << row.stem;
+        EXPECT_TRUE(std::filesystem::exists(alive)) << row.stem;
+        EXPECT_TRUE(std::filesystem::exists(row.folder + "/.other")) << row.stem;
     }
 }
 
