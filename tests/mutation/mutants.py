@@ -253,4 +253,5 @@ M = [
 ('CB9', 'app/tools', 'src/app/tools/notes/notes_tools.cpp', "A live writer's note file is not locked", '            if (::flock(fd, LOCK_EX) != 0) throw platform::errnoError("lock " + finalPath, errno);\n', ''),
 ('CB10', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Reminders without a list have no folder to open', '        return c ? c->path : root_;', '        return c ? std::optional<std::string>(c->path) : std::nullopt;'),
 ('CB11', 'app/tools', 'src/app/tools/calendar/reminders_scripts.cpp', 'Nothing to open answered as opened', 'if (!folder) throw platform::ScriptFailure("Reminders cannot open the list: the reminders are kept in no folder.");', 'if (!folder) return ++activations_, std::nullopt;'),
+('CB12', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'A zone rule no date fits is handed to libical', '        if (!counted && !until) trouble =', '        if (false) trouble ='),
 ]

@@ -273,11 +273,15 @@ std::optional<std::string> withLeadingBlanksEscaped(const std::string& text) {
 // Time zone rules: libical expands a zone's rules from their first year
 // to the year asked for, all at once and beyond reach of a budget. Real
 // rules repeat yearly; a zone is refused when a rule repeats more often
-// than monthly, or when its rules add up to more changes than a fast read.
+// than monthly, never comes round (libical then searches seconds per rule),
+// or when its rules add up to more changes than a fast read.
 constexpr auto kMonth = std::chrono::hours(24 * 28);
 constexpr int kZoneRuleProbe = 14;                // occurrences looked at per rule
 constexpr std::int64_t kMaxZoneChanges = 200000;  // about half a second of libical's expansion
+constexpr std::size_t kMaxZoneRules = 200;
+constexpr auto kZoneProbeTime = std::chrono::seconds(1);
 constexpr int kLastYear = 9999;
+constexpr std::int64_t kYearSeconds = 366 * 24 * 3600;
 
 // A wall-clock time in seconds, its zone aside.
 std::int64_t wallKeySeconds(const icaltimetype& t) {
@@ -308,13 +312,20 @@ std::string zoneRuleTrouble(icalcomponent* observance, icalproperty* property, s
         lastAt = at;
     }
     icalrecur_iterator_free(it);
+    if (trouble.empty() && seen < kZoneRuleProbe) {
+        // Ended early: by its COUNT or UNTIL, or because no date fits it.
+        const bool counted = rule.count > 0 && seen >= rule.count;
+        const bool until = !icaltime_is_null_time(rule.until) &&
+                           wallKeySeconds(rule.until) - (seen > 0 ? lastAt : wallKeySeconds(first)) < 2 * kYearSeconds;
+        if (!counted && !until) trouble = "time zone rules never come round";
+    }
     if (!trouble.empty() || seen < kZoneRuleProbe) {
         changes += seen;  // a rule that ended within the probe
         return trouble;
     }
     // As many changes a year as the probe saw, every year up to the last one a date can name.
-    constexpr std::int64_t kYear = 366 * 24 * 3600;
-    const std::int64_t perYear = ((seen - 1) * kYear + (lastAt - firstAt) - 1) / std::max<std::int64_t>(lastAt - firstAt, 1);
+    const std::int64_t perYear =
+        ((seen - 1) * kYearSeconds + (lastAt - firstAt) - 1) / std::max<std::int64_t>(lastAt - firstAt, 1);
     const int until = icaltime_is_null_time(rule.until) ? kLastYear : std::clamp(rule.until.year, first.year, kLastYear);
     std::int64_t count = std::int64_t(std::max(0, until - first.year) + 1) * perYear;
     if (rule.count > 0) count = std::min<std::int64_t>(count, rule.count);
@@ -325,6 +336,8 @@ std::string zoneRuleTrouble(icalcomponent* observance, icalproperty* property, s
 // Why the file's time zones are refused, or empty.
 std::string zoneTrouble(icalcomponent* root) {
     std::int64_t changes = 0;
+    std::size_t ruleCount = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kZoneProbeTime;
     std::vector<icalcomponent*> pending{root};
     while (!pending.empty()) {
         icalcomponent* c = pending.back();
@@ -336,8 +349,12 @@ std::string zoneTrouble(icalcomponent* root) {
             for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p;
                  p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY))
                 rules.push_back(p);
-            for (icalproperty* p : rules)
+            ruleCount += rules.size();
+            if (ruleCount > kMaxZoneRules) return "more than " + std::to_string(kMaxZoneRules) + " time zone rules";
+            for (icalproperty* p : rules) {
                 if (std::string why = zoneRuleTrouble(c, p, changes); !why.empty()) return why;
+                if (std::chrono::steady_clock::now() > deadline) return "time zone rules too slow to follow";
+            }
             for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY); p;
                  p = icalcomponent_get_next_property(c, ICAL_RDATE_PROPERTY))
                 ++changes;

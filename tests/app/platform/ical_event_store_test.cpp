@@ -419,6 +419,8 @@ TEST(IcalStore, TimeZonesThatRepeatTooOftenAreRefused) {
         {"FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU|FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU", true},
         {"FREQ=MONTHLY;BYMONTHDAY=8,9,10,11,12,13,14;BYDAY=SU", true},
         {"FREQ=HOURLY;COUNT=3", false},
+        {"FREQ=MONTHLY;BYMONTH=2;BYMONTHDAY=31", false},
+        {"FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU;UNTIL=16050101T000000Z|FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU;COUNT=3", true},
     };
     for (const auto& row : rows) {
         testsupport::ScratchDir dir;
