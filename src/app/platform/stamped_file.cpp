@@ -121,15 +121,15 @@ std::optional<pid_t> tempFileWriter(std::string_view name) {
 
 bool writerIsGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
-void removeIfAbandoned(int folderFd, const char* name) {
-    std::optional<pid_t> writer = tempFileWriter(name);
+void removeIfAbandoned(int folderFd, const char* name, std::optional<pid_t> (*writerOf)(std::string_view)) {
+    std::optional<pid_t> writer = writerOf(name);
     if (!writer || *writer == ::getpid() || !writerIsGone(*writer)) return;
     struct stat info {};
     if (::fstatat(folderFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode))
         ::unlinkat(folderFd, name, 0);
 }
 
-void removeAbandonedTempFiles(const std::string& folder) {
+void removeAbandonedTempFiles(const std::string& folder, std::optional<pid_t> (*writerOf)(std::string_view)) {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return;
     DIR* dir = ::fdopendir(fd);
@@ -140,7 +140,7 @@ void removeAbandonedTempFiles(const std::string& folder) {
     std::vector<std::string> names;  // removed after the walk, which removing could disturb
     while (dirent* entry = ::readdir(dir))
         if (entry->d_name[0] == '.') names.emplace_back(entry->d_name);
-    for (const auto& name : names) removeIfAbandoned(fd, name.c_str());
+    for (const auto& name : names) removeIfAbandoned(fd, name.c_str(), writerOf);
     ::closedir(dir);
 }
 
