@@ -47,6 +47,7 @@ constexpr int kMaxSteps = 100000;
 constexpr int kCallSteps = 1000000;
 constexpr int kCallOccurrences = 50000;
 constexpr auto kCallExpansionTime = std::chrono::seconds(2);
+constexpr int kStepsBeforeClock = 8192;
 
 using ComponentPtr = std::shared_ptr<icalcomponent>;
 
@@ -849,7 +850,10 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
         int n = 0;
         for (; n < kMaxSteps; ++n) {
             budget.step();
-            if (budget.seriesSpent((n & 1023) == 0)) {
+            // The clock is read only past a series' first steps (a rule stepping
+            // by seconds starts an hour early), so a busy machine never leaves
+            // a series out; the steps stay bounded by the shares.
+            if (budget.seriesSpent(n >= kStepsBeforeClock && (n & 1023) == 1023)) {
                 cut = true;
                 break;
             }
@@ -889,6 +893,8 @@ IcalEventStore::IcalEventStore(std::string root, std::shared_ptr<AccessPrompter>
       oldStorePath_(std::move(oldStorePath)), indexPath_(std::move(indexPath)) {
     // Without inotify every call scans the folders.
     watch_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    // What writers of the index killed mid-write left beside it goes at start.
+    if (indexPath_) removeAbandonedTempFiles(fs::path(*indexPath_).parent_path().string());
 }
 
 IcalEventStore::~IcalEventStore() {
@@ -1185,8 +1191,6 @@ void IcalEventStore::prepareLocked() {
         int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) ::close(fd);
     }
-    // The index is written beside other files, through temp files of its own.
-    if (indexPath_) removeAbandonedTempFiles(fs::path(*indexPath_).parent_path().string());
     loadIndexLocked();
     refreshLocked();
     if (!collections_.empty()) return;
@@ -1540,7 +1544,7 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
                 if (entry.todo) continue;
                 if (entry.master) {
                     budget.startSeries();
-                    if (budget.seriesSpent()) {
+                    if (budget.seriesSpent(false)) {
                         if (budget.overrun.empty()) budget.overrun = item.file;
                         continue;
                     }
