@@ -15,6 +15,8 @@
 #include <memory>
 #include <string>
 
+#include <sys/resource.h>
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -89,5 +91,34 @@ void BM_EventsOfAYear(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(store->events(from, to));
 }
 BENCHMARK(BM_EventsOfAYear)->Unit(benchmark::kMillisecond);
+
+// A new store over a folder holding a time zone whose rule fires every
+// second (libical would expand it from 1601 on without end) and one whose
+// rule fires hourly, next to a plain event: the first get_events of a
+// month, with the process's peak memory.
+void BM_HostileTimeZones(benchmark::State& state) {
+    const std::string dir =
+        (fs::temp_directory_path() / ("brisolet-bench-zones-" + std::to_string(::getpid()))).string();
+    fs::create_directories(dir + "/work");
+    for (const char* freq : {"SECONDLY", "HOURLY"})
+        std::ofstream(dir + "/work/" + freq + ".ics")
+            << "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//x//x//EN\nBEGIN:VTIMEZONE\nTZID:Storm\nBEGIN:STANDARD\n"
+               "DTSTART:16010101T000000\nTZOFFSETFROM:+0100\nTZOFFSETTO:+0000\nRRULE:FREQ="
+            << freq
+            << "\nEND:STANDARD\nEND:VTIMEZONE\nBEGIN:VEVENT\nUID:" << freq
+            << "\nDTSTART;TZID=Storm:20250610T090000\nSUMMARY:Storm\nEND:VEVENT\nEND:VCALENDAR\n";
+    std::ofstream(dir + "/work/plain.ics")
+        << "BEGIN:VCALENDAR\nBEGIN:VEVENT\nUID:p\nDTSTART:20250610T090000Z\nSUMMARY:Plain\nEND:VEVENT\nEND:VCALENDAR\n";
+    const auto from = app::platform::Instant(std::chrono::seconds(1748736000));  // 2025-06-01
+    for (auto _ : state) {
+        app::platform::IcalEventStore store(dir, std::make_shared<app::platform::FakeAccessPrompter>(), nullptr);
+        benchmark::DoNotOptimize(store.events(from, from + std::chrono::hours(24 * 30)));
+    }
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_MB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_HostileTimeZones)->Unit(benchmark::kMillisecond);
 
 }  // namespace

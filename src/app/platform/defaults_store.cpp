@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fcntl.h>
 #include <limits>
 #include <stdexcept>
@@ -216,6 +217,8 @@ FileDefaultsStore::FileDefaultsStore(std::string path, std::shared_ptr<Diagnosti
 FileDefaultsStore::FileDefaultsStore(std::string path, std::shared_ptr<DiagnosticSink> sink,
                                      Options options)
     : path_(std::move(path)), sink_(std::move(sink)), options_(options) {
+    // What writers killed mid-save left beside the file.
+    removeAbandonedTempFiles(std::filesystem::path(path_).parent_path().string());
     flusher_ = std::jthread([this](std::stop_token stop) { flusherLoop(stop); });
 }
 

@@ -49,6 +49,7 @@ constexpr int kMaxSteps = 100000;
 constexpr int kCallSteps = 1000000;
 constexpr int kCallOccurrences = 50000;
 constexpr auto kCallExpansionTime = std::chrono::seconds(2);
+constexpr int kStepsBeforeClock = 8192;
 
 using ComponentPtr = std::shared_ptr<icalcomponent>;
 
@@ -301,13 +302,127 @@ std::optional<std::string> withLeadingBlanksEscaped(const std::string& text) {
     return out;
 }
 
-// Null for text nested deeper than kMaxNesting, or that does not parse.
-icalcomponent* parsed(const std::string& text) {
-    if (nestingDepth(text) > kMaxNesting) return nullptr;
+// Time zone rules: libical expands a zone's rules from their first year
+// to the year asked for, all at once and beyond reach of a budget. Real
+// rules repeat yearly; a zone is refused when a rule repeats more often
+// than monthly, never comes round (libical then searches seconds per rule),
+// or when its rules add up to more changes than a fast read.
+constexpr auto kMonth = std::chrono::hours(24 * 28);
+constexpr int kZoneRuleProbe = 14;                // occurrences looked at per rule
+constexpr std::int64_t kMaxZoneChanges = 200000;  // about half a second of libical's expansion
+constexpr std::size_t kMaxZoneRules = 200;
+constexpr auto kZoneProbeTime = std::chrono::seconds(1);
+constexpr int kLastYear = 9999;
+constexpr std::int64_t kYearSeconds = 366 * 24 * 3600;
+
+// A wall-clock time in seconds, its zone aside.
+std::int64_t wallKeySeconds(const icaltimetype& t) {
+    using namespace std::chrono;
+    const sys_days day{year(t.year) / t.month / t.day};
+    return duration_cast<seconds>(day.time_since_epoch()).count() + (t.hour * 60 + t.minute) * 60 + t.second;
+}
+
+// Why a zone rule is refused, or empty; adds the changes it can make to `changes`.
+std::string zoneRuleTrouble(icalcomponent* observance, icalproperty* property, std::int64_t& changes) {
+    const icalrecurrencetype rule = icalproperty_get_rrule(property);
+    if (rule.freq != ICAL_MONTHLY_RECURRENCE && rule.freq != ICAL_YEARLY_RECURRENCE)
+        return "time zone rules repeat more often than monthly";
+    const icaltimetype first = icalcomponent_get_dtstart(observance);
+    icalrecur_iterator* it = icaltime_is_null_time(first) ? nullptr : icalrecur_iterator_new(rule, first);
+    if (!it) return {};
+    // BYxxx parts can make a monthly or yearly rule fire daily: look at its first occurrences.
+    std::string trouble;
+    int seen = 0;
+    std::int64_t firstAt = 0, lastAt = 0;
+    for (; seen < kZoneRuleProbe && trouble.empty(); ++seen) {
+        const icaltimetype tt = icalrecur_iterator_next(it);
+        if (icaltime_is_null_time(tt)) break;
+        const std::int64_t at = wallKeySeconds(tt);
+        if (seen > 0 && at - lastAt < std::chrono::duration_cast<std::chrono::seconds>(kMonth).count())
+            trouble = "time zone rules repeat more often than monthly";
+        if (seen == 0) firstAt = at;
+        lastAt = at;
+    }
+    icalrecur_iterator_free(it);
+    if (trouble.empty() && seen < kZoneRuleProbe) {
+        // Ended early: by its COUNT or UNTIL, or because no date fits it.
+        const bool counted = rule.count > 0 && seen >= rule.count;
+        const bool until = !icaltime_is_null_time(rule.until) &&
+                           wallKeySeconds(rule.until) - (seen > 0 ? lastAt : wallKeySeconds(first)) < 2 * kYearSeconds;
+        if (!counted && !until) trouble = "time zone rules never come round";
+    }
+    if (!trouble.empty() || seen < kZoneRuleProbe) {
+        changes += seen;  // a rule that ended within the probe
+        return trouble;
+    }
+    // As many changes a year as the probe saw, every year up to the last one a date can name.
+    const std::int64_t perYear =
+        ((seen - 1) * kYearSeconds + (lastAt - firstAt) - 1) / std::max<std::int64_t>(lastAt - firstAt, 1);
+    const int until = icaltime_is_null_time(rule.until) ? kLastYear : std::clamp(rule.until.year, first.year, kLastYear);
+    std::int64_t count = std::int64_t(std::max(0, until - first.year) + 1) * perYear;
+    if (rule.count > 0) count = std::min<std::int64_t>(count, rule.count);
+    changes += count;
+    return trouble;
+}
+
+// Why the file's time zones are refused, or empty.
+std::string zoneTrouble(icalcomponent* root) {
+    std::int64_t changes = 0;
+    std::size_t ruleCount = 0;
+    const auto deadline = std::chrono::steady_clock::now() + kZoneProbeTime;
+    std::vector<icalcomponent*> pending{root};
+    while (!pending.empty()) {
+        icalcomponent* c = pending.back();
+        pending.pop_back();
+        const icalcomponent_kind kind = icalcomponent_isa(c);
+        if (kind == ICAL_XSTANDARD_COMPONENT || kind == ICAL_XDAYLIGHT_COMPONENT) {
+            // Collected first: reading DTSTART moves the component's property cursor.
+            std::vector<icalproperty*> rules;
+            for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY); p;
+                 p = icalcomponent_get_next_property(c, ICAL_RRULE_PROPERTY))
+                rules.push_back(p);
+            ruleCount += rules.size();
+            if (ruleCount > kMaxZoneRules) return "more than " + std::to_string(kMaxZoneRules) + " time zone rules";
+            for (icalproperty* p : rules) {
+                if (std::string why = zoneRuleTrouble(c, p, changes); !why.empty()) return why;
+                if (std::chrono::steady_clock::now() > deadline) return "time zone rules too slow to follow";
+            }
+            for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY); p;
+                 p = icalcomponent_get_next_property(c, ICAL_RDATE_PROPERTY))
+                ++changes;
+            ++changes;
+            continue;
+        }
+        if (kind != ICAL_XROOT_COMPONENT && kind != ICAL_VCALENDAR_COMPONENT && kind != ICAL_VTIMEZONE_COMPONENT)
+            continue;
+        for (icalcomponent* inner = icalcomponent_get_first_component(c, ICAL_ANY_COMPONENT); inner;
+             inner = icalcomponent_get_next_component(c, ICAL_ANY_COMPONENT))
+            pending.push_back(inner);
+    }
+    if (changes > kMaxZoneChanges) return "time zone rules make more than " + std::to_string(kMaxZoneChanges) + " changes";
+    return {};
+}
+
+// Null, with the reason in `why`, for text nested deeper than kMaxNesting,
+// that does not parse, or whose time zones are refused.
+icalcomponent* parsed(const std::string& text, std::string* why = nullptr) {
+    if (nestingDepth(text) > kMaxNesting) {
+        if (why) *why = "components nested deeper than " + std::to_string(kMaxNesting);
+        return nullptr;
+    }
     const std::optional<std::string> escaped = withLeadingBlanksEscaped(text);
     icalcomponent* root = icalparser_parse_string((escaped ? *escaped : text).c_str());
     icalerror_clear_errno();
-    if (root) restoreEmptyTexts(root);
+    if (!root) {
+        if (why) *why = "not a readable iCalendar item";
+        return nullptr;
+    }
+    if (std::string trouble = zoneTrouble(root); !trouble.empty()) {
+        icalcomponent_free(root);
+        if (why) *why = trouble;
+        return nullptr;
+    }
+    restoreEmptyTexts(root);
     return root;
 }
 
@@ -412,6 +527,34 @@ void setCompletion(icalcomponent* vtodo, std::optional<Instant> completed) {
     }
 }
 
+// libical writes the years 1 to 3000 and a date of zeros beyond them, which
+// no program reads back: a date outside is refused before anything is written.
+constexpr int kLastWritableYear = 3000;
+
+void checkWritable(std::optional<int> year, const char* operation, const char* what) {
+    if (year && *year >= 1 && *year <= kLastWritableYear) return;
+    throw PlatformError(operation, std::string(what) + " lies outside the years 1 to " +
+                                       std::to_string(kLastWritableYear) + " that calendar files can hold");
+}
+
+// The instant's year in UTC and in the local zone (all-day dates are written in local time).
+void checkWritable(Instant instant, const char* operation, const char* what) {
+    const std::chrono::year_month_day utc{std::chrono::floor<std::chrono::days>(instant)};
+    checkWritable(utc.ok() ? std::optional<int>(int(utc.year())) : std::nullopt, operation, what);
+    checkWritable(localDateComponents(instant).year, operation, what);
+}
+
+void checkWritable(const NewEvent& event) {
+    checkWritable(event.startDate, "save event", "the start date");
+    // An all-day event's end is written as the day after its last one.
+    checkWritable(event.endDate + std::chrono::days(event.isAllDay ? 1 : 0), "save event", "the end date");
+}
+
+void checkWritable(const NewReminder& reminder) {
+    if (reminder.dueDateComponents) checkWritable(reminder.dueDateComponents->year, "save reminder", "the due date");
+    for (Instant alarm : reminder.alarms) checkWritable(alarm, "save reminder", "an alarm");
+}
+
 std::string reminderText(const std::string& uid, const NewReminder& reminder, std::optional<Instant> completed) {
     ComponentPtr calendar = own(newCalendar());
     icalcomponent* vtodo = icalcomponent_new(ICAL_VTODO_COMPONENT);
@@ -490,14 +633,32 @@ struct IcalCollection {
     }
 };
 
-// What expanding recurring events may still cost the current call.
+// What expanding recurring events may still cost the current call. Each
+// series gets an equal share of what is left when its turn comes, so one
+// series can never crowd the others out of an answer.
 struct ExpansionBudget {
+    using Clock = std::chrono::steady_clock;
     int steps = kCallSteps;
     int occurrences = kCallOccurrences;
-    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + kCallExpansionTime;
+    Clock::time_point deadline = Clock::now() + kCallExpansionTime;
     std::string overrun;  // the first item that went over, for the one diagnostic
+    int seriesLeft = 0;   // series still to expand, this one included
+    // The current series' share.
+    int seriesSteps = 0, seriesOccurrences = 0;
+    Clock::time_point seriesDeadline{};
 
-    bool spent() const { return steps <= 0 || occurrences <= 0 || std::chrono::steady_clock::now() > deadline; }
+    void startSeries() {
+        const int n = std::max(seriesLeft--, 1);
+        const auto now = Clock::now();
+        seriesSteps = steps / n;
+        seriesOccurrences = occurrences / n;
+        seriesDeadline = now + std::max(deadline - now, Clock::duration::zero()) / n;
+    }
+    void step() { --steps, --seriesSteps; }
+    void keep() { --occurrences, --seriesOccurrences; }
+    bool seriesSpent(bool checkClock = true) const {
+        return seriesSteps <= 0 || seriesOccurrences <= 0 || (checkClock && Clock::now() > seriesDeadline);
+    }
 };
 
 namespace {
@@ -597,9 +758,11 @@ std::string uidOf(icalcomponent* component, const std::string& stem) {
     return uid && *uid ? uid : stem;
 }
 
-// Reads every event and reminder of an item file: false when it holds none.
-bool parseItem(IcalItem& item, const std::string& text, const std::string& stem) {
-    ComponentPtr root = own(parsed(text));
+// Reads every event and reminder of an item file: false, with the reason in
+// `why`, when it holds none.
+bool parseItem(IcalItem& item, const std::string& text, const std::string& stem, std::string& why) {
+    why = "not a readable iCalendar item";
+    ComponentPtr root = own(parsed(text, &why));
     if (!root) return false;
     // Events group by UID: the master has no RECURRENCE-ID, the others
     // override one occurrence each.
@@ -705,7 +868,7 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
         occurrence.calendar = calendar;
         if (eventOccursWithin(occurrence, start, end)) {
             out.emplace_back(std::move(occurrence), item.order);
-            --budget.occurrences;
+            budget.keep();
         }
     };
     bool ruled = false, cut = false, over = false;
@@ -736,8 +899,11 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
         }
         int n = 0;
         for (; n < kMaxSteps; ++n) {
-            if (--budget.steps <= 0 || budget.occurrences <= 0 ||
-                ((n & 1023) == 0 && std::chrono::steady_clock::now() > budget.deadline)) {
+            budget.step();
+            // The clock is read only past a series' first steps (a rule stepping
+            // by seconds starts an hour early), so a busy machine never leaves
+            // a series out; the steps stay bounded by the shares.
+            if (budget.seriesSpent(n >= kStepsBeforeClock && (n & 1023) == 1023)) {
                 cut = true;
                 break;
             }
@@ -752,9 +918,9 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
         icalrecur_iterator_free(it);
     }
     if (!ruled) consider(first);  // RDATE alone: the first one counts too
-    for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY); p && !budget.spent();
+    for (icalproperty* p = icalcomponent_get_first_property(master, ICAL_RDATE_PROPERTY); p && !budget.seriesSpent();
          p = icalcomponent_get_next_property(master, ICAL_RDATE_PROPERTY)) {
-        --budget.steps;
+        budget.step();
         icaltimetype tt = icalproperty_get_rdate(p).time;
         if (icaltime_is_null_time(tt)) continue;
         if (!tt.zone && !icaltime_is_utc(tt)) tt.zone = first.zone;
@@ -765,7 +931,7 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
         occurrence.calendar = calendar;
         if (eventOccursWithin(occurrence, start, end)) out.emplace_back(std::move(occurrence), item.order);
     }
-    if ((cut || over || budget.spent()) && budget.overrun.empty()) budget.overrun = item.file;
+    if ((cut || over || budget.seriesSpent(false)) && budget.overrun.empty()) budget.overrun = item.file;
 }
 
 }  // namespace
@@ -777,6 +943,8 @@ IcalEventStore::IcalEventStore(std::string root, std::shared_ptr<AccessPrompter>
       oldStorePath_(std::move(oldStorePath)), indexPath_(std::move(indexPath)) {
     // Without inotify every call scans the folders.
     watch_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    // What writers of the index killed mid-write left beside it goes at start.
+    if (indexPath_) removeAbandonedTempFiles(fs::path(*indexPath_).parent_path().string());
 }
 
 IcalEventStore::~IcalEventStore() {
@@ -1208,21 +1376,6 @@ void IcalEventStore::watchFolder(const std::string& path) {
     if (watch_ >= 0 && ::inotify_add_watch(watch_, path.c_str(), kMask) < 0) watchComplete_ = false;
 }
 
-namespace {
-
-// A temp file of a writer that is gone (killed mid-write) is removed; one
-// of a live writer, or of this process, is left alone.
-void removeIfAbandoned(int folderFd, const char* name) {
-    std::optional<pid_t> writer = tempFileWriter(name);
-    if (!writer || *writer == ::getpid()) return;
-    if (::kill(*writer, 0) == 0 || errno != ESRCH) return;
-    struct stat info {};
-    if (::fstatat(folderFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode))
-        ::unlinkat(folderFd, name, 0);
-}
-
-}  // namespace
-
 void IcalEventStore::refreshLocked() {
     // Folders unchanged since the last look (inotify says so) need no scan:
     // a large calendar answers without a stat per file.
@@ -1312,18 +1465,11 @@ void IcalEventStore::refreshLocked() {
                 bool read = false;
                 std::string why;
                 std::string text = readSmallFile(path, read, &why);
-                if (!read || !parseItem(item, text, item.file.substr(0, item.file.size() - 4))) {
+                if (!read || !parseItem(item, text, item.file.substr(0, item.file.size() - 4), why)) {
                     item.broken = true;
                     item.entries.clear();
                     item.calendar.reset();
-                    if (sink_) {
-                        if (!read) sink_->write("Calendars: skipping " + path + ": " + why);
-                        else if (nestingDepth(text) > kMaxNesting)
-                            sink_->write("Calendars: skipping " + path + ": components nested deeper than " +
-                                         std::to_string(kMaxNesting));
-                        else
-                            sink_->write("Calendars: skipping " + path + ": not a readable iCalendar item");
-                    }
+                    if (sink_) sink_->write("Calendars: skipping " + path + ": " + why);
                 }
                 lastOrder_ = std::max(lastOrder_, item.order);
             }
@@ -1439,13 +1585,17 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
     std::vector<std::pair<Event, std::int64_t>> expanded;
     std::vector<Found> found;
     ExpansionBudget budget;
+    for (auto& c : collections_)
+        for (auto& [file, item] : c->items)
+            for (const auto& entry : item.entries) budget.seriesLeft += !entry.todo && entry.master;
     for (auto& c : collections_) {
         calendars.push_back(c->calendar(EntityType::Event));
         for (auto& [file, item] : c->items) {
             for (const auto& entry : item.entries) {
                 if (entry.todo) continue;
                 if (entry.master) {
-                    if (budget.spent()) {
+                    budget.startSeries();
+                    if (budget.seriesSpent(false)) {
                         if (budget.overrun.empty()) budget.overrun = item.file;
                         continue;
                     }
@@ -1500,10 +1650,16 @@ Record IcalEventStore::saveLocked(const std::optional<std::string>& calendarIden
     if (target) checked = target->calendarFor(type);
     checkedTarget(checked ? &*checked : nullptr, calendarIdentifier, type);
     const std::string uid = newUid();
+    const std::string path = target->path + "/" + uid + ".ics";
     writeItemLocked(*target, uid + ".ics", text(uid), nextOrderLocked(), operation);
     refreshLocked();
     auto saved = recordLocked<Record>(uid);
-    if (!saved) throw PlatformError(operation, "the saved item cannot be read back");
+    if (!saved) {
+        // A failed save leaves no file that every later read would skip.
+        ::unlink(path.c_str());
+        refreshLocked();
+        throw PlatformError(operation, "the saved item cannot be read back");
+    }
     return *saved;
 }
 
@@ -1516,6 +1672,7 @@ std::optional<Event> IcalEventStore::event(std::string_view identifier) {
 
 Event IcalEventStore::saveEvent(const NewEvent& event) {
     checkSavable(event);
+    checkWritable(event);
     std::lock_guard lock(mutex_);
     return saveLocked<Event>(event.calendarIdentifier, [&](const std::string& uid) { return eventText(uid, event); });
 }
@@ -1551,6 +1708,7 @@ std::optional<Reminder> IcalEventStore::reminder(std::string_view identifier) {
 
 Reminder IcalEventStore::saveReminder(const NewReminder& reminder) {
     checkSavable(reminder);
+    checkWritable(reminder);
     std::lock_guard lock(mutex_);
     return saveLocked<Reminder>(reminder.calendarIdentifier,
                                 [&](const std::string& uid) { return reminderText(uid, reminder, std::nullopt); });
@@ -1621,8 +1779,9 @@ std::optional<std::string> IcalEventStore::location(std::optional<std::string_vi
     prepareLocked();
     refreshLocked();
     if (!identifier) {
+        // Without a collection of that kind, the folder that holds them all.
         Collection* c = firstCollection(type);
-        return c ? std::optional<std::string>(c->path) : std::nullopt;
+        return c ? c->path : root_;
     }
     const Collection* owner = nullptr;
     const Item* item = nullptr;

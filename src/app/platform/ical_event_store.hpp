@@ -62,6 +62,7 @@ public:
     std::optional<Reminder> reminder(std::string_view identifier) override;
     Reminder saveReminder(const NewReminder& reminder) override;
     void setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) override;
+    // Without an identifier and a collection of `type`: the root folder.
     std::optional<std::string> location(std::optional<std::string_view> identifier, EntityType type) override;
 
 private:

@@ -5,8 +5,12 @@
 #include <charconv>
 #include <ctime>
 #include <cstdio>
+#include <string>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,6 +117,32 @@ std::optional<pid_t> tempFileWriter(std::string_view name) {
     if (ec != std::errc() || end == first || pid <= 0) return std::nullopt;
     if (end != last && *end != '-') return std::nullopt;
     return pid;
+}
+
+bool writerIsGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+
+void removeIfAbandoned(int folderFd, const char* name, std::optional<pid_t> (*writerOf)(std::string_view)) {
+    std::optional<pid_t> writer = writerOf(name);
+    if (!writer || *writer == ::getpid() || !writerIsGone(*writer)) return;
+    struct stat info {};
+    if (::fstatat(folderFd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(info.st_mode))
+        ::unlinkat(folderFd, name, 0);
+}
+
+void removeAbandonedTempFiles(const std::string& folder, std::optional<pid_t> (*writerOf)(std::string_view)) {
+    // A folder that is a link is the user's layout; the names in it never are followed.
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    std::vector<std::string> names;  // removed after the walk, which removing could disturb
+    while (dirent* entry = ::readdir(dir))
+        if (entry->d_name[0] == '.') names.emplace_back(entry->d_name);
+    for (const auto& name : names) removeIfAbandoned(fd, name.c_str(), writerOf);
+    ::closedir(dir);
 }
 
 }  // namespace app::platform

@@ -49,4 +49,17 @@ int replaceFile(const std::string& directory, const std::string& name, std::stri
 // The pid a temp name written above carries, or nothing for another name.
 std::optional<pid_t> tempFileWriter(std::string_view name);
 
+// True when no process `pid` runs any more (a pid that cannot be asked counts as alive).
+bool writerIsGone(pid_t pid);
+
+// Removes `name` from the folder when it is a temp file written above whose
+// writer is gone (killed mid-write); one of a live writer, or of this
+// process, stays. A link under such a name is removed, never followed.
+void removeIfAbandoned(int folderFd, const char* name,
+                       std::optional<pid_t> (*writerOf)(std::string_view) = tempFileWriter);
+// The same for every such temp file of the folder (`writerOf` tells the
+// writer's pid from a name); a missing folder is no error.
+void removeAbandonedTempFiles(const std::string& folder,
+                              std::optional<pid_t> (*writerOf)(std::string_view) = tempFileWriter);
+
 }  // namespace app::platform

@@ -211,6 +211,72 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
     EXPECT_TRUE(testsupport::waitUntil([&] { return !fs::exists(home_ / "started"); }));
 }
 
+// A time zone whose rule fires every second made get_events run without
+// end and eat memory while every later calendar call waited: it is refused,
+// the other events are answered, and other families are answered while a
+// heavy calendar call runs.
+TEST_F(Program, HostileCalendarFilesNeitherHangNorHoldOtherFamilies) {
+    writeDefaults(R"({"isCalendarEnabled": true, "isRemindersEnabled": true})");
+    const fs::path work = home_ / "data" / "brisolet" / "calendars" / "work";
+    writeFile(work / "zone.ics",
+              "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//x//x//EN\nBEGIN:VTIMEZONE\nTZID:Storm\nBEGIN:STANDARD\n"
+              "DTSTART:16010101T000000\nTZOFFSETFROM:+0100\nTZOFFSETTO:+0000\nRRULE:FREQ=SECONDLY\nEND:STANDARD\n"
+              "END:VTIMEZONE\nBEGIN:VEVENT\nUID:storm-zone\nDTSTAMP:20260101T000000Z\n"
+              "DTSTART;TZID=Storm:20250310T090000\nDTEND;TZID=Storm:20250310T100000\nSUMMARY:In a storm zone\n"
+              "END:VEVENT\nEND:VCALENDAR\n");
+    writeFile(work / "plain.ics", "BEGIN:VCALENDAR\nBEGIN:VEVENT\nUID:plain\nSUMMARY:Plain\n"
+                                  "DTSTART:20250310T000000Z\nEND:VEVENT\nEND:VCALENDAR\n");
+    // Series that keep the call busy for a while.
+    for (int i = 0; i < 40; ++i)
+        writeFile(work / ("storm" + std::to_string(i) + ".ics"),
+                  "BEGIN:VCALENDAR\nBEGIN:VEVENT\nUID:s" + std::to_string(i) +
+                      "\nSUMMARY:Storm\nDTSTART:20200101T000000Z\nRRULE:FREQ=SECONDLY\nEND:VEVENT\nEND:VCALENDAR\n");
+    auto child = initialized();
+    child->writeLine(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"get_events","arguments":{"fromDate":"2025-03-10T00:00:00Z","toDate":"2025-03-20T00:00:00Z","limit":3}}})");
+    child->writeLine(R"({"jsonrpc":"2.0","id":3,"method":"ping"})");
+    child->closeInput();
+    std::vector<int> order;
+    std::string events;
+    while (auto line = child->readLine(std::chrono::seconds(30))) {
+        const auto message = json::parse(*line);
+        order.push_back(static_cast<int>(message.find("id")->asInt()));
+        if (order.back() == 2) events = json::write(*message.find("result"));
+    }
+    EXPECT_EQ(order, (std::vector<int>{3, 2}));
+    EXPECT_NE(events.find("Plain"), std::string::npos) << events;
+    EXPECT_NE(events.find("Storm"), std::string::npos) << events;
+    EXPECT_EQ(events.find("storm zone"), std::string::npos) << events;
+    EXPECT_EQ(events.find("isError"), std::string::npos) << events;
+    EXPECT_EQ(child->wait(), 0);
+}
+
+// A date the calendar files cannot hold is an error answer and leaves no file.
+TEST_F(Program, DatesTheCalendarFilesCannotHoldAreErrorsAndLeaveNoFile) {
+    writeDefaults(R"({"isCalendarEnabled": true, "isRemindersEnabled": true})");
+    auto out = exchange({
+        kInitialize,
+        R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"reminders_add","arguments":{"title":"far","dueDate":"9999-12-31T23:59:59Z"}}})",
+        R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"create_event","arguments":{"title":"far","startDate":"9999-06-01T09:00:00Z","endDate":"9999-06-01T10:00:00Z"}}})",
+        R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"reminders_add","arguments":{"title":"near","dueDate":"3000-06-01T09:00:00Z"}}})",
+    });
+    ASSERT_EQ(out.size(), 4u);
+    std::map<std::int64_t, std::string> answers;
+    for (const auto& line : out) {
+        const auto message = json::parse(line);
+        answers[message.find("id")->asInt()] = json::write(*message.find("result"));
+    }
+    for (std::int64_t id : {2, 3}) {
+        EXPECT_NE(answers[id].find("\"isError\":true"), std::string::npos) << answers[id];
+        EXPECT_NE(answers[id].find("outside the years 1 to 3000"), std::string::npos) << answers[id];
+    }
+    EXPECT_NE(answers[4].find("Created reminder: near"), std::string::npos) << answers[4];
+    std::vector<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(home_ / "data" / "brisolet" / "calendars"))
+        if (entry.path().extension() == ".ics") files.push_back(readFile(entry.path()));
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(files[0].find("DUE:30000601T"), std::string::npos) << files[0];
+}
+
 TEST_F(Program, EndsOnceWhenItsAnswersCannotBeWritten) {
     writeDefaults(R"({"isMailEnabled": true})");
     // $0 the program, $1 its standard error, $2 its exit status

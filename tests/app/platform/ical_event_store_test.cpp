@@ -1,6 +1,7 @@
 // The iCalendar collections as other calendar programs leave them.
 #include "app/platform/ical_event_store.hpp"
 
+#include "app/platform/defaults_store.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"
 
@@ -8,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <thread>
 
 #include <sys/stat.h>
@@ -556,6 +559,180 @@ TEST_F(IcalStoreTest, ToDosReadAndCompleteAsTheirProgramsMeanThem) {
     store.setReminderCompletion(made[1], std::nullopt);
     store.setReminderCompletion(made[0], std::nullopt);
     EXPECT_EQ(titles(false), (std::vector<std::string>{"First", "Second"}));
+}
+
+}  // namespace
+}  // namespace app::platform
+
+namespace app::platform {
+namespace {
+
+std::string zoned(const std::string& rules) {
+    std::string observances;
+    for (std::size_t at = 0; at < rules.size();) {
+        std::size_t end = rules.find('|', at);
+        if (end == std::string::npos) end = rules.size();
+        observances += "BEGIN:STANDARD\r\nDTSTART:16010101T000000\r\nTZOFFSETFROM:+0100\r\nTZOFFSETTO:+0000\r\nRRULE:" +
+                       rules.substr(at, end - at) + "\r\nEND:STANDARD\r\n";
+        at = end + 1;
+    }
+    return item("BEGIN:VTIMEZONE\r\nTZID:Odd\r\n" + observances + "END:VTIMEZONE\r\n" +
+                "BEGIN:VEVENT\r\nUID:zoned\r\nSUMMARY:Zoned\r\nDTSTART;TZID=Odd:20250320T090000\r\n"
+                "DTEND;TZID=Odd:20250320T100000\r\nEND:VEVENT\r\n");
+}
+
+// A zone whose rules repeat more often than monthly, or add up to more
+// changes than a quick read, is refused with one diagnostic; libical would
+// otherwise expand it from 1601 on, unbounded in time and memory.
+TEST(IcalStore, TimeZonesThatRepeatTooOftenAreRefused) {
+    std::string manyMonthly = "FREQ=MONTHLY";
+    for (int i = 0; i < 39; ++i) manyMonthly += "|FREQ=MONTHLY";
+    struct Row {
+        std::string rules;
+        bool read;
+    } rows[] = {
+        {"FREQ=SECONDLY", false},
+        {"FREQ=HOURLY", false},
+        {"FREQ=DAILY", false},
+        {"FREQ=WEEKLY", false},
+        {"FREQ=MONTHLY;BYMONTHDAY=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15", false},
+        {"FREQ=YEARLY;BYMONTH=3;BYHOUR=0,1,2,3", false},
+        {manyMonthly, false},
+        {"FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU|FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU", true},
+        {"FREQ=MONTHLY;BYMONTHDAY=8,9,10,11,12,13,14;BYDAY=SU", true},
+        {"FREQ=HOURLY;COUNT=3", false},
+        {"FREQ=MONTHLY;BYMONTH=2;BYMONTHDAY=31", false},
+        {"FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU;UNTIL=16050101T000000Z|FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU;COUNT=3", true},
+    };
+    for (const auto& row : rows) {
+        testsupport::ScratchDir dir;
+        const std::string root = dir.file("c");
+        std::filesystem::create_directories(root + "/work");
+        writeFile(root + "/work/zone.ics", zoned(row.rules));
+        writeFile(root + "/work/plain.ics",
+                  item("BEGIN:VEVENT\r\nUID:plain\r\nSUMMARY:Plain\r\nDTSTART:20250320T120000Z\r\nEND:VEVENT\r\n"));
+        auto sink = std::make_shared<MemoryDiagnosticSink>();
+        IcalEventStore store(root, std::make_shared<FakeAccessPrompter>(), sink);
+        const auto began = steady_clock::now();
+        auto events = store.events(utc(3, 1, 0), utc(4, 1, 0));
+        EXPECT_LT(steady_clock::now() - began, seconds(5)) << row.rules;
+        std::vector<std::string> titles;
+        for (const auto& e : events) titles.push_back(e.title);
+        const std::vector<std::string> expected =
+            row.read ? std::vector<std::string>{"Zoned", "Plain"} : std::vector<std::string>{"Plain"};
+        EXPECT_EQ(titles, expected) << row.rules;
+        const auto lines = sink->lines();
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string& l) { return l.find("zone.ics: time zone rules") != std::string::npos; }),
+                  row.read ? 0 : 1)
+            << row.rules;
+    }
+}
+
+// A one-day window over 20 series that fire every second and one plain
+// event: every series and the plain event are in the answer.
+TEST(IcalStore, OneSeriesNeverCrowdsOthersOutOfAnAnswer) {
+    testsupport::ScratchDir dir;
+    const std::string root = dir.file("c");
+    std::filesystem::create_directories(root + "/work");
+    for (int i = 0; i < 20; ++i)
+        writeFile(root + "/work/storm" + std::to_string(i) + ".ics",
+                  item("BEGIN:VEVENT\r\nUID:s" + std::to_string(i) + "\r\nSUMMARY:Storm " + std::to_string(i) +
+                       "\r\nDTSTART:20200101T000000Z\r\nRRULE:FREQ=SECONDLY\r\nEND:VEVENT\r\n"));
+    writeFile(root + "/work/weekly.ics",
+              item("BEGIN:VEVENT\r\nUID:w\r\nSUMMARY:Weekly\r\nDTSTART:20250303T230000Z\r\nRRULE:FREQ=WEEKLY\r\nEND:VEVENT\r\n"));
+    writeFile(root + "/work/plain.ics",
+              item("BEGIN:VEVENT\r\nUID:p\r\nSUMMARY:Plain\r\nDTSTART:20250310T235959Z\r\nEND:VEVENT\r\n"));
+    IcalEventStore store(root, std::make_shared<FakeAccessPrompter>(), nullptr);
+    const auto events = store.events(utc(3, 10, 0), utc(3, 11, 0));
+    std::map<std::string, int> counts;
+    for (const auto& e : events) ++counts[e.title];
+    EXPECT_EQ(counts.size(), 22u);
+    EXPECT_EQ(counts["Plain"], 1);
+    EXPECT_EQ(counts["Weekly"], 1);
+    for (int i = 0; i < 20; ++i) EXPECT_GE(counts["Storm " + std::to_string(i)], 100) << i;
+    EXPECT_LE(events.size(), 50002u);
+}
+
+// The files hold the years 1 to 3000: a save beyond is refused and leaves no file.
+TEST(IcalStore, DatesTheFilesCannotHoldAreRefusedAndLeaveNoFile) {
+    testsupport::ScratchDir dir;
+    IcalEventStore store(dir.file("c"), std::make_shared<FakeAccessPrompter>(), nullptr);
+    const Instant y3000 = Instant(sys_days(year(3000) / 6 / 1).time_since_epoch());
+    const Instant y9999 = Instant(sys_days(year(9999) / 12 / 31).time_since_epoch() + hours(23));
+    struct Row {
+        NewEvent event;
+        std::optional<NewReminder> reminder;
+        bool saved;
+    } rows[] = {
+        {{.title = "far", .startDate = y9999, .endDate = y9999}, {}, false},
+        {{.title = "end far", .startDate = y3000, .endDate = y9999}, {}, false},
+        {{.title = "all day", .startDate = y9999 - hours(23), .endDate = y9999 - hours(23), .isAllDay = true}, {}, false},
+        {{.title = "3000", .startDate = y3000, .endDate = y3000 + hours(1)}, {}, true},
+        {{}, NewReminder{.title = "due far", .dueDateComponents = DateComponents{9999, 12, 31, 23, 59}}, false},
+        {{}, NewReminder{.title = "alarm far", .alarms = {y9999}}, false},
+        {{}, NewReminder{.title = "due 3000", .dueDateComponents = DateComponents{3000, 12, 31, 23, 59}, .alarms = {y3000}},
+         true},
+    };
+    store.calendars(EntityType::Event);  // the root and its defaults made
+    auto files = [&] {
+        std::size_t n = 0;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.file("c")))
+            n += entry.path().extension() == ".ics";
+        return n;
+    };
+    for (const auto& row : rows) {
+        const std::size_t before = files();
+        if (row.reminder) {
+            if (row.saved) {
+                const Reminder saved = store.saveReminder(*row.reminder);
+                EXPECT_EQ(saved.dueDateComponents, row.reminder->dueDateComponents);
+                EXPECT_EQ(saved.alarms, row.reminder->alarms);
+            } else {
+                EXPECT_THROW(store.saveReminder(*row.reminder), PlatformError) << *row.reminder->title;
+            }
+        } else if (row.saved) {
+            const Event saved = store.saveEvent(row.event);
+            EXPECT_EQ(saved.startDate, row.event.startDate);
+            EXPECT_EQ(saved.endDate, row.event.endDate);
+        } else {
+            EXPECT_THROW(store.saveEvent(row.event), PlatformError) << row.event.title;
+        }
+        EXPECT_EQ(files(), before + (row.saved ? 1 : 0));
+    }
+}
+
+// Temp files of writers killed mid-write go at the next start, wherever the
+// program writes through them: beside the calendar index and the defaults.
+TEST(IcalStore, TempFilesOfDeadWritersGoAtTheNextStart) {
+    testsupport::ScratchDir dir;
+    const std::string gone = "2147483600";  // beyond any pid
+    const std::string live = std::to_string(::getppid());
+    struct Row {
+        std::string folder, stem;
+        std::function<void()> start;
+    } rows[] = {
+        {dir.file("data"), "calendars.index",
+         [&] {
+             IcalEventStore(dir.file("c"), std::make_shared<FakeAccessPrompter>(), nullptr, std::nullopt,
+                            dir.file("data/calendars.index"))
+                 .calendars(EntityType::Event);
+         }},
+        {dir.file("config"), "defaults.json",
+         [&] { FileDefaultsStore(dir.file("config/defaults.json"), std::make_shared<MemoryDiagnosticSink>()); }},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::create_directories(row.folder);
+        const std::string dead = row.folder + "/." + row.stem + ".tmp-" + gone + "-00112233aabbccdd";
+        const std::string alive = row.folder + "/." + row.stem + ".tmp-" + live + "-00112233aabbccdd";
+        writeFile(dead, std::string(4 << 20, 'x'));
+        writeFile(alive, "half");
+        writeFile(row.folder + "/.other", "keep");
+        row.start();
+        EXPECT_FALSE(std::filesystem::exists(dead)) << row.stem;
+        EXPECT_TRUE(std::filesystem::exists(alive)) << row.stem;
+        EXPECT_TRUE(std::filesystem::exists(row.folder + "/.other")) << row.stem;
+    }
 }
 
 }  // namespace

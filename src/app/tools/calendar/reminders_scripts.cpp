@@ -11,13 +11,15 @@ RemindersStandIn::RemindersStandIn(std::shared_ptr<platform::EventStore> store,
 std::optional<std::string> RemindersStandIn::perform(const platform::ScriptCall& call) {
     if (call.templateId != kActivateRemindersTemplateId)
         throw platform::ScriptFailure("Reminders got an event it does not understand.");
-    if (store_ && opener_) {
-        if (auto folder = store_->location(std::nullopt, platform::EntityType::Reminder)) {
-            try {
-                opener_->open(*folder);
-            } catch (const platform::PlatformError& error) {
-                throw platform::ScriptFailure("Reminders cannot open the list: " + error.cause());
-            }
+    // Without a store and an opener this is the test double that only counts.
+    if (store_ || opener_) {
+        auto folder = store_ ? store_->location(std::nullopt, platform::EntityType::Reminder) : std::nullopt;
+        if (!folder) throw platform::ScriptFailure("Reminders cannot open the list: the reminders are kept in no folder.");
+        if (!opener_) throw platform::ScriptFailure("Reminders cannot open the list: there is no program to open " + *folder + ".");
+        try {
+            opener_->open(*folder);
+        } catch (const platform::PlatformError& error) {
+            throw platform::ScriptFailure("Reminders cannot open the list: " + error.cause());
         }
     }
     ++activations_;

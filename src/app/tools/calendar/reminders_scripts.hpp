@@ -19,8 +19,9 @@ inline constexpr std::string_view kActivateRemindersTemplateId = "reminders.acti
 inline constexpr std::string_view kActivateRemindersScript = "tell application \"Reminders\" to activate";
 
 // The Reminders application here: it counts how often it was brought to the
-// front, and opens the default reminder list's folder through the opener
-// (when there are a store and an opener).
+// front, and opens the default reminder list's folder (or, with no list, the
+// calendars folder) through the opener; without a store and an opener it
+// only counts. A folder it cannot open is a script failure, never a success.
 class RemindersStandIn : public platform::ScriptStandIn {
 public:
     RemindersStandIn(std::shared_ptr<platform::EventStore> store = nullptr,

@@ -132,24 +132,9 @@ std::optional<pid_t> noteTempWriter(std::string_view name) {
 }
 
 // Removes temp files whose writer is gone (killed mid-write); a link left
-// under such a name is removed, never followed. A folder that is a link is
+// under such a name is removed, never followed; a folder that is a link is
 // the user's layout, and followed.
-void removeLeftovers(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return;
-    }
-    std::vector<std::string> gone;
-    while (dirent* entry = ::readdir(dir)) {
-        auto pid = noteTempWriter(entry->d_name);
-        if (pid && *pid != ::getpid() && ::kill(*pid, 0) != 0 && errno == ESRCH) gone.emplace_back(entry->d_name);
-    }
-    for (const auto& name : gone) ::unlinkat(fd, name.c_str(), 0);
-    ::closedir(dir);
-}
+void removeLeftovers(const std::string& folder) { platform::removeAbandonedTempFiles(folder, noteTempWriter); }
 
 // A folder notes are written into, held open so that nothing put in its
 // place afterwards is written through. The notes folder and its sub-folders

@@ -6,9 +6,14 @@
 #include "app/tools/registry/script_reply.hpp"
 #include "app/tools/registry/tool_error.hpp"
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -20,6 +25,8 @@ namespace {
 
 constexpr const char* kDomain = "NotesTool";
 constexpr std::int64_t kDefaultLimit = 50;
+constexpr std::string_view kNoteFileHead = "note-content-", kNoteFileTail = ".txt", kSideFileTail = ".partial";
+constexpr auto kSideFileGrace = std::chrono::seconds(10);
 
 void writeAll(int fd, std::string_view bytes, const std::string& path) {
     while (!bytes.empty()) {
@@ -191,29 +198,94 @@ NoteContentFile::NoteContentFile(const std::string& directory, const std::string
     : diagnostics_(std::move(diagnostics)) {
     std::string folder = directory.empty() ? "." : directory;
     if (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    std::string name = "note-content-" + uuid + ".txt";
+    std::string name = std::string(kNoteFileHead) + uuid + std::string(kNoteFileTail);
     std::string finalPath = folder + "/" + name;
-    std::string sidePath = folder + "/." + name + ".partial";
 
-    int fd = ::open(sidePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    // The file is locked while it lives, so a later start tells a live
+    // writer's file from one a killed writer left. An unnamed file is named
+    // only when whole: a writer killed before that leaves nothing.
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        try {
+            if (::flock(fd, LOCK_EX) != 0) throw platform::errnoError("lock " + finalPath, errno);
+            writeAll(fd, content, finalPath);
+            const std::string handle = "/proc/self/fd/" + std::to_string(fd);
+            if (::linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, finalPath.c_str(), AT_SYMLINK_FOLLOW) != 0)
+                throw platform::errnoError("link " + finalPath, errno);
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        lock_ = fd;
+        path_ = std::move(finalPath);
+        return;
+    }
+    // A file system without unnamed files: a side file, locked at once.
+    std::string sidePath = folder + "/." + name + std::string(kSideFileTail);
+    fd = ::open(sidePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) throw platform::errnoError("create " + sidePath, errno);
     try {
+        if (::flock(fd, LOCK_EX) != 0) throw platform::errnoError("lock " + sidePath, errno);
         writeAll(fd, content, sidePath);
-        int closed = ::close(fd);
-        fd = -1;
-        if (closed != 0) throw platform::errnoError("close " + sidePath, errno);
         renameNoReplace(sidePath, finalPath);
     } catch (...) {
-        if (fd >= 0) ::close(fd);
+        ::close(fd);
         ::unlink(sidePath.c_str());
         throw;
     }
+    lock_ = fd;
     path_ = std::move(finalPath);
 }
 
+void NoteContentFile::removeAbandoned(const std::string& directory) {
+    int folder = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return;
+    DIR* dir = ::fdopendir(folder);
+    if (!dir) {
+        ::close(folder);
+        return;
+    }
+    auto isUuid = [](std::string_view text) {
+        if (text.size() != 36) return false;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+            if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+        }
+        return true;
+    };
+    std::vector<std::pair<std::string, bool>> found;  // name, whether a side file
+    while (dirent* entry = ::readdir(dir)) {
+        std::string_view name = entry->d_name;
+        const bool side = name.starts_with('.') && name.ends_with(kSideFileTail);
+        if (side) name = name.substr(1, name.size() - 1 - kSideFileTail.size());
+        if (name.starts_with(kNoteFileHead) && name.ends_with(kNoteFileTail) &&
+            isUuid(name.substr(kNoteFileHead.size(), name.size() - kNoteFileHead.size() - kNoteFileTail.size())))
+            found.emplace_back(entry->d_name, side);
+    }
+    const auto now = std::chrono::system_clock::now();
+    for (const auto& [name, side] : found) {
+        int fd = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat info {};
+        struct stat named {};
+        // Ours, unlocked (its writer is gone) and still the file under the
+        // name. A side file is locked a moment after it is made: a fresh one is left alone.
+        const bool gone = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+                          ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+                          ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          named.st_ino == info.st_ino && named.st_dev == info.st_dev &&
+                          (!side || now - std::chrono::system_clock::from_time_t(info.st_mtime) > kSideFileGrace);
+        if (gone) ::unlinkat(folder, name.c_str(), 0);
+        ::close(fd);
+    }
+    ::closedir(dir);
+}
+
 NoteContentFile::~NoteContentFile() {
-    if (::unlink(path_.c_str()) == 0 || errno == ENOENT || !diagnostics_) return;
-    int error = errno;
+    const bool removed = ::unlink(path_.c_str()) == 0 || errno == ENOENT;
+    const int error = errno;
+    if (lock_ >= 0) ::close(lock_);
+    if (removed || !diagnostics_) return;
     try {
         diagnostics_->write(platform::errnoError("remove temporary note file " + path_, error).what());
     } catch (...) {
@@ -230,6 +302,7 @@ NotesToolFamily::NotesToolFamily(std::shared_ptr<platform::Environment> environm
     if (!environment_) throw std::invalid_argument("NotesToolFamily needs an environment");
     if (!scriptHost_) throw std::invalid_argument("NotesToolFamily needs a script host");
     if (!diagnostics_) diagnostics_ = std::make_shared<platform::StderrDiagnosticSink>();
+    NoteContentFile::removeAbandoned(environment_->temporaryDirectory());
 }
 
 std::string NotesToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {

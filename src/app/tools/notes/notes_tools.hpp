@@ -34,7 +34,8 @@ class NotesToolFamily : public ToolFamily {
 public:
     // Throws std::invalid_argument for a null environment or script host.
     // Failures the replies leave out (the temporary file's) go to
-    // `diagnostics`; a null sink is standard error.
+    // `diagnostics`; a null sink is standard error. Removes the note files
+    // killed writers left in the temporary directory.
     NotesToolFamily(std::shared_ptr<platform::Environment> environment,
                     std::shared_ptr<platform::ScriptHost> scriptHost,
                     std::shared_ptr<platform::DiagnosticSink> diagnostics = nullptr);
@@ -61,9 +62,10 @@ private:
 };
 
 // A note body on its way to the Notes script: "note-content-<UUID>.txt" in
-// `directory`, mode 0600, written to a side file made with O_EXCL and renamed
-// into place without replacing anything. Removed when destroyed; a failure
-// to remove it goes to `diagnostics`, when given.
+// `directory`, mode 0600, written whole (an unnamed file, or a side file made
+// with O_EXCL) before it gets its name, which never replaces anything. It is
+// locked while it lives and removed when destroyed; a failure to remove it
+// goes to `diagnostics`, when given.
 class NoteContentFile {
 public:
     // Throws PlatformError when the file cannot be made or written (nothing is left behind then).
@@ -75,8 +77,13 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // Removes from `directory` the note files (and side files) whose writer
+    // is gone: killed before it could remove them.
+    static void removeAbandoned(const std::string& directory);
+
 private:
     std::string path_;
+    int lock_ = -1;
     std::shared_ptr<platform::DiagnosticSink> diagnostics_;
 };
 

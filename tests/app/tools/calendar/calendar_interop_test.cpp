@@ -197,6 +197,26 @@ TEST_F(CalendarInteropTest, KhalsFoldersTakeRemindersAndMixedFoldersServeBoth) {
     EXPECT_THAT(summaries, ::testing::UnorderedElementsAre("Milk", "Call back"));
 }
 
+// Dates the files cannot hold are refused and leave no file the peers would
+// choke on; the latest year they hold reads back in khal and todoman.
+TEST_F(CalendarInteropTest, DatesBeyondWhatTheFilesHoldAreRefusedAndThePeersStillRead) {
+    EXPECT_ANY_THROW(reminders->handle("reminders_add", {{"title", "far"}, {"dueDate", "9999-12-31T23:59:59Z"}}, {}));
+    EXPECT_ANY_THROW(calendar->handle("create_event", {{"title", "far"}, {"startDate", "9999-06-01T09:00:00Z"},
+                                                      {"endDate", "9999-06-01T10:00:00Z"}}, {}));
+    EXPECT_THAT(reminders->handle("reminders_add", {{"title", "near"}, {"dueDate", "3000-06-01T09:00:00Z"}}, {}),
+                ::testing::HasSubstr("Created reminder"));
+    EXPECT_THAT(calendar->handle("create_event", {{"title", "late"}, {"startDate", "3000-06-01T09:00:00Z"},
+                                                  {"endDate", "3000-06-01T10:00:00Z"}}, {}),
+                ::testing::HasSubstr("Event created"));
+    const auto listed = todos();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].find("summary")->asString(), "near");
+    EXPECT_FALSE(listed[0].find("due")->isNull());
+    const auto day = khalDay("3000-06-01");
+    ASSERT_EQ(day.size(), 1u);
+    EXPECT_EQ(day[0].at(0), "late");
+}
+
 TEST_F(CalendarInteropTest, VdirsyncerCarriesEverythingBothWays) {
     for (const auto& text : kTexts) {
         calendar->handle("create_event", {{"title", text}, {"startDate", "2025-03-20T10:00:00+01:00"},

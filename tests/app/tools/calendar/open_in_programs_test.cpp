@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace app::tools {
 namespace {
 
@@ -45,6 +47,36 @@ TEST(OpenInPrograms, TheEventFileAndTheListFolderGoToTheOpener) {
     }
     EXPECT_EQ(recording->urls(), (std::vector<std::string>{dir.file("cal/Calendar/" + event.identifier + ".ics"),
                                                            dir.file("cal/Reminders")}));
+}
+
+// With no folder holding reminders the calendars folder opens; a store
+// that keeps no files is a failure that says so, never a success.
+TEST(OpenInPrograms, RemindersWithoutAListOpenTheCalendarsFolderOrSayWhyNot) {
+    testsupport::ScratchDir dir;
+    auto prompter = std::make_shared<platform::FakeAccessPrompter>();
+    std::filesystem::create_directories(dir.file("cal/work"));
+    testsupport::writeFile(dir.file("cal/work/a.ics"),
+                           "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:a\r\nDTSTART:20250320T090000Z\r\nEND:VEVENT\r\n"
+                           "END:VCALENDAR\r\n");
+    const std::tuple<std::shared_ptr<platform::EventStore>, std::optional<std::string>> rows[] = {
+        {std::make_shared<platform::IcalEventStore>(dir.file("cal"), prompter, nullptr), dir.file("cal")},
+        {std::make_shared<platform::InMemoryEventStore>(prompter), std::nullopt},
+    };
+    for (const auto& [store, opened] : rows) {
+        auto recording = std::make_shared<platform::RecordingUrlOpener>();
+        platform::TemplateScriptHost host(prompter);
+        registerRemindersScripts(host, std::make_shared<RemindersStandIn>(store, recording));
+        const auto run = host.run(kActivateRemindersScript);
+        if (opened) {
+            EXPECT_EQ(run.outcome, platform::ScriptRun::Outcome::Succeeded);
+            EXPECT_EQ(recording->urls(), std::vector<std::string>{*opened});
+        } else {
+            EXPECT_EQ(run.outcome, platform::ScriptRun::Outcome::Failed);
+            ASSERT_TRUE(run.error && run.error->message);
+            EXPECT_EQ(*run.error->message, "Reminders cannot open the list: the reminders are kept in no folder.");
+            EXPECT_TRUE(recording->urls().empty());
+        }
+    }
 }
 
 }  // namespace

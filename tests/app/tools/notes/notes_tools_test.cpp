@@ -12,11 +12,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
+#include <thread>
 #include <tuple>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace app::tools {
@@ -244,6 +250,58 @@ TEST_F(NotesToolsTest, FoldersArePrivateAndDeadWritersLeftoversGo) {
     EXPECT_EQ(cmntest::folderEntries(root), (std::vector<std::string>{live, "Mine", "New"}));
     EXPECT_TRUE(cmntest::folderEntries(root + "/Mine").empty());
     ::umask(oldMask);
+}
+
+// Writers killed mid-write (8 MiB bodies, killed at staggered moments)
+// leave nothing the next start keeps; a live writer's file and a side file
+// made a moment ago stay.
+TEST(NotesFiles, KilledWritersLeaveNothingPastTheNextStart) {
+    testsupport::ScratchDir dir;
+    auto environment = std::make_shared<cmntest::FixedEnvironment>(dir.path());
+    const std::string body(8 << 20, 'x');
+    std::vector<std::string> killed;
+    for (int i = 0; i < 30; ++i) {
+        char uuid[40];
+        std::snprintf(uuid, sizeof uuid, "00000000-0000-4000-8000-%012d", i);
+        killed.emplace_back(uuid);
+        const pid_t writer = ::fork();
+        if (writer == 0) {
+            NoteContentFile file(environment->temp, uuid, body);
+            ::pause();  // the script runs: the file stays while it does
+            ::_exit(0);
+        }
+        ASSERT_GT(writer, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(i % 10));
+        ::kill(writer, SIGKILL);
+        ::waitpid(writer, nullptr, 0);
+    }
+    const std::string gone = "2147483600";  // beyond any pid
+    const std::string tempDir = environment->temp;
+    const std::string oldSide = ".note-content-10000000-0000-4000-8000-000000000000.txt.partial";
+    const std::string freshSide = ".note-content-20000000-0000-4000-8000-000000000000.txt.partial";
+    testsupport::writeFile(tempDir + "/" + oldSide, "half");
+    testsupport::writeFile(tempDir + "/" + freshSide, "half");
+    const struct timespec old[2] = {{1, 0}, {1, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (tempDir + "/" + oldSide).c_str(), old, 0), 0);
+    // Names of others' that only look alike stay.
+    testsupport::writeFile(tempDir + "/note-content-mine.txt", "keep");
+    const NoteContentFile live(tempDir, "30000000-0000-4000-8000-000000000000", "live");
+
+    // The killed writers did leave files for the start to clear.
+    const auto before = cmntest::folderEntries(tempDir);
+    EXPECT_GT(std::count_if(before.begin(), before.end(),
+                            [](const std::string& name) { return name.starts_with("note-content-0000"); }),
+              0);
+
+    auto host = std::make_shared<platform::TemplateScriptHost>(std::make_shared<platform::FakeAccessPrompter>());
+    NotesToolFamily family(environment, host, std::make_shared<platform::MemoryDiagnosticSink>());
+    std::vector<std::string> expected{freshSide, "note-content-30000000-0000-4000-8000-000000000000.txt",
+                                      "note-content-mine.txt"};
+    std::sort(expected.begin(), expected.end());
+    auto left = cmntest::folderEntries(tempDir);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(testsupport::readFile(live.path()), "live");
 }
 
 TEST(NotesFiles, TitlesBecomeSafeFileNames) {
