@@ -19,7 +19,7 @@
 
 namespace app::vision {
 
-inline constexpr int kVisionInterfaceVersion = 3;
+inline constexpr int kVisionInterfaceVersion = 4;
 
 // A decoded bitmap, owned by the module.
 class VisionImage {
@@ -87,6 +87,7 @@ public:
     virtual Results<BarcodeObservation> detectBarcodes(const VisionImage& image, std::stop_token stop) = 0;
     virtual Results<AnimalObservation> recognizeAnimals(const VisionImage& image, std::stop_token stop) = 0;
     virtual Results<PoseObservation> detectBodyPose(const VisionImage& image, std::stop_token stop) = 0;
+    virtual Results<PoseObservation> detectHandPose(const VisionImage& image, std::stop_token stop) = 0;
     virtual Results<SaliencyObservation> analyzeSaliency(const VisionImage& image, SaliencyKind kind,
                                                          std::stop_token stop) = 0;
 };

@@ -70,9 +70,10 @@ json::Value VisionService::detectBodyPose(const VisionImage& image) {
     return bodyPoseResult(results);
 }
 
-json::Value VisionService::detectHandPose(const VisionImage&) {
+json::Value VisionService::detectHandPose(const VisionImage& image) {
+    auto results = engine_.detectHandPose(image, stop_);
     checkStop();
-    return handPoseResult(std::nullopt);
+    return handPoseResult(results);
 }
 
 json::Value VisionService::analyzeSaliency(const std::string& imagePath, const std::string& type) {
