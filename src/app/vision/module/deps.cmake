@@ -15,4 +15,4 @@ set(BRISOLET_VISION_MODULE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/prints.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_recognition.cpp
   ${CMAKE_CURRENT_LIST_DIR}/video_file.cpp)
-set(BRISOLET_VISION_MODULE_LIBS ${OpenCV_LIBS} PkgConfig::TESSERACT PkgConfig::ZXING PkgConfig::DLIB PkgConfig::HEIF PkgConfig::FFMPEG)
+set(BRISOLET_VISION_MODULE_LIBS ${OpenCV_LIBS} nlohmann_json::nlohmann_json PkgConfig::TESSERACT PkgConfig::ZXING PkgConfig::DLIB PkgConfig::HEIF PkgConfig::FFMPEG)

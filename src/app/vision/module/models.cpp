@@ -184,8 +184,15 @@ std::string modelFolder() {
 std::vector<DetectedObject> detectObjects(const cv::Mat& bgr, float minScore) {
     constexpr int kSize = 512;
     Model& m = model(detectorSpec());
-    // The detector reads RGB pixels 0-255.
-    const cv::Mat blob = cv::dnn::blobFromImage(bgr, 1.0, cv::Size(kSize, kSize), cv::Scalar(), true, false);
+    // The picture keeps its proportions, padded with black below or to the
+    // right: stretched, a cat scored as a dog and a painting as a dog. The
+    // detector reads RGB pixels 0-255.
+    const double fit = double(kSize) / std::max(bgr.cols, bgr.rows);
+    cv::Mat square(kSize, kSize, CV_8UC3, cv::Scalar::all(0));
+    const cv::Size scaled(std::clamp(cvRound(bgr.cols * fit), 1, kSize), std::clamp(cvRound(bgr.rows * fit), 1, kSize));
+    cv::Mat placed = square(cv::Rect(cv::Point(0, 0), scaled));
+    cv::resize(bgr, placed, scaled, 0, 0, fit < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+    const cv::Mat blob = cv::dnn::blobFromImage(square, 1.0, cv::Size(), cv::Scalar(), true, false);
     const std::vector<cv::Mat> outs = run(m, blob);
     const cv::Mat& heat = outs[0];
     const cv::Mat& sizes = outs[1];
@@ -195,7 +202,7 @@ std::vector<DetectedObject> detectObjects(const cv::Mat& bgr, float minScore) {
     }
     const int classes = heat.size[1], rows = heat.size[2], cols = heat.size[3];
     const double stride = double(kSize) / cols;
-    const double sx = double(bgr.cols) / kSize, sy = double(bgr.rows) / kSize;
+    const double sx = double(bgr.cols) / scaled.width, sy = double(bgr.rows) / scaled.height;
     const cv::Rect2d picture(0, 0, bgr.cols, bgr.rows);
     std::vector<DetectedObject> found;
     for (int c = 0; c < classes; ++c) {
@@ -238,18 +245,36 @@ std::vector<DetectedObject> detectObjects(const cv::Mat& bgr, float minScore) {
     return kept;
 }
 
-BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person) {
+namespace {
+
+// A square crop of the picture, turned: toCrop maps the picture's pixels
+// into it.
+cv::Mat squareCrop(const cv::Mat& bgr, cv::Point2d centre, double side, double angle, int size, cv::Matx23d& toCrop) {
+    toCrop = cv::getRotationMatrix2D(centre, angle * 180 / CV_PI, size / side);
+    toCrop(0, 2) += size / 2.0 - centre.x;
+    toCrop(1, 2) += size / 2.0 - centre.y;
+    cv::Mat crop;
+    cv::warpAffine(bgr, crop, toCrop, cv::Size(size, size), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+    return crop;
+}
+
+cv::Point2d mapped(const cv::Matx23d& m, cv::Point2d p) {
+    return {m(0, 0) * p.x + m(0, 1) * p.y + m(0, 2), m(1, 0) * p.x + m(1, 1) * p.y + m(1, 2)};
+}
+
+}  // namespace
+
+BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person, double angle) {
     constexpr int kSize = 192;
     Model& m = model(bodySpec());
     const std::string p = kBodyPrefix;
     // A square around the person, with some room: the model was made for
     // whole-body crops of this kind.
     const double side = std::max(person.width, person.height) * 1.2;
-    const cv::Point2d corner(person.x + person.width / 2 - side / 2, person.y + person.height / 2 - side / 2);
-    const double scale = kSize / side;
-    const cv::Matx23d toCrop(scale, 0, -corner.x * scale, 0, scale, -corner.y * scale);
-    cv::Mat crop;
-    cv::warpAffine(bgr, crop, toCrop, cv::Size(kSize, kSize), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+    cv::Matx23d toCrop;
+    const cv::Mat crop = squareCrop(bgr, (person.tl() + person.br()) * 0.5, side, angle, kSize, toCrop);
+    cv::Matx23d fromCrop;
+    cv::invertAffineTransform(toCrop, fromCrop);
     const cv::Mat blob = cv::dnn::blobFromImage(crop, 1.0 / 127.5, cv::Size(), cv::Scalar::all(127.5), true, false);
     const std::vector<cv::Mat> outs = run(m, blob);
     const cv::Mat &heat = outs[0], &centre = outs[1], &regress = outs[2], &offset = outs[3];
@@ -287,7 +312,7 @@ BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person) {
             }
         }
         const double y = (ky + at(offset, 2 * k, ky, kx)) / grid, x = (kx + at(offset, 2 * k + 1, ky, kx)) / grid;
-        joints[static_cast<std::size_t>(k)] = {corner + cv::Point2d(x * side, y * side), at(heat, k, ky, kx)};
+        joints[static_cast<std::size_t>(k)] = {mapped(fromCrop, cv::Point2d(x * kSize, y * kSize)), at(heat, k, ky, kx)};
     }
     return joints;
 }
@@ -295,12 +320,8 @@ BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person) {
 HandJoints handJoints(const cv::Mat& bgr, cv::Point2d centre, double side, double angle) {
     constexpr int kSize = 224;
     Model& m = model(handSpec());
-    const double scale = kSize / side;
-    cv::Matx23d toCrop = cv::getRotationMatrix2D(centre, angle * 180 / CV_PI, scale);
-    toCrop(0, 2) += kSize / 2.0 - centre.x;
-    toCrop(1, 2) += kSize / 2.0 - centre.y;
-    cv::Mat crop;
-    cv::warpAffine(bgr, crop, toCrop, cv::Size(kSize, kSize), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+    cv::Matx23d toCrop;
+    const cv::Mat crop = squareCrop(bgr, centre, side, angle, kSize, toCrop);
     // The hand model reads RGB in 0-1.
     const cv::Mat blob = cv::dnn::blobFromImage(crop, 1.0 / 255, cv::Size(), cv::Scalar(), true, false);
     const std::vector<cv::Mat> outs = run(m, blob);
@@ -310,10 +331,7 @@ HandJoints handJoints(const cv::Mat& bgr, cv::Point2d centre, double side, doubl
     HandJoints hand;
     hand.score = outs[1].ptr<float>()[0];
     const float* xyz = outs[0].ptr<float>();
-    for (std::size_t i = 0; i < 21; ++i) {
-        const cv::Vec3d p(xyz[3 * i], xyz[3 * i + 1], 1);
-        hand.at[i] = cv::Point2d(fromCrop.row(0).dot(p.t()), fromCrop.row(1).dot(p.t()));
-    }
+    for (std::size_t i = 0; i < 21; ++i) hand.at[i] = mapped(fromCrop, cv::Point2d(xyz[3 * i], xyz[3 * i + 1]));
     return hand;
 }
 

@@ -45,8 +45,9 @@ std::string modelFolder();
 // first, overlapping finds of one class merged.
 std::vector<DetectedObject> detectObjects(const cv::Mat& bgr, float minScore);
 
-// The joints of the one person in the box (pixels).
-BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person);
+// The joints of the one person in the box (pixels), looked for in a crop
+// turned by the angle (radians, counter-clockwise).
+BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person, double angle);
 
 // The joints of a hand in a square crop given by its centre, side (pixels)
 // and the angle (radians, counter-clockwise) that turns it fingers-up.
