@@ -107,7 +107,8 @@ std::vector<std::int64_t> shapeOf(const Json& shape) {
 Attr attrOf(const Json& value) {
     Attr attr;
     if (!value.is_object() || value.size() != 1) refuse("an attribute is not a single value");
-    const auto& [key, v] = *value.items().begin();
+    const std::string& key = value.begin().key();
+    const Json& v = value.begin().value();
     if (key == "s") {
         attr.kind = Attr::Kind::String;
         attr.text = base64Decode(text(v, "an attribute"));
@@ -133,7 +134,8 @@ Attr attrOf(const Json& value) {
             attr.kind = Attr::Kind::IntList;
             return attr;
         }
-        const auto& [kind, items] = *v.items().begin();
+        const std::string& kind = v.begin().key();
+        const Json& items = v.begin().value();
         if (!items.is_array() || items.size() > 64) refuse("an attribute list is not a short list");
         for (const Json& item : items) {
             if (kind == "i") {
