@@ -82,6 +82,9 @@ void BM_Animals(benchmark::State& state) {
 void BM_BodyPose(benchmark::State& state) {
     runAnalysis(state, [](VisionService& s, const auto& image) { return s.detectBodyPose(image); });
 }
+void BM_HandPose(benchmark::State& state) {
+    runAnalysis(state, [](VisionService& s, const auto& image) { return s.detectHandPose(image); });
+}
 void BM_Saliency(benchmark::State& state) {
     runAnalysis(state, [&](VisionService& s, const auto&) {
         return s.analyzeSaliency(photoPath(), state.range(0) ? "objectness" : "attention");
@@ -98,7 +101,8 @@ void BM_VideoFrame(benchmark::State& state) {
     static const char* names[] = {"none", "text", "faces", "animals", "body_pose", "hand_pose", "all"};
     state.SetLabel(names[state.range(0)]);
     VisionService service(app::vision::loadVisionEngine(), {});
-    // The first call also reads the models (Tesseract's, dlib's): not counted.
+    // The first call also reads the models (Tesseract's, dlib's, the detector's
+    // and the joint models'): not counted.
     service.analyzeVideo(clipPath(), kClipFrames, features[state.range(0)]);
     for (auto _ : state) benchmark::DoNotOptimize(service.analyzeVideo(clipPath(), 1, features[state.range(0)]));
     state.counters["ms_per_frame"] =
@@ -112,6 +116,7 @@ BENCHMARK(BM_Faces)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Barcodes)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Animals)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BodyPose)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HandPose)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Saliency)->Arg(0)->Arg(1)->ArgName("objectness")->Unit(benchmark::kMillisecond);
 
 }  // namespace
