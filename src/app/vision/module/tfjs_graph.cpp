@@ -253,6 +253,7 @@ std::map<std::string, Tensor> readWeights(const Json& manifest, std::string_view
             if (!tensors.emplace(name, std::move(tensor)).second) refuse("weight " + name + " is listed twice");
         }
     }
+    if (offset != bytes.size()) refuse("the weights file is longer than its manifest says");
     return tensors;
 }
 
