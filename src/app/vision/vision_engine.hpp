@@ -102,6 +102,7 @@ public:
     virtual Results<BarcodeObservation> detectBarcodes(const VisionImage& image, std::stop_token stop) = 0;
     virtual Results<AnimalObservation> recognizeAnimals(const VisionImage& image, std::stop_token stop) = 0;
     virtual Results<PoseObservation> detectBodyPose(const VisionImage& image, std::stop_token stop) = 0;
+    virtual Results<PoseObservation> detectHandPose(const VisionImage& image, std::stop_token stop) = 0;
     virtual Results<SaliencyObservation> analyzeSaliency(const VisionImage& image, SaliencyKind kind,
                                                          std::stop_token stop) = 0;
 };

@@ -70,9 +70,10 @@ json::Value VisionService::detectBodyPose(const VisionImage& image) {
     return bodyPoseResult(results);
 }
 
-json::Value VisionService::detectHandPose(const VisionImage&) {
+json::Value VisionService::detectHandPose(const VisionImage& image) {
+    auto results = engine_.detectHandPose(image, stop_);
     checkStop();
-    return handPoseResult(std::nullopt);
+    return handPoseResult(results);
 }
 
 json::Value VisionService::analyzeSaliency(const std::string& imagePath, const std::string& type) {
@@ -124,8 +125,9 @@ json::Value VisionService::analyzeVideo(const std::string& path, std::int64_t sa
         ImageRef image = video->picture(kAnalysedFrameSide);
         if (!image) continue;
         // The analyses of a frame are independent, each behind its own
-        // detector's lock (faces and body pose share the frame's faces): they
-        // run side by side, so that a frame costs about its slowest one.
+        // detector's lock (animals, body and hand poses share one run of the
+        // object detector on the frame): they run side by side, so that a
+        // frame costs about its slowest one.
         std::vector<std::future<json::Value>> results;
         for (VideoFeature feature : features) {
             results.push_back(std::async(std::launch::async, [this, feature, &image = *image]() -> json::Value {

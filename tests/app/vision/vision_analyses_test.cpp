@@ -186,7 +186,7 @@ TEST(VisionAnalyses, PosesOnlyAtPeople) {
         EXPECT_EQ(callToolJson("vision_detect_hand_pose", {{"image_path", photo(name)}}).find("count")->asInt(), 0);
         ASSERT_EQ(poses.find("count")->asInt(), std::string(name) == "astronaut.png" ? 1 : 0) << json::write(poses);
         if (const json::Value* pose = poses.find("poses")->asArray().empty() ? nullptr : &poses.find("poses")->asArray()[0]) {
-            EXPECT_EQ(pose->find("points")->asObject().size(), 5u);
+            EXPECT_GE(pose->find("points")->asObject().size(), 5u);
             EXPECT_NEAR(member(*pose->find("points")->find("nose"), "x"), 0.44, 0.05);
             EXPECT_NEAR(member(*pose->find("points")->find("nose"), "y"), 0.75, 0.05);
         }
@@ -198,8 +198,10 @@ TEST(VisionAnalyses, CatPhoto) {
     ASSERT_GE(cat.find("count")->asInt(), 1);
     const json::Value& animal = cat.find("animals")->asArray()[0];
     EXPECT_EQ(animal.find("labels")->asArray()[0].find("identifier")->asString(), "Cat");
-    // Chelsea's face is in the right half of the picture.
-    EXPECT_GT(boxCentre(animal, {451, 300}).x, 225);
+    // The box holds Chelsea's face, in the right half of the picture.
+    const json::Value& box = *animal.find("bounding_box");
+    EXPECT_LT(member(box, "x") * 451, 300);
+    EXPECT_GT((member(box, "x") + member(box, "width")) * 451, 300);
 }
 
 // Pictures smaller than any detector's window give empty results, not errors.

@@ -67,6 +67,7 @@ public:
     Results<BarcodeObservation> detectBarcodes(const VisionImage&, std::stop_token) override { return {}; }
     Results<AnimalObservation> recognizeAnimals(const VisionImage&, std::stop_token) override { return {}; }
     Results<PoseObservation> detectBodyPose(const VisionImage&, std::stop_token) override { return {}; }
+    Results<PoseObservation> detectHandPose(const VisionImage&, std::stop_token) override { return {}; }
     Results<SaliencyObservation> analyzeSaliency(const VisionImage&, SaliencyKind, std::stop_token) override { return {}; }
 
 private:

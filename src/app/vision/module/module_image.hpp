@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/vision/module/face_landmarks.hpp"
+#include "app/vision/module/models.hpp"
 #include "app/vision/vision_engine.hpp"
 
 #include <opencv2/core.hpp>
@@ -35,10 +36,29 @@ public:
         return found;
     }
 
+    // People, cats and dogs, looked for once: the animals, the body poses and
+    // through them the hands of one frame share one run of the detector.
+    std::vector<DetectedObject> objects(float minScore) const {
+        std::lock_guard lock(objectsMutex_);
+        if (!objects_) objects_ = detectObjects(bgr_, minScore);
+        return *objects_;
+    }
+
+    // The body joints of each person, found once (the hands start from them).
+    template <class Find>
+    std::vector<BodyJoints> bodies(Find find) const {
+        std::lock_guard lock(bodiesMutex_);
+        if (!bodies_) bodies_ = find();
+        return *bodies_;
+    }
+
 private:
     cv::Mat bgr_;
     mutable std::mutex facesMutex_;
     mutable std::optional<std::vector<LandmarkedFace>> faces_;
+    mutable std::mutex objectsMutex_, bodiesMutex_;
+    mutable std::optional<std::vector<DetectedObject>> objects_;
+    mutable std::optional<std::vector<BodyJoints>> bodies_;
 };
 
 // Every image an engine sees was made by this module.
