@@ -20,7 +20,7 @@
 
 namespace app::vision {
 
-inline constexpr int kVisionInterfaceVersion = 4;
+inline constexpr int kVisionInterfaceVersion = 5;
 
 // A decoded bitmap, owned by the module.
 class VisionImage {

@@ -140,6 +140,9 @@ public:
     Results<PoseObservation> detectBodyPose(const VisionImage& image, std::stop_token stop) override {
         return real_.detectBodyPose(image, stop);
     }
+    Results<PoseObservation> detectHandPose(const VisionImage& image, std::stop_token stop) override {
+        return real_.detectHandPose(image, stop);
+    }
     Results<SaliencyObservation> analyzeSaliency(const VisionImage& image, SaliencyKind kind, std::stop_token stop) override {
         return real_.analyzeSaliency(image, kind, stop);
     }
