@@ -499,8 +499,10 @@ TEST_F(Program, OneFamilysFloodNeitherStopsTheReadingNorTheOtherFamilies) {
         ASSERT_TRUE(line);
         ++(isBusy(*line) ? busy : answered);
     }
-    EXPECT_GE(busy, kFlood - 256);
-    EXPECT_LE(answered, 256);
+    // A held call may give up on the lock meanwhile and let another in; most
+    // of the flood is refused all the same.
+    EXPECT_GE(busy, kFlood / 2);
+    EXPECT_LE(answered, kFlood / 2);
     child->closeInput();
     EXPECT_EQ(child->wait(std::chrono::seconds(30)), 0);
 }
@@ -569,29 +571,38 @@ TEST_F(Program, SedEditsDuringCallsKeepEveryEditAndCount) {
             if (sed.wait(std::chrono::seconds(30)) != 0) ++failedEdits;
         }
     });
-    // The calls go out in one batch per edit, each once its edit has begun.
+    // The calls go out in one batch per edit, each once its edit has begun,
+    // and never more than a hundred unanswered: the family's bound on
+    // waiting calls would refuse the rest, and a refused call counts nothing.
+    constexpr int kInFlight = 100;
+    std::atomic<int> answered{0};
     std::thread caller([&] {
         for (int batch = 0, sent = 0; batch < edits; ++batch) {
             testsupport::waitUntil([&] { return editsStarted.load() > batch; }, std::chrono::seconds(30));
-            std::string lines;
-            for (const int end = calls * (batch + 1) / edits; sent < end; ++sent)
-                lines += R"({"jsonrpc":"2.0","id":)" + std::to_string(sent + 2) +
-                         R"(,"method":"tools/call","params":{"name":"list_notes","arguments":{}}})" "\n";
-            child->write(lines);
+            for (const int end = calls * (batch + 1) / edits; sent < end;) {
+                if (!testsupport::waitUntil([&] { return sent - answered.load() < kInFlight; },
+                                            std::chrono::seconds(60)))
+                    return;  // the reader below fails the test
+                std::string lines;
+                for (const int chunk = std::min(end, answered.load() + kInFlight); sent < chunk; ++sent)
+                    lines += R"({"jsonrpc":"2.0","id":)" + std::to_string(sent + 2) +
+                             R"(,"method":"tools/call","params":{"name":"list_notes","arguments":{}}})" "\n";
+                child->write(lines);
+            }
         }
     });
-    int answered = 0;
-    for (; answered < calls; ++answered) {
+    while (answered.load() < calls) {
         const auto line = child->readLine(std::chrono::seconds(60));
         if (!line) break;
         EXPECT_EQ(line->find("isError"), std::string::npos) << *line;
+        ++answered;
     }
     caller.join();
     editor.join();
     child->closeInput();
     EXPECT_EQ(child->readLine(), std::nullopt);
     EXPECT_EQ(child->wait(std::chrono::seconds(30)), 0);
-    EXPECT_EQ(answered, calls);
+    EXPECT_EQ(answered.load(), calls);
     EXPECT_EQ(failedEdits.load(), 0);
     const json::Value defaults = json::parse(readFile(file));
     int kept = 0;

@@ -615,7 +615,7 @@ TEST(IcalStore, TimeZonesThatRepeatTooOftenAreRefused) {
         IcalEventStore store(root, std::make_shared<FakeAccessPrompter>(), sink);
         const auto began = steady_clock::now();
         auto events = store.events(utc(3, 1, 0), utc(4, 1, 0));
-        EXPECT_LT(steady_clock::now() - began, seconds(5)) << row.rules;
+        EXPECT_LT(steady_clock::now() - began, seconds(30)) << row.rules;  // a guard against hanging, not a speed goal
         std::vector<std::string> titles;
         for (const auto& e : events) titles.push_back(e.title);
         const std::vector<std::string> expected =
