@@ -333,4 +333,8 @@ M = [
 ('CB10', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Reminders without a list have no folder to open', '        return c ? c->path : root_;', '        return c ? std::optional<std::string>(c->path) : std::nullopt;'),
 ('CB11', 'app/tools', 'src/app/tools/calendar/reminders_scripts.cpp', 'Nothing to open answered as opened', 'if (!folder) throw platform::ScriptFailure("Reminders cannot open the list: the reminders are kept in no folder.");', 'if (!folder) return ++activations_, std::nullopt;'),
 ('CB12', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'A zone rule no date fits is handed to libical', '        if (!counted && !until) trouble =', '        if (false) trouble ='),
+('IR1', 'app/hosting', 'src/app/hosting/tool_families.cpp', 'Notes ignore the folder the defaults name', '"notesDirectory", "notes"', '"notesFolder", "notes"'),
+('IR2', 'app/platform', 'src/app/platform/linux_platform.cpp', 'The calendar store ignores calendarsDirectory', 'dataFolderPath(*p.environment, p.defaults.get(), "calendarsDirectory", "calendars")', 'dataFolderPath(*p.environment, nullptr, "calendarsDirectory", "calendars")'),
+('IR3', 'app/hosting', 'src/app/hosting/tool_families.cpp', 'The Maps script has no stand-in', '    registerMapsScripts(*p.templateHost, std::make_shared<MapsStandIn>(p.urlOpener));\n', ''),
+('IR4', 'app/hosting', 'src/app/hosting/tool_families.cpp', 'A row builds the family of another switch', '    {ToolSwitch::Mail, makeMail},', '    {ToolSwitch::Mail, makeNotes},'),
 ]

@@ -83,8 +83,7 @@ std::shared_ptr<PermissionManager> makePermissions(const platform::Platform& pla
     services.eventKit = std::move(eventKit);
     services.contacts = std::make_shared<tools::ContactsManager>(platform.contactStore, platform.diagnostics);
     services.trust = platform.accessibilityTrust;
-    services.messagesDatabasePath =
-        tools::MessagesToolFamily(platform.environment, platform.scriptHost).messagesDatabasePath();
+    services.messagesDatabasePath = tools::messagesDatabasePath(*platform.environment);
     services.panes = std::move(panes);
     services.diagnostics = platform.diagnostics;
     return std::make_shared<PermissionManager>(std::move(services));

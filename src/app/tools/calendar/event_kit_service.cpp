@@ -60,7 +60,6 @@ std::shared_ptr<EventKitService> EventKitService::shared(std::shared_ptr<platfor
     static std::once_flag once;
     static std::shared_ptr<EventKitService> instance;
     std::call_once(once, [&] {
-        if (!store) store = openProgramEventStore();
         instance = std::make_shared<EventKitService>(std::move(store), std::move(diagnostics), std::move(clock));
     });
     return instance;

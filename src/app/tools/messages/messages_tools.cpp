@@ -262,9 +262,11 @@ std::string MessagesToolFamily::handle(const std::string& name, const Arguments&
     throw ToolError(kDomain, 404, "Unknown messages tool: " + name);
 }
 
-std::string MessagesToolFamily::messagesDatabasePath() const {
-    return environment_->homeDirectory() + "/Library/Messages/chat.db";
+std::string messagesDatabasePath(const platform::Environment& environment) {
+    return environment.homeDirectory() + "/Library/Messages/chat.db";
 }
+
+std::string MessagesToolFamily::messagesDatabasePath() const { return tools::messagesDatabasePath(*environment_); }
 
 std::string MessagesToolFamily::runAppleScript(std::string_view source, const std::string& recipient) {
     platform::ScriptRun run = scriptHost_->run(source);
