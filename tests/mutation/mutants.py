@@ -337,4 +337,6 @@ M = [
 ('IR2', 'app/platform', 'src/app/platform/linux_platform.cpp', 'The calendar store ignores calendarsDirectory', 'dataFolderPath(*p.environment, p.defaults.get(), "calendarsDirectory", "calendars")', 'dataFolderPath(*p.environment, nullptr, "calendarsDirectory", "calendars")'),
 ('IR3', 'app/hosting', 'src/app/hosting/tool_families.cpp', 'The Maps script has no stand-in', '    registerMapsScripts(*p.templateHost, std::make_shared<MapsStandIn>(p.urlOpener));\n', ''),
 ('IR4', 'app/hosting', 'src/app/hosting/tool_families.cpp', 'A row builds the family of another switch', '    {ToolSwitch::Mail, makeMail},', '    {ToolSwitch::Mail, makeNotes},'),
+('IR5', 'app/tools', 'src/app/tools/calendar/calendar_manager.cpp', 'The calendar manager opens a store of its own when given none', 'std::make_shared<CalendarManager>(std::move(store), std::move(diagnostics))', 'std::make_shared<CalendarManager>(store ? std::move(store) : std::make_shared<platform::InMemoryEventStore>(), std::move(diagnostics))'),
+('IR6', 'app/tools', 'src/app/tools/contacts/contacts_manager.cpp', 'The contacts manager opens a store of its own when given none', 'std::make_shared<ContactsManager>(std::move(store), std::move(diagnostics))', 'std::make_shared<ContactsManager>(store ? std::move(store) : std::make_shared<platform::InMemoryContactStore>(), std::move(diagnostics))'),
 ]

@@ -2,10 +2,10 @@
 
 #include "app/platform/diagnostic_sink.hpp"
 #include "app/tools/calendar/calendar_dates.hpp"
+#include "app/tools/registry/process_wide.hpp"
 #include "json/json.hpp"
 #include "json/utf8.hpp"
 
-#include <mutex>
 #include <stdexcept>
 
 namespace app::tools {
@@ -21,12 +21,8 @@ CalendarManager::CalendarManager(std::shared_ptr<platform::EventStore> store,
 
 std::shared_ptr<CalendarManager> CalendarManager::shared(std::shared_ptr<platform::EventStore> store,
                                                          std::shared_ptr<platform::DiagnosticSink> diagnostics) {
-    static std::once_flag once;
-    static std::shared_ptr<CalendarManager> instance;
-    std::call_once(once, [&] {
-        instance = std::make_shared<CalendarManager>(std::move(store), std::move(diagnostics));
-    });
-    return instance;
+    return processWide<CalendarManager>(
+        [&] { return std::make_shared<CalendarManager>(std::move(store), std::move(diagnostics)); });
 }
 
 bool CalendarManager::ensureAccess() {
