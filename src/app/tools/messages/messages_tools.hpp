@@ -60,10 +60,6 @@ std::string queryMessages(const std::string& databasePath, std::string_view sql,
                           const std::vector<std::string>& parameters, std::stop_token stop = {},
                           std::chrono::milliseconds budget = messagesQueryBudget);
 
-// The message database the family reads: the home directory followed by
-// "/Library/Messages/chat.db".
-std::string messagesDatabasePath(const platform::Environment& environment);
-
 class MessagesToolFamily : public ToolFamily {
 public:
     // Throws std::invalid_argument for a null environment or script host.
@@ -74,7 +70,7 @@ public:
     std::vector<MCPTool> definitions() const override { return messagesToolDefinitions(); }
     std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
-    // messagesDatabasePath of the family's environment.
+    // The home directory followed by "/Library/Messages/chat.db".
     std::string messagesDatabasePath() const;
 
     // "✅ Message sent to <recipient>" when the script gave a result; "❌
