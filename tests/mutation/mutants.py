@@ -347,4 +347,10 @@ M = [
 ('VM12', 'app/vision', 'src/app/vision/module/engine.cpp', 'Hands looked for only at the wrists of bodies', '            crops.push_back({cv::Point2d(bgr.cols / 2.0, bgr.rows / 2.0), double(std::max(bgr.cols, bgr.rows)), 0});\n', ''),
 ('VM13', 'app/vision', 'src/app/vision/module/engine.cpp', 'Any crop counts as a hand', 'constexpr float kLeastHandScore = 0.5f;', 'constexpr float kLeastHandScore = 0.0f;'),
 ('VM14', 'app/vision', 'src/app/vision/module/engine.cpp', 'A turned picture read as if upright', 'bodies.empty() ? std::vector<double>{0, CV_PI / 2, -CV_PI / 2} : std::vector<double>{upright};', 'std::vector<double>{0};'),
+('IR1', 'app/hosting', 'src/app/hosting/tool_families.cpp', 'Notes ignore the folder the defaults name', '"notesDirectory", "notes"', '"notesFolder", "notes"'),
+('IR2', 'app/platform', 'src/app/platform/linux_platform.cpp', 'The calendar store ignores calendarsDirectory', 'dataFolderPath(*p.environment, p.defaults.get(), "calendarsDirectory", "calendars")', 'dataFolderPath(*p.environment, nullptr, "calendarsDirectory", "calendars")'),
+('IR3', 'app/hosting', 'src/app/hosting/tool_families.cpp', 'The Maps script has no stand-in', '    registerMapsScripts(*p.templateHost, std::make_shared<MapsStandIn>(p.urlOpener));\n', ''),
+('IR4', 'app/hosting', 'src/app/hosting/tool_families.cpp', 'A row builds the family of another switch', '    {ToolSwitch::Mail, makeMail},', '    {ToolSwitch::Mail, makeNotes},'),
+('IR5', 'app/tools', 'src/app/tools/calendar/calendar_manager.cpp', 'The calendar manager opens a store of its own when given none', 'std::make_shared<CalendarManager>(std::move(store), std::move(diagnostics))', 'std::make_shared<CalendarManager>(store ? std::move(store) : std::make_shared<platform::InMemoryEventStore>(), std::move(diagnostics))'),
+('IR6', 'app/tools', 'src/app/tools/contacts/contacts_manager.cpp', 'The contacts manager opens a store of its own when given none', 'std::make_shared<ContactsManager>(std::move(store), std::move(diagnostics))', 'std::make_shared<ContactsManager>(store ? std::move(store) : std::make_shared<platform::InMemoryContactStore>(), std::move(diagnostics))'),
 ]

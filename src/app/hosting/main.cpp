@@ -1,10 +1,9 @@
 // The program: serves the tool registry over standard input and output.
-#include "app/hosting/linux_platform.hpp"
 #include "app/hosting/tool_bridge.hpp"
+#include "app/hosting/tool_families.hpp"
 #include "app/platform/defaults_store.hpp"
+#include "app/platform/linux_platform.hpp"
 #include "app/tools/registry/local_tool_service.hpp"
-#include "app/tools/tool_families.hpp"
-#include "app/vision/vision_tools.hpp"
 #include "mcp/server.hpp"
 #include "mcp/stdio_transport.hpp"
 #include "runtime/runtime.hpp"
@@ -104,11 +103,8 @@ constexpr auto kStopGrace = std::chrono::milliseconds(500);
 int serve(TerminationSignals& signals) {
     const auto inputEnded = std::make_unique<std::stop_source>();
     rt::MainExecutor executor;
-    app::platform::Platform platform = app::hosting::makeLinuxPlatform();
-    auto families = app::tools::makeToolFamilies(platform);
-    families.push_back(std::make_unique<app::vision::VisionToolFamily>(platform.environment, app::vision::EngineSource{},
-                                                                       platform.diagnostics));
-    app::tools::LocalToolService registry(platform.defaults, executor, std::move(families));
+    const app::platform::LinuxPlatform platform = app::platform::makeLinuxPlatform();
+    app::tools::LocalToolService registry(platform.defaults, executor, app::hosting::makeToolFamilies(platform));
 
     mcp::ServerCapabilities capabilities;
     capabilities.tools = mcp::ServerCapabilities::Tools{true};

@@ -29,6 +29,10 @@ std::string contactsDirectoryPath(const Environment& environment, DefaultsStore*
     return dataFolderPath(environment, defaults, "contactsDirectory", "contacts");
 }
 
+std::string messagesDatabasePath(const Environment& environment) {
+    return environment.homeDirectory() + "/Library/Messages/chat.db";
+}
+
 std::string dataFolderPath(const Environment& environment, DefaultsStore* defaults, std::string_view key,
                            std::string_view name) {
     if (defaults) {

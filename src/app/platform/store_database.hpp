@@ -22,6 +22,9 @@ std::string storeDatabasePath(const Environment& environment);
 std::string accessDecisionsPath(const Environment& environment);
 // What the calendar store keeps between runs: $XDG_DATA_HOME/brisolet/calendars.index.
 std::string calendarIndexPath(const Environment& environment);
+// The message database the messages family reads:
+// $HOME/Library/Messages/chat.db.
+std::string messagesDatabasePath(const Environment& environment);
 // The vCard folder: the one the defaults key `contactsDirectory` names, else
 // $XDG_DATA_HOME/brisolet/contacts.
 std::string contactsDirectoryPath(const Environment& environment, DefaultsStore* defaults = nullptr);

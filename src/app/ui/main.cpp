@@ -1,8 +1,8 @@
 // The settings program: the first-run guide, the client configuration to
 // copy and the permissions, over the same user files the server reads.
-#include "app/hosting/linux_platform.hpp"
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/environment.hpp"
+#include "app/platform/linux_platform.hpp"
 #include "app/ui/settings_app.hpp"
 #include "app/ui/single_instance.hpp"
 #include "app/ui/window_models.hpp"
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
             app::ui::brisoletCommand(QCoreApplication::applicationDirPath().toStdString(), path ? path : "");
         int status = 0;
         {
-            app::platform::Platform platform = app::hosting::makeLinuxPlatform();
+            app::platform::Platform platform = app::platform::makeLinuxPlatform();
             // A second start brings the running one forward and ends.
             app::ui::SingleInstance instance(
                 app::ui::singleInstanceName(app::platform::defaultsFilePath(*platform.environment)));

@@ -2,8 +2,8 @@
 
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/environment.hpp"
+#include "app/platform/store_database.hpp"
 #include "app/platform/url_opener.hpp"
-#include "app/tools/messages/messages_tools.hpp"
 #include "app/ui/artwork.hpp"
 #include "app/ui/gui_thread.hpp"
 #include "app/ui/main_window.hpp"
@@ -83,8 +83,7 @@ std::shared_ptr<PermissionManager> makePermissions(const platform::Platform& pla
     services.eventKit = std::move(eventKit);
     services.contacts = std::make_shared<tools::ContactsManager>(platform.contactStore, platform.diagnostics);
     services.trust = platform.accessibilityTrust;
-    services.messagesDatabasePath =
-        tools::MessagesToolFamily(platform.environment, platform.scriptHost).messagesDatabasePath();
+    services.messagesDatabasePath = platform::messagesDatabasePath(*platform.environment);
     services.panes = std::move(panes);
     services.diagnostics = platform.diagnostics;
     return std::make_shared<PermissionManager>(std::move(services));

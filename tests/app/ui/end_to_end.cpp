@@ -2,7 +2,7 @@
 // on; a stdio server on the same home is told the tool list changed and lists "send_email".
 #include "qt_test_support.hpp"
 
-#include "app/hosting/linux_platform.hpp"
+#include "app/platform/linux_platform.hpp"
 #include "support/child_process.hpp"
 
 #include <QApplication>
@@ -47,7 +47,7 @@ TEST(EndToEnd, SettingsSwitchMailOnForARunningServer) {
 
     rt::MainExecutor executor;
     {
-        SettingsApp settings(executor, hosting::makeLinuxPlatform(), SettingsApp::Options{BRISOLET_EXECUTABLE, true});
+        SettingsApp settings(executor, platform::makeLinuxPlatform(), SettingsApp::Options{BRISOLET_EXECUTABLE, true});
         settings.start();
         ASSERT_NE(settings.trayIcon(), nullptr);  // the desktop has a tray: the window waits for a click
         EXPECT_EQ(settings.mainWindow(), nullptr);

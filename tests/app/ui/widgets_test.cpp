@@ -1,6 +1,6 @@
 #include "qt_test_support.hpp"
 
-#include "app/hosting/linux_platform.hpp"
+#include "app/platform/linux_platform.hpp"
 
 #include "app/ui/artwork.hpp"
 #include "app/ui/single_instance.hpp"
@@ -26,7 +26,7 @@ struct Program : ::testing::Test {
     std::unique_ptr<SettingsApp> settings;
 
     void start() {
-        settings = std::make_unique<SettingsApp>(executor, hosting::makeLinuxPlatform(),
+        settings = std::make_unique<SettingsApp>(executor, platform::makeLinuxPlatform(),
                                                  SettingsApp::Options{"/opt/brisolet/brisolet", false});
         settings->start();
     }

@@ -1,27 +1,14 @@
 #include "app/tools/calendar/calendar_manager.hpp"
 
-#include "app/platform/access_prompter.hpp"
-#include "app/platform/environment.hpp"
 #include "app/platform/diagnostic_sink.hpp"
-#include "app/platform/ical_event_store.hpp"
-#include "app/platform/store_database.hpp"
 #include "app/tools/calendar/calendar_dates.hpp"
+#include "app/tools/registry/process_wide.hpp"
 #include "json/json.hpp"
 #include "json/utf8.hpp"
 
-#include <mutex>
 #include <stdexcept>
 
 namespace app::tools {
-
-std::shared_ptr<platform::EventStore> openProgramEventStore() {
-    platform::SystemEnvironment environment;
-    return std::make_shared<platform::IcalEventStore>(
-        platform::dataFolderPath(environment, nullptr, "calendarsDirectory", "calendars"),
-        std::make_shared<platform::SqliteAccessPrompter>(platform::accessDecisionsPath(environment)),
-        std::make_shared<platform::StderrDiagnosticSink>(), platform::storeDatabasePath(environment),
-        platform::calendarIndexPath(environment));
-}
 
 // CalendarManager
 
@@ -34,13 +21,8 @@ CalendarManager::CalendarManager(std::shared_ptr<platform::EventStore> store,
 
 std::shared_ptr<CalendarManager> CalendarManager::shared(std::shared_ptr<platform::EventStore> store,
                                                          std::shared_ptr<platform::DiagnosticSink> diagnostics) {
-    static std::once_flag once;
-    static std::shared_ptr<CalendarManager> instance;
-    std::call_once(once, [&] {
-        if (!store) store = openProgramEventStore();
-        instance = std::make_shared<CalendarManager>(std::move(store), std::move(diagnostics));
-    });
-    return instance;
+    return processWide<CalendarManager>(
+        [&] { return std::make_shared<CalendarManager>(std::move(store), std::move(diagnostics)); });
 }
 
 bool CalendarManager::ensureAccess() {

@@ -14,11 +14,6 @@
 
 namespace app::tools {
 
-// The program's own event store: the collections under
-// $XDG_DATA_HOME/brisolet/calendars, access decisions in access.sqlite. Used
-// by the shared instances when nobody handed them a store.
-std::shared_ptr<platform::EventStore> openProgramEventStore();
-
 class CalendarManager {
 public:
     // Throws std::invalid_argument for a null store. A null sink is standard error.
@@ -30,9 +25,10 @@ public:
     CalendarManager& operator=(const CalendarManager&) = delete;
 
     // The process-wide manager, made at the first call over the given store
-    // (the program passes its own), or over openProgramEventStore() when the
-    // first caller gives none. Later calls return it and ignore the arguments.
-    static std::shared_ptr<CalendarManager> shared(std::shared_ptr<platform::EventStore> store = nullptr,
+    // (the program's one event store). Later calls return it and ignore the
+    // arguments. Throws std::invalid_argument while none is made and the store
+    // is null.
+    static std::shared_ptr<CalendarManager> shared(std::shared_ptr<platform::EventStore> store,
                                                    std::shared_ptr<platform::DiagnosticSink> diagnostics = nullptr);
 
     platform::EventStore& store() const { return *store_; }

@@ -3,9 +3,9 @@
 #include "app/platform/unicode_text.hpp"
 #include "app/tools/calendar/calendar_manager.hpp"
 #include "app/tools/calendar/calendar_text.hpp"
+#include "app/tools/registry/process_wide.hpp"
 #include "app/tools/registry/tool_error.hpp"
 
-#include <mutex>
 #include <stdexcept>
 
 namespace app::tools {
@@ -57,13 +57,9 @@ EventKitService::EventKitService(std::shared_ptr<platform::EventStore> store,
 std::shared_ptr<EventKitService> EventKitService::shared(std::shared_ptr<platform::EventStore> store,
                                                          std::shared_ptr<platform::DiagnosticSink> diagnostics,
                                                          Clock clock) {
-    static std::once_flag once;
-    static std::shared_ptr<EventKitService> instance;
-    std::call_once(once, [&] {
-        if (!store) store = openProgramEventStore();
-        instance = std::make_shared<EventKitService>(std::move(store), std::move(diagnostics), std::move(clock));
+    return processWide<EventKitService>([&] {
+        return std::make_shared<EventKitService>(std::move(store), std::move(diagnostics), std::move(clock));
     });
-    return instance;
 }
 
 bool EventKitService::requestAccess(EntityType type) {

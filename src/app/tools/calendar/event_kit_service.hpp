@@ -36,9 +36,10 @@ public:
     EventKitService& operator=(const EventKitService&) = delete;
 
     // The process-wide service, made at the first call over the given store
-    // (the program passes its own), or over openProgramEventStore() when the
-    // first caller gives none. Later calls return it and ignore the arguments.
-    static std::shared_ptr<EventKitService> shared(std::shared_ptr<platform::EventStore> store = nullptr,
+    // (the program's one event store). Later calls return it and ignore the
+    // arguments. Throws std::invalid_argument while none is made and the store
+    // is null.
+    static std::shared_ptr<EventKitService> shared(std::shared_ptr<platform::EventStore> store,
                                                    std::shared_ptr<platform::DiagnosticSink> diagnostics = nullptr,
                                                    Clock clock = nullptr);
 

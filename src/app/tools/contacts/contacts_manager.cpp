@@ -1,11 +1,9 @@
 #include "app/tools/contacts/contacts_manager.hpp"
 
-#include "app/platform/environment.hpp"
-#include "app/platform/store_database.hpp"
 #include "app/platform/unicode_text.hpp"
+#include "app/tools/registry/process_wide.hpp"
 #include "app/tools/registry/tool_error.hpp"
 
-#include <mutex>
 #include <stdexcept>
 
 namespace app::tools {
@@ -65,18 +63,8 @@ ContactsManager::ContactsManager(std::shared_ptr<platform::ContactStore> store,
 
 std::shared_ptr<ContactsManager> ContactsManager::shared(std::shared_ptr<platform::ContactStore> store,
                                                         std::shared_ptr<platform::DiagnosticSink> diagnostics) {
-    static std::once_flag once;
-    static std::shared_ptr<ContactsManager> instance;
-    std::call_once(once, [&] {
-        if (!store) {
-            platform::SystemEnvironment environment;
-            store = std::make_shared<platform::VCardContactStore>(
-                platform::contactsDirectoryPath(environment),
-                std::make_shared<platform::SqliteAccessPrompter>(platform::storeDatabasePath(environment)));
-        }
-        instance = std::make_shared<ContactsManager>(std::move(store), std::move(diagnostics));
-    });
-    return instance;
+    return processWide<ContactsManager>(
+        [&] { return std::make_shared<ContactsManager>(std::move(store), std::move(diagnostics)); });
 }
 
 void ContactsManager::requestAccess() {

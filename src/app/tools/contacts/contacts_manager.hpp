@@ -43,10 +43,10 @@ public:
     virtual ~ContactsManager() = default;
 
     // The process-wide manager, made at the first call over the given store
-    // (the program passes its own), or over the program's vCard folder and
-    // store when the first caller gives none. Later calls return it and
-    // ignore the arguments.
-    static std::shared_ptr<ContactsManager> shared(std::shared_ptr<platform::ContactStore> store = nullptr,
+    // (the program's one contact store). Later calls return it and ignore the
+    // arguments. Throws std::invalid_argument while none is made and the store
+    // is null.
+    static std::shared_ptr<ContactsManager> shared(std::shared_ptr<platform::ContactStore> store,
                                                    std::shared_ptr<platform::DiagnosticSink> diagnostics = nullptr);
 
     // Returns when the contacts may be read. Throws ToolError

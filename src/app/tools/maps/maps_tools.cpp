@@ -1,9 +1,5 @@
 #include "app/tools/maps/maps_tools.hpp"
 
-#include "app/platform/city_directory.hpp"
-#include "app/tools/maps/maps_stand_in.hpp"
-#include "app/tools/maps/offline_routes.hpp"
-#include "app/tools/maps/place_search.hpp"
 #include "app/tools/registry/tool_error.hpp"
 #include "json/utf8.hpp"
 
@@ -79,16 +75,6 @@ MapsToolFamily::MapsToolFamily(std::shared_ptr<MapsService> service) : service_(
 
 std::string MapsToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
     return handleMapsTool(*service_, name, arguments);
-}
-
-std::unique_ptr<ToolFamily> makeMapsToolFamily(const platform::Platform& platform) {
-    if (!platform.cityDirectory || !platform.scriptHost || !platform.urlOpener) return nullptr;
-    if (auto* host = dynamic_cast<platform::TemplateScriptHost*>(platform.scriptHost.get()))
-        registerMapsScripts(*host, std::make_shared<MapsStandIn>(platform.urlOpener));
-    auto service = std::make_shared<MapsService>(std::make_shared<CitySearch>(platform.cityDirectory),
-                                                 std::make_shared<EstimatedDirections>(),
-                                                 std::make_shared<EnglishMapsFormatters>(), platform.scriptHost);
-    return std::make_unique<MapsToolFamily>(std::move(service));
 }
 
 }  // namespace app::tools

@@ -2,7 +2,6 @@
 // MapsService.
 #pragma once
 
-#include "app/platform/platform.hpp"
 #include "app/tools/maps/maps_service.hpp"
 #include "app/tools/registry/tool_family.hpp"
 
@@ -29,9 +28,5 @@ public:
 private:
     std::shared_ptr<MapsService> service_;
 };
-
-// The family on the platform's city directory, script host and URL opener
-// (none when one is missing); teaches a template host the Maps script.
-std::unique_ptr<ToolFamily> makeMapsToolFamily(const platform::Platform& platform);
 
 }  // namespace app::tools

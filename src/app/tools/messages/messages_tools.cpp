@@ -2,6 +2,7 @@
 
 #include "app/platform/apple_script.hpp"
 #include "app/platform/sqlite.hpp"
+#include "app/platform/store_database.hpp"
 #include "app/tools/registry/tool_error.hpp"
 #include "json/json.hpp"
 #include "json/utf8.hpp"
@@ -262,9 +263,7 @@ std::string MessagesToolFamily::handle(const std::string& name, const Arguments&
     throw ToolError(kDomain, 404, "Unknown messages tool: " + name);
 }
 
-std::string MessagesToolFamily::messagesDatabasePath() const {
-    return environment_->homeDirectory() + "/Library/Messages/chat.db";
-}
+std::string MessagesToolFamily::messagesDatabasePath() const { return platform::messagesDatabasePath(*environment_); }
 
 std::string MessagesToolFamily::runAppleScript(std::string_view source, const std::string& recipient) {
     platform::ScriptRun run = scriptHost_->run(source);
