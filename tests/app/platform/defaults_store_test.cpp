@@ -434,10 +434,10 @@ TEST_F(FileDefaultsTest, ASaveLandingAsAWriteSwapsInIsPutBack) {
         EXPECT_EQ(doc.find("mine")->asBool(), !row.counted);
         EXPECT_EQ(store.integer("toolCallCount"), row.counted ? 15 : 10);
         const auto lines = reports->lines();
-        EXPECT_EQ(lines.size(), gaveUp ? 1u : 0u);
-        if (gaveUp && !lines.empty()) {
-            EXPECT_NE(lines[0].find("it kept changing while being merged"), std::string::npos);
-        }
+        // Each write that gives up says so (a busy machine can make one flush
+        // give up twice); nothing else is reported.
+        EXPECT_EQ(!lines.empty(), gaveUp);
+        for (const auto& line : lines) EXPECT_NE(line.find("it kept changing while being merged"), std::string::npos) << line;
     }
 }
 
