@@ -70,7 +70,6 @@ struct Member {
     std::string_view key;
     T R::*member;
     T (*fallback)() = nullptr;
-    Item (*read)(const json::Value&, json::CodingPath&) = nullptr;  // instead of decode<Item>
 
     void write(json::Object& out, const R& r) const {
         const T& value = r.*member;
@@ -92,7 +91,6 @@ struct Member {
             else return T{};
         }
         PathGuard guard(in.path(), key);
-        if (read) return read(*v, in.path());
         return decode<Item>(*v, in.path());
     }
 
@@ -123,9 +121,8 @@ constexpr auto required(std::string_view key, T R::*member) {
     return Member<Presence::required, R, T>{key, member};
 }
 template <class R, class T>
-constexpr auto optional(std::string_view key, std::optional<T> R::*member,
-                        T (*read)(const json::Value&, json::CodingPath&) = nullptr) {
-    return Member<Presence::omittedWhenAbsent, R, std::optional<T>>{key, member, nullptr, read};
+constexpr auto optional(std::string_view key, std::optional<T> R::*member) {
+    return Member<Presence::omittedWhenAbsent, R, std::optional<T>>{key, member};
 }
 template <class R, class T>
 constexpr auto nullWhenAbsent(std::string_view key, std::optional<T> R::*member) {

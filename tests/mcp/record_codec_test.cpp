@@ -217,7 +217,7 @@ TEST(RecordCodec, HashFollowsEveryField) {
              R"({"arguments":{"b":2,"a":1},"name":"n"})", true),
         pair(std::type_identity<CreateSamplingMessage::Parameters>{}, "temperature", R"({"messages":[],"maxTokens":1,"temperature":0.5})",
              R"({"messages":[],"maxTokens":1,"temperature":0.25})", false),
-        pair(std::type_identity<Tool::Content>{}, "image and audio", R"({"type":"image","data":"d","mimeType":"m"})",
+        pair(std::type_identity<Prompt::Message::Content>{}, "image and audio", R"({"type":"image","data":"d","mimeType":"m"})",
              R"({"type":"audio","data":"d","mimeType":"m"})", false),
         pair(std::type_identity<Tool>{}, "last annotation", R"({"name":"t","inputSchema":{},"annotations":{"readOnlyHint":true}})",
              R"({"name":"t","inputSchema":{},"annotations":{"readOnlyHint":false}})", false),

@@ -260,7 +260,7 @@ M = [
 ('RC2', 'mcp', 'src/mcp/record.hpp', 'A missing required key is reported as a null value', '            if (!v) throw json::DecodingError::keyNotFound(key, in.path());', '            if (!v) throw json::DecodingError::valueNotFound(typeName::string, in.path());'),
 ('RC3', 'mcp', 'src/mcp/record.hpp', 'A field left out when empty is written empty', '            if (!value.empty()) out.appendUnchecked(std::string(key), encode(value));', '            out.appendUnchecked(std::string(key), encode(value));'),
 ('RC4', 'mcp', 'src/mcp/record.hpp', 'A missing member with a fallback reads as empty', '            if constexpr (P == Presence::defaulted) return fallback();', '            if constexpr (false) return fallback();'),
-('RC5', 'mcp', 'src/mcp/record.hpp', "A field's own reader is skipped", '        if (read) return read(*v, in.path());\n', ''),
+('RC5', 'mcp', 'src/mcp/record.hpp', "A tool's absent description is left out instead of written as null", '        if constexpr (P == Presence::omittedWhenAbsent) {', '        if constexpr (P == Presence::omittedWhenAbsent || P == Presence::nullWhenAbsent) {'),
 ('RC6', 'mcp', 'src/mcp/record.hpp', 'A fixed tag of any JSON type is accepted', '        expectKind(*v, json::Kind::String, typeName::string, in.path());\n', ''),
 ('RC7', 'mcp', 'src/mcp/record.hpp', 'Null is refused where it stands for the empty record', '        if (Fields<R>::nullIsEmpty && v.isNull()) return R();', '        if (false) return R();'),
 ('RC8', 'mcp', 'src/mcp/content.hpp', 'A content item is written without its "type"', '            out.appendUnchecked("type", json::Value(item.type));\n', ''),
