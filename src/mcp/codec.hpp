@@ -1,6 +1,6 @@
-// How protocol records travel to and from JSON.
+// How protocol values travel to and from JSON.
 //
-// Every record type X of the protocol library (in namespace mcp) provides two
+// Every codable type X of the protocol library (in namespace mcp) provides two
 // free functions next to its declaration, found by argument-dependent lookup:
 //
 //     json::Value toJson(const X& x);
@@ -16,33 +16,17 @@
 //     std::string s = mcp::encodeText(x); // encode, then json::write
 //
 // bool, integers, double, std::string, std::optional<T>, std::vector<T> and
-// std::map<std::string, T> are handled here already.
-//
-// A typical record:
-//
-//     json::Value toJson(const Tool& t) {
-//         ObjectEncoder out;
-//         out.set("name", t.name);                      // always written
-//         out.setOptional("title", t.title);            // left out when absent
-//         return std::move(out).finish();
-//     }
-//     Tool fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<Tool>) {
-//         ObjectDecoder in(v, path);                    // not an object: typeMismatch
-//         Tool t;
-//         t.name = in.required<std::string>("name");    // missing: keyNotFound,
-//                                                       // null: valueNotFound,
-//                                                       // wrong type: typeMismatch
-//         t.title = in.optional<std::string>("title");  // missing or null: nullopt
-//         return t;
-//     }
-//
-// Keys a record does not know are ignored. Text failures of the protocol's own
-// rules use json::DecodingError::dataCorrupted(description, path).
-//
-// A record's header declares the pair, with the record's hash (mcp/hash.hpp),
-// in one line:
+// std::map<std::string, T> are handled here already. The protocol's records
+// are described by their fields and share one codec (mcp/record.hpp); a
+// record's header declares its functions, with its hash (mcp/hash.hpp), in
+// one line:
 //
 //     BRISOLET_MCP_CODABLE(Tool);
+//
+// The envelopes and errors, whose shapes are not a plain list of fields, write
+// through ObjectEncoder and read through ObjectDecoder below. Keys a record
+// does not know are ignored. Text failures of the protocol's own rules use
+// json::DecodingError::dataCorrupted(description, path).
 #pragma once
 
 #include "json/json.hpp"

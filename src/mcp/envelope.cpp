@@ -1,5 +1,7 @@
 #include "mcp/envelope.hpp"
 
+#include "mcp/record.hpp"
+
 namespace mcp::detail {
 
 void checkVersion(const ObjectDecoder& in) {
@@ -14,6 +16,8 @@ void checkVersion(const ObjectDecoder& in) {
 }  // namespace mcp::detail
 
 namespace mcp {
+
+BRISOLET_MCP_RECORD(ListParameters, field::optional("cursor", &ListParameters::cursor));
 
 namespace {
 

@@ -68,16 +68,7 @@ struct ListParameters {
 template <>
 inline constexpr bool enableNotRequired<ListParameters> = true;
 
-inline json::Value toJson(const ListParameters& p) {
-    ObjectEncoder out;
-    out.setOptional("cursor", p.cursor);
-    return std::move(out).finish();
-}
-inline ListParameters fromJson(const json::Value& v, json::CodingPath& path, std::type_identity<ListParameters>) {
-    ObjectDecoder in(v, path);
-    return ListParameters{in.optional<std::string>("cursor")};
-}
-inline void hashInto(Hasher& h, const ListParameters& p) { hashInto(h, p.cursor); }
+BRISOLET_MCP_CODABLE(ListParameters);
 
 template <class T>
 concept Payload = Codable<T> && std::equality_comparable<T> && std::copy_constructible<T>;

@@ -92,12 +92,4 @@ std::size_t hashValue(const T& value) {
     return static_cast<std::size_t>(h.finish());
 }
 
-// Use as the Hash parameter of unordered containers: std::unordered_set<ID, mcp::Hash>.
-struct Hash {
-    template <class T>
-    std::size_t operator()(const T& value) const {
-        return hashValue(value);
-    }
-};
-
 }  // namespace mcp

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "mcp/codec.hpp"
+#include "mcp/content.hpp"
 #include "mcp/envelope.hpp"
 #include "mcp/hash.hpp"
 #include "mcp/string_enum.hpp"
@@ -33,24 +34,12 @@ struct Prompt {
     struct Message {
         enum class Role { user, assistant };
 
-        // A flat JSON object told apart by "type".
-        class Content {
-        public:
-            struct Text {
-                std::string text{};
-                friend bool operator==(const Text&, const Text&) = default;
-            };
-            struct Image {
-                std::string data{};
-                std::string mimeType{};
-                friend bool operator==(const Image&, const Image&) = default;
-            };
-            struct Audio {
-                std::string data{};
-                std::string mimeType{};
-                friend bool operator==(const Audio&, const Audio&) = default;
-            };
+        struct ContentCases {
+            using Text = content::Text;
+            using Image = content::Image;
+            using Audio = content::Audio;
             struct Resource {
+                static constexpr std::string_view type = "resource";
                 std::string uri{};
                 std::string mimeType{};  // required here, unlike in Resource::Content
                 std::optional<std::string> text{};
@@ -59,40 +48,9 @@ struct Prompt {
             };
             // Case indices 0 to 3 in this order.
             using Variant = std::variant<Text, Image, Audio, Resource>;
-
-            Content(Text c) : v_(std::move(c)) {}
-            Content(Image c) : v_(std::move(c)) {}
-            Content(Audio c) : v_(std::move(c)) {}
-            Content(Resource c) : v_(std::move(c)) {}
-            // From a text: the text case.
-            Content(std::string text) : v_(Text{std::move(text)}) {}
-            Content(const char* text) : v_(Text{text}) {}
-
-            static Content text(std::string text) { return Content(Text{std::move(text)}); }
-            static Content image(std::string data, std::string mimeType) {
-                return Content(Image{std::move(data), std::move(mimeType)});
-            }
-            static Content audio(std::string data, std::string mimeType) {
-                return Content(Audio{std::move(data), std::move(mimeType)});
-            }
-            static Content resource(std::string uri, std::string mimeType,
-                                    std::optional<std::string> text = std::nullopt,
-                                    std::optional<std::string> blob = std::nullopt) {
-                return Content(Resource{std::move(uri), std::move(mimeType), std::move(text), std::move(blob)});
-            }
-
-            std::size_t index() const { return v_.index(); }
-            const Variant& variant() const { return v_; }
-            template <class C>
-            const C* get() const {
-                return std::get_if<C>(&v_);
-            }
-
-            friend bool operator==(const Content&, const Content&) = default;
-
-        private:
-            Variant v_;
+            static constexpr std::string_view unknownType = "Unknown content type";
         };
+        using Content = ContentUnion<ContentCases>;
 
         Role role;
         Content content;

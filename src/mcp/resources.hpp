@@ -5,6 +5,7 @@
 #include "mcp/codec.hpp"
 #include "mcp/envelope.hpp"
 #include "mcp/hash.hpp"
+#include "mcp/record.hpp"
 
 #include <cstdint>
 #include <map>
@@ -39,6 +40,8 @@ struct Resource {
         friend bool operator==(const Content&, const Content&) = default;
 
     private:
+        friend struct Fields<Content>;
+
         std::string uri_;
         std::optional<std::string> mimeType_;
         std::optional<std::string> text_;

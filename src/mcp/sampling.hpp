@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mcp/codec.hpp"
+#include "mcp/content.hpp"
 #include "mcp/envelope.hpp"
 #include "mcp/hash.hpp"
 #include "mcp/string_enum.hpp"
@@ -27,44 +28,14 @@ struct Sampling {
     struct Message {
         enum class Role { user, assistant };
 
-        // A flat JSON object told apart by "type".
-        class Content {
-        public:
-            struct Text {
-                std::string text{};
-                friend bool operator==(const Text&, const Text&) = default;
-            };
-            struct Image {
-                std::string data{};  // usually base64; never checked here
-                std::string mimeType{};
-                friend bool operator==(const Image&, const Image&) = default;
-            };
+        struct ContentCases {
+            using Text = content::Text;
+            using Image = content::Image;
             // Case indices: 0 text, 1 image.
             using Variant = std::variant<Text, Image>;
-
-            Content(Text c) : v_(std::move(c)) {}
-            Content(Image c) : v_(std::move(c)) {}
-            // From a text: the text case.
-            Content(std::string text) : v_(Text{std::move(text)}) {}
-            Content(const char* text) : v_(Text{text}) {}
-
-            static Content text(std::string text) { return Content(Text{std::move(text)}); }
-            static Content image(std::string data, std::string mimeType) {
-                return Content(Image{std::move(data), std::move(mimeType)});
-            }
-
-            std::size_t index() const { return v_.index(); }
-            const Variant& variant() const { return v_; }
-            template <class C>
-            const C* get() const {
-                return std::get_if<C>(&v_);
-            }
-
-            friend bool operator==(const Content&, const Content&) = default;
-
-        private:
-            Variant v_;
+            static constexpr std::string_view unknownType = "Unknown sampling message content type";
         };
+        using Content = ContentUnion<ContentCases>;
 
         Role role;
         Content content;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mcp/codec.hpp"
+#include "mcp/content.hpp"
 #include "mcp/envelope.hpp"
 #include "mcp/hash.hpp"
 #include "mcp/value.hpp"
@@ -46,25 +47,19 @@ struct Tool {
         friend bool operator==(const Annotations&, const Annotations&) = default;
     };
 
-    // One item of a tool's answer: a flat JSON object told apart by "type".
-    class Content {
-    public:
-        struct Text {
-            std::string text{};
-            friend bool operator==(const Text&, const Text&) = default;
-        };
+    // One item of a tool's answer.
+    struct ContentCases {
+        using Text = content::Text;
         struct Image {
+            static constexpr std::string_view type = "image";
             std::string data{};  // usually base64; never checked here
             std::string mimeType{};
             std::optional<std::map<std::string, std::string>> metadata{};
             friend bool operator==(const Image&, const Image&) = default;
         };
-        struct Audio {
-            std::string data{};
-            std::string mimeType{};
-            friend bool operator==(const Audio&, const Audio&) = default;
-        };
+        using Audio = content::Audio;
         struct Resource {
+            static constexpr std::string_view type = "resource";
             std::string uri{};
             std::string mimeType{};
             std::optional<std::string> text{};
@@ -72,39 +67,9 @@ struct Tool {
         };
         // Case indices 0 to 3 in this order.
         using Variant = std::variant<Text, Image, Audio, Resource>;
-
-        Content(Text c) : v_(std::move(c)) {}
-        Content(Image c) : v_(std::move(c)) {}
-        Content(Audio c) : v_(std::move(c)) {}
-        Content(Resource c) : v_(std::move(c)) {}
-        // From a text: the text case.
-        Content(std::string text) : v_(Text{std::move(text)}) {}
-        Content(const char* text) : v_(Text{text}) {}
-
-        static Content text(std::string text) { return Content(Text{std::move(text)}); }
-        static Content image(std::string data, std::string mimeType,
-                             std::optional<std::map<std::string, std::string>> metadata = std::nullopt) {
-            return Content(Image{std::move(data), std::move(mimeType), std::move(metadata)});
-        }
-        static Content audio(std::string data, std::string mimeType) {
-            return Content(Audio{std::move(data), std::move(mimeType)});
-        }
-        static Content resource(std::string uri, std::string mimeType, std::optional<std::string> text = std::nullopt) {
-            return Content(Resource{std::move(uri), std::move(mimeType), std::move(text)});
-        }
-
-        std::size_t index() const { return v_.index(); }
-        const Variant& variant() const { return v_; }
-        template <class C>
-        const C* get() const {
-            return std::get_if<C>(&v_);
-        }
-
-        friend bool operator==(const Content&, const Content&) = default;
-
-    private:
-        Variant v_;
+        static constexpr std::string_view unknownType = "Unknown tool content type";
     };
+    using Content = ContentUnion<ContentCases>;
 
     std::string name{};
     std::optional<std::string> description{};
