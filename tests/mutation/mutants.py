@@ -333,4 +333,11 @@ M = [
 ('CB10', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Reminders without a list have no folder to open', '        return c ? c->path : root_;', '        return c ? std::optional<std::string>(c->path) : std::nullopt;'),
 ('CB11', 'app/tools', 'src/app/tools/calendar/reminders_scripts.cpp', 'Nothing to open answered as opened', 'if (!folder) throw platform::ScriptFailure("Reminders cannot open the list: the reminders are kept in no folder.");', 'if (!folder) return ++activations_, std::nullopt;'),
 ('CB12', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'A zone rule no date fits is handed to libical', '        if (!counted && !until) trouble =', '        if (false) trouble ='),
+# One row per tool (definition and handler together).
+('IW1', 'app/tools', 'src/app/tools/registry/tool_row.hpp', 'A call finds the first row its name begins', '        if (row.name == name) return &row;', '        if (row.name.starts_with(name)) return &row;'),
+('IW2', 'app/tools', 'src/app/tools/registry/tool_row.hpp', "A family's first tool is not listed", '    for (const auto& row : rows) tools.push_back(row.definition());', '    for (const auto& row : rows) if (&row != &*std::begin(rows)) tools.push_back(row.definition());'),
+('IW3', 'app/tools', 'src/app/tools/desktop/macos_control_tools.cpp', 'Desktop tools run without asking the trust check', '    if (!call.trust.isProcessTrusted(true)) return kDenied;\n', ''),
+('IW4', 'app/vision', 'src/app/vision/vision_tools.cpp', 'A vision call without its required path loads the module', '        if (!tools::textArgument(arguments, *key.ifText())) {', '        if (false) {'),
+('IW5', 'app/tools', 'src/app/tools/music/music_tools.cpp', "music_next runs the previous track's script", 'music.runAppleScript(musicNextScript)', 'music.runAppleScript(musicPreviousScript)'),
+('IW6', 'app/tools', 'src/app/tools/mail/mail_tools.cpp', "The mail tool's window text changes", '"发送邮件。"', '"发送邮件"'),
 ]
