@@ -340,4 +340,5 @@ M = [
 ('IW4', 'app/vision', 'src/app/vision/vision_tools.cpp', 'A vision call without its required path loads the module', '        if (!tools::textArgument(arguments, *key.ifText())) {', '        if (false) {'),
 ('IW5', 'app/tools', 'src/app/tools/music/music_tools.cpp', "music_next runs the previous track's script", 'music.runAppleScript(musicNextScript)', 'music.runAppleScript(musicPreviousScript)'),
 ('IW6', 'app/tools', 'src/app/tools/mail/mail_tools.cpp', "The mail tool's window text changes", '"发送邮件。"', '"发送邮件"'),
+('IW7', 'app/tools', 'src/app/tools/registry/tool_family.cpp', 'An unknown tool of a family is a bad argument, not a missing tool', 'throw ToolError(domain, 404, std::string("Unknown ")', 'throw ToolError(domain, 400, std::string("Unknown ")'),
 ]

@@ -198,17 +198,16 @@ std::vector<MCPTool> visionTools() { return tools::toolDefinitions(kVisionTools)
 std::string handleVisionTool(const std::string& name, const Arguments& arguments, const std::string& home,
                              const EngineSource& engine, std::stop_token stop,
                              platform::DiagnosticSink* diagnostics) {
-    const auto* tool = tools::findTool(kVisionTools, name);
-    if (!tool) throw ToolError("VisionTool", 404, "Unknown vision tool: " + name);
+    const auto& tool = tools::toolNamed(kVisionTools, name, "VisionTool", "vision");
     // The schema's required keys, checked before any module is loaded.
-    for (const auto& key : *tool->inputSchema.at("required").ifList()) {
+    for (const auto& key : *tool.inputSchema.at("required").ifList()) {
         if (!tools::textArgument(arguments, *key.ifText())) {
             throw ToolError("VisionTool", 400, "Missing required parameter: " + *key.ifText());
         }
     }
     VisionService service(engine(), std::move(stop), diagnostics);
     VisionCall call{service, arguments, home};
-    return json::write(tool->handler(call), kResultFormat);
+    return json::write(tool.handler(call), kResultFormat);
 }
 
 VisionToolFamily::VisionToolFamily(std::shared_ptr<platform::Environment> environment, EngineSource engine,

@@ -73,9 +73,7 @@ std::string CalendarToolHandler::handleCalendarTool(const std::string& name, con
     try {
         if (!manager_->ensureAccess())
             throw calendarError(403, "Calendar access denied. Please grant access in System Settings.");
-        const auto* tool = findTool(kCalendarTools, name);
-        if (!tool) throw calendarError(404, "Unknown calendar tool: " + name);
-        return (this->*tool->handler)(arguments);
+        return (this->*toolNamed(kCalendarTools, name, kCalendarToolDomain, "calendar").handler)(arguments);
     } catch (const ToolError&) {
         throw;
     } catch (const std::exception& error) {

@@ -83,9 +83,7 @@ std::string RemindersToolHandler::handle(const std::string& name, const Argument
 std::vector<MCPTool> reminderToolDefinitions() { return toolDefinitions(kRemindersTools); }
 
 std::string RemindersToolHandler::handleReminderTool(const std::string& name, const Arguments& arguments) {
-    const auto* tool = findTool(kRemindersTools, name);
-    if (!tool) throw ToolError(kRemindersToolDomain, 404, "Unknown reminders tool: " + name);
-    return (this->*tool->handler)(arguments);
+    return (this->*toolNamed(kRemindersTools, name, kRemindersToolDomain, "reminders").handler)(arguments);
 }
 
 std::string RemindersToolHandler::remindersAdd(const Arguments& arguments) {

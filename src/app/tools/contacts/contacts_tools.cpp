@@ -65,9 +65,7 @@ std::vector<MCPTool> contactsToolDefinitions() { return toolDefinitions(kContact
 
 std::string handleContactsTool(ContactsManager& manager, const std::string& name, const Arguments& arguments) {
     manager.requestAccess();
-    const auto* tool = findTool(kContactsTools, name);
-    if (!tool) throw ToolError(kDomain, 404, "Unknown contacts tool: " + name);
-    return tool->handler(manager, arguments);
+    return toolNamed(kContactsTools, name, kDomain, "contacts").handler(manager, arguments);
 }
 
 ContactsToolFamily::ContactsToolFamily(std::shared_ptr<ContactsManager> manager) : manager_(std::move(manager)) {

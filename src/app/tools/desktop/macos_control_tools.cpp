@@ -111,10 +111,9 @@ std::vector<MCPTool> macOSControlToolDefinitions() { return toolDefinitions(kDes
 
 std::string handleMacOSControlTool(MacOSControlService& service, platform::AccessibilityTrust& trust,
                                    const std::string& name, const Arguments& arguments, std::stop_token stop) {
-    const auto* tool = findTool(kDesktopTools, name);
-    if (!tool) throw ToolError("MacOSControlTool", 404, "Unknown macOS control tool: " + name);
+    const auto& tool = toolNamed(kDesktopTools, name, "MacOSControlTool", "macOS control");
     DesktopCall call{service, trust};
-    return tool->handler(call, arguments, stop);
+    return tool.handler(call, arguments, stop);
 }
 
 MacOSControlToolFamily::MacOSControlToolFamily(std::shared_ptr<platform::AccessibilityTrust> trust,

@@ -43,19 +43,21 @@ std::string mailtoRecipient(std::string_view recipient) {
     return out;
 }
 
+std::string sendEmailTool(platform::UrlOpener& opener, const Arguments& arguments) {
+    auto recipient = textArgument(arguments, "recipient");
+    if (!recipient) throw ToolError("LocalTool", 400, "Missing recipient");
+    auto subject = textArgument(arguments, "subject");
+    auto body = textArgument(arguments, "body");
+    return sendEmail(opener, *recipient, subject.value_or(""), body.value_or(""));
+}
+
 const ToolRow<std::string (*)(platform::UrlOpener&, const Arguments&)> kMailTools[] = {
     {"send_email", "Send an email.", "发送邮件。",
      objectSchema(AnyMap{{"recipient", schemaProperty("string", "Recipient's email address")},
                          {"subject", schemaProperty("string", "Email subject")},
                          {"body", schemaProperty("string", "Email body content")}},
                   AnyList{"recipient"}),
-     [](platform::UrlOpener& opener, const Arguments& arguments) {
-         auto recipient = textArgument(arguments, "recipient");
-         if (!recipient) throw ToolError("LocalTool", 400, "Missing recipient");
-         auto subject = textArgument(arguments, "subject");
-         auto body = textArgument(arguments, "body");
-         return sendEmail(opener, *recipient, subject.value_or(""), body.value_or(""));
-     }},
+     sendEmailTool},
 };
 
 }  // namespace
@@ -128,9 +130,7 @@ std::string sendEmail(platform::UrlOpener& opener, const std::string& recipient,
 std::vector<MCPTool> mailToolDefinitions() { return toolDefinitions(kMailTools); }
 
 std::string handleMailTool(platform::UrlOpener& opener, const std::string& name, const Arguments& arguments) {
-    const auto* tool = findTool(kMailTools, name);
-    if (!tool) throw ToolError("MailTool", 404, "Unknown mail tool: " + name);
-    return tool->handler(opener, arguments);
+    return toolNamed(kMailTools, name, "MailTool", "mail").handler(opener, arguments);
 }
 
 MailToolFamily::MailToolFamily(std::shared_ptr<platform::UrlOpener> opener) : opener_(std::move(opener)) {
@@ -138,7 +138,8 @@ MailToolFamily::MailToolFamily(std::shared_ptr<platform::UrlOpener> opener) : op
 }
 
 std::string MailToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
-    return handleMailTool(*opener_, name, arguments);
+    // Not through handleMailTool: one frame less for every error to unwind.
+    return toolNamed(kMailTools, name, "MailTool", "mail").handler(*opener_, arguments);
 }
 
 }  // namespace app::tools

@@ -68,9 +68,7 @@ const ToolRow<std::string (*)(MapsService&, const Arguments&)> kMapsTools[] = {
 std::vector<MCPTool> mapsToolDefinitions() { return toolDefinitions(kMapsTools); }
 
 std::string handleMapsTool(MapsService& service, const std::string& name, const Arguments& arguments) {
-    const auto* tool = findTool(kMapsTools, name);
-    if (!tool) throw ToolError(kDomain, 404, "Unknown maps tool: " + name);
-    return tool->handler(service, arguments);
+    return toolNamed(kMapsTools, name, kDomain, "maps").handler(service, arguments);
 }
 
 MapsToolFamily::MapsToolFamily(std::shared_ptr<MapsService> service) : service_(std::move(service)) {

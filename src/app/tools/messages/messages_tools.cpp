@@ -256,9 +256,7 @@ MessagesToolFamily::MessagesToolFamily(std::shared_ptr<platform::Environment> en
 std::vector<MCPTool> messagesToolDefinitions() { return toolDefinitions(kMessagesTools); }
 
 std::string MessagesToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token stop) {
-    const auto* tool = findTool(kMessagesTools, name);
-    if (!tool) throw ToolError(kDomain, 404, "Unknown messages tool: " + name);
-    return (this->*tool->handler)(arguments, std::move(stop));
+    return (this->*toolNamed(kMessagesTools, name, kDomain, "messages").handler)(arguments, std::move(stop));
 }
 
 std::string MessagesToolFamily::messagesDatabasePath() const {

@@ -239,9 +239,7 @@ std::string MusicToolFamily::runAppleScript(std::string_view source) {
 std::vector<MCPTool> musicToolDefinitions() { return toolDefinitions(kMusicTools); }
 
 std::string MusicToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
-    const auto* tool = findTool(kMusicTools, name);
-    if (!tool) throw ToolError(kDomain, 404, "Unknown music tool: " + name);
-    return tool->handler(*this, arguments);
+    return toolNamed(kMusicTools, name, kDomain, "music").handler(*this, arguments);
 }
 
 }  // namespace app::tools

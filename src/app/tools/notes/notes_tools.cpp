@@ -307,9 +307,7 @@ NotesToolFamily::NotesToolFamily(std::shared_ptr<platform::Environment> environm
 std::vector<MCPTool> notesToolDefinitions() { return toolDefinitions(kNotesTools); }
 
 std::string NotesToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
-    const auto* tool = findTool(kNotesTools, name);
-    if (!tool) throw ToolError(kDomain, 404, "Unknown notes tool: " + name);
-    return (this->*tool->handler)(arguments);
+    return (this->*toolNamed(kNotesTools, name, kDomain, "notes").handler)(arguments);
 }
 
 std::string NotesToolFamily::runAppleScript(std::string_view source) {

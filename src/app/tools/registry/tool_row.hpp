@@ -47,4 +47,16 @@ auto findTool(const Rows& rows, std::string_view name) -> decltype(&*std::begin(
     return nullptr;
 }
 
+// Throws ToolError(domain, 404, "Unknown <kind> tool: <name>").
+[[noreturn]] void throwUnknownTool(const char* domain, const char* kind, const std::string& name);
+
+// The row named exactly `name`, else the error above. The throw is out of
+// line: a family's dispatch then has nothing to clean up, and the errors its
+// tools throw pass through it at no cost.
+template <class Rows>
+const auto& toolNamed(const Rows& rows, const std::string& name, const char* domain, const char* kind) {
+    if (const auto* row = findTool(rows, name)) return *row;
+    throwUnknownTool(domain, kind, name);
+}
+
 }  // namespace app::tools
