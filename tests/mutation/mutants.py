@@ -363,4 +363,12 @@ M = [
 ('RC8', 'mcp', 'src/mcp/content.hpp', 'A content item is written without its "type"', '            out.appendUnchecked("type", json::Value(item.type));\n', ''),
 ('RC9', 'mcp', 'src/mcp/content.hpp', 'An unknown content "type" reads as the first case', '    if (out) return std::move(*out);', '    if (!out) out.emplace(readFields<std::variant_alternative_t<0, Variant>>(in));\n    return std::move(*out);'),
 ('RC10', 'mcp', 'src/mcp/content.hpp', 'Content cases with equal fields hash alike', '    h.combine(c.index());\n', ''),
+# One row per tool (definition and handler together).
+('IW1', 'app/tools', 'src/app/tools/registry/tool_row.hpp', 'A call finds the first row its name begins', '        if (row.name == name) return &row;', '        if (row.name.starts_with(name)) return &row;'),
+('IW2', 'app/tools', 'src/app/tools/registry/tool_row.hpp', "A family's first tool is not listed", '    for (const auto& row : rows) tools.push_back(row.definition());', '    for (const auto& row : rows) if (&row != &*std::begin(rows)) tools.push_back(row.definition());'),
+('IW3', 'app/tools', 'src/app/tools/desktop/macos_control_tools.cpp', 'Desktop tools run without asking the trust check', '    if (!call.trust.isProcessTrusted(true)) return kDenied;\n', ''),
+('IW4', 'app/vision', 'src/app/vision/vision_tools.cpp', 'A vision call without its required path loads the module', '        if (!tools::textArgument(arguments, *key.ifText())) {', '        if (false) {'),
+('IW5', 'app/tools', 'src/app/tools/music/music_tools.cpp', "music_next runs the previous track's script", 'music.runAppleScript(musicNextScript)', 'music.runAppleScript(musicPreviousScript)'),
+('IW6', 'app/tools', 'src/app/tools/mail/mail_tools.cpp', "The mail tool's window text changes", '"发送邮件。"', '"发送邮件"'),
+('IW7', 'app/tools', 'src/app/tools/registry/tool_family.cpp', 'An unknown tool of a family is a bad argument, not a missing tool', 'throw ToolError(domain, 404, std::string("Unknown ")', 'throw ToolError(domain, 400, std::string("Unknown ")'),
 ]

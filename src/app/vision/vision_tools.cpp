@@ -1,6 +1,7 @@
 #include "app/vision/vision_tools.hpp"
 
 #include "app/tools/registry/tool_error.hpp"
+#include "app/tools/registry/tool_row.hpp"
 #include "app/vision/vision_module.hpp"
 #include "app/vision/vision_paths.hpp"
 #include "app/vision/vision_service.hpp"
@@ -117,11 +118,25 @@ std::vector<VideoFeature> videoFeatures(const Arguments& arguments) {
     return features;
 }
 
-json::Value searchFace(VisionService& service, const Arguments& arguments, const std::string& target,
-                       const std::string& searchPath) {
+// One call: the service made for it, its arguments and the home a leading "~" stands for.
+struct VisionCall {
+    VisionService& service;
+    const Arguments& arguments;
+    const std::string& home;
+
+    std::string path(const char* key) const {
+        return expandTilde(tools::textArgument(arguments, key).value_or(""), home);
+    }
+    ImageRef image(const char* key) const { return service.loadCGImage(path(key)); }
+};
+
+json::Value searchFace(VisionCall& call) {
+    VisionService& service = call.service;
+    const Arguments& arguments = call.arguments;
+    const std::string searchPath = call.path("search_path");
     // The reference face comes first: no face there is the answer even for
     // an unknown search type.
-    std::optional<FacePrint> print = service.extractTargetFaceFeature(*service.loadCGImage(target));
+    std::optional<FacePrint> print = service.extractTargetFaceFeature(*call.image("target_image_path"));
     if (!print) throw ToolError("VisionService", 404, "No face detected in target image");
     const std::string type = tools::textArgument(arguments, "search_type").value_or("");
     // A whole number arrives as an integer.
@@ -139,69 +154,60 @@ json::Value searchFace(VisionService& service, const Arguments& arguments, const
     throw ToolError("VisionService", 400, "Invalid search type");
 }
 
-json::Value runTool(const std::string& name, const Arguments& arguments, const std::string& home,
-                    VisionEngine& engine, std::stop_token stop, platform::DiagnosticSink* diagnostics) {
-    VisionService service(engine, std::move(stop), diagnostics);
-    auto path = [&](const char* key) { return expandTilde(tools::textArgument(arguments, key).value_or(""), home); };
-
-    if (name == "vision_recognize_text") {
-        ImageRef image = service.loadCGImage(path("image_path"));
-        return service.recognizeText(*image, tools::textArgument(arguments, "recognition_level").value_or("accurate"),
-                                     textLanguages(arguments));
-    }
-    if (name == "vision_detect_barcodes") return service.detectBarcodes(path("image_path"), {});
-    if (name == "vision_recognize_animals") return service.recognizeAnimals(*service.loadCGImage(path("image_path")));
-    if (name == "vision_detect_body_pose") return service.detectBodyPose(*service.loadCGImage(path("image_path")));
-    if (name == "vision_detect_hand_pose") return service.detectHandPose(*service.loadCGImage(path("image_path")));
-    if (name == "vision_analyze_saliency") {
-        return service.analyzeSaliency(path("image_path"), tools::textArgument(arguments, "type").value_or("attention"));
-    }
-    if (name == "vision_analyze_video") {
-        return service.analyzeVideo(path("video_path"), tools::intArgument(arguments, "sample_interval").value_or(30),
-                                    videoFeatures(arguments));
-    }
-    if (name == "vision_compare_images") return service.compareImages(path("image_path_1"), path("image_path_2"));
-    return searchFace(service, arguments, path("target_image_path"), path("search_path"));
-}
+const tools::ToolRow<json::Value (*)(VisionCall&)> kVisionTools[] = {
+    {"vision_recognize_text", "Recognize text in an image, with the position of each line.",
+     "识别图片中的文字及每行文字的位置。", textSchema(),
+     [](VisionCall& call) {
+         ImageRef image = call.image("image_path");
+         return call.service.recognizeText(
+             *image, tools::textArgument(call.arguments, "recognition_level").value_or("accurate"),
+             textLanguages(call.arguments));
+     }},
+    {"vision_detect_barcodes", "Detect and decode barcodes and QR codes in an image.",
+     "检测并解码图片中的条形码和二维码。", imagePathSchema(),
+     [](VisionCall& call) { return call.service.detectBarcodes(call.path("image_path"), {}); }},
+    {"vision_recognize_animals", "Recognize animals (cats) in an image.", "识别图片中的动物（猫）。", imagePathSchema(),
+     [](VisionCall& call) { return call.service.recognizeAnimals(*call.image("image_path")); }},
+    {"vision_detect_body_pose", "Detect human body poses in an image.", "检测图片中的人体姿态。", imagePathSchema(),
+     [](VisionCall& call) { return call.service.detectBodyPose(*call.image("image_path")); }},
+    {"vision_detect_hand_pose", "Detect human hand poses in an image.", "检测图片中的手部姿态。", imagePathSchema(),
+     [](VisionCall& call) { return call.service.detectHandPose(*call.image("image_path")); }},
+    {"vision_analyze_saliency", "Find the salient regions of an image.", "分析图片中的显著区域。", saliencySchema(),
+     [](VisionCall& call) {
+         return call.service.analyzeSaliency(call.path("image_path"),
+                                             tools::textArgument(call.arguments, "type").value_or("attention"));
+     }},
+    {"vision_compare_images", "Compare two images and rate how similar they are.", "比较两张图片的相似度。",
+     compareSchema(),
+     [](VisionCall& call) { return call.service.compareImages(call.path("image_path_1"), call.path("image_path_2")); }},
+    {"vision_search_face", "Search for the face of a reference image in a video, an image or a folder.",
+     "在视频、图片或文件夹中搜索参考图片中的人脸。", searchFaceSchema(), searchFace},
+    {"vision_analyze_video", "Analyze sampled frames of a video: text, faces, animals and poses.",
+     "分析视频的采样帧：文字、人脸、动物和姿态。", videoSchema(),
+     [](VisionCall& call) {
+         return call.service.analyzeVideo(call.path("video_path"),
+                                          tools::intArgument(call.arguments, "sample_interval").value_or(30),
+                                          videoFeatures(call.arguments));
+     }},
+};
 
 }  // namespace
 
-std::vector<MCPTool> visionTools() {
-    return {
-        MCPTool::make("vision_recognize_text", "Recognize text in an image, with the position of each line.",
-                      "识别图片中的文字及每行文字的位置。", textSchema()),
-        MCPTool::make("vision_detect_barcodes", "Detect and decode barcodes and QR codes in an image.",
-                      "检测并解码图片中的条形码和二维码。", imagePathSchema()),
-        MCPTool::make("vision_recognize_animals", "Recognize animals (cats) in an image.", "识别图片中的动物（猫）。",
-                      imagePathSchema()),
-        MCPTool::make("vision_detect_body_pose", "Detect human body poses in an image.", "检测图片中的人体姿态。",
-                      imagePathSchema()),
-        MCPTool::make("vision_detect_hand_pose", "Detect human hand poses in an image.", "检测图片中的手部姿态。",
-                      imagePathSchema()),
-        MCPTool::make("vision_analyze_saliency", "Find the salient regions of an image.", "分析图片中的显著区域。",
-                      saliencySchema()),
-        MCPTool::make("vision_compare_images", "Compare two images and rate how similar they are.",
-                      "比较两张图片的相似度。", compareSchema()),
-        MCPTool::make("vision_search_face", "Search for the face of a reference image in a video, an image or a folder.",
-                      "在视频、图片或文件夹中搜索参考图片中的人脸。", searchFaceSchema()),
-        MCPTool::make("vision_analyze_video", "Analyze sampled frames of a video: text, faces, animals and poses.",
-                      "分析视频的采样帧：文字、人脸、动物和姿态。", videoSchema()),
-    };
-}
+std::vector<MCPTool> visionTools() { return tools::toolDefinitions(kVisionTools); }
 
 std::string handleVisionTool(const std::string& name, const Arguments& arguments, const std::string& home,
                              const EngineSource& engine, std::stop_token stop,
                              platform::DiagnosticSink* diagnostics) {
+    const auto& tool = tools::toolNamed(kVisionTools, name, "VisionTool", "vision");
     // The schema's required keys, checked before any module is loaded.
-    const std::vector<MCPTool> tools = visionTools();
-    auto tool = std::find_if(tools.begin(), tools.end(), [&](const MCPTool& t) { return t.name == name; });
-    if (tool == tools.end()) throw ToolError("VisionTool", 404, "Unknown vision tool: " + name);
-    for (const auto& key : *tool->inputSchema.at("required").ifList()) {
+    for (const auto& key : *tool.inputSchema.at("required").ifList()) {
         if (!tools::textArgument(arguments, *key.ifText())) {
             throw ToolError("VisionTool", 400, "Missing required parameter: " + *key.ifText());
         }
     }
-    return json::write(runTool(name, arguments, home, engine(), std::move(stop), diagnostics), kResultFormat);
+    VisionService service(engine(), std::move(stop), diagnostics);
+    VisionCall call{service, arguments, home};
+    return json::write(tool.handler(call), kResultFormat);
 }
 
 VisionToolFamily::VisionToolFamily(std::shared_ptr<platform::Environment> environment, EngineSource engine,

@@ -4,6 +4,7 @@
 #include "app/tools/calendar/calendar_scripts.hpp"
 #include "app/tools/calendar/calendar_text.hpp"
 #include "app/tools/registry/tool_error.hpp"
+#include "app/tools/registry/tool_row.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -22,41 +23,40 @@ ToolError calendarError(int code, std::string message) {
     return ToolError(kCalendarToolDomain, code, std::move(message));
 }
 
-}  // namespace
-
-std::vector<MCPTool> calendarToolDefinitions() {
-    std::vector<MCPTool> tools;
-    tools.push_back(MCPTool::make(
-        "get_events", "Get calendar events within a specified date range.", "获取指定日期范围内的日历事件。",
-        objectSchema(AnyMap{{"limit", schemaProperty("integer", kLimitDescription)},
-                            {"fromDate", schemaProperty("string", kFromDescription)},
-                            {"toDate", schemaProperty("string", "End date (ISO format, default: 7 days from now)")}},
-                     AnyList{})));
-    tools.push_back(MCPTool::make(
-        "search_events", "Search for calendar events matching keywords.", "搜索匹配关键词的日历事件。",
-        objectSchema(AnyMap{{"searchText", schemaProperty("string", "The text to search for")},
-                            {"limit", schemaProperty("integer", kLimitDescription)},
-                            {"fromDate", schemaProperty("string", kFromDescription)},
-                            {"toDate", schemaProperty("string", "End date (ISO format, default: 30 days from now)")}},
-                     AnyList{"searchText"})));
-    tools.push_back(MCPTool::make(
-        "create_event", "Create a new calendar event.", "创建新的日历事件。",
-        objectSchema(
-            AnyMap{
-                {"title", schemaProperty("string", "Event title")},
+const ToolRow<std::string (CalendarToolHandler::*)(const Arguments&)> kCalendarTools[] = {
+    {"get_events", "Get calendar events within a specified date range.", "获取指定日期范围内的日历事件。",
+     objectSchema(AnyMap{{"limit", schemaProperty("integer", kLimitDescription)},
+                         {"fromDate", schemaProperty("string", kFromDescription)},
+                         {"toDate", schemaProperty("string", "End date (ISO format, default: 7 days from now)")}},
+                  AnyList{}),
+     &CalendarToolHandler::getEvents},
+    {"search_events", "Search for calendar events matching keywords.", "搜索匹配关键词的日历事件。",
+     objectSchema(AnyMap{{"searchText", schemaProperty("string", "The text to search for")},
+                         {"limit", schemaProperty("integer", kLimitDescription)},
+                         {"fromDate", schemaProperty("string", kFromDescription)},
+                         {"toDate", schemaProperty("string", "End date (ISO format, default: 30 days from now)")}},
+                  AnyList{"searchText"}),
+     &CalendarToolHandler::searchEvents},
+    {"create_event", "Create a new calendar event.", "创建新的日历事件。",
+     objectSchema(
+         AnyMap{{"title", schemaProperty("string", "Event title")},
                 {"startDate", schemaProperty("string", "Start time (ISO format, e.g., 2024-01-15T09:00:00Z)")},
                 {"endDate", schemaProperty("string", "End time (ISO format, e.g., 2024-01-15T10:00:00Z)")},
                 {"location", schemaProperty("string", "Location (optional)")},
                 {"notes", schemaProperty("string", "Notes (optional)")},
                 {"isAllDay", schemaProperty("boolean", "Whether it's an all-day event (default: false)")},
                 {"calendarName", schemaProperty("string", "Calendar name (optional, defaults to primary calendar)")}},
-            AnyList{"title", "startDate", "endDate"})));
-    tools.push_back(
-        MCPTool::make("open_event", "Open a specific event in the Calendar app.", "在日历应用中打开特定事件。",
-                      objectSchema(AnyMap{{"eventId", schemaProperty("string", "The unique identifier of the event")}},
-                                   AnyList{"eventId"})));
-    return tools;
-}
+         AnyList{"title", "startDate", "endDate"}),
+     &CalendarToolHandler::createEvent},
+    {"open_event", "Open a specific event in the Calendar app.", "在日历应用中打开特定事件。",
+     objectSchema(AnyMap{{"eventId", schemaProperty("string", "The unique identifier of the event")}},
+                  AnyList{"eventId"}),
+     &CalendarToolHandler::openEvent},
+};
+
+}  // namespace
+
+std::vector<MCPTool> calendarToolDefinitions() { return toolDefinitions(kCalendarTools); }
 
 CalendarToolHandler::CalendarToolHandler(std::shared_ptr<CalendarManager> manager,
                                          std::shared_ptr<platform::ScriptHost> scripts, Clock clock)
@@ -73,11 +73,7 @@ std::string CalendarToolHandler::handleCalendarTool(const std::string& name, con
     try {
         if (!manager_->ensureAccess())
             throw calendarError(403, "Calendar access denied. Please grant access in System Settings.");
-        if (name == "get_events") return getEvents(arguments);
-        if (name == "search_events") return searchEvents(arguments);
-        if (name == "create_event") return createEvent(arguments);
-        if (name == "open_event") return openEvent(arguments);
-        throw calendarError(404, "Unknown calendar tool: " + name);
+        return (this->*toolNamed(kCalendarTools, name, kCalendarToolDomain, "calendar").handler)(arguments);
     } catch (const ToolError&) {
         throw;
     } catch (const std::exception& error) {

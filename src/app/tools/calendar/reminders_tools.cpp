@@ -2,6 +2,7 @@
 
 #include "app/tools/calendar/reminders_scripts.hpp"
 #include "app/tools/registry/tool_error.hpp"
+#include "app/tools/registry/tool_row.hpp"
 
 #include <stdexcept>
 
@@ -29,42 +30,43 @@ std::string titleOf(const platform::Reminder& reminder) { return reminder.title.
 
 bool hasList(const platform::Reminder& reminder) { return !reminder.calendar.identifier.empty(); }
 
-}  // namespace
+AnyMap statusProperty() {
+    AnyMap status = schemaProperty("string", "Filter by status (default: incomplete)");
+    status.emplace("enum", AnyList{"incomplete", "completed"});
+    return status;
+}
 
-std::vector<MCPTool> reminderToolDefinitions() {
-    std::vector<MCPTool> tools;
-    tools.push_back(MCPTool::make(
-        "reminders_add", "Create a new reminder.", "创建新提醒事项。",
-        objectSchema(
-            AnyMap{
-                {"title", schemaProperty("string", "The title of the reminder")},
+const ToolRow<std::string (RemindersToolHandler::*)(const Arguments&)> kRemindersTools[] = {
+    {"reminders_add", "Create a new reminder.", "创建新提醒事项。",
+     objectSchema(
+         AnyMap{{"title", schemaProperty("string", "The title of the reminder")},
                 {"notes", schemaProperty("string", "Optional notes for the reminder")},
                 {"listName", schemaProperty("string", "The name of the list to add to")},
                 {"dueDate", schemaProperty("string", "Due date in ISO 8601 format")},
                 {"priority",
                  schemaProperty("integer", "Priority (1-9, where 1 is highest, 5 is medium, 9 is lowest, 0 is none)")}},
-            AnyList{"title"})));
-    AnyMap status = schemaProperty("string", "Filter by status (default: incomplete)");
-    status.emplace("enum", AnyList{"incomplete", "completed"});
-    tools.push_back(MCPTool::make(
-        "reminders_fetch", "Fetch a list of reminders.", "获取提醒事项列表。",
-        objectSchema(AnyMap{{"listName", schemaProperty("string", "Filter by list name")},
-                            {"status", std::move(status)},
-                            {"limit", schemaProperty("integer", "Maximum number of reminders to return (default: 50)")},
-                            {"dueAfter", schemaProperty("string", "Filter by due date after this time (ISO 8601)")},
-                            {"dueBefore", schemaProperty("string", "Filter by due date before this time (ISO 8601)")}},
-                     AnyList{})));
-    tools.push_back(MCPTool::make(
-        "reminders_find", "Search for reminders matching a query.", "搜索提醒事项。",
-        objectSchema(AnyMap{{"query", schemaProperty("string", "Search keyword")},
-                            {"limit", schemaProperty("integer", "Maximum number of results (default: 20)")}},
-                     AnyList{"query"})));
-    tools.push_back(MCPTool::make("reminders_get_lists", "Get names of all reminder lists.",
-                                  "获取所有提醒事项列表名称。", objectSchema(AnyMap{}, AnyList{})));
-    tools.push_back(MCPTool::make("reminders_open_app", "Open the Reminders application.", "打开提醒事项应用。",
-                                  objectSchema(AnyMap{}, AnyList{})));
-    return tools;
-}
+         AnyList{"title"}),
+     &RemindersToolHandler::remindersAdd},
+    {"reminders_fetch", "Fetch a list of reminders.", "获取提醒事项列表。",
+     objectSchema(AnyMap{{"listName", schemaProperty("string", "Filter by list name")},
+                         {"status", statusProperty()},
+                         {"limit", schemaProperty("integer", "Maximum number of reminders to return (default: 50)")},
+                         {"dueAfter", schemaProperty("string", "Filter by due date after this time (ISO 8601)")},
+                         {"dueBefore", schemaProperty("string", "Filter by due date before this time (ISO 8601)")}},
+                  AnyList{}),
+     &RemindersToolHandler::remindersFetch},
+    {"reminders_find", "Search for reminders matching a query.", "搜索提醒事项。",
+     objectSchema(AnyMap{{"query", schemaProperty("string", "Search keyword")},
+                         {"limit", schemaProperty("integer", "Maximum number of results (default: 20)")}},
+                  AnyList{"query"}),
+     &RemindersToolHandler::remindersFind},
+    {"reminders_get_lists", "Get names of all reminder lists.", "获取所有提醒事项列表名称。",
+     objectSchema(AnyMap{}, AnyList{}), &RemindersToolHandler::remindersGetLists},
+    {"reminders_open_app", "Open the Reminders application.", "打开提醒事项应用。", objectSchema(AnyMap{}, AnyList{}),
+     &RemindersToolHandler::remindersOpenApp},
+};
+
+}  // namespace
 
 std::optional<Instant> parseReminderDate(std::optional<std::string_view> text) { return parseDate(text); }
 
@@ -78,13 +80,10 @@ std::string RemindersToolHandler::handle(const std::string& name, const Argument
     return handleReminderTool(name, arguments);
 }
 
+std::vector<MCPTool> reminderToolDefinitions() { return toolDefinitions(kRemindersTools); }
+
 std::string RemindersToolHandler::handleReminderTool(const std::string& name, const Arguments& arguments) {
-    if (name == "reminders_add") return remindersAdd(arguments);
-    if (name == "reminders_fetch") return remindersFetch(arguments);
-    if (name == "reminders_find") return remindersFind(arguments);
-    if (name == "reminders_get_lists") return remindersGetLists();
-    if (name == "reminders_open_app") return remindersOpenApp();
-    throw ToolError(kRemindersToolDomain, 404, "Unknown reminders tool: " + name);
+    return (this->*toolNamed(kRemindersTools, name, kRemindersToolDomain, "reminders").handler)(arguments);
 }
 
 std::string RemindersToolHandler::remindersAdd(const Arguments& arguments) {
@@ -156,7 +155,7 @@ std::string RemindersToolHandler::remindersFind(const Arguments& arguments) {
     return text;
 }
 
-std::string RemindersToolHandler::remindersGetLists() {
+std::string RemindersToolHandler::remindersGetLists(const Arguments&) {
     auto lists = serviceCall("Failed to get reminder lists: ", [&] { return service_->fetchReminderLists(); });
     if (lists.empty()) return "No reminder lists found.";
     std::string text = "✅ Found " + std::to_string(lists.size()) + " reminder lists:\n";
@@ -164,7 +163,7 @@ std::string RemindersToolHandler::remindersGetLists() {
     return text;
 }
 
-std::string RemindersToolHandler::remindersOpenApp() {
+std::string RemindersToolHandler::remindersOpenApp(const Arguments&) {
     if (!scripts_) throw ToolError("LocalTool", 500, "Failed to create AppleScript");
     platform::ScriptRun run = scripts_->run(kActivateRemindersScript);
     switch (run.outcome) {

@@ -40,8 +40,8 @@ public:
     std::string remindersAdd(const Arguments& arguments);
     std::string remindersFetch(const Arguments& arguments);
     std::string remindersFind(const Arguments& arguments);
-    std::string remindersGetLists();
-    std::string remindersOpenApp();
+    std::string remindersGetLists(const Arguments& arguments);
+    std::string remindersOpenApp(const Arguments& arguments);
 
 private:
     std::shared_ptr<EventKitService> service_;

@@ -1,6 +1,7 @@
 #include "app/tools/contacts/contacts_tools.hpp"
 
 #include "app/tools/registry/tool_error.hpp"
+#include "app/tools/registry/tool_row.hpp"
 #include "json/json.hpp"
 #include "json/utf8.hpp"
 
@@ -39,35 +40,32 @@ std::string joined(const std::vector<std::string>& numbers) {
     return out;
 }
 
+const ToolRow<std::string (*)(ContactsManager&, const Arguments&)> kContactsTools[] = {
+    {"get_all_contacts", "Get all contacts and their phone numbers.", "获取所有联系人及其电话号码。",
+     objectSchema(AnyMap{{"limit", schemaProperty("integer", "Maximum number of contacts to return (default: 1000)")}},
+                  AnyList{}),
+     [](ContactsManager& manager, const Arguments& arguments) {
+         std::int64_t limit = intArgument(arguments, "limit").value_or(kDefaultLimit);
+         return directoryJson(manager.fetchAllContacts(limit));
+     }},
+    {"find_phone_number", "Find a contact's phone number by name.", "通过姓名查找联系人的电话号码。",
+     objectSchema(AnyMap{{"name", schemaProperty("string", "The name of the contact to find")}}, AnyList{"name"}),
+     [](ContactsManager& manager, const Arguments& arguments) {
+         auto person = textArgument(arguments, "name");
+         if (!person) throw ToolError(kDomain, 400, "Missing name argument");
+         auto numbers = manager.findPhoneNumbers(*person);
+         if (numbers.empty()) return "No phone numbers found for '" + *person + "'";
+         return joined(numbers);
+     }},
+};
+
 }  // namespace
 
-std::vector<MCPTool> contactsToolDefinitions() {
-    std::vector<MCPTool> tools;
-    tools.push_back(MCPTool::make(
-        "get_all_contacts", "Get all contacts and their phone numbers.", "获取所有联系人及其电话号码。",
-        objectSchema(
-            AnyMap{{"limit", schemaProperty("integer", "Maximum number of contacts to return (default: 1000)")}},
-            AnyList{})));
-    tools.push_back(MCPTool::make(
-        "find_phone_number", "Find a contact's phone number by name.", "通过姓名查找联系人的电话号码。",
-        objectSchema(AnyMap{{"name", schemaProperty("string", "The name of the contact to find")}}, AnyList{"name"})));
-    return tools;
-}
+std::vector<MCPTool> contactsToolDefinitions() { return toolDefinitions(kContactsTools); }
 
 std::string handleContactsTool(ContactsManager& manager, const std::string& name, const Arguments& arguments) {
     manager.requestAccess();
-    if (name == "get_all_contacts") {
-        std::int64_t limit = intArgument(arguments, "limit").value_or(kDefaultLimit);
-        return directoryJson(manager.fetchAllContacts(limit));
-    }
-    if (name == "find_phone_number") {
-        auto person = textArgument(arguments, "name");
-        if (!person) throw ToolError(kDomain, 400, "Missing name argument");
-        auto numbers = manager.findPhoneNumbers(*person);
-        if (numbers.empty()) return "No phone numbers found for '" + *person + "'";
-        return joined(numbers);
-    }
-    throw ToolError(kDomain, 404, "Unknown contacts tool: " + name);
+    return toolNamed(kContactsTools, name, kDomain, "contacts").handler(manager, arguments);
 }
 
 ContactsToolFamily::ContactsToolFamily(std::shared_ptr<ContactsManager> manager) : manager_(std::move(manager)) {

@@ -1,6 +1,7 @@
 #include "app/tools/desktop/macos_control_tools.hpp"
 
 #include "app/tools/registry/tool_error.hpp"
+#include "app/tools/registry/tool_row.hpp"
 #include "json/json.hpp"
 #include "mcp/codec.hpp"
 
@@ -61,54 +62,58 @@ std::string typeText(MacOSControlService& service, const Arguments& arguments, s
     return "Typed: " + *text;
 }
 
+struct DesktopCall {
+    MacOSControlService& service;
+    platform::AccessibilityTrust& trust;
+};
+
+using Tool = std::string (*)(MacOSControlService&, const Arguments&, std::stop_token);
+
+// Asks the trust check before the arguments are looked at.
+template <Tool run>
+std::string trusted(DesktopCall& call, const Arguments& arguments, std::stop_token stop) {
+    if (!call.trust.isProcessTrusted(true)) return kDenied;
+    return run(call.service, arguments, stop);
+}
+
+std::string listApps(MacOSControlService& service, const Arguments&, std::stop_token) {
+    return prettyJson(service.listRunningApps()).value_or("Failed to list apps");
+}
+
+const ToolRow<std::string (*)(DesktopCall&, const Arguments&, std::stop_token)> kDesktopTools[] = {
+    {"macos_check_permission",
+     "Check if the application has accessibility permissions. Perform this check before other macOS control "
+     "operations.",
+     "检查应用是否具有辅助功能权限。在执行其他 macOS 控制操作前执行此检查。", objectSchema({}, {}),
+     [](DesktopCall& call, const Arguments&, std::stop_token) -> std::string {
+         return call.trust.isProcessTrusted(true)
+                    ? "Permission Granted"
+                    : "Permission Denied. Please grant accessibility permission in System Settings.";
+     }},
+    {"macos_list_apps", "List currently running GUI applications.", "列出当前运行的图形界面应用程序。",
+     objectSchema({}, {}), trusted<listApps>},
+    {"macos_get_ui_tree", "Get the accessibility UI element tree of a specific application.",
+     "获取特定应用程序的辅助功能 UI 元素树。",
+     objectSchema(AnyMap{{"pid", schemaProperty("integer", "Process ID of the application")}}, AnyList{"pid"}),
+     trusted<uiTree>},
+    {"macos_click_element", "Click at a specific screen coordinate (x, y).", "点击特定的屏幕坐标 (x, y)。",
+     objectSchema(AnyMap{{"x", schemaProperty("number", "X coordinate")},
+                         {"y", schemaProperty("number", "Y coordinate")}},
+                  AnyList{"x", "y"}),
+     trusted<clickElement>},
+    {"macos_type_text", "Type text at the current keyboard focus.", "在当前键盘焦点处输入文本。",
+     objectSchema(AnyMap{{"text", schemaProperty("string", "Text to type")}}, AnyList{"text"}), trusted<typeText>},
+};
+
 }  // namespace
 
-std::vector<MCPTool> macOSControlToolDefinitions() {
-    return {
-        MCPTool::make("macos_check_permission",
-                      "Check if the application has accessibility permissions. Perform this check before other "
-                      "macOS control operations.",
-                      "检查应用是否具有辅助功能权限。在执行其他 macOS 控制操作前执行此检查。", objectSchema({}, {})),
-        MCPTool::make("macos_list_apps", "List currently running GUI applications.", "列出当前运行的图形界面应用程序。",
-                      objectSchema({}, {})),
-        MCPTool::make(
-            "macos_get_ui_tree", "Get the accessibility UI element tree of a specific application.",
-            "获取特定应用程序的辅助功能 UI 元素树。",
-            objectSchema(AnyMap{{"pid", schemaProperty("integer", "Process ID of the application")}}, AnyList{"pid"})),
-        MCPTool::make("macos_click_element", "Click at a specific screen coordinate (x, y).",
-                      "点击特定的屏幕坐标 (x, y)。",
-                      objectSchema(AnyMap{{"x", schemaProperty("number", "X coordinate")},
-                                          {"y", schemaProperty("number", "Y coordinate")}},
-                                   AnyList{"x", "y"})),
-        MCPTool::make("macos_type_text", "Type text at the current keyboard focus.", "在当前键盘焦点处输入文本。",
-                      objectSchema(AnyMap{{"text", schemaProperty("string", "Text to type")}}, AnyList{"text"})),
-    };
-}
+std::vector<MCPTool> macOSControlToolDefinitions() { return toolDefinitions(kDesktopTools); }
 
 std::string handleMacOSControlTool(MacOSControlService& service, platform::AccessibilityTrust& trust,
                                    const std::string& name, const Arguments& arguments, std::stop_token stop) {
-    using Tool = std::string (*)(MacOSControlService&, const Arguments&, std::stop_token);
-    static const std::pair<const char*, Tool> kTools[] = {
-        {"macos_list_apps",
-         [](MacOSControlService& s, const Arguments&, std::stop_token) {
-             return prettyJson(s.listRunningApps()).value_or("Failed to list apps");
-         }},
-        {"macos_get_ui_tree", uiTree},
-        {"macos_click_element", clickElement},
-        {"macos_type_text", typeText},
-    };
-    if (name == "macos_check_permission") {
-        return trust.isProcessTrusted(true)
-                   ? "Permission Granted"
-                   : "Permission Denied. Please grant accessibility permission in System Settings.";
-    }
-    for (const auto& [toolName, run] : kTools) {
-        if (name != toolName) continue;
-        // Asked before the arguments are looked at.
-        if (!trust.isProcessTrusted(true)) return kDenied;
-        return run(service, arguments, stop);
-    }
-    throw ToolError("MacOSControlTool", 404, "Unknown macOS control tool: " + name);
+    const auto& tool = toolNamed(kDesktopTools, name, "MacOSControlTool", "macOS control");
+    DesktopCall call{service, trust};
+    return tool.handler(call, arguments, stop);
 }
 
 MacOSControlToolFamily::MacOSControlToolFamily(std::shared_ptr<platform::AccessibilityTrust> trust,

@@ -2,6 +2,7 @@
 
 #include "app/platform/platform_error.hpp"
 #include "app/tools/registry/tool_error.hpp"
+#include "app/tools/registry/tool_row.hpp"
 #include "json/utf8.hpp"
 
 #include <stdexcept>
@@ -42,6 +43,23 @@ std::string mailtoRecipient(std::string_view recipient) {
     return out;
 }
 
+std::string sendEmailTool(platform::UrlOpener& opener, const Arguments& arguments) {
+    auto recipient = textArgument(arguments, "recipient");
+    if (!recipient) throw ToolError("LocalTool", 400, "Missing recipient");
+    auto subject = textArgument(arguments, "subject");
+    auto body = textArgument(arguments, "body");
+    return sendEmail(opener, *recipient, subject.value_or(""), body.value_or(""));
+}
+
+const ToolRow<std::string (*)(platform::UrlOpener&, const Arguments&)> kMailTools[] = {
+    {"send_email", "Send an email.", "发送邮件。",
+     objectSchema(AnyMap{{"recipient", schemaProperty("string", "Recipient's email address")},
+                         {"subject", schemaProperty("string", "Email subject")},
+                         {"body", schemaProperty("string", "Email body content")}},
+                  AnyList{"recipient"}),
+     sendEmailTool},
+};
+
 }  // namespace
 
 std::optional<std::string> percentEncodedQueryValue(std::string_view text) {
@@ -81,14 +99,6 @@ bool isValidURIReference(std::string_view text) {
     return true;
 }
 
-std::vector<MCPTool> mailToolDefinitions() {
-    return {MCPTool::make("send_email", "Send an email.", "发送邮件。",
-                          objectSchema(AnyMap{{"recipient", schemaProperty("string", "Recipient's email address")},
-                                              {"subject", schemaProperty("string", "Email subject")},
-                                              {"body", schemaProperty("string", "Email body content")}},
-                                       AnyList{"recipient"}))};
-}
-
 std::string mailtoURL(const std::string& recipient, const std::string& subject, const std::string& body) {
     std::string url = "mailto:" + mailtoRecipient(recipient);
     std::vector<std::string> items;
@@ -117,13 +127,10 @@ std::string sendEmail(platform::UrlOpener& opener, const std::string& recipient,
     return "Mail composer opened for " + recipient + ".";
 }
 
+std::vector<MCPTool> mailToolDefinitions() { return toolDefinitions(kMailTools); }
+
 std::string handleMailTool(platform::UrlOpener& opener, const std::string& name, const Arguments& arguments) {
-    if (name != "send_email") throw ToolError("MailTool", 404, "Unknown mail tool: " + name);
-    auto recipient = textArgument(arguments, "recipient");
-    if (!recipient) throw ToolError("LocalTool", 400, "Missing recipient");
-    auto subject = textArgument(arguments, "subject");
-    auto body = textArgument(arguments, "body");
-    return sendEmail(opener, *recipient, subject.value_or(""), body.value_or(""));
+    return toolNamed(kMailTools, name, "MailTool", "mail").handler(opener, arguments);
 }
 
 MailToolFamily::MailToolFamily(std::shared_ptr<platform::UrlOpener> opener) : opener_(std::move(opener)) {
@@ -131,7 +138,8 @@ MailToolFamily::MailToolFamily(std::shared_ptr<platform::UrlOpener> opener) : op
 }
 
 std::string MailToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
-    return handleMailTool(*opener_, name, arguments);
+    // Not through handleMailTool: one frame less for every error to unwind.
+    return toolNamed(kMailTools, name, "MailTool", "mail").handler(*opener_, arguments);
 }
 
 }  // namespace app::tools

@@ -4,6 +4,7 @@
 #include "app/platform/sqlite.hpp"
 #include "app/platform/store_database.hpp"
 #include "app/tools/registry/tool_error.hpp"
+#include "app/tools/registry/tool_row.hpp"
 #include "json/json.hpp"
 #include "json/utf8.hpp"
 
@@ -107,26 +108,23 @@ bool columnIsOne(const platform::SqliteStatement& statement, int column) {
     return statement.int32(column) == 1;
 }
 
-}  // namespace
+const ToolRow<std::string (MessagesToolFamily::*)(const Arguments&, std::stop_token)> kMessagesTools[] = {
+    {"send_message", "Send a text message or iMessage.", "发送短信或iMessage。",
+     objectSchema(AnyMap{{"phoneNumber", schemaProperty("string", "Recipient's phone number")},
+                         {"message", schemaProperty("string", "Message content")}},
+                  AnyList{"phoneNumber", "message"}),
+     &MessagesToolFamily::sendMessage},
+    {"read_messages", "Read message history for a specific contact.", "读取特定联系人的历史消息。",
+     objectSchema(AnyMap{{"phoneNumber", schemaProperty("string", "Contact's phone number")},
+                         {"limit", schemaProperty("integer", "Maximum number of messages (default: 10)")}},
+                  AnyList{"phoneNumber"}),
+     &MessagesToolFamily::readMessages},
+    {"get_unread_messages", "Fetch unread messages.", "获取未读消息。",
+     objectSchema(AnyMap{{"limit", schemaProperty("integer", "Maximum number of messages (default: 10)")}}, AnyList{}),
+     &MessagesToolFamily::unreadMessages},
+};
 
-std::vector<MCPTool> messagesToolDefinitions() {
-    std::vector<MCPTool> tools;
-    tools.push_back(
-        MCPTool::make("send_message", "Send a text message or iMessage.", "发送短信或iMessage。",
-                      objectSchema(AnyMap{{"phoneNumber", schemaProperty("string", "Recipient's phone number")},
-                                          {"message", schemaProperty("string", "Message content")}},
-                                   AnyList{"phoneNumber", "message"})));
-    tools.push_back(MCPTool::make(
-        "read_messages", "Read message history for a specific contact.", "读取特定联系人的历史消息。",
-        objectSchema(AnyMap{{"phoneNumber", schemaProperty("string", "Contact's phone number")},
-                            {"limit", schemaProperty("integer", "Maximum number of messages (default: 10)")}},
-                     AnyList{"phoneNumber"})));
-    tools.push_back(MCPTool::make(
-        "get_unread_messages", "Fetch unread messages.", "获取未读消息。",
-        objectSchema(AnyMap{{"limit", schemaProperty("integer", "Maximum number of messages (default: 10)")}},
-                     AnyList{})));
-    return tools;
-}
+}  // namespace
 
 std::string normalizePhoneNumber(std::string_view text) {
     std::string kept;
@@ -256,11 +254,10 @@ MessagesToolFamily::MessagesToolFamily(std::shared_ptr<platform::Environment> en
     if (!scriptHost_) throw std::invalid_argument("MessagesToolFamily needs a script host");
 }
 
+std::vector<MCPTool> messagesToolDefinitions() { return toolDefinitions(kMessagesTools); }
+
 std::string MessagesToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token stop) {
-    if (name == "send_message") return sendMessage(arguments);
-    if (name == "read_messages") return readMessages(arguments, stop);
-    if (name == "get_unread_messages") return unreadMessages(arguments, stop);
-    throw ToolError(kDomain, 404, "Unknown messages tool: " + name);
+    return (this->*toolNamed(kMessagesTools, name, kDomain, "messages").handler)(arguments, std::move(stop));
 }
 
 std::string MessagesToolFamily::messagesDatabasePath() const { return platform::messagesDatabasePath(*environment_); }
@@ -282,7 +279,7 @@ std::string MessagesToolFamily::runAppleScript(std::string_view source, const st
     return "❌ Unknown error";
 }
 
-std::string MessagesToolFamily::sendMessage(const Arguments& arguments) {
+std::string MessagesToolFamily::sendMessage(const Arguments& arguments, std::stop_token) {
     auto phoneNumber = textArgument(arguments, "phoneNumber");
     auto message = textArgument(arguments, "message");
     if (!phoneNumber || !message) throw ToolError(kDomain, 400, "Missing phoneNumber or message");

@@ -78,11 +78,12 @@ public:
     // otherwise throws ToolError "MessagesTool" 500 "Failed to send: <message>".
     std::string runAppleScript(std::string_view source, const std::string& recipient);
 
-private:
-    std::string sendMessage(const Arguments& arguments);
+    // The tools, as their rows run them.
+    std::string sendMessage(const Arguments& arguments, std::stop_token stop);
     std::string readMessages(const Arguments& arguments, std::stop_token stop);
     std::string unreadMessages(const Arguments& arguments, std::stop_token stop);
 
+private:
     std::shared_ptr<platform::Environment> environment_;
     std::shared_ptr<platform::ScriptHost> scriptHost_;
 };

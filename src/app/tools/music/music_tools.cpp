@@ -3,6 +3,7 @@
 #include "app/platform/apple_script.hpp"
 #include "app/tools/registry/script_reply.hpp"
 #include "app/tools/registry/tool_error.hpp"
+#include "app/tools/registry/tool_row.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -37,6 +38,80 @@ std::string requiredText(const Arguments& arguments, const char* key) {
     if (!value) throw ToolError(kDomain, 400, std::string("Missing '") + key + "' argument");
     return *value;
 }
+
+const ToolRow<std::string (*)(MusicToolFamily&, const Arguments&)> kMusicTools[] = {
+    {"music_play", "Resume or start playing music.", "恢复或开始播放音乐。", objectSchema({}, {}),
+     [](MusicToolFamily& music, const Arguments&) { return music.runAppleScript(musicPlayScript); }},
+    {"music_pause", "Pause music playback.", "暂停播放音乐。", objectSchema({}, {}),
+     [](MusicToolFamily& music, const Arguments&) { return music.runAppleScript(musicPauseScript); }},
+    {"music_next", "Skip to the next track.", "跳到下一首。", objectSchema({}, {}),
+     [](MusicToolFamily& music, const Arguments&) { return music.runAppleScript(musicNextScript); }},
+    {"music_prev", "Return to the previous track.", "返回上一首。", objectSchema({}, {}),
+     [](MusicToolFamily& music, const Arguments&) { return music.runAppleScript(musicPreviousScript); }},
+    {"music_set_volume", "Set the playback volume (0-100).", "设置音量 (0-100)。",
+     objectSchema(AnyMap{{"level", schemaProperty("integer", "Volume level (0-100)")}}, AnyList{"level"}),
+     [](MusicToolFamily& music, const Arguments& arguments) {
+         auto level = intArgument(arguments, "level");
+         if (!level) throw ToolError(kDomain, 400, "Missing 'level' argument");
+         return music.runAppleScript(musicSetVolumeScript(std::clamp<std::int64_t>(*level, 0, 100)));
+     }},
+    {"music_get_current_track", "Get information about the currently playing track.", "获取当前播放的曲目信息。",
+     objectSchema({}, {}),
+     [](MusicToolFamily& music, const Arguments&) -> std::string {
+         std::string result = music.runAppleScript(musicCurrentTrackScript);
+         if (trimmedWhiteSpace(result) == "STOPPED") return "No track is currently playing.";
+         auto parts = splitAt(result, "|||");
+         if (parts.size() < 6) return "Failed to parse track info: " + result;
+         for (auto& part : parts) part = musicFieldText(part);
+         return "Playing: " + parts[0] + "\nArtist: " + parts[1] + "\nAlbum: " + parts[2] + "\nDuration: " +
+                parts[3] + "s\nPosition: " + parts[4] + "s\nState: " + parts[5];
+     }},
+    {"music_get_library_stats", "Get music library statistics (count of tracks and playlists).",
+     "获取音乐库统计信息（曲目数量和播放列表数量）。", objectSchema({}, {}),
+     [](MusicToolFamily& music, const Arguments&) {
+         std::string result = music.runAppleScript(musicLibraryStatsScript);
+         auto parts = splitAt(result, "|||");
+         if (parts.size() < 2) return "Failed to get stats: " + result;
+         return "Library: " + parts[0] + " tracks, " + parts[1] + " playlists.";
+     }},
+    {"music_list_playlists", "List playlists in the user's music library.", "列出用户音乐库中的播放列表。",
+     objectSchema(AnyMap{{"limit", schemaProperty("integer", "Maximum number of results to return (default: 25)")}},
+                  AnyList{}),
+     [](MusicToolFamily& music, const Arguments& arguments) {
+         return music.runAppleScript(
+             musicListPlaylistsScript(intArgument(arguments, "limit").value_or(kDefaultPlaylistLimit)));
+     }},
+    {"music_search", "Search for songs in the music library.", "在音乐库中搜索歌曲。",
+     objectSchema(AnyMap{{"query", schemaProperty("string", "Search keyword")},
+                         {"limit", schemaProperty("integer", "Maximum number of results to return (default: 10)")}},
+                  AnyList{"query"}),
+     [](MusicToolFamily& music, const Arguments& arguments) -> std::string {
+         std::string query = requiredText(arguments, "query");
+         std::string result = music.runAppleScript(
+             musicSearchScript(query, intArgument(arguments, "limit").value_or(kDefaultSearchLimit)));
+         return result.empty() ? "No songs found." : result;
+     }},
+    {"music_play_song", "Search for and play a specific song.", "搜索并播放指定的歌曲。",
+     objectSchema(AnyMap{{"song", schemaProperty("string", "The name of the song to play")}}, AnyList{"song"}),
+     [](MusicToolFamily& music, const Arguments& arguments) {
+         std::string song = requiredText(arguments, "song");
+         std::string result = music.runAppleScript(musicPlaySongScript(song));
+         // The whole result, so that no title can pass for the marker.
+         if (trimmedWhiteSpace(result) == "NOT_FOUND") return "Song not found: " + song;
+         return result;
+     }},
+    {"music_play_playlist", "Play a specific playlist.", "播放指定的播放列表。",
+     objectSchema(AnyMap{{"playlist", schemaProperty("string", "Playlist name")},
+                         {"shuffle", schemaProperty("boolean", "Whether to shuffle playback (default: false)")}},
+                  AnyList{"playlist"}),
+     [](MusicToolFamily& music, const Arguments& arguments) {
+         std::string playlist = requiredText(arguments, "playlist");
+         bool shuffle = boolArgument(arguments, "shuffle").value_or(false);
+         std::string result = music.runAppleScript(musicPlayPlaylistScript(playlist, shuffle));
+         if (trimmedWhiteSpace(result) == "NOT_FOUND") return "Playlist not found: " + playlist;
+         return result;
+     }},
+};
 
 }  // namespace
 
@@ -111,44 +186,6 @@ const std::string_view musicPlayPlaylistTemplate =
     "    end try\n"
     "end tell";
 
-std::vector<MCPTool> musicToolDefinitions() {
-    struct Row {
-        const char* name;
-        const char* description;
-        const char* display;
-        AnyMap properties;
-        AnyList required;
-    };
-    const Row rows[] = {
-        {"music_play", "Resume or start playing music.", "恢复或开始播放音乐。", {}, {}},
-        {"music_pause", "Pause music playback.", "暂停播放音乐。", {}, {}},
-        {"music_next", "Skip to the next track.", "跳到下一首。", {}, {}},
-        {"music_prev", "Return to the previous track.", "返回上一首。", {}, {}},
-        {"music_set_volume", "Set the playback volume (0-100).", "设置音量 (0-100)。",
-         AnyMap{{"level", schemaProperty("integer", "Volume level (0-100)")}}, AnyList{"level"}},
-        {"music_get_current_track", "Get information about the currently playing track.", "获取当前播放的曲目信息。",
-         {}, {}},
-        {"music_get_library_stats", "Get music library statistics (count of tracks and playlists).",
-         "获取音乐库统计信息（曲目数量和播放列表数量）。", {}, {}},
-        {"music_list_playlists", "List playlists in the user's music library.", "列出用户音乐库中的播放列表。",
-         AnyMap{{"limit", schemaProperty("integer", "Maximum number of results to return (default: 25)")}}, {}},
-        {"music_search", "Search for songs in the music library.", "在音乐库中搜索歌曲。",
-         AnyMap{{"query", schemaProperty("string", "Search keyword")},
-                {"limit", schemaProperty("integer", "Maximum number of results to return (default: 10)")}},
-         AnyList{"query"}},
-        {"music_play_song", "Search for and play a specific song.", "搜索并播放指定的歌曲。",
-         AnyMap{{"song", schemaProperty("string", "The name of the song to play")}}, AnyList{"song"}},
-        {"music_play_playlist", "Play a specific playlist.", "播放指定的播放列表。",
-         AnyMap{{"playlist", schemaProperty("string", "Playlist name")},
-                {"shuffle", schemaProperty("boolean", "Whether to shuffle playback (default: false)")}},
-         AnyList{"playlist"}},
-    };
-    std::vector<MCPTool> tools;
-    for (const auto& row : rows)
-        tools.push_back(MCPTool::make(row.name, row.description, row.display, objectSchema(row.properties, row.required)));
-    return tools;
-}
-
 std::string musicSetVolumeScript(std::int64_t level) {
     return platform::filledScript(musicSetVolumeTemplate, {{"level", std::to_string(level)}});
 }
@@ -195,68 +232,14 @@ MusicToolFamily::MusicToolFamily(std::shared_ptr<platform::ScriptHost> scriptHos
     if (!scriptHost_) throw std::invalid_argument("MusicToolFamily needs a script host");
 }
 
-std::string MusicToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
-    if (name == "music_play") return runAppleScript(musicPlayScript);
-    if (name == "music_pause") return runAppleScript(musicPauseScript);
-    if (name == "music_next") return runAppleScript(musicNextScript);
-    if (name == "music_prev") return runAppleScript(musicPreviousScript);
-    if (name == "music_set_volume") {
-        auto level = intArgument(arguments, "level");
-        if (!level) throw ToolError(kDomain, 400, "Missing 'level' argument");
-        return runAppleScript(musicSetVolumeScript(std::clamp<std::int64_t>(*level, 0, 100)));
-    }
-    if (name == "music_get_current_track") return currentTrack();
-    if (name == "music_get_library_stats") return libraryStats();
-    if (name == "music_list_playlists")
-        return runAppleScript(musicListPlaylistsScript(intArgument(arguments, "limit").value_or(kDefaultPlaylistLimit)));
-    if (name == "music_search") return search(arguments);
-    if (name == "music_play_song") return playSong(arguments);
-    if (name == "music_play_playlist") return playPlaylist(arguments);
-    throw ToolError(kDomain, 404, "Unknown music tool: " + name);
-}
-
 std::string MusicToolFamily::runAppleScript(std::string_view source) {
     return scriptReply(scriptHost_->run(source), kDomain);
 }
 
-std::string MusicToolFamily::currentTrack() {
-    std::string result = runAppleScript(musicCurrentTrackScript);
-    if (trimmedWhiteSpace(result) == "STOPPED") return "No track is currently playing.";
-    auto parts = splitAt(result, "|||");
-    if (parts.size() < 6) return "Failed to parse track info: " + result;
-    for (auto& part : parts) part = musicFieldText(part);
-    return "Playing: " + parts[0] + "\nArtist: " + parts[1] + "\nAlbum: " + parts[2] + "\nDuration: " + parts[3] +
-           "s\nPosition: " + parts[4] + "s\nState: " + parts[5];
-}
+std::vector<MCPTool> musicToolDefinitions() { return toolDefinitions(kMusicTools); }
 
-std::string MusicToolFamily::libraryStats() {
-    std::string result = runAppleScript(musicLibraryStatsScript);
-    auto parts = splitAt(result, "|||");
-    if (parts.size() < 2) return "Failed to get stats: " + result;
-    return "Library: " + parts[0] + " tracks, " + parts[1] + " playlists.";
-}
-
-std::string MusicToolFamily::search(const Arguments& arguments) {
-    std::string query = requiredText(arguments, "query");
-    std::string result =
-        runAppleScript(musicSearchScript(query, intArgument(arguments, "limit").value_or(kDefaultSearchLimit)));
-    return result.empty() ? "No songs found." : result;
-}
-
-std::string MusicToolFamily::playSong(const Arguments& arguments) {
-    std::string song = requiredText(arguments, "song");
-    std::string result = runAppleScript(musicPlaySongScript(song));
-    // The whole result, so that no title can pass for the marker.
-    if (trimmedWhiteSpace(result) == "NOT_FOUND") return "Song not found: " + song;
-    return result;
-}
-
-std::string MusicToolFamily::playPlaylist(const Arguments& arguments) {
-    std::string playlist = requiredText(arguments, "playlist");
-    bool shuffle = boolArgument(arguments, "shuffle").value_or(false);
-    std::string result = runAppleScript(musicPlayPlaylistScript(playlist, shuffle));
-    if (trimmedWhiteSpace(result) == "NOT_FOUND") return "Playlist not found: " + playlist;
-    return result;
+std::string MusicToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
+    return toolNamed(kMusicTools, name, kDomain, "music").handler(*this, arguments);
 }
 
 }  // namespace app::tools

@@ -59,12 +59,6 @@ public:
     std::string runAppleScript(std::string_view source);
 
 private:
-    std::string currentTrack();
-    std::string libraryStats();
-    std::string search(const Arguments& arguments);
-    std::string playSong(const Arguments& arguments);
-    std::string playPlaylist(const Arguments& arguments);
-
     std::shared_ptr<platform::ScriptHost> scriptHost_;
 };
 

@@ -5,6 +5,7 @@
 #include "app/platform/unicode_text.hpp"
 #include "app/tools/registry/script_reply.hpp"
 #include "app/tools/registry/tool_error.hpp"
+#include "app/tools/registry/tool_row.hpp"
 
 #include <cctype>
 #include <cerrno>
@@ -48,6 +49,22 @@ void renameNoReplace(const std::string& from, const std::string& to) {
     if (::link(from.c_str(), to.c_str()) != 0) throw platform::errnoError("link " + to, errno);
     ::unlink(from.c_str());
 }
+
+const ToolRow<std::string (NotesToolFamily::*)(const Arguments&)> kNotesTools[] = {
+    {"create_note", "Create a new note with a title and content.", "创建具有标题和内容的新备忘录。",
+     objectSchema(AnyMap{{"title", schemaProperty("string", "Note Title")},
+                         {"content", schemaProperty("string", "Note Content")},
+                         {"folder", schemaProperty("string", "Folder name (default: Notes)")}},
+                  AnyList{"title", "content"}),
+     &NotesToolFamily::createNote},
+    {"search_notes", "Search for notes matching a keyword.", "按关键词搜索备忘录。",
+     objectSchema(AnyMap{{"query", schemaProperty("string", "Search keyword")}}, AnyList{"query"}),
+     &NotesToolFamily::searchNotes},
+    {"list_notes", "List recent notes in the library.", "列出最近的备忘录。",
+     objectSchema(AnyMap{{"limit", schemaProperty("integer", "Maximum number of notes to return (default: 50)")}},
+                  AnyList{}),
+     &NotesToolFamily::listNotes},
+};
 
 }  // namespace
 
@@ -158,24 +175,6 @@ const std::string_view notesListTemplate =
     "\"\n"
     "    return notesList as string\n"
     "end tell";
-
-std::vector<MCPTool> notesToolDefinitions() {
-    std::vector<MCPTool> tools;
-    tools.push_back(
-        MCPTool::make("create_note", "Create a new note with a title and content.", "创建具有标题和内容的新备忘录。",
-                      objectSchema(AnyMap{{"title", schemaProperty("string", "Note Title")},
-                                          {"content", schemaProperty("string", "Note Content")},
-                                          {"folder", schemaProperty("string", "Folder name (default: Notes)")}},
-                                   AnyList{"title", "content"})));
-    tools.push_back(
-        MCPTool::make("search_notes", "Search for notes matching a keyword.", "按关键词搜索备忘录。",
-                      objectSchema(AnyMap{{"query", schemaProperty("string", "Search keyword")}}, AnyList{"query"})));
-    tools.push_back(MCPTool::make(
-        "list_notes", "List recent notes in the library.", "列出最近的备忘录。",
-        objectSchema(AnyMap{{"limit", schemaProperty("integer", "Maximum number of notes to return (default: 50)")}},
-                     AnyList{})));
-    return tools;
-}
 
 std::string notesCreateScript(std::string_view title, std::string_view folder, std::string_view path) {
     return platform::filledScript(notesCreateTemplate, {{"title", platform::appleScriptEscaped(title)},
@@ -305,11 +304,10 @@ NotesToolFamily::NotesToolFamily(std::shared_ptr<platform::Environment> environm
     NoteContentFile::removeAbandoned(environment_->temporaryDirectory());
 }
 
+std::vector<MCPTool> notesToolDefinitions() { return toolDefinitions(kNotesTools); }
+
 std::string NotesToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
-    if (name == "create_note") return createNote(arguments);
-    if (name == "search_notes") return searchNotes(arguments);
-    if (name == "list_notes") return listNotes(arguments);
-    throw ToolError(kDomain, 404, "Unknown notes tool: " + name);
+    return (this->*toolNamed(kNotesTools, name, kDomain, "notes").handler)(arguments);
 }
 
 std::string NotesToolFamily::runAppleScript(std::string_view source) {

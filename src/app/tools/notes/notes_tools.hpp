@@ -51,11 +51,12 @@ public:
     // "NotesTool" 500 "Failed to compile AppleScript" or "AppleScript Error: <message>".
     std::string runAppleScript(std::string_view source);
 
-private:
+    // The tools, as their rows run them.
     std::string createNote(const Arguments& arguments);
     std::string searchNotes(const Arguments& arguments);
     std::string listNotes(const Arguments& arguments);
 
+private:
     std::shared_ptr<platform::Environment> environment_;
     std::shared_ptr<platform::ScriptHost> scriptHost_;
     std::shared_ptr<platform::DiagnosticSink> diagnostics_;

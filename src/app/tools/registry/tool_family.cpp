@@ -1,6 +1,8 @@
 #include "app/tools/registry/tool_family.hpp"
 
 #include "app/platform/environment.hpp"
+#include "app/tools/registry/tool_error.hpp"
+#include "app/tools/registry/tool_row.hpp"
 
 namespace app::tools {
 
@@ -33,6 +35,10 @@ MCPTool MCPTool::make(std::string name, std::string description, std::string dis
                       AnyMap inputSchema) {
     return MCPTool{platform::randomUuidString(), "Local", std::move(name), std::move(description),
                    std::move(displayDescription), std::move(inputSchema)};
+}
+
+void throwUnknownTool(const char* domain, const char* kind, const std::string& name) {
+    throw ToolError(domain, 404, std::string("Unknown ") + kind + " tool: " + name);
 }
 
 AnyMap schemaProperty(const char* type, const char* description) {
