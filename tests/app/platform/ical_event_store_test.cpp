@@ -4,6 +4,8 @@
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -8,6 +8,9 @@
 #include "app/platform/script_host.hpp"
 #include "app/tools/calendar/calendar_dates.hpp"
 #include "app/tools/tool_test_support.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/in_memory_event_store.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <gtest/gtest.h>
 

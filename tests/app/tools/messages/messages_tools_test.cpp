@@ -7,6 +7,8 @@
 #include "app/tools/tool_test_support.hpp"
 #include "app/tools/messages/messages_stand_in.hpp"
 #include "json/json.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/fake_script_host.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,6 +9,8 @@
 #include "app/tools/contacts_messages_notes_support.hpp"
 #include "app/tools/tool_test_support.hpp"
 #include "app/tools/notes/notes_stand_in.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <gtest/gtest.h>
 

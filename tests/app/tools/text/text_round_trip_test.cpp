@@ -16,6 +16,8 @@
 #include "app/tools/notes/notes_stand_in.hpp"
 #include "app/tools/notes/notes_tools.hpp"
 #include "json/json.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/recording_url_opener.hpp"
 
 #include <gtest/gtest.h>
 
