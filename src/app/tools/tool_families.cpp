@@ -7,11 +7,11 @@
 #include "app/tools/desktop/macos_control_tools.hpp"
 #include "app/tools/mail/mail_tools.hpp"
 #include "app/tools/maps/maps_tools.hpp"
-#include "app/tools/messages/messages_stand_in.hpp"
+#include "app/tools/messages/kde_connect_sender.hpp"
 #include "app/tools/messages/messages_tools.hpp"
 #include "app/tools/music/music_stand_in.hpp"
 #include "app/tools/music/music_tools.hpp"
-#include "app/tools/notes/notes_stand_in.hpp"
+#include "app/tools/notes/markdown_notes_store.hpp"
 #include "app/tools/notes/notes_tools.hpp"
 
 namespace app::tools {
@@ -30,8 +30,8 @@ void addContactsMessagesAndNotesFamilies(std::vector<std::unique_ptr<ToolFamily>
     if (!platform.environment || !platform.scriptHost) return;
     if (auto* host = dynamic_cast<platform::TemplateScriptHost*>(platform.scriptHost.get())) {
         std::string store = platform::storeDatabasePath(*platform.environment);
-        registerMessagesScripts(*host, std::make_shared<MessagesStandIn>());
-        registerNotesScripts(*host, std::make_shared<NotesStandIn>(
+        registerMessagesScripts(*host, std::make_shared<KdeConnectSender>());
+        registerNotesScripts(*host, std::make_shared<MarkdownNotesStore>(
                                         platform::dataFolderPath(*platform.environment, platform.defaults.get(),
                                                                  "notesDirectory", "notes"),
                                         store));

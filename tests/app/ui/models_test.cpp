@@ -12,6 +12,7 @@
 #include "support/in_memory_event_store.hpp"
 #include "support/memory_defaults_store.hpp"
 #include "support/memory_diagnostic_sink.hpp"
+#include "support/settings_address.hpp"
 
 #include <gtest/gtest.h>
 
