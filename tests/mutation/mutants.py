@@ -102,7 +102,7 @@ M = [
 ('CAL10', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'No default list made for a root of calendars', '        if (!firstCollection(type))\n            makeCollectionLocked', '        if (false)\n            makeCollectionLocked'),
 ('CAL11', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Temp files of a dead writer kept', '    if (::kill(*writer, 0) == 0 || errno != ESRCH) return;', '    return;'),
 ('CAL12', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Collection folder written through a planted link', 'O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC', 'O_PATH | O_DIRECTORY | O_CLOEXEC'),
-('CAL13', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Old identifiers joined into paths as they are', 'writeItemLocked(c, safeNameFor(events.text(0), "event") + ".ics"', 'writeItemLocked(c, events.text(0) + ".ics"'),
+('CAL13', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Old identifiers joined into paths as they are', 'writeItemLocked(*c, safeNameFor(item.identifier, "event") + ".ics"', 'writeItemLocked(*c, item.identifier + ".ics"'),
 ('CAL14', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Index trusted without the file time', '!added && item.modified == nanosecondsOf(info.st_mtim) && item.inode == info.st_ino &&', '!added && item.inode == item.inode &&'),
 ('CAL15', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'No occurrence budget per call', '            if (--budget.steps <= 0 || budget.occurrences <= 0 ||', '            if ('),
 ('C1', 'app/platform', 'src/app/platform/contact_store.cpp', 'Address books in sub-folders not read', '                if (depth + 1 < maxDepth) folders.emplace_back(inside, depth + 1);', '                (void)depth;'),
@@ -333,4 +333,17 @@ M = [
 ('CB10', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Reminders without a list have no folder to open', '        return c ? c->path : root_;', '        return c ? std::optional<std::string>(c->path) : std::nullopt;'),
 ('CB11', 'app/tools', 'src/app/tools/calendar/reminders_scripts.cpp', 'Nothing to open answered as opened', 'if (!folder) throw platform::ScriptFailure("Reminders cannot open the list: the reminders are kept in no folder.");', 'if (!folder) return ++activations_, std::nullopt;'),
 ('CB12', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'A zone rule no date fits is handed to libical', '        if (!counted && !until) trouble =', '        if (false) trouble ='),
+# Test doubles and renamed back ends (issue 37, item 5)
+('ID1', 'app/platform', 'src/app/platform/event_store_import.cpp', 'A completed old reminder comes over as open', '        if (reminders.int64(11) != 0) completed =', '        if (false) completed ='),
+('ID2', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Old items land in the wrong collection', '        folders[collection.key] = makeCollectionLocked', '        folders[collection.key + 1] = makeCollectionLocked'),
+('ID3', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'An old store read halfway is carried over in part', """    std::optional<ImportedEventStore> old;
+    try {
+        old = importEventStore(storePath);""", """    std::optional<ImportedEventStore> old;
+    try {
+        if (SqliteConnection probe(storePath, SqliteOpenMode::ReadOnly); true) {
+            auto names = probe.prepare("SELECT title, entity FROM calendars ORDER BY seq");
+            while (names.step()) makeCollectionLocked(names.text(0), names.int32(1) == 1 ? EntityType::Reminder : EntityType::Event);
+        }
+        old = importEventStore(storePath);
+        if (old) old->collections.clear();"""),
 ]

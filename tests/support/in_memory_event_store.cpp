@@ -109,6 +109,13 @@ void InMemoryEventStore::setReminderCompletion(std::string_view identifier, std:
     throw PlatformError("complete reminder", "no reminder " + std::string(identifier));
 }
 
+std::optional<std::string> InMemoryEventStore::location(std::optional<std::string_view> identifier, EntityType type) {
+    if (!identifier) return std::nullopt;
+    const bool held = type == EntityType::Event ? event(*identifier).has_value() : reminder(*identifier).has_value();
+    if (!held) return std::nullopt;
+    return "memory:" + std::string(*identifier);
+}
+
 void InMemoryEventStore::setSaveFailure(std::optional<std::string> cause) {
     std::lock_guard lock(mutex_);
     saveFailure_ = std::move(cause);

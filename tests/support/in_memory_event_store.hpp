@@ -29,6 +29,8 @@ public:
     std::optional<Reminder> reminder(std::string_view identifier) override;
     Reminder saveReminder(const NewReminder& reminder) override;
     void setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) override;
+    // "memory:<identifier>" for an item held here; no collection has a folder.
+    std::optional<std::string> location(std::optional<std::string_view> identifier, EntityType type) override;
 
     // Makes the next saves fail with this cause (nullopt: succeed again).
     void setSaveFailure(std::optional<std::string> cause);

@@ -247,6 +247,44 @@ TEST(IcalStore, CarriesTheOldStoreOverOnce) {
     EXPECT_EQ(count.int64(0), 2);
 }
 
+// An old store that cannot be read whole leaves the calendars untouched, so
+// the start that can read it carries everything over once, with no copies.
+TEST(IcalStore, AnOldStoreReadHalfwayCarriesNothingOver) {
+    testsupport::ScratchDir dir;
+    const std::string old = dir.file("store.sqlite");
+    {
+        SqliteConnection db(old, SqliteOpenMode::ReadWriteCreate);
+        db.exec(
+            "CREATE TABLE calendars(seq INTEGER PRIMARY KEY, identifier TEXT, title TEXT, entity INTEGER, is_default INTEGER);"
+            "CREATE TABLE events(seq INTEGER PRIMARY KEY, identifier TEXT, calendar INTEGER, title TEXT, location TEXT,"
+            " notes TEXT, start_us INTEGER, end_us INTEGER, all_day INTEGER, url TEXT);"
+            "CREATE TABLE reminders(seq INTEGER PRIMARY KEY, identifier TEXT, calendar INTEGER, title TEXT);"
+            "CREATE TABLE reminder_alarms(seq INTEGER PRIMARY KEY, reminder INTEGER, at_us INTEGER);"
+            "INSERT INTO calendars VALUES(1, 'A', 'Work', 0, 1);"
+            "INSERT INTO events VALUES(1, 'ev-1', 1, 'Dentist', NULL, NULL, 1741341600000000, 1741345200000000, 0, NULL);");
+    }
+    auto sink = std::make_shared<MemoryDiagnosticSink>();
+    {
+        IcalEventStore store(dir.file("calendars"), std::make_shared<FakeAccessPrompter>(), sink, old);
+        EXPECT_THROW(store.calendars(EntityType::Event), PlatformError);
+    }
+    ASSERT_EQ(sink->lines().size(), 1u);
+    EXPECT_EQ(sink->lines()[0].rfind("Calendars: cannot carry over " + old + ": ", 0), 0u) << sink->lines()[0];
+    {
+        SqliteConnection db(old, SqliteOpenMode::ReadWrite);
+        db.exec(
+            "DROP TABLE reminders;"
+            "CREATE TABLE reminders(seq INTEGER PRIMARY KEY, identifier TEXT, calendar INTEGER, title TEXT, notes TEXT,"
+            " priority INTEGER, due_year INTEGER, due_month INTEGER, due_day INTEGER, due_hour INTEGER,"
+            " due_minute INTEGER, completed INTEGER, completion_us INTEGER);");
+    }
+    IcalEventStore store(dir.file("calendars"), std::make_shared<FakeAccessPrompter>(), nullptr, old);
+    std::vector<std::string> titles;
+    for (const auto& c : store.calendars(EntityType::Event)) titles.push_back(c.title);
+    EXPECT_EQ(titles, std::vector<std::string>{"Work"});
+    EXPECT_EQ(store.events(utc(3, 1, 0), utc(4, 1, 0)).size(), 1u);
+}
+
 TEST_F(IcalStoreTest, AnyDateAFileNamesIsReadWithoutOverflow) {
     writeFile(root + "/tasks/odd.ics", item("BEGIN:VTODO\r\nUID:odd-1\r\nSUMMARY:Odd\r\n"
                                             "COMPLETED:10125151T100000Z\r\nEND:VTODO\r\n"));
