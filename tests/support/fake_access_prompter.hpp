@@ -8,8 +8,8 @@
 
 namespace app::platform {
 
-// Statuses set directly, the question
-// answered by a replaceable asker (default: grant), questions counted.
+// Statuses set directly, the question answered by a replaceable asker
+// (default: grant), questions counted.
 class FakeAccessPrompter : public AccessPrompter {
 public:
     explicit FakeAccessPrompter(AccessAsker asker = grantAccess);

@@ -13,8 +13,8 @@
 
 namespace app::platform {
 
-// Records every call and answers through a
-// replaceable handler (default: a result without text).
+// Records every call and answers through a replaceable handler (default: a
+// result without text).
 class RecordingStandIn : public ScriptStandIn {
 public:
     using Handler = std::function<std::optional<std::string>(const ScriptCall&)>;
