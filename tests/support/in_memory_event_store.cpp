@@ -2,6 +2,17 @@
 
 namespace app::platform {
 
+namespace {
+
+template <class Item>
+std::optional<Item> withIdentifier(const std::vector<Item>& items, std::string_view identifier) {
+    for (const auto& item : items)
+        if (item.identifier == identifier) return item;
+    return std::nullopt;
+}
+
+}  // namespace
+
 InMemoryEventStore::InMemoryEventStore(std::shared_ptr<AccessPrompter> prompter) : EventStore(std::move(prompter)) {
     calendars_.push_back({"C1", "Calendar", EntityType::Event});
     calendars_.push_back({"C2", "Reminders", EntityType::Reminder});
@@ -52,9 +63,7 @@ std::vector<Event> InMemoryEventStore::events(Instant start, Instant end) {
 
 std::optional<Event> InMemoryEventStore::event(std::string_view identifier) {
     std::lock_guard lock(mutex_);
-    for (const auto& event : events_)
-        if (event.identifier == identifier) return event;
-    return std::nullopt;
+    return withIdentifier(events_, identifier);
 }
 
 Event InMemoryEventStore::saveEvent(const NewEvent& event) {
@@ -80,9 +89,7 @@ std::vector<Reminder> InMemoryEventStore::reminders(const ReminderPredicate& pre
 
 std::optional<Reminder> InMemoryEventStore::reminder(std::string_view identifier) {
     std::lock_guard lock(mutex_);
-    for (const auto& reminder : reminders_)
-        if (reminder.identifier == identifier) return reminder;
-    return std::nullopt;
+    return withIdentifier(reminders_, identifier);
 }
 
 Reminder InMemoryEventStore::saveReminder(const NewReminder& reminder) {
