@@ -4,6 +4,7 @@
 #include "app/platform/ical_event_store.hpp"
 #include "app/tools/calendar/calendar_manager.hpp"
 #include "app/tools/calendar/calendar_tools.hpp"
+#include "support/fake_access_prompter.hpp"
 
 #include <benchmark/benchmark.h>
 

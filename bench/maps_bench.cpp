@@ -6,6 +6,7 @@
 #include "app/tools/maps/maps_tools.hpp"
 #include "app/tools/maps/offline_routes.hpp"
 #include "app/tools/maps/place_search.hpp"
+#include "support/fake_script_host.hpp"
 
 #include <benchmark/benchmark.h>
 

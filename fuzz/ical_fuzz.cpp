@@ -8,6 +8,7 @@
 #include "app/platform/access_prompter.hpp"
 #include "app/platform/ical_event_store.hpp"
 #include "fuzz_check.hpp"
+#include "support/fake_access_prompter.hpp"
 
 #include <chrono>
 #include <cstring>

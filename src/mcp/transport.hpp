@@ -66,10 +66,6 @@ public:
 // The logger of a transport given none: labelled, and discarding every record.
 logging::Logger discardingLogger(std::string label);
 
-// Position of the first `byte` in buffer at or after `from`, counted from the
-// start of buffer; nullopt when there is none.
-std::optional<std::size_t> firstNewlineIndex(std::string_view buffer, std::size_t from = 0, char byte = '\n');
-
 // Sleeps on the clock that runs through system sleep; throws rt::Cancelled
 // when stop is requested.
 // The tolerance is accepted for the callers' sake and not used.

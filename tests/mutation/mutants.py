@@ -24,7 +24,7 @@ M = [
 ('MP22', 'app/platform', 'src/app/platform/city_directory.cpp', 'A blank query loads the library', 'if (text.empty() || text.size() > maxQueryBytes', 'if (text.size() > maxQueryBytes'),
 ('MP23', 'app/tools', 'src/app/tools/maps/maps_service.cpp', 'MapLocation keys written out of order', 'out.set("name", location.name).set("address", location.address);', 'out.set("address", location.address).set("name", location.name);'),
 ('U1', 'app/ui', 'src/app/ui/window_models.cpp', 'A second copy leaves the first tip task running', '    if (tipTask_) tipTask_->cancel();\n', ''),
-('U2', 'app/ui', 'src/app/ui/permission_manager.cpp', 'Write-only access counts as granted', '    case 3: return PermissionStatus::Granted;', '    case 3:\n    case 4: return PermissionStatus::Granted;'),
+('U2', 'app/ui', 'src/app/ui/permission_manager.cpp', 'Write-only access counts as granted', '    case platform::AuthorizationStatus::FullAccess: return PermissionStatus::Granted;', '    case platform::AuthorizationStatus::FullAccess:\n    case platform::AuthorizationStatus::WriteOnly: return PermissionStatus::Granted;'),
 ('U3', 'app/ui', 'src/app/ui/onboarding_model.cpp', 'A refused request leaves the switch unwritten', '(bool answer) { registry->setEnabled(s, answer); };', '(bool answer) { if (answer) registry->setEnabled(s, answer); };'),
 ('U4', 'app/ui', 'src/app/ui/onboarding_model.cpp', 'The guide switches everything off on every step', '    if (state().currentStep == 1) registry_->disableAllTools();', '    registry_->disableAllTools();'),
 ('U5', 'app/ui', 'src/app/ui/window_models.cpp', 'A second request while one runs is not refused', '        if (state_.isRequesting) return;\n', ''),
@@ -102,7 +102,7 @@ M = [
 ('CAL10', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'No default list made for a root of calendars', '        if (!firstCollection(type))\n            makeCollectionLocked', '        if (false)\n            makeCollectionLocked'),
 ('CAL11', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Temp files of a dead writer kept', '    if (::kill(*writer, 0) == 0 || errno != ESRCH) return;', '    return;'),
 ('CAL12', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Collection folder written through a planted link', 'O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC', 'O_PATH | O_DIRECTORY | O_CLOEXEC'),
-('CAL13', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Old identifiers joined into paths as they are', 'writeItemLocked(c, safeNameFor(events.text(0), "event") + ".ics"', 'writeItemLocked(c, events.text(0) + ".ics"'),
+('CAL13', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Old identifiers joined into paths as they are', 'writeItemLocked(*c, safeNameFor(item.identifier, "event") + ".ics"', 'writeItemLocked(*c, item.identifier + ".ics"'),
 ('CAL14', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Index trusted without the file time', '!added && item.modified == nanosecondsOf(info.st_mtim) && item.inode == info.st_ino &&', '!added && item.inode == item.inode &&'),
 ('CAL15', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'No occurrence budget per call', '            if (--budget.steps <= 0 || budget.occurrences <= 0 ||', '            if ('),
 ('C1', 'app/platform', 'src/app/platform/contact_store.cpp', 'Address books in sub-folders not read', '                if (depth + 1 < maxDepth) folders.emplace_back(inside, depth + 1);', '                (void)depth;'),
@@ -112,16 +112,16 @@ M = [
 ('D6', 'app/platform', 'src/app/platform/defaults_store.cpp', 'A file that does not parse is set aside without a second look', '    std::this_thread::sleep_for(kSecondLookDelay);\n    l = readFile();\n    if (l.state != Loaded::State::Corrupt) return l;\n', ''),
 ('D7', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'A switch changed elsewhere is published without announcing it', '        objectChanged_.send();\n        toolsChanged_.send();\n    }\n}', '        objectChanged_.send();\n    }\n}'),
 ('D8', 'app/platform', 'src/app/platform/url_opener.cpp', 'No length limit on the URL handed over', '    if (url.size() > maxOpenedUrlSize) {', '    if (false) {'),
-('D9', 'app/tools', 'src/app/tools/messages/messages_stand_in.cpp', 'A device refusing the SMS counts as sent', '        if (sent.started && sent.exitCode == 0) return std::nullopt;', '        if (sent.started) return std::nullopt;'),
-('D10', 'app/tools', 'src/app/tools/notes/notes_stand_in.cpp', 'Notes listed oldest first', '        if (a.modified != b.modified) return a.modified > b.modified;', '        if (a.modified != b.modified) return a.modified < b.modified;'),
-('D11', 'app/tools', 'src/app/tools/notes/notes_stand_in.cpp', 'A note with a taken name replaces it', '        if (::linkat(folder.fd(), tempName.c_str(), folder.fd(), name.c_str(), 0) == 0) {', '        if (::renameat(folder.fd(), tempName.c_str(), folder.fd(), name.c_str()) == 0) {'),
+('D9', 'app/tools', 'src/app/tools/messages/kde_connect_sender.cpp', 'A device refusing the SMS counts as sent', '        if (sent.started && sent.exitCode == 0) return std::nullopt;', '        if (sent.started) return std::nullopt;'),
+('D10', 'app/tools', 'src/app/tools/notes/markdown_notes_store.cpp', 'Notes listed oldest first', '        if (a.modified != b.modified) return a.modified > b.modified;', '        if (a.modified != b.modified) return a.modified < b.modified;'),
+('D11', 'app/tools', 'src/app/tools/notes/markdown_notes_store.cpp', 'A note with a taken name replaces it', '        if (::linkat(folder.fd(), tempName.c_str(), folder.fd(), name.c_str(), 0) == 0) {', '        if (::renameat(folder.fd(), tempName.c_str(), folder.fd(), name.c_str()) == 0) {'),
 ('D12', 'app/platform', 'src/app/platform/access_prompter.cpp', 'Decisions of the old store not taken over', '            if (present)\n', '            if (false)\n'),
 ('FS1', 'app/platform', 'src/app/platform/store_database.cpp', 'Switching to the write-ahead log does not wait for another process', '        enableWriteAheadLog(connection);', '        connection.exec("PRAGMA journal_mode=WAL");'),
 ('FS2', 'app/platform', 'src/app/platform/sqlite.cpp', 'A FIFO is opened as a database', '        if (!regular) refuse(path, "not a regular file");', '        (void)regular;'),
 ('FS3', 'app/platform', 'src/app/platform/access_prompter.cpp', 'A broken decisions file is kept and fails every call', '        if (!exists || ::lstat(path_.c_str(), &now) != 0 || !sameFile(found, now)) throw;', '        throw;'),
 ('FS4', 'app/platform', 'src/app/platform/defaults_store.cpp', 'A save landing during a write is undone', '        if (swapped && !displacedIs(temp, expected, expectedText)) {', '        if (false) {'),
 ('FS5', 'app/platform', 'src/app/platform/directory_watch.cpp', 'A replaced config folder is no longer watched', '            if (!watchFolder() && folderWatch_ >= 0) {', '            if (false) {'),
-('FS6', 'app/tools', 'src/app/tools/notes/notes_stand_in.cpp', 'A linked notes sub-folder is written through', '            fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);', '            fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);'),
+('FS6', 'app/tools', 'src/app/tools/notes/markdown_notes_store.cpp', 'A linked notes sub-folder is written through', '            fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);', '            fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);'),
 ('FS7', 'app/tools', 'src/app/tools/messages/messages_tools.cpp', 'A view in place of the message table is queried', '            if (!kinds.int32(1))', '            if (false)'),
 ('FS8', 'app/platform', 'src/app/platform/defaults_store.cpp', 'The defaults file opened blocking', '        int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);\n        if (fd < 0) {\n            if (errno == ENOENT) return l;', '        int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);\n        if (fd < 0) {\n            if (errno == ENOENT) return l;'),
 ('D13', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'Call counted after the lookup: unknown and refused calls not counted', '    countCall();\n    return findFamily(name, refusal);', '    ToolFamily* found = findFamily(name, refusal);\n    if (found) countCall();\n    return found;'),
@@ -172,7 +172,7 @@ M = [
 ('OP1', 'app/platform', 'src/app/platform/url_opener.cpp', 'A failing opener counts as success', '    const bool failed = status && !(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);', '    const bool failed = false;'),
 ('OP2', 'app/platform', 'src/app/platform/url_opener.cpp', 'The opener is not waited for', '        if (left <= 0) break;', '        break;'),
 ('OP3', 'app/tools', 'src/app/tools/mail/mail_tools.cpp', 'A question mark in the recipient starts the query', '            case \'?\': out += "%3F"; break;', ''),
-('OP4', 'app/tools', 'src/app/tools/messages/messages_stand_in.cpp', 'No reachable device counts as sent', '    if (refusals.empty())\n        throw', '    if (refusals.empty())\n        return std::nullopt;\n    if (false)\n        throw'),
+('OP4', 'app/tools', 'src/app/tools/messages/kde_connect_sender.cpp', 'No reachable device counts as sent', '    if (refusals.empty())\n        throw', '    if (refusals.empty())\n        return std::nullopt;\n    if (false)\n        throw'),
 ('OP5', 'app/platform', 'src/app/platform/city_directory.cpp', 'Smaller cities first', 'return a.entry->population > b.entry->population;', 'return a.entry->population < b.entry->population;'),
 ('OP6', 'app/platform', 'src/app/platform/city_directory.cpp', 'Query words may skip name words', '        if (!prefixes) continue;', '        if (!prefixes && at + 1 < name.size()) continue;'),
 ('U14', 'app/ui', 'src/app/ui/onboarding_window.cpp', 'Every page takes the keyboard from the start', '    showOnly(1);\n', ''),
@@ -257,9 +257,9 @@ M = [
 ('UI13', 'app/ui', 'src/app/ui/onboarding_window.cpp', 'A found application icon is not drawn', '                    self->icons_[i]->setPixmap(pixmap);\n', ''),
 ('UI14', 'app/ui', 'src/app/ui/onboarding_model.cpp', "The guide's Back on page 1 goes to page 0", 's.currentStep = std::max(s.currentStep - 1, 1);', 's.currentStep = s.currentStep - 1;'),
 ('LK1', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'A calendar folder that is a link is refused for writing', 'int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);', 'int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);'),
-('LK2', 'app/tools', 'src/app/tools/notes/notes_stand_in.cpp', 'A notes folder that is a link is refused for writing', 'root_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);', 'root_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);'),
-('LK3', 'app/tools', 'src/app/tools/notes/notes_stand_in.cpp', 'A notes sub-folder that is a link is refused for writing', 'fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);', 'fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);'),
-('LK4', 'app/tools', 'src/app/tools/notes/notes_stand_in.cpp', 'Notes in a folder several links lead to are listed again for each', ' || !scanned.emplace(self.st_dev, self.st_ino).second) return;', ') return;'),
+('LK2', 'app/tools', 'src/app/tools/notes/markdown_notes_store.cpp', 'A notes folder that is a link is refused for writing', 'root_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);', 'root_ = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);'),
+('LK3', 'app/tools', 'src/app/tools/notes/markdown_notes_store.cpp', 'A notes sub-folder that is a link is refused for writing', 'fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);', 'fd_ = ::openat(root_, sub->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);'),
+('LK4', 'app/tools', 'src/app/tools/notes/markdown_notes_store.cpp', 'Notes in a folder several links lead to are listed again for each', ' || !scanned.emplace(self.st_dev, self.st_ino).second) return;', ') return;'),
 ('LK5', 'app/platform', 'src/app/platform/contact_store.cpp', 'An address book several links lead to is walked again for each', '&& !walked.emplace(self.st_dev, self.st_ino).second) continue;', '&& false) continue;'),
 ('LK6', 'app/tools', 'src/app/tools/contacts/contacts_manager.cpp', 'A name written family name first is listed turned round', 'if (squeezed(written) == squeezed(contact.familyName) + squeezed(contact.givenName)) return std::string(written);', 'if (false) return std::string(written);'),
 ('LK7', 'app/tools', 'src/app/tools/music/music_stand_in.cpp', 'Play answers success though nothing plays', 'if (awaitPlaying(player, playsATrack, deadline, last)) return;', 'if (true) return;'),
@@ -371,4 +371,17 @@ M = [
 ('IW5', 'app/tools', 'src/app/tools/music/music_tools.cpp', "music_next runs the previous track's script", 'music.runAppleScript(musicNextScript)', 'music.runAppleScript(musicPreviousScript)'),
 ('IW6', 'app/tools', 'src/app/tools/mail/mail_tools.cpp', "The mail tool's window text changes", '"发送邮件。"', '"发送邮件"'),
 ('IW7', 'app/tools', 'src/app/tools/registry/tool_family.cpp', 'An unknown tool of a family is a bad argument, not a missing tool', 'throw ToolError(domain, 404, std::string("Unknown ")', 'throw ToolError(domain, 400, std::string("Unknown ")'),
+# Test doubles and renamed back ends (issue 37, item 5)
+('ID1', 'app/platform', 'src/app/platform/event_store_import.cpp', 'A completed old reminder comes over as open', '        if (reminders.int64(11) != 0) completed =', '        if (false) completed ='),
+('ID2', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Old items land in the wrong collection', '        folders[collection.key] = makeCollectionLocked', '        folders[collection.key + 1] = makeCollectionLocked'),
+('ID3', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'An old store read halfway is carried over in part', """    std::optional<ImportedEventStore> old;
+    try {
+        old = importEventStore(storePath);""", """    std::optional<ImportedEventStore> old;
+    try {
+        if (SqliteConnection probe(storePath, SqliteOpenMode::ReadOnly); true) {
+            auto names = probe.prepare("SELECT title, entity FROM calendars ORDER BY seq");
+            while (names.step()) makeCollectionLocked(names.text(0), names.int32(1) == 1 ? EntityType::Reminder : EntityType::Event);
+        }
+        old = importEventStore(storePath);
+        if (old) old->collections.clear();"""),
 ]

@@ -14,11 +14,11 @@
 #include "app/tools/maps/maps_tools.hpp"
 #include "app/tools/maps/offline_routes.hpp"
 #include "app/tools/maps/place_search.hpp"
-#include "app/tools/messages/messages_stand_in.hpp"
+#include "app/tools/messages/kde_connect_sender.hpp"
 #include "app/tools/messages/messages_tools.hpp"
 #include "app/tools/music/music_stand_in.hpp"
 #include "app/tools/music/music_tools.hpp"
-#include "app/tools/notes/notes_stand_in.hpp"
+#include "app/tools/notes/markdown_notes_store.hpp"
 #include "app/tools/notes/notes_tools.hpp"
 #include "app/vision/vision_tools.hpp"
 
@@ -57,13 +57,13 @@ std::unique_ptr<ToolFamily> makeContacts(const LinuxPlatform& p) {
 }
 
 std::unique_ptr<ToolFamily> makeMessages(const LinuxPlatform& p) {
-    registerMessagesScripts(*p.templateHost, std::make_shared<MessagesStandIn>());
+    registerMessagesScripts(*p.templateHost, std::make_shared<KdeConnectSender>());
     return std::make_unique<MessagesToolFamily>(p.environment, p.scriptHost);
 }
 
 std::unique_ptr<ToolFamily> makeNotes(const LinuxPlatform& p) {
     registerNotesScripts(*p.templateHost,
-                         std::make_shared<NotesStandIn>(platform::dataFolderPath(*p.environment, p.defaults.get(),
+                         std::make_shared<MarkdownNotesStore>(platform::dataFolderPath(*p.environment, p.defaults.get(),
                                                                                  "notesDirectory", "notes"),
                                                         platform::storeDatabasePath(*p.environment)));
     return std::make_unique<NotesToolFamily>(p.environment, p.scriptHost, p.diagnostics);

@@ -1,5 +1,5 @@
 // The user's contacts, read-only, and the consent to read them.
-// VCardContactStore reads vCard files; InMemoryContactStore is the fake.
+// VCardContactStore reads vCard files.
 #pragma once
 
 #include <functional>
@@ -49,22 +49,6 @@ public:
 
 private:
     std::shared_ptr<AccessPrompter> prompter_;
-};
-
-class InMemoryContactStore : public ContactStore {
-public:
-    explicit InMemoryContactStore(std::shared_ptr<AccessPrompter> prompter = std::make_shared<FakeAccessPrompter>());
-
-    void enumerateContacts(const std::function<bool(const Contact&)>& visit) override;
-
-    void add(Contact contact);
-    // Makes walks (and so name searches) fail with this cause; nullopt: succeed again.
-    void setFailure(std::optional<std::string> cause);
-
-private:
-    std::mutex mutex_;
-    std::vector<Contact> contacts_;
-    std::optional<std::string> failure_;
 };
 
 // The *.vcf files of a folder and its sub-folders, one per address book as

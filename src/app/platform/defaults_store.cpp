@@ -706,29 +706,4 @@ std::unique_ptr<DirectoryWatch> FileDefaultsStore::watchChanges(std::function<vo
                                             std::move(onChange));
 }
 
-// ---- MemoryDefaultsStore ----------------------------------------------------
-
-std::optional<DefaultsValue> MemoryDefaultsStore::object(std::string_view key) {
-    std::lock_guard lock(mutex_);
-    auto it = values_.find(key);
-    if (it == values_.end()) return std::nullopt;
-    return it->second;
-}
-
-void MemoryDefaultsStore::store(std::string_view key, DefaultsValue value, WriteMode mode) {
-    std::lock_guard lock(mutex_);
-    values_.insert_or_assign(std::string(key), value);
-    writes_.push_back({std::string(key), std::move(value), mode});
-}
-
-std::vector<MemoryDefaultsStore::Write> MemoryDefaultsStore::writes() const {
-    std::lock_guard lock(mutex_);
-    return writes_;
-}
-
-void MemoryDefaultsStore::clearWrites() {
-    std::lock_guard lock(mutex_);
-    writes_.clear();
-}
-
 }  // namespace app::platform

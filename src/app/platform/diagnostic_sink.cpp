@@ -49,14 +49,4 @@ void StderrDiagnosticSink::write(std::string_view line) {
     }
 }
 
-void MemoryDiagnosticSink::write(std::string_view line) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(diagnosticLine(line));
-}
-
-std::vector<std::string> MemoryDiagnosticSink::lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-}
-
 }  // namespace app::platform

@@ -29,17 +29,6 @@ private:
     std::mutex mutex_;
 };
 
-// For tests: keeps the lines.
-class MemoryDiagnosticSink : public DiagnosticSink {
-public:
-    void write(std::string_view line) override;
-    std::vector<std::string> lines() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
 // The text that write() puts on the line: "\n" and "\r" become the two
 // characters \n and \r.
 std::string diagnosticLine(std::string_view text);

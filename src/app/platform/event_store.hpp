@@ -1,6 +1,6 @@
 // Calendars, events and reminders (with due date components, alarms and
 // completion), and the consent to reach them. IcalEventStore keeps them in
-// iCalendar collections; InMemoryEventStore is the fake for tests.
+// iCalendar collections.
 #pragma once
 
 #include <chrono>
@@ -177,37 +177,6 @@ protected:
 
 private:
     std::shared_ptr<AccessPrompter> prompter_;
-};
-
-class InMemoryEventStore : public EventStore {
-public:
-    // Starts with one calendar "Calendar" and one reminder list "Reminders", the defaults.
-    explicit InMemoryEventStore(std::shared_ptr<AccessPrompter> prompter = std::make_shared<FakeAccessPrompter>());
-
-    std::vector<Calendar> calendars(EntityType type) override;
-    std::optional<Calendar> defaultCalendar(EntityType type) override;
-    Calendar addCalendar(std::string title, EntityType type) override;
-    std::vector<Event> events(Instant start, Instant end) override;
-    std::optional<Event> event(std::string_view identifier) override;
-    Event saveEvent(const NewEvent& event) override;
-    std::vector<Reminder> reminders(const ReminderPredicate& predicate) override;
-    std::optional<Reminder> reminder(std::string_view identifier) override;
-    Reminder saveReminder(const NewReminder& reminder) override;
-    void setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) override;
-
-    // Makes the next saves fail with this cause (nullopt: succeed again).
-    void setSaveFailure(std::optional<std::string> cause);
-
-private:
-    const Calendar* findCalendar(std::string_view identifier) const;
-    const Calendar* firstCalendar(EntityType type) const;
-
-    std::mutex mutex_;
-    std::vector<Calendar> calendars_;
-    std::vector<Event> events_;  // in the order made
-    std::vector<Reminder> reminders_;
-    std::optional<std::string> saveFailure_;
-    std::uint64_t nextId_ = 1;
 };
 
 }  // namespace app::platform

@@ -1,6 +1,7 @@
 #include "app/platform/ical_event_store.hpp"
 
 #include "app/platform/environment.hpp"
+#include "app/platform/event_store_import.hpp"
 #include "app/platform/platform_error.hpp"
 #include "app/platform/sqlite.hpp"
 #include "app/platform/stamped_file.hpp"
@@ -1251,75 +1252,36 @@ void IcalEventStore::prepareLocked() {
 }
 
 void IcalEventStore::carryOverLocked(const std::string& storePath) {
+    std::optional<ImportedEventStore> old;
     try {
-        SqliteConnection db(storePath, SqliteOpenMode::ReadOnly);
-        {
-            auto check = db.prepare(
-                "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND "
-                "name IN ('calendars', 'events', 'reminders', 'reminder_alarms')");
-            if (!check.step() || check.int64(0) != 4) return;
-        }
-        std::map<std::int64_t, std::string> folders;
-        auto calendars = db.prepare("SELECT seq, title, entity FROM calendars ORDER BY seq");
-        while (calendars.step()) {
-            folders[calendars.int64(0)] = makeCollectionLocked(
-                calendars.text(1), calendars.int32(2) == 1 ? EntityType::Reminder : EntityType::Event);
-        }
-        auto events = db.prepare(
-            "SELECT identifier, calendar, title, location, notes, start_us, end_us, all_day, url FROM events ORDER BY seq");
-        while (events.step()) {
-            NewEvent event;
-            event.title = events.text(2);
-            event.location = events.optionalText(3);
-            event.notes = events.optionalText(4);
-            event.startDate = Instant(std::chrono::microseconds(events.int64(5)));
-            event.endDate = Instant(std::chrono::microseconds(events.int64(6)));
-            event.isAllDay = events.int64(7) != 0;
-            event.url = events.optionalText(8);
-            auto folder = folders.find(events.int64(1));
-            if (folder == folders.end()) continue;
-            Collection c;
-            c.name = folder->second;
-            c.path = root_ + "/" + folder->second;
-            // The identifier stays the item's UID; its file name is made safe.
-            writeItemLocked(c, safeNameFor(events.text(0), "event") + ".ics", eventText(events.text(0), event),
-                            nextOrderLocked(), "carry over events");
-        }
-        auto reminders = db.prepare(
-            "SELECT seq, identifier, calendar, title, notes, priority, due_year, due_month, due_day, due_hour, "
-            "due_minute, completed, completion_us FROM reminders ORDER BY seq");
-        while (reminders.step()) {
-            NewReminder reminder;
-            reminder.title = reminders.optionalText(3);
-            reminder.notes = reminders.optionalText(4);
-            reminder.priority = reminders.int64(5);
-            if (auto year = reminders.optionalInt64(6)) {
-                DateComponents due{static_cast<int>(*year), static_cast<int>(reminders.int64(7)),
-                                   static_cast<int>(reminders.int64(8)), std::nullopt, std::nullopt};
-                if (auto hour = reminders.optionalInt64(9)) due.hour = static_cast<int>(*hour);
-                if (auto minute = reminders.optionalInt64(10)) due.minute = static_cast<int>(*minute);
-                reminder.dueDateComponents = due;
-            }
-            auto alarms = db.prepare("SELECT at_us FROM reminder_alarms WHERE reminder = ? ORDER BY seq");
-            alarms.bind(1, reminders.int64(0));
-            while (alarms.step()) reminder.alarms.push_back(Instant(std::chrono::microseconds(alarms.int64(0))));
-            std::optional<Instant> completed;
-            if (reminders.int64(11) != 0)
-                completed = Instant(std::chrono::microseconds(reminders.optionalInt64(12).value_or(0)));
-            auto folder = folders.find(reminders.int64(2));
-            if (folder == folders.end()) continue;
-            Collection c;
-            c.name = folder->second;
-            c.path = root_ + "/" + folder->second;
-            const std::string uid = reminders.text(1);
-            writeItemLocked(c, safeNameFor(uid, "reminder") + ".ics", reminderText(uid, reminder, completed),
-                            nextOrderLocked(), "carry over reminders");
-        }
+        old = importEventStore(storePath);
     } catch (const SqliteError& error) {
         // Nothing lost: the old file stays, and the next start tries again.
         if (sink_) sink_->write("Calendars: cannot carry over " + storePath + ": " + error.sqliteMessage());
         throw PlatformError("carry over " + storePath, error.sqliteMessage());
     }
+    if (!old) return;
+    std::map<std::int64_t, std::string> folders;
+    for (const auto& collection : old->collections)
+        folders[collection.key] = makeCollectionLocked(collection.title, collection.type);
+    const auto collectionOf = [&](std::int64_t key) -> std::optional<Collection> {
+        auto folder = folders.find(key);
+        if (folder == folders.end()) return std::nullopt;
+        Collection c;
+        c.name = folder->second;
+        c.path = root_ + "/" + folder->second;
+        return c;
+    };
+    // The identifier stays the item's UID; its file name is made safe.
+    for (const auto& item : old->events)
+        if (auto c = collectionOf(item.collection))
+            writeItemLocked(*c, safeNameFor(item.identifier, "event") + ".ics", eventText(item.identifier, item.event),
+                            nextOrderLocked(), "carry over events");
+    for (const auto& item : old->reminders)
+        if (auto c = collectionOf(item.collection))
+            writeItemLocked(*c, safeNameFor(item.identifier, "reminder") + ".ics",
+                            reminderText(item.identifier, item.reminder, item.completionDate), nextOrderLocked(),
+                            "carry over reminders");
 }
 
 std::string IcalEventStore::makeCollectionLocked(const std::string& title, EntityType type) {

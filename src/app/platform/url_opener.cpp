@@ -272,14 +272,4 @@ void SpawnUrlOpener::reaperLoop(std::stop_token stop) {
     }
 }
 
-void RecordingUrlOpener::open(const std::string& url) {
-    std::lock_guard lock(mutex_);
-    urls_.push_back(url);
-}
-
-std::vector<std::string> RecordingUrlOpener::urls() const {
-    std::lock_guard lock(mutex_);
-    return urls_;
-}
-
 }  // namespace app::platform

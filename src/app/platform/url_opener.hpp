@@ -79,17 +79,6 @@ private:
     std::jthread reaper_;
 };
 
-// For tests: remembers the URLs.
-class RecordingUrlOpener : public UrlOpener {
-public:
-    void open(const std::string& url) override;
-    std::vector<std::string> urls() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> urls_;
-};
-
 // The executable named program in the directories of path (a PATH value);
 // a name with a slash is taken as it is. Empty when there is none.
 std::string findExecutable(const std::string& program, const std::string& path);

@@ -332,7 +332,9 @@ QWidget* OnboardingWindow::buildTools() {
             "QCheckBox::indicator { width: 30px; height: 18px; border-radius: 9px; background: rgba(0, 0, 0, 40); }"
             "QCheckBox::indicator:checked { background: palette(highlight); }"
             "QCheckBox::indicator:focus { border: 2px solid palette(highlight); }"));
-        toggle->setObjectName(QStringLiteral("toolSwitch%1").arg(i));
+        // Named by the switch it writes, as the defaults file names it.
+        const std::string_view key = tools::switchKey(info.toolSwitch);
+        toggle->setObjectName(QString::fromLatin1(key.data(), static_cast<qsizetype>(key.size())));
         connect(toggle, &QCheckBox::clicked, this, [this, i, toggle](bool on) {
             // The click only asks: the box shows the registry until it answers.
             {

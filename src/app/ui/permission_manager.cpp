@@ -10,28 +10,14 @@ namespace app::ui {
 namespace {
 
 PermissionStatus storeStatus(platform::AuthorizationStatus status) {
-    switch (static_cast<int>(status)) {
-    case 0: return PermissionStatus::NotDetermined;
-    case 3: return PermissionStatus::Granted;
+    switch (status) {
+    case platform::AuthorizationStatus::NotDetermined: return PermissionStatus::NotDetermined;
+    case platform::AuthorizationStatus::FullAccess: return PermissionStatus::Granted;
     default: return PermissionStatus::Denied;  // restricted, denied, write-only, anything later
     }
 }
 
 }  // namespace
-
-std::string settingsAddress(const PermissionCategory& category) {
-    std::string address = "x-apple.systempreferences:com.apple.preference.security";
-    switch (category.kind) {
-    case PermissionKind::Calendar: return address + "?Privacy_Calendars";
-    case PermissionKind::Reminders: return address + "?Privacy_Reminders";
-    case PermissionKind::Contacts: return address + "?Privacy_Contacts";
-    case PermissionKind::Accessibility: return address + "?Privacy_Accessibility";
-    case PermissionKind::FullDiskAccess: return address + "?Privacy_AllFiles";
-    case PermissionKind::Automation: return address + "?Privacy_Automation";
-    case PermissionKind::None: return address;
-    }
-    return address;
-}
 
 PermissionManager::PermissionManager(Services services) : services_(std::move(services)) {
     if (!services_.eventKit || !services_.contacts)

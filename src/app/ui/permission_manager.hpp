@@ -40,10 +40,6 @@ public:
     virtual void explainFullDiskAccess(const std::string& path) = 0;
 };
 
-// The address of the pane that grants the permission on the original
-// platform; kept as a name for the pane, never handed to a URL opener.
-std::string settingsAddress(const PermissionCategory& category);
-
 // Requests block until answered: call them off the main executor. Nothing here throws.
 class PermissionManager {
 public:

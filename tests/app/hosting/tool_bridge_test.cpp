@@ -5,6 +5,8 @@
 #include "app/tools/registry/tool_error.hpp"
 #include "mcp/server.hpp"
 #include "support/scripted_transport.hpp"
+#include "support/memory_defaults_store.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <gtest/gtest.h>
 

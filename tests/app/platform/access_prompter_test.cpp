@@ -15,6 +15,7 @@
 
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/store_database.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 namespace app::platform {
 namespace {

@@ -9,6 +9,8 @@
 
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/vcard.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 namespace app::platform {
 namespace {

@@ -8,6 +8,7 @@
 
 #include "app/platform/directory_watch.hpp"
 #include "support/wait.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <atomic>
 #include <condition_variable>

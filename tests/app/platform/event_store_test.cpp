@@ -7,6 +7,8 @@
 
 #include "app/platform/ical_event_store.hpp"
 #include "app/platform/scratch_dir.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 namespace app::platform {
 namespace {

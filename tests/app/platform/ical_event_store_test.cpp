@@ -4,6 +4,8 @@
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/platform/sqlite.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -192,26 +194,30 @@ TEST(IcalStore, TwoStoresOnOneRootShareEverySave) {
     EXPECT_EQ(first.calendars(EntityType::Reminder).size(), 1u);
 }
 
+// The tables of the program store of the earlier layout, reminders apart.
+constexpr const char* kOldStoreTables =
+    "CREATE TABLE calendars(seq INTEGER PRIMARY KEY, identifier TEXT, title TEXT, entity INTEGER, is_default INTEGER);"
+    "CREATE TABLE events(seq INTEGER PRIMARY KEY, identifier TEXT, calendar INTEGER, title TEXT, location TEXT,"
+    " notes TEXT, start_us INTEGER, end_us INTEGER, all_day INTEGER, url TEXT);"
+    "CREATE TABLE reminder_alarms(seq INTEGER PRIMARY KEY, reminder INTEGER, at_us INTEGER);";
+constexpr const char* kOldRemindersTable =
+    "CREATE TABLE reminders(seq INTEGER PRIMARY KEY, identifier TEXT, calendar INTEGER, title TEXT, notes TEXT,"
+    " priority INTEGER, due_year INTEGER, due_month INTEGER, due_day INTEGER, due_hour INTEGER,"
+    " due_minute INTEGER, completed INTEGER, completion_us INTEGER);";
+
 TEST(IcalStore, CarriesTheOldStoreOverOnce) {
     testsupport::ScratchDir dir;
     const std::string old = dir.file("store.sqlite");
     {
         SqliteConnection db(old, SqliteOpenMode::ReadWriteCreate);
-        db.exec(
-            "CREATE TABLE calendars(seq INTEGER PRIMARY KEY, identifier TEXT, title TEXT, entity INTEGER, is_default INTEGER);"
-            "CREATE TABLE events(seq INTEGER PRIMARY KEY, identifier TEXT, calendar INTEGER, title TEXT, location TEXT,"
-            " notes TEXT, start_us INTEGER, end_us INTEGER, all_day INTEGER, url TEXT);"
-            "CREATE TABLE reminders(seq INTEGER PRIMARY KEY, identifier TEXT, calendar INTEGER, title TEXT, notes TEXT,"
-            " priority INTEGER, due_year INTEGER, due_month INTEGER, due_day INTEGER, due_hour INTEGER,"
-            " due_minute INTEGER, completed INTEGER, completion_us INTEGER);"
-            "CREATE TABLE reminder_alarms(seq INTEGER PRIMARY KEY, reminder INTEGER, at_us INTEGER);"
-            "INSERT INTO calendars VALUES(1, 'A', 'Calendar', 0, 1), (2, 'B', 'Reminders', 1, 1), (3, 'C', 'Home', 1, 0),"
-            " (4, 'D', '../../../../outside_cal', 0, 0);"
-            "INSERT INTO events VALUES(1, 'ev-1', 1, 'Dentist', 'Main St', NULL, 1741341600000000, 1741345200000000, 0,"
-            " 'https://example.org'), (2, '/../../../../elsewhere/ESCAPED_EVENT', 4, 'Out', NULL, NULL,"
-            " 1741341600000000, 1741345200000000, 0, NULL);"
-            "INSERT INTO reminders VALUES(1, 'rem-1', 3, 'Milk', NULL, 5, 2025, 3, 2, NULL, NULL, 1, 1741600000000000);"
-            "INSERT INTO reminder_alarms VALUES(1, 1, 1741500000000000);");
+        db.exec(std::string(kOldStoreTables) + kOldRemindersTable +
+                "INSERT INTO calendars VALUES(1, 'A', 'Calendar', 0, 1), (2, 'B', 'Reminders', 1, 1), (3, 'C', 'Home', 1, 0),"
+                " (4, 'D', '../../../../outside_cal', 0, 0);"
+                "INSERT INTO events VALUES(1, 'ev-1', 1, 'Dentist', 'Main St', NULL, 1741341600000000, 1741345200000000, 0,"
+                " 'https://example.org'), (2, '/../../../../elsewhere/ESCAPED_EVENT', 4, 'Out', NULL, NULL,"
+                " 1741341600000000, 1741345200000000, 0, NULL);"
+                "INSERT INTO reminders VALUES(1, 'rem-1', 3, 'Milk', NULL, 5, 2025, 3, 2, NULL, NULL, 1, 1741600000000000);"
+                "INSERT INTO reminder_alarms VALUES(1, 1, 1741500000000000);");
     }
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
@@ -243,6 +249,37 @@ TEST(IcalStore, CarriesTheOldStoreOverOnce) {
     auto count = db.prepare("SELECT count(*) FROM events");
     ASSERT_TRUE(count.step());
     EXPECT_EQ(count.int64(0), 2);
+}
+
+// An old store that cannot be read whole leaves the calendars untouched, so
+// the start that can read it carries everything over once, with no copies.
+TEST(IcalStore, AnOldStoreReadHalfwayCarriesNothingOver) {
+    testsupport::ScratchDir dir;
+    const std::string old = dir.file("store.sqlite");
+    {
+        SqliteConnection db(old, SqliteOpenMode::ReadWriteCreate);
+        // A reminders table without most of its columns.
+        db.exec(std::string(kOldStoreTables) +
+                "CREATE TABLE reminders(seq INTEGER PRIMARY KEY, identifier TEXT, calendar INTEGER, title TEXT);"
+                "INSERT INTO calendars VALUES(1, 'A', 'Work', 0, 1);"
+                "INSERT INTO events VALUES(1, 'ev-1', 1, 'Dentist', NULL, NULL, 1741341600000000, 1741345200000000, 0, NULL);");
+    }
+    auto sink = std::make_shared<MemoryDiagnosticSink>();
+    {
+        IcalEventStore store(dir.file("calendars"), std::make_shared<FakeAccessPrompter>(), sink, old);
+        EXPECT_THROW(store.calendars(EntityType::Event), PlatformError);
+    }
+    ASSERT_EQ(sink->lines().size(), 1u);
+    EXPECT_EQ(sink->lines()[0].rfind("Calendars: cannot carry over " + old + ": ", 0), 0u) << sink->lines()[0];
+    {
+        SqliteConnection db(old, SqliteOpenMode::ReadWrite);
+        db.exec(std::string("DROP TABLE reminders;") + kOldRemindersTable);
+    }
+    IcalEventStore store(dir.file("calendars"), std::make_shared<FakeAccessPrompter>(), nullptr, old);
+    std::vector<std::string> titles;
+    for (const auto& c : store.calendars(EntityType::Event)) titles.push_back(c.title);
+    EXPECT_EQ(titles, std::vector<std::string>{"Work"});
+    EXPECT_EQ(store.events(utc(3, 1, 0), utc(4, 1, 0)).size(), 1u);
 }
 
 TEST_F(IcalStoreTest, AnyDateAFileNamesIsReadWithoutOverflow) {

@@ -4,6 +4,8 @@
 
 #include "app/platform/apple_script.hpp"
 #include "app/platform/script_template.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/fake_script_host.hpp"
 
 namespace app::platform {
 namespace {

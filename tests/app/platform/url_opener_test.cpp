@@ -2,6 +2,7 @@
 #include "app/platform/child_process.hpp"
 #include "app/platform/platform_error.hpp"
 #include "app/platform/scratch_dir.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <gtest/gtest.h>
 

@@ -57,8 +57,8 @@ TEST(EndToEnd, SettingsSwitchMailOnForARunningServer) {
         ASSERT_TRUE(uitest::waitFor([&] { return guide->shownStep() == 2; }));
         ASSERT_TRUE(uitest::click(guide, "nextButton2"));
         ASSERT_TRUE(uitest::waitFor([&] { return guide->shownStep() == 3; }));
-        ASSERT_TRUE(uitest::click(guide, "toolSwitch4"));
-        ASSERT_TRUE(uitest::waitFor([&] { return guide->findChild<QCheckBox*>("toolSwitch4")->isChecked(); }));
+        ASSERT_TRUE(uitest::click(guide, "isMailEnabled"));
+        ASSERT_TRUE(uitest::waitFor([&] { return guide->findChild<QCheckBox*>("isMailEnabled")->isChecked(); }));
         executor.drain();
     }
 

@@ -7,6 +7,12 @@
 #include "app/ui/scheduler.hpp"
 #include "app/ui/window_models.hpp"
 #include "json/json.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/in_memory_contact_store.hpp"
+#include "support/in_memory_event_store.hpp"
+#include "support/memory_defaults_store.hpp"
+#include "support/memory_diagnostic_sink.hpp"
+#include "support/settings_address.hpp"
 
 #include <gtest/gtest.h>
 

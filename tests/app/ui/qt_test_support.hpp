@@ -4,6 +4,7 @@
 
 #include "app/platform/defaults_store.hpp"
 #include "app/ui/settings_app.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <QAbstractButton>
 #include <QDir>

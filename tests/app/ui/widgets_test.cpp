@@ -65,8 +65,8 @@ TEST_F(Program, ClickingThroughEveryPageOfTheGuide) {
 
     ASSERT_TRUE(uitest::click(guide, "nextButton2"));
     ASSERT_TRUE(onStep(guide, 3));
-    ASSERT_TRUE(uitest::click(guide, "toolSwitch4"));  // mail
-    ASSERT_TRUE(shows(guide, "toolSwitch4", true));
+    ASSERT_TRUE(uitest::click(guide, "isMailEnabled"));  // mail
+    ASSERT_TRUE(shows(guide, "isMailEnabled", true));
     EXPECT_TRUE(uitest::waitFor([&] { return uitest::storedBoolean(home, "isMailEnabled"); }));  // shown, then stored
     uitest::saveScreenshot(guide, "onboarding-3");
     uitest::expectCjkDrawn(child(guide, "toolsTitle"));
@@ -74,7 +74,7 @@ TEST_F(Program, ClickingThroughEveryPageOfTheGuide) {
     ASSERT_TRUE(uitest::click(guide, "nextButton3"));
     ASSERT_TRUE(onStep(guide, 4));
     ASSERT_TRUE(uitest::click(guide, "backButton4"));
-    ASSERT_TRUE(onStep(guide, 3) && shows(guide, "toolSwitch4", true));
+    ASSERT_TRUE(onStep(guide, 3) && shows(guide, "isMailEnabled", true));
     ASSERT_TRUE(uitest::click(guide, "nextButton3"));
     ASSERT_TRUE(onStep(guide, 4));
     uitest::saveScreenshot(guide, "onboarding-4");
@@ -146,11 +146,11 @@ TEST_F(Program, AFailedSaveIsShownAndUndone) {
     ASSERT_TRUE(std::filesystem::remove(lock) && std::filesystem::create_directory(lock));
     QLabel* failure = child(guide, "saveFailure");
     ASSERT_NE(failure, nullptr);
-    ASSERT_TRUE(uitest::click(guide, "toolSwitch4"));  // mail
+    ASSERT_TRUE(uitest::click(guide, "isMailEnabled"));  // mail
     ASSERT_TRUE(uitest::waitFor([&] { return failure->isVisible(); }));
     EXPECT_TRUE(failure->text().contains(QStringLiteral("not saved"))) << failure->text().toStdString();
     EXPECT_TRUE(uitest::waitFor([&] { return !settings->registry().isEnabled(tools::ToolSwitch::Mail); }));
-    EXPECT_TRUE(shows(guide, "toolSwitch4", false));
+    EXPECT_TRUE(shows(guide, "isMailEnabled", false));
     EXPECT_FALSE(uitest::storedBoolean(home, "isMailEnabled"));
     ASSERT_TRUE(uitest::click(guide, "nextButton3") && onStep(guide, 4));
     ASSERT_TRUE(uitest::click(guide, "finishButton"));
@@ -252,7 +252,7 @@ TEST_F(Program, ASecondStartRaisesTheGuideAndThePanelFollowsIt) {
     ASSERT_TRUE(uitest::waitFor([&] { return calendar->text() == QStringLiteral("⏳ 未请求 (notDetermined)"); }));
     ASSERT_TRUE(uitest::click(guide, "enterButton") && onStep(guide, 2));
     ASSERT_TRUE(uitest::click(guide, "nextButton2") && onStep(guide, 3));
-    ASSERT_TRUE(uitest::click(guide, "toolSwitch0") && shows(guide, "toolSwitch0", true));  // calendar, granted
+    ASSERT_TRUE(uitest::click(guide, "isCalendarEnabled") && shows(guide, "isCalendarEnabled", true));  // calendar, granted
     ASSERT_TRUE(uitest::click(guide, "nextButton3") && onStep(guide, 4));
     ASSERT_TRUE(uitest::click(guide, "finishButton"));
     EXPECT_TRUE(uitest::waitFor([&] { return calendar->text() == QStringLiteral("✅ 已授权 (authorized)"); }));

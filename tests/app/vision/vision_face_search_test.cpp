@@ -1,6 +1,7 @@
 // Face search and image comparison on the real module, with the astronaut
 // photo and copies the tests make of it.
 #include "vision_test_support.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <opencv2/imgproc.hpp>
 

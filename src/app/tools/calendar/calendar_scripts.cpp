@@ -69,7 +69,6 @@ std::optional<std::string> CalendarStandIn::perform(const platform::ScriptCall& 
         throw platform::ScriptFailure("Calendar got an event it does not understand.");
     const std::string& calendarName = call.bindings.text("calendarName");
     const std::string& eventId = call.bindings.text("eventId");
-    const std::string& date = call.bindings.text("date");
 
     std::optional<std::string> shown;
     for (const auto& calendar : store_->calendars(platform::EntityType::Event)) {
@@ -93,19 +92,11 @@ std::optional<std::string> CalendarStandIn::perform(const platform::ScriptCall& 
             }
         }
     }
-    std::lock_guard lock(mutex_);
-    view_.active = true;
-    view_.shownEvent = shown;
-    view_.dayViewDate = shown ? std::nullopt : std::optional<std::string>(date);
+    // Without the event Calendar shows the day the script names: nothing to open here.
     return std::nullopt;
 }
 
-CalendarStandIn::View CalendarStandIn::view() const {
-    std::lock_guard lock(mutex_);
-    return view_;
-}
-
-bool registerCalendarScripts(platform::TemplateScriptHost& host, std::shared_ptr<CalendarStandIn> standIn) {
+bool registerCalendarScripts(platform::TemplateScriptHost& host, std::shared_ptr<platform::ScriptStandIn> standIn) {
     std::string sample = openEventScript("calendar", "event", "date");
     if (host.recognise(sample)) return false;
     host.registerTemplate(

@@ -7,7 +7,6 @@
 #include "app/platform/url_opener.hpp"
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,33 +21,23 @@ inline constexpr std::string_view kOpenEventTemplateId = "calendar.open_event";
 std::string openEventScript(std::string_view calendarTitle, std::string_view eventIdentifier,
                             std::string_view dateText);
 
-// The Calendar application here: it looks the event up in the event store,
-// keeps what it would show, and hands the event's file to the user's
-// calendar program through the opener (when there are both).
+// The Calendar application here: it looks the event up in the event store
+// and hands the event's file to the user's calendar program through the
+// opener (when there are both).
 class CalendarStandIn : public platform::ScriptStandIn {
 public:
-    struct View {
-        bool active = false;                     // brought to the front
-        std::optional<std::string> shownEvent;   // the identifier of the event shown
-        std::optional<std::string> dayViewDate;  // the date text of the day view, when no event was found
-        bool operator==(const View&) const = default;
-    };
-
     explicit CalendarStandIn(std::shared_ptr<platform::EventStore> store,
                              std::shared_ptr<platform::UrlOpener> opener = nullptr);
 
     std::optional<std::string> perform(const platform::ScriptCall& call) override;
-    View view() const;
 
 private:
     std::shared_ptr<platform::EventStore> store_;
     std::shared_ptr<platform::UrlOpener> opener_;
-    mutable std::mutex mutex_;
-    View view_;
 };
 
 // Teaches the host the open_event script and gives it the stand-in. False
 // (and nothing changed) when the host knows the script already.
-bool registerCalendarScripts(platform::TemplateScriptHost& host, std::shared_ptr<CalendarStandIn> standIn);
+bool registerCalendarScripts(platform::TemplateScriptHost& host, std::shared_ptr<platform::ScriptStandIn> standIn);
 
 }  // namespace app::tools

@@ -12,18 +12,19 @@ namespace app::tools {
 
 namespace {
 
+using platform::AuthorizationStatus;
 using platform::EntityType;
 
 // Shown when the decision store cannot be read: no status the platform has.
 constexpr int kUnreadableStatus = -1;
 
 const char* statusName(int raw) {
-    switch (raw) {
-        case 0: return "notDetermined";
-        case 1: return "restricted";
-        case 2: return "denied";
-        case 3: return "fullAccess";
-        case 4: return "writeOnly";
+    switch (static_cast<AuthorizationStatus>(raw)) {
+        case AuthorizationStatus::NotDetermined: return "notDetermined";
+        case AuthorizationStatus::Restricted: return "restricted";
+        case AuthorizationStatus::Denied: return "denied";
+        case AuthorizationStatus::FullAccess: return "fullAccess";
+        case AuthorizationStatus::WriteOnly: return "writeOnly";
         default: return "unknown";
     }
 }
@@ -36,12 +37,12 @@ void keepFirst(std::vector<platform::Reminder>& reminders, std::int64_t limit) {
 }  // namespace
 
 std::string authorizationStatusText(int rawStatus) {
-    switch (rawStatus) {
-        case 0: return "⏳ 未请求 (notDetermined)";
-        case 1: return "🚫 受限制 (restricted)";
-        case 2: return "❌ 已拒绝 (denied)";
-        case 3: return "✅ 已授权 (authorized)";
-        case 4: return "📝 仅写入权限 (writeOnly)";
+    switch (static_cast<AuthorizationStatus>(rawStatus)) {
+        case AuthorizationStatus::NotDetermined: return "⏳ 未请求 (notDetermined)";
+        case AuthorizationStatus::Restricted: return "🚫 受限制 (restricted)";
+        case AuthorizationStatus::Denied: return "❌ 已拒绝 (denied)";
+        case AuthorizationStatus::FullAccess: return "✅ 已授权 (authorized)";
+        case AuthorizationStatus::WriteOnly: return "📝 仅写入权限 (writeOnly)";
         default: return "❓ 未知状态 (raw: " + std::to_string(rawStatus) + ")";
     }
 }
@@ -64,8 +65,8 @@ std::shared_ptr<EventKitService> EventKitService::shared(std::shared_ptr<platfor
 
 bool EventKitService::requestAccess(EntityType type) {
     const bool calendar = type == EntityType::Event;
-    switch (static_cast<int>(store_->authorizationStatus(type))) {
-        case 0: {
+    switch (store_->authorizationStatus(type)) {
+        case AuthorizationStatus::NotDetermined: {
             if (calendar) diagnostics_->write("[EventKitService] Requesting calendar access...");
             bool granted = store_->requestFullAccess(type);
             if (calendar)
@@ -73,17 +74,17 @@ bool EventKitService::requestAccess(EntityType type) {
                                     (granted ? "true" : "false"));
             return granted;
         }
-        case 1:
+        case AuthorizationStatus::Restricted:
             diagnostics_->write(calendar ? "❌ Calendar access restricted by system"
                                          : "❌ Reminders access restricted by system");
             return false;
-        case 2:
+        case AuthorizationStatus::Denied:
             diagnostics_->write(calendar ? "❌ Calendar access denied by user. Please enable in System Settings > "
                                            "Privacy & Security > Calendars"
                                          : "❌ Reminders access denied by user. Please enable in System Settings > "
                                            "Privacy & Security > Reminders");
             return false;
-        case 3: return true;
+        case AuthorizationStatus::FullAccess: return true;
         default: return false;  // write-only and unknown values: no request
     }
 }

@@ -67,16 +67,6 @@ public:
     // value is unchanged.
     void setEnabled(ToolSwitch s, bool value);
 
-    bool isCalendarEnabled() const { return isEnabled(ToolSwitch::Calendar); }
-    bool isRemindersEnabled() const { return isEnabled(ToolSwitch::Reminders); }
-    bool isContactsEnabled() const { return isEnabled(ToolSwitch::Contacts); }
-    bool isMessagesEnabled() const { return isEnabled(ToolSwitch::Messages); }
-    bool isNotesEnabled() const { return isEnabled(ToolSwitch::Notes); }
-    bool isMailEnabled() const { return isEnabled(ToolSwitch::Mail); }
-    bool isMusicEnabled() const { return isEnabled(ToolSwitch::Music); }
-    bool isMapsEnabled() const { return isEnabled(ToolSwitch::Maps); }
-    bool isMacOSEnabled() const { return isEnabled(ToolSwitch::MacOS); }
-    bool isVisionEnabled() const { return isEnabled(ToolSwitch::Vision); }
     void setCalendarEnabled(bool v) { setEnabled(ToolSwitch::Calendar, v); }
     void setRemindersEnabled(bool v) { setEnabled(ToolSwitch::Reminders, v); }
     void setContactsEnabled(bool v) { setEnabled(ToolSwitch::Contacts, v); }

@@ -59,18 +59,4 @@ private:
     std::shared_ptr<State> state_;
 };
 
-// For tests: answers every script at once with the set result.
-class FakeWebView : public WebView {
-public:
-    std::optional<std::string> result;
-    std::exception_ptr error;
-
-    void evaluateJavaScript(const std::string& script, ScriptCompletion completion) override;
-    std::vector<std::string> scripts() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> scripts_;
-};
-
 }  // namespace app::tools

@@ -10,6 +10,8 @@
 #include "json/json.hpp"
 
 #include "calendar_test_support.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

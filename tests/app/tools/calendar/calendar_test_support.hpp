@@ -7,13 +7,19 @@
 #include "app/platform/event_store.hpp"
 #include "app/platform/script_host.hpp"
 #include "app/tools/calendar/calendar_dates.hpp"
+#include "app/tools/calendar/calendar_scripts.hpp"
 #include "app/tools/tool_test_support.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/in_memory_event_store.hpp"
+#include "support/memory_diagnostic_sink.hpp"
+#include "support/recording_url_opener.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +57,48 @@ struct FakeCalendarPlatform {
     void grant(platform::AccessSubject subject) {
         prompter->setStatus(subject, platform::AuthorizationStatus::FullAccess);
     }
+};
+
+// The Calendar application over the in-memory store, and what it shows after
+// each open_event script: the event whose file it opened, else the day the
+// script named.
+class CalendarScreen : public platform::ScriptStandIn {
+public:
+    struct View {
+        bool active = false;                     // brought to the front
+        std::optional<std::string> shownEvent;   // the identifier of the event shown
+        std::optional<std::string> dayViewDate;  // the date text of the day view, when no event was found
+        bool operator==(const View&) const = default;
+    };
+
+    explicit CalendarScreen(std::shared_ptr<platform::InMemoryEventStore> store)
+        : application_(std::make_shared<CalendarStandIn>(std::move(store), opened_)) {}
+
+    std::optional<std::string> perform(const platform::ScriptCall& call) override {
+        const std::size_t before = opened_->urls().size();
+        auto result = application_->perform(call);
+        const auto urls = opened_->urls();
+        std::lock_guard lock(mutex_);
+        view_.active = true;
+        view_.shownEvent = std::nullopt;
+        view_.dayViewDate = std::nullopt;
+        if (urls.size() > before)
+            view_.shownEvent = urls.back().substr(std::string_view("memory:").size());
+        else
+            view_.dayViewDate = call.bindings.text("date");
+        return result;
+    }
+
+    View view() const {
+        std::lock_guard lock(mutex_);
+        return view_;
+    }
+
+private:
+    std::shared_ptr<platform::RecordingUrlOpener> opened_ = std::make_shared<platform::RecordingUrlOpener>();
+    std::shared_ptr<CalendarStandIn> application_;
+    mutable std::mutex mutex_;
+    View view_;
 };
 
 }  // namespace app::tools::testing

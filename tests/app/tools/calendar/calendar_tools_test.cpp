@@ -16,6 +16,7 @@ using platform::AccessSubject;
 using platform::AuthorizationStatus;
 using platform::EntityType;
 using testing::at;
+using testing::CalendarScreen;
 using testing::FakeCalendarPlatform;
 using testing::ScopedTimeZone;
 using testing::expectToolError;
@@ -57,7 +58,7 @@ protected:
 
     ScopedTimeZone zone{"UTC"};
     FakeCalendarPlatform p;
-    std::shared_ptr<CalendarStandIn> calendarApp = std::make_shared<CalendarStandIn>(p.store);
+    std::shared_ptr<CalendarScreen> calendarApp = std::make_shared<CalendarScreen>(p.store);
     Instant now = at("2024-03-05T12:00:00Z");
     std::unique_ptr<CalendarToolHandler> handler;
 };
@@ -252,13 +253,13 @@ TEST_F(CalendarToolsTest, CalendarTitlesWithQuotesAndBackslashesRoundTripThrough
         auto event = addEvent("Meeting", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z", calendar.identifier);
         EXPECT_EQ(call("open_event", {{"eventId", event.identifier}}), "✅ Event opened in Calendar");
         // The stand-in shows the event only when it got the title back exactly.
-        EXPECT_EQ(calendarApp->view(), (CalendarStandIn::View{true, event.identifier, std::nullopt}));
+        EXPECT_EQ(calendarApp->view(), (CalendarScreen::View{true, event.identifier, std::nullopt}));
     }
     // No calendar of that title: Calendar shows the day instead.
     auto event = addEvent("Lost", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z");
     auto run = p.host->run(openEventScript("No such calendar", event.identifier, "Wednesday, March 6"));
     EXPECT_EQ(run.outcome, platform::ScriptRun::Outcome::Succeeded);
-    EXPECT_EQ(calendarApp->view(), (CalendarStandIn::View{true, std::nullopt, "Wednesday, March 6"}));
+    EXPECT_EQ(calendarApp->view(), (CalendarScreen::View{true, std::nullopt, "Wednesday, March 6"}));
 }
 
 }  // namespace

@@ -3,6 +3,9 @@
 #include "app/platform/scratch_dir.hpp"
 #include "app/tools/calendar/calendar_scripts.hpp"
 #include "app/tools/calendar/reminders_scripts.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/in_memory_event_store.hpp"
+#include "support/recording_url_opener.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,6 +7,8 @@
 #include "app/tools/contacts_messages_notes_support.hpp"
 #include "app/tools/tool_test_support.hpp"
 #include "json/json.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <gtest/gtest.h>
 

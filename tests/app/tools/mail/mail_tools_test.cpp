@@ -3,6 +3,8 @@
 #include "app/platform/scratch_dir.hpp"
 #include "support/pipe.hpp"
 #include "app/tools/tool_test_support.hpp"
+#include "support/memory_diagnostic_sink.hpp"
+#include "support/recording_url_opener.hpp"
 
 #include <gtest/gtest.h>
 

@@ -5,6 +5,9 @@
 #include "app/tools/maps/maps_stand_in.hpp"
 #include "app/tools/maps/offline_routes.hpp"
 #include "app/tools/tool_test_support.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/fake_script_host.hpp"
+#include "support/recording_url_opener.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 #include "app/platform/platform_error.hpp"
 #include "app/tools/maps/maps_tools.hpp"
 #include "app/tools/maps/offline_routes.hpp"
+#include "support/fake_script_host.hpp"
 
 #include <gmock/gmock.h>
 

@@ -5,8 +5,10 @@
 #include "app/platform/sqlite.hpp"
 #include "app/tools/contacts_messages_notes_support.hpp"
 #include "app/tools/tool_test_support.hpp"
-#include "app/tools/messages/messages_stand_in.hpp"
+#include "app/tools/messages/kde_connect_sender.hpp"
 #include "json/json.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/fake_script_host.hpp"
 
 #include <gtest/gtest.h>
 
@@ -142,7 +144,7 @@ protected:
         : environment(std::make_shared<cmntest::FixedEnvironment>(dir.path())),
           host(std::make_shared<platform::TemplateScriptHost>(std::make_shared<platform::FakeAccessPrompter>())),
           family(environment, host) {
-        EXPECT_TRUE(registerMessagesScripts(*host, std::make_shared<MessagesStandIn>()));
+        EXPECT_TRUE(registerMessagesScripts(*host, std::make_shared<KdeConnectSender>()));
     }
 
     // The reply, or the error as "domain code message".
@@ -193,7 +195,7 @@ TEST_F(MessagesSendTest, TheBodyReachesTheDeviceIntact) {
     }
     EXPECT_FALSE(std::filesystem::exists("/tmp/owned"));
     // A second registration changes nothing.
-    EXPECT_FALSE(registerMessagesScripts(*host, std::make_shared<MessagesStandIn>("other")));
+    EXPECT_FALSE(registerMessagesScripts(*host, std::make_shared<KdeConnectSender>("other")));
 }
 
 TEST_F(MessagesSendTest, RefusesAPhoneNumberHoldingLettersOrAnAt) {

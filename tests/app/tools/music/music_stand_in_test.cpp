@@ -9,6 +9,7 @@
 #include "app/tools/music/music_test_support.hpp"
 #include "app/tools/tool_test_support.hpp"
 #include "support/child_process.hpp"
+#include "support/fake_access_prompter.hpp"
 
 #include <filesystem>
 #include <thread>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/tools/tool_test_support.hpp"
+#include "support/fake_script_host.hpp"
 
 namespace app::tools {
 namespace {

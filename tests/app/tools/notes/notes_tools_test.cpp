@@ -8,7 +8,9 @@
 #include "app/platform/sqlite.hpp"
 #include "app/tools/contacts_messages_notes_support.hpp"
 #include "app/tools/tool_test_support.hpp"
-#include "app/tools/notes/notes_stand_in.hpp"
+#include "app/tools/notes/markdown_notes_store.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/memory_diagnostic_sink.hpp"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +75,7 @@ protected:
 
     testsupport::ScratchDir dir;
     std::shared_ptr<platform::FakeAccessPrompter> prompter = std::make_shared<platform::FakeAccessPrompter>();
-    std::shared_ptr<NotesStandIn> standIn = std::make_shared<NotesStandIn>(dir.file("data/notes"));
+    std::shared_ptr<MarkdownNotesStore> standIn = std::make_shared<MarkdownNotesStore>(dir.file("data/notes"));
     std::shared_ptr<platform::MemoryDiagnosticSink> diagnostics = std::make_shared<platform::MemoryDiagnosticSink>();
     std::shared_ptr<cmntest::FixedEnvironment> environment = std::make_shared<cmntest::FixedEnvironment>(dir.path());
     std::shared_ptr<InspectingHost> inspecting;
@@ -193,7 +195,7 @@ TEST_F(NotesToolsTest, APlantedLinkIsNeverWrittenThrough) {
         std::filesystem::create_symlink(toFolder ? outside : outside + "/victim",
                                         link.empty() ? root : root + "/" + link.substr(0, link.find('/')));
         auto host = std::make_shared<platform::TemplateScriptHost>(prompter);
-        registerNotesScripts(*host, std::make_shared<NotesStandIn>(root));
+        registerNotesScripts(*host, std::make_shared<MarkdownNotesStore>(root));
         try {
             NotesToolFamily(environment, host, diagnostics)
                 .handle("create_note", {{"title", "t"}, {"content", "body"}, {"folder", folder}}, {});
@@ -233,7 +235,7 @@ TEST_F(NotesToolsTest, LinkedNotesFoldersAreReadOnceAndWrittenInto) {
 TEST_F(NotesToolsTest, FoldersArePrivateAndDeadWritersLeftoversGo) {
     const mode_t oldMask = ::umask(022);
     const std::string root = dir.file("data/notes");
-    NotesStandIn(root).notes();
+    MarkdownNotesStore(root).notes();
     ::mkdir((root + "/Mine").c_str(), 0755);
     const std::string live = ".note-" + std::to_string(::getppid()) + ".tmp";
     const std::string gone = "2147483600";  // beyond any pid
@@ -329,7 +331,7 @@ TEST(NotesFiles, CarriedOverOnceFromTheOldStore) {
                 "INSERT INTO notes VALUES (2, 1, 'old two', 'body 2', '2024-01-02T00:00:00Z');");
     }
     for (int round = 0; round < 2; ++round) {
-        NotesStandIn standIn(dir.file("notes"), store);
+        MarkdownNotesStore standIn(dir.file("notes"), store);
         auto notes = standIn.notes();
         ASSERT_EQ(notes.size(), 2u) << "round " << round;
         EXPECT_EQ(notes[0].name, "old two");

@@ -2,6 +2,7 @@
 
 #include "app/tools/tool_test_support.hpp"
 #include "support/wait.hpp"
+#include "support/memory_defaults_store.hpp"
 
 #include <gtest/gtest.h>
 

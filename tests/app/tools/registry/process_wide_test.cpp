@@ -1,7 +1,7 @@
 // The services the program shares process-wide stand on the one store the
 // program hands them, never on one of their own.
-#include "app/platform/contact_store.hpp"
-#include "app/platform/event_store.hpp"
+#include "support/in_memory_contact_store.hpp"
+#include "support/in_memory_event_store.hpp"
 #include "app/tools/calendar/calendar_manager.hpp"
 #include "app/tools/calendar/event_kit_service.hpp"
 #include "app/tools/contacts/contacts_manager.hpp"

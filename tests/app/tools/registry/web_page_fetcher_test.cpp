@@ -1,6 +1,7 @@
 #include "app/tools/registry/web_page_fetcher.hpp"
 
 #include "app/tools/registry/tool_error.hpp"
+#include "support/fake_web_view.hpp"
 
 #include <gtest/gtest.h>
 

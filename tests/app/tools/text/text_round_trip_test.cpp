@@ -11,11 +11,13 @@
 #include "app/tools/mail/mail_tools.hpp"
 #include "app/tools/maps/maps_stand_in.hpp"
 #include "app/tools/maps/maps_tools.hpp"
-#include "app/tools/messages/messages_stand_in.hpp"
+#include "app/tools/messages/kde_connect_sender.hpp"
 #include "app/tools/messages/messages_tools.hpp"
-#include "app/tools/notes/notes_stand_in.hpp"
+#include "app/tools/notes/markdown_notes_store.hpp"
 #include "app/tools/notes/notes_tools.hpp"
 #include "json/json.hpp"
+#include "support/fake_access_prompter.hpp"
+#include "support/recording_url_opener.hpp"
 
 #include <gtest/gtest.h>
 
@@ -93,10 +95,10 @@ const std::vector<std::string> kNoCarriageReturn = {"NUL", "CR LF"};
 
 auto createdNotes(const std::string& text, const std::string& folder) {
     auto host = std::make_shared<platform::TemplateScriptHost>(std::make_shared<FakeAccessPrompter>());
-    registerNotesScripts(*host, std::make_shared<NotesStandIn>(folder + "/notes"));
+    registerNotesScripts(*host, std::make_shared<MarkdownNotesStore>(folder + "/notes"));
     NotesToolFamily(std::make_shared<cmntest::FixedEnvironment>(folder), host)
         .handle("create_note", {{"title", text}, {"content", text}}, {});
-    return NotesStandIn(folder + "/notes").notes();
+    return MarkdownNotesStore(folder + "/notes").notes();
 }
 
 const Path kPaths[] = {
@@ -153,7 +155,7 @@ const Path kPaths[] = {
                                   "printf '%s' \"${2#--send-sms=}\" > '" + folder + "/sent'\n");
          testsupport::ScopedPath path(folder + ":/usr/bin:/bin");
          auto host = std::make_shared<platform::TemplateScriptHost>(std::make_shared<FakeAccessPrompter>());
-         registerMessagesScripts(*host, std::make_shared<MessagesStandIn>());
+         registerMessagesScripts(*host, std::make_shared<KdeConnectSender>());
          MessagesToolFamily(std::make_shared<cmntest::FixedEnvironment>(folder), host)
              .handle("send_message", {{"phoneNumber", "+15550100"}, {"message", text}}, {});
          return Fields{testsupport::readFile(folder + "/sent")};

@@ -1,4 +1,4 @@
-#include "app/tools/notes/notes_stand_in.hpp"
+#include "app/tools/notes/markdown_notes_store.hpp"
 
 #include "app/platform/environment.hpp"
 #include "app/platform/platform_error.hpp"
@@ -64,7 +64,7 @@ std::string readBodyFile(const std::string& path) {
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         throw platform::ScriptFailure("Can’t read file " + path + ": not a regular file.", kReadError);
-    if (static_cast<std::uint64_t>(info.st_size) > NotesStandIn::maxBodySize)
+    if (static_cast<std::uint64_t>(info.st_size) > MarkdownNotesStore::maxBodySize)
         throw platform::ScriptFailure("Can’t read file " + path + ": it is too large.", kReadError);
     std::string bytes;
     char buffer[65536];
@@ -77,7 +77,7 @@ std::string readBodyFile(const std::string& path) {
         }
         if (n == 0) break;
         bytes.append(buffer, static_cast<std::size_t>(n));
-        if (bytes.size() > NotesStandIn::maxBodySize)
+        if (bytes.size() > MarkdownNotesStore::maxBodySize)
             throw platform::ScriptFailure("Can’t read file " + path + ": it is too large.", kReadError);
     }
     return json::repairUtf8(bytes);
@@ -96,7 +96,7 @@ std::optional<std::string> readNoteFile(const std::string& path) {
     Closer closer{fd};
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::uint64_t>(info.st_size) > NotesStandIn::maxBodySize)
+        static_cast<std::uint64_t>(info.st_size) > MarkdownNotesStore::maxBodySize)
         return std::nullopt;
     std::string bytes;
     char buffer[65536];
@@ -106,7 +106,7 @@ std::optional<std::string> readNoteFile(const std::string& path) {
         if (n < 0) return std::nullopt;
         if (n == 0) break;
         bytes.append(buffer, static_cast<std::size_t>(n));
-        if (bytes.size() > NotesStandIn::maxBodySize) return std::nullopt;
+        if (bytes.size() > MarkdownNotesStore::maxBodySize) return std::nullopt;
     }
     return json::repairUtf8(bytes);
 }
@@ -241,10 +241,10 @@ std::pair<std::string, bool> leadingCharacters(std::string_view text, std::size_
     return {repaired.substr(0, static_cast<std::size_t>(end)), true};
 }
 
-NotesStandIn::NotesStandIn(std::string root, std::optional<std::string> oldStorePath)
+MarkdownNotesStore::MarkdownNotesStore(std::string root, std::optional<std::string> oldStorePath)
     : root_(std::move(root)), oldStorePath_(std::move(oldStorePath)) {}
 
-void NotesStandIn::prepareLocked() {
+void MarkdownNotesStore::prepareLocked() {
     if (prepared_) return;
     std::string failed;
     if (int error = platform::makePrivateDirectories(root_, &failed))
@@ -259,7 +259,7 @@ void NotesStandIn::prepareLocked() {
     prepared_ = true;
 }
 
-void NotesStandIn::carryOver(const std::string& storePath) {
+void MarkdownNotesStore::carryOver(const std::string& storePath) {
     platform::SqliteConnection db(storePath, platform::SqliteOpenMode::ReadOnly);
     {
         auto check = db.prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('notes', 'note_folders')");
@@ -283,7 +283,7 @@ void NotesStandIn::carryOver(const std::string& storePath) {
     if (fd >= 0) ::close(fd);
 }
 
-std::string NotesStandIn::writeNote(const std::optional<std::string>& folderStem, const std::string& title,
+std::string MarkdownNotesStore::writeNote(const std::optional<std::string>& folderStem, const std::string& title,
                                     const std::string& body) {
     // Strictly newer than every note so far, so "newest first" holds even
     // within one tick of the file system clock.
@@ -317,7 +317,7 @@ std::string NotesStandIn::writeNote(const std::optional<std::string>& folderStem
     throw platform::ScriptFailure("Can’t write note " + title + ": " + platform::errnoError("link", error).cause() + ".");
 }
 
-std::vector<StoredNote> NotesStandIn::notesLocked(bool withBodies) {
+std::vector<StoredNote> MarkdownNotesStore::notesLocked(bool withBodies) {
     struct Found {
         StoredNote note;
         std::int64_t modified;
@@ -358,14 +358,14 @@ std::vector<StoredNote> NotesStandIn::notesLocked(bool withBodies) {
     return out;
 }
 
-std::optional<std::string> NotesStandIn::perform(const platform::ScriptCall& call) {
+std::optional<std::string> MarkdownNotesStore::perform(const platform::ScriptCall& call) {
     if (call.templateId == notesCreateTemplateId) return create(call.bindings);
     if (call.templateId == notesSearchTemplateId) return search(call.bindings);
     if (call.templateId == notesListTemplateId) return list(call.bindings);
     throw platform::ScriptFailure("Notes does not understand this script.");
 }
 
-std::string NotesStandIn::create(const platform::ScriptBindings& bindings) {
+std::string MarkdownNotesStore::create(const platform::ScriptBindings& bindings) {
     const std::string& title = bindings.text("title");
     const std::string& folder = bindings.text("folder");
     const std::string& path = bindings.text("path");
@@ -390,7 +390,7 @@ std::string NotesStandIn::create(const platform::ScriptBindings& bindings) {
     return "Created note '" + title + "' in default folder";
 }
 
-std::string NotesStandIn::search(const platform::ScriptBindings& bindings) {
+std::string MarkdownNotesStore::search(const platform::ScriptBindings& bindings) {
     const std::string& term = bindings.text("query");
     std::string foldedTerm = platform::foldCase(term);
 
@@ -415,7 +415,7 @@ std::string NotesStandIn::search(const platform::ScriptBindings& bindings) {
     return out;
 }
 
-std::string NotesStandIn::list(const platform::ScriptBindings& bindings) {
+std::string MarkdownNotesStore::list(const platform::ScriptBindings& bindings) {
     std::int64_t limit = bindings.integer("limit");
     if (limit <= 0) return "No notes found.";
 
@@ -432,13 +432,13 @@ std::string NotesStandIn::list(const platform::ScriptBindings& bindings) {
     return out;
 }
 
-std::vector<StoredNote> NotesStandIn::notes() {
+std::vector<StoredNote> MarkdownNotesStore::notes() {
     std::lock_guard lock(mutex_);
     prepareLocked();
     return notesLocked(true);
 }
 
-std::vector<std::string> NotesStandIn::folders() {
+std::vector<std::string> MarkdownNotesStore::folders() {
     std::vector<std::string> out;
     std::error_code ec;
     for (std::filesystem::directory_iterator it(root_, ec), end; !ec && it != end; it.increment(ec)) {

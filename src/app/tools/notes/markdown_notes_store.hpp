@@ -1,6 +1,7 @@
-// What stands in for the Notes application on this system: the create,
-// search and list scripts are recognised by the script host, and notes are
-// Markdown files any editor can change: the default place is the root
+// The Markdown notes store, which stands in for the Notes application on
+// this system: the create, search and list scripts are recognised by the
+// script host, and notes are Markdown files any editor can change: the
+// default place is the root
 // folder, each notes folder a folder under it, each note a "<title>.md" file
 // holding its body. Newest first means most recently modified first.
 #pragma once
@@ -28,7 +29,7 @@ struct StoredNote {
     bool operator==(const StoredNote&) const = default;
 };
 
-class NotesStandIn : public platform::ScriptStandIn {
+class MarkdownNotesStore : public platform::ScriptStandIn {
 public:
     // A note body file larger than this is refused, as are files that are not regular.
     static constexpr std::size_t maxBodySize = 64 * 1024 * 1024;
@@ -37,7 +38,7 @@ public:
     // of writers killed mid-write are removed too). Notes kept in the
     // tables of an older program store at `oldStorePath` are copied into it
     // once, at first use; the tables are left as they are.
-    explicit NotesStandIn(std::string root, std::optional<std::string> oldStorePath = std::nullopt);
+    explicit MarkdownNotesStore(std::string root, std::optional<std::string> oldStorePath = std::nullopt);
 
     // "notes.create": takes the first folder whose name equals the folder
     // text ignoring case; otherwise makes one unless the text is "Notes"

@@ -1,4 +1,4 @@
-#include "app/tools/messages/messages_stand_in.hpp"
+#include "app/tools/messages/kde_connect_sender.hpp"
 
 #include "app/platform/child_process.hpp"
 #include "app/platform/unicode_text.hpp"
@@ -33,9 +33,9 @@ std::string whyItFailed(const platform::ProgramRun& run) {
 
 }  // namespace
 
-MessagesStandIn::MessagesStandIn(std::string sender) : sender_(std::move(sender)) {}
+KdeConnectSender::KdeConnectSender(std::string sender) : sender_(std::move(sender)) {}
 
-std::optional<std::string> MessagesStandIn::perform(const platform::ScriptCall& call) {
+std::optional<std::string> KdeConnectSender::perform(const platform::ScriptCall& call) {
     if (call.templateId != messagesSendTemplateId)
         throw platform::ScriptFailure("Messages does not understand this script.");
     const std::string& recipient = call.bindings.text("recipient");

@@ -1,6 +1,6 @@
-// What stands in for the Messages application on this system: the send
-// script is recognised by the script host, and a message it is asked to send
-// goes out as an SMS through KDE Connect (kdeconnect-cli) to a reachable
+// The KDE Connect sender, which stands in for the Messages application on
+// this system: the send script is recognised by the script host, and a
+// message it is asked to send goes out as an SMS through KDE Connect (kdeconnect-cli) to a reachable
 // paired phone. Nothing is queued for later: without KDE Connect, without a
 // reachable device, or when every device refuses, the run fails saying why.
 #pragma once
@@ -13,10 +13,10 @@
 
 namespace app::tools {
 
-class MessagesStandIn : public platform::ScriptStandIn {
+class KdeConnectSender : public platform::ScriptStandIn {
 public:
     // `sender` names the KDE Connect command-line program (looked up on PATH).
-    explicit MessagesStandIn(std::string sender = "kdeconnect-cli");
+    explicit KdeConnectSender(std::string sender = "kdeconnect-cli");
 
     // "messages.send": hands the message to the first reachable paired
     // device that takes it; a result without text. Fails the run when no
