@@ -14,10 +14,6 @@
 #include <fstream>
 #include <set>
 
-#ifndef BRISOLET_DESKTOP_MODULE_BUILD_PATH
-#define BRISOLET_DESKTOP_MODULE_BUILD_PATH ""
-#endif
-
 namespace app::platform {
 
 namespace {

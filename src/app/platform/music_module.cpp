@@ -2,12 +2,7 @@
 
 #include "app/platform/plugin_module.hpp"
 
-#include <mutex>
 #include <stdexcept>
-
-#ifndef BRISOLET_MUSIC_MODULE_BUILD_PATH
-#define BRISOLET_MUSIC_MODULE_BUILD_PATH ""
-#endif
 
 namespace app::platform {
 
@@ -19,18 +14,13 @@ const PluginModuleSpec kMusicModule{"libbrisolet_music.so", "music module", "bri
 }  // namespace
 
 const MusicModuleApi& musicModule() {
-    static std::mutex mutex;
-    static const MusicModuleApi* api = nullptr;
-    std::lock_guard lock(mutex);
-    if (!api) {  // a failure is tried again at the next call
-        try {
-            api = &loadPluginModule<const MusicModuleApi>(
-                kMusicModule, pluginModuleCandidates(kMusicModule.fileName, BRISOLET_MUSIC_MODULE_BUILD_PATH));
-        } catch (const PluginLoadError& e) {
-            throw std::runtime_error(std::string("cannot load the music module: ") + e.what());
-        }
+    static PluginModule<const MusicModuleApi> module(
+        kMusicModule, pluginModuleCandidates(kMusicModule.fileName, BRISOLET_MUSIC_MODULE_BUILD_PATH));
+    try {
+        return module.get();
+    } catch (const PluginLoadError& e) {
+        throw std::runtime_error(std::string("cannot load the music module: ") + e.what());
     }
-    return *api;
 }
 
 std::optional<AudioTags> ModuleAudioTagReader::read(const std::string& path) {

@@ -7,20 +7,6 @@
 
 namespace app::platform {
 
-namespace {
-
-bool isFile(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-std::string dlerrorText() {
-    const char* text = ::dlerror();
-    return text ? text : "unknown error";
-}
-
-}  // namespace
-
 std::vector<std::string> pluginModuleCandidates(const std::string& fileName, const std::string& buildPath) {
     std::vector<std::string> candidates;
     char exe[PATH_MAX];
@@ -36,7 +22,8 @@ std::vector<std::string> pluginModuleCandidates(const std::string& fileName, con
 void* openPluginModule(const PluginModuleSpec& spec, const std::vector<std::string>& candidates, std::string& path) {
     path.clear();
     for (const std::string& candidate : candidates) {
-        if (isFile(candidate)) {
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             path = candidate;
             break;
         }
@@ -49,7 +36,10 @@ void* openPluginModule(const PluginModuleSpec& spec, const std::vector<std::stri
     // Never closed: the module's objects, and the threads of its libraries,
     // may outlive any caller.
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) throw PluginLoadError(dlerrorText());
+    if (!handle) {
+        const char* why = ::dlerror();
+        throw PluginLoadError(why ? why : path + " cannot be opened");
+    }
     auto version = reinterpret_cast<int (*)()>(::dlsym(handle, spec.versionSymbol));
     void* entry = ::dlsym(handle, spec.entrySymbol);
     if (!version || !entry) throw PluginLoadError(path + " is not a " + spec.kind);

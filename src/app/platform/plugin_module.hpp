@@ -7,6 +7,7 @@
 // version it was built with, and `T* <entrySymbol>()`, its one object.
 #pragma once
 
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -49,5 +50,25 @@ T& loadPluginModule(const PluginModuleSpec& spec, const std::vector<std::string>
     if (!object) throw PluginLoadError(path + " gave no " + spec.object);
     return *object;
 }
+
+// The module's object, loaded at the first get() and kept; a failed load is
+// tried again at the next.
+template <class T>
+class PluginModule {
+public:
+    PluginModule(const PluginModuleSpec& spec, std::vector<std::string> candidates)
+        : spec_(spec), candidates_(std::move(candidates)) {}
+    T& get() {
+        std::lock_guard lock(mutex_);
+        if (!object_) object_ = &loadPluginModule<T>(spec_, candidates_);
+        return *object_;
+    }
+
+private:
+    const PluginModuleSpec& spec_;
+    const std::vector<std::string> candidates_;
+    std::mutex mutex_;
+    T* object_ = nullptr;
+};
 
 }  // namespace app::platform

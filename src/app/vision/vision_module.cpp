@@ -4,11 +4,6 @@
 #include "app/tools/registry/tool_error.hpp"
 
 #include <cstdlib>
-#include <mutex>
-
-#ifndef BRISOLET_VISION_MODULE_BUILD_PATH
-#define BRISOLET_VISION_MODULE_BUILD_PATH ""
-#endif
 
 namespace app::vision {
 
