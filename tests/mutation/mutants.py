@@ -384,4 +384,9 @@ M = [
         }
         old = importEventStore(storePath);
         if (old) old->collections.clear();"""),
+('IL1', 'app/platform', 'src/app/platform/plugin_module.cpp', 'A module of another interface version loaded', 'if (const int found = version(); found != spec.version) {', 'if (const int found = version(); found != spec.version && false) {'),
+('IL2', 'app/platform', 'src/app/platform/plugin_module.cpp', 'A folder taken for the module', 'if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {', 'if (::stat(candidate.c_str(), &st) == 0) {'),
+('IL3', 'app/platform', 'src/app/platform/plugin_module.hpp', 'A module that hands out nothing reported as loaded', '    if (!object) throw PluginLoadError(path + " gave no " + spec.object);\n', ''),
+('IL4', 'app/platform', 'src/app/platform/plugin_module.cpp', "The build tree's copy never looked for", '    if (!buildPath.empty()) candidates.push_back(buildPath);\n', ''),
+('IL5', 'app/platform', 'src/app/platform/plugin_module.cpp', 'A module without its version function loaded', '    if (!version || !entry) throw', '    if (!entry) throw'),
 ]

@@ -2,13 +2,11 @@
 
 #include "app/platform/desktop_module.hpp"
 #include "app/platform/diagnostic_sink.hpp"
+#include "app/platform/plugin_module.hpp"
 #include "json/utf8.hpp"
 
 #include <unicode/brkiter.h>
 #include <unicode/unistr.h>
-
-#include <dlfcn.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -16,23 +14,12 @@
 #include <fstream>
 #include <set>
 
-#ifndef BRISOLET_DESKTOP_MODULE_BUILD_PATH
-#define BRISOLET_DESKTOP_MODULE_BUILD_PATH ""
-#endif
-
 namespace app::platform {
 
 namespace {
 
-constexpr const char* kModuleFileName = "libbrisolet_desktop.so";
-
-std::string executableDirectory() {
-    std::string path(4096, '\0');
-    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-    if (n <= 0) return {};
-    path.resize(static_cast<std::size_t>(n));
-    return path.substr(0, path.rfind('/'));
-}
+const PluginModuleSpec kDesktopModule{"libbrisolet_desktop.so", "desktop module", "brisolet_desktop_interface_version",
+                                      kDesktopModuleVersion, "brisolet_desktop_module", "desktop module object"};
 
 std::string asciiLower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -73,10 +60,7 @@ std::optional<std::string> desktopEntryName(const std::string& path) {
 }  // namespace
 
 std::vector<std::string> desktopModuleCandidates() {
-    std::vector<std::string> out;
-    if (auto dir = executableDirectory(); !dir.empty()) out.push_back(dir + "/" + kModuleFileName);
-    if (*BRISOLET_DESKTOP_MODULE_BUILD_PATH) out.emplace_back(BRISOLET_DESKTOP_MODULE_BUILD_PATH);
-    return out;
+    return pluginModuleCandidates(kDesktopModule.fileName, BRISOLET_DESKTOP_MODULE_BUILD_PATH);
 }
 
 DesktopModuleLoader::DesktopModuleLoader(std::shared_ptr<DiagnosticSink> diagnostics,
@@ -85,21 +69,11 @@ DesktopModuleLoader::DesktopModuleLoader(std::shared_ptr<DiagnosticSink> diagnos
 
 DesktopModule* DesktopModuleLoader::module() {
     std::call_once(once_, [this] {
-        std::string failures;
-        for (const auto& path : candidates_) {
-            if (::access(path.c_str(), R_OK) != 0) continue;
-            void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (!handle) {
-                const char* why = ::dlerror();
-                failures += std::string(" ") + (why ? why : path);
-                continue;
-            }
-            auto entry = reinterpret_cast<DesktopModuleEntry>(::dlsym(handle, kDesktopModuleEntry));
-            if (entry && (module_ = entry())) return;
-            failures += " " + path + ": no " + kDesktopModuleEntry;
+        try {
+            module_ = &loadPluginModule<DesktopModule>(kDesktopModule, candidates_);
+        } catch (const PluginLoadError& e) {
+            if (diagnostics_) diagnostics_->write(std::string("Desktop control unavailable: ") + e.what());
         }
-        if (diagnostics_)
-            diagnostics_->write("Desktop control unavailable: cannot load " + std::string(kModuleFileName) + failures);
     });
     return module_;
 }

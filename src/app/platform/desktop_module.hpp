@@ -1,7 +1,7 @@
 // What the desktop module (a shared object of ours linking X11, XTest and
 // AT-SPI) offers the program. Built by the same compiler as the program, so
-// plain C++ types cross the boundary; the program finds it with dlsym of
-// kDesktopModuleEntry.
+// plain C++ types cross the boundary; the program loads it with
+// loadPluginModule (plugin_module.hpp).
 #pragma once
 
 #include "app/platform/desktop_control.hpp"
@@ -29,7 +29,7 @@ public:
     virtual void restoreKeyboard() = 0;
 };
 
-using DesktopModuleEntry = DesktopModule* (*)();
-inline constexpr const char* kDesktopModuleEntry = "brisoletDesktopModule";
+// Bumped with any change of DesktopModule or of the types it passes.
+inline constexpr int kDesktopModuleVersion = 1;
 
 }  // namespace app::platform

@@ -27,15 +27,14 @@ public:
     virtual std::optional<AudioTags> read(const std::string& path) = 0;
 };
 
-// What the module hands out; bumped with any change of these signatures.
+// What the module hands out; musicModuleApiVersion is bumped with any
+// change of these signatures.
 struct MusicModuleApi {
-    int version;
     std::unique_ptr<MediaPlayers> (*makeSessionMediaPlayers)();
     std::unique_ptr<AudioTagReader> (*makeAudioTagReader)();
 };
 
-inline constexpr int musicModuleApiVersion = 2;
-inline constexpr const char* musicModuleEntry = "brisolet_music_module";
+inline constexpr int musicModuleApiVersion = 3;
 
 // Loads the module once (later calls share it) and returns its entry points.
 // Throws std::runtime_error when it cannot be loaded or does not match.

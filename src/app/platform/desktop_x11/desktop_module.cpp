@@ -618,7 +618,11 @@ private:
 }  // namespace
 }  // namespace app::platform
 
-extern "C" __attribute__((visibility("default"))) app::platform::DesktopModule* brisoletDesktopModule() {
+extern "C" __attribute__((visibility("default"))) int brisolet_desktop_interface_version() {
+    return app::platform::kDesktopModuleVersion;
+}
+
+extern "C" __attribute__((visibility("default"))) app::platform::DesktopModule* brisolet_desktop_module() {
     // Never destroyed: libatspi's own state outlives any static order.
     static auto* module = new app::platform::X11DesktopModule();
     return module;
