@@ -841,7 +841,11 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
             ExpansionBudget& budget, std::vector<std::pair<Event, std::int64_t>>& out) {
     icalcomponent* master = entry.master;
     const icaltimetype first = icalcomponent_get_dtstart(master);
-    const auto duration = entry.event.endDate - entry.event.startDate;
+    std::int64_t length = 0;
+    if (__builtin_sub_overflow(entry.event.endDate.time_since_epoch().count(),
+                               entry.event.startDate.time_since_epoch().count(), &length))
+        length = entry.event.endDate > entry.event.startDate ? INT64_MAX : INT64_MIN;
+    const Instant::duration duration(length);
     // Excluded: EXDATEs and overridden occurrences. A UTC time matches by
     // instant; two others by their wall-clock fields, as before.
     std::set<std::int64_t> excludedWall, excludedUtc, excludedAny;
@@ -856,16 +860,23 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
         exclude(icalproperty_get_exdate(p));
     for (const auto& x : entry.overridden) exclude(x);
     std::set<std::int64_t> seen;
+    // An end far past what an instant holds (a hostile DTEND) saturates.
+    auto endAt = [&](Instant at) {
+        std::int64_t sum = 0;
+        if (__builtin_add_overflow(at.time_since_epoch().count(), duration.count(), &sum))
+            return duration.count() > 0 ? Instant::max() : Instant::min();
+        return Instant(Instant::duration(sum));
+    };
     auto consider = [&](icaltimetype tt) {
         const Instant at = toInstant(tt);
         const std::int64_t instant = at.time_since_epoch().count();
         if (icaltime_is_utc(tt) ? excludedAny.count(instant)
                                 : excludedWall.count(wallKey(tt)) || excludedUtc.count(instant))
             return;
-        if (!(at + duration >= start) || !seen.insert(instant).second) return;
+        if (!(endAt(at) >= start) || !seen.insert(instant).second) return;
         Event occurrence = entry.event;
         occurrence.startDate = at;
-        occurrence.endDate = at + duration;
+        occurrence.endDate = endAt(at);
         occurrence.calendar = calendar;
         if (eventOccursWithin(occurrence, start, end)) {
             out.emplace_back(std::move(occurrence), item.order);
