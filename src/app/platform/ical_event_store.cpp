@@ -394,8 +394,8 @@ std::string zoneTrouble(icalcomponent* root) {
             ++changes;
             continue;
         }
-        if (kind != ICAL_XROOT_COMPONENT && kind != ICAL_VCALENDAR_COMPONENT && kind != ICAL_VTIMEZONE_COMPONENT)
-            continue;
+        // Every component is looked into: libical finds a zone wherever a
+        // malformed file nests it, and follows its rules all the same.
         for (icalcomponent* inner = icalcomponent_get_first_component(c, ICAL_ANY_COMPONENT); inner;
              inner = icalcomponent_get_next_component(c, ICAL_ANY_COMPONENT))
             pending.push_back(inner);

@@ -627,8 +627,10 @@ TEST(IcalStore, TimeZonesThatRepeatTooOftenAreRefused) {
     struct Row {
         std::string rules;
         bool read;
+        bool wrapped = false;  // the whole file inside an unknown component, as a damaged file may be
     } rows[] = {
         {"FREQ=SECONDLY", false},
+        {"FREQ=SECONDLY", false, true},
         {"FREQ=HOURLY", false},
         {"FREQ=DAILY", false},
         {"FREQ=WEEKLY", false},
@@ -645,7 +647,9 @@ TEST(IcalStore, TimeZonesThatRepeatTooOftenAreRefused) {
         testsupport::ScratchDir dir;
         const std::string root = dir.file("c");
         std::filesystem::create_directories(root + "/work");
-        writeFile(root + "/work/zone.ics", zoned(row.rules));
+        std::string zone = zoned(row.rules);
+        if (row.wrapped) zone = "BEGIN:X-WRAP\r\n" + zone.substr(zone.find("VERSION")) + "END:X-WRAP\r\n";
+        writeFile(root + "/work/zone.ics", zone);
         writeFile(root + "/work/plain.ics",
                   item("BEGIN:VEVENT\r\nUID:plain\r\nSUMMARY:Plain\r\nDTSTART:20250320T120000Z\r\nEND:VEVENT\r\n"));
         auto sink = std::make_shared<MemoryDiagnosticSink>();
