@@ -347,4 +347,9 @@ M = [
 ('VM12', 'app/vision', 'src/app/vision/module/engine.cpp', 'Hands looked for only at the wrists of bodies', '            crops.push_back({cv::Point2d(bgr.cols / 2.0, bgr.rows / 2.0), double(std::max(bgr.cols, bgr.rows)), 0});\n', ''),
 ('VM13', 'app/vision', 'src/app/vision/module/engine.cpp', 'Any crop counts as a hand', 'constexpr float kLeastHandScore = 0.5f;', 'constexpr float kLeastHandScore = 0.0f;'),
 ('VM14', 'app/vision', 'src/app/vision/module/engine.cpp', 'A turned picture read as if upright', 'bodies.empty() ? std::vector<double>{0, CV_PI / 2, -CV_PI / 2} : std::vector<double>{upright};', 'std::vector<double>{0};'),
+('VF1', 'app/vision', 'src/app/vision/module/tfjs_graph.cpp', 'A minimum with 6 of values that may be negative read as Relu6', '        if (node.op == "Minimum" && *bound == 6.0f && endsInRelu(inputNode(node, 0))) return "Relu6";', '        if (node.op == "Minimum" && *bound == 6.0f) return "Relu6";'),
+('VF2', 'app/vision', 'src/app/vision/module/tfjs_graph.cpp', 'A maximum with 0 left to the importer', '        if (node.op == "Maximum" && *bound == 0.0f) return "Relu";\n', ''),
+('VF3', 'app/vision', 'src/app/vision/module/models.cpp', 'The face model given pixels in 0-1', '    const cv::Mat blob = cv::dnn::blobFromImage(face, 1.0, cv::Size(), cv::Scalar(), true, false);', '    const cv::Mat blob = cv::dnn::blobFromImage(face, 1.0 / 255, cv::Size(), cv::Scalar(), true, false);'),
+('VF4', 'app/vision', 'src/app/vision/vision_prints.cpp', 'Face prints compared without their lengths', '    return static_cast<float>(std::clamp(1.0 - dot / std::sqrt(aa * bb), 0.0, 2.0));', '    return static_cast<float>(std::clamp(1.0 - dot, 0.0, 2.0));'),
+('VF5', 'app/vision', 'src/app/vision/vision_tools.cpp', 'The old default face threshold', 'constexpr double kDefaultFaceThreshold = 0.7;', 'constexpr double kDefaultFaceThreshold = 0.6;'),
 ]
