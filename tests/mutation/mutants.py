@@ -389,4 +389,9 @@ M = [
 ('IL3', 'app/platform', 'src/app/platform/plugin_module.hpp', 'A module that hands out nothing reported as loaded', '    if (!object) throw PluginLoadError(path + " gave no " + spec.object);\n', ''),
 ('IL4', 'app/platform', 'src/app/platform/plugin_module.cpp', "The build tree's copy never looked for", '    if (!buildPath.empty()) candidates.push_back(buildPath);\n', ''),
 ('IL5', 'app/platform', 'src/app/platform/plugin_module.cpp', 'A module without its version function loaded', '    if (!version || !entry) throw', '    if (!entry) throw'),
+('VF1', 'app/vision', 'src/app/vision/module/tfjs_graph.cpp', 'A minimum with 6 of values that may be negative read as Relu6', '        if (node.op == "Minimum" && *bound == 6.0f && endsInRelu(inputNode(node, 0))) return "Relu6";', '        if (node.op == "Minimum" && *bound == 6.0f) return "Relu6";'),
+('VF2', 'app/vision', 'src/app/vision/module/tfjs_graph.cpp', 'A maximum with 0 left to the importer', '        if (node.op == "Maximum" && *bound == 0.0f) return "Relu";\n', ''),
+('VF3', 'app/vision', 'src/app/vision/module/models.cpp', 'The face model given pixels in 0-1', '    const cv::Mat blob = cv::dnn::blobFromImage(face, 1.0, cv::Size(), cv::Scalar(), true, false);', '    const cv::Mat blob = cv::dnn::blobFromImage(face, 1.0 / 255, cv::Size(), cv::Scalar(), true, false);'),
+('VF4', 'app/vision', 'src/app/vision/vision_prints.cpp', 'Face prints compared without their lengths', '    return static_cast<float>(std::clamp(1.0 - dot / std::sqrt(aa * bb), 0.0, 2.0));', '    return static_cast<float>(std::clamp(1.0 - dot, 0.0, 2.0));'),
+('VF5', 'app/vision', 'src/app/vision/vision_tools.cpp', 'The old default face threshold', 'constexpr double kDefaultFaceThreshold = 0.7;', 'constexpr double kDefaultFaceThreshold = 0.6;'),
 ]

@@ -23,13 +23,15 @@ constexpr float kLeastDifference = 0.01f;
 }  // namespace
 
 float faceDistance(const FacePrint& a, const FacePrint& b) {
-    if (a.cells.size() != b.cells.size() || a.cells.empty()) return std::numeric_limits<float>::quiet_NaN();
-    double sum = 0;
-    for (std::size_t i = 0; i < a.cells.size(); ++i) sum += std::abs(a.cells[i] - b.cells[i]);
-    // Each cell's histogram sums to 1: its half-L1 distance lies in [0, 1].
-    constexpr std::size_t kBinsPerCell = 59;
-    const double cells = static_cast<double>(a.cells.size()) / kBinsPerCell;
-    return std::min(1.0f, static_cast<float>(sum / 2 / cells));
+    if (a.features.size() != b.features.size() || a.features.empty()) return std::numeric_limits<float>::quiet_NaN();
+    double dot = 0, aa = 0, bb = 0;
+    for (std::size_t i = 0; i < a.features.size(); ++i) {
+        dot += double(a.features[i]) * b.features[i];
+        aa += double(a.features[i]) * a.features[i];
+        bb += double(b.features[i]) * b.features[i];
+    }
+    if (!(aa > 0 && bb > 0)) return std::numeric_limits<float>::quiet_NaN();
+    return static_cast<float>(std::clamp(1.0 - dot / std::sqrt(aa * bb), 0.0, 2.0));
 }
 
 float imageDistance(const ImagePrint& a, const ImagePrint& b) {

@@ -9,10 +9,10 @@
 
 namespace app::vision {
 
-// A face: uniform-LBP histograms over a grid of the straightened, equalised
-// crop, each cell's histogram summing to 1.
+// A face: the face-description model's 1,024 features of the crop (none
+// negative).
 struct FacePrint {
-    std::vector<float> cells;
+    std::vector<float> features;
 };
 
 // A whole image: a 64-bit perceptual hash, a 16x16 grey thumbnail (0..255)
@@ -23,8 +23,9 @@ struct ImagePrint {
     std::uint64_t pixelDigest = 0;
 };
 
-// In [0, 1]: half the L1 distance of the cell histograms, averaged over the
-// cells. NaN when the prints do not have the same layout.
+// 1 - the cosine of the two feature vectors: 0 for prints pointing the same
+// way, at most 1 (the features are not negative). NaN when the prints differ
+// in length or one is empty or all zero.
 float faceDistance(const FacePrint& a, const FacePrint& b);
 
 // 0 only for the same pixels; a re-encoded copy stays below 5, a slightly

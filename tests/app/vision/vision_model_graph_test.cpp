@@ -10,6 +10,8 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <string_view>
 
 namespace app::vision::module {
 namespace {
@@ -97,6 +99,62 @@ TEST(VisionModelGraph, ConvertedModelsComputeWhatTheirWeightsSay) {
         Model m = convModel();
         change(m);
         EXPECT_EQ(run(m), expected);
+    }
+}
+
+// The convolution renamed "conv", fused with its bias and the activation
+// given (none: bias only), then clipped as Keras writes it: Minimum with
+// `upper`, when given, then "out" = Maximum with 0.
+Model clippedModel(const char* activation, std::optional<float> upper) {
+    Model m = convModel();
+    Json& conv = node(m, "out");
+    conv["name"] = "conv";
+    std::vector<std::string> ops = {"Qmlhc0FkZA=="};  // BiasAdd
+    if (std::string_view(activation) == "Relu") ops.push_back("UmVsdQ==");
+    conv["attr"]["fused_ops"] = {{"list", {{"s", ops}}}};
+    Json& nodes = m.json["modelTopology"]["node"];
+    Json& weights = m.json["weightsManifest"][0]["weights"];
+    const auto scalar = [&](const char* name, float value) {
+        nodes.push_back({{"name", name}, {"op", "Const"}, {"attr", {{"dtype", {{"type", "DT_FLOAT"}}}}}});
+        weights.push_back({{"name", name}, {"shape", Json::array()}, {"dtype", "float32"}});
+        m.weights += bytesOf(&value, sizeof value);
+    };
+    std::string last = "conv";
+    if (upper) {
+        scalar("six", *upper);
+        nodes.push_back({{"name", "clip/Minimum"}, {"op", "Minimum"}, {"input", {last, "six"}}});
+        last = "clip/Minimum";
+    }
+    scalar("zero", 0);
+    nodes.push_back({{"name", "out"}, {"op", "Maximum"}, {"input", {last, "zero"}}});
+    return m;
+}
+
+TEST(VisionModelGraph, ClippedReluChainsBecomeActivations) {
+    // Channel 0 is 2x + 0.5, channel 1 is -x + 0.25, for x = 1..4.
+    struct Row {
+        const char* name;
+        const char* activation;
+        std::optional<float> upper;
+        std::vector<float> expected;
+    };
+    const std::vector<Row> rows = {
+        {"Relu, at most 6, at least 0", "Relu", 6.0f, {2.5f, 4.5f, 6, 6, 0, 0, 0, 0}},
+        {"at least 0", "", std::nullopt, {2.5f, 4.5f, 6.5f, 8.5f, 0, 0, 0, 0}},
+        {"Relu, at least 0", "Relu", std::nullopt, {2.5f, 4.5f, 6.5f, 8.5f, 0, 0, 0, 0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(run(clippedModel(row.activation, row.upper)), row.expected);
+    }
+    // Only what is exact is rewritten: a minimum with 6 of values that may
+    // be negative, or with another bound, stays a Minimum.
+    for (const auto& [activation, upper] : std::vector<std::pair<const char*, float>>{{"", 6.0f}, {"Relu", 5.0f}}) {
+        SCOPED_TRACE(upper);
+        const Model m = clippedModel(activation, upper);
+        const std::string pb = TfjsGraph::parse(m.json.dump(), m.weights).graphDef({{"out"}, {}, {}});
+        EXPECT_NE(pb.find("Minimum"), std::string::npos);
+        EXPECT_EQ(pb.find("Relu6"), std::string::npos);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 
 namespace app::vision {
@@ -255,6 +256,33 @@ TEST(VisionModels, MissingOrDamagedFilesAreNamedAndOtherAnalysesWork) {
     expectModelFailure(hands, "handlandmark-lite.json");
     module.install("handlandmark-lite.json");
     EXPECT_EQ(engine.detectHandPose(*messi, {})->size(), 2u);
+}
+
+// Without the face-description model faces are still found; their prints
+// are the error naming the file.
+TEST(VisionModels, FacePrintsNameAMissingOrDamagedFaceModel) {
+    ModuleCopy module;
+    VisionEngine& engine = module.engine();
+    const ImageRef face = engine.loadImage(photo("face_swapped.jpg"));
+    const auto print = [&] { engine.facePrint(*face); };
+    const std::vector<std::pair<const char*, std::function<void()>>> damages = {
+        {"faceres.json", [] {}},
+        {"faceres.bin", [&] { module.install("faceres.json"); }},
+        {"faceres.bin", [&] { module.damage("faceres.bin", 3000); }},
+        {"faceres.json", [&] {
+             module.install("faceres.bin");
+             module.damage("faceres.json", 2000);
+         }},
+    };
+    for (const auto& [file, damage] : damages) {
+        damage();
+        expectModelFailure(print, file);
+        EXPECT_EQ(engine.detectFaces(*face, {})->size(), 1u);
+    }
+    module.install("faceres.json");
+    const std::optional<FacePrint> made = engine.facePrint(*face);
+    ASSERT_TRUE(made.has_value());
+    EXPECT_EQ(made->features.size(), 1024u);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "vision_test_support.hpp"
 
 #include <map>
+#include <stdexcept>
 
 namespace app::vision {
 namespace {
@@ -19,11 +20,17 @@ struct FakeImage : VisionImage {
 
 int idOf(const VisionImage& image) { return static_cast<const FakeImage&>(image).id; }
 
-// A print at distance d from kTarget: one cell, d of it moved to another bin.
+// A print at distance d (a multiple of 1/8) from kTarget, exactly: its
+// length is 8 and its first feature 8 (1 - d), the rest four whole numbers
+// whose squares make up the length.
 FacePrint printAt(float d) {
-    FacePrint print{std::vector<float>(59, 0.0f)};
-    print.cells[0] = 1 - d, print.cells[1] = d;
-    return print;
+    const int first = static_cast<int>(8 * (1 - d)), rest = 64 - first * first;
+    for (int a = 0; a <= 8; ++a)
+        for (int b = 0; b <= a; ++b)
+            for (int c = 0; c <= b; ++c)
+                for (int e = 0; e <= c; ++e)
+                    if (a * a + b * b + c * c + e * e == rest) return FacePrint{{float(first), float(a), float(b), float(c), float(e)}};
+    throw std::logic_error("no print at that distance");
 }
 const FacePrint kTarget = printAt(0);
 

@@ -357,7 +357,7 @@ public:
     }
 
     std::optional<FacePrint> facePrint(const VisionImage& face) override {
-        return guarded([&] { return lbpFacePrint(pixels(face)); });
+        return guarded([&] { return modelFacePrint(pixels(face)); });
     }
 
     std::optional<ImagePrint> imagePrint(const VisionImage& image) override {

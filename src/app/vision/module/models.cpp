@@ -132,6 +132,13 @@ const ModelSpec& handSpec() {
     return spec;
 }
 
+// The face-description model: its 1,024 pooled features describe who a face
+// is; the dense layers after them (age, gender) are cut off.
+const ModelSpec& faceSpec() {
+    static const ModelSpec spec{"faceres", {{"global_pooling/Mean"}, {}, {}}, {{"global_pooling/Mean", false}}};
+    return spec;
+}
+
 Model& model(const ModelSpec& spec) {
     static std::mutex guard;
     static std::map<const ModelSpec*, std::unique_ptr<Model>> models;
@@ -333,6 +340,20 @@ HandJoints handJoints(const cv::Mat& bgr, cv::Point2d centre, double side, doubl
     const float* xyz = outs[0].ptr<float>();
     for (std::size_t i = 0; i < 21; ++i) hand.at[i] = mapped(fromCrop, cv::Point2d(xyz[3 * i], xyz[3 * i + 1]));
     return hand;
+}
+
+std::vector<float> faceDescription(const cv::Mat& bgr) {
+    constexpr int kSize = 224;
+    Model& m = model(faceSpec());
+    cv::Mat face;
+    cv::resize(bgr, face, cv::Size(kSize, kSize), 0, 0, bgr.cols > kSize ? cv::INTER_AREA : cv::INTER_LINEAR);
+    // The model reads RGB in 0-255. Given 0-1, it answered nearly the same
+    // features for every face.
+    const cv::Mat blob = cv::dnn::blobFromImage(face, 1.0, cv::Size(), cv::Scalar(), true, false);
+    const std::vector<cv::Mat> outs = run(m, blob);
+    if (outs[0].total() != 1024) throw std::runtime_error("the face model gave outputs of an unexpected shape");
+    const float* v = outs[0].ptr<float>();
+    return std::vector<float>(v, v + 1024);
 }
 
 }  // namespace app::vision::module

@@ -1,8 +1,8 @@
 // The learned models of the analysis module: an object detector (people,
-// cats, dogs), a body-joint model and a hand-joint model, read from the
-// TensorFlow.js files that scripts/setup installs beside the module. Each is
-// loaded on first use and kept; a missing or damaged file is a ToolError
-// naming it, and only the analyses that need that model fail.
+// cats, dogs), a body-joint model, a hand-joint model and a face-description
+// model, read from the TensorFlow.js files that scripts/setup installs beside
+// the module. Each is loaded on first use and kept; a missing or damaged file
+// is a ToolError naming it, and only the analyses that need that model fail.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -52,5 +52,9 @@ BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person, double angle
 // The joints of a hand in a square crop given by its centre, side (pixels)
 // and the angle (radians, counter-clockwise) that turns it fingers-up.
 HandJoints handJoints(const cv::Mat& bgr, cv::Point2d centre, double side, double angle);
+
+// What the face-description model makes of a face crop: 1,024 features,
+// none negative.
+std::vector<float> faceDescription(const cv::Mat& bgr);
 
 }  // namespace app::vision::module

@@ -9,7 +9,8 @@
 
 namespace app::vision::module {
 
-std::optional<FacePrint> lbpFacePrint(const cv::Mat& bgr);
+// Throws the model's ToolError when its file is missing or damaged.
+std::optional<FacePrint> modelFacePrint(const cv::Mat& bgr);
 std::optional<ImagePrint> hashImagePrint(const cv::Mat& bgr);
 
 }  // namespace app::vision::module

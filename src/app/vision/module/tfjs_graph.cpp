@@ -597,6 +597,36 @@ private:
         return attrs;
     }
 
+    // The scalar a node reads as its second input, when that is a float
+    // constant of one value.
+    std::optional<float> scalarInput(const Node& node) const {
+        if (node.inputs.size() != 2) return std::nullopt;
+        const Node& source = inputNode(node, 1);
+        auto t = graph_.tensors_.find(source.name);
+        if (source.op != "Const" || t == graph_.tensors_.end() || t->second.isInt || t->second.floats.size() != 1) {
+            return std::nullopt;
+        }
+        return t->second.floats[0];
+    }
+
+    // Keras writes a clipped ReLU as Relu -> Minimum(6) -> Maximum(0), which
+    // the importer cannot build. Both steps have an exact plain form: the
+    // minimum of a ReLU's output and 6 is Relu6, the maximum with 0 is Relu.
+    const char* clipAsActivation(const Node& node) const {
+        const std::optional<float> bound = scalarInput(node);
+        if (!bound) return nullptr;
+        if (node.op == "Maximum" && *bound == 0.0f) return "Relu";
+        if (node.op == "Minimum" && *bound == 6.0f && endsInRelu(inputNode(node, 0))) return "Relu6";
+        return nullptr;
+    }
+
+    static bool endsInRelu(const Node& node) {
+        if (node.op == "Relu" || node.op == "Relu6") return true;
+        auto ops = node.attrs.find("fused_ops");
+        return ops != node.attrs.end() && !ops->second.texts.empty() &&
+               (ops->second.texts.back() == "Relu" || ops->second.texts.back() == "Relu6");
+    }
+
     void rewrite(Proto& graph, const Node& node) {
         std::map<std::string, Attr> attrs = plainAttrs(node);
         if (node.op == "Const") {
@@ -608,6 +638,10 @@ private:
         static const std::map<std::string, std::string> fused = {{"_FusedConv2D", "Conv2D"},
                                                                  {"FusedDepthwiseConv2dNative", "DepthwiseConv2dNative"},
                                                                  {"_FusedMatMul", "MatMul"}};
+        if (const char* activation = clipAsActivation(node)) {
+            emit(graph, node.name, activation, {node.inputs[0]}, {{"T", typeAttr(kFloat)}});
+            return;
+        }
         auto plain = fused.find(node.op);
         if (plain == fused.end()) {
             emit(graph, node.name, node.op, node.inputs, attrs);
