@@ -136,10 +136,16 @@ const median = (xs) => {
 const raw = { startup: {}, throughput: {}, latency: {}, clients: {} };
 
 const callParams = JSON.stringify({ name: 'bench_no_such_tool', arguments: { note: 'x' } });
+// A call that runs a handler on both sides: our mail family answers "Error:
+// Missing recipient" from its lane, the SDK's handler returns a text.
+const handlerParams = JSON.stringify({ name: 'send_email', arguments: { subject: 'Hello', body: 'x' } });
 const workloads = [
   { label: 'ping', args: ['--method', 'ping', '--count', String(count)] },
   { label: 'tools/list', args: ['--method', 'tools/list', '--count', String(listCount)] },
   { label: 'tools/call (unknown tool)', args: ['--method', 'tools/call', '--params', callParams, '--count', String(count)] },
+  ...(tools.some((t) => t.name === 'send_email')
+    ? [{ label: 'tools/call (handler runs)', args: ['--method', 'tools/call', '--params', handlerParams, '--count', String(count)] }]
+    : []),
 ];
 
 progress(`start-up: ${runs} processes per side`);

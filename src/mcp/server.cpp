@@ -189,16 +189,10 @@ namespace {
 // read as empty): written without a trip through the typed envelope.
 class PingHandler final : public RequestHandlerBox {
 public:
-    AnyResponse handle(const AnyRequest& request, std::stop_token) const override {
-        return AnyResponse(request.id, encodeEmpty());
-    }
     WrittenAnswer handleWritten(const AnyRequest& request, const json::WriteOptions& options,
                                 std::stop_token) const override {
         return writeResponse(request.id, "{}", options);
     }
-
-private:
-    static Value encodeEmpty() { return decode<Value>(encode(Empty{})); }
 };
 
 }  // namespace
