@@ -22,17 +22,17 @@ namespace app::hosting {
 
 // Written straight: what the general writer makes of the typed result, byte
 // for byte, without building it first.
-std::string writeToolAnswer(const mcp::ID& id, const std::string& text, bool isError, const json::WriteOptions& options) {
+std::string writeToolAnswer(const mcp::ID& id, const ToolAnswer& answer, const json::WriteOptions& options) {
     if (options.pretty) {
         mcp::CallTool::Result result;
-        result.content.push_back(mcp::Tool::Content::text(text));
-        if (isError) result.isError = true;
+        result.content.push_back(mcp::Tool::Content::text(answer.text));
+        if (answer.isError) result.isError = true;
         return mcp::writeResponse(id, json::write(mcp::encode(result), options), options);
     }
     std::string result = options.sortedKeys ? R"({"content":[{"text":)" : R"({"content":[{"type":"text","text":)";
-    json::writeString(result, text, options.escapeSlashes);
+    json::writeString(result, answer.text, options.escapeSlashes);
     result += options.sortedKeys ? R"(,"type":"text"}])" : "}]";
-    if (isError) result += R"(,"isError":true)";
+    if (answer.isError) result += R"(,"isError":true)";
     result += '}';
     return mcp::writeResponse(id, result, options);
 }
@@ -150,17 +150,8 @@ private:
     const mcp::Object* arguments_ = nullptr;
 };
 
-// What a tool call answers: one text item, flagged when it is an error.
-struct ToolAnswer {
-    std::string text;
-    bool isError = false;
-};
-
 ToolAnswer errorAnswer(const std::string& message) { return {"Error: " + message, true}; }
 
-std::string written(const mcp::ID& id, const ToolAnswer& answer, const json::WriteOptions& options) {
-    return writeToolAnswer(id, answer.text, answer.isError, options);
-}
 
 // Runs a tool; its failures are the caller's tool result. A cancelled request
 // has no tool result to give: rt::Cancelled goes on.
@@ -258,7 +249,7 @@ public:
         std::optional<tools::ToolError> refusal;
         tools::ToolFamily* family = registry_.beginCall(call.name(), refusal);
         if (!family) {
-            answer(written(request.id, errorAnswer(refusal->message()), options));
+            answer(writeToolAnswer(request.id, errorAnswer(refusal->message()), options));
             return true;
         }
         tools::Arguments arguments = call.arguments();
@@ -277,12 +268,12 @@ public:
                     const std::stop_token stop = callStop->source.get_token();
                     std::string text;
                     try {
-                        text = written(id, toolAnswer([&] {
-                                           // Stopped while queued: the handler is not started.
-                                           if (stop.stop_requested()) throw rt::Cancelled();
-                                           return family->handle(name, arguments, stop);
-                                       }),
-                                       options);
+                        text = writeToolAnswer(id, toolAnswer([&] {
+                                                   // Stopped while queued: the handler is not started.
+                                                   if (stop.stop_requested()) throw rt::Cancelled();
+                                                   return family->handle(name, arguments, stop);
+                                               }),
+                                               options);
                     } catch (const rt::Cancelled& e) {
                         text = json::write(
                             mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))), options);
@@ -292,7 +283,7 @@ public:
                 });
         } catch (const tools::ToolError& busy) {
             calls_->end(request.id, callStop);
-            (*answerOnce)(written(request.id, errorAnswer(busy.message()), options));
+            (*answerOnce)(writeToolAnswer(request.id, errorAnswer(busy.message()), options));
         }
         return true;
     }

@@ -148,7 +148,7 @@ TEST(ToolAnswerText, IsWhatTheEncoderWritesForEveryShape) {
                     mcp::CallTool::Result result;
                     result.content.push_back(mcp::Tool::Content::text(text));
                     if (isError) result.isError = true;
-                    EXPECT_EQ(app::hosting::writeToolAnswer(id, text, isError, options),
+                    EXPECT_EQ(app::hosting::writeToolAnswer(id, {text, isError}, options),
                               json::write(mcp::encode(mcp::Response<mcp::CallTool>(id, result)), options))
                         << "options " << shape << ", text " << text << ", error " << isError;
                 }
