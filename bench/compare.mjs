@@ -136,10 +136,17 @@ const median = (xs) => {
 const raw = { startup: {}, throughput: {}, latency: {}, clients: {} };
 
 const callParams = JSON.stringify({ name: 'bench_no_such_tool', arguments: { note: 'x' } });
+// A call that runs a handler on both sides: our mail family answers "Error:
+// Missing recipient" from its lane, the SDK's handler returns a text.
+const handlerParams = JSON.stringify({ name: 'send_email', arguments: { subject: 'Hello', body: 'x' } });
 const workloads = [
   { label: 'ping', args: ['--method', 'ping', '--count', String(count)] },
   { label: 'tools/list', args: ['--method', 'tools/list', '--count', String(listCount)] },
   { label: 'tools/call (unknown tool)', args: ['--method', 'tools/call', '--params', callParams, '--count', String(count)] },
+  ...(tools.some((t) => t.name === 'send_email')
+    ? [{ label: 'tools/call (handler runs)', args: ['--method', 'tools/call', '--params', handlerParams,
+      '--count', String(count), '--expect', 'Missing recipient'] }]
+    : []),
 ];
 
 progress(`start-up: ${runs} processes per side`);
@@ -214,6 +221,13 @@ for (const w of workloads) {
   const c = raw.throughput[w.label].core.length ? median(raw.throughput[w.label].core.map((x) => x.requests_per_second)) : NaN;
   out(row([w.label, fmt(b), fmt(t), ratio(b / t), fmt(c)], [...W, 14]));
   targets.push([`throughput ${w.label} >= 10x`, b / t >= 10, ratio(b / t)]);
+}
+// A call refused because its family is busy ran no handler: said, never hidden.
+for (const w of workloads) {
+  for (const side of ['brisolet', 'ts']) {
+    const skipped = Math.max(...raw.throughput[w.label][side].map((x) => x.unexpected ?? 0));
+    if (skipped > 0) out(`  ${w.label}, ${side}: up to ${fmt(skipped)} of ${fmt(count)} answers ran no handler (refused as busy)`);
+  }
 }
 out('  library only: bench_server_core, mcp::Server over mcp::StdioTransport answering the same list');
 out('  from a result decoded once, without the tool registry (not a target, a split of the cost)');

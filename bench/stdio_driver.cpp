@@ -63,6 +63,7 @@ struct Options {
     int runs = 10;
     double timeoutSeconds = 120;
     std::string stderrPath = "/dev/null";
+    std::string expect;  // throughput: timed answers without this text are counted apart
     std::vector<std::string> command;
 };
 
@@ -104,6 +105,7 @@ Options parseOptions(int argc, char** argv) {
         else if (a == "--runs") o.runs = std::stoi(value("--runs"));
         else if (a == "--timeout") o.timeoutSeconds = std::stod(value("--timeout"));
         else if (a == "--stderr") o.stderrPath = value("--stderr");
+        else if (a == "--expect") o.expect = value("--expect");
         else fail("unknown option " + std::string(a));
     }
     for (; i < argc; ++i) o.command.emplace_back(argv[i]);
@@ -311,8 +313,10 @@ bool isAnswer(std::string_view line) {
 bool isSuccess(std::string_view line) { return head(line).find("\"error\":") == std::string_view::npos; }
 
 // Writes `requests` from a thread of its own and reads `expected` answers.
-// Returns the number of error answers.
-long pipeline(Child& child, const std::string& requests, long expected) {
+// Returns the number of error answers; counts in `unexpected` the answers
+// that lack `expect` (a call refused as busy did not run its handler).
+long pipeline(Child& child, const std::string& requests, long expected, const std::string& expect = {},
+              long* unexpected = nullptr) {
     std::thread writer([&] { child.writeAll(requests); });
     long seen = 0, errors = 0;
     child.readLines([&](std::string_view line) {
@@ -321,6 +325,7 @@ long pipeline(Child& child, const std::string& requests, long expected) {
             if (errors == 0) std::fprintf(stderr, "bench_stdio_driver: error answer: %.300s\n", line.data());
             ++errors;
         }
+        if (unexpected && !expect.empty() && line.find(expect) == std::string_view::npos) ++*unexpected;
         return ++seen < expected;
     });
     writer.join();
@@ -371,15 +376,16 @@ int runThroughput(const Options& o) {
 
     initialize(child);
     long errors = o.warmup > 0 ? pipeline(child, warm, o.warmup) : 0;
+    long unexpected = 0;
     auto t0 = Clock::now();
-    errors += pipeline(child, timed, o.count);
+    errors += pipeline(child, timed, o.count, o.expect, &unexpected);
     double elapsed = seconds(Clock::now() - t0);
     long rss = child.finish();
     std::printf(
         "{\"mode\":\"throughput\",\"method\":%s,\"count\":%ld,\"warmup\":%ld,\"seconds\":%.6f,"
-        "\"requests_per_second\":%.1f,\"request_bytes\":%zu,\"errors\":%ld,\"peak_rss_kb\":%ld}\n",
+        "\"requests_per_second\":%.1f,\"request_bytes\":%zu,\"errors\":%ld,\"unexpected\":%ld,\"peak_rss_kb\":%ld}\n",
         quoted(o.method).c_str(), o.count, o.warmup, elapsed, static_cast<double>(o.count) / elapsed, timed.size(),
-        errors, rss);
+        errors, unexpected, rss);
     return errors == 0 ? 0 : 1;
 }
 

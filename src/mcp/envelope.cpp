@@ -1,6 +1,10 @@
 #include "mcp/envelope.hpp"
 
 #include "mcp/record.hpp"
+#include "runtime/runtime.hpp"
+
+#include <memory>
+#include <stdexcept>
 
 namespace mcp::detail {
 
@@ -55,6 +59,14 @@ WrittenAnswer writeResponse(const ID& id, std::shared_ptr<const std::string> wri
                             const json::WriteOptions& options) {
     if (options.pretty) return writeResponse(id, std::string_view(*writtenResult), options);
     return WrittenAnswer(compactResponseHead(id, options, 0), std::move(writtenResult), "}");
+}
+
+WrittenAnswer RequestHandlerBox::handleWritten(const AnyRequest& request, const json::WriteOptions& options,
+                                               std::stop_token stop) const {
+    auto written = std::make_shared<rt::OneShot<std::string>>();
+    if (!handleDeferred(request, options, stop, [written](std::string text) { written->resume(std::move(text)); }))
+        throw std::logic_error("Request handler answers neither at once nor later: " + request.method);
+    return written->wait(stop);
 }
 
 std::string WrittenAnswer::joined() && {

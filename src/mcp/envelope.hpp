@@ -389,26 +389,26 @@ struct WrittenAnswer {
     std::string tail;
 };
 
-// A blocking handler call; `stop` is requested when the caller gives up.
+// A handler of one method; `stop` is requested when the caller gives up. A
+// box overrides handleWritten, handleDeferred or both.
 class RequestHandlerBox {
 public:
     virtual ~RequestHandlerBox() = default;
-    virtual AnyResponse handle(const AnyRequest& request, std::stop_token stop) const = 0;
 
     // The answer as the JSON text a server sends, written with `options`.
     // Typed handlers write their answer straight from the typed result: the
     // untyped value in between costs time, and would read a result text that
-    // looks like a data URL as data and write it back changed.
+    // looks like a data URL as data and write it back changed. By default,
+    // the answer handleDeferred gives, waited for: a box that answers later
+    // answers a caller that must wait (a batch item) the same way.
     virtual WrittenAnswer handleWritten(const AnyRequest& request, const json::WriteOptions& options,
-                                        std::stop_token stop) const {
-        return json::write(encode(handle(request, std::move(stop))), options);
-    }
+                                        std::stop_token stop) const;
 
     // Called with the written answer, once, from any thread.
     using Answer = std::function<void(std::string written)>;
     // Takes the request and answers it later through `answer`, so that the
     // caller need not wait for the work: true when it did, false (the
-    // default) when the box only answers through the calls above. What it
+    // default) when the box only answers through handleWritten. What it
     // throws before taking the request is answered like a failed handler.
     virtual bool handleDeferred(const AnyRequest&, const json::WriteOptions&, std::stop_token, Answer) const {
         return false;
@@ -435,12 +435,6 @@ public:
 
     // Handler failures reach the caller as thrown; parameters that do not
     // decode as invalidParams.
-    AnyResponse handle(const AnyRequest& request, std::stop_token stop) const override {
-        Response<M> typed = handle_(typedRequest<M>(request), std::move(stop));
-        if (const auto* s = typed.success()) return AnyResponse(std::move(typed.id), decode<Value>(encode(*s)));
-        return AnyResponse(std::move(typed.id), *typed.error());
-    }
-
     WrittenAnswer handleWritten(const AnyRequest& request, const json::WriteOptions& options,
                                 std::stop_token stop) const override {
         return json::write(encode(handle_(typedRequest<M>(request), std::move(stop))), options);

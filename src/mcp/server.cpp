@@ -189,16 +189,10 @@ namespace {
 // read as empty): written without a trip through the typed envelope.
 class PingHandler final : public RequestHandlerBox {
 public:
-    AnyResponse handle(const AnyRequest& request, std::stop_token) const override {
-        return AnyResponse(request.id, encodeEmpty());
-    }
     WrittenAnswer handleWritten(const AnyRequest& request, const json::WriteOptions& options,
                                 std::stop_token) const override {
         return writeResponse(request.id, "{}", options);
     }
-
-private:
-    static Value encodeEmpty() { return decode<Value>(encode(Empty{})); }
 };
 
 }  // namespace
@@ -481,24 +475,27 @@ void Server::handleElement(std::string_view element, std::stop_token stop) {
 
 bool Server::answerDeferred(const AnyRequest& request, std::stop_token stop) {
     std::shared_ptr<const RequestHandlerBox> handler;
+    std::shared_ptr<Transport> transport;
     {
         std::lock_guard lock(mutex_);
         const bool refused = configuration_.strict && !isInitialized_ && request.method != Initialize::name &&
                              request.method != Ping::name;
         if (refused) return false;
         if (auto it = methodHandlers_.find(request.method); it != methodHandlers_.end()) handler = it->second;
+        transport = connection_;
     }
     if (!handler) return false;
-    std::weak_ptr<Server> weak = weak_from_this();
-    auto answer = [weak, id = request.id, stop](std::string written) {
-        auto server = weak.lock();
-        if (!server) return;
+    // The answer goes back the way the request came, without the server's
+    // lock: the thread that makes it never contends with the loop for it.
+    auto answer = [transport = std::move(transport), id = request.id, stop](std::string written) {
         try {
-            server->requireConnection()->send(std::move(written), stop);
+            if (!transport) throw MCPError::internalError(std::string(kNoConnection));
+            transport->send(std::move(written), stop);
         } catch (...) {
             // A failed send is answered like a failed handler.
             try {
-                server->sendErasedResponse(AnyResponse(id, protocolError(std::current_exception())), stop);
+                if (transport)
+                    sendJson(*transport, encode(AnyResponse(id, protocolError(std::current_exception()))), stop);
             } catch (...) {
                 // Nothing more can be done for this request.
             }

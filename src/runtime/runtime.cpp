@@ -85,25 +85,36 @@ void SerialLane::startLocked() {
 }
 
 void SerialLane::post(Job job) {
+    bool wake;
     {
         std::lock_guard lock(mutex_);
         jobs_.push_back(std::move(job));
         if (!thread_.joinable()) startLocked();
+        wake = sleeping_;
+        sleeping_ = false;
     }
-    cv_.notify_one();
+    // A busy thread takes the job with the others it finds: no wake-up.
+    if (wake) cv_.notify_one();
 }
 
 void SerialLane::loop() {
+    std::deque<Job> taken;
     for (;;) {
-        Job job;
         {
             std::unique_lock lock(mutex_);
-            cv_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+            while (!stopping_ && jobs_.empty()) {
+                sleeping_ = true;
+                cv_.wait(lock);
+            }
+            sleeping_ = false;
             if (jobs_.empty()) return;  // stopping and drained
-            job = std::move(jobs_.front());
-            jobs_.pop_front();
+            // Every queued job per wake-up: one lock for them all, not one each.
+            taken.swap(jobs_);
         }
-        runReported(name_, job);
+        while (!taken.empty()) {
+            runReported(name_, taken.front());
+            taken.pop_front();
+        }
     }
 }
 

@@ -274,6 +274,7 @@ private:
     std::condition_variable cv_;
     std::deque<Job> jobs_;
     bool stopping_ = false;
+    bool sleeping_ = false;  // the thread waits for jobs: a post must wake it
     std::atomic<std::thread::id> threadId_;
     std::thread thread_;
 };

@@ -20,6 +20,23 @@
 
 namespace app::hosting {
 
+// Written straight: what the general writer makes of the typed result, byte
+// for byte, without building it first.
+std::string writeToolAnswer(const mcp::ID& id, const ToolAnswer& answer, const json::WriteOptions& options) {
+    if (options.pretty) {
+        mcp::CallTool::Result result;
+        result.content.push_back(mcp::Tool::Content::text(answer.text));
+        if (answer.isError) result.isError = true;
+        return mcp::writeResponse(id, json::write(mcp::encode(result), options), options);
+    }
+    std::string result = options.sortedKeys ? R"({"content":[{"text":)" : R"({"content":[{"type":"text","text":)";
+    json::writeString(result, answer.text, options.escapeSlashes);
+    result += options.sortedKeys ? R"(,"type":"text"}])" : "}]";
+    if (answer.isError) result += R"(,"isError":true)";
+    result += '}';
+    return mcp::writeResponse(id, result, options);
+}
+
 mcp::Tool protocolTool(const tools::MCPTool& tool) {
     mcp::Tool out;
     out.name = tool.name;
@@ -46,10 +63,6 @@ public:
         subscription_ = registry.toolsChanged().subscribe([weak] {
             if (auto cache = weak.lock()) cache->invalidate();
         });
-    }
-
-    mcp::AnyResponse handle(const mcp::AnyRequest& request, std::stop_token) const override {
-        return mcp::AnyResponse(request.id, mcp::decode<mcp::Value>(mcp::encode(listTools(registry_))));
     }
 
     // Every answer shares the one written list: 6 KB and more, not copied.
@@ -104,10 +117,6 @@ tools::Arguments argumentsOf(const Map* given) {
     return arguments;
 }
 
-tools::Arguments argumentsOf(const mcp::CallTool::Parameters& params) {
-    return argumentsOf(params.arguments ? &*params.arguments : nullptr);
-}
-
 // The tool's name and arguments, read from the untyped parameters where
 // they have the plain form (an object, "name" a text, "arguments" an
 // object, null or absent): the typed reading would find the same. Otherwise
@@ -130,7 +139,10 @@ public:
         arguments_ = nullptr;
     }
     const std::string& name() const { return *name_; }
-    tools::Arguments arguments() const { return typed_ ? argumentsOf(*typed_) : argumentsOf(arguments_); }
+    tools::Arguments arguments() const {
+        if (!typed_) return argumentsOf(arguments_);
+        return argumentsOf(typed_->arguments ? &*typed_->arguments : nullptr);
+    }
 
 private:
     std::optional<mcp::CallTool::Parameters> typed_;
@@ -138,32 +150,8 @@ private:
     const mcp::Object* arguments_ = nullptr;
 };
 
-// What a tool call answers: one text item, flagged when it is an error.
-struct ToolAnswer {
-    std::string text;
-    bool isError = false;
-};
-
 ToolAnswer errorAnswer(const std::string& message) { return {"Error: " + message, true}; }
 
-mcp::CallTool::Result resultOf(ToolAnswer answer) {
-    mcp::CallTool::Result result;
-    result.content.push_back(mcp::Tool::Content::text(std::move(answer.text)));
-    if (answer.isError) result.isError = true;
-    return result;
-}
-
-// The response text, written straight: what the general writer makes of
-// resultOf(answer), byte for byte, without building it first.
-std::string written(const mcp::ID& id, const ToolAnswer& answer, const json::WriteOptions& options) {
-    if (options.pretty) return mcp::writeResponse(id, json::write(mcp::encode(resultOf(answer)), options), options);
-    std::string result = options.sortedKeys ? R"({"content":[{"text":)" : R"({"content":[{"type":"text","text":)";
-    json::writeString(result, answer.text, options.escapeSlashes);
-    result += options.sortedKeys ? R"(,"type":"text"}])" : "}]";
-    if (answer.isError) result += R"(,"isError":true)";
-    result += '}';
-    return mcp::writeResponse(id, result, options);
-}
 
 // Runs a tool; its failures are the caller's tool result. A cancelled request
 // has no tool result to give: rt::Cancelled goes on.
@@ -178,10 +166,6 @@ ToolAnswer toolAnswer(Run&& run) {
     } catch (const std::exception& e) {
         return errorAnswer(e.what());
     }
-}
-
-ToolAnswer callTool(tools::LocalToolService& registry, const mcp::CallTool::Parameters& params, std::stop_token stop) {
-    return toolAnswer([&] { return registry.callTool(params.name, argumentsOf(params), stop); });
 }
 
 // The client's word that it no longer waits for a request it sent.
@@ -249,26 +233,15 @@ std::optional<mcp::ID> cancelledRequest(const mcp::Value& params) {
     return std::nullopt;
 }
 
-// tools/call: the loop thread finds the family, counts the call and reads the
-// arguments; the handler runs on its family's lane, which sends the answer.
-// The loop never waits for it: a refused call, or one its family is too busy
-// to take, is answered at once.
+// tools/call, its one path: the loop thread finds the family, counts the call
+// and reads the arguments; the handler runs on its family's lane, which sends
+// the answer. The loop never waits for it: a refused call, or one its family
+// is too busy to take, is answered at once. A batch item waits for its answer
+// (the box's default handleWritten).
 class ToolCallHandler final : public mcp::RequestHandlerBox {
 public:
     ToolCallHandler(tools::LocalToolService& registry, std::shared_ptr<CallsInFlight> calls, std::stop_token inputEnded)
         : registry_(registry), calls_(std::move(calls)), inputEnded_(std::move(inputEnded)) {}
-
-    mcp::AnyResponse handle(const mcp::AnyRequest& request, std::stop_token stop) const override {
-        const auto typed = mcp::typedRequest<mcp::CallTool>(request);
-        return mcp::AnyResponse(
-            typed.id, mcp::decode<mcp::Value>(mcp::encode(resultOf(callTool(registry_, typed.params, stop)))));
-    }
-
-    mcp::WrittenAnswer handleWritten(const mcp::AnyRequest& request, const json::WriteOptions& options,
-                                     std::stop_token stop) const override {
-        const auto typed = mcp::typedRequest<mcp::CallTool>(request);
-        return written(typed.id, callTool(registry_, typed.params, stop), options);
-    }
 
     bool handleDeferred(const mcp::AnyRequest& request, const json::WriteOptions& options, std::stop_token stop,
                         Answer answer) const override {
@@ -276,7 +249,7 @@ public:
         std::optional<tools::ToolError> refusal;
         tools::ToolFamily* family = registry_.beginCall(call.name(), refusal);
         if (!family) {
-            answer(written(request.id, errorAnswer(refusal->message()), options));
+            answer(writeToolAnswer(request.id, errorAnswer(refusal->message()), options));
             return true;
         }
         tools::Arguments arguments = call.arguments();
@@ -295,12 +268,12 @@ public:
                     const std::stop_token stop = callStop->source.get_token();
                     std::string text;
                     try {
-                        text = written(id, toolAnswer([&] {
-                                           // Stopped while queued: the handler is not started.
-                                           if (stop.stop_requested()) throw rt::Cancelled();
-                                           return family->handle(name, arguments, stop);
-                                       }),
-                                       options);
+                        text = writeToolAnswer(id, toolAnswer([&] {
+                                                   // Stopped while queued: the handler is not started.
+                                                   if (stop.stop_requested()) throw rt::Cancelled();
+                                                   return family->handle(name, arguments, stop);
+                                               }),
+                                               options);
                     } catch (const rt::Cancelled& e) {
                         text = json::write(
                             mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))), options);
@@ -310,7 +283,7 @@ public:
                 });
         } catch (const tools::ToolError& busy) {
             calls_->end(request.id, callStop);
-            (*answerOnce)(written(request.id, errorAnswer(busy.message()), options));
+            (*answerOnce)(writeToolAnswer(request.id, errorAnswer(busy.message()), options));
         }
         return true;
     }

@@ -23,6 +23,14 @@ tools::ChangeSignal::Subscription announceToolListChanges(const std::shared_ptr<
                                                           tools::LocalToolService& registry,
                                                           std::shared_ptr<platform::DiagnosticSink> diagnostics);
 
+// What a tool call answers: one text item, flagged when it is an error.
+struct ToolAnswer {
+    std::string text;
+    bool isError = false;
+};
+// Its response, written with `options` as the general writer writes the typed result.
+std::string writeToolAnswer(const mcp::ID& id, const ToolAnswer& answer, const json::WriteOptions& options);
+
 // The protocol form of one tool definition.
 mcp::Tool protocolTool(const tools::MCPTool& tool);
 

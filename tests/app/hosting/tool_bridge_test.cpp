@@ -109,6 +109,56 @@ TEST_F(Bridge, ToolCallsAnswerWithOneTextItemOrTheTypedReadingsError) {
     }
 }
 
+TEST_F(Bridge, BatchItemsTakeTheOnePathAndAnswerInTheirOrder) {
+    registry_->setNotesEnabled(true);
+    registry_->setMapsEnabled(true);
+    const std::string rows[] = {
+        R"({"name":"act","arguments":{"count":7}})",
+        R"({"name":"find"})",
+        R"({"name":"act","arguments":{"mode":"tool-error"}})",
+        R"({"name":"act","arguments":{"mode":"other-error"}})",
+        R"({"name":"nope"})",
+        R"({"name":"type"})",  // its family is off
+        R"({"name":5})",
+        R"({"name":"act","arguments":"x"})",
+    };
+    const auto call = [](int id, const std::string& params) {
+        return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"tools/call","params":)" + params + "}";
+    };
+    std::string batch = "[", answers = "[";
+    for (int id = 0; id < static_cast<int>(std::size(rows)); ++id) {
+        const std::string single = ask(call(id, rows[id]));
+        batch += call(id, rows[id]) + R"(,{"jsonrpc":"2.0","method":"notifications/progress"},)";
+        answers += single + ",";
+    }
+    batch += R"({"jsonrpc":"2.0","id":"last","method":"ping"}])";
+    answers += R"({"id":"last","jsonrpc":"2.0","result":{}}])";
+    EXPECT_EQ(ask(batch), answers);
+    executor_.drain();
+    EXPECT_EQ(registry_->toolCallCount(), 2 * 6) << "refused calls count, unreadable ones do not";
+}
+
+TEST(ToolAnswerText, IsWhatTheEncoderWritesForEveryShape) {
+    const std::string texts[] = {"done", "", "Error: Tool not found: a/b", "quote \" back \\ slash /",
+                                 "\x01\n\t\x7f", "暂停 ✓ 😀 \u2028", "data:text/plain;base64,QQ=="};
+    const mcp::ID ids[] = {mcp::ID(std::int64_t{9}), mcp::ID(std::string("a/\"é"))};
+    for (int shape = 0; shape < 8; ++shape) {
+        const json::WriteOptions options{(shape & 1) != 0, (shape & 2) != 0, (shape & 4) != 0};
+        for (const auto& text : texts) {
+            for (const bool isError : {false, true}) {
+                for (const auto& id : ids) {
+                    mcp::CallTool::Result result;
+                    result.content.push_back(mcp::Tool::Content::text(text));
+                    if (isError) result.isError = true;
+                    EXPECT_EQ(app::hosting::writeToolAnswer(id, {text, isError}, options),
+                              json::write(mcp::encode(mcp::Response<mcp::CallTool>(id, result)), options))
+                        << "options " << shape << ", text " << text << ", error " << isError;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
     registry_->setNotesEnabled(true);
     registry_->setMapsEnabled(true);
@@ -128,6 +178,20 @@ TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
     executor_.drain();
     EXPECT_EQ(registry_->toolCallCount(), 4);
     EXPECT_EQ(defaults_->integer("toolCallCount"), 4) << "the count is stored too";
+}
+
+TEST_F(Bridge, AnAnswerGoesBackTheWayItsCallCameEvenAfterARestart) {
+    registry_->setNotesEnabled(true);
+    transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
+    transport_->push(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":2,"jsonrpc":"2.0","result":{}})");  // the call is taken
+    auto next = std::make_shared<testsupport::ScriptedTransport>();
+    server_->start(next);
+    EXPECT_EQ(next->exchange(R"({"jsonrpc":"2.0","id":3,"method":"ping"})"), R"({"id":3,"jsonrpc":"2.0","result":{}})");
+    gate_->resume({});
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
+    EXPECT_EQ(next->sentCount(), 1) << "the new connection's client never asked for it";
+    transport_->endStream();
 }
 
 TEST_F(Bridge, ACancelledCallStopsAndTheEndOfInputStopsOnlyTheDesktopsCalls) {

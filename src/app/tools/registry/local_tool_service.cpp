@@ -192,18 +192,19 @@ void LocalToolService::runHandler(ToolSwitch s, std::size_t argumentBytes, std::
     {
         std::lock_guard lock(pendingMutex_);
         Pending& lane = pendingByLane_[index];
+        const std::size_t calls = lane.calls.load(), bytes = lane.bytes.load();
         // Refused at once rather than waited for: the caller reads the calls
         // of every family, and a wait here would hold them all.
-        if (lane.calls != 0 && (lane.calls >= kMaxPendingCalls || lane.bytes + argumentBytes > kMaxPendingArgumentBytes)) {
+        if (calls != 0 && (calls >= kMaxPendingCalls || bytes + argumentBytes > kMaxPendingArgumentBytes)) {
             throw ToolError("LocalTool", 503,
-                            std::string(familyWord(s)) + " tool is busy: " + std::to_string(lane.calls) +
+                            std::string(familyWord(s)) + " tool is busy: " + std::to_string(calls) +
                                 " calls are waiting (at most " + std::to_string(kMaxPendingCalls) + " calls or " +
                                 std::to_string(kMaxPendingArgumentBytes >> 20) +
                                 " MiB of arguments); try again when they have finished");
         }
-        ++lane.calls;
-        lane.bytes += argumentBytes;
-        ++pendingCalls_;
+        lane.calls.fetch_add(1);
+        lane.bytes.fetch_add(argumentBytes);
+        pendingCalls_.fetch_add(1);
     }
     rt::SerialLane* lane;
     {
@@ -216,13 +217,13 @@ void LocalToolService::runHandler(ToolSwitch s, std::size_t argumentBytes, std::
             LocalToolService& service;
             std::size_t index;
             std::size_t bytes;
+            // Without the lock the callers take: a lane never waits for them.
             ~Release() {
-                {
-                    std::lock_guard lock(service.pendingMutex_);
-                    --service.pendingByLane_[index].calls;
-                    service.pendingByLane_[index].bytes -= bytes;
-                    --service.pendingCalls_;
-                }
+                service.pendingByLane_[index].calls.fetch_sub(1);
+                service.pendingByLane_[index].bytes.fetch_sub(bytes);
+                if (service.pendingCalls_.fetch_sub(1) != 1) return;
+                // Waiters wait for none; the lock orders this with their check.
+                { std::lock_guard lock(service.pendingMutex_); }
                 service.pendingChanged_.notify_all();
             }
         } release{*this, index, argumentBytes};
@@ -235,10 +236,7 @@ void LocalToolService::waitForHandlers(std::stop_token stop, std::optional<rt::C
     rt::detail::waitUntil(pendingChanged_, lock, stop, deadline, [&] { return pendingCalls_ == 0; });
 }
 
-std::size_t LocalToolService::pendingCalls() const {
-    std::lock_guard lock(pendingMutex_);
-    return pendingCalls_;
-}
+std::size_t LocalToolService::pendingCalls() const { return pendingCalls_.load(); }
 
 std::size_t argumentBytes(const Arguments& arguments) {
     // A node's own size and a share of its container's spare room, plus text.

@@ -11,6 +11,7 @@
 #include "runtime/runtime.hpp"
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <cstdint>
@@ -153,12 +154,13 @@ private:
     std::unique_ptr<platform::DirectoryWatch> watch_;
 
     struct Pending {
-        std::size_t calls = 0;
-        std::size_t bytes = 0;
+        std::atomic<std::size_t> calls = 0;
+        std::atomic<std::size_t> bytes = 0;
     };
-    mutable std::mutex pendingMutex_;  // the counts below
+    // Callers count up under the lock, one at a time; lanes count down without it.
+    mutable std::mutex pendingMutex_;
     std::condition_variable_any pendingChanged_;
-    std::size_t pendingCalls_ = 0;  // on every lane
+    std::atomic<std::size_t> pendingCalls_ = 0;  // on every lane
     std::array<Pending, kToolSwitchCount> pendingByLane_{};
     // Declared last: they go first, running the jobs still queued, which
     // refer to the families and the counts above.
