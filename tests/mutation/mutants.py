@@ -296,9 +296,9 @@ M = [
 ('VV10', 'app/vision', 'src/app/vision/vision_service.cpp', 'Video analysis steps one frame too far', 'if (count++ % interval != 0) continue;', 'if (count++ % (interval + 1) != 0) continue;'),
 ('VV11', 'app/vision', 'src/app/vision/module/video_file.cpp', 'Reading goes on past the end of the stream', '        if (!shownValid_) return std::nullopt;', '        if (!shownValid_) return FrameSpan{lastEnd_, lastEnd_ + 1};'),
 # Per-family bound, refused ids, cut frames, oversized vCards, chat.db bounds
-('PR20', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'A family past its bound still takes calls', 'if (lane.calls != 0 && (lane.calls >= kMaxPendingCalls || lane.bytes + argumentBytes > kMaxPendingArgumentBytes)) {', 'if (false) {'),
+('PR20', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'A family past its bound still takes calls', 'if (calls != 0 && (calls >= kMaxPendingCalls || bytes + argumentBytes > kMaxPendingArgumentBytes)) {', 'if (false) {'),
 ('PR21', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'Every family counts against one bound', 'Pending& lane = pendingByLane_[index];', 'Pending& lane = pendingByLane_[0];'),
-('PR22', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'Argument bytes are not bounded', '(lane.calls >= kMaxPendingCalls || lane.bytes + argumentBytes > kMaxPendingArgumentBytes)', '(lane.calls >= kMaxPendingCalls)'),
+('PR22', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'Argument bytes are not bounded', '(calls >= kMaxPendingCalls || bytes + argumentBytes > kMaxPendingArgumentBytes)', '(calls >= kMaxPendingCalls)'),
 ('PR23', 'mcp', 'src/mcp/server.cpp', 'A message over the read budget is answered under id null', 'answerId = leadingRequestId(element).value_or(ID::null());', 'answerId = ID::null();'),
 ('PR24', 'mcp', 'src/mcp/stdio_transport.cpp', 'An over-long line is answered under id null', 'AnyResponse(leadingRequestId(start).value_or(ID::null()),', 'AnyResponse(ID::null(),'),
 ('PR25', 'mcp', 'src/mcp/envelope_scan.cpp', 'A number id cut short is taken as read', 'if (!value || !in.more()) return std::nullopt;', 'if (!value) return std::nullopt;'),
@@ -384,9 +384,9 @@ M = [
         }
         old = importEventStore(storePath);
         if (old) old->collections.clear();"""),
-('IL1', 'app/platform', 'src/app/platform/plugin_module.cpp', 'A module of another interface version loaded', 'if (const int found = version(); found != spec.version) {', 'if (const int found = version(); found != spec.version && false) {'),
+('IL1', 'app/platform', 'src/app/platform/plugin_module.cpp', 'A module of another interface version loaded', 'if (const int found = version(); found != info.version) {', 'if (const int found = version(); found != info.version && false) {'),
 ('IL2', 'app/platform', 'src/app/platform/plugin_module.cpp', 'A folder taken for the module', 'if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {', 'if (::stat(candidate.c_str(), &st) == 0) {'),
-('IL3', 'app/platform', 'src/app/platform/plugin_module.hpp', 'A module that hands out nothing reported as loaded', '    if (!object) throw PluginLoadError(path + " gave no " + spec.object);\n', ''),
+('IL3', 'app/platform', 'src/app/platform/plugin_module.hpp', 'A module that hands out nothing reported as loaded', '    if (!object) throw PluginLoadError(path + " gave no " + info.object);\n', ''),
 ('IL4', 'app/platform', 'src/app/platform/plugin_module.cpp', "The build tree's copy never looked for", '    if (!buildPath.empty()) candidates.push_back(buildPath);\n', ''),
 ('IL5', 'app/platform', 'src/app/platform/plugin_module.cpp', 'A module without its version function loaded', '    if (!version || !entry) throw', '    if (!entry) throw'),
 ('VF1', 'app/vision', 'src/app/vision/module/tfjs_graph.cpp', 'A minimum with 6 of values that may be negative read as Relu6', '        if (node.op == "Minimum" && *bound == 6.0f && endsInRelu(inputNode(node, 0))) return "Relu6";', '        if (node.op == "Minimum" && *bound == 6.0f) return "Relu6";'),

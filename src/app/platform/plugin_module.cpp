@@ -19,7 +19,7 @@ std::vector<std::string> pluginModuleCandidates(const std::string& fileName, con
     return candidates;
 }
 
-void* openPluginModule(const PluginModuleSpec& spec, const std::vector<std::string>& candidates, std::string& path) {
+void* openPluginModule(const PluginModuleSpec& info, const std::vector<std::string>& candidates, std::string& path) {
     path.clear();
     for (const std::string& candidate : candidates) {
         struct stat st {};
@@ -31,7 +31,7 @@ void* openPluginModule(const PluginModuleSpec& spec, const std::vector<std::stri
     if (path.empty()) {
         std::string looked;
         for (const std::string& c : candidates) looked += (looked.empty() ? "" : ", ") + c;
-        throw PluginLoadError(std::string(spec.fileName) + " not found (looked in: " + looked + ")");
+        throw PluginLoadError(std::string(info.fileName) + " not found (looked in: " + looked + ")");
     }
     // Never closed: the module's objects, and the threads of its libraries,
     // may outlive any caller.
@@ -40,12 +40,12 @@ void* openPluginModule(const PluginModuleSpec& spec, const std::vector<std::stri
         const char* why = ::dlerror();
         throw PluginLoadError(why ? why : path + " cannot be opened");
     }
-    auto version = reinterpret_cast<int (*)()>(::dlsym(handle, spec.versionSymbol));
-    void* entry = ::dlsym(handle, spec.entrySymbol);
-    if (!version || !entry) throw PluginLoadError(path + " is not a " + spec.kind);
-    if (const int found = version(); found != spec.version) {
+    auto version = reinterpret_cast<int (*)()>(::dlsym(handle, info.versionSymbol));
+    void* entry = ::dlsym(handle, info.entrySymbol);
+    if (!version || !entry) throw PluginLoadError(path + " is not a " + info.kind);
+    if (const int found = version(); found != info.version) {
         throw PluginLoadError(path + " has interface version " + std::to_string(found) + ", the program needs " +
-                              std::to_string(spec.version));
+                              std::to_string(info.version));
     }
     return entry;
 }

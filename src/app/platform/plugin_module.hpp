@@ -38,16 +38,16 @@ std::vector<std::string> pluginModuleCandidates(const std::string& fileName, con
 // Opens the first candidate that is a regular file (never a later one: the
 // module beside the program is the one used), checks its version and
 // returns the address of its entry point. Throws PluginLoadError.
-void* openPluginModule(const PluginModuleSpec& spec, const std::vector<std::string>& candidates,
+void* openPluginModule(const PluginModuleSpec& info, const std::vector<std::string>& candidates,
                        std::string& path);
 
 // The module's object. Throws PluginLoadError.
 template <class T>
-T& loadPluginModule(const PluginModuleSpec& spec, const std::vector<std::string>& candidates) {
+T& loadPluginModule(const PluginModuleSpec& info, const std::vector<std::string>& candidates) {
     std::string path;
-    auto entry = reinterpret_cast<T* (*)()>(openPluginModule(spec, candidates, path));
+    auto entry = reinterpret_cast<T* (*)()>(openPluginModule(info, candidates, path));
     T* object = entry();
-    if (!object) throw PluginLoadError(path + " gave no " + spec.object);
+    if (!object) throw PluginLoadError(path + " gave no " + info.object);
     return *object;
 }
 
@@ -56,8 +56,8 @@ T& loadPluginModule(const PluginModuleSpec& spec, const std::vector<std::string>
 template <class T>
 class PluginModule {
 public:
-    PluginModule(const PluginModuleSpec& spec, std::vector<std::string> candidates)
-        : spec_(spec), candidates_(std::move(candidates)) {}
+    PluginModule(const PluginModuleSpec& info, std::vector<std::string> candidates)
+        : spec_(info), candidates_(std::move(candidates)) {}
     T& get() {
         std::lock_guard lock(mutex_);
         if (!object_) object_ = &loadPluginModule<T>(spec_, candidates_);

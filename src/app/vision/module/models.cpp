@@ -79,33 +79,33 @@ struct ModelSpec {
     std::vector<std::pair<std::string, bool>> layers;  // outputs read: node, split without activation
 };
 
-Model& loadedModel(const ModelSpec& spec, std::unique_ptr<Model>& slot, std::mutex& guard) {
+Model& loadedModel(const ModelSpec& info, std::unique_ptr<Model>& slot, std::mutex& guard) {
     std::lock_guard lock(guard);
     if (slot) return *slot;
-    const std::string base = modelFolder() + spec.file;
+    const std::string base = modelFolder() + info.file;
     const std::string jsonPath = base + ".json", weightsPath = base + ".bin";
     const std::string json = readModelFile(jsonPath);
     const std::string weights = readModelFile(weightsPath);
     auto model = std::make_unique<Model>();
     try {
         model->graph = TfjsGraph::parse(json, weights);
-        const std::string graphDef = model->graph.graphDef(spec.cut);
+        const std::string graphDef = model->graph.graphDef(info.cut);
         model->net = cv::dnn::readNetFromTensorflow(graphDef.data(), graphDef.size());
     } catch (const ModelFormatError& e) {
         modelFailure(jsonPath + ", " + weightsPath, e.what());
     } catch (const cv::Exception& e) {
         modelFailure(jsonPath, std::string("not readable as a network: ") + e.what());
     }
-    for (const auto& [node, split] : spec.layers) model->outputs.push_back(layerOf(node, split));
+    for (const auto& [node, split] : info.layers) model->outputs.push_back(layerOf(node, split));
     slot = std::move(model);
     return *slot;
 }
 
 const ModelSpec& detectorSpec() {
-    static const ModelSpec spec{"centernet",
+    static const ModelSpec info{"centernet",
                                 {{"tower_0/Sigmoid", "tower_0/mul"}, {}, {}},
                                 {{"tower_0/Sigmoid", false}, {"tower_0/mul", false}}};
-    return spec;
+    return info;
 }
 
 // The body model's own input chain (integer pixels cast, unpacked and
@@ -113,7 +113,7 @@ const ModelSpec& detectorSpec() {
 const char* const kBodyPrefix = "StatefulPartitionedCall/";
 const ModelSpec& bodySpec() {
     static const std::string p = kBodyPrefix;
-    static const ModelSpec spec{
+    static const ModelSpec info{
         "movenet-lightning",
         {{p + "Sigmoid", p + "Sigmoid_1", p + "kpt_regress_0/conv2d_6/BiasAdd", p + "kpt_offset_0/conv2d_7/BiasAdd"},
          p + "sub_1",
@@ -122,33 +122,33 @@ const ModelSpec& bodySpec() {
          {p + "Sigmoid_1", false},
          {p + "kpt_regress_0/conv2d_6/BiasAdd", true},
          {p + "kpt_offset_0/conv2d_7/BiasAdd", true}}};
-    return spec;
+    return info;
 }
 
 const ModelSpec& handSpec() {
-    static const ModelSpec spec{"handlandmark-lite",
+    static const ModelSpec info{"handlandmark-lite",
                                 {{"Identity_dense/BiasAdd", "Identity_1"}, {}, {}},
                                 {{"Identity_dense/BiasAdd", true}, {"Identity_1", false}}};
-    return spec;
+    return info;
 }
 
 // The face-description model: its 1,024 pooled features describe who a face
 // is; the dense layers after them (age, gender) are cut off.
 const ModelSpec& faceSpec() {
-    static const ModelSpec spec{"faceres", {{"global_pooling/Mean"}, {}, {}}, {{"global_pooling/Mean", false}}};
-    return spec;
+    static const ModelSpec info{"faceres", {{"global_pooling/Mean"}, {}, {}}, {{"global_pooling/Mean", false}}};
+    return info;
 }
 
-Model& model(const ModelSpec& spec) {
+Model& model(const ModelSpec& info) {
     static std::mutex guard;
     static std::map<const ModelSpec*, std::unique_ptr<Model>> models;
     std::unique_ptr<Model>* slot;
     {
         std::lock_guard lock(guard);
-        slot = &models[&spec];
+        slot = &models[&info];
     }
     static std::mutex loading;
-    return loadedModel(spec, *slot, loading);
+    return loadedModel(info, *slot, loading);
 }
 
 std::vector<cv::Mat> run(Model& m, const cv::Mat& blob) {
