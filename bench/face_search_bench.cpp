@@ -7,6 +7,7 @@
 // 2^32 - 1 seconds (target: as long as its 30 frames take).
 #include "app/vision/vision_module.hpp"
 #include "app/vision/vision_service.hpp"
+#include "vision_main.hpp"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -123,3 +124,5 @@ BENCHMARK(BM_VideoSearchLargeFrames)->Unit(benchmark::kSecond)->Iterations(1);
 BENCHMARK(BM_VideoSearchClaimedLength)->Unit(benchmark::kSecond)->Iterations(1);
 
 }  // namespace
+
+int main(int argc, char** argv) { return visionBenchmarkMain(argc, argv); }

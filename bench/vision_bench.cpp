@@ -5,6 +5,7 @@
 // process maps OpenCV already): see bench/README.md.
 #include "app/vision/vision_module.hpp"
 #include "app/vision/vision_service.hpp"
+#include "vision_main.hpp"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -137,4 +138,4 @@ BENCHMARK(BM_Saliency)->Arg(0)->Arg(1)->ArgName("objectness")->Unit(benchmark::k
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return visionBenchmarkMain(argc, argv); }
