@@ -116,6 +116,25 @@ json::Value VisionService::analyzeVideo(const std::string& path, std::int64_t sa
     const std::int64_t interval = std::max<std::int64_t>(1, sampleInterval);
     json::Array frames;
     std::int64_t count = 0, streamEnd = 0;
+    // The analyses of a frame are independent, each behind its own
+    // detector's lock (animals, body and hand poses share one run of the
+    // object detector on the frame): they run side by side, so that a frame
+    // costs about its slowest one, while the next frame is decoded.
+    struct Analysing {
+        ImageRef image;
+        json::Value time;
+        std::vector<std::future<json::Value>> results;
+    };
+    std::optional<Analysing> analysing;
+    const auto collect = [&] {
+        if (!analysing) return;
+        static constexpr const char* kKeys[] = {"text", "faces", "animals", "body_pose", "hand_pose"};
+        json::Object frame{{"time", std::move(analysing->time)}};
+        for (std::size_t i = 0; i < features.size(); ++i)
+            frame.set(kKeys[static_cast<int>(features[i])], analysing->results[i].get());
+        frames.push_back(std::move(frame));
+        analysing.reset();
+    };
     for (;;) {
         checkStop();
         const std::optional<FrameSpan> span = video->nextFrame(stop_);
@@ -124,13 +143,10 @@ json::Value VisionService::analyzeVideo(const std::string& path, std::int64_t sa
         if (count++ % interval != 0) continue;
         ImageRef image = video->picture(kAnalysedFrameSide);
         if (!image) continue;
-        // The analyses of a frame are independent, each behind its own
-        // detector's lock (animals, body and hand poses share one run of the
-        // object detector on the frame): they run side by side, so that a
-        // frame costs about its slowest one.
-        std::vector<std::future<json::Value>> results;
+        collect();
+        analysing.emplace(Analysing{image, secondsOf(span->start, timeBase), {}});
         for (VideoFeature feature : features) {
-            results.push_back(std::async(std::launch::async, [this, feature, &image = *image]() -> json::Value {
+            analysing->results.push_back(std::async(std::launch::async, [this, feature, &image = *image]() -> json::Value {
                 switch (feature) {
                     case VideoFeature::Text: return recognizeText(image, "accurate", {});
                     case VideoFeature::Faces: return detectFaces(image);
@@ -141,11 +157,8 @@ json::Value VisionService::analyzeVideo(const std::string& path, std::int64_t sa
                 return {};
             }));
         }
-        static constexpr const char* kKeys[] = {"text", "faces", "animals", "body_pose", "hand_pose"};
-        json::Object frame{{"time", secondsOf(span->start, timeBase)}};
-        for (std::size_t i = 0; i < features.size(); ++i) frame.set(kKeys[static_cast<int>(features[i])], results[i].get());
-        frames.push_back(std::move(frame));
     }
+    collect();
     checkStop();
     return json::Object{{"success", true},
                         {"video_path", path},

@@ -169,10 +169,10 @@ Results<TextObservation> recognizeTextLines(const cv::Mat& bgr, const TextReques
     cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
     // The inverted second pass (light text on dark) is what "fast" skips.
     api.SetVariable("tessedit_do_invert", request.fast ? "0" : "1");
-    // Found by layout analysis, as the tesseract command does: columns of a
-    // screenshot are read one by one instead of joined into one line, and the
-    // parts of a photo that hold pictures are not read as lines of junk (a
-    // 640 x 480 video frame took 250 ms read as one block, 40 ms so).
+    // Lines found by layout analysis, as the tesseract command finds them:
+    // the parts of a picture that hold no writing are left out before they
+    // are read, instead of read as lines of junk and dropped below (a 640 x
+    // 480 video frame with a photo in it took 250 ms read as one block, 40 ms so).
     api.SetPageSegMode(tesseract::PSM_AUTO);
     api.SetImage(gray.data, gray.cols, gray.rows, 1, static_cast<int>(gray.step));
     api.SetSourceResolution(300);
