@@ -64,7 +64,7 @@ void runReported(const char* where, const std::function<void()>& job) {
 }
 }  // namespace
 
-SerialLane::SerialLane(const char* name) : name_(name) {
+SerialLane::SerialLane(const char* name) : name_(name), handBack_(false) {
     std::lock_guard lock(mutex_);
     startLocked();
 }
@@ -86,23 +86,35 @@ void SerialLane::startLocked() {
 
 void SerialLane::post(Job job) {
     bool wake;
+    std::deque<Job> spent;
     {
         std::lock_guard lock(mutex_);
         jobs_.push_back(std::move(job));
         if (!thread_.joinable()) startLocked();
         wake = sleeping_;
         sleeping_ = false;
+        spent.swap(spent_);
     }
     // A busy thread takes the job with the others it finds: no wake-up.
     if (wake) cv_.notify_one();
 }
 
 void SerialLane::loop() {
-    std::deque<Job> taken;
+    std::deque<Job> taken, ran;
     for (;;) {
         {
             std::unique_lock lock(mutex_);
+            for (Job& job : ran) spent_.push_back(std::move(job));
+            ran.clear();
             while (!stopping_ && jobs_.empty()) {
+                // Nobody may post again soon: the lane frees what ran.
+                if (!spent_.empty()) {
+                    ran.swap(spent_);
+                    lock.unlock();
+                    ran.clear();
+                    lock.lock();
+                    continue;
+                }
                 sleeping_ = true;
                 cv_.wait(lock);
             }
@@ -113,6 +125,7 @@ void SerialLane::loop() {
         }
         while (!taken.empty()) {
             runReported(name_, taken.front());
+            if (handBack_) ran.push_back(std::move(taken.front()));
             taken.pop_front();
         }
     }

@@ -113,4 +113,36 @@ TEST(MainExecutor, DestructionRunsQueuedJobs) {
     EXPECT_EQ(ran, 100);
 }
 
+// A job that has run is destroyed once: by a later post while jobs keep
+// coming, by the lane before it sleeps (nothing it holds waits for a post
+// that may never come), by the lane's end at the latest. Jobs run in order.
+TEST(SerialLane, EveryJobRunsInOrderAndIsDestroyedOnce) {
+    struct Counted {
+        std::atomic<int>* destroyed;
+        explicit Counted(std::atomic<int>* d) : destroyed(d) {}
+        Counted(const Counted&) = delete;
+        ~Counted() {
+            if (destroyed) ++*destroyed;
+        }
+    };
+    constexpr int kJobs = 20000;
+    std::atomic<int> destroyed{0};
+    std::vector<int> order;
+    {
+        rt::SerialLane lane;
+        for (int i = 0; i < kJobs; ++i) {
+            auto held = std::make_shared<Counted>(&destroyed);
+            lane.post([held, i, &order] { order.push_back(i); });
+        }
+        // No post follows: the lane frees what ran before it sleeps.
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        while (destroyed < kJobs && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(destroyed, kJobs) << "jobs held after the lane ran out of work";
+        lane.post([] {});
+    }
+    EXPECT_EQ(destroyed, kJobs);
+    ASSERT_EQ(order.size(), std::size_t{kJobs});
+    for (int i = 0; i < kJobs; ++i) ASSERT_EQ(order[i], i);
+}
+
 }  // namespace

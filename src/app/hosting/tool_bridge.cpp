@@ -260,30 +260,29 @@ public:
         // Kept here too: a family with too many calls pending refuses this one
         // at once, and the loop goes on reading the calls of the others.
         auto answerOnce = std::make_shared<Answer>(std::move(answer));
-        try {
-            registry_.runHandler(
-                family->toolSwitch(), bytes,
-                [family, calls = calls_, callStop, id = request.id, name = call.name(), arguments = std::move(arguments),
-                 options, answerOnce] {
-                    const std::stop_token stop = callStop->source.get_token();
-                    std::string text;
-                    try {
-                        text = writeToolAnswer(id, toolAnswer([&] {
-                                                   // Stopped while queued: the handler is not started.
-                                                   if (stop.stop_requested()) throw rt::Cancelled();
-                                                   return family->handle(name, arguments, stop);
-                                               }),
-                                               options);
-                    } catch (const rt::Cancelled& e) {
-                        text = json::write(
-                            mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))), options);
-                    }
-                    calls->end(id, callStop);
-                    (*answerOnce)(std::move(text));
-                });
-        } catch (const tools::ToolError& busy) {
+        auto busy = registry_.runHandler(
+            family->toolSwitch(), bytes,
+            [family, calls = calls_, callStop, id = request.id, name = call.name(), arguments = std::move(arguments),
+             options, answerOnce] {
+                const std::stop_token stop = callStop->source.get_token();
+                std::string text;
+                try {
+                    text = writeToolAnswer(id, toolAnswer([&] {
+                                               // Stopped while queued: the handler is not started.
+                                               if (stop.stop_requested()) throw rt::Cancelled();
+                                               return family->handle(name, arguments, stop);
+                                           }),
+                                           options);
+                } catch (const rt::Cancelled& e) {
+                    text = json::write(
+                        mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))), options);
+                }
+                calls->end(id, callStop);
+                (*answerOnce)(std::move(text));
+            });
+        if (busy) {
             calls_->end(request.id, callStop);
-            (*answerOnce)(writeToolAnswer(request.id, errorAnswer(busy.message()), options));
+            (*answerOnce)(writeToolAnswer(request.id, errorAnswer(busy->message()), options));
         }
         return true;
     }

@@ -174,19 +174,19 @@ std::string LocalToolService::callTool(const std::string& name, Arguments argume
     // job may still be queued.
     auto done = std::make_shared<rt::OneShot<std::string>>();
     const std::size_t bytes = argumentBytes(arguments);
-    runHandler(
-        f->toolSwitch(), bytes,
-        [f, done, name, arguments = std::move(arguments), stop] {
-            try {
-                done->resume(f->handle(name, arguments, stop));
-            } catch (...) {
-                done->fail(std::current_exception());
-            }
-        });
+    auto busy = runHandler(f->toolSwitch(), bytes, [f, done, name, arguments = std::move(arguments), stop] {
+        try {
+            done->resume(f->handle(name, arguments, stop));
+        } catch (...) {
+            done->fail(std::current_exception());
+        }
+    });
+    if (busy) throw *busy;
     return done->wait(stop);
 }
 
-void LocalToolService::runHandler(ToolSwitch s, std::size_t argumentBytes, std::function<void()> job) {
+std::optional<ToolError> LocalToolService::runHandler(ToolSwitch s, std::size_t argumentBytes,
+                                                     std::function<void()> job) {
     // Calendar and reminders share their event store, and so a lane.
     const std::size_t index = switchIndex(s == ToolSwitch::Reminders ? ToolSwitch::Calendar : s);
     {
@@ -196,7 +196,7 @@ void LocalToolService::runHandler(ToolSwitch s, std::size_t argumentBytes, std::
         // Refused at once rather than waited for: the caller reads the calls
         // of every family, and a wait here would hold them all.
         if (calls != 0 && (calls >= kMaxPendingCalls || bytes + argumentBytes > kMaxPendingArgumentBytes)) {
-            throw ToolError("LocalTool", 503,
+            return ToolError("LocalTool", 503,
                             std::string(familyWord(s)) + " tool is busy: " + std::to_string(calls) +
                                 " calls are waiting (at most " + std::to_string(kMaxPendingCalls) + " calls or " +
                                 std::to_string(kMaxPendingArgumentBytes >> 20) +
@@ -229,6 +229,7 @@ void LocalToolService::runHandler(ToolSwitch s, std::size_t argumentBytes, std::
         } release{*this, index, argumentBytes};
         job();
     });
+    return std::nullopt;
 }
 
 void LocalToolService::waitForHandlers(std::stop_token stop, std::optional<rt::Clock::time_point> deadline) {

@@ -110,10 +110,12 @@ public:
     // calendar's and the reminders' share a lane, as they share a store),
     // and apart from every other family and from the main executor. Never
     // waits: when the lane already holds kMaxPendingCalls calls, or the call
-    // would take its arguments past kMaxPendingArgumentBytes, throws ToolError
-    // "LocalTool" 503 "<family> tool is busy: ..." and the job is not run
-    // (alone on its lane, a call of any size is taken).
-    void runHandler(ToolSwitch s, std::size_t argumentBytes, std::function<void()> job);
+    // would take its arguments past kMaxPendingArgumentBytes, the job is not
+    // run and the result is the refusal, ToolError "LocalTool" 503 "<family>
+    // tool is busy: ..." (alone on its lane, a call of any size is taken). A
+    // flood meets it often: returned, like beginCall's, not thrown.
+    [[nodiscard]] std::optional<ToolError> runHandler(ToolSwitch s, std::size_t argumentBytes,
+                                                      std::function<void()> job);
     // Blocks until every job handed to runHandler has run; Cancelled on
     // stop, rt::TimedOut past the deadline.
     void waitForHandlers(std::stop_token stop = {}, std::optional<rt::Clock::time_point> deadline = {});
