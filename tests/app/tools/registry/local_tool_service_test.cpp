@@ -177,6 +177,11 @@ TEST_F(RegistryTest, PendingCallsAreBoundedPerFamilyInNumberAndArgumentBytes) {
         if (busy) {
             EXPECT_EQ(busy->domain(), "LocalTool");
             EXPECT_TRUE(busy->message().starts_with(std::string(familyWord(next)) + " tool is busy")) << busy->message();
+            // A call made straight through the registry is refused alike, not left waiting.
+            if (nextBytes == 1) {
+                service->setEnabled(next, true);
+                EXPECT_EQ(callError(*service, tool(next, "_one")).message(), busy->message());
+            }
         }
         EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5)) << "refused at once";
         // A call admitted beside a flood of another family runs before the flood ends.
