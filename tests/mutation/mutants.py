@@ -398,4 +398,5 @@ M = [
 ('HB1', 'runtime', 'src/runtime/runtime.cpp', 'A lane out of work keeps the jobs that ran until the next post', '                if (!spent_.empty()) {', '                if (false) {'),
 ('HB3', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A call its family is too busy to take is never answered', '        if (busy) {\n            calls_->end(request.id, callStop);', '        if (false) {\n            calls_->end(request.id, callStop);'),
 ('HB4', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'A direct call its family is too busy to take waits forever', '    if (busy) throw *busy;\n', ''),
+('VC9', 'app/platform', 'src/app/platform/contact_store.cpp', 'A contacts file that cannot be opened fails the whole walk', '    if (fd < 0) return {{}, std::generic_category().message(errno)};', '    if (fd < 0) throw std::runtime_error("cannot open " + path.string());'),
 ]

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -66,7 +67,8 @@ bool hasVCardExtension(const std::filesystem::path& path) {
     return extension == ".vcf";
 }
 
-// The file's bytes, or why the file is skipped: it is not a regular file (a
+// The file's bytes, or why the file is skipped: it cannot be opened or read
+// (a link to nothing, a file of another user), it is not a regular file (a
 // FIFO or device is never opened blocking) or it is larger than `limit`.
 struct FileRead {
     std::string data;
@@ -74,10 +76,9 @@ struct FileRead {
 };
 
 FileRead readFile(const std::filesystem::path& path, std::size_t limit) {
-    const std::string operation = "read contacts file " + path.string();
     const std::string tooLarge = "larger than " + std::to_string(limit / (1024 * 1024)) + " MiB";
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) throw errnoError(operation, errno);
+    if (fd < 0) return {{}, std::generic_category().message(errno)};
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
@@ -96,7 +97,7 @@ FileRead readFile(const std::filesystem::path& path, std::size_t limit) {
         if (n < 0) {
             const int error = errno;
             ::close(fd);
-            throw errnoError(operation, error);
+            return {{}, std::generic_category().message(error)};
         }
         if (n == 0) break;
         read.data.append(buffer, static_cast<std::size_t>(n));

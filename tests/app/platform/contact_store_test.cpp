@@ -166,5 +166,30 @@ TEST_F(VCardContactStoreTest, AnOversizedFileIsSkippedAndReportedNotFatal) {
     }
 }
 
+// A file that cannot be opened (a link to nothing, a loop of links) is
+// skipped and reported once, like one too large: the others are served.
+TEST_F(VCardContactStoreTest, AFileThatCannotBeOpenedIsSkippedAndReportedNotFatal) {
+    const std::pair<const char*, const char*> rows[] = {{"gone.vcf", "No such file or directory"},
+                                                        {"loop.vcf", "Too many levels of symbolic links"}};
+    for (const auto& [name, why] : rows) {
+        SCOPED_TRACE(name);
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+        testsupport::writeFile(folder + "/a.vcf", "BEGIN:VCARD\nN:A;Ann\nTEL:1\nEND:VCARD\n");
+        testsupport::writeFile(folder + "/z.vcf", "BEGIN:VCARD\nN:Z;Zoe\nTEL:3\nEND:VCARD\n");
+        const std::string link = folder + "/" + name;
+        std::filesystem::create_symlink(std::string(name) == "gone.vcf" ? folder + "/nowhere.vcf" : link, link);
+        auto sink = std::make_shared<MemoryDiagnosticSink>();
+        VCardContactStore withSink{folder, std::make_shared<FakeAccessPrompter>(), sink};
+        for (int round = 0; round < 2; ++round) {
+            std::vector<std::string> ids;
+            withSink.enumerateContacts([&](const Contact& c) { return ids.push_back(c.identifier), true; });
+            EXPECT_EQ(ids, (std::vector<std::string>{"a.vcf#1", "z.vcf#1"}));
+        }
+        ASSERT_EQ(sink->lines().size(), 1u) << "reported once";
+        EXPECT_EQ(sink->lines()[0], "Contacts: skipping " + link + ": " + why);
+    }
+}
+
 }  // namespace
 }  // namespace app::platform
