@@ -100,18 +100,22 @@ void SerialLane::post(Job job) {
 }
 
 void SerialLane::loop() {
-    std::deque<Job> taken, ran;
+    std::deque<Job> taken, ran, stale;
     for (;;) {
         {
             std::unique_lock lock(mutex_);
+            // What no post took while the last jobs ran is the lane's to free:
+            // jobs that ran outlive their run by one round at most.
+            stale.swap(spent_);
             for (Job& job : ran) spent_.push_back(std::move(job));
             ran.clear();
             while (!stopping_ && jobs_.empty()) {
                 // Nobody may post again soon: the lane frees what ran.
-                if (!spent_.empty()) {
-                    ran.swap(spent_);
+                if (!spent_.empty() || !stale.empty()) {
+                    for (Job& job : spent_) stale.push_back(std::move(job));
+                    spent_.clear();
                     lock.unlock();
-                    ran.clear();
+                    stale.clear();
                     lock.lock();
                     continue;
                 }
@@ -123,6 +127,7 @@ void SerialLane::loop() {
             // Every queued job per wake-up: one lock for them all, not one each.
             taken.swap(jobs_);
         }
+        stale.clear();
         while (!taken.empty()) {
             runReported(name_, taken.front());
             if (handBack_) ran.push_back(std::move(taken.front()));

@@ -247,7 +247,8 @@ private:
 // the main executor.
 //
 // A job that has run is destroyed by the next post, on the posting thread,
-// or by the lane before it sleeps. A job is mostly made by the thread that
+// or by the lane before it sleeps or takes its next jobs: it outlives its
+// run by one round of the lane at most. A job is mostly made by the thread that
 // posts it: freed there, its memory goes back to that thread's allocator
 // arena, instead of the lane taking that arena's lock from it at every job.
 class SerialLane {

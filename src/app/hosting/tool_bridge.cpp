@@ -276,6 +276,11 @@ public:
                 } catch (const rt::Cancelled& e) {
                     text = json::write(
                         mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))), options);
+                } catch (...) {
+                    // Not a std::exception: still answered, or a batch would wait for this call for ever.
+                    text = json::write(
+                        mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string("Unknown error")))),
+                        options);
                 }
                 calls->end(id, callStop);
                 (*answerOnce)(std::move(text));

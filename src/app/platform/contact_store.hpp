@@ -56,10 +56,11 @@ private:
 // $XDG_DATA_HOME/brisolet/contacts or the folder `contactsDirectory` names),
 // read anew at every walk. Store order: path below the folder (byte order),
 // then position in the file; identifiers are "<path>#<position>". A missing
-// folder holds no contacts; an unreadable folder or file fails the walk. A
-// file over maxFileSize and anything not a regular file (a FIFO, a device,
-// never opened blocking) are skipped with one diagnostic each ("Contacts:
-// skipping <path>: <why>"); folders deeper than maxDepth are not walked.
+// folder holds no contacts; an unreadable folder fails the walk. A file
+// that cannot be opened or read, one over maxFileSize and anything not a
+// regular file (a FIFO, a device, never opened blocking) are skipped with one
+// diagnostic each ("Contacts: skipping <path>: <why>"); folders deeper than
+// maxDepth are not walked.
 // Links to folders are followed, and each folder is walked once however many
 // links lead to it.
 class VCardContactStore : public ContactStore {

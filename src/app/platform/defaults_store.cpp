@@ -609,7 +609,12 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
             return;
         }
         struct stat written {};
-        ::stat(temp.c_str(), &written);
+        if (::stat(temp.c_str(), &written) != 0) {
+            const int error = errno;
+            ::unlink(temp.c_str());
+            reports.push_back("Defaults: not saved to " + path_ + ": " + errnoText(error));
+            return;
+        }
         struct stat now {};
         const bool changed = existed ? ::stat(path_.c_str(), &now) != 0 || stampOf(now) != expected
                                      : ::lstat(path_.c_str(), &now) == 0;
@@ -644,14 +649,23 @@ void FileDefaultsStore::writeKeysLocked(const std::vector<std::string>& keys, Re
             // A save landed just before ours: put it back (ours comes out at
             // the temp name) before anyone reads ours, then start again from it.
             struct stat out {};
+            int error = 0;
+            bool putBack = true;
             if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) != 0) {
-                int error = 0;
-                renameNoReplace(temp, path_, error);  // ours was removed meanwhile: the save goes back alone
+                // Ours was removed meanwhile: the save goes back alone.
+                putBack = renameNoReplace(temp, path_, error);
             } else if (::stat(temp.c_str(), &out) == 0 && stampOf(out) != ours) {
                 // Yet another save replaced ours in that instant: it is the
                 // newest, and may hold our counts; it stays, nothing is added twice.
-                ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE);
-                counted();
+                putBack = ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0;
+                if (putBack) counted();
+                else error = errno;
+            }
+            // A save that could not be put back is never deleted: it stays at the temp name.
+            if (!putBack) {
+                reports.push_back("Defaults: a save made meanwhile could not be put back to " + path_ + " (" +
+                                  errnoText(error) + "); it is kept as " + temp);
+                return;
             }
             ::unlink(temp.c_str());
             if (!reload()) return;

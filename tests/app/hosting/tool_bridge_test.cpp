@@ -35,6 +35,7 @@ public:
         auto mode = app::tools::textArgument(arguments, "mode").value_or("");
         if (mode == "tool-error") throw app::tools::ToolError("Notes", 500, "Store unavailable");
         if (mode == "other-error") throw std::runtime_error("disk on fire");
+        if (mode == "foreign-error") throw 42;  // what a library outside the standard's hierarchy may throw
         if (mode == "wait") gate->wait(stop);
         if (auto count = app::tools::intArgument(arguments, "count")) return "count " + std::to_string(*count);
         return "done";
@@ -117,6 +118,7 @@ TEST_F(Bridge, BatchItemsTakeTheOnePathAndAnswerInTheirOrder) {
         R"({"name":"find"})",
         R"({"name":"act","arguments":{"mode":"tool-error"}})",
         R"({"name":"act","arguments":{"mode":"other-error"}})",
+        R"({"name":"act","arguments":{"mode":"foreign-error"}})",
         R"({"name":"nope"})",
         R"({"name":"type"})",  // its family is off
         R"({"name":5})",
@@ -135,7 +137,10 @@ TEST_F(Bridge, BatchItemsTakeTheOnePathAndAnswerInTheirOrder) {
     answers += R"({"id":"last","jsonrpc":"2.0","result":{}}])";
     EXPECT_EQ(ask(batch), answers);
     executor_.drain();
-    EXPECT_EQ(registry_->toolCallCount(), 2 * 6) << "refused calls count, unreadable ones do not";
+    EXPECT_EQ(registry_->toolCallCount(), 2 * 7) << "refused calls count, unreadable ones do not";
+    EXPECT_NE(answers.find(R"({"error":{"code":-32603,"data":{"detail":"Unknown error"},"message":"Internal error: Unknown error"},"id":4,)"),
+              std::string::npos)
+        << answers;
 }
 
 TEST(ToolAnswerText, IsWhatTheEncoderWritesForEveryShape) {

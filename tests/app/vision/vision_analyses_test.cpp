@@ -30,6 +30,13 @@ TEST(VisionAnalyses, TextReadBackWithItsBox) {
     cv::Mat latin(240, 900, CV_8UC3, cv::Scalar::all(255));
     cv::putText(latin, "Invoice 2024 paid", origin, cv::FONT_HERSHEY_SIMPLEX, 2.0, cv::Scalar::all(0), 4);
     const cv::Size latinSize = cv::getTextSize("Invoice 2024 paid", cv::FONT_HERSHEY_SIMPLEX, 2.0, 4, &baseline);
+    // Light on dark: read by the accurate level's inverted pass.
+    cv::Mat inverted(240, 900, CV_8UC3, cv::Scalar::all(0));
+    cv::putText(inverted, "Invoice 2024 paid", origin, cv::FONT_HERSHEY_SIMPLEX, 2.0, cv::Scalar::all(255), 4);
+    // One short word alone on a page: the page layout must not take it for a picture.
+    cv::Mat word(300, 400, CV_8UC3, cv::Scalar::all(255));
+    cv::putText(word, "STOP", origin, cv::FONT_HERSHEY_SIMPLEX, 3.0, cv::Scalar::all(0), 8);
+    const cv::Size wordSize = cv::getTextSize("STOP", cv::FONT_HERSHEY_SIMPLEX, 3.0, 8, &baseline);
     cv::Mat chinese(240, 900, CV_8UC3, cv::Scalar::all(255));
     auto font = cv::freetype::createFreeType2();
     font->loadFontData("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc", 0);
@@ -43,14 +50,18 @@ TEST(VisionAnalyses, TextReadBackWithItsBox) {
         const char* text;
         cv::Point2d centre;  // of the drawn line, top-left origin
         tools::AnyList languages;
+        bool fastToo = true;
     };
     const std::vector<Row> rows = {
         {"latin.png", latin, "Invoice 2024 paid", centreOf(latinSize), {"en-US"}},
+        {"inverted.png", inverted, "Invoice 2024 paid", centreOf(latinSize), {"en-US"}, false},
+        {"word.png", word, "STOP", centreOf(wordSize), {}},
         {"chinese.png", chinese, "你好世界", centreOf(chineseSize), {"zh-Hans", "en-US"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         for (const char* level : {"accurate", "fast"}) {
+            if (!row.fastToo && std::string(level) == "fast") continue;
             json::Value result = callToolJson("vision_recognize_text", {{"image_path", saved(dir, row.name, row.image)},
                                                                         {"recognition_level", level},
                                                                         {"languages", row.languages}});

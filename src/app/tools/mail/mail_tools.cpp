@@ -138,8 +138,7 @@ MailToolFamily::MailToolFamily(std::shared_ptr<platform::UrlOpener> opener) : op
 }
 
 std::string MailToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
-    // Not through handleMailTool: one frame less for every error to unwind.
-    return toolNamed(kMailTools, name, "MailTool", "mail").handler(*opener_, arguments);
+    return handleMailTool(*opener_, name, arguments);
 }
 
 }  // namespace app::tools

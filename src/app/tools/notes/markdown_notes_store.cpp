@@ -50,7 +50,8 @@ bool equalIgnoringCase(std::string_view a, std::string_view b) {
 
 // `read file POSIX file path as «class utf8»`.
 std::string readBodyFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO put at the name fails the type check below instead of holding the lane.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         int error = errno;
         if (error == ENOENT) throw platform::ScriptFailure("File " + path + " wasn’t found.", kFileNotFound);
@@ -91,7 +92,8 @@ struct Closer {
 
 // The body of a note file; nullopt for what is no readable regular file.
 std::optional<std::string> readNoteFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Non-blocking: a FIFO swapped in after the folder was listed never holds the lane.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return std::nullopt;
     Closer closer{fd};
     struct stat info {};

@@ -35,7 +35,9 @@ public:
     // Per lane (one family, or calendar and reminders together): at most this
     // many calls, holding at most this many bytes of arguments together, are
     // handed over and not yet finished. A flood of one family never holds
-    // another's calls, nor the reading of them.
+    // another's calls, nor the reading of them. Calls that finished may keep
+    // their arguments a little longer, until the next call is handed over or
+    // the lane has run the calls it took with them (see rt::SerialLane).
     static constexpr std::size_t kMaxPendingCalls = 256;
     static constexpr std::size_t kMaxPendingArgumentBytes = 16u * 1024 * 1024;
 

@@ -285,10 +285,14 @@ BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person, double angle
     const cv::Mat blob = cv::dnn::blobFromImage(crop, 1.0 / 127.5, cv::Size(), cv::Scalar::all(127.5), true, false);
     const std::vector<cv::Mat> outs = run(m, blob);
     const cv::Mat &heat = outs[0], &centre = outs[1], &regress = outs[2], &offset = outs[3];
-    const int grid = heat.size[3];
-    if (heat.dims != 4 || heat.size[1] != 17 || heat.size[2] != grid || centre.size[1] != 1 ||
-        regress.size[1] != 34 || offset.size[1] != 34 || centre.size[3] != grid || regress.size[3] != grid ||
-        offset.size[3] != grid) {
+    // Every output 1 x channels x grid x grid of floats before any is read:
+    // a damaged model file must not make the reads below run past them.
+    const int grid = heat.dims == 4 ? heat.size[3] : 0;
+    const auto shaped = [grid](const cv::Mat& t, int channels) {
+        return t.dims == 4 && t.type() == CV_32F && t.size[0] == 1 && t.size[1] == channels && t.size[2] == grid &&
+               t.size[3] == grid;
+    };
+    if (grid <= 0 || !shaped(heat, 17) || !shaped(centre, 1) || !shaped(regress, 34) || !shaped(offset, 34)) {
         throw std::runtime_error("the body model gave outputs of an unexpected shape");
     }
     const auto cells = static_cast<std::size_t>(grid) * grid;
