@@ -220,7 +220,10 @@ for (const w of workloads) {
   const t = median(raw.throughput[w.label].ts.map((x) => x.requests_per_second));
   const c = raw.throughput[w.label].core.length ? median(raw.throughput[w.label].core.map((x) => x.requests_per_second)) : NaN;
   out(row([w.label, fmt(b), fmt(t), ratio(b / t), fmt(c)], [...W, 14]));
-  targets.push([`throughput ${w.label} >= 10x`, b / t >= 10, ratio(b / t)]);
+  // Met only when every timed answer is the one asked for: refusals are cheaper than calls.
+  const refused = Math.max(...raw.throughput[w.label].brisolet.map((x) => x.unexpected ?? 0));
+  targets.push([`throughput ${w.label} >= 10x`, b / t >= 10 && refused === 0,
+    refused ? `${ratio(b / t)}, ${fmt(refused)} answers refused as busy` : ratio(b / t)]);
 }
 // A call refused because its family is busy ran no handler: said, never hidden.
 for (const w of workloads) {
