@@ -27,9 +27,9 @@ ReadWriteLock::ReadWriteLock() : rwlock_(std::make_unique<pthread_rwlock_t>()) {
 
 ReadWriteLock::~ReadWriteLock() { check(::pthread_rwlock_destroy(rwlock_.get())); }
 
-void ReadWriteLock::lockRead() { check(::pthread_rwlock_rdlock(rwlock_.get())); }
+void ReadWriteLock::lock_shared() { check(::pthread_rwlock_rdlock(rwlock_.get())); }
 
-void ReadWriteLock::lockWrite() { check(::pthread_rwlock_wrlock(rwlock_.get())); }
+void ReadWriteLock::lock() { check(::pthread_rwlock_wrlock(rwlock_.get())); }
 
 void ReadWriteLock::unlock() { check(::pthread_rwlock_unlock(rwlock_.get())); }
 

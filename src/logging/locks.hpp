@@ -11,6 +11,8 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 #include <pthread.h>
@@ -31,16 +33,11 @@ public:
     // the lock is released either way.
     template <class Body>
     decltype(auto) withLock(Body&& body) {
-        lock();
-        Release release{this};
+        std::lock_guard guard(*this);
         return std::forward<Body>(body)();
     }
 
 private:
-    struct Release {
-        Lock* owner;
-        ~Release() { owner->unlock(); }
-    };
     std::unique_ptr<pthread_mutex_t> mutex_;  // on the heap: its address never changes
 };
 
@@ -54,27 +51,24 @@ public:
     // Runs body under the shared lock: any number of readers at once.
     template <class Body>
     decltype(auto) withReadLock(Body&& body) {
-        lockRead();
-        Release release{this};
+        std::shared_lock guard(*this);
         return std::forward<Body>(body)();
     }
 
     // Runs body under the exclusive lock: no reader and no other writer.
     template <class Body>
     decltype(auto) withWriteLock(Body&& body) {
-        lockWrite();
-        Release release{this};
+        std::lock_guard guard(*this);
         return std::forward<Body>(body)();
     }
 
-private:
-    struct Release {
-        ReadWriteLock* owner;
-        ~Release() { owner->unlock(); }
-    };
-    void lockRead();
-    void lockWrite();
+    // The standard lock names, for std::lock_guard and std::shared_lock.
+    void lock();
     void unlock();
+    void lock_shared();
+    void unlock_shared() { unlock(); }
+
+private:
     std::unique_ptr<pthread_rwlock_t> rwlock_;
 };
 

@@ -1,7 +1,7 @@
 # What the analysis module is built from and links (the vision fuzz target
 # builds the same sources).
 find_package(PkgConfig REQUIRED)
-find_package(OpenCV 4 REQUIRED COMPONENTS core imgproc imgcodecs objdetect calib3d saliency img_hash dnn)
+find_package(OpenCV 4 REQUIRED COMPONENTS core imgproc imgcodecs calib3d saliency img_hash dnn)
 pkg_check_modules(TESSERACT REQUIRED IMPORTED_TARGET tesseract)
 pkg_check_modules(ZXING REQUIRED IMPORTED_TARGET zxing)
 pkg_check_modules(DLIB REQUIRED IMPORTED_TARGET dlib-1)

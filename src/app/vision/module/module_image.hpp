@@ -77,7 +77,4 @@ inline std::pair<double, double> normalizedPoint(const cv::Point2d& p, cv::Size 
     return {p.x / image.width, (image.height - p.y) / image.height};
 }
 
-// The logistic of a detector's raw score: a confidence in (0, 1).
-inline float scoreConfidence(double score) { return static_cast<float>(1.0 / (1.0 + std::exp(-score))); }
-
 }  // namespace app::vision::module

@@ -741,10 +741,4 @@ std::optional<std::vector<float>> TfjsGraph::constant(const std::string& name) c
     return std::vector<float>(it->second.ints.begin(), it->second.ints.end());
 }
 
-std::optional<std::vector<std::int64_t>> TfjsGraph::constantShape(const std::string& name) const {
-    auto it = tensors_.find(name);
-    if (it == tensors_.end()) return std::nullopt;
-    return it->second.shape;
-}
-
 }  // namespace app::vision::module

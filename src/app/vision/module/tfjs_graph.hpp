@@ -49,7 +49,6 @@ public:
     // A constant's values widened to float; absent when there is no such
     // constant.
     std::optional<std::vector<float>> constant(const std::string& name) const;
-    std::optional<std::vector<std::int64_t>> constantShape(const std::string& name) const;
 
     struct Attr;
     struct Node;
