@@ -7,6 +7,7 @@
 #include "mcp/tools.hpp"
 #include "runtime/runtime.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -152,13 +153,14 @@ private:
 
 ToolAnswer errorAnswer(const std::string& message) { return {"Error: " + message, true}; }
 
-
-// Runs a tool; its failures are the caller's tool result. A cancelled request
-// has no tool result to give: rt::Cancelled goes on.
+// Runs a tool; its failures, returned or thrown, are the caller's tool
+// result. A cancelled request has no tool result to give: rt::Cancelled goes on.
 template <class Run>
 ToolAnswer toolAnswer(Run&& run) {
     try {
-        return {run(), false};
+        tools::ToolResult result = run();
+        if (const tools::ToolError* error = result.error()) return errorAnswer(error->message());
+        return {std::move(result).value(), false};
     } catch (const rt::Cancelled&) {
         throw;
     } catch (const tools::ToolError& e) {
@@ -175,51 +177,123 @@ struct CancelledNotification {
     friend bool operator==(CancelledNotification, CancelledNotification) { return true; }
 };
 
-struct RequestStop {
-    std::stop_source source;
-    void operator()() const noexcept { source.request_stop(); }
+// One call on its way: made on the loop thread, run on its family's lane,
+// which answers it. One object, so that a call costs one allocation.
+struct ToolCall {
+    mcp::ID id;
+    std::string name;
+    tools::Arguments arguments;
+    tools::ToolFamily* family;
+    json::WriteOptions options;
+    mcp::RequestHandlerBox::Answer answer;
+    std::stop_source stop;
+    std::stop_token loop;       // the stop of the loop that read it
+    bool endsWithInput = false;  // typing and clicking for a client that has gone would act for nobody
+
+    void run() {
+        const std::stop_token token = stop.get_token();
+        std::string text;
+        try {
+            text = writeToolAnswer(id, toolAnswer([&] {
+                                       // Stopped while queued: the handler is not started.
+                                       if (token.stop_requested()) throw rt::Cancelled();
+                                       return family->run(name, arguments, token);
+                                   }),
+                                   options);
+        } catch (const rt::Cancelled& e) {
+            text = json::write(mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))),
+                               options);
+        } catch (...) {
+            // Not a std::exception: still answered, or a batch would wait for this call for ever.
+            text = json::write(
+                mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string("Unknown error")))), options);
+        }
+        answer(std::move(text));
+    }
 };
 
-// The stop of one call: the loop's stop, the client's cancellation and, for
-// the calls that act on the desktop, the end of the input all reach it.
-struct CallStop {
-    std::stop_source source;
-    std::optional<std::stop_callback<RequestStop>> onLoopStop, onInputEnd;
-};
-
-// Calls in flight by request id, so that a cancellation finds its call.
+// Calls in flight by request id, so that a cancellation finds its call. The
+// loop's stop, and the end of the input for desktop calls, reach every call
+// through one watch each, not one per call: a call's lane then touches
+// nothing shared with the loop but the call itself.
 class CallsInFlight {
 public:
-    std::shared_ptr<CallStop> begin(const mcp::ID& id, std::stop_token loop, std::stop_token inputEnd) {
-        auto call = std::make_shared<CallStop>();
-        call->onLoopStop.emplace(std::move(loop), RequestStop{call->source});
-        call->onInputEnd.emplace(std::move(inputEnd), RequestStop{call->source});
-        std::lock_guard lock(mutex_);
-        calls_.emplace(id, call);
-        return call;
+    explicit CallsInFlight(std::stop_token inputEnded) : inputEnded_(inputEnded) {
+        onInputEnd_.emplace(std::move(inputEnded), StopWhere{this, nullptr});
     }
-    void end(const mcp::ID& id, const std::shared_ptr<CallStop>& call) {
-        std::lock_guard lock(mutex_);
-        for (auto [at, last] = calls_.equal_range(id); at != last; ++at) {
-            if (at->second.lock() == call) {
-                calls_.erase(at);
-                return;
+    CallsInFlight(const CallsInFlight&) = delete;
+    CallsInFlight& operator=(const CallsInFlight&) = delete;
+
+    void begin(const std::shared_ptr<ToolCall>& call) {
+        watch(call->loop);
+        {
+            std::lock_guard lock(mutex_);
+            // Ended calls leave their entries behind: cleared in bulk, so
+            // the map stays within twice the calls in flight.
+            if (calls_.size() >= pruneAt_) {
+                std::erase_if(calls_, [](const auto& entry) { return entry.second.expired(); });
+                pruneAt_ = std::max<std::size_t>(kLeastPrune, 2 * calls_.size());
             }
+            calls_.emplace(call->id, call);
         }
+        // A stop that came before the entry did found nothing to stop.
+        if (call->loop.stop_requested() || (call->endsWithInput && inputEnded_.stop_requested()))
+            call->stop.request_stop();
     }
+
     void cancel(const mcp::ID& id) {
-        std::vector<std::shared_ptr<CallStop>> found;
+        std::vector<std::shared_ptr<ToolCall>> found;
         {
             std::lock_guard lock(mutex_);
             for (auto [at, last] = calls_.equal_range(id); at != last; ++at)
                 if (auto call = at->second.lock()) found.push_back(std::move(call));
         }
-        for (const auto& call : found) call->source.request_stop();
+        for (const auto& call : found) call->stop.request_stop();
     }
 
 private:
-    std::mutex mutex_;
-    std::unordered_multimap<mcp::ID, std::weak_ptr<CallStop>> calls_;  // a client may reuse an id
+    static constexpr std::size_t kLeastPrune = 64;
+
+    // Stops the calls read by the loop `loop` stops, or (null) the desktop's.
+    struct StopWhere {
+        CallsInFlight* calls;
+        const std::stop_token* loop;
+        void operator()() const noexcept {
+            std::vector<std::shared_ptr<ToolCall>> found;
+            {
+                std::lock_guard lock(calls->mutex_);
+                for (const auto& [id, weak] : calls->calls_) {
+                    auto call = weak.lock();
+                    if (call && (loop ? call->loop == *loop : call->endsWithInput)) found.push_back(std::move(call));
+                }
+            }
+            for (const auto& call : found) call->stop.request_stop();
+        }
+    };
+    struct LoopWatch {
+        std::stop_token loop;
+        std::optional<std::stop_callback<StopWhere>> onStop;
+    };
+
+    // One watch per loop; a loop that has stopped needs none any more.
+    void watch(const std::stop_token& loop) {
+        std::lock_guard lock(watchMutex_);
+        if (!watches_.empty() && watches_.back()->loop == loop) return;
+        std::erase_if(watches_, [](const auto& w) { return w->loop.stop_requested(); });
+        auto w = std::make_unique<LoopWatch>();
+        w->loop = loop;
+        w->onStop.emplace(loop, StopWhere{this, &w->loop});
+        watches_.push_back(std::move(w));
+    }
+
+    std::mutex mutex_;  // calls_; taken by the stop watches, never while one is made
+    std::unordered_multimap<mcp::ID, std::weak_ptr<ToolCall>> calls_;  // a client may reuse an id
+    std::size_t pruneAt_ = kLeastPrune;
+    std::stop_token inputEnded_;
+    std::mutex watchMutex_;
+    std::vector<std::unique_ptr<LoopWatch>> watches_;
+    // Last: it goes first, so no watch runs on a half-destroyed map.
+    std::optional<std::stop_callback<StopWhere>> onInputEnd_;
 };
 
 // The id a cancellation names, when it names one.
@@ -240,71 +314,42 @@ std::optional<mcp::ID> cancelledRequest(const mcp::Value& params) {
 // (the box's default handleWritten).
 class ToolCallHandler final : public mcp::RequestHandlerBox {
 public:
-    ToolCallHandler(tools::LocalToolService& registry, std::shared_ptr<CallsInFlight> calls, std::stop_token inputEnded)
-        : registry_(registry), calls_(std::move(calls)), inputEnded_(std::move(inputEnded)) {}
+    ToolCallHandler(tools::LocalToolService& registry, std::shared_ptr<CallsInFlight> calls)
+        : registry_(registry), calls_(std::move(calls)) {}
 
     bool handleDeferred(const mcp::AnyRequest& request, const json::WriteOptions& options, std::stop_token stop,
                         Answer answer) const override {
-        const CallOf call(request);
+        const CallOf read(request);
         std::optional<tools::ToolError> refusal;
-        tools::ToolFamily* family = registry_.beginCall(call.name(), refusal);
+        tools::ToolFamily* family = registry_.beginCall(read.name(), refusal);
         if (!family) {
             answer(writeToolAnswer(request.id, errorAnswer(refusal->message()), options));
             return true;
         }
-        tools::Arguments arguments = call.arguments();
-        const std::size_t bytes = tools::argumentBytes(arguments);
-        // Typing and clicking for a client that has gone would act for nobody.
-        auto callStop = calls_->begin(request.id, stop,
-                                      family->toolSwitch() == tools::ToolSwitch::MacOS ? inputEnded_ : std::stop_token{});
+        auto call = std::make_shared<ToolCall>(ToolCall{request.id, read.name(), read.arguments(), family, options,
+                                                        std::move(answer), {}, std::move(stop),
+                                                        family->toolSwitch() == tools::ToolSwitch::MacOS});
+        calls_->begin(call);
         // Kept here too: a family with too many calls pending refuses this one
         // at once, and the loop goes on reading the calls of the others.
-        auto answerOnce = std::make_shared<Answer>(std::move(answer));
-        auto busy = registry_.runHandler(
-            family->toolSwitch(), bytes,
-            [family, calls = calls_, callStop, id = request.id, name = call.name(), arguments = std::move(arguments),
-             options, answerOnce] {
-                const std::stop_token stop = callStop->source.get_token();
-                std::string text;
-                try {
-                    text = writeToolAnswer(id, toolAnswer([&] {
-                                               // Stopped while queued: the handler is not started.
-                                               if (stop.stop_requested()) throw rt::Cancelled();
-                                               return family->handle(name, arguments, stop);
-                                           }),
-                                           options);
-                } catch (const rt::Cancelled& e) {
-                    text = json::write(
-                        mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))), options);
-                } catch (...) {
-                    // Not a std::exception: still answered, or a batch would wait for this call for ever.
-                    text = json::write(
-                        mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string("Unknown error")))),
-                        options);
-                }
-                calls->end(id, callStop);
-                (*answerOnce)(std::move(text));
-            });
-        if (busy) {
-            calls_->end(request.id, callStop);
-            (*answerOnce)(writeToolAnswer(request.id, errorAnswer(busy->message()), options));
-        }
+        if (auto busy = registry_.runHandler(family->toolSwitch(), tools::argumentBytes(call->arguments),
+                                             [call] { call->run(); }))
+            call->answer(writeToolAnswer(request.id, errorAnswer(busy->message()), options));
         return true;
     }
 
 private:
     tools::LocalToolService& registry_;
     std::shared_ptr<CallsInFlight> calls_;
-    std::stop_token inputEnded_;
 };
 
 }  // namespace
 
 void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry, std::stop_token inputEnded) {
-    auto calls = std::make_shared<CallsInFlight>();
+    auto calls = std::make_shared<CallsInFlight>(std::move(inputEnded));
     server.registerMethodHandlerBox(std::string(mcp::ListTools::name), std::make_shared<ToolListHandler>(registry));
     server.registerMethodHandlerBox(std::string(mcp::CallTool::name),
-                                    std::make_shared<ToolCallHandler>(registry, calls, std::move(inputEnded)));
+                                    std::make_shared<ToolCallHandler>(registry, calls));
     server.registerNotificationHandler<CancelledNotification>(
         [calls](const mcp::Message<CancelledNotification>& message) {
             if (auto id = cancelledRequest(message.params)) calls->cancel(*id);

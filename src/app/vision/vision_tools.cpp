@@ -223,7 +223,7 @@ VisionToolFamily::VisionToolFamily(std::shared_ptr<platform::Environment> enviro
     if (!environment_) throw std::invalid_argument("VisionToolFamily needs an environment");
 }
 
-std::string VisionToolFamily::handle(const std::string& name, const tools::Arguments& arguments, std::stop_token stop) {
+tools::ToolResult VisionToolFamily::run(const std::string& name, const tools::Arguments& arguments, std::stop_token stop) {
     return handleVisionTool(name, arguments, environment_->homeDirectory(), engine_, std::move(stop),
                             diagnostics_.get());
 }

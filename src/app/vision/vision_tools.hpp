@@ -37,7 +37,7 @@ public:
                               std::shared_ptr<platform::DiagnosticSink> diagnostics = {});
     tools::ToolSwitch toolSwitch() const override { return tools::ToolSwitch::Vision; }
     std::vector<tools::MCPTool> definitions() const override { return visionTools(); }
-    std::string handle(const std::string& name, const tools::Arguments& arguments, std::stop_token stop) override;
+    tools::ToolResult run(const std::string& name, const tools::Arguments& arguments, std::stop_token stop) override;
 
 private:
     std::shared_ptr<platform::Environment> environment_;

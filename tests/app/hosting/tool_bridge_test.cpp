@@ -31,7 +31,7 @@ public:
     // Where a call in mode "wait" waits (or its stop request).
     std::shared_ptr<rt::OneShot<std::monostate>> gate = std::make_shared<rt::OneShot<std::monostate>>();
 
-    std::string handle(const std::string&, const Arguments& arguments, std::stop_token stop) override {
+    app::tools::ToolResult run(const std::string&, const Arguments& arguments, std::stop_token stop) override {
         auto mode = app::tools::textArgument(arguments, "mode").value_or("");
         if (mode == "tool-error") throw app::tools::ToolError("Notes", 500, "Store unavailable");
         if (mode == "other-error") throw std::runtime_error("disk on fire");

@@ -65,7 +65,7 @@ CalendarToolHandler::CalendarToolHandler(std::shared_ptr<CalendarManager> manage
     if (!clock_) clock_ = systemNow;
 }
 
-std::string CalendarToolHandler::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
+ToolResult CalendarToolHandler::run(const std::string& name, const Arguments& arguments, std::stop_token) {
     return handleCalendarTool(name, arguments);
 }
 

@@ -27,7 +27,7 @@ public:
 
     ToolSwitch toolSwitch() const override { return ToolSwitch::Calendar; }
     std::vector<MCPTool> definitions() const override { return calendarToolDefinitions(); }
-    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
+    ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
     // Checks calendar access (asking while undetermined), then runs the tool.
     // Throws ToolError: "CalendarTool" 403 without access, 404 for another

@@ -76,7 +76,7 @@ RemindersToolHandler::RemindersToolHandler(std::shared_ptr<EventKitService> serv
     if (!service_) throw std::invalid_argument("RemindersToolHandler needs the EventKitService");
 }
 
-std::string RemindersToolHandler::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
+ToolResult RemindersToolHandler::run(const std::string& name, const Arguments& arguments, std::stop_token) {
     return handleReminderTool(name, arguments);
 }
 

@@ -31,7 +31,7 @@ public:
 
     ToolSwitch toolSwitch() const override { return ToolSwitch::Reminders; }
     std::vector<MCPTool> definitions() const override { return reminderToolDefinitions(); }
-    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
+    ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
     // Throws ToolError "RemindersTool" 404 for another name; the tools'
     // failures are "LocalTool" 400 or 500.

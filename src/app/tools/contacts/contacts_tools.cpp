@@ -72,7 +72,7 @@ ContactsToolFamily::ContactsToolFamily(std::shared_ptr<ContactsManager> manager)
     if (!manager_) throw std::invalid_argument("ContactsToolFamily needs a contacts manager");
 }
 
-std::string ContactsToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
+ToolResult ContactsToolFamily::run(const std::string& name, const Arguments& arguments, std::stop_token) {
     return handleContactsTool(*manager_, name, arguments);
 }
 

@@ -26,7 +26,7 @@ public:
     explicit ContactsToolFamily(std::shared_ptr<ContactsManager> manager);
     ToolSwitch toolSwitch() const override { return ToolSwitch::Contacts; }
     std::vector<MCPTool> definitions() const override { return contactsToolDefinitions(); }
-    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
+    ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
 private:
     std::shared_ptr<ContactsManager> manager_;

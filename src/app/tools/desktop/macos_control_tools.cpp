@@ -122,7 +122,7 @@ MacOSControlToolFamily::MacOSControlToolFamily(std::shared_ptr<platform::Accessi
     if (!trust_) throw std::invalid_argument("MacOSControlToolFamily needs a trust check");
 }
 
-std::string MacOSControlToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token stop) {
+ToolResult MacOSControlToolFamily::run(const std::string& name, const Arguments& arguments, std::stop_token stop) {
     return handleMacOSControlTool(service_, *trust_, name, arguments, stop);
 }
 

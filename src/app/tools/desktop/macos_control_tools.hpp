@@ -28,7 +28,7 @@ public:
                            std::shared_ptr<platform::DesktopControl> desktop);
     ToolSwitch toolSwitch() const override { return ToolSwitch::MacOS; }
     std::vector<MCPTool> definitions() const override { return macOSControlToolDefinitions(); }
-    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
+    ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
 private:
     std::shared_ptr<platform::AccessibilityTrust> trust_;

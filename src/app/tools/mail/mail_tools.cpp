@@ -43,15 +43,15 @@ std::string mailtoRecipient(std::string_view recipient) {
     return out;
 }
 
-std::string sendEmailTool(platform::UrlOpener& opener, const Arguments& arguments) {
+ToolResult sendEmailTool(platform::UrlOpener& opener, const Arguments& arguments) {
     auto recipient = textArgument(arguments, "recipient");
-    if (!recipient) throw ToolError("LocalTool", 400, "Missing recipient");
+    if (!recipient) return ToolError("LocalTool", 400, "Missing recipient");
     auto subject = textArgument(arguments, "subject");
     auto body = textArgument(arguments, "body");
     return sendEmail(opener, *recipient, subject.value_or(""), body.value_or(""));
 }
 
-const ToolRow<std::string (*)(platform::UrlOpener&, const Arguments&)> kMailTools[] = {
+const ToolRow<ToolResult (*)(platform::UrlOpener&, const Arguments&)> kMailTools[] = {
     {"send_email", "Send an email.", "发送邮件。",
      objectSchema(AnyMap{{"recipient", schemaProperty("string", "Recipient's email address")},
                          {"subject", schemaProperty("string", "Email subject")},
@@ -129,7 +129,7 @@ std::string sendEmail(platform::UrlOpener& opener, const std::string& recipient,
 
 std::vector<MCPTool> mailToolDefinitions() { return toolDefinitions(kMailTools); }
 
-std::string handleMailTool(platform::UrlOpener& opener, const std::string& name, const Arguments& arguments) {
+ToolResult handleMailTool(platform::UrlOpener& opener, const std::string& name, const Arguments& arguments) {
     return toolNamed(kMailTools, name, "MailTool", "mail").handler(opener, arguments);
 }
 
@@ -137,7 +137,7 @@ MailToolFamily::MailToolFamily(std::shared_ptr<platform::UrlOpener> opener) : op
     if (!opener_) throw std::invalid_argument("MailToolFamily needs a URL opener");
 }
 
-std::string MailToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
+ToolResult MailToolFamily::run(const std::string& name, const Arguments& arguments, std::stop_token) {
     return handleMailTool(*opener_, name, arguments);
 }
 

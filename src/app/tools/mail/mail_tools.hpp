@@ -15,9 +15,9 @@ namespace app::tools {
 
 std::vector<MCPTool> mailToolDefinitions();
 
-// Throws ToolError "MailTool" 404 for another name, "LocalTool" 400
+// Throws ToolError "MailTool" 404 for another name; returns "LocalTool" 400
 // "Missing recipient" when "recipient" is absent or not text.
-std::string handleMailTool(platform::UrlOpener& opener, const std::string& name, const Arguments& arguments);
+ToolResult handleMailTool(platform::UrlOpener& opener, const std::string& name, const Arguments& arguments);
 
 // Opens the composed URL; "Mail composer opened for <recipient>.".
 std::string sendEmail(platform::UrlOpener& opener, const std::string& recipient, const std::string& subject,
@@ -44,7 +44,7 @@ public:
     explicit MailToolFamily(std::shared_ptr<platform::UrlOpener> opener);
     ToolSwitch toolSwitch() const override { return ToolSwitch::Mail; }
     std::vector<MCPTool> definitions() const override { return mailToolDefinitions(); }
-    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
+    ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
 private:
     std::shared_ptr<platform::UrlOpener> opener_;

@@ -71,7 +71,7 @@ MapsToolFamily::MapsToolFamily(std::shared_ptr<MapsService> service) : service_(
     if (!service_) throw std::invalid_argument("MapsToolFamily needs a maps service");
 }
 
-std::string MapsToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
+ToolResult MapsToolFamily::run(const std::string& name, const Arguments& arguments, std::stop_token) {
     return handleMapsTool(*service_, name, arguments);
 }
 

@@ -23,7 +23,7 @@ public:
     explicit MapsToolFamily(std::shared_ptr<MapsService> service);
     ToolSwitch toolSwitch() const override { return ToolSwitch::Maps; }
     std::vector<MCPTool> definitions() const override { return mapsToolDefinitions(); }
-    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
+    ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
 private:
     std::shared_ptr<MapsService> service_;

@@ -256,7 +256,7 @@ MessagesToolFamily::MessagesToolFamily(std::shared_ptr<platform::Environment> en
 
 std::vector<MCPTool> messagesToolDefinitions() { return toolDefinitions(kMessagesTools); }
 
-std::string MessagesToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token stop) {
+ToolResult MessagesToolFamily::run(const std::string& name, const Arguments& arguments, std::stop_token stop) {
     return (this->*toolNamed(kMessagesTools, name, kDomain, "messages").handler)(arguments, std::move(stop));
 }
 

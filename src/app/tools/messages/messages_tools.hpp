@@ -68,7 +68,7 @@ public:
 
     ToolSwitch toolSwitch() const override { return ToolSwitch::Messages; }
     std::vector<MCPTool> definitions() const override { return messagesToolDefinitions(); }
-    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
+    ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
     // The home directory followed by "/Library/Messages/chat.db".
     std::string messagesDatabasePath() const;

@@ -238,7 +238,7 @@ std::string MusicToolFamily::runAppleScript(std::string_view source) {
 
 std::vector<MCPTool> musicToolDefinitions() { return toolDefinitions(kMusicTools); }
 
-std::string MusicToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
+ToolResult MusicToolFamily::run(const std::string& name, const Arguments& arguments, std::stop_token) {
     return toolNamed(kMusicTools, name, kDomain, "music").handler(*this, arguments);
 }
 

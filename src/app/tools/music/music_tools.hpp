@@ -52,7 +52,7 @@ public:
     std::vector<MCPTool> definitions() const override { return musicToolDefinitions(); }
     // Throws ToolError "MusicTool" 400 for a missing argument, 404 "Unknown
     // music tool: <name>", 500 when the script fails.
-    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
+    ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
     // The script's text ("Success" when it gives none). Throws ToolError
     // "MusicTool" 500 "Failed to compile AppleScript" or "AppleScript Error: <message>".

@@ -306,7 +306,7 @@ NotesToolFamily::NotesToolFamily(std::shared_ptr<platform::Environment> environm
 
 std::vector<MCPTool> notesToolDefinitions() { return toolDefinitions(kNotesTools); }
 
-std::string NotesToolFamily::handle(const std::string& name, const Arguments& arguments, std::stop_token) {
+ToolResult NotesToolFamily::run(const std::string& name, const Arguments& arguments, std::stop_token) {
     return (this->*toolNamed(kNotesTools, name, kDomain, "notes").handler)(arguments);
 }
 

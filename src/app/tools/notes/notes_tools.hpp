@@ -45,7 +45,7 @@ public:
     // Throws ToolError "NotesTool" 400 for a missing argument, 404 "Unknown
     // notes tool: <name>", 500 when the temporary file cannot be written or
     // the script fails.
-    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
+    ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
     // The script's text ("Success" when it gives none). Throws ToolError
     // "NotesTool" 500 "Failed to compile AppleScript" or "AppleScript Error: <message>".

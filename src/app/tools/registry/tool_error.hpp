@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 #include <utility>
+#include <variant>
 
 namespace app::tools {
 
@@ -27,6 +28,27 @@ private:
     std::string domain_;
     int code_;
     std::string message_;
+};
+
+// What a tool answers: its text, or its error. A tool that refuses often
+// returns the error rather than throwing it: unwinding costs more than the
+// rest of such a call.
+class ToolResult {
+public:
+    ToolResult(std::string text) : v_(std::move(text)) {}
+    ToolResult(const char* text) : v_(std::string(text)) {}
+    ToolResult(ToolError error) : v_(std::move(error)) {}
+
+    // Null for a text.
+    const ToolError* error() const noexcept { return std::get_if<ToolError>(&v_); }
+    // The text; the error thrown.
+    std::string value() && {
+        if (const ToolError* e = error()) throw *e;
+        return std::move(std::get<std::string>(v_));
+    }
+
+private:
+    std::variant<std::string, ToolError> v_;
 };
 
 }  // namespace app::tools

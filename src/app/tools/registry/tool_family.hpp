@@ -4,12 +4,14 @@
 
 #include "app/tools/registry/any_value.hpp"
 #include "app/tools/registry/mcp_tool.hpp"
+#include "app/tools/registry/tool_error.hpp"
 
 #include <array>
 #include <cstddef>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace app::tools {
@@ -47,9 +49,13 @@ public:
     virtual std::vector<MCPTool> definitions() const = 0;
     // Runs one tool on the family's lane (never on the main executor; the
     // family's calls one at a time, in call order): the result text (plain or
-    // JSON), or a thrown ToolError. stop is requested when the caller gave up
-    // waiting or the program is stopping.
-    virtual std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop) = 0;
+    // JSON), or a ToolError, returned or thrown. stop is requested when the
+    // caller gave up waiting or the program is stopping.
+    virtual ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) = 0;
+    // The same, an error always thrown.
+    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token stop = {}) {
+        return run(name, arguments, std::move(stop)).value();
+    }
 };
 
 }  // namespace app::tools

@@ -49,7 +49,7 @@ TEST(MailTools, RefusesMissingRecipientInvalidUrlAndUnknownName) {
     };
     for (const auto& [name, arguments, expected] : cases) {
         RecordingUrlOpener opener;
-        testing::expectToolError([&] { handleMailTool(opener, name, arguments); }, expected);
+        testing::expectToolError([&] { handleMailTool(opener, name, arguments).value(); }, expected);
         EXPECT_TRUE(opener.urls().empty());
     }
     // What would end the address stays in it: no second header, no fragment.
@@ -60,7 +60,7 @@ TEST(MailTools, RefusesMissingRecipientInvalidUrlAndUnknownName) {
     };
     for (const auto& [recipient, url] : recipients) {
         RecordingUrlOpener opener;
-        EXPECT_EQ(handleMailTool(opener, "send_email", {{"recipient", recipient}, {"subject", "s"}}),
+        EXPECT_EQ(handleMailTool(opener, "send_email", {{"recipient", recipient}, {"subject", "s"}}).value(),
                   "Mail composer opened for " + recipient + ".");
         EXPECT_EQ(opener.urls().at(0), url);
     }
@@ -106,7 +106,8 @@ TEST(MailTools, OpenerCannotTouchTheProtocolStream) {
         RedirectedFd stdinFromPipe(0, in.readEnd);
         platform::SpawnUrlOpener opener(sink);
         result = handleMailTool(opener, "send_email",
-                                {{"recipient", "a@b.c"}, {"subject", "Tom & Jerry $(id)"}, {"body", "x\ny"}});
+                                {{"recipient", "a@b.c"}, {"subject", "Tom & Jerry $(id)"}, {"body", "x\ny"}})
+                     .value();
         finished = testsupport::waitUntil([&] { return opener.runningChildren() == 0; });
     }
     path.reset();
@@ -144,7 +145,7 @@ TEST(MailTools, UnstartableComposerIsAnErrorNamingTheCause) {
         auto sink = std::make_shared<platform::MemoryDiagnosticSink>();
         platform::SpawnUrlOpener opener(sink);
         testing::expectToolError(
-            [&] { handleMailTool(opener, "send_email", {{"recipient", "a@b.c"}, {"body", body}}); },
+            [&] { handleMailTool(opener, "send_email", {{"recipient", "a@b.c"}, {"body", body}}).value(); },
             ToolError("MailTool", 500, message));
         ASSERT_EQ(sink->lines().size(), 1u);
         EXPECT_NE(sink->lines()[0].find("mailto:a@b.c?body="), std::string::npos) << sink->lines()[0];

@@ -26,7 +26,7 @@ public:
         for (const auto& n : names_) tools.push_back(MCPTool::make(n, "d", "显示", AnyMap{{"type", "object"}}));
         return tools;
     }
-    std::string handle(const std::string& name, const Arguments& arguments, std::stop_token) override {
+    ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token) override {
         calls.push_back(name);
         onMain = executor && executor->isCurrent();
         if (onHandle) onHandle();
