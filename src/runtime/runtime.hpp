@@ -275,6 +275,8 @@ public:
     // Whom a post wakes: a sleeping lane at once, or when the poster's
     // PostBurst ends (at once without one).
     enum class Wake { Now, AfterBurst };
+    // Jobs a burst may queue before it wakes the lane all the same.
+    static constexpr std::size_t kHeldJobs = 64;
 
     SerialLane() = default;
     ~SerialLane();  // runs the jobs already queued, then stops
@@ -293,8 +295,6 @@ protected:
     explicit SerialLane(const char* name);
 
 private:
-    // Jobs a burst may queue before it wakes the lane all the same.
-    static constexpr std::size_t kHeldJobs = 64;
     // How long jobs that ran wait for a post to take them.
     static constexpr std::chrono::milliseconds kSpentGrace{1};
 

@@ -145,4 +145,60 @@ TEST(SerialLane, EveryJobRunsInOrderAndIsDestroyedOnce) {
     for (int i = 0; i < kJobs; ++i) ASSERT_EQ(order[i], i);
 }
 
+// A burst holds back the wake-ups of the lanes it posts to, never so that
+// a job waits for nothing: the burst's end, a wait on its thread, a long
+// burst and another thread's post each wake the lane.
+TEST(PostBurst, EveryHeldWakeUpComes) {
+    using Wake = rt::SerialLane::Wake;
+    rt::SerialLane lane;
+    const auto settle = [&] {
+        // Runs a job and lets the lane fall asleep again.
+        auto done = std::make_shared<rt::OneShot<std::monostate>>();
+        lane.post([done] { done->resume({}); });
+        done->wait({}, std::chrono::steady_clock::now() + kBound);
+        std::this_thread::sleep_for(20ms);
+    };
+    const auto ranWithin = [](const std::atomic<bool>& flag) {
+        const auto deadline = std::chrono::steady_clock::now() + kBound;
+        while (!flag && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+        return flag.load();
+    };
+
+    settle();
+    std::atomic<bool> ran{false};
+    {
+        rt::PostBurst burst;
+        lane.post([&] { ran = true; }, Wake::AfterBurst);
+    }
+    EXPECT_TRUE(ranWithin(ran)) << "the burst's end";
+
+    settle();
+    {
+        rt::PostBurst burst;
+        auto done = std::make_shared<rt::OneShot<std::monostate>>();
+        lane.post([done] { done->resume({}); }, Wake::AfterBurst);
+        EXPECT_NO_THROW(done->wait({}, std::chrono::steady_clock::now() + kBound)) << "a wait inside the burst";
+    }
+
+    settle();
+    std::atomic<int> count{0};
+    {
+        rt::PostBurst burst;
+        std::atomic<bool> last{false};
+        for (std::size_t i = 0; i <= rt::SerialLane::kHeldJobs; ++i) lane.post([&] { ++count; }, Wake::AfterBurst);
+        lane.post([&] { last = true; }, Wake::AfterBurst);
+        EXPECT_TRUE(ranWithin(last)) << "a long burst";
+    }
+
+    settle();
+    ran = false;
+    {
+        rt::PostBurst burst;
+        lane.post([] {}, Wake::AfterBurst);
+        std::thread other([&] { lane.post([&] { ran = true; }); });
+        other.join();
+        EXPECT_TRUE(ranWithin(ran)) << "another thread's post";
+    }
+}
+
 }  // namespace

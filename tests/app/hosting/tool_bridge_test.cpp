@@ -7,10 +7,14 @@
 #include "support/scripted_transport.hpp"
 #include "support/memory_defaults_store.hpp"
 #include "support/memory_diagnostic_sink.hpp"
+#include "support/wait.hpp"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
+
+using namespace std::chrono_literals;
 
 namespace {
 using app::tools::Arguments;
@@ -56,7 +60,9 @@ protected:
         auto family = std::make_unique<ScriptedFamily>();
         gate_ = family->gate;
         families.push_back(std::move(family));
-        families.push_back(std::make_unique<ScriptedFamily>(ToolSwitch::Maps, "find"));
+        auto maps = std::make_unique<ScriptedFamily>(ToolSwitch::Maps, "find");
+        mapsGate_ = maps->gate;
+        families.push_back(std::move(maps));
         families.push_back(std::make_unique<ScriptedFamily>(ToolSwitch::MacOS, "type"));
         registry_ = std::make_unique<app::tools::LocalToolService>(defaults_, executor_, std::move(families));
         mcp::ServerCapabilities capabilities;
@@ -80,7 +86,7 @@ protected:
 
     rt::MainExecutor executor_;
     std::stop_source inputEnded_;
-    std::shared_ptr<rt::OneShot<std::monostate>> gate_;
+    std::shared_ptr<rt::OneShot<std::monostate>> gate_, mapsGate_;
     std::shared_ptr<app::platform::MemoryDefaultsStore> defaults_ = std::make_shared<app::platform::MemoryDefaultsStore>();
     std::unique_ptr<app::tools::LocalToolService> registry_;
     std::shared_ptr<testsupport::ScriptedTransport> transport_ = std::make_shared<testsupport::ScriptedTransport>();
@@ -216,6 +222,28 @@ TEST_F(Bridge, ACancelledCallStopsAndTheEndOfInputStopsOnlyTheDesktopsCalls) {
     EXPECT_EQ(transport_->nextSentRaw(), cancelled(2));
     gate_->resume({});
     EXPECT_EQ(transport_->nextSentRaw(), R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
+}
+
+// A loop's stop reaches the calls it read, running or queued, and no call
+// another loop read.
+TEST_F(Bridge, AStoppedLoopStopsTheCallsItReadAndNoOthers) {
+    registry_->setNotesEnabled(true);
+    registry_->setMapsEnabled(true);
+    transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":2,"method":"ping"})"), R"({"id":2,"jsonrpc":"2.0","result":{}})");
+    auto next = std::make_shared<testsupport::ScriptedTransport>();
+    server_->start(next);
+    next->push(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"find","arguments":{"mode":"wait"}}})");
+    next->push(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"find"}})");
+    EXPECT_EQ(next->exchange(R"({"jsonrpc":"2.0","id":5,"method":"ping"})"), R"({"id":5,"jsonrpc":"2.0","result":{}})");
+    ASSERT_EQ(registry_->pendingCalls(), 3u);
+    server_->stop();  // the second loop only: the first was replaced, not stopped
+    ASSERT_TRUE(testsupport::waitUntil([&] { return registry_->pendingCalls() == 1; }));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(registry_->pendingCalls(), 1u) << "the first loop's call was stopped too";
+    gate_->resume({});
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
+    transport_->endStream();
 }
 
 TEST_F(Bridge, TheListFollowsEverySwitchChange) {
