@@ -88,6 +88,10 @@ struct Fixtures {
     std::string toolsList = mcp::encodeText(toolsListResponse(50), kWire);
     std::string toolsCall = mcp::encodeText(callToolRequest(100 * 1024), kWire);
     std::string ping = R"({"jsonrpc":"2.0","id":7,"method":"ping"})";
+    // A typical small call, whole and its params alone (what the envelope scan hands the reader).
+    std::string sendEmail =
+        R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"send_email","arguments":{"subject":"Hello","body":"x"}}})";
+    std::string sendEmailParams = R"({"name":"send_email","arguments":{"subject":"Hello","body":"x"}})";
     std::string dataUrlText;  // a JSON string literal holding a 1 MB data URL
     json::Value dataUrl;
 
@@ -211,6 +215,8 @@ const bool registered = [] {
     RegisterBenchmark("JsonParse/tools_list_50", BM_JsonParse, &Fixtures::toolsList);
     RegisterBenchmark("JsonParse/tools_call_100k", BM_JsonParse, &Fixtures::toolsCall);
     RegisterBenchmark("JsonParse/data_url_1m", BM_JsonParse, &Fixtures::dataUrlText);
+    RegisterBenchmark("JsonParse/send_email", BM_JsonParse, &Fixtures::sendEmail);
+    RegisterBenchmark("JsonParse/send_email_params", BM_JsonParse, &Fixtures::sendEmailParams);
     RegisterBenchmark("JsonWrite/initialize", BM_JsonWrite, &Fixtures::initialize, false);
     RegisterBenchmark("JsonWrite/initialize_sorted", BM_JsonWrite, &Fixtures::initialize, true);
     RegisterBenchmark("JsonWrite/tools_list_50", BM_JsonWrite, &Fixtures::toolsList, false);
@@ -233,6 +239,8 @@ const bool registered = [] {
     RegisterBenchmark("EnvelopeDecode/Request<CallTool>/100k", BM_EnvelopeDecode<Request<CallTool>>,
                       &Fixtures::toolsCall);
     RegisterBenchmark("EnvelopeDecodeText/AnyRequest/ping", BM_EnvelopeDecodeText<AnyRequest>, &Fixtures::ping);
+    RegisterBenchmark("EnvelopeDecodeText/AnyRequest/send_email", BM_EnvelopeDecodeText<AnyRequest>,
+                      &Fixtures::sendEmail);
     RegisterBenchmark("EnvelopeDecodeText/AnyRequest/tools_call_100k", BM_EnvelopeDecodeText<AnyRequest>,
                       &Fixtures::toolsCall);
     RegisterBenchmark("HandlerBoxErasure/Request<CallTool>/100k", BM_HandlerBoxErasure, &Fixtures::toolsCall);
