@@ -101,7 +101,7 @@ std::string describeParseFailure(const std::string& what) {
 // the slot its container prepared, with no intermediate document.
 class Builder {
 public:
-    Builder(Value& root, ReadBudget budget) : root_(root), budget_(budget) {}
+    Builder(Value& root, ReadBudget budget) : root_(root), budget_(budget) { stack_.reserve(8); }
 
     // nlohmann stops at the first callback that returns false.
     bool null() { return put(Value()); }
@@ -137,6 +137,7 @@ public:
             f.slot = existing;  // a repeated key: the later value wins, in the first position
         } else {
             f.slot = o.size();
+            if (o.empty()) o.reserve(2);  // skip the first growth: most objects have two members or more
             o.appendUnchecked(std::move(k), Value());
             f.indexed(o);
         }
