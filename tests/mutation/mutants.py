@@ -399,4 +399,10 @@ M = [
 ('HB4', 'app/tools', 'src/app/tools/registry/local_tool_service.cpp', 'A direct call its family is too busy to take waits forever', '    if (busy) throw *busy;\n', ''),
 ('VC9', 'app/platform', 'src/app/platform/contact_store.cpp', 'A contacts file that cannot be opened fails the whole walk', '    if (fd < 0) return {{}, std::generic_category().message(errno)};', '    if (fd < 0) throw std::runtime_error("cannot open " + path.string());'),
 ('HB5', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A handler failure outside the standard exceptions leaves its call unanswered', '                } catch (...) {\n                    // Not a std::exception', '                } catch (const std::bad_alloc&) {\n                    // Not a std::exception'),
+# The fast JSON reader
+('FJ1', 'json', 'src/json/json.cpp', 'A surrogate pair escape decoded without its offset', 'code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);', 'code = ((code - 0xD800) << 10) + (low - 0xDC00);'),
+('FJ2', 'json', 'src/json/json.cpp', 'The form feed escape read as a backspace', "case 'f': out.push_back('\\f'); return true;", "case 'f': out.push_back('\\b'); return true;"),
+('FJ3', 'json', 'src/json/json.cpp', 'The least 64-bit integer read as a double', 'if (fits && magnitude <= kInt64Max + 1)', 'if (fits && magnitude <= kInt64Max)'),
+('FJ4', 'json', 'src/json/json.cpp', 'Ill-formed UTF-8 in a string taken by the fast reader', '                if (!sequence.valid) return false;\n', ''),
+('FJ5', 'json', 'src/json/json.cpp', 'A plain run does not stop at a quote within eight bytes', """zeroBytes(w ^ (kOnes * '"')) | """, ''),
 ]
