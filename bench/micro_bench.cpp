@@ -2,6 +2,7 @@
 // envelopes and the data-URL case of Value.
 #include "json/json.hpp"
 #include "mcp/envelope.hpp"
+#include "mcp/envelope_scan.hpp"
 #include "mcp/lifecycle.hpp"
 #include "mcp/tools.hpp"
 #include "mcp/value.hpp"
@@ -191,6 +192,13 @@ void BM_EnvelopeDecodeText(benchmark::State& state, const std::string Fixtures::
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
+// The server's way in for a plain request: the envelope scanned, "params" parsed alone.
+void BM_PlainMessage(benchmark::State& state, const std::string Fixtures::*member) {
+    const std::string& text = textOf(member);
+    for (auto _ : state) benchmark::DoNotOptimize(mcp::readPlainMessage(text));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
 // A handler box's conversion: the untyped request re-encoded and decoded as
 // the typed one, and the typed result erased back.
 void BM_HandlerBoxErasure(benchmark::State& state, const std::string Fixtures::*member) {
@@ -243,6 +251,8 @@ const bool registered = [] {
                       &Fixtures::sendEmail);
     RegisterBenchmark("EnvelopeDecodeText/AnyRequest/tools_call_100k", BM_EnvelopeDecodeText<AnyRequest>,
                       &Fixtures::toolsCall);
+    RegisterBenchmark("PlainMessage/send_email", BM_PlainMessage, &Fixtures::sendEmail);
+    RegisterBenchmark("PlainMessage/tools_call_100k", BM_PlainMessage, &Fixtures::toolsCall);
     RegisterBenchmark("HandlerBoxErasure/Request<CallTool>/100k", BM_HandlerBoxErasure, &Fixtures::toolsCall);
     RegisterBenchmark("ResultErasure/ListTools/50", BM_ResultErasure);
     return true;
