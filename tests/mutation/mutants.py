@@ -405,4 +405,5 @@ M = [
 ('FJ3', 'json', 'src/json/json.cpp', 'The least 64-bit integer read as a double', 'if (fits && magnitude <= kInt64Max + 1)', 'if (fits && magnitude <= kInt64Max)'),
 ('FJ4', 'json', 'src/json/json.cpp', 'Ill-formed UTF-8 in a string taken by the fast reader', '                if (!sequence.valid) return false;\n', ''),
 ('FJ5', 'json', 'src/json/json.cpp', 'A plain run does not stop at a quote within eight bytes', """zeroBytes(w ^ (kOnes * '"')) | """, ''),
+('FJ6', 'mcp', 'src/mcp/envelope_scan.cpp', "A long string's escaped quote taken for its end when skipping params", '                p = backslash + 2;', '                p = backslash + 1;'),
 ]
