@@ -367,42 +367,36 @@ private:
         return true;
     }
 
+    // Takes c and the whitespace after it.
+    bool take(char c) {
+        if (!at(c)) return false;
+        ++p_;
+        skipSpace();
+        return true;
+    }
+
     // Depth is the Builder's to refuse, which bounds the recursion too.
     bool object() {
-        ++p_;
-        if (!builder_.start_object(std::size_t(-1))) return false;
-        skipSpace();
-        if (at('}')) return ++p_, builder_.end_object();
-        for (;;) {
-            if (!at('"')) return false;
+        if (!take('{') || !builder_.start_object(std::size_t(-1))) return false;
+        if (take('}')) return builder_.end_object();
+        do {
             std::string key;
-            if (!string(key) || !builder_.key(key)) return false;
+            if (!at('"') || !string(key) || !builder_.key(key)) return false;
             skipSpace();
-            if (!at(':')) return false;
-            ++p_;
+            if (!take(':') || !value()) return false;
             skipSpace();
-            if (!value()) return false;
-            skipSpace();
-            if (at('}')) return ++p_, builder_.end_object();
-            if (!at(',')) return false;
-            ++p_;
-            skipSpace();
-        }
+        } while (take(','));
+        return take('}') && builder_.end_object();
     }
 
     bool array() {
-        ++p_;
-        if (!builder_.start_array(std::size_t(-1))) return false;
-        skipSpace();
-        if (at(']')) return ++p_, builder_.end_array();
-        for (;;) {
+        if (!take('[') || !builder_.start_array(std::size_t(-1))) return false;
+        if (take(']')) return builder_.end_array();
+        do {
             if (!value()) return false;
             skipSpace();
-            if (at(']')) return ++p_, builder_.end_array();
-            if (!at(',')) return false;
-            ++p_;
-            skipSpace();
-        }
+        } while (take(','));
+        return take(']') && builder_.end_array();
     }
 
     // The grammar nlohmann's lexer follows. An integer literal within 64 bits
