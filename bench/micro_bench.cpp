@@ -2,6 +2,7 @@
 // envelopes and the data-URL case of Value.
 #include "json/json.hpp"
 #include "mcp/envelope.hpp"
+#include "mcp/envelope_scan.hpp"
 #include "mcp/lifecycle.hpp"
 #include "mcp/tools.hpp"
 #include "mcp/value.hpp"
@@ -88,6 +89,10 @@ struct Fixtures {
     std::string toolsList = mcp::encodeText(toolsListResponse(50), kWire);
     std::string toolsCall = mcp::encodeText(callToolRequest(100 * 1024), kWire);
     std::string ping = R"({"jsonrpc":"2.0","id":7,"method":"ping"})";
+    // A typical small call, whole and its params alone (what the envelope scan hands the reader).
+    std::string sendEmail =
+        R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"send_email","arguments":{"subject":"Hello","body":"x"}}})";
+    std::string sendEmailParams = R"({"name":"send_email","arguments":{"subject":"Hello","body":"x"}})";
     std::string dataUrlText;  // a JSON string literal holding a 1 MB data URL
     json::Value dataUrl;
 
@@ -187,6 +192,13 @@ void BM_EnvelopeDecodeText(benchmark::State& state, const std::string Fixtures::
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
 
+// The server's way in for a plain request: the envelope scanned, "params" parsed alone.
+void BM_PlainMessage(benchmark::State& state, const std::string Fixtures::*member) {
+    const std::string& text = textOf(member);
+    for (auto _ : state) benchmark::DoNotOptimize(mcp::readPlainMessage(text));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
 // A handler box's conversion: the untyped request re-encoded and decoded as
 // the typed one, and the typed result erased back.
 void BM_HandlerBoxErasure(benchmark::State& state, const std::string Fixtures::*member) {
@@ -211,6 +223,8 @@ const bool registered = [] {
     RegisterBenchmark("JsonParse/tools_list_50", BM_JsonParse, &Fixtures::toolsList);
     RegisterBenchmark("JsonParse/tools_call_100k", BM_JsonParse, &Fixtures::toolsCall);
     RegisterBenchmark("JsonParse/data_url_1m", BM_JsonParse, &Fixtures::dataUrlText);
+    RegisterBenchmark("JsonParse/send_email", BM_JsonParse, &Fixtures::sendEmail);
+    RegisterBenchmark("JsonParse/send_email_params", BM_JsonParse, &Fixtures::sendEmailParams);
     RegisterBenchmark("JsonWrite/initialize", BM_JsonWrite, &Fixtures::initialize, false);
     RegisterBenchmark("JsonWrite/initialize_sorted", BM_JsonWrite, &Fixtures::initialize, true);
     RegisterBenchmark("JsonWrite/tools_list_50", BM_JsonWrite, &Fixtures::toolsList, false);
@@ -233,8 +247,12 @@ const bool registered = [] {
     RegisterBenchmark("EnvelopeDecode/Request<CallTool>/100k", BM_EnvelopeDecode<Request<CallTool>>,
                       &Fixtures::toolsCall);
     RegisterBenchmark("EnvelopeDecodeText/AnyRequest/ping", BM_EnvelopeDecodeText<AnyRequest>, &Fixtures::ping);
+    RegisterBenchmark("EnvelopeDecodeText/AnyRequest/send_email", BM_EnvelopeDecodeText<AnyRequest>,
+                      &Fixtures::sendEmail);
     RegisterBenchmark("EnvelopeDecodeText/AnyRequest/tools_call_100k", BM_EnvelopeDecodeText<AnyRequest>,
                       &Fixtures::toolsCall);
+    RegisterBenchmark("PlainMessage/send_email", BM_PlainMessage, &Fixtures::sendEmail);
+    RegisterBenchmark("PlainMessage/tools_call_100k", BM_PlainMessage, &Fixtures::toolsCall);
     RegisterBenchmark("HandlerBoxErasure/Request<CallTool>/100k", BM_HandlerBoxErasure, &Fixtures::toolsCall);
     RegisterBenchmark("ResultErasure/ListTools/50", BM_ResultErasure);
     return true;

@@ -2,7 +2,9 @@
 
 #include "json/json.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <cstdint>
 #include <string>
 
@@ -84,8 +86,7 @@ public:
         while (at_ < text_.size()) {
             const char c = text_[at_++];
             if (c == '"') {
-                while (at_ < text_.size() && text_[at_] != '"') at_ += text_[at_] == '\\' ? 2 : 1;
-                if (at_++ >= text_.size()) return std::nullopt;
+                if (!skipStringRest()) return std::nullopt;
             } else if (c == '{' || c == '[') {
                 if (++depth > kPlainDepth) return std::nullopt;
                 continue;
@@ -98,6 +99,33 @@ public:
     }
 
 private:
+    // Past the closing quote of the string whose content starts at at_.
+    // memchr finds the quotes and backslashes of long strings: arguments may
+    // run to megabytes. Each byte is looked at a bounded number of times.
+    bool skipStringRest() {
+        // Keys and names end within a few bytes: a call to memchr costs more there.
+        for (const std::size_t near = std::min(at_ + 32, text_.size()); at_ < near;) {
+            if (text_[at_] == '"') return ++at_, true;
+            at_ += text_[at_] == '\\' ? 2 : 1;
+        }
+        const char* p = text_.data() + std::min(at_, text_.size());
+        const char* const end = text_.data() + text_.size();
+        while (p < end) {
+            const auto* quote = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
+            if (quote == nullptr) return false;
+            for (;;) {  // a backslash before the quote escapes the byte after it
+                const auto* backslash = static_cast<const char*>(std::memchr(p, '\\', static_cast<std::size_t>(quote - p)));
+                if (backslash == nullptr) {
+                    at_ = static_cast<std::size_t>(quote + 1 - text_.data());
+                    return true;
+                }
+                p = backslash + 2;
+                if (p > quote) break;  // the quote itself was escaped
+            }
+        }
+        return false;
+    }
+
     std::string_view text_;
     std::size_t at_ = 0;
 };

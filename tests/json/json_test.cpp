@@ -1,7 +1,9 @@
 #include "json/json.hpp"
+#include "json/parse_with_library.hpp"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <tuple>
 
 #include <bit>
@@ -244,6 +246,134 @@ TEST(JsonReader, RejectsWithClearError) {
             std::string quoted;  // the text must be fit to travel in a reply
             json::writeString(quoted, debug);
             EXPECT_EQ(json::parse(quoted).asString(), debug);
+        }
+    }
+}
+
+// Value == ignores member order and the sign of zero; the written text does not.
+bool identical(const Value& a, const Value& b) { return a == b && json::write(a) == json::write(b); }
+
+// How a reading ended: its value, or "TooLarge", or the refusal's debug text.
+struct Ending {
+    std::optional<Value> value;
+    std::string refusal;
+};
+
+template <class Read>
+Ending endingOf(Read read) {
+    try {
+        return {read(), {}};
+    } catch (const json::TooLarge&) {
+        return {std::nullopt, "TooLarge"};
+    } catch (const DecodingError& e) {
+        return {std::nullopt, e.debugDescription()};
+    }
+}
+
+// What clients send is read by the fast reader itself, to the value nlohmann's
+// parser gives too.
+TEST(FastReader, ReadsWhatClientsSend) {
+    const double two63 = 9223372036854775808.0;
+    const std::tuple<std::string, Value> rows[] = {
+        {R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"send_email","arguments":{"subject":"Hello","body":"x"}}})",
+         Object{{"jsonrpc", "2.0"},
+                {"id", 7},
+                {"method", "tools/call"},
+                {"params", Object{{"name", "send_email"}, {"arguments", Object{{"subject", "Hello"}, {"body", "x"}}}}}}},
+        {" \t\r\n[ 1 , { \"a\" : null , \"b\" : [ ] } , true,false ]\n",
+         Array{1, Object{{"a", nullptr}, {"b", Array{}}}, true, false}},
+        {R"({"a":1,"b":2,"a":{"c":3}})", Object{{"a", Object{{"c", 3}}}, {"b", 2}}},
+        // Escapes, one of each, between plain runs longer than a word.
+        {R"("0123456789\"\\\/\b\f\n\r\t0123456789abcdef\"")", "0123456789\"\\/\b\f\n\r\t0123456789abcdef\""},
+        // Python's json.dumps escapes all that is not ASCII.
+        {R"("caf\u00e9 \u65e5\u672c \ud83d\ude00 \uD834\uDD1E \udbff\udfff")",
+         "caf\u00e9 \u65e5\u672c \U0001F600 \U0001D11E \U0010FFFF"},
+        {R"("\u0000\u001f\u007f\u0080\u07ff\u0800\ud7ff\ue000\uffff")",
+         std::string("\0\x1f\x7f\u0080\u07ff\u0800\ud7ff\ue000\uffff", 19)},
+        {"\"caf\xc3\xa9 \xe6\x97\xa5\xf0\x9f\x98\x80 \xed\x9f\xbf\xee\x80\x80\xf4\x8f\xbf\xbf\xf0\x90\x80\x80\"",
+         "caf\u00e9 \u65e5\U0001F600 \ud7ff\ue000\U0010FFFF\U00010000"},
+        {"9223372036854775807", std::numeric_limits<long long>::max()},
+        {"-9223372036854775808", std::numeric_limits<long long>::min()},
+        {"[0,-0,-0.0,1.0,1E+2,10e-1,7]", Array{0, 0, 0, 1, 100, 1, 7}},
+        {"9223372036854775808", two63},
+        {"18446744073709551615", 18446744073709551615.0},
+        {"18446744073709551616", 18446744073709551616.0},
+        {"-9223372036854775809", -two63},
+        {"9.223372036854775807e18", two63},
+        {"[1e-2,-2.5,1.7976931348623157e308,2.4703282292062328e-324]",
+         Array{0.01, -2.5, std::numeric_limits<double>::max(), std::numeric_limits<double>::denorm_min()}},
+        {"123456789012345678901234567890", 1.2345678901234568e29},
+    };
+    for (const auto& [text, expected] : rows) {
+        SCOPED_TRACE(text.substr(0, 60));
+        const std::optional<Value> fast = json::detail::readFast(text);
+        ASSERT_TRUE(fast.has_value());
+        EXPECT_TRUE(identical(*fast, expected)) << json::write(*fast);
+        EXPECT_TRUE(identical(json::detail::parseWithLibrary(text), expected));
+        EXPECT_TRUE(identical(json::parse(text), expected));
+    }
+    EXPECT_TRUE(json::detail::readFast(nestedArrays(json::kMaxDepth)).has_value());
+}
+
+// The fast reader never takes a text nlohmann's parser refuses, and parse()
+// ends every text the way nlohmann's parser alone does: same value, same
+// refusal text, TooLarge alike.
+TEST(FastReader, EndsAsTheLibraryDoes) {
+    const json::ReadBudget roomy;
+    const std::tuple<std::string, json::ReadBudget> rows[] = {
+        {"\xef\xbb\xbf{\"a\":1}", roomy},
+        {"\xef\xbb{}", roomy},
+        {"1e400", roomy},
+        {"-1e-400", roomy},
+        {"[2.4703282292062327e-324]", roomy},
+        {R"("\ud800")", roomy},
+        {R"("\udc00")", roomy},
+        {R"("\ud83d\u0041")", roomy},
+        {R"("\ud83d\ud83d")", roomy},
+        {R"("\ud83d)", roomy},
+        {R"("\ud83dx")", roomy},
+        {R"("\u12G4")", roomy},
+        {R"("\u12)", roomy},
+        {R"("\x")", roomy},
+        {"\"\x01\"", roomy},
+        {"\"tab\there\"", roomy},
+        {"\"a\xff\"", roomy},
+        {"\"\xc0\xaf\"", roomy},
+        {"\"\xed\xa0\x80\"", roomy},
+        {"\"\xf4\x90\x80\x80\"", roomy},
+        {"\"0123456789\xe6\x97\"", roomy},
+        {std::string("[1]\0", 4), roomy},
+        {std::string("[\"a\0\"]", 6), roomy},
+        {"[01]", roomy},
+        {"[1.]", roomy},
+        {"[.5]", roomy},
+        {"[-]", roomy},
+        {"[1e+]", roomy},
+        {"[1,]", roomy},
+        {"{\"a\" 1}", roomy},
+        {"{\"a\":1,}", roomy},
+        {"{a:1}", roomy},
+        {"[tru]", roomy},
+        {"{} x", roomy},
+        {"\"unterminated", roomy},
+        {"", roomy},
+        {nestedArrays(json::kMaxDepth + 1), roomy},
+        {nestedObjects(json::kMaxDepth + 1), roomy},
+        {"[0,0,0]", {3, 0}},
+        {R"({"ab":"cd"})", {3, 3}},
+        {R"(["\ud83d\ude00"])", {2, 3}},
+    };
+    for (const auto& [text, budget] : rows) {
+        SCOPED_TRACE(text.substr(0, 60));
+        const Ending library = endingOf([&] { return json::detail::parseWithLibrary(text, budget); });
+        if (!library.value) {
+            EXPECT_FALSE(json::detail::readFast(text, budget).has_value());
+        }
+        const Ending parsed = endingOf([&] { return json::parse(text, budget); });
+        EXPECT_EQ(parsed.refusal, library.refusal);
+        ASSERT_EQ(parsed.value.has_value(), library.value.has_value());
+        if (parsed.value) {
+            EXPECT_TRUE(identical(*parsed.value, *library.value));
         }
     }
 }

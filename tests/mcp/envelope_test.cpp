@@ -178,6 +178,7 @@ TEST(Envelope, DecodingFailures) {
 // on everything it takes.
 TEST(Envelope, PlainReadingAgreesWithTheGeneralOne) {
     const std::string deep = std::string(506, '[') + std::string(506, ']');
+    const std::string longRun(40, 'a');  // past the bytes looked at in place
     const std::pair<std::string, bool> rows[] = {
         {R"({"jsonrpc":"2.0","id":1,"method":"ping"})", true},
         {" { \"method\" : \"tools/call\" , \"params\" : {\"name\":\"a\\\"}b\",\"arguments\":{\"method\":\"x\",\"id\":2}} , "
@@ -202,6 +203,10 @@ TEST(Envelope, PlainReadingAgreesWithTheGeneralOne) {
         {R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"a":[}]})", false},
         {R"({"jsonrpc":"2.0","id":1,"method":"m","params":5,})", false},
         {R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"a":"\"}})", false},
+        {R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"a":")" + longRun + R"(\"}]\\\\)" + longRun +
+             R"(\\","b":[")" + longRun + R"("]}})",
+         true},
+        {R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"a":")" + longRun + R"(\"}})", false},
         {R"({"jsonrpc":"2.0","id":1,"method":"m"} x)", false},
         {R"({"jsonrpc":"2.0","id":1})", false},
         {"\xEF\xBB\xBF{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"m\"}", false},

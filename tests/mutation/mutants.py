@@ -405,4 +405,12 @@ M = [
 ('PB2', 'runtime', 'src/runtime/runtime.cpp', 'A long burst holds its lanes asleep until it ends', '        held = held && jobs_.size() < kHeldJobs;', '        held = held && jobs_.size() < 1000000;'),
 ('PB3', 'runtime', 'src/runtime/runtime.cpp', "A held wake-up hides the sleeping lane from other threads' posts", '        if (!held) sleeping_ = false;', '        sleeping_ = false;'),
 ('PB4', 'runtime', 'src/runtime/runtime.cpp', "A burst's end wakes nothing", '    if (--tHeld.depth == 0) wakeHeld();', '    --tHeld.depth;'),
+('HB5', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A handler failure outside the standard exceptions leaves its call unanswered', '                } catch (...) {\n                    // Not a std::exception', '                } catch (const std::bad_alloc&) {\n                    // Not a std::exception'),
+# The fast JSON reader
+('FJ1', 'json', 'src/json/json.cpp', 'A surrogate pair escape decoded without its offset', 'code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);', 'code = ((code - 0xD800) << 10) + (low - 0xDC00);'),
+('FJ2', 'json', 'src/json/json.cpp', 'The form feed escape read as a backspace', "case 'f': out.push_back('\\f'); return true;", "case 'f': out.push_back('\\b'); return true;"),
+('FJ3', 'json', 'src/json/json.cpp', 'The least 64-bit integer read as a double', 'if (fits && magnitude <= kInt64Max + 1)', 'if (fits && magnitude <= kInt64Max)'),
+('FJ4', 'json', 'src/json/json.cpp', 'Ill-formed UTF-8 in a string taken by the fast reader', '                if (!sequence.valid) return false;\n', ''),
+('FJ5', 'json', 'src/json/json.cpp', 'A plain run does not stop at a quote within eight bytes', """zeroBytes(w ^ (kOnes * '"')) | """, ''),
+('FJ6', 'mcp', 'src/mcp/envelope_scan.cpp', "A long string's escaped quote taken for its end when skipping params", '                p = backslash + 2;', '                p = backslash + 1;'),
 ]
