@@ -371,7 +371,7 @@ void Server::flushQuietly(Transport& transport, std::stop_token stop) {
     }
 }
 
-void Server::handleElement(std::string_view element, std::stop_token stop) {
+void Server::handleElement(std::string_view element, const std::stop_token& stop) {
     enum class Form { unknown, batch, request, notification };
     Form form = Form::unknown;
     std::optional<ID> answerId;
@@ -479,7 +479,7 @@ void Server::handleElement(std::string_view element, std::stop_token stop) {
 
 // ---- Dispatch -------------------------------------------------------------------
 
-bool Server::answerDeferred(const AnyRequest& request, std::stop_token stop) {
+bool Server::answerDeferred(const AnyRequest& request, const std::stop_token& stop) {
     std::shared_ptr<const RequestHandlerBox> handler;
     std::shared_ptr<Transport> transport;
     {

@@ -174,7 +174,7 @@ private:
     WrittenAnswer answerRequest(const AnyRequest& request, bool single, std::stop_token stop);
     // Hands the request to a handler that answers later; false when there is
     // none for it (or the strict rule refuses it), and nothing was done.
-    bool answerDeferred(const AnyRequest& request, std::stop_token stop);
+    bool answerDeferred(const AnyRequest& request, const std::stop_token& stop);
     void registerDefaultHandlers(InitializeHook initializeHook);
     void completeInitialization(ClientInfo clientInfo, ClientCapabilities clientCapabilities,
                                 std::string protocolVersion);
@@ -186,7 +186,7 @@ private:
 
     void runLoop(const std::shared_ptr<Transport>& transport, std::stop_token stop);
     static void flushQuietly(Transport& transport, std::stop_token stop);
-    void handleElement(std::string_view element, std::stop_token stop);
+    void handleElement(std::string_view element, const std::stop_token& stop);
     // Finished runs, to be destroyed outside the lock.
     std::vector<LoopRun> takeFinishedRunsLocked();
 

@@ -56,6 +56,8 @@ LocalToolService::LocalToolService(std::shared_ptr<platform::DefaultsStore> defa
             for (const auto& tool : f->definitions()) owners_.emplace(tool.name, s);
         }
     }
+    // A lane starts its thread at its first job: made up front, they cost nothing.
+    for (auto& lane : lanes_) lane = std::make_unique<rt::SerialLane>();
     toolCallCount_ = defaults_->integer(kCounterKey);
     for (ToolSwitch s : kLookupOrder) enabled_[switchIndex(s)] = readSwitch(*defaults_, s);
 
@@ -206,13 +208,7 @@ std::optional<ToolError> LocalToolService::runHandler(ToolSwitch s, std::size_t 
         lane.bytes.fetch_add(argumentBytes);
         pendingCalls_.fetch_add(1);
     }
-    rt::SerialLane* lane;
-    {
-        std::lock_guard lock(lanesMutex_);
-        if (!lanes_[index]) lanes_[index] = std::make_unique<rt::SerialLane>();
-        lane = lanes_[index].get();
-    }
-    lane->post([this, index, argumentBytes, job = std::move(job)] {
+    lanes_[index]->post([this, index, argumentBytes, job = std::move(job)] {
         struct Release {
             LocalToolService& service;
             std::size_t index;

@@ -167,8 +167,7 @@ private:
     std::atomic<std::size_t> pendingCalls_ = 0;  // on every lane
     std::array<Pending, kToolSwitchCount> pendingByLane_{};
     // Declared last: they go first, running the jobs still queued, which
-    // refer to the families and the counts above.
-    std::mutex lanesMutex_;
+    // refer to the families and the counts above. Fixed after construction.
     std::array<std::unique_ptr<rt::SerialLane>, kToolSwitchCount> lanes_;
 };
 
