@@ -64,7 +64,8 @@ WrittenAnswer writeResponse(const ID& id, std::shared_ptr<const std::string> wri
 WrittenAnswer RequestHandlerBox::handleWritten(const AnyRequest& request, const json::WriteOptions& options,
                                                std::stop_token stop) const {
     auto written = std::make_shared<rt::OneShot<std::string>>();
-    if (!handleDeferred(request, options, stop, [written](std::string text) { written->resume(std::move(text)); }))
+    if (!handleDeferred(AnyRequest(request), options, stop,
+                        [written](std::string text) { written->resume(std::move(text)); }))
         throw std::logic_error("Request handler answers neither at once nor later: " + request.method);
     return written->wait(stop);
 }

@@ -408,9 +408,11 @@ public:
     using Answer = std::function<void(std::string written)>;
     // Takes the request and answers it later through `answer`, so that the
     // caller need not wait for the work: true when it did, false (the
-    // default) when the box only answers through handleWritten. What it
-    // throws before taking the request is answered like a failed handler.
-    virtual bool handleDeferred(const AnyRequest&, const json::WriteOptions&, std::stop_token, Answer) const {
+    // default) when the box only answers through handleWritten, and left
+    // the request as it was. What it throws before taking the request is
+    // answered like a failed handler; what it took of the request (its
+    // parameters) need not be left behind.
+    virtual bool handleDeferred(AnyRequest&&, const json::WriteOptions&, std::stop_token, Answer) const {
         return false;
     }
 };

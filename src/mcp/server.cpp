@@ -381,7 +381,7 @@ void Server::handleElement(std::string_view element, const std::stop_token& stop
             if (auto* request = std::get_if<AnyRequest>(&*plain)) {
                 form = Form::request;
                 answerId = request->id;
-                handleRequest(*request, true, stop);
+                handleRequest(std::move(*request), true, stop);
             } else {
                 form = Form::notification;
                 handleMessage(std::get<AnyMessage>(*plain), stop);
@@ -430,7 +430,7 @@ void Server::handleElement(std::string_view element, const std::stop_token& stop
                 if (request) {
                     form = Form::request;
                     answerId = request->id;
-                    handleRequest(*request, true, stop);
+                    handleRequest(std::move(*request), true, stop);
                     return;
                 }
             }
@@ -479,7 +479,7 @@ void Server::handleElement(std::string_view element, const std::stop_token& stop
 
 // ---- Dispatch -------------------------------------------------------------------
 
-bool Server::answerDeferred(const AnyRequest& request, const std::stop_token& stop) {
+bool Server::answerDeferred(AnyRequest& request, const std::stop_token& stop) {
     std::shared_ptr<const RequestHandlerBox> handler;
     std::shared_ptr<Transport> transport;
     {
@@ -508,14 +508,15 @@ bool Server::answerDeferred(const AnyRequest& request, const std::stop_token& st
         }
     };
     try {
-        return handler->handleDeferred(request, kWireOptions, stop, std::move(answer));
+        return handler->handleDeferred(std::move(request), kWireOptions, stop, std::move(answer));
     } catch (...) {
+        // A box takes the parameters, never the id.
         sendErasedResponse(AnyResponse(request.id, protocolError(std::current_exception())), stop);
         return true;
     }
 }
 
-std::optional<AnyResponse> Server::handleRequest(const AnyRequest& request, bool sendResponse, std::stop_token stop) {
+std::optional<AnyResponse> Server::handleRequest(AnyRequest request, bool sendResponse, std::stop_token stop) {
     // A handler that answers later leaves the loop free for the next message:
     // JSON-RPC lets answers overtake each other.
     if (sendResponse && answerDeferred(request, stop)) return std::nullopt;

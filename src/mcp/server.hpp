@@ -156,7 +156,7 @@ public:
     // With sendResponse the answer is sent (by a deferring handler later, from
     // another thread) and nullopt returned; without, the answer is returned. Throws invalidRequest "Server is not initialized"
     // under the strict rule, and a failed send of the error answer.
-    std::optional<AnyResponse> handleRequest(const AnyRequest& request, bool sendResponse, std::stop_token stop = {});
+    std::optional<AnyResponse> handleRequest(AnyRequest request, bool sendResponse, std::stop_token stop = {});
     // Throws only under the strict rule; handler errors are logged.
     void handleMessage(const AnyMessage& message, std::stop_token stop = {});
     // Answers all requests of the batch with one array, in their order.
@@ -174,7 +174,7 @@ private:
     WrittenAnswer answerRequest(const AnyRequest& request, bool single, std::stop_token stop);
     // Hands the request to a handler that answers later; false when there is
     // none for it (or the strict rule refuses it), and nothing was done.
-    bool answerDeferred(const AnyRequest& request, const std::stop_token& stop);
+    bool answerDeferred(AnyRequest& request, const std::stop_token& stop);
     void registerDefaultHandlers(InitializeHook initializeHook);
     void completeInitialization(ClientInfo clientInfo, ClientCapabilities clientCapabilities,
                                 std::string protocolVersion);

@@ -14,7 +14,6 @@
 #include <mutex>
 #include <optional>
 #include <stop_token>
-#include <unordered_map>
 #include <vector>
 #include <string>
 #include <utility>
@@ -108,48 +107,33 @@ private:
     tools::ChangeSignal::Subscription subscription_;
 };
 
-// From a map of protocol values, or none.
-template <class Map>
-tools::Arguments argumentsOf(const Map* given) {
-    tools::Arguments arguments;
-    if (given) {
-        for (const auto& [key, value] : *given) arguments.emplace(key, tools::anyFromValue(value));
-    }
-    return arguments;
-}
-
-// The tool's name and arguments, read from the untyped parameters where
-// they have the plain form (an object, "name" a text, "arguments" an
-// object, null or absent): the typed reading would find the same. Otherwise
-// the typed reading answers, with its error when it has one.
-class CallOf {
-public:
-    explicit CallOf(const mcp::AnyRequest& request) {
-        if (const mcp::Object* params = request.params.objectValue()) {
-            const auto name = params->find("name");
-            const auto arguments = params->find("arguments");
-            if (name != params->end() && name->second.stringValue()) {
-                name_ = name->second.stringValue();
-                if (arguments == params->end() || arguments->second.isNull()) return;
-                arguments_ = arguments->second.objectValue();
-                if (arguments_) return;
-            }
-        }
-        typed_.emplace(mcp::typedRequest<mcp::CallTool>(request).params);
-        name_ = &typed_->name;
-        arguments_ = nullptr;
-    }
-    const std::string& name() const { return *name_; }
-    tools::Arguments arguments() const {
-        if (!typed_) return argumentsOf(arguments_);
-        return argumentsOf(typed_->arguments ? &*typed_->arguments : nullptr);
-    }
-
-private:
-    std::optional<mcp::CallTool::Parameters> typed_;
-    const std::string* name_ = nullptr;
-    const mcp::Object* arguments_ = nullptr;
+// A call's tool name and arguments, taken out of its parameters where they
+// have the plain form (an object, "name" a text, "arguments" an object, null
+// or absent): the typed reading would find the same. Otherwise the typed
+// reading answers, with its error when it has one. Nothing is taken before
+// the form is known.
+struct CallParts {
+    std::string name;
+    mcp::Object arguments;
 };
+
+CallParts takeCall(mcp::AnyRequest& request) {
+    if (mcp::Object* params = request.params.objectValue()) {
+        const auto name = params->find("name");
+        const auto arguments = params->find("arguments");
+        if (name != params->end() && name->second.stringValue()) {
+            if (arguments == params->end() || arguments->second.isNull())
+                return {std::move(*name->second.stringValue()), {}};
+            if (mcp::Object* given = arguments->second.objectValue())
+                return {std::move(*name->second.stringValue()), std::move(*given)};
+        }
+    }
+    mcp::CallTool::Parameters typed = mcp::typedRequest<mcp::CallTool>(request).params;
+    CallParts parts{std::move(typed.name), {}};
+    if (typed.arguments)
+        for (auto& [key, value] : *typed.arguments) parts.arguments.emplace(key, std::move(value));
+    return parts;
+}
 
 ToolAnswer errorAnswer(const std::string& message) { return {"Error: " + message, true}; }
 
@@ -182,7 +166,9 @@ struct CancelledNotification {
 struct ToolCall {
     mcp::ID id;
     std::string name;
-    tools::Arguments arguments;
+    // As read: the lane makes the tool's arguments of them, so that the loop
+    // neither builds nor frees a third copy of every call.
+    mcp::Object given;
     tools::ToolFamily* family;
     json::WriteOptions options;
     mcp::RequestHandlerBox::Answer answer;
@@ -197,7 +183,7 @@ struct ToolCall {
             text = writeToolAnswer(id, toolAnswer([&] {
                                        // Stopped while queued: the handler is not started.
                                        if (token.stop_requested()) throw rt::Cancelled();
-                                       return family->run(name, arguments, token);
+                                       return family->run(name, tools::anyFromValue(given), token);
                                    }),
                                    options);
         } catch (const rt::Cancelled& e) {
@@ -229,45 +215,43 @@ public:
         {
             std::lock_guard lock(mutex_);
             // Ended calls leave their entries behind: cleared in bulk, so
-            // the map stays within twice the calls in flight.
+            // the list stays within twice the calls in flight.
             if (calls_.size() >= pruneAt_) {
-                std::erase_if(calls_, [](const auto& entry) { return entry.second.expired(); });
+                std::erase_if(calls_, [](const auto& entry) { return entry.expired(); });
                 pruneAt_ = std::max<std::size_t>(kLeastPrune, 2 * calls_.size());
             }
-            calls_.emplace(call->id, call);
+            calls_.push_back(call);
         }
         // A stop that came before the entry did found nothing to stop.
         if (call->loop.stop_requested() || (call->endsWithInput && inputEnded_.stop_requested()))
             call->stop.request_stop();
     }
 
+    // Rare: a walk of the calls in flight costs less than an index kept for every call.
     void cancel(const mcp::ID& id) {
-        std::vector<std::shared_ptr<ToolCall>> found;
-        {
-            std::lock_guard lock(mutex_);
-            for (auto [at, last] = calls_.equal_range(id); at != last; ++at)
-                if (auto call = at->second.lock()) found.push_back(std::move(call));
-        }
-        for (const auto& call : found) call->stop.request_stop();
+        stopWhere([&](const ToolCall& call) { return call.id == id; });
     }
 
 private:
     static constexpr std::size_t kLeastPrune = 64;
+
+    template <class Pred>
+    void stopWhere(Pred&& pred) {
+        std::vector<std::shared_ptr<ToolCall>> found;
+        {
+            std::lock_guard lock(mutex_);
+            for (const auto& weak : calls_)
+                if (auto call = weak.lock(); call && pred(*call)) found.push_back(std::move(call));
+        }
+        for (const auto& call : found) call->stop.request_stop();
+    }
 
     // Stops the calls read by the loop `loop` stops, or (null) the desktop's.
     struct StopWhere {
         CallsInFlight* calls;
         const std::stop_token* loop;
         void operator()() const noexcept {
-            std::vector<std::shared_ptr<ToolCall>> found;
-            {
-                std::lock_guard lock(calls->mutex_);
-                for (const auto& [id, weak] : calls->calls_) {
-                    auto call = weak.lock();
-                    if (call && (loop ? call->loop == *loop : call->endsWithInput)) found.push_back(std::move(call));
-                }
-            }
-            for (const auto& call : found) call->stop.request_stop();
+            calls->stopWhere([&](const ToolCall& call) { return loop ? call.loop == *loop : call.endsWithInput; });
         }
     };
     struct LoopWatch {
@@ -287,7 +271,7 @@ private:
     }
 
     std::mutex mutex_;  // calls_; taken by the stop watches, never while one is made
-    std::unordered_multimap<mcp::ID, std::weak_ptr<ToolCall>> calls_;  // a client may reuse an id
+    std::vector<std::weak_ptr<ToolCall>> calls_;  // a client may reuse an id: all are stopped
     std::size_t pruneAt_ = kLeastPrune;
     std::stop_token inputEnded_;
     std::mutex watchMutex_;
@@ -317,23 +301,23 @@ public:
     ToolCallHandler(tools::LocalToolService& registry, std::shared_ptr<CallsInFlight> calls)
         : registry_(registry), calls_(std::move(calls)) {}
 
-    bool handleDeferred(const mcp::AnyRequest& request, const json::WriteOptions& options, std::stop_token stop,
+    bool handleDeferred(mcp::AnyRequest&& request, const json::WriteOptions& options, std::stop_token stop,
                         Answer answer) const override {
-        const CallOf read(request);
+        CallParts parts = takeCall(request);
         std::optional<tools::ToolError> refusal;
-        tools::ToolFamily* family = registry_.beginCall(read.name(), refusal);
+        tools::ToolFamily* family = registry_.beginCall(parts.name, refusal);
         if (!family) {
             answer(writeToolAnswer(request.id, errorAnswer(refusal->message()), options));
             return true;
         }
-        auto call = std::make_shared<ToolCall>(ToolCall{request.id, read.name(), read.arguments(), family, options,
-                                                        std::move(answer), {}, std::move(stop),
+        const std::size_t bytes = tools::argumentBytes(parts.arguments);
+        auto call = std::make_shared<ToolCall>(ToolCall{request.id, std::move(parts.name), std::move(parts.arguments),
+                                                        family, options, std::move(answer), {}, std::move(stop),
                                                         family->toolSwitch() == tools::ToolSwitch::MacOS});
         calls_->begin(call);
         // Kept here too: a family with too many calls pending refuses this one
         // at once, and the loop goes on reading the calls of the others.
-        if (auto busy = registry_.runHandler(family->toolSwitch(), tools::argumentBytes(call->arguments),
-                                             [call] { call->run(); }))
+        if (auto busy = registry_.runHandler(family->toolSwitch(), bytes, [call] { call->run(); }))
             call->answer(writeToolAnswer(request.id, errorAnswer(busy->message()), options));
         return true;
     }

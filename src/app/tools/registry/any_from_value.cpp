@@ -44,6 +44,26 @@ Arguments anyFromValue(const mcp::Object& object) {
     return map;
 }
 
+std::size_t argumentBytes(const mcp::Object& object) {
+    // The measure of the registry's argumentBytes, node for node.
+    constexpr std::size_t kNode = 2 * sizeof(AnyValue);
+    struct Measure {
+        std::size_t operator()(const mcp::Value& value) const {
+            std::size_t bytes = kNode;
+            if (const auto* text = value.stringValue()) bytes += text->size();
+            if (const auto* data = value.dataValue()) bytes += data->bytes.size();
+            if (const auto* list = value.arrayValue())
+                for (const auto& item : *list) bytes += (*this)(item);
+            if (const auto* map = value.objectValue())
+                for (const auto& [key, item] : *map) bytes += key.size() + sizeof(std::string) + (*this)(item);
+            return bytes;
+        }
+    };
+    std::size_t bytes = 0;
+    for (const auto& [key, value] : object) bytes += key.size() + sizeof(std::string) + Measure{}(value);
+    return bytes;
+}
+
 mcp::Value valueFromAny(const AnyValue& value) {
     switch (value.kind()) {
         case AnyValue::Kind::Null: return mcp::Value();

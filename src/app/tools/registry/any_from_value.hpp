@@ -4,6 +4,8 @@
 #include "app/tools/registry/any_value.hpp"
 #include "mcp/value.hpp"
 
+#include <cstddef>
+
 namespace app::tools {
 
 // A protocol value as a plain value, recursively. A double without a
@@ -11,6 +13,9 @@ namespace app::tools {
 // arrives as 300); every other double stays one. Never fails.
 AnyValue anyFromValue(const mcp::Value& value);
 Arguments anyFromValue(const mcp::Object& object);
+// What argumentBytes gives for the arguments anyFromValue makes of `object`,
+// without making them.
+std::size_t argumentBytes(const mcp::Object& object);
 
 // The way back, for input schemas sent to clients: each kind to its own case.
 mcp::Value valueFromAny(const AnyValue& value);
