@@ -255,31 +255,13 @@ std::size_t argumentBytes(const Arguments& arguments) {
     return bytes;
 }
 
-ToolFamily* LocalToolService::findFamily(const std::string& name, std::optional<ToolError>& refusal) const {
-    // owners_ is fixed after construction: readable from any thread.
-    auto owner = owners_.find(name);
-    if (owner == owners_.end()) {
-        refusal.emplace("LocalTool", 404, "Tool not found: " + name);
-        return nullptr;
-    }
-    const ToolSwitch s = owner->second;
-    if (!isEnabled(s)) {
-        refusal.emplace("LocalTool", 403, std::string(familyWord(s)) + " tool is disabled");
-        return nullptr;
-    }
-    return family(s);
-}
-
 ToolFamily* LocalToolService::beginCall(const std::string& name, std::optional<ToolError>& refusal) {
-    countCall();
-    return findFamily(name, refusal);
-}
-
-void LocalToolService::countCall() {
-    bool counted = false;
-    bool announce = false;
+    // owners_ is fixed after construction: readable from any thread.
+    const auto owner = owners_.find(name);
+    bool counted = false, announce = false, enabled = false;
     {
         std::lock_guard lock(mutex_);
+        // Counted first, so unknown, refused and failing calls all count.
         if (toolCallCount_ != std::numeric_limits<std::int64_t>::max()) {
             ++toolCallCount_;
             counted = true;
@@ -287,6 +269,7 @@ void LocalToolService::countCall() {
         // Waking the main executor for every call cost more than the call:
         // only a follower of the counter is worth it, once per burst.
         announce = objectChanged_.hasSubscribers() && !std::exchange(counterAnnouncePending_, true);
+        enabled = owner != owners_.end() && enabled_[switchIndex(owner->second)];
     }
     if (counted) {
         // Added to the value in the file (other processes count into it too)
@@ -294,14 +277,24 @@ void LocalToolService::countCall() {
         std::lock_guard lock(counterStoreMutex_);
         defaults_->addInteger(kCounterKey, 1);
     }
-    if (!announce) return;
-    executor_.post([this] {
-        {
-            std::lock_guard lock(mutex_);
-            counterAnnouncePending_ = false;
-        }
-        objectChanged_.send();
-    });
+    if (announce) {
+        executor_.post([this] {
+            {
+                std::lock_guard lock(mutex_);
+                counterAnnouncePending_ = false;
+            }
+            objectChanged_.send();
+        });
+    }
+    if (owner == owners_.end()) {
+        refusal.emplace("LocalTool", 404, "Tool not found: " + name);
+        return nullptr;
+    }
+    if (!enabled) {
+        refusal.emplace("LocalTool", 403, std::string(familyWord(owner->second)) + " tool is disabled");
+        return nullptr;
+    }
+    return family(owner->second);
 }
 
 }  // namespace app::tools

@@ -135,10 +135,6 @@ private:
 
     void setToolCallCountOnMain(std::int64_t value);
     void reloadOnMain();
-    // Adds one to the counter (stopping at its largest value) and to the
-    // store, on the caller's thread; followers hear of it on the main executor.
-    void countCall();
-    ToolFamily* findFamily(const std::string& name, std::optional<ToolError>& refusal) const;
 
     const std::shared_ptr<platform::DefaultsStore> defaults_;
     rt::MainExecutor& executor_;
