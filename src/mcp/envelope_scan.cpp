@@ -267,6 +267,17 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
     return AnyMessage{std::string(*method), std::move(decoded)};
 }
 
+namespace detail {
+
+std::optional<Value> readValueDirectly(std::string_view text) {
+    Value read;
+    ValueSink sink(read);
+    if (!json::detail::FastReader<ValueSink>(text, sink).read()) return std::nullopt;
+    return read;
+}
+
+}  // namespace detail
+
 std::optional<ID> leadingRequestId(std::string_view text) {
     Scanner in(text);
     if (!in.take('{')) return std::nullopt;

@@ -34,4 +34,14 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
 // too large is then answered under id null).
 std::optional<ID> leadingRequestId(std::string_view text);
 
+namespace detail {
+
+// The direct reading readPlainMessage gives "params", of one whole text
+// (whitespace around the value allowed): the Value, or nullopt where it
+// declines. For the checks that it reads what decoding
+// json::parse(text, kMessageReadBudget) reads.
+std::optional<Value> readValueDirectly(std::string_view text);
+
+}  // namespace detail
+
 }  // namespace mcp
