@@ -415,4 +415,8 @@ M = [
 ('HO16', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A cancellation stops every call in flight', 'stopWhere([&](const ToolCall& call) { return call.id == id; });', 'stopWhere([&](const ToolCall&) { return true; });'),
 ('HO17', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'The lane runs the tool without its arguments', 'return family->run(name, tools::anyFromValue(given), token);', 'return family->run(name, tools::Arguments{}, token);'),
 ('AB1', 'app/tools', 'src/app/tools/registry/any_from_value.cpp', 'Nested maps weigh nothing in the pending bound', '                for (const auto& [key, item] : *map) bytes += key.size() + sizeof(std::string) + (*this)(item);', '                (void)map;'),
+('DV1', 'mcp', 'src/mcp/envelope_scan.cpp', 'The direct reading spends no value on a key', '        if (!budget_.takeValue() || !budget_.takeText(k.size())) return false;', '        if (!budget_.takeText(k.size())) return false;'),
+('DV2', 'mcp', 'src/mcp/envelope_scan.cpp', "The direct reading spends nothing on a string's bytes", '    bool string(std::string& s) { return budget_.takeText(s.size()) && put(Value(std::move(s))); }', '    bool string(std::string& s) { return put(Value(std::move(s))); }'),
+('DV3', 'mcp', 'src/mcp/envelope_scan.cpp', 'The direct reading nests without bound', 'if (!budget_.takeValue() || stack_.size() >= static_cast<std::size_t>(kPlainDepth)) return false;', 'if (!budget_.takeValue()) return false;'),
+('DV4', 'mcp', 'src/mcp/envelope_scan.cpp', 'The direct reading keeps an integral 1.0 or 1e2 a double', 'return put(json::detail::exactNumber<Value>(d, integerLiteral));', 'return put(Value(d));'),
 ]
