@@ -1,5 +1,6 @@
 #include "mcp/envelope_scan.hpp"
 
+#include "json/fast_reader.hpp"
 #include "json/json.hpp"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace mcp {
 
@@ -15,6 +17,67 @@ namespace {
 // Parameters nested this deep are left to the general reading, which counts
 // the envelope's own level against the parser's depth limit.
 constexpr int kPlainDepth = json::kMaxDepth - 8;
+
+// Builds a Value straight from the fast reader's events, as decoding
+// json::parse's tree would: numbers classified alike, a repeated key's later
+// value kept, kMessageReadBudget spent alike. It stops (and the reading
+// declines) past that budget or kPlainDepth, leaving those texts to the
+// general reading and its errors.
+class ValueSink {
+public:
+    explicit ValueSink(Value& root) : root_(root) {}
+
+    bool null() { return put(Value()); }
+    bool boolean(bool b) { return put(Value(b)); }
+    bool number_integer(std::int64_t i) { return put(Value(i)); }
+    bool number_unsigned(std::uint64_t u) { return put(json::detail::unsignedNumber<Value>(u)); }
+    bool number_exact(double d, bool integerLiteral) {
+        return put(json::detail::exactNumber<Value>(d, integerLiteral));
+    }
+    bool string(std::string& s) { return budget_.takeText(s.size()) && put(Value(std::move(s))); }
+
+    bool start_object(std::size_t) { return enter(Value(Object())); }
+    bool key(std::string& k) {
+        if (!budget_.takeValue() || !budget_.takeText(k.size())) return false;
+        member_ = &stack_.back()->objectValue()->insert_or_assign(std::move(k), Value()).first->second;
+        return true;
+    }
+    bool end_object() {
+        stack_.pop_back();
+        return true;
+    }
+    bool start_array(std::size_t) { return enter(Value(Array())); }
+    bool end_array() {
+        stack_.pop_back();
+        return true;
+    }
+
+private:
+    // Where the next value goes: the root, the end of the open array, or the
+    // member whose key came last (map nodes stay where they are).
+    Value& nextSlot() {
+        if (stack_.empty()) return root_;
+        if (Array* array = stack_.back()->arrayValue()) return array->emplace_back();
+        return *member_;
+    }
+    bool put(Value&& v) {
+        if (!budget_.takeValue()) return false;
+        nextSlot() = std::move(v);
+        return true;
+    }
+    bool enter(Value&& container) {
+        if (!budget_.takeValue() || stack_.size() >= static_cast<std::size_t>(kPlainDepth)) return false;
+        Value& slot = nextSlot();
+        slot = std::move(container);
+        stack_.push_back(&slot);
+        return true;
+    }
+
+    Value& root_;
+    json::detail::BudgetLeft budget_{kMessageReadBudget};
+    std::vector<Value*> stack_;
+    Value* member_ = nullptr;
+};
 
 class Scanner {
 public:
@@ -68,6 +131,19 @@ public:
         const auto [end, error] = std::from_chars(text_.data() + start, text_.data() + at_, value);
         if (error != std::errc() || end != text_.data() + at_) return std::nullopt;
         return value;
+    }
+
+    // One value read straight into `out`, the scanner then past it; false,
+    // with the scanner where it was, when the direct reading declines.
+    bool directValue(Value& out) {
+        skipSpace();
+        Value read;
+        ValueSink sink(read);
+        json::detail::FastReader<ValueSink> reader(text_.substr(at_), sink);
+        if (!reader.readLeading()) return false;
+        at_ += reader.place();
+        out = std::move(read);
+        return true;
     }
 
     // The text of one value, found by its brackets and strings only: the
@@ -138,7 +214,9 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
     bool version = false;
     std::optional<ID> id;
     std::optional<std::string_view> method;
-    std::optional<std::string_view> params;
+    bool hasParams = false;
+    Value decoded;
+    std::optional<std::string_view> params;  // the text of params not read directly
     if (in.peek() != '}') {
         do {
             const auto key = in.plainString();
@@ -163,9 +241,12 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
                 method = in.plainString();
                 if (!method) return std::nullopt;
             } else if (*key == "params") {
-                if (params) return std::nullopt;
-                params = in.valueText();
-                if (!params) return std::nullopt;
+                if (hasParams) return std::nullopt;
+                hasParams = true;
+                if (!in.directValue(decoded)) {
+                    params = in.valueText();
+                    if (!params) return std::nullopt;
+                }
             } else {
                 return std::nullopt;
             }
@@ -173,7 +254,6 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
     }
     if (!in.take('}') || !in.atEnd() || !version || !method) return std::nullopt;
 
-    Value decoded;
     if (params) {
         try {
             decoded = decode<Value>(json::parse(*params, kMessageReadBudget));
@@ -186,6 +266,17 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
     if (id) return AnyRequest{std::move(*id), std::string(*method), std::move(decoded)};
     return AnyMessage{std::string(*method), std::move(decoded)};
 }
+
+namespace detail {
+
+std::optional<Value> readValueDirectly(std::string_view text) {
+    Value read;
+    ValueSink sink(read);
+    if (!json::detail::FastReader<ValueSink>(text, sink).read()) return std::nullopt;
+    return read;
+}
+
+}  // namespace detail
 
 std::optional<ID> leadingRequestId(std::string_view text) {
     Scanner in(text);

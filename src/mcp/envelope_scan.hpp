@@ -20,10 +20,11 @@ inline constexpr json::ReadBudget kMessageReadBudget{500'000, 16u * 1024 * 1024}
 // object holding "jsonrpc": "2.0", "method" (a string), perhaps "id" (an
 // integer or a string) and perhaps "params", each once, in any order, with
 // keys, method and id free of escapes and of bytes past ASCII. Only
-// "params" is parsed, alone. Nullopt for anything else, or if "params" does
-// not parse: the message must then be read the general way, which gives the
-// same reading for every text this accepts. Throws json::TooLarge for
-// "params" over kMessageReadBudget.
+// "params" is parsed, alone, where the scan meets it: straight into a Value
+// when the direct reading takes it, else its text by json::parse. Nullopt
+// for anything else, or if "params" does not parse: the message must then be
+// read the general way, which gives the same reading for every text this
+// accepts. Throws json::TooLarge for "params" over kMessageReadBudget.
 std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string_view text);
 
 // The "id" of the object `text` begins with, found by walking its members
@@ -32,5 +33,15 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
 // Nullopt when the walk meets anything else first (the message refused as
 // too large is then answered under id null).
 std::optional<ID> leadingRequestId(std::string_view text);
+
+namespace detail {
+
+// The direct reading readPlainMessage gives "params", of one whole text
+// (whitespace around the value allowed): the Value, or nullopt where it
+// declines. For the checks that it reads what decoding
+// json::parse(text, kMessageReadBudget) reads.
+std::optional<Value> readValueDirectly(std::string_view text);
+
+}  // namespace detail
 
 }  // namespace mcp

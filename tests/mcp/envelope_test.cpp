@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <limits>
 
 namespace mcp {
 namespace {
@@ -223,6 +224,98 @@ TEST(Envelope, PlainReadingAgreesWithTheGeneralOne) {
             EXPECT_EQ(std::get<AnyRequest>(*plain), decode<AnyRequest>(parsed));
         } else {
             EXPECT_EQ(std::get<AnyMessage>(*plain), decode<AnyMessage>(parsed));
+        }
+    }
+}
+
+// Params read straight into a Value, as the scan meets them: the very value
+// (and written text) decoding json::parse's tree gives, or declined, and the
+// message then goes the general way (read from its text, refused, or TooLarge
+// past the budget).
+TEST(Envelope, ParamsReadStraightMatchTheGeneralReading) {
+    enum Outcome { Read, ReadFromText, Refused, OverBudget };
+    struct Row {
+        std::string params;
+        Outcome outcome;
+        std::optional<Value> expected = std::nullopt;
+    };
+    const auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    const auto zeros = [](std::size_t n) {  // one value per element, one for the array
+        std::string text = "[0";
+        for (std::size_t i = 1; i < n; ++i) text += ",0";
+        return text + "]";
+    };
+    const auto manyObjects = [](std::size_t n) {  // three values each, one more for the array
+        std::string text = "[";
+        for (std::size_t i = 0; i < n; ++i) text += i ? R"(,{"a":0})" : R"({"a":0})";
+        return text + "]";
+    };
+    const auto keyAndText = [](std::size_t bytes) {  // one byte of key, the rest in the string
+        return R"({"k":")" + std::string(bytes - 1, 'x') + R"("})";
+    };
+    const std::size_t values = kMessageReadBudget.values, textBytes = kMessageReadBudget.textBytes;
+    const Row rows[] = {
+        {R"({"a":1,"a":2})", Read, Value::object({{"a", 2}})},
+        {R"({"a":{"x":1},"b":0,"a":[true]})", Read, Value::object({{"a", Array{true}}, {"b", 0}})},
+        {R"({"o":{"k":"v","k":{"k":null}},"o":{"k":[]}})", Read,
+         Value::object({{"o", Value::object({{"k", Array{}}})}})},
+        {"[9223372036854775807,-9223372036854775808]", Read,
+         Array{std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}},
+        {"[9223372036854775808,18446744073709551615,18446744073709551616,-9223372036854775809]", Read,
+         Array{0x1p63, 0x1p64, 0x1p64, -0x1p63}},
+        {"[1.0,1e2,-0.0,1E+0,-9223372036854775808.0,9223372036854775808.0]", Read,
+         Array{1, 100, 0, 1, std::numeric_limits<std::int64_t>::min(), 0x1p63}},
+        {"[1.5,-2.5e-3,5e-324,1.7976931348623157e308]", Read, Array{1.5, -2.5e-3, 5e-324, 1.7976931348623157e308}},
+        {"[1,-1e-400]", ReadFromText, Array{1, -0.0}},  // underflow: left to the general reading
+        {R"(["\ud83d\ude00\u00e9\n\t\/\\\"\u0000","é𝄞"])", Read,
+         Array{"\U0001F600\u00e9\n\t/\\\"" + std::string(1, '\0'), "é𝄞"}},
+        {R"({"\u0061":1,"a":2})", Read, Value::object({{"a", 2}})},
+        {R"(" \ud83d")", Refused},
+        {R"("\ude00\ud83d")", Refused},
+        {"\"\xC3\"", Refused},
+        {"1e309", Refused},
+        {R"({"a":1,})", Refused},
+        {"{}", Read, Object{}},
+        {"[]", Read, Array{}},
+        {R"({"a":{},"b":[],"c":""})", Read, Value::object({{"a", Object{}}, {"b", Array{}}, {"c", ""}})},
+        {" \t\r\n5 ", Read, 5},
+        {nested(json::kMaxDepth - 8), Read},  // the deepest the scan takes
+        {nested(json::kMaxDepth - 7), Refused},
+        {nested(json::kMaxDepth + 100), Refused},
+        {zeros(values - 1), Read},
+        {manyObjects((values - 1) / 3), Read},
+        {manyObjects((values - 1) / 3 + 1), OverBudget},
+        {keyAndText(textBytes), Read},
+        {keyAndText(textBytes + 1), OverBudget},
+    };
+    for (const auto& [params, outcome, expected] : rows) {
+        SCOPED_TRACE(params.substr(0, 80));
+        const std::optional<Value> direct = detail::readValueDirectly(params);
+        const std::string message = R"({"jsonrpc":"2.0","id":1,"method":"m","params":)" + params + "}";
+        if (outcome == OverBudget) {
+            EXPECT_FALSE(direct);
+            EXPECT_THROW(readPlainMessage(message), json::TooLarge);
+            continue;
+        }
+        if (outcome == Refused) {
+            EXPECT_FALSE(direct);
+            EXPECT_FALSE(readPlainMessage(message));
+            continue;
+        }
+        ASSERT_EQ(direct.has_value(), outcome == Read);
+        const Value general = decode<Value>(json::parse(params, kMessageReadBudget));
+        if (direct) {
+            EXPECT_EQ(*direct, general);
+            EXPECT_EQ(sortedText(toJson(*direct)), sortedText(toJson(general)));
+        }
+        const auto plain = readPlainMessage(message);
+        ASSERT_TRUE(plain);
+        const Value& read = std::get<AnyRequest>(*plain).params;
+        EXPECT_EQ(read, general);
+        EXPECT_EQ(sortedText(toJson(read)), sortedText(toJson(general)));
+        if (expected) {
+            EXPECT_EQ(read, *expected);
+            EXPECT_EQ(sortedText(toJson(read)), sortedText(toJson(*expected)));
         }
     }
 }
