@@ -215,6 +215,9 @@ TEST_F(Bridge, ACancelledCallStopsAndTheEndOfInputStopsOnlyTheDesktopsCalls) {
     transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
     transport_->push(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"type","arguments":{"mode":"wait"}}})");
     transport_->push(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":7}})");
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":9,"method":"ping"})"), R"({"id":9,"jsonrpc":"2.0","result":{}})");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(registry_->pendingCalls(), 2u) << "a cancellation of another id stopped a call";
     transport_->push(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})");
     EXPECT_EQ(transport_->nextSentRaw(), cancelled(1));
     transport_->push(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
