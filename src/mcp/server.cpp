@@ -315,18 +315,12 @@ void Server::runLoop(const std::shared_ptr<Transport>& transport, std::stop_toke
         Server& server;
         Transport& transport;
         std::stop_token stop;
-        // The jobs handed over for one read wake their workers once, at its end.
-        std::optional<rt::PostBurst> burst;
         DirectReader(Server& s, Transport& t, std::stop_token st) : server(s), transport(t), stop(std::move(st)) {}
         void message(std::string_view text) override {
-            if (!burst) burst.emplace();
             if (!stop.stop_requested()) server.handleElement(text, stop);
         }
         // Answers held back while more input waited leave before the wait.
-        void drained() override {
-            burst.reset();
-            flushQuietly(transport, stop);
-        }
+        void drained() override { flushQuietly(transport, stop); }
     };
     try {
         DirectReader reader(*this, *transport, stop);

@@ -1,11 +1,9 @@
 #include "runtime/runtime.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <system_error>
-#include <vector>
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -55,30 +53,6 @@ void Task::join() {
 }
 
 namespace {
-
-// The wake-ups this thread holds back, while a burst lives on it.
-struct HeldWakes {
-    int depth = 0;
-    std::vector<std::shared_ptr<std::condition_variable>> lanes;
-};
-thread_local HeldWakes tHeld;
-
-}  // namespace
-
-PostBurst::PostBurst() { ++tHeld.depth; }
-
-PostBurst::~PostBurst() {
-    if (--tHeld.depth == 0) wakeHeld();
-}
-
-void PostBurst::wakeHeld() {
-    if (tHeld.lanes.empty()) return;
-    std::vector<std::shared_ptr<std::condition_variable>> lanes;
-    lanes.swap(tHeld.lanes);
-    for (const auto& cv : lanes) cv->notify_one();
-}
-
-namespace {
 void runReported(const char* where, const std::function<void()>& job) {
     try {
         job();
@@ -100,7 +74,7 @@ SerialLane::~SerialLane() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    cv_->notify_all();
+    cv_.notify_all();
     if (thread_.joinable()) thread_.join();
 }
 
@@ -110,28 +84,19 @@ void SerialLane::startLocked() {
     threadId_ = thread_.get_id();
 }
 
-void SerialLane::post(Job job, Wake wakeMode) {
-    bool held = wakeMode == Wake::AfterBurst && tHeld.depth > 0;
+void SerialLane::post(Job job) {
     bool wake;
     std::deque<Job> spent;
     {
         std::lock_guard lock(mutex_);
         jobs_.push_back(std::move(job));
-        // A long burst wakes the lane before its end: its queue stays short.
-        held = held && jobs_.size() < kHeldJobs;
         if (!thread_.joinable()) startLocked();
         wake = sleeping_;
-        // A wake-up held back leaves the lane sleeping to every other poster.
-        if (!held) sleeping_ = false;
+        sleeping_ = false;
         spent.swap(spent_);
     }
     // A busy thread takes the job with the others it finds: no wake-up.
-    if (!wake) return;
-    if (held) {
-        if (std::find(tHeld.lanes.begin(), tHeld.lanes.end(), cv_) == tHeld.lanes.end()) tHeld.lanes.push_back(cv_);
-        return;
-    }
-    cv_->notify_one();
+    if (wake) cv_.notify_one();
 }
 
 void SerialLane::loop() {
@@ -139,28 +104,30 @@ void SerialLane::loop() {
     for (;;) {
         {
             std::unique_lock lock(mutex_);
+            // What no post took while the last jobs ran is the lane's to free:
+            // jobs that ran outlive their run by one round at most.
+            stale.swap(spent_);
             for (Job& job : ran) spent_.push_back(std::move(job));
             ran.clear();
             while (!stopping_ && jobs_.empty()) {
-                sleeping_ = true;
-                if (spent_.empty()) {
-                    cv_->wait(lock);
-                    continue;
-                }
-                // What ran is the next post's to free, on the posting thread;
-                // when none comes soon, the lane frees it before it sleeps.
-                if (cv_->wait_for(lock, kSpentGrace) == std::cv_status::timeout && jobs_.empty()) {
-                    stale.swap(spent_);
+                // Nobody may post again soon: the lane frees what ran.
+                if (!spent_.empty() || !stale.empty()) {
+                    for (Job& job : spent_) stale.push_back(std::move(job));
+                    spent_.clear();
                     lock.unlock();
                     stale.clear();
                     lock.lock();
+                    continue;
                 }
+                sleeping_ = true;
+                cv_.wait(lock);
             }
             sleeping_ = false;
             if (jobs_.empty()) return;  // stopping and drained
             // Every queued job per wake-up: one lock for them all, not one each.
             taken.swap(jobs_);
         }
+        stale.clear();
         while (!taken.empty()) {
             runReported(name_, taken.front());
             if (handBack_) ran.push_back(std::move(taken.front()));

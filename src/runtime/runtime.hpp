@@ -38,28 +38,11 @@ public:
 // Cancelled as soon as stop is requested.
 void sleepFor(Clock::duration duration, std::stop_token stop = {});
 
-// A burst of jobs one thread hands over (a reader with a buffer full of
-// requests): while one lives on the thread, a lane posted to with
-// `SerialLane::Wake::AfterBurst` is woken once, when the outermost burst
-// ends, rather than at every post. Every wait below first wakes what the
-// thread holds back, so a thread never waits for a job it has not woken.
-class PostBurst {
-public:
-    PostBurst();
-    ~PostBurst();
-    PostBurst(const PostBurst&) = delete;
-    PostBurst& operator=(const PostBurst&) = delete;
-
-    // Wakes the lanes the current thread holds back.
-    static void wakeHeld();
-};
-
 namespace detail {
 // Waits on cv until pred holds; throws Cancelled on stop, TimedOut past deadline.
 template <class Lock, class Pred>
 void waitUntil(std::condition_variable_any& cv, Lock& lock, std::stop_token stop,
                std::optional<Clock::time_point> deadline, Pred pred) {
-    PostBurst::wakeHeld();
     while (!pred()) {
         if (stop.stop_requested()) throw Cancelled();
         if (deadline) {
@@ -264,19 +247,13 @@ private:
 // the main executor.
 //
 // A job that has run is destroyed by the next post, on the posting thread,
-// or by the lane when no post came for a millisecond. A job is mostly made
-// by the thread that posts it: freed there, its memory goes back to that
-// thread's allocator arena, instead of the lane taking that arena's lock
-// from it at every job.
+// or by the lane before it sleeps or takes its next jobs: it outlives its
+// run by one round of the lane at most. A job is mostly made by the thread that
+// posts it: freed there, its memory goes back to that thread's allocator
+// arena, instead of the lane taking that arena's lock from it at every job.
 class SerialLane {
 public:
     using Job = std::function<void()>;
-
-    // Whom a post wakes: a sleeping lane at once, or when the poster's
-    // PostBurst ends (at once without one).
-    enum class Wake { Now, AfterBurst };
-    // Jobs a burst may queue before it wakes the lane all the same.
-    static constexpr std::size_t kHeldJobs = 64;
 
     SerialLane() = default;
     ~SerialLane();  // runs the jobs already queued, then stops
@@ -284,7 +261,7 @@ public:
     SerialLane& operator=(const SerialLane&) = delete;
 
     // Queues a job. An exception escaping it is reported on stderr.
-    void post(Job job, Wake wake = Wake::Now);
+    void post(Job job);
 
     // True on the thread that runs the jobs.
     bool isCurrent() const { return std::this_thread::get_id() == threadId_.load(); }
@@ -295,17 +272,13 @@ protected:
     explicit SerialLane(const char* name);
 
 private:
-    // How long jobs that ran wait for a post to take them.
-    static constexpr std::chrono::milliseconds kSpentGrace{1};
-
     void startLocked();
     void loop();
 
     const char* name_ = "SerialLane";
     const bool handBack_ = true;
     std::mutex mutex_;
-    // Shared: a burst that holds back its wake-up may end after the lane.
-    std::shared_ptr<std::condition_variable> cv_ = std::make_shared<std::condition_variable>();
+    std::condition_variable cv_;
     std::deque<Job> jobs_;
     std::deque<Job> spent_;  // run, for the next post to destroy
     bool stopping_ = false;

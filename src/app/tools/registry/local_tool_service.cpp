@@ -224,7 +224,7 @@ std::optional<ToolError> LocalToolService::runHandler(ToolSwitch s, std::size_t 
             }
         } release{*this, index, argumentBytes};
         job();
-    }, rt::SerialLane::Wake::AfterBurst);
+    });
     return std::nullopt;
 }
 
