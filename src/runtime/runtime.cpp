@@ -104,30 +104,30 @@ void SerialLane::loop() {
     for (;;) {
         {
             std::unique_lock lock(mutex_);
-            // What no post took while the last jobs ran is the lane's to free:
-            // jobs that ran outlive their run by one round at most.
-            stale.swap(spent_);
             for (Job& job : ran) spent_.push_back(std::move(job));
             ran.clear();
             while (!stopping_ && jobs_.empty()) {
-                // Nobody may post again soon: the lane frees what ran.
-                if (!spent_.empty() || !stale.empty()) {
-                    for (Job& job : spent_) stale.push_back(std::move(job));
-                    spent_.clear();
+                sleeping_ = true;
+                if (spent_.empty()) {
+                    cv_.wait(lock);
+                    continue;
+                }
+                // What ran is the next post's to free, on the posting thread:
+                // freed here, the poster's arena lock would go back and forth
+                // between the two threads. Only when no post comes soon does
+                // the lane free it, before it sleeps.
+                if (cv_.wait_for(lock, kSpentGrace) == std::cv_status::timeout && jobs_.empty()) {
+                    stale.swap(spent_);
                     lock.unlock();
                     stale.clear();
                     lock.lock();
-                    continue;
                 }
-                sleeping_ = true;
-                cv_.wait(lock);
             }
             sleeping_ = false;
             if (jobs_.empty()) return;  // stopping and drained
             // Every queued job per wake-up: one lock for them all, not one each.
             taken.swap(jobs_);
         }
-        stale.clear();
         while (!taken.empty()) {
             runReported(name_, taken.front());
             if (handBack_) ran.push_back(std::move(taken.front()));

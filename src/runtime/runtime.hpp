@@ -247,10 +247,10 @@ private:
 // the main executor.
 //
 // A job that has run is destroyed by the next post, on the posting thread,
-// or by the lane before it sleeps or takes its next jobs: it outlives its
-// run by one round of the lane at most. A job is mostly made by the thread that
-// posts it: freed there, its memory goes back to that thread's allocator
-// arena, instead of the lane taking that arena's lock from it at every job.
+// or by the lane when no post came for a millisecond. A job is mostly made
+// by the thread that posts it: freed there, its memory goes back to that
+// thread's allocator arena, instead of the lane taking that arena's lock
+// from it at every job.
 class SerialLane {
 public:
     using Job = std::function<void()>;
@@ -272,6 +272,9 @@ protected:
     explicit SerialLane(const char* name);
 
 private:
+    // How long jobs that ran wait for a post to take them.
+    static constexpr std::chrono::milliseconds kSpentGrace{1};
+
     void startLocked();
     void loop();
 

@@ -114,8 +114,9 @@ TEST(MainExecutor, DestructionRunsQueuedJobs) {
 }
 
 // A job that has run is destroyed once: by a later post while jobs keep
-// coming, by the lane before it sleeps (nothing it holds waits for a post
-// that may never come), by the lane's end at the latest. Jobs run in order.
+// coming, by the lane a moment after it runs out of work (nothing it holds
+// waits for a post that may never come), by the lane's end at the latest.
+// Jobs run in order.
 TEST(SerialLane, EveryJobRunsInOrderAndIsDestroyedOnce) {
     struct Counted {
         std::atomic<int>* destroyed;
