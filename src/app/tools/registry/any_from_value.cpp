@@ -44,25 +44,43 @@ Arguments anyFromValue(const mcp::Object& object) {
     return map;
 }
 
-std::size_t argumentBytes(const mcp::Object& object) {
-    // The measure of the registry's argumentBytes, node for node.
-    constexpr std::size_t kNode = 2 * sizeof(AnyValue);
-    struct Measure {
-        std::size_t operator()(const mcp::Value& value) const {
-            std::size_t bytes = kNode;
-            if (const auto* text = value.stringValue()) bytes += text->size();
-            if (const auto* data = value.dataValue()) bytes += data->bytes.size();
-            if (const auto* list = value.arrayValue())
-                for (const auto& item : *list) bytes += (*this)(item);
-            if (const auto* map = value.objectValue())
-                for (const auto& [key, item] : *map) bytes += key.size() + sizeof(std::string) + (*this)(item);
-            return bytes;
-        }
-    };
-    std::size_t bytes = 0;
-    for (const auto& [key, value] : object) bytes += key.size() + sizeof(std::string) + Measure{}(value);
+namespace {
+
+// One measure for both kinds of value, node for node.
+const std::string* textOf(const AnyValue& v) { return v.ifText(); }
+const std::string* textOf(const mcp::Value& v) { return v.stringValue(); }
+std::size_t dataSize(const AnyValue& v) { return v.ifData() ? v.ifData()->bytes.size() : 0; }
+std::size_t dataSize(const mcp::Value& v) { return v.dataValue() ? v.dataValue()->bytes.size() : 0; }
+const AnyList* listOf(const AnyValue& v) { return v.ifList(); }
+const mcp::Array* listOf(const mcp::Value& v) { return v.arrayValue(); }
+const AnyMap* mapOf(const AnyValue& v) { return v.ifMap(); }
+const mcp::Object* mapOf(const mcp::Value& v) { return v.objectValue(); }
+
+template <class Map>
+std::size_t measureMembers(const Map& map);
+
+template <class Value>
+std::size_t measure(const Value& value) {
+    // A node's own size and a share of its container's spare room, plus text.
+    std::size_t bytes = 2 * sizeof(AnyValue) + dataSize(value);
+    if (const auto* text = textOf(value)) bytes += text->size();
+    if (const auto* list = listOf(value))
+        for (const auto& item : *list) bytes += measure(item);
+    if (const auto* map = mapOf(value)) bytes += measureMembers(*map);
     return bytes;
 }
+
+template <class Map>
+std::size_t measureMembers(const Map& map) {
+    std::size_t bytes = 0;
+    for (const auto& [key, item] : map) bytes += key.size() + sizeof(std::string) + measure(item);
+    return bytes;
+}
+
+}  // namespace
+
+std::size_t argumentBytes(const Arguments& arguments) { return measureMembers(arguments); }
+std::size_t argumentBytes(const mcp::Object& object) { return measureMembers(object); }
 
 mcp::Value valueFromAny(const AnyValue& value) {
     switch (value.kind()) {

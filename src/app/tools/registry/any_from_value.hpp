@@ -13,8 +13,10 @@ namespace app::tools {
 // arrives as 300); every other double stays one. Never fails.
 AnyValue anyFromValue(const mcp::Value& value);
 Arguments anyFromValue(const mcp::Object& object);
-// What argumentBytes gives for the arguments anyFromValue makes of `object`,
-// without making them.
+// Roughly what arguments hold in memory: what the registry's pending bound
+// counts. Protocol values measure as the arguments anyFromValue makes of
+// them, before they are made.
+std::size_t argumentBytes(const Arguments& arguments);
 std::size_t argumentBytes(const mcp::Object& object);
 
 // The way back, for input schemas sent to clients: each kind to its own case.

@@ -235,26 +235,6 @@ void LocalToolService::waitForHandlers(std::stop_token stop, std::optional<rt::C
 
 std::size_t LocalToolService::pendingCalls() const { return pendingCalls_.load(); }
 
-std::size_t argumentBytes(const Arguments& arguments) {
-    // A node's own size and a share of its container's spare room, plus text.
-    constexpr std::size_t kNode = 2 * sizeof(AnyValue);
-    struct Measure {
-        std::size_t operator()(const AnyValue& value) const {
-            std::size_t bytes = kNode;
-            if (const auto* text = value.ifText()) bytes += text->size();
-            if (const auto* data = value.ifData()) bytes += data->bytes.size();
-            if (const auto* list = value.ifList())
-                for (const auto& item : *list) bytes += (*this)(item);
-            if (const auto* map = value.ifMap())
-                for (const auto& [key, item] : *map) bytes += key.size() + sizeof(std::string) + (*this)(item);
-            return bytes;
-        }
-    };
-    std::size_t bytes = 0;
-    for (const auto& [key, value] : arguments) bytes += key.size() + sizeof(std::string) + Measure{}(value);
-    return bytes;
-}
-
 ToolFamily* LocalToolService::beginCall(const std::string& name, std::optional<ToolError>& refusal) {
     // owners_ is fixed after construction: readable from any thread.
     const auto owner = owners_.find(name);

@@ -5,6 +5,7 @@
 
 #include "app/platform/defaults_store.hpp"
 #include "app/platform/directory_watch.hpp"
+#include "app/tools/registry/any_from_value.hpp"
 #include "app/tools/registry/change_signal.hpp"
 #include "app/tools/registry/tool_error.hpp"
 #include "app/tools/registry/tool_family.hpp"
@@ -166,8 +167,5 @@ private:
     // refer to the families and the counts above. Fixed after construction.
     std::array<std::unique_ptr<rt::SerialLane>, kToolSwitchCount> lanes_;
 };
-
-// Roughly what arguments hold in memory: what the pending bound counts.
-std::size_t argumentBytes(const Arguments& arguments);
 
 }  // namespace app::tools
