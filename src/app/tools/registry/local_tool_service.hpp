@@ -38,7 +38,7 @@ public:
     // handed over and not yet finished. A flood of one family never holds
     // another's calls, nor the reading of them. Calls that finished may keep
     // their arguments a little longer, until the next call is handed over or
-    // the lane has run the calls it took with them (see rt::SerialLane).
+    // the lane has had no work for a millisecond (see rt::SerialLane).
     static constexpr std::size_t kMaxPendingCalls = 256;
     static constexpr std::size_t kMaxPendingArgumentBytes = 16u * 1024 * 1024;
 
