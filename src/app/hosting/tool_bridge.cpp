@@ -162,7 +162,7 @@ struct CancelledNotification {
 };
 
 // One call on its way: made on the loop thread, run on its family's lane,
-// which answers it. One object, so that a call costs one allocation.
+// which answers it. One object carries all of it, made and freed on the loop.
 struct ToolCall {
     mcp::ID id;
     std::string name;
@@ -276,7 +276,7 @@ private:
     std::stop_token inputEnded_;
     std::mutex watchMutex_;
     std::vector<std::unique_ptr<LoopWatch>> watches_;
-    // Last: it goes first, so no watch runs on a half-destroyed map.
+    // Last: it goes first, so no watch runs on a half-destroyed list.
     std::optional<std::stop_callback<StopWhere>> onInputEnd_;
 };
 
