@@ -200,7 +200,7 @@ private:
         }
         double d = 0;
         const auto [end, ec] = std::from_chars(start, p_, d);
-        if (ec != std::errc() || end != p_) return false;  // overflow is an error there, underflow a signed zero
+        if (ec != std::errc() || end != p_) return false;  // out of range either way: nlohmann decides
         return sink_.number_exact(d, integerLiteral);
     }
 

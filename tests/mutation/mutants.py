@@ -415,4 +415,5 @@ M = [
 ('DV2', 'mcp', 'src/mcp/envelope_scan.cpp', "The direct reading spends nothing on a string's bytes", '    bool string(std::string& s) { return budget_.takeText(s.size()) && put(Value(std::move(s))); }', '    bool string(std::string& s) { return put(Value(std::move(s))); }'),
 ('DV3', 'mcp', 'src/mcp/envelope_scan.cpp', 'The direct reading nests without bound', 'if (!budget_.takeValue() || stack_.size() >= static_cast<std::size_t>(kPlainDepth)) return false;', 'if (!budget_.takeValue()) return false;'),
 ('DV4', 'mcp', 'src/mcp/envelope_scan.cpp', 'The direct reading keeps an integral 1.0 or 1e2 a double', 'return put(json::detail::exactNumber<Value>(d, integerLiteral));', 'return put(Value(d));'),
+('HB6', 'runtime', 'src/runtime/runtime.cpp', 'A lane frees each job it ran itself, on its own thread', '            if (handBack_) ran.push_back(std::move(taken.front()));', '            (void)handBack_;'),
 ]
