@@ -207,6 +207,11 @@ TEST(Envelope, PlainReadingAgreesWithTheGeneralOne) {
         {R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"a":")" + longRun + R"(\"}]\\\\)" + longRun +
              R"(\\","b":[")" + longRun + R"("]}})",
          true},
+        // The same where the direct reading declines (a number that underflows):
+        // the text is skipped and parsed instead, escaped quotes and all.
+        {R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"a":")" + longRun + R"(\"}]\\\\)" + longRun +
+             R"(\\","z":1e-400}})",
+         true},
         {R"({"jsonrpc":"2.0","id":1,"method":"m","params":{"a":")" + longRun + R"(\"}})", false},
         {R"({"jsonrpc":"2.0","id":1,"method":"m"} x)", false},
         {R"({"jsonrpc":"2.0","id":1})", false},

@@ -161,10 +161,8 @@ TEST(SerialLane, JobsThatRanAreFreedByTheNextPost) {
     for (int attempt = 0; attempt < 50 && !byPoster; ++attempt) {
         auto freedOn = std::make_shared<std::atomic<std::thread::id>>();
         auto ran = std::make_shared<rt::OneShot<std::monostate>>();
-        {
-            auto tracked = std::make_shared<Tracked>(freedOn);
-            lane.post([tracked, ran] { ran->resume({}); });
-        }
+        // The job is the only owner: no copy outside it can be the last to go.
+        lane.post([tracked = std::make_shared<Tracked>(freedOn), ran] { ran->resume({}); });
         ran->wait({}, std::chrono::steady_clock::now() + kBound);
         std::this_thread::sleep_for(100us);
         lane.post([] {});
