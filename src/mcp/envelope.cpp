@@ -3,6 +3,7 @@
 #include "mcp/record.hpp"
 #include "runtime/runtime.hpp"
 
+#include <charconv>
 #include <memory>
 #include <stdexcept>
 
@@ -27,20 +28,36 @@ namespace {
 
 // A compact successful response up to its result: the members in the order
 // the writer would put them ("result" is last in either order).
-std::string compactResponseHead(const ID& id, const json::WriteOptions& options, std::size_t reserveMore) {
-    const std::string idText = json::write(encode(id), options);
-    constexpr std::string_view version = R"("jsonrpc":"2.0")";
-    std::string text;
-    text.reserve(idText.size() + reserveMore + 40);
-    if (options.sortedKeys) {
-        text.append(R"({"id":)").append(idText).append(",").append(version);
+// The id as the writer writes its JSON form.
+void appendId(std::string& text, const ID& id, const json::WriteOptions& options) {
+    if (const std::string* s = id.stringValue()) {
+        json::writeString(text, *s, options.escapeSlashes);
+    } else if (id.isNull()) {
+        text += "null";
     } else {
-        text.append("{").append(version).append(R"(,"id":)").append(idText);
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, *id.numberValue()).ptr;
+        text.append(digits, end);
     }
-    return text.append(R"(,"result":)");
 }
 
 }  // namespace
+
+std::string compactResponseHead(const ID& id, const json::WriteOptions& options, std::size_t reserveMore) {
+    constexpr std::string_view version = R"("jsonrpc":"2.0")";
+    std::string text;
+    const std::string* textId = id.stringValue();
+    text.reserve((textId ? textId->size() + 2 : 20) + reserveMore + 40);
+    if (options.sortedKeys) {
+        text.append(R"({"id":)");
+        appendId(text, id, options);
+        text.append(",").append(version);
+    } else {
+        text.append("{").append(version).append(R"(,"id":)");
+        appendId(text, id, options);
+    }
+    return text.append(R"(,"result":)");
+}
 
 std::string writeResponse(const ID& id, std::string_view writtenResult, const json::WriteOptions& options) {
     if (options.pretty) {

@@ -389,6 +389,17 @@ struct WrittenAnswer {
     std::string tail;
 };
 
+class Transport;
+
+// Where an answer made later goes: back through the transport its request
+// came by (null: there was no connection). A failed send is answered like a
+// failed handler. From any thread.
+struct AnswerRoute {
+    std::shared_ptr<Transport> transport;
+    std::stop_token stop;  // the reading loop's
+    void send(const ID& id, std::string written) const;
+};
+
 // A handler of one method; `stop` is requested when the caller gives up. A
 // box overrides handleWritten, handleDeferred or both.
 class RequestHandlerBox {
@@ -415,7 +426,22 @@ public:
     virtual bool handleDeferred(AnyRequest&&, const json::WriteOptions&, std::stop_token, Answer) const {
         return false;
     }
+
+    // A box may take a plain request's "params" as text (empty when absent)
+    // instead, on the reading thread, to read them where it runs the work.
+    // handleText answers like handleDeferred, through `route`, or returns
+    // false, having done nothing, for params it wants read: the request then
+    // comes to handleDeferred.
+    virtual bool takesParamsText() const { return false; }
+    virtual bool handleText(const ID&, std::string_view, const json::WriteOptions&, const AnswerRoute&) const {
+        return false;
+    }
 };
+
+// A compact successful response up to its result, `reserveMore` bytes
+// reserved beyond: the members in the order the writer would put them
+// ("result" is last in either order). The caller appends the result and "}".
+std::string compactResponseHead(const ID& id, const json::WriteOptions& options, std::size_t reserveMore);
 
 // The text of a successful response whose result was written beforehand with
 // the same options: lets a handler keep an answer that rarely changes.

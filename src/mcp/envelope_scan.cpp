@@ -36,7 +36,7 @@ public:
     }
     bool string(std::string& s) { return budget_.takeText(s.size()) && put(Value(std::move(s))); }
 
-    bool start_object(std::size_t) { return enter(Value(Object())); }
+    bool start_object(std::size_t) { return enter<Object>(); }
     bool key(std::string& k) {
         if (!budget_.takeValue() || !budget_.takeText(k.size())) return false;
         member_ = &stack_.back()->objectValue()->insert_or_assign(std::move(k), Value()).first->second;
@@ -46,7 +46,7 @@ public:
         stack_.pop_back();
         return true;
     }
-    bool start_array(std::size_t) { return enter(Value(Array())); }
+    bool start_array(std::size_t) { return enter<Array>(); }
     bool end_array() {
         stack_.pop_back();
         return true;
@@ -65,10 +65,11 @@ private:
         nextSlot() = std::move(v);
         return true;
     }
-    bool enter(Value&& container) {
+    template <class Container>
+    bool enter() {
         if (!budget_.takeValue() || stack_.size() >= static_cast<std::size_t>(kPlainDepth)) return false;
         Value& slot = nextSlot();
-        slot = std::move(container);
+        slot = Container();
         stack_.push_back(&slot);
         return true;
     }
@@ -77,6 +78,65 @@ private:
     json::detail::BudgetLeft budget_{kMessageReadBudget};
     std::vector<Value*> stack_;
     Value* member_ = nullptr;
+};
+
+// Follows the events ValueSink would take for a tools/call's "params", with
+// the same budget and depth, building nothing but the tool's name: what the
+// server's tool path needs of the text before it hands it on.
+class CallCheckSink {
+public:
+    bool null() { return member(Kind::Null); }
+    bool boolean(bool) { return member(Kind::Other); }
+    bool number_integer(std::int64_t) { return member(Kind::Other); }
+    bool number_unsigned(std::uint64_t) { return member(Kind::Other); }
+    bool number_exact(double, bool) { return member(Kind::Other); }
+    bool string(std::string& s) {
+        if (!budget_.takeText(s.size())) return false;
+        if (depth_ == 1 && key_ == Key::Name) name_ = std::move(s);
+        return member(Kind::String);
+    }
+    bool start_object(std::size_t) { return enter(Kind::Object); }
+    bool key(std::string& k) {
+        if (!budget_.takeValue() || !budget_.takeText(k.size())) return false;
+        if (depth_ == 1) key_ = k == "name" ? Key::Name : k == "arguments" ? Key::Arguments : Key::Other;
+        return true;
+    }
+    bool end_object() { return --depth_, true; }
+    bool start_array(std::size_t) { return enter(Kind::Other); }
+    bool end_array() { return --depth_, true; }
+
+    std::optional<std::string> name() {
+        if (!rootIsObject_ || nameKind_ != Kind::String) return std::nullopt;
+        if (argumentsKind_ != Kind::Absent && argumentsKind_ != Kind::Null && argumentsKind_ != Kind::Object)
+            return std::nullopt;
+        return std::move(name_);
+    }
+
+private:
+    enum class Kind { Absent, Null, String, Object, Other };
+    enum class Key { Name, Arguments, Other };
+
+    // A value begins: at the top, the kind of the member it belongs to.
+    bool member(Kind kind) {
+        if (!budget_.takeValue()) return false;
+        if (depth_ == 0) rootIsObject_ = kind == Kind::Object;
+        if (depth_ == 1 && key_ == Key::Name) nameKind_ = kind;
+        if (depth_ == 1 && key_ == Key::Arguments) argumentsKind_ = kind;
+        return true;
+    }
+    bool enter(Kind kind) {
+        if (depth_ >= kPlainDepth || !member(kind)) return false;
+        ++depth_;
+        return true;
+    }
+
+    json::detail::BudgetLeft budget_{kMessageReadBudget};
+    int depth_ = 0;
+    Key key_ = Key::Other;
+    bool rootIsObject_ = false;
+    Kind nameKind_ = Kind::Absent;
+    Kind argumentsKind_ = Kind::Absent;
+    std::string name_;
 };
 
 class Scanner {
@@ -131,19 +191,6 @@ public:
         const auto [end, error] = std::from_chars(text_.data() + start, text_.data() + at_, value);
         if (error != std::errc() || end != text_.data() + at_) return std::nullopt;
         return value;
-    }
-
-    // One value read straight into `out`, the scanner then past it; false,
-    // with the scanner where it was, when the direct reading declines.
-    bool directValue(Value& out) {
-        skipSpace();
-        Value read;
-        ValueSink sink(read);
-        json::detail::FastReader<ValueSink> reader(text_.substr(at_), sink);
-        if (!reader.readLeading()) return false;
-        at_ += reader.place();
-        out = std::move(read);
-        return true;
     }
 
     // The text of one value, found by its brackets and strings only: the
@@ -208,15 +255,12 @@ private:
 
 }  // namespace
 
-std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string_view text) {
+std::optional<PlainEnvelope> scanPlainMessage(std::string_view text) {
     Scanner in(text);
     if (!in.take('{')) return std::nullopt;
     bool version = false;
-    std::optional<ID> id;
-    std::optional<std::string_view> method;
-    bool hasParams = false;
-    Value decoded;
-    std::optional<std::string_view> params;  // the text of params not read directly
+    PlainEnvelope found;
+    bool hasMethod = false;
     if (in.peek() != '}') {
         do {
             const auto key = in.plainString();
@@ -226,45 +270,59 @@ std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string
                 if (version || value != detail::jsonrpcVersion) return std::nullopt;
                 version = true;
             } else if (*key == "id") {
-                if (id) return std::nullopt;
+                if (found.id) return std::nullopt;
                 if (in.peek() == '"') {
                     const auto value = in.plainString();
                     if (!value) return std::nullopt;
-                    id.emplace(*value);
+                    found.id.emplace(*value);
                 } else {
                     const auto value = in.plainInteger();
                     if (!value) return std::nullopt;
-                    id.emplace(*value);
+                    found.id.emplace(*value);
                 }
             } else if (*key == "method") {
-                if (method) return std::nullopt;
-                method = in.plainString();
-                if (!method) return std::nullopt;
+                const auto method = in.plainString();
+                if (hasMethod || !method) return std::nullopt;
+                found.method = *method;
+                hasMethod = true;
             } else if (*key == "params") {
-                if (hasParams) return std::nullopt;
-                hasParams = true;
-                if (!in.directValue(decoded)) {
-                    params = in.valueText();
-                    if (!params) return std::nullopt;
-                }
+                if (found.params) return std::nullopt;
+                found.params = in.valueText();
+                if (!found.params) return std::nullopt;
             } else {
                 return std::nullopt;
             }
         } while (in.take(','));
     }
-    if (!in.take('}') || !in.atEnd() || !version || !method) return std::nullopt;
+    if (!in.take('}') || !in.atEnd() || !version || !hasMethod) return std::nullopt;
+    return found;
+}
 
-    if (params) {
-        try {
-            decoded = decode<Value>(json::parse(*params, kMessageReadBudget));
-        } catch (const json::TooLarge&) {
-            throw;
-        } catch (const json::DecodingError&) {
-            return std::nullopt;
-        }
+std::optional<Value> readPlainParams(std::optional<std::string_view> params) {
+    if (!params) return Value();
+    if (auto direct = detail::readValueDirectly(*params)) return direct;
+    try {
+        return decode<Value>(json::parse(*params, kMessageReadBudget));
+    } catch (const json::TooLarge&) {
+        throw;
+    } catch (const json::DecodingError&) {
+        return std::nullopt;
     }
-    if (id) return AnyRequest{std::move(*id), std::string(*method), std::move(decoded)};
-    return AnyMessage{std::string(*method), std::move(decoded)};
+}
+
+std::optional<std::variant<AnyRequest, AnyMessage>> readPlainMessage(std::string_view text) {
+    auto plain = scanPlainMessage(text);
+    if (!plain) return std::nullopt;
+    auto params = readPlainParams(plain->params);
+    if (!params) return std::nullopt;
+    if (plain->id) return AnyRequest{std::move(*plain->id), std::string(plain->method), std::move(*params)};
+    return AnyMessage{std::string(plain->method), std::move(*params)};
+}
+
+std::optional<std::string> plainToolCallName(std::string_view params) {
+    CallCheckSink sink;
+    if (!json::detail::FastReader<CallCheckSink>(params, sink).read()) return std::nullopt;
+    return sink.name();
 }
 
 namespace detail {

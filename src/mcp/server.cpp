@@ -371,16 +371,20 @@ void Server::handleElement(std::string_view element, const std::stop_token& stop
     std::optional<ID> answerId;
     try {
         // The common form needs no tree of the whole message.
-        if (auto plain = readPlainMessage(element)) {
-            if (auto* request = std::get_if<AnyRequest>(&*plain)) {
-                form = Form::request;
-                answerId = request->id;
-                handleRequest(std::move(*request), true, stop);
-            } else {
-                form = Form::notification;
-                handleMessage(std::get<AnyMessage>(*plain), stop);
+        if (auto plain = scanPlainMessage(element)) {
+            if (plain->id && answerText(*plain, stop)) return;
+            if (auto params = readPlainParams(plain->params)) {
+                if (plain->id) {
+                    form = Form::request;
+                    answerId = *plain->id;
+                    handleRequest(AnyRequest{std::move(*plain->id), std::string(plain->method), std::move(*params)},
+                                  true, stop);
+                } else {
+                    form = Form::notification;
+                    handleMessage(AnyMessage{std::string(plain->method), std::move(*params)}, stop);
+                }
+                return;
             }
-            return;
         }
         // One parse serves every reading of the message below.
         json::Value parsed;
@@ -473,39 +477,58 @@ void Server::handleElement(std::string_view element, const std::stop_token& stop
 
 // ---- Dispatch -------------------------------------------------------------------
 
-bool Server::answerDeferred(AnyRequest& request, const std::stop_token& stop) {
-    std::shared_ptr<const RequestHandlerBox> handler;
-    std::shared_ptr<Transport> transport;
-    {
-        std::lock_guard lock(mutex_);
-        const bool refused = configuration_.strict && !isInitialized_ && request.method != Initialize::name &&
-                             request.method != Ping::name;
-        if (refused) return false;
-        if (auto it = methodHandlers_.find(request.method); it != methodHandlers_.end()) handler = it->second;
-        transport = connection_;
-    }
-    if (!handler) return false;
-    // The answer goes back the way the request came, without the server's
-    // lock: the thread that makes it never contends with the loop for it.
-    auto answer = [transport = std::move(transport), id = request.id, stop](std::string written) {
-        try {
-            if (!transport) throw MCPError::internalError(std::string(kNoConnection));
-            transport->send(std::move(written), stop);
-        } catch (...) {
-            // A failed send is answered like a failed handler.
-            try {
-                if (transport)
-                    sendJson(*transport, encode(AnyResponse(id, protocolError(std::current_exception()))), stop);
-            } catch (...) {
-                // Nothing more can be done for this request.
-            }
-        }
-    };
+Server::DeferredRoute Server::deferredRoute(std::string_view method) const {
+    std::lock_guard lock(mutex_);
+    const bool refused = configuration_.strict && !isInitialized_ && method != Initialize::name && method != Ping::name;
+    if (refused) return {};
+    const auto it = methodHandlers_.find(std::string(method));
+    if (it == methodHandlers_.end()) return {};
+    return {it->second, connection_};
+}
+
+void AnswerRoute::send(const ID& id, std::string written) const {
     try {
-        return handler->handleDeferred(std::move(request), kWireOptions, stop, std::move(answer));
+        if (!transport) throw MCPError::internalError(std::string(kNoConnection));
+        transport->send(std::move(written), stop);
+    } catch (...) {
+        // A failed send is answered like a failed handler.
+        try {
+            if (transport) {
+                transport->send(
+                    json::write(encode(AnyResponse(id, protocolError(std::current_exception()))), kWireOptions), stop);
+            }
+        } catch (...) {
+            // Nothing more can be done for this request.
+        }
+    }
+}
+
+bool Server::answerDeferred(AnyRequest& request, const std::stop_token& stop) {
+    auto route = deferredRoute(request.method);
+    if (!route.handler) return false;
+    try {
+        // The answer goes back the way the request came, without the server's
+        // lock: the thread that makes it never contends with the loop for it.
+        return route.handler->handleDeferred(
+            std::move(request), kWireOptions, stop,
+            [to = AnswerRoute{std::move(route.transport), stop}, id = request.id](std::string written) {
+                to.send(id, std::move(written));
+            });
     } catch (...) {
         // A box takes the parameters, never the id.
         sendErasedResponse(AnyResponse(request.id, protocolError(std::current_exception())), stop);
+        return true;
+    }
+}
+
+bool Server::answerText(const PlainEnvelope& request, const std::stop_token& stop) {
+    auto route = deferredRoute(request.method);
+    if (!route.handler || !route.handler->takesParamsText()) return false;
+    try {
+        return route.handler->handleText(*request.id, request.params.value_or(std::string_view()), kWireOptions,
+                                         AnswerRoute{std::move(route.transport), stop});
+    } catch (...) {
+        sendErasedResponse(AnyResponse(*request.id, protocolError(std::current_exception())), stop);
         return true;
     }
 }

@@ -14,6 +14,7 @@
 
 #include "mcp/client_records.hpp"
 #include "mcp/envelope.hpp"
+#include "mcp/envelope_scan.hpp"
 #include "mcp/error.hpp"
 #include "mcp/lifecycle.hpp"
 #include "mcp/sampling.hpp"
@@ -175,6 +176,14 @@ private:
     // Hands the request to a handler that answers later; false when there is
     // none for it (or the strict rule refuses it), and nothing was done.
     bool answerDeferred(AnyRequest& request, const std::stop_token& stop);
+    // The same for a plain request whose params are still text, to a handler
+    // that reads them itself; false when there is none, or it left them to be read.
+    bool answerText(const PlainEnvelope& request, const std::stop_token& stop);
+    struct DeferredRoute {
+        std::shared_ptr<const RequestHandlerBox> handler;  // null: none, or refused
+        std::shared_ptr<Transport> transport;
+    };
+    DeferredRoute deferredRoute(std::string_view method) const;
     void registerDefaultHandlers(InitializeHook initializeHook);
     void completeInitialization(ClientInfo clientInfo, ClientCapabilities clientCapabilities,
                                 std::string protocolVersion);

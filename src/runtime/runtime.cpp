@@ -53,7 +53,7 @@ void Task::join() {
 }
 
 namespace {
-void runReported(const char* where, const std::function<void()>& job) {
+void runReported(const char* where, Job& job) {
     try {
         job();
     } catch (const std::exception& e) {

@@ -5,11 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <stdexcept>
 #include <stop_token>
@@ -242,6 +244,93 @@ private:
     std::jthread thread_;
 };
 
+// A job for a lane: any callable taking nothing, moved, never copied. One
+// of up to six pointers' size is kept inline: a lane's common jobs (a call
+// and what counts it) then cost no allocation of their own.
+class Job {
+public:
+    Job() noexcept = default;
+    template <class F>
+        requires(!std::is_same_v<std::decay_t<F>, Job> && std::is_invocable_v<std::decay_t<F>&>)
+    Job(F&& f) {  // NOLINT(google-explicit-constructor): a lambda is a job
+        using Stored = std::decay_t<F>;
+        if constexpr (sizeof(Stored) <= kInline && alignof(Stored) <= alignof(std::max_align_t) &&
+                      std::is_nothrow_move_constructible_v<Stored>) {
+            ::new (static_cast<void*>(inline_)) Stored(std::forward<F>(f));
+            ops_ = &kInlineOps<Stored>;
+        } else {
+            heap_ = new Stored(std::forward<F>(f));
+            ops_ = &kHeapOps<Stored>;
+        }
+    }
+    Job(Job&& other) noexcept { takeFrom(other); }
+    Job& operator=(Job&& other) noexcept {
+        if (this != &other) {
+            reset();
+            takeFrom(other);
+        }
+        return *this;
+    }
+    ~Job() { reset(); }
+
+    explicit operator bool() const noexcept { return ops_ != nullptr; }
+    void operator()() { ops_->invoke(*this); }
+
+private:
+    static constexpr std::size_t kInline = 6 * sizeof(void*);
+
+    struct Ops {
+        void (*invoke)(Job&);
+        void (*moveTo)(Job& from, Job& to) noexcept;  // leaves `from` empty of its object
+        void (*destroy)(Job&) noexcept;
+    };
+    template <class F>
+    static F& inlined(Job& j) noexcept {
+        return *std::launder(reinterpret_cast<F*>(j.inline_));
+    }
+    template <class F>
+    static void invokeInline(Job& j) {
+        inlined<F>(j)();
+    }
+    template <class F>
+    static void moveInline(Job& from, Job& to) noexcept {
+        ::new (static_cast<void*>(to.inline_)) F(std::move(inlined<F>(from)));
+        inlined<F>(from).~F();
+    }
+    template <class F>
+    static void destroyInline(Job& j) noexcept {
+        inlined<F>(j).~F();
+    }
+    template <class F>
+    static void invokeHeap(Job& j) {
+        (*static_cast<F*>(j.heap_))();
+    }
+    static void moveHeap(Job& from, Job& to) noexcept { to.heap_ = from.heap_; }
+    template <class F>
+    static void destroyHeap(Job& j) noexcept {
+        delete static_cast<F*>(j.heap_);
+    }
+    template <class F>
+    static constexpr Ops kInlineOps{&invokeInline<F>, &moveInline<F>, &destroyInline<F>};
+    template <class F>
+    static constexpr Ops kHeapOps{&invokeHeap<F>, &moveHeap, &destroyHeap<F>};
+
+    void takeFrom(Job& other) noexcept {
+        if (!other.ops_) return;
+        other.ops_->moveTo(other, *this);
+        ops_ = std::exchange(other.ops_, nullptr);
+    }
+    void reset() noexcept {
+        if (ops_) std::exchange(ops_, nullptr)->destroy(*this);
+    }
+
+    const Ops* ops_ = nullptr;
+    union {
+        alignas(std::max_align_t) unsigned char inline_[kInline];
+        void* heap_;
+    };
+};
+
 // Jobs run one after another in the order posted, on a thread of its own
 // that the first job starts: work that must keep its order but must not hold
 // the main executor.
@@ -253,7 +342,7 @@ private:
 // from it at every job.
 class SerialLane {
 public:
-    using Job = std::function<void()>;
+    using Job = rt::Job;
 
     SerialLane() = default;
     ~SerialLane();  // runs the jobs already queued, then stops

@@ -2,17 +2,20 @@
 
 #include "app/tools/registry/any_from_value.hpp"
 #include "app/tools/registry/tool_error.hpp"
+#include "mcp/envelope_scan.hpp"
 #include "mcp/prompts.hpp"
 #include "mcp/resources.hpp"
 #include "mcp/tools.hpp"
 #include "runtime/runtime.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <stop_token>
 #include <vector>
 #include <string>
@@ -29,12 +32,14 @@ std::string writeToolAnswer(const mcp::ID& id, const ToolAnswer& answer, const j
         if (answer.isError) result.isError = true;
         return mcp::writeResponse(id, json::write(mcp::encode(result), options), options);
     }
-    std::string result = options.sortedKeys ? R"({"content":[{"text":)" : R"({"content":[{"type":"text","text":)";
-    json::writeString(result, answer.text, options.escapeSlashes);
-    result += options.sortedKeys ? R"(,"type":"text"}])" : "}]";
-    if (answer.isError) result += R"(,"isError":true)";
-    result += '}';
-    return mcp::writeResponse(id, result, options);
+    // One string, the response around the result: the answer text is copied once.
+    std::string text = mcp::compactResponseHead(id, options, answer.text.size() + 80);
+    text += options.sortedKeys ? R"({"content":[{"text":)" : R"({"content":[{"type":"text","text":)";
+    json::writeString(text, answer.text, options.escapeSlashes);
+    text += options.sortedKeys ? R"(,"type":"text"}])" : "}]";
+    if (answer.isError) text += R"(,"isError":true)";
+    text += "}}";
+    return text;
 }
 
 mcp::Tool protocolTool(const tools::MCPTool& tool) {
@@ -117,17 +122,22 @@ struct CallParts {
     mcp::Object arguments;
 };
 
+// The plain form's parts, taken; nullopt, with nothing taken, for any other.
+std::optional<CallParts> takePlainCall(mcp::Value& params) {
+    mcp::Object* object = params.objectValue();
+    if (!object) return std::nullopt;
+    const auto name = object->find("name");
+    const auto arguments = object->find("arguments");
+    if (name == object->end() || !name->second.stringValue()) return std::nullopt;
+    if (arguments == object->end() || arguments->second.isNull())
+        return CallParts{std::move(*name->second.stringValue()), {}};
+    if (mcp::Object* given = arguments->second.objectValue())
+        return CallParts{std::move(*name->second.stringValue()), std::move(*given)};
+    return std::nullopt;
+}
+
 CallParts takeCall(mcp::AnyRequest& request) {
-    if (mcp::Object* params = request.params.objectValue()) {
-        const auto name = params->find("name");
-        const auto arguments = params->find("arguments");
-        if (name != params->end() && name->second.stringValue()) {
-            if (arguments == params->end() || arguments->second.isNull())
-                return {std::move(*name->second.stringValue()), {}};
-            if (mcp::Object* given = arguments->second.objectValue())
-                return {std::move(*name->second.stringValue()), std::move(*given)};
-        }
-    }
+    if (auto parts = takePlainCall(request.params)) return std::move(*parts);
     mcp::CallTool::Parameters typed = mcp::typedRequest<mcp::CallTool>(request).params;
     CallParts parts{std::move(typed.name), {}};
     if (typed.arguments)
@@ -161,29 +171,65 @@ struct CancelledNotification {
     friend bool operator==(CancelledNotification, CancelledNotification) { return true; }
 };
 
-// One call on its way: made on the loop thread, run on its family's lane,
-// which answers it. One object carries all of it, made and freed on the loop.
+// One call on its way: filled on the loop thread, run on its family's lane,
+// which answers it and gives it back to its pool for the loop to fill again.
 struct ToolCall {
     mcp::ID id;
     std::string name;
-    // As read: the lane makes the tool's arguments of them, so that the loop
-    // neither builds nor frees a third copy of every call.
+    // The lane makes the tool's arguments of the params' text, checked by the
+    // loop but not read there (the loop reads every call; a family's lane
+    // only its own), or of the arguments the loop had to read.
+    std::string paramsText;
     mcp::Object given;
-    tools::ToolFamily* family;
+    tools::ToolFamily* family = nullptr;
     json::WriteOptions options;
-    mcp::RequestHandlerBox::Answer answer;
-    std::stop_source stop;
-    std::stop_token loop;       // the stop of the loop that read it
+    mcp::AnswerRoute route;                  // the usual way back, and the stop of the loop that read it
+    mcp::RequestHandlerBox::Answer answer;  // or the caller's own, when it gave one
     bool endsWithInput = false;  // typing and clicking for a client that has gone would act for nobody
 
+    // The pool's links: the list of calls in flight (or of free ones), and
+    // the stack of calls given back.
+    ToolCall* previous = nullptr;
+    ToolCall* next = nullptr;
+    ToolCall* givenBackAfter = nullptr;
+
+    // A call's stop state is made by its lane when it starts, and freed there:
+    // a stop asked before is kept here until then.
+    std::mutex stopMutex;
+    bool stopAsked = false;
+    std::stop_source* running = nullptr;
+
+    // From any thread, while the call is in flight: marks it stopped, and
+    // gives what stops it when it runs now. The caller requests that stop
+    // outside its locks: a stop runs the handler's callbacks.
+    std::optional<std::stop_source> markStopped() {
+        std::lock_guard lock(stopMutex);
+        stopAsked = true;
+        if (running) return *running;
+        return std::nullopt;
+    }
+
     void run() {
+        std::stop_source stop;
+        {
+            std::lock_guard lock(stopMutex);
+            if (stopAsked) stop.request_stop();
+            running = &stop;
+        }
+        struct Ended {
+            ToolCall& call;
+            ~Ended() {
+                std::lock_guard lock(call.stopMutex);
+                call.running = nullptr;
+            }
+        } ended{*this};
         const std::stop_token token = stop.get_token();
         std::string text;
         try {
             text = writeToolAnswer(id, toolAnswer([&] {
                                        // Stopped while queued: the handler is not started.
                                        if (token.stop_requested()) throw rt::Cancelled();
-                                       return family->run(name, tools::anyFromValue(given), token);
+                                       return family->run(name, arguments(), token);
                                    }),
                                    options);
         } catch (const rt::Cancelled& e) {
@@ -194,14 +240,44 @@ struct ToolCall {
             text = json::write(
                 mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string("Unknown error")))), options);
         }
-        answer(std::move(text));
+        deliver(std::move(text));
+    }
+
+    void deliver(std::string text) const {
+        if (answer) {
+            answer(std::move(text));
+        } else {
+            route.send(id, std::move(text));
+        }
+    }
+
+    tools::Arguments arguments() {
+        if (paramsText.empty()) return tools::anyFromValue(given);
+        std::optional<tools::Arguments> read = tools::argumentsFromParamsText(paramsText);
+        // The loop checked the text reads so: anything else is a fault here.
+        if (!read) throw std::logic_error("Tool call parameters changed on their way");
+        return std::move(*read);
+    }
+
+    // What a finished call holds that the next one has no use for; freed on
+    // the loop thread that made it. Large buffers are not kept for reuse.
+    void clear() {
+        constexpr std::size_t kKeptCapacity = 64 * 1024;
+        given.clear();
+        route = {};
+        answer = nullptr;
+        if (stopAsked) stopAsked = false;
+        paramsText.clear();
+        if (paramsText.capacity() > kKeptCapacity) paramsText.shrink_to_fit();
+        if (name.capacity() > kKeptCapacity) std::string().swap(name);
     }
 };
 
-// Calls in flight by request id, so that a cancellation finds its call. The
+// Calls in flight, so that a cancellation finds its call, and the call
+// objects, reused: a call then costs the loop no allocation of its own
+// (its stop state aside), and its lane gives it back without a lock. The
 // loop's stop, and the end of the input for desktop calls, reach every call
-// through one watch each, not one per call: a call's lane then touches
-// nothing shared with the loop but the call itself.
+// through one watch each, not one per call.
 class CallsInFlight {
 public:
     explicit CallsInFlight(std::stop_token inputEnded) : inputEnded_(inputEnded) {
@@ -209,22 +285,47 @@ public:
     }
     CallsInFlight(const CallsInFlight&) = delete;
     CallsInFlight& operator=(const CallsInFlight&) = delete;
+    ~CallsInFlight() {
+        onInputEnd_.reset();
+        std::lock_guard lock(mutex_);
+        takeBackLocked();
+        deleteAll(free_);
+        deleteAll(inFlight_);  // none but refused calls: a call's job keeps its pool
+    }
 
-    void begin(const std::shared_ptr<ToolCall>& call) {
-        watch(call->loop);
+    // A call object to fill, on the thread that reads calls.
+    ToolCall& take() {
+        std::lock_guard lock(mutex_);
+        takeBackLocked();
+        if (!free_) return *new ToolCall;
+        ToolCall* call = std::exchange(free_, free_->next);
+        --freeCount_;
+        call->next = nullptr;
+        return *call;
+    }
+
+    // Made findable, and stopped at once when its loop, or the input for a
+    // desktop call, has already ended.
+    void begin(ToolCall& call) {
+        watch(call.route.stop);
         {
             std::lock_guard lock(mutex_);
-            // Ended calls leave their entries behind: cleared in bulk, so
-            // the list stays within twice the calls in flight.
-            if (calls_.size() >= pruneAt_) {
-                std::erase_if(calls_, [](const auto& entry) { return entry.expired(); });
-                pruneAt_ = std::max<std::size_t>(kLeastPrune, 2 * calls_.size());
-            }
-            calls_.push_back(call);
+            call.previous = nullptr;
+            call.next = inFlight_;
+            if (inFlight_) inFlight_->previous = &call;
+            inFlight_ = &call;
         }
         // A stop that came before the entry did found nothing to stop.
-        if (call->loop.stop_requested() || (call->endsWithInput && inputEnded_.stop_requested()))
-            call->stop.request_stop();
+        if (call.route.stop.stop_requested() || (call.endsWithInput && inputEnded_.stop_requested()))
+            call.markStopped();  // not yet queued: it cannot run now
+    }
+
+    // From any thread, once the call is answered: the loop takes it back.
+    void giveBack(ToolCall& call) {
+        ToolCall* head = returned_.load(std::memory_order_relaxed);
+        do {
+            call.givenBackAfter = head;
+        } while (!returned_.compare_exchange_weak(head, &call, std::memory_order_release, std::memory_order_relaxed));
     }
 
     // Rare: a walk of the calls in flight costs less than an index kept for every call.
@@ -233,17 +334,40 @@ public:
     }
 
 private:
-    static constexpr std::size_t kLeastPrune = 64;
+    static constexpr std::size_t kMostFree = 1024;
+
+    static void deleteAll(ToolCall* list) {
+        while (list) delete std::exchange(list, list->next);
+    }
+
+    // The calls given back leave the list in flight and are cleared for reuse.
+    void takeBackLocked() {
+        ToolCall* back = returned_.exchange(nullptr, std::memory_order_acquire);
+        while (back) {
+            ToolCall& call = *std::exchange(back, back->givenBackAfter);
+            (call.previous ? call.previous->next : inFlight_) = call.next;
+            if (call.next) call.next->previous = call.previous;
+            call.clear();
+            if (freeCount_ >= kMostFree) {
+                delete &call;
+                continue;
+            }
+            call.next = std::exchange(free_, &call);
+            ++freeCount_;
+        }
+    }
 
     template <class Pred>
     void stopWhere(Pred&& pred) {
-        std::vector<std::shared_ptr<ToolCall>> found;
+        std::vector<std::stop_source> running;
         {
             std::lock_guard lock(mutex_);
-            for (const auto& weak : calls_)
-                if (auto call = weak.lock(); call && pred(*call)) found.push_back(std::move(call));
+            for (ToolCall* call = inFlight_; call; call = call->next) {
+                if (!pred(*call)) continue;
+                if (auto stop = call->markStopped()) running.push_back(std::move(*stop));
+            }
         }
-        for (const auto& call : found) call->stop.request_stop();
+        for (auto& stop : running) stop.request_stop();
     }
 
     // Stops the calls read by the loop `loop` stops, or (null) the desktop's.
@@ -251,7 +375,8 @@ private:
         CallsInFlight* calls;
         const std::stop_token* loop;
         void operator()() const noexcept {
-            calls->stopWhere([&](const ToolCall& call) { return loop ? call.loop == *loop : call.endsWithInput; });
+            calls->stopWhere(
+                [&](const ToolCall& call) { return loop ? call.route.stop == *loop : call.endsWithInput; });
         }
     };
     struct LoopWatch {
@@ -270,9 +395,11 @@ private:
         watches_.push_back(std::move(w));
     }
 
-    std::mutex mutex_;  // calls_; taken by the stop watches, never while one is made
-    std::vector<std::weak_ptr<ToolCall>> calls_;  // a client may reuse an id: all are stopped
-    std::size_t pruneAt_ = kLeastPrune;
+    std::mutex mutex_;  // the lists; taken by the stop watches, never while one is made
+    ToolCall* inFlight_ = nullptr;  // begun, not yet taken back; a client may reuse an id: all are stopped
+    ToolCall* free_ = nullptr;
+    std::size_t freeCount_ = 0;
+    std::atomic<ToolCall*> returned_ = nullptr;
     std::stop_token inputEnded_;
     std::mutex watchMutex_;
     std::vector<std::unique_ptr<LoopWatch>> watches_;
@@ -310,19 +437,63 @@ public:
             answer(writeToolAnswer(request.id, errorAnswer(refusal->message()), options));
             return true;
         }
-        const std::size_t bytes = tools::argumentBytes(parts.arguments);
-        auto call = std::make_shared<ToolCall>(ToolCall{request.id, std::move(parts.name), std::move(parts.arguments),
-                                                        family, options, std::move(answer), {}, std::move(stop),
-                                                        family->toolSwitch() == tools::ToolSwitch::MacOS});
-        calls_->begin(call);
-        // Kept here too: a family with too many calls pending refuses this one
-        // at once, and the loop goes on reading the calls of the others.
-        if (auto busy = registry_.runHandler(family->toolSwitch(), bytes, [call] { call->run(); }))
-            call->answer(writeToolAnswer(request.id, errorAnswer(busy->message()), options));
+        ToolCall& call = calls_->take();
+        call.name = std::move(parts.name);
+        call.given = std::move(parts.arguments);
+        call.answer = std::move(answer);
+        call.route.stop = std::move(stop);
+        hand(call, family, request.id, options, tools::argumentBytes(call.given));
+        return true;
+    }
+
+    // The usual call: its params are checked here, and read on the lane.
+    bool takesParamsText() const override { return true; }
+    bool handleText(const mcp::ID& id, std::string_view params, const json::WriteOptions& options,
+                    const mcp::AnswerRoute& route) const override {
+        std::optional<std::string> name = mcp::plainToolCallName(params);
+        if (!name) return false;
+        std::optional<tools::ToolError> refusal;
+        tools::ToolFamily* family = registry_.beginCall(*name, refusal);
+        if (!family) {
+            route.send(id, writeToolAnswer(id, errorAnswer(refusal->message()), options));
+            return true;
+        }
+        ToolCall& call = calls_->take();
+        call.name = std::move(*name);
+        call.paramsText.assign(params);
+        call.route = route;
+        hand(call, family, id, options, params.size());
         return true;
     }
 
 private:
+    // Hands the call to its family's lane, or answers it at once when the
+    // family is too busy to take it: the loop goes on reading the calls of
+    // the others.
+    void hand(ToolCall& call, tools::ToolFamily* family, const mcp::ID& id, const json::WriteOptions& options,
+              std::size_t bytes) const {
+        call.id = id;
+        call.family = family;
+        call.options = options;
+        call.endsWithInput = family->toolSwitch() == tools::ToolSwitch::MacOS;
+        calls_->begin(call);
+        // The job keeps the pool its call goes back to.
+        auto busy = registry_.runHandler(family->toolSwitch(), bytes, [&call, calls = calls_] {
+            const GiveBack done{*calls, call};
+            call.run();
+        });
+        if (busy) {
+            const GiveBack done{*calls_, call};
+            call.deliver(writeToolAnswer(id, errorAnswer(busy->message()), options));
+        }
+    }
+
+    struct GiveBack {
+        CallsInFlight& calls;
+        ToolCall& call;
+        ~GiveBack() { calls.giveBack(call); }
+    };
+
     tools::LocalToolService& registry_;
     std::shared_ptr<CallsInFlight> calls_;
 };

@@ -1,6 +1,13 @@
 #include "app/tools/registry/any_from_value.hpp"
 
+#include "json/fast_reader.hpp"
+
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace app::tools {
 
@@ -14,7 +21,118 @@ AnyValue fromDouble(double d) {
     return AnyValue(d);
 }
 
+// Builds plain values straight from the JSON reader's events, numbers
+// classified as the protocol values' reading and anyFromValue would.
+class AnySink {
+public:
+    explicit AnySink(AnyValue& root) : root_(root) {}
+
+    bool null() { return put(AnyValue()); }
+    bool boolean(bool b) { return put(AnyValue(b)); }
+    bool number_integer(std::int64_t i) { return put(AnyValue(i)); }
+    bool number_unsigned(std::uint64_t u) { return put(json::detail::unsignedNumber<AnyValue>(u)); }
+    bool number_exact(double d, bool) { return put(fromDouble(d)); }
+    bool string(std::string& s) { return put(AnyValue(std::move(s))); }
+    bool start_object(std::size_t) { return enter(AnyValue(AnyMap())); }
+    bool key(std::string& k) {
+        member_ = &stack_[depth_ - 1]->ifMap()->insert_or_assign(std::move(k), AnyValue()).first->second;
+        return true;
+    }
+    bool end_object() { return --depth_, true; }
+    bool start_array(std::size_t) { return enter(AnyValue(AnyList())); }
+    bool end_array() { return --depth_, true; }
+
+private:
+    AnyValue& nextSlot() {
+        if (depth_ == 0) return root_;
+        if (AnyList* list = stack_[depth_ - 1]->ifList()) return list->emplace_back();
+        return *member_;
+    }
+    bool put(AnyValue&& v) {
+        nextSlot() = std::move(v);
+        return true;
+    }
+    bool enter(AnyValue&& container) {
+        if (depth_ >= stack_.size()) return false;
+        AnyValue& slot = nextSlot();
+        slot = std::move(container);
+        stack_[depth_++] = &slot;
+        return true;
+    }
+
+    AnyValue& root_;
+    // The open containers: no allocation of its own for a reading.
+    std::array<AnyValue*, json::kMaxDepth> stack_;
+    std::size_t depth_ = 0;
+    AnyValue* member_ = nullptr;
+};
+
+// Of a tools/call's params, builds the member "arguments" only (the later
+// one when repeated) and reads past the rest.
+class ArgumentsSink {
+public:
+    bool null() { return scalar([&](AnySink& to) { return to.null(); }); }
+    bool boolean(bool b) { return scalar([&](AnySink& to) { return to.boolean(b); }); }
+    bool number_integer(std::int64_t i) { return scalar([&](AnySink& to) { return to.number_integer(i); }); }
+    bool number_unsigned(std::uint64_t u) { return scalar([&](AnySink& to) { return to.number_unsigned(u); }); }
+    bool number_exact(double d, bool literal) {
+        return scalar([&](AnySink& to) { return to.number_exact(d, literal); });
+    }
+    bool string(std::string& text) { return scalar([&](AnySink& to) { return to.string(text); }); }
+    bool start_object(std::size_t n) {
+        if (depth_ == 0) rootIsObject_ = true;
+        return open([&](AnySink& to) { return to.start_object(n); });
+    }
+    bool key(std::string& k) {
+        if (depth_ == 1) {
+            building_ = k == "arguments";
+            if (building_) arguments_.emplace(arguments);
+            return true;
+        }
+        return !building_ || arguments_->key(k);
+    }
+    bool end_object() { return close([](AnySink& to) { return to.end_object(); }); }
+    bool start_array(std::size_t n) {
+        return open([&](AnySink& to) { return to.start_array(n); });
+    }
+    bool end_array() { return close([](AnySink& to) { return to.end_array(); }); }
+
+    bool rootIsObject() const { return rootIsObject_; }
+    AnyValue arguments;  // null when absent
+
+private:
+    template <class Event>
+    bool scalar(Event&& event) {
+        return depth_ == 0 || !building_ || event(*arguments_);
+    }
+    template <class Event>
+    bool open(Event&& event) {
+        if (depth_ >= json::kMaxDepth) return false;
+        const bool taken = depth_ == 0 || !building_ || event(*arguments_);
+        ++depth_;
+        return taken;
+    }
+    template <class Event>
+    bool close(Event&& event) {
+        --depth_;
+        return depth_ == 0 || !building_ || event(*arguments_);
+    }
+
+    std::size_t depth_ = 0;
+    bool rootIsObject_ = false;
+    bool building_ = false;
+    std::optional<AnySink> arguments_;
+};
+
 }  // namespace
+
+std::optional<Arguments> argumentsFromParamsText(std::string_view params) {
+    ArgumentsSink sink;
+    if (!json::detail::FastReader<ArgumentsSink>(params, sink).read() || !sink.rootIsObject()) return std::nullopt;
+    if (sink.arguments.isNull()) return Arguments();
+    if (AnyMap* given = sink.arguments.ifMap()) return std::move(*given);
+    return std::nullopt;
+}
 
 AnyValue anyFromValue(const mcp::Value& value) {
     switch (value.kind()) {

@@ -5,6 +5,8 @@
 #include "mcp/value.hpp"
 
 #include <cstddef>
+#include <optional>
+#include <string_view>
 
 namespace app::tools {
 
@@ -13,6 +15,12 @@ namespace app::tools {
 // arrives as 300); every other double stays one. Never fails.
 AnyValue anyFromValue(const mcp::Value& value);
 Arguments anyFromValue(const mcp::Object& object);
+// The arguments in the text of a tools/call's params, as reading that text
+// into protocol values and anyFromValue would make them: the member
+// "arguments" of an object (the later one when repeated), none when it is
+// null or absent. Nullopt for any other text, and for one the direct JSON
+// reading declines.
+std::optional<Arguments> argumentsFromParamsText(std::string_view params);
 // Roughly what arguments hold in memory: what the registry's pending bound
 // counts. Protocol values measure as the arguments anyFromValue makes of
 // them, before they are made.

@@ -55,6 +55,8 @@ public:
     const AnyData* ifData() const { return std::get_if<AnyData>(&v_); }
     const AnyList* ifList() const { return std::get_if<AnyList>(&v_); }
     const AnyMap* ifMap() const { return std::get_if<AnyMap>(&v_); }
+    AnyList* ifList() { return std::get_if<AnyList>(&v_); }
+    AnyMap* ifMap() { return std::get_if<AnyMap>(&v_); }
 
     friend bool operator==(const AnyValue& a, const AnyValue& b) { return a.v_ == b.v_; }
 

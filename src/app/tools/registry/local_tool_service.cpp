@@ -2,6 +2,8 @@
 
 #include "app/tools/registry/tool_error.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <limits>
 #include <utility>
@@ -187,53 +189,70 @@ std::string LocalToolService::callTool(const std::string& name, Arguments argume
     return done->wait(stop);
 }
 
-std::optional<ToolError> LocalToolService::runHandler(ToolSwitch s, std::size_t argumentBytes,
-                                                     std::function<void()> job) {
-    // Calendar and reminders share their event store, and so a lane.
-    const std::size_t index = switchIndex(s == ToolSwitch::Reminders ? ToolSwitch::Calendar : s);
-    {
-        std::lock_guard lock(pendingMutex_);
-        Pending& lane = pendingByLane_[index];
-        const std::size_t calls = lane.calls.load(), bytes = lane.bytes.load();
-        // Refused at once rather than waited for: the caller reads the calls
-        // of every family, and a wait here would hold them all.
-        if (calls != 0 && (calls >= kMaxPendingCalls || bytes + argumentBytes > kMaxPendingArgumentBytes)) {
-            return ToolError("LocalTool", 503,
-                            std::string(familyWord(s)) + " tool is busy: " + std::to_string(calls) +
-                                " calls are waiting (at most " + std::to_string(kMaxPendingCalls) + " calls or " +
-                                std::to_string(kMaxPendingArgumentBytes >> 20) +
-                                " MiB of arguments); try again when they have finished");
-        }
-        lane.calls.fetch_add(1);
-        lane.bytes.fetch_add(argumentBytes);
-        pendingCalls_.fetch_add(1);
+std::pair<std::size_t, std::size_t> LocalToolService::pendingOn(std::size_t lane) const {
+    // Finished first: what is read of it was handed over before.
+    const std::size_t doneCalls = finished_[lane].calls.load(std::memory_order_seq_cst);
+    const std::size_t doneBytes = finished_[lane].bytes.load(std::memory_order_acquire);
+    return {handedOver_[lane].calls.load(std::memory_order_acquire) - doneCalls,
+            handedOver_[lane].bytes.load(std::memory_order_acquire) - doneBytes};
+}
+
+std::optional<ToolError> LocalToolService::admit(ToolSwitch s, std::size_t index, std::size_t argumentBytes) {
+    std::lock_guard lock(pendingMutex_);
+    const auto [calls, bytes] = pendingOn(index);
+    // Refused at once rather than waited for: the caller reads the calls
+    // of every family, and a wait here would hold them all.
+    if (calls != 0 && (calls >= kMaxPendingCalls || bytes + argumentBytes > kMaxPendingArgumentBytes)) {
+        return ToolError("LocalTool", 503,
+                         std::string(familyWord(s)) + " tool is busy: " + std::to_string(calls) +
+                             " calls are waiting (at most " + std::to_string(kMaxPendingCalls) + " calls or " +
+                             std::to_string(kMaxPendingArgumentBytes >> 20) +
+                             " MiB of arguments); try again when they have finished");
     }
-    lanes_[index]->post([this, index, argumentBytes, job = std::move(job)] {
-        struct Release {
-            LocalToolService& service;
-            std::size_t index;
-            std::size_t bytes;
-            // Without the lock the callers take: a lane never waits for them.
-            ~Release() {
-                service.pendingByLane_[index].calls.fetch_sub(1);
-                service.pendingByLane_[index].bytes.fetch_sub(bytes);
-                if (service.pendingCalls_.fetch_sub(1) != 1) return;
-                // Waiters wait for none; the lock orders this with their check.
-                { std::lock_guard lock(service.pendingMutex_); }
-                service.pendingChanged_.notify_all();
-            }
-        } release{*this, index, argumentBytes};
-        job();
-    });
+    // Bytes first: a lane that sees the call sees its bytes.
+    Count& in = handedOver_[index];
+    in.bytes.store(in.bytes.load(std::memory_order_relaxed) + argumentBytes, std::memory_order_release);
+    in.calls.store(in.calls.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     return std::nullopt;
 }
 
-void LocalToolService::waitForHandlers(std::stop_token stop, std::optional<rt::Clock::time_point> deadline) {
-    std::unique_lock lock(pendingMutex_);
-    rt::detail::waitUntil(pendingChanged_, lock, stop, deadline, [&] { return pendingCalls_ == 0; });
+void LocalToolService::finish(std::size_t index, std::size_t argumentBytes) {
+    Count& done = finished_[index];
+    done.bytes.store(done.bytes.load(std::memory_order_relaxed) + argumentBytes, std::memory_order_release);
+    done.calls.store(done.calls.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    // Unordered with a waiter's count, to spare every call a fence: a
+    // wake-up this misses, the waiter's next look finds.
+    if (pendingWaiters_.load(std::memory_order_relaxed) == 0) return;
+    { std::lock_guard lock(pendingMutex_); }
+    pendingChanged_.notify_all();
 }
 
-std::size_t LocalToolService::pendingCalls() const { return pendingCalls_.load(); }
+void LocalToolService::waitForHandlers(std::stop_token stop, std::optional<rt::Clock::time_point> deadline) {
+    // Shutdowns and tests wait here: a look every millisecond costs them nothing.
+    constexpr auto kLookAgain = std::chrono::milliseconds(1);
+    pendingWaiters_.fetch_add(1);
+    struct Leave {
+        std::atomic<int>& waiters;
+        ~Leave() { waiters.fetch_sub(1); }
+    } leave{pendingWaiters_};
+    std::unique_lock lock(pendingMutex_);
+    for (;;) {
+        const auto soon = rt::Clock::now() + kLookAgain;
+        try {
+            rt::detail::waitUntil(pendingChanged_, lock, stop, deadline ? std::min(*deadline, soon) : soon,
+                                  [&] { return pendingCalls() == 0; });
+            return;
+        } catch (const rt::TimedOut&) {
+            if (deadline && rt::Clock::now() >= *deadline) throw;
+        }
+    }
+}
+
+std::size_t LocalToolService::pendingCalls() const {
+    std::size_t calls = 0;
+    for (std::size_t lane = 0; lane < kToolSwitchCount; ++lane) calls += pendingOn(lane).first;
+    return calls;
+}
 
 ToolFamily* LocalToolService::beginCall(const std::string& name, std::optional<ToolError>& refusal) {
     // owners_ is fixed after construction: readable from any thread.

@@ -117,8 +117,16 @@ public:
     // run and the result is the refusal, ToolError "LocalTool" 503 "<family>
     // tool is busy: ..." (alone on its lane, a call of any size is taken). A
     // flood meets it often: returned, like beginCall's, not thrown.
-    [[nodiscard]] std::optional<ToolError> runHandler(ToolSwitch s, std::size_t argumentBytes,
-                                                      std::function<void()> job);
+    template <class Job>
+    [[nodiscard]] std::optional<ToolError> runHandler(ToolSwitch s, std::size_t argumentBytes, Job job) {
+        const std::size_t lane = laneIndex(s);
+        if (auto busy = admit(s, lane, argumentBytes)) return busy;
+        lanes_[lane]->post([this, lane, argumentBytes, job = std::move(job)]() mutable {
+            const Finished finished{*this, lane, argumentBytes};
+            job();
+        });
+        return std::nullopt;
+    }
     // Blocks until every job handed to runHandler has run; Cancelled on
     // stop, rt::TimedOut past the deadline.
     void waitForHandlers(std::stop_token stop = {}, std::optional<rt::Clock::time_point> deadline = {});
@@ -133,6 +141,22 @@ public:
 
 private:
     struct WatchGuard;
+    // Counts a call out when its job is done, even by an exception.
+    struct Finished {
+        LocalToolService& service;
+        std::size_t lane;
+        std::size_t bytes;
+        ~Finished() { service.finish(lane, bytes); }
+    };
+
+    // Calendar and reminders share their event store, and so a lane.
+    static std::size_t laneIndex(ToolSwitch s) {
+        return switchIndex(s == ToolSwitch::Reminders ? ToolSwitch::Calendar : s);
+    }
+    // Counts a call in on its lane, or the refusal when the lane is full.
+    std::optional<ToolError> admit(ToolSwitch s, std::size_t lane, std::size_t argumentBytes);
+    // Without the lock the callers take: a lane never waits for them.
+    void finish(std::size_t lane, std::size_t argumentBytes);
 
     void setToolCallCountOnMain(std::int64_t value);
     void reloadOnMain();
@@ -154,15 +178,20 @@ private:
     std::shared_ptr<WatchGuard> watchGuard_;
     std::unique_ptr<platform::DirectoryWatch> watch_;
 
-    struct Pending {
+    // Per lane, what its callers handed over and what it finished, on lines
+    // of their own: each side writes only its own, and a lane's count costs
+    // it no locked instruction on a line the callers write too.
+    struct alignas(64) Count {
         std::atomic<std::size_t> calls = 0;
         std::atomic<std::size_t> bytes = 0;
     };
-    // Callers count up under the lock, one at a time; lanes count down without it.
-    mutable std::mutex pendingMutex_;
+    mutable std::mutex pendingMutex_;  // callers count in under it, one at a time
     std::condition_variable_any pendingChanged_;
-    std::atomic<std::size_t> pendingCalls_ = 0;  // on every lane
-    std::array<Pending, kToolSwitchCount> pendingByLane_{};
+    std::atomic<int> pendingWaiters_ = 0;  // waitForHandlers calls: only they need a lane's word
+    std::array<Count, kToolSwitchCount> handedOver_{};
+    std::array<Count, kToolSwitchCount> finished_{};  // each written by its lane's thread alone
+    // The calls and bytes handed over and not yet finished on one lane.
+    std::pair<std::size_t, std::size_t> pendingOn(std::size_t lane) const;
     // Declared last: they go first, running the jobs still queued, which
     // refer to the families and the counts above. Fixed after construction.
     std::array<std::unique_ptr<rt::SerialLane>, kToolSwitchCount> lanes_;
