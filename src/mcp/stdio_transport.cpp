@@ -206,7 +206,12 @@ bool StdioTransport::readInto(MessageReader& reader, std::stop_token stop) {
                 if (outputError_.load(std::memory_order_relaxed) == 0) reader.message(line);
             },
             [&] {
-                inputInHand_.store(false);
+                // While more input is there to read, answers go on gathering:
+                // made elsewhere in a flood, they would otherwise leave one
+                // write each between two reads.
+                pollfd more{input_, POLLIN, 0};
+                pollOnce(&more, 1, 0);
+                if (more.revents == 0) inputInHand_.store(false);
                 reader.drained();
             });
     }
@@ -388,15 +393,25 @@ void StdioTransport::outputFailed(int error) {
 void StdioTransport::send(std::string message, std::stop_token stop) {
     if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
     if (const int error = outputError_.load()) throwErrno(error);
-    OutputTurn turn(*this, stop);
     // While more input waits, answers gather and leave in one write: when the
     // input in hand is handled (its reader calls flush()) or the held text
     // reaches kCoalesceLimit. A lone message goes out at once.
-    if (inputWaits() && held_.size() + message.size() < kCoalesceLimit && heldBytes_ + message.size() < kGatherLimit) {
+    const auto holds = [&] {
+        if (!inputWaits() || held_.size() + message.size() >= kCoalesceLimit ||
+            heldBytes_ + message.size() >= kGatherLimit)
+            return false;
         hold(message);
         hold("\n");
-        return;
+        return true;
+    };
+    {
+        // Held under the lock alone when nobody has the turn: nobody can take
+        // it meanwhile, and the common answer costs one lock, not two.
+        std::lock_guard lock(writeMutex_);
+        if (!writing_ && holds()) return;
     }
+    OutputTurn turn(*this, stop);
+    if (holds()) return;
     writeHeldAnd({message, "\n"}, stop);
 }
 

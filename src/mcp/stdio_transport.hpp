@@ -96,7 +96,7 @@ private:
     void writeHeldAnd(std::initializer_list<std::string_view> more, std::stop_token& stop);
     void outputFailed(int error);
     bool inputWaits() const { return inputInHand_.load() || stream_->size() > 0; }
-    // Copies `text` to the held answers; only with the output's turn.
+    // Copies `text` to the held answers; only with the output's turn, or its lock while nobody has it.
     void hold(std::string_view text);
 
     // The output for one writer at a time: waits for its turn (ENOTCONN once
@@ -125,7 +125,7 @@ private:
     bool readingDirect_ = false;  // readInto() runs
     std::atomic<bool> inputInHand_{false};  // readInto is handling lines it read
 
-    std::mutex writeMutex_;  // guards writing_
+    std::mutex writeMutex_;  // guards writing_, and the held answers while nobody has the turn
     std::condition_variable_any writeCv_;
     bool writing_ = false;  // a send owns the output
     int turnWaiters_ = 0;   // callers waiting for writing_ to clear

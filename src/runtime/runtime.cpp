@@ -104,8 +104,14 @@ void SerialLane::loop() {
     for (;;) {
         {
             std::unique_lock lock(mutex_);
-            for (Job& job : ran) spent_.push_back(std::move(job));
-            ran.clear();
+            // Handed over whole, never job by job: a post waits for this lock.
+            // Jobs that ran while the last ones still wait are freed here.
+            if (spent_.empty()) spent_.swap(ran);
+            if (!ran.empty()) {
+                lock.unlock();
+                ran.clear();
+                lock.lock();
+            }
             while (!stopping_ && jobs_.empty()) {
                 sleeping_ = true;
                 if (spent_.empty()) {
