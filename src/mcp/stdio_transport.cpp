@@ -326,23 +326,23 @@ void StdioTransport::waitWritable(std::stop_token& stop) {
 }
 
 void StdioTransport::writeHeldAnd(std::initializer_list<std::string_view> more, std::stop_token& stop) {
+    {
+        std::lock_guard lock(writeMutex_);
+        std::swap(outgoing_, held_);
+    }
+    // Forgotten however the write ends: a part written twice would corrupt the stream.
+    struct Forget {
+        Held& written;
+        ~Forget() { written.clear(); }
+    } forget{outgoing_};
     iovecs_.clear();
-    for (const Piece& piece : pieces_) {
-        const char* data = piece.shared ? piece.shared->data() : held_.data() + piece.from;
+    for (const Piece& piece : outgoing_.pieces) {
+        const char* data = piece.shared ? piece.shared->data() : outgoing_.text.data() + piece.from;
         iovecs_.push_back({const_cast<char*>(data), piece.shared ? piece.shared->size() : piece.size});
     }
     for (std::string_view part : more) {
         if (!part.empty()) iovecs_.push_back({const_cast<char*>(part.data()), part.size()});
     }
-    // Forgotten however the write ends: a part written twice would corrupt the stream.
-    struct Forget {
-        StdioTransport& self;
-        ~Forget() {
-            self.held_.clear();
-            self.pieces_.clear();
-            self.heldBytes_ = 0;
-        }
-    } forget{*this};
     std::size_t first = 0;
     while (first < iovecs_.size()) {
         const ssize_t n = ::writev(output_, iovecs_.data() + first, static_cast<int>(iovecs_.size() - first));
@@ -368,14 +368,20 @@ void StdioTransport::writeHeldAnd(std::initializer_list<std::string_view> more, 
     }
 }
 
-void StdioTransport::hold(std::string_view text) {
-    if (!pieces_.empty() && !pieces_.back().shared) {
-        pieces_.back().size += text.size();
+void StdioTransport::Held::append(std::string_view more) {
+    if (!pieces.empty() && !pieces.back().shared) {
+        pieces.back().size += more.size();
     } else {
-        pieces_.push_back(Piece{held_.size(), text.size(), nullptr});
+        pieces.push_back(Piece{text.size(), more.size(), nullptr});
     }
-    held_.append(text);
-    heldBytes_ += text.size();
+    text.append(more);
+    bytes += more.size();
+}
+
+void StdioTransport::Held::clear() {
+    text.clear();
+    pieces.clear();
+    bytes = 0;
 }
 
 void StdioTransport::outputFailed(int error) {
@@ -395,21 +401,18 @@ void StdioTransport::send(std::string message, std::stop_token stop) {
     if (const int error = outputError_.load()) throwErrno(error);
     // While more input waits, answers gather and leave in one write: when the
     // input in hand is handled (its reader calls flush()) or the held text
-    // reaches kCoalesceLimit. A lone message goes out at once.
+    // reaches kCoalesceLimit. A lone message goes out at once. Held under the
+    // lock alone, also while another sender writes.
     const auto holds = [&] {
-        if (!inputWaits() || held_.size() + message.size() >= kCoalesceLimit ||
-            heldBytes_ + message.size() >= kGatherLimit)
+        std::lock_guard lock(writeMutex_);
+        if (!inputWaits() || held_.text.size() + message.size() >= kCoalesceLimit ||
+            held_.bytes + message.size() >= kGatherLimit)
             return false;
-        hold(message);
-        hold("\n");
+        held_.append(message);
+        held_.append("\n");
         return true;
     };
-    {
-        // Held under the lock alone when nobody has the turn: nobody can take
-        // it meanwhile, and the common answer costs one lock, not two.
-        std::lock_guard lock(writeMutex_);
-        if (!writing_ && holds()) return;
-    }
+    if (holds()) return;
     OutputTurn turn(*this, stop);
     if (holds()) return;
     writeHeldAnd({message, "\n"}, stop);
@@ -419,25 +422,29 @@ void StdioTransport::sendShared(std::string head, std::shared_ptr<const std::str
                                 std::stop_token stop) {
     if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
     if (const int error = outputError_.load()) throwErrno(error);
-    OutputTurn turn(*this, stop);
     const std::size_t size = head.size() + shared->size() + tail.size() + 1;
-    if (inputWaits() && held_.size() + head.size() + tail.size() + 1 < kCoalesceLimit &&
-        heldBytes_ + size < kGatherLimit && pieces_.size() + 3 <= kMaxPieces) {
-        hold(head);
-        pieces_.push_back(Piece{0, 0, shared});
-        heldBytes_ += shared->size();
-        hold(tail);
-        hold("\n");
-        return;
-    }
+    const auto holds = [&] {
+        std::lock_guard lock(writeMutex_);
+        if (!inputWaits() || held_.text.size() + head.size() + tail.size() + 1 >= kCoalesceLimit ||
+            held_.bytes + size >= kGatherLimit || held_.pieces.size() + 3 > kMaxPieces)
+            return false;
+        held_.append(head);
+        held_.pieces.push_back(Piece{0, 0, shared});
+        held_.bytes += shared->size();
+        held_.append(tail);
+        held_.append("\n");
+        return true;
+    };
+    if (holds()) return;
+    OutputTurn turn(*this, stop);
+    if (holds()) return;
     writeHeldAnd({head, *shared, tail, "\n"}, stop);
 }
 
 void StdioTransport::flush(std::stop_token stop) {
-    // Always with the turn: a send that saw input waiting and holds the turn
-    // now has its answer held by the time this gets it.
+    // With the turn: a write under way ends before this returns.
     OutputTurn turn(*this, stop);
-    if (!pieces_.empty()) writeHeldAnd({}, stop);
+    writeHeldAnd({}, stop);
 }
 
 StdioTransport::OutputTurn::OutputTurn(StdioTransport& transport, std::stop_token& stop) : self(transport) {

@@ -39,11 +39,13 @@ namespace mcp {
 class StdioTransport final : public Transport {
 public:
     static constexpr std::size_t kMaxQueuedMessages = 1024;
-    // Answer bytes copied and held back at most: a few writes for a read of
-    // small answers (large kept texts are shared, not copied).
-    static constexpr std::size_t kCoalesceLimit = 32 * 1024;
+    // Answer bytes copied and held back at most while input waits: the
+    // reader writes them once the input in hand is handled, and a sender
+    // never waits for a full pipe meanwhile (large kept texts are shared,
+    // not copied). Past it, the sender writes, and waits.
+    static constexpr std::size_t kCoalesceLimit = 1024 * 1024;
     // Bytes held back at most with shared texts, which are not copied.
-    static constexpr std::size_t kGatherLimit = 64 * 1024;
+    static constexpr std::size_t kGatherLimit = 4 * 1024 * 1024;
 
     // Without a logger: label "mcp.transport.stdio", records discarded.
     explicit StdioTransport(int input = 0, int output = 1, std::optional<logging::Logger> logger = std::nullopt,
@@ -96,8 +98,6 @@ private:
     void writeHeldAnd(std::initializer_list<std::string_view> more, std::stop_token& stop);
     void outputFailed(int error);
     bool inputWaits() const { return inputInHand_.load() || stream_->size() > 0; }
-    // Copies `text` to the held answers; only with the output's turn, or its lock while nobody has it.
-    void hold(std::string_view text);
 
     // The output for one writer at a time: waits for its turn (ENOTCONN once
     // disconnected, rt::Cancelled on stop) and gives it back at scope end.
@@ -125,21 +125,29 @@ private:
     bool readingDirect_ = false;  // readInto() runs
     std::atomic<bool> inputInHand_{false};  // readInto is handling lines it read
 
-    std::mutex writeMutex_;  // guards writing_, and the held answers while nobody has the turn
+    std::mutex writeMutex_;  // guards writing_ and held_
     std::condition_variable_any writeCv_;
     bool writing_ = false;  // a send owns the output
     int turnWaiters_ = 0;   // callers waiting for writing_ to clear
-    // Answers held back while input waits, touched with the output's turn:
-    // runs of held_ and shared texts, in order.
+    // Answers held back while input waits: runs of `text` and shared texts,
+    // in order.
     struct Piece {
         std::size_t from = 0;
         std::size_t size = 0;
-        std::shared_ptr<const std::string> shared;  // null: bytes [from, from + size) of held_
+        std::shared_ptr<const std::string> shared;  // null: bytes [from, from + size) of text
+    };
+    struct Held {
+        std::string text;
+        std::vector<Piece> pieces;
+        std::size_t bytes = 0;  // with the shared texts
+        void append(std::string_view more);
+        void clear();
     };
     static constexpr std::size_t kMaxPieces = 64;
-    std::string held_;
-    std::vector<Piece> pieces_;
-    std::size_t heldBytes_ = 0;
+    Held held_;
+    // What the output's owner took out of held_ to write: a sender goes on
+    // holding its answers meanwhile, and never waits for that write.
+    Held outgoing_;
     std::vector<iovec> iovecs_;  // writeHeldAnd's, kept for its capacity
 };
 

@@ -150,8 +150,10 @@ TEST(StdioTransport, AnswersGatherWhileInputWaitsAndLeaveTogether) {
     transport.send("a2");
     EXPECT_EQ(bytesQueued(out.readEnd), 0) << "held while input waits";
     const std::string big(StdioTransport::kCoalesceLimit, 'x');
+    // Larger than the pipe: read while it is written.
+    auto written = std::async(std::launch::async, [&] { return readFor(out.readEnd, 6 + big.size() + 1); });
     transport.send(big);  // past the limit: everything held leaves with it, in order
-    EXPECT_EQ(readFor(out.readEnd, 6 + big.size() + 1), "a1\na2\n" + big + "\n");
+    EXPECT_EQ(written.get(), "a1\na2\n" + big + "\n");
     transport.send("a3");
     transport.flush();
     EXPECT_EQ(readFor(out.readEnd, 3), "a3\n");
