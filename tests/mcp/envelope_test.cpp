@@ -233,6 +233,54 @@ TEST(Envelope, PlainReadingAgreesWithTheGeneralOne) {
     }
 }
 
+// The tool name of params read as a value, where they have the form the
+// tool path takes: an object, "name" a string, "arguments" an object, null
+// or absent.
+std::optional<std::string> toolNameIn(const Value& params) {
+    const Object* object = params.objectValue();
+    if (!object) return std::nullopt;
+    const auto name = object->find("name");
+    const auto arguments = object->find("arguments");
+    if (name == object->end() || !name->second.stringValue()) return std::nullopt;
+    if (arguments != object->end() && !arguments->second.isNull() && !arguments->second.objectValue())
+        return std::nullopt;
+    return *name->second.stringValue();
+}
+
+// A tools/call's params checked without being built: the name where the
+// reading would find the tool path's form, nothing elsewhere.
+TEST(Envelope, ToolCallParamsAreCheckedAsTheirReadingWouldFindThem) {
+    // With the params object and the arguments, as deep as the plain reading goes.
+    const std::string deep = std::string(json::kMaxDepth - 10, '[') + std::string(json::kMaxDepth - 10, ']');
+    const std::string tooDeep = "[" + deep + "]";
+    const std::pair<std::string, std::optional<std::string>> rows[] = {
+        {R"({"name":"send_email","arguments":{"to":"a@b"}})", "send_email"},
+        {R"({"arguments":{"name":"inner"},"name":"outer"})", "outer"},
+        {R"({"name":"a","name":"b"})", "b"},
+        {R"({"name":"a","name":5})", std::nullopt},
+        {R"({"name":5,"name":"a"})", "a"},
+        {R"({"name":"a","arguments":{},"arguments":[1]})", std::nullopt},
+        {R"({"name":"a","arguments":[1],"arguments":null})", "a"},
+        {R"({"n\u0061me":"escaped \"key\" and \u00e9"})", "escaped \"key\" and \u00e9"},
+        {R"({"name":"a","_meta":{"progressToken":1},"extra":[true,null]})", "a"},
+        {R"({"arguments":{}})", std::nullopt},
+        {R"({"name":"a","arguments":"x"})", std::nullopt},
+        {R"(["name","a"])", std::nullopt},
+        {R"("a")", std::nullopt},
+        {R"({"name":"a"} x)", std::nullopt},
+        {R"({"name":"a","arguments":{"deep":)" + deep + "}}", "a"},
+        {R"({"name":"a","arguments":{"deep":)" + tooDeep + "}}", std::nullopt},  // left to the general reading
+    };
+    for (const auto& [params, name] : rows) {
+        SCOPED_TRACE(params.substr(0, 80));
+        EXPECT_EQ(plainToolCallName(params), name);
+        if (!name) continue;
+        const std::optional<Value> read = readPlainParams(params);
+        ASSERT_TRUE(read);
+        EXPECT_EQ(toolNameIn(*read), name);
+    }
+}
+
 // Params read straight into a Value, as the scan meets them: the very value
 // (and written text) decoding json::parse's tree gives, or declined, and the
 // message then goes the general way (read from its text, refused, or TooLarge
@@ -297,6 +345,8 @@ TEST(Envelope, ParamsReadStraightMatchTheGeneralReading) {
         SCOPED_TRACE(params.substr(0, 80));
         const std::optional<Value> direct = detail::readValueDirectly(params);
         const std::string message = R"({"jsonrpc":"2.0","id":1,"method":"m","params":)" + params + "}";
+        // The check a tools/call's params get takes what the direct reading takes, and no more.
+        EXPECT_EQ(plainToolCallName(params), direct ? toolNameIn(*direct) : std::nullopt);
         if (outcome == OverBudget) {
             EXPECT_FALSE(direct);
             EXPECT_THROW(readPlainMessage(message), json::TooLarge);

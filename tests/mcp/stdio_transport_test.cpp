@@ -160,6 +160,28 @@ TEST(StdioTransport, AnswersGatherWhileInputWaitsAndLeaveTogether) {
     transport.disconnect();
 }
 
+// While one sender waits for room in a full pipe, another holds its answer
+// and goes on: the flush after the input in hand writes it, in order.
+TEST(StdioTransport, ASenderHoldsItsAnswerWhileAnotherWaitsOnAFullPipe) {
+    Pipe in, out;
+    StdioTransport transport(in.readEnd, out.writeEnd);
+    transport.connect();
+    auto stream = transport.receive();
+    ASSERT_TRUE(writeAll(in.writeEnd, "r1\n"));
+    ASSERT_TRUE(waitUntil([&] { return stream->size() == 1; }));
+    const std::string big(StdioTransport::kCoalesceLimit, 'x');  // written at once, and more than the pipe holds
+    auto writer = std::async(std::launch::async, [&] { transport.send(big); });
+    ASSERT_TRUE(waitUntil([&] { return bytesQueued(out.readEnd) > 0; }));
+    auto holder = std::async(std::launch::async, [&] { transport.send("small"); });
+    EXPECT_EQ(holder.wait_for(5s), std::future_status::ready) << "waited for the other sender's write";
+    EXPECT_EQ(writer.wait_for(0s), std::future_status::timeout) << "the pipe was not read yet";
+    auto written = std::async(std::launch::async, [&] { return readFor(out.readEnd, big.size() + 1 + 6); });
+    writer.get();
+    transport.flush();
+    EXPECT_EQ(written.get(), big + "\nsmall\n");
+    transport.disconnect();
+}
+
 // Read on the caller's thread: the answers to one read leave together, in
 // order, a shared text where it lies; the reading ends when stop is requested.
 TEST(StdioTransport, ReadIntoGathersTheAnswersToOneReadAndEndsOnStop) {

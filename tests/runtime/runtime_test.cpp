@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <deque>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -144,6 +147,43 @@ TEST(SerialLane, EveryJobRunsInOrderAndIsDestroyedOnce) {
     EXPECT_EQ(destroyed, kJobs);
     ASSERT_EQ(order.size(), std::size_t{kJobs});
     for (int i = 0; i < kJobs; ++i) ASSERT_EQ(order[i], i);
+}
+
+// A job keeps its callable whole through moves, small ones inline and large
+// ones on the heap, runs it where it ends up and destroys it once.
+TEST(Job, KeepsACallableThroughMovesAndDestroysItOnce) {
+    struct Payload {
+        std::atomic<int>* destroyed;
+        ~Payload() { ++*destroyed; }
+    };
+    for (const bool large : {false, true}) {
+        SCOPED_TRACE(large ? "large" : "small");
+        std::atomic<int> destroyed{0};
+        int calls = 0;
+        std::array<char, 256> padding{};
+        rt::Job first;
+        if (large) {
+            first = rt::Job([owned = std::make_unique<Payload>(&destroyed), padding, &calls] {
+                calls += 1 + padding[0];
+            });
+        } else {
+            first = rt::Job([owned = std::make_unique<Payload>(&destroyed), &calls] { ++calls; });
+        }
+        rt::Job second(std::move(first));
+        std::deque<rt::Job> queue;
+        queue.push_back(std::move(second));
+        rt::Job last;
+        last = std::move(queue.front());
+        queue.clear();
+        EXPECT_FALSE(first);
+        EXPECT_FALSE(second);
+        EXPECT_EQ(destroyed, 0);
+        last();
+        last();
+        EXPECT_EQ(calls, 2);
+        last = rt::Job([] {});
+        EXPECT_EQ(destroyed, 1);
+    }
 }
 
 // While posts keep coming, what ran is freed by the next post, on the

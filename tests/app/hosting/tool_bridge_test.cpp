@@ -142,8 +142,13 @@ TEST_F(Bridge, BatchItemsTakeTheOnePathAndAnswerInTheirOrder) {
     batch += R"({"jsonrpc":"2.0","id":"last","method":"ping"}])";
     answers += R"({"id":"last","jsonrpc":"2.0","result":{}}])";
     EXPECT_EQ(ask(batch), answers);
+    // Call objects are reused: what a batch item left in one never reaches a later single call.
+    for (int id = 0; id < static_cast<int>(std::size(rows)); ++id) {
+        const std::string single = ask(call(id, rows[id]));
+        EXPECT_NE(answers.find(single), std::string::npos) << single;
+    }
     executor_.drain();
-    EXPECT_EQ(registry_->toolCallCount(), 2 * 7) << "refused calls count, unreadable ones do not";
+    EXPECT_EQ(registry_->toolCallCount(), 3 * 7) << "refused calls count, unreadable ones do not";
     EXPECT_NE(answers.find(R"({"error":{"code":-32603,"data":{"detail":"Unknown error"},"message":"Internal error: Unknown error"},"id":4,)"),
               std::string::npos)
         << answers;

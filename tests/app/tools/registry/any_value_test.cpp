@@ -1,10 +1,13 @@
 #include "app/tools/registry/any_from_value.hpp"
 #include "app/tools/registry/local_tool_service.hpp"
+#include "mcp/envelope_scan.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string>
 
 namespace app::tools {
 namespace {
@@ -48,6 +51,52 @@ TEST(AnyFromValue, ArgumentsAreMeasuredAlikeBeforeAndAfter) {
         EXPECT_EQ(argumentBytes(object), argumentBytes(anyFromValue(object)));
     }
     EXPECT_GT(argumentBytes(cases[1]), 1000u);
+}
+
+// Arguments read straight from a tools/call's params text: what reading the
+// text into protocol values and converting them makes, or nothing where that
+// reading finds no object of arguments.
+TEST(AnyFromValue, ArgumentsReadFromTextMatchTheProtocolValues) {
+    const std::string rows[] = {
+        R"({"name":"t","arguments":{"subject":"Hello","body":"x"}})",
+        R"({"name":"t"})",
+        R"({"name":"t","arguments":null})",
+        R"({"name":"t","arguments":{}})",
+        R"({"arguments":{"a":1},"name":"t","arguments":{"b":2}})",
+        R"({"name":"t","arguments":{"k":1,"k":"later"}})",
+        R"({"name":"t","arguments":{"n":[1.0,1e2,-0.0,300.0,1.5,-9223372036854775809,9223372036854775808]}})",
+        R"({"name":"t","arguments":{"n":[18446744073709551615,-9223372036854775808,5e-324]}})",
+        R"({"name":"t","arguments":{"deep":{"list":[{"x":[null,true,false]},[],"é\u00e9\ud83d\ude00"]}}})",
+        R"({"name":"t","arguments":{"name":"not the tool","arguments":[1]}})",
+        R"({"name":"t","_meta":{"arguments":{"x":1}},"arguments":{"y":2}})",
+        R"({"name":"t","arguments":[1]})",
+        R"({"name":"t","arguments":"x"})",
+        R"(["arguments",{}])",
+        R"({"name":"t","arguments":{"a":1})",
+        R"({"name":"t","arguments":{"bad":"\ud83d"}})",
+        R"({"name":"t","arguments":{"tiny":1e-400}})",
+    };
+    for (const std::string& params : rows) {
+        SCOPED_TRACE(params);
+        std::optional<Arguments> expected;
+        if (const std::optional<mcp::Value> read = mcp::readPlainParams(params)) {
+            if (const mcp::Object* object = read->objectValue()) {
+                const auto arguments = object->find("arguments");
+                if (arguments == object->end() || arguments->second.isNull()) {
+                    expected = Arguments();
+                } else if (const mcp::Object* given = arguments->second.objectValue()) {
+                    expected = anyFromValue(*given);
+                }
+            }
+        }
+        const std::optional<Arguments> read = argumentsFromParamsText(params);
+        if (read || !expected) {
+            EXPECT_EQ(read, expected);
+        } else {
+            // Declined here: the tool path never takes this text, and reads it the general way.
+            EXPECT_FALSE(mcp::plainToolCallName(params));
+        }
+    }
 }
 
 }  // namespace
