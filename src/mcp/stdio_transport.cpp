@@ -396,41 +396,33 @@ void StdioTransport::outputFailed(int error) {
     signalEventFd(wakeFd_);
 }
 
-void StdioTransport::send(std::string message, std::stop_token stop) {
+void StdioTransport::send(std::string message, std::stop_token stop) { sendParts(message, nullptr, {}, stop); }
+
+void StdioTransport::sendShared(std::string head, std::shared_ptr<const std::string> shared, std::string tail,
+                                std::stop_token stop) {
+    sendParts(head, shared, tail, stop);
+}
+
+void StdioTransport::sendParts(std::string_view head, const std::shared_ptr<const std::string>& shared,
+                               std::string_view tail, std::stop_token& stop) {
     if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
     if (const int error = outputError_.load()) throwErrno(error);
+    const std::size_t copied = head.size() + tail.size() + 1;
+    const std::size_t size = copied + (shared ? shared->size() : 0);
     // While more input waits, answers gather and leave in one write: when the
     // input in hand is handled (its reader calls flush()) or the held text
     // reaches kCoalesceLimit. A lone message goes out at once. Held under the
     // lock alone, also while another sender writes.
     const auto holds = [&] {
         std::lock_guard lock(writeMutex_);
-        if (!inputWaits() || held_.text.size() + message.size() >= kCoalesceLimit ||
-            held_.bytes + message.size() >= kGatherLimit)
-            return false;
-        held_.append(message);
-        held_.append("\n");
-        return true;
-    };
-    if (holds()) return;
-    OutputTurn turn(*this, stop);
-    if (holds()) return;
-    writeHeldAnd({message, "\n"}, stop);
-}
-
-void StdioTransport::sendShared(std::string head, std::shared_ptr<const std::string> shared, std::string tail,
-                                std::stop_token stop) {
-    if (!connected_.load(std::memory_order_acquire)) throwErrno(ENOTCONN);
-    if (const int error = outputError_.load()) throwErrno(error);
-    const std::size_t size = head.size() + shared->size() + tail.size() + 1;
-    const auto holds = [&] {
-        std::lock_guard lock(writeMutex_);
-        if (!inputWaits() || held_.text.size() + head.size() + tail.size() + 1 >= kCoalesceLimit ||
-            held_.bytes + size >= kGatherLimit || held_.pieces.size() + 3 > kMaxPieces)
+        if (!inputWaits() || held_.text.size() + copied >= kCoalesceLimit || held_.bytes + size >= kGatherLimit ||
+            (shared && held_.pieces.size() + 3 > kMaxPieces))
             return false;
         held_.append(head);
-        held_.pieces.push_back(Piece{0, 0, shared});
-        held_.bytes += shared->size();
+        if (shared) {
+            held_.pieces.push_back(Piece{0, 0, shared});
+            held_.bytes += shared->size();
+        }
         held_.append(tail);
         held_.append("\n");
         return true;
@@ -438,7 +430,7 @@ void StdioTransport::sendShared(std::string head, std::shared_ptr<const std::str
     if (holds()) return;
     OutputTurn turn(*this, stop);
     if (holds()) return;
-    writeHeldAnd({head, *shared, tail, "\n"}, stop);
+    writeHeldAnd({head, shared ? std::string_view(*shared) : std::string_view(), tail, "\n"}, stop);
 }
 
 void StdioTransport::flush(std::stop_token stop) {

@@ -96,6 +96,9 @@ private:
     // Writes what is held and then `more`, and forgets what was held; only
     // with the output's turn.
     void writeHeldAnd(std::initializer_list<std::string_view> more, std::stop_token& stop);
+    // One answer: `head`, the shared text if any, `tail` and a newline.
+    void sendParts(std::string_view head, const std::shared_ptr<const std::string>& shared, std::string_view tail,
+                   std::stop_token& stop);
     void outputFailed(int error);
     bool inputWaits() const { return inputInHand_.load() || stream_->size() > 0; }
 
