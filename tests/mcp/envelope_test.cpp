@@ -253,6 +253,13 @@ TEST(Envelope, ToolCallParamsAreCheckedAsTheirReadingWouldFindThem) {
     // With the params object and the arguments, as deep as the plain reading goes.
     const std::string deep = std::string(json::kMaxDepth - 10, '[') + std::string(json::kMaxDepth - 10, ']');
     const std::string tooDeep = "[" + deep + "]";
+    // Five values before the members, two for each member (its key and its value).
+    const auto members = [](std::size_t n) {
+        std::string text = R"({"name":"a","arguments":{)";
+        for (std::size_t i = 0; i < n; ++i) text += i ? R"(,"k":0)" : R"("k":0)";
+        return text + "}}";
+    };
+    const std::size_t most = (kMessageReadBudget.values - 5) / 2;
     const std::pair<std::string, std::optional<std::string>> rows[] = {
         {R"({"name":"send_email","arguments":{"to":"a@b"}})", "send_email"},
         {R"({"arguments":{"name":"inner"},"name":"outer"})", "outer"},
@@ -270,6 +277,8 @@ TEST(Envelope, ToolCallParamsAreCheckedAsTheirReadingWouldFindThem) {
         {R"({"name":"a"} x)", std::nullopt},
         {R"({"name":"a","arguments":{"deep":)" + deep + "}}", "a"},
         {R"({"name":"a","arguments":{"deep":)" + tooDeep + "}}", std::nullopt},  // left to the general reading
+        {members(most), "a"},
+        {members(most + 1), std::nullopt},  // over the budget: refused the general way
     };
     for (const auto& [params, name] : rows) {
         SCOPED_TRACE(params.substr(0, 80));
