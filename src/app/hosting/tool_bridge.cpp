@@ -260,9 +260,10 @@ struct ToolCall {
     }
 
     // What a finished call holds that the next one has no use for; freed on
-    // the loop thread that made it. Large buffers are not kept for reuse.
+    // the loop thread that made it. Large buffers are not kept for reuse:
+    // with the free calls' count bound, a pool keeps at most a megabyte.
     void clear() {
-        constexpr std::size_t kKeptCapacity = 64 * 1024;
+        constexpr std::size_t kKeptCapacity = 4 * 1024;
         given.clear();
         route = {};
         answer = nullptr;
@@ -274,8 +275,8 @@ struct ToolCall {
 };
 
 // Calls in flight, so that a cancellation finds its call, and the call
-// objects, reused: a call then costs the loop no allocation of its own
-// (its stop state aside), and its lane gives it back without a lock. The
+// objects, reused: a call then costs the loop no allocation of its own, and
+// its lane gives it back without a lock. The
 // loop's stop, and the end of the input for desktop calls, reach every call
 // through one watch each, not one per call.
 class CallsInFlight {
@@ -290,7 +291,7 @@ public:
         std::lock_guard lock(mutex_);
         takeBackLocked();
         deleteAll(free_);
-        deleteAll(inFlight_);  // none but refused calls: a call's job keeps its pool
+        deleteAll(inFlight_);  // none: a call's job keeps its pool until the call is given back
     }
 
     // A call object to fill, on the thread that reads calls.
@@ -334,7 +335,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMostFree = 1024;
+    static constexpr std::size_t kMostFree = 256;
 
     static void deleteAll(ToolCall* list) {
         while (list) delete std::exchange(list, list->next);

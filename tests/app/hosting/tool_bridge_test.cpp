@@ -234,6 +234,20 @@ TEST_F(Bridge, ACancelledCallStopsAndTheEndOfInputStopsOnlyTheDesktopsCalls) {
 
 // A loop's stop reaches the calls it read, running or queued, and no call
 // another loop read.
+// A call cancelled while it waits behind another of its family never starts.
+TEST_F(Bridge, ACallCancelledWhileQueuedNeverStarts) {
+    registry_->setNotesEnabled(true);
+    const std::string pong = R"({"id":9,"jsonrpc":"2.0","result":{}})";
+    transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
+    transport_->push(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"act","arguments":{"count":5}}})");
+    transport_->push(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":2}})");
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":9,"method":"ping"})"), pong);
+    gate_->resume({});
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
+    EXPECT_EQ(transport_->nextSentRaw(),
+              R"({"error":{"code":-32603,"data":{"detail":"Cancelled"},"message":"Internal error: Cancelled"},"id":2,"jsonrpc":"2.0"})");
+}
+
 TEST_F(Bridge, AStoppedLoopStopsTheCallsItReadAndNoOthers) {
     registry_->setNotesEnabled(true);
     registry_->setMapsEnabled(true);
