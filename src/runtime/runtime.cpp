@@ -73,6 +73,7 @@ SerialLane::~SerialLane() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        posted_.store(true, std::memory_order_relaxed);
     }
     cv_.notify_all();
     if (thread_.joinable()) thread_.join();
@@ -90,6 +91,7 @@ void SerialLane::post(Job job) {
     {
         std::lock_guard lock(mutex_);
         jobs_.push_back(std::move(job));
+        posted_.store(true, std::memory_order_relaxed);
         if (!thread_.joinable()) startLocked();
         wake = sleeping_;
         sleeping_ = false;
@@ -97,6 +99,19 @@ void SerialLane::post(Job job) {
     }
     // A busy thread takes the job with the others it finds: no wake-up.
     if (wake) cv_.notify_one();
+}
+
+void SerialLane::awaitPost() const {
+    const auto until = Clock::now() + kAwake;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (posted_.load(std::memory_order_relaxed)) return;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        if (Clock::now() >= until) return;
+    }
 }
 
 void SerialLane::loop() {
@@ -110,6 +125,11 @@ void SerialLane::loop() {
             if (!ran.empty()) {
                 lock.unlock();
                 ran.clear();
+                lock.lock();
+            }
+            if (handBack_ && !stopping_ && jobs_.empty()) {
+                lock.unlock();
+                awaitPost();
                 lock.lock();
             }
             while (!stopping_ && jobs_.empty()) {
@@ -133,6 +153,7 @@ void SerialLane::loop() {
             if (jobs_.empty()) return;  // stopping and drained
             // Every queued job per wake-up: one lock for them all, not one each.
             taken.swap(jobs_);
+            posted_.store(false, std::memory_order_relaxed);
         }
         while (!taken.empty()) {
             runReported(name_, taken.front());

@@ -339,7 +339,8 @@ private:
 // or by the lane when no post came for a millisecond. A job is mostly made
 // by the thread that posts it: freed there, its memory goes back to that
 // thread's allocator arena, instead of the lane taking that arena's lock
-// from it at every job.
+// from it at every job. Out of work, a lane stays awake a millisecond for
+// the next post before it sleeps.
 class SerialLane {
 public:
     using Job = rt::Job;
@@ -363,9 +364,15 @@ protected:
 private:
     // How long jobs that ran wait for a post to take them.
     static constexpr std::chrono::milliseconds kSpentGrace{1};
+    // How long a lane out of work stays awake for the next post before it
+    // sleeps: a thread woken can take half a millisecond to run again on a
+    // virtual machine, while a flood's jobs pile up to the callers' bounds.
+    static constexpr std::chrono::milliseconds kAwake{1};
 
     void startLocked();
     void loop();
+    // Returns at the first post, or after kAwake.
+    void awaitPost() const;
 
     const char* name_ = "SerialLane";
     const bool handBack_ = true;
@@ -375,6 +382,7 @@ private:
     std::deque<Job> spent_;  // run, for the next post to destroy
     bool stopping_ = false;
     bool sleeping_ = false;  // the thread waits for jobs: a post must wake it
+    std::atomic<bool> posted_ = false;  // a job came since the thread took the last ones, or a stop
     std::atomic<std::thread::id> threadId_;
     std::thread thread_;
 };
