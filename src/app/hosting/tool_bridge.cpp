@@ -181,6 +181,8 @@ struct ToolCall {
     // only its own), or of the arguments the loop had to read.
     std::string paramsText;
     mcp::Object given;
+    // Read by the loop instead when the lane had fallen behind (see handleText).
+    std::optional<tools::Arguments> readOnLoop;
     tools::ToolFamily* family = nullptr;
     json::WriteOptions options;
     mcp::AnswerRoute route;                  // the usual way back, and the stop of the loop that read it
@@ -229,6 +231,7 @@ struct ToolCall {
             text = writeToolAnswer(id, toolAnswer([&] {
                                        // Stopped while queued: the handler is not started.
                                        if (token.stop_requested()) throw rt::Cancelled();
+                                       if (readOnLoop) return family->run(name, *readOnLoop, token);
                                        return family->run(name, arguments(), token);
                                    }),
                                    options);
@@ -265,6 +268,7 @@ struct ToolCall {
     void clear() {
         constexpr std::size_t kKeptCapacity = 4 * 1024;
         given.clear();
+        readOnLoop.reset();
         route = {};
         answer = nullptr;
         if (stopAsked) stopAsked = false;
@@ -461,13 +465,21 @@ public:
         }
         ToolCall& call = calls_->take();
         call.name = std::move(*name);
-        call.paramsText.assign(params);
+        // A lane that has fallen behind gets its arguments read here: the
+        // loop slows to the lane's pace, and the lane catches up before it
+        // is full, rather than refusing a flood's calls until it ends.
+        if (registry_.pendingCalls(family->toolSwitch()) >= kReadOnLoopFrom)
+            call.readOnLoop = tools::argumentsFromParamsText(params);
+        if (!call.readOnLoop) call.paramsText.assign(params);
         call.route = route;
         hand(call, family, id, options, params.size());
         return true;
     }
 
 private:
+    // Pending calls on a lane from which the loop reads the next calls' arguments.
+    static constexpr std::size_t kReadOnLoopFrom = tools::LocalToolService::kMaxPendingCalls / 4;
+
     // Hands the call to its family's lane, or answers it at once when the
     // family is too busy to take it: the loop goes on reading the calls of
     // the others.

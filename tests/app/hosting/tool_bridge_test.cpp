@@ -248,6 +248,27 @@ TEST_F(Bridge, ACallCancelledWhileQueuedNeverStarts) {
               R"({"error":{"code":-32603,"data":{"detail":"Cancelled"},"message":"Internal error: Cancelled"},"id":2,"jsonrpc":"2.0"})");
 }
 
+// Calls queued behind a lane that has fallen behind keep their arguments,
+// wherever they are read.
+TEST_F(Bridge, CallsQueuedDeepBehindABusyLaneKeepTheirArguments) {
+    registry_->setNotesEnabled(true);
+    const int queued = static_cast<int>(app::tools::LocalToolService::kMaxPendingCalls / 2);
+    transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
+    for (int id = 2; id < 2 + queued; ++id) {
+        transport_->push(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                         R"(,"method":"tools/call","params":{"name":"act","arguments":{"count":)" + std::to_string(id) +
+                         "}}}");
+    }
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":"p","method":"ping"})"), R"({"id":"p","jsonrpc":"2.0","result":{}})");
+    gate_->resume({});
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
+    for (int id = 2; id < 2 + queued; ++id) {
+        EXPECT_EQ(transport_->nextSentRaw(), R"({"id":)" + std::to_string(id) +
+                                                 R"(,"jsonrpc":"2.0","result":{"content":[{"text":"count )" +
+                                                 std::to_string(id) + R"(","type":"text"}]}})");
+    }
+}
+
 TEST_F(Bridge, AStoppedLoopStopsTheCallsItReadAndNoOthers) {
     registry_->setNotesEnabled(true);
     registry_->setMapsEnabled(true);

@@ -132,6 +132,8 @@ public:
     void waitForHandlers(std::stop_token stop = {}, std::optional<rt::Clock::time_point> deadline = {});
     // Calls handed over and not yet finished.
     std::size_t pendingCalls() const;
+    // Those of the lane that runs family `s`'s handlers.
+    std::size_t pendingCalls(ToolSwitch s) const { return pendingOn(laneIndex(s)).first; }
 
     // Where the registry's own state changes.
     rt::MainExecutor& mainExecutor() const { return executor_; }
