@@ -478,7 +478,7 @@ public:
 
 private:
     // Pending calls on a lane from which the loop reads the next calls' arguments.
-    static constexpr std::size_t kReadOnLoopFrom = tools::LocalToolService::kMaxPendingCalls / 4;
+    static constexpr std::size_t kReadOnLoopFrom = tools::LocalToolService::kMaxPendingCalls / 8;
 
     // Hands the call to its family's lane, or answers it at once when the
     // family is too busy to take it: the loop goes on reading the calls of
