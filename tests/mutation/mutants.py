@@ -434,4 +434,5 @@ M = [
 ('OH1', 'mcp', 'src/mcp/stdio_transport.cpp', "A sender waits for another's write before it holds its answer", '        if (!inputWaits() || held_.text.size() + copied >= kCoalesceLimit || held_.bytes + size >= kGatherLimit ||', '        if (writing_ || !inputWaits() || held_.text.size() + copied >= kCoalesceLimit || held_.bytes + size >= kGatherLimit ||'),
 ('OH2', 'mcp', 'src/mcp/stdio_transport.cpp', 'Answers stay held after the input in hand is handled', '                if (more.revents == 0) inputInHand_.store(false);', '                (void)more;'),
 ('EN1', 'mcp', 'src/mcp/envelope.cpp', 'A text id is written without its escapes', '        json::writeString(text, *s, options.escapeSlashes);', '        text.append("\\"").append(*s).append("\\"");'),
+('TB5', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'Arguments read on the loop for a lane that has fallen behind are lost', '            call.readOnLoop = tools::argumentsFromParamsText(params);', '            call.readOnLoop = tools::Arguments{};'),
 ]
