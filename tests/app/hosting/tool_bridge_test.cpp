@@ -199,13 +199,16 @@ TEST_F(Bridge, ACallInFlightHoldsNeitherTheLoopNorRefusedCalls) {
 TEST_F(Bridge, AnAnswerGoesBackTheWayItsCallCameEvenAfterARestart) {
     registry_->setNotesEnabled(true);
     transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
+    // An escaped id: read the general way, the other entry into the tool path.
+    transport_->push(R"({"jsonrpc":"2.0","id":"w\u0031","method":"tools/call","params":{"name":"act"}})");
     transport_->push(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
-    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":2,"jsonrpc":"2.0","result":{}})");  // the call is taken
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":2,"jsonrpc":"2.0","result":{}})");  // the calls are taken
     auto next = std::make_shared<testsupport::ScriptedTransport>();
     server_->start(next);
     EXPECT_EQ(next->exchange(R"({"jsonrpc":"2.0","id":3,"method":"ping"})"), R"({"id":3,"jsonrpc":"2.0","result":{}})");
     gate_->resume({});
     EXPECT_EQ(transport_->nextSentRaw(), R"({"id":1,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":"w1","jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
     EXPECT_EQ(next->sentCount(), 1) << "the new connection's client never asked for it";
     transport_->endStream();
 }
