@@ -162,6 +162,13 @@ void StdioTransport::connect(std::stop_token) {
         throw;
     }
     ignoreSigpipeIfDefault();
+    // A pipe to the client holds a megabyte of answers rather than 64 KB: a
+    // large answer then leaves in one write, not one wait for room in each
+    // 64 KB. Not a pipe, larger already, or past the system's allowance:
+    // left as it is.
+    constexpr int kPipeBytes = 1 << 20;
+    if (const int size = ::fcntl(output_, F_GETPIPE_SZ); size >= 0 && size < kPipeBytes)
+        ::fcntl(output_, F_SETPIPE_SZ, kPipeBytes);
     connected_.store(true, std::memory_order_release);
     logger_.debug(logging::Logger::Site(kLogFile, "connect()", __LINE__), "Transport connected successfully");
 

@@ -160,6 +160,26 @@ TEST(StdioTransport, AnswersGatherWhileInputWaitsAndLeaveTogether) {
     transport.disconnect();
 }
 
+// A pipe to the client is made to hold a megabyte of answers, as far as the
+// system allows; one larger already is left as it is.
+TEST(StdioTransport, APipeForAnswersHoldsAMegabyte) {
+    for (const int given : {0, 4 << 20}) {
+        Pipe in, out;
+        if (given != 0 && ::fcntl(out.writeEnd, F_SETPIPE_SZ, given) < 0) continue;  // not allowed here
+        const int before = ::fcntl(out.writeEnd, F_GETPIPE_SZ);
+        StdioTransport transport(in.readEnd, out.writeEnd);
+        transport.connect();
+        const int after = ::fcntl(out.writeEnd, F_GETPIPE_SZ);
+        transport.disconnect();
+        SCOPED_TRACE(given);
+        if (before >= (1 << 20)) {
+            EXPECT_EQ(after, before);
+        } else {
+            EXPECT_TRUE(after == (1 << 20) || ::fcntl(out.writeEnd, F_SETPIPE_SZ, 1 << 20) < 0) << after;
+        }
+    }
+}
+
 // While one sender waits for room in a full pipe, another holds its answer
 // and goes on: the flush after the input in hand writes it, in order.
 TEST(StdioTransport, ASenderHoldsItsAnswerWhileAnotherWaitsOnAFullPipe) {

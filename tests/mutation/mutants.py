@@ -435,4 +435,5 @@ M = [
 ('OH2', 'mcp', 'src/mcp/stdio_transport.cpp', 'Answers stay held after the input in hand is handled', '                if (more.revents == 0) inputInHand_.store(false);', '                (void)more;'),
 ('EN1', 'mcp', 'src/mcp/envelope.cpp', 'A text id is written without its escapes', '        json::writeString(text, *s, options.escapeSlashes);', '        text.append("\\"").append(*s).append("\\"");'),
 ('TB5', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'Arguments read on the loop for a lane that has fallen behind are lost', '            call.readOnLoop = tools::argumentsFromParamsText(params);', '            call.readOnLoop = tools::Arguments{};'),
+('OH3', 'mcp', 'src/mcp/stdio_transport.cpp', 'A pipe to the client keeps its 64 KB', '        ::fcntl(output_, F_SETPIPE_SZ, kPipeBytes);', '        (void)kPipeBytes;'),
 ]
