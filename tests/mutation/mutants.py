@@ -409,7 +409,7 @@ M = [
 ('FJ5', 'json', 'src/json/fast_reader.hpp', 'A plain run does not stop at a quote within eight bytes', """zeroBytes(w ^ (kOnes * '"')) | """, ''),
 ('FJ6', 'mcp', 'src/mcp/envelope_scan.cpp', "A long string's escaped quote taken for its end when skipping params", '                p = backslash + 2;', '                p = backslash + 1;'),
 ('HO16', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A cancellation stops every call in flight', 'stopWhere([&](const ToolCall& call) { return call.id == id; });', 'stopWhere([&](const ToolCall&) { return true; });'),
-('HO17', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'The lane runs the tool without its arguments', 'return family->run(name, arguments(), token);', 'return family->run(name, tools::Arguments{}, token);'),
+('HO17', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'The lane runs the tool without its arguments', 'return family->run(name, readArguments(), token);', 'return family->run(name, tools::Arguments{}, token);'),
 ('AB1', 'app/tools', 'src/app/tools/registry/any_from_value.cpp', 'Lists in protocol values weigh nothing in the pending bound', 'const mcp::Array* listOf(const mcp::Value& v) { return v.arrayValue(); }', 'const mcp::Array* listOf(const mcp::Value&) { return nullptr; }'),
 ('DV1', 'mcp', 'src/mcp/envelope_scan.cpp', 'The direct reading spends no value on a key', '        if (!budget_.takeValue() || !budget_.takeText(k.size())) return false;\n        member_ =', '        if (!budget_.takeText(k.size())) return false;\n        member_ ='),
 ('DV2', 'mcp', 'src/mcp/envelope_scan.cpp', "The direct reading spends nothing on a string's bytes", '    bool string(std::string& s) { return budget_.takeText(s.size()) && put(Value(std::move(s))); }', '    bool string(std::string& s) { return put(Value(std::move(s))); }'),
@@ -434,6 +434,7 @@ M = [
 ('OH1', 'mcp', 'src/mcp/stdio_transport.cpp', "A sender waits for another's write before it holds its answer", '        if (!inputWaits() || held_.text.size() + copied >= kCoalesceLimit || held_.bytes + size >= kGatherLimit ||', '        if (writing_ || !inputWaits() || held_.text.size() + copied >= kCoalesceLimit || held_.bytes + size >= kGatherLimit ||'),
 ('OH2', 'mcp', 'src/mcp/stdio_transport.cpp', 'Answers stay held after the input in hand is handled', '                if (more.revents == 0) inputInHand_.store(false);', '                (void)more;'),
 ('EN1', 'mcp', 'src/mcp/envelope.cpp', 'A text id is written without its escapes', '        json::writeString(text, *s, options.escapeSlashes);', '        text.append("\\"").append(*s).append("\\"");'),
-('TB5', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'Arguments read on the loop for a lane that has fallen behind are lost', '            call.readOnLoop = tools::argumentsFromParamsText(params);', '            call.readOnLoop = tools::Arguments{};'),
+('TB5', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'Arguments read on the loop for a lane that has fallen behind are lost', '            call.arguments = tools::argumentsFromParamsText(params);', '            call.arguments = tools::Arguments{};'),
 ('OH3', 'mcp', 'src/mcp/stdio_transport.cpp', 'A pipe to the client keeps its 64 KB', '        ::fcntl(output_, F_SETPIPE_SZ, kPipeBytes);', '        (void)kPipeBytes;'),
+('TB6', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'Arguments read the general way are lost', '        call.arguments = tools::anyFromValue(parts.arguments);', '        call.arguments = tools::Arguments{};'),
 ]

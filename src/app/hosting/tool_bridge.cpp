@@ -176,13 +176,11 @@ struct CancelledNotification {
 struct ToolCall {
     mcp::ID id;
     std::string name;
-    // The lane makes the tool's arguments of the params' text, checked by the
-    // loop but not read there (the loop reads every call; a family's lane
-    // only its own), or of the arguments the loop had to read.
+    // The tool's arguments: read by the loop when it had to read them (or
+    // when the lane had fallen behind, see handleText), else by the lane from
+    // the params' text, which the loop checked but did not read.
+    std::optional<tools::Arguments> arguments;
     std::string paramsText;
-    mcp::Object given;
-    // Read by the loop instead when the lane had fallen behind (see handleText).
-    std::optional<tools::Arguments> readOnLoop;
     tools::ToolFamily* family = nullptr;
     json::WriteOptions options;
     mcp::AnswerRoute route;                  // the usual way back, and the stop of the loop that read it
@@ -231,8 +229,9 @@ struct ToolCall {
             text = writeToolAnswer(id, toolAnswer([&] {
                                        // Stopped while queued: the handler is not started.
                                        if (token.stop_requested()) throw rt::Cancelled();
-                                       if (readOnLoop) return family->run(name, *readOnLoop, token);
-                                       return family->run(name, arguments(), token);
+                                       if (arguments) return family->run(name, *arguments, token);
+                                       // Read here, freed here: the lane's memory stays the lane's.
+                                       return family->run(name, readArguments(), token);
                                    }),
                                    options);
         } catch (const rt::Cancelled& e) {
@@ -254,8 +253,7 @@ struct ToolCall {
         }
     }
 
-    tools::Arguments arguments() {
-        if (paramsText.empty()) return tools::anyFromValue(given);
+    tools::Arguments readArguments() const {
         std::optional<tools::Arguments> read = tools::argumentsFromParamsText(paramsText);
         // The loop checked the text reads so: anything else is a fault here.
         if (!read) throw std::logic_error("Tool call parameters changed on their way");
@@ -267,8 +265,7 @@ struct ToolCall {
     // with the free calls' count bound, a pool keeps at most a megabyte.
     void clear() {
         constexpr std::size_t kKeptCapacity = 4 * 1024;
-        given.clear();
-        readOnLoop.reset();
+        arguments.reset();
         route = {};
         answer = nullptr;
         if (stopAsked) stopAsked = false;
@@ -444,10 +441,10 @@ public:
         }
         ToolCall& call = calls_->take();
         call.name = std::move(parts.name);
-        call.given = std::move(parts.arguments);
+        call.arguments = tools::anyFromValue(parts.arguments);
         call.answer = std::move(answer);
         call.route.stop = std::move(stop);
-        hand(call, family, request.id, options, tools::argumentBytes(call.given));
+        hand(call, family, request.id, options, tools::argumentBytes(*call.arguments));
         return true;
     }
 
@@ -469,8 +466,8 @@ public:
         // loop slows to the lane's pace, and the lane catches up before it
         // is full, rather than refusing a flood's calls until it ends.
         if (registry_.pendingCalls(family->toolSwitch()) >= kReadOnLoopFrom)
-            call.readOnLoop = tools::argumentsFromParamsText(params);
-        if (!call.readOnLoop) call.paramsText.assign(params);
+            call.arguments = tools::argumentsFromParamsText(params);
+        if (!call.arguments) call.paramsText.assign(params);
         call.route = route;
         hand(call, family, id, options, params.size());
         return true;
