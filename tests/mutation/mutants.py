@@ -426,7 +426,6 @@ M = [
 ('TA3', 'app/tools', 'src/app/tools/registry/any_from_value.cpp', "Arguments read from text take the params' other members too", '            building_ = k == "arguments";', '            building_ = true;'),
 ('JB1', 'runtime', 'src/runtime/runtime.hpp', "A small job's callable is never destroyed", '    static void destroyInline(Job& j) noexcept {\n        inlined<F>(j).~F();', '    static void destroyInline(Job& j) noexcept {\n        (void)j;'),
 ('JB2', 'runtime', 'src/runtime/runtime.hpp', "A large job's callable is never freed", '        delete static_cast<F*>(j.heap_);', '        (void)j;'),
-('TB1', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', "A reused call keeps the last call's params", '        paramsText.clear();\n', ''),
 ('TB2', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', "A reused call answers through the last caller's answer", '        answer = nullptr;\n', ''),
 ('TB3', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A stop asked before a call runs is forgotten', '            if (stopAsked) stop.request_stop();\n', ''),
 ('TB4', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A stop asked while a call runs does not reach it', '                if (auto stop = call->markStopped()) running.push_back(std::move(*stop));', '                call->markStopped();'),
