@@ -47,6 +47,9 @@ TEST(ParseVCards, ReadsNamesAndNumbers) {
         {"embedded card ignored",
          "BEGIN:VCARD\nN:Outer;O\nAGENT:BEGIN:VCARD\nBEGIN:VCARD\nN:Inner;I\nTEL:5\nEND:VCARD\nTEL:6\nEND:VCARD\n",
          {{"f#1", "O", "Outer", {"6"}}}},
+        {"embedded card in any case",
+         "BEGIN:VCARD\nN:Outer;O\nbegin:vcard\nN:Inner;I\nTEL:5\nEnd:VCard\nTEL:6\nend:vcard\nBEGIN:VCARD\nN:Next;N\nEND:VCARD\n",
+         {{"f#1", "O", "Outer", {"6"}}, {"f#2", "N", "Next", {}}}},
         {"quoted-printable with soft breaks",
          "BEGIN:VCARD\nVERSION:2.1\nN;CHARSET=UTF-8;ENCODING=QUOTED-PRINTABLE:=E5=BC=A0;=E4=B8=\n=89\nTEL;CELL:138\nEND:VCARD\n",
          {{"f#1", "三", "张", {"138"}}}},
@@ -107,8 +110,9 @@ TEST_F(VCardContactStoreTest, StoreOrderIsFileNameThenPosition) {
     EXPECT_EQ(store.contactsMatchingName("b t").size(), 1u);
 }
 
-// Address books in sub-folders (khard, vdirsyncer); names as written on the
-// card; a FIFO named like a card is skipped once, never waited on.
+// Address books in sub-folders (khard, vdirsyncer), hidden ones left out;
+// names as written on the card; a FIFO named like a card is skipped once,
+// never waited on.
 TEST_F(VCardContactStoreTest, ReadsAddressBooksInSubFoldersWithoutBlocking) {
     std::filesystem::create_directories(folder + "/work/deeper/still/too-deep");
     testsupport::writeFile(folder + "/work/x.vcf", "BEGIN:VCARD\nN:张;伟;;;\nFN:张伟\nTEL:1\nEND:VCARD\n");
@@ -116,6 +120,11 @@ TEST_F(VCardContactStoreTest, ReadsAddressBooksInSubFoldersWithoutBlocking) {
     testsupport::writeFile(folder + "/work/deeper/still/too-deep/z.vcf", "BEGIN:VCARD\nN:Z;Z\nEND:VCARD\n");
     testsupport::writeFile(folder + "/top.vcf", "BEGIN:VCARD\nN:T;T\nEND:VCARD\n");
     ASSERT_EQ(::mkfifo((folder + "/work/pipe.vcf").c_str(), 0600), 0);
+    // Hidden folders hold deleted cards and a sync tool's own files.
+    for (const char* hidden : {"/.trash", "/work/.git"}) {
+        std::filesystem::create_directories(folder + hidden);
+        testsupport::writeFile(folder + hidden + "/gone.vcf", "BEGIN:VCARD\nN:Gone;G\nEND:VCARD\n");
+    }
     auto sink = std::make_shared<MemoryDiagnosticSink>();
     VCardContactStore withSink{folder, std::make_shared<FakeAccessPrompter>(), sink};
     for (int round = 0; round < 2; ++round) {
