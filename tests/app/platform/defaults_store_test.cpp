@@ -442,25 +442,39 @@ TEST_F(FileDefaultsTest, ASaveLandingAsAWriteSwapsInIsPutBack) {
     }
 }
 
-// The config folder moved away and made again (as sync tools do) is
-// watched again; the folder the watch makes is private.
+// The config folder moved away and made again (as sync tools do), or moved
+// back, is watched again; the folder the watch makes is private.
 TEST_F(FileDefaultsTest, AReplacedConfigFolderIsStillWatched) {
     const mode_t oldMask = ::umask(022);
     FileDefaultsStore store(path, sink);
     std::mutex mutex;
     std::string seen;
+    int changes = 0;
     auto watch = store.watchChanges([&] {
         std::lock_guard lock(mutex);
         seen = readFile(path);
+        ++changes;
     });
     ::umask(oldMask);
     const std::string folder = dir.file("config/brisolet");
     struct stat info {};
     EXPECT_TRUE(::stat(folder.c_str(), &info) == 0 && (info.st_mode & 0777) == 0700);
-    for (const std::string round : {"1", "2"}) {
-        ASSERT_EQ(::rename(folder.c_str(), dir.file("moved" + round).c_str()), 0);
-        ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-        const std::string text = "{\"round\":" + round + "}";
+    const auto changesSeen = [&] {
+        std::lock_guard lock(mutex);
+        return changes;
+    };
+    for (const auto& [round, movedBack] : {std::pair{"1", false}, {"2", false}, {"3", true}}) {
+        const std::string away = dir.file(std::string("moved") + round);
+        const int before = changesSeen();
+        ASSERT_EQ(::rename(folder.c_str(), away.c_str()), 0);
+        if (movedBack) {
+            // Once the watch has seen it go, so that the return is a change of its own.
+            ASSERT_TRUE(testsupport::waitUntil([&] { return changesSeen() > before; }));
+            ASSERT_EQ(::rename(away.c_str(), folder.c_str()), 0);
+        } else {
+            ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+        }
+        const std::string text = std::string("{\"round\":") + round + "}";
         writeFile(path, text);
         EXPECT_TRUE(testsupport::waitUntil([&] {
             std::lock_guard lock(mutex);
