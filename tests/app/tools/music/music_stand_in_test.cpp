@@ -254,6 +254,9 @@ TEST_F(MusicFamilyTest, MpvPlaysWhatTheFamilySaysItPlays) {
     EXPECT_EQ(status("Playing"), "Playing");
     EXPECT_EQ(call("music_pause"), "Success");
     EXPECT_EQ(status("Paused"), "Paused");
+    // mpv names it by a file:// URL with its blanks, accent and '#' encoded.
+    EXPECT_EQ(call("music_play_song", {{"song", "beep"}}), "Playing: Say \"Hi\" & beep by Ann, Bob");
+    EXPECT_EQ(status("Playing"), "Playing");
     EXPECT_EQ(call("music_play_playlist", {{"playlist", "Road Trip"}}), "Playing playlist: Road Trip");
     EXPECT_EQ(status("Playing"), "Playing");
 
