@@ -234,11 +234,24 @@ TEST(ServerDispatch, BatchRules) {
     EXPECT_EQ(order, (std::vector<std::string>{"note n", "failing", "note fails", "failing", "note fails"}));
 }
 
+// Sampling is refused, sending nothing: without a connection, and with one
+// that cannot carry requests to the client.
+std::string samplingRefusal(Server& server) {
+    try {
+        server.sendSamplingRequest({mcp::Sampling::Message::user("hi")}, std::nullopt, std::nullopt, std::nullopt,
+                                   std::nullopt, 10);
+    } catch (const MCPError& e) {
+        if (e.kind() == MCPError::Kind::InternalError) return e.detail().value_or("");
+    }
+    return "not refused as an internal error";
+}
+
 TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {
     auto server = makeServer();
     auto transport = std::make_shared<ScriptedTransport>();
     server->waitUntilFinished();  // never started: returns at once
     server->stop();               // harmless before start
+    EXPECT_EQ(samplingRefusal(*server), "Server connection not initialized");
 
     rt::OneShot<std::monostate> entered, cancelled;
     server->registerMethodHandler<Echo>([&](const Echo::Parameters&, std::stop_token stop) -> Echo::Result {
@@ -253,10 +266,13 @@ TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {
     });
     server->start(transport);
     EXPECT_EQ(transport->connects(), 1);
+    EXPECT_EQ(samplingRefusal(*server), "Bidirectional sampling requests not yet implemented in transport layer");
+    EXPECT_EQ(transport->sentCount(), 0);
     transport->push(R"({"jsonrpc":"2.0","id":1,"method":"test/echo","params":{"text":""}})");
     entered.waitFor(kTimeout);
     server->stop();
     EXPECT_EQ(transport->disconnects(), 1);
+    EXPECT_EQ(samplingRefusal(*server), "Server connection not initialized");
     cancelled.waitFor(kTimeout);
     server->waitUntilFinished();  // after stop: at once
     server->stop();
