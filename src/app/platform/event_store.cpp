@@ -128,6 +128,10 @@ void EventStore::checkSavable(const NewEvent& event) {
 void EventStore::checkSavable(const NewReminder& reminder) {
     if (reminder.dueDateComponents && !reminder.dueDateComponents->isValid())
         throw PlatformError("save reminder", "the due date components name no date");
+    // The files hold 0 to 9; a number beyond is refused, never cut to fit.
+    if (reminder.priority < 0 || reminder.priority > 9)
+        throw PlatformError("save reminder", "the priority " + std::to_string(reminder.priority) +
+                                                 " lies outside 0 to 9 that calendar files can hold");
 }
 
 }  // namespace app::platform

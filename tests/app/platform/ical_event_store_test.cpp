@@ -714,6 +714,9 @@ TEST(IcalStore, DatesTheFilesCannotHoldAreRefusedAndLeaveNoFile) {
         {{}, NewReminder{.title = "alarm far", .alarms = {y9999}}, false},
         {{}, NewReminder{.title = "due 3000", .dueDateComponents = DateComponents{3000, 12, 31, 23, 59}, .alarms = {y3000}},
          true},
+        {{}, NewReminder{.title = "priority past 32 bits", .priority = 4294967297}, false},
+        {{}, NewReminder{.title = "priority 10", .priority = 10}, false},
+        {{}, NewReminder{.title = "priority 9", .priority = 9}, true},
     };
     store.calendars(EntityType::Event);  // the root and its defaults made
     auto files = [&] {

@@ -74,9 +74,14 @@ std::string formatWith(icu::DateFormat* format, Instant instant) {
 
 Instant systemNow() { return time_point_cast<microseconds>(system_clock::now()); }
 
-std::optional<Instant> parseInternetDateTime(std::string_view text) {
+namespace {
+
+// The date, time and fractional seconds of "yyyy-MM-ddTHH:mm:ss[.f]" as a
+// wall-clock time (its fields counted as if in UTC), and where the zone
+// designator would start.
+std::optional<Instant> wallDateTime(std::string_view text, std::size_t& zoneAt) {
     int y, mo, d, h, mi, s;
-    if (text.size() < 20) return std::nullopt;
+    if (text.size() < 19) return std::nullopt;
     if (!readDigits(text, 0, 4, y) || text[4] != '-' || !readDigits(text, 5, 2, mo) || text[7] != '-' ||
         !readDigits(text, 8, 2, d) || text[10] != 'T' || !readDigits(text, 11, 2, h) || text[13] != ':' ||
         !readDigits(text, 14, 2, mi) || text[16] != ':' || !readDigits(text, 17, 2, s))
@@ -88,13 +93,23 @@ std::optional<Instant> parseInternetDateTime(std::string_view text) {
     // kept to the microsecond, the rest dropped.
     std::size_t at = 19;
     microseconds fraction{0};
-    if (text[at] == '.') {
+    if (at < text.size() && text[at] == '.') {
         const std::size_t first = ++at;
         std::int64_t scale = 100000;
         for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at, scale /= 10)
             fraction += microseconds((text[at] - '0') * scale);
         if (at == first) return std::nullopt;
     }
+    zoneAt = at;
+    return Instant(sys_days(date) + hours(h) + minutes(mi) + seconds(s) + fraction);
+}
+
+}  // namespace
+
+std::optional<Instant> parseInternetDateTime(std::string_view text) {
+    std::size_t at = 0;
+    const auto wall = wallDateTime(text, at);
+    if (!wall) return std::nullopt;
     const std::string_view zone = text.substr(at);
     int offsetMinutes = 0;
     if (zone.size() == 1) {
@@ -107,8 +122,16 @@ std::optional<Instant> parseInternetDateTime(std::string_view text) {
             return std::nullopt;
         offsetMinutes = (oh * 60 + om) * (sign == '-' ? -1 : 1);
     }
-    auto local = sys_days(date) + hours(h) + minutes(mi) + seconds(s) + fraction;
-    return Instant(local - minutes(offsetMinutes));
+    return *wall - minutes(offsetMinutes);
+}
+
+std::optional<Instant> parseLocalDateTime(std::string_view text) {
+    std::size_t at = 0;
+    const auto wall = wallDateTime(text, at);
+    if (!wall || at != text.size()) return std::nullopt;
+    const auto whole = floor<seconds>(*wall);
+    const std::int64_t utc = platform::wallClockToUtc(whole.time_since_epoch().count(), platform::localOffsetAt);
+    return Instant(seconds(utc)) + (*wall - whole);
 }
 
 std::string formatInternetDateTime(Instant instant) {
@@ -144,6 +167,7 @@ std::optional<Instant> parseLocalDay(std::string_view text) {
 std::optional<Instant> parseDate(std::optional<std::string_view> text) {
     if (!text) return std::nullopt;
     if (auto instant = parseInternetDateTime(*text)) return instant;
+    if (auto instant = parseLocalDateTime(*text)) return instant;
     return parseLocalDay(*text);
 }
 

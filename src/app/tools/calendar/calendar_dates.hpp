@@ -34,8 +34,13 @@ std::string formatInternetDateTime(Instant instant);
 // the gap where a change skips it).
 std::optional<Instant> parseLocalDay(std::string_view text);
 
-// An internet date-time first, else a local day; nothing when neither reads
-// (the caller picks a default or an error).
+// The same without a zone designator ("2025-05-01T11:00:00"): a local time,
+// read as calendar files read one (a time a change of offset skips takes the
+// offset before the change, a repeated one names its first occurrence).
+std::optional<Instant> parseLocalDateTime(std::string_view text);
+
+// An internet date-time first, else a local date-time, else a local day;
+// nothing when none reads (the caller picks a default or an error).
 std::optional<Instant> parseDate(std::optional<std::string_view> text);
 
 // The same wall-clock time the given number of calendar days later (earlier

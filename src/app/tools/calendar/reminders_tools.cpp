@@ -4,6 +4,9 @@
 #include "app/tools/registry/tool_error.hpp"
 #include "app/tools/registry/tool_row.hpp"
 
+#include "json/json.hpp"
+
+#include <cmath>
 #include <stdexcept>
 
 namespace app::tools {
@@ -92,6 +95,14 @@ std::string RemindersToolHandler::remindersAdd(const Arguments& arguments) {
     auto notes = textArgument(arguments, "notes");
     auto listName = textArgument(arguments, "listName");
     std::int64_t priority = intArgument(arguments, "priority").value_or(0);
+    // A whole number too large for an integer arrives as a double: out of range all the same.
+    const auto number = doubleArgument(arguments, "priority");
+    const bool hugeWhole = number && std::isfinite(*number) && std::trunc(*number) == *number;
+    if (priority < 0 || priority > 9 || hugeWhole) {
+        throw ToolError("LocalTool", 400,
+                        "Invalid priority " + (hugeWhole ? json::formatDouble(*number) : std::to_string(priority)) +
+                            ". Use 0 (none) or 1 (highest) to 9 (lowest).");
+    }
     auto dueText = textArgument(arguments, "dueDate");
     auto dueDate = dueText ? parseReminderDate(*dueText) : std::nullopt;
     // A due date given but unread would leave the reminder without one (an

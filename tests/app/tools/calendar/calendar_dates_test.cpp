@@ -53,6 +53,13 @@ TEST(CalendarDates, LocalDaysInAChangeOfOffset) {
         {"America/Havana", "2030-11-03", "2030-11-03T04:00:00Z"},
         {"Europe/Berlin", "2030-10-27", "2030-10-26T22:00:00Z"},
         {"Asia/Shanghai", "2030-02-30", nullptr},
+        // A date-time without an offset is local, read by the same rule.
+        {"America/Havana", "2030-03-10T00:30:00", "2030-03-10T05:30:00Z"},
+        {"America/Havana", "2030-11-03T00:30:00", "2030-11-03T04:30:00Z"},
+        {"Europe/Berlin", "2030-10-27T02:30:00.750", "2030-10-27T00:30:00Z"},
+        {"Europe/Berlin", "2025-05-01T11:00:00", "2025-05-01T09:00:00Z"},
+        {"Europe/Berlin", "2025-05-01T11:00:00.", nullptr},
+        {"Europe/Berlin", "2025-05-01T11:00", nullptr},
     };
     for (const auto& [name, day, first] : cases) {
         ScopedTimeZone zone(name);

@@ -91,6 +91,9 @@ TEST_F(CalendarToolsTest, GetEventsRangesLimitsAndOrder) {
          {{"fromDate", "2024-03-20"}, {"toDate", "2024-04-30"}},
          {"Quarterly MEETING review", "Far meeting"}},
         {"impossible day falls back", {{"fromDate", "2024-02-30"}}, week},
+        {"local times without an offset",
+         {{"fromDate", "2024-03-07T09:00:00"}, {"toDate", "2024-03-11T09:00:00.5"}},
+         {"Standup B", "Standup A", "Dentist"}},
         {"fractional seconds, as JavaScript writes them",
          {{"fromDate", "2024-03-20T00:00:00.000Z"}, {"toDate", "2024-04-30T00:00:00.5+02:00"}},
          {"Quarterly MEETING review", "Far meeting"}},
@@ -196,6 +199,8 @@ TEST_F(CalendarToolsTest, CreateEventInAChangeOfOffset) {
         {"2030-03-10", "2030-03-11", "2030-03-10T05:00:00Z", "2030-03-11T04:00:00Z"},
         {"2030-11-03", "2030-11-04", "2030-11-03T04:00:00Z", "2030-11-04T05:00:00Z"},
         {"2030-11-03T00:30:00.250-05:00", "2030-11-04", "2030-11-03T05:30:00Z", "2030-11-04T05:00:00Z"},
+        {"2030-11-03T00:30:00", "2030-11-03T01:30:00", "2030-11-03T04:30:00Z", "2030-11-03T06:30:00Z"},
+        {"2030-03-10T00:30:00", "2030-03-10T02:00:00", "2030-03-10T05:30:00Z", "2030-03-10T06:00:00Z"},
     };
     for (const auto& [start, end, storedStart, storedEnd] : cases) {
         SCOPED_TRACE(start);

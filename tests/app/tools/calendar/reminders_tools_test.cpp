@@ -83,12 +83,13 @@ TEST_F(RemindersTest, AddReadsItsArgumentsAndDueDates) {
     const Case cases[] = {
         {{{"title", ""}}},
         {{{"title", "P"}, {"priority", "5"}}},  // priority as text is none
-        {{{"title", "P"}, {"priority", 12}}, std::nullopt, std::nullopt, 12},
+        {{{"title", "P"}, {"priority", 9}}, std::nullopt, std::nullopt, 9},
         {{{"title", "N"}, {"notes", "two\nlines"}}, std::nullopt, std::nullopt, 0, "two\nlines"},
         {{{"title", "D"}, {"dueDate", "2025-03-01"}}, DateComponents{2025, 3, 1, 0, 0}, "2025-02-28T16:00:00Z"},
         {{{"title", "I"}, {"dueDate", "2025-03-01T09:30:45Z"}}, DateComponents{2025, 3, 1, 17, 30}, "2025-03-01T09:30:45Z"},
         {{{"title", "F"}, {"dueDate", "2025-03-01T09:30:00.000Z"}}, DateComponents{2025, 3, 1, 17, 30}, "2025-03-01T09:30:00Z"},
         {{{"title", "G"}, {"dueDate", 20250301}}},
+        {{{"title", "L"}, {"dueDate", "2025-03-01T09:30:00"}}, DateComponents{2025, 3, 1, 9, 30}, "2025-03-01T01:30:00Z"},
     };
     for (const auto& c : cases) {
         const std::string reply = call("reminders_add", c.arguments);
@@ -112,6 +113,18 @@ TEST_F(RemindersTest, AnUnreadableDueDateIsRefusedAndNothingIsSaved) {
                         ToolError("LocalTool", 400,
                                   std::string("Invalid dueDate '") + due +
                                       "'. Use ISO 8601, e.g. 2025-03-01T09:30:00Z or 2025-03-01."));
+    }
+    EXPECT_TRUE(allReminders().empty());
+    // A priority the files cannot hold (0 to 9) is refused whole, never wrapped to fit.
+    const std::pair<AnyValue, const char*> priorities[] = {
+        {std::int64_t{4294967297}, "4294967297"}, {std::int64_t{2147483648}, "2147483648"},
+        {std::int64_t{9223372036854775807}, "9223372036854775807"}, {std::int64_t{12}, "12"},
+        {std::int64_t{-1}, "-1"}, {1e19, "1e+19"}};
+    for (const auto& [priority, shown] : priorities) {
+        SCOPED_TRACE(shown);
+        expectToolError([&] { call("reminders_add", {{"title", "T"}, {"priority", priority}}); },
+                        ToolError("LocalTool", 400,
+                                  std::string("Invalid priority ") + shown + ". Use 0 (none) or 1 (highest) to 9 (lowest)."));
     }
     EXPECT_TRUE(allReminders().empty());
     // An empty text is a field left blank: no due date.
