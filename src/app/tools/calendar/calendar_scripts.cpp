@@ -83,16 +83,18 @@ std::optional<std::string> CalendarStandIn::perform(const platform::ScriptCall& 
         } catch (const std::exception&) {
         }
     }
-    if (shown && opener_) {
-        if (auto file = store_->location(*shown, platform::EntityType::Event)) {
-            try {
-                opener_->open(*file);
-            } catch (const platform::PlatformError& error) {
-                throw platform::ScriptFailure("Calendar cannot show the event: " + error.cause());
-            }
-        }
+    // Showing the day instead opens nothing here: not a success.
+    const std::string failed = "Calendar cannot show the event: ";
+    if (!shown) throw platform::ScriptFailure(failed + "no calendar \"" + calendarName + "\" holds " + eventId + ".");
+    // A sync tool may have rewritten or removed the file since the lookup.
+    auto file = store_->location(*shown, platform::EntityType::Event);
+    if (!file) throw platform::ScriptFailure(failed + "its file is gone.");
+    if (!opener_) throw platform::ScriptFailure(failed + "there is no program to open " + *file + ".");
+    try {
+        opener_->open(*file);
+    } catch (const platform::PlatformError& error) {
+        throw platform::ScriptFailure(failed + error.cause());
     }
-    // Without the event Calendar shows the day the script names: nothing to open here.
     return std::nullopt;
 }
 

@@ -23,7 +23,8 @@ std::string openEventScript(std::string_view calendarTitle, std::string_view eve
 
 // The Calendar application here: it looks the event up in the event store
 // and hands the event's file to the user's calendar program through the
-// opener (when there are both).
+// opener. A script failure, saying why, when the named calendar does not
+// hold the event, its file is gone or there is no opener.
 class CalendarStandIn : public platform::ScriptStandIn {
 public:
     explicit CalendarStandIn(std::shared_ptr<platform::EventStore> store,

@@ -260,11 +260,13 @@ TEST_F(CalendarToolsTest, CalendarTitlesWithQuotesAndBackslashesRoundTripThrough
         // The stand-in shows the event only when it got the title back exactly.
         EXPECT_EQ(calendarApp->view(), (CalendarScreen::View{true, event.identifier, std::nullopt}));
     }
-    // No calendar of that title: Calendar shows the day instead.
+    // No calendar of that title holds it: nothing is opened, and the answer says so.
     auto event = addEvent("Lost", "2024-03-06T09:00:00Z", "2024-03-06T10:00:00Z");
     auto run = p.host->run(openEventScript("No such calendar", event.identifier, "Wednesday, March 6"));
-    EXPECT_EQ(run.outcome, platform::ScriptRun::Outcome::Succeeded);
-    EXPECT_EQ(calendarApp->view(), (CalendarScreen::View{true, std::nullopt, "Wednesday, March 6"}));
+    EXPECT_EQ(run.outcome, platform::ScriptRun::Outcome::Failed);
+    ASSERT_TRUE(run.error && run.error->message);
+    EXPECT_EQ(*run.error->message,
+              "Calendar cannot show the event: no calendar \"No such calendar\" holds " + event.identifier + ".");
 }
 
 }  // namespace

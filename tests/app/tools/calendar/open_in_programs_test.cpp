@@ -20,10 +20,22 @@ public:
     void open(const std::string&) override { throw platform::PlatformError("open URL", "no xdg-open is installed"); }
 };
 
+// A sync tool that removes the event's file between the lookup and the open.
+class SyncedAwayStore : public platform::IcalEventStore {
+public:
+    using IcalEventStore::IcalEventStore;
+    std::optional<std::string> location(std::optional<std::string_view> identifier, platform::EntityType type) override {
+        if (identifier && removeFiles)
+            if (auto file = IcalEventStore::location(identifier, type)) std::filesystem::remove(*file);
+        return IcalEventStore::location(identifier, type);
+    }
+    bool removeFiles = false;
+};
+
 TEST(OpenInPrograms, TheEventFileAndTheListFolderGoToTheOpener) {
     testsupport::ScratchDir dir;
     auto prompter = std::make_shared<platform::FakeAccessPrompter>();
-    auto store = std::make_shared<platform::IcalEventStore>(dir.file("cal"), prompter, nullptr);
+    auto store = std::make_shared<SyncedAwayStore>(dir.file("cal"), prompter, nullptr);
     platform::NewEvent input;
     input.title = "Dentist";
     input.startDate = platform::Instant(std::chrono::hours(24 * 20000));
@@ -32,9 +44,11 @@ TEST(OpenInPrograms, TheEventFileAndTheListFolderGoToTheOpener) {
     const std::string calendar = store->defaultCalendar(platform::EntityType::Event)->title;
 
     auto recording = std::make_shared<platform::RecordingUrlOpener>();
+    const std::string file = dir.file("cal/Calendar/" + event.identifier + ".ics");
     const std::tuple<std::shared_ptr<platform::UrlOpener>, platform::ScriptRun::Outcome, std::string> rows[] = {
         {recording, platform::ScriptRun::Outcome::Succeeded, ""},
-        {std::make_shared<RefusingOpener>(), platform::ScriptRun::Outcome::Failed, "no xdg-open is installed"}};
+        {std::make_shared<RefusingOpener>(), platform::ScriptRun::Outcome::Failed, "no xdg-open is installed"},
+        {nullptr, platform::ScriptRun::Outcome::Failed, "there is no program to open " + file + "."}};
     for (const auto& [opener, outcome, reason] : rows) {
         platform::TemplateScriptHost host(prompter);
         registerCalendarScripts(host, std::make_shared<CalendarStandIn>(store, opener));
@@ -48,8 +62,17 @@ TEST(OpenInPrograms, TheEventFileAndTheListFolderGoToTheOpener) {
             EXPECT_EQ(*opened.error->message, "Calendar cannot show the event: " + reason);
         }
     }
-    EXPECT_EQ(recording->urls(), (std::vector<std::string>{dir.file("cal/Calendar/" + event.identifier + ".ics"),
-                                                           dir.file("cal/Reminders")}));
+    EXPECT_EQ(recording->urls(), (std::vector<std::string>{file, dir.file("cal/Reminders")}));
+
+    // The file gone by the time it is opened: no opener runs, and the answer says so.
+    store->removeFiles = true;
+    platform::TemplateScriptHost host(prompter);
+    registerCalendarScripts(host, std::make_shared<CalendarStandIn>(store, recording));
+    auto opened = host.run(openEventScript(calendar, event.identifier, "today"));
+    EXPECT_EQ(opened.outcome, platform::ScriptRun::Outcome::Failed);
+    ASSERT_TRUE(opened.error && opened.error->message);
+    EXPECT_EQ(*opened.error->message, "Calendar cannot show the event: its file is gone.");
+    EXPECT_EQ(recording->urls().size(), 2u);
 }
 
 // With no folder holding reminders the calendars folder opens; a store
