@@ -87,7 +87,7 @@ struct Reminder {
     std::string identifier;
     std::optional<std::string> title;
     std::optional<std::string> notes;
-    std::int64_t priority = 0;  // 0 none, 1 highest … 9 lowest; other values kept as given
+    std::int64_t priority = 0;  // 0 none, 1 highest … 9 lowest; a file's other values kept as read
     std::optional<DateComponents> dueDateComponents;
     std::vector<Instant> alarms;  // absolute-date alarms
     bool isCompleted = false;
@@ -152,8 +152,9 @@ public:
 
     virtual std::vector<Reminder> reminders(const ReminderPredicate& predicate) = 0;
     virtual std::optional<Reminder> reminder(std::string_view identifier) = 0;
-    // Refused when the list is unknown or not a reminder list, or the due
-    // components are invalid. Returns the saved reminder.
+    // Refused when the list is unknown or not a reminder list, the due
+    // components are invalid or the priority lies outside 0 to 9. Returns
+    // the saved reminder.
     virtual Reminder saveReminder(const NewReminder& reminder) = 0;
     // Completed with the given date, or back to incomplete with nullopt.
     virtual void setReminderCompletion(std::string_view identifier, std::optional<Instant> completionDate) = 0;
@@ -171,7 +172,8 @@ protected:
     static const Calendar& checkedTarget(const Calendar* found, const std::optional<std::string>& identifier,
                                          EntityType type);
     // Throws the PlatformError for an event ending before it starts, or a
-    // reminder whose due components name no date.
+    // reminder whose due components name no date or whose priority the
+    // files cannot hold.
     static void checkSavable(const NewEvent& event);
     static void checkSavable(const NewReminder& reminder);
 

@@ -147,8 +147,8 @@ TEST_F(EventStoreTest, EventsAndRemindersKeepTheirFields) {
     EXPECT_FALSE(store->event(plain.identifier)->location || store->event(plain.identifier)->url);
 
     const Instant dueAt = at(9) + minutes(30) + seconds(45);
-    // A priority outside 0-9 is kept as given.
-    Reminder milk = store->saveReminder({.title = "Buy milk", .notes = "2 litres", .priority = 12,
+    // The lowest priority the files hold (beyond it a save is refused, below).
+    Reminder milk = store->saveReminder({.title = "Buy milk", .notes = "2 litres", .priority = 9,
                                          .dueDateComponents = localDateComponents(dueAt), .alarms = {dueAt, at(8)}});
     EXPECT_EQ(milk.calendar, *store->defaultCalendar(EntityType::Reminder));
     EXPECT_EQ(milk.dueDate(), at(9) + minutes(30));  // seconds dropped
@@ -190,6 +190,8 @@ TEST_F(EventStoreTest, RefusedSavesLeaveNothingBehind) {
     EXPECT_EQ(saveReminder(std::nullopt, DateComponents{2025, 2, 30, 9, 0}), "save reminder: the due date components name no date");
     EXPECT_EQ(saveReminder(calendarId, std::nullopt), "save reminder: calendar Calendar holds events, not reminders");
     EXPECT_EQ(saveReminder("unknown", std::nullopt), "save reminder: no reminder list unknown");
+    EXPECT_EQ(refusal([&] { store->saveReminder({.priority = 4294967297}); }),
+              "save reminder: the priority 4294967297 lies outside 0 to 9 that calendar files can hold");
     EXPECT_TRUE(store->reminders({}).empty());
     EXPECT_THROW(store->setReminderCompletion("unknown", at(0)), PlatformError);
 }
