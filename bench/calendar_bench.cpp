@@ -4,6 +4,7 @@
 #include "app/platform/ical_event_store.hpp"
 #include "app/tools/calendar/calendar_manager.hpp"
 #include "app/tools/calendar/calendar_tools.hpp"
+#include "runtime/runtime.hpp"
 #include "support/fake_access_prompter.hpp"
 
 #include <benchmark/benchmark.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <sys/resource.h>
 
@@ -121,5 +123,57 @@ void BM_HostileTimeZones(benchmark::State& state) {
     fs::remove_all(dir);
 }
 BENCHMARK(BM_HostileTimeZones)->Unit(benchmark::kMillisecond);
+
+// A folder holding one event whose SUMMARY is one line of `megabytes` MB.
+std::string longLineRoot(int megabytes) {
+    const std::string dir = (fs::temp_directory_path() / ("brisolet-bench-line-" + std::to_string(::getpid()) + "-" +
+                                                          std::to_string(megabytes)))
+                                .string();
+    fs::create_directories(dir + "/work");
+    std::ofstream(dir + "/work/long.ics") << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Bench//EN\r\nBEGIN:VEVENT\r\n"
+                                             "UID:long\r\nDTSTART:20250610T090000Z\r\nSUMMARY:"
+                                          << std::string(std::size_t(megabytes) * 1000000 - 200, 'x')
+                                          << "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+    return dir;
+}
+
+// A new store reading a file of one 1, 4 or 16 MB line: linear in its size.
+void BM_OneLongLine(benchmark::State& state) {
+    const std::string dir = longLineRoot(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        app::platform::IcalEventStore store(dir, std::make_shared<app::platform::FakeAccessPrompter>(), nullptr);
+        benchmark::DoNotOptimize(store.event("long"));
+    }
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_OneLongLine)->Arg(1)->Arg(4)->Arg(16)->Unit(benchmark::kMillisecond);
+
+// The same 16 MB line, the call stopped 20 ms into its reading: how long
+// the stop takes to end it (stop_ms), from the request to rt::Cancelled.
+void BM_StoppedWhileReadingALongLine(benchmark::State& state) {
+    const std::string dir = longLineRoot(16);
+    double stopMs = 0;
+    for (auto _ : state) {
+        app::platform::IcalEventStore store(dir, std::make_shared<app::platform::FakeAccessPrompter>(), nullptr);
+        std::stop_source source;
+        std::chrono::steady_clock::time_point requested{};
+        std::jthread stopper([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            requested = std::chrono::steady_clock::now();
+            source.request_stop();
+        });
+        rt::StopScope scope(source.get_token());
+        try {
+            store.event("long");
+        } catch (const rt::Cancelled&) {
+        }
+        const auto ended = std::chrono::steady_clock::now();
+        stopper.join();
+        stopMs = std::max(stopMs, std::chrono::duration<double, std::milli>(ended - requested).count());
+    }
+    state.counters["stop_ms"] = stopMs;
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_StoppedWhileReadingALongLine)->Unit(benchmark::kMillisecond);
 
 }  // namespace

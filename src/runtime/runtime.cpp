@@ -12,6 +12,16 @@
 
 namespace rt {
 
+namespace {
+thread_local std::stop_token threadStop;
+}  // namespace
+
+StopScope::StopScope(std::stop_token stop) : outer_(std::exchange(threadStop, std::move(stop))) {}
+
+StopScope::~StopScope() { threadStop = std::move(outer_); }
+
+std::stop_token currentStop() { return threadStop; }
+
 void sleepFor(Clock::duration duration, std::stop_token stop) {
     if (stop.stop_requested()) throw Cancelled();
     if (duration <= Clock::duration::zero()) return;

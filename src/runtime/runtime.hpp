@@ -40,6 +40,22 @@ public:
 // Cancelled as soon as stop is requested.
 void sleepFor(Clock::duration duration, std::stop_token stop = {});
 
+// The stop of the call this thread runs, for work far below it that takes no
+// token of its own (a store reading its files): set for a scope by whoever
+// runs the call, the outer one back at its end; without one, a stop that is
+// never requested.
+class StopScope {
+public:
+    explicit StopScope(std::stop_token stop);
+    ~StopScope();
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+private:
+    std::stop_token outer_;
+};
+std::stop_token currentStop();
+
 namespace detail {
 // Waits on cv until pred holds; throws Cancelled on stop, TimedOut past deadline.
 template <class Lock, class Pred>

@@ -5,6 +5,7 @@
 #include "app/platform/platform_error.hpp"
 #include "app/platform/sqlite.hpp"
 #include "app/platform/stamped_file.hpp"
+#include "runtime/runtime.hpp"
 
 #include <libical/ical.h>
 
@@ -41,6 +42,8 @@ constexpr const char* kCarriedOverMarker = ".carried-over-from-store";
 // Marks, while a file is read, a text value whose last blanks were kept.
 constexpr const char* kTrailingBlanks = "X-BRISOLET-TRAILING-BLANKS";
 constexpr std::size_t kMaxItemFileSize = 16 * 1024 * 1024;
+// The stamp of a file whose reading has not ended.
+constexpr std::int64_t kUnread = std::numeric_limits<std::int64_t>::min();
 // Components nest three deep in practice (calendar, event, alarm).
 constexpr int kMaxNesting = 32;
 // What expanding recurring items may cost one call: rule steps and
@@ -404,6 +407,53 @@ std::string zoneTrouble(icalcomponent* root) {
     return {};
 }
 
+// Hands libical the text a piece at a time. libical's own string reader
+// looks for the line's end again for every piece it takes, so one long line
+// cost the square of its length; this finds each line end once. A stopped
+// call ends the text early.
+struct LineSource {
+    std::string_view text;
+    std::size_t at = 0;
+    std::size_t lineEnd = 0;  // one past the current line's '\n', or the text's end
+    std::stop_token stop;
+};
+
+char* nextPiece(char* out, std::size_t size, void* data) {
+    auto& source = *static_cast<LineSource*>(data);
+    if (source.at >= source.text.size() || size < 2 || source.stop.stop_requested()) return nullptr;
+    if (source.lineEnd <= source.at) {
+        const std::size_t newline = source.text.find('\n', source.at);
+        source.lineEnd = newline == std::string_view::npos ? source.text.size() : newline + 1;
+    }
+    const std::size_t take = std::min(source.lineEnd - source.at, size - 1);
+    std::memcpy(out, source.text.data() + source.at, take);
+    out[take] = '\0';
+    source.at += take;
+    return out;
+}
+
+// The text's tree (null when nothing parses), as icalparser_parse_string
+// makes it: malformed data is marked in the tree, never fatal. Throws
+// rt::Cancelled when the call this thread runs is stopped.
+icalcomponent* parseText(std::string_view text) {
+    // libical reads text as a C string: a NUL ends it.
+    LineSource source{text.substr(0, text.find('\0')), 0, 0, rt::currentStop()};
+    icalparser* parser = icalparser_new();
+    if (!parser) return nullptr;
+    icalparser_set_gen_data(parser, &source);
+    const icalerrorstate state = icalerror_get_error_state(ICAL_MALFORMEDDATA_ERROR);
+    icalerror_set_error_state(ICAL_MALFORMEDDATA_ERROR, ICAL_ERROR_NONFATAL);
+    icalcomponent* root = icalparser_parse(parser, nextPiece);
+    icalerror_set_error_state(ICAL_MALFORMEDDATA_ERROR, state);
+    icalparser_free(parser);
+    icalerror_clear_errno();
+    if (source.stop.stop_requested()) {
+        if (root) icalcomponent_free(root);
+        throw rt::Cancelled();
+    }
+    return root;
+}
+
 // Null, with the reason in `why`, for text nested deeper than kMaxNesting,
 // that does not parse, or whose time zones are refused.
 icalcomponent* parsed(const std::string& text, std::string* why = nullptr) {
@@ -412,8 +462,7 @@ icalcomponent* parsed(const std::string& text, std::string* why = nullptr) {
         return nullptr;
     }
     const std::optional<std::string> escaped = withLeadingBlanksEscaped(text);
-    icalcomponent* root = icalparser_parse_string((escaped ? *escaped : text).c_str());
-    icalerror_clear_errno();
+    icalcomponent* root = parseText(escaped ? *escaped : text);
     if (!root) {
         if (why) *why = "not a readable iCalendar item";
         return nullptr;
@@ -658,8 +707,10 @@ struct ExpansionBudget {
     void step() { --steps, --seriesSteps; }
     void keep() { --occurrences, --seriesOccurrences; }
     bool seriesSpent(bool checkClock = true) const {
-        return seriesSteps <= 0 || seriesOccurrences <= 0 || (checkClock && Clock::now() > seriesDeadline);
+        return seriesSteps <= 0 || seriesOccurrences <= 0 ||
+               (checkClock && (Clock::now() > seriesDeadline || stop.stop_requested()));
     }
+    std::stop_token stop = rt::currentStop();  // a stopped call ends its expansion
 };
 
 namespace {
@@ -1385,16 +1436,41 @@ void IcalEventStore::refreshLocked() {
         return a < b;
     });
 
+    const std::stop_token stop = rt::currentStop();
     std::vector<std::unique_ptr<Collection>> next;
-    for (const auto& name : present) {
-        std::unique_ptr<Collection> collection;
+    try {
+        refreshCollectionsLocked(present, next, stop);
+    } catch (const rt::Cancelled&) {
+        // What was read so far is kept; the next call looks at every folder again.
         for (auto& old : collections_)
-            if (old && old->name == name) collection = std::move(old);
-        if (!collection) {
-            collection = std::make_unique<Collection>();
-            collection->name = name;
-            collection->path = root_ + "/" + name;
+            if (old) next.push_back(std::move(old));
+        collections_ = std::move(next);
+        watchComplete_ = false;
+        throw;
+    }
+    collections_ = std::move(next);
+    // The first look of a process, or many files read since: the index
+    // catches up (a handful of saves do not rewrite it each time).
+    if (parsedSinceIndex_ > 0 && (!indexWritten_ || parsedSinceIndex_ >= 256)) {
+        indexWritten_ = true;
+        writeIndexLocked();
+    }
+}
+
+void IcalEventStore::refreshCollectionsLocked(const std::vector<std::string>& present,
+                                              std::vector<std::unique_ptr<Collection>>& next, const std::stop_token& stop) {
+    for (const auto& name : present) {
+        std::unique_ptr<Collection> found;
+        for (auto& old : collections_)
+            if (old && old->name == name) found = std::move(old);
+        if (!found) {
+            found = std::make_unique<Collection>();
+            found->name = name;
+            found->path = root_ + "/" + name;
         }
+        // In `next` from here on, so a stop midway loses nothing.
+        next.push_back(std::move(found));
+        Collection* collection = next.back().get();
         bool ok = false;
         std::string why;
         const std::string displayname = collection->path + "/displayname";
@@ -1406,7 +1482,9 @@ void IcalEventStore::refreshLocked() {
         // Changed files are read again; the rest stay as they are.
         watchFolder(collection->path);
         ++generation_;
-        if (DIR* folder = ::opendir(collection->path.c_str())) {
+        // Closed however the loop ends (a stop throws out of it).
+        const std::unique_ptr<DIR, int (*)(DIR*)> open(::opendir(collection->path.c_str()), ::closedir);
+        if (DIR* folder = open.get()) {
             const int folderFd = ::dirfd(folder);
             while (dirent* entry = ::readdir(folder)) {
                 std::string_view file = entry->d_name;
@@ -1428,10 +1506,13 @@ void IcalEventStore::refreshLocked() {
                 if (!added && item.modified == nanosecondsOf(info.st_mtim) && item.inode == info.st_ino &&
                     item.size == static_cast<std::uint64_t>(info.st_size))
                     continue;
+                if (stop.stop_requested()) throw rt::Cancelled();
                 item = Item{};
                 item.generation = generation_;
                 item.file = std::string(file);
-                item.modified = item.order = nanosecondsOf(info.st_mtim);
+                // Stamped as read only once read: a stop while reading leaves it to read again.
+                item.modified = kUnread;
+                item.order = nanosecondsOf(info.st_mtim);
                 item.inode = info.st_ino;
                 item.size = static_cast<std::uint64_t>(info.st_size);
                 ++parsedSinceIndex_;
@@ -1444,9 +1525,9 @@ void IcalEventStore::refreshLocked() {
                     item.calendar.reset();
                     if (sink_) sink_->write("Calendars: skipping " + path + ": " + why);
                 }
+                item.modified = item.order;
                 lastOrder_ = std::max(lastOrder_, item.order);
             }
-            ::closedir(folder);
         }
         std::erase_if(collection->items, [&](const auto& entry) { return entry.second.generation != generation_; });
         collection->holdsEvents = collection->holdsTodos = false;
@@ -1456,14 +1537,6 @@ void IcalEventStore::refreshLocked() {
                 collection->holdsEvents = collection->holdsEvents || !entry.todo;
             }
         }
-        next.push_back(std::move(collection));
-    }
-    collections_ = std::move(next);
-    // The first look of a process, or many files read since: the index
-    // catches up (a handful of saves do not rewrite it each time).
-    if (parsedSinceIndex_ > 0 && (!indexWritten_ || parsedSinceIndex_ >= 256)) {
-        indexWritten_ = true;
-        writeIndexLocked();
     }
 }
 
@@ -1567,6 +1640,7 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
             for (const auto& entry : item.entries) {
                 if (entry.todo) continue;
                 if (entry.master) {
+                    if (budget.stop.stop_requested()) throw rt::Cancelled();
                     budget.startSeries();
                     if (budget.seriesSpent(false)) {
                         if (budget.overrun.empty()) budget.overrun = item.file;
@@ -1579,6 +1653,7 @@ std::vector<Event> IcalEventStore::events(Instant start, Instant end) {
             }
         }
     }
+    if (budget.stop.stop_requested()) throw rt::Cancelled();
     if (!budget.overrun.empty() && sink_)
         sink_->write("Calendars: recurring events cut short at " + budget.overrun +
                      ": more occurrences than one call expands");

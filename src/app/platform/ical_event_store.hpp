@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -70,7 +71,11 @@ private:
     using Collection = IcalCollection;
     using Entry = IcalEntry;
 
+    // Reads what changed; a stopped call (rt::Cancelled) keeps what was
+    // read so far and leaves the rest to the next call.
     void refreshLocked();
+    void refreshCollectionsLocked(const std::vector<std::string>& present,
+                                  std::vector<std::unique_ptr<Collection>>& next, const std::stop_token& stop);
     bool changedSinceLastLook();
     void watchFolder(const std::string& path);
     void prepareLocked();

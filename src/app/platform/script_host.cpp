@@ -1,6 +1,7 @@
 #include "app/platform/script_host.hpp"
 
 #include "json/utf8.hpp"
+#include "runtime/runtime.hpp"
 
 namespace app::platform {
 
@@ -115,6 +116,8 @@ ScriptRun TemplateScriptHost::run(std::string_view source) {
                        scriptApplicationMissingErrorNumber, application);
     try {
         return ScriptRun::succeeded(standIn->perform(*call));
+    } catch (const rt::Cancelled&) {
+        throw;  // the call was stopped: it has no outcome to give
     } catch (const ScriptFailure& error) {
         return failure(error.message(), error.number(), application);
     } catch (const std::exception& error) {

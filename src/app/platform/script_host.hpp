@@ -114,7 +114,8 @@ public:
 
     // Source not UTF-8: not made. Compile error, unknown script, consent
     // refused, no stand-in, or a stand-in's failure: failed with error
-    // information. Otherwise the stand-in's result.
+    // information. Otherwise the stand-in's result. A stand-in stopped with
+    // its call (rt::Cancelled) throws that on.
     ScriptRun run(std::string_view source) override;
 
 private:

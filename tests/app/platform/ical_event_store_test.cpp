@@ -6,6 +6,7 @@
 #include "app/platform/sqlite.hpp"
 #include "support/fake_access_prompter.hpp"
 #include "support/memory_diagnostic_sink.hpp"
+#include "runtime/runtime.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -405,6 +406,48 @@ TEST(IcalStore, PlantedFilesCannotBlockCrashOrRedirect) {
     EXPECT_NO_THROW(store.saveEvent(event));
     EXPECT_EQ(readFile(dir.file("outside/target")), "keep");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.file("outside")), {}), 2);
+}
+
+// A call stopped while the files are read ends at the next file (or within
+// the file it reads) with rt::Cancelled; what it read stays, and the next
+// call reads the rest: nothing is lost or taken for read.
+TEST(IcalStore, AStoppedCallEndsAndTheNextReadsEverything) {
+    testsupport::ScratchDir dir;
+    const std::string root = dir.file("c");
+    std::filesystem::create_directories(root + "/a");
+    std::filesystem::create_directories(root + "/b");
+    writeFile(root + "/a/broken.ics", "not a calendar\n");
+    for (int i = 0; i < 20; ++i)
+        writeFile(root + "/b/e" + std::to_string(i) + ".ics",
+                  item("BEGIN:VEVENT\r\nUID:e" + std::to_string(i) + "\r\nSUMMARY:E\r\nDTSTART:20250320T090000Z\r\n"
+                       "END:VEVENT\r\n"));
+    writeFile(root + "/b/long.ics", item("BEGIN:VEVENT\r\nUID:long\r\nDTSTART:20250320T100000Z\r\nSUMMARY:" +
+                                         std::string(15'000'000, 'x') + "\r\nEND:VEVENT\r\n"));
+    // The first report (the broken file, in the folder read first) stops the call.
+    class StoppingSink : public MemoryDiagnosticSink {
+    public:
+        void write(std::string_view line) override {
+            MemoryDiagnosticSink::write(line);
+            source.request_stop();
+        }
+        std::stop_source source;
+    };
+    auto sink = std::make_shared<StoppingSink>();
+    IcalEventStore store(root, std::make_shared<FakeAccessPrompter>(), sink);
+    const std::function<void()> calls[] = {
+        [&] { store.events(utc(3, 1, 0), utc(4, 1, 0)); },  // stopped midway
+        [&] { store.reminders({}); },                       // stopped before it began
+        [&] { store.event("long"); },
+    };
+    for (const auto& call : calls) {
+        rt::StopScope scope(sink->source.get_token());
+        EXPECT_THROW(call(), rt::Cancelled);
+    }
+    const auto events = store.events(utc(3, 1, 0), utc(4, 1, 0));
+    EXPECT_EQ(events.size(), 21u);
+    ASSERT_TRUE(store.event("long"));
+    EXPECT_EQ(store.event("long")->title.size(), 15'000'000u);
+    EXPECT_EQ(store.calendars(EntityType::Event).size(), 2u);
 }
 
 // The index kept between runs spares a new process the parsing, and is

@@ -3,6 +3,7 @@
 #include "app/platform/apple_script.hpp"
 #include "app/platform/platform_error.hpp"
 #include "app/platform/script_template.hpp"
+#include "runtime/runtime.hpp"
 
 #include <stdexcept>
 
@@ -80,6 +81,8 @@ std::optional<std::string> CalendarStandIn::perform(const platform::ScriptCall& 
                 shown = event->identifier;
                 break;
             }
+        } catch (const rt::Cancelled&) {
+            throw;
         } catch (const std::exception&) {
         }
     }

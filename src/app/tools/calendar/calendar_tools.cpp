@@ -5,6 +5,7 @@
 #include "app/tools/calendar/calendar_text.hpp"
 #include "app/tools/registry/tool_error.hpp"
 #include "app/tools/registry/tool_row.hpp"
+#include "runtime/runtime.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -65,7 +66,9 @@ CalendarToolHandler::CalendarToolHandler(std::shared_ptr<CalendarManager> manage
     if (!clock_) clock_ = systemNow;
 }
 
-ToolResult CalendarToolHandler::run(const std::string& name, const Arguments& arguments, std::stop_token) {
+ToolResult CalendarToolHandler::run(const std::string& name, const Arguments& arguments, std::stop_token stop) {
+    // The store's reading of its files gives up when the call is stopped.
+    rt::StopScope scope(std::move(stop));
     return handleCalendarTool(name, arguments);
 }
 
@@ -75,6 +78,8 @@ std::string CalendarToolHandler::handleCalendarTool(const std::string& name, con
             throw calendarError(403, "Calendar access denied. Please grant access in System Settings.");
         return (this->*toolNamed(kCalendarTools, name, kCalendarToolDomain, "calendar").handler)(arguments);
     } catch (const ToolError&) {
+        throw;
+    } catch (const rt::Cancelled&) {
         throw;
     } catch (const std::exception& error) {
         // The store's own failure (an unreadable file, a refused save).

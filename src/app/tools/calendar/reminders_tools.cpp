@@ -5,6 +5,7 @@
 #include "app/tools/registry/tool_row.hpp"
 
 #include "json/json.hpp"
+#include "runtime/runtime.hpp"
 
 #include <cmath>
 #include <stdexcept>
@@ -22,6 +23,8 @@ template <class F>
 auto serviceCall(const char* failure, F body) -> decltype(body()) {
     try {
         return body();
+    } catch (const rt::Cancelled&) {
+        throw;
     } catch (const std::exception& error) {
         throw ToolError("LocalTool", 500, std::string(failure) + error.what());
     }
@@ -79,7 +82,9 @@ RemindersToolHandler::RemindersToolHandler(std::shared_ptr<EventKitService> serv
     if (!service_) throw std::invalid_argument("RemindersToolHandler needs the EventKitService");
 }
 
-ToolResult RemindersToolHandler::run(const std::string& name, const Arguments& arguments, std::stop_token) {
+ToolResult RemindersToolHandler::run(const std::string& name, const Arguments& arguments, std::stop_token stop) {
+    // The store's reading of its files gives up when the call is stopped.
+    rt::StopScope scope(std::move(stop));
     return handleReminderTool(name, arguments);
 }
 

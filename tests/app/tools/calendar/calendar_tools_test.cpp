@@ -1,7 +1,11 @@
 #include "app/tools/calendar/calendar_tools.hpp"
 
 #include "app/tools/calendar/calendar_scripts.hpp"
+#include "app/platform/ical_event_store.hpp"
+#include "app/platform/scratch_dir.hpp"
 #include "app/tools/calendar/event_kit_service.hpp"
+#include "app/tools/calendar/reminders_tools.hpp"
+#include "runtime/runtime.hpp"
 #include "json/json.hpp"
 
 #include "calendar_test_support.hpp"
@@ -267,6 +271,36 @@ TEST_F(CalendarToolsTest, CalendarTitlesWithQuotesAndBackslashesRoundTripThrough
     ASSERT_TRUE(run.error && run.error->message);
     EXPECT_EQ(*run.error->message,
               "Calendar cannot show the event: no calendar \"No such calendar\" holds " + event.identifier + ".");
+}
+
+// A stopped call reaches the store's reading of its files: it ends with no
+// answer (rt::Cancelled), never with an error that reads as the store's.
+TEST(CalendarTools, AStoppedCallEndsWithoutAnAnswer) {
+    testsupport::ScratchDir dir;
+    std::filesystem::create_directories(dir.file("c/work"));
+    testsupport::writeFile(dir.file("c/work/a.ics"),
+                           "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:a\r\nDTSTART:20250320T090000Z\r\nEND:VEVENT\r\n"
+                           "END:VCALENDAR\r\n");
+    auto prompter = std::make_shared<platform::FakeAccessPrompter>();
+    prompter->setStatus(AccessSubject::events(), AuthorizationStatus::FullAccess);
+    prompter->setStatus(AccessSubject::reminders(), AuthorizationStatus::FullAccess);
+    auto store = std::make_shared<platform::IcalEventStore>(dir.file("c"), prompter, nullptr);
+    CalendarToolHandler calendar(std::make_shared<CalendarManager>(store), nullptr);
+    RemindersToolHandler reminders(std::make_shared<EventKitService>(store), nullptr);
+    std::stop_source stopped;
+    stopped.request_stop();
+    const std::tuple<ToolFamily*, const char*, Arguments> rows[] = {
+        {&calendar, "get_events", {}},
+        {&calendar, "search_events", {{"searchText", "a"}}},
+        {&calendar, "open_event", {{"eventId", "a"}}},
+        {&calendar, "create_event", {{"title", "T"}, {"startDate", "2025-03-20"}, {"endDate", "2025-03-21"}}},
+        {&reminders, "reminders_fetch", {}},
+        {&reminders, "reminders_add", {{"title", "T"}}},
+        {&reminders, "reminders_get_lists", {}},
+    };
+    for (const auto& [family, name, arguments] : rows)
+        EXPECT_THROW(family->handle(name, arguments, stopped.get_token()), rt::Cancelled) << name;
+    EXPECT_EQ(calendar.handle("open_event", {{"eventId", "a"}}, {}), "❌ Failed to open event: Unknown AppleScript error");
 }
 
 }  // namespace
