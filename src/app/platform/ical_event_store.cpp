@@ -21,6 +21,8 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <type_traits>
 #include <set>
 #include <sstream>
@@ -151,14 +153,36 @@ Instant localMidnight(int year, int month, int day) {
     return localInstant(DateComponents{year, month, day, 0, 0}).value_or(Instant{});
 }
 
+// The system's rules for a zone whose TZID names one it knows, else the
+// zone itself. Programs write a VTIMEZONE of a known zone as an excerpt:
+// khal writes only the changes around its event, each onset in the offset
+// after the change where iCalendar reads the one before, which moves the
+// hour around every change by the change (a repeated 02:30 read as its
+// second occurrence).
+icaltimezone* systemRulesFor(icaltimezone* zone) {
+    const char* tzid = zone ? icaltimezone_get_tzid(zone) : nullptr;
+    if (!tzid || !*tzid) return zone;
+    // libical's own zones live as long as the process; looking one up walks them all.
+    static std::mutex mutex;
+    static std::map<std::string, icaltimezone*, std::less<>> known;
+    std::lock_guard lock(mutex);
+    auto it = known.find(std::string_view(tzid));
+    if (it == known.end()) {
+        if (known.size() > 1024) known.clear();  // names from files are not trusted to be few
+        it = known.emplace(tzid, icaltimezone_get_builtin_timezone(tzid)).first;
+    }
+    return it->second ? it->second : zone;
+}
+
 // The instant a parsed time names: dates at local midnight, UTC times as
-// such, zoned times in their zone and floating times in the local zone, a
-// time skipped or repeated by a change of offset read as iCalendar says.
+// such, zoned times in their zone (by the system's rules where it knows the
+// zone) and floating times in the local zone, a time skipped or repeated by
+// a change of offset read as iCalendar says.
 Instant toInstant(icaltimetype tt) {
     if (tt.is_date) return localMidnight(tt.year, tt.month, tt.day);
     icaltimezone* utc = icaltimezone_get_utc_timezone();
     if (icaltime_is_utc(tt)) return fromSeconds(icaltime_as_timet_with_zone(tt, utc));
-    icaltimezone* zone = const_cast<icaltimezone*>(tt.zone);
+    icaltimezone* zone = systemRulesFor(const_cast<icaltimezone*>(tt.zone));
     tt.zone = nullptr;
     const std::int64_t wall = icaltime_as_timet_with_zone(tt, utc);
     if (!zone) return fromSeconds(wallClockToUtc(wall, localOffsetAt));
@@ -1072,7 +1096,7 @@ namespace {
 // whose modification time, inode and size all match, and only under the
 // same time zone and root; anything odd in it and it is ignored whole.
 // A new number whenever reading a file gives something else than before.
-constexpr std::string_view kIndexMagic = "brisolet calendar index 2\n";
+constexpr std::string_view kIndexMagic = "brisolet calendar index 3\n";
 
 // What the instants in the index depend on: floating and all-day times are
 // read in the local zone.

@@ -564,8 +564,15 @@ TEST(IcalStore, TimesInAChangeOfOffsetReadAsICalendarSays) {
         std::string start;
         std::string rule;
         std::vector<Instant> starts;
+        std::string zone = "";  // the file's VTIMEZONE
     };
     const std::string daily = "RRULE:FREQ=DAILY;COUNT=3\r\n";
+    // As khal writes Berlin: only the changes around the event, each onset in the offset after the change.
+    const std::string khalBerlin =
+        "BEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\nBEGIN:DAYLIGHT\r\nDTSTART;VALUE=DATE-TIME:20300331T030000\r\n"
+        "TZNAME:CEST\r\nTZOFFSETFROM:+0100\r\nTZOFFSETTO:+0200\r\nEND:DAYLIGHT\r\nBEGIN:STANDARD\r\n"
+        "DTSTART;VALUE=DATE-TIME:20301027T020000\r\nTZNAME:CET\r\nTZOFFSETFROM:+0200\r\nTZOFFSETTO:+0100\r\n"
+        "END:STANDARD\r\nEND:VTIMEZONE\r\n";
     const Row rows[] = {
         {"DTSTART;TZID=Europe/Berlin:20300331T023000", "", {utc2030(3, 31, 1, 30)}},  // skipped
         {"DTSTART;TZID=Europe/Berlin:20301027T023000", "", {utc2030(10, 27, 0, 30)}},  // repeated
@@ -580,9 +587,14 @@ TEST(IcalStore, TimesInAChangeOfOffsetReadAsICalendarSays) {
          {utc2030(3, 30, 1, 30), utc2030(3, 31, 1, 30), utc2030(4, 1, 0, 30)}},
         {"DTSTART;TZID=Europe/Berlin:20301026T023000", daily,
          {utc2030(10, 26, 0, 30), utc2030(10, 27, 0, 30), utc2030(10, 28, 1, 30)}},
+        {"DTSTART;TZID=Europe/Berlin:20301027T023000", "", {utc2030(10, 27, 0, 30)}, khalBerlin},  // repeated
+        {"DTSTART;TZID=Europe/Berlin:20300331T033000", "", {utc2030(3, 31, 1, 30)}, khalBerlin},
+        {"DTSTART;TZID=Europe/Berlin:20300331T023000", "", {utc2030(3, 31, 1, 30)}, khalBerlin},  // skipped
     };
     for (std::size_t i = 0; i < std::size(rows); ++i) {
-        const std::string zone = rows[i].start.find("New_York") != std::string::npos ? kNewYork : "";
+        const std::string zone = !rows[i].zone.empty()                                ? rows[i].zone
+                                 : rows[i].start.find("New_York") != std::string::npos ? kNewYork
+                                                                                        : "";
         writeFile(root + "/work/r" + std::to_string(i) + ".ics",
                   item(zone + "BEGIN:VEVENT\r\nUID:r" + std::to_string(i) + "\r\nSUMMARY:r\r\n" + rows[i].start +
                        "\r\nDURATION:PT10M\r\n" + rows[i].rule + "END:VEVENT\r\n"));

@@ -303,7 +303,7 @@ TEST_F(CalendarInteropTest, TimesInAChangeOfOffsetReadAsKhalAndICalendarDo) {
     struct Row {
         const char* id;
         const char* start;
-        const char* rule;
+        const char* rule;  // null: khal writes the event
         std::vector<std::string> utc;
         bool khalAgrees;
     };
@@ -316,13 +316,23 @@ TEST_F(CalendarInteropTest, TimesInAChangeOfOffsetReadAsKhalAndICalendarDo) {
         {"newyork-overlap", "TZID=America/New_York:20301103T013000", "", {"2030-11-03 05:30"}, false},
         {"daily-autumn", "TZID=Europe/Berlin:20301026T023000", "RRULE:FREQ=DAILY;COUNT=3\r\n",
          {"2030-10-26 00:30", "2030-10-27 00:30", "2030-10-28 01:30"}, false},
+        // Written by khal (start given as day and time in Berlin), with the VTIMEZONE it writes.
+        {"khal-overlap", "2030-10-27 02:30", nullptr, {"2030-10-27 00:30"}, false},
+        {"khal-gap", "2030-03-31 02:30", nullptr, {"2030-03-31 01:30"}, true},
+        {"khal-summer-hour", "2030-03-31 03:30", nullptr, {"2030-03-31 01:30"}, true},
     };
     std::filesystem::create_directories(root + "/Calendar");
-    for (const auto& row : rows)
+    for (const auto& row : rows) {
+        if (!row.rule) {
+            const std::string day(row.start, 10), time(row.start + 11);
+            peer({"khal", "new", "-a", "Calendar", day, time, "10m", row.id});
+            continue;
+        }
         writeFile(root + "/Calendar/" + row.id + ".ics",
                   std::string("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other//App//EN\r\nBEGIN:VEVENT\r\nUID:") + row.id +
                       "\r\nDTSTAMP:20250101T000000Z\r\nSUMMARY:" + row.id + "\r\nDTSTART;" + row.start +
                       "\r\nDURATION:PT10M\r\n" + row.rule + "END:VEVENT\r\nEND:VCALENDAR\r\n");
+    }
     // khal showing times in UTC.
     const std::string utcConfig = config + "/khal/utc";
     std::string khalConfig = testsupport::readFile(config + "/khal/config");
