@@ -808,14 +808,28 @@ Reminder readReminder(icalcomponent* vtodo, const std::string& uid) {
 }
 
 // The VEVENTs and VTODOs of a parsed file, in file order: the root's own
-// kind, its children, or the children of each calendar when a file holds several.
-std::vector<icalcomponent*> itemComponents(icalcomponent* root) {
+// kind, its children, or the children of each calendar when a file holds
+// several. What else the file holds besides time zones goes to `unread`.
+std::vector<icalcomponent*> itemComponents(icalcomponent* root, std::vector<std::string>* unread = nullptr) {
     std::vector<icalcomponent*> out;
     auto isItem = [](icalcomponent* c) {
         const icalcomponent_kind kind = icalcomponent_isa(c);
         return kind == ICAL_VEVENT_COMPONENT || kind == ICAL_VTODO_COMPONENT;
     };
+    auto skipped = [&](icalcomponent* c) {
+        const icalcomponent_kind kind = icalcomponent_isa(c);
+        if (unread && kind != ICAL_VTIMEZONE_COMPONENT) {
+            const char* name = icalcomponent_kind_to_string(kind);
+            unread->push_back(std::string("a ") + (name && *name ? name : "component") + " is not an event or a reminder");
+        }
+    };
     if (isItem(root)) return {root};
+    if (icalcomponent_isa(root) == ICAL_VCALENDAR_COMPONENT) {
+        for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); c;
+             c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT))
+            isItem(c) ? out.push_back(c) : skipped(c);
+        return out;
+    }
     for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); c;
          c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
         if (isItem(c)) {
@@ -823,20 +837,38 @@ std::vector<icalcomponent*> itemComponents(icalcomponent* root) {
         } else if (icalcomponent_isa(c) == ICAL_VCALENDAR_COMPONENT) {
             for (icalcomponent* inner = icalcomponent_get_first_component(c, ICAL_ANY_COMPONENT); inner;
                  inner = icalcomponent_get_next_component(c, ICAL_ANY_COMPONENT))
-                if (isItem(inner)) out.push_back(inner);
+                isItem(inner) ? out.push_back(inner) : skipped(inner);
+        } else {
+            skipped(c);
         }
     }
     return out;
 }
 
-std::string uidOf(icalcomponent* component, const std::string& stem) {
-    const char* uid = icalcomponent_get_uid(component);
-    return uid && *uid ? uid : stem;
+// The identifier of each item of a file, in file order: its UID; for one
+// without, or one repeating a UID an earlier whole item of the file holds
+// (an override of an occurrence shares its series' UID), one of its own
+// from the file and its place: the file's name for the first item,
+// "<name>#<n>" for the n-th.
+std::vector<std::string> itemIds(const std::vector<icalcomponent*>& items, const std::string& stem) {
+    std::vector<std::string> ids;
+    std::set<std::string, std::less<>> whole;
+    for (std::size_t n = 0; n < items.size(); ++n) {
+        icalcomponent* c = items[n];
+        const char* uid = icalcomponent_get_uid(c);
+        const bool override = icalcomponent_isa(c) == ICAL_VEVENT_COMPONENT &&
+                              icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY);
+        const bool own = !uid || !*uid || (!override && whole.count(std::string_view(uid)));
+        ids.push_back(own ? (n == 0 ? stem : stem + "#" + std::to_string(n + 1)) : std::string(uid));
+        if (!override) whole.insert(ids.back());
+    }
+    return ids;
 }
 
 // Reads every event and reminder of an item file: false, with the reason in
-// `why`, when it holds none.
-bool parseItem(IcalItem& item, const std::string& text, const std::string& stem, std::string& why) {
+// `why`, when it holds none. What it holds besides goes to `unread`.
+bool parseItem(IcalItem& item, const std::string& text, const std::string& stem, std::string& why,
+               std::vector<std::string>& unread) {
     why = "not a readable iCalendar item";
     ComponentPtr root = own(parsed(text, &why));
     if (!root) return false;
@@ -847,8 +879,11 @@ bool parseItem(IcalItem& item, const std::string& text, const std::string& stem,
         std::vector<icalcomponent*> overrides;
     };
     std::vector<std::pair<std::string, Group>> groups;
-    for (icalcomponent* c : itemComponents(root.get())) {
-        const std::string uid = uidOf(c, stem);
+    const std::vector<icalcomponent*> items = itemComponents(root.get(), &unread);
+    const std::vector<std::string> ids = itemIds(items, stem);
+    for (std::size_t n = 0; n < items.size(); ++n) {
+        icalcomponent* c = items[n];
+        const std::string& uid = ids[n];
         if (icalcomponent_isa(c) == ICAL_VTODO_COMPONENT) {
             IcalEntry entry;
             entry.todo = true;
@@ -860,7 +895,7 @@ bool parseItem(IcalItem& item, const std::string& text, const std::string& stem,
         auto group = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == uid; });
         if (group == groups.end()) group = groups.insert(groups.end(), {uid, Group{}});
         if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY)) group->second.overrides.push_back(c);
-        else if (!group->second.master) group->second.master = c;
+        else group->second.master = c;
     }
     for (auto& [uid, group] : groups) {
         // Overridden occurrences without their series stand alone.
@@ -868,7 +903,10 @@ bool parseItem(IcalItem& item, const std::string& text, const std::string& stem,
         if (!group.master) alone = group.overrides;
         else alone.push_back(group.master);
         for (icalcomponent* c : alone) {
-            if (icaltime_is_null_time(icalcomponent_get_dtstart(c))) continue;
+            if (icaltime_is_null_time(icalcomponent_get_dtstart(c))) {
+                unread.push_back("event " + uid + " has no start");
+                continue;
+            }
             IcalEntry entry;
             entry.uid = uid;
             entry.event = readEvent(c, uid);
@@ -884,6 +922,7 @@ bool parseItem(IcalItem& item, const std::string& text, const std::string& stem,
             item.entries.push_back(std::move(entry));
         }
     }
+    if (item.entries.empty() && !unread.empty()) why = unread.front();
     return !item.entries.empty();
 }
 
@@ -1543,11 +1582,14 @@ void IcalEventStore::refreshCollectionsLocked(const std::vector<std::string>& pr
                 bool read = false;
                 std::string why;
                 std::string text = readSmallFile(path, read, &why);
-                if (!read || !parseItem(item, text, item.file.substr(0, item.file.size() - 4), why)) {
+                std::vector<std::string> unread;
+                if (!read || !parseItem(item, text, item.file.substr(0, item.file.size() - 4), why, unread)) {
                     item.broken = true;
                     item.entries.clear();
                     item.calendar.reset();
                     if (sink_) sink_->write("Calendars: skipping " + path + ": " + why);
+                } else if (sink_) {
+                    for (const auto& part : unread) sink_->write("Calendars: skipping part of " + path + ": " + part);
                 }
                 item.modified = item.order;
                 lastOrder_ = std::max(lastOrder_, item.order);
@@ -1829,11 +1871,10 @@ void IcalEventStore::setReminderCompletion(std::string_view identifier, std::opt
     ComponentPtr root = read ? own(parsed(text)) : nullptr;
     icalcomponent* vtodo = nullptr;
     if (root) {
-        for (icalcomponent* c : itemComponents(root.get()))
-            if (icalcomponent_isa(c) == ICAL_VTODO_COMPONENT && uidOf(c, item->file.substr(0, item->file.size() - 4)) == identifier) {
-                vtodo = c;
-                break;
-            }
+        const std::vector<icalcomponent*> items = itemComponents(root.get());
+        const std::vector<std::string> ids = itemIds(items, item->file.substr(0, item->file.size() - 4));
+        for (std::size_t n = 0; n < items.size() && !vtodo; ++n)
+            if (icalcomponent_isa(items[n]) == ICAL_VTODO_COMPONENT && ids[n] == identifier) vtodo = items[n];
     }
     if (!vtodo) throw PlatformError("complete reminder", "cannot read " + path);
     // Cancelled counts as done: completing it again leaves the cancellation

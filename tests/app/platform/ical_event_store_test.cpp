@@ -338,6 +338,31 @@ TEST_F(IcalStoreTest, MixedFoldersAndFilesOfSeveralItemsServeEverything) {
     EXPECT_TRUE(store.reminder("m-3")->isCompleted);
     for (const char* id : {"m-1", "m-2", "m-4"}) EXPECT_TRUE(store.event(id)) << id;
     EXPECT_THAT(readFile(root + "/work/mixed.ics"), ::testing::HasSubstr("X-KEEP:me"));
+
+    // Items without UID (as exports hold them) and a UID given twice: each
+    // listed under an id of its own from the file and its place; what is not
+    // read is reported.
+    writeFile(root + "/work/export.ics",
+              item("BEGIN:VEVENT\r\nSUMMARY:No UID\r\nDTSTART:20250401T090000Z\r\nEND:VEVENT\r\n"
+                   "BEGIN:VJOURNAL\r\nSUMMARY:Diary\r\nEND:VJOURNAL\r\n") +
+                  item("BEGIN:VEVENT\r\nSUMMARY:Weekly, no UID\r\nDTSTART:20250402T090000Z\r\n"
+                       "RRULE:FREQ=WEEKLY;COUNT=2\r\nEND:VEVENT\r\n"
+                       "BEGIN:VEVENT\r\nUID:m-1\r\nSUMMARY:Copy of First\r\nDTSTART:20250403T090000Z\r\nEND:VEVENT\r\n"
+                       "BEGIN:VEVENT\r\nUID:twice\r\nSUMMARY:Twice\r\nDTSTART:20250404T090000Z\r\nEND:VEVENT\r\n"
+                       "BEGIN:VEVENT\r\nUID:twice\r\nSUMMARY:Twice again\r\nDTSTART:20250405T090000Z\r\nEND:VEVENT\r\n"
+                       "BEGIN:VTODO\r\nSUMMARY:Task, no UID\r\nEND:VTODO\r\n"));
+    std::vector<std::string> listed;
+    for (const auto& e : store.events(utc(4, 1, 0), utc(4, 30, 0)))
+        if (e.title != "Standup") listed.push_back(e.title + " " + e.identifier);
+    EXPECT_EQ(listed, (std::vector<std::string>{"No UID export", "Weekly, no UID export#2", "Copy of First m-1",
+                                                "Twice twice", "Twice again export#5", "Weekly, no UID export#2"}));
+    ASSERT_TRUE(store.event("export#5"));
+    EXPECT_EQ(store.event("export#5")->title, "Twice again");
+    store.setReminderCompletion("export#6", utc(4, 1, 0));
+    EXPECT_TRUE(store.reminder("export#6")->isCompleted);
+    EXPECT_EQ(store.reminder("export#6")->title, "Task, no UID");
+    EXPECT_THAT(sink->lines(), ::testing::Contains("Calendars: skipping part of " + root +
+                                                   "/work/export.ics: a VJOURNAL is not an event or a reminder"));
 }
 
 // What an attacker who can write into the calendars folder may plant: the

@@ -359,6 +359,30 @@ TEST_F(CalendarInteropTest, TimesInAChangeOfOffsetReadAsKhalAndICalendarDo) {
     }
 }
 
+// python-icalendar's own example of two series without UID (khal skips the
+// file for it): both are listed, the weekly Vienna one with its ten 2012
+// occurrences, each series under an id of its own.
+TEST_F(CalendarInteropTest, SeriesWithoutUidAreListedWhole) {
+    const std::string example = "/usr/lib/python3/dist-packages/icalendar/tests/recurrence.ics";
+    ASSERT_TRUE(std::filesystem::exists(example)) << example << " missing (khal's python3-icalendar holds it)";
+    std::filesystem::create_directories(root + "/Calendar");
+    std::filesystem::copy_file(example, root + "/Calendar/recurrence.ics");
+    std::vector<std::string> vienna;
+    for (const auto& e : events("2012-01-01T00:00:00Z", "2013-01-01T00:00:00Z")) {
+        EXPECT_EQ(e.find("id")->asString(), "recurrence#2");
+        vienna.push_back(e.find("startDate")->asString());
+    }
+    EXPECT_EQ(vienna, (std::vector<std::string>{"2012-03-27T08:00:00Z", "2012-04-24T08:00:00Z", "2012-05-08T08:00:00Z",
+                                                "2012-05-15T08:00:00Z", "2012-05-22T08:00:00Z", "2012-06-05T08:00:00Z",
+                                                "2012-06-12T08:00:00Z", "2012-06-19T08:00:00Z", "2012-06-26T08:00:00Z",
+                                                "2012-07-03T08:00:00Z"}));
+    // Floating 01:00 in Berlin is 23:00Z: the EXDATEs at 01:00Z name no occurrence.
+    const auto daily = events("1996-04-01T00:00:00Z", "1996-04-06T00:00:00Z");
+    ASSERT_EQ(daily.size(), 5u);
+    EXPECT_EQ(daily[0].find("id")->asString(), "recurrence");
+    EXPECT_EQ(daily[0].find("startDate")->asString(), "1996-04-01T23:00:00Z");
+}
+
 // An all-day event ends the day before its DTEND: the days khal shows are the
 // days Brisolet lists, written by either.
 TEST_F(CalendarInteropTest, AllDayEventsCoverTheSameDaysForKhal) {
