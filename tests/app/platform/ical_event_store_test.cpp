@@ -502,6 +502,26 @@ TEST(IcalStore, TheIndexBetweenRunsNeverHidesAChange) {
     damaged.resize(damaged.size() / 2);
     writeFile(index, damaged);
     EXPECT_EQ(title(), "Aftert");
+
+    // A series keeps its rules (a new process lists every occurrence, not the
+    // first alone), and a new zone reads floating and all-day times anew.
+    writeFile(root + "/work/w.ics", item("BEGIN:VEVENT\r\nUID:w\r\nSUMMARY:Weekly\r\nDTSTART:20250303T090000Z\r\n"
+                                         "RRULE:FREQ=WEEKLY;COUNT=5\r\nEND:VEVENT\r\n"));
+    writeFile(root + "/work/f.ics", item("BEGIN:VEVENT\r\nUID:f\r\nSUMMARY:Floating\r\nDTSTART:20250320T090000\r\n"
+                                         "END:VEVENT\r\nBEGIN:VEVENT\r\nUID:d\r\nSUMMARY:Day\r\n"
+                                         "DTSTART;VALUE=DATE:20250321\r\nEND:VEVENT\r\n"));
+    const std::tuple<const char*, Instant, Instant> zones[] = {
+        {"UTC", utc(3, 20, 9), utc(3, 21, 0)}, {"Asia/Shanghai", utc(3, 20, 1), utc(3, 20, 16)},
+        {"Asia/Shanghai", utc(3, 20, 1), utc(3, 20, 16)}, {"UTC", utc(3, 20, 9), utc(3, 21, 0)}};
+    for (const auto& [zone, floating, day] : zones) {
+        SCOPED_TRACE(zone);
+        LocalZone local(zone);
+        IcalEventStore store(root, std::make_shared<FakeAccessPrompter>(), nullptr, std::nullopt, index);
+        const auto events = store.events(utc(3, 1, 0), utc(4, 30, 0));
+        EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const Event& e) { return e.title == "Weekly"; }), 5);
+        EXPECT_EQ(store.event("f")->startDate, floating);
+        EXPECT_EQ(store.event("d")->startDate, day);
+    }
 }
 
 TEST(IcalStore, NewFoldersAndFilesArePrivate) {
@@ -661,6 +681,13 @@ TEST_F(IcalStoreTest, ToDosReadAndCompleteAsTheirProgramsMeanThem) {
     }
     store.setReminderCompletion("gone", utc(3, 21, 0));
     EXPECT_EQ(readFile(root + "/tasks/cancelled.ics"), cancelled);
+    // A file with a line libical cannot read is never rewritten: what it holds would be lost.
+    writeFile(root + "/tasks/odd.ics", item("BEGIN:VTODO\r\nUID:odd\r\nSUMMARY:Odd\r\nTHIS LINE HAS NO NAME\r\n"
+                                            "END:VTODO\r\n"));
+    const std::string odd = readFile(root + "/tasks/odd.ics");
+    ASSERT_TRUE(store.reminder("odd"));
+    EXPECT_THROW(store.setReminderCompletion("odd", utc(3, 21, 0)), PlatformError);
+    EXPECT_EQ(readFile(root + "/tasks/odd.ics"), odd);
 
     // Completed in another order than made, then one reopened: the order made stays.
     std::vector<std::string> made;

@@ -105,6 +105,21 @@ TEST_F(RemindersTest, AddReadsItsArgumentsAndDueDates) {
     }
 }
 
+// Refused access is the service's 403, wrapped as each tool's 500.
+TEST_F(RemindersTest, RefusedAccessIsEachToolsFailure) {
+    p.prompter->setStatus(AccessSubject::reminders(), platform::AuthorizationStatus::Denied);
+    const std::tuple<const char*, Arguments, const char*> rows[] = {
+        {"reminders_add", {{"title", "T"}}, "Failed to create reminder: "},
+        {"reminders_fetch", {}, "Failed to fetch reminders: "},
+        {"reminders_find", {{"query", "T"}}, "Failed to search reminders: "},
+        {"reminders_get_lists", {}, "Failed to get reminder lists: "},
+    };
+    for (const auto& [name, arguments, opening] : rows)
+        expectToolError([&] { call(name, arguments); },
+                        ToolError("LocalTool", 500, std::string(opening) + "Reminders access denied"));
+    EXPECT_TRUE(allReminders().empty());
+}
+
 // A due date that is given but cannot be read is refused, never dropped.
 TEST_F(RemindersTest, AnUnreadableDueDateIsRefusedAndNothingIsSaved) {
     for (const char* due : {"2030-02-30", "2030-02-30T10:00:00Z", "tomorrow", "2030-07-01T00:00:00.Z", " 2030-07-01"}) {
