@@ -845,6 +845,28 @@ std::vector<icalcomponent*> itemComponents(icalcomponent* root, std::vector<std:
     return out;
 }
 
+// What libical could not read in the tree (it leaves an X-LIC-ERROR in its
+// place), a few at most.
+void unreadLines(icalcomponent* root, std::vector<std::string>& unread) {
+    constexpr std::size_t kShown = 3;
+    std::size_t found = 0;
+    std::vector<icalcomponent*> pending{root};
+    while (!pending.empty()) {
+        icalcomponent* c = pending.back();
+        pending.pop_back();
+        for (icalproperty* p = icalcomponent_get_first_property(c, ICAL_XLICERROR_PROPERTY); p;
+             p = icalcomponent_get_next_property(c, ICAL_XLICERROR_PROPERTY))
+            if (++found <= kShown) {
+                const char* why = icalproperty_get_xlicerror(p);
+                unread.push_back(std::string("a line is not read (") + (why ? why : "unknown") + ")");
+            }
+        for (icalcomponent* inner = icalcomponent_get_first_component(c, ICAL_ANY_COMPONENT); inner;
+             inner = icalcomponent_get_next_component(c, ICAL_ANY_COMPONENT))
+            pending.push_back(inner);
+    }
+    if (found > kShown) unread.push_back(std::to_string(found - kShown) + " more lines are not read");
+}
+
 // The identifier of each item of a file, in file order: its UID; for one
 // without, or one repeating a UID an earlier whole item of the file holds
 // (an override of an occurrence shares its series' UID), one of its own
@@ -880,6 +902,7 @@ bool parseItem(IcalItem& item, const std::string& text, const std::string& stem,
     };
     std::vector<std::pair<std::string, Group>> groups;
     const std::vector<icalcomponent*> items = itemComponents(root.get(), &unread);
+    unreadLines(root.get(), unread);
     const std::vector<std::string> ids = itemIds(items, stem);
     for (std::size_t n = 0; n < items.size(); ++n) {
         icalcomponent* c = items[n];

@@ -688,6 +688,8 @@ TEST_F(IcalStoreTest, ToDosReadAndCompleteAsTheirProgramsMeanThem) {
     ASSERT_TRUE(store.reminder("odd"));
     EXPECT_THROW(store.setReminderCompletion("odd", utc(3, 21, 0)), PlatformError);
     EXPECT_EQ(readFile(root + "/tasks/odd.ics"), odd);
+    EXPECT_THAT(sink->lines(), ::testing::Contains(::testing::StartsWith("Calendars: skipping part of " + root +
+                                                                         "/tasks/odd.ics: a line is not read (")));
 
     // Completed in another order than made, then one reopened: the order made stays.
     std::vector<std::string> made;
