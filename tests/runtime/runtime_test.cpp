@@ -87,6 +87,24 @@ TEST(AsyncStream, CancelEndsAWaitingPushAndDropsTheQueue) {
     EXPECT_THROW(stream->nextFor(kBound), std::runtime_error);
 }
 
+// A call's stop is seen on its own thread only, and an inner call's scope
+// gives the outer one back.
+TEST(StopScope, ThreadSeesItsCallsStopUntilTheScopeEnds) {
+    std::stop_source outer, inner;
+    outer.request_stop();
+    EXPECT_FALSE(rt::currentStop().stop_possible());
+    {
+        rt::StopScope first(outer.get_token());
+        {
+            rt::StopScope second(inner.get_token());
+            EXPECT_FALSE(rt::currentStop().stop_requested());
+        }
+        EXPECT_TRUE(rt::currentStop().stop_requested());
+        std::thread([] { EXPECT_FALSE(rt::currentStop().stop_possible()); }).join();
+    }
+    EXPECT_FALSE(rt::currentStop().stop_possible());
+}
+
 TEST(OneShot, SecondResumeIsIgnored) {
     rt::OneShot<int> shot;
     EXPECT_TRUE(shot.resume(1));
