@@ -446,5 +446,5 @@ M = [
 ('CAL18', 'app/platform', 'src/app/platform/ical_event_store.cpp', "A known zone read by the file's excerpt of it", 'icaltimezone* zone = systemRulesFor(const_cast<icaltimezone*>(tt.zone));', 'icaltimezone* zone = const_cast<icaltimezone*>(tt.zone);'),
 ('CAL19', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Items without UID share one id', 'ids.push_back(own ? (n == 0 ? stem : stem + "#" + std::to_string(n + 1)) : std::string(uid));', 'ids.push_back(own ? stem : std::string(uid));'),
 ('CAL20', 'app/tools', 'src/app/tools/calendar/calendar_scripts.cpp', 'open_event answers success when the file is gone', 'if (!file) throw platform::ScriptFailure(failed + "its file is gone.");', 'if (!file) return std::nullopt;'),
-('CAL21', 'app/tools', 'src/app/tools/calendar/reminders_tools.cpp', 'A priority outside 0-9 reaches the store', 'if (priority < 0 || priority > 9 || hugeWhole) {', 'if (hugeWhole) {'),
+('CAL21', 'app/tools', 'src/app/tools/calendar/reminders_tools.cpp', 'A priority outside 0-9 reaches the store', 'if (priority < 0 || priority > 9 || wholeOutside) {', 'if (wholeOutside) {'),
 ]

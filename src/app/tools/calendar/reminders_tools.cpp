@@ -102,10 +102,11 @@ std::string RemindersToolHandler::remindersAdd(const Arguments& arguments) {
     std::int64_t priority = intArgument(arguments, "priority").value_or(0);
     // A whole number too large for an integer arrives as a double: out of range all the same.
     const auto number = doubleArgument(arguments, "priority");
-    const bool hugeWhole = number && std::isfinite(*number) && std::trunc(*number) == *number;
-    if (priority < 0 || priority > 9 || hugeWhole) {
+    const bool wholeOutside =
+        number && std::isfinite(*number) && std::trunc(*number) == *number && (*number < 0 || *number > 9);
+    if (priority < 0 || priority > 9 || wholeOutside) {
         throw ToolError("LocalTool", 400,
-                        "Invalid priority " + (hugeWhole ? json::formatDouble(*number) : std::to_string(priority)) +
+                        "Invalid priority " + (wholeOutside ? json::formatDouble(*number) : std::to_string(priority)) +
                             ". Use 0 (none) or 1 (highest) to 9 (lowest).");
     }
     auto dueText = textArgument(arguments, "dueDate");
