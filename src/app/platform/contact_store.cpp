@@ -157,15 +157,22 @@ void VCardContactStore::enumerateContacts(const std::function<bool(const Contact
     for (const auto& file : files) {
         const fs::path path = fs::path(directory_) / file;
         // One file that cannot be read whole never hides the others' contacts.
-        const FileRead read = readFile(path, maxFileSize);
+        FileRead read;
+        bool going = true;
+        try {
+            read = readFile(path, maxFileSize);
+            if (!read.skipped)
+                going = forEachVCard(read.data, file, [&](Contact&& contact) { return visit(contact); });
+        } catch (const std::bad_alloc&) {
+            read.skipped = "out of memory while reading it";
+        }
         if (read.skipped) {
             std::lock_guard lock(mutex_);
             if (sink_ && reported_.insert(path.string()).second)
                 sink_->write("Contacts: skipping " + path.string() + ": " + *read.skipped);
             continue;
         }
-        for (const auto& contact : parseVCards(read.data, file))
-            if (!visit(contact)) return;
+        if (!going) return;
     }
 }
 

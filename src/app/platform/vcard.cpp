@@ -164,11 +164,15 @@ std::optional<Property> parseProperty(std::string_view line) {
     return property;
 }
 
-// Physical lines joined into logical ones: a line that starts with a blank
-// or tab continues the one before it, as does the line after a
-// quoted-printable value that ends in a soft break ('=').
-std::vector<std::string> logicalLines(std::string_view text) {
-    std::vector<std::string> lines;
+// Physical lines joined into logical ones, each handed to `visit` as it is
+// complete (one line held at a time, so a file of many short lines costs no
+// more than its longest line): a line that starts with a blank or tab
+// continues the one before it, as does the line after a quoted-printable
+// value that ends in a soft break ('='). Stops when `visit` returns false.
+template <class Visit>
+void forEachLogicalLine(std::string_view text, Visit visit) {
+    std::string current;
+    bool have = false;
     bool quotedPrintable = false;  // of the current logical line, judged by its first physical line
     bool softBreak = false;
     std::size_t i = 0;
@@ -178,19 +182,20 @@ std::vector<std::string> logicalLines(std::string_view text) {
         std::string_view line = text.substr(i, end - i);
         i = end;
         if (i < text.size()) i += (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-        if (softBreak && !lines.empty()) {
-            lines.back().append(line);
-        } else if (!line.empty() && (line[0] == ' ' || line[0] == '\t') && !lines.empty()) {
-            lines.back().append(line.substr(1));
+        if (softBreak && have) {
+            current.append(line);
+        } else if (!line.empty() && (line[0] == ' ' || line[0] == '\t') && have) {
+            current.append(line.substr(1));
         } else {
-            lines.emplace_back(line);
+            if (have && !visit(std::string_view(current))) return;
+            current.assign(line);
+            have = true;
             quotedPrintable = findColonOutsideQuotes(line) != std::string_view::npos && isQuotedPrintable(line);
         }
-        std::string& last = lines.back();
-        softBreak = quotedPrintable && !last.empty() && last.back() == '=';
-        if (softBreak) last.pop_back();
+        softBreak = quotedPrintable && !current.empty() && current.back() == '=';
+        if (softBreak) current.pop_back();
     }
-    return lines;
+    if (have) visit(std::string_view(current));
 }
 
 struct CardBuilder {
@@ -208,27 +213,31 @@ struct CardBuilder {
 
 }  // namespace
 
-std::vector<Contact> parseVCards(std::string_view text, std::string_view source) {
+bool forEachVCard(std::string_view text, std::string_view source, const std::function<bool(Contact&&)>& visit) {
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-    std::vector<Contact> contacts;
     std::optional<CardBuilder> card;
+    std::size_t count = 0;
     int depth = 0;
-    auto identifier = [&] { return std::string(source) + "#" + std::to_string(contacts.size() + 1); };
-    for (const auto& line : logicalLines(text)) {
+    bool going = true;
+    auto finish = [&] {
+        going = visit(card->finish(std::string(source) + "#" + std::to_string(++count)));
+        card.reset();
+        return going;
+    };
+    forEachLogicalLine(text, [&](std::string_view line) {
+        // Only property lines matter: a blank line costs no parse.
+        if (findColonOutsideQuotes(line) == std::string_view::npos) return true;
         auto property = parseProperty(line);
-        if (!property) continue;
+        if (!property) return true;
         if (property->name == "BEGIN" && equalsIgnoringCase(property->value, "VCARD")) {
             if (depth++ == 0) card.emplace();
-            continue;
+            return true;
         }
         if (property->name == "END" && equalsIgnoringCase(property->value, "VCARD")) {
-            if (depth > 0 && --depth == 0) {
-                contacts.push_back(card->finish(identifier()));
-                card.reset();
-            }
-            continue;
+            if (depth > 0 && --depth == 0) return finish();
+            return true;
         }
-        if (depth != 1) continue;  // outside a card, or inside an embedded one
+        if (depth != 1) return true;  // outside a card, or inside an embedded one
         if (property->name == "N") {
             auto parts = splitComponents(property->value);
             card->family = unescape(parts[0]);
@@ -243,8 +252,18 @@ std::vector<Contact> parseVCards(std::string_view text, std::string_view source)
             if (equalsIgnoringCase(std::string_view(number).substr(0, 4), "tel:")) number.erase(0, 4);
             if (!number.empty()) card->phones.push_back(std::move(number));
         }
-    }
-    if (card) contacts.push_back(card->finish(identifier()));
+        return true;
+    });
+    if (going && card) finish();
+    return going;
+}
+
+std::vector<Contact> parseVCards(std::string_view text, std::string_view source) {
+    std::vector<Contact> contacts;
+    forEachVCard(text, source, [&](Contact&& contact) {
+        contacts.push_back(std::move(contact));
+        return true;
+    });
     return contacts;
 }
 

@@ -1,6 +1,7 @@
 // Reading vCard text (versions 2.1, 3.0 and 4.0) into contacts.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,5 +19,9 @@ namespace app::platform {
 // U+FFFD. Lines that are not properties are skipped; a card missing its END
 // at the end of the text still counts.
 std::vector<Contact> parseVCards(std::string_view text, std::string_view source);
+
+// The same cards handed to `visit` one at a time, as each is read: what is
+// held beside the text is one line and one card. False when `visit` stopped it.
+bool forEachVCard(std::string_view text, std::string_view source, const std::function<bool(Contact&&)>& visit);
 
 }  // namespace app::platform

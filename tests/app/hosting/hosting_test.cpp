@@ -447,6 +447,26 @@ TEST_F(Program, AComputedMessageTextIsRefusedWhileOthersAreAnswered) {
     EXPECT_EQ(child->wait(), 0);
 }
 
+// A card file of 60 MB of newlines is read in a small multiple of its size,
+// and the card beside it is listed.
+TEST_F(Program, AFileOfBlankLinesCostsASmallMultipleOfItsSize) {
+    writeDefaults(R"({"isContactsEnabled": true})");
+    const fs::path book = home_ / "data" / "brisolet" / "contacts";
+    writeFile(book / "a.vcf", "BEGIN:VCARD\nN:Lovelace;Ada\nTEL:+12025550100\nEND:VCARD\n");
+    writeFile(book / "blank.vcf", std::string(60u << 20, '\n'));
+    auto child = initialized();
+    child->writeLine(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"find_phone_number","arguments":{"name":"Ada"}}})");
+    const auto answer = child->readLine(std::chrono::seconds(60));
+    ASSERT_TRUE(answer);
+    EXPECT_NE(answer->find("+12025550100"), std::string::npos) << *answer;
+#if !defined(__SANITIZE_ADDRESS__)
+    const std::string status = readFile("/proc/" + std::to_string(child->pid()) + "/status");
+    EXPECT_LT(std::stol(status.substr(status.find("VmHWM:") + 6)), 256L * 1024) << "kB at the peak";
+#endif
+    child->closeInput();
+    EXPECT_EQ(child->wait(), 0);
+}
+
 // 1,100 calls of one family, held by a locked chat.db (each waits a second
 // for the lock): that family refuses what passes its bound at once, and the
 // program goes on reading and answering the others, a ping included.
