@@ -17,6 +17,9 @@ namespace app::platform {
 
 int spawnProgram(const std::string& executable, const std::vector<std::string>& arguments, int output,
                  int errors) {
+    // An argument ends at its first NUL: the program would get a cut text.
+    for (const auto& a : arguments)
+        if (a.find('\0') != std::string::npos) return -EINVAL;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

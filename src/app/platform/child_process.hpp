@@ -19,7 +19,8 @@ struct ProgramRun {
 // Starts `executable` with the argument vector (no shell): standard input
 // /dev/null, standard output `output` (-1: /dev/null), standard error
 // `errors` (-1: ours), no other descriptor, default signal dispositions and
-// an empty mask. Returns the child's pid, or -errno when it could not start.
+// an empty mask. Returns the child's pid, or -errno when it could not start
+// (-EINVAL for an argument holding a NUL, which no program can be passed whole).
 int spawnProgram(const std::string& executable, const std::vector<std::string>& arguments, int output = -1,
                  int errors = -1);
 

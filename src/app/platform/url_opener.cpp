@@ -142,6 +142,7 @@ void SpawnUrlOpener::open(const std::string& url) {
         fail(url, "the URL is too long to hand over (" + std::to_string(url.size()) + " bytes, at most " +
                       std::to_string(maxOpenedUrlSize) + ")");
     }
+    if (url.find('\0') != std::string::npos) fail(url, "the URL holds a NUL byte, which cannot be handed over whole");
     const char* pathValue = std::getenv("PATH");
     std::string executable = findExecutable(program_, pathValue ? pathValue : "/usr/local/bin:/usr/bin:/bin");
     if (executable.empty()) {

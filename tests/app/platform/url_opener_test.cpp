@@ -99,15 +99,21 @@ TEST(SpawnUrlOpener, AnswersWhatTheOpenerDid) {
         const char* browser;
         std::string error;  // empty: opened
         std::vector<std::string> lines;
+        std::string opened = "";  // the URL handed over, when not `url`
     } rows[] = {
         {"xdg-open", nullptr, "xdg-open: no method available for opening '" + url + "' (exit status 3)", {}},
         {"xdg-open", "browser", "", {}},
         {dir.file("slow"), nullptr, "", {"starting", "still here"}},
         {dir.file("silent"), nullptr, dir.file("silent") + " failed (exit status 4)", {}},
         {dir.file("killed"), nullptr, dir.file("killed") + " failed (signal 9)", {}},
+        // An argument ends at a NUL: the opener would get another URL.
+        {"xdg-open", "browser", "the URL holds a NUL byte, which cannot be handed over whole", {},
+         std::string("https://example.org/a\0b", 23)},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.program);
+        const std::string& opened = row.opened.empty() ? url : row.opened;
+        std::filesystem::remove(dir.file("got"));
         NoDesktop noDesktop;
         std::optional<testsupport::ScopedVariable> browser;
         if (row.browser) browser.emplace("BROWSER", dir.file(row.browser).c_str());
@@ -117,14 +123,15 @@ TEST(SpawnUrlOpener, AnswersWhatTheOpenerDid) {
         SpawnUrlOpener opener(sink, row.program, wait);
         std::string error;
         try {
-            opener.open(url);
+            opener.open(opened);
         } catch (const PlatformError& e) {
             error = e.cause();
-            EXPECT_EQ(sink->lines(), std::vector<std::string>{"Cannot open " + url + ": " + error});
+            if (row.opened.empty()) EXPECT_EQ(sink->lines(), std::vector<std::string>{"Cannot open " + url + ": " + error});
+            else EXPECT_EQ(sink->lines().size(), 1u);
         }
         EXPECT_EQ(error, row.error);
         if (row.browser) {
-            EXPECT_EQ(testsupport::readFile(dir.file("got")), url);
+            EXPECT_EQ(testsupport::readFile(dir.file("got")), row.error.empty() ? url : "");
         }
         EXPECT_TRUE(testsupport::waitUntil([&] { return opener.runningChildren() == 0 && sink->lines().size() >= row.lines.size(); }));
         if (row.error.empty()) {

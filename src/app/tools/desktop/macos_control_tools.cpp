@@ -58,6 +58,9 @@ std::string clickElement(MacOSControlService& service, const Arguments& argument
 std::string typeText(MacOSControlService& service, const Arguments& arguments, std::stop_token stop) {
     auto text = textArgument(arguments, "text");
     if (!text) throw ToolError("LocalTool", 400, "Missing 'text' argument");
+    // No key types a NUL: the text would be typed with a part missing.
+    if (text->find('\0') != std::string::npos)
+        throw ToolError("LocalTool", 400, "Text contains a NUL character, which cannot be typed");
     service.typeText(*text, stop);
     return "Typed: " + *text;
 }

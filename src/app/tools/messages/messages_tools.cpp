@@ -286,6 +286,9 @@ std::string MessagesToolFamily::sendMessage(const Arguments& arguments, std::sto
     // Normalising would keep only the digits of "call-me-5551234" or of an
     // e-mail address and send to a number the caller never wrote.
     if (holdsLetterOrAt(*phoneNumber)) throw ToolError(kDomain, 400, "Invalid phoneNumber");
+    // A program's argument ends at a NUL: the phone would get the text cut there.
+    if (message->find('\0') != std::string::npos)
+        throw ToolError(kDomain, 400, "Message contains a NUL character, which cannot be sent");
     std::string recipient = normalizePhoneNumber(*phoneNumber);
     return runAppleScript(messagesSendScript(recipient, *message), recipient);
 }

@@ -126,6 +126,9 @@ TEST(MacOSControlTools, RepliesErrorsAndWhatReachesTheDesktop) {
         {"macos_type_text", {{"text", std::string(20000, 'x')}}, true, kCutShort, {}, {U"x", U"x"}, 1, 2},
         {"macos_type_text", {{"text", "e\u0301👩‍👧🇯🇵\r\n\xff"}}, true, "Typed: e\u0301👩‍👧🇯🇵\r\n\xff", {},
          {U"e\u0301", U"👩\u200D👧", U"🇯🇵", U"\r\n", U"\uFFFD"}},
+        // No key types a NUL: nothing of the text is typed.
+        {"macos_type_text", {{"text", std::string("Meet at 5\0 more", 16)}}, true,
+         ToolError("LocalTool", 400, "Text contains a NUL character, which cannot be typed")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name + (c.trusted ? " trusted" : " untrusted"));

@@ -198,10 +198,14 @@ TEST_F(MessagesSendTest, TheBodyReachesTheDeviceIntact) {
     EXPECT_FALSE(registerMessagesScripts(*host, std::make_shared<KdeConnectSender>("other")));
 }
 
+// Nor is a text sent that a program's arguments cannot hold whole.
 TEST_F(MessagesSendTest, RefusesAPhoneNumberHoldingLettersOrAnAt) {
     for (const char* number : {"call-me-5551234", "5551234@5550100", "555 1234 x", "555 １２３ é"}) {
         EXPECT_EQ(send("hi", "phone1\n", number), "MessagesTool 400 Invalid phoneNumber") << number;
     }
+    EXPECT_EQ(send(std::string("Meet at 5\0 and bring the keys", 30), "phone1\n"),
+              "MessagesTool 400 Message contains a NUL character, which cannot be sent");
+    EXPECT_EQ(recorded(), std::vector<std::string>{});
     EXPECT_EQ(send("hi", "phone1\n", "+1 (202) 555-0100"), "✅ Message sent to +12025550100");
 }
 
