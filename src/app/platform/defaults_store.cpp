@@ -362,7 +362,12 @@ void FileDefaultsStore::flusherLoop(std::stop_token stop) {
 void FileDefaultsStore::refreshLocked(Reports& reports) {
     struct stat st{};
     if (::stat(path_.c_str(), &st) != 0) {
-        if (errno == ENOENT && stamp_) {
+        const int error = errno;
+        if (error != ENOENT) {
+            // A loop of links, a folder we may not search: unreadable, and said so once.
+            if (!unreadableReported_) reports.push_back("Defaults: cannot read " + path_ + ": " + errnoText(error));
+            unreadableReported_ = true;
+        } else if (stamp_) {
             // Removed from outside: nothing is stored any more.
             cache_ = json::Object();
             stamp_.reset();

@@ -304,6 +304,27 @@ TEST_F(Program, ACorruptDefaultsFileIsNotFatal) {
     EXPECT_EQ(out[1], R"({"id":2,"jsonrpc":"2.0","result":{"tools":[]}})");
 }
 
+// A settings file that cannot be read starts the program with every family
+// off, and says why on standard error.
+TEST_F(Program, AnUnreadableDefaultsFileIsReported) {
+    const fs::path defaults = home_ / "config" / "brisolet" / "defaults.json";
+    fs::create_directories(defaults.parent_path());
+    fs::create_symlink("loop", defaults);
+    fs::create_symlink("defaults.json", defaults.parent_path() / "loop");
+    const std::string errorsPath = (home_ / "stderr").string();
+    ChildProcess child({"/bin/sh", "-c", R"(exec "$0" 2>"$1")", BRISOLET_EXECUTABLE, errorsPath}, environment());
+    child.writeLine(kInitialize);
+    child.writeLine(R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})");
+    child.closeInput();
+    EXPECT_EQ(child.readLine(), kInitializeResult);
+    EXPECT_EQ(child.readLine(), R"({"id":2,"jsonrpc":"2.0","result":{"tools":[]}})");
+    EXPECT_EQ(child.wait(), 0);
+    const std::string errors = readFile(errorsPath);
+    EXPECT_NE(errors.find("Defaults: cannot read " + defaults.string() + ": Too many levels of symbolic links\n"),
+              std::string::npos) << errors;
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+}
+
 // Peak resident memory of the largest child waited for so far, in bytes.
 long peakChildMemory() {
     rusage usage{};
