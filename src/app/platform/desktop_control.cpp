@@ -3,6 +3,7 @@
 #include "app/platform/desktop_module.hpp"
 #include "app/platform/diagnostic_sink.hpp"
 #include "app/platform/plugin_module.hpp"
+#include "app/platform/small_file.hpp"
 #include "json/utf8.hpp"
 
 #include <unicode/brkiter.h>
@@ -11,7 +12,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <set>
 
 namespace app::platform {
@@ -20,6 +20,8 @@ namespace {
 
 const PluginModuleSpec kDesktopModule{"libbrisolet_desktop.so", "desktop module", "brisolet_desktop_interface_version",
                                       kDesktopModuleVersion, "brisolet_desktop_module", "desktop module object"};
+
+constexpr std::size_t kMaxDesktopEntryBytes = 1024 * 1024;
 
 std::string asciiLower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -33,24 +35,29 @@ bool isPlainId(const std::string& id) {
 }
 
 // The unlocalised Name of the [Desktop Entry] group, if the file has one.
+// Any X client names the file by its window class: a FIFO or device put
+// there is never waited on, and a huge file never read.
 std::optional<std::string> desktopEntryName(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return std::nullopt;
-    std::string line;
+    const std::optional<std::string> text = readSmallFile(path, kMaxDesktopEntryBytes);
+    if (!text) return std::nullopt;
+    std::string_view rest = *text;
     bool inEntry = false;
-    for (int lines = 0; lines < 10000 && std::getline(in, line); ++lines) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (int lines = 0; lines < 10000 && !rest.empty(); ++lines) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size());
+        std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (!line.empty() && line.front() == '[') {
             inEntry = line == "[Desktop Entry]";
             continue;
         }
-        if (inEntry && line.rfind("Name", 0) == 0) {
+        if (inEntry && line.starts_with("Name")) {
             std::size_t i = 4;
             while (i < line.size() && line[i] == ' ') ++i;
             if (i < line.size() && line[i] == '=') {
-                std::string value = line.substr(i + 1);
-                value.erase(0, value.find_first_not_of(' '));
-                if (!value.empty()) return value;
+                std::string_view value = line.substr(i + 1);
+                value.remove_prefix(std::min(value.find_first_not_of(' '), value.size()));
+                if (!value.empty()) return std::string(value);
             }
         }
     }

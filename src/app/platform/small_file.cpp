@@ -3,16 +3,29 @@
 #include <cerrno>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace app::platform {
 
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
+int openRegularFile(const std::string& path, struct stat* info) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat seen {};
+    const bool looked = ::fstat(fd, &seen) == 0;
+    if (!looked || !S_ISREG(seen.st_mode)) {
+        const int error = looked ? EINVAL : errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    if (info) *info = seen;
+    return fd;
+}
+
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
+    int fd = openRegularFile(path);
     if (fd < 0) return std::nullopt;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    bool ok = true;
     std::string bytes;
     char buffer[65536];
     while (ok) {
