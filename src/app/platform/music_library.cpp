@@ -21,6 +21,11 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+FolderMusicLibrary::Stamp stampOf(const struct stat& info) {
+    return {static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+            static_cast<std::int64_t>(info.st_size)};
+}
+
 std::string_view trimmed(std::string_view text) {
     while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
     while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
@@ -224,9 +229,7 @@ std::shared_ptr<const MusicLibraryContents> FolderMusicLibrary::contents() {
             std::string extension = extensionOf(name);
             bool playlist = extension == "m3u" || extension == "m3u8";
             if (!playlist && !isAudioExtension(extension)) continue;
-            Stamp stamp{static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
-                        static_cast<std::int64_t>(info.st_size)};
-            found.push_back({std::move(path), name, stamp, playlist});
+            found.push_back({std::move(path), name, stampOf(info), playlist});
         }
     }
 
@@ -251,11 +254,22 @@ std::shared_ptr<const MusicLibraryContents> FolderMusicLibrary::contents() {
             tracks.insert(*old);
             continue;
         }
-        CachedTrack cached{file.stamp, std::nullopt};
-        if (auto tags = reader_->read(file.path)) {
-            std::string title = tags->title.empty() ? stemOf(file.name) : tags->title;
-            cached.track = LibraryTrack{file.path, std::move(title), tags->artist, tags->album};
+        // Read from what is at the name now, checked on its descriptor: a
+        // FIFO swapped in since the walk looked is never waited on.
+        struct stat info {};
+        const int fd = openRegularFile(file.path, &info);
+        if (fd < 0) continue;
+        CachedTrack cached{stampOf(info), std::nullopt};
+        try {
+            if (auto tags = reader_->read(fd, file.path)) {
+                std::string title = tags->title.empty() ? stemOf(file.name) : tags->title;
+                cached.track = LibraryTrack{file.path, std::move(title), tags->artist, tags->album};
+            }
+        } catch (...) {
+            ::close(fd);
+            throw;
         }
+        ::close(fd);
         tracks.emplace(file.path, std::move(cached));
     }
     tracks_ = std::move(tracks);

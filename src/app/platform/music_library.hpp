@@ -84,12 +84,13 @@ public:
 
     std::shared_ptr<const MusicLibraryContents> contents() override;
 
-private:
     struct Stamp {
         std::int64_t modified = 0;  // nanoseconds
         std::int64_t size = 0;
         bool operator==(const Stamp&) const = default;
     };
+
+private:
     struct CachedTrack {
         Stamp stamp;
         std::optional<LibraryTrack> track;  // none: not readable as audio

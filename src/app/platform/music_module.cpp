@@ -23,9 +23,9 @@ const MusicModuleApi& musicModule() {
     }
 }
 
-std::optional<AudioTags> ModuleAudioTagReader::read(const std::string& path) {
+std::optional<AudioTags> ModuleAudioTagReader::read(int fd, const std::string& path) {
     if (!reader_) reader_ = musicModule().makeAudioTagReader();
-    return reader_->read(path);
+    return reader_->read(fd, path);
 }
 
 }  // namespace app::platform

@@ -23,8 +23,10 @@ struct AudioTags {
 class AudioTagReader {
 public:
     virtual ~AudioTagReader() = default;
-    // None when the file cannot be read as audio.
-    virtual std::optional<AudioTags> read(const std::string& path) = 0;
+    // The tags of the open regular file `fd` (left open), named `path` (its
+    // extension tells the format; the path is never opened again). None when
+    // the file cannot be read as audio.
+    virtual std::optional<AudioTags> read(int fd, const std::string& path) = 0;
 };
 
 // What the module hands out; musicModuleApiVersion is bumped with any
@@ -34,7 +36,7 @@ struct MusicModuleApi {
     std::unique_ptr<AudioTagReader> (*makeAudioTagReader)();
 };
 
-inline constexpr int musicModuleApiVersion = 3;
+inline constexpr int musicModuleApiVersion = 4;
 
 // Loads the module once (later calls share it) and returns its entry points.
 // Throws std::runtime_error when it cannot be loaded or does not match.
@@ -44,7 +46,7 @@ const MusicModuleApi& musicModule();
 // time (the library reads under its lock).
 class ModuleAudioTagReader : public AudioTagReader {
 public:
-    std::optional<AudioTags> read(const std::string& path) override;
+    std::optional<AudioTags> read(int fd, const std::string& path) override;
 
 private:
     std::unique_ptr<AudioTagReader> reader_;

@@ -6,6 +6,7 @@
 #include "app/platform/music_module.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/tools/music/music_stand_in.hpp"
+#include "support/fifo_trap.hpp"
 
 #include <filesystem>
 #include <sys/stat.h>
@@ -87,7 +88,7 @@ TEST(MusicPlayers, PlayerChoiceKeepsToTheLastActive) {
 // Counts the files the library asks to read.
 class CountingReader : public AudioTagReader {
 public:
-    std::optional<AudioTags> read(const std::string& path) override {
+    std::optional<AudioTags> read(int, const std::string& path) override {
         paths.push_back(path);
         if (path.find("broken") != std::string::npos) return std::nullopt;
         return AudioTags{path.find("named") != std::string::npos ? "Named" : "", "", ""};
@@ -124,6 +125,41 @@ TEST(FolderMusicLibrary, WalksRegularFilesOnceAndRereadsOnlyChangedOnes) {
     auto second = library.contents();
     EXPECT_EQ(reader->paths, std::vector<std::string>{root + "/sub/plain.flac"});
     EXPECT_TRUE(second->tracks.size() == 1 && second->playlists.size() == 2);
+}
+
+// A sync tool (or anyone) may swap a FIFO in for a file the walk saw: here
+// every other track becomes one as the first is read. Tags are read from
+// the descriptor checked, so no FIFO is waited on and the swapped files drop out.
+TEST(FolderMusicLibrary, AFileSwappedForAFifoAfterTheWalkIsNeverWaitedOn) {
+    testsupport::ScratchDir scratch;
+    const std::string root = scratch.file("m");
+    std::filesystem::create_directories(root);
+    const std::vector<std::string> names = {"/a.mp3", "/b.flac", "/c.ogg"};
+    for (const auto& name : names) testsupport::writeFile(root + name, "not audio");
+    testsupport::FifoTrap trap("ID3");
+    struct SwappingReader : AudioTagReader {
+        std::optional<AudioTags> read(int fd, const std::string& path) override {
+            if (paths.empty()) {
+                for (const auto& name : names)
+                    if (root + name != path) std::filesystem::remove(root + name), trap.plant(root + name);
+            }
+            paths.push_back(path);
+            return tagLib.read(fd, path);
+        }
+        std::string root;
+        std::vector<std::string> names;
+        testsupport::FifoTrap& trap;
+        ModuleAudioTagReader tagLib;
+        std::vector<std::string> paths;
+        SwappingReader(std::string r, std::vector<std::string> n, testsupport::FifoTrap& t)
+            : root(std::move(r)), names(std::move(n)), trap(t) {}
+    };
+    auto reader = std::make_shared<SwappingReader>(root, names, trap);
+    FolderMusicLibrary library([&] { return root; }, reader);
+    const auto contents = trap.run([&] { return library.contents(); });
+    EXPECT_FALSE(trap.sprung) << "a FIFO was opened blocking";
+    EXPECT_EQ(reader->paths.size(), 1u);
+    EXPECT_TRUE(contents->tracks.empty());
 }
 
 TEST(FolderMusicLibrary, AMissingFolderIsAnEmptyLibrary) {
