@@ -2,9 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -53,6 +57,163 @@ void checkBeforeOpening(const std::string& path, SqliteOpenMode mode) {
 
 int progressCheck(void* check) { return (*static_cast<std::function<bool()>*>(check))() ? 1 : 0; }
 
+// SQLite opens its files blocking, by path, after checkBeforeOpening looked:
+// a FIFO swapped in meanwhile would hold the open, or the first read, for
+// good. Every file SQLite opens in this process comes through here: opened
+// without blocking and kept only when it is a regular file or a folder
+// (SQLite opens the folder to sync it).
+using OpenCall = int (*)(const char*, int, int);
+OpenCall systemOpen = nullptr;
+
+int openWithoutBlocking(const char* path, int flags, int mode) {
+    const int fd = systemOpen(path, flags | O_NONBLOCK, mode);
+    if (fd < 0) return fd;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    if (!(flags & O_NONBLOCK)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// A reader's VFS: the default one, except that the WAL index lives in this
+// connection's memory. SQLite would otherwise make (or write read marks into)
+// "<database>-shm" beside the file it only reads, in a folder that is the
+// user's. A reader has no need to share the index: SQLite rebuilds it from
+// the WAL, so rows only in the WAL are read too.
+constexpr const char* kReaderVfsName = "brisolet-reader";
+
+struct ReaderFile {
+    sqlite3_file base;
+    sqlite3_file* real;  // the default VFS's file, in the same block at kRealOffset
+    std::vector<void*>* regions;
+};
+constexpr std::size_t kRealOffset = (sizeof(ReaderFile) + 15) / 16 * 16;
+
+sqlite3_file* realOf(sqlite3_file* file) { return reinterpret_cast<ReaderFile*>(file)->real; }
+sqlite3_vfs* realVfs(sqlite3_vfs* vfs) { return static_cast<sqlite3_vfs*>(vfs->pAppData); }
+
+void freeRegions(ReaderFile* file) {
+    if (!file->regions) return;
+    for (void* region : *file->regions) sqlite3_free(region);
+    file->regions->clear();
+}
+
+const sqlite3_io_methods kReaderMethods = {
+    2,  // no memory-mapped reads
+    [](sqlite3_file* f) {
+        auto* file = reinterpret_cast<ReaderFile*>(f);
+        const int rc = file->real->pMethods ? file->real->pMethods->xClose(file->real) : SQLITE_OK;
+        freeRegions(file);
+        delete std::exchange(file->regions, nullptr);
+        return rc;
+    },
+    [](sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
+        return realOf(f)->pMethods->xRead(realOf(f), buffer, amount, offset);
+    },
+    [](sqlite3_file* f, const void* buffer, int amount, sqlite3_int64 offset) {
+        return realOf(f)->pMethods->xWrite(realOf(f), buffer, amount, offset);
+    },
+    [](sqlite3_file* f, sqlite3_int64 size) { return realOf(f)->pMethods->xTruncate(realOf(f), size); },
+    [](sqlite3_file* f, int flags) { return realOf(f)->pMethods->xSync(realOf(f), flags); },
+    [](sqlite3_file* f, sqlite3_int64* size) { return realOf(f)->pMethods->xFileSize(realOf(f), size); },
+    [](sqlite3_file* f, int level) { return realOf(f)->pMethods->xLock(realOf(f), level); },
+    [](sqlite3_file* f, int level) { return realOf(f)->pMethods->xUnlock(realOf(f), level); },
+    [](sqlite3_file* f, int* held) { return realOf(f)->pMethods->xCheckReservedLock(realOf(f), held); },
+    [](sqlite3_file* f, int op, void* arg) { return realOf(f)->pMethods->xFileControl(realOf(f), op, arg); },
+    [](sqlite3_file* f) { return realOf(f)->pMethods->xSectorSize(realOf(f)); },
+    [](sqlite3_file* f) { return realOf(f)->pMethods->xDeviceCharacteristics(realOf(f)); },
+    // The index: zeroed regions made on demand; no other process shares them.
+    [](sqlite3_file* f, int region, int size, int extend, void volatile** out) {
+        auto* file = reinterpret_cast<ReaderFile*>(f);
+        *out = nullptr;
+        if (!file->regions) return SQLITE_IOERR_SHMMAP;
+        if (static_cast<std::size_t>(region) >= file->regions->size()) {
+            if (!extend) return SQLITE_OK;
+            file->regions->resize(static_cast<std::size_t>(region) + 1, nullptr);
+        }
+        void*& slot = (*file->regions)[static_cast<std::size_t>(region)];
+        if (!slot) {
+            slot = sqlite3_malloc(size);
+            if (!slot) return SQLITE_NOMEM;
+            std::memset(slot, 0, static_cast<std::size_t>(size));
+        }
+        *out = slot;
+        return SQLITE_OK;
+    },
+    [](sqlite3_file*, int, int, int) { return SQLITE_OK; },
+    [](sqlite3_file*) { std::atomic_thread_fence(std::memory_order_seq_cst); },
+    [](sqlite3_file* f, int) {
+        freeRegions(reinterpret_cast<ReaderFile*>(f));
+        return SQLITE_OK;
+    },
+    nullptr,
+    nullptr,
+};
+
+int readerOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+    auto* file = reinterpret_cast<ReaderFile*>(f);
+    file->base.pMethods = nullptr;
+    file->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(f) + kRealOffset);
+    file->regions = nullptr;
+    sqlite3_vfs* real = realVfs(vfs);
+    const int rc = real->xOpen(real, name, file->real, flags, outFlags);
+    // Closed through us whenever the real file must be closed.
+    if (file->real->pMethods) {
+        file->regions = new (std::nothrow) std::vector<void*>();
+        file->base.pMethods = &kReaderMethods;
+    }
+    return rc;
+}
+
+// Installs the open above and registers the reader's VFS, once.
+void prepareSqlite() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sqlite3_initialize();
+        sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
+        if (!base) return;
+        if (base->iVersion >= 3 && base->xGetSystemCall && base->xSetSystemCall) {
+            systemOpen = reinterpret_cast<OpenCall>(base->xGetSystemCall(base, "open"));
+            if (systemOpen)
+                base->xSetSystemCall(base, "open", reinterpret_cast<sqlite3_syscall_ptr>(&openWithoutBlocking));
+        }
+        static sqlite3_vfs reader = *base;
+        reader.zName = kReaderVfsName;
+        reader.pNext = nullptr;
+        reader.pAppData = base;
+        // Each file: ours, then the default VFS's, aligned for it.
+        reader.szOsFile = static_cast<int>(kRealOffset) + base->szOsFile;
+        reader.xOpen = readerOpen;
+        reader.xDelete = [](sqlite3_vfs* v, const char* n, int sync) { return realVfs(v)->xDelete(realVfs(v), n, sync); };
+        reader.xAccess = [](sqlite3_vfs* v, const char* n, int flags, int* out) {
+            return realVfs(v)->xAccess(realVfs(v), n, flags, out);
+        };
+        reader.xFullPathname = [](sqlite3_vfs* v, const char* n, int size, char* out) {
+            return realVfs(v)->xFullPathname(realVfs(v), n, size, out);
+        };
+        reader.xDlOpen = [](sqlite3_vfs* v, const char* n) { return realVfs(v)->xDlOpen(realVfs(v), n); };
+        reader.xDlError = [](sqlite3_vfs* v, int size, char* out) { realVfs(v)->xDlError(realVfs(v), size, out); };
+        reader.xDlSym = [](sqlite3_vfs* v, void* h, const char* n) { return realVfs(v)->xDlSym(realVfs(v), h, n); };
+        reader.xDlClose = [](sqlite3_vfs* v, void* h) { realVfs(v)->xDlClose(realVfs(v), h); };
+        reader.xRandomness = [](sqlite3_vfs* v, int size, char* out) {
+            return realVfs(v)->xRandomness(realVfs(v), size, out);
+        };
+        reader.xSleep = [](sqlite3_vfs* v, int us) { return realVfs(v)->xSleep(realVfs(v), us); };
+        reader.xCurrentTime = [](sqlite3_vfs* v, double* out) { return realVfs(v)->xCurrentTime(realVfs(v), out); };
+        reader.xGetLastError = [](sqlite3_vfs* v, int size, char* out) {
+            return realVfs(v)->xGetLastError(realVfs(v), size, out);
+        };
+        reader.iVersion = 2;
+        reader.xCurrentTimeInt64 = [](sqlite3_vfs* v, sqlite3_int64* out) {
+            return realVfs(v)->xCurrentTimeInt64(realVfs(v), out);
+        };
+        sqlite3_vfs_register(&reader, 0);
+    });
+}
+
 }  // namespace
 
 SqliteError::SqliteError(std::string operation, int code, std::string sqliteMessage)
@@ -69,10 +230,14 @@ SqliteConnection::SqliteConnection(const std::string& path, SqliteOpenMode mode,
     case SqliteOpenMode::ReadWrite: flags = SQLITE_OPEN_READWRITE; break;
     case SqliteOpenMode::ReadWriteCreate: flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE; break;
     }
+    prepareSqlite();
     checkBeforeOpening(path, mode);
     if (mode != SqliteOpenMode::ReadOnly) flags |= SQLITE_OPEN_NOFOLLOW;
-    // Not a URI: a path holding '?' or '#' stays a path.
-    int code = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    // Not a URI: a path holding '?' or '#' stays a path. A reader changes
+    // nothing beside the file, not even the WAL index.
+    int code = sqlite3_open_v2(path.c_str(), &db_, flags,
+                               mode == SqliteOpenMode::ReadOnly && sqlite3_vfs_find(kReaderVfsName) ? kReaderVfsName
+                                                                                                   : nullptr);
     if (code != SQLITE_OK) {
         std::string message = messageOf(db_, code);
         sqlite3_close(db_);  // a handle is given even on failure
@@ -83,6 +248,8 @@ SqliteConnection::SqliteConnection(const std::string& path, SqliteOpenMode mode,
     // Files may come from elsewhere: their schema runs no functions with side effects.
     sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    // A reader never folds the WAL into the file as it closes.
+    if (mode == SqliteOpenMode::ReadOnly) sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     auto ms = busyTimeout.count();
     sqlite3_busy_timeout(db_, ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms));
 }

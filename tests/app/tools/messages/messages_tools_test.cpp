@@ -9,12 +9,14 @@
 #include "json/json.hpp"
 #include "support/fake_access_prompter.hpp"
 #include "support/fake_script_host.hpp"
+#include "support/fifo_trap.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <tuple>
 
 #include <sys/stat.h>
@@ -64,6 +66,53 @@ TEST(MessagesTools, ReadsAConversationNewestFirst) {
     }
 }
 
+// Messages copied from a Mac keep their newest rows in chat.db-wal. They are
+// read, and reading changes nothing in the folder: no chat.db-shm is made,
+// one that is there is left as it was.
+TEST(MessagesTools, ReadsTheWalAndWritesNothingBesideTheDatabase) {
+    ASSERT_EQ(std::system("command -v sqlite3 >/dev/null"), 0) << "sqlite3 is needed";
+    for (const bool indexBeside : {false, true}) {
+        SCOPED_TRACE(indexBeside ? "with chat.db-shm" : "without chat.db-shm");
+        testsupport::ScratchDir dir;
+        auto environment = std::make_shared<cmntest::FixedEnvironment>(dir.path());
+        const std::string folder = environment->home + "/Library/Messages";
+        std::filesystem::create_directories(folder);
+        testsupport::writeFile(dir.file("make.sql"),
+            "PRAGMA journal_mode=WAL;\n"
+            "CREATE TABLE handle(ROWID INTEGER PRIMARY KEY, id TEXT);\n"
+            "CREATE TABLE message(ROWID INTEGER PRIMARY KEY, text TEXT, attributedBody BLOB, date INTEGER, "
+            "handle_id INTEGER, is_from_me INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, "
+            "cache_has_attachments INTEGER DEFAULT 0, item_type INTEGER DEFAULT 0);\n"
+            "INSERT INTO handle VALUES (1, '+12025550100');\n"
+            "INSERT INTO message(text, date, handle_id) VALUES ('in the file', 1, 1);\n"
+            "PRAGMA wal_checkpoint(TRUNCATE);\n"
+            ".dbconfig no_ckpt_on_close on\n"
+            "INSERT INTO message(text, date, handle_id) VALUES ('only in the WAL', 2, 1);\n");
+        ASSERT_EQ(std::system(("sqlite3 '" + folder + "/chat.db' < '" + dir.file("make.sql") + "' >/dev/null").c_str()), 0);
+        ASSERT_GT(std::filesystem::file_size(folder + "/chat.db-wal"), 0u);
+        if (!indexBeside) std::filesystem::remove(folder + "/chat.db-shm");
+        const auto snapshot = [&] {
+            std::map<std::string, std::pair<std::string, std::int64_t>> files;  // bytes and change time
+            for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+                struct stat info {};
+                ::stat(entry.path().c_str(), &info);
+                files[entry.path().filename()] = {testsupport::readFile(entry.path()),
+                                                  info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec};
+            }
+            return files;
+        };
+        const auto before = snapshot();
+        MessagesToolFamily family(environment, std::make_shared<platform::FakeScriptHost>());
+        const json::Value read = json::parse(family.handle("read_messages", {{"phoneNumber", "+12025550100"}}, {}));
+        ASSERT_EQ(read.asArray().size(), 2u) << json::write(read);
+        EXPECT_EQ(read.asArray()[0].find("content")->asString(), "only in the WAL");
+        EXPECT_EQ(read.asArray()[1].find("content")->asString(), "in the file");
+        const auto after = snapshot();
+        EXPECT_EQ(after.size(), before.size());
+        EXPECT_TRUE(after == before) << "a file beside chat.db was made or changed";
+    }
+}
+
 // A database made to compute forever, or no file at all, answers an error
 // and never holds the call.
 TEST(MessagesTools, AHostileDatabaseNeverStallsACall) {
@@ -106,6 +155,20 @@ TEST(MessagesTools, AHostileDatabaseNeverStallsACall) {
         else platform::SqliteConnection(path, platform::SqliteOpenMode::ReadWriteCreate).exec(schema);
         expectToolError([&] { queryMessages(path, sql, {}, stop, std::chrono::milliseconds(budget)); },
                         ToolError("MessagesTool", 500, error));
+    }
+    // A FIFO beside a database in WAL mode, where SQLite looks for its WAL.
+    {
+        const std::string path = dir.file("a FIFO as its WAL.db");
+        platform::SqliteConnection(path, platform::SqliteOpenMode::ReadWriteCreate)
+            .exec("PRAGMA journal_mode=WAL; " + tables);
+        testsupport::FifoTrap trap;
+        trap.plant(path + "-wal");
+        trap.run([&] {
+            expectToolError([&] { queryMessages(path, messagesUnreadStatement(10), {}); },
+                            ToolError("MessagesTool", 500, "Query prepare failed: unable to open database file"));
+            return 0;
+        });
+        EXPECT_FALSE(trap.sprung) << "a FIFO was opened blocking";
     }
     // Just within both bounds: eight texts of 900,000 bytes are answered whole.
     const std::string path = dir.file("an answer within bounds.db");
