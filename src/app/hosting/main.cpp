@@ -100,6 +100,11 @@ private:
 // without them: what a termination signal waits for at most.
 constexpr auto kStopGrace = std::chrono::milliseconds(500);
 
+// How long the calls still running at the end of input get to answer before
+// they are stopped as on a signal: a client that closed our input is leaving,
+// and a call stuck in a read it cannot leave must not hold the exit.
+constexpr auto kInputEndGrace = std::chrono::seconds(10);
+
 int serve(TerminationSignals& signals) {
     const auto inputEnded = std::make_unique<std::stop_source>();
     rt::MainExecutor executor;
@@ -115,6 +120,7 @@ int serve(TerminationSignals& signals) {
 
     auto transport = std::make_shared<mcp::StdioTransport>();
     std::atomic<int> received{0};
+    bool overran = false;  // calls outlived the end of input by kInputEndGrace
     std::stop_source shutdown;
     // Ends the process at once, with the counter's last writes kept.
     auto endNow = [&](int status) {
@@ -136,12 +142,16 @@ int serve(TerminationSignals& signals) {
         server->waitUntilFinished();
         if (transport->outputError() == 0 && received.load() == 0) {
             // Input ended: the calls still running answer before the output
-            // closes, unless a signal comes first.
+            // closes, unless a signal comes first or they overrun.
             inputEnded->request_stop();
             try {
-                registry.waitForHandlers(shutdown.get_token());
+                registry.waitForHandlers(shutdown.get_token(), rt::Clock::now() + kInputEndGrace);
                 executor.drain();
             } catch (const rt::Cancelled&) {
+            } catch (const rt::TimedOut&) {
+                overran = true;
+                std::fprintf(stderr, "brisolet: calls still running %lld s after the end of input; stopping them\n",
+                             static_cast<long long>(kInputEndGrace.count()));
             }
         }
     }
@@ -153,7 +163,7 @@ int serve(TerminationSignals& signals) {
         status = 128 + received.load();
     }
     server->stop();  // requests stop of the calls in flight
-    if (status != 0) {
+    if (status != 0 || overran) {
         // A call that ignores its stop request does not hold the process.
         try {
             registry.waitForHandlers({}, rt::Clock::now() + kStopGrace);

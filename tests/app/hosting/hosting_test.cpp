@@ -735,6 +735,11 @@ TEST_F(Program, ALongVideoSearchHoldsNoOtherCall) {
     const std::optional<json::Value> image = answerTo(5);
     ASSERT_TRUE(image);
     EXPECT_NE(json::write(*image).find("\"found\\\" : true"), std::string::npos) << json::write(*image);
+    // Input ends while the long search runs: the search is stopped after a
+    // grace, the process does not wait for the whole video.
+    search(6, clip, "video");
+    child->writeLine(R"({"jsonrpc":"2.0","id":7,"method":"ping"})");
+    EXPECT_TRUE(answerTo(7));
     child->closeInput();
-    EXPECT_EQ(child->wait(std::chrono::seconds(30)), 0);
+    EXPECT_EQ(child->wait(std::chrono::seconds(20)), 0);
 }
