@@ -618,13 +618,25 @@ void checkWritable(Instant instant, const char* operation, const char* what) {
     checkWritable(localDateComponents(instant).year, operation, what);
 }
 
+// libical takes C strings: a text holding a NUL would be written cut there.
+void checkWhole(const std::optional<std::string>& text, const char* operation, const char* what) {
+    if (!text || text->find('\0') == std::string::npos) return;
+    throw PlatformError(operation, std::string(what) + " holds a NUL character, which calendar files cannot hold");
+}
+
 void checkWritable(const NewEvent& event) {
+    checkWhole(event.title, "save event", "the title");
+    checkWhole(event.location, "save event", "the location");
+    checkWhole(event.notes, "save event", "the notes");
+    checkWhole(event.url, "save event", "the URL");
     checkWritable(event.startDate, "save event", "the start date");
     // An all-day event's end is written as the day after its last one.
     checkWritable(event.endDate + std::chrono::days(event.isAllDay ? 1 : 0), "save event", "the end date");
 }
 
 void checkWritable(const NewReminder& reminder) {
+    checkWhole(reminder.title, "save reminder", "the title");
+    checkWhole(reminder.notes, "save reminder", "the notes");
     if (reminder.dueDateComponents) checkWritable(reminder.dueDateComponents->year, "save reminder", "the due date");
     for (Instant alarm : reminder.alarms) checkWritable(alarm, "save reminder", "an alarm");
 }

@@ -250,7 +250,8 @@ TEST_F(Program, HostileCalendarFilesNeitherHangNorHoldOtherFamilies) {
     EXPECT_EQ(child->wait(), 0);
 }
 
-// A date the calendar files cannot hold is an error answer and leaves no file.
+// A date the calendar files cannot hold is an error answer and leaves no
+// file; so is a text that a calendar file would hold cut at a NUL.
 TEST_F(Program, DatesTheCalendarFilesCannotHoldAreErrorsAndLeaveNoFile) {
     writeDefaults(R"({"isCalendarEnabled": true, "isRemindersEnabled": true})");
     auto out = exchange({
@@ -258,8 +259,10 @@ TEST_F(Program, DatesTheCalendarFilesCannotHoldAreErrorsAndLeaveNoFile) {
         R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"reminders_add","arguments":{"title":"far","dueDate":"9999-12-31T23:59:59Z"}}})",
         R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"create_event","arguments":{"title":"far","startDate":"9999-06-01T09:00:00Z","endDate":"9999-06-01T10:00:00Z"}}})",
         R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"reminders_add","arguments":{"title":"near","dueDate":"3000-06-01T09:00:00Z"}}})",
+        R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"create_event","arguments":{"title":"Meet at 5\u0000 and bring the keys","startDate":"2026-06-01T09:00:00Z","endDate":"2026-06-01T10:00:00Z"}}})",
+        R"({"jsonrpc":"2.0","id":6,"method":"tools/call","params":{"name":"reminders_add","arguments":{"title":"keys","notes":"by 5\u0000 or else"}}})",
     });
-    ASSERT_EQ(out.size(), 4u);
+    ASSERT_EQ(out.size(), 6u);
     std::map<std::int64_t, std::string> answers;
     for (const auto& line : out) {
         const auto message = json::parse(line);
@@ -270,6 +273,10 @@ TEST_F(Program, DatesTheCalendarFilesCannotHoldAreErrorsAndLeaveNoFile) {
         EXPECT_NE(answers[id].find("outside the years 1 to 3000"), std::string::npos) << answers[id];
     }
     EXPECT_NE(answers[4].find("Created reminder: near"), std::string::npos) << answers[4];
+    for (std::int64_t id : {5, 6}) {
+        EXPECT_NE(answers[id].find("\"isError\":true"), std::string::npos) << answers[id];
+        EXPECT_NE(answers[id].find("holds a NUL character"), std::string::npos) << answers[id];
+    }
     std::vector<std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(home_ / "data" / "brisolet" / "calendars"))
         if (entry.path().extension() == ".ics") files.push_back(readFile(entry.path()));
