@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "app/platform/platform_error.hpp"
+#include "app/platform/small_file.hpp"
 #include "app/platform/unicode_text.hpp"
 #include "app/platform/vcard.hpp"
 
@@ -77,13 +78,9 @@ struct FileRead {
 
 FileRead readFile(const std::filesystem::path& path, std::size_t limit) {
     const std::string tooLarge = "larger than " + std::to_string(limit / (1024 * 1024)) + " MiB";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return {{}, std::generic_category().message(errno)};
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return {{}, "not a regular file"};
-    }
+    int fd = openRegularFile(path, &info);
+    if (fd < 0) return {{}, errno == EINVAL ? "not a regular file" : std::generic_category().message(errno)};
     // Known from its size, before a byte is read.
     if (static_cast<std::uint64_t>(info.st_size) > limit) {
         ::close(fd);
