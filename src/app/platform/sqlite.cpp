@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -60,8 +61,8 @@ int progressCheck(void* check) { return (*static_cast<std::function<bool()>*>(ch
 // SQLite opens its files blocking, by path, after checkBeforeOpening looked:
 // a FIFO swapped in meanwhile would hold the open, or the first read, for
 // good. Every file SQLite opens in this process comes through here: opened
-// without blocking and kept only when it is a regular file or a folder
-// (SQLite opens the folder to sync it).
+// without blocking and kept only when it is a regular file, a folder (SQLite
+// opens the folder to sync it) or the system's source of random bytes.
 using OpenCall = int (*)(const char*, int, int);
 OpenCall systemOpen = nullptr;
 
@@ -69,7 +70,11 @@ int openWithoutBlocking(const char* path, int flags, int mode) {
     const int fd = systemOpen(path, flags | O_NONBLOCK, mode);
     if (fd < 0) return fd;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))) {
+    const auto kept = [&] {
+        return S_ISREG(info.st_mode) || S_ISDIR(info.st_mode) ||
+               (S_ISCHR(info.st_mode) && std::strcmp(path, "/dev/urandom") == 0);
+    };
+    if (::fstat(fd, &info) != 0 || !kept()) {
         ::close(fd);
         errno = EINVAL;
         return -1;
@@ -89,6 +94,9 @@ struct ReaderFile {
     sqlite3_file base;
     sqlite3_file* real;  // the default VFS's file, in the same block at kRealOffset
     std::vector<void*>* regions;
+    // A database with no WAL beside it: read as a file that does not change,
+    // or SQLite would make an empty WAL (and its index) to read it.
+    bool immutable;
 };
 constexpr std::size_t kRealOffset = (sizeof(ReaderFile) + 15) / 16 * 16;
 
@@ -124,7 +132,10 @@ const sqlite3_io_methods kReaderMethods = {
     [](sqlite3_file* f, int* held) { return realOf(f)->pMethods->xCheckReservedLock(realOf(f), held); },
     [](sqlite3_file* f, int op, void* arg) { return realOf(f)->pMethods->xFileControl(realOf(f), op, arg); },
     [](sqlite3_file* f) { return realOf(f)->pMethods->xSectorSize(realOf(f)); },
-    [](sqlite3_file* f) { return realOf(f)->pMethods->xDeviceCharacteristics(realOf(f)); },
+    [](sqlite3_file* f) {
+        return realOf(f)->pMethods->xDeviceCharacteristics(realOf(f)) |
+               (reinterpret_cast<ReaderFile*>(f)->immutable ? SQLITE_IOCAP_IMMUTABLE : 0);
+    },
     // The index: zeroed regions made on demand; no other process shares them.
     [](sqlite3_file* f, int region, int size, int extend, void volatile** out) {
         auto* file = reinterpret_cast<ReaderFile*>(f);
@@ -158,6 +169,11 @@ int readerOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int fla
     file->base.pMethods = nullptr;
     file->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(f) + kRealOffset);
     file->regions = nullptr;
+    file->immutable = false;
+    if ((flags & SQLITE_OPEN_MAIN_DB) && name) {
+        struct stat info {};
+        file->immutable = ::lstat((std::string(name) + "-wal").c_str(), &info) != 0 && errno == ENOENT;
+    }
     sqlite3_vfs* real = realVfs(vfs);
     const int rc = real->xOpen(real, name, file->real, flags, outFlags);
     // Closed through us whenever the real file must be closed.

@@ -68,11 +68,12 @@ TEST(MessagesTools, ReadsAConversationNewestFirst) {
 
 // Messages copied from a Mac keep their newest rows in chat.db-wal. They are
 // read, and reading changes nothing in the folder: no chat.db-shm is made,
-// one that is there is left as it was.
+// one that is there is left as it was, and a database in WAL mode with no
+// WAL beside it gets none.
 TEST(MessagesTools, ReadsTheWalAndWritesNothingBesideTheDatabase) {
     ASSERT_EQ(std::system("command -v sqlite3 >/dev/null"), 0) << "sqlite3 is needed";
-    for (const bool indexBeside : {false, true}) {
-        SCOPED_TRACE(indexBeside ? "with chat.db-shm" : "without chat.db-shm");
+    for (const auto& [walKept, indexBeside] : {std::pair{true, false}, {true, true}, {false, false}}) {
+        SCOPED_TRACE(!walKept ? "no WAL" : indexBeside ? "with chat.db-shm" : "without chat.db-shm");
         testsupport::ScratchDir dir;
         auto environment = std::make_shared<cmntest::FixedEnvironment>(dir.path());
         const std::string folder = environment->home + "/Library/Messages";
@@ -86,10 +87,11 @@ TEST(MessagesTools, ReadsTheWalAndWritesNothingBesideTheDatabase) {
             "INSERT INTO handle VALUES (1, '+12025550100');\n"
             "INSERT INTO message(text, date, handle_id) VALUES ('in the file', 1, 1);\n"
             "PRAGMA wal_checkpoint(TRUNCATE);\n"
-            ".dbconfig no_ckpt_on_close on\n"
+            + std::string(walKept ? ".dbconfig no_ckpt_on_close on\n" : "") +
             "INSERT INTO message(text, date, handle_id) VALUES ('only in the WAL', 2, 1);\n");
         ASSERT_EQ(std::system(("sqlite3 '" + folder + "/chat.db' < '" + dir.file("make.sql") + "' >/dev/null").c_str()), 0);
-        ASSERT_GT(std::filesystem::file_size(folder + "/chat.db-wal"), 0u);
+        ASSERT_EQ(std::filesystem::exists(folder + "/chat.db-wal"), walKept);
+        if (walKept) ASSERT_GT(std::filesystem::file_size(folder + "/chat.db-wal"), 0u);
         if (!indexBeside) std::filesystem::remove(folder + "/chat.db-shm");
         const auto snapshot = [&] {
             std::map<std::string, std::pair<std::string, std::int64_t>> files;  // bytes and change time
