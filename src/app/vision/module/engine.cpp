@@ -306,6 +306,11 @@ void readLinearCodes(cv::Mat gray, std::vector<std::optional<BarcodeObservation>
     }
 }
 
+// A joint the models place beyond the picture's edge is not seen.
+bool inside(const cv::Point2d& p, cv::Size picture) {
+    return p.x >= 0 && p.y >= 0 && p.x <= picture.width && p.y <= picture.height;
+}
+
 class Engine : public VisionEngine {
 public:
     std::shared_ptr<VisionVideo> openVideo(const std::string& path) override {
@@ -431,7 +436,8 @@ public:
 
     // One pose per person the detector finds; the pose's confidence is the
     // mean score of its 17 joints, and a joint scoring below
-    // kLeastJointScore is taken as not seen and left out.
+    // kLeastJointScore or placed outside the picture is taken as not seen
+    // and left out.
     Results<PoseObservation> detectBodyPose(const VisionImage& image, std::stop_token stop) override {
         return guarded([&]() -> Results<PoseObservation> {
             std::vector<std::optional<PoseObservation>> poses;
@@ -442,12 +448,12 @@ public:
                 float total = 0;
                 for (std::size_t k = 0; k < body.size(); ++k) {
                     total += body[k].score;
-                    if (body[k].score < kLeastJointScore) continue;
+                    if (body[k].score < kLeastJointScore || !inside(body[k].at, size)) continue;
                     auto [x, y] = normalizedPoint(body[k].at, size);
                     pose.joints[kBodyModelJoints[k]] = PosePoint{x, y, body[k].score};
                 }
                 const Joint &left = body[5], &right = body[6];
-                if (left.score >= kLeastJointScore && right.score >= kLeastJointScore) {
+                if (pose.joints.count("left_shoulder") && pose.joints.count("right_shoulder")) {
                     auto [x, y] = normalizedPoint((left.at + right.at) * 0.5, size);
                     pose.joints["neck"] = PosePoint{x, y, std::min(left.score, right.score)};
                 }
@@ -508,6 +514,7 @@ public:
                 PoseObservation pose;
                 pose.confidence = f.hand.score;
                 for (std::size_t k = 0; k < f.hand.at.size(); ++k) {
+                    if (!inside(f.hand.at[k], bgr.size())) continue;
                     auto [x, y] = normalizedPoint(f.hand.at[k], bgr.size());
                     pose.joints[kHandModelJoints[k]] = PosePoint{x, y, f.hand.score};
                 }
