@@ -130,6 +130,52 @@ TEST(VisionPeople, EveryPersonOfAGroup) {
     }
 }
 
+// Where a pose's head is: the mean of its head joints, fractions with the
+// top-left origin; absent when none is seen.
+std::optional<cv::Point2d> headOf(const json::Value& pose) {
+    cv::Point2d sum(0, 0);
+    int seen = 0;
+    for (const char* name : {"nose", "left_eye", "right_eye", "left_ear", "right_ear"}) {
+        if (auto p = joint(pose, name)) sum += *p, ++seen;
+    }
+    if (seen == 0) return std::nullopt;
+    return cv::Point2d(sum.x / seen, 1 - sum.y / seen);
+}
+
+// Counted people, each found once: standing in a row (gimp-help's five
+// soldiers, the second half hidden behind the others, the fourth a step
+// back) and walking apart (opencv-doc's seven people on a campus).
+TEST(VisionPeople, OnePosePerPersonOfAGroup) {
+    struct Row {
+        const char* photo;
+        std::vector<cv::Point2d> heads;  // fractions, top-left origin
+    };
+    const std::vector<Row> rows = {
+        {"quickie-flip-example-source.jpg", {{0.234, 0.25}, {0.385, 0.25}, {0.48, 0.23}, {0.59, 0.15}, {0.69, 0.24}}},
+        {"Background_Subtraction_Tutorial_frame.jpg",
+         {{0.125, 0.28}, {0.31, 0.35}, {0.656, 0.27}, {0.896, 0.185}, {0.929, 0.185}, {0.816, 0.475}, {0.9375, 0.45}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.photo);
+        const std::vector<json::Value> poses = entries("vision_detect_body_pose", photo(row.photo), "poses");
+        for (const json::Value& pose : poses) expectWellFormed(pose, kBodyJoints);
+        // Each pose belongs to the counted head nearest its own, if one is near.
+        std::vector<int> found(row.heads.size(), 0);
+        for (const json::Value& pose : poses) {
+            const auto h = headOf(pose);
+            if (!h) continue;
+            std::size_t nearest = 0;
+            for (std::size_t i = 1; i < row.heads.size(); ++i) {
+                if (cv::norm(*h - row.heads[i]) < cv::norm(*h - row.heads[nearest])) nearest = i;
+            }
+            if (cv::norm(*h - row.heads[nearest]) < 0.06) ++found[nearest];
+        }
+        for (std::size_t i = 0; i < row.heads.size(); ++i) {
+            EXPECT_EQ(found[i], 1) << "the person whose head is at " << row.heads[i];
+        }
+    }
+}
+
 // Joints the model places beyond the picture's edge are left out: people
 // cut at the waist (their hips just below the bottom edge) and at the belt
 // (their elbows just above the top edge).

@@ -271,7 +271,7 @@ cv::Point2d mapped(const cv::Matx23d& m, cv::Point2d p) {
 
 }  // namespace
 
-BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person, double angle) {
+BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person, double angle, const std::vector<cv::Rect2d>& others) {
     constexpr int kSize = 192;
     Model& m = model(bodySpec());
     const std::string p = kBodyPrefix;
@@ -279,7 +279,28 @@ BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person, double angle
     // whole-body crops of this kind.
     const double side = std::max(person.width, person.height) * 1.2;
     cv::Matx23d toCrop;
-    const cv::Mat crop = squareCrop(bgr, (person.tl() + person.br()) * 0.5, side, angle, kSize, toCrop);
+    cv::Mat crop = squareCrop(bgr, (person.tl() + person.br()) * 0.5, side, angle, kSize, toCrop);
+    // Other people in the crop are greyed out (grey is the model's zero),
+    // all but what lies in this person's box and a tenth of it around: in a
+    // row of people the square crop of a tall box holds the neighbours too,
+    // and the model read whichever it liked best (one person twice, the one
+    // beside missed).
+    const auto outline = [&](const cv::Rect2d& box, double margin) {
+        const double mx = box.width * margin, my = box.height * margin;
+        std::vector<cv::Point> corners;
+        for (const cv::Point2d& c : {cv::Point2d(box.x - mx, box.y - my), cv::Point2d(box.br().x + mx, box.y - my),
+                                     cv::Point2d(box.br().x + mx, box.br().y + my), cv::Point2d(box.x - mx, box.br().y + my)}) {
+            const cv::Point2d q = mapped(toCrop, c);
+            corners.emplace_back(cvRound(q.x), cvRound(q.y));
+        }
+        return corners;
+    };
+    if (!others.empty()) {
+        cv::Mat hidden(crop.size(), CV_8U, cv::Scalar(0));
+        for (const cv::Rect2d& other : others) cv::fillConvexPoly(hidden, outline(other, 0), cv::Scalar(255));
+        cv::fillConvexPoly(hidden, outline(person, 0.1), cv::Scalar(0));
+        crop.setTo(cv::Scalar::all(128), hidden);
+    }
     cv::Matx23d fromCrop;
     cv::invertAffineTransform(toCrop, fromCrop);
     const cv::Mat blob = cv::dnn::blobFromImage(crop, 1.0 / 127.5, cv::Size(), cv::Scalar::all(127.5), true, false);

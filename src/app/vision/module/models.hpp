@@ -46,8 +46,9 @@ std::string modelFolder();
 std::vector<DetectedObject> detectObjects(const cv::Mat& bgr, float minScore);
 
 // The joints of the one person in the box (pixels), looked for in a crop
-// turned by the angle (radians, counter-clockwise).
-BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person, double angle);
+// turned by the angle (radians, counter-clockwise); the boxes of the other
+// people in the picture are hidden from the model.
+BodyJoints bodyJoints(const cv::Mat& bgr, const cv::Rect2d& person, double angle, const std::vector<cv::Rect2d>& others);
 
 // The joints of a hand in a square crop given by its centre, side (pixels)
 // and the angle (radians, counter-clockwise) that turns it fingers-up.
