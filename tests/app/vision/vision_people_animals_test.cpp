@@ -176,6 +176,38 @@ TEST(VisionPeople, OnePosePerPersonOfAGroup) {
     }
 }
 
+// A photo turned a quarter and saved without an orientation tag: the same
+// people are found, their joints where they are in the turned picture.
+TEST(VisionPeople, APhotoTurnedAQuarterWithoutItsTag) {
+    TempDir dir;
+    for (const char* name : {"quickie-flip-example-source.jpg", "astronaut.png"}) {
+        const std::vector<json::Value> upright = entries("vision_detect_body_pose", photo(name), "poses");
+        ASSERT_FALSE(upright.empty()) << name;
+        for (const auto turn : {cv::ROTATE_90_CLOCKWISE, cv::ROTATE_90_COUNTERCLOCKWISE}) {
+            SCOPED_TRACE(std::string(name) + (turn == cv::ROTATE_90_CLOCKWISE ? " clockwise" : " counter-clockwise"));
+            cv::Mat turned;
+            cv::rotate(cv::imread(photo(name)), turned, turn);
+            const std::string path = dir.file("turned.png");
+            ASSERT_TRUE(cv::imwrite(path, turned));
+            const std::vector<json::Value> poses = entries("vision_detect_body_pose", path, "poses");
+            EXPECT_EQ(poses.size(), upright.size());
+            // Turned clockwise, (x, y) is found at (y, 1 - x); the other way at (1 - y, x).
+            for (const json::Value& person : upright) {
+                const auto nose = joint(person, "nose");
+                if (!nose) continue;
+                const cv::Point2d expected =
+                    turn == cv::ROTATE_90_CLOCKWISE ? cv::Point2d(nose->y, 1 - nose->x) : cv::Point2d(1 - nose->y, nose->x);
+                const bool found = std::any_of(poses.begin(), poses.end(), [&](const json::Value& pose) {
+                    const auto n = joint(pose, "nose");
+                    return n && cv::norm(*n - expected) < 0.03;
+                });
+                EXPECT_TRUE(found) << "the nose at " << *nose;
+            }
+            for (const json::Value& pose : poses) expectWellFormed(pose, kBodyJoints);
+        }
+    }
+}
+
 // Joints the model places beyond the picture's edge are left out: people
 // cut at the waist (their hips just below the bottom edge) and at the belt
 // (their elbows just above the top edge).

@@ -51,6 +51,7 @@ constexpr float kLeastPersonScore = 0.35f;
 // sure of and the body model reads a person in it, its joints' mean score at
 // least kLeastUnsurePersonPose (such neighbours 0.44-0.49; a horse 0.32, and
 // 0.41-0.49 for things away from any person: a building, a car, a mug).
+// A picture tried turned a quarter counts only with one such reading.
 constexpr float kLeastUnsurePersonScore = 0.15f;
 constexpr float kLeastUnsurePersonPose = 0.4f;
 constexpr float kLeastJointScore = 0.2f;
@@ -636,10 +637,32 @@ private:
         return r & cv::Rect2d(0, 0, image.width, image.height);
     }
 
-    // The body joints of each person found.
+    // The body joints of each person found, in the picture as given.
     static std::vector<BodyJoints> bodiesOf(const VisionImage& image) {
         return matImage(image).bodies([&] {
-            return peopleIn(pixels(image), matImage(image).objects(kLeastObjectScore));
+            const cv::Mat& bgr = pixels(image);
+            std::vector<BodyJoints> bodies = peopleIn(bgr, matImage(image).objects(kLeastObjectScore));
+            if (!bodies.empty()) return bodies;
+            // Nobody upright: the picture may have been taken sideways and
+            // saved without the tag that says so. The quarter turn whose
+            // people read best wins.
+            float bestTotal = 0;
+            for (const auto turn : {cv::ROTATE_90_CLOCKWISE, cv::ROTATE_90_COUNTERCLOCKWISE}) {
+                cv::Mat turned;
+                cv::rotate(bgr, turned, turn);
+                std::vector<BodyJoints> found = peopleIn(turned, detectObjects(turned, kLeastObjectScore));
+                float total = 0, surest = 0;
+                for (BodyJoints& body : found) {
+                    total += meanScore(body);
+                    surest = std::max(surest, meanScore(body));
+                    for (Joint& j : body) {
+                        j.at = turn == cv::ROTATE_90_CLOCKWISE ? cv::Point2d(j.at.y, bgr.rows - j.at.x)
+                                                                : cv::Point2d(bgr.cols - j.at.y, j.at.x);
+                    }
+                }
+                if (surest >= kLeastUnsurePersonPose && total > bestTotal) bodies = std::move(found), bestTotal = total;
+            }
+            return bodies;
         });
     }
 };
