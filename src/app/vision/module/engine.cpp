@@ -47,11 +47,10 @@ constexpr float kLeastObjectScore = 0.1f;
 constexpr float kLeastAnimalScore = 0.3f;
 constexpr float kLeastPersonScore = 0.35f;
 // A person the detector is unsure of (0.15-0.35: a soldier half hidden in
-// a row scored 0.23) counts when the box stands in line with a person it is
-// sure of and the body model reads a person in it, its joints' mean score at
-// least kLeastUnsurePersonPose (such neighbours 0.44-0.49; a horse 0.32, and
-// 0.41-0.49 for things away from any person: a building, a car, a mug).
-// A picture tried turned a quarter counts only with one such reading.
+// a row scored 0.23) counts when the body model reads a person in the box,
+// its joints' mean score at least kLeastUnsurePersonPose (such people on
+// the photos 0.42-0.54; a horse 0.32). A picture tried turned a quarter
+// counts only with one such reading.
 constexpr float kLeastUnsurePersonScore = 0.15f;
 constexpr float kLeastUnsurePersonPose = 0.4f;
 constexpr float kLeastJointScore = 0.2f;
@@ -347,17 +346,6 @@ bool samePerson(const BodyJoints& a, const BodyJoints& b) {
     return both >= 3 && 2 * together >= both;
 }
 
-// A box in line with a person's box: about as tall, level with it, and
-// beside it or overlapping it.
-bool besideOneOf(const cv::Rect2d& box, const std::vector<cv::Rect2d>& people) {
-    return std::any_of(people.begin(), people.end(), [&](const cv::Rect2d& p) {
-        const double level = std::min(box.br().y, p.br().y) - std::max(box.y, p.y);
-        const double gap = std::max(box.x, p.x) - std::min(box.br().x, p.br().x);
-        return box.height < 1.6 * p.height && p.height < 1.6 * box.height &&
-               level >= 0.5 * std::min(box.height, p.height) && gap <= p.width;
-    });
-}
-
 // One reading per person of the detector's finds in the picture, the
 // surest box first; a reading whose joints lie on an earlier one's is the
 // same person again (the detector's boxes of one person overlap).
@@ -367,7 +355,6 @@ std::vector<BodyJoints> peopleIn(const cv::Mat& bgr, const std::vector<DetectedO
         if (object.classIndex == kPersonClass && object.score >= kLeastUnsurePersonScore) people.push_back(object.box);
     }
     std::vector<BodyJoints> bodies;
-    std::vector<cv::Rect2d> sure;
     double upright = 0;
     for (const DetectedObject& object : objects) {
         if (object.classIndex != kPersonClass || object.score < kLeastUnsurePersonScore) continue;
@@ -386,8 +373,7 @@ std::vector<BodyJoints> peopleIn(const cv::Mat& bgr, const std::vector<DetectedO
             const float score = meanScore(joints);
             if (score > bestScore) best = joints, bestScore = score, bestAngle = angle;
         }
-        if (object.score < kLeastPersonScore && (bestScore < kLeastUnsurePersonPose || !besideOneOf(object.box, sure))) continue;
-        if (object.score >= kLeastPersonScore) sure.push_back(object.box);
+        if (object.score < kLeastPersonScore && bestScore < kLeastUnsurePersonPose) continue;
         if (std::any_of(bodies.begin(), bodies.end(), [&](const BodyJoints& b) { return samePerson(b, best); })) continue;
         bodies.push_back(best);
         upright = bestAngle;
