@@ -85,7 +85,7 @@ M = [
 ('VP1', 'app/vision', 'src/app/vision/module/models.cpp', 'Neighbours left in a person\'s crop (one soldier of a row read twice)', '    if (!others.empty()) {', '    if (false) {'),
 ('VP2', 'app/vision', 'src/app/vision/module/engine.cpp', 'Body joints placed beyond the picture kept', 'if (body[k].score < kLeastJointScore || !inside(body[k].at, size)) continue;', 'if (body[k].score < kLeastJointScore) continue;'),
 ('VP4', 'app/vision', 'src/app/vision/module/engine.cpp', 'One person read from two overlapping boxes posed twice', '        if (std::any_of(bodies.begin(), bodies.end(), [&](const BodyJoints& b) { return samePerson(b, best); })) continue;\n', ''),
-('VP3', 'app/vision', 'src/app/vision/module/engine.cpp', 'A photo turned without its tag not tried turned', '            if (!bodies.empty()) return bodies;', '            return bodies;'),
+('VP3', 'app/vision', 'src/app/vision/module/engine.cpp', 'A photo turned without its tag not tried turned', '            if (!bodies.empty() || matImage(image).kind() == MatImage::Kind::VideoFrame) return bodies;', '            return bodies;'),
 ('V1', 'app/vision', 'src/app/vision/vision_results.cpp', 'Full text gets a leading newline after an empty first candidate', '        if (!fullText.empty()) fullText += \'\\n\';', '        if (!blocks.empty()) fullText += \'\\n\';'),
 ('V2', 'app/vision', 'src/app/vision/vision_results.cpp', 'Mixed observation kinds no longer empty the result (skipped instead)', '        if (!observation) return {};', '        if (!observation) continue;'),
 ('V3', 'app/vision', 'src/app/vision/vision_results.cpp', 'Pose points with confidence 0 kept', '            if (!(p.confidence > 0.0f)) continue;', '            if (p.confidence < 0.0f) continue;'),

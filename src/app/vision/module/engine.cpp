@@ -628,10 +628,12 @@ private:
         return matImage(image).bodies([&] {
             const cv::Mat& bgr = pixels(image);
             std::vector<BodyJoints> bodies = peopleIn(bgr, matImage(image).objects(kLeastObjectScore));
-            if (!bodies.empty()) return bodies;
-            // Nobody upright: the picture may have been taken sideways and
-            // saved without the tag that says so. The quarter turn whose
-            // people read best wins.
+            // Nobody upright: a photo may have been taken sideways and saved
+            // without the tag that says so. The quarter turn whose people
+            // read best wins. A video's frames are shown as its display
+            // matrix says, and a video without people would pay for two more
+            // detector runs a frame.
+            if (!bodies.empty() || matImage(image).kind() == MatImage::Kind::VideoFrame) return bodies;
             float bestTotal = 0;
             for (const auto turn : {cv::ROTATE_90_CLOCKWISE, cv::ROTATE_90_COUNTERCLOCKWISE}) {
                 cv::Mat turned;

@@ -19,10 +19,12 @@ namespace app::vision::module {
 // An 8-bit, three-channel (BGR) bitmap.
 class MatImage : public VisionImage {
 public:
-    explicit MatImage(cv::Mat bgr) : bgr_(std::move(bgr)) {}
+    enum class Kind { Picture, VideoFrame };
+    explicit MatImage(cv::Mat bgr, Kind kind = Kind::Picture) : bgr_(std::move(bgr)), kind_(kind) {}
     int width() const override { return bgr_.cols; }
     int height() const override { return bgr_.rows; }
     const cv::Mat& bgr() const { return bgr_; }
+    Kind kind() const { return kind_; }
 
     // Its landmarked faces, looked for once: faces, body pose and the face
     // search of a video frame all start from them. A stopped search is not kept.
@@ -54,6 +56,7 @@ public:
 
 private:
     cv::Mat bgr_;
+    Kind kind_;
     mutable std::mutex facesMutex_;
     mutable std::optional<std::vector<LandmarkedFace>> faces_;
     mutable std::mutex objectsMutex_, bodiesMutex_;

@@ -289,7 +289,7 @@ private:
             if (orientation_.flipX || orientation_.flipY) {
                 cv::flip(bgr, bgr, orientation_.flipX && orientation_.flipY ? -1 : orientation_.flipX ? 1 : 0);
             }
-            return std::make_shared<MatImage>(std::move(bgr));
+            return std::make_shared<MatImage>(std::move(bgr), MatImage::Kind::VideoFrame);
         } catch (const cv::Exception&) {
             return nullptr;
         }
