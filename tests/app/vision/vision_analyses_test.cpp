@@ -42,6 +42,25 @@ TEST(VisionAnalyses, TextReadBackWithItsBox) {
     font->loadFontData("/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc", 0);
     font->putText(chinese, "你好世界", origin, 90, cv::Scalar::all(0), -1, cv::LINE_AA, true);
     const cv::Size chineseSize = font->getTextSize("你好世界", 90, -1, &baseline);
+    // Small, soft, grainy print, as in a screenshot or a photo of a form.
+    const auto printed = [&](const char* text, int size, double grain, double blur) {
+        cv::Mat image(size * 3, 600, CV_8UC3, cv::Scalar::all(255));
+        font->putText(image, text, cv::Point(size, size * 2), size, cv::Scalar::all(0), -1, cv::LINE_AA, true);
+        if (blur > 0) cv::GaussianBlur(image, image, cv::Size(0, 0), blur);
+        cv::Mat noise(image.size(), CV_32FC3), ink;
+        cv::RNG(3).fill(noise, cv::RNG::NORMAL, 0, grain);
+        image.convertTo(ink, CV_32F);
+        cv::Mat(ink + noise).convertTo(image, CV_8U);
+        const cv::Size drawn = font->getTextSize(text, size, -1, &baseline);
+        return std::pair{image, cv::Point2d(size + drawn.width / 2.0, size * 2 - drawn.height / 2.0)};
+    };
+    // A kept line keeps every word: its least sure word here is the verb,
+    // without which it asks for the opposite.
+    const char* const deleteLine = "请输入要删除的组名";
+    const auto [deleting, deletingCentre] = printed(deleteLine, 12, 10, 0.5);
+    // Lines of digits alone are text too.
+    const auto [date, dateCentre] = printed("2024-03-15", 40, 0, 0);
+    const auto [plate, plateCentre] = printed("4006381333931", 14, 10, 0.6);
     auto centreOf = [&](cv::Size text) { return cv::Point2d(origin.x + text.width / 2.0, origin.y - text.height / 2.0); };
 
     struct Row {
@@ -57,6 +76,9 @@ TEST(VisionAnalyses, TextReadBackWithItsBox) {
         {"inverted.png", inverted, "Invoice 2024 paid", centreOf(latinSize), {"en-US"}, false},
         {"word.png", word, "STOP", centreOf(wordSize), {}},
         {"chinese.png", chinese, "你好世界", centreOf(chineseSize), {"zh-Hans", "en-US"}},
+        {"delete.png", deleting, deleteLine, deletingCentre, {}, false},
+        {"date.png", date, "2024-03-15", dateCentre, {}},
+        {"plate.png", plate, "4006381333931", plateCentre, {}, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -187,12 +187,12 @@ Results<TextObservation> recognizeTextLines(const cv::Mat& bgr, const TextReques
 
     // Tesseract reads texture as text: on the test photos without writing
     // (faces, animals, rockets, coins, gravel) every line it found scored 71
-    // or less, single words up to 84, while lines of rendered, scanned and
-    // video-frame text scored 87-97. So a line is kept when its confidence is
-    // at least 75; of it, words under 50 are left out (misread words cut by a
-    // page's edge scored 20-39, read words 64 and up); and what is left must
-    // hold a letter, digit or CJK character (a row of strokes is no text).
-    constexpr float kLineConfidence = 75, kWordConfidence = 50;
+    // or less, while lines of rendered, scanned and video-frame text scored
+    // 87-97. So a line is kept when its confidence is at least 75 and it holds
+    // a letter, digit or CJK character (a row of strokes is no text). A kept
+    // line keeps all its words: one left out ("not", "delete") can turn what
+    // the line says around.
+    constexpr float kLineConfidence = 75;
     std::vector<std::optional<TextObservation>> lines;
     std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
     if (it && !it->Empty(tesseract::RIL_WORD)) {
@@ -203,9 +203,7 @@ Results<TextObservation> recognizeTextLines(const cv::Mat& bgr, const TextReques
             std::string words;
             for (bool more = true; more;) {
                 std::unique_ptr<char[]> word(it->GetUTF8Text(tesseract::RIL_WORD));
-                if (word && it->Confidence(tesseract::RIL_WORD) >= kWordConfidence) {
-                    words += (words.empty() ? "" : " ") + trimmed(word.get());
-                }
+                if (word) words += (words.empty() ? "" : " ") + trimmed(word.get());
                 more = !it->IsAtFinalElement(tesseract::RIL_TEXTLINE, tesseract::RIL_WORD) && it->Next(tesseract::RIL_WORD);
             }
             const std::string content = withoutSpacesBetweenCjk(trimmed(words));
