@@ -171,7 +171,7 @@ const tools::ToolRow<json::Value (*)(VisionCall&)> kVisionTools[] = {
     {"vision_detect_barcodes", "Detect and decode barcodes and QR codes in an image.",
      "检测并解码图片中的条形码和二维码。", imagePathSchema(),
      [](VisionCall& call) { return call.service.detectBarcodes(call.path("image_path"), {}); }},
-    {"vision_recognize_animals", "Recognize animals (cats) in an image.", "识别图片中的动物（猫）。", imagePathSchema(),
+    {"vision_recognize_animals", "Recognize animals (cats and dogs) in an image.", "识别图片中的动物（猫和狗）。", imagePathSchema(),
      [](VisionCall& call) { return call.service.recognizeAnimals(*call.image("image_path")); }},
     {"vision_detect_body_pose", "Detect human body poses in an image.", "检测图片中的人体姿态。", imagePathSchema(),
      [](VisionCall& call) { return call.service.detectBodyPose(*call.image("image_path")); }},

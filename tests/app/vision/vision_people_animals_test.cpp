@@ -294,6 +294,28 @@ TEST(VisionAnimals, CatsAndDogsWithTheirBoxes) {
     }
 }
 
+// Where the detector scores a cat and a dog at one place (Chelsea turned a
+// quarter, or her right two thirds: both about 0.3-0.4), that is one animal
+// with both labels, the surer first.
+TEST(VisionAnimals, OneAnimalWhereBothKindsAreSeen) {
+    TempDir dir;
+    const cv::Mat chelsea = cv::imread(photo("chelsea.png"));
+    cv::Mat turned;
+    cv::rotate(chelsea, turned, cv::ROTATE_90_CLOCKWISE);
+    const std::vector<cv::Mat> pictures = {turned, chelsea(cv::Rect(chelsea.cols / 3, 0, chelsea.cols * 2 / 3, chelsea.rows))};
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        const std::string path = dir.file("chelsea-" + std::to_string(i) + ".png");
+        ASSERT_TRUE(cv::imwrite(path, pictures[i]));
+        const std::vector<json::Value> animals = entries("vision_recognize_animals", path, "animals");
+        ASSERT_EQ(animals.size(), 1u) << i;
+        const auto& labels = animals[0].find("labels")->asArray();
+        ASSERT_EQ(labels.size(), 2u) << i;
+        EXPECT_NE(labels[0].find("identifier")->asString(), labels[1].find("identifier")->asString());
+        EXPECT_GE(member(labels[0], "confidence"), member(labels[1], "confidence"));
+        EXPECT_GT(member(labels[1], "confidence"), 0.3);
+    }
+}
+
 TEST(VisionAnimals, NothingWhereThereIsNothing) {
     struct Row {
         const char* photo;

@@ -484,18 +484,23 @@ public:
             const auto labelOf = [](const DetectedObject& o) -> const char* {
                 return o.classIndex == kCatClass ? "Cat" : o.classIndex == kDogClass ? "Dog" : nullptr;
             };
+            // One animal per place: the detector scores each kind separately,
+            // so a cat and a dog found where the other is are one animal whose
+            // labels are the kinds it was seen as, the surest first (the
+            // finds come best first).
+            std::vector<cv::Rect2d> taken;
             for (const DetectedObject& object : objects) {
                 if (!labelOf(object) || object.score < kLeastAnimalScore) continue;
+                const auto here = [&](const cv::Rect2d& box) { return sameObject(box, object.box); };
+                if (std::any_of(taken.begin(), taken.end(), here)) continue;
+                taken.push_back(object.box);
                 AnimalObservation animal;
-                animal.labels.push_back({labelOf(object), object.score});
-                // The other kind of animal the detector saw in the same place
-                // follows as a second, weaker label.
-                for (const DetectedObject& other : objects) {
-                    if (labelOf(other) && other.classIndex != object.classIndex && other.score <= object.score &&
-                        sameObject(other.box, object.box)) {
-                        animal.labels.push_back({labelOf(other), other.score});
-                        break;
-                    }
+                for (const DetectedObject& seen : objects) {
+                    const char* label = labelOf(seen);
+                    if (!label || !here(seen.box)) continue;
+                    const bool labelled = std::any_of(animal.labels.begin(), animal.labels.end(),
+                                                      [&](const ClassificationLabel& l) { return l.identifier == label; });
+                    if (!labelled) animal.labels.push_back({label, seen.score});
                 }
                 animal.box = normalizedBox(object.box, size);
                 animals.emplace_back(std::move(animal));
