@@ -237,6 +237,57 @@ TEST(VisionAnalyses, CatPhoto) {
     EXPECT_GT((member(box, "x") + member(box, "width")) * 451, 300);
 }
 
+// A picture with transparency is read as shown on white, in every format that
+// carries it: Tux Paint's dog cut out of its background (read as black
+// behind it, it scored 0.30), its black hand on nothing (all black: no hand),
+// and drawn text and a code on nothing.
+TEST(VisionAnalyses, TransparentPicturesAreReadOnWhite) {
+    TempDir dir;
+    const cv::Mat dog = cv::imread(photo("stamp-dog.png"), cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(dog.type(), CV_8UC4);
+    cv::Mat onWhite(dog.size(), CV_8UC3);
+    for (int y = 0; y < dog.rows; ++y)
+        for (int x = 0; x < dog.cols; ++x) {
+            const cv::Vec4b p = dog.at<cv::Vec4b>(y, x);
+            for (int k = 0; k < 3; ++k) onWhite.at<cv::Vec3b>(y, x)[k] = cv::saturate_cast<uchar>((p[k] * p[3] + 255 * (255 - p[3])) / 255.0);
+        }
+    const std::string flattened = saved(dir, "dog-on-white.png", onWhite);
+    cv::Mat deep;
+    dog.convertTo(deep, CV_16UC4, 257);
+    const std::string heif = dir.file("dog.heic");
+    runProgram({"heif-enc", "-q", "95", "-o", heif, photo("stamp-dog.png")});
+    const std::vector<std::string> dogs = {photo("stamp-dog.png"), saved(dir, "dog16.png", deep), saved(dir, "dog.tiff", dog),
+                                           dir.file("dog.webp"), heif};
+    ASSERT_TRUE(cv::imwrite(dogs[3], dog, {cv::IMWRITE_WEBP_QUALITY, 101}));
+    for (const std::string& path : dogs) {
+        SCOPED_TRACE(path);
+        const json::Value animals = callToolJson("vision_recognize_animals", {{"image_path", path}});
+        ASSERT_EQ(animals.find("count")->asInt(), 1);
+        const json::Value& label = animals.find("animals")->asArray()[0].find("labels")->asArray()[0];
+        EXPECT_EQ(label.find("identifier")->asString(), "Dog");
+        EXPECT_GT(member(label, "confidence"), 0.4);
+        const json::Value same = callToolJson("vision_compare_images", {{"image_path_1", path}, {"image_path_2", flattened}});
+        EXPECT_LT(member(same, "distance"), 5.0);
+    }
+
+    const json::Value hands = callToolJson("vision_detect_hand_pose", {{"image_path", photo("stamp-hand.png")}});
+    ASSERT_EQ(hands.find("count")->asInt(), 1);
+    EXPECT_GT(member(hands.find("hands")->asArray()[0], "confidence"), 0.9);
+
+    cv::Mat clear(300, 900, CV_8UC4, cv::Scalar::all(0));
+    cv::putText(clear, "Invoice 2024 paid", {60, 150}, cv::FONT_HERSHEY_SIMPLEX, 2.0, cv::Scalar(0, 0, 0, 255), 4);
+    EXPECT_EQ(callToolJson("vision_recognize_text", {{"image_path", saved(dir, "clear-text.png", clear)}}).find("full_text")->asString(),
+              "Invoice 2024 paid");
+    const auto matrix = ZXing::MultiFormatWriter(ZXing::BarcodeFormat::QRCode).setMargin(10).encode("brisolet", 240, 240);
+    cv::Mat code(matrix.height(), matrix.width(), CV_8UC4, cv::Scalar::all(0));
+    for (int y = 0; y < matrix.height(); ++y)
+        for (int x = 0; x < matrix.width(); ++x)
+            if (matrix.get(x, y)) code.at<cv::Vec4b>(y, x) = cv::Vec4b(0, 0, 0, 255);
+    const json::Value codes = callToolJson("vision_detect_barcodes", {{"image_path", saved(dir, "clear-code.png", code)}});
+    ASSERT_EQ(codes.find("count")->asInt(), 1);
+    EXPECT_EQ(codes.find("barcodes")->asArray()[0].find("payload")->asString(), "brisolet");
+}
+
 // Pictures smaller than any detector's window give empty results, not errors.
 TEST(VisionAnalyses, TinyPicturesThroughEveryTool) {
     TempDir dir;

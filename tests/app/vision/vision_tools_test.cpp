@@ -91,6 +91,12 @@ TEST(VisionTools, ImageLoadingErrors) {
         for (int k = 0; k < 4; ++k) png[29 + k] = static_cast<unsigned char>(crc >> (24 - 8 * k));
         writeFile(bomb, std::string(png.begin(), png.end()));
     }
+    // Formats whose decoders hold some 16 bytes a pixel, small files of
+    // pictures too large for that: refused from their headers. (A 7000 x 7000
+    // JPEG 2000 of 456 bytes took 937 MB.)
+    const std::string jp2 = dir.file("large.jp2"), hdr = dir.file("large.hdr");
+    ASSERT_TRUE(cv::imwrite(jp2, cv::Mat(4000, 4000, CV_8UC3, cv::Scalar(40, 90, 200))));
+    ASSERT_TRUE(cv::imwrite(hdr, cv::Mat(4000, 4000, CV_32FC3, cv::Scalar(0.2f, 0.4f, 0.8f))));
     struct Row {
         const char* tool;
         std::string path;
@@ -107,6 +113,8 @@ TEST(VisionTools, ImageLoadingErrors) {
         {"vision_detect_barcodes", "/dev/stdin", {"VisionService", 400, "Failed to load image from path: /dev/stdin"}},
         {"vision_analyze_saliency", bomb, {"VisionService", 400, "Failed to load image from path: " + bomb}},
         {"vision_recognize_text", dicom, {"VisionService", 400, "Failed to load image from path: " + dicom}},
+        {"vision_recognize_animals", jp2, {"VisionService", 400, "Failed to load image from path: " + jp2}},
+        {"vision_analyze_saliency", hdr, {"VisionService", 400, "Failed to load image from path: " + hdr}},
         // A NUL names no file, although the system would read the name up to it.
         {"vision_recognize_animals", page + nul, {"VisionService", 404, "Image file not found at path: " + page + nul}},
         {"vision_detect_barcodes", page + nul, {"VisionService", 404, "Image file not found at path: " + page + nul}},
@@ -121,6 +129,28 @@ TEST(VisionTools, ImageLoadingErrors) {
             FAIL() << "the call waited on its input";
         }
         EXPECT_EQ(call.get(), std::optional<ToolError>(row.error));
+    }
+}
+
+// Pictures larger than the analyses use are read reduced, to at most 4096 x
+// 4096 pixels in their own proportions: a JPEG by its decoder, at a half.
+TEST(VisionTools, LargePicturesAreReadReduced) {
+    TempDir dir;
+    struct Row {
+        const char* name;
+        cv::Size size, read;
+    };
+    for (const Row& row : std::vector<Row>{{"large.jpg", {7000, 5000}, {3500, 2500}},
+                                           {"large.png", {6000, 4000}, {5016, 3344}},
+                                           {"fits.png", {4096, 4096}, {4096, 4096}}}) {
+        SCOPED_TRACE(row.name);
+        cv::Mat picture(row.size, CV_8UC3, cv::Scalar(200, 120, 40));
+        const std::string path = dir.file(row.name);
+        ASSERT_TRUE(cv::imwrite(path, picture));
+        const ImageRef image = loadVisionEngine().loadImage(path);
+        EXPECT_NEAR(image->width(), row.read.width, 1);
+        EXPECT_NEAR(image->height(), row.read.height, 1);
+        EXPECT_LE(std::int64_t{image->width()} * image->height(), std::int64_t{4096} * 4096);
     }
 }
 

@@ -11,6 +11,7 @@ set(BRISOLET_VISION_MODULE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/face_landmarks.cpp
   ${CMAKE_CURRENT_LIST_DIR}/models.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/picture_file.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tfjs_graph.cpp
   ${CMAKE_CURRENT_LIST_DIR}/prints.cpp
   ${CMAKE_CURRENT_LIST_DIR}/text_recognition.cpp

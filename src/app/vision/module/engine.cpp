@@ -1,14 +1,14 @@
-// The analysis module's engine: image loading and rotation, and the
-// detectors on OpenCV, zxing-cpp, dlib (face_landmarks.cpp) and Tesseract
-// (text_recognition.cpp).
+// The analysis module's engine: image loading (picture_file.cpp) and
+// rotation, and the detectors on OpenCV, zxing-cpp, dlib (face_landmarks.cpp)
+// and Tesseract (text_recognition.cpp).
 #include "app/tools/registry/tool_error.hpp"
 #include "app/vision/module/face_landmarks.hpp"
 #include "app/vision/module/module_image.hpp"
+#include "app/vision/module/picture_file.hpp"
 #include "app/vision/module/prints.hpp"
 #include "app/vision/module/text_recognition.hpp"
 #include "app/vision/module/video_file.hpp"
 #include "app/vision/vision_engine.hpp"
-#include "app/vision/vision_module.hpp"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -17,20 +17,12 @@
 
 #include <ZXing/ReadBarcode.h>
 
-#include <libheif/heif.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
 #include <numeric>
-#include <string_view>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace app::vision::module {
 
@@ -38,8 +30,6 @@ namespace {
 
 using tools::ToolError;
 
-// Larger files are refused before they are read.
-constexpr off_t kMaxImageFileBytes = off_t{256} << 20;
 // The detector's scores, measured on the test photos: cats and dogs
 // 0.41-0.64, the best cat or dog score on the photos of neither 0.14; people
 // 0.55-0.67, the best person score on the photos without people 0.26.
@@ -66,115 +56,6 @@ constexpr std::array<const char*, 21> kHandModelJoints = {
     "wrist",      "thumb_cmc",  "thumb_mp",   "thumb_ip",   "thumb_tip",  "index_mcp",  "index_pip",
     "index_dip",  "index_tip",  "middle_mcp", "middle_pip", "middle_dip", "middle_tip", "ring_mcp",
     "ring_pip",   "ring_dip",   "ring_tip",   "little_mcp", "little_pip", "little_dip", "little_tip"};
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-// The file's bytes, read only from a regular file: a FIFO or a terminal
-// would block or swallow someone else's input. Opened without blocking so
-// that a FIFO put in place after the caller's check cannot hang us.
-std::vector<unsigned char> readImageFile(const std::string& path) {
-    const ToolError unreadable("VisionService", 400, "Failed to load image from path: " + path);
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (file.get() < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            throw ToolError("VisionService", 404, "Image file not found at path: " + path);
-        }
-        throw unreadable;
-    }
-    struct stat st {};
-    if (::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxImageFileBytes) throw unreadable;
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(st.st_size));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::read(file.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw unreadable;
-        done += static_cast<std::size_t>(n);
-    }
-    return bytes;
-}
-
-// Only the picture formats people keep photos in reach the decoders. Left to
-// itself, OpenCV hands any bytes to the reader whose mark they carry or to
-// GDAL's hundreds of drivers, and its DICOM reader ends the process on a
-// malformed file.
-bool isPictureFormat(const std::vector<unsigned char>& bytes) {
-    using namespace std::string_view_literals;
-    const auto has = [&bytes](std::string_view mark, std::size_t at = 0) {
-        return bytes.size() >= at + mark.size() &&
-               std::equal(mark.begin(), mark.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at),
-                          [](char m, unsigned char b) { return static_cast<unsigned char>(m) == b; });
-    };
-    if (has("DICM", 128)) return false;
-    return has("\xFF\xD8\xFF") || has("\x89PNG\r\n\x1A\n") || has("BM") ||          // JPEG, PNG, BMP
-           has("II*\0"sv) || has("MM\0*"sv) || has("II+\0"sv) || has("MM\0+"sv) ||  // TIFF, BigTIFF
-           (has("RIFF") && has("WEBP", 8)) ||                                       // WebP
-           has("\0\0\0\x0CjP  \r\n\x87\n"sv) || has("\xFF\x4F\xFF\x51") ||          // JPEG 2000
-           has("#?RADIANCE\n") || has("#?RGBE\n");                                  // Radiance
-}
-
-// HEIF pictures (phones' HEIC among them): an ISO box file whose brand
-// says it holds still images.
-bool isHeif(const std::vector<unsigned char>& bytes) {
-    if (bytes.size() < 12 || std::string_view(reinterpret_cast<const char*>(bytes.data()) + 4, 4) != "ftyp") return false;
-    const std::string_view brand(reinterpret_cast<const char*>(bytes.data()) + 8, 4);
-    for (std::string_view heif : {"heic", "heix", "heim", "heis", "mif1", "msf1"}) {
-        if (brand == heif) return true;
-    }
-    return false;
-}
-
-// The primary picture of a HEIF file, turned and mirrored as the file says
-// (its irot and imir boxes, which HEIF makes authoritative over any EXIF
-// orientation it carries); empty when it does not decode or has more pixels
-// than the limit the other decoders keep.
-cv::Mat decodeHeif(const std::vector<unsigned char>& bytes) {
-    using Context = std::unique_ptr<heif_context, decltype(&heif_context_free)>;
-    using Handle = std::unique_ptr<heif_image_handle, decltype(&heif_image_handle_release)>;
-    using Image = std::unique_ptr<heif_image, decltype(&heif_image_release)>;
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { heif_init(nullptr); });
-    Context context(heif_context_alloc(), heif_context_free);
-    if (!context) return {};
-    heif_context_set_maximum_image_size_limit(context.get(), 1 << 15);
-    if (heif_context_read_from_memory_without_copy(context.get(), bytes.data(), bytes.size(), nullptr).code !=
-        heif_error_Ok) {
-        return {};
-    }
-    heif_image_handle* primary = nullptr;
-    if (heif_context_get_primary_image_handle(context.get(), &primary).code != heif_error_Ok) return {};
-    Handle handle(primary, heif_image_handle_release);
-    const long long pixels = static_cast<long long>(heif_image_handle_get_ispe_width(primary)) *
-                             heif_image_handle_get_ispe_height(primary);
-    if (pixels <= 0 || pixels > std::atoll(kMaxImagePixels)) return {};
-    heif_image* decoded = nullptr;
-    if (heif_decode_image(primary, &decoded, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code !=
-        heif_error_Ok) {
-        return {};
-    }
-    Image image(decoded, heif_image_release);
-    const int width = heif_image_get_width(decoded, heif_channel_interleaved);
-    const int height = heif_image_get_height(decoded, heif_channel_interleaved);
-    int stride = 0;
-    const std::uint8_t* rgb = heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
-    if (!rgb || width <= 0 || height <= 0) return {};
-    cv::Mat bgr;
-    cv::cvtColor(cv::Mat(height, width, CV_8UC3, const_cast<std::uint8_t*>(rgb), static_cast<std::size_t>(stride)), bgr,
-                 cv::COLOR_RGB2BGR);
-    return bgr;
-}
 
 cv::Mat grayOf(const cv::Mat& bgr) {
     cv::Mat gray;
@@ -392,19 +273,7 @@ public:
     }
 
     ImageRef loadImage(const std::string& path) override {
-        std::vector<unsigned char> bytes = readImageFile(path);
-        cv::Mat decoded;
-        try {
-            if (isHeif(bytes)) {
-                decoded = decodeHeif(bytes);
-            } else if (isPictureFormat(bytes)) {
-                decoded = cv::imdecode(bytes, cv::IMREAD_COLOR);
-            }
-        } catch (const cv::Exception&) {
-            decoded.release();  // a header claiming more pixels than the limit
-        }
-        if (decoded.empty()) throw ToolError("VisionService", 400, "Failed to load image from path: " + path);
-        return std::make_shared<MatImage>(std::move(decoded));
+        return std::make_shared<MatImage>(readPicture(path));
     }
 
     ImageRef rotateImage(const VisionImage& image, double radians) override {
