@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     app::vision::VisionEngine& engine = *brisolet_vision_engine();
 
     try {
-        const app::vision::ImageRef image = engine.loadImage(path);
+        const app::vision::ImageRef image = engine.loadImage(path, {});
         FUZZ_CHECK(image && image->width() > 0 && image->height() > 0);
     } catch (const ToolError& error) {
         checkRefusal(error, "Failed to load image from path: " + path);

@@ -20,7 +20,7 @@
 
 namespace app::vision {
 
-inline constexpr int kVisionInterfaceVersion = 5;
+inline constexpr int kVisionInterfaceVersion = 6;
 
 // A decoded bitmap, owned by the module.
 class VisionImage {
@@ -73,10 +73,12 @@ class VisionEngine {
 public:
     virtual ~VisionEngine() = default;
 
-    // The whole image at the path. Throws ToolError "VisionService" 404 when
-    // nothing exists there, 400 when it is no regular file or does not
-    // decode (also a picture above the decoder's pixel limit).
-    virtual ImageRef loadImage(const std::string& path) = 0;
+    // The image at the path, transparent parts on white, reduced to at most
+    // 4096 x 4096 pixels. Throws ToolError "VisionService" 404 when nothing
+    // exists there, 400 when it is no regular file or does not decode (also a
+    // picture above the decoder's limits). Absent once stop is requested: the
+    // decoding, which cannot be interrupted, is left to end by itself.
+    virtual ImageRef loadImage(const std::string& path, std::stop_token stop) = 0;
 
     // The video in the regular file at an absolute path (never a name the
     // decoder would take for a protocol). Throws ToolError "VisionService"

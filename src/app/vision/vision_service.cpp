@@ -30,7 +30,10 @@ ImageRef VisionService::loadCGImage(const std::string& path) {
         case PathKind::RegularFile:
             break;
     }
-    return engine_.loadImage(path);
+    ImageRef image = engine_.loadImage(path, stop_);
+    checkStop();
+    if (!image) throw tools::ToolError("VisionService", 400, "Failed to load image from path: " + path);
+    return image;
 }
 
 ImageRef VisionService::rotateImage(const VisionImage& image, double radians) {

@@ -369,7 +369,7 @@ void expectModelFailure(const std::function<void()>& call, const std::string& fi
 TEST(VisionModels, MissingOrDamagedFilesAreNamedAndOtherAnalysesWork) {
     ModuleCopy module;
     VisionEngine& engine = module.engine();
-    const ImageRef messi = engine.loadImage(photo("messi5.jpg"));
+    const ImageRef messi = engine.loadImage(photo("messi5.jpg"), {});
     const auto animals = [&] { engine.recognizeAnimals(*messi, {}); };
     const auto bodies = [&] { engine.detectBodyPose(*messi, {}); };
     const auto hands = [&] { engine.detectHandPose(*messi, {}); };
@@ -405,7 +405,7 @@ TEST(VisionModels, MissingOrDamagedFilesAreNamedAndOtherAnalysesWork) {
 TEST(VisionModels, FacePrintsNameAMissingOrDamagedFaceModel) {
     ModuleCopy module;
     VisionEngine& engine = module.engine();
-    const ImageRef face = engine.loadImage(photo("face_swapped.jpg"));
+    const ImageRef face = engine.loadImage(photo("face_swapped.jpg"), {});
     const auto print = [&] { engine.facePrint(*face); };
     const std::vector<std::pair<const char*, std::function<void()>>> damages = {
         {"faceres.json", [] {}},

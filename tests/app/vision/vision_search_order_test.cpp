@@ -44,7 +44,7 @@ public:
     std::vector<std::int64_t> frameStarts;  // when given, frames start there (the last lasts one tick)
     std::vector<std::string> log;
 
-    ImageRef loadImage(const std::string& path) override {
+    ImageRef loadImage(const std::string& path, std::stop_token) override {
         auto found = files.find(std::filesystem::path(path).filename().string());
         if (found == files.end()) throw tools::ToolError("VisionService", 400, "Failed to load image from path: " + path);
         return std::make_shared<FakeImage>(found->second);

@@ -4,7 +4,10 @@
 #include "app/vision/vision_paths.hpp"
 #include "runtime/runtime.hpp"
 
+#include <opencv2/imgproc.hpp>
+
 #include <array>
+#include <chrono>
 #include <future>
 
 #include <zlib.h>
@@ -147,7 +150,7 @@ TEST(VisionTools, LargePicturesAreReadReduced) {
         cv::Mat picture(row.size, CV_8UC3, cv::Scalar(200, 120, 40));
         const std::string path = dir.file(row.name);
         ASSERT_TRUE(cv::imwrite(path, picture));
-        const ImageRef image = loadVisionEngine().loadImage(path);
+        const ImageRef image = loadVisionEngine().loadImage(path, {});
         EXPECT_NEAR(image->width(), row.read.width, 1);
         EXPECT_NEAR(image->height(), row.read.height, 1);
         EXPECT_LE(std::int64_t{image->width()} * image->height(), std::int64_t{4096} * 4096);
@@ -183,6 +186,50 @@ TEST(VisionTools, StopRequestedEndsTheCall) {
     source.request_stop();
     EXPECT_THROW(callTool("vision_recognize_text", {{"image_path", photo("page.png")}}, source.get_token()),
                  rt::Cancelled);
+}
+
+// A stop ends the call while its libraries still work (Tesseract's page
+// layout of a large photo cannot be interrupted): it returns long before the
+// call would have ended unstopped.
+TEST(VisionTools, StopEndsTheCallWhileItsLibrariesWork) {
+    TempDir dir;
+    cv::Mat picture;
+    cv::resize(cv::imread(photo("starry_night.jpg")), picture, cv::Size(4000, 4000), 0, 0, cv::INTER_CUBIC);
+    cv::Mat grain(picture.size(), CV_8UC3);
+    cv::RNG(5).fill(grain, cv::RNG::UNIFORM, cv::Scalar::all(0), cv::Scalar::all(24));
+    picture += grain;
+    const std::string path = dir.file("large.jpg");
+    ASSERT_TRUE(cv::imwrite(path, picture));
+    using Clock = std::chrono::steady_clock;
+    // Whether the call was stopped, and how long it ran after the stop (or at all).
+    const auto run = [&](std::optional<std::chrono::milliseconds> stopAfter) {
+        std::stop_source source;
+        Clock::time_point from = Clock::now();
+        auto call = std::async(std::launch::async, [&] {
+            try {
+                callTool("vision_recognize_text", {{"image_path", path}}, source.get_token());
+                return false;
+            } catch (const rt::Cancelled&) {
+                return true;
+            }
+        });
+        if (stopAfter && call.wait_for(*stopAfter) == std::future_status::timeout) {
+            from = Clock::now();
+            source.request_stop();
+        }
+        EXPECT_EQ(call.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+        const bool stopped = call.get();
+        return std::pair{stopped, Clock::now() - from};
+    };
+    const auto [finished, whole] = run(std::nullopt);
+    EXPECT_FALSE(finished);
+    // Stopped while decoding, and while reading.
+    for (const double at : {0.05, 0.5}) {
+        SCOPED_TRACE(at);
+        const auto [stopped, afterStop] = run(std::chrono::duration_cast<std::chrono::milliseconds>(whole * at));
+        EXPECT_TRUE(stopped);
+        EXPECT_LT(afterStop, whole / 4) << std::chrono::duration<double>(whole).count() << " s unstopped";
+    }
 }
 
 }  // namespace

@@ -122,7 +122,7 @@ public:
     std::shared_ptr<VisionVideo> openVideo(const std::string& path) override {
         return std::make_shared<Video>(real_.openVideo(path), counts);
     }
-    ImageRef loadImage(const std::string& path) override { return real_.loadImage(path); }
+    ImageRef loadImage(const std::string& path, std::stop_token stop) override { return real_.loadImage(path, stop); }
     ImageRef rotateImage(const VisionImage& image, double radians) override { return real_.rotateImage(image, radians); }
     ImageRef cropImage(const VisionImage& image, PixelRect rect) override { return real_.cropImage(image, rect); }
     std::optional<FacePrint> facePrint(const VisionImage& face) override { return real_.facePrint(face); }
@@ -219,7 +219,7 @@ TEST(VisionVideo, HeaderClaimingALengthItDoesNotHold) {
         if (engine.counts.looked == 2) stop.request_stop();
     };
     const std::optional<FacePrint> target =
-        VisionService(engine, {}).extractTargetFaceFeature(*engine.loadImage(face));
+        VisionService(engine, {}).extractTargetFaceFeature(*engine.loadImage(face, {}));
     ASSERT_TRUE(target);
     EXPECT_THROW(VisionService(engine, stop.get_token()).searchFaceInVideo(*target, clip, 0.7, 1), rt::Cancelled);
     EXPECT_EQ(engine.counts.looked, 2);

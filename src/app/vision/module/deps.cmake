@@ -8,6 +8,7 @@ pkg_check_modules(DLIB REQUIRED IMPORTED_TARGET dlib-1)
 pkg_check_modules(HEIF REQUIRED IMPORTED_TARGET libheif)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
 set(BRISOLET_VISION_MODULE_SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/abandonable.cpp
   ${CMAKE_CURRENT_LIST_DIR}/engine.cpp
   ${CMAKE_CURRENT_LIST_DIR}/face_landmarks.cpp
   ${CMAKE_CURRENT_LIST_DIR}/models.cpp

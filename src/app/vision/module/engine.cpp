@@ -2,6 +2,7 @@
 // rotation, and the detectors on OpenCV, zxing-cpp, dlib (face_landmarks.cpp)
 // and Tesseract (text_recognition.cpp).
 #include "app/tools/registry/tool_error.hpp"
+#include "app/vision/module/abandonable.hpp"
 #include "app/vision/module/face_landmarks.hpp"
 #include "app/vision/module/module_image.hpp"
 #include "app/vision/module/picture_file.hpp"
@@ -272,8 +273,23 @@ public:
         return video;
     }
 
-    ImageRef loadImage(const std::string& path) override {
-        return std::make_shared<MatImage>(readPicture(path));
+    ImageRef loadImage(const std::string& path, std::stop_token stop) override {
+        // The decoders' own statics are made here first, not on the thread
+        // that may be left running at exit.
+        static std::once_flag warm;
+        std::call_once(warm, [] {
+            std::vector<unsigned char> bmp;
+            cv::imencode(".bmp", cv::Mat(1, 1, CV_8UC3, cv::Scalar::all(255)), bmp);
+        });
+        // One picture is decoded at a time, a stopped call's included: its
+        // memory is bounded once, not once for each call left running.
+        static std::mutex decoding;
+        std::optional<cv::Mat> picture = untilStopped(stop, [path, stop] {
+            std::lock_guard lock(decoding);
+            return stop.stop_requested() ? cv::Mat() : readPicture(path);
+        });
+        if (!picture || picture->empty()) return nullptr;
+        return std::make_shared<MatImage>(std::move(*picture));
     }
 
     ImageRef rotateImage(const VisionImage& image, double radians) override {

@@ -1,6 +1,7 @@
 #include "app/vision/module/text_recognition.hpp"
 
 #include "app/tools/registry/tool_error.hpp"
+#include "app/vision/module/abandonable.hpp"
 #include "app/vision/module/module_image.hpp"
 
 #include <opencv2/imgproc.hpp>
@@ -87,6 +88,9 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
+// Held while an engine reads; never destroyed, like the engines.
+std::mutex& enginesMutex = *new std::mutex;
+
 // One initialised engine per language set, kept for the process: loading
 // the Chinese model takes longer than reading a page.
 std::map<std::string, std::unique_ptr<tesseract::TessBaseAPI>>& engines() {
@@ -99,7 +103,9 @@ std::map<std::string, std::unique_ptr<tesseract::TessBaseAPI>>& engines() {
 // once an engine has loaded its models (and so made the cache), so that it
 // runs before the cache's own clean-up. A first engine that loaded nothing
 // (a language not installed) had made no cache yet.
+// Waits for a reading still running (a stopped call's).
 void endEngines() {
+    std::lock_guard lock(enginesMutex);
     for (auto& [languages, api] : engines()) api->End();
 }
 
@@ -129,46 +135,16 @@ tesseract::TessBaseAPI& engineFor(const std::string& languages, const std::vecto
 
 bool cancelRequested(void* stop, int) { return static_cast<std::stop_token*>(stop)->stop_requested(); }
 
-}  // namespace
-
-std::optional<std::string> tesseractLanguage(const std::string& code) {
-    const std::string tag = lowerCase(code);
-    const std::string primary = tag.substr(0, tag.find_first_of("-_"));
-    if (primary == "zh") {
-        for (const char* traditional : {"hant", "-tw", "-hk", "-mo"}) {
-            if (tag.find(traditional) != std::string::npos) return "chi_tra";
-        }
-        return "chi_sim";
-    }
-    static const std::map<std::string, std::string> languages = {
-        {"en", "eng"}, {"fr", "fra"}, {"de", "deu"}, {"es", "spa"}, {"it", "ita"}, {"pt", "por"},
-        {"ja", "jpn"}, {"ko", "kor"}, {"ru", "rus"}, {"uk", "ukr"}, {"nl", "nld"}, {"sv", "swe"},
-    };
-    auto found = languages.find(primary);
-    if (found == languages.end()) return std::nullopt;
-    return found->second;
-}
-
-Results<TextObservation> recognizeTextLines(const cv::Mat& bgr, const TextRequest& request, std::stop_token stop) {
-    std::vector<std::string> codes = request.languages.empty() ? std::vector<std::string>{"en-US", "zh-Hans"}
-                                                               : request.languages;
-    std::vector<std::string> wanted;
-    std::string languages;
-    for (const std::string& code : codes) {
-        auto language = tesseractLanguage(code);
-        if (!language) throw tools::ToolError("VisionService", 400, "Unsupported language: " + code);
-        wanted.push_back(*language);
-        if (languages.find(*language) == std::string::npos) languages += (languages.empty() ? "" : "+") + *language;
-    }
-
-    static std::mutex mutex;
-    std::lock_guard lock(mutex);
+// The lines of a grey picture, read while holding the engines; absent once
+// stop is requested.
+Results<TextObservation> readLines(const cv::Mat& gray, const std::string& languages,
+                                   const std::vector<std::string>& codes, const std::vector<std::string>& wanted,
+                                   bool fast, std::stop_token stop) {
+    std::lock_guard lock(enginesMutex);
+    if (stop.stop_requested()) return std::nullopt;
     tesseract::TessBaseAPI& api = engineFor(languages, codes, wanted);
-
-    cv::Mat gray;
-    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
     // The inverted second pass (light text on dark) is what "fast" skips.
-    api.SetVariable("tessedit_do_invert", request.fast ? "0" : "1");
+    api.SetVariable("tessedit_do_invert", fast ? "0" : "1");
     // Lines found by layout analysis, as the tesseract command finds them:
     // the parts of a picture that hold no writing are left out before they
     // are read, instead of read as lines of junk and dropped below (a 640 x
@@ -216,6 +192,50 @@ Results<TextObservation> recognizeTextLines(const cv::Mat& bgr, const TextReques
     }
     api.Clear();
     return lines;
+}
+
+}  // namespace
+
+std::optional<std::string> tesseractLanguage(const std::string& code) {
+    const std::string tag = lowerCase(code);
+    const std::string primary = tag.substr(0, tag.find_first_of("-_"));
+    if (primary == "zh") {
+        for (const char* traditional : {"hant", "-tw", "-hk", "-mo"}) {
+            if (tag.find(traditional) != std::string::npos) return "chi_tra";
+        }
+        return "chi_sim";
+    }
+    static const std::map<std::string, std::string> languages = {
+        {"en", "eng"}, {"fr", "fra"}, {"de", "deu"}, {"es", "spa"}, {"it", "ita"}, {"pt", "por"},
+        {"ja", "jpn"}, {"ko", "kor"}, {"ru", "rus"}, {"uk", "ukr"}, {"nl", "nld"}, {"sv", "swe"},
+    };
+    auto found = languages.find(primary);
+    if (found == languages.end()) return std::nullopt;
+    return found->second;
+}
+
+Results<TextObservation> recognizeTextLines(const cv::Mat& bgr, const TextRequest& request, std::stop_token stop) {
+    std::vector<std::string> codes = request.languages.empty() ? std::vector<std::string>{"en-US", "zh-Hans"}
+                                                               : request.languages;
+    std::vector<std::string> wanted;
+    std::string languages;
+    for (const std::string& code : codes) {
+        auto language = tesseractLanguage(code);
+        if (!language) throw tools::ToolError("VisionService", 400, "Unsupported language: " + code);
+        wanted.push_back(*language);
+        if (languages.find(*language) == std::string::npos) languages += (languages.empty() ? "" : "+") + *language;
+    }
+
+    // Tesseract's page layout cannot be stopped (a 4096 x 4096 photo takes
+    // a second or more): it runs on a thread of its own, holding the engines,
+    // and a stopped call returns without waiting for it.
+    cv::Mat gray;
+    cv::cvtColor(bgr, gray, cv::COLOR_BGR2GRAY);
+    auto lines = untilStopped(stop, [gray, languages, codes, wanted, fast = request.fast, stop] {
+        return readLines(gray, languages, codes, wanted, fast, stop);
+    });
+    if (!lines) return std::nullopt;
+    return std::move(*lines);
 }
 
 }  // namespace app::vision::module
