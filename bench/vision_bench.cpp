@@ -144,6 +144,41 @@ BENCHMARK(BM_BodyPoseNobody)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_HandPose)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Saliency)->Arg(0)->Arg(1)->ArgName("objectness")->Unit(benchmark::kMillisecond);
 
+// bench_vision --large-pictures DIR writes the pictures of the memory runs in
+// bench/README.md: 7000 x 7000 pixels each, a JPEG 2000 and a Radiance
+// picture of one colour (files of a few kilobytes), and a grainy photo with a
+// caption as PNG and JPEG.
+int writeLargePictures(const std::string& dir) {
+    constexpr int kSide = 7000;
+    const auto write = [&](const char* name, const cv::Mat& picture) {
+        const std::string path = dir + "/" + name;
+        if (!cv::imwrite(path, picture)) {
+            std::fprintf(stderr, "cannot write %s\n", path.c_str());
+            std::exit(1);
+        }
+        std::printf("%s\n", path.c_str());
+    };
+    write("large.jp2", cv::Mat(kSide, kSide, CV_8UC3, cv::Scalar(40, 90, 200)));
+    write("large.hdr", cv::Mat(kSide, kSide, CV_32FC3, cv::Scalar(0.2f, 0.4f, 0.8f)));
+    cv::Mat photo = cv::imread(std::string(BRISOLET_TEST_PHOTOS) + "/starry_night.jpg");
+    if (photo.empty()) {
+        std::fprintf(stderr, "test photo missing under %s (scripts/setup unpacks it)\n", BRISOLET_TEST_PHOTOS);
+        return 1;
+    }
+    cv::resize(photo, photo, cv::Size(kSide, kSide), 0, 0, cv::INTER_CUBIC);
+    cv::Mat grain(photo.size(), CV_8UC3);
+    cv::RNG(5).fill(grain, cv::RNG::UNIFORM, cv::Scalar::all(0), cv::Scalar::all(24));
+    photo += grain;
+    cv::rectangle(photo, cv::Rect(0, kSide - 700, kSide, 500), cv::Scalar::all(255), cv::FILLED);
+    cv::putText(photo, "Brisolet vision benchmark", {300, kSide - 330}, cv::FONT_HERSHEY_SIMPLEX, 10, cv::Scalar::all(0), 24);
+    write("photo.png", photo);
+    write("photo.jpg", photo);
+    return 0;
+}
+
 }  // namespace
 
-int main(int argc, char** argv) { return visionBenchmarkMain(argc, argv); }
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string(argv[1]) == "--large-pictures") return writeLargePictures(argv[2]);
+    return visionBenchmarkMain(argc, argv);
+}
