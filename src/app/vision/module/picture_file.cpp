@@ -102,8 +102,11 @@ private:
     const std::vector<unsigned char>& bytes_;
 };
 
+// No decoder takes a side over a million pixels; the products of sizes stay
+// far inside 64 bits.
 std::optional<PictureHeader> sized(PictureHeader h) {
-    if (h.width <= 0 || h.height <= 0) return std::nullopt;
+    constexpr std::int64_t kLongestSide = std::int64_t{1} << 20;
+    if (h.width <= 0 || h.height <= 0 || h.width > kLongestSide || h.height > kLongestSide) return std::nullopt;
     return h;
 }
 
@@ -177,7 +180,7 @@ std::optional<PictureHeader> tiffHeader(const Bytes& b) {
     if (!entries || *entries > 4096) return std::nullopt;
     PictureHeader header{PictureFormat::Tiff};
     header.samples = 1;
-    std::uint64_t photometric = 2, extra = 1;
+    std::uint64_t photometric = 2, extra = 1, rowsPerStrip = 0, tileWidth = 0, tileLength = 0;
     for (std::uint64_t i = 0; i < *entries; ++i) {
         const std::size_t at = *first + countBytes + i * entryBytes;
         const auto tag = b.number(at, 2, !little), type = b.number(at + 2, 2, !little);
@@ -197,6 +200,9 @@ std::optional<PictureHeader> tiffHeader(const Bytes& b) {
             case 258: header.bytesPerSample = *value > 8 ? (*value > 16 ? 4 : 2) : 1; break;
             case 262: photometric = *value; break;
             case 277: header.samples = int(std::min<std::uint64_t>(*value, 16)); break;
+            case 278: rowsPerStrip = *value; break;
+            case 322: tileWidth = *value; break;
+            case 323: tileLength = *value; break;
             case 338: extra = *value; break;  // 0: unspecified, 1 and 2: alpha
             default: break;
         }
@@ -204,6 +210,12 @@ std::optional<PictureHeader> tiffHeader(const Bytes& b) {
     // A sample beyond the grey or RGB ones is alpha unless said otherwise.
     const int colours = photometric <= 1 ? 1 : photometric == 2 ? 3 : header.samples;
     header.alpha = header.samples > colours && extra != 0;
+    // The pixels libtiff hands over at once: a strip (all rows when not
+    // said) or a tile.
+    const std::uint64_t side = std::uint64_t{1} << 20;
+    const std::uint64_t width = std::min<std::uint64_t>(std::uint64_t(std::max<std::int64_t>(header.width, 0)), side);
+    header.chunkPixels = std::int64_t(tileWidth && tileLength ? std::min(tileWidth, side) * std::min(tileLength, side)
+                                                              : std::min(rowsPerStrip ? rowsPerStrip : side, side) * width);
     return sized(header);
 }
 
@@ -414,8 +426,10 @@ cv::Mat decode(const std::vector<unsigned char>& bytes, const PictureHeader& hea
                 flags = cv::IMREAD_UNCHANGED;
                 cost = pixels * header.samples * header.bytesPerSample;
             }
-            // libtiff may hand over a strip as large as the picture.
-            if (header.format == PictureFormat::Tiff) cost *= 2;
+            // And a TIFF's strip or tile, read and then converted.
+            if (header.format == PictureFormat::Tiff) {
+                cost += 2 * std::min(header.chunkPixels, pixels) * header.samples * header.bytesPerSample;
+            }
             break;
         case PictureFormat::Bmp:
             cost = 4 * pixels;

@@ -28,6 +28,7 @@ struct PictureHeader {
     bool alpha = false;        // it carries transparency
     int bytesPerSample = 1;    // as stored: 1, 2 (16-bit) or 4 (floating point)
     int samples = 3;           // per pixel, as stored
+    std::int64_t chunkPixels = 0;  // TIFF: the pixels of one strip or tile
 };
 
 // The header of a picture in one of the formats read; absent for anything
