@@ -79,8 +79,10 @@ TEST(VisionTools, ImageLoadingErrors) {
     const std::string text = dir.file("notes.png"), fifo = dir.file("pipe.png"), bomb = dir.file("bomb.png"),
                       dicom = dir.file("scan.png");
     writeFile(text, "not an image");
-    // Marked as WebP and as DICOM: the DICOM reader aborts on such a file.
-    writeFile(dicom, "RIFF" + std::string(4, '\0') + "WEBP" + std::string(116, '\0') + "DICM");
+    // Marked as WebP, with the header of a 16 x 16 picture, and as DICOM: the
+    // DICOM reader aborts on such a file.
+    writeFile(dicom, "RIFF" + std::string(4, '\0') + "WEBP" + "VP8 " + std::string(4, '\0') +
+                         std::string("\0\0\0\x9d\x01\x2a\x10\0\x10\0", 10) + std::string(98, '\0') + "DICM");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     {
         // A valid PNG header claiming 100000 x 100000 pixels.
