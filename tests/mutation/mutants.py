@@ -81,7 +81,7 @@ M = [
 ('V26', 'app/vision', 'src/app/vision/module/text_recognition.cpp', 'Lines of any confidence kept (texture read as text)', '    constexpr float kLineConfidence = 75;', '    constexpr float kLineConfidence = 0;'),
 ('V28', 'app/vision', 'src/app/vision/module/text_recognition.cpp', "Tesseract's own messages reach standard error", '    std::call_once(quiet, [] { tesseract::TessBaseAPI().SetVariable("debug_file", "/dev/null"); });\n', ''),
 ('V29', 'app/vision', 'src/app/vision/module/picture_file.cpp', 'HEIF pictures not read', '    if (isHeif(b)) return PictureHeader{PictureFormat::Heif, 1, 1};', '    if (false) return PictureHeader{PictureFormat::Heif, 1, 1};'),
-('V30', 'app/vision', 'src/app/vision/module/engine.cpp', 'A HEIF picture of the generic brand mif1 not read', '"heis", "mif1", "msf1"', '"heis", "msf1"'),
+('V30', 'app/vision', 'src/app/vision/module/picture_file.cpp', 'A HEIF picture of the generic brand mif1 not read', '"heis", "mif1", "msf1"', '"heis", "msf1"'),
 ('VP1', 'app/vision', 'src/app/vision/module/models.cpp', 'Neighbours left in a person\'s crop (one soldier of a row read twice)', '    if (!others.empty()) {', '    if (false) {'),
 ('VP2', 'app/vision', 'src/app/vision/module/engine.cpp', 'Body joints placed beyond the picture kept', 'if (body[k].score < kLeastJointScore || !inside(body[k].at, size)) continue;', 'if (body[k].score < kLeastJointScore) continue;'),
 ('VP4', 'app/vision', 'src/app/vision/module/engine.cpp', 'One person read from two overlapping boxes posed twice', '        if (std::any_of(bodies.begin(), bodies.end(), [&](const BodyJoints& b) { return samePerson(b, best); })) continue;\n', ''),
