@@ -5,6 +5,8 @@
 #include "json/json.hpp"
 #include "logging/logger.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <utility>
 
@@ -406,7 +408,7 @@ void Server::handleElement(std::string_view element, const std::stop_token& stop
             }
             if (batch) {
                 form = Form::batch;
-                handleBatch(*batch, stop);
+                handleBatch(std::move(*batch), stop);
                 return;
             }
         } else if (parsedOK && parsed.isObject()) {
@@ -626,7 +628,49 @@ void Server::handleMessage(const AnyMessage& message, std::stop_token stop) {
     }
 }
 
-void Server::handleBatch(const Batch& batch, std::stop_token stop) {
+namespace {
+
+// A batch's answers in the order of its requests. Each request runs as a
+// single one would, and may be answered later on another thread; the array
+// leaves with the last answer, from whichever thread makes it. The reading
+// loop holds one count of its own until it has handed out every item, so a
+// batch answered at once leaves from the loop, as before.
+class BatchAnswers {
+public:
+    explicit BatchAnswers(std::size_t requests) : slots_(requests), left_(requests + 1) {}
+
+    // Fills the answer of request `index`; true for the last answer of all.
+    bool fill(std::size_t index, std::string written) {
+        slots_[index] = std::move(written);
+        return left_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    }
+    // The loop has handed out every item; true when every answer was in.
+    bool handedOut() { return left_.fetch_sub(1, std::memory_order_acq_rel) == 1; }
+
+    // Compact answers joined by commas make the array's text.
+    std::string array() {
+        std::size_t size = 2 + slots_.size();
+        for (const auto& slot : slots_) size += slot.size();
+        std::string text;
+        text.reserve(size);
+        text += '[';
+        for (std::size_t i = 0; i < slots_.size(); ++i) {
+            if (i > 0) text += ',';
+            text += slots_[i];
+            std::string().swap(slots_[i]);
+        }
+        text += ']';
+        return text;
+    }
+
+private:
+    std::vector<std::string> slots_;
+    std::atomic<std::size_t> left_;
+};
+
+}  // namespace
+
+void Server::handleBatch(Batch batch, std::stop_token stop) {
     if (auto transport = connection()) {
         transport->logger().trace(site("handleBatch(_:)", __LINE__), "Processing batch request", [&] {
             return logging::Logger::Metadata{{"size", std::to_string(batch.items.size())}};
@@ -638,33 +682,57 @@ void Server::handleBatch(const Batch& batch, std::stop_token stop) {
         return;
     }
 
-    // Compact answers joined by commas make the array's text.
-    std::string text = "[";
-    bool any = false;
-    for (const auto& item : batch.items) {
-        if (const auto* request = std::get_if<AnyRequest>(&item)) {
-            if (any) text += ',';
-            any = true;
-            try {
-                text += answerRequest(*request, false, stop).joined();
-            } catch (...) {
-                text += json::write(encode(AnyResponse(request->id, protocolError(std::current_exception()))),
-                                    kWireOptions);
-            }
-        } else {
+    const auto requests = static_cast<std::size_t>(std::count_if(
+        batch.items.begin(), batch.items.end(), [](const Batch::Item& item) { return item.index() == 0; }));
+    auto answers = std::make_shared<BatchAnswers>(requests);
+    auto transport = connection();
+    std::size_t index = 0;
+    for (auto& item : batch.items) {
+        auto* request = std::get_if<AnyRequest>(&item);
+        if (!request) {
             try {
                 handleMessage(std::get<AnyMessage>(item), stop);
             } catch (...) {
                 // Refused by the strict rule: a notification is never answered.
             }
+            continue;
         }
+        const std::size_t slot = index++;
+        // A handler that answers later runs the item as it runs a single
+        // request: the loop goes on, and the array waits for the answer.
+        if (!request->method.empty() && transport) {
+            if (auto route = deferredRoute(request->method); route.handler) {
+                const ID id = request->id;
+                bool deferred = false;
+                try {
+                    deferred = route.handler->handleDeferred(
+                        std::move(*request), kWireOptions, stop,
+                        [answers, slot, to = AnswerRoute{transport, stop}](std::string written) {
+                            // The last answer sends the array; failing, the
+                            // batch is answered like one that failed on the loop.
+                            if (answers->fill(slot, std::move(written))) to.send(ID::random(), answers->array());
+                        });
+                } catch (...) {
+                    answers->fill(slot, json::write(encode(AnyResponse(id, protocolError(std::current_exception()))),
+                                                    kWireOptions));
+                    deferred = true;
+                }
+                if (deferred) continue;
+            }
+        }
+        std::string written;
+        try {
+            written = answerRequest(*request, false, stop).joined();
+        } catch (...) {
+            written = json::write(encode(AnyResponse(request->id, protocolError(std::current_exception()))),
+                                  kWireOptions);
+        }
+        answers->fill(slot, std::move(written));
     }
-    if (!any) return;
-    text += ']';
+    if (requests == 0 || !answers->handedOut()) return;
 
-    // One array, one transport call: the answers of a batch leave together.
-    auto transport = requireConnection();
-    transport->send(std::move(text), std::move(stop));
+    // Every answer was made here: one array, one transport call.
+    requireConnection()->send(answers->array(), std::move(stop));
 }
 
 // ---- Sending --------------------------------------------------------------------

@@ -160,8 +160,10 @@ public:
     std::optional<AnyResponse> handleRequest(AnyRequest request, bool sendResponse, std::stop_token stop = {});
     // Throws only under the strict rule; handler errors are logged.
     void handleMessage(const AnyMessage& message, std::stop_token stop = {});
-    // Answers all requests of the batch with one array, in their order.
-    void handleBatch(const Batch& batch, std::stop_token stop = {});
+    // Answers all requests of the batch with one array, in their order. Its
+    // requests run as single ones do: one whose handler answers later leaves
+    // the array to be sent with its answer, after this returns.
+    void handleBatch(Batch batch, std::stop_token stop = {});
 
 private:
     struct LoopRun {

@@ -423,8 +423,8 @@ std::optional<mcp::ID> cancelledRequest(const mcp::Value& params) {
 // tools/call, its one path: the loop thread finds the family, counts the call
 // and reads the arguments; the handler runs on its family's lane, which sends
 // the answer. The loop never waits for it: a refused call, or one its family
-// is too busy to take, is answered at once. A batch item waits for its answer
-// (the box's default handleWritten).
+// is too busy to take, is answered at once. A batch item takes the same way,
+// its answer going to the batch's array.
 class ToolCallHandler final : public mcp::RequestHandlerBox {
 public:
     ToolCallHandler(tools::LocalToolService& registry, std::shared_ptr<CallsInFlight> calls)

@@ -250,6 +250,44 @@ TEST_F(Program, HostileCalendarFilesNeitherHangNorHoldOtherFamilies) {
     EXPECT_EQ(child->wait(), 0);
 }
 
+// A batch whose call waits on a phone link (ten seconds at most) holds no
+// other answer: a ping written before it and one after, and another
+// family's call, are answered at once; the batch's array leaves whole, in
+// its items' order, when the call ends.
+TEST_F(Program, ABatchWithASlowCallHoldsNoOtherAnswer) {
+    writeDefaults(R"({"isMessagesEnabled": true, "isNotesEnabled": true})");
+    writeFile(home_ / "bin" / "kdeconnect-cli", "#!/bin/sh\ni=0\n"
+                                               "while [ ! -e \"$HOME/go\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n");
+    fs::permissions(home_ / "bin" / "kdeconnect-cli", fs::perms::owner_all);
+    auto child = initialized();
+    child->write(R"({"jsonrpc":"2.0","id":2,"method":"ping"})" "\n"
+                 R"([{"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"send_message","arguments":{"phoneNumber":"+49","message":"hi"}}},)"
+                 R"({"jsonrpc":"2.0","id":4,"method":"ping"}])" "\n"
+                 R"({"jsonrpc":"2.0","id":5,"method":"ping"})" "\n"
+                 R"({"jsonrpc":"2.0","id":6,"method":"tools/call","params":{"name":"list_notes","arguments":{}}})" "\n");
+    std::vector<std::int64_t> first;
+    while (first.size() < 3) {
+        const auto line = child->readLine(std::chrono::seconds(30));
+        ASSERT_TRUE(line);
+        const json::Value answer = json::parse(*line);
+        ASSERT_TRUE(answer.isObject()) << "the batch came first: " << *line;
+        first.push_back(answer.find("id")->asInt());
+    }
+    std::sort(first.begin(), first.end());
+    EXPECT_EQ(first, (std::vector<std::int64_t>{2, 5, 6}));
+    writeFile(home_ / "go", "");
+    const auto batch = child->readLine(std::chrono::seconds(30));
+    ASSERT_TRUE(batch);
+    const json::Value answers = json::parse(*batch);
+    ASSERT_TRUE(answers.isArray() && answers.asArray().size() == 2u) << *batch;
+    EXPECT_EQ(answers.asArray()[0].find("id")->asInt(), 3);
+    EXPECT_NE(answers.asArray()[0].find("result"), nullptr) << *batch;
+    EXPECT_EQ(json::write(answers.asArray()[1]), R"({"id":4,"jsonrpc":"2.0","result":{}})");
+    child->closeInput();
+    EXPECT_EQ(child->readLine(), std::nullopt);
+    EXPECT_EQ(child->wait(), 0);
+}
+
 // A date the calendar files cannot hold is an error answer and leaves no
 // file; so is a text that a calendar file would hold cut at a NUL.
 TEST_F(Program, DatesTheCalendarFilesCannotHoldAreErrorsAndLeaveNoFile) {

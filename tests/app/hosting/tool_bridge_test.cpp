@@ -154,6 +154,27 @@ TEST_F(Bridge, BatchItemsTakeTheOnePathAndAnswerInTheirOrder) {
         << answers;
 }
 
+// A batch's call runs on its lane like a single one: what comes before and
+// after the batch is answered meanwhile, and the array leaves whole with the
+// last answer.
+TEST_F(Bridge, ABatchWaitingOnACallHoldsNoOtherMessage) {
+    registry_->setNotesEnabled(true);
+    registry_->setMapsEnabled(true);
+    const auto done = [](const std::string& id) {
+        return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})";
+    };
+    transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"ping"})");
+    transport_->push(R"([{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}},)"
+                     R"({"jsonrpc":"2.0","id":3,"method":"ping"},)"
+                     R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"find"}}])");
+    transport_->push(R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"find"}})");
+    EXPECT_EQ(transport_->nextSentRaw(), R"({"id":1,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(transport_->nextSentRaw(), done("5"));
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":6,"method":"ping"})"), R"({"id":6,"jsonrpc":"2.0","result":{}})");
+    gate_->resume({});
+    EXPECT_EQ(transport_->nextSentRaw(), "[" + done("2") + R"(,{"id":3,"jsonrpc":"2.0","result":{}},)" + done("4") + "]");
+}
+
 TEST(ToolAnswerText, IsWhatTheEncoderWritesForEveryShape) {
     const std::string texts[] = {"done", "", "Error: Tool not found: a/b", "quote \" back \\ slash /",
                                  "\x01\n\t\x7f", "暂停 ✓ 😀 \u2028", "data:text/plain;base64,QQ=="};
