@@ -447,6 +447,11 @@ void Server::handleElement(std::string_view element, const std::stop_token& stop
             }
             // The probe: answer under the message's own id when it has one.
             if (const json::Value* id = parsed.find("id")) answerId = decode<ID>(*id);
+        } else if (!parsedOK) {
+            // Not JSON after all (a lone surrogate in a text, a stray byte):
+            // still answered under the id it begins with, when that reads,
+            // or its client would wait for the answer for ever.
+            answerId = leadingRequestId(element);
         }
         throw MCPError::parseError(std::string("Invalid message format"));
     } catch (...) {

@@ -18,6 +18,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include <sys/resource.h>
@@ -453,21 +454,25 @@ TEST_F(Program, MemoryStaysBoundedWhateverOneMessageHolds) {
     }
 }
 
-// A message refused as too large is answered under the id it begins with,
-// so the client stops waiting for it: over the read budget (a 20 MiB text)
-// or over the line limit (65 MiB). Without a readable id first, under null.
+// A message refused as too large, or as not JSON, is answered under the id
+// it begins with, so the client stops waiting for it: over the read budget
+// (a 20 MiB text) or over the line limit (65 MiB). Too large without a
+// readable id first, under null.
 TEST_F(Program, AMessageRefusedAsTooLargeIsAnsweredUnderItsId) {
     const std::string tooLarge = R"({"code":-32600,"data":{"detail":"Message too large"},"message":"Invalid Request: Message too large"})";
     const std::string call = R"(,"method":"tools/call","params":{"name":"send_email","arguments":{"recipient":")";
-    const std::pair<std::string, std::string> rows[] = {
-        {R"({"jsonrpc":"2.0","id":21)" + call + std::string(20u << 20, 'a') + R"("}}})", "21"},
-        {R"({"jsonrpc":"2.0","id":"big/22")" + call + std::string(65u << 20, 'a') + R"("}}})", R"("big/22")"},
-        {R"({"jsonrpc":"2.0")" + call + std::string(65u << 20, 'a') + R"("}},"id":23})", "null"},
+    const std::string notJson = R"({"code":-32700,"data":{"detail":"Invalid message format"},"message":"Parse error: Invalid JSON: Invalid message format"})";
+    const std::tuple<std::string, std::string, std::string> rows[] = {
+        {R"({"jsonrpc":"2.0","id":21)" + call + std::string(20u << 20, 'a') + R"("}}})", tooLarge, "21"},
+        {R"({"jsonrpc":"2.0","id":"big/22")" + call + std::string(65u << 20, 'a') + R"("}}})", tooLarge, R"("big/22")"},
+        {R"({"jsonrpc":"2.0")" + call + std::string(65u << 20, 'a') + R"("}},"id":23})", tooLarge, "null"},
+        // A lone surrogate: not JSON, yet its id reads.
+        {R"({"jsonrpc":"2.0","id":"s1")" + call + R"(a\ud800b"}}})", notJson, R"("s1")"},
     };
     auto child = initialized();
-    for (const auto& [line, id] : rows) {
+    for (const auto& [line, error, id] : rows) {
         std::thread writer([&, &line = line] { child->writeLine(line); });
-        EXPECT_EQ(child->readLine(std::chrono::seconds(60)), R"({"error":)" + tooLarge + R"(,"id":)" + id + R"(,"jsonrpc":"2.0"})");
+        EXPECT_EQ(child->readLine(std::chrono::seconds(60)), R"({"error":)" + error + R"(,"id":)" + id + R"(,"jsonrpc":"2.0"})");
         writer.join();
     }
     child->writeLine(R"({"jsonrpc":"2.0","id":24,"method":"ping"})");
