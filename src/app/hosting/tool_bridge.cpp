@@ -469,7 +469,9 @@ public:
             call.arguments = tools::argumentsFromParamsText(params);
         if (!call.arguments) call.paramsText.assign(params);
         call.route = route;
-        hand(call, family, id, options, params.size());
+        // What waits is counted at its size in memory: read, many small
+        // values take tens of times their text.
+        hand(call, family, id, options, call.arguments ? tools::argumentBytes(*call.arguments) : params.size());
         return true;
     }
 

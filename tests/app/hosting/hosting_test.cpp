@@ -598,6 +598,56 @@ TEST_F(Program, OneFamilysFloodNeitherStopsTheReadingNorTheOtherFamilies) {
     EXPECT_EQ(child->wait(std::chrono::seconds(30)), 0);
 }
 
+// Calls waiting behind a held one count at their size in memory, read or
+// not: 255 calls whose 64 KB of arguments are small values (tens of times
+// their text once read) pass the family's bound, and the rest are refused
+// at once rather than held.
+TEST_F(Program, CallsWaitingOnAFamilyStayWithinItsBoundInMemory) {
+    writeDefaults(R"({"isMessagesEnabled": true})");
+    // The phone link holds the first call until released (ten seconds at most).
+    writeFile(home_ / "bin" / "kdeconnect-cli",
+              "#!/bin/sh\n[ -e \"$HOME/held\" ] && exit 0\ntouch \"$HOME/held\"\ni=0\n"
+              "while [ ! -e \"$HOME/go\" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done\n");
+    fs::permissions(home_ / "bin" / "kdeconnect-cli", fs::perms::owner_all);
+    auto child = initialized();
+    constexpr int kCalls = 256;
+    std::string pad = "0";
+    while (pad.size() < (64u << 10) - 100) pad += ",0";
+    std::thread writer([&] {
+        for (int i = 0; i < kCalls; ++i)
+            child->writeLine(R"({"jsonrpc":"2.0","id":)" + std::to_string(1000 + i) +
+                             R"(,"method":"tools/call","params":{"name":"send_message","arguments":{"phoneNumber":"+49","message":"hi","pad":[)" +
+                             pad + "]}}}");
+        child->writeLine(R"({"jsonrpc":"2.0","id":"p","method":"ping"})");
+    });
+    int busy = 0, answered = 0;
+    const auto count = [&](const std::string& line) {
+        ++(line.find("Error: Messages tool is busy") != std::string::npos ? busy : answered);
+    };
+    // The calls are all read once the ping is answered.
+    for (;;) {
+        const auto line = child->readLine(std::chrono::seconds(30));
+        ASSERT_TRUE(line);
+        if (*line == R"({"id":"p","jsonrpc":"2.0","result":{}})") break;
+        count(*line);
+    }
+    writer.join();
+#if !defined(__SANITIZE_ADDRESS__)
+    const std::string status = readFile("/proc/" + std::to_string(child->pid()) + "/status");
+    EXPECT_LT(std::stol(status.substr(status.find("VmHWM:") + 6)), 128L * 1024) << "kB at the peak";
+#endif
+    EXPECT_GT(busy, 0);
+    writeFile(home_ / "go", "");
+    while (busy + answered < kCalls) {
+        const auto line = child->readLine(std::chrono::seconds(30));
+        ASSERT_TRUE(line);
+        count(*line);
+    }
+    EXPECT_GE(answered, 2) << "the held call and one behind it at least";
+    child->closeInput();
+    EXPECT_EQ(child->wait(std::chrono::seconds(30)), 0);
+}
+
 TEST_F(Program, ClosedStandardDescriptorsReadAsEmptyInputAndDiscardedOutput) {
     const std::pair<const char*, const char*> cases[] = {
         {"input closed", R"("$0" <&- >"$1")"},
