@@ -465,13 +465,14 @@ public:
         // A lane that has fallen behind gets its arguments read here: the
         // loop slows to the lane's pace, and the lane catches up before it
         // is full, rather than refusing a flood's calls until it ends.
-        if (registry_.pendingCalls(family->toolSwitch()) >= kReadOnLoopFrom)
-            call.arguments = tools::argumentsFromParamsText(params);
-        if (!call.arguments) call.paramsText.assign(params);
-        call.route = route;
         // What waits is counted at its size in memory: read, many small
         // values take tens of times their text.
-        hand(call, family, id, options, call.arguments ? tools::argumentBytes(*call.arguments) : params.size());
+        std::size_t bytes = params.size();
+        if (registry_.pendingCalls(family->toolSwitch()) >= kReadOnLoopFrom)
+            call.arguments = tools::argumentsFromParamsText(params, &bytes);
+        if (!call.arguments) call.paramsText.assign(params);
+        call.route = route;
+        hand(call, family, id, options, bytes);
         return true;
     }
 

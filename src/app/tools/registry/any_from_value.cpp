@@ -21,8 +21,12 @@ AnyValue fromDouble(double d) {
     return AnyValue(d);
 }
 
+template <class Value>
+std::size_t measure(const Value& value);
+
 // Builds plain values straight from the JSON reader's events, numbers
-// classified as the protocol values' reading and anyFromValue would.
+// classified as the protocol values' reading and anyFromValue would, and
+// measures them as argumentBytes would as it goes: the measure costs no walk.
 class AnySink {
 public:
     explicit AnySink(AnyValue& root) : root_(root) {}
@@ -32,10 +36,20 @@ public:
     bool number_integer(std::int64_t i) { return put(AnyValue(i)); }
     bool number_unsigned(std::uint64_t u) { return put(json::detail::unsignedNumber<AnyValue>(u)); }
     bool number_exact(double d, bool) { return put(fromDouble(d)); }
-    bool string(std::string& s) { return put(AnyValue(std::move(s))); }
+    bool string(std::string& s) {
+        if (depth_ > 0) bytes += s.size();
+        return put(AnyValue(std::move(s)));
+    }
     bool start_object(std::size_t) { return enter(AnyValue(AnyMap())); }
     bool key(std::string& k) {
-        member_ = &stack_[depth_ - 1]->ifMap()->insert_or_assign(std::move(k), AnyValue()).first->second;
+        bytes += k.size() + sizeof(std::string);
+        const auto [member, added] = stack_[depth_ - 1]->ifMap()->try_emplace(std::move(k));
+        // A repeated key's later value replaces the earlier one, and its measure.
+        if (!added) {
+            bytes -= member->first.size() + sizeof(std::string) + measure(member->second);
+            member->second = AnyValue();
+        }
+        member_ = &member->second;
         return true;
     }
     bool end_object() { return --depth_, true; }
@@ -49,16 +63,25 @@ private:
         return *member_;
     }
     bool put(AnyValue&& v) {
+        if (depth_ > 0) bytes += kNodeBytes;
         nextSlot() = std::move(v);
         return true;
     }
     bool enter(AnyValue&& container) {
         if (depth_ >= stack_.size()) return false;
+        if (depth_ > 0) bytes += kNodeBytes;
         AnyValue& slot = nextSlot();
         slot = std::move(container);
         stack_[depth_++] = &slot;
         return true;
     }
+
+public:
+    // What argumentBytes gives for the members of the root.
+    std::size_t bytes = 0;
+
+private:
+    static constexpr std::size_t kNodeBytes = 2 * sizeof(AnyValue);
 
     AnyValue& root_;
     // The open containers: no allocation of its own for a reading.
@@ -98,6 +121,7 @@ public:
     bool end_array() { return close([](AnySink& to) { return to.end_array(); }); }
 
     bool rootIsObject() const { return rootIsObject_; }
+    std::size_t argumentBytes() const { return arguments_ ? arguments_->bytes : 0; }
     AnyValue arguments;  // null when absent
 
 private:
@@ -126,9 +150,10 @@ private:
 
 }  // namespace
 
-std::optional<Arguments> argumentsFromParamsText(std::string_view params) {
+std::optional<Arguments> argumentsFromParamsText(std::string_view params, std::size_t* bytes) {
     ArgumentsSink sink;
     if (!json::detail::FastReader<ArgumentsSink>(params, sink).read() || !sink.rootIsObject()) return std::nullopt;
+    if (bytes) *bytes = sink.argumentBytes();
     if (sink.arguments.isNull()) return Arguments();
     if (AnyMap* given = sink.arguments.ifMap()) return std::move(*given);
     return std::nullopt;

@@ -19,8 +19,9 @@ Arguments anyFromValue(const mcp::Object& object);
 // into protocol values and anyFromValue would make them: the member
 // "arguments" of an object (the later one when repeated), none when it is
 // null or absent. Nullopt for any other text, and for one the direct JSON
-// reading declines.
-std::optional<Arguments> argumentsFromParamsText(std::string_view params);
+// reading declines. With `bytes`, their argumentBytes, measured as they are
+// read.
+std::optional<Arguments> argumentsFromParamsText(std::string_view params, std::size_t* bytes = nullptr);
 // Roughly what arguments hold in memory: what the registry's pending bound
 // counts. Protocol values measure as the arguments anyFromValue makes of
 // them, before they are made.

@@ -54,8 +54,8 @@ TEST(AnyFromValue, ArgumentsAreMeasuredAlikeBeforeAndAfter) {
 }
 
 // Arguments read straight from a tools/call's params text: what reading the
-// text into protocol values and converting them makes, or nothing where that
-// reading finds no object of arguments.
+// text into protocol values and converting them makes, measured alike, or
+// nothing where that reading finds no object of arguments.
 TEST(AnyFromValue, ArgumentsReadFromTextMatchTheProtocolValues) {
     const std::string rows[] = {
         R"({"name":"t","arguments":{"subject":"Hello","body":"x"}})",
@@ -64,6 +64,7 @@ TEST(AnyFromValue, ArgumentsReadFromTextMatchTheProtocolValues) {
         R"({"name":"t","arguments":{}})",
         R"({"arguments":{"a":1},"name":"t","arguments":{"b":2}})",
         R"({"name":"t","arguments":{"k":1,"k":"later"}})",
+        R"({"name":"t","arguments":{"k":[1,"two",{"x":"y"}],"k":{"z":[]},"long key past the short string":"v"}})",
         R"({"name":"t","arguments":{"n":[1.0,1e2,-0.0,300.0,1.5,-9223372036854775809,9223372036854775808]}})",
         R"({"name":"t","arguments":{"n":[18446744073709551615,-9223372036854775808,5e-324]}})",
         R"({"name":"t","arguments":{"deep":{"list":[{"x":[null,true,false]},[],"é\u00e9\ud83d\ude00"]}}})",
@@ -89,7 +90,11 @@ TEST(AnyFromValue, ArgumentsReadFromTextMatchTheProtocolValues) {
                 }
             }
         }
-        const std::optional<Arguments> read = argumentsFromParamsText(params);
+        std::size_t bytes = 0;
+        const std::optional<Arguments> read = argumentsFromParamsText(params, &bytes);
+        if (read) {
+            EXPECT_EQ(bytes, argumentBytes(*read)) << "measured as read";
+        }
         if (read || !expected) {
             EXPECT_EQ(read, expected);
         } else {
