@@ -3,6 +3,7 @@
 #include "app/platform/environment.hpp"
 #include "app/platform/event_store_import.hpp"
 #include "app/platform/platform_error.hpp"
+#include "app/platform/small_file.hpp"
 #include "app/platform/sqlite.hpp"
 #include "app/platform/stamped_file.hpp"
 #include "runtime/runtime.hpp"
@@ -65,42 +66,12 @@ ComponentPtr own(icalcomponent* component) {
     });
 }
 
-// Why a file was not read: empty when it was.
+// The bytes of an item or list file, read without blocking; `ok` says
+// whether it was read, `why` (when given) why not.
 std::string readSmallFile(const std::string& path, bool& ok, std::string* why = nullptr) {
-    ok = false;
-    // Never blocks: a FIFO or device planted under the name is refused, not waited on.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        if (why) *why = std::strerror(errno);
-        return {};
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        if (why) *why = "not a regular file";
-        ::close(fd);
-        return {};
-    }
-    std::string text;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            if (why) *why = std::strerror(errno);
-            ::close(fd);
-            return {};
-        }
-        if (n == 0) break;
-        text.append(buffer, static_cast<std::size_t>(n));
-        if (text.size() > kMaxItemFileSize) {
-            if (why) *why = "larger than 16 MiB";
-            ::close(fd);
-            return {};
-        }
-    }
-    ::close(fd);
-    ok = true;
-    return text;
+    std::optional<std::string> text = platform::readSmallFile(path, kMaxItemFileSize, why);
+    ok = text.has_value();
+    return ok ? std::move(*text) : std::string();
 }
 
 // The deepest BEGIN/END nesting of iCalendar text (folded lines joined), or

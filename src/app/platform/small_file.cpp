@@ -1,6 +1,8 @@
 #include "app/platform/small_file.hpp"
 
 #include <cerrno>
+#include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,21 +24,32 @@ int openRegularFile(const std::string& path, struct stat* info) {
     return fd;
 }
 
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
-    int fd = openRegularFile(path);
-    if (fd < 0) return std::nullopt;
-    bool ok = true;
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit, std::string* why) {
+    const auto failed = [&](std::string reason) -> std::optional<std::string> {
+        if (why) *why = std::move(reason);
+        return std::nullopt;
+    };
+    const int fd = openRegularFile(path);
+    if (fd < 0) return failed(errno == EINVAL ? "not a regular file" : std::strerror(errno));
     std::string bytes;
     char buffer[65536];
-    while (ok) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || bytes.size() + static_cast<std::size_t>(n) > limit) ok = false;
-        if (n <= 0) break;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            return failed(std::strerror(error));
+        }
+        if (n == 0) break;
+        if (bytes.size() + static_cast<std::size_t>(n) > limit) {
+            ::close(fd);
+            return failed("larger than " + (limit % (1u << 20) == 0 ? std::to_string(limit >> 20) + " MiB"
+                                                                      : std::to_string(limit) + " bytes"));
+        }
         bytes.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
-    if (!ok) return std::nullopt;
     return bytes;
 }
 

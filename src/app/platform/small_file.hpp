@@ -18,7 +18,8 @@ namespace app::platform {
 int openRegularFile(const std::string& path, struct stat* info = nullptr);
 
 // The file's bytes; nothing when it cannot be read, is not a regular file (a
-// FIFO or device is never waited on) or is longer than `limit`.
-std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit);
+// FIFO or device is never waited on) or is longer than `limit`. `why`, when
+// given, receives the reason then.
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit, std::string* why = nullptr);
 
 }  // namespace app::platform
