@@ -388,6 +388,11 @@ TEST(IcalStore, PlantedFilesCannotBlockCrashOrRedirect) {
     for (int i = 0; i < 1000; ++i) rules += "EXDATE:2021010" + std::to_string(1 + i % 9) + "T000000Z\r\n";
     writeFile(root + "/work/storm.ics",
               item("BEGIN:VEVENT\r\nUID:s\r\nSUMMARY:Storm\r\nDTSTART:20200101T000000Z\r\n" + rules + "END:VEVENT\r\n"));
+    // One byte over what an item file may hold: never read, however good.
+    const std::string head = "BEGIN:VEVENT\r\nUID:h\r\nDTSTART:20250320T090000Z\r\nX-PAD:";
+    const std::string tail = "\r\nEND:VEVENT\r\n";
+    writeFile(root + "/work/huge.ics",
+              item(head + std::string((16u << 20) + 1 - item(head + tail).size(), 'x') + tail));
     // Temp files: one of a writer that is gone, one of a live one.
     const pid_t gone = ::fork();
     if (gone == 0) ::_exit(0);
@@ -406,15 +411,17 @@ TEST(IcalStore, PlantedFilesCannotBlockCrashOrRedirect) {
         // The call's budget of occurrences, not the rule's end.
         EXPECT_LE(std::count_if(events.begin(), events.end(), [](const Event& e) { return e.title == "Storm"; }), 50000);
         EXPECT_TRUE(store.event("a"));
+        EXPECT_FALSE(store.event("h"));
     }
     EXPECT_EQ(store.calendars(EntityType::Event).at(0).title, "work");
     auto lines = sink->lines();
-    for (const char* planted : {"/work/displayname", "/work/fifo.ics", "/.brisolet-order", "/work/deep.ics"})
+    for (const char* planted : {"/work/displayname", "/work/fifo.ics", "/.brisolet-order", "/work/deep.ics", "/work/huge.ics"})
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                                 [&](const std::string& l) { return l.find(root + planted + ":") != std::string::npos; }),
                   1) << planted;
     EXPECT_THAT(lines, ::testing::Contains(::testing::HasSubstr("cut short at storm.ics")));
     EXPECT_THAT(lines, ::testing::Contains(::testing::HasSubstr("deep.ics: components nested deeper")));
+    EXPECT_THAT(lines, ::testing::Contains(::testing::HasSubstr("huge.ics: larger than 16 MiB")));
     for (const auto& name : stale) EXPECT_FALSE(std::filesystem::exists(root + name)) << name;
     EXPECT_TRUE(std::filesystem::exists(root + live));
 
