@@ -941,7 +941,8 @@ std::int64_t wallKey(const icaltimetype& t) {
 icaltimetype timeLike(Instant instant, const icaltimetype& like) {
     const time_t seconds = static_cast<time_t>(secondsOf(instant));
     if (like.zone || icaltime_is_utc(like))
-        return icaltime_from_timet_with_zone(seconds, 0, like.zone ? like.zone : icaltimezone_get_utc_timezone());
+        return icaltime_from_timet_with_zone(
+            seconds, 0, like.zone ? systemRulesFor(const_cast<icaltimezone*>(like.zone)) : icaltimezone_get_utc_timezone());
     std::tm local{};
     ::localtime_r(&seconds, &local);
     icaltimetype tt = icaltime_null_time();
@@ -1014,7 +1015,7 @@ void expand(const IcalEntry& entry, const IcalItem& item, const Calendar& calend
         if (first.zone && !icaltime_is_utc(first)) {
             seed.zone = nullptr;
             if (!icaltime_is_null_time(rule.until) && !rule.until.is_date && icaltime_is_utc(rule.until))
-                rule.until = icaltime_convert_to_zone(rule.until, const_cast<icaltimezone*>(first.zone));
+                rule.until = icaltime_convert_to_zone(rule.until, systemRulesFor(const_cast<icaltimezone*>(first.zone)));
             rule.until.zone = nullptr;
         }
         icalrecur_iterator* it = icalrecur_iterator_new(rule, seed);
@@ -1680,6 +1681,7 @@ Calendar IcalEventStore::addCalendar(std::string title, EntityType type) {
         RootLock rootLock(root_);
         name = makeCollectionLocked(title, type);
     }
+    rt::StopScope done{{}};  // made: a stop now would answer "cancelled" for what happened
     refreshLocked();
     Collection* made = findCollection(name);
     if (!made) throw PlatformError("add calendar " + root_ + "/" + name, "the new folder cannot be read back");
@@ -1772,6 +1774,7 @@ Record IcalEventStore::saveLocked(const std::optional<std::string>& calendarIden
     const std::string uid = newUid();
     const std::string path = target->path + "/" + uid + ".ics";
     writeItemLocked(*target, uid + ".ics", text(uid), nextOrderLocked(), operation);
+    rt::StopScope done{{}};  // written: a stop now would answer "cancelled" for what happened
     refreshLocked();
     auto saved = recordLocked<Record>(uid);
     if (!saved) {
@@ -1890,6 +1893,7 @@ void IcalEventStore::setReminderCompletion(std::string_view identifier, std::opt
         throw PlatformError("complete reminder", "cannot rewrite " + path + " without losing what it holds");
     setCompletion(vtodo, completionDate);
     writeItemLocked(*owner, item->file, writtenWhole(root.get()), item->order, "complete reminder");
+    rt::StopScope done{{}};  // written: a stop now would answer "cancelled" for what happened
     refreshLocked();
 }
 

@@ -100,13 +100,14 @@ std::string RemindersToolHandler::remindersAdd(const Arguments& arguments) {
     auto notes = textArgument(arguments, "notes");
     auto listName = textArgument(arguments, "listName");
     std::int64_t priority = intArgument(arguments, "priority").value_or(0);
-    // A whole number too large for an integer arrives as a double: out of range all the same.
-    const auto number = doubleArgument(arguments, "priority");
-    const bool wholeOutside =
-        number && std::isfinite(*number) && std::trunc(*number) == *number && (*number < 0 || *number > 9);
-    if (priority < 0 || priority > 9 || wholeOutside) {
+    // A number given as a double (5.0, 3.5, or a whole one too large for an
+    // integer) is taken when it is a whole priority, refused otherwise.
+    const auto number = intArgument(arguments, "priority") ? std::nullopt : doubleArgument(arguments, "priority");
+    const bool wholeInside = number && std::trunc(*number) == *number && *number >= 0 && *number <= 9;
+    if (wholeInside) priority = static_cast<std::int64_t>(*number);
+    if (priority < 0 || priority > 9 || (number && !wholeInside)) {
         throw ToolError("LocalTool", 400,
-                        "Invalid priority " + (wholeOutside ? json::formatDouble(*number) : std::to_string(priority)) +
+                        "Invalid priority " + (number ? json::formatDouble(*number) : std::to_string(priority)) +
                             ". Use 0 (none) or 1 (highest) to 9 (lowest).");
     }
     auto dueText = textArgument(arguments, "dueDate");

@@ -134,7 +134,7 @@ TEST_F(RemindersTest, AnUnreadableDueDateIsRefusedAndNothingIsSaved) {
     const std::pair<AnyValue, const char*> priorities[] = {
         {std::int64_t{4294967297}, "4294967297"}, {std::int64_t{2147483648}, "2147483648"},
         {std::int64_t{9223372036854775807}, "9223372036854775807"}, {std::int64_t{12}, "12"},
-        {std::int64_t{-1}, "-1"}, {1e19, "1e+19"}};
+        {std::int64_t{-1}, "-1"}, {1e19, "1e+19"}, {3.5, "3.5"}};
     for (const auto& [priority, shown] : priorities) {
         SCOPED_TRACE(shown);
         expectToolError([&] { call("reminders_add", {{"title", "T"}, {"priority", priority}}); },
@@ -142,10 +142,12 @@ TEST_F(RemindersTest, AnUnreadableDueDateIsRefusedAndNothingIsSaved) {
                                   std::string("Invalid priority ") + shown + ". Use 0 (none) or 1 (highest) to 9 (lowest)."));
     }
     EXPECT_TRUE(allReminders().empty());
-    // An empty text is a field left blank: no due date.
-    call("reminders_add", {{"title", "T"}, {"dueDate", ""}});
+    // An empty text is a field left blank: no due date. A whole priority
+    // sent as a double is that priority.
+    call("reminders_add", {{"title", "T"}, {"dueDate", ""}, {"priority", 5.0}});
     ASSERT_EQ(allReminders().size(), 1u);
     EXPECT_FALSE(allReminders()[0].dueDateComponents);
+    EXPECT_EQ(allReminders()[0].priority, 5);
 }
 
 }  // namespace
