@@ -77,34 +77,10 @@ struct FileRead {
 };
 
 FileRead readFile(const std::filesystem::path& path, std::size_t limit) {
-    const std::string tooLarge = "larger than " + std::to_string(limit / (1024 * 1024)) + " MiB";
-    struct stat info {};
-    int fd = openRegularFile(path, &info);
-    if (fd < 0) return {{}, errno == EINVAL ? "not a regular file" : std::generic_category().message(errno)};
-    // Known from its size, before a byte is read.
-    if (static_cast<std::uint64_t>(info.st_size) > limit) {
-        ::close(fd);
-        return {{}, tooLarge};
-    }
-    FileRead read;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            return {{}, std::generic_category().message(error)};
-        }
-        if (n == 0) break;
-        read.data.append(buffer, static_cast<std::size_t>(n));
-        if (read.data.size() > limit) {  // it grew while being read
-            ::close(fd);
-            return {{}, tooLarge};
-        }
-    }
-    ::close(fd);
-    return read;
+    std::string why;
+    std::optional<std::string> data = readSmallFile(path, limit, &why);
+    if (!data) return {{}, std::move(why)};
+    return {std::move(*data), std::nullopt};
 }
 
 }  // namespace

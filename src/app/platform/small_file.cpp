@@ -1,6 +1,7 @@
 #include "app/platform/small_file.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -29,8 +30,16 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
         if (why) *why = std::move(reason);
         return std::nullopt;
     };
-    const int fd = openRegularFile(path);
+    const std::string tooLarge = "larger than " + (limit % (1u << 20) == 0 ? std::to_string(limit >> 20) + " MiB"
+                                                                         : std::to_string(limit) + " bytes");
+    struct stat info {};
+    const int fd = openRegularFile(path, &info);
     if (fd < 0) return failed(errno == EINVAL ? "not a regular file" : std::strerror(errno));
+    // Known from its size, before a byte is read.
+    if (static_cast<std::uint64_t>(info.st_size) > limit) {
+        ::close(fd);
+        return failed(tooLarge);
+    }
     std::string bytes;
     char buffer[65536];
     for (;;) {
@@ -44,8 +53,7 @@ std::optional<std::string> readSmallFile(const std::string& path, std::size_t li
         if (n == 0) break;
         if (bytes.size() + static_cast<std::size_t>(n) > limit) {
             ::close(fd);
-            return failed("larger than " + (limit % (1u << 20) == 0 ? std::to_string(limit >> 20) + " MiB"
-                                                                      : std::to_string(limit) + " bytes"));
+            return failed(tooLarge);  // it grew while being read
         }
         bytes.append(buffer, static_cast<std::size_t>(n));
     }

@@ -170,12 +170,18 @@ int readerOpen(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int fla
     file->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(f) + kRealOffset);
     file->regions = nullptr;
     file->immutable = false;
+    bool noWal = false;
     if ((flags & SQLITE_OPEN_MAIN_DB) && name) {
         struct stat info {};
-        file->immutable = ::lstat((std::string(name) + "-wal").c_str(), &info) != 0 && errno == ENOENT;
+        noWal = ::lstat((std::string(name) + "-wal").c_str(), &info) != 0 && errno == ENOENT;
     }
     sqlite3_vfs* real = realVfs(vfs);
     const int rc = real->xOpen(real, name, file->real, flags, outFlags);
+    // Only a database in WAL mode (its header's read version 2) would get
+    // an empty WAL made beside it; any other keeps its locks and journal.
+    unsigned char version = 0;
+    if (rc == SQLITE_OK && noWal && file->real->pMethods)
+        file->immutable = file->real->pMethods->xRead(file->real, &version, 1, 18) == SQLITE_OK && version == 2;
     // Closed through us whenever the real file must be closed.
     if (file->real->pMethods) {
         file->regions = new (std::nothrow) std::vector<void*>();

@@ -225,8 +225,6 @@ bool forEachVCard(std::string_view text, std::string_view source, const std::fun
         return going;
     };
     forEachLogicalLine(text, [&](std::string_view line) {
-        // Only property lines matter: a blank line costs no parse.
-        if (findColonOutsideQuotes(line) == std::string_view::npos) return true;
         auto property = parseProperty(line);
         if (!property) return true;
         if (property->name == "BEGIN" && equalsIgnoringCase(property->value, "VCARD")) {
