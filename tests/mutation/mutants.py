@@ -90,6 +90,7 @@ M = [
 ('V41', 'app/vision', 'src/app/vision/module/picture_file.cpp', "Decoders given pictures whatever their decoding holds (a small JPEG 2000 file takes a gigabyte)", '    if (cost > kMaxDecoderBytes) return {};\n', ''),
 ('V42', 'app/vision', 'src/app/vision/module/engine.cpp', 'A cat and a dog at one place reported as two animals', '                if (std::any_of(taken.begin(), taken.end(), here)) continue;\n', ''),
 ('V43', 'app/vision', 'src/app/vision/module/text_recognition.cpp', "Tesseract's reading waited for by a stopped call", '    auto lines = untilStopped(stop, [gray,', '    auto lines = untilStopped({}, [gray,'),
+('V44', 'app/vision', 'src/app/vision/module/picture_file.cpp', "A progressive JPEG's whole-size coefficients not counted against the decoder's bound", '            if (header.multiScan) cost += 2 * pixels * header.samples;\n', ''),
 ('V1', 'app/vision', 'src/app/vision/vision_results.cpp', 'Full text gets a leading newline after an empty first candidate', '        if (!fullText.empty()) fullText += \'\\n\';', '        if (!blocks.empty()) fullText += \'\\n\';'),
 ('V2', 'app/vision', 'src/app/vision/vision_results.cpp', 'Mixed observation kinds no longer empty the result (skipped instead)', '        if (!observation) return {};', '        if (!observation) continue;'),
 ('V3', 'app/vision', 'src/app/vision/vision_results.cpp', 'Pose points with confidence 0 kept', '            if (!(p.confidence > 0.0f)) continue;', '            if (p.confidence < 0.0f) continue;'),

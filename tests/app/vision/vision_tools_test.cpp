@@ -102,6 +102,10 @@ TEST(VisionTools, ImageLoadingErrors) {
     const std::string jp2 = dir.file("large.jp2"), hdr = dir.file("large.hdr");
     ASSERT_TRUE(cv::imwrite(jp2, cv::Mat(4000, 4000, CV_8UC3, cv::Scalar(40, 90, 200))));
     ASSERT_TRUE(cv::imwrite(hdr, cv::Mat(4000, 4000, CV_32FC3, cv::Scalar(0.2f, 0.4f, 0.8f))));
+    // A progressive JPEG's decoder holds every coefficient, however it scales.
+    const std::string progressive = dir.file("progressive.jpg");
+    ASSERT_TRUE(cv::imwrite(progressive, cv::Mat(6000, 6000, CV_8UC3, cv::Scalar(40, 90, 200)),
+                            {cv::IMWRITE_JPEG_PROGRESSIVE, 1}));
     struct Row {
         const char* tool;
         std::string path;
@@ -120,6 +124,7 @@ TEST(VisionTools, ImageLoadingErrors) {
         {"vision_recognize_text", dicom, {"VisionService", 400, "Failed to load image from path: " + dicom}},
         {"vision_recognize_animals", jp2, {"VisionService", 400, "Failed to load image from path: " + jp2}},
         {"vision_analyze_saliency", hdr, {"VisionService", 400, "Failed to load image from path: " + hdr}},
+        {"vision_detect_barcodes", progressive, {"VisionService", 400, "Failed to load image from path: " + progressive}},
         // A NUL names no file, although the system would read the name up to it.
         {"vision_recognize_animals", page + nul, {"VisionService", 404, "Image file not found at path: " + page + nul}},
         {"vision_detect_barcodes", page + nul, {"VisionService", 404, "Image file not found at path: " + page + nul}},

@@ -37,27 +37,34 @@ auto untilStopped(std::stop_token stop, F work) -> std::optional<decltype(work()
     };
     auto outcome = std::make_shared<Outcome>();
     detail::abandonableStarted();
-    std::thread([outcome, work = std::move(work)]() mutable {
-        {
-            F job = std::move(work);  // gone, with what it holds, before the work counts as ended
-            std::optional<T> value;
-            std::exception_ptr error;
-            try {
-                value.emplace(job());
-            } catch (...) {
-                error = std::current_exception();
-            }
+    std::thread thread;
+    try {
+        thread = std::thread([outcome, work = std::move(work)]() mutable {
             {
-                std::lock_guard lock(outcome->mutex);
-                outcome->value = std::move(value);
-                outcome->error = error;
-                outcome->finished = true;
+                F job = std::move(work);  // gone, with what it holds, before the work counts as ended
+                std::optional<T> value;
+                std::exception_ptr error;
+                try {
+                    value.emplace(job());
+                } catch (...) {
+                    error = std::current_exception();
+                }
+                {
+                    std::lock_guard lock(outcome->mutex);
+                    outcome->value = std::move(value);
+                    outcome->error = error;
+                    outcome->finished = true;
+                }
+                outcome->done.notify_all();
+                outcome.reset();
             }
-            outcome->done.notify_all();
-            outcome.reset();
-        }
+            detail::abandonableEnded();
+        });
+    } catch (...) {  // no thread to end it: the count would hold every exit
         detail::abandonableEnded();
-    }).detach();
+        throw;
+    }
+    thread.detach();
     std::unique_lock lock(outcome->mutex);
     if (!outcome->done.wait(lock, stop, [&] { return outcome->finished; })) return std::nullopt;
     if (outcome->error) std::rethrow_exception(outcome->error);

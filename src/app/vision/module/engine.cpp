@@ -404,9 +404,7 @@ public:
             const cv::Size size = pixels(image).size();
             for (const BodyJoints& body : bodiesOf(image)) {
                 PoseObservation pose;
-                float total = 0;
                 for (std::size_t k = 0; k < body.size(); ++k) {
-                    total += body[k].score;
                     if (body[k].score < kLeastJointScore || !inside(body[k].at, size)) continue;
                     auto [x, y] = normalizedPoint(body[k].at, size);
                     pose.joints[kBodyModelJoints[k]] = PosePoint{x, y, body[k].score};
@@ -416,7 +414,7 @@ public:
                     auto [x, y] = normalizedPoint((left.at + right.at) * 0.5, size);
                     pose.joints["neck"] = PosePoint{x, y, std::min(left.score, right.score)};
                 }
-                pose.confidence = total / static_cast<float>(body.size());
+                pose.confidence = meanScore(body);
                 poses.emplace_back(std::move(pose));
             }
             return poses;

@@ -144,9 +144,12 @@ std::optional<PictureHeader> jpegHeader(const Bytes& b) {
         const auto length = b.number(at + 2, 2);
         if (!length) return std::nullopt;
         if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
-            auto h = b.number(at + 5, 2), w = b.number(at + 7, 2);
-            if (!h || !w) return std::nullopt;
-            return sized({PictureFormat::Jpeg, std::int64_t(*w), std::int64_t(*h)});
+            auto h = b.number(at + 5, 2), w = b.number(at + 7, 2), components = b.number(at + 9, 1);
+            if (!h || !w || !components) return std::nullopt;
+            PictureHeader header{PictureFormat::Jpeg, std::int64_t(*w), std::int64_t(*h)};
+            header.samples = static_cast<int>(*components);
+            header.multiScan = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+            return sized(header);
         }
         at += 2 + *length;
     }
@@ -197,7 +200,7 @@ std::optional<PictureHeader> tiffHeader(const Bytes& b) {
         switch (*tag) {
             case 256: header.width = std::int64_t(*value); break;
             case 257: header.height = std::int64_t(*value); break;
-            case 258: header.bytesPerSample = *value > 8 ? (*value > 16 ? 4 : 2) : 1; break;
+            case 258: header.bytesPerSample = *value > 32 ? 8 : *value > 16 ? 4 : *value > 8 ? 2 : 1; break;
             case 262: photometric = *value; break;
             case 277: header.samples = int(std::min<std::uint64_t>(*value, 16)); break;
             case 278: rowsPerStrip = *value; break;
@@ -417,6 +420,9 @@ cv::Mat decode(const std::vector<unsigned char>& bytes, const PictureHeader& hea
                     : reduction == 4 ? cv::IMREAD_REDUCED_COLOR_4
                                      : cv::IMREAD_REDUCED_COLOR_8;
             cost = 3 * pixels / (reduction * reduction);
+            // A progressive picture's coefficients are kept whole however it
+            // is scaled: two bytes each, a component's worth per pixel at most.
+            if (header.multiScan) cost += 2 * pixels * header.samples;
             break;
         }
         case PictureFormat::Png:

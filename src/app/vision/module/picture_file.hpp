@@ -26,9 +26,10 @@ struct PictureHeader {
     PictureFormat format = PictureFormat::Jpeg;
     std::int64_t width = 0, height = 0;
     bool alpha = false;        // it carries transparency
-    int bytesPerSample = 1;    // as stored: 1, 2 (16-bit) or 4 (floating point)
+    int bytesPerSample = 1;    // as stored: 1, 2 (16-bit), 4 or 8 (32- or 64-bit)
     int samples = 3;           // per pixel, as stored
     std::int64_t chunkPixels = 0;  // TIFF: the pixels of one strip or tile
+    bool multiScan = false;    // JPEG: progressive, its decoder holds every coefficient at full size
 };
 
 // The header of a picture in one of the formats read; absent for anything

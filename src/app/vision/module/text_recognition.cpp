@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -88,8 +89,11 @@ std::string trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-// Held while an engine reads; never destroyed, like the engines.
-std::mutex& enginesMutex = *new std::mutex;
+// Held while an engine reads; never destroyed, like the engines. Ended
+// (under it) once they are ended at exit: a reading still waiting then
+// finds none to use.
+std::timed_mutex& enginesMutex = *new std::timed_mutex;
+bool enginesEnded = false;
 
 // One initialised engine per language set, kept for the process: loading
 // the Chinese model takes longer than reading a page.
@@ -103,9 +107,12 @@ std::map<std::string, std::unique_ptr<tesseract::TessBaseAPI>>& engines() {
 // once an engine has loaded its models (and so made the cache), so that it
 // runs before the cache's own clean-up. A first engine that loaded nothing
 // (a language not installed) had made no cache yet.
-// Waits for a reading still running (a stopped call's).
+// Waits a few seconds at most for a reading still running (a stopped
+// call's); past that the engines are left as they are.
 void endEngines() {
-    std::lock_guard lock(enginesMutex);
+    std::unique_lock lock(enginesMutex, std::chrono::seconds(5));
+    if (!lock) return;
+    enginesEnded = true;
     for (auto& [languages, api] : engines()) api->End();
 }
 
@@ -140,8 +147,11 @@ bool cancelRequested(void* stop, int) { return static_cast<std::stop_token*>(sto
 Results<TextObservation> readLines(const cv::Mat& gray, const std::string& languages,
                                    const std::vector<std::string>& codes, const std::vector<std::string>& wanted,
                                    bool fast, std::stop_token stop) {
-    std::lock_guard lock(enginesMutex);
-    if (stop.stop_requested()) return std::nullopt;
+    // A stopped call waiting its turn gives up (and its picture) at once.
+    std::unique_lock lock(enginesMutex, std::defer_lock);
+    while (!lock.try_lock_for(std::chrono::milliseconds(20)))
+        if (stop.stop_requested()) return std::nullopt;
+    if (stop.stop_requested() || enginesEnded) return std::nullopt;
     tesseract::TessBaseAPI& api = engineFor(languages, codes, wanted);
     // The inverted second pass (light text on dark) is what "fast" skips.
     api.SetVariable("tessedit_do_invert", fast ? "0" : "1");
