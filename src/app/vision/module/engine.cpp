@@ -40,8 +40,7 @@ constexpr float kLeastPersonScore = 0.35f;
 // A person the detector is unsure of (0.15-0.35: a soldier half hidden in
 // a row scored 0.23) counts when the body model reads a person in the box,
 // its joints' mean score at least kLeastUnsurePersonPose (such people on
-// the photos 0.42-0.54; a horse 0.32). A picture tried turned a quarter
-// counts only with one such reading.
+// the photos 0.42-0.54; a horse 0.32).
 constexpr float kLeastUnsurePersonScore = 0.15f;
 constexpr float kLeastUnsurePersonPose = 0.4f;
 constexpr float kLeastJointScore = 0.2f;
@@ -518,25 +517,26 @@ private:
             std::vector<BodyJoints> bodies = peopleIn(bgr, matImage(image).objects(kLeastObjectScore));
             // Nobody upright: a photo may have been taken sideways and saved
             // without the tag that says so. The quarter turn whose people
-            // read best wins. A video's frames are shown as its display
-            // matrix says, and a video without people would pay for two more
-            // detector runs a frame.
+            // read best wins; they count as people upright do (a
+            // head-and-shoulders portrait, which the detector is sure of,
+            // reads about 0.3: the body model wants whole bodies). A video's
+            // frames are shown as its display matrix says, and a video
+            // without people would pay for two more detector runs a frame.
             if (!bodies.empty() || matImage(image).kind() == MatImage::Kind::VideoFrame) return bodies;
-            float bestTotal = 0;
+            float bestTotal = -1;
             for (const auto turn : {cv::ROTATE_90_CLOCKWISE, cv::ROTATE_90_COUNTERCLOCKWISE}) {
                 cv::Mat turned;
                 cv::rotate(bgr, turned, turn);
                 std::vector<BodyJoints> found = peopleIn(turned, detectObjects(turned, kLeastObjectScore));
-                float total = 0, surest = 0;
+                float total = 0;
                 for (BodyJoints& body : found) {
                     total += meanScore(body);
-                    surest = std::max(surest, meanScore(body));
                     for (Joint& j : body) {
                         j.at = turn == cv::ROTATE_90_CLOCKWISE ? cv::Point2d(j.at.y, bgr.rows - j.at.x)
                                                                 : cv::Point2d(bgr.cols - j.at.y, j.at.x);
                     }
                 }
-                if (surest >= kLeastUnsurePersonPose && total > bestTotal) bodies = std::move(found), bestTotal = total;
+                if (!found.empty() && total > bestTotal) bodies = std::move(found), bestTotal = total;
             }
             return bodies;
         });
