@@ -2,6 +2,8 @@
 // photos of a face and a cat.
 #include "vision_test_support.hpp"
 
+#include "app/vision/module/picture_file.hpp"
+
 #include <opencv2/freetype.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -9,7 +11,10 @@
 #include <ZXing/BitMatrix.h>
 #include <ZXing/MultiFormatWriter.h>
 
+#include <tiffio.h>
+
 #include <cmath>
+#include <memory>
 #include <numbers>
 
 namespace app::vision {
@@ -21,6 +26,93 @@ std::string saved(const TempDir& dir, const std::string& name, const cv::Mat& im
     std::string path = dir.file(name);
     EXPECT_TRUE(cv::imwrite(path, image));
     return path;
+}
+
+// How a TIFF with alpha is laid out, as ImageMagick, Pillow and scanners
+// write them through libtiff.
+struct TiffLayout {
+    const char* name;
+    int samples = 2;       // grey and alpha, or RGB and alpha
+    int bits = 8;
+    int extra = 2;         // ExtraSamples: 1 associated, 2 unassociated, 0 not written
+    bool tiled = false;
+    bool separate = false;  // each sample in a plane of its own
+    bool minIsWhite = false;
+    bool bigEndian = false;
+    int compression = COMPRESSION_NONE;
+};
+
+// Writes a picture (8-bit grey and alpha, or BGRA) as a TIFF of that layout;
+// associated alpha stores the colours multiplied by it.
+void writeTiff(const std::string& path, const cv::Mat& picture, const TiffLayout& layout) {
+    ASSERT_TRUE(picture.type() == CV_8UC2 || picture.type() == CV_8UC4);
+    std::unique_ptr<TIFF, decltype(&TIFFClose)> tiff(TIFFOpen(path.c_str(), layout.bigEndian ? "wb" : "wl"), TIFFClose);
+    ASSERT_TRUE(tiff);
+    TIFF* t = tiff.get();
+    const int n = layout.samples, bytes = layout.bits / 8, colours = n - 1;
+    TIFFSetField(t, TIFFTAG_IMAGEWIDTH, picture.cols);
+    TIFFSetField(t, TIFFTAG_IMAGELENGTH, picture.rows);
+    TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, n);
+    TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, layout.bits);
+    TIFFSetField(t, TIFFTAG_PHOTOMETRIC, n == 4 ? PHOTOMETRIC_RGB : layout.minIsWhite ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(t, TIFFTAG_PLANARCONFIG, layout.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    TIFFSetField(t, TIFFTAG_COMPRESSION, layout.compression);
+    if (layout.extra != 0) {
+        const std::uint16_t extra[1] = {static_cast<std::uint16_t>(layout.extra)};
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, extra);
+    }
+    // Sample s of pixel (x, y) as stored: red first, 8 bits spread to 16.
+    const auto stored = [&](int x, int y, int s) {
+        const uchar* p = picture.ptr<uchar>(y) + std::size_t(x) * picture.channels();
+        const int alpha = p[picture.channels() - 1];
+        int v = s == colours ? alpha : p[colours == 3 ? 2 - s : 0];
+        if (s < colours && layout.extra == 1) v = (v * alpha + 127) / 255;
+        if (s < colours && layout.minIsWhite) v = 255 - v;
+        return v * (bytes == 2 ? 257 : 1);
+    };
+    // The strip or tile at (x0, y0); separate: sample s alone.
+    const int chunkWidth = layout.tiled ? 16 : picture.cols, chunkHeight = layout.tiled ? 16 : 5;
+    std::vector<unsigned char> chunk(std::size_t(chunkWidth) * chunkHeight * n * bytes);
+    const auto fill = [&](int x0, int y0, int s) {
+        std::fill(chunk.begin(), chunk.end(), 0);
+        const int step = layout.separate ? 1 : n;
+        for (int y = y0; y < std::min(y0 + chunkHeight, picture.rows); ++y)
+            for (int x = x0; x < std::min(x0 + chunkWidth, picture.cols); ++x)
+                for (int k = layout.separate ? s : 0; k < (layout.separate ? s + 1 : n); ++k) {
+                    const std::size_t at = (std::size_t(y - y0) * chunkWidth + (x - x0)) * step + (layout.separate ? 0 : k);
+                    if (bytes == 1) chunk[at] = static_cast<unsigned char>(stored(x, y, k));
+                    else reinterpret_cast<std::uint16_t*>(chunk.data())[at] = static_cast<std::uint16_t>(stored(x, y, k));
+                }
+    };
+    const int planes = layout.separate ? n : 1;
+    if (layout.tiled) {
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, chunkWidth);
+        TIFFSetField(t, TIFFTAG_TILELENGTH, chunkHeight);
+        for (int s = 0; s < planes; ++s)
+            for (int y = 0; y < picture.rows; y += chunkHeight)
+                for (int x = 0; x < picture.cols; x += chunkWidth) {
+                    fill(x, y, s);
+                    ASSERT_GE(TIFFWriteTile(t, chunk.data(), x, y, 0, static_cast<std::uint16_t>(s)), 0);
+                }
+    } else {
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, chunkHeight);
+        const std::size_t stripBytes = chunk.size() / planes;
+        for (int s = 0; s < planes; ++s)
+            for (int y = 0; y < picture.rows; y += chunkHeight) {
+                fill(0, y, s);
+                const std::size_t rows = std::min(chunkHeight, picture.rows - y);
+                ASSERT_GE(TIFFWriteEncodedStrip(t, TIFFComputeStrip(t, y, static_cast<std::uint16_t>(s)), chunk.data(),
+                                                static_cast<tmsize_t>(stripBytes / chunkHeight * rows)), 0);
+            }
+    }
+}
+
+// A grey picture with alpha as BGRA.
+cv::Mat inColour(const cv::Mat& greyAlpha) {
+    cv::Mat out(greyAlpha.size(), CV_8UC4);
+    const int grey[] = {0, 0, 0, 1, 0, 2, 1, 3};
+    cv::mixChannels(&greyAlpha, 1, &out, 1, grey, 4);
+    return out;
 }
 
 TEST(VisionAnalyses, TextReadBackWithItsBox) {
@@ -286,6 +378,84 @@ TEST(VisionAnalyses, TransparentPicturesAreReadOnWhite) {
     const json::Value codes = callToolJson("vision_detect_barcodes", {{"image_path", saved(dir, "clear-code.png", code)}});
     ASSERT_EQ(codes.find("count")->asInt(), 1);
     EXPECT_EQ(codes.find("barcodes")->asArray()[0].find("payload")->asString(), "brisolet");
+
+    // Black text on nothing in grey TIFFs with alpha (read as black, they
+    // gave no text and a distance of 55.9), through libtiff as ImageMagick
+    // and Pillow write them, and ffmpeg's own writer.
+    cv::Mat greyText(300, 900, CV_8UC2, cv::Scalar::all(0));
+    cv::putText(greyText, "Invoice 2024 paid", {60, 150}, cv::FONT_HERSHEY_SIMPLEX, 2.0, cv::Scalar(0, 255), 4, cv::LINE_AA);
+    cv::Mat ink;
+    cv::extractChannel(greyText, ink, 1);
+    const std::string greyReference = saved(dir, "grey-text-on-white.png", 255 - ink);
+    std::vector<std::string> greyTiffs;
+    for (const TiffLayout& layout :
+         {TiffLayout{.name = "grey8.tif", .compression = COMPRESSION_LZW},
+          TiffLayout{.name = "grey8-associated-tiled.tif", .extra = 1, .tiled = true, .compression = COMPRESSION_ADOBE_DEFLATE},
+          TiffLayout{.name = "grey16-tiled.tif", .bits = 16, .tiled = true},
+          TiffLayout{.name = "grey16-associated.tif", .bits = 16, .extra = 1, .compression = COMPRESSION_LZW}}) {
+        greyTiffs.push_back(dir.file(layout.name));
+        writeTiff(greyTiffs.back(), greyText, layout);
+    }
+    const std::string greyPng = saved(dir, "grey-text.png", inColour(greyText));
+    for (const char* format : {"ya8", "ya16le"}) {
+        greyTiffs.push_back(dir.file(std::string("ffmpeg-") + format + ".tif"));
+        runProgram({"ffmpeg", "-v", "error", "-y", "-i", greyPng, "-pix_fmt", format, greyTiffs.back()});
+    }
+    for (const std::string& path : greyTiffs) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(callToolJson("vision_recognize_text", {{"image_path", path}}).find("full_text")->asString(), "Invoice 2024 paid");
+        EXPECT_LT(member(callToolJson("vision_compare_images", {{"image_path_1", path}, {"image_path_2", greyReference}}), "distance"), 0.5);
+    }
+}
+
+// Every layout of transparency comes out on white as a viewer shows it:
+// opaque grey as it is, half-transparent grey 102 as 178 (not darker, where
+// its grey is stored already multiplied by alpha), nothing as white.
+TEST(VisionAnalyses, TransparentLayoutsOnWhite) {
+    TempDir dir;
+    cv::Mat greyAlpha(42, 72, CV_8UC2, cv::Scalar::all(0));  // part tiles and strips at the ends
+    greyAlpha.colRange(0, 8).setTo(cv::Scalar(102, 255));
+    greyAlpha.colRange(8, 16).setTo(cv::Scalar(102, 128));
+    const std::vector<TiffLayout> layouts = {
+        {.name = "grey8.tif"},
+        {.name = "grey8-associated-tiled.tif", .extra = 1, .tiled = true, .compression = COMPRESSION_ADOBE_DEFLATE},
+        {.name = "grey8-unsaid.tif", .extra = 0, .compression = COMPRESSION_LZW},
+        {.name = "grey8-planes.tif", .separate = true},
+        {.name = "grey8-min-is-white.tif", .minIsWhite = true},
+        {.name = "grey16-tiled.tif", .bits = 16, .tiled = true, .compression = COMPRESSION_LZW},
+        {.name = "grey16-associated-big-endian.tif", .bits = 16, .extra = 1, .bigEndian = true},
+        {.name = "grey16-planes-tiled.tif", .bits = 16, .extra = 1, .tiled = true, .separate = true},
+        {.name = "rgba8.tif", .samples = 4},
+        {.name = "rgba8-associated.tif", .samples = 4, .extra = 1, .compression = COMPRESSION_LZW},
+        {.name = "rgba16.tif", .samples = 4, .bits = 16, .tiled = true},
+        {.name = "rgba16-associated.tif", .samples = 4, .bits = 16, .extra = 1},
+    };
+    std::vector<std::string> paths;
+    for (const TiffLayout& layout : layouts) {
+        paths.push_back(dir.file(layout.name));
+        writeTiff(paths.back(), layout.samples == 2 ? greyAlpha : inColour(greyAlpha), layout);
+    }
+    paths.push_back(saved(dir, "rgba.jp2", inColour(greyAlpha)));
+    paths.push_back(saved(dir, "rgba.png", inColour(greyAlpha)));
+    // A HEIF picture that says its colours are multiplied by alpha.
+    cv::Mat premultiplied = inColour(greyAlpha);
+    premultiplied.colRange(8, 16).setTo(cv::Scalar(51, 51, 51, 128));
+    paths.push_back(dir.file("premultiplied.heic"));
+    runProgram({"heif-enc", "-q", "100", "--premultiplied-alpha", "-o", paths.back(), saved(dir, "premultiplied.png", premultiplied)});
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        cv::Mat read;
+        EXPECT_NO_THROW(read = module::readPicture(path));
+        if (read.type() != CV_8UC3 || read.size() != greyAlpha.size()) {
+            ADD_FAILURE() << "read as " << read.size() << " of type " << read.type();
+            continue;
+        }
+        for (auto [x, expected] : {std::pair{4, 102}, {12, 178}, {30, 255}}) {
+            const cv::Vec3b p = read.at<cv::Vec3b>(12, x);
+            EXPECT_LE(cv::norm(cv::Vec3i(p) - cv::Vec3i::all(expected), cv::NORM_INF), path.ends_with(".heic") ? 4 : 1)
+                << "x " << x << ": " << p;
+        }
+    }
 }
 
 // Pictures smaller than any detector's window give empty results, not errors.

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <libheif/heif.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -183,7 +184,8 @@ std::optional<PictureHeader> tiffHeader(const Bytes& b) {
     if (!entries || *entries > 4096) return std::nullopt;
     PictureHeader header{PictureFormat::Tiff};
     header.samples = 1;
-    std::uint64_t photometric = 2, extra = 1, rowsPerStrip = 0, tileWidth = 0, tileLength = 0;
+    std::uint64_t photometric = 2, rowsPerStrip = 0, tileWidth = 0, tileLength = 0;
+    std::optional<std::uint64_t> extra;
     for (std::uint64_t i = 0; i < *entries; ++i) {
         const std::size_t at = *first + countBytes + i * entryBytes;
         const auto tag = b.number(at, 2, !little), type = b.number(at + 2, 2, !little);
@@ -213,6 +215,10 @@ std::optional<PictureHeader> tiffHeader(const Bytes& b) {
     // A sample beyond the grey or RGB ones is alpha unless said otherwise.
     const int colours = photometric <= 1 ? 1 : photometric == 2 ? 3 : header.samples;
     header.alpha = header.samples > colours && extra != 0;
+    header.alphaKind = extra == 1 ? PictureHeader::Alpha::Associated
+                       : extra == 2 ? PictureHeader::Alpha::Unassociated
+                                    : PictureHeader::Alpha::Unsaid;
+    header.grey = photometric <= 1;
     // The pixels libtiff hands over at once: a strip (all rows when not
     // said) or a tile.
     const std::uint64_t side = std::uint64_t{1} << 20;
@@ -245,12 +251,21 @@ std::optional<PictureHeader> webpHeader(const Bytes& b) {
     return sized(header);
 }
 
+// A JPEG 2000 picture of n components: OpenCV hands over the alpha of RGBA
+// (it refuses grey with alpha unless told to drop the alpha).
+std::optional<PictureHeader> withComponents(PictureHeader header, int components) {
+    header.samples = std::max(components, 1);
+    header.alpha = components == 4;
+    return sized(header);
+}
+
 // JPEG 2000: a JP2 file's image header box, or a bare code stream's SIZ marker.
 std::optional<PictureHeader> jpeg2000Header(const Bytes& b) {
     if (b.has("\xFF\x4F\xFF\x51")) {
         auto xs = b.number(8, 4), ys = b.number(12, 4), xo = b.number(16, 4), yo = b.number(20, 4);
-        if (!xs || !ys || !xo || !yo || *xo >= *xs || *yo >= *ys) return std::nullopt;
-        return sized({PictureFormat::Jpeg2000, std::int64_t(*xs - *xo), std::int64_t(*ys - *yo)});
+        auto components = b.number(40, 2);
+        if (!xs || !ys || !xo || !yo || !components || *xo >= *xs || *yo >= *ys) return std::nullopt;
+        return withComponents({PictureFormat::Jpeg2000, std::int64_t(*xs - *xo), std::int64_t(*ys - *yo)}, int(*components));
     }
     // Boxes: length (4), type (4); the image header sits in the "jp2h" box.
     for (std::size_t at = 0, end = b.size(); at + 8 <= end;) {
@@ -262,9 +277,9 @@ std::optional<PictureHeader> jpeg2000Header(const Bytes& b) {
             continue;
         }
         if (b.has("ihdr", at + 4)) {
-            auto h = b.number(at + 8, 4), w = b.number(at + 12, 4);
-            if (!h || !w) return std::nullopt;
-            return sized({PictureFormat::Jpeg2000, std::int64_t(*w), std::int64_t(*h)});
+            auto h = b.number(at + 8, 4), w = b.number(at + 12, 4), components = b.number(at + 16, 2);
+            if (!h || !w || !components) return std::nullopt;
+            return withComponents({PictureFormat::Jpeg2000, std::int64_t(*w), std::int64_t(*h)}, int(*components));
         }
         at += *length;
     }
@@ -305,9 +320,10 @@ std::int64_t maxPixels() { return std::atoll(kMaxImagePixels); }
 // gave: transparent parts put on white, 16-bit and floating-point samples
 // brought to 8 bits, packed at the start of the same buffer (each pixel
 // written no further than where it was read). The buffer stays the
-// caller's: the result is valid while it is.
+// caller's: the result is valid while it is. premultiplied: the colours
+// come multiplied by alpha already.
 template <class T>
-cv::Mat flattenedInPlace(cv::Mat& m, double full) {
+cv::Mat flattenedInPlace(cv::Mat& m, double full, bool premultiplied) {
     const int channels = m.channels(), out = channels <= 2 ? 1 : 3;
     const int colours = channels <= 2 ? 1 : 3;
     const bool alpha = channels == 2 || channels == 4;
@@ -320,7 +336,8 @@ cv::Mat flattenedInPlace(cv::Mat& m, double full) {
             const T* p = row + static_cast<std::size_t>(x) * channels;
             double v[3];
             const double a = alpha ? std::clamp(double(p[channels - 1]) / full, 0.0, 1.0) : 1.0;
-            for (int k = 0; k < colours; ++k) v[k] = std::clamp(double(p[k]) * to8, 0.0, 255.0) * a + 255.0 * (1 - a);
+            const double cover = premultiplied ? 1.0 : a;
+            for (int k = 0; k < colours; ++k) v[k] = std::min(std::clamp(double(p[k]) * to8, 0.0, 255.0) * cover + 255.0 * (1 - a), 255.0);
             for (int k = 0; k < out; ++k) dst[static_cast<std::size_t>(x) * out + k] = static_cast<unsigned char>(v[k] + 0.5);
         }
     }
@@ -328,17 +345,18 @@ cv::Mat flattenedInPlace(cv::Mat& m, double full) {
 }
 
 // What the analyses start from: 8-bit BGR, on white, at most
-// kMaxAnalysedPixels. rgb: the decoder gave red first.
-cv::Mat analysable(cv::Mat decoded, bool rgb) {
+// kMaxAnalysedPixels. rgb: the decoder gave red first; premultiplied: its
+// colours come multiplied by alpha.
+cv::Mat analysable(cv::Mat decoded, bool rgb, bool premultiplied) {
     cv::Mat flat;
     if (decoded.depth() == CV_8U && decoded.channels() == 3) {
         flat = decoded;
     } else if (decoded.depth() == CV_8U && (decoded.channels() == 1 || decoded.channels() == 2 || decoded.channels() == 4)) {
-        flat = decoded.channels() == 1 ? decoded : flattenedInPlace<unsigned char>(decoded, 255);
+        flat = decoded.channels() == 1 ? decoded : flattenedInPlace<unsigned char>(decoded, 255, premultiplied);
     } else if (decoded.depth() == CV_16U && decoded.channels() <= 4) {
-        flat = flattenedInPlace<std::uint16_t>(decoded, 65535);
+        flat = flattenedInPlace<std::uint16_t>(decoded, 65535, premultiplied);
     } else if (decoded.depth() == CV_32F && decoded.channels() <= 4) {
-        flat = flattenedInPlace<float>(decoded, 1.0);
+        flat = flattenedInPlace<float>(decoded, 1.0, premultiplied);
     } else {
         return {};
     }
@@ -397,8 +415,143 @@ cv::Mat decodeHeif(const std::vector<unsigned char>& bytes) {
     std::uint8_t* rgb = heif_image_get_plane(decoded, heif_channel_interleaved, &stride);
     if (!rgb || width <= 0 || height <= 0) return {};
     // Its pixels stay libheif's: what is returned is a copy.
-    cv::Mat out = analysable(cv::Mat(height, width, alpha ? CV_8UC4 : CV_8UC3, rgb, static_cast<std::size_t>(stride)), true);
+    cv::Mat out = analysable(cv::Mat(height, width, alpha ? CV_8UC4 : CV_8UC3, rgb, static_cast<std::size_t>(stride)), true,
+                             alpha && heif_image_handle_is_premultiplied_alpha(primary));
     return out.data == rgb ? out.clone() : out;
+}
+
+// A TIFF's bytes as libtiff reads a file.
+struct MemoryFile {
+    const std::vector<unsigned char>& bytes;
+    toff_t at = 0;
+
+    static tmsize_t read(thandle_t h, void* to, tmsize_t n) {
+        auto* f = static_cast<MemoryFile*>(h);
+        if (n <= 0 || f->at >= f->bytes.size()) return 0;
+        const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(n), f->bytes.size() - f->at);
+        std::copy_n(f->bytes.data() + f->at, count, static_cast<unsigned char*>(to));
+        f->at += count;
+        return static_cast<tmsize_t>(count);
+    }
+    static tmsize_t write(thandle_t, void*, tmsize_t) { return -1; }
+    static toff_t seek(thandle_t h, toff_t offset, int whence) {
+        auto* f = static_cast<MemoryFile*>(h);
+        // Unsigned: a step back from the current place wraps as intended.
+        f->at = (whence == SEEK_CUR ? f->at : whence == SEEK_END ? f->bytes.size() : 0) + offset;
+        return f->at;
+    }
+    static int close(thandle_t) { return 0; }
+    static toff_t size(thandle_t h) { return static_cast<MemoryFile*>(h)->bytes.size(); }
+    static int map(thandle_t, void**, toff_t*) { return 0; }
+    static void unmap(thandle_t, void*, toff_t) {}
+};
+
+// Grey and alpha of a strip or tile (its rows rowSamples apart, a pixel's
+// samples step apart) into out from (x, y); separate: the chunk holds
+// only the plane of sample plane.
+template <class T>
+void copyGreyAlpha(const unsigned char* chunk, std::size_t rowSamples, std::size_t step, bool separate, int plane,
+                   std::uint32_t rows, std::uint32_t cols, cv::Mat& out, std::uint32_t x, std::uint32_t y) {
+    for (std::uint32_t r = 0; r < rows; ++r) {
+        const T* from = reinterpret_cast<const T*>(chunk) + r * rowSamples;
+        T* to = out.ptr<T>(static_cast<int>(y + r)) + std::size_t{x} * 2;
+        for (std::uint32_t c = 0; c < cols; ++c) {
+            if (separate) {
+                to[std::size_t{c} * 2 + plane] = from[c];
+            } else {
+                to[std::size_t{c} * 2] = from[c * step];
+                to[std::size_t{c} * 2 + 1] = from[c * step + 1];
+            }
+        }
+    }
+}
+
+// OpenCV's TIFF reader keeps only the grey of a grey picture with alpha, so
+// such pictures are read here: 8 or 16 bits, in strips or tiles, a pixel's
+// samples together or in planes of their own. Grey and its alpha as stored;
+// nothing for another layout (OpenCV reads it); empty when it does not read
+// within kMaxDecoderBytes.
+std::optional<cv::Mat> decodeGreyAlphaTiff(const std::vector<unsigned char>& bytes) {
+    MemoryFile file{bytes};
+    std::unique_ptr<TIFFOpenOptions, decltype(&TIFFOpenOptionsFree)> options(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
+    if (!options) return cv::Mat();
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), kMaxDecoderBytes);
+    std::unique_ptr<TIFF, decltype(&TIFFClose)> tiff(
+        TIFFClientOpenExt("picture", "r", &file, MemoryFile::read, MemoryFile::write, MemoryFile::seek, MemoryFile::close,
+                          MemoryFile::size, MemoryFile::map, MemoryFile::unmap, options.get()),
+        TIFFClose);
+    if (!tiff) return cv::Mat();
+    TIFF* t = tiff.get();
+    std::uint32_t width = 0, height = 0, chunkWidth = 0, chunkHeight = 0;
+    std::uint16_t photometric = 0, bits = 0, samples = 0, planar = 0, format = 0;
+    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &photometric) || !TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &width) ||
+        !TIFFGetField(t, TIFFTAG_IMAGELENGTH, &height)) {
+        return cv::Mat();
+    }
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &format);
+    if ((photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_MINISWHITE) || samples < 2 ||
+        (bits != 8 && bits != 16) || format != SAMPLEFORMAT_UINT) {
+        return std::nullopt;
+    }
+    const bool tiled = TIFFIsTiled(t);
+    if (tiled) {
+        TIFFGetField(t, TIFFTAG_TILEWIDTH, &chunkWidth);
+        TIFFGetField(t, TIFFTAG_TILELENGTH, &chunkHeight);
+    } else {
+        chunkWidth = width;
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &chunkHeight);
+        chunkHeight = std::min(chunkHeight, height);  // all rows when not said
+    }
+    const int depth = bits / 8;
+    const std::int64_t pixels = std::int64_t{width} * height;
+    const tmsize_t chunkBytes = tiled ? TIFFTileSize(t) : TIFFStripSize(t);
+    const bool separate = planar == PLANARCONFIG_SEPARATE;
+    const std::size_t step = separate ? 1 : samples, rowSamples = std::size_t{chunkWidth} * step;
+    if (pixels <= 0 || pixels > maxPixels() || chunkWidth == 0 || chunkHeight == 0 || chunkBytes <= 0 ||
+        pixels * 2 * depth + chunkBytes > kMaxDecoderBytes) {
+        return cv::Mat();
+    }
+    cv::Mat out(static_cast<int>(height), static_cast<int>(width), depth == 1 ? CV_8UC2 : CV_16UC2);
+    std::vector<unsigned char> chunk(static_cast<std::size_t>(chunkBytes));
+    // Separate planes: the grey's, then the alpha's (the first extra sample).
+    for (int plane = 0; plane < (separate ? 2 : 1); ++plane) {
+        for (std::uint32_t y = 0; y < height; y += chunkHeight) {
+            for (std::uint32_t x = 0; x < width; x += chunkWidth) {
+                const auto sample = static_cast<std::uint16_t>(plane);
+                const tmsize_t read = tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x, y, 0, sample), chunk.data(), chunkBytes)
+                                            : TIFFReadEncodedStrip(t, TIFFComputeStrip(t, y, sample), chunk.data(), chunkBytes);
+                const std::uint32_t rows = std::min(chunkHeight, height - y), cols = std::min(chunkWidth, width - x);
+                // A short strip or tile leaves the picture unread, not made up.
+                if (read < 0 || std::size_t(read) < ((rows - 1) * rowSamples + (cols - 1) * step + (separate ? 1 : 2)) * depth) {
+                    return cv::Mat();
+                }
+                if (depth == 1) {
+                    copyGreyAlpha<std::uint8_t>(chunk.data(), rowSamples, step, separate, plane, rows, cols, out, x, y);
+                } else {
+                    copyGreyAlpha<std::uint16_t>(chunk.data(), rowSamples, step, separate, plane, rows, cols, out, x, y);
+                }
+            }
+        }
+    }
+    if (photometric == PHOTOMETRIC_MINISWHITE) {
+        std::vector<cv::Mat> planes;
+        cv::split(out, planes);
+        cv::bitwise_not(planes[0], planes[0]);
+        cv::merge(planes, out);
+    }
+    return out;
+}
+
+// Whether the decoder's colours come multiplied by alpha: a TIFF's
+// associated alpha as stored, and its unassociated alpha where OpenCV reads
+// 8-bit colour through libtiff's RGBA reading, which multiplies it in.
+bool premultiplied(const PictureHeader& h) {
+    using Alpha = PictureHeader::Alpha;
+    return h.format == PictureFormat::Tiff &&
+           (h.alphaKind == Alpha::Associated || (h.alphaKind == Alpha::Unassociated && !h.grey && h.bytesPerSample == 1));
 }
 
 // The decoder's reading of the picture, within kMaxDecoderBytes: a JPEG
@@ -441,13 +594,17 @@ cv::Mat decode(const std::vector<unsigned char>& bytes, const PictureHeader& hea
             cost = 4 * pixels;
             break;
         case PictureFormat::Jpeg2000:
-            cost = kJpeg2000Cost * pixels;
+            if (header.alpha) flags = cv::IMREAD_UNCHANGED;
+            cost = kJpeg2000Cost * pixels * std::max(header.samples, 3) / 3;
             break;
         case PictureFormat::Radiance:
             cost = kRadianceCost * pixels;
             break;
     }
     if (cost > kMaxDecoderBytes) return {};
+    if (header.format == PictureFormat::Tiff && header.alpha && header.grey) {
+        if (std::optional<cv::Mat> greyAlpha = decodeGreyAlphaTiff(bytes)) return *greyAlpha;
+    }
     return cv::imdecode(bytes, flags);
 }
 
@@ -481,7 +638,9 @@ cv::Mat readPicture(const std::string& path) {
             picture = decode(bytes, *header);
             // The file's bytes go before the copy the analyses get is made.
             std::vector<unsigned char>().swap(bytes);
-            if (!picture.empty() && header->format != PictureFormat::Heif) picture = analysable(std::move(picture), false);
+            if (!picture.empty() && header->format != PictureFormat::Heif) {
+                picture = analysable(std::move(picture), false, premultiplied(*header));
+            }
         } catch (const cv::Exception&) {
             picture.release();  // a header claiming more pixels than the decoder's limit
         }

@@ -26,6 +26,10 @@ struct PictureHeader {
     PictureFormat format = PictureFormat::Jpeg;
     std::int64_t width = 0, height = 0;
     bool alpha = false;        // it carries transparency
+    // TIFF: what its ExtraSamples tag calls the alpha sample; associated
+    // alpha is stored with the colours already multiplied by it.
+    enum class Alpha { Unsaid, Associated, Unassociated } alphaKind = Alpha::Unsaid;
+    bool grey = false;         // TIFF: grey samples, not colour
     int bytesPerSample = 1;    // as stored: 1, 2 (16-bit), 4 or 8 (32- or 64-bit)
     int samples = 3;           // per pixel, as stored
     std::int64_t chunkPixels = 0;  // TIFF: the pixels of one strip or tile
