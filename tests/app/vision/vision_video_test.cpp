@@ -47,6 +47,24 @@ TEST(VisionVideo, SampledFramesWithTheirTimesAndText) {
     }
 }
 
+// Frames with alpha are read on white, as pictures are: black text on
+// nothing in the codecs of screen recordings and animations.
+TEST(VisionVideo, TransparentFramesAreReadOnWhite) {
+    TempDir dir;
+    cv::Mat text(160, 480, CV_8UC4, cv::Scalar::all(0));
+    cv::putText(text, "ALPHA", {40, 110}, cv::FONT_HERSHEY_SIMPLEX, 2.5, cv::Scalar(0, 0, 0, 255), 6);
+    ASSERT_TRUE(cv::imwrite(dir.file("text.png"), text));
+    for (const char* codec : {"qtrle", "png", "ffv1"}) {
+        SCOPED_TRACE(codec);
+        const std::string clip = dir.file(std::string(codec) + ".mov");
+        runProgram({"ffmpeg", "-v", "error", "-y", "-loop", "1", "-i", dir.file("text.png"), "-t", "1", "-r", "2", "-c:v", codec,
+                    "-pix_fmt", std::string(codec) == "qtrle" ? "argb" : std::string(codec) == "png" ? "rgba" : "yuva420p", clip});
+        const json::Value result = callToolJson("vision_analyze_video", {{"video_path", clip}, {"features", AnyList{"text"}}});
+        ASSERT_FALSE(result.find("frames")->asArray().empty());
+        EXPECT_EQ(result.find("frames")->asArray()[0].find("text")->find("full_text")->asString(), "ALPHA");
+    }
+}
+
 TEST(VisionVideo, IntervalsBelowOneAndHuge) {
     TempDir dir;
     const std::string video = writeVideo(dir);

@@ -12,6 +12,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
 
@@ -34,6 +35,20 @@ namespace {
 constexpr const char* kContainers = "mov,mp4,m4a,3gp,3g2,mj2,avi,matroska,webm";
 constexpr int kMaxSide = 1 << 14;
 constexpr int kInputBufferBytes = 64 * 1024;
+
+// A BGRA frame (its alpha not multiplied in, as FFmpeg's are) on white.
+cv::Mat onWhite(const cv::Mat& bgra) {
+    cv::Mat out(bgra.size(), CV_8UC3);
+    for (int y = 0; y < bgra.rows; ++y) {
+        const auto* from = bgra.ptr<cv::Vec4b>(y);
+        auto* to = out.ptr<cv::Vec3b>(y);
+        for (int x = 0; x < bgra.cols; ++x) {
+            const int a = from[x][3];
+            for (int k = 0; k < 3; ++k) to[x][k] = static_cast<uchar>((from[x][k] * a + 255 * (255 - a) + 127) / 255);
+        }
+    }
+    return out;
+}
 
 // How a stored frame is turned for display: transposed first, then mirrored.
 struct Orientation {
@@ -271,15 +286,19 @@ private:
         const double scale = std::min(1.0, static_cast<double>(std::max(1, maxSide)) / std::max(width, height));
         const int outWidth = std::max(1, static_cast<int>(std::lround(width * scale)));
         const int outHeight = std::max(1, static_cast<int>(std::lround(height * scale)));
+        // A frame with alpha is put on white, as a picture is.
+        const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+        const bool alpha = format && (format->flags & AV_PIX_FMT_FLAG_ALPHA);
         scaler_ = sws_getCachedContext(scaler_, width, height, static_cast<AVPixelFormat>(frame->format), outWidth,
-                                       outHeight, AV_PIX_FMT_BGR24, scale < 1 ? SWS_AREA : SWS_BILINEAR, nullptr,
-                                       nullptr, nullptr);
+                                       outHeight, alpha ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24,
+                                       scale < 1 ? SWS_AREA : SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!scaler_) return nullptr;
         try {
-            cv::Mat bgr(outHeight, outWidth, CV_8UC3);
+            cv::Mat bgr(outHeight, outWidth, alpha ? CV_8UC4 : CV_8UC3);
             std::uint8_t* planes[4] = {bgr.data, nullptr, nullptr, nullptr};
             const int strides[4] = {static_cast<int>(bgr.step), 0, 0, 0};
             if (sws_scale(scaler_, frame->data, frame->linesize, 0, height, planes, strides) != outHeight) return nullptr;
+            if (alpha) bgr = onWhite(bgr);
             // Every analysis sees the frame the way it is shown.
             if (orientation_.transpose) {
                 cv::Mat turned;
