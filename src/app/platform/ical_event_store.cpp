@@ -6,6 +6,7 @@
 #include "app/platform/small_file.hpp"
 #include "app/platform/sqlite.hpp"
 #include "app/platform/stamped_file.hpp"
+#include "app/platform/unicode_text.hpp"
 #include "runtime/runtime.hpp"
 
 #include <libical/ical.h>
@@ -589,10 +590,14 @@ void checkWritable(Instant instant, const char* operation, const char* what) {
     checkWritable(localDateComponents(instant).year, operation, what);
 }
 
-// libical takes C strings: a text holding a NUL would be written cut there.
+// libical takes C strings (a NUL would cut the text), drops a carriage return
+// and writes other control characters raw, which iCalendar forbids: such a
+// text is refused rather than stored altered. Tabs and line breaks are kept.
 void checkWhole(const std::optional<std::string>& text, const char* operation, const char* what) {
-    if (!text || text->find('\0') == std::string::npos) return;
-    throw PlatformError(operation, std::string(what) + " holds a NUL character, which calendar files cannot hold");
+    if (!text) return;
+    if (const std::optional<char> c = unkeptControlCharacter(*text))
+        throw PlatformError(operation, std::string(what) + " holds " + controlCharacterName(*c) +
+                                           ", which calendar files cannot hold");
 }
 
 void checkWritable(const NewEvent& event) {

@@ -113,4 +113,47 @@ std::vector<std::string> splitAtWhiteSpace(std::string_view text) {
     return words;
 }
 
+namespace {
+
+bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+
+std::string escapeOf(char c) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+        case '\t': return "\\t";
+        case '\n': return "\\n";
+        case '\r': return "\\r";
+        default: return std::string("\\u00") + kHex[u >> 4] + kHex[u & 0xF];
+    }
+}
+
+}  // namespace
+
+std::optional<char> unkeptControlCharacter(std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (!isControl(c) || c == '\t' || c == '\n') continue;
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        return c;
+    }
+    return std::nullopt;
+}
+
+std::string controlCharacterName(char c) {
+    if (c == '\0') return "a NUL character";
+    if (c == '\r') return "a carriage return (\\r) without a line feed after it";
+    return "the control character " + escapeOf(c);
+}
+
+std::string shownEscaped(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (isControl(c)) out += escapeOf(c);
+        else out += c;
+    }
+    return out;
+}
+
 }  // namespace app::platform

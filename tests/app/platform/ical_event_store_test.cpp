@@ -811,7 +811,8 @@ TEST(IcalStore, OneSeriesNeverCrowdsOthersOutOfAnAnswer) {
     EXPECT_LE(events.size(), 50002u);
 }
 
-// The files hold the years 1 to 3000: a save beyond is refused and leaves no file.
+// The files hold the years 1 to 3000: a save beyond is refused and leaves no
+// file; so is text with a control character but a tab and a line break.
 TEST(IcalStore, DatesTheFilesCannotHoldAreRefusedAndLeaveNoFile) {
     testsupport::ScratchDir dir;
     IcalEventStore store(dir.file("c"), std::make_shared<FakeAccessPrompter>(), nullptr);
@@ -833,6 +834,14 @@ TEST(IcalStore, DatesTheFilesCannotHoldAreRefusedAndLeaveNoFile) {
         {{}, NewReminder{.title = "priority past 32 bits", .priority = 4294967297}, false},
         {{}, NewReminder{.title = "priority 10", .priority = 10}, false},
         {{}, NewReminder{.title = "priority 9", .priority = 9}, true},
+        {{.title = "CR\rinside", .startDate = y3000, .endDate = y3000 + hours(1)}, {}, false},
+        {{.title = "T", .startDate = y3000, .endDate = y3000 + hours(1), .location = "a\u0001b"}, {}, false},
+        {{.title = "T", .startDate = y3000, .endDate = y3000 + hours(1), .notes = "a\u007f"}, {}, false},
+        {{.title = "T", .startDate = y3000, .endDate = y3000 + hours(1), .url = "https://a.b/\u001b"}, {}, false},
+        {{.title = "a\r\nb\tc\n", .startDate = y3000, .endDate = y3000 + hours(1), .notes = "\t\r\n"}, {}, true},
+        {{}, NewReminder{.title = "\u001f"}, false},
+        {{}, NewReminder{.title = "T", .notes = "ends in CR\r"}, false},
+        {{}, NewReminder{.title = "tab\tand\nline", .notes = "CR LF\r\n"}, true},
     };
     store.calendars(EntityType::Event);  // the root and its defaults made
     auto files = [&] {
