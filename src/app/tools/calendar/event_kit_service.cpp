@@ -100,7 +100,7 @@ void EventKitService::requireRemindersAccess() {
 std::string EventKitService::resolveList(const std::string& name) {
     for (const auto& list : store_->calendars(EntityType::Reminder))
         if (caseInsensitiveContains(list.title, name)) return list.identifier;
-    throw ToolError(kEventKitServiceDomain, 404, "Reminder list '" + name + "' not found");
+    throw ToolError(kEventKitServiceDomain, 404, "Reminder list '" + platform::shownEscaped(name) + "' not found");
 }
 
 std::string EventKitService::createReminder(const std::string& title, std::optional<Instant> dueDate,

@@ -1,5 +1,6 @@
 #include "app/tools/calendar/reminders_tools.hpp"
 
+#include "app/platform/unicode_text.hpp"
 #include "app/tools/calendar/reminders_scripts.hpp"
 #include "app/tools/registry/tool_error.hpp"
 #include "app/tools/registry/tool_row.hpp"
@@ -116,7 +117,8 @@ std::string RemindersToolHandler::remindersAdd(const Arguments& arguments) {
     // empty text, as clients send for a field left blank, is none).
     if (dueText && !dueText->empty() && !dueDate)
         throw ToolError("LocalTool", 400,
-                        "Invalid dueDate '" + *dueText + "'. Use ISO 8601, e.g. 2025-03-01T09:30:00Z or 2025-03-01.");
+                        "Invalid dueDate '" + platform::shownEscaped(*dueText) +
+                            "'. Use ISO 8601, e.g. 2025-03-01T09:30:00Z or 2025-03-01.");
     std::string identifier = serviceCall("Failed to create reminder: ", [&] {
         return service_->createReminder(*title, dueDate, priority, notes, listName);
     });

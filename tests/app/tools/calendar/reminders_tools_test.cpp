@@ -69,6 +69,17 @@ TEST_F(RemindersTest, ListsAreChosenByPartOfTheirNameIgnoringCase) {
         std::string id = service->createReminder("T", std::nullopt, 0, std::nullopt, name);
         EXPECT_EQ(p.store->reminder(id)->calendar.title, *list);
     }
+    // The name no list has is quoted whole, its control characters shown escaped.
+    const std::tuple<const char*, Arguments, std::string> unknown[] = {
+        {"reminders_add", {{"title", "T"}, {"listName", std::string("L\0x", 3)}},
+         "Failed to create reminder: Reminder list 'L\\u0000x' not found"},
+        {"reminders_fetch", {{"listName", "a\tb\r\n\u001b"}},
+         "Failed to fetch reminders: Reminder list 'a\\tb\\r\\n\\u001b' not found"},
+    };
+    const std::size_t before = allReminders().size();
+    for (const auto& [tool, arguments, message] : unknown)
+        expectToolError([&] { call(tool, arguments); }, ToolError("LocalTool", 500, message));
+    EXPECT_EQ(allReminders().size(), before);
 }
 
 TEST_F(RemindersTest, AddReadsItsArgumentsAndDueDates) {
@@ -129,6 +140,9 @@ TEST_F(RemindersTest, AnUnreadableDueDateIsRefusedAndNothingIsSaved) {
                                   std::string("Invalid dueDate '") + due +
                                       "'. Use ISO 8601, e.g. 2025-03-01T09:30:00Z or 2025-03-01."));
     }
+    expectToolError([&] { call("reminders_add", {{"title", "T"}, {"dueDate", std::string("2030-07-01\0", 11)}}); },
+                    ToolError("LocalTool", 400,
+                              "Invalid dueDate '2030-07-01\\u0000'. Use ISO 8601, e.g. 2025-03-01T09:30:00Z or 2025-03-01."));
     EXPECT_TRUE(allReminders().empty());
     // A priority the files cannot hold (0 to 9) is refused whole, never wrapped to fit.
     const std::pair<AnyValue, const char*> priorities[] = {
