@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <charconv>
 #include <set>
+#include <tuple>
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
@@ -371,6 +372,15 @@ std::string MarkdownNotesStore::create(const platform::ScriptBindings& bindings)
     const std::string& title = bindings.text("title");
     const std::string& folder = bindings.text("folder");
     const std::string& path = bindings.text("path");
+    // The title and folder name become file names, which would hold such a
+    // character as a blank (and so do a tab and a line break, as ever).
+    const std::tuple<const std::string&, const char*, const char*> names[] = {
+        {title, "the title", "a note’s file name"}, {folder, "the folder name", "a folder’s name on disk"}};
+    for (const auto& [name, what, where] : names) {
+        if (const std::optional<char> c = platform::unkeptControlCharacter(name))
+            throw platform::ScriptFailure("Can’t write note '" + platform::shownEscaped(title) + "': " + what + " holds " +
+                                          platform::controlCharacterName(*c) + ", which " + where + " cannot hold.");
+    }
 
     std::lock_guard lock(mutex_);
     prepareLocked();

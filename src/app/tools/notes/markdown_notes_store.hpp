@@ -43,7 +43,9 @@ public:
     // "notes.create": takes the first folder whose name equals the folder
     // text ignoring case; otherwise makes one unless the text is "Notes"
     // (ignoring case) or blank; reads the body file as UTF-8 and makes the
-    // note there, or in the default place. "notes.search": the first 20
+    // note there, or in the default place. A title or folder name holding a
+    // control character other than a tab or line break is refused, and
+    // nothing made. "notes.search": the first 20
     // notes whose name or text contains the term ignoring case, texts over
     // 200 characters cut with "...". "notes.list": the first `limit` names,
     // numbered. Notes are visited newest first, as Notes lists them.

@@ -103,6 +103,36 @@ TEST_F(NotesToolsTest, CreateKeepsQuotesBackslashesAndLineBreaks) {
     EXPECT_TRUE(cmntest::folderEntries(environment->temp).empty());
 }
 
+// A title or folder name is a file name: a control character it would hold
+// as a blank is refused, and nothing is made; a tab or line break becomes a blank.
+TEST_F(NotesToolsTest, TitlesAndFoldersAFileNameCannotHoldAreRefused) {
+    const std::string refused = "AppleScript Error: Can’t write note '";
+    const std::tuple<std::string, std::string, std::string> rows[] = {  // title, folder, error
+        {std::string("N\0x", 3), "Notes",
+         refused + "N\\u0000x': the title holds a NUL character, which a note’s file name cannot hold."},
+        {"CR\rinside", "Work",
+         refused + "CR\\rinside': the title holds a carriage return (\\r) without a line feed after it, which a "
+                   "note’s file name cannot hold."},
+        {"T", "W\u0001\u007f",
+         refused + "T': the folder name holds the control character \\u0001, which a folder’s name on disk cannot hold."},
+        {"a\tb\r\nc", "F\tG", ""},
+    };
+    for (const auto& [title, folder, error] : rows) {
+        SCOPED_TRACE(title);
+        const Arguments arguments{{"title", title}, {"content", "c"}, {"folder", folder}};
+        if (error.empty()) {
+            EXPECT_EQ(call("create_note", arguments), "Created note '" + title + "' in folder '" + folder + "'");
+            continue;
+        }
+        expectToolError([&] { call("create_note", arguments); }, ToolError("NotesTool", 500, error));
+    }
+    auto notes = standIn->notes();
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(std::tie(notes[0].name, notes[0].folder), std::make_tuple("a b  c", std::optional<std::string>("F G")));
+    EXPECT_EQ(cmntest::folderEntries(dir.file("data/notes")), std::vector<std::string>{"F G"});
+    EXPECT_TRUE(cmntest::folderEntries(environment->temp).empty());
+}
+
 TEST_F(NotesToolsTest, ANameTakenAtTheFinalPathIsNeverReplaced) {
     environment->uuid = "0F1E2D3C-4B5A-4978-8796-A5B4C3D2E1F0";
     const std::string taken = environment->temp + "/note-content-" + environment->uuid + ".txt";
