@@ -302,9 +302,10 @@ TEST_F(Program, ABatchWithASlowCallHoldsNoOtherAnswer) {
 }
 
 // A date the calendar files cannot hold is an error answer and leaves no
-// file; so is a text that a calendar file would hold cut at a NUL.
+// file; so is a text that a calendar file or a note's name would hold cut at
+// a NUL or altered, and a message quotes a name given whole.
 TEST_F(Program, DatesTheCalendarFilesCannotHoldAreErrorsAndLeaveNoFile) {
-    writeDefaults(R"({"isCalendarEnabled": true, "isRemindersEnabled": true})");
+    writeDefaults(R"({"isCalendarEnabled": true, "isRemindersEnabled": true, "isNotesEnabled": true})");
     auto out = exchange({
         kInitialize,
         R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"reminders_add","arguments":{"title":"far","dueDate":"9999-12-31T23:59:59Z"}}})",
@@ -312,8 +313,12 @@ TEST_F(Program, DatesTheCalendarFilesCannotHoldAreErrorsAndLeaveNoFile) {
         R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"reminders_add","arguments":{"title":"near","dueDate":"3000-06-01T09:00:00Z"}}})",
         R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"create_event","arguments":{"title":"Meet at 5\u0000 and bring the keys","startDate":"2026-06-01T09:00:00Z","endDate":"2026-06-01T10:00:00Z"}}})",
         R"({"jsonrpc":"2.0","id":6,"method":"tools/call","params":{"name":"reminders_add","arguments":{"title":"keys","notes":"by 5\u0000 or else"}}})",
+        R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"create_event","arguments":{"title":"CR\rinside","startDate":"2026-06-01T09:00:00Z","endDate":"2026-06-01T10:00:00Z"}}})",
+        R"({"jsonrpc":"2.0","id":8,"method":"tools/call","params":{"name":"create_event","arguments":{"title":"T","notes":"a\u0001b\u007fc","startDate":"2026-06-01T09:00:00Z","endDate":"2026-06-01T10:00:00Z"}}})",
+        R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"reminders_add","arguments":{"title":"T","listName":"L\u0000x"}}})",
+        R"({"jsonrpc":"2.0","id":10,"method":"tools/call","params":{"name":"create_note","arguments":{"title":"N\u0000x","content":"c"}}})",
     });
-    ASSERT_EQ(out.size(), 6u);
+    ASSERT_EQ(out.size(), 10u);
     std::map<std::int64_t, std::string> answers;
     for (const auto& line : out) {
         const auto message = json::parse(line);
@@ -328,6 +333,18 @@ TEST_F(Program, DatesTheCalendarFilesCannotHoldAreErrorsAndLeaveNoFile) {
         EXPECT_NE(answers[id].find("\"isError\":true"), std::string::npos) << answers[id];
         EXPECT_NE(answers[id].find("holds a NUL character"), std::string::npos) << answers[id];
     }
+    const std::pair<std::int64_t, std::string> refused[] = {
+        {7, R"(save event: the title holds a carriage return (\\r) without a line feed after it, which calendar files cannot hold)"},
+        {8, R"(save event: the notes holds the control character \\u0001, which calendar files cannot hold)"},
+        {9, R"(Failed to create reminder: Reminder list 'L\\u0000x' not found)"},
+        {10, R"(Can’t write note 'N\\u0000x': the title holds a NUL character)"}};
+    for (const auto& [id, text] : refused) {
+        EXPECT_NE(answers[id].find("\"isError\":true"), std::string::npos) << answers[id];
+        EXPECT_NE(answers[id].find(text), std::string::npos) << answers[id];
+    }
+    std::error_code none;
+    for (const auto& entry : fs::recursive_directory_iterator(home_ / "data" / "brisolet" / "notes", none))
+        EXPECT_NE(entry.path().extension(), ".md") << entry.path();
     std::vector<std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(home_ / "data" / "brisolet" / "calendars"))
         if (entry.path().extension() == ".ics") files.push_back(readFile(entry.path()));

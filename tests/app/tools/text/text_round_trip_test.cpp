@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 
 namespace app::tools {
 namespace {
@@ -34,6 +35,8 @@ const std::pair<const char*, std::string> kRows[] = {  // name, text
     {"trailing backslash", "ends in \\"},
     {"line feeds", "one\ntwo\n"},
     {"CR LF", "one\r\ntwo"},
+    {"CR alone", "CR\rinside"},
+    {"control characters", "a\u0001b\u007fc"},
     {"tabs", "\tcol 1\tcol 2"},
     {"NUL", std::string("a\0b", 3)},
     {"CJK", "会议室 第三 ミーティング 회의"},
@@ -89,15 +92,19 @@ struct Path {
     const char* name;
     std::function<Fields(const std::string&, const std::string& folder)> storeAndRead;
     std::vector<std::string> notCarried = {"NUL"};  // rows the stored form cannot hold
+    std::vector<std::string> refused = {};          // rows answered with an error, and nothing stored
 };
 // iCalendar and vCard text has one line break, written \n: a carriage return cannot be stored.
-const std::vector<std::string> kNoCarriageReturn = {"NUL", "CR LF"};
+const std::vector<std::string> kNoCarriageReturn = {"NUL", "CR LF", "CR alone"};
+// The tools refuse a control character but a tab and a line break (a CR LF
+// is one, and is stored as \n).
+const std::vector<std::string> kNoControls = {"NUL", "CR alone", "control characters"};
 
-auto createdNotes(const std::string& text, const std::string& folder) {
+auto createdNotes(const std::string& title, const std::string& text, const std::string& folder) {
     auto host = std::make_shared<platform::TemplateScriptHost>(std::make_shared<FakeAccessPrompter>());
     registerNotesScripts(*host, std::make_shared<MarkdownNotesStore>(folder + "/notes"));
     NotesToolFamily(std::make_shared<cmntest::FixedEnvironment>(folder), host)
-        .handle("create_note", {{"title", text}, {"content", text}}, {});
+        .handle("create_note", {{"title", title}, {"content", text}}, {});
     return MarkdownNotesStore(folder + "/notes").notes();
 }
 
@@ -113,7 +120,8 @@ const Path kPaths[] = {
          if (!event || event->isAllDay) return Fields{"<not stored as given>"};
          return Fields{event->title, event->location.value_or("<none>"), event->notes.value_or("<none>")};
      },
-     kNoCarriageReturn},
+     {"CR LF"},
+     kNoControls},
     {"reminders: title, notes",
      [](const std::string& text, const std::string& folder) {
          auto store = std::make_shared<platform::IcalEventStore>(folder, std::make_shared<FakeAccessPrompter>(), nullptr);
@@ -123,18 +131,20 @@ const Path kPaths[] = {
          if (!reminder) return Fields{"<not stored>"};
          return Fields{reminder->title.value_or("<none>"), reminder->notes.value_or("<none>")};
      },
-     kNoCarriageReturn},
+     {"CR LF"},
+     kNoControls},
     {"notes: body",
      [](const std::string& text, const std::string& folder) {
-         auto notes = createdNotes(text, folder);
+         auto notes = createdNotes("Body", text, folder);
          return notes.size() == 1 ? Fields{notes[0].body} : Fields{"<not stored>"};
      }},
     {"notes: title",
      [](const std::string& text, const std::string& folder) {
-         auto notes = createdNotes(text, folder);
+         auto notes = createdNotes(text, text, folder);
          return notes.size() == 1 ? Fields{notes[0].name} : Fields{"<not stored>"};
      },
-     {"NUL", "line feeds", "CR LF", "tabs"}},  // a title is its file name: control characters become blanks
+     {"line feeds", "CR LF", "tabs"},  // a title is its file name: tabs and line breaks become blanks
+     kNoControls},
     {"contacts from a vCard",
      [](const std::string& text, const std::string& folder) {
          testsupport::writeFile(folder + "/c.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nN:;" + vCardText(text) + ";;;\r\nFN:" +
@@ -159,7 +169,9 @@ const Path kPaths[] = {
          MessagesToolFamily(std::make_shared<cmntest::FixedEnvironment>(folder), host)
              .handle("send_message", {{"phoneNumber", "+15550100"}, {"message", text}}, {});
          return Fields{testsupport::readFile(folder + "/sent")};
-     }},  // an argument vector holds no NUL
+     },
+     {},
+     {"NUL"}},  // an argument vector holds no NUL
     {"mail subject and body in the URL",
      [](const std::string& text, const std::string&) {
          platform::RecordingUrlOpener opener;
@@ -184,7 +196,7 @@ const Path kPaths[] = {
 TEST(TextRoundTrip, EveryRowComesBackExactlyOnEveryPath) {
     for (const auto& path : kPaths) {
         for (const auto& [name, text] : kRows) {
-            if (std::ranges::count(path.notCarried, name) > 0) continue;
+            if (std::ranges::count(path.notCarried, name) + std::ranges::count(path.refused, name) > 0) continue;
             SCOPED_TRACE(std::string(path.name) + " / " + name);
             testsupport::ScratchDir dir;
             Fields read;
@@ -194,6 +206,22 @@ TEST(TextRoundTrip, EveryRowComesBackExactlyOnEveryPath) {
                 read = {std::string("failed: ") + e.what()};
             }
             EXPECT_EQ(read, Fields(read.empty() ? 1 : read.size(), text));
+        }
+    }
+}
+
+// A text the stored form cannot hold is refused, never stored altered.
+TEST(TextRoundTrip, RowsAPathCannotHoldAreRefusedAndNothingIsStored) {
+    for (const auto& path : kPaths) {
+        for (const auto& [name, text] : kRows) {
+            if (std::ranges::count(path.refused, name) == 0) continue;
+            SCOPED_TRACE(std::string(path.name) + " / " + name);
+            testsupport::ScratchDir dir;
+            EXPECT_THROW(path.storeAndRead(text, dir.path()), ToolError);
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+                const auto file = entry.path().filename();
+                EXPECT_FALSE(file.extension() == ".ics" || file.extension() == ".md" || file == "sent") << entry.path();
+            }
         }
     }
 }
