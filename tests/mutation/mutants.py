@@ -474,4 +474,6 @@ M = [
 ('TXT2', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Calendar text refuses only a NUL and a lone CR, other control characters written raw', '    if (const std::optional<char> c = unkeptControlCharacter(*text))', "    if (const std::optional<char> c = unkeptControlCharacter(*text); c && (*c == '\\0' || *c == '\\r'))"),
 ('TXT3', 'app/tools', 'src/app/tools/calendar/event_kit_service.cpp', 'A list name no list has is quoted raw: the answer is cut at a NUL in it', "\"Reminder list '\" + platform::shownEscaped(name) + \"' not found\"", "\"Reminder list '\" + name + \"' not found\""),
 ('TXT4', 'app/tools', 'src/app/tools/notes/markdown_notes_store.cpp', 'A note title or folder name with a control character is saved with a blank', '        if (const std::optional<char> c = platform::unkeptControlCharacter(name))', '        if (const std::optional<char> c = std::optional<char>(); c && name.empty())'),
+('BEI1', 'app/hosting', 'src/app/hosting/main.cpp', 'A batch or call still waiting at the exit is never answered', '            calls->answerLeftAsStopped();\n', ''),
+('BEI2', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A call answered at the exit answers again when it ends', '        if (answered.exchange(true, std::memory_order_acq_rel)) return;\n', ''),
 ]

@@ -115,7 +115,7 @@ int serve(TerminationSignals& signals) {
     capabilities.tools = mcp::ServerCapabilities::Tools{true};
     auto server = mcp::Server::make("Kettleward", "1.0.0", std::nullopt, capabilities,
                                     mcp::ServerConfiguration::defaultConfiguration);
-    app::hosting::registerApplicationHandlers(*server, registry, inputEnded->get_token());
+    const auto calls = app::hosting::registerApplicationHandlers(*server, registry, inputEnded->get_token());
     auto announcements = app::hosting::announceToolListChanges(server, registry, platform.diagnostics);
 
     auto transport = std::make_shared<mcp::StdioTransport>();
@@ -132,14 +132,18 @@ int serve(TerminationSignals& signals) {
         TerminationSignals::Handling handling(signals, [&](int signal) {
             received = signal;
             shutdown.request_stop();
-            server->stop();  // also requests stop of the calls in flight and puts the descriptors' modes back
+            // The output stays open until the calls in flight have answered.
+            calls->stopAll();
         });
         server->start(transport);
-        if (received.load() != 0) server->stop();  // the signal came before there was a loop to stop
 
-        // Ends at the end of standard input, or at a termination signal, or
-        // when the answers cannot be written.
-        server->waitUntilFinished();
+        // Ends at the end of standard input, or at a termination signal (also
+        // one that came before there was a loop), or when the answers cannot
+        // be written.
+        try {
+            server->waitUntilFinished(shutdown.get_token());
+        } catch (const rt::Cancelled&) {
+        }
         if (transport->outputError() == 0 && received.load() == 0) {
             // Input ended: the calls still running answer before the output
             // closes, unless a signal comes first or they overrun.
@@ -162,15 +166,37 @@ int serve(TerminationSignals& signals) {
     } else if (received.load() != 0) {
         status = 128 + received.load();
     }
-    server->stop();  // requests stop of the calls in flight
+    bool left = false;  // calls still running half a second after their stop
     if (status != 0 || overran) {
-        // A call that ignores its stop request does not hold the process.
+        calls->stopAll();
         try {
             registry.waitForHandlers({}, rt::Clock::now() + kStopGrace);
         } catch (const rt::TimedOut&) {
-            endNow(status);
+            left = true;
+        }
+        {
+            // Answers the client no longer reads do not hold the exit either:
+            // the output closes after the grace, written or not.
+            rt::Task closer([&](std::stop_token stop) {
+                try {
+                    rt::sleepFor(kStopGrace, stop);
+                    server->stop();
+                } catch (const rt::Cancelled&) {
+                }
+            });
+            // Every request is answered before the output closes: a batch
+            // waiting on a call left running leaves whole.
+            calls->answerLeftAsStopped();
+            try {
+                transport->flush();
+            } catch (...) {
+                // The output is gone, or closed after the grace: nothing more leaves.
+            }
         }
     }
+    server->stop();  // the loop, and the descriptors' modes put back
+    // A call that ignores its stop request does not hold the process.
+    if (left) endNow(status);
     platform.defaults->flush();
     return status;
 }

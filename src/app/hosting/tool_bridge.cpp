@@ -186,6 +186,8 @@ struct ToolCall {
     mcp::AnswerRoute route;                  // the usual way back, and the stop of the loop that read it
     mcp::RequestHandlerBox::Answer answer;  // or the caller's own, when it gave one
     bool endsWithInput = false;  // typing and clicking for a client that has gone would act for nobody
+    // Set by whoever answers first, the call or the exit: a call answers once.
+    std::atomic<bool> answered = false;
 
     // The pool's links: the list of calls in flight (or of free ones), and
     // the stack of calls given back.
@@ -234,9 +236,8 @@ struct ToolCall {
                                        return family->run(name, readArguments(), token);
                                    }),
                                    options);
-        } catch (const rt::Cancelled& e) {
-            text = json::write(mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(e.what())))),
-                               options);
+        } catch (const rt::Cancelled&) {
+            text = stoppedAnswer(id, options);
         } catch (...) {
             // Not a std::exception: still answered, or a batch would wait for this call for ever.
             text = json::write(
@@ -245,7 +246,14 @@ struct ToolCall {
         deliver(std::move(text));
     }
 
-    void deliver(std::string text) const {
+    static std::string stoppedAnswer(const mcp::ID& id, const json::WriteOptions& options) {
+        return json::write(
+            mcp::encode(mcp::AnyResponse(id, mcp::MCPError::internalError(std::string(rt::Cancelled().what())))),
+            options);
+    }
+
+    void deliver(std::string text) {
+        if (answered.exchange(true, std::memory_order_acq_rel)) return;
         if (answer) {
             answer(std::move(text));
         } else {
@@ -269,6 +277,7 @@ struct ToolCall {
         route = {};
         answer = nullptr;
         if (stopAsked) stopAsked = false;
+        answered.store(false, std::memory_order_relaxed);
         paramsText.clear();
         if (paramsText.capacity() > kKeptCapacity) paramsText.shrink_to_fit();
         if (name.capacity() > kKeptCapacity) std::string().swap(name);
@@ -280,7 +289,7 @@ struct ToolCall {
 // its lane gives it back without a lock. The
 // loop's stop, and the end of the input for desktop calls, reach every call
 // through one watch each, not one per call.
-class CallsInFlight {
+class CallsInFlight final : public CallsAtExit {
 public:
     explicit CallsInFlight(std::stop_token inputEnded) : inputEnded_(inputEnded) {
         onInputEnd_.emplace(std::move(inputEnded), StopWhere{this, nullptr});
@@ -318,8 +327,41 @@ public:
             inFlight_ = &call;
         }
         // A stop that came before the entry did found nothing to stop.
-        if (call.route.stop.stop_requested() || (call.endsWithInput && inputEnded_.stop_requested()))
+        if (call.route.stop.stop_requested() || (call.endsWithInput && inputEnded_.stop_requested()) ||
+            exiting_.load())
             call.markStopped();  // not yet queued: it cannot run now
+    }
+
+    void stopAll() override {
+        exiting_.store(true);
+        stopWhere([](const ToolCall&) { return true; });
+    }
+
+    void answerLeftAsStopped() override {
+        // What the answers need is copied under the lock, and sent outside
+        // it: a call given back meanwhile may be cleared for reuse.
+        struct Left {
+            mcp::ID id;
+            json::WriteOptions options;
+            mcp::AnswerRoute route;
+            mcp::RequestHandlerBox::Answer answer;
+        };
+        std::vector<Left> left;
+        {
+            std::lock_guard lock(mutex_);
+            for (ToolCall* call = inFlight_; call; call = call->next) {
+                if (call->answered.exchange(true, std::memory_order_acq_rel)) continue;
+                left.push_back({call->id, call->options, call->route, call->answer});
+            }
+        }
+        for (Left& call : left) {
+            std::string text = ToolCall::stoppedAnswer(call.id, call.options);
+            if (call.answer) {
+                call.answer(std::move(text));
+            } else {
+                call.route.send(call.id, std::move(text));
+            }
+        }
     }
 
     // From any thread, once the call is answered: the loop takes it back.
@@ -403,6 +445,7 @@ private:
     std::size_t freeCount_ = 0;
     std::atomic<ToolCall*> returned_ = nullptr;
     std::stop_token inputEnded_;
+    std::atomic<bool> exiting_ = false;  // every call is stopped as it begins
     std::mutex watchMutex_;
     std::vector<std::unique_ptr<LoopWatch>> watches_;
     // Last: it goes first, so no watch runs on a half-destroyed list.
@@ -513,7 +556,8 @@ private:
 
 }  // namespace
 
-void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry, std::stop_token inputEnded) {
+std::shared_ptr<CallsAtExit> registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry,
+                                                         std::stop_token inputEnded) {
     auto calls = std::make_shared<CallsInFlight>(std::move(inputEnded));
     server.registerMethodHandlerBox(std::string(mcp::ListTools::name), std::make_shared<ToolListHandler>(registry));
     server.registerMethodHandlerBox(std::string(mcp::CallTool::name),
@@ -533,6 +577,7 @@ void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& r
         result.description = "Prompt not found";
         return result;
     });
+    return calls;
 }
 
 tools::ChangeSignal::Subscription announceToolListChanges(const std::shared_ptr<mcp::Server>& server,

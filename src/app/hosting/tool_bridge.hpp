@@ -8,13 +8,25 @@
 
 namespace app::hosting {
 
+// The tool calls in flight, as the program's exit sees them.
+class CallsAtExit {
+public:
+    virtual ~CallsAtExit() = default;
+    // Stops every call in flight, and every call begun from now on.
+    virtual void stopAll() = 0;
+    // Answers each call in flight that has not answered as a stopped call
+    // does; such a call writes nothing when it ends later. A batch waiting
+    // on them leaves now, whole.
+    virtual void answerLeftAsStopped() = 0;
+};
+
 // Registers, in this order, tools/list, tools/call, resources/list,
 // resources/read, prompts/list and prompts/get. Only the tool methods do work;
 // the others answer with empty lists, empty contents and "Prompt not found".
 // "notifications/cancelled" stops the call it names; `inputEnded` stops the
 // desktop family's calls (typing for a client that has gone acts for nobody).
-void registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry,
-                                 std::stop_token inputEnded = {});
+std::shared_ptr<CallsAtExit> registerApplicationHandlers(mcp::Server& server, tools::LocalToolService& registry,
+                                                         std::stop_token inputEnded = {});
 
 // Sends "notifications/tools/list_changed" through the server after every
 // switch change of the registry, for as long as the subscription lives. A

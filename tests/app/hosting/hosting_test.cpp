@@ -176,10 +176,12 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
                                                "rm \"$HOME/started\"\n");
     fs::permissions(home_ / "bin" / "kdeconnect-cli", fs::perms::owner_all);
     // counted: calls answered just before the signal; a clean stop writes their count.
-    enum State { serving, callPending, startingUp, counted };
+    // batchPending: a batch waits on the held call, input still open.
+    enum State { serving, callPending, startingUp, counted, batchPending };
     const std::pair<int, State> rows[] = {{SIGTERM, serving},    {SIGINT, serving},     {SIGHUP, serving},
                                           {SIGTERM, callPending}, {SIGTERM, startingUp}, {SIGTERM, counted},
-                                          {SIGHUP, counted}};
+                                          {SIGHUP, counted},      {SIGTERM, batchPending}, {SIGINT, batchPending}};
+    const std::string stopped = R"({"error":{"code":-32603,"data":{"detail":"Cancelled"},"message":"Internal error: Cancelled"},"id":)";
     for (const auto& [signal, state] : rows) {
         SCOPED_TRACE(std::to_string(signal) + " in state " + std::to_string(state));
         const fs::path defaults = home_ / "config" / "brisolet" / "defaults.json";
@@ -207,6 +209,13 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
             // The signal comes once the reading has ended, its thread gone.
             EXPECT_TRUE(testsupport::waitUntil([&] { return threads() < reading; }));
         }
+        if (state == batchPending) {
+            fs::remove(home_ / "started");  // an earlier row's phone link may still be running
+            child->writeLine(
+                R"([{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"send_message","arguments":{"phoneNumber":"+49","message":"hi"}}},)"
+                R"({"jsonrpc":"2.0","id":3,"method":"ping"}])");
+            EXPECT_TRUE(testsupport::waitUntil([&] { return fs::exists(home_ / "started"); }));
+        }
         // Blocked opening the file, or (where such a file is refused) serving.
         const std::string wchan = "/proc/" + std::to_string(child->pid()) + "/wchan";
         if (state == startingUp) {
@@ -215,6 +224,14 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
             }));
         }
         ::kill(child->pid(), signal);
+        // The call that ignores its stop is answered as stopped before the exit.
+        if (state == callPending) {
+            EXPECT_EQ(child->readLine(std::chrono::milliseconds(1500)), stopped + R"(2,"jsonrpc":"2.0"})");
+        }
+        if (state == batchPending) {
+            EXPECT_EQ(child->readLine(std::chrono::milliseconds(1500)),
+                      "[" + stopped + R"(2,"jsonrpc":"2.0"},{"id":3,"jsonrpc":"2.0","result":{}}])");
+        }
         EXPECT_EQ(child->wait(std::chrono::milliseconds(1500)), 128 + signal);
         if (state == counted) {
             EXPECT_EQ(json::parse(readFile(defaults)).find("toolCallCount")->asInt(), 100 + kCounted);
@@ -299,6 +316,55 @@ TEST_F(Program, ABatchWithASlowCallHoldsNoOtherAnswer) {
     child->closeInput();
     EXPECT_EQ(child->readLine(), std::nullopt);
     EXPECT_EQ(child->wait(), 0);
+}
+
+// Input ends while a batch waits on a phone link that ignores its stop
+// (its call queued behind one that the link holds for ten seconds), and a
+// single call waits behind it: once the grace has passed, the array leaves
+// before the exit, with what came and the held call answered as stopped, in
+// its items' order, and so does the single call's answer.
+TEST_F(Program, CallsLeftAtTheEndOfInputAreAnsweredAsStoppedBeforeTheExit) {
+    writeDefaults(R"({"isMessagesEnabled": true, "isNotesEnabled": true})");
+    writeFile(home_ / "bin" / "kdeconnect-cli", "#!/bin/sh\ntouch \"$HOME/started\"\ni=0\n"
+                                               "while [ ! -e \"$HOME/go\" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done\n");
+    fs::permissions(home_ / "bin" / "kdeconnect-cli", fs::perms::owner_all);
+    const std::string send =
+        R"("method":"tools/call","params":{"name":"send_message","arguments":{"phoneNumber":"+49","message":"hi"}}})";
+    auto child = initialized();
+    child->write(R"({"jsonrpc":"2.0","id":2,)" + send + "\n" +
+                 R"([{"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"create_note","arguments":{"title":"Kept","content":"x"}}},)"
+                 R"({"jsonrpc":"2.0","id":4,)" + send + "," +
+                 R"({"jsonrpc":"2.0","id":5,"method":"ping"},)"
+                 R"({"jsonrpc":"2.0","id":6,"method":"tools/call","params":{"name":"list_notes","arguments":{}}}])" "\n"
+                 R"({"jsonrpc":"2.0","id":7,)" + send + "\n");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return fs::exists(home_ / "started"); }));
+    child->closeInput();
+    std::vector<std::string> out;
+    while (auto line = child->readLine(std::chrono::seconds(30))) out.push_back(*line);
+    EXPECT_EQ(child->wait(std::chrono::seconds(5)), 0);
+    writeFile(home_ / "go", "");  // the phone link left behind ends too
+
+    // The first call ends by the link's own bound, or stopped: answered either way.
+    const std::string stopped = R"({"error":{"code":-32603,"data":{"detail":"Cancelled"},"message":"Internal error: Cancelled"},"id":)";
+    ASSERT_EQ(out.size(), 3u) << ::testing::PrintToString(out);
+    std::sort(out.begin(), out.end(), [](const std::string& a, const std::string& b) { return a.back() < b.back(); });
+    ASSERT_EQ(out[0].back(), ']') << out[0];
+    std::vector<std::int64_t> singles;
+    for (int i : {1, 2}) singles.push_back(json::parse(out[i]).find("id")->asInt());
+    std::sort(singles.begin(), singles.end());
+    EXPECT_EQ(singles, (std::vector<std::int64_t>{2, 7}));
+    const std::string single = stopped + R"(7,"jsonrpc":"2.0"})";
+    EXPECT_EQ(std::count(out.begin(), out.end(), single), 1) << out[1] << out[2];
+    const json::Value answers = json::parse(out[0]);
+    ASSERT_TRUE(answers.isArray() && answers.asArray().size() == 4u) << out[0];
+    const auto& items = answers.asArray();
+    EXPECT_EQ(items[0].find("id")->asInt(), 3);
+    EXPECT_NE(json::write(items[0]).find("Kept"), std::string::npos) << out[0];
+    EXPECT_EQ(items[0].find("result")->find("isError"), nullptr) << out[0];
+    EXPECT_EQ(json::write(items[1]), stopped + R"(4,"jsonrpc":"2.0"})");
+    EXPECT_EQ(json::write(items[2]), R"({"id":5,"jsonrpc":"2.0","result":{}})");
+    EXPECT_EQ(items[3].find("id")->asInt(), 6);
+    EXPECT_NE(json::write(items[3]).find("Kept"), std::string::npos) << out[0];
 }
 
 // A date the calendar files cannot hold is an error answer and leaves no

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <thread>
 
@@ -34,6 +36,7 @@ public:
     }
     // Where a call in mode "wait" waits (or its stop request).
     std::shared_ptr<rt::OneShot<std::monostate>> gate = std::make_shared<rt::OneShot<std::monostate>>();
+    std::shared_ptr<std::atomic<int>> holding = std::make_shared<std::atomic<int>>(0);  // calls in mode "hold"
 
     app::tools::ToolResult run(const std::string&, const Arguments& arguments, std::stop_token stop) override {
         auto mode = app::tools::textArgument(arguments, "mode").value_or("");
@@ -41,6 +44,10 @@ public:
         if (mode == "other-error") throw std::runtime_error("disk on fire");
         if (mode == "foreign-error") throw 42;  // what a library outside the standard's hierarchy may throw
         if (mode == "wait") gate->wait(stop);
+        if (mode == "hold") {  // deaf to its stop
+            ++*holding;
+            gate->wait();
+        }
         if (auto count = app::tools::intArgument(arguments, "count")) return "count " + std::to_string(*count);
         return "done";
     }
@@ -59,6 +66,7 @@ protected:
         std::vector<std::unique_ptr<app::tools::ToolFamily>> families;
         auto family = std::make_unique<ScriptedFamily>();
         gate_ = family->gate;
+        holding_ = family->holding;
         families.push_back(std::move(family));
         auto maps = std::make_unique<ScriptedFamily>(ToolSwitch::Maps, "find");
         mapsGate_ = maps->gate;
@@ -68,7 +76,7 @@ protected:
         mcp::ServerCapabilities capabilities;
         capabilities.tools = mcp::ServerCapabilities::Tools{true};
         server_ = mcp::Server::make("Kettleward", "1.0.0", std::nullopt, capabilities);
-        app::hosting::registerApplicationHandlers(*server_, *registry_, inputEnded_.get_token());
+        calls_ = app::hosting::registerApplicationHandlers(*server_, *registry_, inputEnded_.get_token());
         server_->start(transport_);
         transport_->push(
             R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"t","version":"1"}}})");
@@ -87,10 +95,12 @@ protected:
     rt::MainExecutor executor_;
     std::stop_source inputEnded_;
     std::shared_ptr<rt::OneShot<std::monostate>> gate_, mapsGate_;
+    std::shared_ptr<std::atomic<int>> holding_;
     std::shared_ptr<app::platform::MemoryDefaultsStore> defaults_ = std::make_shared<app::platform::MemoryDefaultsStore>();
     std::unique_ptr<app::tools::LocalToolService> registry_;
     std::shared_ptr<testsupport::ScriptedTransport> transport_ = std::make_shared<testsupport::ScriptedTransport>();
     std::shared_ptr<mcp::Server> server_;
+    std::shared_ptr<app::hosting::CallsAtExit> calls_;
 };
 
 TEST_F(Bridge, ToolCallsAnswerWithOneTextItemOrTheTypedReadingsError) {
@@ -254,6 +264,41 @@ TEST_F(Bridge, ACancelledCallStopsAndTheEndOfInputStopsOnlyTheDesktopsCalls) {
     EXPECT_EQ(transport_->nextSentRaw(), cancelled(2));
     gate_->resume({});
     EXPECT_EQ(transport_->nextSentRaw(), R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})");
+}
+
+// At exit every call is stopped; those left running or queued are answered
+// as stopped, a batch waiting on them leaves whole, and each answers once:
+// a call that ends afterwards writes nothing.
+TEST_F(Bridge, CallsLeftAtExitAreAnsweredAsStoppedOnce) {
+    registry_->setNotesEnabled(true);
+    registry_->setMapsEnabled(true);
+    const auto cancelled = [](int id) {
+        return R"({"error":{"code":-32603,"data":{"detail":"Cancelled"},"message":"Internal error: Cancelled"},"id":)" + std::to_string(id) +
+               R"(,"jsonrpc":"2.0"})";
+    };
+    const std::string found = R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})";
+    transport_->push(R"([{"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"hold"}}},)"
+                     R"({"jsonrpc":"2.0","id":2,"method":"ping"},)"
+                     R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"find"}}])");
+    transport_->push(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"act","arguments":{"count":4}}})");
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":9,"method":"ping"})"), R"({"id":9,"jsonrpc":"2.0","result":{}})");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return *holding_ == 1 && registry_->pendingCalls() == 2; }));
+    calls_->stopAll();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(registry_->pendingCalls(), 2u) << "the held call ignores its stop";
+    const int sent = transport_->sentCount();
+    calls_->answerLeftAsStopped();
+    std::vector<std::string> out{transport_->nextSentRaw(), transport_->nextSentRaw()};
+    std::sort(out.begin(), out.end());
+    EXPECT_EQ(out, (std::vector<std::string>{"[" + cancelled(1) + R"(,{"id":2,"jsonrpc":"2.0","result":{}},)" + found + "]",
+                                              cancelled(4)}));
+    calls_->answerLeftAsStopped();
+    gate_->resume({});
+    ASSERT_TRUE(testsupport::waitUntil([&] { return registry_->pendingCalls() == 0; }));
+    EXPECT_EQ(transport_->sentCount(), sent + 2) << "a call answered at exit answered again";
+    // A call begun after the stop is stopped before it starts.
+    EXPECT_EQ(ask(R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"act","arguments":{"count":5}}})"),
+              cancelled(5));
 }
 
 // A loop's stop reaches the calls it read, running or queued, and no call
