@@ -26,6 +26,8 @@
 #include <map>
 #include <mutex>
 #include <type_traits>
+#include <unordered_map>
+#include <unordered_set>
 #include <set>
 #include <sstream>
 #include <dirent.h>
@@ -656,12 +658,19 @@ std::string reminderText(const std::string& uid, const NewReminder& reminder, st
 // One event (with its overridden occurrences) or one reminder of a file.
 struct IcalEntry {
     bool todo = false;
-    std::string uid;
+    std::string uid;  // its id within its file
+    // 0: `uid` is the item's UID; else `uid` is made from the file's name and
+    // this place in it (1 for the first), and the id it is listed under is
+    // settled against the whole root (see settleMadeIds).
+    std::size_t made = 0;
     Event event;  // a VEVENT: the event, or a recurring event's first occurrence
     Reminder reminder;
     icalcomponent* master = nullptr;    // a recurring event's master, inside its file's tree
     std::vector<Event> overrides;       // occurrences given a VEVENT of their own
     std::vector<icaltimetype> overridden;  // their RECURRENCE-IDs
+
+    // The id it is listed and looked up under.
+    const std::string& id() const { return todo ? reminder.identifier : event.identifier; }
 };
 
 struct IcalItem {
@@ -859,8 +868,9 @@ void unreadLines(icalcomponent* root, std::vector<std::string>& unread) {
 // without, or one repeating a UID an earlier whole item of the file holds
 // (an override of an occurrence shares its series' UID), one of its own
 // from the file and its place: the file's name for the first item,
-// "<name>#<n>" for the n-th.
-std::vector<std::string> itemIds(const std::vector<icalcomponent*>& items, const std::string& stem) {
+// "<name>#<n>" for the n-th. `made` gets each item's place for a made id, 0 for a UID.
+std::vector<std::string> itemIds(const std::vector<icalcomponent*>& items, const std::string& stem,
+                                 std::vector<std::size_t>* made = nullptr) {
     std::vector<std::string> ids;
     std::set<std::string, std::less<>> whole;
     for (std::size_t n = 0; n < items.size(); ++n) {
@@ -870,6 +880,7 @@ std::vector<std::string> itemIds(const std::vector<icalcomponent*>& items, const
                               icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY);
         const bool own = !uid || !*uid || (!override && whole.count(std::string_view(uid)));
         ids.push_back(own ? (n == 0 ? stem : stem + "#" + std::to_string(n + 1)) : std::string(uid));
+        if (made) made->push_back(own ? n + 1 : 0);
         if (!override) whole.insert(ids.back());
     }
     return ids;
@@ -885,13 +896,15 @@ bool parseItem(IcalItem& item, const std::string& text, const std::string& stem,
     // Events group by UID: the master has no RECURRENCE-ID, the others
     // override one occurrence each.
     struct Group {
+        std::size_t made = 0;  // a UID and an id made alike stay apart
         icalcomponent* master = nullptr;
         std::vector<icalcomponent*> overrides;
     };
     std::vector<std::pair<std::string, Group>> groups;
     const std::vector<icalcomponent*> items = itemComponents(root.get(), &unread);
     unreadLines(root.get(), unread);
-    const std::vector<std::string> ids = itemIds(items, stem);
+    std::vector<std::size_t> made;
+    const std::vector<std::string> ids = itemIds(items, stem, &made);
     for (std::size_t n = 0; n < items.size(); ++n) {
         icalcomponent* c = items[n];
         const std::string& uid = ids[n];
@@ -899,12 +912,14 @@ bool parseItem(IcalItem& item, const std::string& text, const std::string& stem,
             IcalEntry entry;
             entry.todo = true;
             entry.uid = uid;
+            entry.made = made[n];
             entry.reminder = readReminder(c, uid);
             item.entries.push_back(std::move(entry));
             continue;
         }
-        auto group = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == uid; });
-        if (group == groups.end()) group = groups.insert(groups.end(), {uid, Group{}});
+        auto group = std::find_if(groups.begin(), groups.end(),
+                                  [&](const auto& g) { return g.first == uid && g.second.made == made[n]; });
+        if (group == groups.end()) group = groups.insert(groups.end(), {uid, Group{.made = made[n]}});
         if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY)) group->second.overrides.push_back(c);
         else group->second.master = c;
     }
@@ -920,6 +935,7 @@ bool parseItem(IcalItem& item, const std::string& text, const std::string& stem,
             }
             IcalEntry entry;
             entry.uid = uid;
+            entry.made = group.made;
             entry.event = readEvent(c, uid);
             if (c == group.master && (icalcomponent_get_first_property(c, ICAL_RRULE_PROPERTY) ||
                                       icalcomponent_get_first_property(c, ICAL_RDATE_PROPERTY))) {
@@ -1147,7 +1163,7 @@ namespace {
 // whose modification time, inode and size all match, and only under the
 // same time zone and root; anything odd in it and it is ignored whole.
 // A new number whenever reading a file gives something else than before.
-constexpr std::string_view kIndexMagic = "brisolet calendar index 3\n";
+constexpr std::string_view kIndexMagic = "brisolet calendar index 4\n";
 
 // What the instants in the index depend on: floating and all-day times are
 // read in the local zone.
@@ -1259,10 +1275,11 @@ void IcalEventStore::loadIndexLocked() {
             item.inode = in.u64();
             item.size = in.u64();
             item.order = in.i64();
-            for (std::uint64_t e = 0, entries = in.count(9); in.ok() && e < entries; ++e) {
+            for (std::uint64_t e = 0, entries = in.count(17); in.ok() && e < entries; ++e) {
                 Entry entry;
                 entry.todo = in.flag();
                 entry.uid = in.text();
+                entry.made = in.u64();
                 if (entry.todo) {
                     Reminder& r = entry.reminder;
                     r.identifier = entry.uid;
@@ -1328,6 +1345,7 @@ void IcalEventStore::writeIndexLocked() {
             for (const auto& entry : item.entries) {
                 out.flag(entry.todo);
                 out.text(entry.uid);
+                out.u64(entry.made);
                 if (entry.todo) {
                     const Reminder& r = entry.reminder;
                     out.optionalText(r.title);
@@ -1475,6 +1493,70 @@ void IcalEventStore::watchFolder(const std::string& path) {
     if (watch_ >= 0 && ::inotify_add_watch(watch_, path.c_str(), kMask) < 0) watchComplete_ = false;
 }
 
+namespace {
+
+// A file's name in a qualified id: its '#' and '%' written %23 and %25, so
+// that a file "x#2" and the second item of "x" stay apart.
+std::string escapedStem(std::string_view stem) {
+    std::string out;
+    for (char c : stem) {
+        if (c == '#') out += "%23";
+        else if (c == '%') out += "%25";
+        else out += c;
+    }
+    return out;
+}
+
+// Settles the ids made from file names against the whole root, so that each
+// names one item and depends on the files alone: a made id that no other
+// item's id (made, or a UID) repeats stays as it is; the others are
+// qualified with their folder, "<folder>/<name>" or "<folder>/<name>#<n>";
+// one that a UID still names takes the first free "~<k>" after it.
+void settleMadeIds(std::vector<std::unique_ptr<IcalCollection>>& collections) {
+    std::unordered_map<std::string_view, std::size_t> uses;  // of each made id, by any item
+    for (auto& c : collections)
+        for (auto& [file, item] : c->items)
+            for (auto& entry : item.entries)
+                if (entry.made) ++uses[entry.uid];
+    if (uses.empty()) return;
+    // A qualified id holds a '/', which no file name does: only a UID holding one can meet it.
+    std::unordered_set<std::string_view> slashed;
+    for (auto& c : collections)
+        for (auto& [file, item] : c->items)
+            for (auto& entry : item.entries) {
+                if (entry.made) continue;
+                if (auto found = uses.find(entry.uid); found != uses.end()) ++found->second;
+                if (entry.uid.find('/') != std::string::npos) slashed.insert(entry.uid);
+            }
+    std::vector<std::pair<IcalEntry*, std::string>> settled;
+    for (auto& c : collections)
+        for (auto& [file, item] : c->items)
+            for (auto& entry : item.entries) {
+                if (!entry.made) continue;
+                std::string id = entry.uid;
+                if (uses[entry.uid] > 1) {
+                    id = c->name + "/" + escapedStem(std::string_view(item.file).substr(0, item.file.size() - 4));
+                    if (entry.made > 1) id += "#" + std::to_string(entry.made);
+                }
+                settled.emplace_back(&entry, std::move(id));
+            }
+    std::unordered_set<std::string_view> made;
+    for (const auto& [entry, id] : settled) made.insert(id);
+    for (auto& [entry, id] : settled) {
+        std::string unique = id;
+        for (std::size_t k = 2; slashed.count(unique) || (unique != id && made.count(unique)); ++k)
+            unique = id + "~" + std::to_string(k);
+        if (entry->todo) {
+            entry->reminder.identifier = unique;
+        } else {
+            entry->event.identifier = unique;
+            for (Event& occurrence : entry->overrides) occurrence.identifier = unique;
+        }
+    }
+}
+
+}  // namespace
+
 void IcalEventStore::refreshLocked() {
     // Folders unchanged since the last look (inotify says so) need no scan:
     // a large calendar answers without a stat per file.
@@ -1520,10 +1602,12 @@ void IcalEventStore::refreshLocked() {
         for (auto& old : collections_)
             if (old) next.push_back(std::move(old));
         collections_ = std::move(next);
+        settleMadeIds(collections_);
         watchComplete_ = false;
         throw;
     }
     collections_ = std::move(next);
+    settleMadeIds(collections_);
     // The first look of a process, or many files read since: the index
     // catches up (a handful of saves do not rewrite it each time).
     if (parsedSinceIndex_ > 0 && (!indexWritten_ || parsedSinceIndex_ >= 256)) {
@@ -1649,7 +1733,7 @@ const IcalEventStore::Entry* IcalEventStore::findEntry(std::string_view identifi
     for (auto& c : collections_) {
         for (auto& [name, item] : c->items) {
             for (const auto& entry : item.entries) {
-                if (entry.todo == todo && entry.uid == identifier) {
+                if (entry.todo == todo && entry.id() == identifier) {
                     if (owner) *owner = c.get();
                     if (file) *file = &item;
                     return &entry;
@@ -1875,8 +1959,8 @@ void IcalEventStore::setReminderCompletion(std::string_view identifier, std::opt
     refreshLocked();
     const Collection* owner = nullptr;
     const Item* item = nullptr;
-    if (!findEntry(identifier, true, &owner, &item))
-        throw PlatformError("complete reminder", "no reminder " + std::string(identifier));
+    const Entry* entry = findEntry(identifier, true, &owner, &item);
+    if (!entry) throw PlatformError("complete reminder", "no reminder " + std::string(identifier));
     // Read the whole file again and change only this reminder's completion:
     // every other item and property stays.
     const std::string path = owner->path + "/" + item->file;
@@ -1886,9 +1970,11 @@ void IcalEventStore::setReminderCompletion(std::string_view identifier, std::opt
     icalcomponent* vtodo = nullptr;
     if (root) {
         const std::vector<icalcomponent*> items = itemComponents(root.get());
-        const std::vector<std::string> ids = itemIds(items, item->file.substr(0, item->file.size() - 4));
+        std::vector<std::size_t> made;
+        const std::vector<std::string> ids = itemIds(items, item->file.substr(0, item->file.size() - 4), &made);
         for (std::size_t n = 0; n < items.size() && !vtodo; ++n)
-            if (icalcomponent_isa(items[n]) == ICAL_VTODO_COMPONENT && ids[n] == identifier) vtodo = items[n];
+            if (icalcomponent_isa(items[n]) == ICAL_VTODO_COMPONENT && ids[n] == entry->uid && made[n] == entry->made)
+                vtodo = items[n];
     }
     if (!vtodo) throw PlatformError("complete reminder", "cannot read " + path);
     // Cancelled counts as done: completing it again leaves the cancellation

@@ -38,6 +38,10 @@ struct IcalCollection;
 // files of writers that are gone are removed. Recurring events (RRULE,
 // EXDATE, RDATE, overridden occurrences) are expanded within the asked
 // window, at most as far as one call's budget of steps, occurrences and time.
+// An item's identifier is its UID; one without (or repeating one its file
+// already holds) gets one from its file's name and place ("export",
+// "export#2"), qualified with its folder ("Work/export") where another
+// item's identifier anywhere under the root is the same.
 class IcalEventStore : public EventStore {
 public:
     // An empty or missing root gets a calendar "Calendar" and a reminder list

@@ -365,6 +365,89 @@ TEST_F(IcalStoreTest, MixedFoldersAndFilesOfSeveralItemsServeEverything) {
                                                    "/work/export.ics: a VJOURNAL is not an event or a reminder"));
 }
 
+// Ids made from file names name one item of the whole root, whatever other
+// folders, files and UIDs hold, in this process and the next (through the
+// index): lookups, the file and completion reach that item alone.
+TEST(IcalStore, MadeIdsNameOneItemAcrossTheRoot) {
+    auto event = [](const std::string& uid, const std::string& title) {
+        return "BEGIN:VEVENT\r\n" + (uid.empty() ? "" : "UID:" + uid + "\r\n") + "SUMMARY:" + title +
+               "\r\nDTSTART:20250401T090000Z\r\nEND:VEVENT\r\n";
+    };
+    auto todo = [](const std::string& uid, const std::string& title) {
+        return "BEGIN:VTODO\r\n" + (uid.empty() ? "" : "UID:" + uid + "\r\n") + "SUMMARY:" + title +
+               "\r\nEND:VTODO\r\n";
+    };
+    struct Listed {
+        std::string title, id, file;
+    };
+    struct Row {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> files;  // under the root
+        std::vector<Listed> listed;
+    };
+    const Row rows[] = {
+        {"one name in two folders",
+         {{"Work/export.ics", event("", "Work's")}, {"Home/export.ics", event("", "Home's")}},
+         {{"Home's", "Home/export", "Home/export.ics"}, {"Work's", "Work/export", "Work/export.ics"}}},
+        {"a file named as another's second item",
+         {{"c/x#2.ics", event("", "Alone")}, {"c/x.ics", event("", "First") + event("", "Second")}},
+         {{"Alone", "c/x%232", "c/x#2.ics"}, {"First", "x", "c/x.ics"}, {"Second", "c/x#2", "c/x.ics"}}},
+        {"a UID elsewhere",
+         {{"c/stem.ics", event("", "Made")}, {"d/other.ics", event("stem", "Real")}},
+         {{"Made", "c/stem", "c/stem.ics"}, {"Real", "stem", "d/other.ics"}}},
+        {"a UID that is the qualified id too",
+         {{"c/stem.ics", event("", "Made")}, {"d/a.ics", event("stem", "Real")}, {"d/b.ics", event("c/stem", "Slash")},
+          {"d/c.ics", event("c/stem~2", "Slash 2")}},
+         {{"Made", "c/stem~3", "c/stem.ics"}, {"Real", "stem", "d/a.ics"}, {"Slash", "c/stem", "d/b.ics"},
+          {"Slash 2", "c/stem~2", "d/c.ics"}}},
+        {"a UID its own file repeats as a made id",
+         {{"c/a.ics", event("a#2", "Real") + event("", "Made")}},
+         {{"Real", "a#2", "c/a.ics"}, {"Made", "c/a#2", "c/a.ics"}}},
+        {"reminders and events alike",
+         {{"Work/export.ics", todo("", "Task")}, {"Home/export.ics", event("", "Meeting")},
+          {"Home/a.ics", todo("a#2", "Real task") + todo("", "Made task")}},
+         {{"Meeting", "Home/export", "Home/export.ics"}, {"Task", "Work/export", "Work/export.ics"},
+          {"Real task", "a#2", "Home/a.ics"}, {"Made task", "Home/a#2", "Home/a.ics"}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        testsupport::ScratchDir dir;
+        const std::string root = dir.file("c"), index = dir.file("calendars.index");
+        for (const auto& [file, body] : row.files) {
+            std::filesystem::create_directories(std::filesystem::path(root + "/" + file).parent_path());
+            writeFile(root + "/" + file, item(body));
+        }
+        for (int run = 0; run < 2; ++run) {  // the second reads the first one's index
+            SCOPED_TRACE(run);
+            IcalEventStore store(root, std::make_shared<FakeAccessPrompter>(), nullptr, std::nullopt, index);
+            for (int look = 0; look < 2; ++look) {  // equal starts: compared by title, not order
+                std::map<std::string, std::pair<std::string, std::string>> listed, expected;
+                for (const auto& e : store.events(utc(4, 1, 0), utc(4, 2, 0)))
+                    listed[e.title] = {e.identifier,
+                                       store.location(e.identifier, EntityType::Event).value_or("none")};
+                for (const auto& r : store.reminders({}))
+                    listed[*r.title] = {r.identifier,
+                                        store.location(r.identifier, EntityType::Reminder).value_or("none")};
+                for (const auto& [title, id, file] : row.listed) expected[title] = {id, root + "/" + file};
+                EXPECT_EQ(listed, expected);
+            }
+            for (const auto& [title, id, file] : row.listed) {
+                const auto e = store.event(id);
+                const auto r = store.reminder(id);
+                EXPECT_EQ(e ? e->title : r ? r->title.value_or("") : "", title) << id;
+            }
+            if (run == 1) continue;
+            // Completing one reminder completes it alone.
+            for (const auto& r : store.reminders({})) {
+                store.setReminderCompletion(r.identifier, utc(4, 1, 0));
+                for (const auto& other : store.reminders({.completed = true}))
+                    EXPECT_EQ(other.identifier, r.identifier);
+                store.setReminderCompletion(r.identifier, std::nullopt);
+            }
+        }
+    }
+}
+
 // What an attacker who can write into the calendars folder may plant: the
 // store neither blocks, crashes, writes outside, nor expands without bound.
 TEST(IcalStore, PlantedFilesCannotBlockCrashOrRedirect) {

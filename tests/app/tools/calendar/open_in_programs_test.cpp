@@ -2,10 +2,12 @@
 #include "app/platform/ical_event_store.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/tools/calendar/calendar_scripts.hpp"
+#include "app/tools/calendar/calendar_tools.hpp"
 #include "app/tools/calendar/reminders_scripts.hpp"
 #include "support/fake_access_prompter.hpp"
 #include "support/in_memory_event_store.hpp"
 #include "support/recording_url_opener.hpp"
+#include "json/json.hpp"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +75,37 @@ TEST(OpenInPrograms, TheEventFileAndTheListFolderGoToTheOpener) {
     ASSERT_TRUE(opened.error && opened.error->message);
     EXPECT_EQ(*opened.error->message, "Calendar cannot show the event: its file is gone.");
     EXPECT_EQ(recording->urls().size(), 2u);
+}
+
+// Two calendars each holding an export of the same name without UIDs: each
+// event get_events lists opens its own file, whichever is listed first.
+TEST(OpenInPrograms, EachListedEventOpensItsOwnFile) {
+    testsupport::ScratchDir dir;
+    const std::string root = dir.file("cal");
+    const std::pair<const char*, const char*> files[] = {{"Work", "20250401T090000Z"}, {"Home", "20250402T090000Z"}};
+    for (const auto& [folder, start] : files) {
+        std::filesystem::create_directories(root + "/" + folder);
+        testsupport::writeFile(root + "/" + folder + "/export.ics",
+                               "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other//App//EN\r\nBEGIN:VEVENT\r\n"
+                               "SUMMARY:" + std::string(folder) + "\r\nDTSTART:" + start +
+                               "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    }
+    auto prompter = std::make_shared<platform::FakeAccessPrompter>();
+    auto store = std::make_shared<platform::IcalEventStore>(root, prompter, nullptr);
+    auto opener = std::make_shared<platform::RecordingUrlOpener>();
+    auto host = std::make_shared<platform::TemplateScriptHost>(prompter);
+    registerCalendarScripts(*host, std::make_shared<CalendarStandIn>(store, opener));
+    CalendarToolHandler tools(std::make_shared<CalendarManager>(store, nullptr), host,
+                              [] { return platform::Instant(std::chrono::sys_days(std::chrono::year(2025) / 3 / 30)); });
+    const json::Value listed = json::parse(tools.handle("get_events", {{"toDate", "2025-04-05"}}, {}));
+    std::vector<std::string> opened;
+    for (const auto& event : listed.asArray()) {
+        EXPECT_EQ(tools.handle("open_event", {{"eventId", event.find("id")->asString()}}, {}),
+                  "✅ Event opened in Calendar");
+        opened.push_back(root + "/" + event.find("title")->asString() + "/export.ics");
+    }
+    EXPECT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opener->urls(), opened);
 }
 
 // With no folder holding reminders the calendars folder opens; a store
