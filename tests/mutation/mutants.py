@@ -476,4 +476,6 @@ M = [
 ('TXT4', 'app/tools', 'src/app/tools/notes/markdown_notes_store.cpp', 'A note title or folder name with a control character is saved with a blank', '        if (const std::optional<char> c = platform::unkeptControlCharacter(name))', '        if (const std::optional<char> c = std::optional<char>(); c && name.empty())'),
 ('BEI1', 'app/hosting', 'src/app/hosting/main.cpp', 'A batch or call still waiting at the exit is never answered', '            calls->answerLeftAsStopped();\n', ''),
 ('BEI2', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A call answered at the exit answers again when it ends', '        if (answered.exchange(true, std::memory_order_acq_rel)) return;\n', ''),
+('CID1', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'A file named as the second item of another shares its id', 'id = c->name + "/" + escapedStem(std::string_view(item.file).substr(0, item.file.size() - 4));', 'id = c->name + "/" + item.file.substr(0, item.file.size() - 4);'),
+('CID2', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Ids read back from the index are taken for UIDs', '                entry.made = in.u64();\n', '                in.u64();\n'),
 ]
