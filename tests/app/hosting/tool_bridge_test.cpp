@@ -244,13 +244,15 @@ TEST_F(Bridge, AnAnswerGoesBackTheWayItsCallCameEvenAfterARestart) {
     transport_->endStream();
 }
 
+// What a stopped call answers.
+std::string cancelled(int id) {
+    return R"({"error":{"code":-32603,"data":{"detail":"Cancelled"},"message":"Internal error: Cancelled"},"id":)" + std::to_string(id) +
+           R"(,"jsonrpc":"2.0"})";
+}
+
 TEST_F(Bridge, ACancelledCallStopsAndTheEndOfInputStopsOnlyTheDesktopsCalls) {
     registry_->setNotesEnabled(true);
     registry_->setMacOSEnabled(true);
-    const auto cancelled = [](int id) {
-        return R"({"error":{"code":-32603,"data":{"detail":"Cancelled"},"message":"Internal error: Cancelled"},"id":)" + std::to_string(id) +
-               R"(,"jsonrpc":"2.0"})";
-    };
     transport_->push(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"wait"}}})");
     transport_->push(R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"type","arguments":{"mode":"wait"}}})");
     transport_->push(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":7}})");
@@ -272,10 +274,6 @@ TEST_F(Bridge, ACancelledCallStopsAndTheEndOfInputStopsOnlyTheDesktopsCalls) {
 TEST_F(Bridge, CallsLeftAtExitAreAnsweredAsStoppedOnce) {
     registry_->setNotesEnabled(true);
     registry_->setMapsEnabled(true);
-    const auto cancelled = [](int id) {
-        return R"({"error":{"code":-32603,"data":{"detail":"Cancelled"},"message":"Internal error: Cancelled"},"id":)" + std::to_string(id) +
-               R"(,"jsonrpc":"2.0"})";
-    };
     const std::string found = R"({"id":3,"jsonrpc":"2.0","result":{"content":[{"text":"done","type":"text"}]}})";
     transport_->push(R"([{"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"act","arguments":{"mode":"hold"}}},)"
                      R"({"jsonrpc":"2.0","id":2,"method":"ping"},)"
