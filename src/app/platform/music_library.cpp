@@ -5,6 +5,7 @@
 #include "app/platform/platform_error.hpp"
 #include "app/platform/small_file.hpp"
 #include "json/utf8.hpp"
+#include "runtime/runtime.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -178,6 +179,7 @@ FolderMusicLibrary::FolderMusicLibrary(std::function<std::string()> folder, std:
 
 std::shared_ptr<const MusicLibraryContents> FolderMusicLibrary::contents() {
     std::lock_guard lock(mutex_);
+    const std::stop_token stop = rt::currentStop();
     const std::string root = folder_();
     if (root != cachedFolder_) {
         tracks_.clear();
@@ -205,6 +207,7 @@ std::shared_ptr<const MusicLibraryContents> FolderMusicLibrary::contents() {
     }
     std::size_t seen = 0;
     while (!pending.empty() && seen < maxFiles) {
+        if (stop.stop_requested()) throw rt::Cancelled();
         auto [dir, depth] = std::move(pending.back());
         pending.pop_back();
         DIR* stream = ::opendir(dir.c_str());
@@ -236,6 +239,7 @@ std::shared_ptr<const MusicLibraryContents> FolderMusicLibrary::contents() {
     std::map<std::string, CachedTrack> tracks;
     std::map<std::string, CachedPlaylist> playlists;
     for (auto& file : found) {
+        if (stop.stop_requested()) throw rt::Cancelled();
         if (file.playlist) {
             auto old = playlists_.find(file.path);
             if (old != playlists_.end() && old->second.stamp == file.stamp) {
@@ -261,7 +265,10 @@ std::shared_ptr<const MusicLibraryContents> FolderMusicLibrary::contents() {
         if (fd < 0) continue;
         CachedTrack cached{stampOf(info), std::nullopt};
         try {
-            if (auto tags = reader_->read(fd, file.path)) {
+            auto tags = reader_->read(fd, file.path, stop);
+            // Stopped within the file: what it gave may lack tags the file has.
+            if (stop.stop_requested()) throw rt::Cancelled();
+            if (tags) {
                 std::string title = tags->title.empty() ? stemOf(file.name) : tags->title;
                 cached.track = LibraryTrack{file.path, std::move(title), tags->artist, tags->album};
             }

@@ -43,7 +43,8 @@ struct MusicLibraryContents {
 class MusicLibrary {
 public:
     virtual ~MusicLibrary() = default;
-    // The library as it is now on disk. Throws std::runtime_error when it cannot be read at all.
+    // The library as it is now on disk. Throws std::runtime_error when it cannot be read at all,
+    // rt::Cancelled when the thread's call (rt::currentStop) is stopped.
     virtual std::shared_ptr<const MusicLibraryContents> contents() = 0;
 };
 
@@ -72,7 +73,8 @@ std::string musicDirectory(const Environment& environment);
 // The library of a folder. Every call of contents() walks the folder again;
 // a file whose modification time and size are unchanged keeps the tags read
 // before. Only regular files count (symbolic links followed, a folder met a
-// second time never entered again); the walk is bounded in depth and count.
+// second time never entered again); the walk is bounded in depth and count,
+// and a stop ends it between files and within one.
 class FolderMusicLibrary : public MusicLibrary {
 public:
     static constexpr std::size_t maxFiles = 200000;

@@ -23,9 +23,9 @@ const MusicModuleApi& musicModule() {
     }
 }
 
-std::optional<AudioTags> ModuleAudioTagReader::read(int fd, const std::string& path) {
+std::optional<AudioTags> ModuleAudioTagReader::read(int fd, const std::string& path, std::stop_token stop) {
     if (!reader_) reader_ = musicModule().makeAudioTagReader();
-    return reader_->read(fd, path);
+    return reader_->read(fd, path, std::move(stop));
 }
 
 }  // namespace app::platform

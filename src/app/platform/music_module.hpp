@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace app::platform {
@@ -25,8 +26,10 @@ public:
     virtual ~AudioTagReader() = default;
     // The tags of the open regular file `fd` (left open), named `path` (its
     // extension tells the format; the path is never opened again). None when
-    // the file cannot be read as audio.
-    virtual std::optional<AudioTags> read(int fd, const std::string& path) = 0;
+    // the file cannot be read as audio. Reads a bounded amount of the file
+    // whatever its size, and nothing more once `stop` is requested (what it
+    // gives then may lack tags: the caller drops it).
+    virtual std::optional<AudioTags> read(int fd, const std::string& path, std::stop_token stop) = 0;
 };
 
 // What the module hands out; musicModuleApiVersion is bumped with any
@@ -36,7 +39,7 @@ struct MusicModuleApi {
     std::unique_ptr<AudioTagReader> (*makeAudioTagReader)();
 };
 
-inline constexpr int musicModuleApiVersion = 4;
+inline constexpr int musicModuleApiVersion = 5;
 
 // Loads the module once (later calls share it) and returns its entry points.
 // Throws std::runtime_error when it cannot be loaded or does not match.
@@ -46,7 +49,7 @@ const MusicModuleApi& musicModule();
 // time (the library reads under its lock).
 class ModuleAudioTagReader : public AudioTagReader {
 public:
-    std::optional<AudioTags> read(int fd, const std::string& path) override;
+    std::optional<AudioTags> read(int fd, const std::string& path, std::stop_token stop) override;
 
 private:
     std::unique_ptr<AudioTagReader> reader_;

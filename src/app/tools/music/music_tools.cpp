@@ -4,6 +4,7 @@
 #include "app/tools/registry/script_reply.hpp"
 #include "app/tools/registry/tool_error.hpp"
 #include "app/tools/registry/tool_row.hpp"
+#include "runtime/runtime.hpp"
 
 #include <algorithm>
 #include <stdexcept>
@@ -238,7 +239,9 @@ std::string MusicToolFamily::runAppleScript(std::string_view source) {
 
 std::vector<MCPTool> musicToolDefinitions() { return toolDefinitions(kMusicTools); }
 
-ToolResult MusicToolFamily::run(const std::string& name, const Arguments& arguments, std::stop_token) {
+ToolResult MusicToolFamily::run(const std::string& name, const Arguments& arguments, std::stop_token stop) {
+    // The library's walk of the music folder gives up when the call is stopped.
+    rt::StopScope scope(std::move(stop));
     return toolNamed(kMusicTools, name, kDomain, "music").handler(*this, arguments);
 }
 

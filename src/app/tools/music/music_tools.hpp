@@ -51,7 +51,8 @@ public:
     ToolSwitch toolSwitch() const override { return ToolSwitch::Music; }
     std::vector<MCPTool> definitions() const override { return musicToolDefinitions(); }
     // Throws ToolError "MusicTool" 400 for a missing argument, 404 "Unknown
-    // music tool: <name>", 500 when the script fails.
+    // music tool: <name>", 500 when the script fails; rt::Cancelled when
+    // stopped while the music folder is read.
     ToolResult run(const std::string& name, const Arguments& arguments, std::stop_token stop) override;
 
     // The script's text ("Success" when it gives none). Throws ToolError

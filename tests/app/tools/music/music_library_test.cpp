@@ -6,6 +6,9 @@
 #include "app/platform/music_module.hpp"
 #include "app/platform/scratch_dir.hpp"
 #include "app/tools/music/music_stand_in.hpp"
+#include "app/tools/music/music_test_support.hpp"
+#include "runtime/runtime.hpp"
+#include "support/child_process.hpp"
 #include "support/fifo_trap.hpp"
 
 #include <filesystem>
@@ -88,7 +91,7 @@ TEST(MusicPlayers, PlayerChoiceKeepsToTheLastActive) {
 // Counts the files the library asks to read.
 class CountingReader : public AudioTagReader {
 public:
-    std::optional<AudioTags> read(int, const std::string& path) override {
+    std::optional<AudioTags> read(int, const std::string& path, std::stop_token) override {
         paths.push_back(path);
         if (path.find("broken") != std::string::npos) return std::nullopt;
         return AudioTags{path.find("named") != std::string::npos ? "Named" : "", "", ""};
@@ -138,13 +141,13 @@ TEST(FolderMusicLibrary, AFileSwappedForAFifoAfterTheWalkIsNeverWaitedOn) {
     for (const auto& name : names) testsupport::writeFile(root + name, "not audio");
     testsupport::FifoTrap trap("ID3");
     struct SwappingReader : AudioTagReader {
-        std::optional<AudioTags> read(int fd, const std::string& path) override {
+        std::optional<AudioTags> read(int fd, const std::string& path, std::stop_token stop) override {
             if (paths.empty()) {
                 for (const auto& name : names)
                     if (root + name != path) std::filesystem::remove(root + name), trap.plant(root + name);
             }
             paths.push_back(path);
-            return tagLib.read(fd, path);
+            return tagLib.read(fd, path, stop);
         }
         std::string root;
         std::vector<std::string> names;
@@ -160,6 +163,114 @@ TEST(FolderMusicLibrary, AFileSwappedForAFifoAfterTheWalkIsNeverWaitedOn) {
     EXPECT_FALSE(trap.sprung) << "a FIFO was opened blocking";
     EXPECT_EQ(reader->paths.size(), 1u);
     EXPECT_TRUE(contents->tracks.empty());
+}
+
+// TagLib's reader, and what each file cost it to read.
+class MeasuringReader : public AudioTagReader {
+public:
+    std::optional<AudioTags> read(int fd, const std::string& path, std::stop_token stop) override {
+        if (onRead) onRead();
+        const std::uint64_t before = musictest::bytesReadSoFar();
+        auto tags = tagLib.read(fd, path, stop);
+        bytesRead[path] = musictest::bytesReadSoFar() - before;
+        return tags;
+    }
+    ModuleAudioTagReader tagLib;
+    std::function<void()> onRead;
+    std::map<std::string, std::uint64_t> bytesRead;
+};
+
+// Files as ffmpeg tags them, at the start and at the end, read as before;
+// files of zeros (preallocated downloads), which TagLib searches to the end
+// for a tag, cost a bounded read whatever their size.
+TEST(FolderMusicLibrary, TagsAtEitherEndAreReadAndZerosCostABoundedRead) {
+    ASSERT_TRUE(testsupport::onPath("ffmpeg")) << "ffmpeg missing (scripts/setup installs it)";
+    testsupport::ScratchDir scratch;
+    const std::string root = scratch.file("m"), cover = scratch.file("cover.png");
+    std::filesystem::create_directories(root);
+    const auto ffmpeg = [](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"ffmpeg", "-v", "error", "-y"});
+        testsupport::ChildProcess child(arguments, testsupport::environmentWith({}));
+        child.closeInput();
+        return child.wait(std::chrono::seconds(60));
+    };
+    // Noise: a picture of 1.4 MB, more than any search may read.
+    ASSERT_EQ(ffmpeg({"-f", "lavfi", "-i", "nullsrc=s=1024x1024,geq=random(1)*255:128:128", "-frames:v", "1", cover}), 0);
+    const std::vector<std::string> withCover = {"-i", cover, "-map", "0", "-map", "1", "-c:v", "copy",
+                                                "-disposition:v", "attached_pic"};
+    constexpr off_t GiB = off_t{1} << 30;
+    struct Row {
+        std::string name;
+        std::vector<std::string> encoding;  // ffmpeg's options; none for "zeros": a sparse file
+        std::optional<LibraryTrack> track;
+    };
+    const LibraryTrack plain{"", "Blue Skies", "The Quotes", "Open Air"}, accented{"", "Café Nuit", "Zoë", "Été"};
+    const Row rows[] = {
+        {"id3v2.mp3", {}, accented},
+        {"id3v1 at the end.mp3", {"-write_id3v2", "0", "-write_id3v1", "1"}, plain},
+        {"ape at the end.mp3", {"-write_id3v2", "0", "-write_apetag", "1"}, plain},
+        {"cover.mp3", withCover, accented},
+        {"cover.flac", withCover, accented},
+        {"vorbis.ogg", {"-c:a", "libvorbis"}, accented},
+        {"opus.opus", {"-c:a", "libopus"}, accented},
+        {"aac.m4a", {"-c:a", "aac"}, accented},
+        {"zeros.mp3", {}, LibraryTrack{"", "zeros", "", ""}},  // MPEG to TagLib, untagged
+        {"zeros.flac", {}, std::nullopt},
+        {"zeros.ogg", {}, std::nullopt},
+    };
+    std::vector<LibraryTrack> expected;
+    for (const auto& row : rows) {
+        const std::string path = root + "/" + row.name;
+        if (row.name.starts_with("zeros")) {
+            musictest::writeSparseFile(path, 4 * GiB);
+        } else {
+            const LibraryTrack& tags = *row.track;
+            std::vector<std::string> arguments = {"-f", "lavfi", "-i", "sine=frequency=440:duration=1"};
+            arguments.insert(arguments.end(), row.encoding.begin(), row.encoding.end());
+            arguments.insert(arguments.end(), {"-metadata", "title=" + tags.title, "-metadata", "artist=" + tags.artist,
+                                               "-metadata", "album=" + tags.album, path});
+            ASSERT_EQ(ffmpeg(arguments), 0) << row.name;
+        }
+        if (row.track) expected.push_back({path, row.track->title, row.track->artist, row.track->album});
+    }
+    std::sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) { return a.path < b.path; });
+
+    auto reader = std::make_shared<MeasuringReader>();
+    FolderMusicLibrary library([&] { return root; }, reader);
+    EXPECT_EQ(library.contents()->tracks, expected);
+    // 4 GiB of zeros: 1 MiB; a tag holding the picture: 1.4 MB.
+    for (const auto& row : rows) EXPECT_LT(reader->bytesRead[root + "/" + row.name], 2u << 20) << row.name;
+}
+
+// A call stopped while a file is read ends within that file with
+// rt::Cancelled, and keeps nothing of it: the next call reads it whole.
+TEST(FolderMusicLibrary, AStopEndsTheReadingWithinAFileAndKeepsNothingOfIt) {
+    testsupport::ScratchDir scratch;
+    const std::pair<std::string, LibraryTrack> rows[] = {
+        {"blue.wav", {"", "Blue Skies", "The Quotes", "Open Air"}},
+        {"zeros.mp3", {"", "zeros", "", ""}},
+    };
+    for (const auto& [name, track] : rows) {
+        const std::string root = scratch.file(name + ".d"), path = root + "/" + name;
+        std::filesystem::create_directories(root);
+        if (name.ends_with(".wav"))
+            musictest::writeTaggedWav(path, {{"TITLE", {track.title}}, {"ARTIST", {track.artist}}, {"ALBUM", {track.album}}});
+        else
+            musictest::writeSparseFile(path, off_t{1} << 30);
+        auto reader = std::make_shared<MeasuringReader>();
+        FolderMusicLibrary library([&] { return root; }, reader);
+        std::stop_source stop;
+        reader->onRead = [&] { stop.request_stop(); };
+        {
+            rt::StopScope scope(stop.get_token());
+            EXPECT_THROW(library.contents(), rt::Cancelled) << name;
+        }
+        EXPECT_LT(reader->bytesRead[path], 4096u) << name;
+        reader->onRead = nullptr;
+        EXPECT_EQ(library.contents()->tracks,
+                  (std::vector<LibraryTrack>{{path, track.title, track.artist, track.album}}))
+            << name;
+    }
 }
 
 TEST(FolderMusicLibrary, AMissingFolderIsAnEmptyLibrary) {

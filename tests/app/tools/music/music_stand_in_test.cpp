@@ -8,6 +8,7 @@
 #include "app/tools/music/music_tools.hpp"
 #include "app/tools/music/music_test_support.hpp"
 #include "app/tools/tool_test_support.hpp"
+#include "runtime/runtime.hpp"
 #include "support/child_process.hpp"
 #include "support/fake_access_prompter.hpp"
 
@@ -180,6 +181,33 @@ TEST_F(MusicFamilyTest, LibraryStatisticsListingAndSearch) {
         {"music_search", {{"query", "blue"}, {"limit", std::int64_t{-2}}}, "No songs found."},
     };
     for (const auto& [tool, arguments, reply] : cases) EXPECT_EQ(call(tool, arguments), reply) << tool;
+}
+
+// A download preallocated with zeros, as `truncate -s 1G` makes it: the
+// call answers after a bounded read, not a search through the whole file.
+TEST_F(MusicFamilyTest, APreallocatedFileCostsABoundedRead) {
+    musictest::writeSparseFile(music + "/preallocated.mp3", off_t{1} << 30);
+    const std::uint64_t before = musictest::bytesReadSoFar();
+    EXPECT_EQ(call("music_get_library_stats"), "Library: 4 tracks, 2 playlists.");
+    EXPECT_LT(musictest::bytesReadSoFar() - before, 4u << 20);
+    EXPECT_EQ(call("music_search", {{"query", "preallocated"}}), "preallocated -  ()");
+}
+
+// A stopped call that reads the library ends with rt::Cancelled, the
+// answer of a call that was stopped; the next call reads it whole.
+TEST_F(MusicFamilyTest, AStoppedCallEndsWithoutAnAnswer) {
+    std::stop_source stopped;
+    stopped.request_stop();
+    const std::pair<std::string, Arguments> cases[] = {
+        {"music_get_library_stats", {}},
+        {"music_list_playlists", {}},
+        {"music_search", {{"query", "blue"}}},
+        {"music_play_song", {{"song", "blue"}}},
+        {"music_play_playlist", {{"playlist", "Road Trip"}}},
+    };
+    for (const auto& [tool, arguments] : cases)
+        EXPECT_THROW(family->handle(tool, arguments, stopped.get_token()), rt::Cancelled) << tool;
+    EXPECT_EQ(call("music_get_library_stats"), "Library: 3 tracks, 2 playlists.");
 }
 
 TEST_F(MusicFamilyTest, PlayingHandsThePlayerTheFileUri) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace musictest {
 
@@ -124,6 +126,24 @@ inline void writeTaggedWav(const std::string& path, const std::map<std::string, 
         for (const auto& v : values) properties[key].append(TagLib::String(v, TagLib::String::UTF8));
     file.file()->setProperties(properties);
     ASSERT_TRUE(tags.empty() || file.save()) << path;
+}
+
+// What this process has read from files and pipes so far ("rchar"), to
+// tell what a reading cost without timing it.
+inline std::uint64_t bytesReadSoFar() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    std::uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    throw std::runtime_error("no rchar in /proc/self/io");
+}
+
+// A file of `size` zero bytes that takes no room on disk, as a download tool
+// preallocates it.
+inline void writeSparseFile(const std::string& path, off_t size) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc);
+    ASSERT_EQ(::truncate(path.c_str(), size), 0) << path;
 }
 
 }  // namespace musictest
