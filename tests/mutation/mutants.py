@@ -478,4 +478,7 @@ M = [
 ('BEI2', 'app/hosting', 'src/app/hosting/tool_bridge.cpp', 'A call answered at the exit answers again when it ends', '        if (answered.exchange(true, std::memory_order_acq_rel)) return;\n', ''),
 ('CID1', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'A file named as the second item of another shares its id', 'id = c->name + "/" + escapedStem(std::string_view(item.file).substr(0, item.file.size() - 4));', 'id = c->name + "/" + item.file.substr(0, item.file.size() - 4);'),
 ('CID2', 'app/platform', 'src/app/platform/ical_event_store.cpp', 'Ids read back from the index are taken for UIDs', '                entry.made = in.u64();\n', '                in.u64();\n'),
+('MSP1', 'app/platform', 'src/app/platform/music/audio_tags.cpp', "TagLib's search through a file of zeros reads on to its end", 'if (wanted == 0 || read_ > readBudget || searched_ > searchBudget || stop_.stop_requested()) return {};', 'if (wanted == 0 || read_ > readBudget || stop_.stop_requested()) return {};'),
+('MSP2', 'app/platform', 'src/app/platform/music/audio_tags.cpp', 'A stop is heeded only between files, not within one', 'if (wanted == 0 || read_ > readBudget || searched_ > searchBudget || stop_.stop_requested()) return {};', 'if (wanted == 0 || read_ > readBudget || searched_ > searchBudget) return {};'),
+('MSP3', 'app/tools', 'src/app/tools/music/music_tools.cpp', "A music call's stop never reaches the library's walk", '    rt::StopScope scope(std::move(stop));\n', '    (void)stop;\n'),
 ]
