@@ -344,6 +344,12 @@ cv::Mat flattenedInPlace(cv::Mat& m, double full, bool premultiplied) {
     return cv::Mat(m.rows, m.cols, CV_8UC(out), packed);
 }
 
+}  // namespace
+
+cv::Mat onWhite(cv::Mat& withAlpha) { return flattenedInPlace<unsigned char>(withAlpha, 255, false); }
+
+namespace {
+
 // What the analyses start from: 8-bit BGR, on white, at most
 // kMaxAnalysedPixels. rgb: the decoder gave red first; premultiplied: its
 // colours come multiplied by alpha.

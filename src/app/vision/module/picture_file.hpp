@@ -40,6 +40,11 @@ struct PictureHeader {
 // else (other formats, damaged or truncated headers, a size of 0).
 std::optional<PictureHeader> pictureHeader(const std::vector<unsigned char>& bytes);
 
+// An 8-bit picture with alpha (BGRA, or grey and alpha), its alpha not
+// multiplied in, put on white as a viewer shows it: BGR or grey, made in
+// place in the same buffer, which the result does not own.
+cv::Mat onWhite(cv::Mat& withAlpha);
+
 // The picture at path as 8-bit BGR, transparent parts on white, with at most
 // kMaxAnalysedPixels. Throws ToolError "VisionService" 404 "Image file not
 // found at path: <path>" when nothing is there, 400 "Failed to load image

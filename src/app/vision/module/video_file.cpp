@@ -6,6 +6,7 @@
 #include "app/vision/module/video_file.hpp"
 
 #include "app/vision/module/module_image.hpp"
+#include "app/vision/module/picture_file.hpp"
 #include "app/vision/vision_module.hpp"
 
 extern "C" {
@@ -35,20 +36,6 @@ namespace {
 constexpr const char* kContainers = "mov,mp4,m4a,3gp,3g2,mj2,avi,matroska,webm";
 constexpr int kMaxSide = 1 << 14;
 constexpr int kInputBufferBytes = 64 * 1024;
-
-// A BGRA frame (its alpha not multiplied in, as FFmpeg's are) on white.
-cv::Mat onWhite(const cv::Mat& bgra) {
-    cv::Mat out(bgra.size(), CV_8UC3);
-    for (int y = 0; y < bgra.rows; ++y) {
-        const auto* from = bgra.ptr<cv::Vec4b>(y);
-        auto* to = out.ptr<cv::Vec3b>(y);
-        for (int x = 0; x < bgra.cols; ++x) {
-            const int a = from[x][3];
-            for (int k = 0; k < 3; ++k) to[x][k] = static_cast<uchar>((from[x][k] * a + 255 * (255 - a) + 127) / 255);
-        }
-    }
-    return out;
-}
 
 // How a stored frame is turned for display: transposed first, then mirrored.
 struct Orientation {
@@ -298,7 +285,7 @@ private:
             std::uint8_t* planes[4] = {bgr.data, nullptr, nullptr, nullptr};
             const int strides[4] = {static_cast<int>(bgr.step), 0, 0, 0};
             if (sws_scale(scaler_, frame->data, frame->linesize, 0, height, planes, strides) != outHeight) return nullptr;
-            if (alpha) bgr = onWhite(bgr);
+            if (alpha) bgr = onWhite(bgr).clone();  // made in bgr's buffer, which it does not own
             // Every analysis sees the frame the way it is shown.
             if (orientation_.transpose) {
                 cv::Mat turned;
