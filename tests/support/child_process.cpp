@@ -116,6 +116,7 @@ void ChildProcess::kill() {
 }
 
 bool onPath(const std::string& program) {
+    if (program.find('/') != std::string::npos) return ::access(program.c_str(), X_OK) == 0;
     const char* path = std::getenv("PATH");
     std::string_view rest = path ? path : "";
     while (!rest.empty()) {

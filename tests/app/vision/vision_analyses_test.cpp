@@ -380,8 +380,8 @@ TEST(VisionAnalyses, TransparentPicturesAreReadOnWhite) {
     EXPECT_EQ(codes.find("barcodes")->asArray()[0].find("payload")->asString(), "brisolet");
 
     // Black text on nothing in grey TIFFs with alpha (read as black, they
-    // gave no text and a distance of 55.9), through libtiff as ImageMagick
-    // and Pillow write them, and ffmpeg's own writer.
+    // gave no text and a distance of 55.9): through libtiff, and as ffmpeg,
+    // ImageMagick and Pillow write them.
     cv::Mat greyText(300, 900, CV_8UC2, cv::Scalar::all(0));
     cv::putText(greyText, "Invoice 2024 paid", {60, 150}, cv::FONT_HERSHEY_SIMPLEX, 2.0, cv::Scalar(0, 255), 4, cv::LINE_AA);
     cv::Mat ink;
@@ -401,6 +401,23 @@ TEST(VisionAnalyses, TransparentPicturesAreReadOnWhite) {
         greyTiffs.push_back(dir.file(std::string("ffmpeg-") + format + ".tif"));
         runProgram({"ffmpeg", "-v", "error", "-y", "-i", greyPng, "-pix_fmt", format, greyTiffs.back()});
     }
+    // ImageMagick's and Pillow's own (Debian's python3 has Pillow).
+    const std::vector<std::vector<std::string>> magick = {
+        {"-depth", "8", "-compress", "lzw"},
+        {"-depth", "8", "-define", "tiff:alpha=associated", "-define", "tiff:tile-geometry=128x128"},
+        {"-depth", "16", "-define", "tiff:tile-geometry=128x128"},
+        {"-depth", "16", "-define", "tiff:alpha=associated", "-compress", "zip"}};
+    for (const auto& options : magick) {
+        greyTiffs.push_back(dir.file("magick-" + std::to_string(greyTiffs.size()) + ".tif"));
+        std::vector<std::string> argv{"convert-im6.q16", greyPng, "-type", "GrayscaleAlpha"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back(greyTiffs.back());
+        runProgram(argv);
+    }
+    greyTiffs.push_back(dir.file("pillow.tif"));
+    runProgram({"/usr/bin/python3", "-c",
+                "import sys; from PIL import Image; Image.open(sys.argv[1]).convert('LA').save(sys.argv[2], compression='tiff_lzw')",
+                greyPng, greyTiffs.back()});
     for (const std::string& path : greyTiffs) {
         SCOPED_TRACE(path);
         EXPECT_EQ(callToolJson("vision_recognize_text", {{"image_path", path}}).find("full_text")->asString(), "Invoice 2024 paid");
