@@ -311,6 +311,29 @@ void Server::waitUntilFinished(std::stop_token stop) {
     done->wait(std::move(stop));
 }
 
+bool Server::waitUntilStopped(rt::Clock::time_point deadline) {
+    std::vector<std::shared_ptr<rt::OneShot<std::monostate>>> loops;
+    {
+        std::lock_guard lock(mutex_);
+        const auto self = std::this_thread::get_id();
+        if (task_ && task_->task.id() != self) loops.push_back(task_->done);
+        for (const LoopRun& run : retired_)
+            if (run.task.id() != self) loops.push_back(run.done);
+    }
+    try {
+        for (const auto& done : loops) done->wait({}, deadline);
+    } catch (const rt::TimedOut&) {
+        return false;
+    }
+    // Their bodies have returned: joining them waits for no more than that.
+    std::vector<LoopRun> finished;
+    {
+        std::lock_guard lock(mutex_);
+        finished = takeFinishedRunsLocked();
+    }
+    return true;
+}
+
 void Server::runLoop(const std::shared_ptr<Transport>& transport, std::stop_token stop) {
     // Straight from the transport's buffer where it can: no copy, no hand-off.
     struct DirectReader final : MessageReader {
@@ -693,6 +716,9 @@ void Server::handleBatch(Batch batch, std::stop_token stop) {
     auto transport = connection();
     std::size_t index = 0;
     for (auto& item : batch.items) {
+        // A stopped loop's answers have no way out, and what its handlers
+        // use may be going: the items left are not begun.
+        if (stop.stop_requested()) return;
         auto* request = std::get_if<AnyRequest>(&item);
         if (!request) {
             try {

@@ -132,6 +132,10 @@ public:
     // Waits until the current loop has ended; at once when there is none (also
     // after stop(), and when called from the loop itself).
     void waitUntilFinished(std::stop_token stop = {});
+    // After stop(): waits until every loop it started has ended and its
+    // thread is gone (the caller's own loop aside), so that what the loops
+    // use may be destroyed. False past the deadline.
+    bool waitUntilStopped(rt::Clock::time_point deadline);
 
     // ---- Sending ----------------------------------------------------------
 

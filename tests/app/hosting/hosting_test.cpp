@@ -241,6 +241,37 @@ TEST_F(Program, StopsWithinASecondOnTermination) {
     EXPECT_TRUE(testsupport::waitUntil([&] { return !fs::exists(home_ / "started"); }));
 }
 
+// A signal while the loop works through a long batch: what the loop uses,
+// the registry first, must outlive it, so the exit waits for it. Each call counts into the
+// file at once when the counter is idle, so the first count written tells that
+// the loop has begun the items; the signals come at several moments after.
+TEST_F(Program, ASignalDuringALongBatchEndsWithNothingUsedAfterItIsGone) {
+    writeDefaults("{}");
+    std::string batch = "[";
+    for (int i = 0; i < 38000; ++i) {
+        batch += (i ? "," : "") + std::string(R"({"jsonrpc":"2.0","id":)") + std::to_string(i + 2) +
+                 R"(,"method":"tools/call","params":{"name":"no_such_tool","arguments":{}}})";
+    }
+    batch += "]\n";
+    const fs::path defaults = home_ / "config" / "brisolet" / "defaults.json";
+    const auto counted = [&] { return json::parse(readFile(defaults)).find("toolCallCount") != nullptr; };
+    for (int signal : {SIGTERM, SIGINT}) {
+        for (const int after : {0, 100, 200, 300}) {
+            SCOPED_TRACE(std::to_string(signal) + " " + std::to_string(after) + " ms into the items");
+            writeDefaults("{}");
+            auto child = initialized();
+            child->write(batch);
+            ASSERT_TRUE(testsupport::waitUntil(counted, std::chrono::seconds(60)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(after));
+            ::kill(child->pid(), signal);
+            // The array may or may not leave before the output closes.
+            while (child->readLine(std::chrono::seconds(5))) {
+            }
+            EXPECT_EQ(child->wait(std::chrono::milliseconds(1500)), 128 + signal);
+        }
+    }
+}
+
 // A time zone whose rule fires every second made get_events run without
 // end and eat memory while every later calendar call waited: it is refused,
 // the other events are answered, and other families are answered while a
