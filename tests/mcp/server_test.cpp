@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <regex>
 #include <stdexcept>
@@ -270,7 +271,9 @@ TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {
     EXPECT_EQ(samplingRefusal(*server), "Server connection not initialized");
 
     rt::OneShot<std::monostate> entered, cancelled;
+    std::atomic<int> begun = 0;
     server->registerMethodHandler<Echo>([&](const Echo::Parameters&, std::stop_token stop) -> Echo::Result {
+        ++begun;
         entered.resume({});
         try {
             rt::OneShot<std::monostate>().waitFor(kTimeout, stop);
@@ -293,6 +296,17 @@ TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {
     server->waitUntilFinished();  // after stop: at once
     server->stop();
     EXPECT_EQ(transport->disconnects(), 1);
+
+    // Stopped within a batch: the items after the one running are not begun,
+    // and the loop's thread is gone once the wait says so.
+    auto batch = std::make_shared<ScriptedTransport>();
+    server->start(batch);
+    const std::string echo = R"({"jsonrpc":"2.0","id":1,"method":"test/echo","params":{"text":""}})";
+    batch->push("[" + echo + "," + echo + "," + echo + "]");
+    ASSERT_TRUE(testsupport::waitUntil([&] { return begun == 2; }));
+    server->stop();
+    EXPECT_TRUE(server->waitUntilStopped(rt::Clock::now() + kTimeout));
+    EXPECT_EQ(begun, 2);
 }
 
 TEST(ServerOverPipes, ServesAConversationByteForByte) {
