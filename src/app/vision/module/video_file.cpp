@@ -23,6 +23,7 @@ extern "C" {
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <mutex>
 
 #include <fcntl.h>
@@ -55,6 +56,10 @@ Orientation orientationOf(const std::int32_t* m) {
     if (b == 0 && c == 0 && a != 0 && d != 0) return {false, a < 0, d < 0};
     return {};
 }
+
+struct FrameFree {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
 
 class VideoFile : public VisionVideo {
 public:
@@ -280,12 +285,23 @@ private:
                                        outHeight, alpha ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24,
                                        scale < 1 ? SWS_AREA : SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!scaler_) return nullptr;
+        // Into rows of exactly the picture's width libswscale writes whole
+        // words past the end of the picture, and leaves the last pixels of
+        // some rows unwritten: it converts into a frame allocated the way
+        // FFmpeg allocates its own, rows aligned and padded, and the visible
+        // pixels are copied out.
+        const std::unique_ptr<AVFrame, FrameFree> out(av_frame_alloc());
+        if (!out) return nullptr;
+        out->format = alpha ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
+        out->width = outWidth;
+        out->height = outHeight;
+        if (av_frame_get_buffer(out.get(), 0) < 0 ||
+            sws_scale(scaler_, frame->data, frame->linesize, 0, height, out->data, out->linesize) != outHeight) {
+            return nullptr;
+        }
         try {
-            cv::Mat bgr(outHeight, outWidth, alpha ? CV_8UC4 : CV_8UC3);
-            std::uint8_t* planes[4] = {bgr.data, nullptr, nullptr, nullptr};
-            const int strides[4] = {static_cast<int>(bgr.step), 0, 0, 0};
-            if (sws_scale(scaler_, frame->data, frame->linesize, 0, height, planes, strides) != outHeight) return nullptr;
-            if (alpha) bgr = onWhite(bgr).clone();  // made in bgr's buffer, which it does not own
+            cv::Mat view(outHeight, outWidth, alpha ? CV_8UC4 : CV_8UC3, out->data[0], out->linesize[0]);
+            cv::Mat bgr = (alpha ? onWhite(view) : view).clone();  // onWhite works in the frame's buffer
             // Every analysis sees the frame the way it is shown.
             if (orientation_.transpose) {
                 cv::Mat turned;
