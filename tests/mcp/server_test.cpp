@@ -14,6 +14,7 @@
 #include <regex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -271,7 +272,7 @@ TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {
     EXPECT_EQ(samplingRefusal(*server), "Server connection not initialized");
 
     rt::OneShot<std::monostate> entered, cancelled;
-    std::atomic<int> begun = 0;
+    std::atomic<int> begun = 0, ended = 0;
     server->registerMethodHandler<Echo>([&](const Echo::Parameters&, std::stop_token stop) -> Echo::Result {
         ++begun;
         entered.resume({});
@@ -279,6 +280,9 @@ TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {
             rt::OneShot<std::monostate>().waitFor(kTimeout, stop);
         } catch (const rt::Cancelled&) {
             cancelled.resume({});
+            // A handler slow to leave: the wait for the loop waits for it.
+            std::this_thread::sleep_for(20ms);
+            ++ended;
             throw;
         }
         return {};
@@ -306,6 +310,7 @@ TEST(ServerLifecycle, StopCancelsTheLoopAndDisconnects) {
     ASSERT_TRUE(testsupport::waitUntil([&] { return begun == 2; }));
     server->stop();
     EXPECT_TRUE(server->waitUntilStopped(rt::Clock::now() + kTimeout));
+    EXPECT_EQ(ended, 2) << "the wait returned with the loop still in the batch";
     EXPECT_EQ(begun, 2);
 }
 

@@ -198,7 +198,7 @@ int serve(TerminationSignals& signals) {
     // The loop uses the registry and what it holds, which go with this frame:
     // it ends first. A call that ignores its stop request, or a loop that
     // does not end, does not hold the process.
-    if (!server->waitUntilStopped(rt::Clock::now() + kStopGrace)) left = true;
+    if (!left && !server->waitUntilStopped(rt::Clock::now() + kStopGrace)) left = true;
     if (left) endNow(status);
     platform.defaults->flush();
     return status;
