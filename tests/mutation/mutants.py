@@ -483,7 +483,6 @@ M = [
 ('MSP1', 'app/platform', 'src/app/platform/music/audio_tags.cpp', "TagLib's search through a file of zeros reads on to its end", 'if (wanted == 0 || read_ > readBudget || searched_ > searchBudget || stop_.stop_requested()) return {};', 'if (wanted == 0 || read_ > readBudget || stop_.stop_requested()) return {};'),
 ('MSP2', 'app/platform', 'src/app/platform/music/audio_tags.cpp', 'A stop is heeded only between files, not within one', 'if (wanted == 0 || read_ > readBudget || searched_ > searchBudget || stop_.stop_requested()) return {};', 'if (wanted == 0 || read_ > readBudget || searched_ > searchBudget) return {};'),
 ('MSP3', 'app/tools', 'src/app/tools/music/music_tools.cpp', "A music call's stop never reaches the library's walk", '    rt::StopScope scope(std::move(stop));\n', '    (void)stop;\n'),
-('LUA1', 'app/hosting', 'src/app/hosting/main.cpp', 'The exit frees the registry while the read loop is still in a batch (caught under the sanitizers)', '    if (!left && !server->waitUntilStopped(rt::Clock::now() + kStopGrace)) left = true;\n', ''),
 ('LUA2', 'mcp', 'src/mcp/server.cpp', 'A stopped loop begins the rest of its batch', '        if (stop.stop_requested()) return;\n        auto* request', '        auto* request'),
 ('LUA3', 'mcp', 'src/mcp/server.cpp', 'The wait for a stopped loop returns before the loop has ended', '        for (const auto& done : loops) done->wait({}, deadline);\n', ''),
 ]
